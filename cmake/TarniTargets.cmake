@@ -1,0 +1,42 @@
+# Helpers shared by every folder's CMakeLists.txt.
+
+# Layers may only link downwards: common <- core <- platform <- gui <- app.
+# tarni_layer_library(NAME DIR [LINKS ...]) builds a static library from every
+# source file below DIR, so adding a file to an area needs no edit here.
+function(tarni_layer_library name dir)
+  cmake_parse_arguments(ARG "" "" "LINKS;PRIVATE_LINKS" ${ARGN})
+  file(GLOB_RECURSE sources CONFIGURE_DEPENDS
+       ${dir}/*.cpp ${dir}/*.h)
+  add_library(${name} STATIC ${sources})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+  target_link_libraries(${name} PUBLIC ${ARG_LINKS} PRIVATE ${ARG_PRIVATE_LINKS})
+endfunction()
+
+# tarni_add_gtest(NAME SOURCES ... LIBS ... [ENV ...] [LABELS ...] [TIMEOUT s])
+# One executable per unit; every TEST() becomes its own ctest entry.
+include(GoogleTest)
+function(tarni_add_gtest name)
+  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;ENV;LABELS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock)
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 120)
+  endif()
+  gtest_discover_tests(${name}
+    DISCOVERY_MODE PRE_TEST
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES TIMEOUT ${ARG_TIMEOUT}
+               ENVIRONMENT "QT_QPA_PLATFORM=offscreen;${ARG_ENV}"
+               LABELS "${ARG_LABELS}")
+endfunction()
+
+# Adds every immediate sub-folder of the current folder that has a CMakeLists.txt.
+function(tarni_add_subfolders)
+  file(GLOB children LIST_DIRECTORIES true RELATIVE ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR}/*)
+  list(SORT children)
+  foreach(child ${children})
+    if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${child}/CMakeLists.txt)
+      add_subdirectory(${child})
+    endif()
+  endforeach()
+endfunction()

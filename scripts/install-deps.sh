@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building, running and testing TarniBar needs.
+# Idempotent: when everything is present it only checks and returns.
+set -euo pipefail
+
+packages=(
+  # toolchain
+  build-essential cmake ninja-build pkg-config git
+  # libraries
+  qt6-base-dev qt6-base-dev-tools libqt6svg6 qcoro-qt6-dev
+  libsqlite3-dev sqlite3 libsimdjson-dev rapidjson-dev
+  libxcb1-dev libxcb-ewmh-dev libxcb-icccm4-dev libxcb-res0-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  # run time and test time
+  xdg-utils shared-mime-info desktop-file-utils dbus dbus-x11
+  xvfb xauth openbox xterm xdotool x11-utils
+  chromium chromium-driver nodejs
+  fonts-dejavu-core
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if ((${#missing[@]})); then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "install-deps: missing packages: ${missing[*]} (run as root to install them)" >&2
+    exit 1
+  fi
+  echo "install-deps: installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# Node.js may come from elsewhere on a developer machine; the extension's tests need any node >= 18.
+command -v node >/dev/null || { echo "install-deps: node not found" >&2; exit 1; }

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs what is missing, then builds from clean build directories and runs
+# every test twice: a normal optimised build, and one with AddressSanitizer and
+# UndefinedBehaviorSanitizer. Stops at the first suite that fails.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+./scripts/install-deps.sh
+
+jobs=$(nproc)
+suite() {
+  local dir=$1
+  shift
+  echo "==> $dir: configure and build"
+  rm -rf "$dir"
+  cmake -S . -B "$dir" -G Ninja -Wno-dev "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+  echo "==> $dir: tests"
+  ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 600
+}
+
+suite build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1"
+export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+suite build-sanitize -DTARNI_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" -DTARNI_BUILD_BENCH=OFF

@@ -1,0 +1,64 @@
+#include "common/AtomicFile.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace tarni {
+
+static bool fail(std::string *error, const std::string &what, const std::filesystem::path &path)
+{
+    if (error)
+        *error = what + " \"" + path.string() + "\": " + std::strerror(errno);
+    return false;
+}
+
+bool writeFileAtomically(const std::filesystem::path &path, std::string_view bytes, std::string *error,
+                         unsigned mode)
+{
+    std::string temp = (path.parent_path() / ("." + path.filename().string() + ".XXXXXX")).string();
+    const int fd = ::mkstemp(temp.data());
+    if (fd < 0)
+        return fail(error, "cannot create a temporary file for", path);
+
+    auto abandon = [&](const char *what) {
+        const int saved = errno;
+        ::close(fd);
+        ::unlink(temp.c_str());
+        errno = saved;
+        return fail(error, what, path);
+    };
+
+    if (::fchmod(fd, mode) != 0)
+        return abandon("cannot set permissions of");
+    const char *data = bytes.data();
+    size_t left = bytes.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, data, left);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return abandon("cannot write");
+        }
+        data += n;
+        left -= static_cast<size_t>(n);
+    }
+    if (::fsync(fd) != 0)
+        return abandon("cannot flush");
+    if (::close(fd) != 0) {
+        ::unlink(temp.c_str());
+        return fail(error, "cannot close", path);
+    }
+    if (::rename(temp.c_str(), path.c_str()) != 0) {
+        const int saved = errno;
+        ::unlink(temp.c_str());
+        errno = saved;
+        return fail(error, "cannot replace", path);
+    }
+    return true;
+}
+
+} // namespace tarni

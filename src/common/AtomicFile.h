@@ -1,0 +1,15 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace tarni {
+
+// Writes `bytes` to `path` so that a reader sees either the old file or the
+// complete new one: a temporary file in the same folder, fsync, then rename.
+// The file gets `mode` (0600 by default: our files carry the user's URLs).
+bool writeFileAtomically(const std::filesystem::path &path, std::string_view bytes,
+                         std::string *error = nullptr, unsigned mode = 0600);
+
+} // namespace tarni

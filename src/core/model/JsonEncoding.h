@@ -1,0 +1,36 @@
+#pragma once
+
+#include "model/TreeExport.h"
+#include "model/Workspace.h"
+#include "model/WorkspaceSnapshot.h"
+#include "util/Result.h"
+
+#include <QString>
+
+#include <string>
+
+namespace tarni::json {
+
+struct EncodeError {
+    QString reason;
+    QString description() const { return QStringLiteral("Cannot encode JSON: ") + reason; }
+};
+
+enum class JsonStyle {
+    compact, // one line, no spaces: the store's and the wire's form
+    pretty,  // indented, for files people read
+};
+
+// UTF-8 JSON text of a record. Keys are sorted at every level.
+Result<std::string, EncodeError> encode(const WorkspaceNode &node, JsonStyle style = JsonStyle::compact);
+Result<std::string, EncodeError> encode(const NodePayload &payload, JsonStyle style = JsonStyle::compact);
+Result<std::string, EncodeError> encode(const BrowserTarget &target, JsonStyle style = JsonStyle::compact);
+Result<std::string, EncodeError> encode(const Workspace &workspace, JsonStyle style = JsonStyle::compact);
+Result<std::string, EncodeError> encode(const TreeExport &document, JsonStyle style = JsonStyle::compact);
+Result<std::string, EncodeError> encode(const WorkspaceSnapshot &snapshot, JsonStyle style = JsonStyle::compact);
+
+// Appends the compact form of a node to `out` (for building arrays without
+// copying each node's text).
+Result<void, EncodeError> appendCompact(std::string &out, const WorkspaceNode &node);
+
+} // namespace tarni::json

@@ -1,0 +1,61 @@
+#pragma once
+
+#include "model/WorkspaceNode.h"
+
+#include <QString>
+#include <QUuid>
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace tarni {
+
+// One entry of an export or snapshot body: a copy of a workspace node with its
+// children nested below it.
+//
+// Trees can be arbitrarily deep (a chain of 100,000 nodes is a valid
+// workspace), so copying, comparing and destroying entries never recurse.
+struct TreeExportNode {
+    QUuid id;                             // fresh for every document
+    std::optional<QUuid> originalNodeID;  // absent only for the added root of a whole-workspace body
+    QString title;
+    WorkspaceNode node;
+    std::vector<TreeExportNode> children; // in sibling order
+
+    TreeExportNode() = default;
+    TreeExportNode(QUuid id, std::optional<QUuid> originalNodeID, QString title, WorkspaceNode node,
+                   std::vector<TreeExportNode> children = {});
+    TreeExportNode(const TreeExportNode &other);
+    TreeExportNode(TreeExportNode &&other) noexcept = default;
+    TreeExportNode &operator=(const TreeExportNode &other);
+    TreeExportNode &operator=(TreeExportNode &&other) noexcept;
+    ~TreeExportNode();
+
+    bool operator==(const TreeExportNode &other) const;
+
+    // Number of entries in this subtree, this one included.
+    std::size_t subtreeSize() const;
+    // Longest path from this entry to a leaf, counted in entries.
+    std::size_t depth() const;
+
+private:
+    void copyFieldsFrom(const TreeExportNode &other);
+    void destroyChildren() noexcept;
+};
+
+struct TreeExport {
+    using Node = TreeExportNode;
+
+    static constexpr std::int64_t kSchemaVersion = 1;
+    static constexpr const char *kAppName = "TarniBar";
+
+    std::int64_t schemaVersion = kSchemaVersion;
+    Timestamp exportedAt{};
+    QString app = QString::fromLatin1(kAppName);
+    TreeExportNode rootNode;
+
+    bool operator==(const TreeExport &) const = default;
+};
+
+} // namespace tarni

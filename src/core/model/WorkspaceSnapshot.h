@@ -1,0 +1,26 @@
+#pragma once
+
+#include "model/TreeExport.h"
+
+#include <QString>
+#include <QUuid>
+
+#include <cstdint>
+#include <optional>
+
+namespace tarni {
+
+// A saved export body attached to a workspace, with the selection at the time.
+struct WorkspaceSnapshot {
+    QUuid id;
+    QUuid workspaceID;
+    QString title;
+    std::int64_t schemaVersion = TreeExport::kSchemaVersion;
+    Timestamp createdAt{};
+    std::optional<QUuid> selectedNodeID;
+    TreeExportNode rootNode;
+
+    bool operator==(const WorkspaceSnapshot &) const = default;
+};
+
+} // namespace tarni

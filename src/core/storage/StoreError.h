@@ -1,0 +1,31 @@
+#pragma once
+
+#include "util/Result.h"
+
+#include <QString>
+
+namespace tarni {
+
+// Why a store operation failed. No wording for users beyond description().
+struct StoreError {
+    enum class Kind {
+        open,    // the database file could not be opened
+        prepare, // a statement did not compile
+        step,    // a statement did not run to completion (busy, I/O, constraint, corrupt …)
+        decode,  // a stored JSON text no longer decodes
+        encode,  // a record could not be encoded
+    };
+    Kind kind = Kind::step;
+    QString sql;     // the statement, where one was involved
+    QString message; // SQLite's message, or the decoder's
+    int sqliteCode = 0; // SQLite's extended result code, where SQLite gave one
+
+    QString description() const;
+    bool isBusy() const;
+    bool isCorrupt() const;
+};
+
+template <class T>
+using StoreResult = Result<T, StoreError>;
+
+} // namespace tarni

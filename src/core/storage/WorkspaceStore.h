@@ -1,0 +1,53 @@
+#pragma once
+
+#include "storage/WorkspaceStoreProtocol.h"
+
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+namespace tarni {
+
+// The SQLite store on "workspace.sqlite". Each row keeps a few plain columns
+// for ordering and inspection and the record's whole JSON text, which is what
+// reads decode.
+//
+// Writes are transactions; the database runs in WAL mode with
+// synchronous=FULL and a busy timeout. replaceNodes writes only the rows that
+// differ from what this store last read or wrote, unless another connection
+// has changed the database since, in which case it rewrites the list.
+class WorkspaceStore final : public WorkspaceStoreProtocol {
+public:
+    enum class OpenMode {
+        readWrite, // creates the file and the tables when missing
+        readOnly,  // changes nothing on disk; a missing file is an open error
+    };
+
+    explicit WorkspaceStore(const std::filesystem::path &databasePath, OpenMode mode = OpenMode::readWrite);
+    ~WorkspaceStore() override;
+    WorkspaceStore(const WorkspaceStore &) = delete;
+    WorkspaceStore &operator=(const WorkspaceStore &) = delete;
+
+    StoreResult<Workspace> fetchOrCreateDefaultWorkspace() override;
+    StoreResult<void> saveWorkspace(const Workspace &workspace) override;
+    StoreResult<NodeList> fetchNodes(const QUuid &workspaceID) override;
+    StoreResult<void> replaceNodes(const NodeList &nodes, const QUuid &workspaceID) override;
+    StoreResult<void> saveSnapshot(const WorkspaceSnapshot &snapshot) override;
+    StoreResult<QList<WorkspaceSnapshot>> fetchSnapshots(const QUuid &workspaceID) override;
+    StoreResult<void> reset() override;
+
+    // The first stored workspace, or none; never creates one.
+    StoreResult<std::optional<Workspace>> fetchWorkspace();
+    // Set when the database could not be opened; every operation then fails
+    // with it.
+    const std::optional<StoreError> &openError() const;
+    const std::filesystem::path &databasePath() const;
+
+private:
+    struct Private;
+    std::unique_ptr<Private> d;
+    std::mutex m_lock;
+};
+
+} // namespace tarni

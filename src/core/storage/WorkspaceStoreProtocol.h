@@ -1,0 +1,33 @@
+#pragma once
+
+#include "model/NodeList.h"
+#include "model/Workspace.h"
+#include "model/WorkspaceSnapshot.h"
+#include "storage/StoreError.h"
+
+#include <QList>
+#include <QUuid>
+
+namespace tarni {
+
+// The workspace, its node list and its snapshots. Synchronous; every
+// operation either completes or fails without a partial effect.
+class WorkspaceStoreProtocol {
+public:
+    virtual ~WorkspaceStoreProtocol() = default;
+
+    virtual StoreResult<Workspace> fetchOrCreateDefaultWorkspace() = 0;
+    virtual StoreResult<void> saveWorkspace(const Workspace &workspace) = 0;
+    // Top-level nodes first, then children grouped by parent id; siblings by
+    // ascending sortOrder, then older createdAt. Not a tree order.
+    virtual StoreResult<NodeList> fetchNodes(const QUuid &workspaceID) = 0;
+    // Afterwards the workspace's rows are exactly `nodes` (all or nothing).
+    virtual StoreResult<void> replaceNodes(const NodeList &nodes, const QUuid &workspaceID) = 0;
+    virtual StoreResult<void> saveSnapshot(const WorkspaceSnapshot &snapshot) = 0;
+    // Newest first.
+    virtual StoreResult<QList<WorkspaceSnapshot>> fetchSnapshots(const QUuid &workspaceID) = 0;
+    // Empties all three tables.
+    virtual StoreResult<void> reset() = 0;
+};
+
+} // namespace tarni
