@@ -154,7 +154,7 @@ bool XvfbSession::startWindowManager(QString *error)
     QElapsedTimer timer;
     timer.start();
     while (timer.elapsed() < 15000) {
-        if (windowManagerIsReady())
+        if (windowManagerIsReady() && windowManagerManagesWindows(15000 - int(timer.elapsed())))
             return true;
         if (processExited(m_wmPid)) {
             m_wmPid = -1;
@@ -183,6 +183,71 @@ static xcb_window_t windowProperty(xcb_connection_t *c, xcb_window_t window, xcb
         result = *static_cast<xcb_window_t *>(xcb_get_property_value(reply));
     free(reply);
     return result;
+}
+
+// openbox announces itself on the root window before it manages new
+// windows reliably: a window mapped in the first ~100 ms after the
+// announcement is sometimes taken over and dropped again, and stays
+// unmanaged. A sentinel window that shows up in _NET_CLIENT_LIST proves
+// that the startup is over; one that does not is replaced by a new one.
+bool XvfbSession::windowManagerManagesWindows(int timeoutMs) const
+{
+    xcb_connection_t *c = xcb_connect(m_display.toLocal8Bit().constData(), nullptr);
+    if (xcb_connection_has_error(c)) {
+        xcb_disconnect(c);
+        return false;
+    }
+    static const char name[] = "_NET_CLIENT_LIST";
+    xcb_intern_atom_reply_t *atomReply = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, sizeof name - 1, name), nullptr);
+    const xcb_atom_t clientList = atomReply ? atomReply->atom : xcb_atom_t(XCB_ATOM_NONE);
+    free(atomReply);
+    xcb_screen_t *screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+
+    auto isListed = [&](xcb_window_t window) {
+        xcb_get_property_reply_t *reply = xcb_get_property_reply(
+            c, xcb_get_property(c, 0, screen->root, clientList, XCB_ATOM_WINDOW, 0, 4096), nullptr);
+        bool listed = false;
+        if (reply) {
+            const auto *windows = static_cast<const xcb_window_t *>(xcb_get_property_value(reply));
+            for (int i = 0; i < xcb_get_property_value_length(reply) / 4; ++i)
+                listed = listed || windows[i] == window;
+        }
+        free(reply);
+        return listed;
+    };
+
+    bool managed = false;
+    QElapsedTimer timer;
+    timer.start();
+    while (!managed && timer.elapsed() < timeoutMs) {
+        const xcb_window_t sentinel = xcb_generate_id(c);
+        xcb_create_window(c, XCB_COPY_FROM_PARENT, sentinel, screen->root, 0, 0, 10, 10, 0,
+                          XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual, 0, nullptr);
+        xcb_map_window(c, sentinel);
+        xcb_flush(c);
+        QElapsedTimer attempt;
+        attempt.start();
+        while (!managed && attempt.elapsed() < 300) {
+            managed = isListed(sentinel);
+            if (!managed)
+                QThread::msleep(10);
+        }
+        xcb_destroy_window(c, sentinel);
+        xcb_flush(c);
+    }
+    // Wait for the window manager to let go of the sentinel, so tests start
+    // with an empty client list.
+    while (managed && timer.elapsed() < timeoutMs) {
+        xcb_get_property_reply_t *reply = xcb_get_property_reply(
+            c, xcb_get_property(c, 0, screen->root, clientList, XCB_ATOM_WINDOW, 0, 4096), nullptr);
+        const bool empty = !reply || xcb_get_property_value_length(reply) == 0;
+        free(reply);
+        if (empty)
+            break;
+        QThread::msleep(5);
+    }
+    xcb_disconnect(c);
+    return managed;
 }
 
 bool XvfbSession::windowManagerIsReady() const

@@ -43,6 +43,7 @@ public:
 
 private:
     XvfbSession() = default;
+    bool windowManagerManagesWindows(int timeoutMs) const;
 
     QString m_display;
     pid_t m_serverPid = -1;

@@ -1,0 +1,70 @@
+#pragma once
+
+#include "windowing/AXWindowControlling.h"
+#include "windowing/ManagedWindowRegistry.h"
+#include "windowing/WindowCandidates.h"
+#include "platform/xdg/DefaultApplicationLookup.h"
+
+#include <QByteArray>
+
+#include <memory>
+
+namespace tarni {
+
+class X11Display;
+
+// Moves other applications' windows on X11 through the EWMH window manager:
+// the outer frame lands exactly on the asked rectangle, and a moved window
+// goes back to its frame, its maximised or minimised state and its desktop.
+//
+// Calls are synchronous: each waits for the window manager's answer, at most
+// `answerTimeoutMs` per step, on a connection of its own.
+class X11WindowController final : public AXWindowControlling {
+public:
+    struct Options {
+        // Empty: $DISPLAY.
+        QByteArray displayName;
+        // Decides which application owns a file or folder.
+        DefaultApplicationLookup applications;
+        int answerTimeoutMs = 500;
+    };
+
+    // The registry must outlive the controller.
+    X11WindowController(ManagedWindowRegistry &registry, Options options);
+    ~X11WindowController() override;
+
+    PermissionStatus permissionStatus() override;
+    void requestPermissionIfNeeded() override;
+    bool moveWindow(const QString &identifier, const QRectF &frame) override;
+    int restoreManagedWindows() override;
+
+private:
+    struct ResolvedWindow {
+        std::uint32_t window = 0;
+        std::int32_t appPID = 0;
+        std::optional<QString> title;
+        QRectF frame;
+    };
+
+    X11Display *display();
+    bool isGranted();
+    std::optional<ResolvedWindow> resolveWindow(const QString &identifier);
+    std::optional<ResolvedWindow> resolveRecordWindow(const ManagedWindowRecord &record);
+    std::optional<std::int32_t> preferredRunningApplication(const QString &identifier);
+    std::optional<std::int32_t> frontmostApplication();
+    WindowCandidateList windowsOfProcess(std::int32_t pid);
+    std::optional<ResolvedWindow> bestWindow(std::int32_t pid, const std::optional<QString> &preferredTitle,
+                                             const std::optional<QRectF> &preferredFrame);
+    std::optional<ResolvedWindow> describe(std::uint32_t window);
+
+    bool bringToNormalState(std::uint32_t window);
+    bool setFrame(std::uint32_t window, const QRect &target);
+    bool frameMatches(std::uint32_t window, const QRect &target);
+    void reapplyState(std::uint32_t window, const OriginalWindowState &state);
+
+    ManagedWindowRegistry &m_registry;
+    Options m_options;
+    std::unique_ptr<X11Display> m_display;
+};
+
+} // namespace tarni

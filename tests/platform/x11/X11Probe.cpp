@@ -1,0 +1,185 @@
+#include "X11Probe.h"
+
+#include <QThread>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+namespace tarni::test {
+
+namespace {
+template <class T>
+std::unique_ptr<T, decltype(&std::free)> own(T *p)
+{
+    return {p, &std::free};
+}
+} // namespace
+
+X11Probe::X11Probe(const QString &display)
+{
+    m_connection = xcb_connect(display.toLocal8Bit().constData(), nullptr);
+    if (!xcb_connection_has_error(m_connection))
+        m_root = xcb_setup_roots_iterator(xcb_get_setup(m_connection)).data->root;
+}
+
+X11Probe::~X11Probe()
+{
+    xcb_disconnect(m_connection);
+}
+
+xcb_atom_t X11Probe::atom(const char *name)
+{
+    auto reply = own(xcb_intern_atom_reply(m_connection, xcb_intern_atom(m_connection, 0, std::strlen(name), name), nullptr));
+    return reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
+}
+
+std::optional<xcb_window_t> X11Probe::windowProperty(xcb_window_t window, const char *name)
+{
+    auto reply = own(xcb_get_property_reply(
+        m_connection, xcb_get_property(m_connection, 0, window, atom(name), XCB_ATOM_WINDOW, 0, 1), nullptr));
+    if (!reply || xcb_get_property_value_length(reply.get()) != 4)
+        return std::nullopt;
+    return *static_cast<xcb_window_t *>(xcb_get_property_value(reply.get()));
+}
+
+QString X11Probe::title(xcb_window_t window)
+{
+    for (xcb_atom_t property : {atom("_NET_WM_NAME"), xcb_atom_t(XCB_ATOM_WM_NAME)}) {
+        auto reply = own(xcb_get_property_reply(
+            m_connection, xcb_get_property(m_connection, 0, window, property, XCB_GET_PROPERTY_TYPE_ANY, 0, 256),
+            nullptr));
+        if (reply && xcb_get_property_value_length(reply.get()) > 0)
+            return QString::fromUtf8(static_cast<const char *>(xcb_get_property_value(reply.get())),
+                                     xcb_get_property_value_length(reply.get()));
+    }
+    return {};
+}
+
+std::optional<xcb_window_t> X11Probe::waitForClient(const QString &wanted, int timeoutMs)
+{
+    std::optional<xcb_window_t> found;
+    waitFor(
+        [&] {
+            auto reply = own(xcb_get_property_reply(
+                m_connection,
+                xcb_get_property(m_connection, 0, m_root, atom("_NET_CLIENT_LIST"), XCB_ATOM_WINDOW, 0, 1024), nullptr));
+            if (!reply)
+                return false;
+            const auto *windows = static_cast<const xcb_window_t *>(xcb_get_property_value(reply.get()));
+            const int count = xcb_get_property_value_length(reply.get()) / 4;
+            for (int i = 0; i < count; ++i) {
+                if (title(windows[i]) == wanted && isViewable(windows[i])) {
+                    found = windows[i];
+                    return true;
+                }
+            }
+            return false;
+        },
+        timeoutMs);
+    return found;
+}
+
+bool X11Probe::waitUntilGone(xcb_window_t window, int timeoutMs)
+{
+    return waitFor(
+        [&] {
+            xcb_generic_error_t *error = nullptr;
+            auto reply = own(xcb_get_window_attributes_reply(m_connection, xcb_get_window_attributes(m_connection, window), &error));
+            std::free(error);
+            return !reply;
+        },
+        timeoutMs);
+}
+
+std::optional<QRect> X11Probe::frame(xcb_window_t window)
+{
+    auto tree = own(xcb_query_tree_reply(m_connection, xcb_query_tree(m_connection, window), nullptr));
+    if (!tree)
+        return std::nullopt;
+    const xcb_window_t outer = tree->parent == m_root ? window : tree->parent;
+    auto geometry = own(xcb_get_geometry_reply(m_connection, xcb_get_geometry(m_connection, outer), nullptr));
+    if (!geometry)
+        return std::nullopt;
+    const int border = 2 * geometry->border_width;
+    return QRect(geometry->x, geometry->y, geometry->width + border, geometry->height + border);
+}
+
+std::optional<pid_t> X11Probe::pidOf(xcb_window_t window)
+{
+    auto reply = own(xcb_get_property_reply(
+        m_connection, xcb_get_property(m_connection, 0, window, atom("_NET_WM_PID"), XCB_ATOM_CARDINAL, 0, 1), nullptr));
+    if (!reply || xcb_get_property_value_length(reply.get()) != 4)
+        return std::nullopt;
+    return pid_t(*static_cast<uint32_t *>(xcb_get_property_value(reply.get())));
+}
+
+std::optional<xcb_window_t> X11Probe::activeWindow()
+{
+    return windowProperty(m_root, "_NET_ACTIVE_WINDOW");
+}
+
+bool X11Probe::hasState(xcb_window_t window, const char *stateAtom)
+{
+    auto reply = own(xcb_get_property_reply(
+        m_connection, xcb_get_property(m_connection, 0, window, atom("_NET_WM_STATE"), XCB_ATOM_ATOM, 0, 64), nullptr));
+    if (!reply)
+        return false;
+    const xcb_atom_t wanted = atom(stateAtom);
+    const auto *atoms = static_cast<const xcb_atom_t *>(xcb_get_property_value(reply.get()));
+    for (int i = 0; i < xcb_get_property_value_length(reply.get()) / 4; ++i) {
+        if (atoms[i] == wanted)
+            return true;
+    }
+    return false;
+}
+
+bool X11Probe::isViewable(xcb_window_t window)
+{
+    auto reply = own(xcb_get_window_attributes_reply(m_connection, xcb_get_window_attributes(m_connection, window), nullptr));
+    return reply && reply->map_state == XCB_MAP_STATE_VIEWABLE;
+}
+
+void X11Probe::sendToRoot(xcb_window_t window, const char *type, uint32_t d0, uint32_t d1, uint32_t d2)
+{
+    xcb_client_message_event_t event{};
+    event.response_type = XCB_CLIENT_MESSAGE;
+    event.format = 32;
+    event.window = window;
+    event.type = atom(type);
+    event.data.data32[0] = d0;
+    event.data.data32[1] = d1;
+    event.data.data32[2] = d2;
+    xcb_send_event(m_connection, 0, m_root, XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY | XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT,
+                   reinterpret_cast<const char *>(&event));
+    xcb_flush(m_connection);
+}
+
+void X11Probe::activate(xcb_window_t window)
+{
+    sendToRoot(window, "_NET_ACTIVE_WINDOW", 2, XCB_CURRENT_TIME, 0);
+}
+
+void X11Probe::setMaximized(xcb_window_t window, bool maximized)
+{
+    sendToRoot(window, "_NET_WM_STATE", maximized ? 1 : 0, atom("_NET_WM_STATE_MAXIMIZED_VERT"),
+               atom("_NET_WM_STATE_MAXIMIZED_HORZ"));
+}
+
+void X11Probe::iconify(xcb_window_t window)
+{
+    sendToRoot(window, "WM_CHANGE_STATE", 3);
+}
+
+bool X11Probe::waitFor(const std::function<bool()> &condition, int timeoutMs)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (condition())
+            return true;
+        QThread::msleep(10);
+    }
+    return condition();
+}
+
+} // namespace tarni::test

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <QRect>
+#include <QString>
+
+#include <xcb/xcb.h>
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <sys/types.h>
+
+namespace tarni::test {
+
+// Looks at a test display independently of the code under test: frames are
+// read from the window manager's frame window (the client's parent), not
+// from _NET_FRAME_EXTENTS.
+class X11Probe {
+public:
+    explicit X11Probe(const QString &display);
+    ~X11Probe();
+    X11Probe(const X11Probe &) = delete;
+    X11Probe &operator=(const X11Probe &) = delete;
+
+    bool isConnected() const { return m_connection && !xcb_connection_has_error(m_connection); }
+
+    // The managed client window whose _NET_WM_NAME is `title`, once it shows.
+    std::optional<xcb_window_t> waitForClient(const QString &title, int timeoutMs = 8000);
+    bool waitUntilGone(xcb_window_t window, int timeoutMs = 5000);
+    // The outer frame: the frame window's geometry, or the window's own when
+    // no window manager reparented it.
+    std::optional<QRect> frame(xcb_window_t window);
+    std::optional<pid_t> pidOf(xcb_window_t window);
+    std::optional<xcb_window_t> activeWindow();
+    bool hasState(xcb_window_t window, const char *stateAtom);
+    bool isViewable(xcb_window_t window);
+
+    void activate(xcb_window_t window);
+    void setMaximized(xcb_window_t window, bool maximized);
+    void iconify(xcb_window_t window);
+
+    static bool waitFor(const std::function<bool()> &condition, int timeoutMs = 3000);
+
+private:
+    xcb_atom_t atom(const char *name);
+    std::optional<xcb_window_t> windowProperty(xcb_window_t window, const char *name);
+    QString title(xcb_window_t window);
+    void sendToRoot(xcb_window_t window, const char *type, uint32_t d0, uint32_t d1 = 0, uint32_t d2 = 0);
+
+    xcb_connection_t *m_connection = nullptr;
+    xcb_window_t m_root = XCB_WINDOW_NONE;
+};
+
+} // namespace tarni::test

@@ -1,0 +1,338 @@
+#include "X11Probe.h"
+#include "XvfbSession.h"
+
+#include "platform/x11/X11WindowController.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <sys/wait.h>
+
+using namespace tarni;
+using tarni::test::X11Probe;
+
+namespace {
+
+const QRect contentArea(384, 0, 1536, 1080);
+
+std::string describe(const QRect &r)
+{
+    return QStringLiteral("%1,%2 %3x%4").arg(r.x()).arg(r.y()).arg(r.width()).arg(r.height()).toStdString();
+}
+
+class X11WindowControllerTest : public testing::Test {
+protected:
+    void SetUp() override { startSession(true); }
+
+    void startSession(bool windowManager)
+    {
+        ASSERT_TRUE(m_dir.isValid());
+        QString error;
+        XvfbSessionOptions options;
+        options.windowManager = windowManager;
+        m_session = test::XvfbSession::start(options, &error);
+        if (!m_session)
+            GTEST_FAIL() << "cannot start the X server for this test: " << error.toStdString();
+        m_probe = std::make_unique<X11Probe>(m_session->display());
+        ASSERT_TRUE(m_probe->isConnected());
+        m_controller = makeController(environment());
+    }
+
+    void TearDown() override
+    {
+        // Processes started by xdg-open are not our children: end them by pid.
+        for (pid_t pid : m_foreign)
+            ::kill(pid, SIGTERM);
+        for (pid_t pid : m_children)
+            test::stopProcess(pid);
+        m_controller.reset();
+        m_probe.reset();
+        m_session.reset();
+    }
+
+    // Where the controller looks for default applications: folders of this
+    // test only, so the machine's own defaults play no part.
+    QProcessEnvironment environment() const
+    {
+        QProcessEnvironment env;
+        env.insert(QStringLiteral("HOME"), m_dir.path());
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_dir.filePath(QStringLiteral("config")));
+        env.insert(QStringLiteral("XDG_CONFIG_DIRS"), m_dir.filePath(QStringLiteral("etc")));
+        env.insert(QStringLiteral("XDG_DATA_HOME"), m_dir.filePath(QStringLiteral("data")));
+        env.insert(QStringLiteral("XDG_DATA_DIRS"), m_dir.filePath(QStringLiteral("share")));
+        env.insert(QStringLiteral("PATH"), qEnvironmentVariable("PATH"));
+        return env;
+    }
+
+    std::unique_ptr<X11WindowController> makeController(const QProcessEnvironment &env)
+    {
+        X11WindowController::Options options{m_session->display().toLocal8Bit(), DefaultApplicationLookup(env), 500};
+        return std::make_unique<X11WindowController>(m_registry, std::move(options));
+    }
+
+    pid_t spawn(const QString &program, const QStringList &arguments, QStringList env = {})
+    {
+        env << QStringLiteral("DISPLAY=") + m_session->display();
+        const pid_t pid = test::spawnProcess(program, arguments, env);
+        if (pid > 0)
+            m_children << pid;
+        return pid;
+    }
+
+    // Starts our test client and waits for its window.
+    xcb_window_t showWindow(const QString &title, const QStringList &extra = {})
+    {
+        QStringList arguments{QStringLiteral("--title"), title};
+        arguments << extra;
+        const pid_t pid = spawn(QStringLiteral(TARNI_TEST_WINDOW), arguments);
+        EXPECT_GT(pid, 0);
+        const auto window = m_probe->waitForClient(title);
+        EXPECT_TRUE(window) << "no window titled " << title.toStdString();
+        return window.value_or(XCB_WINDOW_NONE);
+    }
+
+    void makeActive(xcb_window_t window)
+    {
+        m_probe->activate(window);
+        ASSERT_TRUE(X11Probe::waitFor([&] { return m_probe->activeWindow() == window; }));
+    }
+
+    QRect frame(xcb_window_t window) { return m_probe->frame(window).value_or(QRect()); }
+
+    QTemporaryDir m_dir;
+    std::unique_ptr<test::XvfbSession> m_session;
+    std::unique_ptr<X11Probe> m_probe;
+    ManagedWindowRegistry m_registry;
+    std::unique_ptr<X11WindowController> m_controller;
+    QList<pid_t> m_children;
+    QList<pid_t> m_foreign;
+
+    using XvfbSessionOptions = test::XvfbSession::Options;
+};
+
+} // namespace
+
+TEST_F(X11WindowControllerTest, GrantedWithAWindowManager)
+{
+    EXPECT_EQ(m_controller->permissionStatus(), PermissionStatus::granted);
+}
+
+TEST_F(X11WindowControllerTest, MovesTheOuterFrameExactlyOntoTheTarget)
+{
+    const xcb_window_t window = showWindow(QStringLiteral("one.txt"));
+    makeActive(window);
+    const QRect before = frame(window);
+
+    ASSERT_TRUE(m_controller->moveWindow(QStringLiteral("/nowhere/one.txt"), QRectF(contentArea)));
+    EXPECT_EQ(frame(window), contentArea);
+
+    const auto record = m_registry.record(QStringLiteral("/nowhere/one.txt"));
+    ASSERT_TRUE(record);
+    EXPECT_EQ(record->originalFrame, QRectF(before));
+    EXPECT_EQ(record->currentFrame, QRectF(contentArea));
+    EXPECT_EQ(record->appPID, m_probe->pidOf(window));
+    EXPECT_EQ(record->windowTitle, QStringLiteral("one.txt"));
+    EXPECT_EQ(record->windowHandle, window);
+
+    // Moving onto the frame it already has is a success, not a timeout.
+    EXPECT_TRUE(m_controller->moveWindow(QStringLiteral("/nowhere/one.txt"), QRectF(contentArea)));
+}
+
+TEST_F(X11WindowControllerTest, MovingTwiceThenRestoringReturnsToTheFrameBeforTheFirstMove)
+{
+    const xcb_window_t window = showWindow(QStringLiteral("twice.txt"), {QStringLiteral("--geometry"), QStringLiteral("500x400+200+150")});
+    makeActive(window);
+    const QRect before = frame(window);
+
+    ASSERT_TRUE(m_controller->moveWindow(QStringLiteral("/w/twice.txt"), QRectF(contentArea)));
+    ASSERT_TRUE(m_controller->moveWindow(QStringLiteral("/w/twice.txt"), QRectF(400, 20, 1000, 800)));
+    EXPECT_EQ(frame(window), QRect(400, 20, 1000, 800));
+
+    EXPECT_EQ(m_controller->restoreManagedWindows(), 1);
+    EXPECT_EQ(frame(window), before);
+    EXPECT_TRUE(m_registry.isEmpty());
+    EXPECT_EQ(m_controller->restoreManagedWindows(), 0);
+}
+
+TEST_F(X11WindowControllerTest, TerminalWithSizeIncrementsLandsOnItsGrid)
+{
+    spawn(QStringLiteral("xterm"), {QStringLiteral("-T"), QStringLiteral("grid-term"), QStringLiteral("-geometry"),
+                                    QStringLiteral("80x24+30+40")});
+    const auto window = m_probe->waitForClient(QStringLiteral("grid-term"));
+    ASSERT_TRUE(window);
+    makeActive(*window);
+    const QRect before = frame(*window);
+
+    const QRect target(401, 3, 1001, 701);
+    ASSERT_TRUE(m_controller->moveWindow(QStringLiteral("terminal"), QRectF(target)));
+    const QRect after = frame(*window);
+    EXPECT_EQ(after.topLeft(), target.topLeft());
+    // One character cell is far below 40 pixels; the grid allows no more.
+    EXPECT_LE(std::abs(after.width() - target.width()), 40);
+    EXPECT_LE(std::abs(after.height() - target.height()), 40);
+    EXPECT_NE(after.size(), before.size());
+
+    EXPECT_EQ(m_controller->restoreManagedWindows(), 1);
+    EXPECT_EQ(frame(*window), before);
+}
+
+TEST_F(X11WindowControllerTest, MaximisedWindowIsMovedThenRestoredMaximised)
+{
+    const xcb_window_t window = showWindow(QStringLiteral("big.txt"));
+    const QRect normal = frame(window);
+    makeActive(window);
+    m_probe->setMaximized(window, true);
+    ASSERT_TRUE(X11Probe::waitFor([&] { return m_probe->hasState(window, "_NET_WM_STATE_MAXIMIZED_VERT"); }));
+    ASSERT_TRUE(X11Probe::waitFor([&] { return frame(window) != normal; }));
+    const QRect maximised = frame(window);
+
+    ASSERT_TRUE(m_controller->moveWindow(QStringLiteral("/w/big.txt"), QRectF(contentArea)));
+    EXPECT_FALSE(m_probe->hasState(window, "_NET_WM_STATE_MAXIMIZED_VERT"));
+    EXPECT_FALSE(m_probe->hasState(window, "_NET_WM_STATE_MAXIMIZED_HORZ"));
+    EXPECT_EQ(frame(window), contentArea);
+
+    EXPECT_EQ(m_controller->restoreManagedWindows(), 1);
+    EXPECT_TRUE(m_probe->hasState(window, "_NET_WM_STATE_MAXIMIZED_VERT"));
+    EXPECT_TRUE(m_probe->hasState(window, "_NET_WM_STATE_MAXIMIZED_HORZ"));
+    EXPECT_TRUE(X11Probe::waitFor([&] { return frame(window) == maximised; })) << describe(frame(window)) << " instead of " << describe(maximised);
+
+    // Unmaximising afterwards still gives the user's own size back.
+    m_probe->setMaximized(window, false);
+    EXPECT_TRUE(X11Probe::waitFor([&] { return frame(window) == normal; })) << describe(frame(window)) << " instead of " << describe(normal);
+}
+
+TEST_F(X11WindowControllerTest, MinimisedWindowIsMovedThenRestoredMinimised)
+{
+    const xcb_window_t window = showWindow(QStringLiteral("small.txt"), {QStringLiteral("--geometry"), QStringLiteral("600x300+700+500")});
+    makeActive(window);
+    const QRect before = frame(window);
+    m_probe->iconify(window);
+    ASSERT_TRUE(X11Probe::waitFor([&] { return m_probe->hasState(window, "_NET_WM_STATE_HIDDEN"); }));
+    // An iconified window is no longer active; name it by its own record.
+    m_registry.registerWindow(QStringLiteral("/w/small.txt"),
+                              ManagedWindowRegistry::Registration{std::nullopt, m_probe->pidOf(window), std::nullopt,
+                                                                  std::nullopt, window});
+
+    ASSERT_TRUE(m_controller->moveWindow(QStringLiteral("/w/small.txt"), QRectF(contentArea)));
+    EXPECT_FALSE(m_probe->hasState(window, "_NET_WM_STATE_HIDDEN"));
+    EXPECT_TRUE(m_probe->isViewable(window));
+    EXPECT_EQ(frame(window), contentArea);
+
+    EXPECT_EQ(m_controller->restoreManagedWindows(), 1);
+    EXPECT_TRUE(m_probe->hasState(window, "_NET_WM_STATE_HIDDEN"));
+    // Where it shows again when the user brings it back.
+    // openbox animates de-iconifying: the frame grows back from its title bar.
+    m_probe->activate(window);
+    EXPECT_TRUE(X11Probe::waitFor([&] { return frame(window) == before; }));
+}
+
+TEST_F(X11WindowControllerTest, UnknownIdentifierFallsBackToTheActiveWindowsProcess)
+{
+    const xcb_window_t first = showWindow(QStringLiteral("first"), {QStringLiteral("--geometry"), QStringLiteral("300x200+10+10")});
+    const xcb_window_t second = showWindow(QStringLiteral("second"), {QStringLiteral("--geometry"), QStringLiteral("300x200+900+600")});
+    const QRect firstBefore = frame(first);
+    const QRect secondBefore = frame(second);
+
+    makeActive(first);
+    ASSERT_TRUE(m_controller->moveWindow(QStringLiteral("not a path at all"), QRectF(contentArea)));
+    EXPECT_EQ(frame(first), contentArea);
+    EXPECT_EQ(frame(second), secondBefore);
+
+    makeActive(second);
+    ASSERT_TRUE(m_controller->moveWindow(QStringLiteral("/no/such/file.unknown-type"), QRectF(500, 100, 700, 500)));
+    EXPECT_EQ(frame(second), QRect(500, 100, 700, 500));
+    EXPECT_EQ(frame(first), contentArea);
+
+    EXPECT_EQ(m_controller->restoreManagedWindows(), 2);
+    EXPECT_EQ(frame(first), firstBefore);
+    EXPECT_EQ(frame(second), secondBefore);
+}
+
+TEST_F(X11WindowControllerTest, ProcessComesFromTheXResourceExtensionWithoutNetWmPid)
+{
+    const xcb_window_t window = showWindow(QStringLiteral("anonymous"), {QStringLiteral("--no-pid")});
+    ASSERT_FALSE(m_probe->pidOf(window));
+    makeActive(window);
+    ASSERT_TRUE(m_controller->moveWindow(QStringLiteral("anonymous"), QRectF(contentArea)));
+    EXPECT_EQ(frame(window), contentArea);
+    EXPECT_EQ(m_registry.record(QStringLiteral("anonymous"))->appPID, m_children.constLast());
+}
+
+TEST_F(X11WindowControllerTest, AVanishedWindowKeepsItsRecordAndNoOtherWindowTakesItsPlace)
+{
+    // One process with two windows: the first one closes after the move.
+    const xcb_window_t doomed = showWindow(QStringLiteral("doomed.txt"), {QStringLiteral("--windows"), QStringLiteral("2")});
+    const auto sibling = m_probe->waitForClient(QStringLiteral("doomed.txt (2)"));
+    ASSERT_TRUE(sibling);
+    const pid_t owner = m_children.constLast();
+    makeActive(doomed);
+    ASSERT_TRUE(m_controller->moveWindow(QStringLiteral("/w/doomed.txt"), QRectF(contentArea)));
+    const QRect siblingBefore = frame(*sibling);
+
+    ::kill(owner, SIGUSR1);
+    ASSERT_TRUE(m_probe->waitUntilGone(doomed));
+
+    EXPECT_EQ(m_controller->restoreManagedWindows(), 0);
+    EXPECT_TRUE(m_registry.record(QStringLiteral("/w/doomed.txt")));
+    EXPECT_EQ(frame(*sibling), siblingBefore);
+
+    // The whole application goes away too; nothing breaks on later calls.
+    test::stopProcess(owner);
+    m_children.removeAll(owner);
+    EXPECT_EQ(m_controller->restoreManagedWindows(), 0);
+    EXPECT_TRUE(m_registry.record(QStringLiteral("/w/doomed.txt")));
+    EXPECT_EQ(m_controller->permissionStatus(), PermissionStatus::granted);
+}
+
+TEST_F(X11WindowControllerTest, ANewWindowForAKnownIdentifierStartsItsOwnRecord)
+{
+    const xcb_window_t old = showWindow(QStringLiteral("again.txt"), {QStringLiteral("--geometry"), QStringLiteral("300x300+20+20")});
+    makeActive(old);
+    ASSERT_TRUE(m_controller->moveWindow(QStringLiteral("/w/again.txt"), QRectF(contentArea)));
+    test::stopProcess(m_children.takeLast());
+    ASSERT_TRUE(m_probe->waitUntilGone(old));
+
+    const xcb_window_t reopened = showWindow(QStringLiteral("again.txt"), {QStringLiteral("--geometry"), QStringLiteral("640x480+700+300")});
+    makeActive(reopened);
+    const QRect before = frame(reopened);
+    ASSERT_TRUE(m_controller->moveWindow(QStringLiteral("/w/again.txt"), QRectF(contentArea)));
+    EXPECT_EQ(frame(reopened), contentArea);
+    EXPECT_EQ(m_registry.originalFrame(QStringLiteral("/w/again.txt")), QRectF(before));
+
+    EXPECT_EQ(m_controller->restoreManagedWindows(), 1);
+    EXPECT_EQ(frame(reopened), before);
+}
+
+TEST_F(X11WindowControllerTest, WithoutAWindowManagerNothingMovesAndNothingIsRecorded)
+{
+    m_session->stopWindowManager();
+    const pid_t pid = spawn(QStringLiteral(TARNI_TEST_WINDOW), {QStringLiteral("--title"), QStringLiteral("unmanaged")});
+    ASSERT_GT(pid, 0);
+    QThread::msleep(200);
+
+    EXPECT_EQ(m_controller->permissionStatus(), PermissionStatus::denied);
+    EXPECT_FALSE(m_controller->moveWindow(QStringLiteral("unmanaged"), QRectF(contentArea)));
+    EXPECT_TRUE(m_registry.isEmpty());
+    EXPECT_EQ(m_controller->restoreManagedWindows(), 0);
+
+    // A window manager that starts later is found on the next look.
+    QString error;
+    ASSERT_TRUE(m_session->startWindowManager(&error)) << error.toStdString();
+    m_controller->requestPermissionIfNeeded();
+    EXPECT_EQ(m_controller->permissionStatus(), PermissionStatus::granted);
+}
+
+TEST_F(X11WindowControllerTest, WithoutADisplayTheStatusIsDenied)
+{
+    ManagedWindowRegistry registry;
+    X11WindowController controller(registry, {QByteArray("not a display name"), DefaultApplicationLookup(environment()), 100});
+    EXPECT_EQ(controller.permissionStatus(), PermissionStatus::denied);
+    EXPECT_FALSE(controller.moveWindow(QStringLiteral("/x"), QRectF(contentArea)));
+    EXPECT_EQ(controller.restoreManagedWindows(), 0);
+    EXPECT_TRUE(registry.isEmpty());
+}
