@@ -24,6 +24,7 @@ struct OriginalWindowState {
     // user's own size.
     std::optional<QRectF> normalFrame;
 
+    bool isMaximized() const { return maximizedHorizontally || maximizedVertically; }
     bool isNormal() const { return !maximizedHorizontally && !maximizedVertically && !minimized && !fullscreen; }
     bool operator==(const OriginalWindowState &) const = default;
 };
