@@ -46,8 +46,14 @@ protected:
     void TearDown() override
     {
         // Processes started by xdg-open are not our children: end them by pid.
+        // xdg-open waits for them and ends by itself once they have gone,
+        // reaping them on the way.
         for (pid_t pid : m_foreign)
             ::kill(pid, SIGTERM);
+        for (pid_t pid : m_launchers) {
+            if (X11Probe::waitFor([pid] { return ::waitpid(pid, nullptr, WNOHANG) == pid; }, 2000))
+                m_children.removeAll(pid);
+        }
         for (pid_t pid : m_children)
             test::stopProcess(pid);
         m_controller.reset();
@@ -111,6 +117,7 @@ protected:
     std::unique_ptr<X11WindowController> m_controller;
     QList<pid_t> m_children;
     QList<pid_t> m_foreign;
+    QList<pid_t> m_launchers;
 
     using XvfbSessionOptions = test::XvfbSession::Options;
 };
@@ -335,4 +342,75 @@ TEST_F(X11WindowControllerTest, WithoutADisplayTheStatusIsDenied)
     EXPECT_FALSE(controller.moveWindow(QStringLiteral("/x"), QRectF(contentArea)));
     EXPECT_EQ(controller.restoreManagedWindows(), 0);
     EXPECT_TRUE(registry.isEmpty());
+}
+
+namespace {
+
+void writeFile(const QString &path, const QByteArray &content)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
+    file.write(content);
+}
+
+} // namespace
+
+TEST_F(X11WindowControllerTest, FilesAndFoldersResolveToTheWindowsOfTheirDefaultApplications)
+{
+    // Two programs of ours, installed under different names so that the
+    // running processes tell them apart, and made the defaults for plain
+    // text and for folders through the test's own mimeapps.list.
+    const QString bin = m_dir.filePath(QStringLiteral("bin"));
+    QDir().mkpath(bin);
+    for (const QString &name : {QStringLiteral("tarni-test-viewer"), QStringLiteral("tarni-test-folders")}) {
+        ASSERT_TRUE(QFile::copy(QStringLiteral(TARNI_TEST_WINDOW), bin + u'/' + name));
+        QFile(bin + u'/' + name).setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+    const QString apps = m_dir.filePath(QStringLiteral("data/applications"));
+    writeFile(apps + QStringLiteral("/test-viewer.desktop"),
+              "[Desktop Entry]\nType=Application\nName=Test Viewer\nExec=" + bin.toUtf8()
+                  + "/tarni-test-viewer %f\nMimeType=text/plain;\n");
+    writeFile(apps + QStringLiteral("/test-folders.desktop"),
+              "[Desktop Entry]\nType=Application\nName=Test Folders\nExec=" + bin.toUtf8()
+                  + "/tarni-test-folders %f\nMimeType=inode/directory;\n");
+    writeFile(m_dir.filePath(QStringLiteral("config/mimeapps.list")),
+              "[Default Applications]\ntext/plain=test-viewer.desktop\ninode/directory=test-folders.desktop\n");
+    const QString file = m_dir.filePath(QStringLiteral("docs/notes.txt"));
+    writeFile(file, "hello\n");
+    const QString folder = m_dir.filePath(QStringLiteral("docs/project"));
+    QDir().mkpath(folder);
+
+    // xdg-open with no desktop environment runs the default's command itself.
+    const QStringList xdgEnv{QStringLiteral("XDG_DATA_HOME=") + m_dir.filePath(QStringLiteral("data")),
+                             QStringLiteral("XDG_CONFIG_HOME=") + m_dir.filePath(QStringLiteral("config")),
+                             QStringLiteral("XDG_DATA_DIRS=/usr/local/share:/usr/share"),
+                             QStringLiteral("XDG_CURRENT_DESKTOP="), QStringLiteral("DESKTOP_SESSION="),
+                             QStringLiteral("KDE_FULL_SESSION="), QStringLiteral("GNOME_DESKTOP_SESSION_ID=")};
+    m_launchers << spawn(QStringLiteral("xdg-open"), {file}, xdgEnv);
+    ASSERT_GT(m_launchers.constLast(), 0);
+    const auto viewer = m_probe->waitForClient(QStringLiteral("notes.txt"));
+    ASSERT_TRUE(viewer) << "xdg-open did not start the test viewer";
+    m_launchers << spawn(QStringLiteral("xdg-open"), {folder}, xdgEnv);
+    ASSERT_GT(m_launchers.constLast(), 0);
+    const auto folders = m_probe->waitForClient(QStringLiteral("project"));
+    ASSERT_TRUE(folders) << "xdg-open did not start the test folder application";
+    for (const auto window : {*viewer, *folders}) {
+        if (const auto pid = m_probe->pidOf(window))
+            m_foreign << *pid;
+    }
+
+    // Another application holds the focus; the fallback would pick it.
+    const xcb_window_t other = showWindow(QStringLiteral("someone else"), {QStringLiteral("--geometry"), QStringLiteral("300x200+1200+700")});
+    makeActive(other);
+    const QRect otherBefore = frame(other);
+
+    ASSERT_TRUE(m_controller->moveWindow(file, QRectF(contentArea)));
+    EXPECT_EQ(frame(*viewer), contentArea);
+    EXPECT_EQ(m_registry.record(file)->appPID, m_probe->pidOf(*viewer));
+
+    ASSERT_TRUE(m_controller->moveWindow(folder, QRectF(400, 40, 1200, 900)));
+    EXPECT_EQ(frame(*folders), QRect(400, 40, 1200, 900));
+    EXPECT_EQ(frame(*viewer), contentArea);
+    EXPECT_EQ(frame(other), otherBefore);
 }
