@@ -43,6 +43,7 @@ std::unique_ptr<X11Display> X11Display::open(const QByteArray &displayName)
     if (!it.rem)
         return nullptr;
     display->m_root = it.data->root;
+    display->m_rootSize = QSize(it.data->width_in_pixels, it.data->height_in_pixels);
 
     xcb_intern_atom_cookie_t *cookies = xcb_ewmh_init_atoms(display->m_connection, &display->m_ewmh);
     if (!xcb_ewmh_init_atoms_replies(&display->m_ewmh, cookies, nullptr))
@@ -300,6 +301,23 @@ X11Display::SizeHints X11Display::sizeHints(xcb_window_t window)
         result.heightIncrement = std::max(1, int(hints.height_inc));
     }
     return result;
+}
+
+std::optional<Strut> X11Display::strutOf(xcb_window_t window)
+{
+    xcb_ewmh_wm_strut_partial_t partial;
+    if (xcb_ewmh_get_wm_strut_partial_reply(&m_ewmh, xcb_ewmh_get_wm_strut_partial(&m_ewmh, window), &partial,
+                                            nullptr)) {
+        const quint32 values[12] = {partial.left,         partial.right,        partial.top,
+                                    partial.bottom,       partial.left_start_y, partial.left_end_y,
+                                    partial.right_start_y, partial.right_end_y, partial.top_start_x,
+                                    partial.top_end_x,    partial.bottom_start_x, partial.bottom_end_x};
+        return Strut::fromPartial(values);
+    }
+    xcb_ewmh_get_extents_reply_t full;
+    if (xcb_ewmh_get_wm_strut_reply(&m_ewmh, xcb_ewmh_get_wm_strut(&m_ewmh, window), &full, nullptr))
+        return Strut::fromFull(full.left, full.right, full.top, full.bottom, m_rootSize);
+    return std::nullopt;
 }
 
 void X11Display::requestMoveResize(xcb_window_t window, const QRect &geometry)

@@ -3,8 +3,11 @@
 #include <QByteArray>
 #include <QList>
 #include <QRect>
+#include <QSize>
 #include <QString>
 #include <QStringList>
+
+#include "platform/x11/WorkArea.h"
 
 #include <xcb/xcb.h>
 #include <xcb/xcb_ewmh.h>
@@ -79,6 +82,9 @@ public:
     // Docks and desktops are never moved into the content area.
     bool isDockOrDesktop(xcb_window_t window);
     SizeHints sizeHints(xcb_window_t window);
+    // _NET_WM_STRUT_PARTIAL, else _NET_WM_STRUT; nothing when it reserves nothing.
+    std::optional<Strut> strutOf(xcb_window_t window);
+    QSize rootSize() const { return m_rootSize; }
 
     // Requests to the window manager (client messages to the root window).
     void requestMoveResize(xcb_window_t window, const QRect &clientGeometryWithFrameOrigin);
@@ -107,6 +113,7 @@ private:
     bool m_ewmhReady = false;
     int m_screenNumber = 0;
     xcb_window_t m_root = XCB_WINDOW_NONE;
+    QSize m_rootSize;
     xcb_atom_t m_wmChangeState = XCB_ATOM_NONE;
     bool m_hasRes = false;
 };

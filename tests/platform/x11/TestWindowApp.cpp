@@ -3,7 +3,11 @@
 // viewer started by xdg-open would. SIGUSR1 closes its first window while
 // the process keeps running.
 //
-//   tarni_test_window [--no-pid] [--geometry WxH+X+Y] [--title T] [--windows N] [path]
+//   tarni_test_window [--no-pid] [--geometry WxH+X+Y] [--title T] [--windows N]
+//                     [--dock-left WIDTH] [path]
+//
+// --dock-left makes the window a dock reserving WIDTH pixels at the left
+// edge, like our sidebar.
 
 #include <xcb/xcb.h>
 #include <xcb/xcb_icccm.h>
@@ -44,7 +48,7 @@ std::string baseName(std::string path)
 int main(int argc, char **argv)
 {
     bool setPid = true;
-    int width = 400, height = 300, x = 50, y = 60, windows = 1;
+    int width = 400, height = 300, x = 50, y = 60, windows = 1, dockLeft = 0;
     std::string title;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -57,6 +61,8 @@ int main(int argc, char **argv)
             }
         } else if (arg == "--title" && i + 1 < argc) {
             title = argv[++i];
+        } else if (arg == "--dock-left" && i + 1 < argc) {
+            dockLeft = std::max(0, std::atoi(argv[++i]));
         } else if (arg == "--windows" && i + 1 < argc) {
             windows = std::max(1, std::atoi(argv[++i]));
         } else if (title.empty()) {
@@ -100,6 +106,15 @@ int main(int argc, char **argv)
             xcb_change_property(c, XCB_PROP_MODE_REPLACE, w, netWmPid, XCB_ATOM_CARDINAL, 32, 1, &pid);
         }
         xcb_change_property(c, XCB_PROP_MODE_REPLACE, w, protocols, XCB_ATOM_ATOM, 32, 1, &deleteWindow);
+        if (dockLeft > 0) {
+            const xcb_atom_t dock = atom(c, "_NET_WM_WINDOW_TYPE_DOCK");
+            xcb_change_property(c, XCB_PROP_MODE_REPLACE, w, atom(c, "_NET_WM_WINDOW_TYPE"), XCB_ATOM_ATOM, 32, 1,
+                                &dock);
+            const uint32_t strut[12] = {uint32_t(dockLeft), 0, 0, 0, uint32_t(y), uint32_t(y + height - 1), 0, 0,
+                                        0, 0, 0, 0};
+            xcb_change_property(c, XCB_PROP_MODE_REPLACE, w, atom(c, "_NET_WM_STRUT_PARTIAL"), XCB_ATOM_CARDINAL, 32,
+                                12, strut);
+        }
         // Ask to be placed where we say, as users' applications restoring
         // their geometry do.
         xcb_size_hints_t hints{};

@@ -1,6 +1,7 @@
 #include "X11Probe.h"
 #include "XvfbSession.h"
 
+#include "platform/x11/ScreenFrames.h"
 #include "platform/x11/X11WindowController.h"
 
 #include <QDir>
@@ -413,4 +414,19 @@ TEST_F(X11WindowControllerTest, FilesAndFoldersResolveToTheWindowsOfTheirDefault
     EXPECT_EQ(frame(*folders), QRect(400, 40, 1200, 900));
     EXPECT_EQ(frame(*viewer), contentArea);
     EXPECT_EQ(frame(other), otherBefore);
+}
+
+TEST_F(X11WindowControllerTest, VisibleFramesLeaveOutOtherDocksButNotTheSidebarItself)
+{
+    const xcb_window_t dock = showWindow(QStringLiteral("a dock"), {QStringLiteral("--geometry"), QStringLiteral("250x1080+0+0"),
+                                                                   QStringLiteral("--dock-left"), QStringLiteral("250")});
+    ScreenFrames frames(m_session->display().toLocal8Bit());
+    const QRect monitor(0, 0, 1920, 1080);
+    ASSERT_TRUE(X11Probe::waitFor([&] { return frames.visibleFrame(monitor, 0) == QRect(250, 0, 1670, 1080); }))
+        << describe(frames.visibleFrame(monitor, 0).value_or(QRect()));
+    // The same dock as our own sidebar: its reservation is given back.
+    EXPECT_EQ(frames.visibleFrame(monitor, dock), monitor);
+
+    ScreenFrames nowhere("not a display name");
+    EXPECT_FALSE(nowhere.visibleFrame(monitor, 0));
 }

@@ -1,0 +1,42 @@
+#include "platform/x11/ScreenFrames.h"
+
+#include "platform/x11/WorkArea.h"
+#include "platform/x11/X11Display.h"
+
+#include <QScreen>
+
+namespace tarni {
+
+QString screenIdentifier(const QScreen &screen)
+{
+    const QString name = screen.name();
+    return name.isEmpty() ? screen.model() : name;
+}
+
+ScreenFrames::ScreenFrames(QByteArray displayName) : m_displayName(std::move(displayName)) {}
+
+ScreenFrames::~ScreenFrames() = default;
+
+std::optional<QRect> ScreenFrames::visibleFrame(const QRect &monitor, std::uint32_t sidebarWindow)
+{
+    if (!m_display || m_display->hasError())
+        m_display = X11Display::open(m_displayName);
+    if (!m_display)
+        return std::nullopt;
+    QList<Strut> struts;
+    for (xcb_window_t window : m_display->clientList()) {
+        if (window == sidebarWindow)
+            continue;
+        if (const auto strut = m_display->strutOf(window))
+            struts << *strut;
+    }
+    return tarni::visibleFrame(monitor, m_display->rootSize(), struts);
+}
+
+ScreenDescription ScreenFrames::describe(const QScreen &screen, std::uint32_t sidebarWindow)
+{
+    const auto frame = visibleFrame(screen.geometry(), sidebarWindow);
+    return ScreenDescription{screenIdentifier(screen), QRectF(frame.value_or(screen.availableGeometry()))};
+}
+
+} // namespace tarni
