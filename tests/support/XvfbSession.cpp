@@ -217,10 +217,11 @@ bool XvfbSession::windowManagerManagesWindows(int timeoutMs) const
     };
 
     bool managed = false;
+    xcb_window_t sentinel = XCB_WINDOW_NONE;
     QElapsedTimer timer;
     timer.start();
     while (!managed && timer.elapsed() < timeoutMs) {
-        const xcb_window_t sentinel = xcb_generate_id(c);
+        sentinel = xcb_generate_id(c);
         xcb_create_window(c, XCB_COPY_FROM_PARENT, sentinel, screen->root, 0, 0, 10, 10, 0,
                           XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual, 0, nullptr);
         xcb_map_window(c, sentinel);
@@ -236,16 +237,9 @@ bool XvfbSession::windowManagerManagesWindows(int timeoutMs) const
         xcb_flush(c);
     }
     // Wait for the window manager to let go of the sentinel, so tests start
-    // with an empty client list.
-    while (managed && timer.elapsed() < timeoutMs) {
-        xcb_get_property_reply_t *reply = xcb_get_property_reply(
-            c, xcb_get_property(c, 0, screen->root, clientList, XCB_ATOM_WINDOW, 0, 4096), nullptr);
-        const bool empty = !reply || xcb_get_property_value_length(reply) == 0;
-        free(reply);
-        if (empty)
-            break;
+    // with only their own clients listed.
+    while (managed && isListed(sentinel) && timer.elapsed() < timeoutMs)
         QThread::msleep(5);
-    }
     xcb_disconnect(c);
     return managed;
 }
