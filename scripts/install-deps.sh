@@ -16,6 +16,8 @@ packages=(
   xvfb xauth openbox xterm xdotool x11-utils
   chromium chromium-driver nodejs
   fonts-dejavu-core
+  # xdg-open without a desktop environment asks file(1) for a file's type
+  file
 )
 
 missing=()
