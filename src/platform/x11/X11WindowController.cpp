@@ -45,17 +45,17 @@ X11WindowController::~X11WindowController() = default;
 
 X11Display *X11WindowController::display()
 {
-    // The server may have gone and come back (or a display may appear later
-    // in the session); a broken connection is replaced on the next use.
-    if (!m_display || m_display->hasError())
-        m_display = X11Display::open(m_options.displayName);
     return m_display.get();
 }
 
 bool X11WindowController::isGranted()
 {
-    X11Display *d = display();
-    return d && d->windowManagerIsRunning();
+    // The server may have gone and come back (or a display may appear later
+    // in the session); a broken connection is replaced here, at the start of
+    // an operation and never in the middle of one.
+    if (!m_display || m_display->hasError())
+        m_display = X11Display::open(m_options.displayName);
+    return m_display && m_display->windowManagerIsRunning();
 }
 
 PermissionStatus X11WindowController::permissionStatus()
@@ -188,7 +188,7 @@ bool X11WindowController::bringToNormalState(std::uint32_t window)
         return false;
     d->watch(window);
     const int timeout = m_options.answerTimeoutMs;
-    if (state->hidden || !d->isViewable(window)) {
+    if (state->hidden) {
         // Activation is the EWMH way to de-iconify; openbox animates it.
         d->requestActivate(window);
         if (!d->waitUntil(timeout * 2, [&] {
@@ -329,7 +329,9 @@ bool X11WindowController::moveWindow(const QString &identifier, const QRectF &fr
     OriginalWindowState original;
     original.maximizedHorizontally = state.maximizedHorizontally;
     original.maximizedVertically = state.maximizedVertically;
-    original.minimized = state.hidden || !d->isViewable(window);
+    // Windows on other desktops are unmapped too; only the hidden state
+    // says minimised.
+    original.minimized = state.hidden;
     original.fullscreen = state.fullscreen;
     original.desktop = d->desktopOf(window);
 
@@ -342,6 +344,14 @@ bool X11WindowController::moveWindow(const QString &identifier, const QRectF &fr
     registration.windowHandle = window;
     m_registry.registerWindow(identifier, registration);
 
+    // The content area is beside a sidebar that shows on every desktop; a
+    // window elsewhere is brought to the one in view first, so that
+    // de-iconifying it does not take the user to its desktop.
+    const auto current = d->currentDesktop();
+    if (original.desktop && current && *original.desktop != *current) {
+        d->requestDesktop(window, *current);
+        d->waitUntil(m_options.answerTimeoutMs, [&] { return d->desktopOf(window) == current; });
+    }
     if (!bringToNormalState(window))
         return false;
     if (original.isMaximized() || original.fullscreen) {
@@ -351,13 +361,6 @@ bool X11WindowController::moveWindow(const QString &identifier, const QRectF &fr
         d->waitUntil(m_options.answerTimeoutMs, [&] { return d->outerFrame(window).value_or(enlarged) != enlarged; });
         if (const auto normal = d->outerFrame(window))
             m_registry.updateOriginalNormalFrame(identifier, QRectF(*normal));
-    }
-    // The content area is beside a sidebar that shows on every desktop; a
-    // window elsewhere is brought to the one in view.
-    const auto current = d->currentDesktop();
-    if (original.desktop && current && *original.desktop != *current) {
-        d->requestDesktop(window, *current);
-        d->waitUntil(m_options.answerTimeoutMs, [&] { return d->desktopOf(window) == current; });
     }
     if (!setFrame(window, target))
         return false;

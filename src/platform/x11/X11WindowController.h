@@ -46,6 +46,8 @@ private:
         QRectF frame;
     };
 
+    // The connection that isGranted() opened or kept at the start of the
+    // current operation.
     X11Display *display();
     bool isGranted();
     std::optional<ResolvedWindow> resolveWindow(const QString &identifier);

@@ -171,6 +171,21 @@ void X11Probe::iconify(xcb_window_t window)
     sendToRoot(window, "WM_CHANGE_STATE", 3);
 }
 
+void X11Probe::sendToDesktop(xcb_window_t window, uint32_t desktop)
+{
+    sendToRoot(window, "_NET_WM_DESKTOP", desktop, 2);
+}
+
+std::optional<uint32_t> X11Probe::desktopOf(xcb_window_t window)
+{
+    auto reply = own(xcb_get_property_reply(
+        m_connection, xcb_get_property(m_connection, 0, window, atom("_NET_WM_DESKTOP"), XCB_ATOM_CARDINAL, 0, 1),
+        nullptr));
+    if (!reply || xcb_get_property_value_length(reply.get()) != 4)
+        return std::nullopt;
+    return *static_cast<uint32_t *>(xcb_get_property_value(reply.get()));
+}
+
 bool X11Probe::waitFor(const std::function<bool()> &condition, int timeoutMs)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);

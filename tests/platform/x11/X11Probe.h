@@ -38,6 +38,8 @@ public:
     void activate(xcb_window_t window);
     void setMaximized(xcb_window_t window, bool maximized);
     void iconify(xcb_window_t window);
+    void sendToDesktop(xcb_window_t window, uint32_t desktop);
+    std::optional<uint32_t> desktopOf(xcb_window_t window);
 
     static bool waitFor(const std::function<bool()> &condition, int timeoutMs = 3000);
 

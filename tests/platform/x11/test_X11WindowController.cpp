@@ -239,6 +239,28 @@ TEST_F(X11WindowControllerTest, MinimisedWindowIsMovedThenRestoredMinimised)
     EXPECT_TRUE(X11Probe::waitFor([&] { return frame(window) == before; }));
 }
 
+TEST_F(X11WindowControllerTest, WindowOnAnotherDesktopComesIntoViewAndGoesBack)
+{
+    const xcb_window_t window = showWindow(QStringLiteral("elsewhere.txt"), {QStringLiteral("--geometry"), QStringLiteral("500x300+600+400")});
+    makeActive(window);
+    const QRect before = frame(window);
+    m_registry.registerWindow(QStringLiteral("/w/elsewhere.txt"),
+                              ManagedWindowRegistry::Registration{std::nullopt, m_probe->pidOf(window), std::nullopt,
+                                                                  std::nullopt, window});
+    m_probe->sendToDesktop(window, 2);
+    ASSERT_TRUE(X11Probe::waitFor([&] { return m_probe->desktopOf(window) == 2u && !m_probe->isViewable(window); }));
+
+    ASSERT_TRUE(m_controller->moveWindow(QStringLiteral("/w/elsewhere.txt"), QRectF(contentArea)));
+    EXPECT_EQ(m_probe->desktopOf(window), 0u);
+    EXPECT_TRUE(m_probe->isViewable(window));
+    EXPECT_EQ(frame(window), contentArea);
+    EXPECT_FALSE(m_registry.record(QStringLiteral("/w/elsewhere.txt"))->originalState->minimized);
+
+    EXPECT_EQ(m_controller->restoreManagedWindows(), 1);
+    EXPECT_EQ(m_probe->desktopOf(window), 2u);
+    EXPECT_EQ(frame(window), before);
+}
+
 TEST_F(X11WindowControllerTest, UnknownIdentifierFallsBackToTheActiveWindowsProcess)
 {
     const xcb_window_t first = showWindow(QStringLiteral("first"), {QStringLiteral("--geometry"), QStringLiteral("300x200+10+10")});
