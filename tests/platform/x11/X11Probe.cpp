@@ -155,6 +155,20 @@ void X11Probe::sendToRoot(xcb_window_t window, const char *type, uint32_t d0, ui
     xcb_flush(m_connection);
 }
 
+xcb_window_t X11Probe::createOwnWindow(const QString &title)
+{
+    const xcb_window_t window = xcb_generate_id(m_connection);
+    xcb_screen_t *screen = xcb_setup_roots_iterator(xcb_get_setup(m_connection)).data;
+    xcb_create_window(m_connection, XCB_COPY_FROM_PARENT, window, m_root, 100, 100, 300, 200, 0,
+                      XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual, 0, nullptr);
+    const QByteArray name = title.toUtf8();
+    xcb_change_property(m_connection, XCB_PROP_MODE_REPLACE, window, atom("_NET_WM_NAME"), atom("UTF8_STRING"), 8,
+                        uint32_t(name.size()), name.constData());
+    xcb_map_window(m_connection, window);
+    xcb_flush(m_connection);
+    return window;
+}
+
 void X11Probe::activate(xcb_window_t window)
 {
     sendToRoot(window, "_NET_ACTIVE_WINDOW", 2, XCB_CURRENT_TIME, 0);

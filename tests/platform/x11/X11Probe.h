@@ -35,6 +35,9 @@ public:
     bool hasState(xcb_window_t window, const char *stateAtom);
     bool isViewable(xcb_window_t window);
 
+    // A window of this very process (no _NET_WM_PID, so the X-Resource
+    // extension names us as its owner).
+    xcb_window_t createOwnWindow(const QString &title);
     void activate(xcb_window_t window);
     void setMaximized(xcb_window_t window, bool maximized);
     void iconify(xcb_window_t window);

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <limits>
 #include <sys/wait.h>
 
 using namespace tarni;
@@ -149,6 +150,28 @@ TEST_F(X11WindowControllerTest, MovesTheOuterFrameExactlyOntoTheTarget)
 
     // Moving onto the frame it already has is a success, not a timeout.
     EXPECT_TRUE(m_controller->moveWindow(QStringLiteral("/nowhere/one.txt"), QRectF(contentArea)));
+
+    // Targets no window can take are refused before anything is asked.
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    for (const QRectF &bad : {QRectF(384, 0, 0, 1080), QRectF(384, 0, 1536, -5), QRectF(nan, 0, 100, 100),
+                              QRectF(0, 0, 1e12, 100)}) {
+        EXPECT_FALSE(m_controller->moveWindow(QStringLiteral("/nowhere/bad.txt"), bad));
+    }
+    EXPECT_FALSE(m_registry.record(QStringLiteral("/nowhere/bad.txt")));
+    EXPECT_EQ(frame(window), contentArea);
+}
+
+TEST_F(X11WindowControllerTest, OwnWindowsAreNeverTheFallback)
+{
+    // The sidebar may hold the focus when a node is opened; it must not be
+    // moved into the content area beside itself.
+    const xcb_window_t own = m_probe->createOwnWindow(QStringLiteral("sidebar"));
+    ASSERT_TRUE(m_probe->waitForClient(QStringLiteral("sidebar")));
+    makeActive(own);
+    const QRect before = frame(own);
+    EXPECT_FALSE(m_controller->moveWindow(QStringLiteral("/nowhere/unknown.bin"), QRectF(contentArea)));
+    EXPECT_TRUE(m_registry.isEmpty());
+    EXPECT_EQ(frame(own), before);
 }
 
 TEST_F(X11WindowControllerTest, MovingTwiceThenRestoringReturnsToTheFrameBeforTheFirstMove)
