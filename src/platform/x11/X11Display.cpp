@@ -150,10 +150,10 @@ std::optional<std::int32_t> X11Display::processOf(xcb_window_t window)
         return static_cast<std::int32_t>(pid);
     if (!m_hasRes)
         return std::nullopt;
-    xcb_res_client_id_spec_t spec{window, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
+    xcb_res_client_id_spec_t query{window, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
     xcb_generic_error_t *error = nullptr;
     auto reply = adopt(xcb_res_query_client_ids_reply(m_connection,
-                                                      xcb_res_query_client_ids(m_connection, 1, &spec), &error),
+                                                      xcb_res_query_client_ids(m_connection, 1, &query), &error),
                        error);
     if (!reply)
         return std::nullopt;

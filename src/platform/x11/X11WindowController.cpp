@@ -5,6 +5,7 @@
 
 #include <QFileInfo>
 
+#include <chrono>
 #include <cmath>
 #include <unistd.h>
 
@@ -357,8 +358,21 @@ bool X11WindowController::moveWindow(const QString &identifier, const QRectF &fr
     if (original.isMaximized() || original.fullscreen) {
         // The frame follows the state change a moment later; a window that
         // had no smaller size keeps its frame, and the wait just ends.
+        // openbox gives the border back and restores its remembered size in
+        // separate steps, so wait until the frame has left the enlarged one
+        // and then held still for a moment.
         const QRect enlarged = resolved->frame.toRect();
-        d->waitUntil(m_options.answerTimeoutMs, [&] { return d->outerFrame(window).value_or(enlarged) != enlarged; });
+        std::optional<QRect> last;
+        auto settledSince = std::chrono::steady_clock::now();
+        d->waitUntil(m_options.answerTimeoutMs, [&] {
+            const auto now = d->outerFrame(window);
+            if (now != last) {
+                last = now;
+                settledSince = std::chrono::steady_clock::now();
+                return false;
+            }
+            return now && *now != enlarged && std::chrono::steady_clock::now() - settledSince > std::chrono::milliseconds(40);
+        });
         if (const auto normal = d->outerFrame(window))
             m_registry.updateOriginalNormalFrame(identifier, QRectF(*normal));
     }
