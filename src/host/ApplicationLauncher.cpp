@@ -181,13 +181,15 @@ void ApplicationLauncher::launchIfNotRunning()
     const auto now = std::chrono::steady_clock::now();
     if (m_lastLaunch && now - *m_lastLaunch < kRelaunchInterval)
         return;
+    // Also when nothing can be started: the complaint below then comes once
+    // per interval, not once per browser event.
+    m_lastLaunch = now;
     const std::vector<std::string> args = launchCommand();
     if (args.empty()) {
         reportError("Native host cannot start TarniBar: no desktop entry " + std::string(kDesktopEntryName) +
                     " and no recorded executable in " + m_root.string());
         return;
     }
-    m_lastLaunch = now;
 
     std::vector<char *> argv;
     for (const std::string &arg : args)
