@@ -118,6 +118,14 @@ void HostProcess::closeInput()
     }
 }
 
+void HostProcess::closeOutput()
+{
+    if (m_out >= 0) {
+        ::close(m_out);
+        m_out = -1;
+    }
+}
+
 std::optional<std::string> HostProcess::readFrame(std::chrono::milliseconds timeout)
 {
     const auto deadline = std::chrono::steady_clock::now() + timeout;

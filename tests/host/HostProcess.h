@@ -39,6 +39,8 @@ public:
     bool writeBytes(const std::string &bytes);
     bool writeFrame(const std::string &body);
     void closeInput();
+    // Closes our end of the host's standard output, as a browser that went away would.
+    void closeOutput();
     // One frame from the host's standard output, or nothing after `timeout`.
     std::optional<std::string> readFrame(std::chrono::milliseconds timeout);
     // The exit status, or nothing when the host is still running after `timeout`.

@@ -206,6 +206,21 @@ TEST_F(HostTest, RequestsLargerThanTheBrowserAcceptsAreDroppedAndTheQueueMovesOn
     EXPECT_NE(host->standardError().find("dropped request 2.json"), std::string::npos) << host->standardError();
 }
 
+TEST_F(HostTest, RequestWhoseFrameCannotBeWrittenIsGivenBackAndTheHostEnds)
+{
+    auto host = startHost();
+    host->closeOutput();
+    const std::string name = std::string(kId) + ".json";
+    writeFile(m_dirs.requests / ".tmp", envelope(kId, R"({"type":"ping"})"));
+    fs::rename(m_dirs.requests / ".tmp", m_dirs.requests / name);
+    EXPECT_EQ(host->waitForExit(5s), 1);
+    EXPECT_EQ(host->standardError().rfind("Native host failed: cannot write to standard output", 0), 0u)
+        << host->standardError();
+    // Not sent, so no marker; the request waits for the next host.
+    EXPECT_TRUE(fileNames(m_dirs.pending).empty());
+    EXPECT_EQ(fileNames(m_dirs.requests), std::vector<std::string>{name});
+}
+
 struct FatalInput {
     const char *name;
     std::uint32_t declaredLength;
