@@ -221,6 +221,24 @@ TEST_F(HostTest, RequestWhoseFrameCannotBeWrittenIsGivenBackAndTheHostEnds)
     EXPECT_EQ(fileNames(m_dirs.requests), std::vector<std::string>{name});
 }
 
+TEST_F(HostTest, MessageThatCannotBeFiledIsReportedAndReadingGoesOn)
+{
+    pretendApplicationRuns();
+    auto host = startHost();
+    // A file where the queue directory belongs: nothing can be written into it.
+    fs::remove_all(m_dirs.queue);
+    writeFile(m_dirs.queue, "in the way");
+    ASSERT_TRUE(host->writeFrame(envelope(kId)));
+    const std::string name = "1A1B2C3D-4E5F-4A6B-8C7D-9E0F1A2B3C4D.json";
+    writeFile(m_dirs.pending / name, "{}");
+    ASSERT_TRUE(host->writeFrame(envelope("1a1b2c3d-4e5f-4a6b-8c7d-9e0f1a2b3c4d", R"({"ok":true})")));
+    ASSERT_TRUE(waitUntil([&] { return fs::exists(m_dirs.responses / name); }));
+    host->closeInput();
+    EXPECT_EQ(host->waitForExit(5s), 0);
+    EXPECT_EQ(host->standardError().rfind("Native host routing failed: cannot create a temporary file", 0), 0u)
+        << host->standardError();
+}
+
 struct FatalInput {
     const char *name;
     std::uint32_t declaredLength;
