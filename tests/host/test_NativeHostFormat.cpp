@@ -88,31 +88,6 @@ TEST(Frame, LengthIsLittleEndianAndRoundTripsThroughAPipe)
     ::close(fds[0]);
 }
 
-TEST(Frame, EndInsideHeaderOrBodyIsReportedAsSuch)
-{
-    struct Row {
-        std::string bytes;
-        FrameReadResult::Status status;
-        std::string body;
-    };
-    const Row rows[] = {
-        {"", FrameReadResult::Status::endOfInput, ""},
-        {std::string("\x03\x00\x00", 3), FrameReadResult::Status::endOfInput, ""},
-        {std::string("\x03\x00\x00\x00", 4) + "ab", FrameReadResult::Status::truncated, "ab"},
-        {std::string("\x03\x00\x00\x00", 4) + "abc", FrameReadResult::Status::frame, "abc"},
-    };
-    for (const Row &row : rows) {
-        int fds[2];
-        ASSERT_EQ(::pipe(fds), 0);
-        ASSERT_EQ(::write(fds[1], row.bytes.data(), row.bytes.size()), static_cast<ssize_t>(row.bytes.size()));
-        ::close(fds[1]);
-        std::string body;
-        EXPECT_EQ(readFrame(fds[0], body, 100).status, row.status) << row.bytes.size();
-        EXPECT_EQ(body, row.body);
-        ::close(fds[0]);
-    }
-}
-
 TEST(QueueDirectory, ListsVisibleEntriesInByteOrderAndReportsAMissingDirectory)
 {
     test::ScratchDirectory scratch;
