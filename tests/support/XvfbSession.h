@@ -52,7 +52,9 @@ private:
 };
 
 // Starts `program` with `arguments` and the current environment plus `extraEnv`
-// ("NAME=value" entries, overriding). Returns the pid, or -1.
+// ("NAME=value" entries, overriding). Returns the pid, or -1. The child gets
+// SIGKILL when the thread that started it ends (in tests: when the test
+// process dies), so a crashed test leaves nothing running.
 pid_t spawnProcess(const QString &program, const QStringList &arguments, const QStringList &extraEnv = {});
 // SIGTERM, wait up to `graceMs`, then SIGKILL; always reaps the child.
 void stopProcess(pid_t pid, int graceMs = 2000);
