@@ -9,13 +9,43 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <sys/wait.h>
 
 using namespace tarni;
 
 // QScreen on the real xcb platform of a private X server, with a dock of
 // another program reserving the left edge.
+namespace {
+
+// libxkbcommon-x11, which Qt's xcb platform loads, hands strndup a buffer
+// without a terminating NUL, and AddressSanitizer's strict string checks
+// stop the test inside that system library. Under those checks the test
+// runs again in a child process with them off.
+bool runWithoutStrictStringChecks(int *exitCode)
+{
+    const QByteArray options = qgetenv("ASAN_OPTIONS");
+    if (!options.contains("strict_string_checks=1"))
+        return false;
+    QByteArray relaxed = options;
+    relaxed.replace("strict_string_checks=1", "strict_string_checks=0");
+    const QString filter = QStringLiteral("--gtest_filter=%1.%2")
+                               .arg(QLatin1String(testing::UnitTest::GetInstance()->current_test_info()->test_suite_name()),
+                                    QLatin1String(testing::UnitTest::GetInstance()->current_test_info()->name()));
+    const pid_t child = test::spawnProcess(QStringLiteral("/proc/self/exe"), {filter},
+                                           {QStringLiteral("ASAN_OPTIONS=") + QString::fromLatin1(relaxed)});
+    int status = 0;
+    *exitCode = child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return true;
+}
+
+} // namespace
+
 TEST(ScreenFrames, DescribesQtScreensInTheSameCoordinatesAsTheWindowManager)
 {
+    if (int exitCode = 0; runWithoutStrictStringChecks(&exitCode)) {
+        EXPECT_EQ(exitCode, 0) << "the test failed in its child process (output above)";
+        return;
+    }
     QString error;
     auto session = test::XvfbSession::start(&error);
     if (!session)
