@@ -1,0 +1,149 @@
+#pragma once
+
+#include "model/NodeList.h"
+#include "tree/WorkspaceTreeNode.h"
+
+#include <QHash>
+#include <QList>
+#include <QString>
+#include <QUuid>
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace tarni {
+
+// The flat node list indexed as a tree, kept up to date edit by edit.
+//
+// Every node lives in a slot. Slots are grouped by parent identifier; each
+// group keeps its members in display order (ascending sortOrder, ties in list
+// order), so the children of a node, the next sort order under a parent and
+// the renumbering of a sibling group never need the whole list. Each slot
+// also keeps its lower-cased search text, so a change of the search query
+// only compares text.
+//
+// "List order" is the order of the caller's flat list: nodes are appended at
+// its end and removed from anywhere, which never reorders the others, so a
+// sequence number handed out on append is enough to break ties.
+class TreeProjection {
+public:
+    using SlotId = std::uint32_t;
+    static constexpr SlotId kNoSlot = ~SlotId(0);
+
+    enum class SearchIndex { build, onFirstQuery };
+
+    TreeProjection();
+    explicit TreeProjection(const NodeList &nodes, SearchIndex search = SearchIndex::build);
+
+    // Replaces everything; slot i holds nodes[i].
+    void reset(const NodeList &nodes, SearchIndex search = SearchIndex::build);
+    // Adds a node after every other one in list order.
+    SlotId append(const WorkspaceNode &node);
+    void remove(SlotId slot);
+    // Replaces the record of a slot; its place in list order stays.
+    void update(SlotId slot, const WorkspaceNode &node);
+
+    std::size_t size() const { return m_liveCount; }
+    const WorkspaceNode &node(SlotId slot) const { return m_slots[slot].node; }
+    // The first node in list order with this identifier, or kNoSlot.
+    SlotId firstSlotWithId(const QUuid &id) const;
+    // Every node with this identifier (one, unless identifiers repeat).
+    std::vector<SlotId> slotsWithId(const QUuid &id) const;
+    // Position in list order relative to the other slots.
+    std::uint64_t sequence(SlotId slot) const { return m_slots[slot].seq; }
+
+    // Every node whose parentID is `parentID` (reachable or not), in display
+    // order; absent means the top level.
+    const std::vector<SlotId> &siblings(const std::optional<QUuid> &parentID) const;
+    // One more than the largest sortOrder under `parentID`; 0 for none.
+    double nextSortOrder(const std::optional<QUuid> &parentID) const;
+    // Every slot below the nodes with identifier `id`, following parent links
+    // (not the node itself). Each group is visited once, so cycles end.
+    std::vector<SlotId> descendantSlots(const QUuid &id) const;
+
+    // Sets sortOrder 0, 1, 2, ... in display order in every sibling group
+    // that does not already have exactly those values. In the group of
+    // `overridingParentID`, `movedNodeID` is first taken out and put back at
+    // `desiredIndex` (clamped), when both are given and it is a member.
+    // Returns the slots whose record changed.
+    std::vector<SlotId> renumber(const std::optional<QUuid> &overridingParentID = std::nullopt,
+                                 const std::optional<QUuid> &movedNodeID = std::nullopt,
+                                 std::optional<qsizetype> desiredIndex = std::nullopt);
+
+    // The search filter. Empty shows everything; otherwise a node is shown
+    // when its search text contains the lower-cased query, or a descendant's
+    // does.
+    void setQuery(const QString &query);
+    const QString &query() const { return m_query; }
+    bool isFiltering() const { return !m_query.isEmpty(); }
+    bool isDisplayed(SlotId slot) const;
+
+    // The displayed children of `parentID` (absent: the top level), in
+    // display order, filtered.
+    QList<WorkspaceNode> displayedChildren(const std::optional<QUuid> &parentID) const;
+    std::vector<SlotId> displayedChildSlots(const std::optional<QUuid> &parentID) const;
+    // The whole displayed tree as nested values (one linear pass).
+    QList<WorkspaceTreeNode> displayedTree() const;
+
+    // The lower-cased text a query is matched against: title, subtitle and
+    // the payload's address, each lower-cased, joined with single spaces.
+    static QString searchText(const WorkspaceNode &node);
+
+private:
+    using GroupId = std::uint32_t;
+
+    struct Slot {
+        WorkspaceNode node;
+        std::uint64_t seq = 0;
+        GroupId parentGroup = 0;
+        GroupId ownGroup = 0;
+        QString searchText;
+        bool live = false;
+        bool matches = false;
+        mutable bool visible = false;
+    };
+    struct Group {
+        std::optional<QUuid> key;
+        std::vector<SlotId> members; // display order
+        std::vector<SlotId> owners;  // slots whose id is `key` (one, unless ids repeat)
+        mutable std::uint32_t visibleMembers = 0;
+        mutable std::uint32_t visitMark = 0;
+        bool normalized = true;
+        bool live = false;
+    };
+
+    bool before(SlotId a, SlotId b) const;
+    GroupId groupFor(const std::optional<QUuid> &key);
+    GroupId findGroup(const std::optional<QUuid> &key) const;
+    void releaseIfUnused(GroupId group);
+    void insertMember(GroupId group, SlotId slot);
+    void removeMember(GroupId group, SlotId slot);
+    void addOwner(GroupId group, SlotId slot);
+    void removeOwner(GroupId group, SlotId slot);
+    void markDirty(GroupId group);
+    void attach(SlotId slot);
+    void detach(SlotId slot);
+    bool textMatches(const Slot &slot) const;
+    void ensureSearchIndex();
+    void refreshVisibility() const;
+
+    std::vector<Slot> m_slots;
+    std::vector<SlotId> m_freeSlots;
+    std::vector<Group> m_groups; // group 0 is the top level
+    std::vector<GroupId> m_freeGroups;
+    QHash<QUuid, GroupId> m_groupOfId;
+    std::vector<GroupId> m_dirtyGroups;
+    std::size_t m_liveCount = 0;
+    std::size_t m_repeatedIds = 0; // groups with more than one owner
+    std::uint64_t m_nextSeq = 0;
+    mutable std::uint32_t m_visitMark = 0;
+
+    QString m_query;
+    QString m_loweredQuery;
+    bool m_searchIndexed = true;
+    mutable bool m_visibilityDirty = false;
+    static const std::vector<SlotId> s_noSlots;
+};
+
+} // namespace tarni
