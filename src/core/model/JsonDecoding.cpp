@@ -441,7 +441,7 @@ MaybeError read(JsonValue v, const JsonPath *path, Workspace &out)
 
 // Entries nest to any depth, so the walk keeps its own stack of frames, one
 // per open entry, instead of recursing.
-MaybeError read(JsonValue v, const JsonPath *path, TreeExportNode &out)
+MaybeError read(JsonValue v, const JsonPath *path, TreeExportNode &out, std::size_t maxDepth)
 {
     struct Frame {
         TreeExportNode *entry;
@@ -458,8 +458,8 @@ MaybeError read(JsonValue v, const JsonPath *path, TreeExportNode &out)
     std::vector<Frame> stack;
 
     auto open = [&](JsonValue value, TreeExportNode *entry, const JsonPath *entryPath) -> MaybeError {
-        if (stack.size() >= kMaxTreeDepth)
-            return makeError(entryPath, QStringLiteral("entries are nested deeper than %1 levels").arg(kMaxTreeDepth));
+        if (stack.size() >= maxDepth)
+            return makeError(entryPath, QStringLiteral("entries are nested deeper than %1 levels").arg(maxDepth));
         od::object object;
         if (auto error = value.get_object().get(object))
             return typeError(entryPath, error, "an object");
@@ -558,6 +558,8 @@ struct DocumentDecoder {
 
     // Runs `readRoot` on the document's root value and insists that nothing
     // follows it.
+    std::size_t maxTreeDepth = kMaxTreeDepth;
+
     template <class T>
     Decoded<T> decode(std::string_view json)
     {
@@ -572,26 +574,33 @@ struct DocumentDecoder {
         if (auto error = parser.iterate(buffer.data(), json.size(), buffer.size()).get(doc))
             return Failure(syntaxError(&root, error));
         T value{};
-        if (auto error = readRoot(doc, &root, value))
+        if (auto error = readRoot(doc, &root, value, maxTreeDepth))
             return Failure(std::move(*error));
+        // Readers may stop inside an object (a payload is searched by key), so
+        // skip the root value once more from the start to find where it ends.
+        doc.rewind();
+        if (auto error = doc.raw_json().error())
+            return Failure(syntaxError(&root, error));
         if (!doc.current_location().error())
             return Failure(makeError(&root, QStringLiteral("unexpected text after the JSON value")));
         return value;
     }
 
     template <class T>
-    static MaybeError readRoot(od::document &doc, const JsonPath *root, T &value)
+    static MaybeError readRoot(od::document &doc, const JsonPath *root, T &value, std::size_t /*maxDepth*/)
     {
         return read(doc.get_value(), root, value);
     }
 
-    static MaybeError readTopObject(od::document &doc, const JsonPath *root, TreeExport &document);
-    static MaybeError readTopObject(od::document &doc, const JsonPath *root, WorkspaceSnapshot &snapshot);
+    static MaybeError readTopObject(od::document &doc, const JsonPath *root, TreeExport &document, std::size_t maxDepth);
+    static MaybeError readTopObject(od::document &doc, const JsonPath *root, WorkspaceSnapshot &snapshot,
+                                    std::size_t maxDepth);
 };
 
 } // namespace
 
-MaybeError DocumentDecoder::readTopObject(od::document &doc, const JsonPath *root, TreeExport &document)
+MaybeError DocumentDecoder::readTopObject(od::document &doc, const JsonPath *root, TreeExport &document,
+                                          std::size_t maxDepth)
 {
     RequiredKeys<4> required{{"schemaVersion", "exportedAt", "app", "rootNode"}};
     if (auto error = forEachField(doc.get_value(), root, [&](std::string_view key, JsonValue value, const JsonPath *at) -> MaybeError {
@@ -603,14 +612,15 @@ MaybeError DocumentDecoder::readTopObject(od::document &doc, const JsonPath *roo
             if (key == "app")
                 return read(std::move(value), at, document.app);
             if (key == "rootNode")
-                return read(std::move(value), at, document.rootNode);
+                return read(std::move(value), at, document.rootNode, maxDepth);
             return std::nullopt;
         }))
         return error;
     return required.check(root);
 }
 
-MaybeError DocumentDecoder::readTopObject(od::document &doc, const JsonPath *root, WorkspaceSnapshot &snapshot)
+MaybeError DocumentDecoder::readTopObject(od::document &doc, const JsonPath *root, WorkspaceSnapshot &snapshot,
+                                          std::size_t maxDepth)
 {
     RequiredKeys<6> required{{"id", "workspaceID", "title", "schemaVersion", "createdAt", "rootNode"}};
     if (auto error = forEachField(doc.get_value(), root, [&](std::string_view key, JsonValue value, const JsonPath *at) -> MaybeError {
@@ -628,7 +638,7 @@ MaybeError DocumentDecoder::readTopObject(od::document &doc, const JsonPath *roo
             if (key == "selectedNodeID")
                 return read(std::move(value), at, snapshot.selectedNodeID);
             if (key == "rootNode")
-                return read(std::move(value), at, snapshot.rootNode);
+                return read(std::move(value), at, snapshot.rootNode, maxDepth);
             return std::nullopt;
         }))
         return error;
@@ -636,16 +646,17 @@ MaybeError DocumentDecoder::readTopObject(od::document &doc, const JsonPath *roo
 }
 
 template <>
-MaybeError DocumentDecoder::readRoot<TreeExport>(od::document &doc, const JsonPath *root, TreeExport &value)
+MaybeError DocumentDecoder::readRoot<TreeExport>(od::document &doc, const JsonPath *root, TreeExport &value,
+                                                 std::size_t maxDepth)
 {
-    return readTopObject(doc, root, value);
+    return readTopObject(doc, root, value, maxDepth);
 }
 
 template <>
 MaybeError DocumentDecoder::readRoot<WorkspaceSnapshot>(od::document &doc, const JsonPath *root,
-                                                             WorkspaceSnapshot &value)
+                                                        WorkspaceSnapshot &value, std::size_t maxDepth)
 {
-    return readTopObject(doc, root, value);
+    return readTopObject(doc, root, value, maxDepth);
 }
 
 struct BulkDecoder::Private : DocumentDecoder {
@@ -689,7 +700,12 @@ Decoded<WorkspaceNode> decodeWorkspaceNode(std::string_view json) { return decod
 Decoded<NodePayload> decodeNodePayload(std::string_view json) { return decodeOnce<NodePayload>(json); }
 Decoded<BrowserTarget> decodeBrowserTarget(std::string_view json) { return decodeOnce<BrowserTarget>(json); }
 Decoded<Workspace> decodeWorkspace(std::string_view json) { return decodeOnce<Workspace>(json); }
-Decoded<TreeExport> decodeTreeExport(std::string_view json) { return decodeOnce<TreeExport>(json); }
+Decoded<TreeExport> decodeTreeExport(std::string_view json, std::size_t maxDepth)
+{
+    DocumentDecoder decoder;
+    decoder.maxTreeDepth = maxDepth;
+    return decoder.decode<TreeExport>(json);
+}
 Decoded<WorkspaceSnapshot> decodeWorkspaceSnapshot(std::string_view json) { return decodeOnce<WorkspaceSnapshot>(json); }
 
 } // namespace tarni::json

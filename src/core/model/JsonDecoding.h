@@ -38,7 +38,8 @@ Decoded<WorkspaceNode> decodeWorkspaceNode(std::string_view json);
 Decoded<NodePayload> decodeNodePayload(std::string_view json);
 Decoded<BrowserTarget> decodeBrowserTarget(std::string_view json);
 Decoded<Workspace> decodeWorkspace(std::string_view json);
-Decoded<TreeExport> decodeTreeExport(std::string_view json);
+// `maxDepth` bounds the nesting of entries (tests use small limits).
+Decoded<TreeExport> decodeTreeExport(std::string_view json, std::size_t maxDepth = kMaxTreeDepth);
 Decoded<WorkspaceSnapshot> decodeWorkspaceSnapshot(std::string_view json);
 
 // Decodes many small documents in a row (the store's rows) with one parser

@@ -46,7 +46,7 @@ MaybeError read(JsonValue v, const JsonPath *path, FileTarget &out);
 MaybeError read(JsonValue v, const JsonPath *path, NodePayload &out);
 MaybeError read(JsonValue v, const JsonPath *path, WorkspaceNode &out);
 MaybeError read(JsonValue v, const JsonPath *path, Workspace &out);
-MaybeError read(JsonValue v, const JsonPath *path, TreeExportNode &out);
+MaybeError read(JsonValue v, const JsonPath *path, TreeExportNode &out, std::size_t maxDepth = kMaxTreeDepth);
 
 // Optional fields: a JSON null reads as absent.
 template <class T>

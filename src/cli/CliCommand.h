@@ -1,0 +1,59 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <filesystem>
+#include <string_view>
+
+namespace tarni::cli {
+
+// Exit codes; `tarnibar-cli --help` lists them.
+enum ExitCode : int {
+    kExitOk = 0,
+    kExitBadData = 1,        // records that do not decode
+    kExitUsage = 2,          // unknown command or option, missing argument
+    kExitNoRoot = 3,         // the data root does not exist or is not a directory
+    kExitNoDatabase = 4,     // the root has no workspace.sqlite
+    kExitLocked = 5,         // the database stayed locked by another program
+    kExitCorrupt = 6,        // not a database, or the integrity check failed
+    kExitFailed = 7,         // any other failure (I/O, permissions, a failed edit)
+    kExitAppRunning = 8,     // a write was refused because the application is running
+};
+
+struct CliContext {
+    std::filesystem::path root;
+    std::filesystem::path databasePath() const;
+};
+
+// Messages go to standard error as one line each, prefixed with the tool's name.
+void printError(const QString &message);
+// Writes text to standard output as UTF-8.
+void printOut(std::string_view text);
+void printOut(const QString &text);
+
+// Checks that the root and its database exist, without creating either.
+// Returns kExitOk or the exit code to end with (having printed why).
+int requireExistingDatabase(const CliContext &context);
+// For commands that write: refuses while the application holds the root's
+// instance lock.
+int refuseWhileApplicationRuns(const CliContext &context);
+
+using CliHandler = int (*)(CliContext &context, const QStringList &arguments);
+
+struct CliCommand {
+    const char *name;
+    const char *usage;   // arguments, as shown in --help
+    const char *summary; // one line
+    CliHandler run;
+};
+
+// The commands, in the order --help lists them (CliCommands.cpp).
+const CliCommand *findCommand(const QString &name);
+QList<const CliCommand *> allCommands();
+
+// Handlers.
+int runCheck(CliContext &context, const QStringList &arguments);
+int runNodes(CliContext &context, const QStringList &arguments);
+
+} // namespace tarni::cli

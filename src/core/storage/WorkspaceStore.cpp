@@ -1,0 +1,753 @@
+#include "storage/WorkspaceStore.h"
+
+#include "model/JsonDecoding.h"
+#include "model/JsonEncoding.h"
+#include "model/Uuid.h"
+
+#include <QHash>
+#include <QLoggingCategory>
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <cstring>
+#include <numeric>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+Q_LOGGING_CATEGORY(lcStore, "tarnibar.store")
+
+namespace tarni {
+
+namespace {
+
+// The statements, as the schema and the file format define them.
+constexpr const char *kCreateWorkspaces = "CREATE TABLE IF NOT EXISTS workspaces (\n"
+                                          "    id TEXT PRIMARY KEY,\n"
+                                          "    title TEXT NOT NULL,\n"
+                                          "    created_at TEXT NOT NULL,\n"
+                                          "    updated_at TEXT NOT NULL,\n"
+                                          "    payload_json TEXT NOT NULL\n"
+                                          ");";
+constexpr const char *kCreateNodes = "CREATE TABLE IF NOT EXISTS nodes (\n"
+                                     "    id TEXT PRIMARY KEY,\n"
+                                     "    workspace_id TEXT NOT NULL,\n"
+                                     "    parent_id TEXT,\n"
+                                     "    kind TEXT NOT NULL,\n"
+                                     "    title TEXT NOT NULL,\n"
+                                     "    subtitle TEXT,\n"
+                                     "    sort_order REAL NOT NULL,\n"
+                                     "    is_collapsed INTEGER NOT NULL,\n"
+                                     "    icon_key TEXT,\n"
+                                     "    created_at TEXT NOT NULL,\n"
+                                     "    updated_at TEXT NOT NULL,\n"
+                                     "    last_opened_at TEXT,\n"
+                                     "    payload_json TEXT NOT NULL\n"
+                                     ");";
+constexpr const char *kCreateSnapshots = "CREATE TABLE IF NOT EXISTS snapshots (\n"
+                                         "    id TEXT PRIMARY KEY,\n"
+                                         "    workspace_id TEXT NOT NULL,\n"
+                                         "    created_at TEXT NOT NULL,\n"
+                                         "    payload_json TEXT NOT NULL\n"
+                                         ");";
+constexpr const char *kSelectFirstWorkspace = "SELECT payload_json FROM workspaces LIMIT 1;";
+constexpr const char *kUpsertWorkspace =
+    "INSERT OR REPLACE INTO workspaces (id, title, created_at, updated_at, payload_json)\nVALUES (?, ?, ?, ?, ?);";
+// Loading sorts in memory on the same keys as
+//   ORDER BY parent_id IS NOT NULL, parent_id, sort_order, created_at
+// because letting SQLite sort would spill every row's JSON through its sorter.
+constexpr const char *kSelectNodes = "SELECT id, parent_id, sort_order, created_at, payload_json\n"
+                                     "FROM nodes\n"
+                                     "WHERE workspace_id = ?;";
+constexpr const char *kDeleteNodesOfWorkspace = "DELETE FROM nodes WHERE workspace_id = ?;";
+constexpr const char *kInsertNode =
+    "INSERT INTO nodes (\n"
+    "    id, workspace_id, parent_id, kind, title, subtitle, sort_order,\n"
+    "    is_collapsed, icon_key, created_at, updated_at, last_opened_at, payload_json\n"
+    ") VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?);";
+constexpr const char *kUpdateNode = "UPDATE nodes SET\n"
+                                    "    id = ?, workspace_id = ?, parent_id = ?, kind = ?, title = ?, subtitle = ?,\n"
+                                    "    sort_order = ?, is_collapsed = ?, icon_key = ?, created_at = ?,\n"
+                                    "    updated_at = ?, last_opened_at = ?, payload_json = ?\n"
+                                    "WHERE id = ?14 AND workspace_id = ?15;";
+constexpr const char *kDeleteNode = "DELETE FROM nodes WHERE id = ? AND workspace_id = ?;";
+constexpr const char *kUpsertSnapshot =
+    "INSERT OR REPLACE INTO snapshots (id, workspace_id, created_at, payload_json)\nVALUES (?, ?, ?, ?);";
+constexpr const char *kSelectSnapshots = "SELECT payload_json\n"
+                                         "FROM snapshots\n"
+                                         "WHERE workspace_id = ?\n"
+                                         "ORDER BY created_at DESC;";
+constexpr const char *kDeleteSnapshots = "DELETE FROM snapshots;";
+constexpr const char *kDeleteNodes = "DELETE FROM nodes;";
+constexpr const char *kDeleteWorkspaces = "DELETE FROM workspaces;";
+constexpr const char *kBegin = "BEGIN IMMEDIATE;";
+constexpr const char *kCommit = "COMMIT;";
+constexpr const char *kRollback = "ROLLBACK;";
+constexpr const char *kDataVersion = "PRAGMA data_version;";
+
+constexpr int kBusyTimeoutMs = 3000;
+
+// A value of one sort-key column, compared the way SQLite orders values:
+// NULL, then numbers, then text (bytewise: the BINARY collation), then blobs.
+struct SqlKey {
+    int rank = 0;
+    double number = 0;
+    std::string bytes;
+
+    static SqlKey fromColumn(sqlite3_stmt *statement, int column)
+    {
+        SqlKey key;
+        switch (sqlite3_column_type(statement, column)) {
+        case SQLITE_NULL:
+            key.rank = 0;
+            break;
+        case SQLITE_INTEGER:
+        case SQLITE_FLOAT:
+            key.rank = 1;
+            key.number = sqlite3_column_double(statement, column);
+            break;
+        case SQLITE_TEXT:
+            key.rank = 2;
+            key.bytes.assign(reinterpret_cast<const char *>(sqlite3_column_text(statement, column)),
+                             size_t(sqlite3_column_bytes(statement, column)));
+            break;
+        default:
+            key.rank = 3;
+            if (const void *blob = sqlite3_column_blob(statement, column))
+                key.bytes.assign(static_cast<const char *>(blob), size_t(sqlite3_column_bytes(statement, column)));
+            break;
+        }
+        return key;
+    }
+
+    int compare(const SqlKey &other) const
+    {
+        if (rank != other.rank)
+            return rank < other.rank ? -1 : 1;
+        if (rank == 1)
+            return number < other.number ? -1 : (number > other.number ? 1 : 0);
+        if (rank >= 2) {
+            const int c = bytes.compare(other.bytes);
+            return c < 0 ? -1 : (c > 0 ? 1 : 0);
+        }
+        return 0;
+    }
+};
+
+struct LoadKey {
+    SqlKey parent;
+    SqlKey sortOrder;
+    SqlKey createdAt;
+};
+
+} // namespace
+
+struct WorkspaceStore::Private {
+    std::filesystem::path path;
+    OpenMode mode;
+    sqlite3 *db = nullptr;
+    std::optional<StoreError> openError;
+    std::unordered_map<const char *, sqlite3_stmt *> statements;
+    json::BulkDecoder decoder;
+
+    // What this connection last read or wrote for one workspace, and the
+    // database's data_version at that time. Nodes that still share data with
+    // these copies are unchanged, which makes finding an edit's rows cheap.
+    std::optional<QUuid> cachedWorkspace;
+    NodeList cachedNodes;
+    sqlite3_int64 cachedDataVersion = -1;
+
+    ~Private()
+    {
+        for (auto &[sql, statement] : statements)
+            sqlite3_finalize(statement);
+        sqlite3_close_v2(db);
+    }
+
+    StoreError sqliteError(StoreError::Kind kind, const char *sql) const
+    {
+        const char *message = db ? sqlite3_errmsg(db) : nullptr;
+        return StoreError{kind, QString::fromUtf8(sql),
+                          message && *message ? QString::fromUtf8(message) : QStringLiteral("unknown"),
+                          db ? sqlite3_extended_errcode(db) : SQLITE_CANTOPEN};
+    }
+
+    // A compiled statement, reset and ready for new bindings; compiled once
+    // per connection and kept.
+    Result<sqlite3_stmt *, StoreError> statement(const char *sql)
+    {
+        if (openError)
+            return Failure(*openError);
+        auto found = statements.find(sql);
+        if (found != statements.end()) {
+            sqlite3_reset(found->second);
+            sqlite3_clear_bindings(found->second);
+            return found->second;
+        }
+        sqlite3_stmt *compiled = nullptr;
+        if (sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &compiled, nullptr) != SQLITE_OK) {
+            sqlite3_finalize(compiled);
+            return Failure(sqliteError(StoreError::Kind::prepare, sql));
+        }
+        statements.emplace(sql, compiled);
+        return compiled;
+    }
+
+    // Runs a statement that returns no rows; `bind` sets its parameters.
+    template <class Bind>
+    StoreResult<void> execute(const char *sql, Bind &&bind)
+    {
+        auto prepared = statement(sql);
+        if (!prepared)
+            return Failure(prepared.error());
+        sqlite3_stmt *s = *prepared;
+        bind(s);
+        const int rc = sqlite3_step(s);
+        if (rc != SQLITE_DONE) {
+            StoreError error = sqliteError(StoreError::Kind::step, sql);
+            sqlite3_reset(s);
+            return Failure(error);
+        }
+        sqlite3_reset(s);
+        return {};
+    }
+
+    StoreResult<void> execute(const char *sql)
+    {
+        return execute(sql, [](sqlite3_stmt *) {});
+    }
+
+    // Steps through a statement's rows; a step that ends in anything but the
+    // end of the rows is an error, never a shorter list.
+    template <class Bind, class OnRow>
+    StoreResult<void> query(const char *sql, Bind &&bind, OnRow &&onRow)
+    {
+        auto prepared = statement(sql);
+        if (!prepared)
+            return Failure(prepared.error());
+        sqlite3_stmt *s = *prepared;
+        bind(s);
+        int rc;
+        while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+            if (auto result = onRow(s); !result) {
+                sqlite3_reset(s);
+                return result;
+            }
+        }
+        if (rc != SQLITE_DONE) {
+            StoreError error = sqliteError(StoreError::Kind::step, sql);
+            sqlite3_reset(s);
+            return Failure(error);
+        }
+        sqlite3_reset(s);
+        return {};
+    }
+
+    StoreResult<sqlite3_int64> dataVersion()
+    {
+        sqlite3_int64 version = -1;
+        auto result = query(kDataVersion, [](sqlite3_stmt *) {}, [&](sqlite3_stmt *s) -> StoreResult<void> {
+            version = sqlite3_column_int64(s, 0);
+            return {};
+        });
+        if (!result)
+            return Failure(result.error());
+        return version;
+    }
+
+    void invalidateCache()
+    {
+        cachedWorkspace.reset();
+        cachedNodes.clear();
+        cachedDataVersion = -1;
+    }
+
+    static void bindText(sqlite3_stmt *s, int index, const std::string &text)
+    {
+        sqlite3_bind_text(s, index, text.data(), int(text.size()), SQLITE_STATIC);
+    }
+    static void bindText(sqlite3_stmt *s, int index, const QByteArray &text)
+    {
+        sqlite3_bind_text(s, index, text.constData(), int(text.size()), SQLITE_STATIC);
+    }
+
+    StoreResult<std::optional<Workspace>> fetchFirstWorkspace()
+    {
+        std::optional<Workspace> found;
+        auto result = query(kSelectFirstWorkspace, [](sqlite3_stmt *) {}, [&](sqlite3_stmt *s) -> StoreResult<void> {
+            const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(s, 0));
+            if (!text)
+                return {};
+            auto decoded = decoder.workspace(std::string_view(text, size_t(sqlite3_column_bytes(s, 0))));
+            if (!decoded)
+                return Failure(StoreError{StoreError::Kind::decode, QString::fromUtf8(kSelectFirstWorkspace),
+                                          QStringLiteral("workspace row: ") + decoded.error().description()});
+            if (!found)
+                found = std::move(*decoded);
+            return {};
+        });
+        if (!result)
+            return Failure(result.error());
+        return found;
+    }
+
+    StoreResult<void> saveWorkspaceLocked(const Workspace &workspace)
+    {
+        auto json = json::encode(workspace);
+        if (!json)
+            return Failure(StoreError{StoreError::Kind::encode, {}, json.error().reason});
+        const std::string id = uuidText(workspace.id);
+        const QByteArray title = workspace.title.toUtf8();
+        const std::string created = timestampText(workspace.createdAt);
+        const std::string updated = timestampText(workspace.updatedAt);
+        return execute(kUpsertWorkspace, [&](sqlite3_stmt *s) {
+            bindText(s, 1, id);
+            bindText(s, 2, title);
+            bindText(s, 3, created);
+            bindText(s, 4, updated);
+            bindText(s, 5, *json);
+        });
+    }
+
+    // Binds the thirteen columns of a node row at positions 1-13.
+    struct NodeRow {
+        std::string id, workspaceID, parentID, kind, created, updated, lastOpened, json;
+        QByteArray title, subtitle, iconKey;
+        bool hasParent = false, hasSubtitle = false, hasIconKey = false, hasLastOpened = false;
+        double sortOrder = 0;
+        bool isCollapsed = false;
+
+        StoreResult<void> fill(const WorkspaceNode &node)
+        {
+            const auto &f = node.fields();
+            json.clear();
+            if (auto encoded = json::appendCompact(json, node); !encoded)
+                return Failure(StoreError{StoreError::Kind::encode, {},
+                                          QStringLiteral("node %1: %2").arg(uuidQString(f.id), encoded.error().reason)});
+            id = uuidText(f.id);
+            workspaceID = uuidText(f.workspaceID);
+            hasParent = f.parentID.has_value();
+            if (hasParent)
+                parentID = uuidText(*f.parentID);
+            kind = std::string(rawValue(f.kind));
+            title = f.title.toUtf8();
+            hasSubtitle = f.subtitle.has_value();
+            if (hasSubtitle)
+                subtitle = f.subtitle->toUtf8();
+            sortOrder = f.sortOrder;
+            isCollapsed = f.isCollapsed;
+            hasIconKey = f.iconKey.has_value();
+            if (hasIconKey)
+                iconKey = f.iconKey->toUtf8();
+            created = timestampText(f.createdAt);
+            updated = timestampText(f.updatedAt);
+            hasLastOpened = f.lastOpenedAt.has_value();
+            if (hasLastOpened)
+                lastOpened = timestampText(*f.lastOpenedAt);
+            return {};
+        }
+
+        void bind(sqlite3_stmt *s) const
+        {
+            bindText(s, 1, id);
+            bindText(s, 2, workspaceID);
+            hasParent ? bindText(s, 3, parentID) : void(sqlite3_bind_null(s, 3));
+            bindText(s, 4, kind);
+            bindText(s, 5, title);
+            hasSubtitle ? bindText(s, 6, subtitle) : void(sqlite3_bind_null(s, 6));
+            sqlite3_bind_double(s, 7, sortOrder);
+            sqlite3_bind_int(s, 8, isCollapsed ? 1 : 0);
+            hasIconKey ? bindText(s, 9, iconKey) : void(sqlite3_bind_null(s, 9));
+            bindText(s, 10, created);
+            bindText(s, 11, updated);
+            hasLastOpened ? bindText(s, 12, lastOpened) : void(sqlite3_bind_null(s, 12));
+            bindText(s, 13, json);
+        }
+    };
+
+    StoreResult<void> insertNode(NodeRow &row, const WorkspaceNode &node)
+    {
+        if (auto filled = row.fill(node); !filled)
+            return filled;
+        return execute(kInsertNode, [&](sqlite3_stmt *s) { row.bind(s); });
+    }
+
+    StoreResult<void> rewriteAll(const NodeList &nodes, const std::string &workspaceID)
+    {
+        if (auto deleted = execute(kDeleteNodesOfWorkspace, [&](sqlite3_stmt *s) { bindText(s, 1, workspaceID); });
+            !deleted)
+            return deleted;
+        NodeRow row;
+        for (const auto &node : nodes) {
+            if (auto inserted = insertNode(row, node); !inserted)
+                return inserted;
+        }
+        return {};
+    }
+
+    enum class Outcome { written, needsRewrite };
+
+    // Writes the difference between the cached list and `nodes`: the common
+    // prefix and suffix (matched by id, position by position) are compared in
+    // place; only the stretch between them is matched through a hash map.
+    // Anything the cache cannot vouch for asks for the full rewrite instead.
+    Result<Outcome, StoreError> writeChanges(const NodeList &nodes, const QUuid &workspace,
+                                             const std::string &workspaceID)
+    {
+        const NodeList &old = cachedNodes;
+        const qsizetype n = nodes.size();
+        const qsizetype m = old.size();
+        std::vector<qsizetype> updates; // indexes into nodes, paired with old rows of the same id
+        std::vector<qsizetype> inserts;
+        std::vector<qsizetype> deletes; // indexes into old
+
+        auto sameId = [](const WorkspaceNode &a, const WorkspaceNode &b) {
+            return a.isSharedWith(b) || a.id() == b.id();
+        };
+        qsizetype prefix = 0;
+        while (prefix < n && prefix < m && sameId(nodes[prefix], old[prefix])) {
+            if (!(nodes[prefix] == old[prefix]))
+                updates.push_back(prefix);
+            ++prefix;
+        }
+        qsizetype suffix = 0;
+        while (suffix < n - prefix && suffix < m - prefix && sameId(nodes[n - 1 - suffix], old[m - 1 - suffix])) {
+            if (!(nodes[n - 1 - suffix] == old[m - 1 - suffix]))
+                updates.push_back(n - 1 - suffix);
+            ++suffix;
+        }
+
+        if (prefix + suffix < n || prefix + suffix < m) {
+            struct Slot {
+                qsizetype oldIndex;
+                bool matched;
+            };
+            QHash<QUuid, Slot> middle;
+            middle.reserve(m - prefix - suffix);
+            for (qsizetype j = prefix; j < m - suffix; ++j)
+                middle.insert(old[j].id(), Slot{j, false});
+            for (qsizetype i = prefix; i < n - suffix; ++i) {
+                auto found = middle.find(nodes[i].id());
+                if (found == middle.end()) {
+                    inserts.push_back(i);
+                    continue;
+                }
+                if (found->matched)
+                    return Outcome::needsRewrite; // a repeated id: let the rewrite report it
+                found->matched = true;
+                if (!(nodes[i] == old[found->oldIndex]))
+                    updates.push_back(i);
+            }
+            for (const Slot &slot : std::as_const(middle)) {
+                if (!slot.matched)
+                    deletes.push_back(slot.oldIndex);
+            }
+        }
+
+        // Rows of another workspace keep the plain replace semantics.
+        for (qsizetype i : updates) {
+            if (nodes[i].workspaceID() != workspace)
+                return Outcome::needsRewrite;
+        }
+        for (qsizetype i : inserts) {
+            if (nodes[i].workspaceID() != workspace)
+                return Outcome::needsRewrite;
+        }
+
+        for (qsizetype j : deletes) {
+            const std::string id = uuidText(old[j].id());
+            auto deleted = execute(kDeleteNode, [&](sqlite3_stmt *s) {
+                bindText(s, 1, id);
+                bindText(s, 2, workspaceID);
+            });
+            if (!deleted)
+                return Failure(deleted.error());
+            if (sqlite3_changes(db) != 1)
+                return Outcome::needsRewrite;
+        }
+        NodeRow row;
+        for (qsizetype i : updates) {
+            if (auto filled = row.fill(nodes[i]); !filled)
+                return Failure(filled.error());
+            auto updated = execute(kUpdateNode, [&](sqlite3_stmt *s) {
+                row.bind(s);
+                bindText(s, 14, row.id);
+                bindText(s, 15, workspaceID);
+            });
+            if (!updated)
+                return Failure(updated.error());
+            if (sqlite3_changes(db) != 1)
+                return Outcome::needsRewrite;
+        }
+        for (qsizetype i : inserts) {
+            if (auto inserted = insertNode(row, nodes[i]); !inserted)
+                return Failure(inserted.error());
+        }
+        return Outcome::written;
+    }
+};
+
+WorkspaceStore::WorkspaceStore(const std::filesystem::path &databasePath, OpenMode mode)
+    : d(std::make_unique<Private>())
+{
+    d->path = databasePath;
+    d->mode = mode;
+    const int flags = mode == OpenMode::readOnly ? SQLITE_OPEN_READONLY
+                                                 : (SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+    const int rc = sqlite3_open_v2(databasePath.c_str(), &d->db, flags | SQLITE_OPEN_NOMUTEX, nullptr);
+    if (rc != SQLITE_OK) {
+        const char *message = d->db ? sqlite3_errmsg(d->db) : sqlite3_errstr(rc);
+        d->openError = StoreError{StoreError::Kind::open, {},
+                                  QStringLiteral("Cannot open the workspace database \"%1\": %2")
+                                      .arg(QString::fromStdString(databasePath.string()), QString::fromUtf8(message)),
+                                  d->db ? sqlite3_extended_errcode(d->db) : rc};
+        sqlite3_close_v2(d->db);
+        d->db = nullptr;
+        qCWarning(lcStore).noquote() << d->openError->description();
+        return;
+    }
+    sqlite3_extended_result_codes(d->db, 1);
+    sqlite3_busy_timeout(d->db, kBusyTimeoutMs);
+    if (mode == OpenMode::readOnly)
+        return;
+
+    // WAL lets readers (the command-line tool) work while the application
+    // writes; FULL makes every commit durable across power loss.
+    for (const char *pragma : {"PRAGMA journal_mode=WAL;", "PRAGMA synchronous=FULL;"}) {
+        char *message = nullptr;
+        if (sqlite3_exec(d->db, pragma, nullptr, nullptr, &message) != SQLITE_OK)
+            qCWarning(lcStore) << pragma << (message ? message : "failed");
+        sqlite3_free(message);
+    }
+    // A table that cannot be created shows up as errors of the operations
+    // that use it, with SQLite's message.
+    for (const char *sql : {kCreateWorkspaces, kCreateNodes, kCreateSnapshots}) {
+        char *message = nullptr;
+        if (sqlite3_exec(d->db, sql, nullptr, nullptr, &message) != SQLITE_OK)
+            qCWarning(lcStore) << "creating a table failed:" << (message ? message : "unknown");
+        sqlite3_free(message);
+    }
+}
+
+WorkspaceStore::~WorkspaceStore() = default;
+
+const std::optional<StoreError> &WorkspaceStore::openError() const
+{
+    return d->openError;
+}
+
+const std::filesystem::path &WorkspaceStore::databasePath() const
+{
+    return d->path;
+}
+
+StoreResult<std::optional<Workspace>> WorkspaceStore::fetchWorkspace()
+{
+    std::lock_guard guard(m_lock);
+    return d->fetchFirstWorkspace();
+}
+
+StoreResult<Workspace> WorkspaceStore::fetchOrCreateDefaultWorkspace()
+{
+    std::lock_guard guard(m_lock);
+    auto existing = d->fetchFirstWorkspace();
+    if (!existing)
+        return Failure(existing.error());
+    if (*existing)
+        return std::move(**existing);
+    const Timestamp created = currentTimestamp();
+    Workspace workspace{newUuid(), QStringLiteral("Workspace"), created, currentTimestamp()};
+    if (auto saved = d->saveWorkspaceLocked(workspace); !saved)
+        return Failure(saved.error());
+    return workspace;
+}
+
+StoreResult<void> WorkspaceStore::saveWorkspace(const Workspace &workspace)
+{
+    std::lock_guard guard(m_lock);
+    return d->saveWorkspaceLocked(workspace);
+}
+
+StoreResult<NodeList> WorkspaceStore::fetchNodes(const QUuid &workspaceID)
+{
+    std::lock_guard guard(m_lock);
+    const std::string workspaceText = uuidText(workspaceID);
+
+    // One read transaction, so the rows and the data version belong together.
+    if (auto begun = d->execute("BEGIN;"); !begun)
+        return Failure(begun.error());
+    auto finish = [&] { (void)d->execute(kRollback); };
+
+    auto version = d->dataVersion();
+    if (!version) {
+        finish();
+        return Failure(version.error());
+    }
+
+    std::vector<WorkspaceNode> scanned;
+    std::vector<LoadKey> keys;
+    bool skippedRows = false;
+    auto read = d->query(
+        kSelectNodes, [&](sqlite3_stmt *s) { Private::bindText(s, 1, workspaceText); },
+        [&](sqlite3_stmt *s) -> StoreResult<void> {
+            const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(s, 4));
+            if (!text) {
+                skippedRows = true;
+                return {};
+            }
+            auto node = d->decoder.workspaceNode(std::string_view(text, size_t(sqlite3_column_bytes(s, 4))));
+            if (!node) {
+                const auto *id = reinterpret_cast<const char *>(sqlite3_column_text(s, 0));
+                return Failure(StoreError{StoreError::Kind::decode, QString::fromUtf8(kSelectNodes),
+                                          QStringLiteral("node row %1: %2")
+                                              .arg(QString::fromUtf8(id ? id : "(no id)"), node.error().description())});
+            }
+            scanned.push_back(std::move(*node));
+            keys.push_back({SqlKey::fromColumn(s, 1), SqlKey::fromColumn(s, 2), SqlKey::fromColumn(s, 3)});
+            return {};
+        });
+    finish();
+    if (!read)
+        return Failure(read.error());
+
+    std::vector<std::size_t> order(scanned.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        const LoadKey &x = keys[a];
+        const LoadKey &y = keys[b];
+        const bool xChild = x.parent.rank != 0;
+        const bool yChild = y.parent.rank != 0;
+        if (xChild != yChild)
+            return !xChild;
+        if (int c = x.parent.compare(y.parent))
+            return c < 0;
+        if (int c = x.sortOrder.compare(y.sortOrder))
+            return c < 0;
+        return x.createdAt.compare(y.createdAt) < 0;
+    });
+
+    NodeList nodes;
+    nodes.reserve(qsizetype(order.size()));
+    for (std::size_t index : order)
+        nodes.push_back(std::move(scanned[index]));
+
+    // Rows that were skipped would survive a write that only touches changes.
+    if (skippedRows) {
+        d->invalidateCache();
+    } else {
+        d->cachedWorkspace = workspaceID;
+        d->cachedNodes = nodes;
+        d->cachedDataVersion = *version;
+    }
+    return nodes;
+}
+
+StoreResult<void> WorkspaceStore::replaceNodes(const NodeList &nodes, const QUuid &workspaceID)
+{
+    std::lock_guard guard(m_lock);
+    const std::string workspaceText = uuidText(workspaceID);
+
+    if (auto begun = d->execute(kBegin); !begun)
+        return Failure(begun.error());
+    auto abandon = [&](const StoreError &error) -> StoreResult<void> {
+        (void)d->execute(kRollback);
+        d->invalidateCache();
+        return Failure(error);
+    };
+
+    auto version = d->dataVersion();
+    if (!version)
+        return abandon(version.error());
+
+    bool written = false;
+    if (d->cachedWorkspace == workspaceID && d->cachedDataVersion == *version) {
+        auto outcome = d->writeChanges(nodes, workspaceID, workspaceText);
+        if (!outcome)
+            return abandon(outcome.error());
+        if (*outcome == Private::Outcome::needsRewrite) {
+            // Undo whatever part of the difference was written, then rewrite.
+            if (auto rolledBack = d->execute(kRollback); !rolledBack)
+                return abandon(rolledBack.error());
+            if (auto begun = d->execute(kBegin); !begun) {
+                d->invalidateCache();
+                return Failure(begun.error());
+            }
+        } else {
+            written = true;
+        }
+    }
+    if (!written) {
+        if (auto rewritten = d->rewriteAll(nodes, workspaceText); !rewritten)
+            return abandon(rewritten.error());
+    }
+    if (auto committed = d->execute(kCommit); !committed)
+        return abandon(committed.error());
+
+    d->cachedWorkspace = workspaceID;
+    d->cachedNodes = nodes;
+    d->cachedDataVersion = *version;
+    return {};
+}
+
+StoreResult<void> WorkspaceStore::saveSnapshot(const WorkspaceSnapshot &snapshot)
+{
+    std::lock_guard guard(m_lock);
+    auto json = json::encode(snapshot);
+    if (!json)
+        return Failure(StoreError{StoreError::Kind::encode, {}, json.error().reason});
+    const std::string id = uuidText(snapshot.id);
+    const std::string workspaceID = uuidText(snapshot.workspaceID);
+    const std::string created = timestampText(snapshot.createdAt);
+    return d->execute(kUpsertSnapshot, [&](sqlite3_stmt *s) {
+        Private::bindText(s, 1, id);
+        Private::bindText(s, 2, workspaceID);
+        Private::bindText(s, 3, created);
+        Private::bindText(s, 4, *json);
+    });
+}
+
+StoreResult<QList<WorkspaceSnapshot>> WorkspaceStore::fetchSnapshots(const QUuid &workspaceID)
+{
+    std::lock_guard guard(m_lock);
+    const std::string workspaceText = uuidText(workspaceID);
+    QList<WorkspaceSnapshot> snapshots;
+    auto read = d->query(
+        kSelectSnapshots, [&](sqlite3_stmt *s) { Private::bindText(s, 1, workspaceText); },
+        [&](sqlite3_stmt *s) -> StoreResult<void> {
+            const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(s, 0));
+            if (!text)
+                return {};
+            auto snapshot = d->decoder.workspaceSnapshot(std::string_view(text, size_t(sqlite3_column_bytes(s, 0))));
+            if (!snapshot)
+                return Failure(StoreError{StoreError::Kind::decode, QString::fromUtf8(kSelectSnapshots),
+                                          QStringLiteral("snapshot row: ") + snapshot.error().description()});
+            snapshots.push_back(std::move(*snapshot));
+            return {};
+        });
+    if (!read)
+        return Failure(read.error());
+    return snapshots;
+}
+
+StoreResult<void> WorkspaceStore::reset()
+{
+    std::lock_guard guard(m_lock);
+    d->invalidateCache();
+    if (auto begun = d->execute(kBegin); !begun)
+        return begun;
+    for (const char *sql : {kDeleteSnapshots, kDeleteNodes, kDeleteWorkspaces}) {
+        if (auto deleted = d->execute(sql); !deleted) {
+            (void)d->execute(kRollback);
+            return deleted;
+        }
+    }
+    if (auto committed = d->execute(kCommit); !committed) {
+        (void)d->execute(kRollback);
+        return committed;
+    }
+    return {};
+}
+
+} // namespace tarni

@@ -1,0 +1,281 @@
+// tarnibar-cli as a black box: databases built with plain SQL, the program
+// run as a separate process, its output and exit codes checked.
+
+#include "model/JsonEncoding.h"
+#include "model/Uuid.h"
+
+#include <gtest/gtest.h>
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <sqlite3.h>
+
+using namespace tarni;
+using namespace std::chrono;
+
+namespace {
+
+struct CliRun {
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+CliRun runCli(const QStringList &arguments, const QStringList &extraEnv = {})
+{
+    QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("TARNI_UITEST_ROOT"));
+    for (const QString &entry : extraEnv)
+        env.insert(entry.section(QLatin1Char('='), 0, 0), entry.section(QLatin1Char('='), 1));
+    process.setProcessEnvironment(env);
+    process.start(QStringLiteral(TARNIBAR_CLI_PATH), arguments);
+    EXPECT_TRUE(process.waitForFinished(30000));
+    CliRun run;
+    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    run.out = QString::fromUtf8(process.readAllStandardOutput());
+    run.err = QString::fromUtf8(process.readAllStandardError());
+    return run;
+}
+
+const char *kSchema = R"(
+CREATE TABLE workspaces (id TEXT PRIMARY KEY, title TEXT NOT NULL, created_at TEXT NOT NULL,
+                         updated_at TEXT NOT NULL, payload_json TEXT NOT NULL);
+CREATE TABLE nodes (id TEXT PRIMARY KEY, workspace_id TEXT NOT NULL, parent_id TEXT, kind TEXT NOT NULL,
+                    title TEXT NOT NULL, subtitle TEXT, sort_order REAL NOT NULL, is_collapsed INTEGER NOT NULL,
+                    icon_key TEXT, created_at TEXT NOT NULL, updated_at TEXT NOT NULL, last_opened_at TEXT,
+                    payload_json TEXT NOT NULL);
+CREATE TABLE snapshots (id TEXT PRIMARY KEY, workspace_id TEXT NOT NULL, created_at TEXT NOT NULL,
+                        payload_json TEXT NOT NULL);
+)";
+
+class TarnibarCliTest : public ::testing::Test {
+protected:
+    QTemporaryDir dir;
+    QString root() const { return dir.path() + QStringLiteral("/root"); }
+    QString database() const { return root() + QStringLiteral("/workspace.sqlite"); }
+    sqlite3 *db = nullptr;
+    QUuid workspace = newUuid();
+    std::vector<WorkspaceNode> inserted;
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(QDir().mkpath(root()));
+        ASSERT_EQ(sqlite3_open(database().toUtf8().constData(), &db), SQLITE_OK);
+        exec(kSchema);
+    }
+    void TearDown() override { sqlite3_close_v2(db); }
+
+    void exec(const std::string &sql)
+    {
+        char *message = nullptr;
+        ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message), SQLITE_OK) << (message ? message : "");
+    }
+    static std::string quoted(const std::string &text)
+    {
+        std::string out = "'";
+        for (char c : text)
+            out += c == '\'' ? std::string("''") : std::string(1, c);
+        return out + "'";
+    }
+
+    void insertWorkspace()
+    {
+        const Timestamp t = sys_days{year{2024} / 1 / 1};
+        exec("INSERT INTO workspaces VALUES (" + quoted(uuidText(workspace)) + ", 'Workspace', '2024-01-01T00:00:00Z', "
+             "'2024-01-01T00:00:00Z', " + quoted(*json::encode(Workspace{workspace, QStringLiteral("Workspace"), t, t})) + ")");
+    }
+
+    WorkspaceNode insertNode(NodePayload payload, const QString &title, std::optional<QUuid> parent, double sortOrder)
+    {
+        const Timestamp t = sys_days{year{2024} / 1 / 2};
+        WorkspaceNode node(newUuid(), workspace, parent, payload.kind(), title, std::nullopt, sortOrder, false,
+                           std::nullopt, t, t, std::nullopt, payload);
+        exec("INSERT INTO nodes VALUES (" + quoted(uuidText(node.id())) + ", " + quoted(uuidText(workspace)) + ", " +
+             (parent ? quoted(uuidText(*parent)) : std::string("NULL")) + ", " +
+             quoted(std::string(rawValue(node.kind()))) + ", " + quoted(title.toStdString()) + ", NULL, " +
+             std::to_string(sortOrder) + ", 0, NULL, '2024-01-02T00:00:00Z', '2024-01-02T00:00:00Z', NULL, " +
+             quoted(*json::encode(node)) + ")");
+        inserted.push_back(node);
+        return node;
+    }
+
+    void insertSampleWorkspace()
+    {
+        insertWorkspace();
+        WorkspaceNode work = insertNode(NodePayload::group(), QStringLiteral("Work"), std::nullopt, 1);
+        WorkspaceNode home = insertNode(NodePayload::group(), QStringLiteral("Home"), std::nullopt, 0);
+        insertNode(NodePayload::chromeTab(BrowserTarget{QStringLiteral("https://a.example"), QStringLiteral("A"),
+                                                        std::nullopt, BrowserOpenMode::existingTab, std::nullopt}),
+                   QStringLiteral("A tab"), work.id(), 1);
+        insertNode(NodePayload::file(FileTarget{QStringLiteral("/tmp/notes.txt"), std::nullopt}),
+                   QStringLiteral("Notes"), work.id(), 0);
+        insertNode(NodePayload::webLink(WebLinkTarget{QStringLiteral("https://b.example"), std::nullopt}),
+                   QStringLiteral("Link"), home.id(), 0);
+        const WorkspaceSnapshot snapshot{newUuid(), workspace, QStringLiteral("S Snapshot"), 1,
+                                         sys_days{year{2024} / 1 / 3}, std::nullopt,
+                                         TreeExportNode(newUuid(), std::nullopt, QStringLiteral("Workspace"), home)};
+        exec("INSERT INTO snapshots VALUES (" + quoted(uuidText(snapshot.id)) + ", " + quoted(uuidText(workspace)) +
+             ", '2024-01-03T00:00:00Z', " + quoted(*json::encode(snapshot)) + ")");
+    }
+
+    QByteArray fileDigest(const QString &path)
+    {
+        QFile file(path);
+        EXPECT_TRUE(file.open(QIODevice::ReadOnly));
+        return QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256);
+    }
+};
+
+} // namespace
+
+TEST_F(TarnibarCliTest, CheckCountsTablesAndKindsOfAHealthyDatabase)
+{
+    insertSampleWorkspace();
+    const QByteArray before = fileDigest(database());
+    const CliRun run = runCli({QStringLiteral("--root"), root(), QStringLiteral("check")});
+    EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
+    EXPECT_EQ(run.out, QStringLiteral("integrity: ok\nworkspaces: 1\nnodes: 5\n  group: 2\n  chromeTab: 1\n"
+                                      "  webLink: 1\n  slackThread: 0\n  file: 1\n  folder: 0\nsnapshots: 1\n"));
+    EXPECT_TRUE(run.err.isEmpty()) << run.err.toStdString();
+    EXPECT_EQ(fileDigest(database()), before); // reading changes nothing
+}
+
+TEST_F(TarnibarCliTest, CheckNamesEveryUndecodableRowAndExitsOne)
+{
+    insertSampleWorkspace();
+    const std::string nodeID = uuidText(inserted[2].id());
+    exec("UPDATE nodes SET payload_json = replace(payload_json, '\"titleSnapshot\":\"A\",', '') WHERE id = '" + nodeID +
+         "'");
+    exec("INSERT INTO snapshots VALUES ('SNAP-1', 'w', 'c', 'not json')");
+    const CliRun run = runCli({QStringLiteral("--root"), root(), QStringLiteral("check")});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_TRUE(run.out.contains(QStringLiteral("nodes: 5"))) << run.out.toStdString();
+    EXPECT_TRUE(run.err.contains(QStringLiteral("nodes row %1: \"payload.chromeTab.titleSnapshot\": required key is missing")
+                                     .arg(QString::fromStdString(nodeID))))
+        << run.err.toStdString();
+    EXPECT_TRUE(run.err.contains(QStringLiteral("snapshots row SNAP-1: "))) << run.err.toStdString();
+}
+
+TEST_F(TarnibarCliTest, NodesPrintsTheListInLoadOrderAsOneCompactArray)
+{
+    insertSampleWorkspace();
+    const CliRun run = runCli({QStringLiteral("--root"), root(), QStringLiteral("nodes"), QStringLiteral("--json")});
+    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+    EXPECT_EQ(run.out.count(QLatin1Char('\n')), 1);
+    QJsonParseError error;
+    const QJsonDocument doc = QJsonDocument::fromJson(run.out.toUtf8(), &error);
+    ASSERT_EQ(error.error, QJsonParseError::NoError) << run.out.toStdString();
+    QStringList titles;
+    for (const auto &value : doc.array())
+        titles << value.toObject().value(QStringLiteral("title")).toString();
+    // Top level by sort order, then each parent's children (grouped by the
+    // parent id text) by sort order.
+    const QStringList workChildren{QStringLiteral("Notes"), QStringLiteral("A tab")};
+    const QStringList homeChildren{QStringLiteral("Link")};
+    const bool workFirst = uuidText(inserted[0].id()) < uuidText(inserted[1].id());
+    const QStringList expectedChildren = workFirst ? workChildren + homeChildren : homeChildren + workChildren;
+    EXPECT_EQ(titles, QStringList({QStringLiteral("Home"), QStringLiteral("Work")}) + expectedChildren);
+    EXPECT_EQ(doc.array()[0].toObject().value(QStringLiteral("payload")).toObject().value(QStringLiteral("type")),
+              QStringLiteral("group"));
+}
+
+TEST_F(TarnibarCliTest, NodesOfADatabaseWithoutWorkspaceIsAnEmptyArray)
+{
+    const CliRun run = runCli({QStringLiteral("--root"), root(), QStringLiteral("nodes"), QStringLiteral("--json")});
+    EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
+    EXPECT_EQ(run.out, QStringLiteral("[]\n"));
+}
+
+TEST_F(TarnibarCliTest, MissingRootAndMissingDatabaseHaveTheirOwnCodesAndCreateNothing)
+{
+    const QString missingRoot = dir.path() + QStringLiteral("/absent");
+    for (const char *command : {"check", "nodes"}) {
+        QStringList args{QStringLiteral("--root"), missingRoot, QString::fromLatin1(command)};
+        if (QByteArray(command) == "nodes")
+            args << QStringLiteral("--json");
+        const CliRun run = runCli(args);
+        EXPECT_EQ(run.exitCode, 3) << command;
+        EXPECT_TRUE(run.err.contains(missingRoot)) << run.err.toStdString();
+        EXPECT_FALSE(QFileInfo::exists(missingRoot));
+    }
+
+    const QString emptyRoot = dir.path() + QStringLiteral("/empty");
+    ASSERT_TRUE(QDir().mkpath(emptyRoot));
+    for (const char *command : {"check", "nodes"}) {
+        QStringList args{QStringLiteral("--root"), emptyRoot, QString::fromLatin1(command)};
+        if (QByteArray(command) == "nodes")
+            args << QStringLiteral("--json");
+        const CliRun run = runCli(args);
+        EXPECT_EQ(run.exitCode, 4) << command;
+        EXPECT_TRUE(QDir(emptyRoot).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
+    }
+}
+
+TEST_F(TarnibarCliTest, DamagedAndLockedDatabasesHaveTheirOwnCodes)
+{
+    insertSampleWorkspace();
+    sqlite3_close_v2(db);
+    db = nullptr;
+
+    // A file that is not a database at all.
+    QFile garbage(database());
+    ASSERT_TRUE(garbage.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    garbage.write(QByteArray(8192, 'z'));
+    garbage.close();
+    EXPECT_EQ(runCli({QStringLiteral("--root"), root(), QStringLiteral("check")}).exitCode, 6);
+    const CliRun nodes = runCli({QStringLiteral("--root"), root(), QStringLiteral("nodes"), QStringLiteral("--json")});
+    EXPECT_EQ(nodes.exitCode, 6);
+    EXPECT_TRUE(nodes.err.contains(QStringLiteral("not a database"))) << nodes.err.toStdString();
+
+    // A database another program keeps exclusively locked.
+    ASSERT_TRUE(QFile::remove(database()));
+    ASSERT_EQ(sqlite3_open(database().toUtf8().constData(), &db), SQLITE_OK);
+    exec(kSchema);
+    insertWorkspace();
+    exec("PRAGMA locking_mode=EXCLUSIVE");
+    exec("BEGIN EXCLUSIVE");
+    exec("INSERT INTO snapshots VALUES ('a', 'b', 'c', '{}')");
+    const CliRun locked = runCli({QStringLiteral("--root"), root(), QStringLiteral("nodes"), QStringLiteral("--json")});
+    EXPECT_EQ(locked.exitCode, 5) << locked.err.toStdString();
+    EXPECT_EQ(runCli({QStringLiteral("--root"), root(), QStringLiteral("check")}).exitCode, 5);
+    exec("ROLLBACK");
+}
+
+TEST_F(TarnibarCliTest, UsageErrorsHelpVersionAndTheDefaultRoot)
+{
+    EXPECT_EQ(runCli({}).exitCode, 2);
+    EXPECT_EQ(runCli({QStringLiteral("frobnicate")}).exitCode, 2);
+    EXPECT_EQ(runCli({QStringLiteral("--bogus"), QStringLiteral("check")}).exitCode, 2);
+    EXPECT_EQ(runCli({QStringLiteral("--root")}).exitCode, 2);
+    EXPECT_EQ(runCli({QStringLiteral("--root"), root(), QStringLiteral("nodes")}).exitCode, 2);
+    EXPECT_EQ(runCli({QStringLiteral("--root"), root(), QStringLiteral("check"), QStringLiteral("extra")}).exitCode, 2);
+
+    const CliRun help = runCli({QStringLiteral("--help")});
+    EXPECT_EQ(help.exitCode, 0);
+    for (const char *text : {"--root DIR", "check", "nodes --json", "Exit codes", "  5  the database stayed locked"})
+        EXPECT_TRUE(help.out.contains(QLatin1String(text))) << text;
+    const CliRun version = runCli({QStringLiteral("--version")});
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_TRUE(version.out.startsWith(QStringLiteral("tarnibar-cli ")));
+
+    // TARNI_UITEST_ROOT picks the root; --root still wins over it.
+    insertSampleWorkspace();
+    const CliRun viaEnv = runCli({QStringLiteral("check")}, {QStringLiteral("TARNI_UITEST_ROOT=") + root()});
+    EXPECT_EQ(viaEnv.exitCode, 0) << viaEnv.err.toStdString();
+    const CliRun overridden = runCli({QStringLiteral("--root"), dir.path() + QStringLiteral("/absent"),
+                                   QStringLiteral("check")},
+                                  {QStringLiteral("TARNI_UITEST_ROOT=") + root()});
+    EXPECT_EQ(overridden.exitCode, 3);
+    // Without either, the XDG data home decides.
+    const CliRun viaXdg = runCli({QStringLiteral("check")}, {QStringLiteral("XDG_DATA_HOME=") + dir.path()});
+    EXPECT_EQ(viaXdg.exitCode, 3);
+    EXPECT_TRUE(viaXdg.err.contains(dir.path() + QStringLiteral("/TarniBar"))) << viaXdg.err.toStdString();
+}
