@@ -346,6 +346,18 @@ TreeResult<void> TreeViewModel::replaceAllNodes(const NodeList &nodes)
     return persist();
 }
 
+TreeResult<void> TreeViewModel::appendNodes(NodeList nodes, const std::optional<QUuid> &parentID)
+{
+    // Imported siblings are numbered from 0; left like that they would
+    // interleave with the present children instead of following them.
+    const double base = m_projection.nextSortOrder(parentID);
+    for (WorkspaceNode &node : nodes) {
+        if (node.parentID() == parentID)
+            node.setSortOrder(node.sortOrder() + base);
+    }
+    return replaceAllNodes(m_nodes + nodes);
+}
+
 TreeResult<void> TreeViewModel::persist()
 {
     if (!m_workspace)

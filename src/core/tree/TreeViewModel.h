@@ -81,6 +81,10 @@ public:
     // first) with the sort orders they had before renumbering.
     TreeResult<NodeList> duplicateSubtree(const QUuid &nodeID);
     TreeResult<void> replaceAllNodes(const NodeList &nodes);
+    // Adds imported nodes (parents before children) after the current list.
+    // The ones that go directly under `parentID` are placed after its
+    // present children, in their own order, then everything is renumbered.
+    TreeResult<void> appendNodes(NodeList nodes, const std::optional<QUuid> &parentID);
 
     // For tests and tools that need fixed times.
     void setClock(Clock clock) { m_clock = std::move(clock); }

@@ -358,6 +358,26 @@ TEST_F(TreeViewModelTest, ReplaceAllRenumbersWithTiesInListOrder)
     EXPECT_EQ(store.nodes[2].sortOrder(), 1.0);
 }
 
+TEST_F(TreeViewModelTest, AppendedNodesFollowThePresentChildren)
+{
+    const auto parent = model.addGroup(QStringLiteral("P"))->id();
+    abc(parent);
+    const QUuid ws = model.workspace()->id;
+    auto make = [&](const char *title, std::optional<QUuid> under, double order) {
+        return WorkspaceNode(QUuid::createUuid(), ws, under, WorkspaceNodeKind::group, QString::fromLatin1(title), {},
+                             order, false, {}, kT0, kT0, {}, NodePayload::group());
+    };
+    const auto x = make("X", parent, 0);
+    const auto y = make("Y", parent, 1);
+    const auto inner = make("inner", x.id(), 0);
+    ASSERT_TRUE(model.appendNodes({x, inner, y}, parent));
+    EXPECT_EQ(titlesUnder(parent).join(QString()), QStringLiteral("ABCXY"));
+    EXPECT_EQ(ordersUnder(parent), (QList<double>{0, 1, 2, 3, 4}));
+    EXPECT_EQ(titlesUnder(x.id()), (QStringList{QStringLiteral("inner")}));
+    EXPECT_EQ(model.node(inner.id())->sortOrder(), 0.0);
+    EXPECT_EQ(store.nodes, model.nodes());
+}
+
 TEST_F(TreeViewModelTest, AFailedWriteKeepsTheEditAndReportsIt)
 {
     abc();
