@@ -303,8 +303,9 @@ void BM_ProjectionReset(benchmark::State &state)
     Fixture &f = fixture(count);
     WorkspaceStore store(f.database);
     const NodeList nodes = store.fetchNodes(f.workspaceID).value();
+    const auto search = state.range(1) ? TreeProjection::SearchIndex::build : TreeProjection::SearchIndex::onFirstQuery;
     for (auto _ : state) {
-        TreeProjection projection(nodes);
+        TreeProjection projection(nodes, search);
         benchmark::DoNotOptimize(projection.size());
     }
 }
@@ -313,7 +314,8 @@ void BM_ProjectionReset(benchmark::State &state)
 
 BENCHMARK(BM_LoadToReadyProjection) SIZES->Iterations(5);
 BENCHMARK(BM_StoreFetchNodes) SIZES->Iterations(5);
-BENCHMARK(BM_ProjectionReset) SIZES->Iterations(5);
+BENCHMARK(BM_ProjectionReset)
+    ->ArgsProduct({{1000, 10000, 100000}, {0, 1}})->ArgNames({"nodes", "searchIndex"})->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(BM_Rename) SIZES->Iterations(200);
 BENCHMARK(BM_ToggleCollapse) SIZES->Iterations(200);
 BENCHMARK(BM_MarkOpened) SIZES->Iterations(200);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace tarni {
 
@@ -44,6 +45,54 @@ bool sameSearchParts(const WorkspaceNode &a, const WorkspaceNode &b)
     return a.title() == b.title() && a.subtitle() == b.subtitle() && payloadAddress(a.payload()) == payloadAddress(b.payload());
 }
 
+void appendUtf8(std::string &out, char32_t c)
+{
+    if (c < 0x80) {
+        out += char(c);
+    } else if (c < 0x800) {
+        out += char(0xC0 | (c >> 6));
+        out += char(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += char(0xE0 | (c >> 12));
+        out += char(0x80 | ((c >> 6) & 0x3F));
+        out += char(0x80 | (c & 0x3F));
+    } else {
+        out += char(0xF0 | (c >> 18));
+        out += char(0x80 | ((c >> 12) & 0x3F));
+        out += char(0x80 | ((c >> 6) & 0x3F));
+        out += char(0x80 | (c & 0x3F));
+    }
+}
+
+// Lower-cases into UTF-8, with the result of QString::toLower() but without
+// building temporary strings: that runs for every node at load. Character by
+// character lowering equals Qt's whole-string lowering except for U+0130,
+// the one character that lowers to two; such text takes Qt's way.
+void appendLowered(std::string &out, const QString &text)
+{
+    const qsizetype size = text.size();
+    const char16_t *data = reinterpret_cast<const char16_t *>(text.constData());
+    const std::size_t base = out.size();
+    out.reserve(base + std::size_t(size));
+    for (qsizetype i = 0; i < size; ++i) {
+        char32_t c = data[i];
+        if (c < 0x80) {
+            out += char(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+            continue;
+        }
+        if (c == 0x0130) {
+            out.resize(base);
+            out += text.toLower().toStdString();
+            return;
+        }
+        if (QChar::isHighSurrogate(c) && i + 1 < size && QChar::isLowSurrogate(data[i + 1]))
+            c = QChar::surrogateToUcs4(char16_t(c), data[++i]);
+        else if (QChar::isSurrogate(c))
+            c = 0xFFFD; // as the UTF-8 conversion of an unpaired surrogate
+        appendUtf8(out, QChar::toLower(c));
+    }
+}
+
 } // namespace
 
 TreeProjection::TreeProjection()
@@ -58,35 +107,41 @@ TreeProjection::TreeProjection(const NodeList &nodes, SearchIndex search)
 
 QString TreeProjection::searchText(const WorkspaceNode &node)
 {
+    std::string text;
+    appendSearchText(text, node);
+    return QString::fromStdString(text);
+}
+
+void TreeProjection::appendSearchText(std::string &out, const WorkspaceNode &node)
+{
     // Each part is lower-cased on its own, as it will be matched.
-    QString text = node.title().toLower();
+    appendLowered(out, node.title());
     if (const auto &subtitle = node.subtitle()) {
-        text += QLatin1Char(' ');
-        text += subtitle->toLower();
+        out += ' ';
+        appendLowered(out, *subtitle);
     }
     if (const auto address = payloadAddress(node.payload())) {
-        text += QLatin1Char(' ');
-        text += address->toLower();
+        out += ' ';
+        appendLowered(out, *address);
     }
-    return text;
 }
 
 bool TreeProjection::before(SlotId a, SlotId b) const
 {
-    const double x = m_slots[a].node.sortOrder();
-    const double y = m_slots[b].node.sortOrder();
+    const double x = m_order[a];
+    const double y = m_order[b];
     if (lessOrder(x, y))
         return true;
     if (lessOrder(y, x))
         return false;
-    return m_slots[a].seq < m_slots[b].seq;
+    return m_seq[a] < m_seq[b];
 }
 
 TreeProjection::GroupId TreeProjection::findGroup(const std::optional<QUuid> &key) const
 {
     if (!key)
         return 0;
-    return m_groupOfId.value(*key, GroupId(~GroupId(0)));
+    return m_groupOfId.value(*key, kNoGroup);
 }
 
 TreeProjection::GroupId TreeProjection::groupFor(const std::optional<QUuid> &key)
@@ -106,7 +161,7 @@ TreeProjection::GroupId TreeProjection::groupFor(const std::optional<QUuid> &key
     }
     Group &group = m_groups[id];
     group = Group{};
-    group.key = key;
+    group.key = *key;
     group.live = true;
     m_groupOfId.insert(*key, id);
     return id;
@@ -115,9 +170,9 @@ TreeProjection::GroupId TreeProjection::groupFor(const std::optional<QUuid> &key
 void TreeProjection::releaseIfUnused(GroupId id)
 {
     Group &group = m_groups[id];
-    if (id == 0 || !group.members.empty() || !group.owners.empty())
+    if (group.topLevel || !group.members.empty() || group.firstOwner != kNoSlot)
         return;
-    m_groupOfId.remove(*group.key);
+    m_groupOfId.remove(group.key);
     group = Group{};
     m_freeGroups.push_back(id);
 }
@@ -137,8 +192,7 @@ void TreeProjection::insertMember(GroupId id, SlotId slot)
     auto pos = std::upper_bound(members.begin(), members.end(), slot,
                                 [this](SlotId a, SlotId b) { return before(a, b); });
     // Appending the next whole number keeps a renumbered group renumbered.
-    const bool keepsNumbering =
-        pos == members.end() && m_slots[slot].node.sortOrder() == double(members.size());
+    const bool keepsNumbering = pos == members.end() && m_order[slot] == double(members.size());
     members.insert(pos, slot);
     if (!keepsNumbering)
         markDirty(id);
@@ -161,37 +215,65 @@ void TreeProjection::removeMember(GroupId id, SlotId slot)
 
 void TreeProjection::addOwner(GroupId id, SlotId slot)
 {
-    auto &owners = m_groups[id].owners;
-    owners.push_back(slot);
-    if (owners.size() == 2)
+    Group &group = m_groups[id];
+    if (group.firstOwner == kNoSlot) {
+        group.firstOwner = slot;
+        return;
+    }
+    // Kept in list order, so that the first owner is the first such node.
+    if (group.moreOwners.empty())
         ++m_repeatedIds;
+    group.moreOwners.push_back(slot);
+    auto bySeq = [this](SlotId a, SlotId b) { return m_seq[a] < m_seq[b]; };
+    if (bySeq(slot, group.firstOwner))
+        std::swap(group.firstOwner, group.moreOwners.back());
+    std::sort(group.moreOwners.begin(), group.moreOwners.end(), bySeq);
 }
 
 void TreeProjection::removeOwner(GroupId id, SlotId slot)
 {
-    auto &owners = m_groups[id].owners;
-    auto pos = std::find(owners.begin(), owners.end(), slot);
-    if (pos == owners.end())
-        return;
-    owners.erase(pos);
-    if (owners.size() == 1)
+    Group &group = m_groups[id];
+    if (group.firstOwner == slot) {
+        if (group.moreOwners.empty()) {
+            group.firstOwner = kNoSlot;
+            return;
+        }
+        group.firstOwner = group.moreOwners.front();
+        group.moreOwners.erase(group.moreOwners.begin());
+    } else {
+        auto pos = std::find(group.moreOwners.begin(), group.moreOwners.end(), slot);
+        if (pos == group.moreOwners.end())
+            return;
+        group.moreOwners.erase(pos);
+    }
+    if (group.moreOwners.empty())
         --m_repeatedIds;
+}
+
+template <class F>
+void TreeProjection::forEachOwner(const Group &group, F f) const
+{
+    if (group.firstOwner == kNoSlot)
+        return;
+    f(group.firstOwner);
+    for (SlotId slot : group.moreOwners)
+        f(slot);
 }
 
 void TreeProjection::attach(SlotId slot)
 {
-    const GroupId parent = groupFor(m_slots[slot].node.parentID());
-    const GroupId own = groupFor(m_slots[slot].node.id());
-    m_slots[slot].parentGroup = parent;
-    m_slots[slot].ownGroup = own;
+    const GroupId parent = groupFor(m_nodes[slot].parentID());
+    const GroupId own = groupFor(m_nodes[slot].id());
+    m_parentGroup[slot] = parent;
+    m_ownGroup[slot] = own;
     insertMember(parent, slot);
     addOwner(own, slot);
 }
 
 void TreeProjection::detach(SlotId slot)
 {
-    const GroupId parent = m_slots[slot].parentGroup;
-    const GroupId own = m_slots[slot].ownGroup;
+    const GroupId parent = m_parentGroup[slot];
+    const GroupId own = m_ownGroup[slot];
     removeMember(parent, slot);
     removeOwner(own, slot);
     releaseIfUnused(parent);
@@ -199,9 +281,72 @@ void TreeProjection::detach(SlotId slot)
         releaseIfUnused(own);
 }
 
+void TreeProjection::indexText(SlotId slot)
+{
+    const std::size_t start = m_text.size();
+    appendSearchText(m_text, m_nodes[slot]);
+    m_textOffset[slot] = std::uint32_t(start);
+    m_textLength[slot] = std::uint32_t(m_text.size() - start);
+}
+
+void TreeProjection::dropText(SlotId slot)
+{
+    m_textGarbage += m_textLength[slot];
+    m_textLength[slot] = 0;
+}
+
+void TreeProjection::compactText()
+{
+    // Rewrites the live texts in slot order once half the bytes are garbage.
+    if (m_textGarbage < 512 || m_textGarbage * 2 < m_text.size())
+        return;
+    std::string compact;
+    compact.reserve(m_text.size() - m_textGarbage);
+    for (SlotId slot = 0; slot < m_nodes.size(); ++slot) {
+        const std::size_t start = compact.size();
+        compact.append(m_text, m_textOffset[slot], m_textLength[slot]);
+        m_textOffset[slot] = std::uint32_t(start);
+    }
+    m_text = std::move(compact);
+    m_textGarbage = 0;
+}
+
+TreeProjection::SlotId TreeProjection::newSlot()
+{
+    if (!m_freeSlots.empty()) {
+        const SlotId id = m_freeSlots.back();
+        m_freeSlots.pop_back();
+        return id;
+    }
+    const auto id = SlotId(m_nodes.size());
+    m_nodes.emplace_back();
+    m_seq.push_back(0);
+    m_order.push_back(0);
+    m_parentGroup.push_back(0);
+    m_ownGroup.push_back(0);
+    m_live.push_back(0);
+    m_matches.push_back(0);
+    m_visible.push_back(0);
+    m_textOffset.push_back(0);
+    m_textLength.push_back(0);
+    return id;
+}
+
 void TreeProjection::reset(const NodeList &nodes, SearchIndex search)
 {
-    m_slots.clear();
+    const auto count = std::size_t(nodes.size());
+    m_nodes.assign(nodes.cbegin(), nodes.cend());
+    m_seq.resize(count);
+    m_order.resize(count);
+    m_parentGroup.resize(count);
+    m_ownGroup.resize(count);
+    m_live.assign(count, 1);
+    m_matches.assign(count, 0);
+    m_visible.assign(count, 0);
+    m_textOffset.assign(count, 0);
+    m_textLength.assign(count, 0);
+    m_text.clear();
+    m_textGarbage = 0;
     m_freeSlots.clear();
     m_groups.clear();
     m_freeGroups.clear();
@@ -209,20 +354,20 @@ void TreeProjection::reset(const NodeList &nodes, SearchIndex search)
     m_dirtyGroups.clear();
     m_repeatedIds = 0;
     m_groups.emplace_back();
+    m_groups[0].topLevel = true;
     m_groups[0].live = true;
 
-    const auto count = std::size_t(nodes.size());
-    m_slots.resize(count);
+    m_groups.reserve(count + 1);
     m_groupOfId.reserve(qsizetype(count));
     for (std::size_t i = 0; i < count; ++i) {
-        Slot &slot = m_slots[i];
-        slot.node = nodes[qsizetype(i)];
-        slot.seq = i;
-        slot.live = true;
-        slot.parentGroup = groupFor(slot.node.parentID());
-        slot.ownGroup = groupFor(slot.node.id());
-        m_groups[slot.parentGroup].members.push_back(SlotId(i));
-        addOwner(slot.ownGroup, SlotId(i));
+        const auto slot = SlotId(i);
+        const WorkspaceNode &node = m_nodes[i];
+        m_seq[i] = i;
+        m_order[i] = node.sortOrder();
+        m_parentGroup[i] = groupFor(node.parentID());
+        m_ownGroup[i] = groupFor(node.id());
+        m_groups[m_parentGroup[i]].members.push_back(slot);
+        addOwner(m_ownGroup[i], slot);
     }
     m_liveCount = count;
     m_nextSeq = count;
@@ -231,7 +376,7 @@ void TreeProjection::reset(const NodeList &nodes, SearchIndex search)
         Group &group = m_groups[id];
         std::sort(group.members.begin(), group.members.end(), [this](SlotId a, SlotId b) { return before(a, b); });
         for (std::size_t i = 0; i < group.members.size(); ++i) {
-            if (m_slots[group.members[i]].node.sortOrder() != double(i)) {
+            if (m_order[group.members[i]] != double(i)) {
                 markDirty(id);
                 break;
             }
@@ -242,32 +387,24 @@ void TreeProjection::reset(const NodeList &nodes, SearchIndex search)
     if (search == SearchIndex::build || isFiltering())
         ensureSearchIndex();
     if (isFiltering()) {
-        for (Slot &slot : m_slots)
-            slot.matches = textMatches(slot);
+        for (SlotId slot = 0; slot < count; ++slot)
+            m_matches[slot] = textMatches(slot);
     }
     m_visibilityDirty = true;
 }
 
 TreeProjection::SlotId TreeProjection::append(const WorkspaceNode &node)
 {
-    SlotId id;
-    if (!m_freeSlots.empty()) {
-        id = m_freeSlots.back();
-        m_freeSlots.pop_back();
-    } else {
-        id = SlotId(m_slots.size());
-        m_slots.emplace_back();
-    }
-    Slot &slot = m_slots[id];
-    slot = Slot{};
-    slot.node = node;
-    slot.seq = m_nextSeq++;
-    slot.live = true;
+    const SlotId id = newSlot();
+    m_nodes[id] = node;
+    m_seq[id] = m_nextSeq++;
+    m_order[id] = node.sortOrder();
+    m_live[id] = 1;
+    m_textLength[id] = 0;
     if (m_searchIndexed)
-        slot.searchText = searchText(node);
+        indexText(id);
     attach(id);
-    if (isFiltering())
-        m_slots[id].matches = textMatches(m_slots[id]);
+    m_matches[id] = isFiltering() && textMatches(id);
     ++m_liveCount;
     m_visibilityDirty = true;
     return id;
@@ -275,39 +412,45 @@ TreeProjection::SlotId TreeProjection::append(const WorkspaceNode &node)
 
 void TreeProjection::remove(SlotId id)
 {
-    if (id >= m_slots.size() || !m_slots[id].live)
+    if (id >= m_nodes.size() || !m_live[id])
         return;
     detach(id);
-    m_slots[id] = Slot{};
+    m_nodes[id] = WorkspaceNode();
+    m_live[id] = 0;
+    m_matches[id] = 0;
+    dropText(id);
     m_freeSlots.push_back(id);
     --m_liveCount;
     m_visibilityDirty = true;
+    compactText();
 }
 
 void TreeProjection::update(SlotId id, const WorkspaceNode &node)
 {
-    Slot &slot = m_slots[id];
-    if (slot.node.isSharedWith(node))
+    if (m_nodes[id].isSharedWith(node))
         return;
-    const bool moves = slot.node.id() != node.id() || slot.node.parentID() != node.parentID() ||
-                       !sameOrder(slot.node.sortOrder(), node.sortOrder());
-    const bool textChanges = !sameSearchParts(slot.node, node);
+    const bool moves = m_nodes[id].id() != node.id() || m_nodes[id].parentID() != node.parentID() ||
+                       !sameOrder(m_order[id], node.sortOrder());
+    const bool textChanges = !sameSearchParts(m_nodes[id], node);
     if (moves) {
         detach(id);
-        m_slots[id].node = node;
+        m_nodes[id] = node;
+        m_order[id] = node.sortOrder();
         attach(id);
         m_visibilityDirty = true;
     } else {
-        slot.node = node;
+        m_nodes[id] = node;
     }
     if (textChanges) {
-        Slot &changed = m_slots[id];
-        if (m_searchIndexed)
-            changed.searchText = searchText(node);
+        if (m_searchIndexed) {
+            dropText(id);
+            indexText(id);
+            compactText();
+        }
         if (isFiltering()) {
-            const bool matches = textMatches(changed);
-            if (matches != changed.matches) {
-                changed.matches = matches;
+            const bool matches = textMatches(id);
+            if (matches != bool(m_matches[id])) {
+                m_matches[id] = matches;
                 m_visibilityDirty = true;
             }
         }
@@ -317,39 +460,32 @@ void TreeProjection::update(SlotId id, const WorkspaceNode &node)
 TreeProjection::SlotId TreeProjection::firstSlotWithId(const QUuid &id) const
 {
     const GroupId group = findGroup(id);
-    if (group >= m_groups.size())
-        return kNoSlot;
-    SlotId first = kNoSlot;
-    for (SlotId slot : m_groups[group].owners) {
-        if (first == kNoSlot || m_slots[slot].seq < m_slots[first].seq)
-            first = slot;
-    }
-    return first;
+    return group == kNoGroup ? kNoSlot : m_groups[group].firstOwner;
 }
 
 std::vector<TreeProjection::SlotId> TreeProjection::slotsWithId(const QUuid &id) const
 {
+    std::vector<SlotId> slots;
     const GroupId group = findGroup(id);
-    return group < m_groups.size() ? m_groups[group].owners : std::vector<SlotId>{};
+    if (group != kNoGroup)
+        forEachOwner(m_groups[group], [&](SlotId slot) { slots.push_back(slot); });
+    return slots;
 }
 
 const std::vector<TreeProjection::SlotId> &TreeProjection::siblings(const std::optional<QUuid> &parentID) const
 {
     const GroupId group = findGroup(parentID);
-    return group < m_groups.size() ? m_groups[group].members : s_noSlots;
+    return group == kNoGroup ? s_noSlots : m_groups[group].members;
 }
 
 double TreeProjection::nextSortOrder(const std::optional<QUuid> &parentID) const
 {
     const auto &members = siblings(parentID);
-    if (members.empty())
-        return 0.0;
     // Members are in ascending order with NaN last; the largest number is
     // the last one that is not NaN.
     for (auto it = members.rbegin(); it != members.rend(); ++it) {
-        const double order = m_slots[*it].node.sortOrder();
-        if (!std::isnan(order))
-            return order + 1.0;
+        if (!std::isnan(m_order[*it]))
+            return m_order[*it] + 1.0;
     }
     return 0.0;
 }
@@ -358,7 +494,7 @@ std::vector<TreeProjection::SlotId> TreeProjection::descendantSlots(const QUuid 
 {
     std::vector<SlotId> result;
     const GroupId start = findGroup(id);
-    if (start >= m_groups.size())
+    if (start == kNoGroup)
         return result;
     const std::uint32_t mark = ++m_visitMark;
     std::vector<GroupId> pending{start};
@@ -368,7 +504,7 @@ std::vector<TreeProjection::SlotId> TreeProjection::descendantSlots(const QUuid 
         pending.pop_back();
         for (SlotId slot : m_groups[group].members) {
             result.push_back(slot);
-            const GroupId own = m_slots[slot].ownGroup;
+            const GroupId own = m_ownGroup[slot];
             if (m_groups[own].visitMark != mark) {
                 m_groups[own].visitMark = mark;
                 pending.push_back(own);
@@ -385,20 +521,21 @@ std::vector<TreeProjection::SlotId> TreeProjection::renumber(const std::optional
     std::vector<SlotId> changed;
     auto assign = [&](Group &group) {
         for (std::size_t i = 0; i < group.members.size(); ++i) {
-            Slot &slot = m_slots[group.members[i]];
-            if (slot.node.sortOrder() != double(i)) {
-                slot.node.setSortOrder(double(i));
-                changed.push_back(group.members[i]);
+            const SlotId slot = group.members[i];
+            if (m_order[slot] != double(i)) {
+                m_order[slot] = double(i);
+                m_nodes[slot].setSortOrder(double(i));
+                changed.push_back(slot);
             }
         }
         group.normalized = true;
     };
 
     const GroupId overriding = findGroup(overridingParentID);
-    if (movedNodeID && desiredIndex && overriding < m_groups.size()) {
+    if (movedNodeID && desiredIndex && overriding != kNoGroup) {
         Group &group = m_groups[overriding];
         auto moved = std::find_if(group.members.begin(), group.members.end(),
-                                  [&](SlotId slot) { return m_slots[slot].node.id() == *movedNodeID; });
+                                  [&](SlotId slot) { return m_nodes[slot].id() == *movedNodeID; });
         if (moved != group.members.end()) {
             const SlotId slot = *moved;
             group.members.erase(moved);
@@ -416,18 +553,41 @@ std::vector<TreeProjection::SlotId> TreeProjection::renumber(const std::optional
     return changed;
 }
 
-bool TreeProjection::textMatches(const Slot &slot) const
+bool TreeProjection::textMatches(SlotId slot) const
 {
-    return slot.live && slot.searchText.contains(m_loweredQuery);
+    if (!m_live[slot])
+        return false;
+    if (m_loweredQuery.size() > m_textLength[slot])
+        return false;
+    return ::memmem(m_text.data() + m_textOffset[slot], m_textLength[slot], m_loweredQuery.data(),
+                    m_loweredQuery.size()) != nullptr;
 }
 
 void TreeProjection::ensureSearchIndex()
 {
     if (m_searchIndexed)
         return;
-    for (Slot &slot : m_slots) {
-        if (slot.live)
-            slot.searchText = searchText(slot.node);
+    m_text.clear();
+    m_text.reserve(m_liveCount * 96);
+    m_textGarbage = 0;
+    // The texts are scattered over the heap; fetching the records a few
+    // nodes ahead, and their strings a little later, hides most of the wait.
+    constexpr SlotId kRecordsAhead = 8;
+    constexpr SlotId kTextsAhead = 4;
+    const auto count = SlotId(m_nodes.size());
+    for (SlotId slot = 0; slot < count; ++slot) {
+        if (slot + kRecordsAhead < count)
+            __builtin_prefetch(&m_nodes[slot + kRecordsAhead].fields());
+        if (slot + kTextsAhead < count) {
+            const auto &f = m_nodes[slot + kTextsAhead].fields();
+            __builtin_prefetch(f.title.constData());
+            if (f.subtitle)
+                __builtin_prefetch(f.subtitle->constData());
+        }
+        if (m_live[slot])
+            indexText(slot);
+        else
+            m_textLength[slot] = 0;
     }
     m_searchIndexed = true;
 }
@@ -436,19 +596,21 @@ void TreeProjection::setQuery(const QString &query)
 {
     if (query == m_query)
         return;
-    const QString previous = m_loweredQuery;
+    const std::string previous = m_loweredQuery;
     m_query = query;
-    m_loweredQuery = query.toLower();
+    m_loweredQuery.clear();
+    appendLowered(m_loweredQuery, query);
     m_visibilityDirty = true;
     if (m_query.isEmpty())
         return;
     ensureSearchIndex();
     // Text that contains the longer query contains the shorter one too, so
     // typing one more character only re-tests the nodes that matched.
-    const bool narrows = !previous.isEmpty() && m_loweredQuery.contains(previous);
-    for (Slot &slot : m_slots) {
-        if (!narrows || slot.matches)
-            slot.matches = textMatches(slot);
+    const bool narrows = !previous.empty() && m_loweredQuery.find(previous) != std::string::npos;
+    const auto count = SlotId(m_nodes.size());
+    for (SlotId slot = 0; slot < count; ++slot) {
+        if (!narrows || m_matches[slot])
+            m_matches[slot] = textMatches(slot);
     }
 }
 
@@ -457,29 +619,25 @@ void TreeProjection::refreshVisibility() const
     if (!m_visibilityDirty)
         return;
     m_visibilityDirty = false;
-    for (const Slot &slot : m_slots)
-        slot.visible = false;
-    for (const Group &group : m_groups)
-        group.visibleMembers = 0;
+    std::fill(m_visible.begin(), m_visible.end(), 0);
     // A node is shown when it matches or a child is shown: walk up from each
     // match until an already shown node. Every node turns visible once.
     std::vector<SlotId> pending;
-    for (SlotId start = 0; start < m_slots.size(); ++start) {
-        if (!m_slots[start].live || !m_slots[start].matches || m_slots[start].visible)
+    const auto count = SlotId(m_nodes.size());
+    for (SlotId start = 0; start < count; ++start) {
+        if (!m_matches[start] || m_visible[start])
             continue;
         pending.push_back(start);
         while (!pending.empty()) {
             const SlotId slot = pending.back();
             pending.pop_back();
-            if (m_slots[slot].visible)
+            if (m_visible[slot])
                 continue;
-            m_slots[slot].visible = true;
-            const Group &parent = m_groups[m_slots[slot].parentGroup];
-            ++parent.visibleMembers;
-            for (SlotId owner : parent.owners) {
-                if (!m_slots[owner].visible)
+            m_visible[slot] = 1;
+            forEachOwner(m_groups[m_parentGroup[slot]], [&](SlotId owner) {
+                if (!m_visible[owner])
                     pending.push_back(owner);
-            }
+            });
         }
     }
 }
@@ -489,7 +647,7 @@ bool TreeProjection::isDisplayed(SlotId slot) const
     if (!isFiltering())
         return true;
     refreshVisibility();
-    return m_slots[slot].visible;
+    return m_visible[slot];
 }
 
 std::vector<TreeProjection::SlotId> TreeProjection::displayedChildSlots(const std::optional<QUuid> &parentID) const
@@ -500,7 +658,7 @@ std::vector<TreeProjection::SlotId> TreeProjection::displayedChildSlots(const st
     refreshVisibility();
     std::vector<SlotId> shown;
     for (SlotId slot : members) {
-        if (m_slots[slot].visible)
+        if (m_visible[slot])
             shown.push_back(slot);
     }
     return shown;
@@ -512,7 +670,7 @@ QList<WorkspaceNode> TreeProjection::displayedChildren(const std::optional<QUuid
     const auto slots = displayedChildSlots(parentID);
     result.reserve(qsizetype(slots.size()));
     for (SlotId slot : slots)
-        result.push_back(m_slots[slot].node);
+        result.push_back(m_nodes[slot]);
     return result;
 }
 
@@ -542,16 +700,16 @@ QList<WorkspaceTreeNode> TreeProjection::displayedTree() const
         std::size_t &next = stack.empty() ? rootNext : stack.back().next;
         if (next < members.size()) {
             const SlotId slot = members[next++];
-            const Slot &s = m_slots[slot];
-            if (filtering && !s.visible)
+            if (filtering && !m_visible[slot])
                 continue;
+            const WorkspaceNode &node = m_nodes[slot];
             bool descend = true;
             if (guardPath) {
-                descend = !onPath.contains(s.node.id());
+                descend = !onPath.contains(node.id());
                 if (descend)
-                    onPath.insert(s.node.id());
+                    onPath.insert(node.id());
             }
-            stack.push_back(Frame{WorkspaceTreeNode(s.node), descend ? &m_groups[s.ownGroup].members : &s_noSlots,
+            stack.push_back(Frame{WorkspaceTreeNode(node), descend ? &m_groups[m_ownGroup[slot]].members : &s_noSlots,
                                   0, guardPath && descend});
             continue;
         }

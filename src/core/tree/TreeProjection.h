@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace tarni {
@@ -45,13 +46,13 @@ public:
     void update(SlotId slot, const WorkspaceNode &node);
 
     std::size_t size() const { return m_liveCount; }
-    const WorkspaceNode &node(SlotId slot) const { return m_slots[slot].node; }
+    const WorkspaceNode &node(SlotId slot) const { return m_nodes[slot]; }
     // The first node in list order with this identifier, or kNoSlot.
     SlotId firstSlotWithId(const QUuid &id) const;
     // Every node with this identifier (one, unless identifiers repeat).
     std::vector<SlotId> slotsWithId(const QUuid &id) const;
     // Position in list order relative to the other slots.
-    std::uint64_t sequence(SlotId slot) const { return m_slots[slot].seq; }
+    std::uint64_t sequence(SlotId slot) const { return m_seq[slot]; }
 
     // Every node whose parentID is `parentID` (reachable or not), in display
     // order; absent means the top level.
@@ -89,28 +90,24 @@ public:
     // The lower-cased text a query is matched against: title, subtitle and
     // the payload's address, each lower-cased, joined with single spaces.
     static QString searchText(const WorkspaceNode &node);
+    // The same text as UTF-8, appended to `out` (ASCII is lowered in place).
+    static void appendSearchText(std::string &out, const WorkspaceNode &node);
 
 private:
     using GroupId = std::uint32_t;
+    static constexpr GroupId kNoGroup = ~GroupId(0);
 
-    struct Slot {
-        WorkspaceNode node;
-        std::uint64_t seq = 0;
-        GroupId parentGroup = 0;
-        GroupId ownGroup = 0;
-        QString searchText;
-        bool live = false;
-        bool matches = false;
-        mutable bool visible = false;
-    };
+    // Nodes are grouped by identifier: the group of an identifier holds the
+    // children of the node(s) with that identifier, and the node(s) with it.
     struct Group {
-        std::optional<QUuid> key;
-        std::vector<SlotId> members; // display order
-        std::vector<SlotId> owners;  // slots whose id is `key` (one, unless ids repeat)
-        mutable std::uint32_t visibleMembers = 0;
-        mutable std::uint32_t visitMark = 0;
-        bool normalized = true;
+        QUuid key;
+        bool topLevel = false;
         bool live = false;
+        bool normalized = true;
+        SlotId firstOwner = kNoSlot;      // first node with this identifier
+        std::vector<SlotId> moreOwners;   // only when identifiers repeat
+        std::vector<SlotId> members;      // display order
+        mutable std::uint32_t visitMark = 0;
     };
 
     bool before(SlotId a, SlotId b) const;
@@ -121,14 +118,36 @@ private:
     void removeMember(GroupId group, SlotId slot);
     void addOwner(GroupId group, SlotId slot);
     void removeOwner(GroupId group, SlotId slot);
+    template <class F>
+    void forEachOwner(const Group &group, F f) const;
     void markDirty(GroupId group);
     void attach(SlotId slot);
     void detach(SlotId slot);
-    bool textMatches(const Slot &slot) const;
+    SlotId newSlot();
+    void indexText(SlotId slot);
+    void dropText(SlotId slot);
+    void compactText();
+    bool textMatches(SlotId slot) const;
     void ensureSearchIndex();
     void refreshVisibility() const;
 
-    std::vector<Slot> m_slots;
+    // Per slot, in parallel arrays so that sorting and searching read
+    // little memory.
+    std::vector<WorkspaceNode> m_nodes;
+    std::vector<std::uint64_t> m_seq;
+    std::vector<double> m_order;
+    std::vector<GroupId> m_parentGroup;
+    std::vector<GroupId> m_ownGroup;
+    std::vector<std::uint8_t> m_live;
+    std::vector<std::uint8_t> m_matches;
+    mutable std::vector<std::uint8_t> m_visible;
+    // Lower-cased search texts as UTF-8, one after the other; a changed text
+    // is appended anew and the old bytes are garbage until compaction.
+    std::string m_text;
+    std::vector<std::uint32_t> m_textOffset;
+    std::vector<std::uint32_t> m_textLength;
+    std::size_t m_textGarbage = 0;
+
     std::vector<SlotId> m_freeSlots;
     std::vector<Group> m_groups; // group 0 is the top level
     std::vector<GroupId> m_freeGroups;
@@ -140,7 +159,7 @@ private:
     mutable std::uint32_t m_visitMark = 0;
 
     QString m_query;
-    QString m_loweredQuery;
+    std::string m_loweredQuery; // UTF-8
     bool m_searchIndexed = true;
     mutable bool m_visibilityDirty = false;
     static const std::vector<SlotId> s_noSlots;

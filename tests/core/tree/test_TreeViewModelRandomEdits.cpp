@@ -17,11 +17,13 @@ const Timestamp kNow = Timestamp(std::chrono::seconds(1'700'000'000));
 
 const QStringList kTitles{QStringLiteral("Alpha"), QStringLiteral("beta"), QStringLiteral("Émile"),
                           QStringLiteral("émile"), QStringLiteral("日本語メモ"), QStringLiteral("中文笔记"),
-                          QStringLiteral("two words"), QStringLiteral("  padded ")};
+                          QStringLiteral("two words"), QStringLiteral("  padded "),
+                          QStringLiteral("İstanbul"), QStringLiteral("ΣΟΦΙΑ 😀 Ǆ")};
 const QStringList kQueries{QString(), QStringLiteral(" "), QStringLiteral("a"), QStringLiteral("al"),
                            QStringLiteral("alp"), QStringLiteral("É"), QStringLiteral("é"),
                            QStringLiteral("日本"), QStringLiteral("http"), QStringLiteral("example.com/1"),
-                           QStringLiteral("zzz"), QStringLiteral("S W")};
+                           QStringLiteral("zzz"), QStringLiteral("S W"), QStringLiteral("i̇s"),
+                           QStringLiteral("σοφ"), QStringLiteral("😀 ǆ")};
 
 WorkspaceNode makeNode(const QUuid &workspaceID, std::optional<QUuid> parent, double order, const QString &title,
                        int n)
