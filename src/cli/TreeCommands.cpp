@@ -15,6 +15,7 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QSet>
+#include <QThread>
 
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
@@ -151,8 +152,18 @@ int openForEditing(const CliContext &context, EditSession &session)
         printError(QStringLiteral("no data root at \"%1\"").arg(QString::fromStdString(context.root.string())));
         return kExitNoRoot;
     }
+    // Another tarnibar-cli write holds the lock for a few milliseconds at
+    // most; the application holds it for its whole run.
     std::string error;
-    if (!session.lock.tryAcquire(context.root, &error)) {
+    bool locked = false;
+    for (int attempt = 0; attempt < 10 && !locked; ++attempt) {
+        locked = session.lock.tryAcquire(context.root, &error);
+        if (!locked && InstanceLock::isHeldByAnyone(context.root))
+            QThread::msleep(50);
+        else if (!locked)
+            break;
+    }
+    if (!locked) {
         if (int code = refuseWhileApplicationRuns(context))
             return code;
         printError(QString::fromStdString(error));
@@ -194,6 +205,16 @@ int printID(const QUuid &id)
     return kExitOk;
 }
 
+// One line per node, whatever the title holds.
+QString singleLine(QString text)
+{
+    for (QChar &c : text) {
+        if (c == QLatin1Char('\n') || c == QLatin1Char('\r') || c == QLatin1Char('\t'))
+            c = QLatin1Char(' ');
+    }
+    return text;
+}
+
 QString plainLine(const WorkspaceNode &node, int depth, bool hasChildren)
 {
     QString line;
@@ -202,9 +223,9 @@ QString plainLine(const WorkspaceNode &node, int depth, bool hasChildren)
     else
         line = QString(kMaxPlainIndent * 2, QLatin1Char(' ')) + QStringLiteral("(depth %1) ").arg(depth);
     line += node.isCollapsed() && hasChildren ? QStringLiteral("+ ") : QStringLiteral("- ");
-    line += node.title();
+    line += singleLine(node.title());
     if (node.subtitle() && !node.subtitle()->isEmpty())
-        line += QStringLiteral(" \u2014 ") + *node.subtitle();
+        line += QStringLiteral(" \u2014 ") + singleLine(*node.subtitle());
     line += QStringLiteral("  [%1 %2]\n").arg(QString::fromLatin1(rawValue(node.kind()).data()), uuidQString(node.id()));
     return line;
 }

@@ -97,10 +97,11 @@ TEST_F(TarnibarCliTreeTest, AddsEveryKindAndShowsTheTree)
     idOf({QStringLiteral("add"), QStringLiteral("folder"), root() + QStringLiteral("/Docs/")});
     idOf({QStringLiteral("add"), QStringLiteral("file"), root() + QStringLiteral("/Docs/../plan.txt")});
     idOf({QStringLiteral("add"), QStringLiteral("group"), QStringLiteral("--"), QStringLiteral("-leading")});
+    idOf({QStringLiteral("add"), QStringLiteral("group"), QStringLiteral("two\nlines")});
 
     const QJsonArray top = treeJson();
     EXPECT_EQ(titles(top), (QStringList{QStringLiteral("Work"), QStringLiteral("Docs"), QStringLiteral("plan.txt"),
-                                        QStringLiteral("-leading")}));
+                                        QStringLiteral("-leading"), QStringLiteral("two\nlines")}));
     const QJsonArray children = top[0].toObject().value(QStringLiteral("children")).toArray();
     EXPECT_EQ(titles(children), (QStringList{QStringLiteral("docs.example.org"), QStringLiteral("-dash title"),
                                              QStringLiteral("C42")}));
@@ -112,7 +113,8 @@ TEST_F(TarnibarCliTreeTest, AddsEveryKindAndShowsTheTree)
     const CliRun plain = run({QStringLiteral("tree")});
     ASSERT_EQ(plain.exitCode, 0);
     const QStringList lines = plain.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    ASSERT_EQ(lines.size(), 7);
+    ASSERT_EQ(lines.size(), 8); // a title's line break does not break the line
+    EXPECT_TRUE(lines[7].startsWith(QStringLiteral("- two lines  [group ")));
     EXPECT_TRUE(lines[0].startsWith(QStringLiteral("- Work  [group ") + work)) << lines[0].toStdString();
     EXPECT_TRUE(lines[1].startsWith(QStringLiteral("  - docs.example.org \u2014 https://docs.example.org/guide")));
 
