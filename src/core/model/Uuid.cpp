@@ -1,19 +1,23 @@
 #include "model/Uuid.h"
 
+#include <array>
+
 namespace tarni {
 
 static constexpr char kHex[] = "0123456789ABCDEF";
 
 void formatUuid(const QUuid &id, char out[kUuidTextLength])
 {
-    const QByteArray bytes = id.toRfc4122();
+    const unsigned char bytes[16] = {
+        uchar(id.data1 >> 24), uchar(id.data1 >> 16), uchar(id.data1 >> 8), uchar(id.data1),
+        uchar(id.data2 >> 8),  uchar(id.data2),       uchar(id.data3 >> 8), uchar(id.data3),
+        id.data4[0], id.data4[1], id.data4[2], id.data4[3], id.data4[4], id.data4[5], id.data4[6], id.data4[7]};
     std::size_t at = 0;
     for (int i = 0; i < 16; ++i) {
         if (i == 4 || i == 6 || i == 8 || i == 10)
             out[at++] = '-';
-        const auto b = static_cast<unsigned char>(bytes[i]);
-        out[at++] = kHex[b >> 4];
-        out[at++] = kHex[b & 0xF];
+        out[at++] = kHex[bytes[i] >> 4];
+        out[at++] = kHex[bytes[i] & 0xF];
     }
 }
 
@@ -31,37 +35,38 @@ QString uuidQString(const QUuid &id)
     return QString::fromLatin1(text, int(kUuidTextLength));
 }
 
-static int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
+// Hex digit values, -1 for anything else.
+static constexpr auto kHexValues = [] {
+    std::array<signed char, 256> table{};
+    table.fill(-1);
+    for (int c = '0'; c <= '9'; ++c)
+        table[c] = static_cast<signed char>(c - '0');
+    for (int c = 'a'; c <= 'f'; ++c)
+        table[c] = static_cast<signed char>(c - 'a' + 10);
+    for (int c = 'A'; c <= 'F'; ++c)
+        table[c] = static_cast<signed char>(c - 'A' + 10);
+    return table;
+}();
 
 std::optional<QUuid> parseUuid(std::string_view text)
 {
-    if (text.size() != kUuidTextLength)
+    if (text.size() != kUuidTextLength || text[8] != '-' || text[13] != '-' || text[18] != '-' || text[23] != '-')
         return std::nullopt;
-    char bytes[16];
-    std::size_t at = 0;
-    for (int i = 0; i < 16; ++i) {
-        if (at == 8 || at == 13 || at == 18 || at == 23) {
-            if (text[at] != '-')
-                return std::nullopt;
-            ++at;
-        }
-        const int hi = hexValue(text[at]);
-        const int lo = hexValue(text[at + 1]);
-        if (hi < 0 || lo < 0)
-            return std::nullopt;
-        bytes[i] = char(hi << 4 | lo);
-        at += 2;
+    // Digit positions of the 16 bytes in the 8-4-4-4-12 layout.
+    static constexpr std::array<unsigned char, 16> kAt{0, 2, 4, 6, 9, 11, 14, 16, 19, 21, 24, 26, 28, 30, 32, 34};
+    unsigned char bytes[16];
+    int bad = 0;
+    for (std::size_t i = 0; i < 16; ++i) {
+        const int hi = kHexValues[static_cast<unsigned char>(text[kAt[i]])];
+        const int lo = kHexValues[static_cast<unsigned char>(text[kAt[i] + 1])];
+        bad |= hi | lo;
+        bytes[i] = static_cast<unsigned char>(hi << 4 | (lo & 0xF));
     }
-    return QUuid::fromRfc4122(QByteArrayView(bytes, 16));
+    if (bad < 0)
+        return std::nullopt;
+    return QUuid(uint(bytes[0]) << 24 | uint(bytes[1]) << 16 | uint(bytes[2]) << 8 | bytes[3],
+                 ushort(bytes[4] << 8 | bytes[5]), ushort(bytes[6] << 8 | bytes[7]), bytes[8], bytes[9], bytes[10],
+                 bytes[11], bytes[12], bytes[13], bytes[14], bytes[15]);
 }
 
 std::optional<QUuid> parseUuid(const QString &text)

@@ -91,45 +91,52 @@ constexpr int kBusyTimeoutMs = 3000;
 
 // A value of one sort-key column, compared the way SQLite orders values:
 // NULL, then numbers, then text (bytewise: the BINARY collation), then blobs.
+// Text and blob bytes live in one arena per load, not in a string per row.
 struct SqlKey {
     int rank = 0;
     double number = 0;
-    std::string bytes;
+    std::size_t offset = 0;
+    std::size_t length = 0;
 
-    static SqlKey fromColumn(sqlite3_stmt *statement, int column)
+    static SqlKey fromColumn(sqlite3_stmt *statement, int column, std::string &arena)
     {
         SqlKey key;
+        const char *bytes = nullptr;
         switch (sqlite3_column_type(statement, column)) {
         case SQLITE_NULL:
-            key.rank = 0;
-            break;
+            return key;
         case SQLITE_INTEGER:
         case SQLITE_FLOAT:
             key.rank = 1;
             key.number = sqlite3_column_double(statement, column);
-            break;
+            return key;
         case SQLITE_TEXT:
             key.rank = 2;
-            key.bytes.assign(reinterpret_cast<const char *>(sqlite3_column_text(statement, column)),
-                             size_t(sqlite3_column_bytes(statement, column)));
+            bytes = reinterpret_cast<const char *>(sqlite3_column_text(statement, column));
             break;
         default:
             key.rank = 3;
-            if (const void *blob = sqlite3_column_blob(statement, column))
-                key.bytes.assign(static_cast<const char *>(blob), size_t(sqlite3_column_bytes(statement, column)));
+            bytes = static_cast<const char *>(sqlite3_column_blob(statement, column));
             break;
         }
+        key.length = size_t(sqlite3_column_bytes(statement, column));
+        key.offset = arena.size();
+        if (bytes)
+            arena.append(bytes, key.length);
+        else
+            key.length = 0;
         return key;
     }
 
-    int compare(const SqlKey &other) const
+    int compare(const SqlKey &other, const std::string &arena) const
     {
         if (rank != other.rank)
             return rank < other.rank ? -1 : 1;
         if (rank == 1)
             return number < other.number ? -1 : (number > other.number ? 1 : 0);
         if (rank >= 2) {
-            const int c = bytes.compare(other.bytes);
+            const int c = std::string_view(arena.data() + offset, length)
+                              .compare(std::string_view(arena.data() + other.offset, other.length));
             return c < 0 ? -1 : (c > 0 ? 1 : 0);
         }
         return 0;
@@ -588,6 +595,7 @@ StoreResult<NodeList> WorkspaceStore::fetchNodes(const QUuid &workspaceID)
 
     std::vector<WorkspaceNode> scanned;
     std::vector<LoadKey> keys;
+    std::string arena;
     bool skippedRows = false;
     auto read = d->query(
         kSelectNodes, [&](sqlite3_stmt *s) { Private::bindText(s, 1, workspaceText); },
@@ -605,7 +613,8 @@ StoreResult<NodeList> WorkspaceStore::fetchNodes(const QUuid &workspaceID)
                                               .arg(QString::fromUtf8(id ? id : "(no id)"), node.error().description())});
             }
             scanned.push_back(std::move(*node));
-            keys.push_back({SqlKey::fromColumn(s, 1), SqlKey::fromColumn(s, 2), SqlKey::fromColumn(s, 3)});
+            keys.push_back({SqlKey::fromColumn(s, 1, arena), SqlKey::fromColumn(s, 2, arena),
+                            SqlKey::fromColumn(s, 3, arena)});
             return {};
         });
     finish();
@@ -621,11 +630,11 @@ StoreResult<NodeList> WorkspaceStore::fetchNodes(const QUuid &workspaceID)
         const bool yChild = y.parent.rank != 0;
         if (xChild != yChild)
             return !xChild;
-        if (int c = x.parent.compare(y.parent))
+        if (int c = x.parent.compare(y.parent, arena))
             return c < 0;
-        if (int c = x.sortOrder.compare(y.sortOrder))
+        if (int c = x.sortOrder.compare(y.sortOrder, arena))
             return c < 0;
-        return x.createdAt.compare(y.createdAt) < 0;
+        return x.createdAt.compare(y.createdAt, arena) < 0;
     });
 
     NodeList nodes;

@@ -1,0 +1,142 @@
+// How quickly the Chrome link moves messages between the application and the
+// browser side: a command's round trip through the real host with a peer that
+// answers at once, and the pickup of an unsolicited message from the moment
+// the browser hands it to the host until the bridge has applied it.
+
+#include "HostProcess.h"
+
+#include "chrome/ChromeNativeHostBridge.h"
+#include "common/InstanceLock.h"
+#include "common/NativeHostQueue.h"
+#include "model/Uuid.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
+using namespace tarni;
+using namespace tarni::test;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+namespace {
+
+template <class T>
+T runTask(QCoro::Task<T> task)
+{
+    std::optional<T> result;
+    auto wrapper = [](QCoro::Task<T> t, std::optional<T> &out) -> QCoro::Task<> { out.emplace(co_await t); };
+    QCoro::waitFor(wrapper(std::move(task), result));
+    return std::move(*result);
+}
+
+void reportPercentiles(benchmark::State &state, std::vector<double> &ms)
+{
+    if (ms.empty())
+        return;
+    std::sort(ms.begin(), ms.end());
+    auto at = [&](double p) { return ms[std::min(ms.size() - 1, std::size_t(p * double(ms.size())))]; };
+    state.counters["median_ms"] = at(0.5);
+    state.counters["p95_ms"] = at(0.95);
+    state.counters["max_ms"] = ms.back();
+}
+
+struct Link {
+    ScratchDirectory scratch;
+    fs::path root = scratch.path() / "data" / "TarniBar";
+    InstanceLock lock;
+    std::unique_ptr<HostProcess> host;
+    ChromeStateCache cache;
+    std::unique_ptr<ChromeNativeHostBridge> bridge;
+
+    Link()
+    {
+        fs::create_directories(root);
+        lock.tryAcquire(root); // the application "runs": the host starts nothing
+        host = std::make_unique<HostProcess>(TARNI_HOST_PROGRAM,
+                                             std::vector<std::string>{"XDG_DATA_HOME=" + (scratch.path() / "data").string(),
+                                                                      "HOME=" + scratch.path().string()});
+        bridge = std::make_unique<ChromeNativeHostBridge>(&cache, root);
+    }
+    ~Link()
+    {
+        bridge.reset();
+        host->closeInput();
+        host->waitForExit(5s);
+    }
+};
+
+void BM_CommandRoundTrip(benchmark::State &state)
+{
+    Link link;
+    std::atomic<bool> stop = false;
+    // The extension's side: reply at once with the command's id.
+    std::thread peer([&] {
+        ChromeMessageCodec codec;
+        while (!stop) {
+            const auto frame = link.host->readFrame(20ms);
+            if (!frame)
+                continue;
+            if (const auto envelope = codec.decodeEnvelope(*frame))
+                link.host->writeFrame(R"({"id":")" + uuidText(envelope->id) + R"(","message":{"ok":true,"summary":"pong"}})");
+        }
+    });
+    std::vector<double> ms;
+    for (auto _ : state) {
+        QElapsedTimer timer;
+        timer.start();
+        const auto reply = runTask(link.bridge->send(ChromeCommand::ping()));
+        ms.push_back(double(timer.nsecsElapsed()) / 1e6);
+        if (!reply || !reply->ok) {
+            state.SkipWithError("no reply");
+            break;
+        }
+    }
+    stop = true;
+    peer.join();
+    reportPercentiles(state, ms);
+}
+BENCHMARK(BM_CommandRoundTrip)->Iterations(200)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+void BM_UnsolicitedMessagePickup(benchmark::State &state)
+{
+    Link link;
+    link.bridge->startQueueMonitoring();
+    int applied = 0;
+    QObject::connect(&link.cache, &ChromeStateCache::windowsChanged, [&] { ++applied; });
+    std::vector<double> ms;
+    std::int64_t windowID = 0;
+    for (auto _ : state) {
+        const int before = applied;
+        const std::string frame = R"({"id":")" + randomUuidText() + R"(","message":{"type":"windowsState","windows":[{"id":)" +
+                                  std::to_string(++windowID) + R"(,"tabs":[]}]}})";
+        QElapsedTimer timer;
+        timer.start();
+        link.host->writeFrame(frame);
+        while (applied == before && timer.elapsed() < 5000)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+        ms.push_back(double(timer.nsecsElapsed()) / 1e6);
+        if (applied == before) {
+            state.SkipWithError("message never applied");
+            break;
+        }
+    }
+    reportPercentiles(state, ms);
+}
+BENCHMARK(BM_UnsolicitedMessagePickup)->Iterations(200)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,242 @@
+// The extension's logic, independent of the global `chrome` so that tests can
+// hand in a fake one.
+import { browserTarget, newEnvelopeId, slackTarget, tabState, windowState } from './messages.js';
+
+export const HOST_NAME = 'com.tarni.bar.chrome';
+export const SLACK_MENU_ID = 'tarni-save-slack-thread';
+export const SLACK_PAGES = ['https://*.slack.com/*'];
+
+export function createExtension(chrome, options = {}) {
+  const {
+    setTimer = (fn, ms) => setTimeout(fn, ms),
+    clearTimer = (handle) => clearTimeout(handle),
+    randomUUID = () => crypto.randomUUID(),
+    reconnectDelayMs = 1000,
+    windowsStateDelayMs = 250,
+  } = options;
+
+  let port = null;
+  let windowsStateTimer = null;
+
+  function post(message, id = newEnvelopeId(randomUUID)) {
+    if (!port) return false;
+    try {
+      port.postMessage({ id, message });
+      return true;
+    } catch {
+      return false;
+    }
+  }
+
+  function connect() {
+    const current = chrome.runtime.connectNative(HOST_NAME);
+    port = current;
+    current.onMessage.addListener((envelope) => {
+      onHostMessage(envelope);
+    });
+    current.onDisconnect.addListener(() => {
+      // Reading lastError keeps the browser from reporting it as unchecked.
+      void chrome.runtime.lastError;
+      if (port === current) port = null;
+      setTimer(connect, reconnectDelayMs);
+    });
+    post({ type: 'connected' });
+    scheduleWindowsState();
+  }
+
+  async function onHostMessage(envelope) {
+    // Without an identifier there is nobody to answer.
+    if (!envelope || typeof envelope !== 'object' || typeof envelope.id !== 'string') return;
+    const response = await handleCommand(envelope.message);
+    post(response, envelope.id);
+  }
+
+  async function lastFocusedWindow() {
+    return chrome.windows.getLastFocused({ populate: true, windowTypes: ['normal'] });
+  }
+
+  function boundsOf(command) {
+    const b = command.bounds;
+    if (!b || typeof b !== 'object') return {};
+    const { left, top, width, height } = b;
+    if (![left, top, width, height].every(Number.isInteger)) throw new Error('Invalid window bounds');
+    return { left, top, width, height };
+  }
+
+  const handlers = {
+    async ping() {
+      return { ok: true, summary: 'Chrome bridge reachable' };
+    },
+
+    async focusTab(command) {
+      const tab = await chrome.tabs.get(command.tabID);
+      // The tab may have moved to another window since the application saw it.
+      await chrome.tabs.update(tab.id, { active: true });
+      await chrome.windows.update(tab.windowId, { focused: true });
+      return { ok: true, summary: 'Focused Chrome tab' };
+    },
+
+    async openURLsInNewWindow(command) {
+      const urls = command.urls;
+      if (!Array.isArray(urls) || urls.length === 0 || !urls.every((u) => typeof u === 'string')) {
+        return { ok: false, summary: 'No URLs to open' };
+      }
+      const frame = boundsOf(command);
+      let win = await chrome.windows.create({ url: urls, focused: true, ...frame });
+      if (frame.left !== undefined) {
+        // Window managers may place a new window their own way; insist once.
+        win = await chrome.windows.update(win.id, frame);
+      }
+      win = await chrome.windows.get(win.id, { populate: true });
+      return {
+        ok: true,
+        summary: `Opened ${urls.length} URL(s) in a new Chrome window`,
+        windows: [windowState(win)],
+      };
+    },
+
+    async openURLInWindow(command) {
+      if (typeof command.url !== 'string') return { ok: false, summary: 'No URL to open' };
+      if (Number.isInteger(command.windowID)) {
+        await chrome.tabs.create({ windowId: command.windowID, url: command.url, active: true });
+        await chrome.windows.update(command.windowID, { focused: true });
+      } else {
+        try {
+          await chrome.tabs.create({ url: command.url, active: true });
+        } catch {
+          // No browser window is open: open one.
+          await chrome.windows.create({ url: command.url, focused: true });
+        }
+      }
+      return { ok: true, summary: `Opened ${command.url}` };
+    },
+
+    async setWindowBounds(command) {
+      const frame = boundsOf(command);
+      if (frame.left === undefined) return { ok: false, summary: 'Invalid window bounds' };
+      await chrome.windows.update(command.windowID, { state: 'normal' });
+      await chrome.windows.update(command.windowID, frame);
+      const win = await chrome.windows.get(command.windowID, { populate: true });
+      return {
+        ok: true,
+        summary: `Moved Chrome window to ${frame.width}x${frame.height}`,
+        windows: [windowState(win)],
+      };
+    },
+
+    async getCurrentWindowState() {
+      const win = await lastFocusedWindow();
+      return { ok: true, summary: 'Current window state', windows: [windowState(win)] };
+    },
+
+    async getAllWindowsState() {
+      const windows = await chrome.windows.getAll({ populate: true, windowTypes: ['normal'] });
+      return { ok: true, summary: 'All windows state', windows: windows.map(windowState) };
+    },
+
+    async captureCurrentTab() {
+      const [tab] = await chrome.tabs.query({ active: true, lastFocusedWindow: true });
+      if (!tab) return { ok: false, summary: 'No active tab to capture' };
+      return { ok: true, summary: 'Captured current tab', capture: { type: 'tab', tab: browserTarget(tab) } };
+    },
+
+    async captureCurrentWindow() {
+      const win = await lastFocusedWindow();
+      const tabs = [...(win.tabs ?? [])].sort((a, b) => a.index - b.index);
+      return {
+        ok: true,
+        summary: 'Captured current window',
+        capture: { type: 'window', window: tabs.map(browserTarget) },
+      };
+    },
+  };
+
+  async function handleCommand(message) {
+    const type = message && typeof message === 'object' ? message.type : undefined;
+    const handler = typeof type === 'string' && Object.hasOwn(handlers, type) ? handlers[type] : undefined;
+    if (!handler) return { ok: false, summary: `Unsupported command: ${String(type)}` };
+    try {
+      return await handler(message);
+    } catch (error) {
+      return { ok: false, summary: error?.message ? String(error.message) : 'Chrome refused the command' };
+    }
+  }
+
+  function scheduleWindowsState() {
+    if (windowsStateTimer !== null) clearTimer(windowsStateTimer);
+    windowsStateTimer = setTimer(async () => {
+      windowsStateTimer = null;
+      try {
+        const windows = await chrome.windows.getAll({ populate: true, windowTypes: ['normal'] });
+        post({ type: 'windowsState', windows: windows.map(windowState) });
+      } catch {
+        // The next change sends the state again.
+      }
+    }, windowsStateDelayMs);
+  }
+
+  async function announceActiveTab(tabId) {
+    try {
+      const tab = await chrome.tabs.get(tabId);
+      post({ type: 'activeTabChanged', tab: tabState(tab) });
+    } catch {
+      // The tab closed meanwhile; tabClosed says so.
+    }
+  }
+
+  function saveSlackThread(address) {
+    if (typeof address !== 'string' || address === '') return false;
+    return post({ type: 'saveSlackThread', slackThread: slackTarget(address) });
+  }
+
+  function listen() {
+    chrome.tabs.onActivated.addListener(({ tabId }) => {
+      announceActiveTab(tabId);
+    });
+    chrome.tabs.onUpdated.addListener((tabId, change, tab) => {
+      if (tab?.active && (change.title !== undefined || change.url !== undefined || change.status === 'complete')) {
+        post({ type: 'activeTabChanged', tab: tabState(tab) });
+      }
+      if (change.title !== undefined || change.url !== undefined) scheduleWindowsState();
+    });
+    chrome.tabs.onRemoved.addListener((tabId) => {
+      post({ type: 'tabClosed', tabID: tabId });
+      scheduleWindowsState();
+    });
+    for (const event of ['onCreated', 'onMoved', 'onAttached', 'onDetached']) {
+      chrome.tabs[event]?.addListener(() => scheduleWindowsState());
+    }
+    for (const event of ['onCreated', 'onRemoved', 'onBoundsChanged']) {
+      chrome.windows[event]?.addListener(() => scheduleWindowsState());
+    }
+
+    chrome.contextMenus.removeAll(() => {
+      void chrome.runtime.lastError;
+      chrome.contextMenus.create(
+        {
+          id: SLACK_MENU_ID,
+          title: 'Save Slack Thread to TarniBar',
+          contexts: ['page', 'link'],
+          documentUrlPatterns: SLACK_PAGES,
+        },
+        () => void chrome.runtime.lastError,
+      );
+    });
+    chrome.contextMenus.onClicked.addListener((info, tab) => {
+      if (info.menuItemId !== SLACK_MENU_ID) return;
+      saveSlackThread(info.linkUrl || info.pageUrl || tab?.url);
+    });
+  }
+
+  return {
+    start() {
+      listen();
+      connect();
+    },
+    handleCommand,
+    saveSlackThread,
+    get connected() {
+      return port !== null;
+    },
+  };
+}

@@ -1,0 +1,248 @@
+import assert from 'node:assert/strict';
+import { describe, it } from 'node:test';
+
+import { createExtension, HOST_NAME, SLACK_MENU_ID } from '../lib/extension.js';
+import { createFakeChrome, flush, manualTimers } from './fakeChrome.js';
+
+const UUID = /^[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}$/;
+
+function started() {
+  const fake = createFakeChrome();
+  const timers = manualTimers();
+  const extension = createExtension(fake.chrome, { setTimer: timers.setTimer, clearTimer: timers.clearTimer });
+  extension.start();
+  const port = () => fake.ports.at(-1);
+  return { fake, timers, extension, port };
+}
+
+// Sends a command as the host would and returns the extension's reply.
+async function ask(port, message, id = 'c0ffee00-0000-4000-8000-000000000001') {
+  const before = port.sent.length;
+  port.onMessage.fire({ id, message });
+  for (let i = 0; i < 20 && port.sent.length === before; i++) await flush();
+  assert.equal(port.sent.length, before + 1, `no reply to ${JSON.stringify(message)}`);
+  const reply = port.sent.at(-1);
+  assert.equal(reply.id, id, 'the reply carries the command id unchanged');
+  return reply.message;
+}
+
+describe('connection', () => {
+  it('connects to the host and announces itself with a fresh upper-case id', () => {
+    const { fake, port } = started();
+    assert.equal(fake.ports.length, 1);
+    assert.equal(port().name, HOST_NAME);
+    const [first] = port().sent;
+    assert.deepEqual(first.message, { type: 'connected' });
+    assert.match(first.id, UUID);
+  });
+
+  it('reconnects when the port drops and announces itself again', async () => {
+    const { fake, timers, port } = started();
+    const old = port();
+    old.onDisconnect.fire();
+    await timers.runAll();
+    assert.equal(fake.ports.length, 2);
+    assert.notEqual(port(), old);
+    assert.deepEqual(port().sent[0].message, { type: 'connected' });
+  });
+
+  it('ignores messages without an id, answers unknown commands with a reason', async () => {
+    const { port } = started();
+    const before = port().sent.length;
+    port().onMessage.fire({ message: { type: 'ping' } });
+    port().onMessage.fire('text');
+    await flush();
+    assert.equal(port().sent.length, before);
+    assert.deepEqual(await ask(port(), { type: 'launchRockets' }), {
+      ok: false,
+      summary: 'Unsupported command: launchRockets',
+    });
+    assert.equal((await ask(port(), { type: 'toString' })).ok, false, 'no inherited names as commands');
+    assert.equal((await ask(port(), null)).ok, false);
+  });
+});
+
+describe('commands', () => {
+  it('ping', async () => {
+    const { port } = started();
+    assert.deepEqual(await ask(port(), { type: 'ping' }), { ok: true, summary: 'Chrome bridge reachable' });
+  });
+
+  it('captureCurrentTab returns the active tab of the last focused window as a BrowserTarget', async () => {
+    const { fake, port } = started();
+    fake.addWindow({}, ['https://a.example/']);
+    const win = fake.addWindow({}, ['https://b.example/', 'https://c.example/']);
+    const second = [...fake.tabs.values()].find((t) => t.url === 'https://c.example/');
+    await fake.chrome.tabs.update(second.id, { active: true });
+    second.favIconUrl = 'https://c.example/icon.png';
+    assert.equal(win.id, second.windowId);
+    assert.deepEqual(await ask(port(), { type: 'captureCurrentTab' }), {
+      ok: true,
+      summary: 'Captured current tab',
+      capture: {
+        type: 'tab',
+        tab: {
+          url: 'https://c.example/',
+          titleSnapshot: 'Title https://c.example/',
+          favIconURL: 'https://c.example/icon.png',
+          preferredOpenMode: 'existingTab',
+        },
+      },
+    });
+  });
+
+  it('captureCurrentWindow lists the tabs in tab order', async () => {
+    const { fake, port } = started();
+    fake.addWindow({}, ['https://1.example/', 'https://2.example/', 'https://3.example/']);
+    // Reorder behind the scenes: index decides, not insertion.
+    const tabs = [...fake.tabs.values()];
+    tabs[0].index = 2;
+    tabs[2].index = 0;
+    const reply = await ask(port(), { type: 'captureCurrentWindow' });
+    assert.equal(reply.capture.type, 'window');
+    assert.deepEqual(
+      reply.capture.window.map((t) => t.url),
+      ['https://3.example/', 'https://2.example/', 'https://1.example/'],
+    );
+  });
+
+  it('openURLsInNewWindow opens all URLs in one window at the given bounds and reports it', async () => {
+    const { fake, port } = started();
+    const bounds = { left: 100, top: 50, width: 900, height: 700 };
+    const reply = await ask(port(), {
+      type: 'openURLsInNewWindow',
+      urls: ['https://a.example/', 'https://b.example/'],
+      bounds,
+    });
+    const create = fake.calls.find(([name]) => name === 'windows.create');
+    assert.deepEqual(create[1], { url: ['https://a.example/', 'https://b.example/'], focused: true, ...bounds });
+    assert.equal(reply.ok, true);
+    assert.equal(reply.summary, 'Opened 2 URL(s) in a new Chrome window');
+    assert.equal(reply.windows.length, 1);
+    assert.deepEqual(reply.windows[0].bounds, bounds);
+    assert.deepEqual(
+      reply.windows[0].tabs.map((t) => [t.url, t.isActive]),
+      [
+        ['https://a.example/', true],
+        ['https://b.example/', false],
+      ],
+    );
+  });
+
+  it('openURLsInNewWindow refuses an empty list and malformed bounds', async () => {
+    const { port } = started();
+    assert.equal((await ask(port(), { type: 'openURLsInNewWindow', urls: [] })).ok, false);
+    const bad = await ask(port(), {
+      type: 'openURLsInNewWindow',
+      urls: ['https://a.example/'],
+      bounds: { left: 1.5, top: 0, width: 1, height: 1 },
+    });
+    assert.deepEqual(bad, { ok: false, summary: 'Invalid window bounds' });
+  });
+
+  it('focusTab activates the tab and focuses the window that holds it now', async () => {
+    const { fake, port } = started();
+    const first = fake.addWindow({}, ['https://a.example/', 'https://b.example/']);
+    fake.addWindow({}, ['https://c.example/']);
+    const target = [...fake.tabs.values()].find((t) => t.url === 'https://b.example/');
+    const reply = await ask(port(), { type: 'focusTab', windowID: 999, tabID: target.id });
+    assert.deepEqual(reply, { ok: true, summary: 'Focused Chrome tab' });
+    assert.equal(fake.tabs.get(target.id).active, true);
+    assert.ok(fake.calls.some(([n, id, p]) => n === 'windows.update' && id === first.id && p.focused));
+  });
+
+  it('a failing browser call becomes ok false with the browser reason', async () => {
+    const { port } = started();
+    assert.deepEqual(await ask(port(), { type: 'focusTab', windowID: 1, tabID: 12345 }), {
+      ok: false,
+      summary: 'No tab with id: 12345.',
+    });
+  });
+
+  it('openURLInWindow uses the given window or the current one', async () => {
+    const { fake, port } = started();
+    const win = fake.addWindow({}, ['https://a.example/']);
+    fake.addWindow({}, ['https://b.example/']);
+    assert.deepEqual(await ask(port(), { type: 'openURLInWindow', url: 'https://x.example/', windowID: win.id }), {
+      ok: true,
+      summary: 'Opened https://x.example/',
+    });
+    assert.ok(fake.calls.some(([n, p]) => n === 'tabs.create' && p.windowId === win.id && p.url === 'https://x.example/'));
+    await ask(port(), { type: 'openURLInWindow', url: 'https://y.example/' });
+    assert.equal([...fake.tabs.values()].find((t) => t.url === 'https://y.example/').windowId, win.id);
+  });
+
+  it('setWindowBounds and the window state commands report windows', async () => {
+    const { fake, port } = started();
+    const win = fake.addWindow({}, ['https://a.example/']);
+    const moved = await ask(port(), {
+      type: 'setWindowBounds',
+      windowID: win.id,
+      bounds: { left: 10, top: 20, width: 640, height: 480 },
+    });
+    assert.equal(moved.summary, 'Moved Chrome window to 640x480');
+    assert.deepEqual(moved.windows[0].bounds, { left: 10, top: 20, width: 640, height: 480 });
+    const current = await ask(port(), { type: 'getCurrentWindowState' });
+    assert.equal(current.windows[0].id, win.id);
+    assert.deepEqual(current.windows[0].tabs[0], {
+      id: current.windows[0].tabs[0].id,
+      windowID: win.id,
+      title: 'Title https://a.example/',
+      url: 'https://a.example/',
+      isActive: true,
+    });
+    fake.addWindow({}, []);
+    assert.equal((await ask(port(), { type: 'getAllWindowsState' })).windows.length, 2);
+  });
+});
+
+describe('events', () => {
+  it('sends activeTabChanged, tabClosed and a debounced windowsState', async () => {
+    const { fake, timers, port } = started();
+    const win = fake.addWindow({}, ['https://a.example/']);
+    const tab = [...fake.tabs.values()][0];
+    await timers.runAll();
+    const sent = () => port().sent.map((e) => e.message);
+
+    fake.chrome.tabs.onActivated.fire({ tabId: tab.id, windowId: win.id });
+    await flush();
+    assert.deepEqual(sent().at(-1), {
+      type: 'activeTabChanged',
+      tab: { id: tab.id, windowID: win.id, title: 'Title https://a.example/', url: 'https://a.example/', isActive: true },
+    });
+
+    fake.chrome.tabs.onRemoved.fire(tab.id, { windowId: win.id });
+    fake.chrome.windows.onCreated.fire({});
+    fake.chrome.tabs.onCreated.fire({});
+    assert.deepEqual(sent().at(-1), { type: 'tabClosed', tabID: tab.id });
+    assert.equal(timers.count, 1, 'changes in a row make one windowsState');
+    await timers.runAll();
+    assert.equal(sent().at(-1).type, 'windowsState');
+    assert.equal(sent().at(-1).windows[0].id, win.id);
+    for (const envelope of port().sent) assert.match(envelope.id, UUID);
+  });
+
+  it('offers the Slack entry on Slack pages only and sends the thread', async () => {
+    const { fake, port } = started();
+    const [item] = fake.chrome.contextMenus.items;
+    assert.equal(item.id, SLACK_MENU_ID);
+    assert.deepEqual(item.documentUrlPatterns, ['https://*.slack.com/*']);
+
+    fake.chrome.contextMenus.onClicked.fire(
+      { menuItemId: SLACK_MENU_ID, pageUrl: 'https://team.slack.com/archives/C024BE91L/p1700000000000100' },
+      { id: 1, url: 'https://team.slack.com/archives/C024BE91L/p1700000000000100' },
+    );
+    assert.deepEqual(port().sent.at(-1).message, {
+      type: 'saveSlackThread',
+      slackThread: {
+        permalinkURL: 'https://team.slack.com/archives/C024BE91L/p1700000000000100',
+        preferredOpenMode: 'browserPermalink',
+        channelID: 'C024BE91L',
+        messageTS: '1700000000.000100',
+      },
+    });
+    const before = port().sent.length;
+    fake.chrome.contextMenus.onClicked.fire({ menuItemId: 'other', pageUrl: 'https://x.slack.com/' }, {});
+    assert.equal(port().sent.length, before);
+  });
+});

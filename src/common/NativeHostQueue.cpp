@@ -1,0 +1,200 @@
+#include "common/NativeHostQueue.h"
+
+#include <simdjson.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace tarni {
+
+namespace fs = std::filesystem;
+
+NativeHostQueueDirectories NativeHostQueueDirectories::under(const fs::path &root)
+{
+    return {root / kNativeHostRequestsDirName, root / kNativeHostPendingRequestsDirName,
+            root / kNativeHostResponsesDirName, root / kNativeHostQueueDirName};
+}
+
+std::string queueFileName(std::string_view identifierText)
+{
+    std::string name(identifierText);
+    std::transform(name.begin(), name.end(), name.begin(),
+                   [](unsigned char c) { return static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c); });
+    return name + kQueueFileSuffix;
+}
+
+std::optional<std::vector<std::string>> listQueueDirectory(const fs::path &dir, std::string *error)
+{
+    std::error_code ec;
+    fs::directory_iterator it(dir, ec);
+    if (ec) {
+        if (error)
+            *error = "cannot list \"" + dir.string() + "\": " + ec.message();
+        return std::nullopt;
+    }
+    std::vector<std::string> names;
+    for (const fs::directory_iterator end; it != end; it.increment(ec)) {
+        std::string name = it->path().filename().string();
+        if (!name.empty() && name.front() != '.')
+            names.push_back(std::move(name));
+    }
+    if (ec) {
+        if (error)
+            *error = "cannot list \"" + dir.string() + "\": " + ec.message();
+        return std::nullopt;
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+bool readWholeFile(const fs::path &path, std::string &out, std::size_t maxBytes, std::string *error, bool *tooLarge)
+{
+    if (tooLarge)
+        *tooLarge = false;
+    auto fail = [&](const std::string &what) {
+        if (error)
+            *error = what + " \"" + path.string() + "\": " + std::strerror(errno);
+        return false;
+    };
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return fail("cannot open");
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        const int saved = errno;
+        ::close(fd);
+        errno = saved;
+        return fail("cannot inspect");
+    }
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd);
+        if (error)
+            *error = "\"" + path.string() + "\" is not a regular file";
+        return false;
+    }
+    if (static_cast<std::uintmax_t>(st.st_size) > maxBytes) {
+        ::close(fd);
+        if (tooLarge)
+            *tooLarge = true;
+        if (error)
+            *error = "\"" + path.string() + "\" has " + std::to_string(st.st_size) + " bytes, more than the limit of " +
+                     std::to_string(maxBytes);
+        return false;
+    }
+    out.clear();
+    out.reserve(static_cast<std::size_t>(st.st_size));
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            const int saved = errno;
+            ::close(fd);
+            errno = saved;
+            return fail("cannot read");
+        }
+        if (n == 0)
+            break;
+        if (out.size() + static_cast<std::size_t>(n) > maxBytes) {
+            ::close(fd);
+            if (tooLarge)
+                *tooLarge = true;
+            if (error)
+                *error = "\"" + path.string() + "\" grew beyond the limit of " + std::to_string(maxBytes) + " bytes";
+            return false;
+        }
+        out.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return true;
+}
+
+// ---------------------------------------------------------------- identifiers
+
+std::optional<std::string> canonicalUuidText(std::string_view text)
+{
+    if (text.size() != 36)
+        return std::nullopt;
+    std::string out(text);
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        char &c = out[i];
+        if (i == 8 || i == 13 || i == 18 || i == 23) {
+            if (c != '-')
+                return std::nullopt;
+            continue;
+        }
+        if (c >= 'a' && c <= 'f')
+            c = static_cast<char>(c - 32);
+        else if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F')))
+            return std::nullopt;
+    }
+    return out;
+}
+
+std::string randomUuidText()
+{
+    unsigned char bytes[16];
+    std::size_t got = 0;
+    while (got < sizeof bytes) {
+        const ssize_t n = ::getrandom(bytes + got, sizeof bytes - got, 0);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            // getrandom cannot fail on supported kernels; keep going rather than abort.
+            for (; got < sizeof bytes; ++got)
+                bytes[got] = static_cast<unsigned char>(std::rand());
+            break;
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0f) | 0x40);
+    bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3f) | 0x80);
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(36);
+    for (int i = 0; i < 16; ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10)
+            out.push_back('-');
+        out.push_back(kHex[bytes[i] >> 4]);
+        out.push_back(kHex[bytes[i] & 0x0f]);
+    }
+    return out;
+}
+
+struct EnvelopeIdentifierReader::Private {
+    simdjson::dom::parser parser;
+};
+
+EnvelopeIdentifierReader::EnvelopeIdentifierReader()
+    : d(new Private)
+{
+}
+
+EnvelopeIdentifierReader::~EnvelopeIdentifierReader()
+{
+    delete d;
+}
+
+std::optional<std::string> EnvelopeIdentifierReader::read(std::string_view body)
+{
+    // The DOM parser validates the whole body: a message that is not JSON
+    // throughout gets no identifier, however well its beginning looks.
+    simdjson::dom::element root;
+    if (d->parser.parse(body.data(), body.size(), true).get(root))
+        return std::nullopt;
+    simdjson::dom::object object;
+    if (root.get_object().get(object))
+        return std::nullopt;
+    std::string_view id;
+    if (object["id"].get_string().get(id))
+        return std::nullopt;
+    return canonicalUuidText(id);
+}
+
+} // namespace tarni

@@ -1,0 +1,73 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tarni {
+
+// The application and the native messaging host meet only in four sibling
+// directories under the data root. Each file is named "<ENVELOPE-ID>.json"
+// (upper case) and holds one envelope; every file is written atomically.
+inline constexpr const char *kNativeHostRequestsDirName = "NativeHostRequests";
+inline constexpr const char *kNativeHostPendingRequestsDirName = "NativeHostPendingRequests";
+inline constexpr const char *kNativeHostResponsesDirName = "NativeHostResponses";
+inline constexpr const char *kNativeHostQueueDirName = "NativeHostQueue";
+inline constexpr const char *kQueueFileSuffix = ".json";
+
+// Chrome caps a message from the browser to a host at 64 MiB and a message
+// from a host to the browser at 1 MiB; neither side gets anything larger.
+inline constexpr std::uint32_t kMaxInboundMessageLength = 64u * 1024u * 1024u;
+inline constexpr std::uint32_t kMaxOutboundMessageLength = 1024u * 1024u;
+
+struct NativeHostQueueDirectories {
+    std::filesystem::path requests;
+    std::filesystem::path pending;
+    std::filesystem::path responses;
+    std::filesystem::path queue;
+
+    static NativeHostQueueDirectories under(const std::filesystem::path &root);
+};
+
+// "<upper-case identifier>.json".
+std::string queueFileName(std::string_view identifierText);
+
+// The names of the entries of `dir` that do not start with a dot (the
+// temporary files of atomic writes), in ascending byte order. Nullopt with a
+// reason when the directory cannot be listed.
+std::optional<std::vector<std::string>> listQueueDirectory(const std::filesystem::path &dir,
+                                                           std::string *error = nullptr);
+
+// Reads a whole file, refusing files larger than `maxBytes` (the reason then
+// says so and `tooLarge` is set).
+bool readWholeFile(const std::filesystem::path &path, std::string &out, std::size_t maxBytes,
+                   std::string *error = nullptr, bool *tooLarge = nullptr);
+
+// ---------------------------------------------------------------- identifiers
+
+// Canonical upper-case 8-4-4-4-12 text of `text` when it is UUID text in
+// either case; nothing else (braces, missing hyphens) is accepted.
+std::optional<std::string> canonicalUuidText(std::string_view text);
+// A fresh random (version 4) identifier in canonical text.
+std::string randomUuidText();
+
+// The envelope identifier of a message body: the string `id` of a JSON object,
+// canonicalised. Nullopt when the body is not a JSON object, has no `id`, or
+// the `id` is not UUID text. Nothing else of the body is interpreted.
+class EnvelopeIdentifierReader {
+public:
+    EnvelopeIdentifierReader();
+    ~EnvelopeIdentifierReader();
+    EnvelopeIdentifierReader(const EnvelopeIdentifierReader &) = delete;
+    EnvelopeIdentifierReader &operator=(const EnvelopeIdentifierReader &) = delete;
+
+    std::optional<std::string> read(std::string_view body);
+
+private:
+    struct Private;
+    Private *d;
+};
+
+} // namespace tarni

@@ -1,0 +1,113 @@
+#include "common/NativeMessagingFrame.h"
+
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <sys/uio.h>
+#include <unistd.h>
+
+namespace tarni {
+
+void encodeFrameLength(std::uint32_t length, char out[kFrameHeaderLength])
+{
+    for (std::size_t i = 0; i < kFrameHeaderLength; ++i)
+        out[i] = static_cast<char>((length >> (8 * i)) & 0xff);
+}
+
+std::uint32_t decodeFrameLength(const char in[kFrameHeaderLength])
+{
+    std::uint32_t length = 0;
+    for (std::size_t i = 0; i < kFrameHeaderLength; ++i)
+        length |= static_cast<std::uint32_t>(static_cast<unsigned char>(in[i])) << (8 * i);
+    return length;
+}
+
+// Reads until `size` bytes are in or the stream ends; returns how many were read, or -1.
+static ssize_t readFully(int fd, char *data, std::size_t size)
+{
+    std::size_t got = 0;
+    while (got < size) {
+        const ssize_t n = ::read(fd, data + got, size - got);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        if (n == 0)
+            break;
+        got += static_cast<std::size_t>(n);
+    }
+    return static_cast<ssize_t>(got);
+}
+
+FrameReadResult readFrame(int fd, std::string &body, std::uint32_t maxLength)
+{
+    FrameReadResult result;
+    body.clear();
+    char header[kFrameHeaderLength];
+    const ssize_t headerRead = readFully(fd, header, kFrameHeaderLength);
+    if (headerRead < 0) {
+        result.status = FrameReadResult::Status::readError;
+        result.error = std::string("cannot read standard input: ") + std::strerror(errno);
+        return result;
+    }
+    if (headerRead < static_cast<ssize_t>(kFrameHeaderLength)) {
+        result.status = FrameReadResult::Status::endOfInput;
+        return result;
+    }
+    result.declaredLength = decodeFrameLength(header);
+    if (result.declaredLength > maxLength) {
+        result.status = FrameReadResult::Status::tooLarge;
+        result.error = "an inbound message announces " + std::to_string(result.declaredLength) +
+                       " bytes, more than the limit of " + std::to_string(maxLength);
+        return result;
+    }
+    body.resize(result.declaredLength);
+    const ssize_t bodyRead = readFully(fd, body.data(), body.size());
+    if (bodyRead < 0) {
+        result.status = FrameReadResult::Status::readError;
+        result.error = std::string("cannot read standard input: ") + std::strerror(errno);
+        body.clear();
+        return result;
+    }
+    body.resize(static_cast<std::size_t>(bodyRead));
+    result.status = body.size() == result.declaredLength ? FrameReadResult::Status::frame
+                                                         : FrameReadResult::Status::truncated;
+    return result;
+}
+
+bool writeFrame(int fd, std::string_view body, std::string *error)
+{
+    if (body.size() > std::numeric_limits<std::uint32_t>::max()) {
+        if (error)
+            *error = "a message of " + std::to_string(body.size()) + " bytes does not fit in a frame";
+        return false;
+    }
+    char header[kFrameHeaderLength];
+    encodeFrameLength(static_cast<std::uint32_t>(body.size()), header);
+    // Header and body in one writev, so a reader never waits between them.
+    iovec parts[2] = {{header, kFrameHeaderLength}, {const_cast<char *>(body.data()), body.size()}};
+    int first = 0;
+    while (first < 2) {
+        const ssize_t n = ::writev(fd, parts + first, 2 - first);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            if (error)
+                *error = std::string("cannot write to standard output: ") + std::strerror(errno);
+            return false;
+        }
+        std::size_t left = static_cast<std::size_t>(n);
+        while (first < 2 && left >= parts[first].iov_len) {
+            left -= parts[first].iov_len;
+            ++first;
+        }
+        if (first < 2) {
+            parts[first].iov_base = static_cast<char *>(parts[first].iov_base) + left;
+            parts[first].iov_len -= left;
+        }
+    }
+    return true;
+}
+
+} // namespace tarni

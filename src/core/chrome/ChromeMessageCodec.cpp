@@ -1,0 +1,748 @@
+#include "chrome/ChromeMessageCodec.h"
+
+#include "model/JsonReading.h"
+#include "model/JsonWriting.h"
+
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include <array>
+#include <cstring>
+#include <string>
+
+namespace tarni {
+
+using namespace json;
+using simdjson::error_code;
+namespace od = simdjson::ondemand;
+
+// ---------------------------------------------------------------- encoding
+
+namespace {
+
+using Writer = rapidjson::Writer<rapidjson::StringBuffer>;
+
+void writeInt(Writer &w, std::string_view key, std::int64_t value)
+{
+    writeKey(w, key);
+    w.Int64(value);
+}
+
+void write(Writer &w, const ChromeWindowBounds &bounds)
+{
+    w.StartObject();
+    writeInt(w, "left", bounds.left);
+    writeInt(w, "top", bounds.top);
+    writeInt(w, "width", bounds.width);
+    writeInt(w, "height", bounds.height);
+    w.EndObject();
+}
+
+void write(Writer &w, const ChromeTabState &tab)
+{
+    w.StartObject();
+    writeInt(w, "id", tab.id);
+    writeInt(w, "windowID", tab.windowID);
+    writeKey(w, "title");
+    writeString(w, tab.title);
+    writeKey(w, "url");
+    writeString(w, tab.url);
+    writeOptionalString(w, "favIconURL", tab.favIconURL);
+    writeKey(w, "isActive");
+    w.Bool(tab.isActive);
+    w.EndObject();
+}
+
+void write(Writer &w, const ChromeWindowState &window)
+{
+    w.StartObject();
+    writeInt(w, "id", window.id);
+    if (window.bounds) {
+        writeKey(w, "bounds");
+        write(w, *window.bounds);
+    }
+    writeKey(w, "tabs");
+    w.StartArray();
+    for (const ChromeTabState &tab : window.tabs)
+        write(w, tab);
+    w.EndArray();
+    w.EndObject();
+}
+
+void writeWindows(Writer &w, const QList<ChromeWindowState> &windows)
+{
+    writeKey(w, "windows");
+    w.StartArray();
+    for (const ChromeWindowState &window : windows)
+        write(w, window);
+    w.EndArray();
+}
+
+void write(Writer &w, const ChromeCapturePayload &capture)
+{
+    w.StartObject();
+    writeKey(w, "type");
+    if (const auto *tab = capture.asTab()) {
+        writeString(w, std::string_view("tab"));
+        writeKey(w, "tab");
+        writeFields(w, tab->tab);
+    } else if (const auto *window = capture.asWindow()) {
+        writeString(w, std::string_view("window"));
+        writeKey(w, "window");
+        w.StartArray();
+        for (const BrowserTarget &target : window->window)
+            writeFields(w, target);
+        w.EndArray();
+    }
+    w.EndObject();
+}
+
+void write(Writer &w, const ChromeCommand &command)
+{
+    w.StartObject();
+    writeKey(w, "type");
+    writeString(w, command.typeName());
+    std::visit(
+        [&](const auto &c) {
+            using T = std::decay_t<decltype(c)>;
+            if constexpr (std::is_same_v<T, ChromeCommand::FocusTab>) {
+                writeInt(w, "windowID", c.windowID);
+                writeInt(w, "tabID", c.tabID);
+            } else if constexpr (std::is_same_v<T, ChromeCommand::OpenURLsInNewWindow>) {
+                writeKey(w, "urls");
+                w.StartArray();
+                for (const QString &url : c.urls)
+                    writeString(w, url);
+                w.EndArray();
+                if (c.bounds) {
+                    writeKey(w, "bounds");
+                    write(w, *c.bounds);
+                }
+            } else if constexpr (std::is_same_v<T, ChromeCommand::OpenURLInWindow>) {
+                writeKey(w, "url");
+                writeString(w, c.url);
+                if (c.windowID)
+                    writeInt(w, "windowID", *c.windowID);
+            } else if constexpr (std::is_same_v<T, ChromeCommand::SetWindowBounds>) {
+                writeInt(w, "windowID", c.windowID);
+                writeKey(w, "bounds");
+                write(w, c.bounds);
+            }
+        },
+        command.value);
+    w.EndObject();
+}
+
+void write(Writer &w, const ChromeEvent &event)
+{
+    w.StartObject();
+    writeKey(w, "type");
+    writeString(w, event.typeName());
+    std::visit(
+        [&](const auto &e) {
+            using T = std::decay_t<decltype(e)>;
+            if constexpr (std::is_same_v<T, ChromeEvent::WindowsState>) {
+                writeWindows(w, e.windows);
+            } else if constexpr (std::is_same_v<T, ChromeEvent::ActiveTabChanged>) {
+                writeKey(w, "tab");
+                write(w, e.tab);
+            } else if constexpr (std::is_same_v<T, ChromeEvent::TabClosed>) {
+                writeInt(w, "tabID", e.tabID);
+            } else if constexpr (std::is_same_v<T, ChromeEvent::CaptureResult>) {
+                writeKey(w, "capture");
+                write(w, e.capture);
+            } else if constexpr (std::is_same_v<T, ChromeEvent::SaveSlackThread>) {
+                writeKey(w, "slackThread");
+                writeFields(w, e.slackThread);
+            } else if constexpr (std::is_same_v<T, ChromeEvent::Error>) {
+                writeKey(w, "message");
+                writeString(w, e.message);
+            }
+        },
+        event.value);
+    w.EndObject();
+}
+
+void write(Writer &w, const ChromeCommandResponse &response)
+{
+    w.StartObject();
+    writeKey(w, "ok");
+    w.Bool(response.ok);
+    writeOptionalString(w, "summary", response.summary);
+    if (response.windows)
+        writeWindows(w, *response.windows);
+    if (response.capture) {
+        writeKey(w, "capture");
+        write(w, *response.capture);
+    }
+    w.EndObject();
+}
+
+void write(Writer &w, const ChromeHostMessage &message)
+{
+    std::visit([&](const auto &m) { write(w, m); }, message);
+}
+
+QByteArray finish(const rapidjson::StringBuffer &buffer)
+{
+    return QByteArray(buffer.GetString(), qsizetype(buffer.GetSize()));
+}
+
+} // namespace
+
+QByteArray ChromeMessageCodec::encode(const ChromeHostEnvelope &envelope)
+{
+    rapidjson::StringBuffer buffer;
+    Writer w(buffer);
+    w.StartObject();
+    writeKey(w, "id");
+    writeUuid(w, envelope.id);
+    writeKey(w, "message");
+    write(w, envelope.message);
+    w.EndObject();
+    return finish(buffer);
+}
+
+QByteArray ChromeMessageCodec::encode(const ChromeHostMessage &message)
+{
+    rapidjson::StringBuffer buffer;
+    Writer w(buffer);
+    write(w, message);
+    return finish(buffer);
+}
+
+// ---------------------------------------------------------------- decoding
+
+namespace {
+
+DecodeError typeError(const JsonPath *path, error_code code, const char *expected)
+{
+    if (code == simdjson::INCORRECT_TYPE)
+        return makeError(path, QStringLiteral("expected %1").arg(QLatin1String(expected)));
+    return syntaxError(path, code);
+}
+
+DecodeError missingKey(const JsonPath *recordPath, std::string_view key)
+{
+    const JsonPath keyPath{recordPath, key};
+    return makeError(&keyPath, QStringLiteral("required key is missing"));
+}
+
+template <std::size_t N>
+struct RequiredKeys {
+    std::array<std::string_view, N> names;
+    std::array<bool, N> seen{};
+
+    void mark(std::string_view key)
+    {
+        for (std::size_t i = 0; i < N; ++i) {
+            if (names[i] == key)
+                seen[i] = true;
+        }
+    }
+    MaybeError check(const JsonPath *path) const
+    {
+        for (std::size_t i = 0; i < N; ++i) {
+            if (!seen[i])
+                return missingKey(path, names[i]);
+        }
+        return std::nullopt;
+    }
+};
+
+template <>
+struct RequiredKeys<0> {
+    void mark(std::string_view) {}
+    MaybeError check(const JsonPath *) const { return std::nullopt; }
+};
+
+template <class Handler>
+MaybeError forEachField(od::object &object, const JsonPath *path, Handler &&onField)
+{
+    for (auto field : object) {
+        std::string_view key;
+        if (auto error = field.unescaped_key().get(key))
+            return syntaxError(path, error);
+        const JsonPath keyPath{path, key};
+        if (auto error = onField(key, field.value(), &keyPath))
+            return error;
+    }
+    return std::nullopt;
+}
+
+template <class Handler>
+MaybeError forEachField(JsonValue v, const JsonPath *path, Handler &&onField)
+{
+    od::object object;
+    if (auto error = v.get_object().get(object))
+        return typeError(path, error, "an object");
+    return forEachField(object, path, std::forward<Handler>(onField));
+}
+
+// Reads the object's `type` text, then rewinds so its fields can be read in order.
+MaybeError readTypeAndRewind(od::object &object, const JsonPath *path, std::string &type)
+{
+    auto value = object.find_field_unordered("type");
+    if (value.error() == simdjson::NO_SUCH_FIELD)
+        return missingKey(path, "type");
+    const JsonPath typePath{path, "type"};
+    std::string_view text;
+    if (auto error = value.get_string().get(text))
+        return typeError(&typePath, error, "a string");
+    type.assign(text);
+    if (auto error = object.reset().error())
+        return syntaxError(path, error);
+    return std::nullopt;
+}
+
+MaybeError readValue(JsonValue v, const JsonPath *path, QString &out) { return read(std::move(v), path, out); }
+MaybeError readValue(JsonValue v, const JsonPath *path, bool &out) { return read(std::move(v), path, out); }
+MaybeError readValue(JsonValue v, const JsonPath *path, std::int64_t &out) { return read(std::move(v), path, out); }
+MaybeError readValue(JsonValue v, const JsonPath *path, BrowserTarget &out) { return read(std::move(v), path, out); }
+MaybeError readValue(JsonValue v, const JsonPath *path, SlackTarget &out) { return read(std::move(v), path, out); }
+MaybeError readValue(JsonValue v, const JsonPath *path, ChromeWindowBounds &out);
+MaybeError readValue(JsonValue v, const JsonPath *path, ChromeTabState &out);
+MaybeError readValue(JsonValue v, const JsonPath *path, ChromeWindowState &out);
+MaybeError readValue(JsonValue v, const JsonPath *path, ChromeCapturePayload &out);
+
+template <class T>
+MaybeError readValue(JsonValue v, const JsonPath *path, QList<T> &out)
+{
+    out.clear();
+    od::array array;
+    if (auto error = v.get_array().get(array))
+        return typeError(path, error, "an array");
+    std::int64_t index = 0;
+    for (auto element : array) {
+        const JsonPath elementPath{path->parent, path->key, index++};
+        T value{};
+        if (auto error = readValue(element, &elementPath, value))
+            return error;
+        out.push_back(std::move(value));
+    }
+    return std::nullopt;
+}
+
+MaybeError readValue(JsonValue v, const JsonPath *path, QStringList &out)
+{
+    QList<QString> list;
+    if (auto error = readValue<QString>(std::move(v), path, list))
+        return error;
+    out = QStringList(std::move(list));
+    return std::nullopt;
+}
+
+// Optional keys: null reads as absent.
+template <class T>
+MaybeError readValue(JsonValue v, const JsonPath *path, std::optional<T> &out)
+{
+    bool isNull = false;
+    if (auto error = v.is_null().get(isNull))
+        return syntaxError(path, error);
+    if (isNull) {
+        out.reset();
+        return std::nullopt;
+    }
+    T value{};
+    if (auto error = readValue(std::move(v), path, value))
+        return error;
+    out = std::move(value);
+    return std::nullopt;
+}
+
+MaybeError readValue(JsonValue v, const JsonPath *path, ChromeWindowBounds &out)
+{
+    out = {};
+    RequiredKeys<4> required{{"left", "top", "width", "height"}};
+    if (auto error = forEachField(std::move(v), path, [&](std::string_view key, JsonValue value, const JsonPath *at) -> MaybeError {
+            required.mark(key);
+            if (key == "left")
+                return readValue(std::move(value), at, out.left);
+            if (key == "top")
+                return readValue(std::move(value), at, out.top);
+            if (key == "width")
+                return readValue(std::move(value), at, out.width);
+            if (key == "height")
+                return readValue(std::move(value), at, out.height);
+            return std::nullopt;
+        }))
+        return error;
+    return required.check(path);
+}
+
+MaybeError readValue(JsonValue v, const JsonPath *path, ChromeTabState &out)
+{
+    out = {};
+    RequiredKeys<5> required{{"id", "windowID", "title", "url", "isActive"}};
+    if (auto error = forEachField(std::move(v), path, [&](std::string_view key, JsonValue value, const JsonPath *at) -> MaybeError {
+            required.mark(key);
+            if (key == "id")
+                return readValue(std::move(value), at, out.id);
+            if (key == "windowID")
+                return readValue(std::move(value), at, out.windowID);
+            if (key == "title")
+                return readValue(std::move(value), at, out.title);
+            if (key == "url")
+                return readValue(std::move(value), at, out.url);
+            if (key == "favIconURL")
+                return readValue(std::move(value), at, out.favIconURL);
+            if (key == "isActive")
+                return readValue(std::move(value), at, out.isActive);
+            return std::nullopt;
+        }))
+        return error;
+    return required.check(path);
+}
+
+MaybeError readValue(JsonValue v, const JsonPath *path, ChromeWindowState &out)
+{
+    out = {};
+    RequiredKeys<2> required{{"id", "tabs"}};
+    if (auto error = forEachField(std::move(v), path, [&](std::string_view key, JsonValue value, const JsonPath *at) -> MaybeError {
+            required.mark(key);
+            if (key == "id")
+                return readValue(std::move(value), at, out.id);
+            if (key == "bounds")
+                return readValue(std::move(value), at, out.bounds);
+            if (key == "tabs")
+                return readValue(std::move(value), at, out.tabs);
+            return std::nullopt;
+        }))
+        return error;
+    return required.check(path);
+}
+
+// Reads the single payload key `key` of a case into `out`; other keys are ignored.
+template <class T>
+MaybeError readCase(od::object &object, const JsonPath *path, std::string_view key, T &out)
+{
+    RequiredKeys<1> required{{key}};
+    if (auto error = forEachField(object, path, [&](std::string_view name, JsonValue value, const JsonPath *at) -> MaybeError {
+            if (name != key)
+                return std::nullopt;
+            required.mark(name);
+            return readValue(std::move(value), at, out);
+        }))
+        return error;
+    return required.check(path);
+}
+
+MaybeError readValue(JsonValue v, const JsonPath *path, ChromeCapturePayload &out)
+{
+    od::object object;
+    if (auto error = v.get_object().get(object))
+        return typeError(path, error, "an object");
+    std::string type;
+    if (auto error = readTypeAndRewind(object, path, type))
+        return error;
+    if (type == "tab") {
+        ChromeCapturePayload::Tab tab;
+        if (auto error = readCase(object, path, "tab", tab.tab))
+            return error;
+        out.value = std::move(tab);
+        return std::nullopt;
+    }
+    ChromeCapturePayload::Window window;
+    if (auto error = readCase(object, path, "window", window.window))
+        return error;
+    out.value = std::move(window);
+    return std::nullopt;
+}
+
+MaybeError readCommand(JsonValue v, const JsonPath *path, ChromeCommand &out)
+{
+    od::object object;
+    if (auto error = v.get_object().get(object))
+        return typeError(path, error, "an object");
+    std::string type;
+    if (auto error = readTypeAndRewind(object, path, type))
+        return error;
+
+    if (type == "ping" || type == "getCurrentWindowState" || type == "getAllWindowsState" ||
+        type == "captureCurrentTab" || type == "captureCurrentWindow") {
+        // Payload-free: the remaining keys must still be well-formed JSON.
+        if (auto error = forEachField(object, path, [](std::string_view, JsonValue, const JsonPath *) -> MaybeError {
+                return std::nullopt;
+            }))
+            return error;
+        if (type == "ping")
+            out = ChromeCommand::ping();
+        else if (type == "getCurrentWindowState")
+            out = ChromeCommand::getCurrentWindowState();
+        else if (type == "getAllWindowsState")
+            out = ChromeCommand::getAllWindowsState();
+        else if (type == "captureCurrentTab")
+            out = ChromeCommand::captureCurrentTab();
+        else
+            out = ChromeCommand::captureCurrentWindow();
+        return std::nullopt;
+    }
+    if (type == "focusTab") {
+        ChromeCommand::FocusTab c;
+        RequiredKeys<2> required{{"windowID", "tabID"}};
+        if (auto error = forEachField(object, path, [&](std::string_view key, JsonValue value, const JsonPath *at) -> MaybeError {
+                required.mark(key);
+                if (key == "windowID")
+                    return readValue(std::move(value), at, c.windowID);
+                if (key == "tabID")
+                    return readValue(std::move(value), at, c.tabID);
+                return std::nullopt;
+            }))
+            return error;
+        if (auto error = required.check(path))
+            return error;
+        out.value = c;
+        return std::nullopt;
+    }
+    if (type == "openURLsInNewWindow") {
+        ChromeCommand::OpenURLsInNewWindow c;
+        RequiredKeys<1> required{{"urls"}};
+        if (auto error = forEachField(object, path, [&](std::string_view key, JsonValue value, const JsonPath *at) -> MaybeError {
+                required.mark(key);
+                if (key == "urls")
+                    return readValue(std::move(value), at, c.urls);
+                if (key == "bounds")
+                    return readValue(std::move(value), at, c.bounds);
+                return std::nullopt;
+            }))
+            return error;
+        if (auto error = required.check(path))
+            return error;
+        out.value = std::move(c);
+        return std::nullopt;
+    }
+    if (type == "openURLInWindow") {
+        ChromeCommand::OpenURLInWindow c;
+        RequiredKeys<1> required{{"url"}};
+        if (auto error = forEachField(object, path, [&](std::string_view key, JsonValue value, const JsonPath *at) -> MaybeError {
+                required.mark(key);
+                if (key == "url")
+                    return readValue(std::move(value), at, c.url);
+                if (key == "windowID")
+                    return readValue(std::move(value), at, c.windowID);
+                return std::nullopt;
+            }))
+            return error;
+        if (auto error = required.check(path))
+            return error;
+        out.value = std::move(c);
+        return std::nullopt;
+    }
+    // Every other type, "setWindowBounds" included, reads as setWindowBounds.
+    ChromeCommand::SetWindowBounds c;
+    RequiredKeys<2> required{{"windowID", "bounds"}};
+    if (auto error = forEachField(object, path, [&](std::string_view key, JsonValue value, const JsonPath *at) -> MaybeError {
+            required.mark(key);
+            if (key == "windowID")
+                return readValue(std::move(value), at, c.windowID);
+            if (key == "bounds")
+                return readValue(std::move(value), at, c.bounds);
+            return std::nullopt;
+        }))
+        return error;
+    if (auto error = required.check(path))
+        return error;
+    out.value = c;
+    return std::nullopt;
+}
+
+MaybeError readEvent(JsonValue v, const JsonPath *path, ChromeEvent &out)
+{
+    od::object object;
+    if (auto error = v.get_object().get(object))
+        return typeError(path, error, "an object");
+    std::string type;
+    if (auto error = readTypeAndRewind(object, path, type))
+        return error;
+
+    if (type == "windowsState") {
+        ChromeEvent::WindowsState e;
+        if (auto error = readCase(object, path, "windows", e.windows))
+            return error;
+        out.value = std::move(e);
+    } else if (type == "activeTabChanged") {
+        ChromeEvent::ActiveTabChanged e;
+        if (auto error = readCase(object, path, "tab", e.tab))
+            return error;
+        out.value = std::move(e);
+    } else if (type == "tabClosed") {
+        ChromeEvent::TabClosed e;
+        if (auto error = readCase(object, path, "tabID", e.tabID))
+            return error;
+        out.value = e;
+    } else if (type == "captureResult") {
+        ChromeEvent::CaptureResult e;
+        if (auto error = readCase(object, path, "capture", e.capture))
+            return error;
+        out.value = std::move(e);
+    } else if (type == "saveSlackThread") {
+        ChromeEvent::SaveSlackThread e;
+        if (auto error = readCase(object, path, "slackThread", e.slackThread))
+            return error;
+        out.value = std::move(e);
+    } else if (type == "connected") {
+        if (auto error = forEachField(object, path, [](std::string_view, JsonValue, const JsonPath *) -> MaybeError {
+                return std::nullopt;
+            }))
+            return error;
+        out.value = ChromeEvent::Connected{};
+    } else {
+        // Every other type, "error" included, reads as an error event.
+        ChromeEvent::Error e;
+        if (auto error = readCase(object, path, "message", e.message))
+            return error;
+        out.value = std::move(e);
+    }
+    return std::nullopt;
+}
+
+MaybeError readResponse(JsonValue v, const JsonPath *path, ChromeCommandResponse &out)
+{
+    out = {};
+    RequiredKeys<1> required{{"ok"}};
+    if (auto error = forEachField(std::move(v), path, [&](std::string_view key, JsonValue value, const JsonPath *at) -> MaybeError {
+            required.mark(key);
+            if (key == "ok")
+                return readValue(std::move(value), at, out.ok);
+            if (key == "summary")
+                return readValue(std::move(value), at, out.summary);
+            if (key == "windows")
+                return readValue(std::move(value), at, out.windows);
+            if (key == "capture")
+                return readValue(std::move(value), at, out.capture);
+            return std::nullopt;
+        }))
+        return error;
+    return required.check(path);
+}
+
+enum class Candidate { command, event, response };
+
+MaybeError readMessage(JsonValue v, const JsonPath *path, Candidate candidate, ChromeHostMessage &out)
+{
+    switch (candidate) {
+    case Candidate::command: {
+        ChromeCommand command;
+        if (auto error = readCommand(std::move(v), path, command))
+            return error;
+        out = std::move(command);
+        return std::nullopt;
+    }
+    case Candidate::event: {
+        ChromeEvent event;
+        if (auto error = readEvent(std::move(v), path, event))
+            return error;
+        out = std::move(event);
+        return std::nullopt;
+    }
+    case Candidate::response: {
+        ChromeCommandResponse response;
+        if (auto error = readResponse(std::move(v), path, response))
+            return error;
+        out = std::move(response);
+        return std::nullopt;
+    }
+    }
+    return std::nullopt;
+}
+
+MaybeError readEnvelope(JsonValue v, const JsonPath *path, Candidate candidate, ChromeHostEnvelope &out)
+{
+    RequiredKeys<2> required{{"id", "message"}};
+    if (auto error = forEachField(std::move(v), path, [&](std::string_view key, JsonValue value, const JsonPath *at) -> MaybeError {
+            required.mark(key);
+            if (key == "id")
+                return read(std::move(value), at, out.id);
+            if (key == "message")
+                return readMessage(std::move(value), at, candidate, out.message);
+            return std::nullopt;
+        }))
+        return error;
+    return required.check(path);
+}
+
+constexpr Candidate kCandidates[] = {Candidate::command, Candidate::event, Candidate::response};
+
+} // namespace
+
+struct ChromeMessageCodec::Private {
+    od::parser parser;
+    std::string buffer;
+
+    // Runs `readRoot(value, path)` on the document once per attempt and insists that nothing follows the value.
+    template <class T, class ReadRoot>
+    Decoded<T> decode(std::string_view json, std::size_t attempts, ReadRoot &&readRoot)
+    {
+        const std::size_t needed = json.size() + simdjson::SIMDJSON_PADDING;
+        if (buffer.size() < needed)
+            buffer.resize(needed);
+        std::memcpy(buffer.data(), json.data(), json.size());
+        std::memset(buffer.data() + json.size(), 0, simdjson::SIMDJSON_PADDING);
+
+        const JsonPath root;
+        DecodeError lastError;
+        for (std::size_t attempt = 0; attempt < attempts; ++attempt) {
+            // A fresh iteration per attempt: rewinding a document that has
+            // failed part-way is not safe in this simdjson.
+            od::document doc;
+            if (auto error = parser.iterate(buffer.data(), json.size(), buffer.size()).get(doc))
+                return Failure(syntaxError(&root, error));
+            T value{};
+            if (auto error = readRoot(doc.get_value(), &root, attempt, value)) {
+                lastError = std::move(*error);
+                continue;
+            }
+            if (!doc.current_location().error())
+                return Failure(makeError(&root, QStringLiteral("unexpected text after the JSON value")));
+            return value;
+        }
+        return Failure(std::move(lastError));
+    }
+};
+
+ChromeMessageCodec::ChromeMessageCodec()
+    : d(new Private)
+{
+}
+
+ChromeMessageCodec::~ChromeMessageCodec()
+{
+    delete d;
+}
+
+Decoded<ChromeHostEnvelope> ChromeMessageCodec::decodeEnvelope(std::string_view json)
+{
+    return d->decode<ChromeHostEnvelope>(json, 3, [](JsonValue v, const JsonPath *path, std::size_t attempt, ChromeHostEnvelope &out) {
+        return readEnvelope(std::move(v), path, kCandidates[attempt], out);
+    });
+}
+
+Decoded<ChromeHostMessage> ChromeMessageCodec::decodeMessage(std::string_view json)
+{
+    return d->decode<ChromeHostMessage>(json, 3, [](JsonValue v, const JsonPath *path, std::size_t attempt, ChromeHostMessage &out) {
+        return readMessage(std::move(v), path, kCandidates[attempt], out);
+    });
+}
+
+Decoded<ChromeCommand> ChromeMessageCodec::decodeCommand(std::string_view json)
+{
+    return d->decode<ChromeCommand>(json, 1, [](JsonValue v, const JsonPath *path, std::size_t, ChromeCommand &out) {
+        return readCommand(std::move(v), path, out);
+    });
+}
+
+Decoded<ChromeEvent> ChromeMessageCodec::decodeEvent(std::string_view json)
+{
+    return d->decode<ChromeEvent>(json, 1, [](JsonValue v, const JsonPath *path, std::size_t, ChromeEvent &out) {
+        return readEvent(std::move(v), path, out);
+    });
+}
+
+Decoded<ChromeCommandResponse> ChromeMessageCodec::decodeResponse(std::string_view json)
+{
+    return d->decode<ChromeCommandResponse>(json, 1, [](JsonValue v, const JsonPath *path, std::size_t, ChromeCommandResponse &out) {
+        return readResponse(std::move(v), path, out);
+    });
+}
+
+} // namespace tarni

@@ -1,0 +1,407 @@
+#include "chrome/ChromeNativeHostBridge.h"
+
+#include "chrome/ChromeExtensionIdentity.h"
+#include "chrome/SignalOrTimeout.h"
+
+#include "common/AtomicFile.h"
+#include "common/DataRoot.h"
+#include "common/NativeHostQueue.h"
+#include "model/Uuid.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QLoggingCategory>
+#include <QRandomGenerator>
+
+#include <rapidjson/prettywriter.h>
+#include <rapidjson/stringbuffer.h>
+
+namespace tarni {
+
+Q_LOGGING_CATEGORY(lcChrome, "tarnibar.chrome")
+
+namespace fs = std::filesystem;
+
+QString ChromeBridgeError::description() const
+{
+    QString what;
+    switch (code) {
+    case Code::cannotCreateDirectory:
+        what = QStringLiteral("The Chrome queue folder could not be created.");
+        break;
+    case Code::cannotWriteRequest:
+        what = QStringLiteral("The command for Chrome could not be written.");
+        break;
+    case Code::cancelled:
+        what = QStringLiteral("The command for Chrome was cancelled.");
+        break;
+    case Code::handlerFailed:
+        what = QStringLiteral("The command for Chrome failed.");
+        break;
+    case Code::cannotInstallHost:
+        what = QStringLiteral("The Chrome native host could not be installed.");
+        break;
+    case Code::cannotWriteManifest:
+        what = QStringLiteral("The Chrome native host manifest could not be written.");
+        break;
+    }
+    return detail.isEmpty() ? what : what + QLatin1Char(' ') + detail;
+}
+
+static ChromeBridgeError bridgeError(ChromeBridgeError::Code code, const std::string &detail)
+{
+    return ChromeBridgeError{code, QString::fromStdString(detail)};
+}
+
+BrowserTarget sampleBrowserTarget(int index)
+{
+    BrowserTarget target;
+    target.url = QString::fromLatin1(kSampleWebAddress) + QLatin1Char('/') + QString::number(index);
+    target.titleSnapshot = QStringLiteral("Sample Tab ") + QString::number(index);
+    target.preferredOpenMode = BrowserOpenMode::existingTab;
+    target.runtimeTabBinding = RuntimeTabBinding{1, index};
+    return target;
+}
+
+ChromeNativeHostBridge::ChromeNativeHostBridge(ChromeStateCache *stateCache, fs::path applicationSupportRoot,
+                                               ChromeBridgeOptions options, QObject *parent)
+    : QObject(parent)
+    , m_stateCache(stateCache)
+    , m_root(std::move(applicationSupportRoot))
+    , m_options(std::move(options))
+{
+    connect(&m_queueWatcher, &QFileSystemWatcher::directoryChanged, this, &ChromeNativeHostBridge::scheduleQueuePass);
+}
+
+ChromeNativeHostBridge::~ChromeNativeHostBridge() = default;
+
+void ChromeNativeHostBridge::setConnected()
+{
+    if (m_isConnected)
+        return;
+    m_isConnected = true;
+    Q_EMIT isConnectedChanged();
+}
+
+void ChromeNativeHostBridge::absorb(const ChromeCommandResponse &response)
+{
+    if (!m_stateCache)
+        return;
+    if (response.windows)
+        m_stateCache->setWindows(*response.windows);
+    if (response.capture)
+        m_stateCache->setLastCapture(*response.capture);
+}
+
+QCoro::Task<ChromeSendResult> ChromeNativeHostBridge::send(ChromeCommand command)
+{
+    if (m_commandHandler) {
+        const CommandHandler handler = m_commandHandler;
+        co_return co_await handler(std::move(command));
+    }
+    QPointer<ChromeNativeHostBridge> self(this);
+    const ChromeCommand sent = command;
+    RoundTrip reply = co_await sendThroughNativeHost(std::move(command));
+    if (!self)
+        co_return Failure(ChromeBridgeError{ChromeBridgeError::Code::cancelled, {}});
+    if (!reply)
+        co_return Failure(reply.error());
+    if (const auto &response = reply.value()) {
+        absorb(*response);
+        setConnected();
+        co_return *response;
+    }
+    if (m_options.simulateConnectedChrome) {
+        ChromeCommandResponse response = defaultResponse(sent);
+        absorb(response);
+        co_return response;
+    }
+    // No reply: say so. Made-up data here would end up in the user's tree.
+    ChromeCommandResponse response;
+    response.ok = false;
+    response.summary = QStringLiteral("Chrome did not respond");
+    co_return response;
+}
+
+void ChromeNativeHostBridge::watch(QFileSystemWatcher *watcher, const fs::path &dir)
+{
+    const QString path = QString::fromStdString(dir.string());
+    // A directory removed and made again loses its watch; add it back.
+    if (!watcher->directories().contains(path))
+        watcher->addPath(path);
+}
+
+QCoro::Task<ChromeNativeHostBridge::RoundTrip> ChromeNativeHostBridge::sendThroughNativeHost(ChromeCommand command)
+{
+    QPointer<ChromeNativeHostBridge> self(this);
+    const auto dirs = NativeHostQueueDirectories::under(m_root);
+    std::string error;
+    if (!ensurePrivateDirectory(m_root, &error) || !ensurePrivateDirectory(dirs.requests, &error) ||
+        !ensurePrivateDirectory(dirs.responses, &error))
+        co_return Failure(bridgeError(ChromeBridgeError::Code::cannotCreateDirectory, error));
+
+    const QUuid id = newUuid();
+    const std::string name = queueFileName(uuidText(id));
+    const QByteArray bytes = ChromeMessageCodec::encode(ChromeHostEnvelope{id, std::move(command)});
+    // Watch before writing, so not even the fastest reply goes unnoticed.
+    watch(&m_responseWatcher, dirs.responses);
+    if (!writeFileAtomically(dirs.requests / name, std::string_view(bytes.constData(), std::size_t(bytes.size())), &error))
+        co_return Failure(bridgeError(ChromeBridgeError::Code::cannotWriteRequest, error));
+
+    const fs::path responseFile = dirs.responses / name;
+    const auto deadline = std::chrono::steady_clock::now() + m_options.replyTimeout;
+    const auto pollInterval = m_options.replyPollInterval;
+    for (;;) {
+        if (auto response = takeResponse(responseFile))
+            co_return std::optional<ChromeCommandResponse>(std::move(*response));
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline)
+            break;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
+        co_await SignalOrTimeout(&m_responseWatcher, &QFileSystemWatcher::directoryChanged,
+                                 std::min(pollInterval, left));
+        if (!self)
+            co_return Failure(ChromeBridgeError{ChromeBridgeError::Code::cancelled, {}});
+    }
+    // The request stays: a host that starts later may still forward it.
+    co_return std::optional<ChromeCommandResponse>();
+}
+
+std::optional<ChromeCommandResponse> ChromeNativeHostBridge::takeResponse(const fs::path &file)
+{
+    std::string text;
+    if (!readWholeFile(file, text, kMaxInboundMessageLength))
+        return std::nullopt;
+    auto envelope = m_codec.decodeEnvelope(text);
+    if (!envelope)
+        return std::nullopt;
+    auto *response = std::get_if<ChromeCommandResponse>(&envelope->message);
+    if (!response)
+        return std::nullopt;
+    std::error_code ec;
+    fs::remove(file, ec);
+    return std::move(*response);
+}
+
+ChromeCommandResponse ChromeNativeHostBridge::defaultResponse(const ChromeCommand &command)
+{
+    ChromeWindowState sampleWindow;
+    sampleWindow.id = 1;
+    sampleWindow.bounds = ChromeWindowBounds{300, 0, 1200, 900};
+    sampleWindow.tabs = {ChromeTabState{1, 1, QStringLiteral("Example"), QString::fromLatin1(kSampleWebAddress), {}, true}};
+    auto cachedOrSample = [&] {
+        if (m_stateCache && !m_stateCache->windows().isEmpty())
+            return m_stateCache->windows();
+        return QList<ChromeWindowState>{sampleWindow};
+    };
+
+    ChromeCommandResponse response;
+    response.ok = true;
+    if (const auto *c = command.as<ChromeCommand::FocusTab>()) {
+        Q_UNUSED(c);
+        response.summary = QStringLiteral("Focused Chrome tab");
+    } else if (const auto *c = command.as<ChromeCommand::OpenURLsInNewWindow>()) {
+        response.summary = QStringLiteral("Opened %1 URL(s) in a new Chrome window").arg(c->urls.size());
+        ChromeWindowState window;
+        window.id = QRandomGenerator::global()->bounded(1000, 10000);
+        window.bounds = c->bounds;
+        for (qsizetype k = 0; k < c->urls.size(); ++k)
+            window.tabs.append(ChromeTabState{k + 1, 1, c->urls[k], c->urls[k], {}, k == 0});
+        response.windows = QList<ChromeWindowState>{window};
+    } else if (const auto *c = command.as<ChromeCommand::OpenURLInWindow>()) {
+        response.summary = QStringLiteral("Opened ") + c->url;
+    } else if (const auto *c = command.as<ChromeCommand::SetWindowBounds>()) {
+        response.summary = QStringLiteral("Moved Chrome window to %1x%2").arg(c->bounds.width).arg(c->bounds.height);
+    } else if (command.as<ChromeCommand::Ping>()) {
+        response.summary = QStringLiteral("Chrome bridge reachable");
+        setConnected();
+    } else if (command.as<ChromeCommand::GetCurrentWindowState>()) {
+        response.summary = QStringLiteral("Current window state");
+        response.windows = cachedOrSample();
+    } else if (command.as<ChromeCommand::GetAllWindowsState>()) {
+        response.summary = QStringLiteral("All windows state");
+        response.windows = cachedOrSample();
+    } else if (command.as<ChromeCommand::CaptureCurrentTab>()) {
+        response.summary = QStringLiteral("Captured current tab");
+        response.capture = ChromeCapturePayload::tab(sampleBrowserTarget(1));
+    } else if (command.as<ChromeCommand::CaptureCurrentWindow>()) {
+        response.summary = QStringLiteral("Captured current window");
+        response.capture = ChromeCapturePayload::window({sampleBrowserTarget(1), sampleBrowserTarget(2)});
+    }
+    return response;
+}
+
+void ChromeNativeHostBridge::simulate(const ChromeEvent &event)
+{
+    if (event.as<ChromeEvent::Connected>())
+        setConnected();
+    if (const auto *e = event.as<ChromeEvent::SaveSlackThread>()) {
+        m_latestSlackCapture = e->slackThread;
+        Q_EMIT latestSlackCaptureChanged();
+    }
+    if (m_stateCache)
+        m_stateCache->apply(event);
+}
+
+void ChromeNativeHostBridge::consumeLatestSlackCapture()
+{
+    if (!m_latestSlackCapture)
+        return;
+    m_latestSlackCapture.reset();
+    Q_EMIT latestSlackCaptureChanged();
+}
+
+void ChromeNativeHostBridge::startQueueMonitoring()
+{
+    const fs::path queue = NativeHostQueueDirectories::under(m_root).queue;
+    if (ensurePrivateDirectory(m_root) && ensurePrivateDirectory(queue))
+        watch(&m_queueWatcher, queue);
+    processQueuedMessages();
+    if (m_queueMonitor)
+        return;
+    m_queueMonitor = new QTimer(this);
+    m_queueMonitor->setInterval(m_options.queuePollInterval);
+    connect(m_queueMonitor, &QTimer::timeout, this, [this, queue] {
+        if (fs::is_directory(queue))
+            watch(&m_queueWatcher, queue);
+        processQueuedMessages();
+    });
+    m_queueMonitor->start();
+}
+
+void ChromeNativeHostBridge::scheduleQueuePass()
+{
+    // Several notifications in a row make one pass.
+    if (m_queuePassScheduled)
+        return;
+    m_queuePassScheduled = true;
+    QTimer::singleShot(0, this, [this] {
+        m_queuePassScheduled = false;
+        processQueuedMessages();
+    });
+}
+
+void ChromeNativeHostBridge::processQueuedMessages()
+{
+    const fs::path queue = NativeHostQueueDirectories::under(m_root).queue;
+    const auto names = listQueueDirectory(queue);
+    if (!names)
+        return;
+    QPointer<ChromeNativeHostBridge> self(this);
+    std::string text;
+    for (const std::string &name : *names) {
+        const fs::path file = queue / name;
+        if (readWholeFile(file, text, kMaxInboundMessageLength)) {
+            if (auto envelope = m_codec.decodeEnvelope(text))
+                processQueuedEnvelope(*envelope);
+            else
+                qCDebug(lcChrome) << "dropping queued message" << QString::fromStdString(name) << envelope.error().description();
+        }
+        if (!self)
+            return; // a handler of the signals above destroyed us
+        std::error_code ec;
+        fs::remove(file, ec);
+    }
+}
+
+void ChromeNativeHostBridge::processQueuedEnvelope(const ChromeHostEnvelope &envelope)
+{
+    if (const auto *event = std::get_if<ChromeEvent>(&envelope.message))
+        simulate(*event);
+    else if (const auto *response = std::get_if<ChromeCommandResponse>(&envelope.message))
+        absorb(*response); // a late reply: its command has given up, the state is still news
+}
+
+// ---------------------------------------------------------------- installing
+
+fs::path ChromeNativeHostBridge::nativeMessagingManifestDirectory() const
+{
+    if (m_options.automationMode)
+        return m_root / "NativeMessagingHosts";
+    QString config = m_options.configHome;
+    if (config.isEmpty()) {
+        config = qEnvironmentVariable("XDG_CONFIG_HOME");
+        if (!config.startsWith(QLatin1Char('/')))
+            config = QDir::homePath() + QStringLiteral("/.config");
+    }
+    return fs::path(config.toStdString()) / "google-chrome" / "NativeMessagingHosts";
+}
+
+Result<void, ChromeBridgeError> ChromeNativeHostBridge::bundledNativeHostIfAvailable(const fs::path &destination) const
+{
+    const QString source = m_options.bundledHostProgram;
+    if (source.isEmpty() || !QFileInfo(source).isFile())
+        return {};
+    std::error_code ec;
+    if (fs::equivalent(fs::path(source.toStdString()), destination, ec))
+        return {};
+    std::string error;
+    if (!ensurePrivateDirectory(destination.parent_path(), &error))
+        return Failure(bridgeError(ChromeBridgeError::Code::cannotInstallHost, error));
+    std::string program;
+    if (!readWholeFile(source.toStdString(), program, std::size_t(512) * 1024 * 1024, &error))
+        return Failure(bridgeError(ChromeBridgeError::Code::cannotInstallHost, error));
+    // Replaced atomically: a browser starting the host meanwhile gets the old
+    // program or the new one, never half of it.
+    if (!writeFileAtomically(destination, program, &error, 0755))
+        return Failure(bridgeError(ChromeBridgeError::Code::cannotInstallHost, error));
+    return {};
+}
+
+Result<QString, ChromeBridgeError> ChromeNativeHostBridge::installNativeHostManifest(const QString &hostPath,
+                                                                                    const QString &extensionID)
+{
+    const QString absoluteHost = QFileInfo(hostPath).absoluteFilePath();
+    if (auto copied = bundledNativeHostIfAvailable(absoluteHost.toStdString()); !copied)
+        return Failure(copied.error());
+
+    rapidjson::StringBuffer buffer;
+    rapidjson::PrettyWriter<rapidjson::StringBuffer> w(buffer);
+    auto key = [&](const char *k) { w.Key(k); };
+    auto string = [&](const QString &text) {
+        const QByteArray utf8 = text.toUtf8();
+        w.String(utf8.constData(), rapidjson::SizeType(utf8.size()));
+    };
+    w.StartObject();
+    key("allowed_origins");
+    w.StartArray();
+    string(QStringLiteral("chrome-extension://") + extensionID + QLatin1Char('/'));
+    w.EndArray();
+    key("description");
+    string(QStringLiteral("Tarni Bar native messaging host"));
+    key("name");
+    string(QString::fromLatin1(kNativeHostName));
+    key("path");
+    string(absoluteHost);
+    key("type");
+    string(QStringLiteral("stdio"));
+    w.EndObject();
+    const std::string manifest = std::string(buffer.GetString(), buffer.GetSize()) + "\n";
+
+    const fs::path chromeDir = nativeMessagingManifestDirectory();
+    std::vector<fs::path> dirs{chromeDir};
+    if (!m_options.automationMode) {
+        const fs::path config = chromeDir.parent_path().parent_path();
+        dirs.push_back(config / "chromium" / "NativeMessagingHosts");
+        // Other Chromium browsers only when the user has them.
+        for (const char *browser : {"BraveSoftware/Brave-Browser", "vivaldi", "microsoft-edge"}) {
+            std::error_code ec;
+            if (fs::is_directory(config / browser, ec))
+                dirs.push_back(config / browser / "NativeMessagingHosts");
+        }
+    }
+    for (const fs::path &dir : dirs) {
+        std::error_code ec;
+        fs::create_directories(dir, ec);
+        if (ec)
+            return Failure(bridgeError(ChromeBridgeError::Code::cannotWriteManifest,
+                                       "cannot create \"" + dir.string() + "\": " + ec.message()));
+        std::string error;
+        // The browser reads it as the same user; nothing in it is private.
+        if (!writeFileAtomically(dir / kNativeHostManifestFileName, manifest, &error, 0644))
+            return Failure(bridgeError(ChromeBridgeError::Code::cannotWriteManifest, error));
+    }
+    return QString::fromStdString((chromeDir / kNativeHostManifestFileName).string());
+}
+
+} // namespace tarni

@@ -1,0 +1,109 @@
+#pragma once
+
+#include "chrome/ChromeMessageCodec.h"
+#include "chrome/ChromeNativeHostBridgeProtocol.h"
+#include "chrome/ChromeStateCache.h"
+
+#include <QFileSystemWatcher>
+#include <QObject>
+#include <QPointer>
+#include <QTimer>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <optional>
+
+namespace tarni {
+
+struct ChromeBridgeOptions {
+    // Automation mode: manifests go to the data root's "NativeMessagingHosts".
+    bool automationMode = false;
+    // The automation configuration simulates a connected browser: commands
+    // without a reply get sample answers instead of a failure.
+    bool simulateConnectedChrome = false;
+    // The host program we carry; copied by installNativeHostManifest. Empty or
+    // missing: nothing is copied and the manifest is written all the same.
+    QString bundledHostProgram;
+    // The user's configuration folder ($XDG_CONFIG_HOME); empty: the usual one.
+    QString configHome;
+
+    std::chrono::milliseconds replyTimeout{2000};
+    std::chrono::milliseconds replyPollInterval{50};
+    std::chrono::milliseconds queuePollInterval{1000};
+};
+
+// Sends commands to the extension through the host's queue directories and
+// waits briefly for the reply; watches the queue of unsolicited messages and
+// applies them; feeds what it learns into the state cache; installs the host.
+// GUI thread only. Reacts to directory notifications at once; the timers
+// stay as the fallback.
+class ChromeNativeHostBridge : public QObject, public ChromeNativeHostBridgeProtocol {
+    Q_OBJECT
+    Q_PROPERTY(bool isConnected READ isConnected NOTIFY isConnectedChanged)
+
+public:
+    using CommandHandler = std::function<QCoro::Task<ChromeSendResult>(ChromeCommand)>;
+
+    ChromeNativeHostBridge(ChromeStateCache *stateCache, std::filesystem::path applicationSupportRoot,
+                           ChromeBridgeOptions options = {}, QObject *parent = nullptr);
+    ~ChromeNativeHostBridge() override;
+
+    bool isConnected() const override { return m_isConnected; }
+    const std::optional<SlackTarget> &latestSlackCapture() const { return m_latestSlackCapture; }
+
+    QCoro::Task<ChromeSendResult> send(ChromeCommand command) override;
+    void simulate(const ChromeEvent &event) override;
+    void consumeLatestSlackCapture() override;
+
+    // Writes the host manifest for Chrome and Chromium (and Brave, Vivaldi and
+    // Edge when they are set up) after copying the host program to `hostPath`.
+    // Returns the path of Chrome's manifest (in automation mode, the only one).
+    Result<QString, ChromeBridgeError> installNativeHostManifest(const QString &hostPath, const QString &extensionID);
+
+    // Processes the queue now and then on every change of the queue directory,
+    // with a poll as the fallback. A second call only processes the queue.
+    void startQueueMonitoring();
+
+    // Replaces the queue round trip of send(); for tests and other transports.
+    void setCommandHandler(CommandHandler handler) { m_commandHandler = std::move(handler); }
+
+    const std::filesystem::path &applicationSupportRoot() const { return m_root; }
+
+Q_SIGNALS:
+    void isConnectedChanged();
+    void latestSlackCaptureChanged();
+
+private:
+    using RoundTrip = Result<std::optional<ChromeCommandResponse>, ChromeBridgeError>;
+    QCoro::Task<RoundTrip> sendThroughNativeHost(ChromeCommand command);
+    std::optional<ChromeCommandResponse> takeResponse(const std::filesystem::path &file);
+    ChromeCommandResponse defaultResponse(const ChromeCommand &command);
+    void absorb(const ChromeCommandResponse &response);
+    void processQueuedMessages();
+    void processQueuedEnvelope(const ChromeHostEnvelope &envelope);
+    void scheduleQueuePass();
+    void watch(QFileSystemWatcher *watcher, const std::filesystem::path &dir);
+    std::filesystem::path nativeMessagingManifestDirectory() const;
+    Result<void, ChromeBridgeError> bundledNativeHostIfAvailable(const std::filesystem::path &destination) const;
+    void setConnected();
+
+    QPointer<ChromeStateCache> m_stateCache;
+    std::filesystem::path m_root;
+    ChromeBridgeOptions m_options;
+    ChromeMessageCodec m_codec;
+    bool m_isConnected = false;
+    std::optional<SlackTarget> m_latestSlackCapture;
+    CommandHandler m_commandHandler;
+
+    QFileSystemWatcher m_responseWatcher;
+    QFileSystemWatcher m_queueWatcher;
+    QTimer *m_queueMonitor = nullptr;
+    bool m_queuePassScheduled = false;
+};
+
+// The sample answers of a simulated browser.
+inline constexpr const char *kSampleWebAddress = "https://example.com/tarnibar-sample";
+BrowserTarget sampleBrowserTarget(int index);
+
+} // namespace tarni

@@ -1,0 +1,221 @@
+#include "HostBridge.h"
+
+#include "common/AtomicFile.h"
+#include "common/DataRoot.h"
+#include "common/NativeMessagingFrame.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+namespace tarni::host {
+
+namespace fs = std::filesystem;
+
+void reportError(const std::string &line)
+{
+    const std::string text = line + "\n";
+    const char *data = text.data();
+    std::size_t left = text.size();
+    while (left > 0) {
+        const ssize_t n = ::write(STDERR_FILENO, data, left);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        data += n;
+        left -= static_cast<std::size_t>(n);
+    }
+}
+
+HostBridge::HostBridge(Options options)
+    : m_options(std::move(options))
+    , m_dirs(NativeHostQueueDirectories::under(m_options.root))
+{
+}
+
+HostBridge::~HostBridge()
+{
+    if (m_reader.joinable())
+        m_reader.detach();
+    if (m_inotifyFd >= 0)
+        ::close(m_inotifyFd);
+    if (m_wakeFd >= 0)
+        ::close(m_wakeFd);
+}
+
+bool HostBridge::createDirectories(std::string *error)
+{
+    // Private to the user: queue files carry the user's addresses and titles.
+    if (!ensurePrivateDirectory(m_options.root, error))
+        return false;
+    for (const fs::path *dir : {&m_dirs.queue, &m_dirs.requests, &m_dirs.pending, &m_dirs.responses}) {
+        if (!ensurePrivateDirectory(*dir, error))
+            return false;
+    }
+    return true;
+}
+
+bool HostBridge::run(std::string *error)
+{
+    if (!createDirectories(error))
+        return false;
+
+    m_wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    // inotify only shortens the wait; without it the poll interval still works.
+    m_inotifyFd = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    if (m_inotifyFd >= 0 &&
+        ::inotify_add_watch(m_inotifyFd, m_dirs.requests.c_str(),
+                            IN_MOVED_TO | IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR) < 0) {
+        ::close(m_inotifyFd);
+        m_inotifyFd = -1;
+    }
+
+    m_reader = std::thread([this] { readLoop(); });
+
+    for (;;) {
+        {
+            std::lock_guard lock(m_stateLock);
+            if (m_fatalError) {
+                if (error)
+                    *error = *m_fatalError;
+                return false;
+            }
+            if (!m_isRunning)
+                break;
+        }
+        if (!processPendingRequests(error))
+            return false;
+        waitForWork();
+    }
+    m_reader.join();
+    return true;
+}
+
+void HostBridge::wake()
+{
+    if (m_wakeFd >= 0) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(m_wakeFd, &one, sizeof one);
+    }
+}
+
+void HostBridge::waitForWork()
+{
+    pollfd fds[2] = {{m_wakeFd, POLLIN, 0}, {m_inotifyFd, POLLIN, 0}};
+    const int count = m_inotifyFd >= 0 ? 2 : 1;
+    const int ready = ::poll(fds, static_cast<nfds_t>(count), static_cast<int>(m_options.pollInterval.count()));
+    if (ready <= 0)
+        return;
+    char buffer[4096];
+    if (fds[1].revents & POLLIN) {
+        while (::read(m_inotifyFd, buffer, sizeof buffer) > 0) {
+        }
+    }
+    if (fds[0].revents & POLLIN) {
+        std::uint64_t value;
+        [[maybe_unused]] const ssize_t n = ::read(m_wakeFd, &value, sizeof value);
+    }
+}
+
+void HostBridge::readLoop()
+{
+    std::string body;
+    for (;;) {
+        const FrameReadResult result = readFrame(m_options.inputFd, body, kMaxInboundMessageLength);
+        if (result.status == FrameReadResult::Status::frame) {
+            std::string routeError;
+            if (!routeInboundMessage(body, &routeError))
+                reportError("Native host routing failed: " + routeError);
+            continue;
+        }
+        std::lock_guard lock(m_stateLock);
+        switch (result.status) {
+        case FrameReadResult::Status::tooLarge:
+        case FrameReadResult::Status::readError:
+            // The stream cannot be resynchronised after a length we refuse.
+            m_fatalError = result.error;
+            break;
+        case FrameReadResult::Status::truncated:
+            // A partial body can never be a whole envelope; filing it would
+            // only start the application for nothing.
+            reportError("Native host dropped a message cut off after " + std::to_string(body.size()) + " of " +
+                        std::to_string(result.declaredLength) + " bytes");
+            m_isRunning = false;
+            break;
+        case FrameReadResult::Status::frame:
+        case FrameReadResult::Status::endOfInput:
+            m_isRunning = false;
+            break;
+        }
+        break;
+    }
+    wake();
+}
+
+bool HostBridge::routeInboundMessage(const std::string &body, std::string *error)
+{
+    const std::string id = m_identifiers.read(body).value_or(randomUuidText());
+    const std::string name = queueFileName(id);
+    std::error_code ec;
+    const fs::path marker = m_dirs.pending / name;
+    if (fs::exists(marker, ec)) {
+        const fs::path response = m_dirs.responses / name;
+        fs::remove(response, ec);
+        if (!writeFileAtomically(response, body, error))
+            return false;
+        fs::remove(marker, ec);
+        return true;
+    }
+    if (!writeFileAtomically(m_dirs.queue / name, body, error))
+        return false;
+    if (m_options.onUnsolicitedMessage)
+        m_options.onUnsolicitedMessage();
+    return true;
+}
+
+bool HostBridge::processPendingRequests(std::string *error)
+{
+    const auto names = listQueueDirectory(m_dirs.requests, error);
+    if (!names)
+        return false;
+    std::string body;
+    for (const std::string &name : *names) {
+        const fs::path request = m_dirs.requests / name;
+        bool tooLarge = false;
+        if (!readWholeFile(request, body, kMaxOutboundMessageLength, error, &tooLarge)) {
+            if (!tooLarge)
+                return false;
+            // The browser would refuse it and close the connection; dropping it
+            // keeps the queue moving.
+            std::error_code ec;
+            fs::remove(request, ec);
+            reportError("Native host dropped request " + name + ": larger than the browser accepts (" +
+                        std::to_string(kMaxOutboundMessageLength) + " bytes)");
+            continue;
+        }
+        // The marker goes in place before the frame leaves, so a fast reply
+        // always finds it and reaches the waiting command.
+        const fs::path marker = m_dirs.pending / name;
+        std::error_code ec;
+        fs::remove(marker, ec);
+        fs::rename(request, marker, ec);
+        if (ec) {
+            if (error)
+                *error = "cannot move \"" + request.string() + "\" to \"" + marker.string() + "\": " + ec.message();
+            return false;
+        }
+        if (!writeFrame(m_options.outputFd, body, error)) {
+            // Unsent: give the request back so a later host can forward it.
+            fs::rename(marker, request, ec);
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace tarni::host

@@ -1,0 +1,71 @@
+#pragma once
+
+#include "common/NativeHostQueue.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+namespace tarni::host {
+
+// Relays between the browser (frames on two file descriptors) and the
+// application (the queue directories under the data root). It reads nothing of
+// a message but its envelope identifier.
+//
+// Two threads: the calling thread forwards request files as frames (it is the
+// only writer of the output descriptor); a reader thread reads frames and files
+// them as responses or queue entries.
+class HostBridge {
+public:
+    struct Options {
+        std::filesystem::path root;
+        int inputFd = 0;
+        int outputFd = 1;
+        // Called on the reader thread after an unsolicited message was queued.
+        std::function<void()> onUnsolicitedMessage;
+        // Fallback when no directory notification arrives.
+        std::chrono::milliseconds pollInterval{100};
+    };
+
+    explicit HostBridge(Options options);
+    ~HostBridge();
+    HostBridge(const HostBridge &) = delete;
+    HostBridge &operator=(const HostBridge &) = delete;
+
+    // Runs until the input ends (true) or a fatal error (false, `error` says
+    // why). After a fatal error the reader thread may still be blocked on the
+    // input; the caller ends the process.
+    bool run(std::string *error);
+
+private:
+    bool createDirectories(std::string *error);
+    void readLoop();
+    bool routeInboundMessage(const std::string &body, std::string *error);
+    bool processPendingRequests(std::string *error);
+    void wake();
+    void waitForWork();
+
+    Options m_options;
+    NativeHostQueueDirectories m_dirs;
+    EnvelopeIdentifierReader m_identifiers; // reader thread only
+
+    std::mutex m_stateLock;
+    bool m_isRunning = true;
+    std::optional<std::string> m_fatalError;
+
+    int m_inotifyFd = -1;
+    int m_wakeFd = -1;
+    std::thread m_reader;
+};
+
+// Writes one line to standard error in one write(2), so lines of the two
+// threads never mix.
+void reportError(const std::string &line);
+
+} // namespace tarni::host

@@ -1,0 +1,50 @@
+// TarniBarChromeHost: started by the browser for the companion extension.
+// Relays frames on standard input and output to and from the application's
+// queue directories, and starts the application when a message arrives for it
+// while it is not running. Arguments (the browser passes the caller's origin)
+// are ignored.
+
+#include "ApplicationLauncher.h"
+#include "HostBridge.h"
+
+#include "common/DataRoot.h"
+
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+
+int main()
+{
+    using namespace tarni;
+    // A closed pipe must show up as a failed write, not kill us silently.
+    std::signal(SIGPIPE, SIG_IGN);
+    // Started applications are reaped by the kernel; we never wait for them.
+    std::signal(SIGCHLD, SIG_IGN);
+
+    // Frames go to a private duplicate of standard output; descriptor 1 then
+    // points at standard error, so a stray print can never corrupt the stream.
+    const int framesFd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (framesFd < 0 || ::dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+        host::reportError("Native host failed: cannot set up standard output");
+        return 1;
+    }
+
+    const std::filesystem::path root = dataRoot(DataRootMode::normal);
+    host::ApplicationLauncher launcher(root);
+    host::HostBridge::Options options;
+    options.root = root;
+    options.inputFd = STDIN_FILENO;
+    options.outputFd = framesFd;
+    options.onUnsolicitedMessage = [&launcher] { launcher.launchIfNotRunning(); };
+
+    // Never destroyed on the failure path: the reader thread may still be
+    // blocked on standard input and use it.
+    auto *bridge = new host::HostBridge(std::move(options));
+    std::string error;
+    if (!bridge->run(&error)) {
+        host::reportError("Native host failed: " + error);
+        ::_exit(1);
+    }
+    delete bridge;
+    return 0;
+}

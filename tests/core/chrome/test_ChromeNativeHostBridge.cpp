@@ -1,0 +1,406 @@
+// The bridge's replies, time-outs, fallbacks, queue and installation. The
+// peer answering through the queue directories is the test itself here; the
+// real host is used at the end.
+
+#include "ChromeTestSupport.h"
+#include "HostProcess.h"
+
+#include "chrome/ChromeExtensionIdentity.h"
+#include "common/AtomicFile.h"
+#include "common/NativeHostQueue.h"
+#include "common/NativeMessagingFrame.h"
+#include "model/Uuid.h"
+
+#include <QSignalSpy>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <fstream>
+#include <thread>
+
+using namespace tarni;
+using namespace tarni::test;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Answers request files like host and extension together would: takes each
+// request, lets `reply` build the response message (nullopt: no answer).
+class FakePeer : public QObject {
+public:
+    using Reply = std::function<std::optional<std::string>(const ChromeCommand &)>;
+
+    FakePeer(const fs::path &root, Reply reply)
+        : m_dirs(NativeHostQueueDirectories::under(root))
+        , m_reply(std::move(reply))
+    {
+        connect(&m_timer, &QTimer::timeout, this, &FakePeer::pass);
+        m_timer.start(2);
+    }
+
+    std::vector<ChromeCommand> received;
+
+private:
+    void pass()
+    {
+        const auto names = listQueueDirectory(m_dirs.requests);
+        if (!names)
+            return;
+        for (const std::string &name : *names) {
+            std::string text;
+            if (!readWholeFile(m_dirs.requests / name, text, 1 << 20))
+                continue;
+            fs::remove(m_dirs.requests / name);
+            auto envelope = m_codec.decodeEnvelope(text);
+            ASSERT_TRUE(envelope) << text;
+            const auto *command = std::get_if<ChromeCommand>(&envelope->message);
+            ASSERT_TRUE(command) << text;
+            received.push_back(*command);
+            if (auto message = m_reply(*command)) {
+                const std::string body = R"({"id":")" + uuidText(envelope->id) + R"(","message":)" + *message + "}";
+                ASSERT_TRUE(writeFileAtomically(m_dirs.responses / name, body));
+            }
+        }
+    }
+
+    NativeHostQueueDirectories m_dirs;
+    Reply m_reply;
+    ChromeMessageCodec m_codec;
+    QTimer m_timer;
+};
+
+class BridgeTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_FALSE(m_scratch.path().empty());
+        m_root = m_scratch.path() / "TarniBar";
+        m_dirs = NativeHostQueueDirectories::under(m_root);
+    }
+
+    std::unique_ptr<ChromeNativeHostBridge> makeBridge(ChromeBridgeOptions options = {})
+    {
+        if (options.replyTimeout == 2000ms)
+            options.replyTimeout = 300ms;
+        return std::make_unique<ChromeNativeHostBridge>(&m_cache, m_root, options);
+    }
+
+    void queue(const std::string &name, const std::string &body)
+    {
+        fs::create_directories(m_dirs.queue);
+        ASSERT_TRUE(writeFileAtomically(m_dirs.queue / name, body));
+    }
+
+    ScratchDirectory m_scratch;
+    fs::path m_root;
+    NativeHostQueueDirectories m_dirs;
+    ChromeStateCache m_cache;
+};
+
+ChromeBridgeOptions options(const std::function<void(ChromeBridgeOptions &)> &set)
+{
+    ChromeBridgeOptions o;
+    set(o);
+    return o;
+}
+
+const char *kWindowJson = R"({"id":4,"tabs":[{"id":1,"windowID":4,"title":"A","url":"https://a.example","isActive":true}]})";
+
+} // namespace
+
+TEST_F(BridgeTest, ReplyIsReturnedFeedsTheCacheAndMarksTheBridgeConnected)
+{
+    auto bridge = makeBridge();
+    FakePeer peer(m_root, [](const ChromeCommand &command) -> std::optional<std::string> {
+        if (command.as<ChromeCommand::GetAllWindowsState>())
+            return std::string(R"({"ok":true,"summary":"All windows","windows":[)") + kWindowJson + "]}";
+        return std::string(R"({"ok":false,"summary":"No such tab"})");
+    });
+    QSignalSpy connected(bridge.get(), &ChromeNativeHostBridge::isConnectedChanged);
+
+    const auto reply = runTask(bridge->send(ChromeCommand::getAllWindowsState()));
+    ASSERT_TRUE(reply) << reply.error().description().toStdString();
+    EXPECT_TRUE(reply->ok);
+    EXPECT_EQ(reply->summary, QStringLiteral("All windows"));
+    ASSERT_EQ(m_cache.windows().size(), 1);
+    EXPECT_EQ(m_cache.windows().front().id, 4);
+    EXPECT_TRUE(bridge->isConnected());
+    EXPECT_EQ(connected.count(), 1);
+
+    // A reply without windows leaves the cache alone; ok false is returned as it is.
+    const auto refused = runTask(bridge->send(ChromeCommand::focusTab(4, 99)));
+    ASSERT_TRUE(refused);
+    EXPECT_FALSE(refused->ok);
+    EXPECT_EQ(refused->summary, QStringLiteral("No such tab"));
+    EXPECT_EQ(m_cache.windows().size(), 1);
+    EXPECT_EQ(peer.received.back(), ChromeCommand::focusTab(4, 99));
+    EXPECT_TRUE(fileNames(m_dirs.responses).empty()) << "the bridge removes the reply it took";
+}
+
+TEST_F(BridgeTest, NoReplyIsAFailedResponseThatChangesNothing)
+{
+    auto bridge = makeBridge();
+    m_cache.setWindows({ChromeWindowState{9, {}, {}}});
+    QElapsedTimer timer;
+    timer.start();
+    const auto reply = runTask(bridge->send(ChromeCommand::captureCurrentTab()));
+    ASSERT_TRUE(reply);
+    EXPECT_GE(timer.elapsed(), 300);
+    EXPECT_EQ(*reply, (ChromeCommandResponse{false, QStringLiteral("Chrome did not respond"), {}, {}}));
+    EXPECT_FALSE(bridge->isConnected());
+    EXPECT_EQ(m_cache.lastCapture(), std::nullopt);
+    EXPECT_EQ(m_cache.windows(), (QList<ChromeWindowState>{ChromeWindowState{9, {}, {}}}));
+    // The request stays for a host that starts later.
+    EXPECT_EQ(fileNames(m_dirs.requests).size(), 1u);
+}
+
+TEST_F(BridgeTest, ResponseFilesThatAreNoResponseAreLeftAndReadAgain)
+{
+    auto bridge = makeBridge(options([&](ChromeBridgeOptions &o) { o.replyTimeout = 3000ms; }));
+    int passes = 0;
+    FakePeer peer(m_root, [&](const ChromeCommand &) -> std::optional<std::string> {
+        ++passes;
+        return std::string(R"({"type":"connected"})"); // an event where a response belongs
+    });
+    bool done = false;
+    std::optional<ChromeSendResult> result;
+    // Parameters, not captures: the lambda object dies before the coroutine does.
+    auto run = [](ChromeNativeHostBridge *b, std::optional<ChromeSendResult> *out, bool *finished) -> QCoro::Task<> {
+        out->emplace(co_await b->send(ChromeCommand::ping()));
+        *finished = true;
+    };
+    auto task = run(bridge.get(), &result, &done);
+    ASSERT_TRUE(spinUntil([&] { return fileNames(m_dirs.responses).size() == 1; }));
+    const std::string name = fileNames(m_dirs.responses).front();
+    spinUntil([] { return false; }, 120);
+    EXPECT_FALSE(done);
+    EXPECT_TRUE(fs::exists(m_dirs.responses / name)) << "a file that is no response must stay";
+    const std::string id = name.substr(0, 36);
+    ASSERT_TRUE(writeFileAtomically(m_dirs.responses / name, "{\"id\":\"" + id + "\",\"message\":{\"ok\":"));
+    spinUntil([] { return false; }, 60);
+    EXPECT_FALSE(done);
+    ASSERT_TRUE(writeFileAtomically(m_dirs.responses / name, "{\"id\":\"" + id + "\",\"message\":{\"ok\":true}}"));
+    ASSERT_TRUE(spinUntil([&] { return done; }, 2000));
+    ASSERT_TRUE(*result);
+    EXPECT_TRUE((*result)->ok);
+    EXPECT_FALSE(fs::exists(m_dirs.responses / name));
+}
+
+TEST_F(BridgeTest, ReplyIsSeenAtOnceNotAtTheNextPoll)
+{
+    // The poll and the deadline are a minute away: only the directory
+    // notification can deliver the reply while the test waits.
+    auto bridge = makeBridge(options([&](ChromeBridgeOptions &o) { o.replyTimeout = 60s; o.replyPollInterval = 60s; }));
+    FakePeer peer(m_root, [](const ChromeCommand &) { return std::optional<std::string>(R"({"ok":true})"); });
+    std::optional<ChromeSendResult> result;
+    auto run = [](ChromeNativeHostBridge *b, std::optional<ChromeSendResult> *out) -> QCoro::Task<> {
+        out->emplace(co_await b->send(ChromeCommand::ping()));
+    };
+    auto task = run(bridge.get(), &result);
+    ASSERT_TRUE(spinUntil([&] { return result.has_value(); }, 10000)) << "the reply was not noticed";
+    ASSERT_TRUE(*result);
+    EXPECT_TRUE((*result)->ok);
+}
+
+TEST_F(BridgeTest, SimulatedConnectedChromeAnswersWithSamples)
+{
+    auto bridge = makeBridge(options([&](ChromeBridgeOptions &o) { o.simulateConnectedChrome = true; o.replyTimeout = 50ms; }));
+
+    const auto capture = runTask(bridge->send(ChromeCommand::captureCurrentTab()));
+    ASSERT_TRUE(capture);
+    EXPECT_TRUE(capture->ok);
+    EXPECT_EQ(capture->summary, QStringLiteral("Captured current tab"));
+    EXPECT_EQ(capture->capture, ChromeCapturePayload::tab(sampleBrowserTarget(1)));
+    EXPECT_EQ(m_cache.lastCapture(), capture->capture);
+    EXPECT_FALSE(bridge->isConnected());
+
+    const auto window = runTask(bridge->send(ChromeCommand::captureCurrentWindow()));
+    ASSERT_TRUE(window);
+    EXPECT_EQ(window->capture, ChromeCapturePayload::window({sampleBrowserTarget(1), sampleBrowserTarget(2)}));
+
+    const auto current = runTask(bridge->send(ChromeCommand::getCurrentWindowState()));
+    ASSERT_TRUE(current && current->windows);
+    ASSERT_EQ(current->windows->size(), 1);
+    EXPECT_EQ(current->windows->front().bounds, (ChromeWindowBounds{300, 0, 1200, 900}));
+    EXPECT_EQ(m_cache.windows(), *current->windows);
+    m_cache.setWindows({ChromeWindowState{77, {}, {}}});
+    const auto all = runTask(bridge->send(ChromeCommand::getAllWindowsState()));
+    EXPECT_EQ(all->windows, (QList<ChromeWindowState>{ChromeWindowState{77, {}, {}}}));
+
+    const QStringList urls{QStringLiteral("https://a.example"), QStringLiteral("https://b.example"),
+                           QStringLiteral("https://c.example")};
+    const auto opened = runTask(bridge->send(ChromeCommand::openURLsInNewWindow(urls)));
+    EXPECT_EQ(opened->summary, QStringLiteral("Opened 3 URL(s) in a new Chrome window"));
+    ASSERT_EQ(opened->windows->size(), 1);
+    const ChromeWindowState &made = opened->windows->front();
+    EXPECT_GE(made.id, 1000);
+    EXPECT_LE(made.id, 9999);
+    ASSERT_EQ(made.tabs.size(), 3);
+    EXPECT_EQ(made.tabs[2], (ChromeTabState{3, 1, urls[2], urls[2], {}, false}));
+    EXPECT_TRUE(made.tabs[0].isActive);
+
+    EXPECT_EQ(runTask(bridge->send(ChromeCommand::setWindowBounds(1, {0, 0, 800, 600})))->summary,
+              QStringLiteral("Moved Chrome window to 800x600"));
+    EXPECT_EQ(runTask(bridge->send(ChromeCommand::focusTab(1, 2)))->summary, QStringLiteral("Focused Chrome tab"));
+    EXPECT_EQ(runTask(bridge->send(ChromeCommand::openURLInWindow(urls[0])))->summary, QStringLiteral("Opened https://a.example"));
+
+    const auto ping = runTask(bridge->send(ChromeCommand::ping()));
+    EXPECT_EQ(ping->summary, QStringLiteral("Chrome bridge reachable"));
+    EXPECT_TRUE(bridge->isConnected());
+}
+
+TEST_F(BridgeTest, CommandHandlerReplacesTheRoundTripAndTouchesNothing)
+{
+    auto bridge = makeBridge();
+    bridge->setCommandHandler([](ChromeCommand) -> QCoro::Task<ChromeSendResult> {
+        co_return ChromeCommandResponse{true, QStringLiteral("handled"), QList<ChromeWindowState>{ChromeWindowState{}}, {}};
+    });
+    const auto reply = runTask(bridge->send(ChromeCommand::ping()));
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->summary, QStringLiteral("handled"));
+    EXPECT_TRUE(m_cache.windows().isEmpty());
+    EXPECT_FALSE(bridge->isConnected());
+    EXPECT_FALSE(fs::exists(m_dirs.requests));
+}
+
+TEST_F(BridgeTest, UnwritableQueueRootIsAnError)
+{
+    fs::create_directories(m_root.parent_path());
+    std::ofstream(m_root.string()) << "a file where the root belongs";
+    auto bridge = makeBridge();
+    const auto reply = runTask(bridge->send(ChromeCommand::ping()));
+    ASSERT_FALSE(reply);
+    EXPECT_EQ(reply.error().code, ChromeBridgeError::Code::cannotCreateDirectory);
+}
+
+TEST_F(BridgeTest, QueuedMessagesAreAppliedInNameOrderAndAlwaysRemoved)
+{
+    auto bridge = makeBridge();
+    QSignalSpy slack(bridge.get(), &ChromeNativeHostBridge::latestSlackCaptureChanged);
+    const std::string a = "A0000000-0000-4000-8000-000000000000";
+    queue("3.json", R"({"id":")" + a + R"(","message":{"type":"windowsState","windows":[{"id":2,"tabs":[]}]}})");
+    queue("1.json", R"({"id":")" + a + R"(","message":{"type":"connected"}})");
+    queue("2.json", R"({"id":")" + a + R"(","message":{"type":"windowsState","windows":[{"id":1,"tabs":[]}]}})");
+    queue("4.json", R"({"id":")" + a +
+                        R"(","message":{"type":"saveSlackThread","slackThread":{"permalinkURL":"https://t.slack.com/archives/C1/p1","preferredOpenMode":"browserPermalink"}}})");
+    queue("5.json", "not json");
+    queue("6.json", R"({"message":{"type":"connected"}})");
+    queue("7.json", R"({"id":")" + a + R"(","message":{"type":"ping"}})");
+    queue("8.json", R"({"id":")" + a + R"(","message":{"ok":true,"windows":[)" + kWindowJson + "]}}");
+    queue(".9.json.tmp", "partial");
+
+    bridge->startQueueMonitoring();
+    EXPECT_TRUE(bridge->isConnected());
+    ASSERT_TRUE(bridge->latestSlackCapture());
+    EXPECT_EQ(bridge->latestSlackCapture()->permalinkURL, QStringLiteral("https://t.slack.com/archives/C1/p1"));
+    EXPECT_EQ(slack.count(), 1);
+    // The queued response came last and replaced the windows of the events.
+    ASSERT_EQ(m_cache.windows().size(), 1);
+    EXPECT_EQ(m_cache.windows().front().id, 4);
+    EXPECT_EQ(fileNames(m_dirs.queue), std::vector<std::string>{});
+    EXPECT_TRUE(fs::exists(m_dirs.queue / ".9.json.tmp"));
+
+    bridge->consumeLatestSlackCapture();
+    EXPECT_FALSE(bridge->latestSlackCapture());
+}
+
+TEST_F(BridgeTest, QueueIsWatchedAndMonitoringStartsOnce)
+{
+    auto bridge = makeBridge(options([&](ChromeBridgeOptions &o) { o.queuePollInterval = 60000ms; }));
+    bridge->startQueueMonitoring();
+    bridge->startQueueMonitoring();
+    EXPECT_EQ(bridge->findChildren<QTimer *>().size(), 1);
+
+    // The poll is a minute away: only the directory notification can deliver it.
+    queue(randomUuidText() + ".json", R"({"id":"A0000000-0000-4000-8000-000000000000","message":{"type":"connected"}})");
+    ASSERT_TRUE(spinUntil([&] { return bridge->isConnected(); }, 10000)) << "the queue was not picked up";
+    EXPECT_TRUE(spinUntil([&] { return fileNames(m_dirs.queue).empty(); }));
+}
+
+TEST_F(BridgeTest, InstallingWritesTheManifestAndReplacesTheHostProgram)
+{
+    const fs::path source = m_scratch.path() / "bundled-host";
+    writeFile(source, "#!/bin/sh\necho first\n");
+    auto bridge = makeBridge(options([&](ChromeBridgeOptions &o) { o.automationMode = true; o.bundledHostProgram = QString::fromStdString(source.string()); }));
+    const QString hostPath = QString::fromStdString((m_root / kNativeHostProgramName).string());
+
+    const auto manifest = bridge->installNativeHostManifest(hostPath, QString::fromLatin1(kChromeExtensionID));
+    ASSERT_TRUE(manifest) << manifest.error().description().toStdString();
+    EXPECT_EQ(manifest.value().toStdString(), (m_root / "NativeMessagingHosts" / kNativeHostManifestFileName).string());
+    EXPECT_EQ(readFile(manifest.value().toStdString()),
+              "{\n"
+              "    \"allowed_origins\": [\n"
+              "        \"chrome-extension://lgdaogacjdpngdbhhbdgfogojebhmmoi/\"\n"
+              "    ],\n"
+              "    \"description\": \"Tarni Bar native messaging host\",\n"
+              "    \"name\": \"com.tarni.bar.chrome\",\n"
+              "    \"path\": \"" + hostPath.toStdString() + "\",\n"
+              "    \"type\": \"stdio\"\n"
+              "}\n");
+    EXPECT_EQ(permissions(hostPath.toStdString()), 0755u);
+
+    writeFile(source, "#!/bin/sh\necho second\n");
+    ASSERT_TRUE(bridge->installNativeHostManifest(hostPath, QStringLiteral("abc")));
+    EXPECT_EQ(readFile(hostPath.toStdString()), "#!/bin/sh\necho second\n");
+    EXPECT_NE(readFile(manifest.value().toStdString()).find("chrome-extension://abc/"), std::string::npos);
+}
+
+TEST_F(BridgeTest, InstallingForTheUserCoversChromeChromiumAndBrowsersThatAreSetUp)
+{
+    const fs::path config = m_scratch.path() / "config";
+    fs::create_directories(config / "vivaldi");
+    auto bridge = makeBridge(options([&](ChromeBridgeOptions &o) { o.configHome = QString::fromStdString(config.string()); }));
+    const auto manifest = bridge->installNativeHostManifest(QStringLiteral("/opt/host"), QStringLiteral("id"));
+    ASSERT_TRUE(manifest);
+    EXPECT_EQ(manifest.value().toStdString(),
+              (config / "google-chrome" / "NativeMessagingHosts" / kNativeHostManifestFileName).string());
+    EXPECT_TRUE(fs::exists(config / "chromium" / "NativeMessagingHosts" / kNativeHostManifestFileName));
+    EXPECT_TRUE(fs::exists(config / "vivaldi" / "NativeMessagingHosts" / kNativeHostManifestFileName));
+    EXPECT_FALSE(fs::exists(config / "microsoft-edge"));
+    EXPECT_FALSE(fs::exists(config / "BraveSoftware"));
+}
+
+TEST_F(BridgeTest, RoundTripThroughTheRealHost)
+{
+    const fs::path dataHome = m_scratch.path() / "data";
+    m_root = dataHome / "TarniBar";
+    HostProcess host(TARNI_HOST_PROGRAM, {"XDG_DATA_HOME=" + dataHome.string(), "HOME=" + m_scratch.path().string()});
+    ASSERT_TRUE(host.started());
+    // The extension's side: answer every command at once with its own id.
+    std::atomic<bool> stop = false;
+    std::thread extension([&] {
+        ChromeMessageCodec codec;
+        while (!stop) {
+            const auto frame = host.readFrame(50ms);
+            if (!frame)
+                continue;
+            const auto envelope = codec.decodeEnvelope(*frame);
+            if (!envelope)
+                continue;
+            host.writeFrame(R"({"id":")" + uuidText(envelope->id) + R"(","message":{"ok":true,"summary":"pong"}})");
+        }
+    });
+    auto bridge = makeBridge(options([&](ChromeBridgeOptions &o) { o.replyTimeout = 5000ms; }));
+    for (int i = 0; i < 3; ++i) {
+        const auto reply = runTask(bridge->send(ChromeCommand::ping()));
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->summary, QStringLiteral("pong"));
+    }
+    stop = true;
+    extension.join();
+    host.closeInput();
+    EXPECT_EQ(host.waitForExit(5s), 0);
+    const auto dirs = NativeHostQueueDirectories::under(m_root);
+    EXPECT_TRUE(fileNames(dirs.pending).empty());
+    EXPECT_TRUE(fileNames(dirs.responses).empty());
+    EXPECT_TRUE(fileNames(dirs.queue).empty());
+}
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,91 @@
+// How events fold into the cache of browser windows.
+
+#include "chrome/ChromeStateCache.h"
+
+#include <QSignalSpy>
+
+#include <gtest/gtest.h>
+
+using namespace tarni;
+
+namespace {
+
+ChromeTabState tab(std::int64_t id, std::int64_t windowID, bool active = false, const char *title = "t")
+{
+    return ChromeTabState{id, windowID, QString::fromUtf8(title), QStringLiteral("https://a.example/%1").arg(id), {}, active};
+}
+
+QList<ChromeWindowState> twoWindows()
+{
+    return {ChromeWindowState{1, {}, {tab(10, 1, true), tab(11, 1)}}, ChromeWindowState{2, {}, {tab(20, 2, true)}}};
+}
+
+} // namespace
+
+TEST(ChromeStateCache, ActiveTabChangedReplacesInPlaceAppendsOrIgnores)
+{
+    struct Row {
+        const char *name;
+        ChromeTabState tab;
+        QList<ChromeWindowState> expected;
+    };
+    const Row rows[] = {
+        {"replaces in place", tab(11, 1, true, "new"),
+         {ChromeWindowState{1, {}, {tab(10, 1, true), tab(11, 1, true, "new")}}, ChromeWindowState{2, {}, {tab(20, 2, true)}}}},
+        {"appends a new id", tab(12, 1, true),
+         {ChromeWindowState{1, {}, {tab(10, 1, true), tab(11, 1), tab(12, 1, true)}},
+          ChromeWindowState{2, {}, {tab(20, 2, true)}}}},
+        {"ignores an unknown window", tab(30, 3, true), twoWindows()},
+    };
+    for (const Row &row : rows) {
+        ChromeStateCache cache;
+        cache.setWindows(twoWindows());
+        QSignalSpy changes(&cache, &ChromeStateCache::windowsChanged);
+        cache.apply(ChromeEvent::activeTabChanged(row.tab));
+        EXPECT_EQ(cache.windows(), row.expected) << row.name;
+        EXPECT_EQ(changes.count(), 1) << row.name;
+    }
+}
+
+TEST(ChromeStateCache, TabClosedRemovesTheIdEverywhereAndKeepsEmptyWindows)
+{
+    ChromeStateCache cache;
+    cache.setWindows({ChromeWindowState{1, {}, {tab(5, 1), tab(6, 1)}}, ChromeWindowState{2, {}, {tab(5, 2)}}});
+    cache.apply(ChromeEvent::tabClosed(5));
+    EXPECT_EQ(cache.windows(), (QList<ChromeWindowState>{ChromeWindowState{1, {}, {tab(6, 1)}}, ChromeWindowState{2, {}, {}}}));
+    const auto before = cache.windows();
+    cache.apply(ChromeEvent::tabClosed(99));
+    EXPECT_EQ(cache.windows(), before);
+}
+
+TEST(ChromeStateCache, WindowsStateReplacesAndCaptureResultRecords)
+{
+    ChromeStateCache cache;
+    cache.setWindows(twoWindows());
+    cache.apply(ChromeEvent::windowsState({}));
+    EXPECT_TRUE(cache.windows().isEmpty());
+
+    BrowserTarget target;
+    target.url = QStringLiteral("https://a.example");
+    const auto capture = ChromeCapturePayload::tab(target);
+    QSignalSpy captures(&cache, &ChromeStateCache::lastCaptureChanged);
+    cache.apply(ChromeEvent::captureResult(capture));
+    EXPECT_EQ(cache.lastCapture(), capture);
+    EXPECT_EQ(captures.count(), 1);
+}
+
+TEST(ChromeStateCache, SlackErrorAndConnectedEventsChangeNothing)
+{
+    ChromeStateCache cache;
+    cache.setWindows(twoWindows());
+    QSignalSpy windows(&cache, &ChromeStateCache::windowsChanged);
+    QSignalSpy captures(&cache, &ChromeStateCache::lastCaptureChanged);
+    SlackTarget slack;
+    slack.permalinkURL = QStringLiteral("https://x.slack.com/archives/C1/p1");
+    for (const ChromeEvent &event : {ChromeEvent::saveSlackThread(slack), ChromeEvent::error(QStringLiteral("e")),
+                                     ChromeEvent::connected()})
+        cache.apply(event);
+    EXPECT_EQ(cache.windows(), twoWindows());
+    EXPECT_EQ(cache.lastCapture(), std::nullopt);
+    EXPECT_EQ(windows.count() + captures.count(), 0);
+}

@@ -1,0 +1,239 @@
+// The whole link with a real browser: Debian's Chromium with our extension,
+// our host started by Chromium through the manifest our bridge installs, and
+// the bridge sending commands and reading the queue.
+
+#include "ChromeTestSupport.h"
+#include "ChromiumSession.h"
+#include "HostProcess.h"
+#include "XvfbSession.h"
+
+#include "chrome/ChromeExtensionIdentity.h"
+#include "common/InstanceLock.h"
+
+#include <QJsonObject>
+#include <QProcess>
+
+#include <gtest/gtest.h>
+
+using namespace tarni;
+using namespace tarni::test;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+namespace {
+
+class ChromeEndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!fs::exists("/usr/bin/chromium"))
+            GTEST_FAIL() << "/usr/bin/chromium is not installed (scripts/install-deps.sh installs it)";
+        ASSERT_FALSE(m_scratch.path().empty());
+        ASSERT_TRUE(m_pages.isListening());
+        m_dataHome = m_scratch.path() / "data";
+        m_root = m_dataHome / "TarniBar";
+        m_config = m_scratch.path() / "config";
+        fs::create_directories(m_root);
+        fs::create_directories(m_scratch.path() / "home");
+        // This test stands in for the running application: the host must not
+        // try to start one.
+        std::string error;
+        ASSERT_TRUE(m_lock.tryAcquire(m_root, &error)) << error;
+
+        ChromeBridgeOptions options;
+        options.configHome = QString::fromStdString(m_config.string());
+        options.bundledHostProgram = QStringLiteral(TARNI_HOST_PROGRAM);
+        options.replyTimeout = 10s;
+        m_bridge = std::make_unique<ChromeNativeHostBridge>(&m_cache, m_root, options);
+        // Chromium reads manifests from <profile>/NativeMessagingHosts, which
+        // for the profile config/chromium is where the bridge installs them.
+        const auto manifest = m_bridge->installNativeHostManifest(
+            QString::fromStdString((m_root / kNativeHostProgramName).string()), QString::fromLatin1(kChromeExtensionID));
+        ASSERT_TRUE(manifest) << manifest.error().description().toStdString();
+        m_bridge->startQueueMonitoring();
+    }
+
+    void startBrowser(const std::string &startPage, const QString &display = {})
+    {
+        ChromiumSession::Options options;
+        options.userDataDir = m_config / "chromium";
+        options.home = m_scratch.path() / "home";
+        options.extensionDir = TARNI_EXTENSION_DIR;
+        options.startUrl = m_pages.url(startPage);
+        options.display = display;
+        options.env = {"XDG_DATA_HOME=" + m_dataHome.string(), "XDG_CONFIG_HOME=" + m_config.string()};
+        QString error;
+        m_browser = ChromiumSession::start(options, &error);
+        ASSERT_TRUE(m_browser) << error.toStdString();
+        ASSERT_TRUE(spinUntil([&] { return m_bridge->isConnected(); }, 30000))
+            << "the extension never announced itself; browser log:\n" << m_browser->log();
+    }
+
+    ChromeCommandResponse send(ChromeCommand command)
+    {
+        auto reply = runTask(m_bridge->send(std::move(command)));
+        EXPECT_TRUE(reply) << reply.error().description().toStdString();
+        return reply ? reply.value() : ChromeCommandResponse{};
+    }
+
+    // Captures the current window until its tabs have loaded the given pages.
+    std::optional<QList<BrowserTarget>> captureWindowWhenLoaded(const QStringList &titles)
+    {
+        std::optional<QList<BrowserTarget>> last;
+        spinUntil(
+            [&] {
+                const ChromeCommandResponse reply = send(ChromeCommand::captureCurrentWindow());
+                if (!reply.ok || !reply.capture || !reply.capture->asWindow())
+                    return false;
+                last = reply.capture->asWindow()->window;
+                QStringList seen;
+                for (const BrowserTarget &target : *last)
+                    seen << target.titleSnapshot;
+                return seen == titles;
+            },
+            15000);
+        return last;
+    }
+
+    QString url(const std::string &page) const { return QString::fromStdString(m_pages.url(page)); }
+
+    ScratchDirectory m_scratch;
+    PageServer m_pages;
+    fs::path m_dataHome;
+    fs::path m_root;
+    fs::path m_config;
+    InstanceLock m_lock;
+    ChromeStateCache m_cache;
+    std::unique_ptr<ChromeNativeHostBridge> m_bridge;
+    std::unique_ptr<ChromiumSession> m_browser;
+};
+
+QString xdotool(const QString &display, const QStringList &arguments)
+{
+    QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DISPLAY"), display);
+    process.setProcessEnvironment(env);
+    process.start(QStringLiteral("xdotool"), arguments);
+    process.waitForFinished(5000);
+    return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
+}
+
+} // namespace
+
+TEST_F(ChromeEndToEnd, CapturesTheRealTabAndTheWindowsTabsInOrder)
+{
+    startBrowser("alpha");
+    const ChromeCommandResponse state = send(ChromeCommand::getCurrentWindowState());
+    ASSERT_TRUE(state.ok && state.windows && state.windows->size() == 1) << state.summary.value_or(QString()).toStdString();
+    const std::int64_t windowID = state.windows->front().id;
+    EXPECT_EQ(m_cache.windows(), *state.windows) << "the reply's windows reach the cache";
+
+    const ChromeCommandResponse opened = send(ChromeCommand::openURLInWindow(url("beta"), windowID));
+    ASSERT_TRUE(opened.ok) << opened.summary.value_or(QString()).toStdString();
+
+    const auto window = captureWindowWhenLoaded({QStringLiteral("alpha"), QStringLiteral("beta")});
+    ASSERT_TRUE(window);
+    ASSERT_EQ(window->size(), 2) << "tabs of the window";
+    EXPECT_EQ((*window)[0].url, url("alpha"));
+    EXPECT_EQ((*window)[1].url, url("beta"));
+    EXPECT_EQ((*window)[0].titleSnapshot, QStringLiteral("alpha"));
+    EXPECT_EQ((*window)[1].titleSnapshot, QStringLiteral("beta"));
+
+    const ChromeCommandResponse tab = send(ChromeCommand::captureCurrentTab());
+    ASSERT_TRUE(tab.ok && tab.capture && tab.capture->asTab()) << tab.summary.value_or(QString()).toStdString();
+    EXPECT_EQ(tab.capture->asTab()->tab.url, url("beta"));
+    EXPECT_EQ(tab.capture->asTab()->tab.titleSnapshot, QStringLiteral("beta"));
+    EXPECT_EQ(tab.summary, QStringLiteral("Captured current tab"));
+    EXPECT_EQ(m_cache.lastCapture(), tab.capture);
+}
+
+TEST_F(ChromeEndToEnd, SlackThreadSavedInTheBrowserReachesTheBridge)
+{
+    startBrowser("alpha");
+    const QString permalink = QStringLiteral("https://team.slack.com/archives/C024BE91L/p1700000000000100");
+    // The same function the context-menu entry calls, run inside the extension.
+    const auto result = m_browser->evaluateInExtension(
+        QString::fromLatin1(kChromeExtensionID), QStringLiteral("globalThis.tarniBar.saveSlackThread('%1')").arg(permalink));
+    ASSERT_TRUE(result) << "cannot reach the extension's service worker; browser log:\n" << m_browser->log();
+    EXPECT_EQ(result->value(QStringLiteral("result")).toObject().value(QStringLiteral("value")).toBool(), true);
+
+    ASSERT_TRUE(spinUntil([&] { return m_bridge->latestSlackCapture().has_value(); }, 10000));
+    const SlackTarget &thread = *m_bridge->latestSlackCapture();
+    EXPECT_EQ(thread.permalinkURL, permalink);
+    EXPECT_EQ(thread.channelID, QStringLiteral("C024BE91L"));
+    EXPECT_EQ(thread.messageTS, QStringLiteral("1700000000.000100"));
+    EXPECT_EQ(thread.preferredOpenMode, SlackOpenMode::browserPermalink);
+}
+
+TEST_F(ChromeEndToEnd, OpensURLsInOneWindowAtTheBoundsAndFocusesTabs)
+{
+    QString error;
+    auto x = XvfbSession::start(&error);
+    ASSERT_TRUE(x) << error.toStdString();
+    startBrowser("alpha", x->display());
+    const ChromeCommandResponse first = send(ChromeCommand::getCurrentWindowState());
+    ASSERT_TRUE(first.ok && first.windows && !first.windows->isEmpty());
+    const ChromeWindowState original = first.windows->front();
+    ASSERT_FALSE(original.tabs.isEmpty());
+
+    const ChromeWindowBounds bounds{200, 150, 900, 640};
+    const ChromeCommandResponse opened =
+        send(ChromeCommand::openURLsInNewWindow({url("gamma"), url("delta")}, bounds));
+    ASSERT_TRUE(opened.ok) << opened.summary.value_or(QString()).toStdString();
+    ASSERT_TRUE(opened.windows && opened.windows->size() == 1);
+    const ChromeWindowState made = opened.windows->front();
+    EXPECT_NE(made.id, original.id);
+    EXPECT_EQ(made.bounds, bounds);
+    ASSERT_EQ(made.tabs.size(), 2);
+    EXPECT_EQ(made.tabs[0].url, url("gamma"));
+    EXPECT_EQ(made.tabs[1].url, url("delta"));
+
+    // The window manager's view: one window titled after the active tab, at
+    // the requested place and size.
+    QString windowId;
+    ASSERT_TRUE(spinUntil(
+        [&] {
+            windowId = xdotool(x->display(), {QStringLiteral("search"), QStringLiteral("--name"), QStringLiteral("^gamma - Chromium$")});
+            return !windowId.isEmpty() && !windowId.contains(QLatin1Char('\n'));
+        },
+        15000));
+    QString geometry;
+    spinUntil(
+        [&] {
+            geometry = xdotool(x->display(), {QStringLiteral("getwindowgeometry"), QStringLiteral("--shell"), windowId});
+            return geometry.contains(QStringLiteral("X=200")) && geometry.contains(QStringLiteral("Y=150"));
+        },
+        5000);
+    EXPECT_TRUE(geometry.contains(QStringLiteral("X=200\nY=150\nWIDTH=900\nHEIGHT=640"))) << geometry.toStdString();
+
+    // Focus a background tab of the new window, then the first window's tab.
+    EXPECT_TRUE(send(ChromeCommand::focusTab(made.id, made.tabs[1].id)).ok);
+    QString active;
+    EXPECT_TRUE(spinUntil(
+        [&] {
+            active = xdotool(x->display(), {QStringLiteral("getactivewindow"), QStringLiteral("getwindowname")});
+            return active == QStringLiteral("delta - Chromium");
+        },
+        10000))
+        << active.toStdString();
+    EXPECT_TRUE(send(ChromeCommand::focusTab(original.id, original.tabs.front().id)).ok);
+    EXPECT_TRUE(spinUntil(
+        [&] {
+            active = xdotool(x->display(), {QStringLiteral("getactivewindow"), QStringLiteral("getwindowname")});
+            return active == QStringLiteral("alpha - Chromium");
+        },
+        10000))
+        << active.toStdString();
+
+    // The extension reported the changes as events too.
+    EXPECT_TRUE(spinUntil([&] { return m_cache.windows().size() == 2; }, 5000));
+    m_browser.reset();
+}
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

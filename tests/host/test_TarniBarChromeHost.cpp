@@ -1,0 +1,405 @@
+// The host as a black box: crafted frames in, frames and queue files out.
+
+#include "HostProcess.h"
+
+#include "common/ApplicationLaunch.h"
+#include "common/InstanceLock.h"
+#include "common/NativeHostQueue.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+using namespace tarni;
+using namespace tarni::test;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char *kId = "0A1B2C3D-4E5F-4A6B-8C7D-9E0F1A2B3C4D";
+
+class HostTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_FALSE(m_scratch.path().empty());
+        m_dataHome = m_scratch.path() / "data";
+        m_root = m_dataHome / "TarniBar";
+        m_dirs = NativeHostQueueDirectories::under(m_root);
+        fs::create_directories(m_scratch.path() / "home");
+        fs::create_directories(m_scratch.path() / "system-data");
+    }
+
+    std::unique_ptr<HostProcess> startHost(std::vector<std::string> env = {})
+    {
+        env.push_back("XDG_DATA_HOME=" + m_dataHome.string());
+        env.push_back("XDG_DATA_DIRS=" + (m_scratch.path() / "system-data").string());
+        env.push_back("HOME=" + (m_scratch.path() / "home").string());
+        auto host = std::make_unique<HostProcess>(TARNI_HOST_PROGRAM, env);
+        EXPECT_TRUE(host->started());
+        // The directories exist once the host is up.
+        EXPECT_TRUE(waitUntil([&] { return fs::is_directory(m_dirs.responses); }));
+        return host;
+    }
+
+    // Holding the lock makes the application "running", so nothing is launched.
+    void pretendApplicationRuns()
+    {
+        fs::create_directories(m_root);
+        std::string error;
+        ASSERT_TRUE(m_lock.tryAcquire(m_root, &error)) << error;
+    }
+
+    ScratchDirectory m_scratch;
+    fs::path m_dataHome;
+    fs::path m_root;
+    NativeHostQueueDirectories m_dirs;
+    InstanceLock m_lock;
+};
+
+std::string envelope(const std::string &id, const std::string &message = R"({"type":"connected"})")
+{
+    return R"({"id":")" + id + R"(","message":)" + message + "}";
+}
+
+std::string lowered(std::string text)
+{
+    for (char &c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+} // namespace
+
+TEST_F(HostTest, EmptyInputEndsWithStatusZeroAndPrivateDirectories)
+{
+    auto host = startHost();
+    host->closeInput();
+    EXPECT_EQ(host->waitForExit(5s), 0);
+    EXPECT_EQ(permissions(m_root), 0700u);
+    for (const fs::path &dir : {m_dirs.requests, m_dirs.pending, m_dirs.responses, m_dirs.queue})
+        EXPECT_EQ(permissions(dir), 0700u) << dir;
+    EXPECT_EQ(host->standardError(), "");
+}
+
+TEST_F(HostTest, ReplyInLowerCaseReplacesOlderResponseAndRemovesMarker)
+{
+    pretendApplicationRuns();
+    auto host = startHost();
+    const std::string name = std::string(kId) + ".json";
+    writeFile(m_dirs.pending / name, "{}");
+    writeFile(m_dirs.responses / name, "stale");
+
+    const std::string reply = envelope(lowered(kId), R"({"ok":true,"summary":"done"})");
+    ASSERT_TRUE(host->writeFrame(reply));
+    ASSERT_TRUE(waitUntil([&] { return !fs::exists(m_dirs.pending / name); }));
+    EXPECT_EQ(readFile(m_dirs.responses / name), reply);
+    EXPECT_EQ(permissions(m_dirs.responses / name), 0600u);
+    EXPECT_TRUE(fileNames(m_dirs.queue).empty());
+    host->closeInput();
+    EXPECT_EQ(host->waitForExit(5s), 0);
+}
+
+TEST_F(HostTest, MessageWithoutMarkerGoesToTheQueueEvenWhenItIsAResponse)
+{
+    pretendApplicationRuns();
+    auto host = startHost();
+    const std::string reply = envelope(kId, R"({"ok":true})");
+    ASSERT_TRUE(host->writeFrame(reply));
+    host->closeInput();
+    EXPECT_EQ(host->waitForExit(5s), 0);
+    EXPECT_EQ(fileNames(m_dirs.queue), std::vector<std::string>{std::string(kId) + ".json"});
+    EXPECT_EQ(readFile(m_dirs.queue / (std::string(kId) + ".json")), reply);
+    EXPECT_TRUE(fileNames(m_dirs.responses).empty());
+}
+
+TEST_F(HostTest, BodiesWithoutAValidIdAreQueuedUnderAFreshIdentifier)
+{
+    const std::vector<std::string> bodies{
+        "",                                             // zero length
+        "not json at all",
+        R"({"message":{"type":"connected"}})",         // no id
+        R"({"id":"not-a-uuid","message":{}})",
+        R"({"id":12,"message":{}})",
+        R"({"id":"{0A1B2C3D-4E5F-4A6B-8C7D-9E0F1A2B3C4D}"})", // braces are not UUID text
+        R"(["0A1B2C3D-4E5F-4A6B-8C7D-9E0F1A2B3C4D"])",
+        std::string(R"({"id":")") + kId + R"(","message":{)", // valid start, not JSON throughout
+    };
+    pretendApplicationRuns();
+    auto host = startHost();
+    for (const std::string &body : bodies)
+        ASSERT_TRUE(host->writeFrame(body));
+    host->closeInput();
+    ASSERT_EQ(host->waitForExit(5s), 0);
+
+    const auto names = fileNames(m_dirs.queue);
+    ASSERT_EQ(names.size(), bodies.size());
+    std::multiset<std::string> filed;
+    for (const std::string &name : names) {
+        ASSERT_EQ(name.size(), 36u + 5u) << name;
+        EXPECT_TRUE(canonicalUuidText(name.substr(0, 36)).has_value()) << name;
+        EXPECT_NE(name, std::string(kId) + ".json") << "the id of a body that is not JSON was used";
+        filed.insert(readFile(m_dirs.queue / name));
+    }
+    EXPECT_EQ(filed, std::multiset<std::string>(bodies.begin(), bodies.end()));
+}
+
+TEST_F(HostTest, TwoRequestsAreForwardedInNameOrderAndBecomeMarkers)
+{
+    fs::create_directories(m_dirs.requests);
+    const std::string first = "11111111-0000-4000-8000-000000000000.json";
+    const std::string second = "22222222-0000-4000-8000-000000000000.json";
+    // Written in the opposite order: the name decides.
+    writeFile(m_dirs.requests / second, R"({"second":true})");
+    writeFile(m_dirs.requests / first, R"({"first":true})");
+    writeFile(m_dirs.requests / ".temporary", "never forwarded");
+
+    auto host = startHost();
+    EXPECT_EQ(host->readFrame(5s), R"({"first":true})");
+    EXPECT_EQ(host->readFrame(5s), R"({"second":true})");
+    EXPECT_EQ(fileNames(m_dirs.pending), (std::vector<std::string>{first, second}));
+    EXPECT_EQ(fileNames(m_dirs.requests), std::vector<std::string>{});
+    EXPECT_TRUE(fs::exists(m_dirs.requests / ".temporary"));
+    host->closeInput();
+    EXPECT_EQ(host->waitForExit(5s), 0);
+}
+
+TEST_F(HostTest, RequestWrittenWhileRunningIsForwardedWithTheMarkerAlreadyInPlace)
+{
+    pretendApplicationRuns();
+    auto host = startHost();
+    const std::string name = std::string(kId) + ".json";
+    const std::string request = envelope(kId, R"({"type":"ping"})");
+    writeFile(m_dirs.requests / ".tmp", request);
+    fs::rename(m_dirs.requests / ".tmp", m_dirs.requests / name);
+
+    ASSERT_EQ(host->readFrame(5s), request);
+    // An immediate reply must find the marker, never land in the queue.
+    EXPECT_TRUE(fs::exists(m_dirs.pending / name));
+    const std::string reply = envelope(kId, R"({"ok":true})");
+    ASSERT_TRUE(host->writeFrame(reply));
+    ASSERT_TRUE(waitUntil([&] { return fs::exists(m_dirs.responses / name); }));
+    EXPECT_EQ(readFile(m_dirs.responses / name), reply);
+    EXPECT_TRUE(fileNames(m_dirs.queue).empty());
+    host->closeInput();
+    EXPECT_EQ(host->waitForExit(5s), 0);
+}
+
+TEST_F(HostTest, RequestsLargerThanTheBrowserAcceptsAreDroppedAndTheQueueMovesOn)
+{
+    fs::create_directories(m_dirs.requests);
+    const std::string atLimit(kMaxOutboundMessageLength, 'a');
+    writeFile(m_dirs.requests / "1.json", atLimit);
+    writeFile(m_dirs.requests / "2.json", std::string(kMaxOutboundMessageLength + 1, 'b'));
+    writeFile(m_dirs.requests / "3.json", "{}");
+
+    auto host = startHost();
+    const auto frame = host->readFrame(5s);
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(frame->size(), atLimit.size());
+    EXPECT_EQ(host->readFrame(5s), "{}");
+    EXPECT_FALSE(fs::exists(m_dirs.requests / "2.json"));
+    EXPECT_FALSE(fs::exists(m_dirs.pending / "2.json"));
+    host->closeInput();
+    EXPECT_EQ(host->waitForExit(5s), 0);
+    EXPECT_NE(host->standardError().find("dropped request 2.json"), std::string::npos) << host->standardError();
+}
+
+TEST_F(HostTest, RequestWhoseFrameCannotBeWrittenIsGivenBackAndTheHostEnds)
+{
+    auto host = startHost();
+    host->closeOutput();
+    const std::string name = std::string(kId) + ".json";
+    writeFile(m_dirs.requests / ".tmp", envelope(kId, R"({"type":"ping"})"));
+    fs::rename(m_dirs.requests / ".tmp", m_dirs.requests / name);
+    EXPECT_EQ(host->waitForExit(5s), 1);
+    EXPECT_EQ(host->standardError().rfind("Native host failed: cannot write to standard output", 0), 0u)
+        << host->standardError();
+    // Not sent, so no marker; the request waits for the next host.
+    EXPECT_TRUE(fileNames(m_dirs.pending).empty());
+    EXPECT_EQ(fileNames(m_dirs.requests), std::vector<std::string>{name});
+}
+
+TEST_F(HostTest, MessageThatCannotBeFiledIsReportedAndReadingGoesOn)
+{
+    pretendApplicationRuns();
+    auto host = startHost();
+    // A file where the queue directory belongs: nothing can be written into it.
+    fs::remove_all(m_dirs.queue);
+    writeFile(m_dirs.queue, "in the way");
+    ASSERT_TRUE(host->writeFrame(envelope(kId)));
+    const std::string name = "1A1B2C3D-4E5F-4A6B-8C7D-9E0F1A2B3C4D.json";
+    writeFile(m_dirs.pending / name, "{}");
+    ASSERT_TRUE(host->writeFrame(envelope("1a1b2c3d-4e5f-4a6b-8c7d-9e0f1a2b3c4d", R"({"ok":true})")));
+    ASSERT_TRUE(waitUntil([&] { return fs::exists(m_dirs.responses / name); }));
+    host->closeInput();
+    EXPECT_EQ(host->waitForExit(5s), 0);
+    EXPECT_EQ(host->standardError().rfind("Native host routing failed: cannot create a temporary file", 0), 0u)
+        << host->standardError();
+}
+
+struct FatalInput {
+    const char *name;
+    std::uint32_t declaredLength;
+};
+
+class HostAbsurdLengthTest : public HostTest, public ::testing::WithParamInterface<FatalInput> {
+};
+
+TEST_P(HostAbsurdLengthTest, EndsWithStatusOneWithoutReadingTheBody)
+{
+    auto host = startHost();
+    char header[4];
+    for (int i = 0; i < 4; ++i)
+        header[i] = static_cast<char>((GetParam().declaredLength >> (8 * i)) & 0xff);
+    ASSERT_TRUE(host->writeBytes(std::string(header, 4) + "{}"));
+    // Input stays open: the host must not wait for gigabytes that never come.
+    EXPECT_EQ(host->waitForExit(5s), 1);
+    EXPECT_EQ(host->standardError().rfind("Native host failed: ", 0), 0u) << host->standardError();
+    EXPECT_TRUE(fileNames(m_dirs.queue).empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, HostAbsurdLengthTest,
+                         ::testing::Values(FatalInput{"OneOverTheLimit", kMaxInboundMessageLength + 1},
+                                           FatalInput{"FourGigabytes", 0xffffffffu}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(HostTest, MessageAtTheInboundLimitIsFiled)
+{
+    pretendApplicationRuns();
+    auto host = startHost();
+    std::string body(kMaxInboundMessageLength, ' ');
+    ASSERT_TRUE(host->writeFrame(body));
+    host->closeInput();
+    EXPECT_EQ(host->waitForExit(30s), 0);
+    const auto names = fileNames(m_dirs.queue);
+    ASSERT_EQ(names.size(), 1u);
+    EXPECT_EQ(fs::file_size(m_dirs.queue / names.front()), body.size());
+}
+
+TEST_F(HostTest, TruncatedFrameIsDroppedAndEndsTheHostNormally)
+{
+    pretendApplicationRuns();
+    auto host = startHost();
+    ASSERT_TRUE(host->writeFrame(envelope(kId)));
+    const std::string full = envelope(kId, R"({"ok":true})");
+    char header[4] = {static_cast<char>(full.size()), 0, 0, 0};
+    ASSERT_TRUE(host->writeBytes(std::string(header, 4) + full.substr(0, 10)));
+    host->closeInput();
+    EXPECT_EQ(host->waitForExit(5s), 0);
+    // The complete frame before it is filed; the cut-off one is not.
+    EXPECT_EQ(fileNames(m_dirs.queue), std::vector<std::string>{std::string(kId) + ".json"});
+    EXPECT_NE(host->standardError().find("cut off after 10 of"), std::string::npos) << host->standardError();
+}
+
+TEST_F(HostTest, PartialHeaderIsTheEndOfInput)
+{
+    auto host = startHost();
+    ASSERT_TRUE(host->writeBytes(std::string("\x05\x00", 2)));
+    host->closeInput();
+    EXPECT_EQ(host->waitForExit(5s), 0);
+    EXPECT_TRUE(fileNames(m_dirs.queue).empty());
+}
+
+TEST_F(HostTest, RemovingTheRequestDirectoryEndsTheHostWithStatusOne)
+{
+    auto host = startHost();
+    fs::remove_all(m_dirs.requests);
+    EXPECT_EQ(host->waitForExit(5s), 1);
+    EXPECT_EQ(host->standardError().rfind("Native host failed: cannot list", 0), 0u) << host->standardError();
+}
+
+// ---------------------------------------------------------------- launching
+
+namespace {
+
+// A stand-in for the application: records its arguments, prints to standard
+// output (which must never reach the frame stream) and exits.
+void writeStubApplication(const fs::path &path, const fs::path &record)
+{
+    std::ofstream out(path);
+    out << "#!/bin/sh\n"
+        << "echo \"stray output of the application\"\n"
+        << "echo \"$@\" >> '" << record.string() << "'\n";
+    out.close();
+    fs::permissions(path, fs::perms::owner_all);
+}
+
+} // namespace
+
+TEST_F(HostTest, UnsolicitedMessageLaunchesTheApplicationThroughItsDesktopEntry)
+{
+    const fs::path stub = m_scratch.path() / "stub-app";
+    const fs::path record = m_scratch.path() / "launches.txt";
+    writeStubApplication(stub, record);
+    fs::create_directories(m_dataHome / "applications");
+    std::ofstream entry(m_dataHome / "applications" / kDesktopEntryName);
+    entry << "[Desktop Entry]\nType=Application\nName=TarniBar\nExec=\"" << stub.string()
+          << "\" --from-entry %U\n[Desktop Action other]\nExec=false\n";
+    entry.close();
+
+    auto host = startHost();
+    ASSERT_TRUE(host->writeFrame(envelope(kId)));
+    ASSERT_TRUE(host->writeFrame(envelope("1A1B2C3D-4E5F-4A6B-8C7D-9E0F1A2B3C4D")));
+    ASSERT_TRUE(waitUntil([&] { return fs::exists(record); }));
+    EXPECT_EQ(host->readFrame(300ms), std::nullopt) << "the application's output reached the frame stream";
+    host->closeInput();
+    EXPECT_EQ(host->waitForExit(5s), 0);
+    // Both messages are queued; the second one did not start a second instance.
+    EXPECT_EQ(fileNames(m_dirs.queue).size(), 2u);
+    EXPECT_EQ(readFile(record), "--from-entry --background\n");
+}
+
+TEST_F(HostTest, WithoutDesktopEntryTheRecordedExecutableIsLaunched)
+{
+    const fs::path stub = m_scratch.path() / "stub-app";
+    const fs::path record = m_scratch.path() / "launches.txt";
+    writeStubApplication(stub, record);
+    fs::create_directories(m_root);
+    ASSERT_TRUE(recordApplicationExecutable(m_root, stub));
+
+    auto host = startHost();
+    ASSERT_TRUE(host->writeFrame(envelope(kId)));
+    ASSERT_TRUE(waitUntil([&] { return fs::exists(record) && !readFile(record).empty(); }));
+    EXPECT_EQ(readFile(record), "--background\n");
+    host->closeInput();
+    EXPECT_EQ(host->waitForExit(5s), 0);
+}
+
+TEST_F(HostTest, NothingIsLaunchedWhileTheApplicationHoldsItsLockOrForReplies)
+{
+    const fs::path stub = m_scratch.path() / "stub-app";
+    const fs::path record = m_scratch.path() / "launches.txt";
+    writeStubApplication(stub, record);
+    fs::create_directories(m_root);
+    ASSERT_TRUE(recordApplicationExecutable(m_root, stub));
+
+    {
+        // A reply to a waiting command never launches anything.
+        auto host = startHost();
+        writeFile(m_dirs.pending / (std::string(kId) + ".json"), "{}");
+        ASSERT_TRUE(host->writeFrame(envelope(kId, R"({"ok":true})")));
+        host->closeInput();
+        EXPECT_EQ(host->waitForExit(5s), 0);
+    }
+    pretendApplicationRuns();
+    {
+        auto host = startHost();
+        ASSERT_TRUE(host->writeFrame(envelope(kId)));
+        host->closeInput();
+        EXPECT_EQ(host->waitForExit(5s), 0);
+    }
+    std::this_thread::sleep_for(200ms);
+    EXPECT_FALSE(fs::exists(record));
+}
+
+TEST_F(HostTest, MissingApplicationIsReportedButTheMessageIsKept)
+{
+    auto host = startHost();
+    ASSERT_TRUE(host->writeFrame(envelope(kId)));
+    host->closeInput();
+    EXPECT_EQ(host->waitForExit(5s), 0);
+    EXPECT_EQ(fileNames(m_dirs.queue).size(), 1u);
+    EXPECT_NE(host->standardError().find("cannot start TarniBar"), std::string::npos) << host->standardError();
+}
