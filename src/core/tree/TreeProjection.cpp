@@ -384,6 +384,7 @@ void TreeProjection::reset(const NodeList &nodes, SearchIndex search)
     }
 
     m_searchIndexed = false;
+    m_indexCursor = 0;
     if (search == SearchIndex::build || isFiltering())
         ensureSearchIndex();
     if (isFiltering()) {
@@ -401,7 +402,7 @@ TreeProjection::SlotId TreeProjection::append(const WorkspaceNode &node)
     m_order[id] = node.sortOrder();
     m_live[id] = 1;
     m_textLength[id] = 0;
-    if (m_searchIndexed)
+    if (hasText(id))
         indexText(id);
     attach(id);
     m_matches[id] = isFiltering() && textMatches(id);
@@ -442,7 +443,7 @@ void TreeProjection::update(SlotId id, const WorkspaceNode &node)
         m_nodes[id] = node;
     }
     if (textChanges) {
-        if (m_searchIndexed) {
+        if (hasText(id)) {
             dropText(id);
             indexText(id);
             compactText();
@@ -565,17 +566,22 @@ bool TreeProjection::textMatches(SlotId slot) const
 
 void TreeProjection::ensureSearchIndex()
 {
+    indexSearchText(m_nodes.size());
+}
+
+bool TreeProjection::indexSearchText(std::size_t maxNodes)
+{
     if (m_searchIndexed)
-        return;
-    m_text.clear();
-    m_text.reserve(m_liveCount * 96);
-    m_textGarbage = 0;
+        return true;
+    if (m_indexCursor == 0)
+        m_text.reserve(m_liveCount * 96);
     // The texts are scattered over the heap; fetching the records a few
     // nodes ahead, and their strings a little later, hides most of the wait.
-    constexpr SlotId kRecordsAhead = 8;
-    constexpr SlotId kTextsAhead = 4;
-    const auto count = SlotId(m_nodes.size());
-    for (SlotId slot = 0; slot < count; ++slot) {
+    constexpr std::size_t kRecordsAhead = 8;
+    constexpr std::size_t kTextsAhead = 4;
+    const std::size_t count = m_nodes.size();
+    const std::size_t end = std::min(count, m_indexCursor + maxNodes);
+    for (std::size_t slot = m_indexCursor; slot < end; ++slot) {
         if (slot + kRecordsAhead < count)
             __builtin_prefetch(&m_nodes[slot + kRecordsAhead].fields());
         if (slot + kTextsAhead < count) {
@@ -585,11 +591,13 @@ void TreeProjection::ensureSearchIndex()
                 __builtin_prefetch(f.subtitle->constData());
         }
         if (m_live[slot])
-            indexText(slot);
+            indexText(SlotId(slot));
         else
             m_textLength[slot] = 0;
     }
-    m_searchIndexed = true;
+    m_indexCursor = end;
+    m_searchIndexed = end == count;
+    return m_searchIndexed;
 }
 
 void TreeProjection::setQuery(const QString &query)

@@ -32,6 +32,8 @@ public:
     using SlotId = std::uint32_t;
     static constexpr SlotId kNoSlot = ~SlotId(0);
 
+    // When the lower-cased search texts are made: all at once, or on the
+    // first query (or bit by bit through indexSearchText()).
     enum class SearchIndex { build, onFirstQuery };
 
     TreeProjection();
@@ -76,6 +78,10 @@ public:
     // when its search text contains the lower-cased query, or a descendant's
     // does.
     void setQuery(const QString &query);
+    // Makes the search texts of up to `maxNodes` more nodes; true when every
+    // node has its text. For spreading the work over idle time after a load.
+    bool indexSearchText(std::size_t maxNodes);
+    bool isSearchIndexed() const { return m_searchIndexed; }
     const QString &query() const { return m_query; }
     bool isFiltering() const { return !m_query.isEmpty(); }
     bool isDisplayed(SlotId slot) const;
@@ -161,6 +167,8 @@ private:
     QString m_query;
     std::string m_loweredQuery; // UTF-8
     bool m_searchIndexed = true;
+    std::size_t m_indexCursor = 0; // before completion: slots below it have their text
+    bool hasText(SlotId slot) const { return m_searchIndexed || slot < m_indexCursor; }
     mutable bool m_visibilityDirty = false;
     static const std::vector<SlotId> s_noSlots;
 };

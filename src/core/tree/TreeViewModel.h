@@ -103,6 +103,7 @@ private:
                                       const std::optional<QUuid> &parentID);
     void appendNode(const WorkspaceNode &node);
     void resetNodes(const NodeList &nodes);
+    void scheduleSearchIndexing();
     void removeSlots(const std::vector<TreeProjection::SlotId> &slots);
     void applyRenumber(const std::optional<QUuid> &overridingParentID = std::nullopt,
                        const std::optional<QUuid> &movedNodeID = std::nullopt,
@@ -124,6 +125,7 @@ private:
     std::vector<TreeProjection::SlotId> m_slotAt;
     std::vector<qsizetype> m_positionOf;
     Clock m_clock;
+    bool m_indexingScheduled = false;
 };
 
 } // namespace tarni

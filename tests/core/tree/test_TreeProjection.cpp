@@ -198,6 +198,45 @@ TEST(TreeProjection, RenumberTouchesOnlyGroupsThatNeedIt)
     EXPECT_EQ(projection.renumber().size(), 2u);
 }
 
+// Search texts made bit by bit while the list changes must end up as if
+// made at once.
+TEST(TreeProjection, SearchIndexBuiltInStepsWhileEditing)
+{
+    NodeList nodes;
+    for (int i = 0; i < 300; ++i) {
+        std::optional<QUuid> parent;
+        if (i > 0 && i % 3)
+            parent = nodes[i / 2].id();
+        nodes.append(link(QStringLiteral("Item %1").arg(i), QStringLiteral("https://h%1.example").arg(i % 7), parent, i % 5));
+    }
+    TreeProjection projection(nodes, TreeProjection::SearchIndex::onFirstQuery);
+    EXPECT_FALSE(projection.isSearchIndexed());
+    EXPECT_FALSE(projection.indexSearchText(100));
+
+    // Edits on both sides of the indexing cursor, removals and additions.
+    NodeList current = nodes;
+    auto renameAt = [&](int i, const QString &title) {
+        current[i].setTitle(title);
+        projection.update(projection.firstSlotWithId(current[i].id()), current[i]);
+    };
+    renameAt(10, QStringLiteral("NEEDLE early"));
+    renameAt(250, QStringLiteral("needle late"));
+    projection.remove(projection.firstSlotWithId(current[20].id()));
+    current.removeAt(20);
+    const auto added = link(QStringLiteral("added needle"), QStringLiteral("https://n.example"), current[0].id(), 99);
+    projection.append(added);
+    current.append(added);
+    EXPECT_FALSE(projection.indexSearchText(50));
+
+    for (const char *query : {"needle", "h3", "item 2"}) {
+        projection.setQuery(QString::fromUtf8(query));
+        EXPECT_TRUE(projection.isSearchIndexed());
+        ASSERT_EQ(projection.displayedTree(), referenceDisplayed(current, QString::fromUtf8(query))) << query;
+    }
+    projection.setQuery(QString());
+    EXPECT_TRUE(projection.indexSearchText(1));
+}
+
 // 100,000 nested nodes: nothing may recurse on the depth.
 TEST(TreeProjection, AChainOfOneHundredThousandNodes)
 {

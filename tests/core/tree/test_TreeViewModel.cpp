@@ -1,6 +1,8 @@
 #include "FakeWorkspaceStore.h"
 #include "tree/TreeViewModel.h"
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QSignalSpy>
 
 #include <gtest/gtest.h>
@@ -416,6 +418,30 @@ TEST_F(TreeViewModelTest, SignalsAnnounceEveryChange)
     model.setSearchQuery(QStringLiteral("h"));
     EXPECT_EQ(querySpy.count(), 2);
     EXPECT_EQ(model.searchQuery(), QStringLiteral("h"));
+}
+
+TEST_F(TreeViewModelTest, SearchTextsAreMadeInIdleTimeAfterLoading)
+{
+    int argc = 1;
+    char name[] = "test";
+    char *argv[] = {name, nullptr};
+    QCoreApplication app(argc, argv);
+    const QUuid ws = QUuid::createUuid();
+    store.workspace = Workspace{ws, QStringLiteral("W"), kT0, kT0};
+    for (int i = 0; i < 20'000; ++i)
+        store.nodes.append(WorkspaceNode(QUuid::createUuid(), ws, std::nullopt, WorkspaceNodeKind::group,
+                                         QStringLiteral("node %1").arg(i), {}, i, false, {}, kT0, kT0, {},
+                                         NodePayload::group()));
+    ASSERT_TRUE(model.load());
+    EXPECT_FALSE(model.projection().isSearchIndexed());
+    EXPECT_EQ(model.displayedChildren(std::nullopt).size(), 20'000);
+    QElapsedTimer timer;
+    timer.start();
+    while (!model.projection().isSearchIndexed() && timer.elapsed() < 10'000)
+        QCoreApplication::processEvents();
+    EXPECT_TRUE(model.projection().isSearchIndexed());
+    model.setSearchQuery(QStringLiteral("NODE 1999"));
+    EXPECT_EQ(titlesUnder(std::nullopt).size(), 11); // 1999 and 19990 to 19999
 }
 
 TEST_F(TreeViewModelTest, SearchFollowsEdits)
