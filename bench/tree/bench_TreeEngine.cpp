@@ -2,8 +2,9 @@
 // SQLite store: loading to a ready projection, one-node edits persisted,
 // structural edits, search keystrokes and the full displayed tree.
 //
-// Each edit benchmark also reports the median of its iterations
-// ("median_ms"), which is what the goals are stated in.
+// Each benchmark also reports the median, 95th percentile and maximum of its
+// iterations' wall times ("median_ms", "p95_ms", "max_ms"); the goals are
+// stated as medians.
 
 #include "storage/WorkspaceStore.h"
 #include "tree/TreeViewModel.h"
@@ -119,6 +120,8 @@ public:
             return;
         std::sort(m_samples.begin(), m_samples.end());
         state.counters["median_ms"] = m_samples[m_samples.size() / 2];
+        state.counters["p95_ms"] = m_samples[m_samples.size() * 95 / 100];
+        state.counters["max_ms"] = m_samples.back();
     }
 
 private:
@@ -240,19 +243,26 @@ void BM_ProjectionAfterEditDuringSearch(benchmark::State &state)
     timer.report(state);
 }
 
-// Typing "quarterly" one character at a time, then deleting it again; each
-// step is the query change plus reading the top level of the outline.
+// Typing a word one character at a time, then deleting it again, for four
+// different words; each step is the query change plus reading the top level
+// of the outline.
 void BM_SearchKeystroke(benchmark::State &state)
 {
     const int count = int(state.range(0));
     Loaded loaded = load(count);
     TreeViewModel &model = *loaded.model;
-    const QString word = QStringLiteral("quarterly #1");
     QStringList steps;
-    for (qsizetype i = 1; i <= word.size(); ++i)
-        steps << word.left(i);
-    for (qsizetype i = word.size() - 1; i >= 0; --i)
-        steps << word.left(i);
+    for (const char *text : {"quarterly #1", "design rev", "roadmap 9", "budget not"}) {
+        const QString word = QString::fromUtf8(text);
+        for (qsizetype i = 1; i <= word.size(); ++i)
+            steps << word.left(i);
+        for (qsizetype i = word.size() - 1; i >= 0; --i)
+            steps << word.left(i);
+    }
+    // In the application the search texts are made in idle time right after
+    // loading; BM_FirstQueryRightAfterLoad measures a query that comes first.
+    while (!model.projection().isSearchIndexed())
+        const_cast<TreeProjection &>(model.projection()).indexSearchText(5000);
     qsizetype step = 0;
     MedianTimer timer;
     for (auto _ : state) {
@@ -261,6 +271,27 @@ void BM_SearchKeystroke(benchmark::State &state)
         benchmark::DoNotOptimize(model.displayedChildren(std::nullopt).size());
         timer.stop();
         step = (step + 1) % steps.size();
+    }
+    timer.report(state);
+}
+
+// A query typed before the idle-time indexing after a load has run: it makes
+// every search text first.
+void BM_FirstQueryRightAfterLoad(benchmark::State &state)
+{
+    const int count = int(state.range(0));
+    MedianTimer timer;
+    for (auto _ : state) {
+        state.PauseTiming();
+        Loaded loaded = load(count);
+        state.ResumeTiming();
+        timer.start();
+        loaded.model->setSearchQuery(QStringLiteral("q"));
+        benchmark::DoNotOptimize(loaded.model->displayedChildren(std::nullopt).size());
+        timer.stop();
+        state.PauseTiming();
+        loaded = {};
+        state.ResumeTiming();
     }
     timer.report(state);
 }
@@ -323,7 +354,8 @@ BENCHMARK(BM_AddLink) SIZES->Iterations(200);
 BENCHMARK(BM_MoveWithinParent) SIZES->Iterations(100);
 BENCHMARK(BM_DeleteLeaf) SIZES->Iterations(50);
 BENCHMARK(BM_ProjectionAfterEditDuringSearch) SIZES->Iterations(100);
-BENCHMARK(BM_SearchKeystroke) SIZES->Iterations(96);
+BENCHMARK(BM_SearchKeystroke) SIZES->Iterations(84);
+BENCHMARK(BM_FirstQueryRightAfterLoad) SIZES->Iterations(5);
 BENCHMARK(BM_DisplayedTree)
     ->Args({1000, 0})->Args({10000, 0})->Args({100000, 0})->Args({100000, 1})->Unit(benchmark::kMillisecond)->Iterations(5);
 

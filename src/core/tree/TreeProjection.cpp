@@ -385,6 +385,7 @@ void TreeProjection::reset(const NodeList &nodes, SearchIndex search)
 
     m_searchIndexed = false;
     m_indexCursor = 0;
+    m_recentMatches.clear();
     if (search == SearchIndex::build || isFiltering())
         ensureSearchIndex();
     if (isFiltering()) {
@@ -406,6 +407,7 @@ TreeProjection::SlotId TreeProjection::append(const WorkspaceNode &node)
         indexText(id);
     attach(id);
     m_matches[id] = isFiltering() && textMatches(id);
+    m_recentMatches.clear();
     ++m_liveCount;
     m_visibilityDirty = true;
     return id;
@@ -420,6 +422,7 @@ void TreeProjection::remove(SlotId id)
     m_live[id] = 0;
     m_matches[id] = 0;
     dropText(id);
+    m_recentMatches.clear();
     m_freeSlots.push_back(id);
     --m_liveCount;
     m_visibilityDirty = true;
@@ -443,6 +446,7 @@ void TreeProjection::update(SlotId id, const WorkspaceNode &node)
         m_nodes[id] = node;
     }
     if (textChanges) {
+        m_recentMatches.clear();
         if (hasText(id)) {
             dropText(id);
             indexText(id);
@@ -612,6 +616,13 @@ void TreeProjection::setQuery(const QString &query)
     if (m_query.isEmpty())
         return;
     ensureSearchIndex();
+
+    auto cached = std::find_if(m_recentMatches.begin(), m_recentMatches.end(),
+                               [&](const auto &entry) { return entry.first == m_loweredQuery; });
+    if (cached != m_recentMatches.end()) {
+        m_matches = cached->second;
+        return;
+    }
     // Text that contains the longer query contains the shorter one too, so
     // typing one more character only re-tests the nodes that matched.
     const bool narrows = !previous.empty() && m_loweredQuery.find(previous) != std::string::npos;
@@ -620,6 +631,10 @@ void TreeProjection::setQuery(const QString &query)
         if (!narrows || m_matches[slot])
             m_matches[slot] = textMatches(slot);
     }
+    constexpr std::size_t kRecentQueries = 8;
+    if (m_recentMatches.size() == kRecentQueries)
+        m_recentMatches.erase(m_recentMatches.begin());
+    m_recentMatches.emplace_back(m_loweredQuery, m_matches);
 }
 
 void TreeProjection::refreshVisibility() const

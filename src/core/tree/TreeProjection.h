@@ -166,6 +166,10 @@ private:
 
     QString m_query;
     std::string m_loweredQuery; // UTF-8
+    // The match flags of the last few queries, newest last, so that deleting
+    // characters again costs a copy instead of a search. Any change of the
+    // texts empties it.
+    std::vector<std::pair<std::string, std::vector<std::uint8_t>>> m_recentMatches;
     bool m_searchIndexed = true;
     std::size_t m_indexCursor = 0; // before completion: slots below it have their text
     bool hasText(SlotId slot) const { return m_searchIndexed || slot < m_indexCursor; }
