@@ -1,6 +1,4 @@
 #include "archive/TreeArchiveService.h"
-#include "model/JsonDecoding.h"
-#include "model/JsonEncoding.h"
 
 #include <gtest/gtest.h>
 
@@ -174,16 +172,6 @@ TEST_F(TreeArchiveServiceTest, WholeWorkspaceImportSkipsTheAddedRoot)
     }
     EXPECT_EQ(topOrders, (QList<double>{0, 1, 2}));
     EXPECT_EQ(imported.nodes.size(), 5);
-}
-
-TEST_F(TreeArchiveServiceTest, RoundTripThroughJson)
-{
-    const TreeExport document = service.exportWorkspace(nodes);
-    auto text = json::encode(document);
-    ASSERT_TRUE(text);
-    auto decoded = json::decodeTreeExport(text.value());
-    ASSERT_TRUE(decoded);
-    EXPECT_EQ(decoded.value(), document);
 }
 
 // Chains as deep as a workspace allows: nothing may recurse.
