@@ -14,4 +14,4 @@ if [ $# -gt 0 ]; then
   exec "$cli" "$@"
 fi
 "$cli" check || true
-exec "$cli" nodes --json
+exec "$cli" tree

@@ -55,5 +55,15 @@ QList<const CliCommand *> allCommands();
 // Handlers.
 int runCheck(CliContext &context, const QStringList &arguments);
 int runNodes(CliContext &context, const QStringList &arguments);
+// The tree commands (TreeCommands.cpp).
+int runTree(CliContext &context, const QStringList &arguments);
+int runAdd(CliContext &context, const QStringList &arguments);
+int runRename(CliContext &context, const QStringList &arguments);
+int runMove(CliContext &context, const QStringList &arguments);
+int runDelete(CliContext &context, const QStringList &arguments);
+int runDuplicate(CliContext &context, const QStringList &arguments);
+int runCollapse(CliContext &context, const QStringList &arguments);
+int runExport(CliContext &context, const QStringList &arguments);
+int runImport(CliContext &context, const QStringList &arguments);
 
 } // namespace tarni::cli

@@ -5,6 +5,21 @@ namespace tarni::cli {
 static const CliCommand kCommands[] = {
     {"check", "", "verify the database and decode every record; counts per table and node kind", runCheck},
     {"nodes", "--json", "print the node list in load order as one JSON array", runNodes},
+    {"tree", "[--search TEXT] [--json]",
+     "print the displayed tree (filtered by TEXT); --json: one compact array of {\"node\", \"children\"}", runTree},
+    {"add", "group TITLE | link URL [--title T] | slack TEXT | file PATH | folder PATH [--under ID]",
+     "add a node (at the top level, or under node ID); prints its id", runAdd},
+    {"rename", "ID TITLE", "set a node's title; prints its id", runRename},
+    {"move", "ID [--under ID] [--index N]",
+     "move a node under another one (or to the top level) at position N among its new siblings; prints its id",
+     runMove},
+    {"delete", "ID", "delete a node and everything below it; prints its id", runDelete},
+    {"duplicate", "ID", "copy a node and its subtree beside it; prints the copy's id", runDuplicate},
+    {"collapse", "ID", "fold or unfold a node; prints its id", runCollapse},
+    {"export", "[--node ID] [-o FILE]",
+     "write the export document of the workspace (or of node ID) to standard output or FILE", runExport},
+    {"import", "FILE [--under ID]", "import an export document (under node ID); prints the number of nodes",
+     runImport},
 };
 
 const CliCommand *findCommand(const QString &name)

@@ -1,0 +1,533 @@
+// The tree commands: show, edit, export and import the workspace through the
+// same tree engine and archive code the application uses.
+
+#include "CliCommand.h"
+
+#include "archive/TreeArchiveService.h"
+#include "archive/TreeExportFile.h"
+#include "common/InstanceLock.h"
+#include "model/JsonWriting.h"
+#include "model/Uuid.h"
+#include "storage/WorkspaceStore.h"
+#include "tree/TreeViewModel.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QHash>
+#include <QSet>
+#include <QThread>
+
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include <memory>
+
+namespace tarni::cli {
+
+namespace {
+
+// Plain output indents two spaces per level up to this depth; deeper lines
+// say their depth instead of growing wider.
+constexpr int kMaxPlainIndent = 32;
+
+// Options and positional arguments. "--" ends the options, so that a title
+// may start with a dash.
+struct Arguments {
+    QStringList positional;
+    QHash<QString, QString> values;
+    QSet<QString> flags;
+
+    std::optional<QString> value(const char *name) const
+    {
+        auto it = values.constFind(QString::fromLatin1(name));
+        return it == values.constEnd() ? std::nullopt : std::optional<QString>(*it);
+    }
+};
+
+std::optional<Arguments> parseArguments(const QStringList &input, const QStringList &valueOptions,
+                                        const QStringList &flagOptions)
+{
+    Arguments parsed;
+    bool optionsEnded = false;
+    for (qsizetype i = 0; i < input.size(); ++i) {
+        const QString &arg = input[i];
+        if (!optionsEnded && arg == QLatin1String("--")) {
+            optionsEnded = true;
+        } else if (!optionsEnded && valueOptions.contains(arg)) {
+            if (i + 1 >= input.size()) {
+                printError(QStringLiteral("%1 needs a value").arg(arg));
+                return std::nullopt;
+            }
+            if (parsed.values.contains(arg)) {
+                printError(QStringLiteral("%1 given twice").arg(arg));
+                return std::nullopt;
+            }
+            parsed.values.insert(arg, input[++i]);
+        } else if (!optionsEnded && flagOptions.contains(arg)) {
+            parsed.flags.insert(arg);
+        } else if (!optionsEnded && arg.startsWith(QLatin1Char('-')) && arg.size() > 1) {
+            printError(QStringLiteral("unknown option %1 (see --help)").arg(arg));
+            return std::nullopt;
+        } else {
+            parsed.positional << arg;
+        }
+    }
+    return parsed;
+}
+
+int usage(const char *text)
+{
+    printError(QStringLiteral("usage: tarnibar-cli %1").arg(QString::fromUtf8(text)));
+    return kExitUsage;
+}
+
+std::optional<QUuid> parseID(const QString &text)
+{
+    auto id = parseUuid(text);
+    if (!id)
+        printError(QStringLiteral("\"%1\" is not a node identifier").arg(text));
+    return id;
+}
+
+int reportStoreError(const StoreError &error)
+{
+    printError(error.description());
+    if (error.kind == StoreError::Kind::decode)
+        return kExitBadData;
+    if (error.isBusy())
+        return kExitLocked;
+    if (error.isCorrupt())
+        return kExitCorrupt;
+    return kExitFailed;
+}
+
+int reportTreeError(const TreeViewModelError &error)
+{
+    if (error.storeError)
+        return reportStoreError(*error.storeError);
+    printError(error.description());
+    return kExitFailed;
+}
+
+// The workspace as read without changing anything on disk.
+struct ReadSession {
+    std::unique_ptr<WorkspaceStore> store;
+    std::optional<Workspace> workspace;
+    NodeList nodes;
+};
+
+int openForReading(const CliContext &context, ReadSession &session)
+{
+    if (int code = requireExistingDatabase(context))
+        return code;
+    session.store = std::make_unique<WorkspaceStore>(context.databasePath(), WorkspaceStore::OpenMode::readOnly);
+    if (session.store->openError())
+        return reportStoreError(*session.store->openError());
+    auto workspace = session.store->fetchWorkspace();
+    if (!workspace)
+        return reportStoreError(workspace.error());
+    session.workspace = *workspace;
+    if (session.workspace) {
+        auto nodes = session.store->fetchNodes(session.workspace->id);
+        if (!nodes)
+            return reportStoreError(nodes.error());
+        session.nodes = std::move(nodes).value();
+    }
+    return kExitOk;
+}
+
+// Everything a write needs. The instance lock is held for the whole edit:
+// the application takes the same lock for its whole run, so neither can
+// start while the other writes.
+struct EditSession {
+    InstanceLock lock;
+    std::unique_ptr<WorkspaceStore> store;
+    std::unique_ptr<TreeViewModel> model;
+};
+
+int openForEditing(const CliContext &context, EditSession &session)
+{
+    std::error_code ec;
+    if (!std::filesystem::is_directory(context.root, ec)) {
+        printError(QStringLiteral("no data root at \"%1\"").arg(QString::fromStdString(context.root.string())));
+        return kExitNoRoot;
+    }
+    // Another tarnibar-cli write holds the lock for a few milliseconds at
+    // most; the application holds it for its whole run.
+    std::string error;
+    bool locked = false;
+    for (int attempt = 0; attempt < 10 && !locked; ++attempt) {
+        locked = session.lock.tryAcquire(context.root, &error);
+        if (!locked && InstanceLock::isHeldByAnyone(context.root))
+            QThread::msleep(50);
+        else if (!locked)
+            break;
+    }
+    if (!locked) {
+        if (int code = refuseWhileApplicationRuns(context))
+            return code;
+        printError(QString::fromStdString(error));
+        return kExitFailed;
+    }
+    session.store = std::make_unique<WorkspaceStore>(context.databasePath(), WorkspaceStore::OpenMode::readWrite);
+    if (session.store->openError())
+        return reportStoreError(*session.store->openError());
+    session.model = std::make_unique<TreeViewModel>(*session.store);
+    if (auto loaded = session.model->load(); !loaded)
+        return reportTreeError(loaded.error());
+    return kExitOk;
+}
+
+// An identifier given on the command line must name a node of the tree.
+int requireNode(const TreeViewModel &model, const QUuid &id)
+{
+    if (model.node(id))
+        return kExitOk;
+    printError(QStringLiteral("no node %1 in the workspace").arg(uuidQString(id)));
+    return kExitFailed;
+}
+
+int parseUnder(const Arguments &args, const TreeViewModel &model, std::optional<QUuid> &parent)
+{
+    parent.reset();
+    if (auto under = args.value("--under")) {
+        parent = parseID(*under);
+        if (!parent)
+            return kExitUsage;
+        return requireNode(model, *parent);
+    }
+    return kExitOk;
+}
+
+int printID(const QUuid &id)
+{
+    printOut(uuidQString(id) + QLatin1Char('\n'));
+    return kExitOk;
+}
+
+// One line per node, whatever the title holds.
+QString singleLine(QString text)
+{
+    for (QChar &c : text) {
+        if (c == QLatin1Char('\n') || c == QLatin1Char('\r') || c == QLatin1Char('\t'))
+            c = QLatin1Char(' ');
+    }
+    return text;
+}
+
+QString plainLine(const WorkspaceNode &node, int depth, bool hasChildren)
+{
+    QString line;
+    if (depth <= kMaxPlainIndent)
+        line = QString(depth * 2, QLatin1Char(' '));
+    else
+        line = QString(kMaxPlainIndent * 2, QLatin1Char(' ')) + QStringLiteral("(depth %1) ").arg(depth);
+    line += node.isCollapsed() && hasChildren ? QStringLiteral("+ ") : QStringLiteral("- ");
+    line += singleLine(node.title());
+    if (node.subtitle() && !node.subtitle()->isEmpty())
+        line += QStringLiteral(" \u2014 ") + singleLine(*node.subtitle());
+    line += QStringLiteral("  [%1 %2]\n").arg(QString::fromLatin1(rawValue(node.kind()).data()), uuidQString(node.id()));
+    return line;
+}
+
+std::string plainTree(const QList<WorkspaceTreeNode> &roots)
+{
+    std::string out;
+    std::vector<std::pair<const WorkspaceTreeNode *, int>> pending;
+    for (qsizetype i = roots.size(); i-- > 0;)
+        pending.emplace_back(&roots[i], 0);
+    while (!pending.empty()) {
+        auto [entry, depth] = pending.back();
+        pending.pop_back();
+        out += plainLine(entry->node, depth, !entry->children.isEmpty()).toStdString();
+        for (qsizetype i = entry->children.size(); i-- > 0;)
+            pending.emplace_back(&entry->children[i], depth + 1);
+    }
+    return out;
+}
+
+// [{"children":[...],"node":{...}}, ...] on one line, written without
+// recursion. Keys in byte order, as everywhere.
+std::optional<std::string> jsonTree(const QList<WorkspaceTreeNode> &roots)
+{
+    rapidjson::StringBuffer buffer;
+    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+    struct Frame {
+        const QList<WorkspaceTreeNode> *list;
+        qsizetype next;
+        const WorkspaceTreeNode *owner; // whose "node" closes this frame; null for the top level
+    };
+    std::vector<Frame> stack{{&roots, 0, nullptr}};
+    writer.StartArray();
+    while (!stack.empty()) {
+        Frame &top = stack.back();
+        if (top.next < top.list->size()) {
+            const WorkspaceTreeNode &entry = (*top.list)[top.next++];
+            writer.StartObject();
+            json::writeKey(writer, "children");
+            writer.StartArray();
+            stack.push_back({&entry.children, 0, &entry}); // invalidates `top`
+            continue;
+        }
+        const WorkspaceTreeNode *owner = top.owner;
+        stack.pop_back();
+        writer.EndArray();
+        if (owner) {
+            json::writeKey(writer, "node");
+            if (!json::writeFields(writer, owner->node))
+                return std::nullopt;
+            writer.EndObject();
+        }
+    }
+    return std::string(buffer.GetString(), buffer.GetSize()) + '\n';
+}
+
+} // namespace
+
+int runTree(CliContext &context, const QStringList &arguments)
+{
+    auto args = parseArguments(arguments, {QStringLiteral("--search")}, {QStringLiteral("--json")});
+    if (!args || !args->positional.isEmpty())
+        return usage("tree [--search TEXT] [--json]");
+    ReadSession session;
+    if (int code = openForReading(context, session))
+        return code;
+    TreeProjection projection(session.nodes, TreeProjection::SearchIndex::onFirstQuery);
+    projection.setQuery(args->value("--search").value_or(QString()));
+    const auto tree = projection.displayedTree();
+    if (args->flags.contains(QStringLiteral("--json"))) {
+        auto text = jsonTree(tree);
+        if (!text) {
+            printError(QStringLiteral("a node's sortOrder is not a finite number"));
+            return kExitBadData;
+        }
+        printOut(*text);
+    } else {
+        printOut(plainTree(tree));
+    }
+    return kExitOk;
+}
+
+int runAdd(CliContext &context, const QStringList &arguments)
+{
+    const char *kUsage = "add group TITLE | link URL [--title T] | slack TEXT | file PATH | folder PATH [--under ID]";
+    auto args = parseArguments(arguments, {QStringLiteral("--under"), QStringLiteral("--title")}, {});
+    if (!args || args->positional.size() != 2)
+        return usage(kUsage);
+    const QString kind = args->positional[0];
+    const QString text = args->positional[1];
+    static const QStringList kKinds{QStringLiteral("group"), QStringLiteral("link"), QStringLiteral("slack"),
+                                    QStringLiteral("file"), QStringLiteral("folder")};
+    if (!kKinds.contains(kind) || (args->value("--title") && kind != QLatin1String("link")))
+        return usage(kUsage);
+
+    EditSession session;
+    if (int code = openForEditing(context, session))
+        return code;
+    TreeViewModel &model = *session.model;
+    std::optional<QUuid> parent;
+    if (int code = parseUnder(*args, model, parent))
+        return code;
+
+    TreeResult<WorkspaceNode> added = Failure(TreeViewModelError::missingWorkspace());
+    if (kind == QLatin1String("group")) {
+        added = model.addGroup(text, parent);
+    } else if (kind == QLatin1String("link")) {
+        added = model.addWebLink(text, args->value("--title"), parent);
+    } else if (kind == QLatin1String("slack")) {
+        added = model.addSlackPermalink(text, parent);
+    } else {
+        const QString path = QDir::cleanPath(QFileInfo(text).absoluteFilePath());
+        added = model.addFile(QUrl::fromLocalFile(path), kind == QLatin1String("folder"), parent);
+    }
+    if (!added)
+        return reportTreeError(added.error());
+    return printID(added->id());
+}
+
+int runRename(CliContext &context, const QStringList &arguments)
+{
+    auto args = parseArguments(arguments, {}, {});
+    if (!args || args->positional.size() != 2)
+        return usage("rename ID TITLE");
+    const auto id = parseID(args->positional[0]);
+    if (!id)
+        return kExitUsage;
+    EditSession session;
+    if (int code = openForEditing(context, session))
+        return code;
+    if (int code = requireNode(*session.model, *id))
+        return code;
+    if (auto renamed = session.model->rename(*id, args->positional[1]); !renamed)
+        return reportTreeError(renamed.error());
+    return printID(*id);
+}
+
+int runMove(CliContext &context, const QStringList &arguments)
+{
+    auto args = parseArguments(arguments, {QStringLiteral("--under"), QStringLiteral("--index")}, {});
+    if (!args || args->positional.size() != 1)
+        return usage("move ID [--under ID] [--index N]");
+    const auto id = parseID(args->positional[0]);
+    if (!id)
+        return kExitUsage;
+    std::optional<qsizetype> index;
+    if (auto text = args->value("--index")) {
+        bool ok = false;
+        index = text->toLongLong(&ok);
+        if (!ok) {
+            printError(QStringLiteral("--index needs a whole number, not \"%1\"").arg(*text));
+            return kExitUsage;
+        }
+    }
+    EditSession session;
+    if (int code = openForEditing(context, session))
+        return code;
+    TreeViewModel &model = *session.model;
+    if (int code = requireNode(model, *id))
+        return code;
+    std::optional<QUuid> parent;
+    if (int code = parseUnder(*args, model, parent))
+        return code;
+    if (parent) {
+        // The engine ignores such a move silently; here it is an error.
+        bool below = *parent == *id;
+        for (auto slot : model.projection().descendantSlots(*id))
+            below = below || model.projection().node(slot).id() == *parent;
+        if (below) {
+            printError(QStringLiteral("cannot move a node under itself or one of its descendants"));
+            return kExitFailed;
+        }
+    }
+    if (auto moved = model.move(*id, parent, index); !moved)
+        return reportTreeError(moved.error());
+    return printID(*id);
+}
+
+int runDelete(CliContext &context, const QStringList &arguments)
+{
+    auto args = parseArguments(arguments, {}, {});
+    if (!args || args->positional.size() != 1)
+        return usage("delete ID");
+    const auto id = parseID(args->positional[0]);
+    if (!id)
+        return kExitUsage;
+    EditSession session;
+    if (int code = openForEditing(context, session))
+        return code;
+    if (int code = requireNode(*session.model, *id))
+        return code;
+    if (auto deleted = session.model->deleteNode(*id); !deleted)
+        return reportTreeError(deleted.error());
+    return printID(*id);
+}
+
+int runDuplicate(CliContext &context, const QStringList &arguments)
+{
+    auto args = parseArguments(arguments, {}, {});
+    if (!args || args->positional.size() != 1)
+        return usage("duplicate ID");
+    const auto id = parseID(args->positional[0]);
+    if (!id)
+        return kExitUsage;
+    EditSession session;
+    if (int code = openForEditing(context, session))
+        return code;
+    if (int code = requireNode(*session.model, *id))
+        return code;
+    auto copies = session.model->duplicateSubtree(*id);
+    if (!copies)
+        return reportTreeError(copies.error());
+    return printID(copies->first().id());
+}
+
+int runCollapse(CliContext &context, const QStringList &arguments)
+{
+    auto args = parseArguments(arguments, {}, {});
+    if (!args || args->positional.size() != 1)
+        return usage("collapse ID");
+    const auto id = parseID(args->positional[0]);
+    if (!id)
+        return kExitUsage;
+    EditSession session;
+    if (int code = openForEditing(context, session))
+        return code;
+    if (int code = requireNode(*session.model, *id))
+        return code;
+    if (auto toggled = session.model->toggleCollapse(*id); !toggled)
+        return reportTreeError(toggled.error());
+    return printID(*id);
+}
+
+int runExport(CliContext &context, const QStringList &arguments)
+{
+    auto args = parseArguments(arguments, {QStringLiteral("--node"), QStringLiteral("-o")}, {});
+    if (!args || !args->positional.isEmpty())
+        return usage("export [--node ID] [-o FILE]");
+    std::optional<QUuid> root;
+    if (auto text = args->value("--node")) {
+        root = parseID(*text);
+        if (!root)
+            return kExitUsage;
+    }
+    ReadSession session;
+    if (int code = openForReading(context, session))
+        return code;
+    const TreeArchiveService service;
+    TreeExport document;
+    if (root) {
+        auto subtree = service.exportSubtree(*root, session.nodes);
+        if (!subtree) {
+            printError(QStringLiteral("no node %1 in the workspace tree").arg(uuidQString(*root)));
+            return kExitFailed;
+        }
+        document = std::move(subtree).value();
+    } else {
+        document = service.exportWorkspace(session.nodes);
+    }
+
+    if (auto file = args->value("-o")) {
+        const std::filesystem::path path = std::filesystem::absolute(file->toStdString());
+        if (auto written = TreeExportFile::write(document, path); !written) {
+            printError(written.error().description());
+            return kExitFailed;
+        }
+        printOut(QStringLiteral("Exported %1\n").arg(QString::fromStdString(path.filename().string())));
+        return kExitOk;
+    }
+    auto text = TreeExportFile::encode(document);
+    if (!text) {
+        printError(text.error().description());
+        return kExitBadData;
+    }
+    printOut(text.value());
+    return kExitOk;
+}
+
+int runImport(CliContext &context, const QStringList &arguments)
+{
+    auto args = parseArguments(arguments, {QStringLiteral("--under")}, {});
+    if (!args || args->positional.size() != 1)
+        return usage("import FILE [--under ID]");
+    // Read and decode first: a bad file changes nothing.
+    auto document = TreeExportFile::read(std::filesystem::absolute(args->positional[0].toStdString()));
+    if (!document) {
+        printError(document.error().description());
+        return kExitBadData;
+    }
+    EditSession session;
+    if (int code = openForEditing(context, session))
+        return code;
+    TreeViewModel &model = *session.model;
+    std::optional<QUuid> parent;
+    if (int code = parseUnder(*args, model, parent))
+        return code;
+    const ImportedTree imported =
+        TreeArchiveService().importSubtreeResult(document.value(), model.workspace()->id, parent);
+    if (auto appended = model.appendNodes(imported.nodes, parent); !appended)
+        return reportTreeError(appended.error());
+    printOut(QStringLiteral("Imported %1 node(s)\n").arg(imported.nodes.size()));
+    return kExitOk;
+}
+
+} // namespace tarni::cli

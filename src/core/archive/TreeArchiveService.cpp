@@ -1,0 +1,139 @@
+#include "archive/TreeArchiveService.h"
+
+#include "model/Uuid.h"
+#include "tree/TreeNodeBuilder.h"
+
+#include <utility>
+#include <vector>
+
+namespace tarni {
+
+namespace {
+
+TreeExport makeDocument(TreeExportNode root, Timestamp exportedAt)
+{
+    TreeExport document;
+    document.schemaVersion = TreeExport::kSchemaVersion;
+    document.exportedAt = exportedAt;
+    document.app = QString::fromLatin1(TreeExport::kAppName);
+    document.rootNode = std::move(root);
+    return document;
+}
+
+// Entries get fresh identifiers; the node record is carried unchanged.
+TreeExportNode convert(const WorkspaceTreeNode &tree)
+{
+    auto fill = [](TreeExportNode &entry, const WorkspaceTreeNode &source) {
+        entry.id = newUuid();
+        entry.originalNodeID = source.node.id();
+        entry.title = source.node.title();
+        entry.node = source.node;
+    };
+    TreeExportNode root;
+    fill(root, tree);
+    std::vector<std::pair<TreeExportNode *, const WorkspaceTreeNode *>> pending{{&root, &tree}};
+    while (!pending.empty()) {
+        auto [target, source] = pending.back();
+        pending.pop_back();
+        // Sized once and never again, so the pointers taken below stay valid.
+        target->children.resize(std::size_t(source->children.size()));
+        for (qsizetype i = 0; i < source->children.size(); ++i) {
+            fill(target->children[std::size_t(i)], source->children[i]);
+            if (!source->children[i].children.isEmpty())
+                pending.emplace_back(&target->children[std::size_t(i)], &source->children[i]);
+        }
+    }
+    return root;
+}
+
+const WorkspaceTreeNode *findPreOrder(const QList<WorkspaceTreeNode> &roots, const QUuid &id)
+{
+    std::vector<const WorkspaceTreeNode *> pending;
+    for (qsizetype i = roots.size(); i-- > 0;)
+        pending.push_back(&roots[i]);
+    while (!pending.empty()) {
+        const WorkspaceTreeNode *entry = pending.back();
+        pending.pop_back();
+        if (entry->node.id() == id)
+            return entry;
+        for (qsizetype i = entry->children.size(); i-- > 0;)
+            pending.push_back(&entry->children[i]);
+    }
+    return nullptr;
+}
+
+} // namespace
+
+TreeArchiveService::TreeArchiveService(Clock clock)
+    : m_clock(std::move(clock))
+{
+}
+
+Result<TreeExport, TreeArchiveError> TreeArchiveService::exportSubtree(const QUuid &rootNodeID,
+                                                                      const NodeList &nodes) const
+{
+    const QList<WorkspaceTreeNode> trees = TreeNodeBuilder(nodes).build();
+    const WorkspaceTreeNode *match = findPreOrder(trees, rootNodeID);
+    if (!match)
+        return Failure(TreeArchiveError{TreeArchiveError::Kind::missingRoot});
+    return makeDocument(convert(*match), m_clock());
+}
+
+TreeExport TreeArchiveService::exportWorkspace(const NodeList &nodes) const
+{
+    const Timestamp time = m_clock();
+    const QUuid workspaceID = nodes.isEmpty() ? newUuid() : nodes.first().workspaceID();
+    const QString title = QStringLiteral("Workspace");
+    WorkspaceNode added(newUuid(), workspaceID, std::nullopt, WorkspaceNodeKind::group, title, std::nullopt, 0.0,
+                        false, std::nullopt, time, time, std::nullopt, NodePayload::group());
+
+    TreeExportNode root(newUuid(), std::nullopt, title, added);
+    const QList<WorkspaceTreeNode> trees = TreeNodeBuilder(nodes).build();
+    root.children.reserve(std::size_t(trees.size()));
+    for (const WorkspaceTreeNode &tree : trees)
+        root.children.push_back(convert(tree));
+    return makeDocument(std::move(root), time);
+}
+
+ImportedTree TreeArchiveService::importSubtreeResult(const TreeExport &document, const QUuid &workspaceID,
+                                                     const std::optional<QUuid> &parentID) const
+{
+    struct Pending {
+        const TreeExportNode *entry;
+        std::optional<QUuid> parentID;
+        double sortBase;
+    };
+    ImportedTree result;
+    const Timestamp time = m_clock();
+    std::vector<Pending> pending;
+    const TreeExportNode &root = document.rootNode;
+    if (root.originalNodeID) {
+        pending.push_back({&root, parentID, 0.0});
+    } else {
+        // A whole-workspace document: its added root is not imported.
+        for (std::size_t i = root.children.size(); i-- > 0;)
+            pending.push_back({&root.children[i], parentID, double(i)});
+    }
+    result.nodes.reserve(qsizetype(root.subtreeSize()));
+    while (!pending.empty()) {
+        const Pending item = pending.back();
+        pending.pop_back();
+        WorkspaceNode node = item.entry->node;
+        auto &f = node.edit();
+        f.id = newUuid();
+        f.workspaceID = workspaceID;
+        f.parentID = item.parentID;
+        f.sortOrder = item.sortBase;
+        f.updatedAt = time;
+        f.createdAt = time;
+        if (item.entry->originalNodeID)
+            result.originalToImportedIDs.insert(*item.entry->originalNodeID, f.id);
+        result.nodes.append(node);
+        const auto &children = item.entry->children;
+        for (std::size_t i = children.size(); i-- > 0;)
+            pending.push_back({&children[i], f.id, double(i)});
+    }
+    return result;
+}
+
+} // namespace tarni

@@ -1,0 +1,57 @@
+#pragma once
+
+#include "model/NodeList.h"
+#include "model/TreeExport.h"
+#include "util/Result.h"
+
+#include <QHash>
+#include <QString>
+#include <QUuid>
+
+#include <functional>
+#include <optional>
+
+namespace tarni {
+
+struct TreeArchiveError {
+    enum class Kind {
+        missingRoot, // the node asked for as export root is not in the tree
+    };
+    Kind kind = Kind::missingRoot;
+
+    QString description() const { return QStringLiteral("The node to export is not in the workspace tree."); }
+    bool operator==(const TreeArchiveError &) const = default;
+};
+
+struct ImportedTree {
+    // Depth-first pre-order of the document: each parent before its children.
+    NodeList nodes;
+    // Document originalNodeID -> identifier of the node made from it.
+    QHash<QUuid, QUuid> originalToImportedIDs;
+};
+
+// Converts between a workspace's flat node list and the nested export
+// document. No file or database access here. Nothing recurses on the depth
+// of the tree.
+class TreeArchiveService {
+public:
+    using Clock = std::function<Timestamp()>;
+
+    explicit TreeArchiveService(Clock clock = &currentTimestamp);
+
+    // The subtree of the first node with that identifier in display order
+    // (pre-order). Nodes the tree cannot reach are never exported.
+    Result<TreeExport, TreeArchiveError> exportSubtree(const QUuid &rootNodeID, const NodeList &nodes) const;
+    // Every top-level tree under an added "Workspace" group.
+    TreeExport exportWorkspace(const NodeList &nodes) const;
+    // New nodes with fresh identifiers for the target workspace: a subtree
+    // document's root, or each top-level entry of a whole-workspace document,
+    // goes under `parentID`; siblings get sort orders 0, 1, 2, ...
+    ImportedTree importSubtreeResult(const TreeExport &document, const QUuid &workspaceID,
+                                     const std::optional<QUuid> &parentID) const;
+
+private:
+    Clock m_clock;
+};
+
+} // namespace tarni

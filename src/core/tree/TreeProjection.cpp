@@ -1,0 +1,750 @@
+#include "tree/TreeProjection.h"
+
+#include <QSet>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace tarni {
+
+const std::vector<TreeProjection::SlotId> TreeProjection::s_noSlots;
+
+namespace {
+
+// Ascending with NaN last, so that a stray NaN cannot break the ordering.
+bool lessOrder(double a, double b)
+{
+    if (std::isnan(a))
+        return false;
+    if (std::isnan(b))
+        return true;
+    return a < b;
+}
+
+bool sameOrder(double a, double b)
+{
+    return a == b || (std::isnan(a) && std::isnan(b));
+}
+
+std::optional<QString> payloadAddress(const NodePayload &payload)
+{
+    if (const auto *tab = payload.asChromeTab())
+        return tab->url;
+    if (const auto *link = payload.asWebLink())
+        return link->url;
+    if (const auto *slack = payload.asSlackThread())
+        return slack->permalinkURL;
+    if (const auto *file = payload.asFileTarget())
+        return file->path;
+    return std::nullopt;
+}
+
+bool sameSearchParts(const WorkspaceNode &a, const WorkspaceNode &b)
+{
+    return a.title() == b.title() && a.subtitle() == b.subtitle() && payloadAddress(a.payload()) == payloadAddress(b.payload());
+}
+
+void appendUtf8(std::string &out, char32_t c)
+{
+    if (c < 0x80) {
+        out += char(c);
+    } else if (c < 0x800) {
+        out += char(0xC0 | (c >> 6));
+        out += char(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += char(0xE0 | (c >> 12));
+        out += char(0x80 | ((c >> 6) & 0x3F));
+        out += char(0x80 | (c & 0x3F));
+    } else {
+        out += char(0xF0 | (c >> 18));
+        out += char(0x80 | ((c >> 12) & 0x3F));
+        out += char(0x80 | ((c >> 6) & 0x3F));
+        out += char(0x80 | (c & 0x3F));
+    }
+}
+
+// Lower-cases into UTF-8, with the result of QString::toLower() but without
+// building temporary strings: that runs for every node at load. Character by
+// character lowering equals Qt's whole-string lowering except for U+0130,
+// the one character that lowers to two; such text takes Qt's way.
+void appendLowered(std::string &out, const QString &text)
+{
+    const qsizetype size = text.size();
+    const char16_t *data = reinterpret_cast<const char16_t *>(text.constData());
+    const std::size_t base = out.size();
+    out.reserve(base + std::size_t(size));
+    for (qsizetype i = 0; i < size; ++i) {
+        char32_t c = data[i];
+        if (c < 0x80) {
+            out += char(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+            continue;
+        }
+        if (c == 0x0130) {
+            out.resize(base);
+            out += text.toLower().toStdString();
+            return;
+        }
+        if (QChar::isHighSurrogate(c) && i + 1 < size && QChar::isLowSurrogate(data[i + 1]))
+            c = QChar::surrogateToUcs4(char16_t(c), data[++i]);
+        else if (QChar::isSurrogate(c))
+            c = 0xFFFD; // as the UTF-8 conversion of an unpaired surrogate
+        appendUtf8(out, QChar::toLower(c));
+    }
+}
+
+} // namespace
+
+TreeProjection::TreeProjection()
+{
+    reset({});
+}
+
+TreeProjection::TreeProjection(const NodeList &nodes, SearchIndex search)
+{
+    reset(nodes, search);
+}
+
+QString TreeProjection::searchText(const WorkspaceNode &node)
+{
+    std::string text;
+    appendSearchText(text, node);
+    return QString::fromStdString(text);
+}
+
+void TreeProjection::appendSearchText(std::string &out, const WorkspaceNode &node)
+{
+    // Each part is lower-cased on its own, as it will be matched.
+    appendLowered(out, node.title());
+    if (const auto &subtitle = node.subtitle()) {
+        out += ' ';
+        appendLowered(out, *subtitle);
+    }
+    if (const auto address = payloadAddress(node.payload())) {
+        out += ' ';
+        appendLowered(out, *address);
+    }
+}
+
+bool TreeProjection::before(SlotId a, SlotId b) const
+{
+    const double x = m_order[a];
+    const double y = m_order[b];
+    if (lessOrder(x, y))
+        return true;
+    if (lessOrder(y, x))
+        return false;
+    return m_seq[a] < m_seq[b];
+}
+
+TreeProjection::GroupId TreeProjection::findGroup(const std::optional<QUuid> &key) const
+{
+    if (!key)
+        return 0;
+    return m_groupOfId.value(*key, kNoGroup);
+}
+
+TreeProjection::GroupId TreeProjection::groupFor(const std::optional<QUuid> &key)
+{
+    if (!key)
+        return 0;
+    auto it = m_groupOfId.constFind(*key);
+    if (it != m_groupOfId.constEnd())
+        return *it;
+    GroupId id;
+    if (!m_freeGroups.empty()) {
+        id = m_freeGroups.back();
+        m_freeGroups.pop_back();
+    } else {
+        id = GroupId(m_groups.size());
+        m_groups.emplace_back();
+    }
+    Group &group = m_groups[id];
+    group = Group{};
+    group.key = *key;
+    group.live = true;
+    m_groupOfId.insert(*key, id);
+    return id;
+}
+
+void TreeProjection::releaseIfUnused(GroupId id)
+{
+    Group &group = m_groups[id];
+    if (group.topLevel || !group.members.empty() || group.firstOwner != kNoSlot)
+        return;
+    m_groupOfId.remove(group.key);
+    group = Group{};
+    m_freeGroups.push_back(id);
+}
+
+void TreeProjection::markDirty(GroupId id)
+{
+    Group &group = m_groups[id];
+    if (group.normalized) {
+        group.normalized = false;
+        m_dirtyGroups.push_back(id);
+    }
+}
+
+void TreeProjection::insertMember(GroupId id, SlotId slot)
+{
+    auto &members = m_groups[id].members;
+    auto pos = std::upper_bound(members.begin(), members.end(), slot,
+                                [this](SlotId a, SlotId b) { return before(a, b); });
+    // Appending the next whole number keeps a renumbered group renumbered.
+    const bool keepsNumbering = pos == members.end() && m_order[slot] == double(members.size());
+    members.insert(pos, slot);
+    if (!keepsNumbering)
+        markDirty(id);
+}
+
+void TreeProjection::removeMember(GroupId id, SlotId slot)
+{
+    auto &members = m_groups[id].members;
+    auto pos = std::lower_bound(members.begin(), members.end(), slot,
+                                [this](SlotId a, SlotId b) { return before(a, b); });
+    if (pos == members.end() || *pos != slot)
+        pos = std::find(members.begin(), members.end(), slot);
+    if (pos == members.end())
+        return;
+    const bool wasLast = pos + 1 == members.end();
+    members.erase(pos);
+    if (!wasLast)
+        markDirty(id);
+}
+
+void TreeProjection::addOwner(GroupId id, SlotId slot)
+{
+    Group &group = m_groups[id];
+    if (group.firstOwner == kNoSlot) {
+        group.firstOwner = slot;
+        return;
+    }
+    // Kept in list order, so that the first owner is the first such node.
+    if (group.moreOwners.empty())
+        ++m_repeatedIds;
+    group.moreOwners.push_back(slot);
+    auto bySeq = [this](SlotId a, SlotId b) { return m_seq[a] < m_seq[b]; };
+    if (bySeq(slot, group.firstOwner))
+        std::swap(group.firstOwner, group.moreOwners.back());
+    std::sort(group.moreOwners.begin(), group.moreOwners.end(), bySeq);
+}
+
+void TreeProjection::removeOwner(GroupId id, SlotId slot)
+{
+    Group &group = m_groups[id];
+    if (group.firstOwner == slot) {
+        if (group.moreOwners.empty()) {
+            group.firstOwner = kNoSlot;
+            return;
+        }
+        group.firstOwner = group.moreOwners.front();
+        group.moreOwners.erase(group.moreOwners.begin());
+    } else {
+        auto pos = std::find(group.moreOwners.begin(), group.moreOwners.end(), slot);
+        if (pos == group.moreOwners.end())
+            return;
+        group.moreOwners.erase(pos);
+    }
+    if (group.moreOwners.empty())
+        --m_repeatedIds;
+}
+
+template <class F>
+void TreeProjection::forEachOwner(const Group &group, F f) const
+{
+    if (group.firstOwner == kNoSlot)
+        return;
+    f(group.firstOwner);
+    for (SlotId slot : group.moreOwners)
+        f(slot);
+}
+
+void TreeProjection::attach(SlotId slot)
+{
+    const GroupId parent = groupFor(m_nodes[slot].parentID());
+    const GroupId own = groupFor(m_nodes[slot].id());
+    m_parentGroup[slot] = parent;
+    m_ownGroup[slot] = own;
+    insertMember(parent, slot);
+    addOwner(own, slot);
+}
+
+void TreeProjection::detach(SlotId slot)
+{
+    const GroupId parent = m_parentGroup[slot];
+    const GroupId own = m_ownGroup[slot];
+    removeMember(parent, slot);
+    removeOwner(own, slot);
+    releaseIfUnused(parent);
+    if (own != parent)
+        releaseIfUnused(own);
+}
+
+void TreeProjection::indexText(SlotId slot)
+{
+    const std::size_t start = m_text.size();
+    appendSearchText(m_text, m_nodes[slot]);
+    m_textOffset[slot] = std::uint32_t(start);
+    m_textLength[slot] = std::uint32_t(m_text.size() - start);
+}
+
+void TreeProjection::dropText(SlotId slot)
+{
+    m_textGarbage += m_textLength[slot];
+    m_textLength[slot] = 0;
+}
+
+void TreeProjection::compactText()
+{
+    // Rewrites the live texts in slot order once half the bytes are garbage.
+    if (m_textGarbage < 512 || m_textGarbage * 2 < m_text.size())
+        return;
+    std::string compact;
+    compact.reserve(m_text.size() - m_textGarbage);
+    for (SlotId slot = 0; slot < m_nodes.size(); ++slot) {
+        const std::size_t start = compact.size();
+        compact.append(m_text, m_textOffset[slot], m_textLength[slot]);
+        m_textOffset[slot] = std::uint32_t(start);
+    }
+    m_text = std::move(compact);
+    m_textGarbage = 0;
+}
+
+TreeProjection::SlotId TreeProjection::newSlot()
+{
+    if (!m_freeSlots.empty()) {
+        const SlotId id = m_freeSlots.back();
+        m_freeSlots.pop_back();
+        return id;
+    }
+    const auto id = SlotId(m_nodes.size());
+    m_nodes.emplace_back();
+    m_seq.push_back(0);
+    m_order.push_back(0);
+    m_parentGroup.push_back(0);
+    m_ownGroup.push_back(0);
+    m_live.push_back(0);
+    m_matches.push_back(0);
+    m_visible.push_back(0);
+    m_textOffset.push_back(0);
+    m_textLength.push_back(0);
+    return id;
+}
+
+void TreeProjection::reset(const NodeList &nodes, SearchIndex search)
+{
+    const auto count = std::size_t(nodes.size());
+    m_nodes.assign(nodes.cbegin(), nodes.cend());
+    m_seq.resize(count);
+    m_order.resize(count);
+    m_parentGroup.resize(count);
+    m_ownGroup.resize(count);
+    m_live.assign(count, 1);
+    m_matches.assign(count, 0);
+    m_visible.assign(count, 0);
+    m_textOffset.assign(count, 0);
+    m_textLength.assign(count, 0);
+    m_text.clear();
+    m_textGarbage = 0;
+    m_freeSlots.clear();
+    m_groups.clear();
+    m_freeGroups.clear();
+    m_groupOfId.clear();
+    m_dirtyGroups.clear();
+    m_repeatedIds = 0;
+    m_groups.emplace_back();
+    m_groups[0].topLevel = true;
+    m_groups[0].live = true;
+
+    m_groups.reserve(count + 1);
+    m_groupOfId.reserve(qsizetype(count));
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto slot = SlotId(i);
+        const WorkspaceNode &node = m_nodes[i];
+        m_seq[i] = i;
+        m_order[i] = node.sortOrder();
+        m_parentGroup[i] = groupFor(node.parentID());
+        m_ownGroup[i] = groupFor(node.id());
+        m_groups[m_parentGroup[i]].members.push_back(slot);
+        addOwner(m_ownGroup[i], slot);
+    }
+    m_liveCount = count;
+    m_nextSeq = count;
+
+    for (GroupId id = 0; id < m_groups.size(); ++id) {
+        Group &group = m_groups[id];
+        std::sort(group.members.begin(), group.members.end(), [this](SlotId a, SlotId b) { return before(a, b); });
+        for (std::size_t i = 0; i < group.members.size(); ++i) {
+            if (m_order[group.members[i]] != double(i)) {
+                markDirty(id);
+                break;
+            }
+        }
+    }
+
+    m_searchIndexed = false;
+    m_indexCursor = 0;
+    m_recentMatches.clear();
+    if (search == SearchIndex::build || isFiltering())
+        ensureSearchIndex();
+    if (isFiltering()) {
+        for (SlotId slot = 0; slot < count; ++slot)
+            m_matches[slot] = textMatches(slot);
+    }
+    m_visibilityDirty = true;
+}
+
+TreeProjection::SlotId TreeProjection::append(const WorkspaceNode &node)
+{
+    const SlotId id = newSlot();
+    m_nodes[id] = node;
+    m_seq[id] = m_nextSeq++;
+    m_order[id] = node.sortOrder();
+    m_live[id] = 1;
+    m_textLength[id] = 0;
+    if (hasText(id))
+        indexText(id);
+    attach(id);
+    m_matches[id] = isFiltering() && textMatches(id);
+    m_recentMatches.clear();
+    ++m_liveCount;
+    m_visibilityDirty = true;
+    return id;
+}
+
+void TreeProjection::remove(SlotId id)
+{
+    if (id >= m_nodes.size() || !m_live[id])
+        return;
+    detach(id);
+    m_nodes[id] = WorkspaceNode();
+    m_live[id] = 0;
+    m_matches[id] = 0;
+    dropText(id);
+    m_recentMatches.clear();
+    m_freeSlots.push_back(id);
+    --m_liveCount;
+    m_visibilityDirty = true;
+    compactText();
+}
+
+void TreeProjection::update(SlotId id, const WorkspaceNode &node)
+{
+    if (m_nodes[id].isSharedWith(node))
+        return;
+    const bool moves = m_nodes[id].id() != node.id() || m_nodes[id].parentID() != node.parentID() ||
+                       !sameOrder(m_order[id], node.sortOrder());
+    const bool textChanges = !sameSearchParts(m_nodes[id], node);
+    if (moves) {
+        detach(id);
+        m_nodes[id] = node;
+        m_order[id] = node.sortOrder();
+        attach(id);
+        m_visibilityDirty = true;
+    } else {
+        m_nodes[id] = node;
+    }
+    if (textChanges) {
+        m_recentMatches.clear();
+        if (hasText(id)) {
+            dropText(id);
+            indexText(id);
+            compactText();
+        }
+        if (isFiltering()) {
+            const bool matches = textMatches(id);
+            if (matches != bool(m_matches[id])) {
+                m_matches[id] = matches;
+                m_visibilityDirty = true;
+            }
+        }
+    }
+}
+
+TreeProjection::SlotId TreeProjection::firstSlotWithId(const QUuid &id) const
+{
+    const GroupId group = findGroup(id);
+    return group == kNoGroup ? kNoSlot : m_groups[group].firstOwner;
+}
+
+std::vector<TreeProjection::SlotId> TreeProjection::slotsWithId(const QUuid &id) const
+{
+    std::vector<SlotId> slots;
+    const GroupId group = findGroup(id);
+    if (group != kNoGroup)
+        forEachOwner(m_groups[group], [&](SlotId slot) { slots.push_back(slot); });
+    return slots;
+}
+
+const std::vector<TreeProjection::SlotId> &TreeProjection::siblings(const std::optional<QUuid> &parentID) const
+{
+    const GroupId group = findGroup(parentID);
+    return group == kNoGroup ? s_noSlots : m_groups[group].members;
+}
+
+double TreeProjection::nextSortOrder(const std::optional<QUuid> &parentID) const
+{
+    const auto &members = siblings(parentID);
+    // Members are in ascending order with NaN last; the largest number is
+    // the last one that is not NaN.
+    for (auto it = members.rbegin(); it != members.rend(); ++it) {
+        if (!std::isnan(m_order[*it]))
+            return m_order[*it] + 1.0;
+    }
+    return 0.0;
+}
+
+std::vector<TreeProjection::SlotId> TreeProjection::descendantSlots(const QUuid &id) const
+{
+    std::vector<SlotId> result;
+    const GroupId start = findGroup(id);
+    if (start == kNoGroup)
+        return result;
+    const std::uint32_t mark = ++m_visitMark;
+    std::vector<GroupId> pending{start};
+    m_groups[start].visitMark = mark;
+    while (!pending.empty()) {
+        const GroupId group = pending.back();
+        pending.pop_back();
+        for (SlotId slot : m_groups[group].members) {
+            result.push_back(slot);
+            const GroupId own = m_ownGroup[slot];
+            if (m_groups[own].visitMark != mark) {
+                m_groups[own].visitMark = mark;
+                pending.push_back(own);
+            }
+        }
+    }
+    return result;
+}
+
+std::vector<TreeProjection::SlotId> TreeProjection::renumber(const std::optional<QUuid> &overridingParentID,
+                                                             const std::optional<QUuid> &movedNodeID,
+                                                             std::optional<qsizetype> desiredIndex)
+{
+    std::vector<SlotId> changed;
+    auto assign = [&](Group &group) {
+        for (std::size_t i = 0; i < group.members.size(); ++i) {
+            const SlotId slot = group.members[i];
+            if (m_order[slot] != double(i)) {
+                m_order[slot] = double(i);
+                m_nodes[slot].setSortOrder(double(i));
+                changed.push_back(slot);
+            }
+        }
+        group.normalized = true;
+    };
+
+    const GroupId overriding = findGroup(overridingParentID);
+    if (movedNodeID && desiredIndex && overriding != kNoGroup) {
+        Group &group = m_groups[overriding];
+        auto moved = std::find_if(group.members.begin(), group.members.end(),
+                                  [&](SlotId slot) { return m_nodes[slot].id() == *movedNodeID; });
+        if (moved != group.members.end()) {
+            const SlotId slot = *moved;
+            group.members.erase(moved);
+            const auto index = std::clamp<qsizetype>(*desiredIndex, 0, qsizetype(group.members.size()));
+            group.members.insert(group.members.begin() + index, slot);
+            assign(group);
+        }
+    }
+    for (GroupId id : m_dirtyGroups) {
+        Group &group = m_groups[id];
+        if (group.live && !group.normalized)
+            assign(group);
+    }
+    m_dirtyGroups.clear();
+    return changed;
+}
+
+bool TreeProjection::textMatches(SlotId slot) const
+{
+    if (!m_live[slot])
+        return false;
+    if (m_loweredQuery.size() > m_textLength[slot])
+        return false;
+    return ::memmem(m_text.data() + m_textOffset[slot], m_textLength[slot], m_loweredQuery.data(),
+                    m_loweredQuery.size()) != nullptr;
+}
+
+void TreeProjection::ensureSearchIndex()
+{
+    indexSearchText(m_nodes.size());
+}
+
+bool TreeProjection::indexSearchText(std::size_t maxNodes)
+{
+    if (m_searchIndexed)
+        return true;
+    if (m_indexCursor == 0)
+        m_text.reserve(m_liveCount * 96);
+    // The texts are scattered over the heap; fetching the records a few
+    // nodes ahead, and their strings a little later, hides most of the wait.
+    constexpr std::size_t kRecordsAhead = 8;
+    constexpr std::size_t kTextsAhead = 4;
+    const std::size_t count = m_nodes.size();
+    const std::size_t end = std::min(count, m_indexCursor + maxNodes);
+    for (std::size_t slot = m_indexCursor; slot < end; ++slot) {
+        if (slot + kRecordsAhead < count)
+            __builtin_prefetch(&m_nodes[slot + kRecordsAhead].fields());
+        if (slot + kTextsAhead < count) {
+            const auto &f = m_nodes[slot + kTextsAhead].fields();
+            __builtin_prefetch(f.title.constData());
+            if (f.subtitle)
+                __builtin_prefetch(f.subtitle->constData());
+        }
+        if (m_live[slot])
+            indexText(SlotId(slot));
+        else
+            m_textLength[slot] = 0;
+    }
+    m_indexCursor = end;
+    m_searchIndexed = end == count;
+    return m_searchIndexed;
+}
+
+void TreeProjection::setQuery(const QString &query)
+{
+    if (query == m_query)
+        return;
+    const std::string previous = m_loweredQuery;
+    m_query = query;
+    m_loweredQuery.clear();
+    appendLowered(m_loweredQuery, query);
+    m_visibilityDirty = true;
+    if (m_query.isEmpty())
+        return;
+    ensureSearchIndex();
+
+    auto cached = std::find_if(m_recentMatches.begin(), m_recentMatches.end(),
+                               [&](const auto &entry) { return entry.first == m_loweredQuery; });
+    if (cached != m_recentMatches.end()) {
+        m_matches = cached->second;
+        return;
+    }
+    // Text that contains the longer query contains the shorter one too, so
+    // typing one more character only re-tests the nodes that matched.
+    const bool narrows = !previous.empty() && m_loweredQuery.find(previous) != std::string::npos;
+    const auto count = SlotId(m_nodes.size());
+    for (SlotId slot = 0; slot < count; ++slot) {
+        if (!narrows || m_matches[slot])
+            m_matches[slot] = textMatches(slot);
+    }
+    constexpr std::size_t kRecentQueries = 8;
+    if (m_recentMatches.size() == kRecentQueries)
+        m_recentMatches.erase(m_recentMatches.begin());
+    m_recentMatches.emplace_back(m_loweredQuery, m_matches);
+}
+
+void TreeProjection::refreshVisibility() const
+{
+    if (!m_visibilityDirty)
+        return;
+    m_visibilityDirty = false;
+    std::fill(m_visible.begin(), m_visible.end(), 0);
+    // A node is shown when it matches or a child is shown: walk up from each
+    // match until an already shown node. Every node turns visible once.
+    std::vector<SlotId> pending;
+    const auto count = SlotId(m_nodes.size());
+    for (SlotId start = 0; start < count; ++start) {
+        if (!m_matches[start] || m_visible[start])
+            continue;
+        pending.push_back(start);
+        while (!pending.empty()) {
+            const SlotId slot = pending.back();
+            pending.pop_back();
+            if (m_visible[slot])
+                continue;
+            m_visible[slot] = 1;
+            forEachOwner(m_groups[m_parentGroup[slot]], [&](SlotId owner) {
+                if (!m_visible[owner])
+                    pending.push_back(owner);
+            });
+        }
+    }
+}
+
+bool TreeProjection::isDisplayed(SlotId slot) const
+{
+    if (!isFiltering())
+        return true;
+    refreshVisibility();
+    return m_visible[slot];
+}
+
+std::vector<TreeProjection::SlotId> TreeProjection::displayedChildSlots(const std::optional<QUuid> &parentID) const
+{
+    const auto &members = siblings(parentID);
+    if (!isFiltering())
+        return members;
+    refreshVisibility();
+    std::vector<SlotId> shown;
+    for (SlotId slot : members) {
+        if (m_visible[slot])
+            shown.push_back(slot);
+    }
+    return shown;
+}
+
+QList<WorkspaceNode> TreeProjection::displayedChildren(const std::optional<QUuid> &parentID) const
+{
+    QList<WorkspaceNode> result;
+    const auto slots = displayedChildSlots(parentID);
+    result.reserve(qsizetype(slots.size()));
+    for (SlotId slot : slots)
+        result.push_back(m_nodes[slot]);
+    return result;
+}
+
+QList<WorkspaceTreeNode> TreeProjection::displayedTree() const
+{
+    const bool filtering = isFiltering();
+    if (filtering)
+        refreshVisibility();
+    // Without repeated identifiers no parent link can lead back to a node
+    // reachable from the top level; with them, a node already on the path is
+    // shown without descending into it again.
+    const bool guardPath = m_repeatedIds > 0;
+    QSet<QUuid> onPath;
+
+    struct Frame {
+        WorkspaceTreeNode entry;
+        const std::vector<SlotId> *members;
+        std::size_t next;
+        bool onPath;
+    };
+    QList<WorkspaceTreeNode> roots;
+    std::vector<Frame> stack;
+    std::size_t rootNext = 0;
+    const std::vector<SlotId> &rootMembers = m_groups[0].members;
+    for (;;) {
+        const std::vector<SlotId> &members = stack.empty() ? rootMembers : *stack.back().members;
+        std::size_t &next = stack.empty() ? rootNext : stack.back().next;
+        if (next < members.size()) {
+            const SlotId slot = members[next++];
+            if (filtering && !m_visible[slot])
+                continue;
+            const WorkspaceNode &node = m_nodes[slot];
+            bool descend = true;
+            if (guardPath) {
+                descend = !onPath.contains(node.id());
+                if (descend)
+                    onPath.insert(node.id());
+            }
+            stack.push_back(Frame{WorkspaceTreeNode(node), descend ? &m_groups[m_ownGroup[slot]].members : &s_noSlots,
+                                  0, guardPath && descend});
+            continue;
+        }
+        if (stack.empty())
+            break;
+        Frame done = std::move(stack.back());
+        stack.pop_back();
+        if (done.onPath)
+            onPath.remove(done.entry.node.id());
+        (stack.empty() ? roots : stack.back().entry.children).push_back(std::move(done.entry));
+    }
+    return roots;
+}
+
+} // namespace tarni

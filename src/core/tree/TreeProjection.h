@@ -1,0 +1,180 @@
+#pragma once
+
+#include "model/NodeList.h"
+#include "tree/WorkspaceTreeNode.h"
+
+#include <QHash>
+#include <QList>
+#include <QString>
+#include <QUuid>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tarni {
+
+// The flat node list indexed as a tree, kept up to date edit by edit.
+//
+// Every node lives in a slot. Slots are grouped by parent identifier; each
+// group keeps its members in display order (ascending sortOrder, ties in list
+// order), so the children of a node, the next sort order under a parent and
+// the renumbering of a sibling group never need the whole list. Each slot
+// also keeps its lower-cased search text, so a change of the search query
+// only compares text.
+//
+// "List order" is the order of the caller's flat list: nodes are appended at
+// its end and removed from anywhere, which never reorders the others, so a
+// sequence number handed out on append is enough to break ties.
+class TreeProjection {
+public:
+    using SlotId = std::uint32_t;
+    static constexpr SlotId kNoSlot = ~SlotId(0);
+
+    // When the lower-cased search texts are made: all at once, or on the
+    // first query (or bit by bit through indexSearchText()).
+    enum class SearchIndex { build, onFirstQuery };
+
+    TreeProjection();
+    explicit TreeProjection(const NodeList &nodes, SearchIndex search = SearchIndex::build);
+
+    // Replaces everything; slot i holds nodes[i].
+    void reset(const NodeList &nodes, SearchIndex search = SearchIndex::build);
+    // Adds a node after every other one in list order.
+    SlotId append(const WorkspaceNode &node);
+    void remove(SlotId slot);
+    // Replaces the record of a slot; its place in list order stays.
+    void update(SlotId slot, const WorkspaceNode &node);
+
+    std::size_t size() const { return m_liveCount; }
+    const WorkspaceNode &node(SlotId slot) const { return m_nodes[slot]; }
+    // The first node in list order with this identifier, or kNoSlot.
+    SlotId firstSlotWithId(const QUuid &id) const;
+    // Every node with this identifier (one, unless identifiers repeat).
+    std::vector<SlotId> slotsWithId(const QUuid &id) const;
+    // Position in list order relative to the other slots.
+    std::uint64_t sequence(SlotId slot) const { return m_seq[slot]; }
+
+    // Every node whose parentID is `parentID` (reachable or not), in display
+    // order; absent means the top level.
+    const std::vector<SlotId> &siblings(const std::optional<QUuid> &parentID) const;
+    // One more than the largest sortOrder under `parentID`; 0 for none.
+    double nextSortOrder(const std::optional<QUuid> &parentID) const;
+    // Every slot below the nodes with identifier `id`, following parent links
+    // (not the node itself). Each group is visited once, so cycles end.
+    std::vector<SlotId> descendantSlots(const QUuid &id) const;
+
+    // Sets sortOrder 0, 1, 2, ... in display order in every sibling group
+    // that does not already have exactly those values. In the group of
+    // `overridingParentID`, `movedNodeID` is first taken out and put back at
+    // `desiredIndex` (clamped), when both are given and it is a member.
+    // Returns the slots whose record changed.
+    std::vector<SlotId> renumber(const std::optional<QUuid> &overridingParentID = std::nullopt,
+                                 const std::optional<QUuid> &movedNodeID = std::nullopt,
+                                 std::optional<qsizetype> desiredIndex = std::nullopt);
+
+    // The search filter. Empty shows everything; otherwise a node is shown
+    // when its search text contains the lower-cased query, or a descendant's
+    // does.
+    void setQuery(const QString &query);
+    // Makes the search texts of up to `maxNodes` more nodes; true when every
+    // node has its text. For spreading the work over idle time after a load.
+    bool indexSearchText(std::size_t maxNodes);
+    bool isSearchIndexed() const { return m_searchIndexed; }
+    const QString &query() const { return m_query; }
+    bool isFiltering() const { return !m_query.isEmpty(); }
+    bool isDisplayed(SlotId slot) const;
+
+    // The displayed children of `parentID` (absent: the top level), in
+    // display order, filtered.
+    QList<WorkspaceNode> displayedChildren(const std::optional<QUuid> &parentID) const;
+    std::vector<SlotId> displayedChildSlots(const std::optional<QUuid> &parentID) const;
+    // The whole displayed tree as nested values (one linear pass).
+    QList<WorkspaceTreeNode> displayedTree() const;
+
+    // The lower-cased text a query is matched against: title, subtitle and
+    // the payload's address, each lower-cased, joined with single spaces.
+    static QString searchText(const WorkspaceNode &node);
+    // The same text as UTF-8, appended to `out` (ASCII is lowered in place).
+    static void appendSearchText(std::string &out, const WorkspaceNode &node);
+
+private:
+    using GroupId = std::uint32_t;
+    static constexpr GroupId kNoGroup = ~GroupId(0);
+
+    // Nodes are grouped by identifier: the group of an identifier holds the
+    // children of the node(s) with that identifier, and the node(s) with it.
+    struct Group {
+        QUuid key;
+        bool topLevel = false;
+        bool live = false;
+        bool normalized = true;
+        SlotId firstOwner = kNoSlot;      // first node with this identifier
+        std::vector<SlotId> moreOwners;   // only when identifiers repeat
+        std::vector<SlotId> members;      // display order
+        mutable std::uint32_t visitMark = 0;
+    };
+
+    bool before(SlotId a, SlotId b) const;
+    GroupId groupFor(const std::optional<QUuid> &key);
+    GroupId findGroup(const std::optional<QUuid> &key) const;
+    void releaseIfUnused(GroupId group);
+    void insertMember(GroupId group, SlotId slot);
+    void removeMember(GroupId group, SlotId slot);
+    void addOwner(GroupId group, SlotId slot);
+    void removeOwner(GroupId group, SlotId slot);
+    template <class F>
+    void forEachOwner(const Group &group, F f) const;
+    void markDirty(GroupId group);
+    void attach(SlotId slot);
+    void detach(SlotId slot);
+    SlotId newSlot();
+    void indexText(SlotId slot);
+    void dropText(SlotId slot);
+    void compactText();
+    bool textMatches(SlotId slot) const;
+    void ensureSearchIndex();
+    void refreshVisibility() const;
+
+    // Per slot, in parallel arrays so that sorting and searching read
+    // little memory.
+    std::vector<WorkspaceNode> m_nodes;
+    std::vector<std::uint64_t> m_seq;
+    std::vector<double> m_order;
+    std::vector<GroupId> m_parentGroup;
+    std::vector<GroupId> m_ownGroup;
+    std::vector<std::uint8_t> m_live;
+    std::vector<std::uint8_t> m_matches;
+    mutable std::vector<std::uint8_t> m_visible;
+    // Lower-cased search texts as UTF-8, one after the other; a changed text
+    // is appended anew and the old bytes are garbage until compaction.
+    std::string m_text;
+    std::vector<std::uint32_t> m_textOffset;
+    std::vector<std::uint32_t> m_textLength;
+    std::size_t m_textGarbage = 0;
+
+    std::vector<SlotId> m_freeSlots;
+    std::vector<Group> m_groups; // group 0 is the top level
+    std::vector<GroupId> m_freeGroups;
+    QHash<QUuid, GroupId> m_groupOfId;
+    std::vector<GroupId> m_dirtyGroups;
+    std::size_t m_liveCount = 0;
+    std::size_t m_repeatedIds = 0; // groups with more than one owner
+    std::uint64_t m_nextSeq = 0;
+    mutable std::uint32_t m_visitMark = 0;
+
+    QString m_query;
+    std::string m_loweredQuery; // UTF-8
+    // The match flags of the last few queries, newest last, so that deleting
+    // characters again costs a copy instead of a search. Any change of the
+    // texts empties it.
+    std::vector<std::pair<std::string, std::vector<std::uint8_t>>> m_recentMatches;
+    bool m_searchIndexed = true;
+    std::size_t m_indexCursor = 0; // before completion: slots below it have their text
+    bool hasText(SlotId slot) const { return m_searchIndexed || slot < m_indexCursor; }
+    mutable bool m_visibilityDirty = false;
+    static const std::vector<SlotId> s_noSlots;
+};
+
+} // namespace tarni

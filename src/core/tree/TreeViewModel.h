@@ -1,0 +1,131 @@
+#pragma once
+
+#include "model/NodeList.h"
+#include "model/Workspace.h"
+#include "opening/SlackURLParser.h"
+#include "storage/WorkspaceStoreProtocol.h"
+#include "tree/TreeProjection.h"
+#include "tree/TreeViewModelError.h"
+
+#include <QObject>
+#include <QSet>
+#include <QString>
+#include <QUrl>
+#include <QUuid>
+
+#include <functional>
+#include <optional>
+#include <vector>
+
+namespace tarni {
+
+// Owns the loaded workspace and its flat node list, carries out every edit of
+// the tree and writes the result to the store after each one.
+//
+// Sibling order: the children of one parent sort by ascending sortOrder.
+// Structural edits (move, delete, duplicate, replace all) renumber sibling
+// groups to 0, 1, 2, ...; adding gives the largest sibling value plus 1;
+// rename, collapse and the open stamp leave the order alone.
+//
+// The projection (children in display order, search filter) is kept up to
+// date with every edit instead of being rebuilt, and the store is handed the
+// whole list, of which it writes only the rows that changed.
+class TreeViewModel : public QObject {
+    Q_OBJECT
+public:
+    using Clock = std::function<Timestamp()>;
+
+    explicit TreeViewModel(WorkspaceStoreProtocol &store, QObject *parent = nullptr);
+
+    const std::optional<Workspace> &workspace() const { return m_workspace; }
+    const NodeList &nodes() const { return m_nodes; }
+    const QString &searchQuery() const { return m_searchQuery; }
+    void setSearchQuery(const QString &query);
+
+    // Reads (or creates) the workspace and reads its nodes, unchanged.
+    TreeResult<void> load();
+
+    // The first node with that identifier.
+    std::optional<WorkspaceNode> node(const std::optional<QUuid> &id) const;
+    // The whole displayed tree, filtered by the search query.
+    QList<WorkspaceTreeNode> displayedTree() const;
+    // The displayed children of a node (absent: the top level), filtered.
+    QList<WorkspaceNode> displayedChildren(const std::optional<QUuid> &parentID) const;
+    const TreeProjection &projection() const { return m_projection; }
+
+    TreeResult<WorkspaceNode> addGroup(const QString &title, const std::optional<QUuid> &parentID = std::nullopt);
+    // Titled `title` when given (even empty), else the URL's host, else `url`.
+    TreeResult<WorkspaceNode> addWebLink(const QString &url, const std::optional<QString> &title = std::nullopt,
+                                         const std::optional<QUuid> &parentID = std::nullopt);
+    TreeResult<WorkspaceNode> addChromeTarget(const BrowserTarget &target,
+                                              const std::optional<QUuid> &parentID = std::nullopt);
+    // A Slack thread when the text is a Slack address, else a web link.
+    TreeResult<WorkspaceNode> addSlackPermalink(const QString &text,
+                                                const std::optional<QUuid> &parentID = std::nullopt);
+    // `url` is a file URL. No bookmark is taken on this platform.
+    TreeResult<WorkspaceNode> addFile(const QUrl &url, bool isFolder,
+                                      const std::optional<QUuid> &parentID = std::nullopt);
+
+    // Unknown identifiers change and write nothing.
+    TreeResult<void> rename(const QUuid &nodeID, const QString &title);
+    TreeResult<void> toggleCollapse(const QUuid &nodeID);
+    TreeResult<void> markNodeOpened(const QUuid &nodeID);
+    // `index` counts positions among the new siblings with the moved node
+    // taken out; it is clamped. Without it the node keeps the place its
+    // sortOrder gives it. A move under itself or a descendant is ignored.
+    TreeResult<void> move(const QUuid &nodeID, const std::optional<QUuid> &newParentID,
+                          std::optional<qsizetype> index = std::nullopt);
+    // Removes the node and everything below it.
+    TreeResult<void> deleteNode(const QUuid &nodeID);
+    // Copies the node and its subtree beside it; returns the copies (top node
+    // first) with the sort orders they had before renumbering.
+    TreeResult<NodeList> duplicateSubtree(const QUuid &nodeID);
+    TreeResult<void> replaceAllNodes(const NodeList &nodes);
+    // Adds imported nodes (parents before children) after the current list.
+    // The ones that go directly under `parentID` are placed after its
+    // present children, in their own order, then everything is renumbered.
+    TreeResult<void> appendNodes(NodeList nodes, const std::optional<QUuid> &parentID);
+
+    // For tests and tools that need fixed times.
+    void setClock(Clock clock) { m_clock = std::move(clock); }
+
+Q_SIGNALS:
+    void workspaceChanged();
+    void nodesChanged();
+    void searchQueryChanged();
+    // One node's record changed in place (title, collapse, open stamp); the
+    // tree's shape did not. Followed by nodesChanged.
+    void nodeUpdated(const QUuid &nodeID);
+
+private:
+    TreeResult<Workspace> requireWorkspace();
+    TreeResult<WorkspaceNode> addNode(WorkspaceNodeKind kind, const QString &title, const NodePayload &payload,
+                                      const std::optional<QUuid> &parentID);
+    void appendNode(const WorkspaceNode &node);
+    void resetNodes(const NodeList &nodes);
+    void scheduleSearchIndexing();
+    void removeSlots(const std::vector<TreeProjection::SlotId> &slots);
+    void applyRenumber(const std::optional<QUuid> &overridingParentID = std::nullopt,
+                       const std::optional<QUuid> &movedNodeID = std::nullopt,
+                       std::optional<qsizetype> desiredIndex = std::nullopt);
+    void storeSlot(TreeProjection::SlotId slot);
+    template <class Edit>
+    TreeResult<void> editInPlace(const QUuid &nodeID, Edit edit);
+    QSet<QUuid> subtreeIDs(const QUuid &nodeID) const;
+    TreeResult<void> persist();
+    Timestamp now() const { return m_clock(); }
+
+    WorkspaceStoreProtocol &m_store;
+    SlackURLParser m_slackURLParser;
+    std::optional<Workspace> m_workspace;
+    NodeList m_nodes;
+    QString m_searchQuery;
+    TreeProjection m_projection;
+    // m_nodes[i] lives in projection slot m_slotAt[i]; m_positionOf maps back.
+    std::vector<TreeProjection::SlotId> m_slotAt;
+    std::vector<qsizetype> m_positionOf;
+    Clock m_clock;
+    bool m_indexingScheduled = false;
+};
+
+} // namespace tarni

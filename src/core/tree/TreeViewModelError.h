@@ -1,0 +1,33 @@
+#pragma once
+
+#include "storage/StoreError.h"
+#include "util/Result.h"
+
+#include <QString>
+
+#include <optional>
+
+namespace tarni {
+
+// Why an edit of the tree failed: no workspace could be loaded, or the store
+// refused a read or write (the in-memory edit is kept in that case).
+struct TreeViewModelError {
+    enum class Kind { missingWorkspace, store };
+    Kind kind = Kind::missingWorkspace;
+    std::optional<StoreError> storeError;
+
+    static TreeViewModelError missingWorkspace() { return {Kind::missingWorkspace, std::nullopt}; }
+    static TreeViewModelError store(StoreError error) { return {Kind::store, std::move(error)}; }
+
+    QString description() const
+    {
+        if (kind == Kind::store && storeError)
+            return storeError->description();
+        return QStringLiteral("No workspace could be loaded.");
+    }
+};
+
+template <class T>
+using TreeResult = Result<T, TreeViewModelError>;
+
+} // namespace tarni

@@ -1,0 +1,172 @@
+#include "archive/TreeArchiveService.h"
+#include "archive/TreeExportFile.h"
+
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+using namespace tarni;
+namespace fs = std::filesystem;
+
+namespace {
+
+const Timestamp kT0 = Timestamp(std::chrono::seconds(1'700'000'000));
+
+WorkspaceNode node(const QString &title, std::optional<QUuid> parent = std::nullopt)
+{
+    return WorkspaceNode(QUuid::createUuid(), QUuid::createUuid(), parent, WorkspaceNodeKind::file, title, std::nullopt,
+                         0, false, std::nullopt, kT0, kT0, std::nullopt,
+                         NodePayload::file(FileTarget{QStringLiteral("/tmp/") + title, QByteArray("\x01\x02", 2)}));
+}
+
+NodeList chainOf(int depth)
+{
+    NodeList chain;
+    std::optional<QUuid> parent;
+    for (int i = 0; i < depth; ++i) {
+        chain.append(node(QStringLiteral("n%1").arg(i), parent));
+        parent = chain.last().id();
+    }
+    return chain;
+}
+
+std::string slurp(const fs::path &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+class TreeExportFileTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(dir.isValid()); }
+    fs::path root() const { return fs::path(dir.path().toStdString()); }
+
+    QTemporaryDir dir;
+    TreeArchiveService service{[] { return kT0; }};
+};
+
+TEST_F(TreeExportFileTest, PathIsInTheExportsFolder)
+{
+    EXPECT_EQ(TreeExportFile::defaultPath("/data/TarniBar"), fs::path("/data/TarniBar/Exports/workspace-export.json"));
+}
+
+TEST_F(TreeExportFileTest, ShallowDocumentsArePlainPrettySortedJson)
+{
+    const TreeExport document = service.exportWorkspace(chainOf(3));
+    auto text = TreeExportFile::encode(document);
+    ASSERT_TRUE(text);
+    auto pretty = json::encode(document, json::JsonStyle::pretty);
+    ASSERT_TRUE(pretty);
+    EXPECT_EQ(text.value(), pretty.value() + "\n");
+    // Keys sorted at every level: "app" first, entries open with "children".
+    EXPECT_EQ(text->rfind("{\n  \"app\": \"TarniBar\",\n  \"exportedAt\": \"2023-11-14T22:13:20Z\",\n", 0), 0u);
+    EXPECT_NE(text->find("\"bookmarkData\": \"AQI=\""), std::string::npos);
+}
+
+TEST_F(TreeExportFileTest, WriteCreatesTheFolderAndReadsBack)
+{
+    const fs::path file = TreeExportFile::defaultPath(root() / "TarniBar");
+    const TreeExport document = service.exportWorkspace(chainOf(4));
+    ASSERT_TRUE(TreeExportFile::write(document, file));
+    EXPECT_EQ(fs::status(file.parent_path()).permissions() & fs::perms::all, fs::perms::owner_all);
+    EXPECT_EQ(fs::status(file).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+    auto read = TreeExportFile::read(file);
+    ASSERT_TRUE(read) << read.error().description().toStdString();
+    EXPECT_EQ(read.value(), document);
+}
+
+TEST_F(TreeExportFileTest, AFailedExportLeavesThePreviousFileWhole)
+{
+    const fs::path file = TreeExportFile::defaultPath(root());
+    ASSERT_TRUE(TreeExportFile::write(service.exportWorkspace(chainOf(2)), file));
+    const std::string before = slurp(file);
+
+    NodeList broken = chainOf(2);
+    broken[1].setSortOrder(std::numeric_limits<double>::quiet_NaN());
+    auto failed = TreeExportFile::write(service.exportWorkspace(broken), file);
+    ASSERT_FALSE(failed);
+    EXPECT_NE(failed.error().description().indexOf(QStringLiteral("sortOrder")), -1);
+    EXPECT_EQ(slurp(file), before);
+
+    // The folder is in the way of the file: nothing is written, and nothing is left behind.
+    const fs::path blocked = root() / "blocked" / "workspace-export.json";
+    fs::create_directories(blocked);
+    EXPECT_FALSE(TreeExportFile::write(service.exportWorkspace(chainOf(2)), blocked));
+    std::size_t entries = 0;
+    for ([[maybe_unused]] const auto &entry : fs::directory_iterator(file.parent_path()))
+        ++entries;
+    EXPECT_EQ(entries, 1u);
+}
+
+TEST_F(TreeExportFileTest, BadFilesAreRefusedWithAReason)
+{
+    struct Case {
+        const char *name;
+        std::string content;
+        const char *mentions;
+    };
+    const Case cases[] = {
+        {"malformed", "{\"app\": ", "not an export document"},
+        {"wrongShape", "[1, 2, 3]", "not an export document"},
+        {"missingChildren", "{\"app\":\"x\",\"schemaVersion\":2,\"exportedAt\":\"2024-01-01T00:00:00Z\",\"rootNode\":{}}",
+         "required key"},
+    };
+    for (const auto &c : cases) {
+        const fs::path file = root() / c.name;
+        std::ofstream(file, std::ios::binary) << c.content;
+        auto read = TreeExportFile::read(file);
+        ASSERT_FALSE(read) << c.name;
+        EXPECT_NE(read.error().description().indexOf(QString::fromUtf8(c.mentions)), -1)
+            << c.name << ": " << read.error().description().toStdString();
+    }
+    // An absurd size is refused before anything is read (the file is sparse).
+    const fs::path huge = root() / "huge.json";
+    std::ofstream(huge, std::ios::binary) << "{";
+    fs::resize_file(huge, TreeExportFile::kMaxImportBytes + 1);
+    auto tooLarge = TreeExportFile::read(huge);
+    ASSERT_FALSE(tooLarge);
+    EXPECT_NE(tooLarge.error().description().indexOf(QStringLiteral("too large")), -1);
+
+    auto missing = TreeExportFile::read(root() / "absent.json");
+    ASSERT_FALSE(missing);
+    EXPECT_NE(missing.error().description().indexOf(QStringLiteral("absent.json")), -1);
+}
+
+// The indentation of a deep chain stops growing, so the file grows with the
+// node count, not with its square, and still reads back whole.
+TEST_F(TreeExportFileTest, DeepChainsKeepTheirIndentationBounded)
+{
+    constexpr int kDepth = 100'000;
+    const NodeList chain = chainOf(kDepth);
+    auto document = service.exportSubtree(chain[0].id(), chain);
+    ASSERT_TRUE(document);
+    auto text = TreeExportFile::encode(*document);
+    ASSERT_TRUE(text);
+
+    std::size_t widest = 0, lines = 0;
+    std::size_t pos = 0;
+    while (pos < text->size()) {
+        const std::size_t end = text->find('\n', pos);
+        const std::size_t indent = text->find_first_not_of(' ', pos) - pos;
+        widest = std::max(widest, indent);
+        ++lines;
+        pos = end == std::string::npos ? text->size() : end + 1;
+    }
+    EXPECT_EQ(widest, TreeExportFile::kMaxIndentLevels * TreeExportFile::kIndentWidth);
+    // Quadratic growth would be about 10^11 bytes here.
+    EXPECT_LT(text->size(), std::size_t(kDepth) * 3000);
+
+    const fs::path file = root() / "deep.json";
+    ASSERT_TRUE(TreeExportFile::write(*document, file));
+    auto read = TreeExportFile::read(file);
+    ASSERT_TRUE(read) << read.error().description().toStdString();
+    EXPECT_EQ(read->rootNode.depth(), std::size_t(kDepth));
+    EXPECT_TRUE(read.value() == document.value());
+}
+
+} // namespace
