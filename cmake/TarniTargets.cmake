@@ -12,22 +12,27 @@ function(tarni_layer_library name dir)
   target_link_libraries(${name} PUBLIC ${ARG_LINKS} PRIVATE ${ARG_PRIVATE_LINKS})
 endfunction()
 
-# tarni_add_gtest(NAME SOURCES ... LIBS ... [ENV ...] [LABELS ...] [TIMEOUT s])
-# One executable per unit; every TEST() becomes its own ctest entry.
+# tarni_add_gtest(NAME SOURCES ... LIBS ... [LABEL label] [TIMEOUT s])
+# One executable per unit; every TEST() becomes its own ctest entry, run with
+# QT_QPA_PLATFORM=offscreen. Discovered tests cannot carry list-valued
+# properties (the discovery script splits them), so there is one label at
+# most, and a test that needs more environment sets it itself.
 include(GoogleTest)
 function(tarni_add_gtest name)
-  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;ENV;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "" "TIMEOUT;LABEL" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock)
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 120)
   endif()
+  set(properties TIMEOUT ${ARG_TIMEOUT} ENVIRONMENT QT_QPA_PLATFORM=offscreen)
+  if(ARG_LABEL)
+    list(APPEND properties LABELS ${ARG_LABEL})
+  endif()
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
-    PROPERTIES TIMEOUT ${ARG_TIMEOUT}
-               ENVIRONMENT "QT_QPA_PLATFORM=offscreen;${ARG_ENV}"
-               LABELS "${ARG_LABELS}")
+    PROPERTIES ${properties})
 endfunction()
 
 # Adds every immediate sub-folder of the current folder that has a CMakeLists.txt.
