@@ -56,7 +56,7 @@ DecodeError syntaxError(const JsonPath *path, error_code code)
     return makeError(path, QStringLiteral("malformed JSON (%1)").arg(QString::fromUtf8(simdjson::error_message(code))));
 }
 
-static DecodeError typeError(const JsonPath *path, error_code code, const char *expected)
+DecodeError typeError(const JsonPath *path, error_code code, const char *expected)
 {
     if (code == simdjson::INCORRECT_TYPE)
         return makeError(path, QStringLiteral("expected %1").arg(QLatin1String(expected)));
@@ -65,7 +65,7 @@ static DecodeError typeError(const JsonPath *path, error_code code, const char *
     return syntaxError(path, code);
 }
 
-static DecodeError missingKey(const JsonPath *recordPath, std::string_view key)
+DecodeError missingKey(const JsonPath *recordPath, std::string_view key)
 {
     const JsonPath keyPath{recordPath, key};
     return makeError(&keyPath, QStringLiteral("required key is missing"));
@@ -181,48 +181,6 @@ MaybeError read(JsonValue v, const JsonPath *path, SlackOpenMode &out)
 }
 
 // ---------------------------------------------------------------- objects
-
-// Calls onField(key, value, keyPath) for each field in document order. The
-// handler must consume or ignore the value before returning.
-template <class Handler>
-static MaybeError forEachField(JsonValue v, const JsonPath *path, Handler &&onField)
-{
-    od::object object;
-    if (auto error = v.get_object().get(object))
-        return typeError(path, error, "an object");
-    for (auto field : object) {
-        std::string_view key;
-        if (auto error = field.unescaped_key().get(key))
-            return syntaxError(path, error);
-        const JsonPath keyPath{path, key};
-        if (auto error = onField(key, field.value(), &keyPath))
-            return error;
-    }
-    return std::nullopt;
-}
-
-// Tracks which required keys were seen; the first one missing is reported.
-template <std::size_t N>
-struct RequiredKeys {
-    std::array<std::string_view, N> names;
-    std::array<bool, N> seen{};
-
-    void mark(std::string_view key)
-    {
-        for (std::size_t i = 0; i < N; ++i) {
-            if (names[i] == key)
-                seen[i] = true;
-        }
-    }
-    MaybeError check(const JsonPath *path) const
-    {
-        for (std::size_t i = 0; i < N; ++i) {
-            if (!seen[i])
-                return missingKey(path, names[i]);
-        }
-        return std::nullopt;
-    }
-};
 
 MaybeError read(JsonValue v, const JsonPath *path, GroupPayload &out)
 {

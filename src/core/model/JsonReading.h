@@ -8,6 +8,7 @@
 
 #include <simdjson.h>
 
+#include <array>
 #include <cstdint>
 #include <optional>
 
@@ -27,6 +28,63 @@ using MaybeError = std::optional<DecodeError>;
 
 DecodeError makeError(const JsonPath *path, QString reason);
 DecodeError syntaxError(const JsonPath *path, simdjson::error_code code);
+// "expected <what>" for a value of the wrong JSON type, else a syntax error.
+DecodeError typeError(const JsonPath *path, simdjson::error_code code, const char *expected);
+DecodeError missingKey(const JsonPath *recordPath, std::string_view key);
+
+// Calls onField(key, value, keyPath) for each field in document order. The
+// handler must consume or ignore the value before returning.
+template <class Handler>
+MaybeError forEachField(simdjson::ondemand::object &object, const JsonPath *path, Handler &&onField)
+{
+    for (auto field : object) {
+        std::string_view key;
+        if (auto error = field.unescaped_key().get(key))
+            return syntaxError(path, error);
+        const JsonPath keyPath{path, key};
+        if (auto error = onField(key, field.value(), &keyPath))
+            return error;
+    }
+    return std::nullopt;
+}
+
+template <class Handler>
+MaybeError forEachField(JsonValue v, const JsonPath *path, Handler &&onField)
+{
+    simdjson::ondemand::object object;
+    if (auto error = v.get_object().get(object))
+        return typeError(path, error, "an object");
+    return forEachField(object, path, std::forward<Handler>(onField));
+}
+
+// Tracks which required keys were seen; the first one missing is reported.
+template <std::size_t N>
+struct RequiredKeys {
+    std::array<std::string_view, N> names;
+    std::array<bool, N> seen{};
+
+    void mark(std::string_view key)
+    {
+        for (std::size_t i = 0; i < N; ++i) {
+            if (names[i] == key)
+                seen[i] = true;
+        }
+    }
+    MaybeError check(const JsonPath *path) const
+    {
+        for (std::size_t i = 0; i < N; ++i) {
+            if (!seen[i])
+                return missingKey(path, names[i]);
+        }
+        return std::nullopt;
+    }
+};
+
+template <>
+struct RequiredKeys<0> {
+    void mark(std::string_view) {}
+    MaybeError check(const JsonPath *) const { return std::nullopt; }
+};
 
 MaybeError read(JsonValue v, const JsonPath *path, QString &out);
 MaybeError read(JsonValue v, const JsonPath *path, QUuid &out);
