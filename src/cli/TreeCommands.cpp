@@ -404,11 +404,13 @@ int runMove(CliContext &context, const QStringList &arguments)
     return printID(*id);
 }
 
-int runDelete(CliContext &context, const QStringList &arguments)
+// The commands that take exactly one node id and edit that node.
+template <class Edit>
+int editOneNode(CliContext &context, const QStringList &arguments, const char *usageText, Edit &&edit)
 {
     auto args = parseArguments(arguments, {}, {});
     if (!args || args->positional.size() != 1)
-        return usage("delete ID");
+        return usage(usageText);
     const auto id = parseID(args->positional[0]);
     if (!id)
         return kExitUsage;
@@ -417,46 +419,35 @@ int runDelete(CliContext &context, const QStringList &arguments)
         return code;
     if (int code = requireNode(*session.model, *id))
         return code;
-    if (auto deleted = session.model->deleteNode(*id); !deleted)
-        return reportTreeError(deleted.error());
-    return printID(*id);
+    return edit(*session.model, *id);
+}
+
+int runDelete(CliContext &context, const QStringList &arguments)
+{
+    return editOneNode(context, arguments, "delete ID", [](TreeViewModel &model, const QUuid &id) {
+        if (auto deleted = model.deleteNode(id); !deleted)
+            return reportTreeError(deleted.error());
+        return printID(id);
+    });
 }
 
 int runDuplicate(CliContext &context, const QStringList &arguments)
 {
-    auto args = parseArguments(arguments, {}, {});
-    if (!args || args->positional.size() != 1)
-        return usage("duplicate ID");
-    const auto id = parseID(args->positional[0]);
-    if (!id)
-        return kExitUsage;
-    EditSession session;
-    if (int code = openForEditing(context, session))
-        return code;
-    if (int code = requireNode(*session.model, *id))
-        return code;
-    auto copies = session.model->duplicateSubtree(*id);
-    if (!copies)
-        return reportTreeError(copies.error());
-    return printID(copies->first().id());
+    return editOneNode(context, arguments, "duplicate ID", [](TreeViewModel &model, const QUuid &id) {
+        auto copies = model.duplicateSubtree(id);
+        if (!copies)
+            return reportTreeError(copies.error());
+        return printID(copies->first().id());
+    });
 }
 
 int runCollapse(CliContext &context, const QStringList &arguments)
 {
-    auto args = parseArguments(arguments, {}, {});
-    if (!args || args->positional.size() != 1)
-        return usage("collapse ID");
-    const auto id = parseID(args->positional[0]);
-    if (!id)
-        return kExitUsage;
-    EditSession session;
-    if (int code = openForEditing(context, session))
-        return code;
-    if (int code = requireNode(*session.model, *id))
-        return code;
-    if (auto toggled = session.model->toggleCollapse(*id); !toggled)
-        return reportTreeError(toggled.error());
-    return printID(*id);
+    return editOneNode(context, arguments, "collapse ID", [](TreeViewModel &model, const QUuid &id) {
+        if (auto toggled = model.toggleCollapse(id); !toggled)
+            return reportTreeError(toggled.error());
+        return printID(id);
+    });
 }
 
 int runExport(CliContext &context, const QStringList &arguments)
