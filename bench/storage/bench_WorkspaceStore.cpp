@@ -1,7 +1,7 @@
 // Loading and persisting the node list at 1,000 / 10,000 / 100,000 nodes of
 // about 580 bytes of JSON each, against a real database file.
 //
-//   build/bench/storage/bench_workspace_store
+//   build/bench/storage/bench_WorkspaceStore
 //
 // Prints figures only; docs/performance.md records what they showed.
 
