@@ -534,11 +534,14 @@ struct DocumentDecoder {
         T value{};
         if (auto error = readRoot(doc, &root, value, maxTreeDepth))
             return Failure(std::move(*error));
-        // Readers may stop inside an object (a payload is searched by key), so
-        // skip the root value once more from the start to find where it ends.
-        doc.rewind();
-        if (auto error = doc.raw_json().error())
-            return Failure(syntaxError(&root, error));
+        // Record readers walk every field, so the root is consumed and the
+        // iterator stands just past it. A payload is searched by key instead
+        // and may stop inside; skip it once more from the start.
+        if constexpr (std::is_same_v<T, NodePayload>) {
+            doc.rewind();
+            if (auto error = doc.raw_json().error())
+                return Failure(syntaxError(&root, error));
+        }
         if (!doc.current_location().error())
             return Failure(makeError(&root, QStringLiteral("unexpected text after the JSON value")));
         return value;
