@@ -101,16 +101,3 @@ TEST_F(WindowReservation, RectanglesFollowTheVisibleFrameOfTheirScreen)
     EXPECT_EQ(m_manager->currentSidebarRect(screen), QRectF(1920, 32, 400, 992));
     EXPECT_EQ(m_manager->currentContentRect(screen), QRectF(2320, 32, 880, 992));
 }
-
-TEST_F(WindowReservation, ReservationsStartEmptyAndKeyByOwner)
-{
-    EXPECT_TRUE(m_manager->reservations().isEmpty());
-    EXPECT_DOUBLE_EQ(m_manager->maxSidebarWidth(), 640);
-    const QUuid id = QUuid::createUuid();
-    m_manager->reservations().insert(NodeOpenOwner::node(id), QStringLiteral("n"));
-    m_manager->reservations().insert(NodeOpenOwner::workspace(id), QStringLiteral("w"));
-    m_manager->reservations().insert(NodeOpenOwner::uiTest(), QStringLiteral("u"));
-    EXPECT_EQ(m_manager->reservations().size(), 3);
-    EXPECT_EQ(m_manager->reservations().value(NodeOpenOwner::node(id)), QStringLiteral("n"));
-    EXPECT_NE(NodeOpenOwner::chromeWindow(QStringLiteral("1")), NodeOpenOwner::externalWindow(QStringLiteral("1")));
-}
