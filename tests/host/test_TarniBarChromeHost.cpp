@@ -86,13 +86,6 @@ std::string envelope(const std::string &id, const std::string &message = R"({"ty
     return R"({"id":")" + id + R"(","message":)" + message + "}";
 }
 
-std::string lowered(std::string text)
-{
-    for (char &c : text)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
-
 } // namespace
 
 TEST_F(HostTest, EmptyInputEndsWithStatusZeroAndPrivateDirectories)
@@ -112,7 +105,7 @@ TEST_F(HostTest, ReplyInLowerCaseReplacesOlderResponseAndRemovesMarker)
     writeFile(m_dirs.pending / kName, "{}");
     writeFile(m_dirs.responses / kName, "stale");
 
-    const std::string reply = envelope(lowered(kId), R"({"ok":true,"summary":"done"})");
+    const std::string reply = envelope("0a1b2c3d-4e5f-4a6b-8c7d-9e0f1a2b3c4d", R"({"ok":true,"summary":"done"})");
     ASSERT_TRUE(host->writeFrame(reply));
     ASSERT_TRUE(waitUntil([&] { return !fs::exists(m_dirs.pending / kName); }));
     EXPECT_EQ(readFile(m_dirs.responses / kName), reply);
@@ -163,7 +156,7 @@ TEST_F(HostTest, BodiesWithoutAValidIdAreQueuedUnderAFreshIdentifier)
         ASSERT_EQ(name.size(), 36u + 5u) << name;
         EXPECT_TRUE(canonicalUuidText(name.substr(0, 36)).has_value()) << name;
         EXPECT_NE(name, kName) << "the id of a body that is not JSON was used";
-        filed.insert(readFile(m_dirs.queue / kName));
+        filed.insert(readFile(m_dirs.queue / name));
     }
     EXPECT_EQ(filed, std::multiset<std::string>(bodies.begin(), bodies.end()));
 }
@@ -248,7 +241,7 @@ TEST_F(HostTest, MessageThatCannotBeFiledIsReportedAndReadingGoesOn)
     writeFile(m_dirs.queue, "in the way");
     ASSERT_TRUE(host->writeFrame(envelope(kId)));
     const std::string name = "1A1B2C3D-4E5F-4A6B-8C7D-9E0F1A2B3C4D.json";
-    writeFile(m_dirs.pending / kName, "{}");
+    writeFile(m_dirs.pending / name, "{}");
     ASSERT_TRUE(host->writeFrame(envelope("1a1b2c3d-4e5f-4a6b-8c7d-9e0f1a2b3c4d", R"({"ok":true})")));
     ASSERT_TRUE(waitUntil([&] { return fs::exists(m_dirs.responses / name); }));
     finish(*host);

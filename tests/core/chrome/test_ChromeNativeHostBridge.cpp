@@ -234,20 +234,6 @@ TEST_F(BridgeTest, SimulatedConnectedChromeAnswersWithSamples)
     EXPECT_TRUE(bridge->isConnected());
 }
 
-TEST_F(BridgeTest, CommandHandlerReplacesTheRoundTripAndTouchesNothing)
-{
-    auto bridge = makeBridge();
-    bridge->setCommandHandler([](ChromeCommand) -> QCoro::Task<ChromeSendResult> {
-        co_return ChromeCommandResponse{true, QStringLiteral("handled"), QList<ChromeWindowState>{ChromeWindowState{}}, {}};
-    });
-    const auto reply = runTask(bridge->send(ChromeCommand::ping()));
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->summary, QStringLiteral("handled"));
-    EXPECT_TRUE(m_cache.windows().isEmpty());
-    EXPECT_FALSE(bridge->isConnected());
-    EXPECT_FALSE(fs::exists(m_dirs.requests));
-}
-
 TEST_F(BridgeTest, UnwritableQueueRootIsAnError)
 {
     fs::create_directories(m_root.parent_path());
