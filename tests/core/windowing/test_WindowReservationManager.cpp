@@ -55,7 +55,6 @@ TEST_P(PersistedWidth, DefaultsAndClamps)
 const WidthCase widthCases[] = {
     WidthCase{"defaultRaisedToMinimum", 1440, QVariant(), 300, 300},
                     WidthCase{"defaultTwentyPercent", 2000, QVariant(), 400, 400},
-                    WidthCase{"defaultOnWideScreen", 3000, QVariant(), 600, 600},
                     WidthCase{"defaultCappedAtMaximum", 4000, QVariant(), 640, 640},
                     WidthCase{"defaultOnNarrowScreen", 500, QVariant(), 250, 250},
                     WidthCase{"storedReturnedAsStoredButClamped", 3000, QVariant(900.0), 900, 640},
