@@ -208,23 +208,23 @@ TEST_F(ChromeEndToEnd, OpensURLsInOneWindowAtTheBoundsAndFocusesTabs)
     EXPECT_TRUE(geometry.contains(QStringLiteral("X=200\nY=150\nWIDTH=900\nHEIGHT=640"))) << geometry.toStdString();
 
     // Focus a background tab of the new window, then the first window's tab.
-    EXPECT_TRUE(send(ChromeCommand::focusTab(made.id, made.tabs[1].id)).ok);
-    QString active;
-    EXPECT_TRUE(spinUntil(
-        [&] {
-            active = xdotool(x->display(), {QStringLiteral("getactivewindow"), QStringLiteral("getwindowname")});
-            return active == QStringLiteral("delta - Chromium");
-        },
-        10000))
-        << active.toStdString();
-    EXPECT_TRUE(send(ChromeCommand::focusTab(original.id, original.tabs.front().id)).ok);
-    EXPECT_TRUE(spinUntil(
-        [&] {
-            active = xdotool(x->display(), {QStringLiteral("getactivewindow"), QStringLiteral("getwindowname")});
-            return active == QStringLiteral("alpha - Chromium");
-        },
-        10000))
-        << active.toStdString();
+    struct Focus {
+        std::int64_t windowID, tabID;
+        QString title;
+    };
+    for (const Focus &focus : {Focus{made.id, made.tabs[1].id, QStringLiteral("delta - Chromium")},
+                               Focus{original.id, original.tabs.front().id, QStringLiteral("alpha - Chromium")}}) {
+        const QString &title = focus.title;
+        EXPECT_TRUE(send(ChromeCommand::focusTab(focus.windowID, focus.tabID)).ok);
+        QString active;
+        EXPECT_TRUE(spinUntil(
+            [&] {
+                active = xdotool(x->display(), {QStringLiteral("getactivewindow"), QStringLiteral("getwindowname")});
+                return active == title;
+            },
+            10000))
+            << active.toStdString() << " instead of " << title.toStdString();
+    }
 
     // The extension reported the changes as events too.
     EXPECT_TRUE(spinUntil([&] { return m_cache.windows().size() == 2; }, 5000));

@@ -1,6 +1,6 @@
 // The bridge's replies, time-outs, fallbacks, queue and installation. The
-// peer answering through the queue directories is the test itself here; the
-// real host is used at the end.
+// peer answering through the queue directories is the test itself; the real
+// host and browser are in the end-to-end tests.
 
 #include "ChromeTestSupport.h"
 #include "HostProcess.h"
@@ -15,9 +15,7 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <fstream>
-#include <thread>
 
 using namespace tarni;
 using namespace tarni::test;
@@ -106,6 +104,13 @@ ChromeBridgeOptions options(const std::function<void(ChromeBridgeOptions &)> &se
     return o;
 }
 
+// Sends in the background. Parameters, not captures: a lambda's captures die
+// before the coroutine does.
+QCoro::Task<> sendInto(ChromeNativeHostBridge *bridge, std::optional<ChromeSendResult> *out)
+{
+    out->emplace(co_await bridge->send(ChromeCommand::ping()));
+}
+
 const char *kWindowJson = R"({"id":4,"tabs":[{"id":1,"windowID":4,"title":"A","url":"https://a.example","isActive":true}]})";
 
 } // namespace
@@ -156,38 +161,6 @@ TEST_F(BridgeTest, NoReplyIsAFailedResponseThatChangesNothing)
     EXPECT_EQ(fileNames(m_dirs.requests).size(), 1u);
 }
 
-TEST_F(BridgeTest, ResponseFilesThatAreNoResponseAreLeftAndReadAgain)
-{
-    auto bridge = makeBridge(options([&](ChromeBridgeOptions &o) { o.replyTimeout = 3000ms; }));
-    int passes = 0;
-    FakePeer peer(m_root, [&](const ChromeCommand &) -> std::optional<std::string> {
-        ++passes;
-        return std::string(R"({"type":"connected"})"); // an event where a response belongs
-    });
-    bool done = false;
-    std::optional<ChromeSendResult> result;
-    // Parameters, not captures: the lambda object dies before the coroutine does.
-    auto run = [](ChromeNativeHostBridge *b, std::optional<ChromeSendResult> *out, bool *finished) -> QCoro::Task<> {
-        out->emplace(co_await b->send(ChromeCommand::ping()));
-        *finished = true;
-    };
-    auto task = run(bridge.get(), &result, &done);
-    ASSERT_TRUE(spinUntil([&] { return fileNames(m_dirs.responses).size() == 1; }));
-    const std::string name = fileNames(m_dirs.responses).front();
-    spinUntil([] { return false; }, 120);
-    EXPECT_FALSE(done);
-    EXPECT_TRUE(fs::exists(m_dirs.responses / name)) << "a file that is no response must stay";
-    const std::string id = name.substr(0, 36);
-    ASSERT_TRUE(writeFileAtomically(m_dirs.responses / name, "{\"id\":\"" + id + "\",\"message\":{\"ok\":"));
-    spinUntil([] { return false; }, 60);
-    EXPECT_FALSE(done);
-    ASSERT_TRUE(writeFileAtomically(m_dirs.responses / name, "{\"id\":\"" + id + "\",\"message\":{\"ok\":true}}"));
-    ASSERT_TRUE(spinUntil([&] { return done; }, 2000));
-    ASSERT_TRUE(*result);
-    EXPECT_TRUE((*result)->ok);
-    EXPECT_FALSE(fs::exists(m_dirs.responses / name));
-}
-
 TEST_F(BridgeTest, ReplyIsSeenAtOnceNotAtTheNextPoll)
 {
     // The poll and the deadline are a minute away: only the directory
@@ -195,10 +168,7 @@ TEST_F(BridgeTest, ReplyIsSeenAtOnceNotAtTheNextPoll)
     auto bridge = makeBridge(options([&](ChromeBridgeOptions &o) { o.replyTimeout = 60s; o.replyPollInterval = 60s; }));
     FakePeer peer(m_root, [](const ChromeCommand &) { return std::optional<std::string>(R"({"ok":true})"); });
     std::optional<ChromeSendResult> result;
-    auto run = [](ChromeNativeHostBridge *b, std::optional<ChromeSendResult> *out) -> QCoro::Task<> {
-        out->emplace(co_await b->send(ChromeCommand::ping()));
-    };
-    auto task = run(bridge.get(), &result);
+    auto task = sendInto(bridge.get(), &result);
     ASSERT_TRUE(spinUntil([&] { return result.has_value(); }, 10000)) << "the reply was not noticed";
     ASSERT_TRUE(*result);
     EXPECT_TRUE((*result)->ok);
@@ -211,20 +181,14 @@ TEST_F(BridgeTest, SimulatedConnectedChromeAnswersWithSamples)
     const auto capture = runTask(bridge->send(ChromeCommand::captureCurrentTab()));
     ASSERT_TRUE(capture);
     EXPECT_TRUE(capture->ok);
-    EXPECT_EQ(capture->summary, QStringLiteral("Captured current tab"));
     EXPECT_EQ(capture->capture, ChromeCapturePayload::tab(sampleBrowserTarget(1)));
     EXPECT_EQ(m_cache.lastCapture(), capture->capture);
     EXPECT_FALSE(bridge->isConnected());
 
-    const auto window = runTask(bridge->send(ChromeCommand::captureCurrentWindow()));
-    ASSERT_TRUE(window);
-    EXPECT_EQ(window->capture, ChromeCapturePayload::window({sampleBrowserTarget(1), sampleBrowserTarget(2)}));
-
     const auto current = runTask(bridge->send(ChromeCommand::getCurrentWindowState()));
     ASSERT_TRUE(current && current->windows);
-    ASSERT_EQ(current->windows->size(), 1);
-    EXPECT_EQ(current->windows->front().bounds, (ChromeWindowBounds{300, 0, 1200, 900}));
     EXPECT_EQ(m_cache.windows(), *current->windows);
+    // All windows are the cache's, not a sample.
     m_cache.setWindows({ChromeWindowState{77, {}, {}}});
     const auto all = runTask(bridge->send(ChromeCommand::getAllWindowsState()));
     EXPECT_EQ(all->windows, (QList<ChromeWindowState>{ChromeWindowState{77, {}, {}}}));
@@ -232,37 +196,13 @@ TEST_F(BridgeTest, SimulatedConnectedChromeAnswersWithSamples)
     const QStringList urls{QStringLiteral("https://a.example"), QStringLiteral("https://b.example"),
                            QStringLiteral("https://c.example")};
     const auto opened = runTask(bridge->send(ChromeCommand::openURLsInNewWindow(urls)));
-    EXPECT_EQ(opened->summary, QStringLiteral("Opened 3 URL(s) in a new Chrome window"));
     ASSERT_EQ(opened->windows->size(), 1);
-    const ChromeWindowState &made = opened->windows->front();
-    EXPECT_GE(made.id, 1000);
-    EXPECT_LE(made.id, 9999);
-    ASSERT_EQ(made.tabs.size(), 3);
-    EXPECT_EQ(made.tabs[2], (ChromeTabState{3, 1, urls[2], urls[2], {}, false}));
-    EXPECT_TRUE(made.tabs[0].isActive);
+    ASSERT_EQ(opened->windows->front().tabs.size(), 3);
+    EXPECT_EQ(opened->windows->front().tabs[2], (ChromeTabState{3, 1, urls[2], urls[2], {}, false}));
+    EXPECT_TRUE(opened->windows->front().tabs[0].isActive);
 
-    EXPECT_EQ(runTask(bridge->send(ChromeCommand::setWindowBounds(1, {0, 0, 800, 600})))->summary,
-              QStringLiteral("Moved Chrome window to 800x600"));
-    EXPECT_EQ(runTask(bridge->send(ChromeCommand::focusTab(1, 2)))->summary, QStringLiteral("Focused Chrome tab"));
-    EXPECT_EQ(runTask(bridge->send(ChromeCommand::openURLInWindow(urls[0])))->summary, QStringLiteral("Opened https://a.example"));
-
-    const auto ping = runTask(bridge->send(ChromeCommand::ping()));
-    EXPECT_EQ(ping->summary, QStringLiteral("Chrome bridge reachable"));
+    EXPECT_TRUE(runTask(bridge->send(ChromeCommand::ping()))->ok);
     EXPECT_TRUE(bridge->isConnected());
-}
-
-TEST_F(BridgeTest, CommandHandlerReplacesTheRoundTripAndTouchesNothing)
-{
-    auto bridge = makeBridge();
-    bridge->setCommandHandler([](ChromeCommand) -> QCoro::Task<ChromeSendResult> {
-        co_return ChromeCommandResponse{true, QStringLiteral("handled"), QList<ChromeWindowState>{ChromeWindowState{}}, {}};
-    });
-    const auto reply = runTask(bridge->send(ChromeCommand::ping()));
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->summary, QStringLiteral("handled"));
-    EXPECT_TRUE(m_cache.windows().isEmpty());
-    EXPECT_FALSE(bridge->isConnected());
-    EXPECT_FALSE(fs::exists(m_dirs.requests));
 }
 
 TEST_F(BridgeTest, UnwritableQueueRootIsAnError)
@@ -360,42 +300,6 @@ TEST_F(BridgeTest, InstallingForTheUserCoversChromeChromiumAndBrowsersThatAreSet
     EXPECT_TRUE(fs::exists(config / "vivaldi" / "NativeMessagingHosts" / kNativeHostManifestFileName));
     EXPECT_FALSE(fs::exists(config / "microsoft-edge"));
     EXPECT_FALSE(fs::exists(config / "BraveSoftware"));
-}
-
-TEST_F(BridgeTest, RoundTripThroughTheRealHost)
-{
-    const fs::path dataHome = m_scratch.path() / "data";
-    m_root = dataHome / "TarniBar";
-    HostProcess host(TARNI_HOST_PROGRAM, {"XDG_DATA_HOME=" + dataHome.string(), "HOME=" + m_scratch.path().string()});
-    ASSERT_TRUE(host.started());
-    // The extension's side: answer every command at once with its own id.
-    std::atomic<bool> stop = false;
-    std::thread extension([&] {
-        ChromeMessageCodec codec;
-        while (!stop) {
-            const auto frame = host.readFrame(50ms);
-            if (!frame)
-                continue;
-            const auto envelope = codec.decodeEnvelope(*frame);
-            if (!envelope)
-                continue;
-            host.writeFrame(R"({"id":")" + uuidText(envelope->id) + R"(","message":{"ok":true,"summary":"pong"}})");
-        }
-    });
-    auto bridge = makeBridge(options([&](ChromeBridgeOptions &o) { o.replyTimeout = 5000ms; }));
-    for (int i = 0; i < 3; ++i) {
-        const auto reply = runTask(bridge->send(ChromeCommand::ping()));
-        ASSERT_TRUE(reply);
-        EXPECT_EQ(reply->summary, QStringLiteral("pong"));
-    }
-    stop = true;
-    extension.join();
-    host.closeInput();
-    EXPECT_EQ(host.waitForExit(5s), 0);
-    const auto dirs = NativeHostQueueDirectories::under(m_root);
-    EXPECT_TRUE(fileNames(dirs.pending).empty());
-    EXPECT_TRUE(fileNames(dirs.responses).empty());
-    EXPECT_TRUE(fileNames(dirs.queue).empty());
 }
 
 int main(int argc, char **argv)

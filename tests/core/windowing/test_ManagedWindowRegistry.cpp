@@ -9,14 +9,27 @@ const QRectF first(10, 20, 300, 200);
 const QRectF second(500, 40, 800, 600);
 } // namespace
 
-TEST(ManagedWindowRegistry, FirstFramesSurviveLaterRegistrations)
+TEST(ManagedWindowRegistry, FirstFramesSurviveLaterRegistrationsAndAbsentValuesKeepWhatWasRecorded)
 {
     ManagedWindowRegistry registry;
-    registry.registerWindow(QStringLiteral("/a"), first, 11, QStringLiteral("A"));
-    registry.registerWindow(QStringLiteral("/a"), second, 12, QStringLiteral("B"));
+    // Updating an unknown identifier creates nothing.
+    registry.updateCurrentFrame(QStringLiteral("/a"), first);
+    registry.updateOriginalNormalFrame(QStringLiteral("/a"), first);
+    EXPECT_TRUE(registry.isEmpty());
+    EXPECT_FALSE(registry.originalFrame(QStringLiteral("/a")));
 
-    const auto record = registry.record(QStringLiteral("/a"));
+    // The first registration has no frame, so the second one supplies both.
+    registry.registerWindow(QStringLiteral("/a"), std::nullopt, 7, QStringLiteral("Title"));
+    registry.registerWindow(QStringLiteral("/a"), first, std::nullopt, std::nullopt);
+    auto record = registry.record(QStringLiteral("/a"));
     ASSERT_TRUE(record);
+    EXPECT_EQ(record->appPID, 7);
+    EXPECT_EQ(record->windowTitle, QStringLiteral("Title"));
+    EXPECT_EQ(record->originalFrame, first);
+    EXPECT_EQ(record->currentFrame, first);
+
+    registry.registerWindow(QStringLiteral("/a"), second, 12, QStringLiteral("B"));
+    record = registry.record(QStringLiteral("/a"));
     EXPECT_EQ(record->originalFrame, first);
     EXPECT_EQ(record->currentFrame, first);
     EXPECT_EQ(record->appPID, 12);
@@ -26,29 +39,6 @@ TEST(ManagedWindowRegistry, FirstFramesSurviveLaterRegistrations)
     registry.registerWindow(QStringLiteral("/a"), QRectF(1, 1, 1, 1), std::nullopt, std::nullopt);
     EXPECT_EQ(registry.record(QStringLiteral("/a"))->currentFrame, second);
     EXPECT_EQ(registry.originalFrame(QStringLiteral("/a")), first);
-}
-
-TEST(ManagedWindowRegistry, AbsentValuesKeepWhatWasRecorded)
-{
-    ManagedWindowRegistry registry;
-    registry.registerWindow(QStringLiteral("/a"), std::nullopt, 7, QStringLiteral("Title"));
-    registry.registerWindow(QStringLiteral("/a"), first, std::nullopt, std::nullopt);
-
-    const auto record = registry.record(QStringLiteral("/a"));
-    EXPECT_EQ(record->appPID, 7);
-    EXPECT_EQ(record->windowTitle, QStringLiteral("Title"));
-    // The first registration had no frame, so the second one supplies both.
-    EXPECT_EQ(record->originalFrame, first);
-    EXPECT_EQ(record->currentFrame, first);
-}
-
-TEST(ManagedWindowRegistry, UpdatingAnUnknownIdentifierCreatesNothing)
-{
-    ManagedWindowRegistry registry;
-    registry.updateCurrentFrame(QStringLiteral("/nowhere"), first);
-    registry.updateOriginalNormalFrame(QStringLiteral("/nowhere"), first);
-    EXPECT_TRUE(registry.isEmpty());
-    EXPECT_FALSE(registry.originalFrame(QStringLiteral("/nowhere")));
 }
 
 TEST(ManagedWindowRegistry, OriginalStateTravelsWithTheOriginalFrame)

@@ -29,19 +29,6 @@ TEST(WindowCandidates, FoldsDuplicatesByHandleOrByTitleWithinTwoPoints)
     EXPECT_EQ(handles, (QList<std::uint64_t>{1, 3, 4, 5, 7}));
 }
 
-TEST(WindowCandidates, ScoresTitleFrameAndMissingTitle)
-{
-    const auto titled = window(1, QStringLiteral("a.txt"), QRectF(0, 0, 100, 100));
-    const auto untitled = window(2, std::nullopt, QRectF(0, 0, 100, 100));
-    const auto empty = window(3, QString(), QRectF(0, 0, 100, 100));
-    EXPECT_EQ(WindowCandidateList::score(titled, std::nullopt, std::nullopt), 0);
-    EXPECT_EQ(WindowCandidateList::score(untitled, std::nullopt, std::nullopt), 100);
-    EXPECT_EQ(WindowCandidateList::score(empty, std::nullopt, std::nullopt), 100);
-    EXPECT_EQ(WindowCandidateList::score(titled, QStringLiteral("b.txt"), std::nullopt), 1000);
-    EXPECT_EQ(WindowCandidateList::score(untitled, QStringLiteral("b.txt"), std::nullopt), 1100);
-    EXPECT_EQ(WindowCandidateList::score(titled, QStringLiteral("a.txt"), QRectF(-5, 3, 110, 98)), 5 + 3 + 10 + 2);
-}
-
 TEST(WindowCandidates, BestPrefersLowestScoreAndEarlierOnTies)
 {
     WindowCandidateList list;

@@ -55,7 +55,6 @@ TEST_P(PersistedWidth, DefaultsAndClamps)
 const WidthCase widthCases[] = {
     WidthCase{"defaultRaisedToMinimum", 1440, QVariant(), 300, 300},
                     WidthCase{"defaultTwentyPercent", 2000, QVariant(), 400, 400},
-                    WidthCase{"defaultOnWideScreen", 3000, QVariant(), 600, 600},
                     WidthCase{"defaultCappedAtMaximum", 4000, QVariant(), 640, 640},
                     WidthCase{"defaultOnNarrowScreen", 500, QVariant(), 250, 250},
                     WidthCase{"storedReturnedAsStoredButClamped", 3000, QVariant(900.0), 900, 640},
@@ -100,17 +99,4 @@ TEST_F(WindowReservation, RectanglesFollowTheVisibleFrameOfTheirScreen)
     const ScreenDescription screen{QStringLiteral("HDMI-1"), QRectF(1920, 32, 1280, 992)};
     EXPECT_EQ(m_manager->currentSidebarRect(screen), QRectF(1920, 32, 400, 992));
     EXPECT_EQ(m_manager->currentContentRect(screen), QRectF(2320, 32, 880, 992));
-}
-
-TEST_F(WindowReservation, ReservationsStartEmptyAndKeyByOwner)
-{
-    EXPECT_TRUE(m_manager->reservations().isEmpty());
-    EXPECT_DOUBLE_EQ(m_manager->maxSidebarWidth(), 640);
-    const QUuid id = QUuid::createUuid();
-    m_manager->reservations().insert(NodeOpenOwner::node(id), QStringLiteral("n"));
-    m_manager->reservations().insert(NodeOpenOwner::workspace(id), QStringLiteral("w"));
-    m_manager->reservations().insert(NodeOpenOwner::uiTest(), QStringLiteral("u"));
-    EXPECT_EQ(m_manager->reservations().size(), 3);
-    EXPECT_EQ(m_manager->reservations().value(NodeOpenOwner::node(id)), QStringLiteral("n"));
-    EXPECT_NE(NodeOpenOwner::chromeWindow(QStringLiteral("1")), NodeOpenOwner::externalWindow(QStringLiteral("1")));
 }

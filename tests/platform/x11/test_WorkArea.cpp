@@ -36,7 +36,6 @@ TEST_P(VisibleFrame, SubtractsOnlyTheStrutsThatTouchTheMonitor)
 
 const Case cases[] = {
     {"noStruts", leftMonitor, {}, leftMonitor},
-    {"leftDock", leftMonitor, {partial({300, 0, 0, 0, 0, 1079})}, QRect(300, 0, 1620, 1080)},
     {"leftDockMissesRightMonitor", rightMonitor, {partial({300, 0, 0, 0, 0, 1079})}, rightMonitor},
     {"topPanelOnRightMonitorOnly", leftMonitor, {partial({0, 0, 30, 0, 0, 0, 0, 0, 1920, 3199})}, leftMonitor},
     {"topPanelOnRightMonitor", rightMonitor, {partial({0, 0, 30, 0, 0, 0, 0, 0, 1920, 3199})},

@@ -110,6 +110,22 @@ protected:
         ASSERT_TRUE(X11Probe::waitFor([&] { return m_probe->activeWindow() == window; }));
     }
 
+    // Shows our test client at the given X geometry and gives it the focus.
+    xcb_window_t showActive(const QString &title, const QString &geometry = {})
+    {
+        const xcb_window_t window =
+            showWindow(title, geometry.isEmpty() ? QStringList() : QStringList{QStringLiteral("--geometry"), geometry});
+        makeActive(window);
+        return window;
+    }
+
+    // Names a window by its own record, for windows that cannot be active.
+    void registerByHandle(const QString &identifier, xcb_window_t window)
+    {
+        m_registry.registerWindow(identifier, ManagedWindowRegistry::Registration{std::nullopt, m_probe->pidOf(window),
+                                                                                  std::nullopt, std::nullopt, window});
+    }
+
     QRect frame(xcb_window_t window) { return m_probe->frame(window).value_or(QRect()); }
 
     QTemporaryDir m_dir;
@@ -126,15 +142,9 @@ protected:
 
 } // namespace
 
-TEST_F(X11WindowControllerTest, GrantedWithAWindowManager)
+TEST_F(X11WindowControllerTest, MovesTheOuterFrameExactlyOntoTheTargetAndRestoresTheFrameBeforeTheFirstMove)
 {
-    EXPECT_EQ(m_controller->permissionStatus(), PermissionStatus::granted);
-}
-
-TEST_F(X11WindowControllerTest, MovesTheOuterFrameExactlyOntoTheTarget)
-{
-    const xcb_window_t window = showWindow(QStringLiteral("one.txt"));
-    makeActive(window);
+    const xcb_window_t window = showActive(QStringLiteral("one.txt"), QStringLiteral("500x400+200+150"));
     const QRect before = frame(window);
 
     ASSERT_TRUE(m_controller->moveWindow(QStringLiteral("/nowhere/one.txt"), QRectF(contentArea)));
@@ -159,6 +169,14 @@ TEST_F(X11WindowControllerTest, MovesTheOuterFrameExactlyOntoTheTarget)
     }
     EXPECT_FALSE(m_registry.record(QStringLiteral("/nowhere/bad.txt")));
     EXPECT_EQ(frame(window), contentArea);
+
+    // A second move of the same identifier; the restore goes back past both.
+    ASSERT_TRUE(m_controller->moveWindow(QStringLiteral("/nowhere/one.txt"), QRectF(400, 20, 1000, 800)));
+    EXPECT_EQ(frame(window), QRect(400, 20, 1000, 800));
+    EXPECT_EQ(m_controller->restoreManagedWindows(), 1);
+    EXPECT_EQ(frame(window), before);
+    EXPECT_TRUE(m_registry.isEmpty());
+    EXPECT_EQ(m_controller->restoreManagedWindows(), 0);
 }
 
 TEST_F(X11WindowControllerTest, OwnWindowsAreNeverTheFallback)
@@ -172,22 +190,6 @@ TEST_F(X11WindowControllerTest, OwnWindowsAreNeverTheFallback)
     EXPECT_FALSE(m_controller->moveWindow(QStringLiteral("/nowhere/unknown.bin"), QRectF(contentArea)));
     EXPECT_TRUE(m_registry.isEmpty());
     EXPECT_EQ(frame(own), before);
-}
-
-TEST_F(X11WindowControllerTest, MovingTwiceThenRestoringReturnsToTheFrameBeforTheFirstMove)
-{
-    const xcb_window_t window = showWindow(QStringLiteral("twice.txt"), {QStringLiteral("--geometry"), QStringLiteral("500x400+200+150")});
-    makeActive(window);
-    const QRect before = frame(window);
-
-    ASSERT_TRUE(m_controller->moveWindow(QStringLiteral("/w/twice.txt"), QRectF(contentArea)));
-    ASSERT_TRUE(m_controller->moveWindow(QStringLiteral("/w/twice.txt"), QRectF(400, 20, 1000, 800)));
-    EXPECT_EQ(frame(window), QRect(400, 20, 1000, 800));
-
-    EXPECT_EQ(m_controller->restoreManagedWindows(), 1);
-    EXPECT_EQ(frame(window), before);
-    EXPECT_TRUE(m_registry.isEmpty());
-    EXPECT_EQ(m_controller->restoreManagedWindows(), 0);
 }
 
 TEST_F(X11WindowControllerTest, TerminalWithSizeIncrementsLandsOnItsGrid)
@@ -214,9 +216,8 @@ TEST_F(X11WindowControllerTest, TerminalWithSizeIncrementsLandsOnItsGrid)
 
 TEST_F(X11WindowControllerTest, MaximisedWindowIsMovedThenRestoredMaximised)
 {
-    const xcb_window_t window = showWindow(QStringLiteral("big.txt"));
+    const xcb_window_t window = showActive(QStringLiteral("big.txt"));
     const QRect normal = frame(window);
-    makeActive(window);
     m_probe->setMaximized(window, true);
     ASSERT_TRUE(X11Probe::waitFor([&] { return m_probe->hasState(window, "_NET_WM_STATE_MAXIMIZED_VERT"); }));
     ASSERT_TRUE(X11Probe::waitFor([&] { return frame(window) != normal; }));
@@ -239,15 +240,12 @@ TEST_F(X11WindowControllerTest, MaximisedWindowIsMovedThenRestoredMaximised)
 
 TEST_F(X11WindowControllerTest, MinimisedWindowIsMovedThenRestoredMinimised)
 {
-    const xcb_window_t window = showWindow(QStringLiteral("small.txt"), {QStringLiteral("--geometry"), QStringLiteral("600x300+700+500")});
-    makeActive(window);
+    const xcb_window_t window = showActive(QStringLiteral("small.txt"), QStringLiteral("600x300+700+500"));
     const QRect before = frame(window);
     m_probe->iconify(window);
     ASSERT_TRUE(X11Probe::waitFor([&] { return m_probe->hasState(window, "_NET_WM_STATE_HIDDEN"); }));
     // An iconified window is no longer active; name it by its own record.
-    m_registry.registerWindow(QStringLiteral("/w/small.txt"),
-                              ManagedWindowRegistry::Registration{std::nullopt, m_probe->pidOf(window), std::nullopt,
-                                                                  std::nullopt, window});
+    registerByHandle(QStringLiteral("/w/small.txt"), window);
 
     ASSERT_TRUE(m_controller->moveWindow(QStringLiteral("/w/small.txt"), QRectF(contentArea)));
     EXPECT_FALSE(m_probe->hasState(window, "_NET_WM_STATE_HIDDEN"));
@@ -264,12 +262,9 @@ TEST_F(X11WindowControllerTest, MinimisedWindowIsMovedThenRestoredMinimised)
 
 TEST_F(X11WindowControllerTest, WindowOnAnotherDesktopComesIntoViewAndGoesBack)
 {
-    const xcb_window_t window = showWindow(QStringLiteral("elsewhere.txt"), {QStringLiteral("--geometry"), QStringLiteral("500x300+600+400")});
-    makeActive(window);
+    const xcb_window_t window = showActive(QStringLiteral("elsewhere.txt"), QStringLiteral("500x300+600+400"));
     const QRect before = frame(window);
-    m_registry.registerWindow(QStringLiteral("/w/elsewhere.txt"),
-                              ManagedWindowRegistry::Registration{std::nullopt, m_probe->pidOf(window), std::nullopt,
-                                                                  std::nullopt, window});
+    registerByHandle(QStringLiteral("/w/elsewhere.txt"), window);
     m_probe->sendToDesktop(window, 2);
     ASSERT_TRUE(X11Probe::waitFor([&] { return m_probe->desktopOf(window) == 2u && !m_probe->isViewable(window); }));
 
@@ -344,14 +339,12 @@ TEST_F(X11WindowControllerTest, AVanishedWindowKeepsItsRecordAndNoOtherWindowTak
 
 TEST_F(X11WindowControllerTest, ANewWindowForAKnownIdentifierStartsItsOwnRecord)
 {
-    const xcb_window_t old = showWindow(QStringLiteral("again.txt"), {QStringLiteral("--geometry"), QStringLiteral("300x300+20+20")});
-    makeActive(old);
+    const xcb_window_t old = showActive(QStringLiteral("again.txt"), QStringLiteral("300x300+20+20"));
     ASSERT_TRUE(m_controller->moveWindow(QStringLiteral("/w/again.txt"), QRectF(contentArea)));
     test::stopProcess(m_children.takeLast());
     ASSERT_TRUE(m_probe->waitUntilGone(old));
 
-    const xcb_window_t reopened = showWindow(QStringLiteral("again.txt"), {QStringLiteral("--geometry"), QStringLiteral("640x480+700+300")});
-    makeActive(reopened);
+    const xcb_window_t reopened = showActive(QStringLiteral("again.txt"), QStringLiteral("640x480+700+300"));
     const QRect before = frame(reopened);
     ASSERT_TRUE(m_controller->moveWindow(QStringLiteral("/w/again.txt"), QRectF(contentArea)));
     EXPECT_EQ(frame(reopened), contentArea);
@@ -447,8 +440,7 @@ TEST_F(X11WindowControllerTest, FilesAndFoldersResolveToTheWindowsOfTheirDefault
     }
 
     // Another application holds the focus; the fallback would pick it.
-    const xcb_window_t other = showWindow(QStringLiteral("someone else"), {QStringLiteral("--geometry"), QStringLiteral("300x200+1200+700")});
-    makeActive(other);
+    const xcb_window_t other = showActive(QStringLiteral("someone else"), QStringLiteral("300x200+1200+700"));
     const QRect otherBefore = frame(other);
 
     ASSERT_TRUE(m_controller->moveWindow(file, QRectF(contentArea)));

@@ -58,7 +58,7 @@ protected:
 
 } // namespace
 
-TEST_F(DefaultApplicationLookupTest, UserChoiceWinsOverSystemChoice)
+TEST_F(DefaultApplicationLookupTest, UserChoiceWinsOverSystemChoiceAndDesktopSpecificListsComeFirst)
 {
     entry("data/applications", "viewer.desktop", "viewer %f");
     entry("share1/applications", "editor.desktop", "editor %U");
@@ -71,13 +71,8 @@ TEST_F(DefaultApplicationLookupTest, UserChoiceWinsOverSystemChoice)
     ASSERT_TRUE(found);
     EXPECT_EQ(found->id, QStringLiteral("viewer.desktop"));
     EXPECT_EQ(found->executable, QFileInfo(path("bin/viewer")).canonicalFilePath());
-}
 
-TEST_F(DefaultApplicationLookupTest, DesktopSpecificListComesFirstAndMissingEntriesAreSkipped)
-{
-    entry("data/applications", "viewer.desktop", "viewer");
-    entry("data/applications", "editor.desktop", "editor");
-    write(path("config/mimeapps.list"), "[Default Applications]\ntext/plain=viewer.desktop\n");
+    // Missing entries of the desktop's own list are skipped.
     write(path("config/xfce-mimeapps.list"), "[Default Applications]\ntext/plain=gone.desktop;editor.desktop;\n");
     EXPECT_EQ(defaultId(QStringLiteral("text/plain")), QStringLiteral("viewer.desktop"));
     m_env.insert(QStringLiteral("XDG_CURRENT_DESKTOP"), QStringLiteral("XFCE"));
