@@ -1,6 +1,7 @@
 // The tree commands of tarnibar-cli, run as a separate process against a real
 // database in a temporary data root.
 
+#include "TestNodes.h"
 #include "common/InstanceLock.h"
 #include "model/Uuid.h"
 #include "storage/WorkspaceStore.h"
@@ -24,6 +25,27 @@ struct CliRun {
     QString out;
     QString err;
 };
+
+// A list from space-separated words, with %1, %2... filled in; an argument
+// that holds a space is appended with <<.
+template <typename... Args>
+QStringList words(const char *text, const Args &...args)
+{
+    QString result = QString::fromUtf8(text);
+    ((result = result.arg(args)), ...);
+    return result.split(QLatin1Char(' '));
+}
+
+QJsonObject nodeOf(const QJsonValue &entry) { return entry.toObject().value(QStringLiteral("node")).toObject(); }
+QJsonArray childrenOf(const QJsonValue &entry) { return entry.toObject().value(QStringLiteral("children")).toArray(); }
+
+QStringList titles(const QJsonArray &entries)
+{
+    QStringList list;
+    for (const auto &entry : entries)
+        list << nodeOf(entry).value(QStringLiteral("title")).toString();
+    return list;
+}
 
 class TarnibarCliTreeTest : public ::testing::Test {
 protected:
@@ -61,18 +83,10 @@ protected:
 
     QJsonArray treeJson(const QStringList &extra = {}) const
     {
-        const CliRun r = run(QStringList{QStringLiteral("tree"), QStringLiteral("--json")} + extra);
+        const CliRun r = run(words("tree --json") + extra);
         EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
         EXPECT_EQ(r.out.count(QLatin1Char('\n')), 1);
         return QJsonDocument::fromJson(r.out.toUtf8()).array();
-    }
-
-    static QStringList titles(const QJsonArray &entries)
-    {
-        QStringList list;
-        for (const auto &entry : entries)
-            list << entry.toObject().value(QStringLiteral("node")).toObject().value(QStringLiteral("title")).toString();
-        return list;
     }
 
     QByteArray databaseBytes() const
@@ -86,31 +100,26 @@ protected:
 
 TEST_F(TarnibarCliTreeTest, AddsEveryKindAndShowsTheTree)
 {
-    const QString work = idOf({QStringLiteral("add"), QStringLiteral("group"), QStringLiteral("Work")});
-    idOf({QStringLiteral("add"), QStringLiteral("link"), QStringLiteral("https://docs.example.org/guide"),
-          QStringLiteral("--under"), work});
-    idOf({QStringLiteral("add"), QStringLiteral("link"), QStringLiteral("https://x.example"), QStringLiteral("--title"),
-          QStringLiteral("-dash title"), QStringLiteral("--under"), work});
-    idOf({QStringLiteral("add"), QStringLiteral("slack"),
-          QStringLiteral("https://acme.slack.com/archives/C42/p1712345678123456"), QStringLiteral("--under"), work});
+    const QString work = idOf(words("add group Work"));
+    idOf(words("add link https://docs.example.org/guide --under %1", work));
+    idOf(words("add link https://x.example --title") << QStringLiteral("-dash title") << QStringLiteral("--under") << work);
+    idOf(words("add slack https://acme.slack.com/archives/C42/p1712345678123456 --under %1", work));
     QDir(root()).mkpath(QStringLiteral("Docs"));
-    idOf({QStringLiteral("add"), QStringLiteral("folder"), root() + QStringLiteral("/Docs/")});
-    idOf({QStringLiteral("add"), QStringLiteral("file"), root() + QStringLiteral("/Docs/../plan.txt")});
-    idOf({QStringLiteral("add"), QStringLiteral("group"), QStringLiteral("--"), QStringLiteral("-leading")});
-    idOf({QStringLiteral("add"), QStringLiteral("group"), QStringLiteral("two\nlines")});
+    idOf(words("add folder") << root() + QStringLiteral("/Docs/"));
+    idOf(words("add file") << root() + QStringLiteral("/Docs/../plan.txt"));
+    idOf(words("add group -- -leading"));
+    idOf(words("add group") << QStringLiteral("two\nlines"));
 
     const QJsonArray top = treeJson();
     EXPECT_EQ(titles(top), (QStringList{QStringLiteral("Work"), QStringLiteral("Docs"), QStringLiteral("plan.txt"),
                                         QStringLiteral("-leading"), QStringLiteral("two\nlines")}));
-    const QJsonArray children = top[0].toObject().value(QStringLiteral("children")).toArray();
-    EXPECT_EQ(titles(children), (QStringList{QStringLiteral("docs.example.org"), QStringLiteral("-dash title"),
-                                             QStringLiteral("C42")}));
-    const QJsonObject file = top[2].toObject().value(QStringLiteral("node")).toObject();
-    EXPECT_EQ(file.value(QStringLiteral("payload")).toObject().value(QStringLiteral("file")).toObject()
+    EXPECT_EQ(titles(childrenOf(top[0])), (QStringList{QStringLiteral("docs.example.org"), QStringLiteral("-dash title"),
+                                                        QStringLiteral("C42")}));
+    EXPECT_EQ(nodeOf(top[2]).value(QStringLiteral("payload")).toObject().value(QStringLiteral("file")).toObject()
                   .value(QStringLiteral("path")).toString(),
               QDir::cleanPath(root() + QStringLiteral("/plan.txt")));
 
-    const CliRun plain = run({QStringLiteral("tree")});
+    const CliRun plain = run(words("tree"));
     ASSERT_EQ(plain.exitCode, 0);
     const QStringList lines = plain.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     ASSERT_EQ(lines.size(), 8); // a title's line break does not break the line
@@ -118,48 +127,43 @@ TEST_F(TarnibarCliTreeTest, AddsEveryKindAndShowsTheTree)
     EXPECT_TRUE(lines[0].startsWith(QStringLiteral("- Work  [group ") + work)) << lines[0].toStdString();
     EXPECT_TRUE(lines[1].startsWith(QStringLiteral("  - docs.example.org \u2014 https://docs.example.org/guide")));
 
-    const QJsonArray found = treeJson({QStringLiteral("--search"), QStringLiteral("GUIDE")});
-    EXPECT_EQ(titles(found), (QStringList{QStringLiteral("Work")}));
-    EXPECT_EQ(titles(found[0].toObject().value(QStringLiteral("children")).toArray()),
-              (QStringList{QStringLiteral("docs.example.org")}));
+    const QJsonArray found = treeJson(words("--search GUIDE"));
+    EXPECT_EQ(titles(found), words("Work"));
+    EXPECT_EQ(titles(childrenOf(found[0])), words("docs.example.org"));
 }
 
 TEST_F(TarnibarCliTreeTest, EditsPrintTheAffectedNode)
 {
-    const QString a = idOf({QStringLiteral("add"), QStringLiteral("group"), QStringLiteral("A")});
-    const QString b = idOf({QStringLiteral("add"), QStringLiteral("group"), QStringLiteral("B")});
-    const QString c = idOf({QStringLiteral("add"), QStringLiteral("group"), QStringLiteral("C")});
-    const QString inner = idOf({QStringLiteral("add"), QStringLiteral("group"), QStringLiteral("inner"),
-                                QStringLiteral("--under"), a});
+    const QString a = idOf(words("add group A"));
+    const QString b = idOf(words("add group B"));
+    const QString c = idOf(words("add group C"));
+    const QString inner = idOf(words("add group inner --under %1", a));
 
-    EXPECT_EQ(idOf({QStringLiteral("move"), a, QStringLiteral("--index"), QStringLiteral("1")}), a);
-    EXPECT_EQ(titles(treeJson()), (QStringList{QStringLiteral("B"), QStringLiteral("A"), QStringLiteral("C")}));
-    EXPECT_EQ(idOf({QStringLiteral("move"), c, QStringLiteral("--under"), b}), c);
-    EXPECT_EQ(idOf({QStringLiteral("rename"), b, QStringLiteral("  Bee ")}), b);
-    EXPECT_EQ(idOf({QStringLiteral("collapse"), b}), b);
+    EXPECT_EQ(idOf(words("move %1 --index 1", a)), a);
+    EXPECT_EQ(titles(treeJson()), words("B A C"));
+    EXPECT_EQ(idOf(words("move %1 --under %2", c, b)), c);
+    EXPECT_EQ(idOf(words("rename %1", b) << QStringLiteral("  Bee ")), b);
+    EXPECT_EQ(idOf(words("collapse %1", b)), b);
     QJsonArray tree = treeJson();
     EXPECT_EQ(titles(tree), (QStringList{QStringLiteral("  Bee "), QStringLiteral("A")}));
-    EXPECT_TRUE(tree[0].toObject().value(QStringLiteral("node")).toObject().value(QStringLiteral("isCollapsed")).toBool());
-    EXPECT_TRUE(run({QStringLiteral("tree")}).out.startsWith(QStringLiteral("+   Bee ")));
+    EXPECT_TRUE(nodeOf(tree[0]).value(QStringLiteral("isCollapsed")).toBool());
+    EXPECT_TRUE(run(words("tree")).out.startsWith(QStringLiteral("+   Bee ")));
 
-    const QString copy = idOf({QStringLiteral("duplicate"), a});
-    EXPECT_NE(copy, a);
+    const QString copy = idOf(words("duplicate %1", a));
     tree = treeJson();
     EXPECT_EQ(titles(tree), (QStringList{QStringLiteral("  Bee "), QStringLiteral("A"), QStringLiteral("A")}));
-    EXPECT_EQ(tree[2].toObject().value(QStringLiteral("node")).toObject().value(QStringLiteral("id")).toString(), copy);
-    EXPECT_EQ(titles(tree[2].toObject().value(QStringLiteral("children")).toArray()),
-              (QStringList{QStringLiteral("inner")}));
+    EXPECT_EQ(nodeOf(tree[2]).value(QStringLiteral("id")).toString(), copy);
+    EXPECT_EQ(titles(childrenOf(tree[2])), words("inner"));
 
-    EXPECT_EQ(idOf({QStringLiteral("delete"), a}), a);
+    EXPECT_EQ(idOf(words("delete %1", a)), a);
     EXPECT_EQ(titles(treeJson()), (QStringList{QStringLiteral("  Bee "), QStringLiteral("A")}));
-    EXPECT_EQ(run({QStringLiteral("rename"), inner, QStringLiteral("gone")}).exitCode, 7); // deleted with A
+    EXPECT_EQ(run(words("rename %1 gone", inner)).exitCode, 7); // deleted with A
 }
 
 TEST_F(TarnibarCliTreeTest, BadRequestsAreRefusedAndChangeNothing)
 {
-    const QString a = idOf({QStringLiteral("add"), QStringLiteral("group"), QStringLiteral("A")});
-    const QString child = idOf({QStringLiteral("add"), QStringLiteral("group"), QStringLiteral("child"),
-                                QStringLiteral("--under"), a});
+    const QString a = idOf(words("add group A"));
+    const QString child = idOf(words("add group child --under %1", a));
     const QByteArray before = databaseBytes();
     const QString unknown = uuidQString(QUuid::createUuid());
     struct Case {
@@ -168,23 +172,19 @@ TEST_F(TarnibarCliTreeTest, BadRequestsAreRefusedAndChangeNothing)
         const char *mentions;
     };
     const QList<Case> cases{
-        {{QStringLiteral("rename"), unknown, QStringLiteral("x")}, 7, "no node"},
-        {{QStringLiteral("rename"), QStringLiteral("not-an-id"), QStringLiteral("x")}, 2, "not a node identifier"},
-        {{QStringLiteral("move"), a, QStringLiteral("--under"), child}, 7, "under itself"},
-        {{QStringLiteral("move"), a, QStringLiteral("--under"), a}, 7, "under itself"},
-        {{QStringLiteral("move"), a, QStringLiteral("--index"), QStringLiteral("two")}, 2, "whole number"},
-        {{QStringLiteral("add"), QStringLiteral("group"), QStringLiteral("x"), QStringLiteral("--under"), unknown}, 7,
-         "no node"},
-        {{QStringLiteral("add"), QStringLiteral("thing"), QStringLiteral("x")}, 2, "usage"},
-        {{QStringLiteral("add"), QStringLiteral("group"), QStringLiteral("x"), QStringLiteral("--title"),
-          QStringLiteral("t")},
-         2, "usage"},
-        {{QStringLiteral("delete")}, 2, "usage"},
-        {{QStringLiteral("collapse"), unknown}, 7, "no node"},
-        {{QStringLiteral("duplicate"), unknown}, 7, "no node"},
-        {{QStringLiteral("tree"), QStringLiteral("--bogus")}, 2, "unknown option"},
-        {{QStringLiteral("export"), QStringLiteral("--node"), unknown}, 7, "no node"},
-        {{QStringLiteral("import"), root() + QStringLiteral("/absent.json")}, 1, "absent.json"},
+        {words("rename %1 x", unknown), 7, "no node"},
+        {words("rename not-an-id x"), 2, "not a node identifier"},
+        {words("move %1 --under %2", a, child), 7, "under itself"},
+        {words("move %1 --under %1", a), 7, "under itself"},
+        {words("move %1 --index two", a), 2, "whole number"},
+        {words("add group x --under %1", unknown), 7, "no node"},
+        {words("add thing x"), 2, "usage"},
+        {words("add group x --title t"), 2, "usage"},
+        {words("delete"), 2, "usage"},
+        {words("duplicate %1", unknown), 7, "no node"},
+        {words("tree --bogus"), 2, "unknown option"},
+        {words("export --node %1", unknown), 7, "no node"},
+        {words("import") << root() + QStringLiteral("/absent.json"), 1, "absent.json"},
     };
     for (const Case &c : cases) {
         const CliRun r = run(c.arguments);
@@ -193,11 +193,9 @@ TEST_F(TarnibarCliTreeTest, BadRequestsAreRefusedAndChangeNothing)
     }
     EXPECT_EQ(databaseBytes(), before);
 
-    const CliRun noRoot = run({QStringLiteral("add"), QStringLiteral("group"), QStringLiteral("x")});
-    EXPECT_EQ(noRoot.exitCode, 0); // sanity: the root above works
+    // A data root that does not exist is refused, not created.
     QProcess process;
-    process.start(QStringLiteral(TARNIBAR_CLI_PATH), {QStringLiteral("--root"), root() + QStringLiteral("/missing"),
-                                                      QStringLiteral("add"), QStringLiteral("group"), QStringLiteral("x")});
+    process.start(QStringLiteral(TARNIBAR_CLI_PATH), words("--root %1/missing add group x", root()));
     ASSERT_TRUE(process.waitForFinished(30000));
     EXPECT_EQ(process.exitCode(), 3);
     EXPECT_FALSE(QDir(root() + QStringLiteral("/missing")).exists());
@@ -205,18 +203,12 @@ TEST_F(TarnibarCliTreeTest, BadRequestsAreRefusedAndChangeNothing)
 
 TEST_F(TarnibarCliTreeTest, WritesAreRefusedWhileTheApplicationRuns)
 {
-    const QString a = idOf({QStringLiteral("add"), QStringLiteral("group"), QStringLiteral("A")});
+    const QString a = idOf(words("add group A"));
     InstanceLock application;
     ASSERT_TRUE(application.tryAcquire(rootPath()));
     const QByteArray before = databaseBytes();
-    const QList<QStringList> writes{
-        {QStringLiteral("add"), QStringLiteral("group"), QStringLiteral("B")},
-        {QStringLiteral("rename"), a, QStringLiteral("x")},
-        {QStringLiteral("move"), a, QStringLiteral("--index"), QStringLiteral("0")},
-        {QStringLiteral("delete"), a},
-        {QStringLiteral("duplicate"), a},
-        {QStringLiteral("collapse"), a},
-    };
+    const QList<QStringList> writes{words("add group B"), words("rename %1 x", a), words("move %1 --index 0", a),
+                                    words("delete %1", a),  words("duplicate %1", a), words("collapse %1", a)};
     for (const QStringList &arguments : writes) {
         const CliRun r = run(arguments);
         EXPECT_EQ(r.exitCode, 8) << arguments.join(QLatin1Char(' ')).toStdString();
@@ -224,54 +216,45 @@ TEST_F(TarnibarCliTreeTest, WritesAreRefusedWhileTheApplicationRuns)
         EXPECT_TRUE(r.out.isEmpty());
     }
     const QString exported = root() + QStringLiteral("/doc.json");
-    EXPECT_EQ(run({QStringLiteral("export"), QStringLiteral("-o"), exported}).exitCode, 0); // reading is fine
-    EXPECT_EQ(run({QStringLiteral("import"), exported}).exitCode, 8);
-    EXPECT_EQ(titles(treeJson()), (QStringList{QStringLiteral("A")}));
+    EXPECT_EQ(run(words("export -o") << exported).exitCode, 0); // reading is fine
+    EXPECT_EQ(run(words("import") << exported).exitCode, 8);
+    EXPECT_EQ(titles(treeJson()), words("A"));
     EXPECT_EQ(databaseBytes(), before);
 
     application.release();
-    EXPECT_EQ(run({QStringLiteral("collapse"), a}).exitCode, 0);
+    EXPECT_EQ(run(words("collapse %1", a)).exitCode, 0);
 }
 
 TEST_F(TarnibarCliTreeTest, ExportAndImportRoundTrip)
 {
-    const QString a = idOf({QStringLiteral("add"), QStringLiteral("group"), QStringLiteral("A")});
-    const QString link = idOf({QStringLiteral("add"), QStringLiteral("link"), QStringLiteral("https://a.example"),
-                               QStringLiteral("--under"), a});
-    idOf({QStringLiteral("add"), QStringLiteral("group"), QStringLiteral("B")});
+    const QString a = idOf(words("add group A"));
+    const QString link = idOf(words("add link https://a.example --under %1", a));
+    idOf(words("add group B"));
 
-    const CliRun whole = run({QStringLiteral("export")});
+    const CliRun whole = run(words("export"));
     ASSERT_EQ(whole.exitCode, 0);
-    const QJsonObject document = QJsonDocument::fromJson(whole.out.toUtf8()).object();
-    EXPECT_EQ(document.value(QStringLiteral("app")).toString(), QStringLiteral("TarniBar"));
-    EXPECT_EQ(document.keys(), (QStringList{QStringLiteral("app"), QStringLiteral("exportedAt"),
-                                            QStringLiteral("rootNode"), QStringLiteral("schemaVersion")}));
     EXPECT_TRUE(whole.out.startsWith(QStringLiteral("{\n  \"app\": \"TarniBar\",\n")));
 
     const QString file = root() + QStringLiteral("/Exports/sub.json");
-    const CliRun written = run({QStringLiteral("export"), QStringLiteral("--node"), a, QStringLiteral("-o"), file});
+    const CliRun written = run(words("export --node %1 -o", a) << file);
     ASSERT_EQ(written.exitCode, 0) << written.err.toStdString();
     EXPECT_EQ(written.out, QStringLiteral("Exported sub.json\n"));
 
-    const CliRun imported = run({QStringLiteral("import"), file, QStringLiteral("--under"), a});
+    const CliRun imported = run(words("import") << file << QStringLiteral("--under") << a);
     ASSERT_EQ(imported.exitCode, 0) << imported.err.toStdString();
     EXPECT_EQ(imported.out, QStringLiteral("Imported 2 node(s)\n"));
-    QJsonArray tree = treeJson();
-    const QJsonArray underA = tree[0].toObject().value(QStringLiteral("children")).toArray();
-    ASSERT_EQ(titles(underA), (QStringList{QStringLiteral("a.example"), QStringLiteral("A")}));
-    const QJsonObject copy = underA[1].toObject();
-    EXPECT_NE(copy.value(QStringLiteral("node")).toObject().value(QStringLiteral("id")).toString(), a);
-    const QJsonArray copyChildren = copy.value(QStringLiteral("children")).toArray();
+    const QJsonArray underA = childrenOf(treeJson()[0]);
+    ASSERT_EQ(titles(underA), words("a.example A"));
+    EXPECT_NE(nodeOf(underA[1]).value(QStringLiteral("id")).toString(), a);
+    const QJsonArray copyChildren = childrenOf(underA[1]);
     ASSERT_EQ(copyChildren.size(), 1);
-    EXPECT_NE(copyChildren[0].toObject().value(QStringLiteral("node")).toObject().value(QStringLiteral("id")).toString(),
-              link);
+    EXPECT_NE(nodeOf(copyChildren[0]).value(QStringLiteral("id")).toString(), link);
 
     // A whole-workspace document goes in after the present top level.
     const QString wholeFile = root() + QStringLiteral("/whole.json");
-    ASSERT_EQ(run({QStringLiteral("export"), QStringLiteral("-o"), wholeFile}).exitCode, 0);
-    EXPECT_EQ(run({QStringLiteral("import"), wholeFile}).out, QStringLiteral("Imported 5 node(s)\n"));
-    EXPECT_EQ(titles(treeJson()),
-              (QStringList{QStringLiteral("A"), QStringLiteral("B"), QStringLiteral("A"), QStringLiteral("B")}));
+    ASSERT_EQ(run(words("export -o") << wholeFile).exitCode, 0);
+    EXPECT_EQ(run(words("import") << wholeFile).out, QStringLiteral("Imported 5 node(s)\n"));
+    EXPECT_EQ(titles(treeJson()), words("A B A B"));
 
     // A file that does not decode changes nothing.
     QFile bad(root() + QStringLiteral("/bad.json"));
@@ -279,7 +262,7 @@ TEST_F(TarnibarCliTreeTest, ExportAndImportRoundTrip)
     bad.write("{\"app\": \"TarniBar\", \"rootNode\": ");
     bad.close();
     const QByteArray before = databaseBytes();
-    const CliRun refused = run({QStringLiteral("import"), bad.fileName()});
+    const CliRun refused = run(words("import") << bad.fileName());
     EXPECT_EQ(refused.exitCode, 1);
     EXPECT_TRUE(refused.err.contains(QStringLiteral("not an export document"))) << refused.err.toStdString();
     EXPECT_EQ(databaseBytes(), before);
@@ -293,36 +276,26 @@ TEST_F(TarnibarCliTreeTest, AChainOfOneHundredThousandNodes)
         WorkspaceStore store(rootPath() / "workspace.sqlite");
         auto workspace = store.fetchOrCreateDefaultWorkspace();
         ASSERT_TRUE(workspace);
-        NodeList chain;
-        chain.reserve(kDepth);
-        std::optional<QUuid> parent;
-        const Timestamp now = currentTimestamp();
-        for (int i = 0; i < kDepth; ++i) {
-            chain.append(WorkspaceNode(QUuid::createUuid(), workspace->id, parent, WorkspaceNodeKind::group,
-                                       QStringLiteral("level %1").arg(i), std::nullopt, 0, false, std::nullopt, now, now,
-                                       std::nullopt, NodePayload::group()));
-            parent = chain.last().id();
-        }
-        ASSERT_TRUE(store.replaceNodes(chain, workspace->id));
+        ASSERT_TRUE(store.replaceNodes(tarni::testing::groupChain(kDepth, workspace->id), workspace->id));
     }
-    const CliRun plain = run({QStringLiteral("tree"), QStringLiteral("--search"), QStringLiteral("level 99999")}, 120000);
+    const CliRun plain = run(words("tree --search") << QStringLiteral("level 99999"), 120000);
     ASSERT_EQ(plain.exitCode, 0) << plain.err.toStdString();
     const QStringList lines = plain.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     ASSERT_EQ(lines.size(), kDepth);
     EXPECT_TRUE(lines.last().startsWith(QString(64, QLatin1Char(' ')) + QStringLiteral("(depth 99999) - level 99999")))
         << lines.last().toStdString();
 
-    const CliRun json = run({QStringLiteral("tree"), QStringLiteral("--json")}, 120000);
+    const CliRun json = run(words("tree --json"), 120000);
     ASSERT_EQ(json.exitCode, 0) << json.err.toStdString();
     EXPECT_TRUE(json.out.startsWith(QStringLiteral("[{\"children\":[{\"children\":[")));
     EXPECT_EQ(json.out.count(QStringLiteral("\"children\":[")), kDepth);
 
     const QString file = root() + QStringLiteral("/chain.json");
-    ASSERT_EQ(run({QStringLiteral("export"), QStringLiteral("-o"), file}, 120000).exitCode, 0);
-    const CliRun imported = run({QStringLiteral("import"), file}, 120000);
+    ASSERT_EQ(run(words("export -o") << file, 120000).exitCode, 0);
+    const CliRun imported = run(words("import") << file, 120000);
     ASSERT_EQ(imported.exitCode, 0) << imported.err.toStdString();
     EXPECT_EQ(imported.out, QStringLiteral("Imported 100000 node(s)\n"));
-    const CliRun top = run({QStringLiteral("tree"), QStringLiteral("--search"), QStringLiteral("level 0 ")}, 120000);
+    const CliRun top = run(words("tree --search") << QStringLiteral("level 0 "), 120000);
     EXPECT_EQ(top.exitCode, 0);
 }
 

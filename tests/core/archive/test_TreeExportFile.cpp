@@ -1,3 +1,4 @@
+#include "TestNodes.h"
 #include "archive/TreeArchiveService.h"
 #include "archive/TreeExportFile.h"
 
@@ -9,29 +10,10 @@
 #include <sstream>
 
 using namespace tarni;
+using namespace tarni::testing;
 namespace fs = std::filesystem;
 
 namespace {
-
-const Timestamp kT0 = Timestamp(std::chrono::seconds(1'700'000'000));
-
-WorkspaceNode node(const QString &title, std::optional<QUuid> parent = std::nullopt)
-{
-    return WorkspaceNode(QUuid::createUuid(), QUuid::createUuid(), parent, WorkspaceNodeKind::file, title, std::nullopt,
-                         0, false, std::nullopt, kT0, kT0, std::nullopt,
-                         NodePayload::file(FileTarget{QStringLiteral("/tmp/") + title, QByteArray("\x01\x02", 2)}));
-}
-
-NodeList chainOf(int depth)
-{
-    NodeList chain;
-    std::optional<QUuid> parent;
-    for (int i = 0; i < depth; ++i) {
-        chain.append(node(QStringLiteral("n%1").arg(i), parent));
-        parent = chain.last().id();
-    }
-    return chain;
-}
 
 std::string slurp(const fs::path &path)
 {
@@ -47,17 +29,15 @@ protected:
     fs::path root() const { return fs::path(dir.path().toStdString()); }
 
     QTemporaryDir dir;
-    TreeArchiveService service{[] { return kT0; }};
+    TreeArchiveService service{[] { return kTestTime; }};
 };
-
-TEST_F(TreeExportFileTest, PathIsInTheExportsFolder)
-{
-    EXPECT_EQ(TreeExportFile::defaultPath("/data/TarniBar"), fs::path("/data/TarniBar/Exports/workspace-export.json"));
-}
 
 TEST_F(TreeExportFileTest, ShallowDocumentsArePlainPrettySortedJson)
 {
-    const TreeExport document = service.exportWorkspace(chainOf(3));
+    NodeList nodes = groupChain(3);
+    nodes[2].setKind(WorkspaceNodeKind::file);
+    nodes[2].setPayload(NodePayload::file(FileTarget{QStringLiteral("/tmp/a"), QByteArray("\x01\x02", 2)}));
+    const TreeExport document = service.exportWorkspace(nodes);
     auto text = TreeExportFile::encode(document);
     ASSERT_TRUE(text);
     auto pretty = json::encode(document, json::JsonStyle::pretty);
@@ -71,7 +51,8 @@ TEST_F(TreeExportFileTest, ShallowDocumentsArePlainPrettySortedJson)
 TEST_F(TreeExportFileTest, WriteCreatesTheFolderAndReadsBack)
 {
     const fs::path file = TreeExportFile::defaultPath(root() / "TarniBar");
-    const TreeExport document = service.exportWorkspace(chainOf(4));
+    EXPECT_EQ(file, root() / "TarniBar/Exports/workspace-export.json");
+    const TreeExport document = service.exportWorkspace(groupChain(4));
     ASSERT_TRUE(TreeExportFile::write(document, file));
     EXPECT_EQ(fs::status(file.parent_path()).permissions() & fs::perms::all, fs::perms::owner_all);
     EXPECT_EQ(fs::status(file).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
@@ -83,10 +64,10 @@ TEST_F(TreeExportFileTest, WriteCreatesTheFolderAndReadsBack)
 TEST_F(TreeExportFileTest, AFailedExportLeavesThePreviousFileWhole)
 {
     const fs::path file = TreeExportFile::defaultPath(root());
-    ASSERT_TRUE(TreeExportFile::write(service.exportWorkspace(chainOf(2)), file));
+    ASSERT_TRUE(TreeExportFile::write(service.exportWorkspace(groupChain(2)), file));
     const std::string before = slurp(file);
 
-    NodeList broken = chainOf(2);
+    NodeList broken = groupChain(2);
     broken[1].setSortOrder(std::numeric_limits<double>::quiet_NaN());
     auto failed = TreeExportFile::write(service.exportWorkspace(broken), file);
     ASSERT_FALSE(failed);
@@ -96,7 +77,7 @@ TEST_F(TreeExportFileTest, AFailedExportLeavesThePreviousFileWhole)
     // The folder is in the way of the file: nothing is written, and nothing is left behind.
     const fs::path blocked = root() / "blocked" / "workspace-export.json";
     fs::create_directories(blocked);
-    EXPECT_FALSE(TreeExportFile::write(service.exportWorkspace(chainOf(2)), blocked));
+    EXPECT_FALSE(TreeExportFile::write(service.exportWorkspace(groupChain(2)), blocked));
     std::size_t entries = 0;
     for ([[maybe_unused]] const auto &entry : fs::directory_iterator(file.parent_path()))
         ++entries;
@@ -109,29 +90,25 @@ TEST_F(TreeExportFileTest, BadFilesAreRefusedWithAReason)
         const char *name;
         std::string content;
         const char *mentions;
+        std::uintmax_t sparseSize = 0; // grown with a hole, so refused before anything is read
     };
     const Case cases[] = {
         {"malformed", "{\"app\": ", "not an export document"},
         {"wrongShape", "[1, 2, 3]", "not an export document"},
         {"missingChildren", "{\"app\":\"x\",\"schemaVersion\":2,\"exportedAt\":\"2024-01-01T00:00:00Z\",\"rootNode\":{}}",
          "required key"},
+        {"huge", "{", "too large", TreeExportFile::kMaxImportBytes + 1},
     };
     for (const auto &c : cases) {
         const fs::path file = root() / c.name;
         std::ofstream(file, std::ios::binary) << c.content;
+        if (c.sparseSize)
+            fs::resize_file(file, c.sparseSize);
         auto read = TreeExportFile::read(file);
         ASSERT_FALSE(read) << c.name;
         EXPECT_NE(read.error().description().indexOf(QString::fromUtf8(c.mentions)), -1)
             << c.name << ": " << read.error().description().toStdString();
     }
-    // An absurd size is refused before anything is read (the file is sparse).
-    const fs::path huge = root() / "huge.json";
-    std::ofstream(huge, std::ios::binary) << "{";
-    fs::resize_file(huge, TreeExportFile::kMaxImportBytes + 1);
-    auto tooLarge = TreeExportFile::read(huge);
-    ASSERT_FALSE(tooLarge);
-    EXPECT_NE(tooLarge.error().description().indexOf(QStringLiteral("too large")), -1);
-
     auto missing = TreeExportFile::read(root() / "absent.json");
     ASSERT_FALSE(missing);
     EXPECT_NE(missing.error().description().indexOf(QStringLiteral("absent.json")), -1);
@@ -142,7 +119,7 @@ TEST_F(TreeExportFileTest, BadFilesAreRefusedWithAReason)
 TEST_F(TreeExportFileTest, DeepChainsKeepTheirIndentationBounded)
 {
     constexpr int kDepth = 100'000;
-    const NodeList chain = chainOf(kDepth);
+    const NodeList chain = groupChain(kDepth);
     auto document = service.exportSubtree(chain[0].id(), chain);
     ASSERT_TRUE(document);
     auto text = TreeExportFile::encode(*document);

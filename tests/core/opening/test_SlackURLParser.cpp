@@ -72,15 +72,13 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"spaceInside", "https://slack.com/archives/C1 x", false}),
     [](const auto &info) { return std::string(info.param.name); });
 
+// Token shapes the address table above does not reach.
 TEST(SlackURLParser, NormalizesTimestampTokens)
 {
     const std::pair<const char *, const char *> cases[] = {
-        {"p1712345678123456", "1712345678.123456"},
         {"1712345678123456", "1712345678.123456"},
         {"p1234567", "1.234567"},
         {"p123456", "123456"},
-        {"p123", "123"},
-        {"p12.34567", "12.34567"},
         {"p", ""},
         {"pabcdefgh", "ab.cdefgh"}, // characters are not checked
     };

@@ -42,7 +42,7 @@ public:
         : rng(seed)
         , model(store)
     {
-        model.setClock([] { return kNow; });
+        model.setClock([this] { return now; });
         const QUuid ws = QUuid::createUuid();
         store.workspace = Workspace{ws, QStringLiteral("Workspace"), kNow, kNow};
         // A messy start: unnumbered orders, ties, an orphan and a cycle.
@@ -81,6 +81,8 @@ public:
 
     void step()
     {
+        // A new time for every edit, so that each stamp shows which edit made it.
+        now += std::chrono::seconds(1);
         switch (pick(11)) {
         case 0:
         case 1: {
@@ -89,7 +91,7 @@ public:
             auto added = model.addGroup(title, parent);
             ASSERT_TRUE(added);
             const WorkspaceNode expected(added->id(), workspaceID, parent, WorkspaceNodeKind::group, title,
-                                         std::nullopt, ref.nextSortOrder(parent), false, std::nullopt, kNow, kNow,
+                                         std::nullopt, ref.nextSortOrder(parent), false, std::nullopt, now, now,
                                          std::nullopt, NodePayload::group());
             ASSERT_EQ(added.value(), expected);
             ref.nodes.append(expected);
@@ -109,15 +111,21 @@ public:
             ASSERT_TRUE(model.rename(id, title));
             if (auto i = ref.indexOf(id); i >= 0) {
                 ref.nodes[i].setTitle(title);
-                ref.nodes[i].setUpdatedAt(kNow);
+                ref.nodes[i].setUpdatedAt(now);
             }
             break;
         }
         case 4: {
             const QUuid id = someID();
-            ASSERT_TRUE(model.toggleCollapse(id));
-            if (auto i = ref.indexOf(id); i >= 0)
-                ref.nodes[i].setIsCollapsed(!ref.nodes[i].isCollapsed());
+            const bool open = pick(2) == 0;
+            ASSERT_TRUE(open ? model.markNodeOpened(id) : model.toggleCollapse(id));
+            if (auto i = ref.indexOf(id); i >= 0) {
+                if (open)
+                    ref.nodes[i].setLastOpenedAt(now);
+                else
+                    ref.nodes[i].setIsCollapsed(!ref.nodes[i].isCollapsed());
+                ref.nodes[i].setUpdatedAt(now);
+            }
             break;
         }
         case 5:
@@ -132,7 +140,7 @@ public:
             if (i < 0 || (parent && (*parent == id || ref.descendantIDs(id).contains(*parent))))
                 break;
             ref.nodes[i].setParentID(parent);
-            ref.nodes[i].setUpdatedAt(kNow);
+            ref.nodes[i].setUpdatedAt(now);
             ref.normalize(parent, id, index);
             break;
         }
@@ -165,8 +173,8 @@ public:
                 n.setId(map.value(n.id()));
                 if (n.parentID() && map.contains(*n.parentID()))
                     n.setParentID(map.value(*n.parentID()));
-                n.setCreatedAt(kNow);
-                n.setUpdatedAt(kNow);
+                n.setCreatedAt(now);
+                n.setUpdatedAt(now);
                 n.setSortOrder(n.sortOrder() + 1000.0);
             }
             ASSERT_EQ(copies.value(), expected);
@@ -220,11 +228,12 @@ public:
     ReferenceEditor ref;
     QUuid workspaceID;
     QString query;
+    Timestamp now = kNow;
 };
 
-class RandomEdits : public ::testing::TestWithParam<unsigned> {};
+class TreeViewModelRandomEdits : public ::testing::TestWithParam<unsigned> {};
 
-TEST_P(RandomEdits, MatchPlainAlgorithms)
+TEST_P(TreeViewModelRandomEdits, MatchPlainAlgorithms)
 {
     Harness h(GetParam());
     ASSERT_NO_FATAL_FAILURE(h.check());
@@ -234,6 +243,6 @@ TEST_P(RandomEdits, MatchPlainAlgorithms)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Seeds, RandomEdits, ::testing::Values(1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 9u, 10u, 11u, 12u));
+INSTANTIATE_TEST_SUITE_P(Seeds, TreeViewModelRandomEdits, ::testing::Values(1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 9u, 10u, 11u, 12u));
 
 } // namespace

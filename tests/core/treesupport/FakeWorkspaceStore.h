@@ -15,10 +15,8 @@ class FakeWorkspaceStore final : public WorkspaceStoreProtocol {
 public:
     std::optional<Workspace> workspace;
     NodeList nodes;
-    QList<WorkspaceSnapshot> snapshots;
     std::vector<QString> calls;
     std::optional<StoreError> failFetchWorkspace;
-    std::optional<StoreError> failFetchNodes;
     std::optional<StoreError> failSaveWorkspace;
     std::optional<StoreError> failReplaceNodes;
 
@@ -60,8 +58,6 @@ public:
     StoreResult<NodeList> fetchNodes(const QUuid &workspaceID) override
     {
         calls.push_back(QStringLiteral("fetchNodes"));
-        if (failFetchNodes)
-            return Failure(*failFetchNodes);
         NodeList result;
         for (const auto &node : nodes) {
             if (node.workspaceID() == workspaceID)
@@ -77,17 +73,13 @@ public:
         nodes = list;
         return {};
     }
-    StoreResult<void> saveSnapshot(const WorkspaceSnapshot &snapshot) override
-    {
-        snapshots.prepend(snapshot);
-        return {};
-    }
-    StoreResult<QList<WorkspaceSnapshot>> fetchSnapshots(const QUuid &) override { return snapshots; }
+    // The tree engine never takes snapshots.
+    StoreResult<void> saveSnapshot(const WorkspaceSnapshot &) override { return {}; }
+    StoreResult<QList<WorkspaceSnapshot>> fetchSnapshots(const QUuid &) override { return QList<WorkspaceSnapshot>(); }
     StoreResult<void> reset() override
     {
         workspace.reset();
         nodes.clear();
-        snapshots.clear();
         return {};
     }
 };
