@@ -1,5 +1,7 @@
 #pragma once
 
+#include "storage/StoreError.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -35,6 +37,8 @@ void printOut(const QString &text);
 // Checks that the root and its database exist, without creating either.
 // Returns kExitOk or the exit code to end with (having printed why).
 int requireExistingDatabase(const CliContext &context);
+// Prints a store failure and returns the matching exit code.
+int reportStoreError(const StoreError &error);
 // For commands that write: refuses while the application holds the root's
 // instance lock.
 int refuseWhileApplicationRuns(const CliContext &context);

@@ -44,6 +44,18 @@ int requireExistingDatabase(const CliContext &context)
     return kExitOk;
 }
 
+int reportStoreError(const StoreError &error)
+{
+    printError(error.description());
+    if (error.kind == StoreError::Kind::decode)
+        return kExitBadData;
+    if (error.isBusy())
+        return kExitLocked;
+    if (error.isCorrupt())
+        return kExitCorrupt;
+    return kExitFailed;
+}
+
 int refuseWhileApplicationRuns(const CliContext &context)
 {
     if (InstanceLock::isHeldByAnyone(context.root)) {

@@ -5,19 +5,6 @@
 
 namespace tarni::cli {
 
-// Maps a store failure to the tool's exit code, printing why.
-static int reportStoreError(const StoreError &error)
-{
-    printError(error.description());
-    if (error.kind == StoreError::Kind::decode)
-        return kExitBadData;
-    if (error.isBusy())
-        return kExitLocked;
-    if (error.isCorrupt())
-        return kExitCorrupt;
-    return kExitFailed;
-}
-
 int runNodes(CliContext &context, const QStringList &arguments)
 {
     if (arguments != QStringList{QStringLiteral("--json")}) {

@@ -89,18 +89,6 @@ std::optional<QUuid> parseID(const QString &text)
     return id;
 }
 
-int reportStoreError(const StoreError &error)
-{
-    printError(error.description());
-    if (error.kind == StoreError::Kind::decode)
-        return kExitBadData;
-    if (error.isBusy())
-        return kExitLocked;
-    if (error.isCorrupt())
-        return kExitCorrupt;
-    return kExitFailed;
-}
-
 int reportTreeError(const TreeViewModelError &error)
 {
     if (error.storeError)

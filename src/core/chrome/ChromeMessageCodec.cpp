@@ -272,18 +272,9 @@ MaybeError readValue(JsonValue v, const JsonPath *path, QStringList &out)
 template <class T>
 MaybeError readValue(JsonValue v, const JsonPath *path, std::optional<T> &out)
 {
-    bool isNull = false;
-    if (auto error = v.is_null().get(isNull))
-        return syntaxError(path, error);
-    if (isNull) {
-        out.reset();
-        return std::nullopt;
-    }
-    T value{};
-    if (auto error = readValue(std::move(v), path, value))
-        return error;
-    out = std::move(value);
-    return std::nullopt;
+    return readOptional(std::move(v), path, out, [](JsonValue value, const JsonPath *at, T &target) {
+        return readValue(std::move(value), at, target);
+    });
 }
 
 MaybeError readValue(JsonValue v, const JsonPath *path, ChromeWindowBounds &out)

@@ -106,9 +106,10 @@ MaybeError read(JsonValue v, const JsonPath *path, WorkspaceNode &out);
 MaybeError read(JsonValue v, const JsonPath *path, Workspace &out);
 MaybeError read(JsonValue v, const JsonPath *path, TreeExportNode &out, std::size_t maxDepth = kMaxTreeDepth);
 
-// Optional fields: a JSON null reads as absent.
-template <class T>
-MaybeError read(JsonValue v, const JsonPath *path, std::optional<T> &out)
+// Optional fields: a JSON null reads as absent; anything else is read with
+// `readValue(value, path, T&)`.
+template <class T, class Reader>
+MaybeError readOptional(JsonValue v, const JsonPath *path, std::optional<T> &out, Reader &&readValue)
 {
     bool isNull = false;
     if (auto error = v.is_null().get(isNull))
@@ -118,10 +119,17 @@ MaybeError read(JsonValue v, const JsonPath *path, std::optional<T> &out)
         return std::nullopt;
     }
     T value{};
-    if (auto error = read(std::move(v), path, value))
+    if (auto error = readValue(std::move(v), path, value))
         return error;
     out = std::move(value);
     return std::nullopt;
+}
+
+template <class T>
+MaybeError read(JsonValue v, const JsonPath *path, std::optional<T> &out)
+{
+    return readOptional(std::move(v), path, out,
+                        [](JsonValue value, const JsonPath *at, T &target) { return read(std::move(value), at, target); });
 }
 
 } // namespace tarni::json

@@ -49,6 +49,8 @@ public:
                   std::optional<Timestamp> lastOpenedAt, NodePayload payload);
     explicit WorkspaceNode(Fields fields);
 
+    // The address a payload points at (URL, permalink or path; none for
+    // groups), which is also a new node's default subtitle.
     static std::optional<QString> defaultSubtitle(const NodePayload &payload);
 
     const Fields &fields() const { return d->f; }

@@ -27,22 +27,9 @@ bool sameOrder(double a, double b)
     return a == b || (std::isnan(a) && std::isnan(b));
 }
 
-std::optional<QString> payloadAddress(const NodePayload &payload)
-{
-    if (const auto *tab = payload.asChromeTab())
-        return tab->url;
-    if (const auto *link = payload.asWebLink())
-        return link->url;
-    if (const auto *slack = payload.asSlackThread())
-        return slack->permalinkURL;
-    if (const auto *file = payload.asFileTarget())
-        return file->path;
-    return std::nullopt;
-}
-
 bool sameSearchParts(const WorkspaceNode &a, const WorkspaceNode &b)
 {
-    return a.title() == b.title() && a.subtitle() == b.subtitle() && payloadAddress(a.payload()) == payloadAddress(b.payload());
+    return a.title() == b.title() && a.subtitle() == b.subtitle() && WorkspaceNode::defaultSubtitle(a.payload()) == WorkspaceNode::defaultSubtitle(b.payload());
 }
 
 void appendUtf8(std::string &out, char32_t c)
@@ -120,7 +107,7 @@ void TreeProjection::appendSearchText(std::string &out, const WorkspaceNode &nod
         out += ' ';
         appendLowered(out, *subtitle);
     }
-    if (const auto address = payloadAddress(node.payload())) {
+    if (const auto address = WorkspaceNode::defaultSubtitle(node.payload())) {
         out += ' ';
         appendLowered(out, *address);
     }
