@@ -45,6 +45,9 @@ void TreeViewModel::setSearchQuery(const QString &query)
 
 TreeResult<void> TreeViewModel::load()
 {
+    // Until both reads succeed the list in memory is not the stored one, and
+    // writing it back would delete every row that was never read.
+    m_loaded = false;
     auto workspace = m_store.fetchOrCreateDefaultWorkspace();
     if (!workspace)
         return Failure(TreeViewModelError::store(workspace.error()));
@@ -55,6 +58,7 @@ TreeResult<void> TreeViewModel::load()
     if (!nodes)
         return Failure(TreeViewModelError::store(nodes.error()));
     resetNodes(nodes.value());
+    m_loaded = true;
     Q_EMIT nodesChanged();
     return {};
 }
@@ -79,15 +83,11 @@ QList<WorkspaceNode> TreeViewModel::displayedChildren(const std::optional<QUuid>
     return m_projection.displayedChildren(parentID);
 }
 
-TreeResult<Workspace> TreeViewModel::requireWorkspace()
+TreeResult<void> TreeViewModel::ensureLoaded()
 {
-    if (!m_workspace) {
-        if (auto loaded = load(); !loaded)
-            return Failure(loaded.error());
-    }
-    if (!m_workspace)
-        return Failure(TreeViewModelError::missingWorkspace());
-    return *m_workspace;
+    if (m_loaded)
+        return {};
+    return load();
 }
 
 void TreeViewModel::resetNodes(const NodeList &nodes)
@@ -171,11 +171,10 @@ void TreeViewModel::applyRenumber(const std::optional<QUuid> &overridingParentID
 TreeResult<WorkspaceNode> TreeViewModel::addNode(WorkspaceNodeKind kind, const QString &title,
                                                  const NodePayload &payload, const std::optional<QUuid> &parentID)
 {
-    auto workspace = requireWorkspace();
-    if (!workspace)
-        return Failure(workspace.error());
+    if (auto loaded = ensureLoaded(); !loaded)
+        return Failure(loaded.error());
     const Timestamp time = now();
-    WorkspaceNode node(newUuid(), workspace->id, parentID, kind, title, std::nullopt,
+    WorkspaceNode node(newUuid(), m_workspace->id, parentID, kind, title, std::nullopt,
                        m_projection.nextSortOrder(parentID), false, std::nullopt, time, time, std::nullopt, payload);
     appendNode(node);
     Q_EMIT nodesChanged();
@@ -233,6 +232,8 @@ TreeResult<WorkspaceNode> TreeViewModel::addFile(const QUrl &url, bool isFolder,
 template <class Edit>
 TreeResult<void> TreeViewModel::editInPlace(const QUuid &nodeID, Edit edit)
 {
+    if (auto loaded = ensureLoaded(); !loaded)
+        return loaded;
     const auto slot = m_projection.firstSlotWithId(nodeID);
     if (slot == TreeProjection::kNoSlot)
         return {};
@@ -280,6 +281,8 @@ QSet<QUuid> TreeViewModel::subtreeIDs(const QUuid &nodeID) const
 TreeResult<void> TreeViewModel::move(const QUuid &nodeID, const std::optional<QUuid> &newParentID,
                                      std::optional<qsizetype> index)
 {
+    if (auto loaded = ensureLoaded(); !loaded)
+        return loaded;
     const auto slot = m_projection.firstSlotWithId(nodeID);
     if (slot == TreeProjection::kNoSlot)
         return {};
@@ -302,6 +305,8 @@ TreeResult<void> TreeViewModel::move(const QUuid &nodeID, const std::optional<QU
 
 TreeResult<void> TreeViewModel::deleteNode(const QUuid &nodeID)
 {
+    if (auto loaded = ensureLoaded(); !loaded)
+        return loaded;
     std::vector<TreeProjection::SlotId> doomed;
     for (const QUuid &id : subtreeIDs(nodeID)) {
         const auto slots = m_projection.slotsWithId(id);
@@ -315,6 +320,8 @@ TreeResult<void> TreeViewModel::deleteNode(const QUuid &nodeID)
 
 TreeResult<NodeList> TreeViewModel::duplicateSubtree(const QUuid &nodeID)
 {
+    if (auto loaded = ensureLoaded(); !loaded)
+        return Failure(loaded.error());
     std::vector<TreeProjection::SlotId> sources;
     for (const QUuid &id : subtreeIDs(nodeID)) {
         const auto slots = m_projection.slotsWithId(id);
@@ -359,6 +366,8 @@ TreeResult<NodeList> TreeViewModel::duplicateSubtree(const QUuid &nodeID)
 
 TreeResult<void> TreeViewModel::replaceAllNodes(const NodeList &nodes)
 {
+    if (auto loaded = ensureLoaded(); !loaded)
+        return loaded;
     resetNodes(nodes);
     applyRenumber();
     Q_EMIT nodesChanged();
@@ -367,6 +376,8 @@ TreeResult<void> TreeViewModel::replaceAllNodes(const NodeList &nodes)
 
 TreeResult<void> TreeViewModel::appendNodes(NodeList nodes, const std::optional<QUuid> &parentID)
 {
+    if (auto loaded = ensureLoaded(); !loaded)
+        return loaded;
     // Imported siblings are numbered from 0; left like that they would
     // interleave with the present children instead of following them.
     const double base = m_projection.nextSortOrder(parentID);
@@ -379,8 +390,8 @@ TreeResult<void> TreeViewModel::appendNodes(NodeList nodes, const std::optional<
 
 TreeResult<void> TreeViewModel::persist()
 {
-    if (!m_workspace)
-        return {};
+    if (!m_loaded || !m_workspace)
+        return Failure(TreeViewModelError::missingWorkspace());
     m_workspace->updatedAt = now();
     Q_EMIT workspaceChanged();
     if (auto saved = m_store.saveWorkspace(*m_workspace); !saved)

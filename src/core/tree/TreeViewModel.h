@@ -42,8 +42,12 @@ public:
     const QString &searchQuery() const { return m_searchQuery; }
     void setSearchQuery(const QString &query);
 
-    // Reads (or creates) the workspace and reads its nodes, unchanged.
+    // Reads (or creates) the workspace and reads its nodes, unchanged. When
+    // either read fails the model is not loaded: every edit then loads again
+    // first and fails with that load's error, so nothing is ever written
+    // over rows that were not read.
     TreeResult<void> load();
+    bool isLoaded() const { return m_loaded; }
 
     // The first node with that identifier.
     std::optional<WorkspaceNode> node(const std::optional<QUuid> &id) const;
@@ -98,7 +102,7 @@ Q_SIGNALS:
     void nodeUpdated(const QUuid &nodeID);
 
 private:
-    TreeResult<Workspace> requireWorkspace();
+    TreeResult<void> ensureLoaded();
     TreeResult<WorkspaceNode> addNode(WorkspaceNodeKind kind, const QString &title, const NodePayload &payload,
                                       const std::optional<QUuid> &parentID);
     void appendNode(const WorkspaceNode &node);
@@ -126,6 +130,7 @@ private:
     std::vector<qsizetype> m_positionOf;
     Clock m_clock;
     bool m_indexingScheduled = false;
+    bool m_loaded = false;
 };
 
 } // namespace tarni

@@ -17,6 +17,7 @@ public:
     NodeList nodes;
     std::vector<QString> calls;
     std::optional<StoreError> failFetchWorkspace;
+    std::optional<StoreError> failFetchNodes;
     std::optional<StoreError> failSaveWorkspace;
     std::optional<StoreError> failReplaceNodes;
 
@@ -58,6 +59,8 @@ public:
     StoreResult<NodeList> fetchNodes(const QUuid &workspaceID) override
     {
         calls.push_back(QStringLiteral("fetchNodes"));
+        if (failFetchNodes)
+            return Failure(*failFetchNodes);
         NodeList result;
         for (const auto &node : nodes) {
             if (node.workspaceID() == workspaceID)
