@@ -7,8 +7,11 @@
 #include <rapidjson/prettywriter.h>
 
 #include <algorithm>
-#include <fstream>
-#include <system_error>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace tarni {
 
@@ -76,23 +79,62 @@ Result<void, ExportFileError> write(const TreeExport &document, const std::files
 Result<TreeExport, ExportFileError> read(const std::filesystem::path &file)
 {
     const QString name = QString::fromStdString(file.string());
-    std::error_code ec;
-    const auto size = std::filesystem::file_size(file, ec);
-    if (ec)
-        return Failure(ExportFileError{QStringLiteral("Cannot read \"%1\": %2").arg(name, QString::fromStdString(ec.message()))});
+    auto cannotRead = [&](const QString &why) {
+        return Failure(ExportFileError{QStringLiteral("Cannot read \"%1\": %2").arg(name, why)});
+    };
+    // Non-blocking, so that a FIFO given by mistake is refused instead of
+    // waiting for a writer that never comes.
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        const int error = errno;
+        if (error == EACCES || error == EPERM)
+            return cannotRead(QStringLiteral("permission denied"));
+        if (error == ENOENT)
+            return cannotRead(QStringLiteral("no such file"));
+        return cannotRead(QString::fromLocal8Bit(std::strerror(error)));
+    }
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    struct stat info {};
+    if (::fstat(fd, &info) != 0)
+        return cannotRead(QString::fromLocal8Bit(std::strerror(errno)));
+    if (!S_ISREG(info.st_mode))
+        return cannotRead(QStringLiteral("not a regular file"));
+    const auto size = std::uintmax_t(info.st_size);
     if (size > kMaxImportBytes)
         return Failure(ExportFileError{QStringLiteral("\"%1\" is too large to import (%2 bytes; the limit is %3).")
                                            .arg(name)
                                            .arg(qulonglong(size))
                                            .arg(qulonglong(kMaxImportBytes))});
-    std::ifstream in(file, std::ios::binary);
     std::string text(std::size_t(size), '\0');
-    if (!in || !in.read(text.data(), std::streamsize(size)))
-        return Failure(ExportFileError{QStringLiteral("Cannot read \"%1\".").arg(name)});
-    auto document = json::decodeTreeExport(text);
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::read(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return cannotRead(QString::fromLocal8Bit(std::strerror(errno)));
+        if (n == 0)
+            break; // the file shrank while we read it
+        done += std::size_t(n);
+    }
+    text.resize(done);
+
+    // Editors on some systems start UTF-8 files with a byte-order mark.
+    std::string_view body = text;
+    if (body.starts_with("\xEF\xBB\xBF"))
+        body.remove_prefix(3);
+    auto document = json::decodeTreeExport(body);
+    if (!document && document.error().notJson)
+        return Failure(ExportFileError{QStringLiteral("\"%1\" is %2").arg(name, document.error().description())});
     if (!document)
         return Failure(ExportFileError{QStringLiteral("\"%1\" is not an export document: %2")
                                            .arg(name, document.error().description())});
+    if (document->schemaVersion > TreeExport::kSchemaVersion)
+        return Failure(ExportFileError{QStringLiteral("This file was made by a newer version of TarniBar (schema %1)")
+                                           .arg(document->schemaVersion)});
     return std::move(document).value();
 }
 

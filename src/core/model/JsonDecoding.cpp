@@ -5,6 +5,10 @@
 
 #include <QStringList>
 
+#include <rapidjson/error/error.h>
+#include <rapidjson/memorystream.h>
+#include <rapidjson/reader.h>
+
 #include <cstring>
 #include <deque>
 #include <vector>
@@ -373,6 +377,16 @@ MaybeError read(JsonValue v, const JsonPath *path, WorkspaceNode &out)
         return error;
     if (auto error = required.check(path))
         return error;
+    // Everything that reads a node trusts its kind to say what the payload
+    // holds.
+    if (f.payload.kind() != f.kind) {
+        const JsonPath payloadPath{path, "payload"};
+        const auto payloadKind = rawValue(f.payload.kind());
+        const auto nodeKind = rawValue(f.kind);
+        return makeError(&payloadPath, QStringLiteral("a \"%1\" payload does not fit a node of kind \"%2\"")
+                                           .arg(QLatin1String(payloadKind.data(), qsizetype(payloadKind.size())),
+                                                QLatin1String(nodeKind.data(), qsizetype(nodeKind.size()))));
+    }
     out = std::move(node);
     return std::nullopt;
 }
@@ -510,6 +524,25 @@ MaybeError read(JsonValue v, const JsonPath *path, TreeExportNode &out, std::siz
 
 namespace {
 
+// simdjson notices a syntax error wherever its lazy walk reaches it, and says
+// so in its own terms. When decoding has failed, a validating pass names the
+// byte where the text stops being JSON instead. None when the text is JSON
+// (the failure was about its content) or only has text after the value.
+std::optional<DecodeError> notJsonError(std::string_view json)
+{
+    rapidjson::MemoryStream stream(json.data(), json.size());
+    rapidjson::BaseReaderHandler<> handler;
+    rapidjson::Reader reader;
+    const auto result = reader.Parse<rapidjson::kParseIterativeFlag | rapidjson::kParseValidateEncodingFlag>(stream, handler);
+    if (!result.IsError() || result.Code() == rapidjson::kParseErrorDocumentRootNotSingular)
+        return std::nullopt;
+    if (result.Code() == rapidjson::kParseErrorDocumentEmpty)
+        return DecodeError{{}, QStringLiteral("there is no text"), true};
+    if (result.Code() == rapidjson::kParseErrorStringInvalidEncoding)
+        return DecodeError{{}, QStringLiteral("invalid UTF-8 at byte %1").arg(result.Offset()), true};
+    return DecodeError{{}, QStringLiteral("invalid at byte %1").arg(result.Offset()), true};
+}
+
 struct DocumentDecoder {
     od::parser parser;
     std::string buffer;
@@ -530,10 +563,13 @@ struct DocumentDecoder {
         const JsonPath root;
         od::document doc;
         if (auto error = parser.iterate(buffer.data(), json.size(), buffer.size()).get(doc))
-            return Failure(syntaxError(&root, error));
+            return Failure(notJsonError(json).value_or(syntaxError(&root, error)));
         T value{};
-        if (auto error = readRoot(doc, &root, value, maxTreeDepth))
+        if (auto error = readRoot(doc, &root, value, maxTreeDepth)) {
+            if (auto notJson = notJsonError(json))
+                return Failure(std::move(*notJson));
             return Failure(std::move(*error));
+        }
         // Record readers walk every field, so the root is consumed and the
         // iterator stands just past it. A payload is searched by key instead
         // and may stop inside; skip it once more from the start.

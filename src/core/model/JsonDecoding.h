@@ -16,9 +16,13 @@ namespace tarni::json {
 struct DecodeError {
     QString path;
     QString reason;
+    // The text is not JSON at all; `reason` says where it stops being JSON.
+    bool notJson = false;
 
     QString description() const
     {
+        if (notJson)
+            return QStringLiteral("not a JSON document: ") + reason;
         return path.isEmpty() ? reason : QStringLiteral("\"%1\": %2").arg(path, reason);
     }
     bool operator==(const DecodeError &) const = default;

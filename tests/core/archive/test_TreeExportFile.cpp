@@ -8,6 +8,7 @@
 
 #include <fstream>
 #include <sstream>
+#include <sys/stat.h>
 
 using namespace tarni;
 using namespace tarni::testing;
@@ -59,6 +60,13 @@ TEST_F(TreeExportFileTest, WriteCreatesTheFolderAndReadsBack)
     auto read = TreeExportFile::read(file);
     ASSERT_TRUE(read) << read.error().description().toStdString();
     EXPECT_EQ(read.value(), document);
+
+    // A byte-order mark in front is skipped.
+    const fs::path marked = root() / "marked.json";
+    std::ofstream(marked, std::ios::binary) << "\xEF\xBB\xBF" << slurp(file);
+    auto readMarked = TreeExportFile::read(marked);
+    ASSERT_TRUE(readMarked) << readMarked.error().description().toStdString();
+    EXPECT_EQ(readMarked.value(), document);
 }
 
 TEST_F(TreeExportFileTest, AFailedExportLeavesThePreviousFileWhole)
@@ -92,8 +100,19 @@ TEST_F(TreeExportFileTest, BadFilesAreRefusedWithAReason)
         const char *mentions;
         std::uintmax_t sparseSize = 0; // grown with a hole, so refused before anything is read
     };
+    std::string valid = TreeExportFile::encode(service.exportWorkspace(groupChain(2))).value();
+    auto replaced = [&](const std::string &from, const std::string &to) {
+        std::string text = valid;
+        return text.replace(text.find(from), from.size(), to);
+    };
     const Case cases[] = {
-        {"malformed", "{\"app\": ", "not an export document"},
+        {"malformed", "{\"app\": ", "/malformed\" is not a JSON document: invalid at byte 8"},
+        {"notJson", "hello", "is not a JSON document: invalid at byte 0"},
+        {"empty", "", "is not a JSON document: there is no text"},
+        {"newerSchema", replaced("\"schemaVersion\": 1", "\"schemaVersion\": 999"),
+         "This file was made by a newer version of TarniBar (schema 999)"},
+        {"kindAgainstPayload", replaced("\"kind\": \"group\"", "\"kind\": \"webLink\""),
+         "node.payload\": a \"group\" payload does not fit a node of kind \"webLink\""},
         {"wrongShape", "[1, 2, 3]", "not an export document"},
         {"missingChildren", "{\"app\":\"x\",\"schemaVersion\":2,\"exportedAt\":\"2024-01-01T00:00:00Z\",\"rootNode\":{}}",
          "required key"},
@@ -111,7 +130,17 @@ TEST_F(TreeExportFileTest, BadFilesAreRefusedWithAReason)
     }
     auto missing = TreeExportFile::read(root() / "absent.json");
     ASSERT_FALSE(missing);
-    EXPECT_NE(missing.error().description().indexOf(QStringLiteral("absent.json")), -1);
+    EXPECT_NE(missing.error().description().indexOf(QStringLiteral("absent.json\": no such file")), -1);
+
+    // Neither a FIFO (which would block a plain open) nor a folder is read.
+    const fs::path fifo = root() / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const fs::path &special : {fifo, root()}) {
+        auto refused = TreeExportFile::read(special);
+        ASSERT_FALSE(refused);
+        EXPECT_TRUE(refused.error().description().endsWith(QStringLiteral(": not a regular file")))
+            << refused.error().description().toStdString();
+    }
 }
 
 // The indentation of a deep chain stops growing, so the file grows with the
