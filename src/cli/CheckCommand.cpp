@@ -1,5 +1,6 @@
 #include "CliCommand.h"
 
+#include "model/Uuid.h"
 #include "storage/StoreCheck.h"
 
 namespace tarni::cli {
@@ -46,7 +47,24 @@ int runCheck(CliContext &context, const QStringList &arguments)
 
     for (const QString &problem : report.undecodableRows)
         printError(problem);
-    return report.undecodableRows.isEmpty() ? kExitOk : kExitBadData;
+    for (const auto &[workspace, unreachable] : report.unreachable) {
+        printError(QStringLiteral("%1 node(s) of workspace %2 are unreachable: no tree shows them, and exports and "
+                                  "snapshots leave them out (\"tarnibar-cli repair\" moves them under \"%3\")")
+                       .arg(unreachable.count)
+                       .arg(uuidQString(workspace), QLatin1String(kRecoveredGroupTitle)));
+        for (const auto &cycle : unreachable.cycles) {
+            QStringList ids;
+            for (const QUuid &id : cycle)
+                ids << uuidQString(id);
+            ids << ids.first();
+            printError(QStringLiteral("  parent links form a cycle: %1").arg(ids.join(QStringLiteral(" -> "))));
+        }
+        for (const auto &missing : unreachable.missingParents)
+            printError(QStringLiteral("  missing parent %1 (%2 node(s) below it)")
+                           .arg(uuidQString(missing.parentID))
+                           .arg(missing.unreachableBelow));
+    }
+    return report.healthy() ? kExitOk : kExitBadData;
 }
 
 } // namespace tarni::cli

@@ -23,6 +23,9 @@ enum ExitCode : int {
     kExitAppRunning = 8,     // a write was refused because the application is running
 };
 
+// The group that `repair` moves unreachable nodes under.
+inline constexpr const char *kRecoveredGroupTitle = "Recovered";
+
 struct CliContext {
     std::filesystem::path root;
     std::filesystem::path databasePath() const;
@@ -69,5 +72,6 @@ int runDuplicate(CliContext &context, const QStringList &arguments);
 int runCollapse(CliContext &context, const QStringList &arguments);
 int runExport(CliContext &context, const QStringList &arguments);
 int runImport(CliContext &context, const QStringList &arguments);
+int runRepair(CliContext &context, const QStringList &arguments);
 
 } // namespace tarni::cli

@@ -3,7 +3,13 @@
 namespace tarni::cli {
 
 static const CliCommand kCommands[] = {
-    {"check", "", "verify the database and decode every record; counts per table and node kind", runCheck},
+    {"check", "",
+     "verify the database, decode every record and find nodes no tree can show; counts per table and node kind",
+     runCheck},
+    {"repair", "",
+     "move the nodes no tree can show, with what is below them, under a new top-level group \"Recovered\" "
+     "(a snapshot of the tree is saved first)",
+     runRepair},
     {"nodes", "--json", "print the node list in load order as one JSON array", runNodes},
     {"tree", "[--search TEXT] [--json]",
      "print the displayed tree (filtered by TEXT); --json: one compact array of {\"node\", \"children\"}", runTree},
@@ -14,7 +20,7 @@ static const CliCommand kCommands[] = {
      "move a node under another one (or to the top level) at position N among its new siblings; prints its id",
      runMove},
     {"delete", "ID", "delete a node and everything below it; prints its id", runDelete},
-    {"duplicate", "ID", "copy a node and its subtree beside it; prints the copy's id", runDuplicate},
+    {"duplicate", "ID", "copy a node and its subtree; the copy goes after the node's last sibling; prints the copy's id", runDuplicate},
     {"collapse", "ID", "fold or unfold a node; prints its id", runCollapse},
     {"export", "[--node ID] [-o FILE]",
      "write the export document of the workspace (or of node ID) to standard output or FILE", runExport},

@@ -10,6 +10,7 @@
 #include "model/Uuid.h"
 #include "storage/WorkspaceStore.h"
 #include "tree/TreeViewModel.h"
+#include "tree/UnreachableNodes.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -506,6 +507,34 @@ int runImport(CliContext &context, const QStringList &arguments)
     if (auto appended = model.appendNodes(imported.nodes, parent); !appended)
         return reportTreeError(appended.error());
     printOut(QStringLiteral("Imported %1 node(s)\n").arg(imported.nodes.size()));
+    return kExitOk;
+}
+
+int runRepair(CliContext &context, const QStringList &arguments)
+{
+    if (!arguments.isEmpty())
+        return usage("repair");
+    EditSession session;
+    if (int code = openForEditing(context, session))
+        return code;
+    TreeViewModel &model = *session.model;
+    const int unreachable = findUnreachableNodes(model.nodes()).count;
+    if (unreachable == 0) {
+        printOut(QStringLiteral("Every node is reachable; nothing to repair\n"));
+        return kExitOk;
+    }
+    // What the tree shows now, kept so that the repair can be undone.
+    const TreeArchiveService archive;
+    const WorkspaceSnapshot before = archive.makeSnapshot(QStringLiteral("Before repair Snapshot"), model.workspace()->id,
+                                                          archive.exportWorkspace(model.nodes()), std::nullopt);
+    if (auto saved = session.store->saveSnapshot(before); !saved)
+        return reportStoreError(saved.error());
+    auto recovered = model.recoverUnreachableNodes(QString::fromLatin1(kRecoveredGroupTitle));
+    if (!recovered)
+        return reportTreeError(recovered.error());
+    printOut(QStringLiteral("Moved %1 unreachable node(s) under \"%2\" %3 (snapshot %4 saved before)\n")
+                 .arg(unreachable)
+                 .arg(QLatin1String(kRecoveredGroupTitle), uuidQString((*recovered)->id()), uuidQString(before.id)));
     return kExitOk;
 }
 

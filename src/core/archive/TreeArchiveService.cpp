@@ -95,6 +95,13 @@ TreeExport TreeArchiveService::exportWorkspace(const NodeList &nodes) const
     return makeDocument(std::move(root), time);
 }
 
+WorkspaceSnapshot TreeArchiveService::makeSnapshot(const QString &title, const QUuid &workspaceID, TreeExport document,
+                                                   const std::optional<QUuid> &selectedNodeID) const
+{
+    return WorkspaceSnapshot{newUuid(),      workspaceID,    title, document.schemaVersion,
+                             m_clock(),      selectedNodeID, std::move(document.rootNode)};
+}
+
 ImportedTree TreeArchiveService::importSubtreeResult(const TreeExport &document, const QUuid &workspaceID,
                                                      const std::optional<QUuid> &parentID) const
 {

@@ -2,6 +2,7 @@
 
 #include "model/NodeList.h"
 #include "model/TreeExport.h"
+#include "model/WorkspaceSnapshot.h"
 #include "util/Result.h"
 
 #include <QHash>
@@ -49,6 +50,10 @@ public:
     // goes under `parentID`; siblings get sort orders 0, 1, 2, ...
     ImportedTree importSubtreeResult(const TreeExport &document, const QUuid &workspaceID,
                                      const std::optional<QUuid> &parentID) const;
+
+    // A snapshot of `document` taken now, attached to the workspace.
+    WorkspaceSnapshot makeSnapshot(const QString &title, const QUuid &workspaceID, TreeExport document,
+                                   const std::optional<QUuid> &selectedNodeID) const;
 
 private:
     Clock m_clock;

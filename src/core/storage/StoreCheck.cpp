@@ -4,6 +4,8 @@
 
 #include <sqlite3.h>
 
+#include <QHash>
+
 #include <functional>
 
 namespace tarni {
@@ -100,7 +102,13 @@ StoreCheckReport checkWorkspaceDatabase(const std::filesystem::path &databasePat
                 problem("workspaces", s, decoded.error().description());
         }))
         return finish();
-    if (!eachRow(db, "SELECT id, payload_json FROM nodes;", report, [&](sqlite3_stmt *s) {
+    // In load order, so that what is reported matches what the tree shows.
+    QHash<QUuid, NodeList> nodesByWorkspace;
+    QList<QUuid> workspaceOrder;
+    if (!eachRow(db,
+                 "SELECT id, payload_json FROM nodes\n"
+                 "ORDER BY workspace_id, parent_id IS NOT NULL, parent_id, sort_order, created_at;",
+                 report, [&](sqlite3_stmt *s) {
             ++report.nodeRows;
             auto decoded = decoder.workspaceNode(payload(s));
             if (!decoded) {
@@ -108,8 +116,16 @@ StoreCheckReport checkWorkspaceDatabase(const std::filesystem::path &databasePat
                 return;
             }
             ++report.nodesPerKind[std::size_t(decoded->kind())];
+            auto &list = nodesByWorkspace[decoded->workspaceID()];
+            if (list.isEmpty())
+                workspaceOrder << decoded->workspaceID();
+            list.append(std::move(decoded).value());
         }))
         return finish();
+    for (const QUuid &workspace : workspaceOrder) {
+        if (auto found = findUnreachableNodes(nodesByWorkspace.value(workspace)); !found.isEmpty())
+            report.unreachable.append({workspace, std::move(found)});
+    }
     if (!eachRow(db, "SELECT id, payload_json FROM snapshots;", report, [&](sqlite3_stmt *s) {
             ++report.snapshotRows;
             if (auto decoded = decoder.workspaceSnapshot(payload(s)); !decoded)

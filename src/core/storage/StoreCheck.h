@@ -1,6 +1,7 @@
 #pragma once
 
 #include "model/NodePayload.h"
+#include "tree/UnreachableNodes.h"
 
 #include <QString>
 #include <QStringList>
@@ -31,8 +32,10 @@ struct StoreCheckReport {
     std::array<int, kAllWorkspaceNodeKinds.size()> nodesPerKind{};
     // One line per row that does not decode: table, row id, reason.
     QStringList undecodableRows;
+    // Decoded nodes that no tree can show, per workspace that has any.
+    QList<std::pair<QUuid, UnreachableNodes>> unreachable;
 
-    bool healthy() const { return failure == Failure::none && undecodableRows.isEmpty(); }
+    bool healthy() const { return failure == Failure::none && undecodableRows.isEmpty() && unreachable.isEmpty(); }
 };
 
 StoreCheckReport checkWorkspaceDatabase(const std::filesystem::path &databasePath);

@@ -1,6 +1,7 @@
 #include "tree/TreeViewModel.h"
 
 #include "model/Uuid.h"
+#include "tree/UnreachableNodes.h"
 
 #include <QCoreApplication>
 #include <QSet>
@@ -386,6 +387,31 @@ TreeResult<void> TreeViewModel::appendNodes(NodeList nodes, const std::optional<
             node.setSortOrder(node.sortOrder() + base);
     }
     return replaceAllNodes(m_nodes + nodes);
+}
+
+TreeResult<std::optional<WorkspaceNode>> TreeViewModel::recoverUnreachableNodes(const QString &groupTitle)
+{
+    if (auto loaded = ensureLoaded(); !loaded)
+        return Failure(loaded.error());
+    const UnreachableNodes unreachable = findUnreachableNodes(m_nodes);
+    if (unreachable.isEmpty())
+        return std::optional<WorkspaceNode>();
+    const Timestamp time = now();
+    const WorkspaceNode group(newUuid(), m_workspace->id, std::nullopt, WorkspaceNodeKind::group, groupTitle,
+                              std::nullopt, m_projection.nextSortOrder(std::nullopt), false, std::nullopt, time, time,
+                              std::nullopt, NodePayload::group());
+    NodeList nodes = m_nodes;
+    double order = 0;
+    for (qsizetype i : unreachable.detachedPositions) {
+        auto &f = nodes[i].edit();
+        f.parentID = group.id();
+        f.sortOrder = order++;
+        f.updatedAt = time;
+    }
+    nodes.append(group);
+    if (auto replaced = replaceAllNodes(nodes); !replaced)
+        return Failure(replaced.error());
+    return std::optional(group);
 }
 
 TreeResult<void> TreeViewModel::persist()

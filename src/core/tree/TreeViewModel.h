@@ -90,6 +90,12 @@ public:
     // present children, in their own order, then everything is renumbered.
     TreeResult<void> appendNodes(NodeList nodes, const std::optional<QUuid> &parentID);
 
+    // Moves every node that no tree can show (see UnreachableNodes), with
+    // what hangs below it, under a new top-level group titled `groupTitle`,
+    // written in one go. Returns the new group, or none when every node was
+    // reachable (nothing is written then).
+    TreeResult<std::optional<WorkspaceNode>> recoverUnreachableNodes(const QString &groupTitle);
+
     // For tests and tools that need fixed times.
     void setClock(Clock clock) { m_clock = std::move(clock); }
 
