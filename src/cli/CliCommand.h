@@ -42,9 +42,6 @@ void printOut(const QString &text);
 int requireExistingDatabase(const CliContext &context);
 // Prints a store failure and returns the matching exit code.
 int reportStoreError(const StoreError &error);
-// For commands that write: refuses while the application holds the root's
-// instance lock.
-int refuseWhileApplicationRuns(const CliContext &context);
 
 using CliHandler = int (*)(CliContext &context, const QStringList &arguments);
 

@@ -1,7 +1,6 @@
 #include "CliCommand.h"
 
 #include "common/DataRoot.h"
-#include "common/InstanceLock.h"
 
 #include <cstdio>
 
@@ -54,16 +53,6 @@ int reportStoreError(const StoreError &error)
     if (error.isCorrupt())
         return kExitCorrupt;
     return kExitFailed;
-}
-
-int refuseWhileApplicationRuns(const CliContext &context)
-{
-    if (InstanceLock::isHeldByAnyone(context.root)) {
-        printError(QStringLiteral("TarniBar is running on \"%1\"; quit it before changing the workspace from here")
-                       .arg(QString::fromStdString(context.root.string())));
-        return kExitAppRunning;
-    }
-    return kExitOk;
 }
 
 } // namespace tarni::cli

@@ -132,32 +132,74 @@ struct EditSession {
     InstanceLock lock;
     std::unique_ptr<WorkspaceStore> store;
     std::unique_ptr<TreeViewModel> model;
+    // Set when this command created the database. A command that fails
+    // leaves no new empty database behind.
+    std::filesystem::path createdDatabase;
+
+    EditSession() = default;
+    EditSession(const EditSession &) = delete;
+    EditSession &operator=(const EditSession &) = delete;
+    ~EditSession()
+    {
+        bool keep = createdDatabase.empty();
+        if (!keep && store && !store->openError()) {
+            auto workspace = store->fetchWorkspace();
+            if (workspace && *workspace) {
+                auto nodes = store->fetchNodes((*workspace)->id);
+                keep = !nodes || !nodes->isEmpty();
+            }
+        }
+        model.reset();
+        store.reset();
+        if (!keep) {
+            std::error_code ec;
+            for (const char *suffix : {"", "-wal", "-shm", "-journal"})
+                std::filesystem::remove(createdDatabase.string() + suffix, ec);
+        }
+    }
 };
+
+// Another tarnibar-cli edit holds the lock for milliseconds; wait for it this
+// long. The application holds it for its whole run: refuse at once then.
+constexpr auto kWaitForOtherEdits = std::chrono::seconds(10);
 
 int openForEditing(const CliContext &context, EditSession &session)
 {
+    const QString root = QString::fromStdString(context.root.string());
     std::error_code ec;
     if (!std::filesystem::is_directory(context.root, ec)) {
-        printError(QStringLiteral("no data root at \"%1\"").arg(QString::fromStdString(context.root.string())));
+        printError(QStringLiteral("no data root at \"%1\"").arg(root));
         return kExitNoRoot;
     }
-    // Another tarnibar-cli write holds the lock for a few milliseconds at
-    // most; the application holds it for its whole run.
+    const auto deadline = std::chrono::steady_clock::now() + kWaitForOtherEdits;
     std::string error;
-    bool locked = false;
-    for (int attempt = 0; attempt < 10 && !locked; ++attempt) {
-        locked = session.lock.tryAcquire(context.root, &error);
-        if (!locked && InstanceLock::isHeldByAnyone(context.root))
-            QThread::msleep(50);
-        else if (!locked)
-            break;
+    while (!session.lock.tryAcquire(context.root, &error, InstanceLock::Holder::commandLineTool)) {
+        if (!session.lock.wasContended()) {
+            printError(QString::fromStdString(error));
+            return kExitFailed;
+        }
+        auto holder = InstanceLock::currentHolder(context.root);
+        if (!holder)
+            continue; // released between the two looks
+        if (holder->holder == InstanceLock::Holder::application) {
+            printError(QStringLiteral("TarniBar is running on \"%1\"%2; quit it before changing the workspace from here")
+                           .arg(root, holder->pid ? QStringLiteral(" (process %1)").arg(holder->pid) : QString()));
+            return kExitAppRunning;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            const QString who = holder->holder == InstanceLock::Holder::commandLineTool
+                ? QStringLiteral("another tarnibar-cli command")
+                : QStringLiteral("another program");
+            printError(QStringLiteral("%1%2 has been changing the workspace in \"%3\" for over %4 s; try again when "
+                                      "it has finished")
+                           .arg(who, holder->pid ? QStringLiteral(" (process %1)").arg(holder->pid) : QString(), root)
+                           .arg(std::chrono::seconds(kWaitForOtherEdits).count()));
+            return kExitLocked;
+        }
+        QThread::msleep(20);
     }
-    if (!locked) {
-        if (int code = refuseWhileApplicationRuns(context))
-            return code;
-        printError(QString::fromStdString(error));
-        return kExitFailed;
-    }
+    if (!std::filesystem::exists(context.databasePath(), ec))
+        session.createdDatabase = context.databasePath();
     session.store = std::make_unique<WorkspaceStore>(context.databasePath(), WorkspaceStore::OpenMode::readWrite);
     if (session.store->openError())
         return reportStoreError(*session.store->openError());

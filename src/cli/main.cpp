@@ -3,6 +3,7 @@
 #include "common/DataRoot.h"
 
 #include <QCoreApplication>
+#include <QLoggingCategory>
 
 using namespace tarni;
 using namespace tarni::cli;
@@ -34,7 +35,8 @@ static QString helpText()
         "  2  usage error\n"
         "  3  the data root does not exist\n"
         "  4  the data root has no workspace database\n"
-        "  5  the database stayed locked by another program\n"
+        "  5  the database stayed locked by another program, or another tarnibar-cli command kept\n"
+        "     changing the workspace for over 10 s\n"
         "  6  the database is damaged (not a database, or the integrity check failed)\n"
         "  7  any other failure\n"
         "  8  refused to change the workspace while TarniBar is running\n");
@@ -46,6 +48,8 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tarnibar-cli"));
     QCoreApplication::setApplicationVersion(QStringLiteral(TARNI_VERSION));
+    // Every failure is reported once, in the tool's own words.
+    QLoggingCategory::setFilterRules(QStringLiteral("tarnibar.*.warning=false"));
 
     QStringList arguments = QCoreApplication::arguments().mid(1);
     CliContext context;

@@ -1,6 +1,7 @@
 #include "common/InstanceLock.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -28,9 +29,17 @@ InstanceLock &InstanceLock::operator=(InstanceLock &&other) noexcept
     return *this;
 }
 
-bool InstanceLock::tryAcquire(const std::filesystem::path &root, std::string *error)
+namespace {
+
+constexpr const char *kApplicationWord = "application";
+constexpr const char *kCommandLineToolWord = "tarnibar-cli";
+
+} // namespace
+
+bool InstanceLock::tryAcquire(const std::filesystem::path &root, std::string *error, Holder as)
 {
     release();
+    m_contended = false;
     const auto path = root / kInstanceLockName;
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) {
@@ -39,6 +48,7 @@ bool InstanceLock::tryAcquire(const std::filesystem::path &root, std::string *er
         return false;
     }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        m_contended = errno == EWOULDBLOCK;
         if (error)
             *error = errno == EWOULDBLOCK ? "another TarniBar instance is running on \"" + root.string() + "\""
                                           : "cannot lock \"" + path.string() + "\": " + std::strerror(errno);
@@ -46,6 +56,11 @@ bool InstanceLock::tryAcquire(const std::filesystem::path &root, std::string *er
         return false;
     }
     m_fd = fd;
+    const std::string who = std::string(as == Holder::commandLineTool ? kCommandLineToolWord : kApplicationWord) +
+        " " + std::to_string(::getpid()) + "\n";
+    // Only informative: a failed write leaves the holder unknown.
+    if (::ftruncate(fd, 0) == 0 && ::pwrite(fd, who.data(), who.size(), 0) < 0)
+        (void)::ftruncate(fd, 0);
     return true;
 }
 
@@ -67,6 +82,34 @@ bool InstanceLock::isHeldByAnyone(const std::filesystem::path &root)
     const bool held = ::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
     ::close(fd);
     return held;
+}
+
+std::optional<InstanceLock::HolderInfo> InstanceLock::currentHolder(const std::filesystem::path &root)
+{
+    const auto path = root / kInstanceLockName;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0)
+        return std::nullopt;
+    if (::flock(fd, LOCK_SH | LOCK_NB) == 0 || errno != EWOULDBLOCK) {
+        ::close(fd);
+        return std::nullopt;
+    }
+    char buffer[64] = {};
+    const ssize_t n = ::pread(fd, buffer, sizeof buffer - 1, 0);
+    ::close(fd);
+    HolderInfo info;
+    if (n <= 0)
+        return info;
+    const std::string text(buffer, std::size_t(n));
+    const auto space = text.find(' ');
+    const std::string word = text.substr(0, space);
+    if (word == kApplicationWord)
+        info.holder = Holder::application;
+    else if (word == kCommandLineToolWord)
+        info.holder = Holder::commandLineTool;
+    if (space != std::string::npos)
+        info.pid = std::strtol(text.c_str() + space + 1, nullptr, 10);
+    return info;
 }
 
 } // namespace tarni

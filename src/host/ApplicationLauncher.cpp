@@ -176,7 +176,10 @@ std::vector<std::string> ApplicationLauncher::launchCommand() const
 
 void ApplicationLauncher::launchIfNotRunning()
 {
-    if (InstanceLock::isHeldByAnyone(m_root))
+    // A tarnibar-cli edit holds the same lock for a moment; only the
+    // application (or a holder that has not said who it is yet) counts.
+    if (const auto holder = InstanceLock::currentHolder(m_root);
+        holder && holder->holder != InstanceLock::Holder::commandLineTool)
         return;
     const auto now = std::chrono::steady_clock::now();
     if (m_lastLaunch && now - *m_lastLaunch < kRelaunchInterval)

@@ -16,6 +16,8 @@
 #include <QTemporaryDir>
 
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace tarni;
 using namespace std::chrono;
@@ -28,15 +30,25 @@ struct CliRun {
     QString err;
 };
 
-CliRun runCli(const QStringList &arguments, const QStringList &extraEnv = {})
+CliRun runCli(const QStringList &arguments, const QStringList &extraEnv = {}, bool withoutWriteAccess = false)
 {
     QProcess process;
+    QString program = QStringLiteral(TARNIBAR_CLI_PATH);
+    QStringList programArguments = arguments;
+    // Root may write anywhere: run as nobody to see what a user without
+    // write access to the data root sees.
+    if (withoutWriteAccess && ::geteuid() == 0) {
+        programArguments = QStringList{QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+                                       QStringLiteral("--clear-groups"), QStringLiteral("--"), program} +
+            arguments;
+        program = QStringLiteral("setpriv");
+    }
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove(QStringLiteral("TARNI_UITEST_ROOT"));
     for (const QString &entry : extraEnv)
         env.insert(entry.section(QLatin1Char('='), 0, 0), entry.section(QLatin1Char('='), 1));
     process.setProcessEnvironment(env);
-    process.start(QStringLiteral(TARNIBAR_CLI_PATH), arguments);
+    process.start(program, programArguments);
     EXPECT_TRUE(process.waitForFinished(30000));
     CliRun run;
     run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
@@ -247,6 +259,47 @@ TEST_F(TarnibarCliTest, DamagedAndLockedDatabasesHaveTheirOwnCodes)
     EXPECT_EQ(locked.exitCode, 5) << locked.err.toStdString();
     EXPECT_EQ(runCli({QStringLiteral("--root"), root(), QStringLiteral("check")}).exitCode, 5);
     exec("ROLLBACK");
+}
+
+// Reading needs a "-shm" file beside a WAL database; in a read-only folder
+// the readers still work when no changes wait in the log, and say why not
+// when some do.
+TEST_F(TarnibarCliTest, ReadingCommandsWorkWithoutWriteAccessToTheRoot)
+{
+    exec("PRAGMA journal_mode=WAL");
+    insertSampleWorkspace();
+    sqlite3_close_v2(db);
+    db = nullptr;
+    ASSERT_FALSE(QFileInfo::exists(database() + QStringLiteral("-shm")));
+    ASSERT_EQ(::chmod(dir.path().toUtf8().constData(), 0755), 0);
+    ASSERT_EQ(::chmod(database().toUtf8().constData(), 0644), 0);
+    ASSERT_EQ(::chmod(root().toUtf8().constData(), 0555), 0);
+    const QString exported = dir.path() + QStringLiteral("/export.json");
+    for (const QStringList &command : {QStringList{QStringLiteral("check")},
+                                       QStringList{QStringLiteral("nodes"), QStringLiteral("--json")},
+                                       QStringList{QStringLiteral("tree")}, QStringList{QStringLiteral("export")}}) {
+        const CliRun run = runCli(QStringList{QStringLiteral("--root"), root()} + command, {}, true);
+        EXPECT_EQ(run.exitCode, 0) << command.join(QLatin1Char(' ')).toStdString() << ": " << run.err.toStdString();
+        EXPECT_TRUE(run.err.isEmpty()) << run.err.toStdString();
+    }
+
+    // Changes still in the log cannot be read without a file beside it.
+    ASSERT_EQ(::chmod(root().toUtf8().constData(), 0755), 0);
+    ASSERT_EQ(sqlite3_open(database().toUtf8().constData(), &db), SQLITE_OK);
+    exec("PRAGMA wal_autocheckpoint=0");
+    exec("INSERT INTO snapshots VALUES ('x', 'y', 'z', '{}')");
+    ASSERT_TRUE(QFile::copy(database() + QStringLiteral("-wal"), dir.path() + QStringLiteral("/wal")));
+    sqlite3_close_v2(db);
+    db = nullptr;
+    ASSERT_TRUE(QFile::copy(dir.path() + QStringLiteral("/wal"), database() + QStringLiteral("-wal")));
+    QFile::remove(database() + QStringLiteral("-shm"));
+    ASSERT_EQ(::chmod((database() + QStringLiteral("-wal")).toUtf8().constData(), 0644), 0);
+    ASSERT_EQ(::chmod(root().toUtf8().constData(), 0555), 0);
+    const CliRun refused = runCli({QStringLiteral("--root"), root(), QStringLiteral("tree")}, {}, true);
+    EXPECT_EQ(refused.exitCode, 7);
+    EXPECT_TRUE(refused.err.contains(QStringLiteral("is read-only, and the changes waiting in \"workspace.sqlite-wal\"")))
+        << refused.err.toStdString();
+    ASSERT_EQ(::chmod(root().toUtf8().constData(), 0755), 0);
 }
 
 TEST_F(TarnibarCliTest, UsageErrorsHelpVersionAndTheDefaultRoot)

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
@@ -212,7 +213,10 @@ TEST_F(TarnibarCliTreeTest, WritesAreRefusedWhileTheApplicationRuns)
     for (const QStringList &arguments : writes) {
         const CliRun r = run(arguments);
         EXPECT_EQ(r.exitCode, 8) << arguments.join(QLatin1Char(' ')).toStdString();
-        EXPECT_TRUE(r.err.contains(QStringLiteral("TarniBar is running"))) << r.err.toStdString();
+        EXPECT_TRUE(r.err.contains(QStringLiteral("TarniBar is running on \"%1\" (process %2)")
+                                       .arg(root())
+                                       .arg(QCoreApplication::applicationPid())))
+            << r.err.toStdString();
         EXPECT_TRUE(r.out.isEmpty());
     }
     const QString exported = root() + QStringLiteral("/doc.json");
@@ -223,6 +227,91 @@ TEST_F(TarnibarCliTreeTest, WritesAreRefusedWhileTheApplicationRuns)
 
     application.release();
     EXPECT_EQ(run(words("collapse %1", a)).exitCode, 0);
+}
+
+TEST_F(TarnibarCliTreeTest, AnotherCommandsEditIsWaitedFor)
+{
+    idOf(words("add group A"));
+    InstanceLock other;
+    ASSERT_TRUE(other.tryAcquire(rootPath(), nullptr, InstanceLock::Holder::commandLineTool));
+    QProcess process;
+    process.start(QStringLiteral(TARNIBAR_CLI_PATH), words("--root %1 add group B", root()));
+    ASSERT_TRUE(process.waitForStarted());
+    EXPECT_FALSE(process.waitForFinished(500));
+    other.release();
+    ASSERT_TRUE(process.waitForFinished(10000));
+    EXPECT_EQ(process.exitCode(), 0) << process.readAllStandardError().toStdString();
+    EXPECT_EQ(titles(treeJson()), words("A B"));
+}
+
+// Parent links that lead nowhere or round in a circle hide nodes from every
+// tree; check finds them and repair brings them back under one group.
+TEST_F(TarnibarCliTreeTest, UnreachableNodesAreReportedAndRecovered)
+{
+    idOf(words("add group Kept"));
+    const QString a = idOf(words("add group A"));
+    const QString b = idOf(words("add group B --under %1", a));
+    idOf(words("add group BelowB --under %1", b));
+    const QString orphan = idOf(words("add group Orphan"));
+    idOf(words("add group BelowOrphan --under %1", orphan));
+    const QString missing = uuidQString(QUuid::createUuid());
+    {
+        WorkspaceStore store(rootPath() / "workspace.sqlite");
+        auto workspace = store.fetchOrCreateDefaultWorkspace();
+        auto nodes = store.fetchNodes(workspace->id);
+        ASSERT_TRUE(nodes);
+        for (WorkspaceNode &node : *nodes) {
+            if (uuidQString(node.id()) == a)
+                node.setParentID(parseUuid(b));
+            if (uuidQString(node.id()) == orphan)
+                node.setParentID(parseUuid(missing));
+        }
+        ASSERT_TRUE(store.replaceNodes(*nodes, workspace->id));
+    }
+    EXPECT_EQ(titles(treeJson()), words("Kept"));
+
+    const CliRun check = run(words("check"));
+    EXPECT_EQ(check.exitCode, 1);
+    for (const QString &expected :
+         {QStringLiteral("5 node(s) of workspace"), QStringLiteral("missing parent %1 (2 node(s) below it)").arg(missing)})
+        EXPECT_TRUE(check.err.contains(expected)) << check.err.toStdString();
+    EXPECT_TRUE(check.err.contains(QStringLiteral("parent links form a cycle: %1 -> %2 -> %1").arg(a, b)) ||
+                check.err.contains(QStringLiteral("parent links form a cycle: %2 -> %1 -> %2").arg(a, b)))
+        << check.err.toStdString();
+
+    const CliRun repair = run(words("repair"));
+    ASSERT_EQ(repair.exitCode, 0) << repair.err.toStdString();
+    EXPECT_TRUE(repair.out.startsWith(QStringLiteral("Moved 5 unreachable node(s) under \"Recovered\"")));
+    const QJsonArray tree = treeJson();
+    ASSERT_EQ(titles(tree), words("Kept Recovered"));
+    EXPECT_EQ(childrenOf(tree[1]).size(), 2); // the orphan, and the cycle cut at one of its members
+    EXPECT_EQ(run(words("tree")).out.count(QLatin1Char('\n')), 7); // all six, and "Recovered"
+    EXPECT_EQ(run(words("check")).exitCode, 0);
+    {
+        WorkspaceStore store(rootPath() / "workspace.sqlite", WorkspaceStore::OpenMode::readOnly);
+        auto snapshots = store.fetchSnapshots(store.fetchWorkspace().value()->id);
+        ASSERT_TRUE(snapshots);
+        ASSERT_EQ(snapshots->size(), 1);
+        EXPECT_EQ(snapshots->first().rootNode.children.size(), 1u); // the tree as it showed before: "Kept"
+    }
+    EXPECT_TRUE(run(words("repair")).out.startsWith(QStringLiteral("Every node is reachable")));
+}
+
+TEST_F(TarnibarCliTreeTest, AFailedWriteLeavesNoNewDatabaseAndAnEmptyFileIsDamage)
+{
+    const QString database = root() + QStringLiteral("/workspace.sqlite");
+    const CliRun failed = run(words("add group x --under %1", uuidQString(QUuid::createUuid())));
+    EXPECT_EQ(failed.exitCode, 7);
+    EXPECT_EQ(QDir(root()).entryList({QStringLiteral("workspace.sqlite*")}, QDir::Files), QStringList());
+
+    // Zero bytes is what a cut-short copy leaves: never a new, empty workspace.
+    QFile(database).open(QIODevice::WriteOnly);
+    for (const QStringList &arguments : {words("check"), words("tree"), words("add group x")}) {
+        const CliRun r = run(arguments);
+        EXPECT_EQ(r.exitCode, 6) << arguments.join(QLatin1Char(' ')).toStdString();
+        EXPECT_TRUE(r.err.contains(QStringLiteral("the file is empty (0 bytes)"))) << r.err.toStdString();
+    }
+    EXPECT_EQ(QFileInfo(database).size(), 0);
 }
 
 TEST_F(TarnibarCliTreeTest, ExportAndImportRoundTrip)
@@ -264,7 +353,8 @@ TEST_F(TarnibarCliTreeTest, ExportAndImportRoundTrip)
     const QByteArray before = databaseBytes();
     const CliRun refused = run(words("import") << bad.fileName());
     EXPECT_EQ(refused.exitCode, 1);
-    EXPECT_TRUE(refused.err.contains(QStringLiteral("not an export document"))) << refused.err.toStdString();
+    EXPECT_TRUE(refused.err.contains(QStringLiteral("is not a JSON document: invalid at byte 32")))
+        << refused.err.toStdString();
     EXPECT_EQ(databaseBytes(), before);
 }
 

@@ -1,6 +1,7 @@
 #include "storage/StoreCheck.h"
 
 #include "model/JsonDecoding.h"
+#include "storage/DatabaseFile.h"
 
 #include <sqlite3.h>
 
@@ -62,15 +63,13 @@ QString columnText(sqlite3_stmt *statement, int column)
 StoreCheckReport checkWorkspaceDatabase(const std::filesystem::path &databasePath)
 {
     StoreCheckReport report;
-    sqlite3 *db = nullptr;
-    const int rc = sqlite3_open_v2(databasePath.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
-    if (rc != SQLITE_OK) {
-        report.failure = classify(db ? sqlite3_extended_errcode(db) : rc);
-        report.failureMessage = QString::fromUtf8(db ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
-        sqlite3_close_v2(db);
+    auto opened = DatabaseFile::openForReading(databasePath);
+    if (!opened.ok()) {
+        report.failure = classify(opened.code);
+        report.failureMessage = opened.message;
         return report;
     }
-    sqlite3_extended_result_codes(db, 1);
+    sqlite3 *db = opened.db;
     sqlite3_busy_timeout(db, kCheckBusyTimeoutMs);
 
     auto finish = [&] {

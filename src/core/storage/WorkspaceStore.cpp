@@ -1,5 +1,7 @@
 #include "storage/WorkspaceStore.h"
 
+#include "storage/DatabaseFile.h"
+
 #include "model/JsonDecoding.h"
 #include "model/JsonEncoding.h"
 #include "model/Uuid.h"
@@ -501,21 +503,17 @@ WorkspaceStore::WorkspaceStore(const std::filesystem::path &databasePath, OpenMo
 {
     d->path = databasePath;
     d->mode = mode;
-    const int flags = mode == OpenMode::readOnly ? SQLITE_OPEN_READONLY
-                                                 : (SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
-    const int rc = sqlite3_open_v2(databasePath.c_str(), &d->db, flags | SQLITE_OPEN_NOMUTEX, nullptr);
-    if (rc != SQLITE_OK) {
-        const char *message = d->db ? sqlite3_errmsg(d->db) : sqlite3_errstr(rc);
+    auto opened = mode == OpenMode::readOnly ? DatabaseFile::openForReading(databasePath)
+                                             : DatabaseFile::openForWriting(databasePath);
+    if (!opened.ok()) {
         d->openError = StoreError{StoreError::Kind::open, {},
                                   QStringLiteral("Cannot open the workspace database \"%1\": %2")
-                                      .arg(QString::fromStdString(databasePath.string()), QString::fromUtf8(message)),
-                                  d->db ? sqlite3_extended_errcode(d->db) : rc};
-        sqlite3_close_v2(d->db);
-        d->db = nullptr;
+                                      .arg(QString::fromStdString(databasePath.string()), opened.message),
+                                  opened.code};
         qCWarning(lcStore).noquote() << d->openError->description();
         return;
     }
-    sqlite3_extended_result_codes(d->db, 1);
+    d->db = opened.db;
     sqlite3_busy_timeout(d->db, kBusyTimeoutMs);
     if (mode == OpenMode::readOnly)
         return;
