@@ -8,7 +8,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstring>
 #include <fstream>
+#include <set>
+#include <thread>
 
 using namespace tarni;
 using namespace tarni::test;
@@ -25,11 +29,16 @@ protected:
     void SetUp() override
     {
         ASSERT_FALSE(m_scratch.path().empty());
-        m_dataHome = m_scratch.path() / "data";
-        m_root = m_dataHome / "TarniBar";
-        m_dirs = NativeHostQueueDirectories::under(m_root);
+        useDataHome(m_scratch.path() / "data");
         fs::create_directories(m_scratch.path() / "home");
         fs::create_directories(m_scratch.path() / "system-data");
+    }
+
+    void useDataHome(const fs::path &dataHome)
+    {
+        m_dataHome = dataHome;
+        m_root = m_dataHome / "TarniBar";
+        m_dirs = NativeHostQueueDirectories::under(m_root);
     }
 
     std::unique_ptr<HostProcess> startHost(std::vector<std::string> env = {})
@@ -180,23 +189,81 @@ TEST_F(HostTest, TwoRequestsAreForwardedInNameOrderAndBecomeMarkers)
     finish(*host);
 }
 
-TEST_F(HostTest, RequestWrittenWhileRunningIsForwardedWithTheMarkerAlreadyInPlace)
+TEST_F(HostTest, TwoHostsOnOneRootForwardEveryRequestOnceAndRouteEveryReply)
 {
+    // Every reply is flushed to disk; in memory the test takes seconds, not a minute.
+    const ScratchDirectory memory(fs::is_directory("/dev/shm") ? "/dev/shm" : "");
+    ASSERT_FALSE(memory.path().empty());
+    useDataHome(memory.path());
     pretendApplicationRuns();
-    auto host = startHost();
-    const std::string request = envelope(kId, R"({"type":"ping"})");
-    writeFile(m_dirs.requests / ".tmp", request);
-    fs::rename(m_dirs.requests / ".tmp", m_dirs.requests / kName);
 
-    ASSERT_EQ(host->readFrame(5s), request);
-    // An immediate reply must find the marker, never land in the queue.
-    EXPECT_TRUE(fs::exists(m_dirs.pending / kName));
-    const std::string reply = envelope(kId, R"({"ok":true})");
-    ASSERT_TRUE(host->writeFrame(reply));
-    ASSERT_TRUE(waitUntil([&] { return fs::exists(m_dirs.responses / kName); }));
-    EXPECT_EQ(readFile(m_dirs.responses / kName), reply);
+    // Two browsers (or profiles), a host each, one application writing requests
+    // while both hosts run. Each browser answers every frame at once, so a reply
+    // can only find its marker if the marker was placed before the frame left.
+    constexpr int kRequests = 10000;
+    const std::unique_ptr<HostProcess> hosts[2] = {startHost(), startHost()};
+    std::atomic<int> forwarded{0}, browsersDone{0};
+    std::vector<std::string> seen[2];
+    int unmarked[2] = {0, 0};
+    auto browser = [&](int i) {
+        HostProcess &host = *hosts[i];
+        const auto deadline = std::chrono::steady_clock::now() + 60s;
+        while (forwarded < kRequests && std::chrono::steady_clock::now() < deadline) {
+            const auto body = host.readFrame(50ms);
+            if (!body) {
+                if (host.waitForExit(0ms))
+                    break;
+                continue;
+            }
+            ++forwarded;
+            const std::string id = body->substr(std::strlen(R"({"id":")"), 36);
+            seen[i].push_back(id);
+            if (!fs::exists(m_dirs.pending / (id + ".json")))
+                ++unmarked[i];
+            host.writeFrame(envelope(id, R"({"ok":true})"));
+        }
+        ++browsersDone;
+    };
+    std::thread first(browser, 0), second(browser, 1);
+    std::set<std::string> ids;
+    for (int n = 0; n < kRequests; ++n) {
+        const std::string id = randomUuidText();
+        ids.insert(id);
+        writeFile(m_dirs.requests / ".tmp", envelope(id, R"({"type":"ping"})"));
+        fs::rename(m_dirs.requests / ".tmp", m_dirs.requests / (id + ".json"));
+    }
+    // Like the application, take each reply as it comes.
+    int routed = 0;
+    auto takeReplies = [&] {
+        for (const std::string &name : fileNames(m_dirs.responses)) {
+            const std::string id = name.substr(0, 36);
+            routed += ids.contains(id) && readFile(m_dirs.responses / name) == envelope(id, R"({"ok":true})");
+            fs::remove(m_dirs.responses / name);
+        }
+    };
+    while (browsersDone < 2) {
+        takeReplies();
+        std::this_thread::sleep_for(10ms);
+    }
+    first.join();
+    second.join();
+    for (const auto &host : hosts) {
+        finish(*host);
+        EXPECT_EQ(host->standardError(), "");
+    }
+    takeReplies();
+
+    std::multiset<std::string> sent(seen[0].begin(), seen[0].end());
+    sent.insert(seen[1].begin(), seen[1].end());
+    EXPECT_TRUE(std::equal(ids.begin(), ids.end(), sent.begin(), sent.end())) << "a request was lost or sent twice";
+    // Otherwise the hosts never raced.
+    EXPECT_GT(seen[0].size(), 0u);
+    EXPECT_GT(seen[1].size(), 0u);
+    EXPECT_EQ(unmarked[0] + unmarked[1], 0);
+    EXPECT_EQ(routed, kRequests);
     EXPECT_TRUE(fileNames(m_dirs.queue).empty());
-    finish(*host);
+    EXPECT_TRUE(fileNames(m_dirs.pending).empty());
+    EXPECT_TRUE(fileNames(m_dirs.requests).empty());
 }
 
 TEST_F(HostTest, RequestsLargerThanTheBrowserAcceptsAreDroppedAndTheQueueMovesOn)
