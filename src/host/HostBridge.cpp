@@ -183,6 +183,7 @@ bool HostBridge::processPendingRequests(std::string *error)
     const auto names = listQueueDirectory(m_dirs.requests, error);
     if (!names)
         return false;
+    std::set<std::string> refused;
     std::string body;
     for (const std::string &name : *names) {
         const fs::path request = m_dirs.requests / name;
@@ -201,9 +202,11 @@ bool HostBridge::processPendingRequests(std::string *error)
                             std::to_string(kMaxOutboundMessageLength) + " bytes)");
             continue;
         case QueueFileRead::refused:
-            if (error)
-                *error = why;
-            return false;
+            // Not ours to remove. Said once while it stays, not at every pass.
+            if (!m_refusedRequests.contains(name))
+                reportError("Native host skipped " + why);
+            refused.insert(name);
+            continue;
         }
         // The rename is the claim: of several hosts on this data root only the
         // one whose rename succeeds forwards the request. The marker is in place
@@ -225,6 +228,8 @@ bool HostBridge::processPendingRequests(std::string *error)
             return false;
         }
     }
+    // Forget entries that are gone, so the set never outgrows the directory.
+    m_refusedRequests.swap(refused);
     return true;
 }
 

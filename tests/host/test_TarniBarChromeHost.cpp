@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fstream>
 #include <set>
+#include <sys/stat.h>
 #include <thread>
 
 using namespace tarni;
@@ -170,7 +171,7 @@ TEST_F(HostTest, BodiesWithoutAValidIdAreQueuedUnderAFreshIdentifier)
     EXPECT_EQ(filed, std::multiset<std::string>(bodies.begin(), bodies.end()));
 }
 
-TEST_F(HostTest, TwoRequestsAreForwardedInNameOrderAndBecomeMarkers)
+TEST_F(HostTest, RequestsAreForwardedInNameOrderPastEntriesThatAreNotFiles)
 {
     fs::create_directories(m_dirs.requests);
     const std::string first = "11111111-0000-4000-8000-000000000000.json";
@@ -179,14 +180,34 @@ TEST_F(HostTest, TwoRequestsAreForwardedInNameOrderAndBecomeMarkers)
     writeFile(m_dirs.requests / second, R"({"second":true})");
     writeFile(m_dirs.requests / first, R"({"first":true})");
     writeFile(m_dirs.requests / ".temporary", "never forwarded");
+    // Named like requests and sorted between the two: none may stop, stall or
+    // redirect forwarding, and each stays where it is.
+    const std::string folder = "1A000000-0000-4000-8000-000000000000.json";
+    const std::string dangling = "1B000000-0000-4000-8000-000000000000.json";
+    const std::string link = "1C000000-0000-4000-8000-000000000000.json";
+    const std::string fifo = "1D000000-0000-4000-8000-000000000000.json";
+    fs::create_directory(m_dirs.requests / folder);
+    fs::create_symlink(m_scratch.path() / "nowhere", m_dirs.requests / dangling);
+    writeFile(m_scratch.path() / "private", "a file elsewhere");
+    fs::create_symlink(m_scratch.path() / "private", m_dirs.requests / link);
+    ASSERT_EQ(::mkfifo((m_dirs.requests / fifo).c_str(), 0600), 0);
 
     auto host = startHost();
     EXPECT_EQ(host->readFrame(5s), R"({"first":true})");
     EXPECT_EQ(host->readFrame(5s), R"({"second":true})");
     EXPECT_EQ(fileNames(m_dirs.pending), (std::vector<std::string>{first, second}));
-    EXPECT_EQ(fileNames(m_dirs.requests), std::vector<std::string>{});
-    EXPECT_TRUE(fs::exists(m_dirs.requests / ".temporary"));
+    // Several more passes: still one message per entry.
+    std::this_thread::sleep_for(500ms);
     finish(*host);
+    EXPECT_EQ(host->readFrame(0ms), std::nullopt);
+    EXPECT_EQ(fileNames(m_dirs.requests), (std::vector<std::string>{folder, dangling, link, fifo}));
+    EXPECT_TRUE(fs::exists(m_dirs.requests / ".temporary"));
+    const std::string errors = host->standardError();
+    for (const std::string &name : {folder, dangling, link, fifo}) {
+        const auto at = errors.find(name);
+        EXPECT_NE(at, std::string::npos) << name << " not reported:\n" << errors;
+        EXPECT_EQ(errors.find(name, at + 1), std::string::npos) << name << " reported twice:\n" << errors;
+    }
 }
 
 TEST_F(HostTest, TwoHostsOnOneRootForwardEveryRequestOnceAndRouteEveryReply)
