@@ -52,40 +52,41 @@ std::optional<std::vector<std::string>> listQueueDirectory(const fs::path &dir, 
     return names;
 }
 
-bool readWholeFile(const fs::path &path, std::string &out, std::size_t maxBytes, std::string *error, bool *tooLarge)
+namespace {
+
+enum class ReadOutcome { ok, notRegular, tooLarge, failed };
+
+const char *fileTypeName(mode_t mode)
 {
-    if (tooLarge)
-        *tooLarge = false;
-    auto fail = [&](const std::string &what) {
-        if (error)
-            *error = what + " \"" + path.string() + "\": " + std::strerror(errno);
-        return false;
+    if (S_ISDIR(mode))
+        return "a folder";
+    if (S_ISFIFO(mode))
+        return "a FIFO";
+    if (S_ISSOCK(mode))
+        return "a socket";
+    if (S_ISCHR(mode) || S_ISBLK(mode))
+        return "a device";
+    return "not a regular file";
+}
+
+// Reads the regular file open on `fd` and closes it.
+ReadOutcome readOpenFile(int fd, const fs::path &path, std::string &out, std::size_t maxBytes, std::string *error)
+{
+    auto finish = [&](ReadOutcome outcome, const std::string &what) {
+        if (error && outcome != ReadOutcome::ok)
+            *error = what;
+        ::close(fd);
+        return outcome;
     };
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return fail("cannot open");
+    const std::string quoted = "\"" + path.string() + "\"";
     struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-        const int saved = errno;
-        ::close(fd);
-        errno = saved;
-        return fail("cannot inspect");
-    }
-    if (!S_ISREG(st.st_mode)) {
-        ::close(fd);
-        if (error)
-            *error = "\"" + path.string() + "\" is not a regular file";
-        return false;
-    }
-    if (static_cast<std::uintmax_t>(st.st_size) > maxBytes) {
-        ::close(fd);
-        if (tooLarge)
-            *tooLarge = true;
-        if (error)
-            *error = "\"" + path.string() + "\" has " + std::to_string(st.st_size) + " bytes, more than the limit of " +
-                     std::to_string(maxBytes);
-        return false;
-    }
+    if (::fstat(fd, &st) != 0)
+        return finish(ReadOutcome::failed, "cannot inspect " + quoted + ": " + std::strerror(errno));
+    if (!S_ISREG(st.st_mode))
+        return finish(ReadOutcome::notRegular, quoted + " is " + fileTypeName(st.st_mode) + ", not a regular file");
+    if (static_cast<std::uintmax_t>(st.st_size) > maxBytes)
+        return finish(ReadOutcome::tooLarge, quoted + " has " + std::to_string(st.st_size) +
+                                                 " bytes, more than the limit of " + std::to_string(maxBytes));
     out.clear();
     out.reserve(static_cast<std::size_t>(st.st_size));
     char buffer[65536];
@@ -94,25 +95,59 @@ bool readWholeFile(const fs::path &path, std::string &out, std::size_t maxBytes,
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            const int saved = errno;
-            ::close(fd);
-            errno = saved;
-            return fail("cannot read");
+            return finish(ReadOutcome::failed, "cannot read " + quoted + ": " + std::strerror(errno));
         }
         if (n == 0)
-            break;
-        if (out.size() + static_cast<std::size_t>(n) > maxBytes) {
-            ::close(fd);
-            if (tooLarge)
-                *tooLarge = true;
-            if (error)
-                *error = "\"" + path.string() + "\" grew beyond the limit of " + std::to_string(maxBytes) + " bytes";
-            return false;
-        }
+            return finish(ReadOutcome::ok, {});
+        if (out.size() + static_cast<std::size_t>(n) > maxBytes)
+            return finish(ReadOutcome::tooLarge,
+                          quoted + " grew beyond the limit of " + std::to_string(maxBytes) + " bytes");
         out.append(buffer, static_cast<std::size_t>(n));
     }
-    ::close(fd);
-    return true;
+}
+
+} // namespace
+
+bool readWholeFile(const fs::path &path, std::string &out, std::size_t maxBytes, std::string *error, bool *tooLarge)
+{
+    if (tooLarge)
+        *tooLarge = false;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (error)
+            *error = "cannot open \"" + path.string() + "\": " + std::strerror(errno);
+        return false;
+    }
+    const ReadOutcome outcome = readOpenFile(fd, path, out, maxBytes, error);
+    if (tooLarge)
+        *tooLarge = outcome == ReadOutcome::tooLarge;
+    return outcome == ReadOutcome::ok;
+}
+
+QueueFileRead readQueueFile(const fs::path &path, std::string &out, std::size_t maxBytes, std::string *error)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            return QueueFileRead::vanished;
+        if (error) {
+            // O_NOFOLLOW reports a link as ELOOP.
+            *error = "\"" + path.string() + "\" " +
+                     (errno == ELOOP ? std::string("is a symbolic link, not a regular file")
+                                     : std::string("cannot be opened: ") + std::strerror(errno));
+        }
+        return QueueFileRead::refused;
+    }
+    switch (readOpenFile(fd, path, out, maxBytes, error)) {
+    case ReadOutcome::ok:
+        return QueueFileRead::ok;
+    case ReadOutcome::tooLarge:
+        return QueueFileRead::tooLarge;
+    case ReadOutcome::notRegular:
+    case ReadOutcome::failed:
+        break;
+    }
+    return QueueFileRead::refused;
 }
 
 // ---------------------------------------------------------------- identifiers

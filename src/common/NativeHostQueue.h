@@ -45,6 +45,18 @@ std::optional<std::vector<std::string>> listQueueDirectory(const std::filesystem
 bool readWholeFile(const std::filesystem::path &path, std::string &out, std::size_t maxBytes,
                    std::string *error = nullptr, bool *tooLarge = nullptr);
 
+// Reads one queue entry whole. Only a regular file is read: it is opened
+// without following a link and without blocking, so a folder, a link or a FIFO
+// in a queue directory can neither redirect nor stall the reader.
+enum class QueueFileRead {
+    ok,
+    vanished, // gone between listing and reading (another reader took it)
+    tooLarge, // more than `maxBytes`
+    refused,  // not a regular file, or unreadable; `error` says which
+};
+QueueFileRead readQueueFile(const std::filesystem::path &path, std::string &out, std::size_t maxBytes,
+                            std::string *error = nullptr);
+
 // ---------------------------------------------------------------- identifiers
 
 // Canonical upper-case 8-4-4-4-12 text of `text` when it is UUID text in

@@ -183,38 +183,53 @@ bool HostBridge::processPendingRequests(std::string *error)
     const auto names = listQueueDirectory(m_dirs.requests, error);
     if (!names)
         return false;
+    std::set<std::string> refused;
     std::string body;
     for (const std::string &name : *names) {
         const fs::path request = m_dirs.requests / name;
-        bool tooLarge = false;
-        if (!readWholeFile(request, body, kMaxOutboundMessageLength, error, &tooLarge)) {
-            if (!tooLarge)
-                return false;
+        std::string why;
+        switch (readQueueFile(request, body, kMaxOutboundMessageLength, &why)) {
+        case QueueFileRead::ok:
+            break;
+        case QueueFileRead::vanished:
+            // Another host on this data root took it.
+            continue;
+        case QueueFileRead::tooLarge:
             // The browser would refuse it and close the connection; dropping it
-            // keeps the queue moving.
-            std::error_code ec;
-            fs::remove(request, ec);
-            reportError("Native host dropped request " + name + ": larger than the browser accepts (" +
-                        std::to_string(kMaxOutboundMessageLength) + " bytes)");
+            // keeps the queue moving. Of several hosts, the one that removes it says so.
+            if (::unlink(request.c_str()) == 0)
+                reportError("Native host dropped request " + name + ": larger than the browser accepts (" +
+                            std::to_string(kMaxOutboundMessageLength) + " bytes)");
+            continue;
+        case QueueFileRead::refused:
+            // Not ours to remove. Said once while it stays, not at every pass.
+            if (!m_refusedRequests.contains(name))
+                reportError("Native host skipped " + why);
+            refused.insert(name);
             continue;
         }
-        // The marker goes in place before the frame leaves, so a fast reply
-        // always finds it and reaches the waiting command.
+        // The rename is the claim: of several hosts on this data root only the
+        // one whose rename succeeds forwards the request. The marker is in place
+        // before the frame leaves, so a fast reply always finds it.
         const fs::path marker = m_dirs.pending / name;
-        std::error_code ec;
-        fs::remove(marker, ec);
-        fs::rename(request, marker, ec);
-        if (ec) {
+        if (::rename(request.c_str(), marker.c_str()) != 0) {
+            const int renameError = errno;
+            std::error_code ec;
+            if (renameError == ENOENT && !fs::exists(fs::symlink_status(request, ec)))
+                continue;
             if (error)
-                *error = "cannot move \"" + request.string() + "\" to \"" + marker.string() + "\": " + ec.message();
+                *error = "cannot move \"" + request.string() + "\" to \"" + marker.string() +
+                         "\": " + std::strerror(renameError);
             return false;
         }
         if (!writeFrame(m_options.outputFd, body, error)) {
             // Unsent: give the request back so a later host can forward it.
-            fs::rename(marker, request, ec);
+            ::rename(marker.c_str(), request.c_str());
             return false;
         }
     }
+    // Forget entries that are gone, so the set never outgrows the directory.
+    m_refusedRequests.swap(refused);
     return true;
 }
 

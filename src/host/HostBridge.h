@@ -9,6 +9,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -54,6 +55,9 @@ private:
     Options m_options;
     NativeHostQueueDirectories m_dirs;
     EnvelopeIdentifierReader m_identifiers; // reader thread only
+    // Request entries that cannot be forwarded (folders, links, FIFOs) and were
+    // already reported; calling thread only.
+    std::set<std::string> m_refusedRequests;
 
     std::mutex m_stateLock;
     bool m_isRunning = true;

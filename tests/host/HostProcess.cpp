@@ -21,10 +21,11 @@ namespace tarni::test {
 
 namespace fs = std::filesystem;
 
-ScratchDirectory::ScratchDirectory()
+ScratchDirectory::ScratchDirectory(const fs::path &base)
 {
     const char *tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/tarni-test-XXXXXX";
+    const std::string parent = !base.empty() ? base.string() : tmp && *tmp ? tmp : "/tmp";
+    std::string pattern = parent + "/tarni-test-XXXXXX";
     if (::mkdtemp(pattern.data()))
         m_path = pattern;
 }

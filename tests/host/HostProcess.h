@@ -13,10 +13,10 @@
 
 namespace tarni::test {
 
-// A fresh directory below TMPDIR, removed with everything in it.
+// A fresh directory below `base` (TMPDIR when empty), removed with everything in it.
 class ScratchDirectory {
 public:
-    ScratchDirectory();
+    explicit ScratchDirectory(const std::filesystem::path &base = {});
     ~ScratchDirectory();
     ScratchDirectory(const ScratchDirectory &) = delete;
     ScratchDirectory &operator=(const ScratchDirectory &) = delete;
