@@ -170,7 +170,7 @@ QCoro::Task<ChromeNativeHostBridge::RoundTrip> ChromeNativeHostBridge::sendThrou
 std::optional<ChromeCommandResponse> ChromeNativeHostBridge::takeResponse(const fs::path &file)
 {
     std::string text;
-    if (!readWholeFile(file, text, kMaxInboundMessageLength))
+    if (readQueueFile(file, text, kMaxInboundMessageLength) != QueueFileRead::ok)
         return std::nullopt;
     auto envelope = m_codec.decodeEnvelope(text);
     if (!envelope)
@@ -291,7 +291,9 @@ void ChromeNativeHostBridge::processQueuedMessages()
     std::string text;
     for (const std::string &name : *names) {
         const fs::path file = queue / name;
-        if (readWholeFile(file, text, kMaxInboundMessageLength)) {
+        // Never blocks on a FIFO or follows a link; whatever is not a
+        // readable message is removed below like a read one.
+        if (readQueueFile(file, text, kMaxInboundMessageLength) == QueueFileRead::ok) {
             if (auto envelope = m_codec.decodeEnvelope(text))
                 processQueuedEnvelope(*envelope);
             else

@@ -15,6 +15,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <fstream>
 
 using namespace tarni;
@@ -230,6 +232,8 @@ TEST_F(BridgeTest, QueuedMessagesAreAppliedInNameOrderAndAlwaysRemoved)
     queue("7.json", R"({"id":")" + a + R"(","message":{"type":"ping"}})");
     queue("8.json", R"({"id":")" + a + R"(","message":{"ok":true,"windows":[)" + kWindowJson + "]}}");
     queue(".9.json.tmp", "partial");
+    // A FIFO would block a plain read (and the GUI thread with it) for ever.
+    ASSERT_EQ(::mkfifo((m_dirs.queue / "0.json").c_str(), 0600), 0);
 
     bridge->startQueueMonitoring();
     EXPECT_TRUE(bridge->isConnected());
