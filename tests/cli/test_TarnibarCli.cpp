@@ -300,6 +300,13 @@ TEST_F(TarnibarCliTest, ReadingCommandsWorkWithoutWriteAccessToTheRoot)
     EXPECT_TRUE(refused.err.contains(QStringLiteral("is read-only, and the changes waiting in \"workspace.sqlite-wal\"")))
         << refused.err.toStdString();
     ASSERT_EQ(::chmod(root().toUtf8().constData(), 0755), 0);
+
+    const QString secret = dir.path() + QStringLiteral("/secret.json");
+    QFile(secret).open(QIODevice::WriteOnly);
+    ASSERT_EQ(::chmod(secret.toUtf8().constData(), 0), 0);
+    const CliRun unreadable = runCli({QStringLiteral("--root"), root(), QStringLiteral("import"), secret}, {}, true);
+    EXPECT_EQ(unreadable.exitCode, 1);
+    EXPECT_TRUE(unreadable.err.contains(QStringLiteral("secret.json\": permission denied"))) << unreadable.err.toStdString();
 }
 
 TEST_F(TarnibarCliTest, UsageErrorsHelpVersionAndTheDefaultRoot)
