@@ -653,6 +653,16 @@ StoreResult<NodeList> WorkspaceStore::fetchNodes(const QUuid &workspaceID)
 
 StoreResult<void> WorkspaceStore::replaceNodes(const NodeList &nodes, const QUuid &workspaceID)
 {
+    return writeNodes(nodes, workspaceID, nullptr);
+}
+
+StoreResult<void> WorkspaceStore::saveWorkspaceAndNodes(const Workspace &workspace, const NodeList &nodes)
+{
+    return writeNodes(nodes, workspace.id, &workspace);
+}
+
+StoreResult<void> WorkspaceStore::writeNodes(const NodeList &nodes, const QUuid &workspaceID, const Workspace *workspace)
+{
     std::lock_guard guard(m_lock);
     const std::string workspaceText = uuidText(workspaceID);
 
@@ -688,6 +698,10 @@ StoreResult<void> WorkspaceStore::replaceNodes(const NodeList &nodes, const QUui
     if (!written) {
         if (auto rewritten = d->rewriteAll(nodes, workspaceText); !rewritten)
             return abandon(rewritten.error());
+    }
+    if (workspace) {
+        if (auto saved = d->saveWorkspaceLocked(*workspace); !saved)
+            return abandon(saved.error());
     }
     if (auto committed = d->execute(kCommit); !committed)
         return abandon(committed.error());

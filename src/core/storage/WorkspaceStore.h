@@ -33,6 +33,8 @@ public:
     StoreResult<void> saveWorkspace(const Workspace &workspace) override;
     StoreResult<NodeList> fetchNodes(const QUuid &workspaceID) override;
     StoreResult<void> replaceNodes(const NodeList &nodes, const QUuid &workspaceID) override;
+    // One transaction, so an edit costs one commit.
+    StoreResult<void> saveWorkspaceAndNodes(const Workspace &workspace, const NodeList &nodes) override;
     StoreResult<void> saveSnapshot(const WorkspaceSnapshot &snapshot) override;
     StoreResult<QList<WorkspaceSnapshot>> fetchSnapshots(const QUuid &workspaceID) override;
     StoreResult<void> reset() override;
@@ -45,6 +47,8 @@ public:
     const std::filesystem::path &databasePath() const;
 
 private:
+    StoreResult<void> writeNodes(const NodeList &nodes, const QUuid &workspaceID, const Workspace *workspace);
+
     struct Private;
     std::unique_ptr<Private> d;
     std::mutex m_lock;

@@ -23,6 +23,14 @@ public:
     virtual StoreResult<NodeList> fetchNodes(const QUuid &workspaceID) = 0;
     // Afterwards the workspace's rows are exactly `nodes` (all or nothing).
     virtual StoreResult<void> replaceNodes(const NodeList &nodes, const QUuid &workspaceID) = 0;
+    // The workspace row and its node list as one durable write where the
+    // store can; by default the two writes one after the other.
+    virtual StoreResult<void> saveWorkspaceAndNodes(const Workspace &workspace, const NodeList &nodes)
+    {
+        if (auto saved = saveWorkspace(workspace); !saved)
+            return saved;
+        return replaceNodes(nodes, workspace.id);
+    }
     virtual StoreResult<void> saveSnapshot(const WorkspaceSnapshot &snapshot) = 0;
     // Newest first.
     virtual StoreResult<QList<WorkspaceSnapshot>> fetchSnapshots(const QUuid &workspaceID) = 0;

@@ -420,9 +420,7 @@ TreeResult<void> TreeViewModel::persist()
         return Failure(TreeViewModelError::missingWorkspace());
     m_workspace->updatedAt = now();
     Q_EMIT workspaceChanged();
-    if (auto saved = m_store.saveWorkspace(*m_workspace); !saved)
-        return Failure(TreeViewModelError::store(saved.error()));
-    if (auto saved = m_store.replaceNodes(m_nodes, m_workspace->id); !saved)
+    if (auto saved = m_store.saveWorkspaceAndNodes(*m_workspace, m_nodes); !saved)
         return Failure(TreeViewModelError::store(saved.error()));
     return {};
 }

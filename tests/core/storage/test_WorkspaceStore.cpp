@@ -239,6 +239,15 @@ TEST_F(WorkspaceStoreTest, AFailureHalfWayLeavesTheOldListIntact)
     EXPECT_EQ(encodeFailed.error().kind, StoreError::Kind::encode);
     EXPECT_EQ(nodeRows(raw), allBefore);
 
+    // Written with the workspace row, the row stays as it was too.
+    const Workspace stored{workspace, QStringLiteral("before"), kT0, kT0};
+    ASSERT_TRUE(store.saveWorkspace(stored).ok());
+    Workspace renamed = stored;
+    renamed.title = QStringLiteral("renamed");
+    ASSERT_FALSE(store.saveWorkspaceAndNodes(renamed, unencodable).ok());
+    EXPECT_EQ(store.fetchWorkspace().value()->title, QStringLiteral("before"));
+    EXPECT_EQ(nodeRows(raw), allBefore);
+
     // And the store still works afterwards.
     ASSERT_TRUE(store.replaceNodes(clash.mid(0, 5), workspace).ok());
     EXPECT_EQ(store.fetchNodes(workspace)->size(), 5);
