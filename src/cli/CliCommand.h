@@ -70,5 +70,7 @@ int runCollapse(CliContext &context, const QStringList &arguments);
 int runExport(CliContext &context, const QStringList &arguments);
 int runImport(CliContext &context, const QStringList &arguments);
 int runRepair(CliContext &context, const QStringList &arguments);
+// Snapshots (SnapshotCommands.cpp).
+int runSnapshot(CliContext &context, const QStringList &arguments);
 
 } // namespace tarni::cli

@@ -26,6 +26,11 @@ static const CliCommand kCommands[] = {
      "write the export document of the workspace (or of node ID) to standard output or FILE", runExport},
     {"import", "FILE [--under ID]", "import an export document (under node ID); prints the number of nodes",
      runImport},
+    {"snapshot", "save [--node ID] [--title T] | list [--json] | show ID | restore ID [--under ID]",
+     "save a snapshot of the workspace (or of node ID's subtree; prints its id), list the snapshots newest first, "
+     "print one as JSON, or restore one: a subtree snapshot adds a copy (under node ID), a workspace snapshot "
+     "replaces the tree after saving the present tree as a snapshot",
+     runSnapshot},
 };
 
 const CliCommand *findCommand(const QString &name)

@@ -1,22 +1,17 @@
 // The tree commands: show, edit, export and import the workspace through the
 // same tree engine and archive code the application uses.
 
-#include "CliCommand.h"
+#include "CliSession.h"
 
 #include "archive/TreeArchiveService.h"
 #include "archive/TreeExportFile.h"
-#include "common/InstanceLock.h"
 #include "model/JsonWriting.h"
 #include "model/Uuid.h"
-#include "storage/WorkspaceStore.h"
 #include "tree/TreeViewModel.h"
 #include "tree/UnreachableNodes.h"
 
 #include <QDir>
 #include <QFileInfo>
-#include <QHash>
-#include <QSet>
-#include <QThread>
 
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
@@ -30,211 +25,6 @@ namespace {
 // Plain output indents two spaces per level up to this depth; deeper lines
 // say their depth instead of growing wider.
 constexpr int kMaxPlainIndent = 32;
-
-// Options and positional arguments. "--" ends the options, so that a title
-// may start with a dash.
-struct Arguments {
-    QStringList positional;
-    QHash<QString, QString> values;
-    QSet<QString> flags;
-
-    std::optional<QString> value(const char *name) const
-    {
-        auto it = values.constFind(QString::fromLatin1(name));
-        return it == values.constEnd() ? std::nullopt : std::optional<QString>(*it);
-    }
-};
-
-std::optional<Arguments> parseArguments(const QStringList &input, const QStringList &valueOptions,
-                                        const QStringList &flagOptions)
-{
-    Arguments parsed;
-    bool optionsEnded = false;
-    for (qsizetype i = 0; i < input.size(); ++i) {
-        const QString &arg = input[i];
-        if (!optionsEnded && arg == QLatin1String("--")) {
-            optionsEnded = true;
-        } else if (!optionsEnded && valueOptions.contains(arg)) {
-            if (i + 1 >= input.size()) {
-                printError(QStringLiteral("%1 needs a value").arg(arg));
-                return std::nullopt;
-            }
-            if (parsed.values.contains(arg)) {
-                printError(QStringLiteral("%1 given twice").arg(arg));
-                return std::nullopt;
-            }
-            parsed.values.insert(arg, input[++i]);
-        } else if (!optionsEnded && flagOptions.contains(arg)) {
-            parsed.flags.insert(arg);
-        } else if (!optionsEnded && arg.startsWith(QLatin1Char('-')) && arg.size() > 1) {
-            printError(QStringLiteral("unknown option %1 (see --help)").arg(arg));
-            return std::nullopt;
-        } else {
-            parsed.positional << arg;
-        }
-    }
-    return parsed;
-}
-
-int usage(const char *text)
-{
-    printError(QStringLiteral("usage: tarnibar-cli %1").arg(QString::fromUtf8(text)));
-    return kExitUsage;
-}
-
-std::optional<QUuid> parseID(const QString &text)
-{
-    auto id = parseUuid(text);
-    if (!id)
-        printError(QStringLiteral("\"%1\" is not a node identifier").arg(text));
-    return id;
-}
-
-int reportTreeError(const TreeViewModelError &error)
-{
-    if (error.storeError)
-        return reportStoreError(*error.storeError);
-    printError(error.description());
-    return kExitFailed;
-}
-
-// The workspace as read without changing anything on disk.
-struct ReadSession {
-    std::unique_ptr<WorkspaceStore> store;
-    std::optional<Workspace> workspace;
-    NodeList nodes;
-};
-
-int openForReading(const CliContext &context, ReadSession &session)
-{
-    if (int code = requireExistingDatabase(context))
-        return code;
-    session.store = std::make_unique<WorkspaceStore>(context.databasePath(), WorkspaceStore::OpenMode::readOnly);
-    if (session.store->openError())
-        return reportStoreError(*session.store->openError());
-    auto workspace = session.store->fetchWorkspace();
-    if (!workspace)
-        return reportStoreError(workspace.error());
-    session.workspace = *workspace;
-    if (session.workspace) {
-        auto nodes = session.store->fetchNodes(session.workspace->id);
-        if (!nodes)
-            return reportStoreError(nodes.error());
-        session.nodes = std::move(nodes).value();
-    }
-    return kExitOk;
-}
-
-// Everything a write needs. The instance lock is held for the whole edit:
-// the application takes the same lock for its whole run, so neither can
-// start while the other writes.
-struct EditSession {
-    InstanceLock lock;
-    std::unique_ptr<WorkspaceStore> store;
-    std::unique_ptr<TreeViewModel> model;
-    // Set when this command created the database. A command that fails
-    // leaves no new empty database behind.
-    std::filesystem::path createdDatabase;
-
-    EditSession() = default;
-    EditSession(const EditSession &) = delete;
-    EditSession &operator=(const EditSession &) = delete;
-    ~EditSession()
-    {
-        bool keep = createdDatabase.empty();
-        if (!keep && store && !store->openError()) {
-            auto workspace = store->fetchWorkspace();
-            if (workspace && *workspace) {
-                auto nodes = store->fetchNodes((*workspace)->id);
-                keep = !nodes || !nodes->isEmpty();
-            }
-        }
-        model.reset();
-        store.reset();
-        if (!keep) {
-            std::error_code ec;
-            for (const char *suffix : {"", "-wal", "-shm", "-journal"})
-                std::filesystem::remove(createdDatabase.string() + suffix, ec);
-        }
-    }
-};
-
-// Another tarnibar-cli edit holds the lock for milliseconds; wait for it this
-// long. The application holds it for its whole run: refuse at once then.
-constexpr auto kWaitForOtherEdits = std::chrono::seconds(10);
-
-int openForEditing(const CliContext &context, EditSession &session)
-{
-    const QString root = QString::fromStdString(context.root.string());
-    std::error_code ec;
-    if (!std::filesystem::is_directory(context.root, ec)) {
-        printError(QStringLiteral("no data root at \"%1\"").arg(root));
-        return kExitNoRoot;
-    }
-    const auto deadline = std::chrono::steady_clock::now() + kWaitForOtherEdits;
-    std::string error;
-    while (!session.lock.tryAcquire(context.root, &error, InstanceLock::Holder::commandLineTool)) {
-        if (!session.lock.wasContended()) {
-            printError(QString::fromStdString(error));
-            return kExitFailed;
-        }
-        auto holder = InstanceLock::currentHolder(context.root);
-        if (!holder)
-            continue; // released between the two looks
-        if (holder->holder == InstanceLock::Holder::application) {
-            printError(QStringLiteral("TarniBar is running on \"%1\"%2; quit it before changing the workspace from here")
-                           .arg(root, holder->pid ? QStringLiteral(" (process %1)").arg(holder->pid) : QString()));
-            return kExitAppRunning;
-        }
-        if (std::chrono::steady_clock::now() >= deadline) {
-            const QString who = holder->holder == InstanceLock::Holder::commandLineTool
-                ? QStringLiteral("another tarnibar-cli command")
-                : QStringLiteral("another program");
-            printError(QStringLiteral("%1%2 has been changing the workspace in \"%3\" for over %4 s; try again when "
-                                      "it has finished")
-                           .arg(who, holder->pid ? QStringLiteral(" (process %1)").arg(holder->pid) : QString(), root)
-                           .arg(std::chrono::seconds(kWaitForOtherEdits).count()));
-            return kExitLocked;
-        }
-        QThread::msleep(20);
-    }
-    if (!std::filesystem::exists(context.databasePath(), ec))
-        session.createdDatabase = context.databasePath();
-    session.store = std::make_unique<WorkspaceStore>(context.databasePath(), WorkspaceStore::OpenMode::readWrite);
-    if (session.store->openError())
-        return reportStoreError(*session.store->openError());
-    session.model = std::make_unique<TreeViewModel>(*session.store);
-    if (auto loaded = session.model->load(); !loaded)
-        return reportTreeError(loaded.error());
-    return kExitOk;
-}
-
-// An identifier given on the command line must name a node of the tree.
-int requireNode(const TreeViewModel &model, const QUuid &id)
-{
-    if (model.node(id))
-        return kExitOk;
-    printError(QStringLiteral("no node %1 in the workspace").arg(uuidQString(id)));
-    return kExitFailed;
-}
-
-int parseUnder(const Arguments &args, const TreeViewModel &model, std::optional<QUuid> &parent)
-{
-    parent.reset();
-    if (auto under = args.value("--under")) {
-        parent = parseID(*under);
-        if (!parent)
-            return kExitUsage;
-        return requireNode(model, *parent);
-    }
-    return kExitOk;
-}
-
-int printID(const QUuid &id)
-{
-    printOut(uuidQString(id) + QLatin1Char('\n'));
-    return kExitOk;
-}
 
 // One line per node, whatever the title holds.
 QString singleLine(QString text)

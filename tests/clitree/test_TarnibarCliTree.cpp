@@ -314,6 +314,31 @@ TEST_F(TarnibarCliTreeTest, AFailedWriteLeavesNoNewDatabaseAndAnEmptyFileIsDamag
     EXPECT_EQ(QFileInfo(database).size(), 0);
 }
 
+TEST_F(TarnibarCliTreeTest, SnapshotsAreSavedListedAndRestored)
+{
+    const QString a = idOf(words("add group A"));
+    idOf(words("add group inner --under %1", a));
+    const QString whole = idOf(words("snapshot save"));
+    const QString subtree = idOf(words("snapshot save --node %1 --title", a) << QStringLiteral("Only A"));
+    idOf(words("delete %1", a));
+
+    const CliRun listed = run(words("snapshot list --json"));
+    ASSERT_EQ(listed.exitCode, 0) << listed.err.toStdString();
+    EXPECT_EQ(QJsonDocument::fromJson(listed.out.toUtf8()).array().size(), 2);
+    EXPECT_TRUE(run(words("snapshot list")).out.contains(QStringLiteral("Only A (2 node(s))")));
+
+    const CliRun restored = run(words("snapshot restore %1", whole));
+    ASSERT_EQ(restored.exitCode, 0) << restored.err.toStdString();
+    EXPECT_TRUE(restored.out.contains(QStringLiteral("The tree as it was is kept as snapshot")));
+    EXPECT_EQ(run(words("snapshot restore %1 --under %2", subtree, nodeOf(treeJson()[0]).value(QStringLiteral("id")).toString()))
+                  .exitCode,
+              0);
+    const QJsonArray tree = treeJson();
+    EXPECT_EQ(titles(tree), words("A"));
+    EXPECT_EQ(titles(childrenOf(tree[0])), words("inner A"));
+    EXPECT_EQ(run(words("snapshot show %1", uuidQString(QUuid::createUuid()))).exitCode, 7);
+}
+
 TEST_F(TarnibarCliTreeTest, ExportAndImportRoundTrip)
 {
     const QString a = idOf(words("add group A"));

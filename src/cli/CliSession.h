@@ -1,0 +1,78 @@
+#pragma once
+
+// What the commands share: argument parsing, and opening the workspace for
+// reading or for an edit.
+
+#include "CliCommand.h"
+
+#include "common/InstanceLock.h"
+#include "storage/WorkspaceStore.h"
+#include "tree/TreeViewModel.h"
+
+#include <QHash>
+#include <QSet>
+#include <QStringList>
+#include <QUuid>
+
+#include <memory>
+#include <optional>
+
+namespace tarni::cli {
+
+// Options and positional arguments. "--" ends the options, so that a title
+// may start with a dash.
+struct Arguments {
+    QStringList positional;
+    QHash<QString, QString> values;
+    QSet<QString> flags;
+
+    std::optional<QString> value(const char *name) const
+    {
+        auto it = values.constFind(QString::fromLatin1(name));
+        return it == values.constEnd() ? std::nullopt : std::optional<QString>(*it);
+    }
+};
+
+std::optional<Arguments> parseArguments(const QStringList &input, const QStringList &valueOptions,
+                                        const QStringList &flagOptions);
+// Prints the usage line and returns kExitUsage.
+int usage(const char *text);
+// A node identifier, or none (having said why).
+std::optional<QUuid> parseID(const QString &text);
+int reportTreeError(const TreeViewModelError &error);
+
+// The workspace as read without changing anything on disk.
+struct ReadSession {
+    std::unique_ptr<WorkspaceStore> store;
+    std::optional<Workspace> workspace;
+    NodeList nodes;
+};
+
+int openForReading(const CliContext &context, ReadSession &session);
+
+// Everything a write needs. The instance lock is held for the whole edit:
+// the application takes the same lock for its whole run, so neither can
+// start while the other writes.
+struct EditSession {
+    InstanceLock lock;
+    std::unique_ptr<WorkspaceStore> store;
+    std::unique_ptr<TreeViewModel> model;
+    // Set when this command created the database. A command that fails
+    // leaves no new empty database behind.
+    std::filesystem::path createdDatabase;
+
+    EditSession() = default;
+    EditSession(const EditSession &) = delete;
+    EditSession &operator=(const EditSession &) = delete;
+    ~EditSession();
+};
+
+int openForEditing(const CliContext &context, EditSession &session);
+
+// An identifier given on the command line must name a node of the tree.
+int requireNode(const TreeViewModel &model, const QUuid &id);
+// The node named by --under, if given.
+int parseUnder(const Arguments &args, const TreeViewModel &model, std::optional<QUuid> &parent);
+int printID(const QUuid &id);
+
+} // namespace tarni::cli

@@ -1,0 +1,167 @@
+// Snapshots of the workspace: saved, listed, shown and restored with the same
+// code the application uses.
+
+#include "CliSession.h"
+
+#include "archive/SnapshotService.h"
+#include "model/JsonEncoding.h"
+#include "model/Timestamp.h"
+#include "model/Uuid.h"
+
+namespace tarni::cli {
+
+namespace {
+
+constexpr const char *kUsage = "snapshot save [--node ID] [--title T] | list [--json] | show ID | restore ID [--under ID]";
+
+int reportSnapshotError(const SnapshotError &error)
+{
+    if (error.treeError)
+        return reportTreeError(*error.treeError);
+    if (error.storeError)
+        return reportStoreError(*error.storeError);
+    printError(error.description());
+    return kExitFailed;
+}
+
+// The snapshot with that identifier, or none (having said why).
+std::optional<WorkspaceSnapshot> findSnapshot(SnapshotService &snapshots, const QString &text, int &code)
+{
+    const auto id = parseID(text);
+    if (!id) {
+        code = kExitUsage;
+        return std::nullopt;
+    }
+    auto all = snapshots.list();
+    if (!all) {
+        code = reportSnapshotError(all.error());
+        return std::nullopt;
+    }
+    for (const WorkspaceSnapshot &snapshot : *all) {
+        if (snapshot.id == *id)
+            return snapshot;
+    }
+    printError(QStringLiteral("no snapshot %1 in the workspace").arg(uuidQString(*id)));
+    code = kExitFailed;
+    return std::nullopt;
+}
+
+} // namespace
+
+int runSnapshot(CliContext &context, const QStringList &arguments)
+{
+    auto args = parseArguments(arguments, {QStringLiteral("--node"), QStringLiteral("--title"), QStringLiteral("--under")},
+                               {QStringLiteral("--json")});
+    if (!args || args->positional.isEmpty())
+        return usage(kUsage);
+    const QString verb = args->positional.takeFirst();
+    const TreeArchiveService archive;
+
+    if (verb == QLatin1String("list") || verb == QLatin1String("show")) {
+        const bool list = verb == QLatin1String("list");
+        if (args->value("--node") || args->value("--title") || args->value("--under") ||
+            args->positional.size() != (list ? 0 : 1) || (!list && args->flags.contains(QStringLiteral("--json"))))
+            return usage(kUsage);
+        ReadSession session;
+        if (int code = openForReading(context, session))
+            return code;
+        QList<WorkspaceSnapshot> none;
+        auto snapshots = session.workspace ? session.store->fetchSnapshots(session.workspace->id)
+                                           : StoreResult<QList<WorkspaceSnapshot>>(none);
+        if (!snapshots)
+            return reportStoreError(snapshots.error());
+        if (list) {
+            if (args->flags.contains(QStringLiteral("--json"))) {
+                // Each snapshot without its body: the body can be large.
+                std::string out = "[";
+                for (const WorkspaceSnapshot &snapshot : *snapshots) {
+                    WorkspaceSnapshot head = snapshot;
+                    head.rootNode.children.clear();
+                    auto text = json::encode(head);
+                    if (!text)
+                        return reportStoreError(StoreError{StoreError::Kind::encode, {}, text.error().reason});
+                    out += (out.size() > 1 ? "," : "") + *text;
+                }
+                printOut(out + "]\n");
+            } else {
+                QString out;
+                for (const WorkspaceSnapshot &snapshot : *snapshots)
+                    out += QStringLiteral("%1  %2  %3 (%4 node(s))\n")
+                               .arg(uuidQString(snapshot.id), timestampQString(snapshot.createdAt), snapshot.title)
+                               // A workspace snapshot's root is an added group.
+                               .arg(snapshot.rootNode.subtreeSize() - (snapshot.rootNode.originalNodeID ? 0 : 1));
+                printOut(out);
+            }
+            return kExitOk;
+        }
+        const auto id = parseID(args->positional.first());
+        if (!id)
+            return kExitUsage;
+        for (const WorkspaceSnapshot &snapshot : *snapshots) {
+            if (snapshot.id != *id)
+                continue;
+            auto text = json::encode(snapshot, json::JsonStyle::pretty);
+            if (!text)
+                return reportStoreError(StoreError{StoreError::Kind::encode, {}, text.error().reason});
+            printOut(*text + "\n");
+            return kExitOk;
+        }
+        printError(QStringLiteral("no snapshot %1 in the workspace").arg(uuidQString(*id)));
+        return kExitFailed;
+    }
+
+    if (verb == QLatin1String("save")) {
+        if (!args->positional.isEmpty() || args->value("--under") || args->flags.contains(QStringLiteral("--json")))
+            return usage(kUsage);
+        std::optional<QUuid> node;
+        if (auto text = args->value("--node")) {
+            node = parseID(*text);
+            if (!node)
+                return kExitUsage;
+        }
+        EditSession session;
+        if (int code = openForEditing(context, session))
+            return code;
+        SnapshotService snapshots(*session.store, *session.model, archive);
+        auto saved = node ? snapshots.saveSubtree(*node, args->value("--title"))
+                          : snapshots.saveWorkspace(args->value("--title").value_or(QStringLiteral("Workspace Snapshot")),
+                                                    std::nullopt);
+        if (!saved)
+            return reportSnapshotError(saved.error());
+        printOut(uuidQString(saved->id) + QLatin1Char('\n'));
+        return kExitOk;
+    }
+
+    if (verb == QLatin1String("restore")) {
+        if (args->positional.size() != 1 || args->value("--node") || args->value("--title") ||
+            args->flags.contains(QStringLiteral("--json")))
+            return usage(kUsage);
+        EditSession session;
+        if (int code = openForEditing(context, session))
+            return code;
+        std::optional<QUuid> parent;
+        if (int code = parseUnder(*args, *session.model, parent))
+            return code;
+        SnapshotService snapshots(*session.store, *session.model, archive);
+        int code = kExitOk;
+        const auto snapshot = findSnapshot(snapshots, args->positional.first(), code);
+        if (!snapshot)
+            return code;
+        const QString safetyTitle =
+            QStringLiteral("Before restore %1").arg(timestampQString(currentTimestamp()));
+        auto restored = snapshots.restore(*snapshot, parent, safetyTitle);
+        if (!restored)
+            return reportSnapshotError(restored.error());
+        QString out = QStringLiteral("Restored %1 node(s) from %2 snapshot \"%3\"\n")
+                          .arg(restored->nodeCount)
+                          .arg(restored->subtree ? QStringLiteral("subtree") : QStringLiteral("workspace"), snapshot->title);
+        if (restored->safetySnapshot)
+            out += QStringLiteral("The tree as it was is kept as snapshot %1 \"%2\"\n")
+                       .arg(uuidQString(restored->safetySnapshot->id), restored->safetySnapshot->title);
+        printOut(out);
+        return kExitOk;
+    }
+    return usage(kUsage);
+}
+
+} // namespace tarni::cli

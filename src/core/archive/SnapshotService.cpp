@@ -1,0 +1,138 @@
+#include "archive/SnapshotService.h"
+
+namespace tarni {
+
+QString SnapshotError::description() const
+{
+    switch (kind) {
+    case Kind::tree:
+        return treeError ? treeError->description() : QString();
+    case Kind::store:
+        return storeError ? storeError->description() : QString();
+    case Kind::missingNode:
+        return QStringLiteral("The node is not in the workspace tree.");
+    case Kind::newerSchema:
+        return QStringLiteral("This file was made by a newer version of TarniBar (schema %1)").arg(schemaVersion);
+    }
+    return {};
+}
+
+namespace {
+
+Failure<SnapshotError> treeFailure(TreeViewModelError error)
+{
+    return Failure(SnapshotError{SnapshotError::Kind::tree, std::move(error), std::nullopt, 0});
+}
+
+Failure<SnapshotError> storeFailure(StoreError error)
+{
+    return Failure(SnapshotError{SnapshotError::Kind::store, std::nullopt, std::move(error), 0});
+}
+
+} // namespace
+
+SnapshotService::SnapshotService(WorkspaceStoreProtocol &store, TreeViewModel &tree, const TreeArchiveService &archive)
+    : m_store(store)
+    , m_tree(tree)
+    , m_archive(archive)
+{
+}
+
+SnapshotResult<QUuid> SnapshotService::loadedWorkspace()
+{
+    // A snapshot of a tree that was not read whole would be a wrong record.
+    if (!m_tree.isLoaded()) {
+        if (auto loaded = m_tree.load(); !loaded)
+            return treeFailure(loaded.error());
+    }
+    return m_tree.workspace()->id;
+}
+
+SnapshotResult<WorkspaceSnapshot> SnapshotService::save(const QString &title, TreeExport document,
+                                                        const std::optional<QUuid> &selectedNodeID)
+{
+    auto workspace = loadedWorkspace();
+    if (!workspace)
+        return Failure(workspace.error());
+    WorkspaceSnapshot snapshot = m_archive.makeSnapshot(title, *workspace, std::move(document), selectedNodeID);
+    if (auto saved = m_store.saveSnapshot(snapshot); !saved)
+        return storeFailure(saved.error());
+    return snapshot;
+}
+
+SnapshotResult<WorkspaceSnapshot> SnapshotService::saveWorkspace(const QString &title,
+                                                                 const std::optional<QUuid> &selectedNodeID)
+{
+    if (auto workspace = loadedWorkspace(); !workspace)
+        return Failure(workspace.error());
+    return save(title, m_archive.exportWorkspace(m_tree.nodes()), selectedNodeID);
+}
+
+SnapshotResult<WorkspaceSnapshot> SnapshotService::saveSubtree(const QUuid &nodeID, const std::optional<QString> &title)
+{
+    if (auto workspace = loadedWorkspace(); !workspace)
+        return Failure(workspace.error());
+    auto document = m_archive.exportSubtree(nodeID, m_tree.nodes());
+    if (!document)
+        return Failure(SnapshotError{SnapshotError::Kind::missingNode, std::nullopt, std::nullopt, 0});
+    const QString name = title.value_or(document->rootNode.title + QStringLiteral(" Snapshot"));
+    return save(name, std::move(document).value(), nodeID);
+}
+
+SnapshotResult<QList<WorkspaceSnapshot>> SnapshotService::list()
+{
+    auto workspace = loadedWorkspace();
+    if (!workspace)
+        return Failure(workspace.error());
+    auto snapshots = m_store.fetchSnapshots(*workspace);
+    if (!snapshots)
+        return storeFailure(snapshots.error());
+    return std::move(snapshots).value();
+}
+
+SnapshotResult<SnapshotService::Restored> SnapshotService::restore(const WorkspaceSnapshot &snapshot,
+                                                                   const std::optional<QUuid> &insertionParent,
+                                                                   const QString &safetyTitle)
+{
+    auto workspace = loadedWorkspace();
+    if (!workspace)
+        return Failure(workspace.error());
+    if (snapshot.schemaVersion > TreeExport::kSchemaVersion)
+        return Failure(SnapshotError{SnapshotError::Kind::newerSchema, std::nullopt, std::nullopt, snapshot.schemaVersion});
+
+    TreeExport document;
+    document.schemaVersion = snapshot.schemaVersion;
+    document.exportedAt = snapshot.createdAt;
+    document.app = QString::fromLatin1(TreeExport::kAppName);
+    document.rootNode = snapshot.rootNode;
+
+    Restored restored;
+    restored.subtree = snapshot.rootNode.originalNodeID.has_value();
+    const ImportedTree imported =
+        m_archive.importSubtreeResult(document, *workspace, restored.subtree ? insertionParent : std::nullopt);
+    restored.nodeCount = int(imported.nodes.size());
+
+    if (restored.subtree) {
+        // After the present children, as an import goes.
+        if (auto appended = m_tree.appendNodes(imported.nodes, insertionParent); !appended)
+            return treeFailure(appended.error());
+    } else {
+        auto safety = saveWorkspace(safetyTitle, std::nullopt);
+        if (!safety)
+            return Failure(safety.error());
+        restored.safetySnapshot = std::move(safety).value();
+        if (auto replaced = m_tree.replaceAllNodes(imported.nodes); !replaced)
+            return treeFailure(replaced.error());
+    }
+
+    if (snapshot.selectedNodeID) {
+        if (auto copy = imported.originalToImportedIDs.constFind(*snapshot.selectedNodeID);
+            copy != imported.originalToImportedIDs.constEnd())
+            restored.selectNodeID = *copy;
+    }
+    if (!restored.selectNodeID && !imported.nodes.isEmpty())
+        restored.selectNodeID = imported.nodes.first().id();
+    return restored;
+}
+
+} // namespace tarni

@@ -1,0 +1,92 @@
+// Saving and restoring snapshots on a real store.
+
+#include "archive/SnapshotService.h"
+#include "storage/WorkspaceStore.h"
+
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+using namespace tarni;
+
+namespace {
+
+class SnapshotServiceTest : public ::testing::Test {
+protected:
+    SnapshotServiceTest()
+        : store(std::filesystem::path(dir.path().toStdString()) / "workspace.sqlite")
+        , tree(store)
+        , snapshots(store, tree, archive)
+    {
+    }
+
+    QStringList titlesUnder(const std::optional<QUuid> &parent) const
+    {
+        QStringList titles;
+        for (const auto &node : tree.displayedChildren(parent))
+            titles << node.title();
+        return titles;
+    }
+
+    QTemporaryDir dir;
+    WorkspaceStore store;
+    TreeViewModel tree;
+    TreeArchiveService archive;
+    SnapshotService snapshots;
+};
+
+TEST_F(SnapshotServiceTest, AWorkspaceRestoreKeepsThePresentTreeAsASnapshot)
+{
+    const QUuid a = tree.addGroup(QStringLiteral("A"))->id();
+    const QUuid inner = tree.addGroup(QStringLiteral("inner"), a)->id();
+    auto saved = snapshots.saveWorkspace(QStringLiteral("Workspace Snapshot"), inner);
+    ASSERT_TRUE(saved);
+    ASSERT_TRUE(tree.deleteNode(a));
+    ASSERT_TRUE(tree.addGroup(QStringLiteral("made after")));
+
+    auto restored = snapshots.restore(*saved, std::nullopt, QStringLiteral("Before restore"));
+    ASSERT_TRUE(restored) << restored.error().description().toStdString();
+    EXPECT_FALSE(restored->subtree);
+    EXPECT_EQ(restored->nodeCount, 2);
+    EXPECT_EQ(titlesUnder(std::nullopt), QStringList{QStringLiteral("A")});
+    // The selection at the time maps to its copy.
+    ASSERT_TRUE(restored->selectNodeID);
+    EXPECT_EQ(tree.node(restored->selectNodeID)->title(), QStringLiteral("inner"));
+
+    // What was replaced can be brought back.
+    ASSERT_TRUE(restored->safetySnapshot);
+    auto undone = snapshots.restore(*restored->safetySnapshot, std::nullopt, QStringLiteral("Before restore"));
+    ASSERT_TRUE(undone);
+    EXPECT_EQ(titlesUnder(std::nullopt), QStringList{QStringLiteral("made after")});
+    EXPECT_EQ(snapshots.list()->size(), 3);
+}
+
+TEST_F(SnapshotServiceTest, ASubtreeRestoreAddsACopyAfterThePresentChildren)
+{
+    const QUuid a = tree.addGroup(QStringLiteral("A"))->id();
+    ASSERT_TRUE(tree.addGroup(QStringLiteral("a1"), a));
+    const QUuid parent = tree.addGroup(QStringLiteral("P"))->id();
+    ASSERT_TRUE(tree.addGroup(QStringLiteral("p1"), parent));
+    ASSERT_TRUE(tree.addGroup(QStringLiteral("p2"), parent));
+    auto saved = snapshots.saveSubtree(a);
+    ASSERT_TRUE(saved);
+    EXPECT_EQ(saved->title, QStringLiteral("A Snapshot"));
+
+    auto restored = snapshots.restore(*saved, parent, QStringLiteral("unused"));
+    ASSERT_TRUE(restored);
+    EXPECT_TRUE(restored->subtree);
+    EXPECT_FALSE(restored->safetySnapshot);
+    EXPECT_EQ(titlesUnder(parent), (QStringList{QStringLiteral("p1"), QStringLiteral("p2"), QStringLiteral("A")}));
+    EXPECT_EQ(titlesUnder(std::nullopt), (QStringList{QStringLiteral("A"), QStringLiteral("P")}));
+    EXPECT_EQ(tree.node(restored->selectNodeID)->parentID(), parent);
+
+    EXPECT_FALSE(snapshots.saveSubtree(QUuid::createUuid()));
+    WorkspaceSnapshot newer = *saved;
+    newer.schemaVersion = TreeExport::kSchemaVersion + 1;
+    auto refused = snapshots.restore(newer, parent, QStringLiteral("unused"));
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().description(), QStringLiteral("This file was made by a newer version of TarniBar (schema 2)"));
+    EXPECT_EQ(tree.nodes().size(), 7);
+}
+
+} // namespace
