@@ -21,21 +21,30 @@ int runNodes(CliContext &context, const QStringList &arguments)
     if (!workspace)
         return reportStoreError(workspace.error());
 
-    std::string out = "[";
+    NodeList nodes;
     if (*workspace) {
-        auto nodes = store.fetchNodes((*workspace)->id);
-        if (!nodes)
-            return reportStoreError(nodes.error());
-        out.reserve(size_t(nodes->size()) * 600);
-        bool first = true;
-        for (const auto &node : *nodes) {
-            if (!first)
-                out += ',';
-            first = false;
-            if (auto appended = json::appendCompact(out, node); !appended) {
-                printError(appended.error().description());
-                return kExitBadData;
-            }
+        auto fetched = store.fetchNodes((*workspace)->id);
+        if (!fetched)
+            return reportStoreError(fetched.error());
+        nodes = std::move(fetched).value();
+    }
+    // Written in pieces: the whole array of a large workspace would double
+    // the memory the nodes take and cost as much again in page faults.
+    constexpr std::size_t kChunk = std::size_t(1) << 20;
+    std::string out = "[";
+    out.reserve(kChunk + 4096);
+    bool first = true;
+    for (const auto &node : nodes) {
+        if (!first)
+            out += ',';
+        first = false;
+        if (auto appended = json::appendCompact(out, node); !appended) {
+            printError(appended.error().description());
+            return kExitBadData;
+        }
+        if (out.size() >= kChunk) {
+            printOut(out);
+            out.clear();
         }
     }
     out += "]\n";
