@@ -32,6 +32,7 @@ AsyncWindowController::AsyncWindowController(std::unique_ptr<AXWindowControlling
 
 AsyncWindowController::~AsyncWindowController()
 {
+    m_stopping = true;
     m_thread.quit();
     m_thread.wait();
     // Drops the jobs still queued (finishing their futures) now that no
@@ -44,9 +45,13 @@ QFuture<bool> AsyncWindowController::post(Job job)
     auto completion = std::make_shared<JobCompletion>();
     QFuture<bool> future = completion->promise.future();
     AXWindowControlling *controller = m_controller.get();
+    // Both outlive the worker thread: the destructor waits for it.
+    const std::atomic_bool *stopping = &m_stopping;
     QMetaObject::invokeMethod(
         m_context,
-        [completion = std::move(completion), controller, job = std::move(job)]() mutable {
+        [completion = std::move(completion), controller, stopping, job = std::move(job)]() mutable {
+            if (*stopping)
+                return;
             job(*controller);
             completion->ran = true;
             completion.reset();

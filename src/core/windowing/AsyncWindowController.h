@@ -8,6 +8,7 @@
 #include <QObject>
 #include <QThread>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -45,6 +46,8 @@ private:
     QFuture<bool> post(Job job);
 
     std::unique_ptr<AXWindowControlling> m_controller;
+    // Set by the destructor: queued jobs end without running.
+    std::atomic_bool m_stopping{false};
     QThread m_thread;
     QObject *m_context = nullptr;
 };

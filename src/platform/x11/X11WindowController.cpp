@@ -431,7 +431,10 @@ WindowBaseline X11WindowController::windowBaseline()
 bool X11WindowController::belongsTo(std::uint32_t window, const DesktopEntry &application)
 {
     X11Display *d = display();
-    if (!application.startupWMClass.isEmpty() && d->classOf(window).contains(application.startupWMClass))
+    // Browsers change the case (and, with a profile of their own, the
+    // instance part) of their WM_CLASS; the class part keeps the name.
+    if (!application.startupWMClass.isEmpty()
+        && d->classOf(window).contains(application.startupWMClass, Qt::CaseInsensitive))
         return true;
     const auto pid = d->processOf(window);
     return pid && !application.executable.isEmpty() && executableOf(*pid) == application.executable;
