@@ -4,8 +4,13 @@
 #include "model/WorkspaceNode.h"
 #include "opening/ExternalOpening.h"
 
+#include <QCoreApplication>
 #include <QCoro/QCoroTask>
+#include <QElapsedTimer>
 #include <QList>
+#include <QThread>
+
+#include <functional>
 
 #include <optional>
 
@@ -19,6 +24,20 @@ T runTask(QCoro::Task<T> task)
     auto wrapper = [](QCoro::Task<T> t, std::optional<T> &out) -> QCoro::Task<> { out.emplace(co_await t); };
     QCoro::waitFor(wrapper(std::move(task), result));
     return std::move(*result);
+}
+
+// Spins the event loop until `done` holds or `timeoutMs` pass.
+inline bool spinUntil(const std::function<bool()> &done, int timeoutMs = 10000)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > timeoutMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(10);
+    }
+    return true;
 }
 
 // Records what it was asked to open; accepts or refuses as told.

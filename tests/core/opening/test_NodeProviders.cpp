@@ -105,20 +105,6 @@ TEST(WebLinkProvider, OpensValidLinksAndReportsRefusedOnesAsFailures)
     EXPECT_FALSE(runTask(provider.restore({link(address)}, {}))->results[0].succeeded);
 }
 
-TEST(SlackProvider, OpensThePermalinkAndRejectsTextThatIsNoURL)
-{
-    RecordingOpener opener;
-    SlackProvider provider(opener);
-    const QString permalink = QStringLiteral("https://team.slack.com/archives/C1/p1712345678123456");
-    const auto slack = [](const QString &url) { return node(NodePayload::slackThread(SlackTarget{url, {}, {}, {}, {}})); };
-
-    EXPECT_EQ(*runTask(provider.open(slack(QStringLiteral("not a url")), {})),
-              OpenResult::failure(QStringLiteral("Invalid Slack URL")));
-    EXPECT_EQ(*runTask(provider.open(slack(permalink), {})),
-              OpenResult::success(QStringLiteral("Opened Slack permalink"), QUrl(permalink)));
-    EXPECT_EQ(opener.opened, QList<QUrl>{QUrl(permalink)});
-}
-
 TEST(SlackAppURL, EncodesBothIdentifiersSoTheyCannotChangeTheLink)
 {
     const auto link = [](std::optional<QString> team, std::optional<QString> channel) {

@@ -1,6 +1,7 @@
 // Opening a file node for real: xdg-open starts the default application, and
 // only the window it shows is moved into the content area and back.
 
+#include "OpeningTestSupport.h"
 #include "X11Probe.h"
 #include "XvfbSession.h"
 
@@ -18,27 +19,11 @@
 #include <csignal>
 
 using namespace tarni;
-using tarni::test::X11Probe;
+using namespace tarni::test;
 
 namespace {
 
 const QRect contentArea(384, 0, 1536, 1080);
-
-template <class T>
-T runTask(QCoro::Task<T> task)
-{
-    std::optional<T> result;
-    auto wrapper = [](QCoro::Task<T> t, std::optional<T> &out) -> QCoro::Task<> { out.emplace(co_await t); };
-    QCoro::waitFor(wrapper(std::move(task), result));
-    return std::move(*result);
-}
-
-WorkspaceNode itemNode(const NodePayload &payload)
-{
-    const Timestamp t(std::chrono::seconds(1'700'000'000));
-    return WorkspaceNode(QUuid::createUuid(), QUuid(), std::nullopt, payload.kind(), QStringLiteral("item"),
-                         std::nullopt, 0, false, std::nullopt, t, t, std::nullopt, payload);
-}
 
 bool writeFile(const QString &path, const QByteArray &content)
 {
@@ -145,7 +130,7 @@ TEST_F(OpenedWindowPlacementTest, OnlyTheWindowTheOpenCreatedIsMovedAndPutBack)
     const QString file = path("docs/notes.txt");
     ASSERT_TRUE(writeFile(file, "hello\n"));
     FileProvider provider(*m_opener, m_windows.get());
-    const OpenOutcome opened = runTask(provider.open(itemNode(NodePayload::file({file, std::nullopt})), inContentArea()));
+    const OpenOutcome opened = runTask(provider.open(test::file(file), inContentArea()));
     ASSERT_TRUE(opened.ok());
     EXPECT_EQ(*opened, OpenResult::success(QStringLiteral("Opened file"), QUrl::fromLocalFile(file)));
 
@@ -177,8 +162,7 @@ TEST_F(OpenedWindowPlacementTest, AnApplicationThatShowsNoWindowMovesNothing)
     const QString folder = path("docs/project");
     QDir().mkpath(folder);
     FolderProvider provider(*m_opener, m_windows.get(), 1500);
-    const OpenOutcome opened =
-        runTask(provider.open(itemNode(NodePayload::folder({folder, std::nullopt})), inContentArea()));
+    const OpenOutcome opened = runTask(provider.open(test::folder(folder), inContentArea()));
     ASSERT_TRUE(opened.ok());
     EXPECT_EQ(opened->summary, QStringLiteral("Opened folder"));
     EXPECT_TRUE(m_registry.isEmpty());
