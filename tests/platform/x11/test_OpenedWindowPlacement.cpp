@@ -85,10 +85,12 @@ protected:
 
     QString path(const char *relative) const { return m_dir.filePath(QLatin1String(relative)); }
 
-    xcb_window_t show(const QString &program, const QString &title, const QString &geometry)
+    xcb_window_t show(const QString &program, const QString &title, const QString &geometry, QStringList extra = {})
     {
-        const pid_t pid = test::spawnProcess(program, {QStringLiteral("--title"), title, QStringLiteral("--geometry"), geometry},
-                                             {QStringLiteral("DISPLAY=") + m_session->display()});
+        const bool xterm = program.endsWith(QStringLiteral("xterm"));
+        QStringList arguments{xterm ? QStringLiteral("-T") : QStringLiteral("--title"), title,
+                              xterm ? QStringLiteral("-geometry") : QStringLiteral("--geometry"), geometry};
+        const pid_t pid = test::spawnProcess(program, arguments + extra, {QStringLiteral("DISPLAY=") + m_session->display()});
         EXPECT_GT(pid, 0);
         m_children << pid;
         const auto window = m_probe->waitForClient(title);
@@ -166,6 +168,35 @@ TEST_F(OpenedWindowPlacementTest, AnApplicationThatShowsNoWindowMovesNothing)
     ASSERT_TRUE(opened.ok());
     EXPECT_EQ(opened->summary, QStringLiteral("Opened folder"));
     EXPECT_TRUE(m_registry.isEmpty());
+    EXPECT_EQ(frame(other), otherBefore);
+}
+
+TEST_F(OpenedWindowPlacementTest, AnExistingWindowThatTakesTheItemIsMoved)
+{
+    // Folders now open in the viewer's window that is already there.
+    const QString titleFile = path("title");
+    const xcb_window_t window =
+        show(m_viewer, QStringLiteral("older"), QStringLiteral("400x300+900+500"), {QStringLiteral("--take-over"), titleFile});
+    const auto pid = m_probe->pidOf(window);
+    ASSERT_TRUE(pid);
+    const QString script = path("bin/take-over");
+    ASSERT_TRUE(writeFile(script, "#!/bin/sh\nbasename \"$1\" > " + titleFile.toUtf8() + "\nkill -USR2 "
+                                      + QByteArray::number(*pid) + "\n"));
+    QFile(script).setPermissions(QFile::ReadOwner | QFile::ExeOwner);
+    ASSERT_TRUE(writeFile(path("data/applications/test-silent.desktop"),
+                          "[Desktop Entry]\nType=Application\nName=T\nExec=" + script.toUtf8()
+                              + " %f\nStartupWMClass=TarniTestWindow\n"));
+    const xcb_window_t other =
+        show(QStringLiteral("/usr/bin/xterm"), QStringLiteral("someone else"), QStringLiteral("40x10+1200+700"));
+    m_probe->activate(other);
+    ASSERT_TRUE(X11Probe::waitFor([&] { return m_probe->activeWindow() == other; }));
+    const QRect otherBefore = frame(other);
+
+    const QString folder = path("docs/project");
+    QDir().mkpath(folder);
+    FolderProvider provider(*m_opener, m_windows.get());
+    ASSERT_TRUE(runTask(provider.open(test::folder(folder), inContentArea()))->succeeded);
+    EXPECT_EQ(frame(window), contentArea);
     EXPECT_EQ(frame(other), otherBefore);
 }
 
