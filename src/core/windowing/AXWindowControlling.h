@@ -15,6 +15,9 @@ namespace tarni {
 // The windows there were just before an open request, so that the window the
 // request creates can be told apart from them.
 struct WindowBaseline {
+    // False when the windows could not be listed: without the list every
+    // window would look new, so nothing may be moved.
+    bool taken = false;
     QList<std::uint64_t> windows;
     QHash<std::uint64_t, QString> titles;
     std::optional<std::uint64_t> activeWindow;

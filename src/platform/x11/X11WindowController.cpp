@@ -419,6 +419,7 @@ WindowBaseline X11WindowController::windowBaseline()
     if (!isGranted())
         return baseline;
     X11Display *d = display();
+    baseline.taken = true;
     for (xcb_window_t window : d->clientList()) {
         baseline.windows.append(window);
         baseline.titles.insert(window, d->titleOf(window).value_or(QString()));
@@ -468,7 +469,7 @@ std::optional<std::uint32_t> X11WindowController::openedWindow(const OpenedWindo
 
 bool X11WindowController::moveOpenedWindow(const OpenedWindowRequest &request)
 {
-    if (!isGranted() || !isFiniteRect(request.frame))
+    if (!request.baseline.taken || !isGranted() || !isFiniteRect(request.frame))
         return false;
     const QRect target = toPixels(request.frame);
     if (target.width() < 1 || target.height() < 1)
