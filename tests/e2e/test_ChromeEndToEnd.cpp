@@ -9,9 +9,14 @@
 
 #include "chrome/ChromeExtensionIdentity.h"
 #include "common/InstanceLock.h"
+#include "opening/ChromeProvider.h"
+#include "platform/x11/X11WindowController.h"
+#include "platform/xdg/XdgBrowserLauncher.h"
 
 #include <QJsonObject>
 #include <QProcess>
+
+#include <csignal>
 
 #include <gtest/gtest.h>
 
@@ -229,6 +234,122 @@ TEST_F(ChromeEndToEnd, OpensURLsInOneWindowAtTheBoundsAndFocusesTabs)
     // The extension reported the changes as events too.
     EXPECT_TRUE(spinUntil([&] { return m_cache.windows().size() == 2; }, 5000));
     m_browser.reset();
+}
+
+namespace {
+
+WorkspaceNode tabNode(const QString &url, std::optional<RuntimeTabBinding> binding = std::nullopt)
+{
+    const Timestamp t(std::chrono::seconds(1'700'000'000));
+    return WorkspaceNode(QUuid::createUuid(), QUuid(), std::nullopt, WorkspaceNodeKind::chromeTab, url, std::nullopt, 0,
+                         false, std::nullopt, t, t, std::nullopt,
+                         NodePayload::chromeTab(BrowserTarget{url, url, std::nullopt, BrowserOpenMode::newTab, binding}));
+}
+
+QString geometryOf(const QString &display, const QString &title)
+{
+    const QString id = xdotool(display, {QStringLiteral("search"), QStringLiteral("--name"), title});
+    if (id.isEmpty() || id.contains(QLatin1Char('\n')))
+        return {};
+    return xdotool(display, {QStringLiteral("getwindowgeometry"), QStringLiteral("--shell"), id});
+}
+
+const QRectF kContent(384, 0, 1536, 1080);
+const QString kContentGeometry = QStringLiteral("X=384\nY=0\nWIDTH=1536\nHEIGHT=1080");
+
+} // namespace
+
+TEST_F(ChromeEndToEnd, ProviderRestoresTabsInOrderIntoOneWindowOnTheContentAreaAndFocusesABoundTab)
+{
+    QString error;
+    auto x = XvfbSession::start(&error);
+    ASSERT_TRUE(x) << error.toStdString();
+    startBrowser("alpha", x->display());
+    ChromeProvider provider(*m_bridge);
+
+    const RestoreOutcome restored = runTask(provider.restore(
+        {tabNode(url("one")), tabNode(url("two")), tabNode(url("three"))}, RestoreContext{std::nullopt, kContent, true}));
+    ASSERT_TRUE(restored.ok());
+    ASSERT_EQ(restored->results.size(), 1);
+    EXPECT_TRUE(restored->results[0].succeeded) << restored->results[0].summary.toStdString();
+
+    const ChromeCommandResponse state = send(ChromeCommand::getAllWindowsState());
+    ASSERT_TRUE(state.windows);
+    std::optional<ChromeWindowState> made;
+    for (const ChromeWindowState &w : *state.windows) {
+        if (w.tabs.size() == 3)
+            made = w;
+    }
+    ASSERT_TRUE(made) << "no window with the three tabs";
+    EXPECT_EQ(made->tabs[0].url, url("one"));
+    EXPECT_EQ(made->tabs[1].url, url("two"));
+    EXPECT_EQ(made->tabs[2].url, url("three"));
+    EXPECT_EQ(made->bounds, ChromeWindowBounds::fromRect(kContent));
+    QString geometry;
+    spinUntil([&] { return (geometry = geometryOf(x->display(), QStringLiteral("^one - Chromium$"))).contains(kContentGeometry); },
+              10000);
+    EXPECT_TRUE(geometry.contains(kContentGeometry)) << geometry.toStdString();
+
+    const OpenOutcome focused =
+        runTask(provider.open(tabNode(url("three"), RuntimeTabBinding{made->id, made->tabs[2].id}), {}));
+    ASSERT_TRUE(focused.ok());
+    EXPECT_TRUE(focused->succeeded) << focused->summary.toStdString();
+    QString active;
+    EXPECT_TRUE(spinUntil(
+        [&] {
+            active = xdotool(x->display(), {QStringLiteral("getactivewindow"), QStringLiteral("getwindowname")});
+            return active == QStringLiteral("three - Chromium");
+        },
+        10000))
+        << active.toStdString();
+    m_browser.reset();
+}
+
+TEST_F(ChromeEndToEnd, WithoutTheExtensionTheProviderStartsTheBrowserWithTheTabsAndPlacesItsWindow)
+{
+    QString error;
+    auto x = XvfbSession::start(&error);
+    ASSERT_TRUE(x) << error.toStdString();
+    ASSERT_FALSE(m_bridge->isConnected());
+
+    // Debian's Chromium as the user has it (no extension loaded), with a
+    // profile of this test's own.
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DISPLAY"), x->display());
+    env.insert(QStringLiteral("HOME"), QString::fromStdString((m_scratch.path() / "home").string()));
+    env.insert(QStringLiteral("TMPDIR"), QString::fromStdString(m_scratch.path().string()));
+    XdgBrowserLauncher::Options launch{env, {QStringLiteral("--no-sandbox"),
+                                             QStringLiteral("--user-data-dir=")
+                                                 + QString::fromStdString((m_scratch.path() / "plain-profile").string()),
+                                             QStringLiteral("--no-first-run"), QStringLiteral("--no-default-browser-check"),
+                                             QStringLiteral("--disable-background-networking"),
+                                             QStringLiteral("--disable-component-update"), QStringLiteral("--disable-sync"),
+                                             QStringLiteral("--disable-gpu"), QStringLiteral("--password-store=basic")}};
+    XdgBrowserLauncher launcher(launch);
+    ASSERT_TRUE(launcher.installedBrowser()) << "no Chrome or Chromium installed";
+    ManagedWindowRegistry registry;
+    AsyncWindowController windows(std::make_unique<X11WindowController>(
+        registry, X11WindowController::Options{x->display().toLocal8Bit(), DefaultApplicationLookup(env), 500}));
+    ChromeProvider provider(*m_bridge, ChromeWithoutExtension{&launcher, nullptr, &windows, 15000});
+
+    const RestoreOutcome restored = runTask(
+        provider.restore({tabNode(url("first")), tabNode(url("second"))}, RestoreContext{std::nullopt, kContent, true}));
+    ASSERT_TRUE(restored.ok());
+    EXPECT_EQ(restored->results[0].summary, QStringLiteral("Restored 2 tabs in a new browser window"));
+
+    QString geometry;
+    spinUntil([&] { return (geometry = geometryOf(x->display(), QStringLiteral("^first - Chromium$"))).contains(kContentGeometry); },
+              15000);
+    EXPECT_TRUE(geometry.contains(kContentGeometry)) << geometry.toStdString();
+    EXPECT_EQ(registry.records().size(), 1);
+
+    // The browser is not our child: end it through its window's process.
+    const QString id = xdotool(x->display(), {QStringLiteral("search"), QStringLiteral("--name"), QStringLiteral(" - Chromium$")});
+    for (const QString &window : id.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        const QString pid = xdotool(x->display(), {QStringLiteral("getwindowpid"), window});
+        if (pid.toInt() > 0)
+            ::kill(pid.toInt(), SIGTERM);
+    }
 }
 
 int main(int argc, char **argv)

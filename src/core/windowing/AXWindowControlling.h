@@ -2,10 +2,45 @@
 
 #include "windowing/PermissionStatus.h"
 
+#include <QHash>
+#include <QList>
 #include <QRectF>
 #include <QString>
 
+#include <cstdint>
+#include <optional>
+
 namespace tarni {
+
+// The windows there were just before an open request, so that the window the
+// request creates can be told apart from them.
+struct WindowBaseline {
+    // False when the windows could not be listed: without the list every
+    // window would look new, so nothing may be moved.
+    bool taken = false;
+    QList<std::uint64_t> windows;
+    QHash<std::uint64_t, QString> titles;
+    std::optional<std::uint64_t> activeWindow;
+
+    bool operator==(const WindowBaseline &) const = default;
+};
+
+// Which window an open request made, and where it goes.
+struct OpenedWindowRequest {
+    // The registry's key; for files and folders the absolute path.
+    QString identifier;
+    QRectF frame;
+    WindowBaseline baseline;
+    // What a window of an application that opens the item in an existing
+    // window shows in its title (a file's name).
+    QString itemName;
+    // The program expected to show the window (its executable, its WM_CLASS);
+    // both empty: the default application of `identifier` taken as a path.
+    QString executable;
+    QString windowClass;
+    // How long the window may take to appear.
+    int timeoutMs = 5000;
+};
 
 // Moves windows of other applications into the content area and puts them
 // back. Failures are silent: they show only as false or a count of zero.
@@ -24,6 +59,13 @@ public:
     virtual bool moveWindow(const QString &identifier, const QRectF &frame) = 0;
     // Puts every remembered window back; returns how many went back.
     virtual int restoreManagedWindows() = 0;
+
+    virtual WindowBaseline windowBaseline() = 0;
+    // Waits for the window that the open request after `request.baseline`
+    // created: a new window of the item's application, or one of its
+    // existing windows that became active showing the item's name. Moves and
+    // records only that window; false (and nothing moved) when none came.
+    virtual bool moveOpenedWindow(const OpenedWindowRequest &request) = 0;
 
 protected:
     AXWindowControlling() = default;

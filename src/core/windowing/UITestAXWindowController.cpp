@@ -43,6 +43,11 @@ bool UITestAXWindowController::moveWindow(const QString &identifier, const QRect
     return true;
 }
 
+bool UITestAXWindowController::moveOpenedWindow(const OpenedWindowRequest &request)
+{
+    return moveWindow(request.identifier, request.frame);
+}
+
 int UITestAXWindowController::restoreManagedWindows()
 {
     if (m_permission != PermissionStatus::granted)

@@ -31,6 +31,9 @@ public:
     void requestPermissionIfNeeded() override {}
     bool moveWindow(const QString &identifier, const QRectF &frame) override;
     int restoreManagedWindows() override;
+    WindowBaseline windowBaseline() override { return {}; }
+    // The simulated window of the identifier is taken to be the new one.
+    bool moveOpenedWindow(const OpenedWindowRequest &request) override;
 
     void setSimulatedPermission(PermissionStatus status) { m_permission = status; }
     // Gives the simulated window of an identifier a frame, as if it had opened there.

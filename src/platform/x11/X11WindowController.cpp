@@ -313,15 +313,21 @@ bool X11WindowController::moveWindow(const QString &identifier, const QRectF &fr
     const auto resolved = resolveWindow(identifier);
     if (!resolved)
         return false;
+    return moveResolved(identifier, *resolved, target);
+}
+
+bool X11WindowController::moveResolved(const QString &identifier, const ResolvedWindow &resolved,
+                                       const QRect &target)
+{
     X11Display *d = display();
-    const std::uint32_t window = resolved->window;
+    const std::uint32_t window = resolved.window;
 
     // A record whose window is gone belongs to that window: the new window
     // starts a record of its own, so it goes back to where it was itself.
     // The server hands out window ids again, so the process tells too.
     if (const auto old = m_registry.record(identifier); old && old->windowHandle) {
         const bool otherWindow = *old->windowHandle != window;
-        const bool otherProcess = old->appPID && resolved->appPID > 0 && *old->appPID != resolved->appPID;
+        const bool otherProcess = old->appPID && resolved.appPID > 0 && *old->appPID != resolved.appPID;
         if (otherWindow || otherProcess)
             m_registry.removeRecord(identifier);
     }
@@ -337,10 +343,10 @@ bool X11WindowController::moveWindow(const QString &identifier, const QRectF &fr
     original.desktop = d->desktopOf(window);
 
     ManagedWindowRegistry::Registration registration;
-    registration.originalFrame = resolved->frame;
-    if (resolved->appPID > 0)
-        registration.appPID = resolved->appPID;
-    registration.windowTitle = resolved->title;
+    registration.originalFrame = resolved.frame;
+    if (resolved.appPID > 0)
+        registration.appPID = resolved.appPID;
+    registration.windowTitle = resolved.title;
     registration.originalState = original;
     registration.windowHandle = window;
     m_registry.registerWindow(identifier, registration);
@@ -361,7 +367,7 @@ bool X11WindowController::moveWindow(const QString &identifier, const QRectF &fr
         // openbox gives the border back and restores its remembered size in
         // separate steps, so wait until the frame has left the enlarged one
         // and then held still for a moment.
-        const QRect enlarged = resolved->frame.toRect();
+        const QRect enlarged = resolved.frame.toRect();
         std::optional<QRect> last;
         auto settledSince = std::chrono::steady_clock::now();
         d->waitUntil(m_options.answerTimeoutMs, [&] {
@@ -405,6 +411,92 @@ int X11WindowController::restoreManagedWindows()
         ++restored;
     }
     return restored;
+}
+
+WindowBaseline X11WindowController::windowBaseline()
+{
+    WindowBaseline baseline;
+    if (!isGranted())
+        return baseline;
+    X11Display *d = display();
+    baseline.taken = true;
+    for (xcb_window_t window : d->clientList()) {
+        baseline.windows.append(window);
+        baseline.titles.insert(window, d->titleOf(window).value_or(QString()));
+    }
+    if (const auto active = d->activeWindow())
+        baseline.activeWindow = *active;
+    return baseline;
+}
+
+bool X11WindowController::belongsTo(std::uint32_t window, const DesktopEntry &application)
+{
+    X11Display *d = display();
+    // Browsers change the case (and, with a profile of their own, the
+    // instance part) of their WM_CLASS; the class part keeps the name.
+    if (!application.startupWMClass.isEmpty()
+        && d->classOf(window).contains(application.startupWMClass, Qt::CaseInsensitive))
+        return true;
+    const auto pid = d->processOf(window);
+    return pid && !application.executable.isEmpty() && executableOf(*pid) == application.executable;
+}
+
+std::optional<std::uint32_t> X11WindowController::openedWindow(const OpenedWindowRequest &request,
+                                                                const DesktopEntry &application)
+{
+    X11Display *d = display();
+    const auto &before = request.baseline;
+    // A window that was not there before the request; the newest first.
+    const QList<xcb_window_t> stacking = d->clientListStacking();
+    for (auto it = stacking.crbegin(); it != stacking.crend(); ++it) {
+        if (!before.windows.contains(*it) && !d->isDockOrDesktop(*it) && belongsTo(*it, application))
+            return *it;
+    }
+    // Or an existing window that took the item: it became active, or its
+    // title took the item's name, since the request.
+    const auto active = d->activeWindow();
+    if (!active || !before.windows.contains(*active) || request.itemName.isEmpty() || !belongsTo(*active, application))
+        return std::nullopt;
+    const QString title = d->titleOf(*active).value_or(QString());
+    if (!title.contains(request.itemName))
+        return std::nullopt;
+    const bool becameActive = before.activeWindow != std::uint64_t(*active);
+    const bool tookTheName = !before.titles.value(*active).contains(request.itemName);
+    if (becameActive || tookTheName)
+        return *active;
+    return std::nullopt;
+}
+
+bool X11WindowController::moveOpenedWindow(const OpenedWindowRequest &request)
+{
+    if (!request.baseline.taken || !isGranted() || !isFiniteRect(request.frame))
+        return false;
+    const QRect target = toPixels(request.frame);
+    if (target.width() < 1 || target.height() < 1)
+        return false;
+    DesktopEntry application;
+    if (!request.executable.isEmpty() || !request.windowClass.isEmpty()) {
+        application.executable = request.executable;
+        application.startupWMClass = request.windowClass;
+    } else if (const auto entry = m_options.applications.defaultApplicationForPath(request.identifier)) {
+        application = *entry;
+    } else {
+        return false; // nobody can tell which window is the item's
+    }
+    X11Display *d = display();
+    std::optional<std::uint32_t> window;
+    // Property changes on the root (the client list, the active window)
+    // wake the wait; the window's own title is read on every pass.
+    d->watch(d->root());
+    d->waitUntil(request.timeoutMs, [&] {
+        window = openedWindow(request, application);
+        // A window that is mapped but not yet framed cannot be placed yet.
+        return window && d->outerFrame(*window);
+    });
+    if (!window || !d->outerFrame(*window))
+        return false;
+    const auto resolved = describe(*window);
+    return resolved && moveResolved(request.identifier, *resolved, target);
 }
 
 } // namespace tarni

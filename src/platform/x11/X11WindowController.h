@@ -37,6 +37,8 @@ public:
     void requestPermissionIfNeeded() override;
     bool moveWindow(const QString &identifier, const QRectF &frame) override;
     int restoreManagedWindows() override;
+    WindowBaseline windowBaseline() override;
+    bool moveOpenedWindow(const OpenedWindowRequest &request) override;
 
 private:
     struct ResolvedWindow {
@@ -58,6 +60,11 @@ private:
     std::optional<ResolvedWindow> bestWindow(std::int32_t pid, const std::optional<QString> &preferredTitle,
                                              const std::optional<QRectF> &preferredFrame);
     std::optional<ResolvedWindow> describe(std::uint32_t window);
+    bool moveResolved(const QString &identifier, const ResolvedWindow &resolved, const QRect &target);
+    // The window of `request`'s application that its open request created,
+    // as far as one exists now.
+    std::optional<std::uint32_t> openedWindow(const OpenedWindowRequest &request, const DesktopEntry &application);
+    bool belongsTo(std::uint32_t window, const DesktopEntry &application);
 
     bool bringToNormalState(std::uint32_t window);
     bool setFrame(std::uint32_t window, const QRect &target);

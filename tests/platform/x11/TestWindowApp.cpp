@@ -4,7 +4,11 @@
 // the process keeps running.
 //
 //   tarni_test_window [--no-pid] [--geometry WxH+X+Y] [--title T] [--windows N]
-//                     [--dock-left WIDTH] [path]
+//                     [--dock-left WIDTH] [--take-over FILE] [path]
+//
+// --take-over makes SIGUSR2 retitle the first window with FILE's contents and
+// ask for it to be activated, as an application that opens a document in a
+// window it already has.
 //
 // --dock-left makes the window a dock reserving WIDTH pixels at the left
 // edge, like our sidebar.
@@ -26,6 +30,7 @@ namespace {
 
 volatile std::sig_atomic_t closeFirst = 0;
 volatile std::sig_atomic_t quit = 0;
+volatile std::sig_atomic_t takeOver = 0;
 
 xcb_atom_t atom(xcb_connection_t *c, const char *name)
 {
@@ -49,7 +54,7 @@ int main(int argc, char **argv)
 {
     bool setPid = true;
     int width = 400, height = 300, x = 50, y = 60, windows = 1, dockLeft = 0;
-    std::string title;
+    std::string title, takeOverFile;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--no-pid") {
@@ -63,6 +68,8 @@ int main(int argc, char **argv)
             title = argv[++i];
         } else if (arg == "--dock-left" && i + 1 < argc) {
             dockLeft = std::max(0, std::atoi(argv[++i]));
+        } else if (arg == "--take-over" && i + 1 < argc) {
+            takeOverFile = argv[++i];
         } else if (arg == "--windows" && i + 1 < argc) {
             windows = std::max(1, std::atoi(argv[++i]));
         } else if (title.empty()) {
@@ -74,6 +81,7 @@ int main(int argc, char **argv)
 
     std::signal(SIGUSR1, [](int) { closeFirst = 1; });
     std::signal(SIGTERM, [](int) { quit = 1; });
+    std::signal(SIGUSR2, [](int) { takeOver = 1; });
 
     xcb_connection_t *c = xcb_connect(nullptr, nullptr);
     if (xcb_connection_has_error(c)) {
@@ -131,6 +139,26 @@ int main(int argc, char **argv)
             closeFirst = 0;
             xcb_destroy_window(c, shown.front());
             shown.erase(shown.begin());
+            xcb_flush(c);
+        }
+        if (takeOver && !takeOverFile.empty()) {
+            takeOver = 0;
+            char name[256] = {};
+            if (FILE *f = std::fopen(takeOverFile.c_str(), "r")) {
+                std::fgets(name, sizeof name - 1, f);
+                std::fclose(f);
+            }
+            const xcb_window_t w = shown.front();
+            xcb_change_property(c, XCB_PROP_MODE_REPLACE, w, netWmName, utf8, 8, uint32_t(std::strlen(name)), name);
+            xcb_client_message_event_t activate{};
+            activate.response_type = XCB_CLIENT_MESSAGE;
+            activate.format = 32;
+            activate.window = w;
+            activate.type = atom(c, "_NET_ACTIVE_WINDOW");
+            activate.data.data32[0] = 2;
+            xcb_send_event(c, 0, screen->root,
+                           XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
+                           reinterpret_cast<const char *>(&activate));
             xcb_flush(c);
         }
         pollfd p{xcb_get_file_descriptor(c), POLLIN, 0};

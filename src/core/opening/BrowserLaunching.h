@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+namespace tarni {
+
+// The browser a launch started, as the window controller recognises its
+// windows.
+struct LaunchedBrowser {
+    QString executable;
+    QString windowClass;
+    bool operator==(const LaunchedBrowser &) const = default;
+};
+
+// Starts Chrome itself when its extension is not there to open tabs.
+class BrowserLaunching {
+public:
+    virtual ~BrowserLaunching() = default;
+    // Opens the URLs, in order, as the tabs of one new window of the
+    // installed Chrome, else Chromium. Nothing when neither is installed or
+    // it could not be started.
+    virtual std::optional<LaunchedBrowser> openInNewWindow(const QStringList &urls) = 0;
+
+protected:
+    BrowserLaunching() = default;
+};
+
+} // namespace tarni

@@ -1,0 +1,106 @@
+#pragma once
+
+#include "chrome/ChromeNativeHostBridgeProtocol.h"
+#include "model/WorkspaceNode.h"
+#include "opening/ExternalOpening.h"
+
+#include <QCoreApplication>
+#include <QCoro/QCoroTask>
+#include <QElapsedTimer>
+#include <QList>
+#include <QThread>
+
+#include <functional>
+
+#include <optional>
+
+namespace tarni::test {
+
+// Runs a task to completion on a nested event loop.
+template <class T>
+T runTask(QCoro::Task<T> task)
+{
+    std::optional<T> result;
+    auto wrapper = [](QCoro::Task<T> t, std::optional<T> &out) -> QCoro::Task<> { out.emplace(co_await t); };
+    QCoro::waitFor(wrapper(std::move(task), result));
+    return std::move(*result);
+}
+
+// Spins the event loop until `done` holds or `timeoutMs` pass.
+inline bool spinUntil(const std::function<bool()> &done, int timeoutMs = 10000)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > timeoutMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(10);
+    }
+    return true;
+}
+
+// Records what it was asked to open; accepts or refuses as told.
+class RecordingOpener final : public ExternalOpening {
+public:
+    bool open(const QUrl &url) override
+    {
+        opened.append(url);
+        return accepts;
+    }
+    QCoro::Task<bool> reveal(QUrl fileURL) override
+    {
+        revealed.append(fileURL);
+        co_return accepts;
+    }
+    bool accepts = true;
+    QList<QUrl> opened;
+    QList<QUrl> revealed;
+};
+
+// Answers every command with `reply` (or `error`) and records the commands.
+class SimulatedBridge final : public ChromeNativeHostBridgeProtocol {
+public:
+    bool isConnected() const override { return connected; }
+    QCoro::Task<ChromeSendResult> send(ChromeCommand command) override
+    {
+        sent.append(command);
+        if (error)
+            co_return Failure(*error);
+        co_return reply;
+    }
+    void simulate(const ChromeEvent &) override {}
+    void consumeLatestSlackCapture() override {}
+
+    bool connected = true;
+    ChromeCommandResponse reply{true, std::nullopt, std::nullopt, std::nullopt};
+    std::optional<ChromeBridgeError> error;
+    QList<ChromeCommand> sent;
+};
+
+inline WorkspaceNode node(NodePayload payload, std::optional<QUuid> parent = std::nullopt, double order = 0)
+{
+    const Timestamp t(std::chrono::seconds(1'700'000'000));
+    const WorkspaceNodeKind kind = payload.kind();
+    return WorkspaceNode(QUuid::createUuid(), QUuid(), parent, kind, QStringLiteral("n"), std::nullopt, order, false,
+                         std::nullopt, t, t, std::nullopt, std::move(payload));
+}
+
+inline WorkspaceNode tab(const QString &url, std::optional<QUuid> parent = std::nullopt, double order = 0)
+{
+    return node(NodePayload::chromeTab(BrowserTarget{url, QStringLiteral("t"), std::nullopt,
+                                                     BrowserOpenMode::existingTab, std::nullopt}),
+                parent, order);
+}
+inline WorkspaceNode link(const QString &url, std::optional<QUuid> parent = std::nullopt, double order = 0)
+{
+    return node(NodePayload::webLink(WebLinkTarget{url, std::nullopt}), parent, order);
+}
+inline WorkspaceNode file(const QString &path) { return node(NodePayload::file(FileTarget{path, std::nullopt})); }
+inline WorkspaceNode folder(const QString &path) { return node(NodePayload::folder(FileTarget{path, std::nullopt})); }
+inline WorkspaceNode group(std::optional<QUuid> parent = std::nullopt, double order = 0)
+{
+    return node(NodePayload::group(), parent, order);
+}
+
+} // namespace tarni::test

@@ -1,0 +1,322 @@
+#include "OpeningTestSupport.h"
+
+#include "opening/ChromeProvider.h"
+#include "opening/FileProviders.h"
+#include "opening/NodeProviderRegistry.h"
+#include "opening/UrlProviders.h"
+#include "windowing/UITestAXWindowController.h"
+
+#include <QCoreApplication>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+using namespace tarni;
+using namespace tarni::test;
+
+namespace {
+
+const QRectF kContent(384, 0, 1536, 1080);
+
+OpenContext withContent(std::optional<QRectF> rect = kContent)
+{
+    OpenContext context;
+    context.contentRect = rect;
+    return context;
+}
+
+// Counts its calls; supports one kind.
+class CountingProvider final : public NodeProvider {
+public:
+    explicit CountingProvider(WorkspaceNodeKind kind, QString name) : m_kind(kind), m_name(std::move(name)) {}
+    bool supports(WorkspaceNodeKind kind) const override { return kind == m_kind; }
+    QCoro::Task<OpenOutcome> open(WorkspaceNode, OpenContext) override { co_return OpenResult::success(m_name); }
+    QCoro::Task<RestoreOutcome> restore(NodeList nodes, RestoreContext) override
+    {
+        restores.append(nodes);
+        if (fails)
+            co_return Failure(ProviderError{QStringLiteral("broken")});
+        RestoreResult result;
+        for (const WorkspaceNode &n : nodes)
+            result.results.append(OpenResult::success(m_name + u' ' + n.id().toString()));
+        co_return result;
+    }
+    QList<NodeList> restores;
+    bool fails = false;
+
+private:
+    WorkspaceNodeKind m_kind;
+    QString m_name;
+};
+
+TEST(NodeProviderRegistry, DispatchesToTheFirstProviderOfAKindAndNamesMissingOnes)
+{
+    auto first = std::make_shared<CountingProvider>(WorkspaceNodeKind::webLink, QStringLiteral("first"));
+    auto second = std::make_shared<CountingProvider>(WorkspaceNodeKind::webLink, QStringLiteral("second"));
+    const NodeProviderRegistry registry({first, second});
+
+    EXPECT_EQ(runTask(registry.open(link(QStringLiteral("https://a.example")), {}))->summary, QStringLiteral("first"));
+    const OpenOutcome none = runTask(registry.open(group(), {}));
+    EXPECT_EQ(*none, OpenResult::failure(QStringLiteral("No provider for group")));
+    EXPECT_FALSE(none->succeeded);
+}
+
+TEST(NodeProviderRegistry, RestoresEachKindAsOneGroupInGivenOrderAndStopsAtAnError)
+{
+    auto links = std::make_shared<CountingProvider>(WorkspaceNodeKind::webLink, QStringLiteral("link"));
+    auto tabs = std::make_shared<CountingProvider>(WorkspaceNodeKind::chromeTab, QStringLiteral("tab"));
+    const NodeProviderRegistry registry({tabs, links});
+    const NodeList nodes{link(QStringLiteral("https://1.example")), group(), tab(QStringLiteral("https://t.example")),
+                         link(QStringLiteral("https://2.example"))};
+
+    EXPECT_TRUE(runTask(registry.restore({}, {}))->results.isEmpty());
+    const RestoreOutcome outcome = runTask(registry.restore(nodes, {}));
+    ASSERT_TRUE(outcome.ok());
+    ASSERT_EQ(links->restores.size(), 1);
+    EXPECT_EQ(links->restores[0], (NodeList{nodes[0], nodes[3]}));
+    ASSERT_EQ(outcome->results.size(), 3);
+    EXPECT_EQ(outcome->results[2].summary, QStringLiteral("tab ") + nodes[2].id().toString());
+
+    links->fails = true;
+    const RestoreOutcome failed = runTask(registry.restore(nodes, {}));
+    ASSERT_FALSE(failed.ok());
+    EXPECT_EQ(failed.error().description, QStringLiteral("broken"));
+    EXPECT_EQ(tabs->restores.size(), 1) << "the group after the failing one must not run";
+}
+
+TEST(WebLinkProvider, OpensValidLinksAndReportsRefusedOnesAsFailures)
+{
+    RecordingOpener opener;
+    WebLinkProvider provider(opener);
+    const QString address = QStringLiteral("https://example.com/a?b=c");
+
+    EXPECT_EQ(*runTask(provider.open(link(QString()), {})), OpenResult::failure(QStringLiteral("Invalid URL")));
+    EXPECT_TRUE(opener.opened.isEmpty());
+    EXPECT_EQ(*runTask(provider.open(link(address), {})),
+              OpenResult::success(QStringLiteral("Opened link"), QUrl(address)));
+
+    const RestoreOutcome restored = runTask(provider.restore({link(address), link(QString())}, {}));
+    ASSERT_EQ(restored->results.size(), 1);
+    EXPECT_EQ(restored->results[0].summary, QStringLiteral("Opened ") + address);
+
+    opener.accepts = false;
+    const OpenResult refused = *runTask(provider.open(link(address), {}));
+    EXPECT_EQ(refused, OpenResult::failure(QStringLiteral("Could not open ") + address));
+    EXPECT_FALSE(runTask(provider.restore({link(address)}, {}))->results[0].succeeded);
+}
+
+TEST(SlackAppURL, EncodesBothIdentifiersSoTheyCannotChangeTheLink)
+{
+    const auto link = [](std::optional<QString> team, std::optional<QString> channel) {
+        return slackAppURL(SlackTarget{QString(), std::move(team), std::move(channel), {}, {}});
+    };
+    EXPECT_EQ(link(QStringLiteral("T0123ABC"), QStringLiteral("C42"))->toString(QUrl::FullyEncoded),
+              QStringLiteral("slack://channel?team=T0123ABC&id=C42"));
+    const auto hostile = link(QStringLiteral("T1&id=EVIL"), QStringLiteral("C1#x"));
+    ASSERT_TRUE(hostile);
+    EXPECT_EQ(hostile->toString(QUrl::FullyEncoded), QStringLiteral("slack://channel?team=T1%26id%3DEVIL&id=C1%23x"));
+    EXPECT_FALSE(hostile->hasFragment());
+    EXPECT_FALSE(link(std::nullopt, QStringLiteral("C1")));
+    EXPECT_FALSE(link(QStringLiteral("T1"), std::nullopt));
+}
+
+class FileProviderTest : public ::testing::Test {
+protected:
+    FileProviderTest()
+    {
+        auto controller = std::make_unique<UITestAXWindowController>(m_registry, PermissionStatus::granted);
+        m_controller = controller.get();
+        m_controller->setWindowFrame(QStringLiteral("/home/u/notes.txt"), QRectF(10, 10, 300, 200));
+        m_windows = std::make_unique<AsyncWindowController>(std::move(controller));
+    }
+
+    ManagedWindowRegistry m_registry;
+    UITestAXWindowController *m_controller = nullptr;
+    std::unique_ptr<AsyncWindowController> m_windows;
+    RecordingOpener m_opener;
+};
+
+TEST_F(FileProviderTest, OpensTheItemAndMovesItsWindowOnlyWithAContentRectangle)
+{
+    FileProvider provider(m_opener, m_windows.get());
+    const QString path = QStringLiteral("/home/u/notes.txt");
+
+    EXPECT_EQ(*runTask(provider.open(file(path), withContent(std::nullopt))),
+              OpenResult::success(QStringLiteral("Opened file"), QUrl::fromLocalFile(path)));
+    EXPECT_TRUE(m_controller->movedWindows().isEmpty());
+
+    EXPECT_TRUE(runTask(provider.open(file(path), withContent()))->succeeded);
+    EXPECT_EQ(m_controller->movedWindows(), (QList<UITestAXWindowController::Move>{{path, kContent}}));
+    EXPECT_EQ(m_opener.opened, (QList<QUrl>{QUrl::fromLocalFile(path), QUrl::fromLocalFile(path)}));
+}
+
+TEST_F(FileProviderTest, ARefusedOpenFailsAndMovesNothing)
+{
+    FileProvider provider(m_opener, m_windows.get());
+    m_opener.accepts = false;
+    const QString path = QStringLiteral("/home/u/notes.txt");
+    EXPECT_EQ(*runTask(provider.open(file(path), withContent())),
+              OpenResult::failure(QStringLiteral("Could not open ") + path));
+    EXPECT_TRUE(m_controller->movedWindows().isEmpty());
+}
+
+TEST_F(FileProviderTest, AcceptsOnlyItsOwnCaseAndRestoresWithoutOpening)
+{
+    FolderProvider folders(m_opener, m_windows.get());
+    FileProvider files(m_opener, m_windows.get());
+    EXPECT_EQ(*runTask(folders.open(file(QStringLiteral("/a")), withContent())),
+              OpenResult::failure(QStringLiteral("Unsupported folder payload")));
+    EXPECT_EQ(runTask(folders.open(folder(QStringLiteral("/a")), {}))->summary, QStringLiteral("Opened folder"));
+
+    const RestoreOutcome restored =
+        runTask(files.restore({file(QStringLiteral("/x/1")), folder(QStringLiteral("/x/f")), file(QStringLiteral("/x/2"))},
+                              RestoreContext{std::nullopt, kContent, true}));
+    ASSERT_EQ(restored->results.size(), 2);
+    EXPECT_EQ(restored->results[0].summary, QStringLiteral("Prepared file /x/1"));
+    EXPECT_EQ(restored->results[1].summary, QStringLiteral("Prepared file /x/2"));
+    EXPECT_EQ(m_opener.opened.size(), 1); // the folder opened above, nothing since
+}
+
+TEST(AsyncWindowController, RunsCallsOffTheGuiThreadAndAnswersQueuedCallsWhenDestroyed)
+{
+    ManagedWindowRegistry registry;
+    auto windows = std::make_unique<AsyncWindowController>(
+        std::make_unique<UITestAXWindowController>(registry, PermissionStatus::granted));
+    QThread *const gui = QThread::currentThread();
+    EXPECT_NE(runTask(windows->run<QThread *>([](AXWindowControlling &) { return QThread::currentThread(); }, gui)),
+              gui);
+
+    // A slow call holds the worker; the calls queued behind it never run.
+    std::optional<bool> slow, queued;
+    auto await = [](QCoro::Task<bool> task, std::optional<bool> &out) -> QCoro::Task<> { out = co_await task; };
+    auto slowTask = windows->run<bool>(
+        [](AXWindowControlling &) {
+            QThread::msleep(200);
+            return true;
+        },
+        false);
+    auto queuedTask = windows->run<bool>([](AXWindowControlling &) { return true; }, false);
+    auto a = await(std::move(slowTask), slow);
+    auto b = await(std::move(queuedTask), queued);
+    QThread::msleep(50);
+    windows.reset();
+    QCoro::waitFor(std::move(a));
+    QCoro::waitFor(std::move(b));
+    EXPECT_EQ(slow, true);
+    EXPECT_EQ(queued, false);
+}
+
+std::optional<ChromeWindowBounds> boundsOf(const ChromeCommand &command)
+{
+    return std::get<ChromeCommand::OpenURLsInNewWindow>(command.value).bounds;
+}
+
+TEST(ChromeProvider, FocusesBoundTabsAndOpensUnboundOnesWhateverTheirMode)
+{
+    SimulatedBridge bridge;
+    ChromeProvider provider(bridge);
+    WorkspaceNode bound = tab(QStringLiteral("https://a.example"));
+    bound.edit().payload.asChromeTab()->runtimeTabBinding = RuntimeTabBinding{7, 9};
+    bound.edit().payload.asChromeTab()->preferredOpenMode = BrowserOpenMode::newWindow;
+
+    EXPECT_EQ(*runTask(provider.open(bound, {})),
+              OpenResult::success(QStringLiteral("Opened https://a.example"), QUrl(QStringLiteral("https://a.example"))));
+    EXPECT_TRUE(runTask(provider.open(tab(QStringLiteral("https://b.example")), {}))->succeeded);
+    ASSERT_EQ(bridge.sent.size(), 2);
+    EXPECT_EQ(bridge.sent[0], ChromeCommand::focusTab(7, 9));
+    EXPECT_EQ(bridge.sent[1], ChromeCommand::openURLInWindow(QStringLiteral("https://b.example")));
+    EXPECT_EQ(*runTask(provider.open(link(QStringLiteral("https://c.example")), {})),
+              OpenResult::failure(QStringLiteral("Unsupported chrome payload")));
+}
+
+TEST(ChromeProvider, AReplyThatIsNotOkIsAFailureAndABridgeErrorPropagates)
+{
+    SimulatedBridge bridge;
+    ChromeProvider provider(bridge);
+    bridge.reply = ChromeCommandResponse{false, QStringLiteral("Chrome did not respond"), {}, {}};
+    EXPECT_EQ(*runTask(provider.open(tab(QStringLiteral("https://a.example")), {})),
+              OpenResult::failure(QStringLiteral("Chrome did not respond")));
+    EXPECT_FALSE(runTask(provider.restore({tab(QStringLiteral("https://a.example"))}, {}))->results[0].succeeded);
+
+    bridge.error = ChromeBridgeError{ChromeBridgeError::Code::cannotWriteRequest, QStringLiteral("disk full")};
+    EXPECT_FALSE(runTask(provider.open(tab(QStringLiteral("https://a.example")), {})).ok());
+}
+
+TEST(ChromeProvider, RestoresAllTabsInOneWindowInNodeOrder)
+{
+    SimulatedBridge bridge;
+    ChromeProvider provider(bridge);
+    const NodeList tabs{tab(QStringLiteral("https://1.example")), link(QStringLiteral("https://x.example")),
+                        tab(QStringLiteral("https://2.example")), tab(QStringLiteral("https://3.example"))};
+
+    const RestoreOutcome restored = runTask(provider.restore(tabs, RestoreContext{std::nullopt, QRectF(384.4, 0, 1535.6, 1080), true}));
+    ASSERT_EQ(restored->results.size(), 1);
+    EXPECT_EQ(restored->results[0],
+              OpenResult::success(QStringLiteral("Restored 3 tabs"), QUrl(QStringLiteral("https://1.example"))));
+    ASSERT_EQ(bridge.sent.size(), 1);
+    const QStringList expected{QStringLiteral("https://1.example"), QStringLiteral("https://2.example"),
+                               QStringLiteral("https://3.example")};
+    EXPECT_EQ(std::get<ChromeCommand::OpenURLsInNewWindow>(bridge.sent[0].value).urls, expected);
+    EXPECT_EQ(boundsOf(bridge.sent[0]), (ChromeWindowBounds{384, 0, 1536, 1080}));
+
+    (void)runTask(provider.restore(tabs, {}));
+    EXPECT_FALSE(boundsOf(bridge.sent[1]));
+    EXPECT_TRUE(runTask(provider.restore({link(QStringLiteral("https://x.example"))}, {}))->results.isEmpty());
+    EXPECT_EQ(bridge.sent.size(), 2);
+}
+
+class RecordingLauncher final : public BrowserLaunching {
+public:
+    std::optional<LaunchedBrowser> openInNewWindow(const QStringList &urls) override
+    {
+        launches.append(urls);
+        return installed ? std::optional(LaunchedBrowser{QStringLiteral("/usr/bin/chromium"), QStringLiteral("chromium")})
+                         : std::nullopt;
+    }
+    bool installed = true;
+    QList<QStringList> launches;
+};
+
+TEST(ChromeProvider, WithoutTheExtensionStartsTheBrowserAndPlacesItsWindowElseUsesTheDefaultBrowser)
+{
+    SimulatedBridge bridge;
+    bridge.connected = false;
+    RecordingLauncher launcher;
+    RecordingOpener opener;
+    ManagedWindowRegistry registry;
+    auto controller = std::make_unique<UITestAXWindowController>(registry, PermissionStatus::granted);
+    controller->setWindowFrame(QStringLiteral("browser-window:https://1.example"), QRectF(0, 0, 800, 600));
+    UITestAXWindowController *simulated = controller.get();
+    AsyncWindowController windows(std::move(controller));
+    ChromeProvider provider(bridge, ChromeWithoutExtension{&launcher, &opener, &windows, 1000});
+    const NodeList tabs{tab(QStringLiteral("https://1.example")), tab(QStringLiteral("https://2.example"))};
+
+    EXPECT_EQ(runTask(provider.restore(tabs, RestoreContext{std::nullopt, kContent, true}))->results,
+              QList<OpenResult>{OpenResult::success(QStringLiteral("Restored 2 tabs in a new browser window"),
+                                                    QUrl(QStringLiteral("https://1.example")))});
+    EXPECT_EQ(launcher.launches, (QList<QStringList>{{QStringLiteral("https://1.example"), QStringLiteral("https://2.example")}}));
+    EXPECT_EQ(simulated->movedWindows().size(), 1);
+    EXPECT_TRUE(bridge.sent.isEmpty());
+
+    launcher.installed = false;
+    EXPECT_EQ(runTask(provider.restore(tabs, {}))->results[0].summary,
+              QStringLiteral("Chrome is not installed; opened 2 tabs in the default browser"));
+    EXPECT_EQ(opener.opened.size(), 2);
+    EXPECT_TRUE(runTask(provider.open(tabs[0], {}))->succeeded);
+    EXPECT_EQ(opener.opened.size(), 3);
+
+    // A bound tab belongs to a browser that was connected: ask it.
+    WorkspaceNode bound = tabs[0];
+    bound.edit().payload.asChromeTab()->runtimeTabBinding = RuntimeTabBinding{1, 2};
+    (void)runTask(provider.open(bound, {}));
+    EXPECT_EQ(bridge.sent, QList<ChromeCommand>{ChromeCommand::focusTab(1, 2)});
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
