@@ -8,12 +8,19 @@ cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
 
 jobs=$(nproc)
+# A compiler cache, where one is installed, makes a second run from a fresh
+# clone cheap; the builds are the same without it.
+launcher=()
+if command -v ccache >/dev/null; then
+  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  export CCACHE_BASEDIR="$PWD"
+fi
 suite() {
   local dir=$1
   shift
   echo "==> $dir: configure and build"
   rm -rf "$dir"
-  cmake -S . -B "$dir" -G Ninja -Wno-dev "$@" >/dev/null
+  cmake -S . -B "$dir" -G Ninja -Wno-dev "${launcher[@]}" "$@" >/dev/null
   cmake --build "$dir" -j "$jobs"
   echo "==> $dir: tests"
   ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 600

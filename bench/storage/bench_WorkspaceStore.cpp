@@ -127,7 +127,7 @@ void BM_PersistOneNodeEdit(benchmark::State &state)
     for (auto _ : state) {
         const qsizetype at = (round * 7919) % nodes.size();
         nodes[at].setTitle(QStringLiteral("Renamed %1").arg(++round));
-        if (!store.saveWorkspace(workspace).ok() || !store.replaceNodes(nodes, fixture.workspace).ok())
+        if (!store.saveWorkspaceAndNodes(workspace, nodes).ok())
             state.SkipWithError("persist failed");
     }
 }
