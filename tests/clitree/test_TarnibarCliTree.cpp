@@ -1,6 +1,7 @@
 // The tree commands of tarnibar-cli, run as a separate process against a real
 // database in a temporary data root.
 
+#include "CliProcess.h"
 #include "TestNodes.h"
 #include "common/InstanceLock.h"
 #include "model/Uuid.h"
@@ -18,14 +19,9 @@
 #include <QTemporaryDir>
 
 using namespace tarni;
+using namespace tarni::testing;
 
 namespace {
-
-struct CliRun {
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
 
 // A list from space-separated words, with %1, %2... filled in; an argument
 // that holds a space is appended with <<.
@@ -55,21 +51,9 @@ protected:
     QString root() const { return dir.path(); }
     std::filesystem::path rootPath() const { return std::filesystem::path(root().toStdString()); }
 
-    CliRun run(QStringList arguments, int timeoutMs = 60000) const
+    CliRun run(const QStringList &arguments, int timeoutMs = 60000) const
     {
-        arguments.prepend(root());
-        arguments.prepend(QStringLiteral("--root"));
-        QProcess process;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.remove(QStringLiteral("TARNI_UITEST_ROOT"));
-        process.setProcessEnvironment(env);
-        process.start(QStringLiteral(TARNIBAR_CLI_PATH), arguments);
-        EXPECT_TRUE(process.waitForFinished(timeoutMs));
-        CliRun result;
-        result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-        result.out = QString::fromUtf8(process.readAllStandardOutput());
-        result.err = QString::fromUtf8(process.readAllStandardError());
-        return result;
+        return runCli(QStringList{QStringLiteral("--root"), root()} + arguments, {}, timeoutMs);
     }
 
     // Runs a command that prints one node id, and returns it.
@@ -391,7 +375,7 @@ TEST_F(TarnibarCliTreeTest, AChainOfOneHundredThousandNodes)
         WorkspaceStore store(rootPath() / "workspace.sqlite");
         auto workspace = store.fetchOrCreateDefaultWorkspace();
         ASSERT_TRUE(workspace);
-        ASSERT_TRUE(store.replaceNodes(tarni::testing::groupChain(kDepth, workspace->id), workspace->id));
+        ASSERT_TRUE(store.replaceNodes(groupChain(kDepth, workspace->id), workspace->id));
     }
     const CliRun plain = run(words("tree --search") << QStringLiteral("level 99999"), 120000);
     ASSERT_EQ(plain.exitCode, 0) << plain.err.toStdString();

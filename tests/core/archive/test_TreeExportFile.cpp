@@ -33,22 +33,6 @@ protected:
     TreeArchiveService service{[] { return kTestTime; }};
 };
 
-TEST_F(TreeExportFileTest, ShallowDocumentsArePlainPrettySortedJson)
-{
-    NodeList nodes = groupChain(3);
-    nodes[2].setKind(WorkspaceNodeKind::file);
-    nodes[2].setPayload(NodePayload::file(FileTarget{QStringLiteral("/tmp/a"), QByteArray("\x01\x02", 2)}));
-    const TreeExport document = service.exportWorkspace(nodes);
-    auto text = TreeExportFile::encode(document);
-    ASSERT_TRUE(text);
-    auto pretty = json::encode(document, json::JsonStyle::pretty);
-    ASSERT_TRUE(pretty);
-    EXPECT_EQ(text.value(), pretty.value() + "\n");
-    // Keys sorted at every level: "app" first, entries open with "children".
-    EXPECT_EQ(text->rfind("{\n  \"app\": \"TarniBar\",\n  \"exportedAt\": \"2023-11-14T22:13:20Z\",\n", 0), 0u);
-    EXPECT_NE(text->find("\"bookmarkData\": \"AQI=\""), std::string::npos);
-}
-
 TEST_F(TreeExportFileTest, WriteCreatesTheFolderAndReadsBack)
 {
     const fs::path file = TreeExportFile::defaultPath(root() / "TarniBar");

@@ -11,8 +11,6 @@
 #include "common/NativeMessagingFrame.h"
 #include "model/Uuid.h"
 
-#include <QSignalSpy>
-
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -125,7 +123,6 @@ TEST_F(BridgeTest, ReplyIsReturnedFeedsTheCacheAndMarksTheBridgeConnected)
             return std::string(R"({"ok":true,"summary":"All windows","windows":[)") + kWindowJson + "]}";
         return std::string(R"({"ok":false,"summary":"No such tab"})");
     });
-    QSignalSpy connected(bridge.get(), &ChromeNativeHostBridge::isConnectedChanged);
 
     const auto reply = runTask(bridge->send(ChromeCommand::getAllWindowsState()));
     ASSERT_TRUE(reply) << reply.error().description().toStdString();
@@ -134,7 +131,6 @@ TEST_F(BridgeTest, ReplyIsReturnedFeedsTheCacheAndMarksTheBridgeConnected)
     ASSERT_EQ(m_cache.windows().size(), 1);
     EXPECT_EQ(m_cache.windows().front().id, 4);
     EXPECT_TRUE(bridge->isConnected());
-    EXPECT_EQ(connected.count(), 1);
 
     // A reply without windows leaves the cache alone; ok false is returned as it is.
     const auto refused = runTask(bridge->send(ChromeCommand::focusTab(4, 99)));
@@ -176,37 +172,6 @@ TEST_F(BridgeTest, ReplyIsSeenAtOnceNotAtTheNextPoll)
     EXPECT_TRUE((*result)->ok);
 }
 
-TEST_F(BridgeTest, SimulatedConnectedChromeAnswersWithSamples)
-{
-    auto bridge = makeBridge(options([&](ChromeBridgeOptions &o) { o.simulateConnectedChrome = true; o.replyTimeout = 50ms; }));
-
-    const auto capture = runTask(bridge->send(ChromeCommand::captureCurrentTab()));
-    ASSERT_TRUE(capture);
-    EXPECT_TRUE(capture->ok);
-    EXPECT_EQ(capture->capture, ChromeCapturePayload::tab(sampleBrowserTarget(1)));
-    EXPECT_EQ(m_cache.lastCapture(), capture->capture);
-    EXPECT_FALSE(bridge->isConnected());
-
-    const auto current = runTask(bridge->send(ChromeCommand::getCurrentWindowState()));
-    ASSERT_TRUE(current && current->windows);
-    EXPECT_EQ(m_cache.windows(), *current->windows);
-    // All windows are the cache's, not a sample.
-    m_cache.setWindows({ChromeWindowState{77, {}, {}}});
-    const auto all = runTask(bridge->send(ChromeCommand::getAllWindowsState()));
-    EXPECT_EQ(all->windows, (QList<ChromeWindowState>{ChromeWindowState{77, {}, {}}}));
-
-    const QStringList urls{QStringLiteral("https://a.example"), QStringLiteral("https://b.example"),
-                           QStringLiteral("https://c.example")};
-    const auto opened = runTask(bridge->send(ChromeCommand::openURLsInNewWindow(urls)));
-    ASSERT_EQ(opened->windows->size(), 1);
-    ASSERT_EQ(opened->windows->front().tabs.size(), 3);
-    EXPECT_EQ(opened->windows->front().tabs[2], (ChromeTabState{3, 1, urls[2], urls[2], {}, false}));
-    EXPECT_TRUE(opened->windows->front().tabs[0].isActive);
-
-    EXPECT_TRUE(runTask(bridge->send(ChromeCommand::ping()))->ok);
-    EXPECT_TRUE(bridge->isConnected());
-}
-
 TEST_F(BridgeTest, UnwritableQueueRootIsAnError)
 {
     fs::create_directories(m_root.parent_path());
@@ -220,7 +185,6 @@ TEST_F(BridgeTest, UnwritableQueueRootIsAnError)
 TEST_F(BridgeTest, QueuedMessagesAreAppliedInNameOrderAndAlwaysRemoved)
 {
     auto bridge = makeBridge();
-    QSignalSpy slack(bridge.get(), &ChromeNativeHostBridge::latestSlackCaptureChanged);
     const std::string a = "A0000000-0000-4000-8000-000000000000";
     queue("3.json", R"({"id":")" + a + R"(","message":{"type":"windowsState","windows":[{"id":2,"tabs":[]}]}})");
     queue("1.json", R"({"id":")" + a + R"(","message":{"type":"connected"}})");
@@ -239,7 +203,6 @@ TEST_F(BridgeTest, QueuedMessagesAreAppliedInNameOrderAndAlwaysRemoved)
     EXPECT_TRUE(bridge->isConnected());
     ASSERT_TRUE(bridge->latestSlackCapture());
     EXPECT_EQ(bridge->latestSlackCapture()->permalinkURL, QStringLiteral("https://t.slack.com/archives/C1/p1"));
-    EXPECT_EQ(slack.count(), 1);
     // The queued response came last and replaced the windows of the events.
     ASSERT_EQ(m_cache.windows().size(), 1);
     EXPECT_EQ(m_cache.windows().front().id, 4);
@@ -250,12 +213,10 @@ TEST_F(BridgeTest, QueuedMessagesAreAppliedInNameOrderAndAlwaysRemoved)
     EXPECT_FALSE(bridge->latestSlackCapture());
 }
 
-TEST_F(BridgeTest, QueueIsWatchedAndMonitoringStartsOnce)
+TEST_F(BridgeTest, QueueIsWatched)
 {
     auto bridge = makeBridge(options([&](ChromeBridgeOptions &o) { o.queuePollInterval = 60000ms; }));
     bridge->startQueueMonitoring();
-    bridge->startQueueMonitoring();
-    EXPECT_EQ(bridge->findChildren<QTimer *>().size(), 1);
 
     // The poll is a minute away: only the directory notification can deliver it.
     queue(randomUuidText() + ".json", R"({"id":"A0000000-0000-4000-8000-000000000000","message":{"type":"connected"}})");
