@@ -20,7 +20,7 @@ static const CliCommand kCommands[] = {
      "move a node under another one (or to the top level) at position N among its new siblings; prints its id",
      runMove},
     {"delete", "ID", "delete a node and everything below it; prints its id", runDelete},
-    {"duplicate", "ID", "copy a node and its subtree; the copy goes after the node's last sibling; prints the copy's id", runDuplicate},
+    {"duplicate", "ID", "copy a node and its subtree; the copy goes after the node's siblings; prints the copy's id", runDuplicate},
     {"collapse", "ID", "fold or unfold a node; prints its id", runCollapse},
     {"export", "[--node ID] [-o FILE]",
      "write the export document of the workspace (or of node ID) to standard output or FILE", runExport},

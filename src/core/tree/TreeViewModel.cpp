@@ -356,6 +356,17 @@ TreeResult<NodeList> TreeViewModel::duplicateSubtree(const QUuid &nodeID)
         f.createdAt = time;
         f.sortOrder += 1000.0;
     }
+    // The copy of the node itself leads the list, whatever order the list
+    // held its subtree in, and goes after its siblings even where there are
+    // more than the offset counts.
+    if (!copies.isEmpty()) {
+        const QUuid topCopy = newIDs.value(nodeID);
+        auto top = std::find_if(copies.begin(), copies.end(), [&](const WorkspaceNode &c) { return c.id() == topCopy; });
+        std::rotate(copies.begin(), top, top + 1);
+        const double afterSiblings = m_projection.nextSortOrder(copies.first().parentID());
+        if (copies.first().sortOrder() < afterSiblings)
+            copies.first().setSortOrder(afterSiblings);
+    }
     for (const WorkspaceNode &copy : copies)
         appendNode(copy);
     applyRenumber();

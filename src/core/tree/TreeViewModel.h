@@ -81,8 +81,9 @@ public:
                           std::optional<qsizetype> index = std::nullopt);
     // Removes the node and everything below it.
     TreeResult<void> deleteNode(const QUuid &nodeID);
-    // Copies the node and its subtree beside it; returns the copies (top node
-    // first) with the sort orders they had before renumbering.
+    // Copies the node and its subtree; the copy goes after the node's
+    // siblings. Returns the copies (top node first) with the sort orders they
+    // had before renumbering.
     TreeResult<NodeList> duplicateSubtree(const QUuid &nodeID);
     TreeResult<void> replaceAllNodes(const NodeList &nodes);
     // Adds imported nodes (parents before children) after the current list.

@@ -138,6 +138,24 @@ TEST_F(TreeViewModelTest, IgnoredRequestsChangeAndWriteNothing)
     EXPECT_EQ(store.nodes, before);
 }
 
+TEST_F(TreeViewModelTest, ADuplicateGoesAfterItsSiblingsAndComesFirstInTheResult)
+{
+    // A child that the list holds before its parent (it was moved there).
+    const QUuid child = model.addGroup(QStringLiteral("child"))->id();
+    const QUuid first = model.addGroup(QStringLiteral("first"))->id();
+    ASSERT_TRUE(model.move(child, first));
+    for (int i = 0; i < 1500; ++i)
+        ASSERT_TRUE(model.addGroup(QStringLiteral("sibling")));
+
+    auto copies = model.duplicateSubtree(first);
+    ASSERT_TRUE(copies);
+    ASSERT_EQ(copies->size(), 2);
+    EXPECT_EQ(copies->first().title(), QStringLiteral("first"));
+    const auto top = model.displayedChildren(std::nullopt);
+    EXPECT_EQ(top.last().id(), copies->first().id());
+    EXPECT_EQ(model.displayedChildren(copies->first().id()).size(), 1);
+}
+
 TEST_F(TreeViewModelTest, MoveIndexCountsWithTheMovedNodeTakenOut)
 {
     const std::pair<std::optional<qsizetype>, const char *> cases[] = {
