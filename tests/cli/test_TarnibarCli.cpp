@@ -237,7 +237,6 @@ TEST_F(TarnibarCliTest, ReadingCommandsWorkWithoutWriteAccessToTheRoot)
     ASSERT_EQ(::chmod(dir.path().toUtf8().constData(), 0755), 0);
     ASSERT_EQ(::chmod(database().toUtf8().constData(), 0644), 0);
     ASSERT_EQ(::chmod(root().toUtf8().constData(), 0555), 0);
-    const QString exported = dir.path() + QStringLiteral("/export.json");
     for (const QStringList &command : {QStringList{QStringLiteral("check")},
                                        QStringList{QStringLiteral("nodes"), QStringLiteral("--json")},
                                        QStringList{QStringLiteral("tree")}, QStringList{QStringLiteral("export")}}) {
@@ -269,7 +268,8 @@ TEST_F(TarnibarCliTest, ReadingCommandsWorkWithoutWriteAccessToTheRoot)
     const QString secret = dir.path() + QStringLiteral("/secret.json");
     QFile(secret).open(QIODevice::WriteOnly);
     ASSERT_EQ(::chmod(secret.toUtf8().constData(), 0), 0);
-    const CliRun unreadable = runCli({QStringLiteral("--root"), root(), QStringLiteral("import"), secret}, {}, true);
+    const CliRun unreadable = runCli({QStringLiteral("--root"), root(), QStringLiteral("import"), secret}, {}, 30000,
+                                     CliUser::withoutWriteAccess);
     EXPECT_EQ(unreadable.exitCode, 1);
     EXPECT_TRUE(unreadable.err.contains(QStringLiteral("secret.json\": permission denied"))) << unreadable.err.toStdString();
 }
