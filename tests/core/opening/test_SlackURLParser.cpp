@@ -42,8 +42,6 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         ParseCase{"archivesMessage", "https://acme.slack.com/archives/C0123ABC/p1712345678123456", true, nullptr,
                   "C0123ABC", "1712345678.123456"},
-        ParseCase{"archivesMessageTeam", "https://acme.slack.com/archives/C1/p1712345678123456?team=T9", true, "T9",
-                  "C1", "1712345678.123456"},
         ParseCase{"archivesChannel", "https://acme.slack.com/archives/C1", true, nullptr, "C1", nullptr},
         ParseCase{"directMessage", "https://acme.slack.com/archives/D77", true, nullptr, "D77", nullptr},
         ParseCase{"client", "https://app.slack.com/client/T1/C2", true, "T1", "C2", nullptr},
@@ -60,8 +58,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "1712345678.5"},
         ParseCase{"firstPWins", "https://slack.com/archives/C1/p1111111111111111/p2222222222222222", true, nullptr,
                   "C1", "1111111111.111111"},
-        ParseCase{"dBeforeC", "https://slack.com/archives/D1/C2", true, nullptr, "D1", nullptr},
-        ParseCase{"cBeforeD", "https://slack.com/archives/C3/D4", true, nullptr, "C3", nullptr},
+        ParseCase{"firstChannelWins", "https://slack.com/archives/D1/C2", true, nullptr, "D1", nullptr},
         ParseCase{"upperCaseHost", "https://ACME.SLACK.COM/archives/C1", true, nullptr, "C1", nullptr},
         ParseCase{"otherHost", "https://example.com/archives/C1/p1712345678123456", false},
         ParseCase{"lookAlikeHost", "https://notslack.com/archives/C1", false},
@@ -80,7 +77,6 @@ TEST(SlackURLParser, NormalizesTimestampTokens)
         {"p1234567", "1.234567"},
         {"p123456", "123456"},
         {"p", ""},
-        {"pabcdefgh", "ab.cdefgh"}, // characters are not checked
     };
     for (const auto &[token, expected] : cases)
         EXPECT_EQ(SlackURLParser::normalizeTimestampToken(QString::fromUtf8(token)), QString::fromUtf8(expected))
