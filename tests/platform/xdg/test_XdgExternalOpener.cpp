@@ -42,9 +42,10 @@ protected:
         ASSERT_TRUE(writeFile(viewer, "#!/bin/sh\nprintf '%s\\n' \"$@\" >> \"" + path("record").toUtf8() + "\"\n"));
         QFile(viewer).setPermissions(QFile::ReadOwner | QFile::ExeOwner);
         ASSERT_TRUE(writeFile(path("data/applications/viewer.desktop"),
-                          "[Desktop Entry]\nType=Application\nName=V\nExec=" + viewer.toUtf8() + " %f\n"));
-        ASSERT_TRUE(writeFile(path("config/mimeapps.list"), "[Default Applications]\ntext/plain=viewer.desktop\n"
-                                                        "inode/directory=viewer.desktop\nx-scheme-handler/https=viewer.desktop\n"));
+                              "[Desktop Entry]\nType=Application\nName=V\nExec=" + viewer.toUtf8() + " %f\n"));
+        ASSERT_TRUE(writeFile(path("config/mimeapps.list"),
+                              "[Default Applications]\ntext/plain=viewer.desktop\ninode/directory=viewer.desktop\n"
+                              "x-scheme-handler/https=viewer.desktop\n"));
         m_env = privateDesktop(m_dir.path(), QStringLiteral("/usr/share"), QProcessEnvironment::systemEnvironment());
         // xdg-open consults desktop entries only when it sees a display.
         m_env.insert(QStringLiteral("DISPLAY"), QStringLiteral(":65000"));
@@ -125,8 +126,8 @@ int main(int argc, char **argv)
     QTemporaryDir busDir;
     const QString config = busDir.filePath(QStringLiteral("bus.conf"));
     writeFile(config, "<busconfig><type>session</type><listen>unix:path=" + busDir.filePath(QStringLiteral("bus")).toUtf8()
-                      + "</listen><policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
-                        "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n");
+                          + "</listen><policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
+                            "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n");
     QProcess daemon;
     daemon.start(QStringLiteral("dbus-daemon"),
                  {QStringLiteral("--config-file=") + config, QStringLiteral("--nofork"), QStringLiteral("--print-address=1")});
