@@ -252,6 +252,13 @@ TEST_F(ChromeEndToEnd, ProviderRestoresTabsInOrderIntoOneWindowOnTheContentAreaA
             10000))
             << active.toStdString() << " instead of " << focus.title.toStdString();
     }
+    // Focusing opened nothing: the two windows hold the same tabs as before.
+    const ChromeCommandResponse after = send(ChromeCommand::getAllWindowsState());
+    ASSERT_TRUE(after.windows);
+    qsizetype tabs = 0;
+    for (const ChromeWindowState &w : *after.windows)
+        tabs += w.tabs.size();
+    EXPECT_EQ(tabs, original.tabs.size() + 3);
     m_browser.reset();
 }
 
