@@ -6,12 +6,15 @@
 
 #include <QCoreApplication>
 #include <QCoro/QCoroTask>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
 #include <QList>
+#include <QProcessEnvironment>
 #include <QThread>
 
 #include <functional>
-
 #include <optional>
 
 namespace tarni::test {
@@ -38,6 +41,30 @@ inline bool spinUntil(const std::function<bool()> &done, int timeoutMs = 10000)
         QThread::msleep(10);
     }
     return true;
+}
+
+// Writes `content` to `path`, creating its folders.
+inline bool writeFile(const QString &path, const QByteArray &content)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(content) == content.size();
+}
+
+// `base` with HOME and the desktop's folders under `root` (config, etc,
+// data; system data from `dataDirs`) and no desktop session: only the test's
+// own default applications count, and xdg-open runs their commands itself.
+inline QProcessEnvironment privateDesktop(const QString &root, const QString &dataDirs, QProcessEnvironment base)
+{
+    for (const char *name : {"XDG_CURRENT_DESKTOP", "DESKTOP_SESSION", "KDE_FULL_SESSION", "GNOME_DESKTOP_SESSION_ID",
+                             "BROWSER", "WAYLAND_DISPLAY"})
+        base.remove(QLatin1String(name));
+    base.insert(QStringLiteral("HOME"), root);
+    base.insert(QStringLiteral("XDG_CONFIG_HOME"), root + QStringLiteral("/config"));
+    base.insert(QStringLiteral("XDG_CONFIG_DIRS"), root + QStringLiteral("/etc"));
+    base.insert(QStringLiteral("XDG_DATA_HOME"), root + QStringLiteral("/data"));
+    base.insert(QStringLiteral("XDG_DATA_DIRS"), dataDirs);
+    return base;
 }
 
 // Records what it was asked to open; accepts or refuses as told.

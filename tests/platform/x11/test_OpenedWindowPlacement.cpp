@@ -25,13 +25,6 @@ namespace {
 
 const QRect contentArea(384, 0, 1536, 1080);
 
-bool writeFile(const QString &path, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(content) == content.size();
-}
-
 class OpenedWindowPlacementTest : public testing::Test {
 protected:
     void SetUp() override
@@ -57,15 +50,9 @@ protected:
                                                              "inode/directory=test-silent.desktop\n"));
         QDir().mkpath(path("etc"));
 
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        for (const char *name : {"XDG_CURRENT_DESKTOP", "DESKTOP_SESSION", "KDE_FULL_SESSION", "GNOME_DESKTOP_SESSION_ID"})
-            env.remove(QLatin1String(name));
+        QProcessEnvironment env =
+            privateDesktop(m_dir.path(), QStringLiteral("/usr/share"), QProcessEnvironment::systemEnvironment());
         env.insert(QStringLiteral("DISPLAY"), m_session->display());
-        env.insert(QStringLiteral("HOME"), m_dir.path());
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), path("config"));
-        env.insert(QStringLiteral("XDG_CONFIG_DIRS"), path("etc"));
-        env.insert(QStringLiteral("XDG_DATA_HOME"), path("data"));
-        env.insert(QStringLiteral("XDG_DATA_DIRS"), QStringLiteral("/usr/share"));
         m_opener = std::make_unique<XdgExternalOpener>(XdgExternalOpener::Options{env, QStringLiteral("xdg-open"), 3000});
         m_windows = std::make_unique<AsyncWindowController>(std::make_unique<X11WindowController>(
             m_registry, X11WindowController::Options{m_session->display().toLocal8Bit(), DefaultApplicationLookup(env), 500}));

@@ -1,3 +1,4 @@
+#include "OpeningTestSupport.h"
 #include "X11Probe.h"
 #include "XvfbSession.h"
 
@@ -29,15 +30,11 @@ std::string describe(const QRect &r)
 
 class X11WindowControllerTest : public testing::Test {
 protected:
-    void SetUp() override { startSession(true); }
-
-    void startSession(bool windowManager)
+    void SetUp() override
     {
         ASSERT_TRUE(m_dir.isValid());
         QString error;
-        XvfbSessionOptions options;
-        options.windowManager = windowManager;
-        m_session = test::XvfbSession::start(options, &error);
+        m_session = test::XvfbSession::start(&error);
         if (!m_session)
             GTEST_FAIL() << "cannot start the X server for this test: " << error.toStdString();
         m_probe = std::make_unique<X11Probe>(m_session->display());
@@ -67,14 +64,9 @@ protected:
     // test only, so the machine's own defaults play no part.
     QProcessEnvironment environment() const
     {
-        QProcessEnvironment env;
-        env.insert(QStringLiteral("HOME"), m_dir.path());
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_dir.filePath(QStringLiteral("config")));
-        env.insert(QStringLiteral("XDG_CONFIG_DIRS"), m_dir.filePath(QStringLiteral("etc")));
-        env.insert(QStringLiteral("XDG_DATA_HOME"), m_dir.filePath(QStringLiteral("data")));
-        env.insert(QStringLiteral("XDG_DATA_DIRS"), m_dir.filePath(QStringLiteral("share")));
-        env.insert(QStringLiteral("PATH"), qEnvironmentVariable("PATH"));
-        return env;
+        QProcessEnvironment path;
+        path.insert(QStringLiteral("PATH"), qEnvironmentVariable("PATH"));
+        return test::privateDesktop(m_dir.path(), m_dir.filePath(QStringLiteral("share")), path);
     }
 
     std::unique_ptr<X11WindowController> makeController(const QProcessEnvironment &env)
@@ -136,8 +128,6 @@ protected:
     QList<pid_t> m_children;
     QList<pid_t> m_foreign;
     QList<pid_t> m_launchers;
-
-    using XvfbSessionOptions = test::XvfbSession::Options;
 };
 
 } // namespace
@@ -383,18 +373,6 @@ TEST_F(X11WindowControllerTest, WithoutADisplayTheStatusIsDenied)
     EXPECT_TRUE(registry.isEmpty());
 }
 
-namespace {
-
-void writeFile(const QString &path, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
-    file.write(content);
-}
-
-} // namespace
-
 TEST_F(X11WindowControllerTest, FilesAndFoldersResolveToTheWindowsOfTheirDefaultApplications)
 {
     // Two programs of ours, installed under different names so that the
@@ -407,16 +385,17 @@ TEST_F(X11WindowControllerTest, FilesAndFoldersResolveToTheWindowsOfTheirDefault
         QFile(bin + u'/' + name).setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
     const QString apps = m_dir.filePath(QStringLiteral("data/applications"));
-    writeFile(apps + QStringLiteral("/test-viewer.desktop"),
-              "[Desktop Entry]\nType=Application\nName=Test Viewer\nExec=" + bin.toUtf8()
-                  + "/tarni-test-viewer %f\nMimeType=text/plain;\n");
-    writeFile(apps + QStringLiteral("/test-folders.desktop"),
-              "[Desktop Entry]\nType=Application\nName=Test Folders\nExec=" + bin.toUtf8()
-                  + "/tarni-test-folders %f\nMimeType=inode/directory;\n");
-    writeFile(m_dir.filePath(QStringLiteral("config/mimeapps.list")),
-              "[Default Applications]\ntext/plain=test-viewer.desktop\ninode/directory=test-folders.desktop\n");
+    ASSERT_TRUE(test::writeFile(apps + QStringLiteral("/test-viewer.desktop"),
+                                "[Desktop Entry]\nType=Application\nName=Test Viewer\nExec=" + bin.toUtf8()
+                                    + "/tarni-test-viewer %f\nMimeType=text/plain;\n"));
+    ASSERT_TRUE(test::writeFile(apps + QStringLiteral("/test-folders.desktop"),
+                                "[Desktop Entry]\nType=Application\nName=Test Folders\nExec=" + bin.toUtf8()
+                                    + "/tarni-test-folders %f\nMimeType=inode/directory;\n"));
+    ASSERT_TRUE(test::writeFile(m_dir.filePath(QStringLiteral("config/mimeapps.list")),
+                                "[Default Applications]\ntext/plain=test-viewer.desktop\n"
+                                "inode/directory=test-folders.desktop\n"));
     const QString file = m_dir.filePath(QStringLiteral("docs/notes.txt"));
-    writeFile(file, "hello\n");
+    ASSERT_TRUE(test::writeFile(file, "hello\n"));
     const QString folder = m_dir.filePath(QStringLiteral("docs/project"));
     QDir().mkpath(folder);
 

@@ -32,13 +32,6 @@ public Q_SLOTS:
     void ShowItems(const QStringList &uris, const QString &) { shown.append(uris); }
 };
 
-bool write(const QString &file, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(file).absolutePath());
-    QFile f(file);
-    return f.open(QIODevice::WriteOnly) && f.write(content) == content.size();
-}
-
 class XdgExternalOpenerTest : public testing::Test {
 protected:
     void SetUp() override
@@ -46,22 +39,16 @@ protected:
         // The default application for text, folders and https writes each
         // argument it gets on a line of its own.
         const QString viewer = path("bin/viewer");
-        ASSERT_TRUE(write(viewer, "#!/bin/sh\nprintf '%s\\n' \"$@\" >> \"" + path("record").toUtf8() + "\"\n"));
+        ASSERT_TRUE(writeFile(viewer, "#!/bin/sh\nprintf '%s\\n' \"$@\" >> \"" + path("record").toUtf8() + "\"\n"));
         QFile(viewer).setPermissions(QFile::ReadOwner | QFile::ExeOwner);
-        ASSERT_TRUE(write(path("data/applications/viewer.desktop"),
-                          "[Desktop Entry]\nType=Application\nName=V\nExec=" + viewer.toUtf8() + " %f\n"));
-        ASSERT_TRUE(write(path("config/mimeapps.list"), "[Default Applications]\ntext/plain=viewer.desktop\n"
-                                                        "inode/directory=viewer.desktop\nx-scheme-handler/https=viewer.desktop\n"));
-        for (const char *name : {"XDG_CURRENT_DESKTOP", "DESKTOP_SESSION", "KDE_FULL_SESSION", "GNOME_DESKTOP_SESSION_ID",
-                                 "BROWSER", "WAYLAND_DISPLAY"})
-            m_env.remove(QLatin1String(name));
+        ASSERT_TRUE(writeFile(path("data/applications/viewer.desktop"),
+                              "[Desktop Entry]\nType=Application\nName=V\nExec=" + viewer.toUtf8() + " %f\n"));
+        ASSERT_TRUE(writeFile(path("config/mimeapps.list"),
+                              "[Default Applications]\ntext/plain=viewer.desktop\ninode/directory=viewer.desktop\n"
+                              "x-scheme-handler/https=viewer.desktop\n"));
+        m_env = privateDesktop(m_dir.path(), QStringLiteral("/usr/share"), QProcessEnvironment::systemEnvironment());
         // xdg-open consults desktop entries only when it sees a display.
         m_env.insert(QStringLiteral("DISPLAY"), QStringLiteral(":65000"));
-        m_env.insert(QStringLiteral("HOME"), m_dir.path());
-        m_env.insert(QStringLiteral("XDG_CONFIG_HOME"), path("config"));
-        m_env.insert(QStringLiteral("XDG_CONFIG_DIRS"), path("etc"));
-        m_env.insert(QStringLiteral("XDG_DATA_HOME"), path("data"));
-        m_env.insert(QStringLiteral("XDG_DATA_DIRS"), QStringLiteral("/usr/share"));
     }
 
     QString path(const char *relative) const { return m_dir.filePath(QString::fromUtf8(relative)); }
@@ -81,14 +68,14 @@ protected:
     }
 
     QTemporaryDir m_dir;
-    QProcessEnvironment m_env = QProcessEnvironment::systemEnvironment();
+    QProcessEnvironment m_env;
 };
 
 TEST_F(XdgExternalOpenerTest, HandsFilesAndAddressesToTheDefaultApplicationIntact)
 {
     // A name that a shell would split, and that reads as an option.
     const QString file = path("-rf my 'notes' $HOME.txt");
-    ASSERT_TRUE(write(file, "hello\n"));
+    ASSERT_TRUE(writeFile(file, "hello\n"));
     XdgExternalOpener xdg = opener();
     ASSERT_TRUE(xdg.open(QUrl::fromLocalFile(file)));
     ASSERT_TRUE(waitForRecords(1)) << "the viewer never ran";
@@ -109,7 +96,7 @@ TEST_F(XdgExternalOpenerTest, RefusesAnAddressThatReadsAsAnOptionAndFailsWithout
 TEST_F(XdgExternalOpenerTest, RevealAsksTheFileManagerAndOpensTheFolderWhenThereIsNone)
 {
     const QString file = path("reports/q 1.txt");
-    ASSERT_TRUE(write(file, "x"));
+    ASSERT_TRUE(writeFile(file, "x"));
     XdgExternalOpener xdg = opener();
     {
         QDBusConnection service = QDBusConnection::connectToBus(g_busAddress, QStringLiteral("file-manager"));
@@ -138,9 +125,9 @@ int main(int argc, char **argv)
 {
     QTemporaryDir busDir;
     const QString config = busDir.filePath(QStringLiteral("bus.conf"));
-    write(config, "<busconfig><type>session</type><listen>unix:path=" + busDir.filePath(QStringLiteral("bus")).toUtf8()
-                      + "</listen><policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
-                        "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n");
+    writeFile(config, "<busconfig><type>session</type><listen>unix:path=" + busDir.filePath(QStringLiteral("bus")).toUtf8()
+                          + "</listen><policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
+                            "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n");
     QProcess daemon;
     daemon.start(QStringLiteral("dbus-daemon"),
                  {QStringLiteral("--config-file=") + config, QStringLiteral("--nofork"), QStringLiteral("--print-address=1")});
