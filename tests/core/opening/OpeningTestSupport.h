@@ -1,5 +1,7 @@
 #pragma once
 
+#include "TaskSupport.h"
+
 #include "chrome/ChromeNativeHostBridgeProtocol.h"
 #include "model/WorkspaceNode.h"
 #include "opening/ExternalOpening.h"
@@ -18,30 +20,6 @@
 #include <optional>
 
 namespace tarni::test {
-
-// Runs a task to completion on a nested event loop.
-template <class T>
-T runTask(QCoro::Task<T> task)
-{
-    std::optional<T> result;
-    auto wrapper = [](QCoro::Task<T> t, std::optional<T> &out) -> QCoro::Task<> { out.emplace(co_await t); };
-    QCoro::waitFor(wrapper(std::move(task), result));
-    return std::move(*result);
-}
-
-// Spins the event loop until `done` holds or `timeoutMs` pass.
-inline bool spinUntil(const std::function<bool()> &done, int timeoutMs = 10000)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(10);
-    }
-    return true;
-}
 
 // Writes `content` to `path`, creating its folders.
 inline bool writeFile(const QString &path, const QByteArray &content)
