@@ -267,8 +267,7 @@ void AppModel::reportUnreachableNodes()
     if (count == 0)
         return;
     setLatestImportStatus(formatted(
-        localized("%d node(s) cannot be shown: their parent is missing or they form a loop. Recover them with "
-                  "Recover Unreachable Nodes."),
+        localized("%d node(s) cannot be shown: their parent is missing or they form a loop. Recover them with Recover Unreachable Nodes."),
         {QString::number(count)}));
 }
 
