@@ -6,6 +6,7 @@
 
 #include "app/Localized.h"
 #include "archive/TreeExportFile.h"
+#include "chrome/ChromeExtensionIdentity.h"
 #include "common/ApplicationLaunch.h"
 #include "opening/ChromeProvider.h"
 #include "opening/FileProviders.h"
@@ -153,6 +154,34 @@ TEST_F(AppModelTest, CapturingAWindowMakesAGroupAndAnUnansweredCaptureStoresNoth
     EXPECT_EQ(model.treeViewModel().nodes().size(), before);
     EXPECT_EQ(model.chromeConnectionSummary(), QStringLiteral("Chrome did not respond"));
     EXPECT_FALSE(model.alertMessage());
+}
+
+TEST_F(AppModelTest, ChromeSetupAndSlackThreadsSentFromChrome)
+{
+    AppModel &model = start(kAutomation);
+    model.installNativeHostManifest();
+    EXPECT_EQ(model.latestImportStatus(), QStringLiteral("Installed native host manifest at com.tarni.bar.chrome.json"));
+    QFile manifest(root() + QStringLiteral("/NativeMessagingHosts/com.tarni.bar.chrome.json"));
+    ASSERT_TRUE(manifest.open(QIODevice::ReadOnly));
+    const QByteArray text = manifest.readAll();
+    EXPECT_TRUE(text.contains(QByteArray("chrome-extension://") + kChromeExtensionID + '/')) << text.toStdString();
+    EXPECT_TRUE(text.contains((root() + QStringLiteral("/TarniBarChromeHost")).toUtf8()));
+
+    await(model.revealBundledChromeExtension());
+    EXPECT_EQ(model.latestImportStatus(), QStringLiteral("Bundled Chrome Extension"));
+    const auto revealed = model.dependencies().uiTestSupport->revealedURLs();
+    ASSERT_EQ(revealed.size(), 1);
+    EXPECT_TRUE(QFile::exists(revealed.front().toLocalFile() + QStringLiteral("/manifest.json")));
+
+    // A thread sent from the browser is stored once, beside the selection.
+    const WorkspaceNode today = children(std::nullopt).front();
+    model.selectNodeWithoutOpening(children(today.id()).front().id());
+    env->chromeBridge().simulate(ChromeEvent::saveSlackThread(
+        SlackTarget{QStringLiteral("https://app.slack.com/client/T9/C77/thread/C77-1712345678.000100"), {}, {}, {},
+                    SlackOpenMode::browserPermalink}));
+    EXPECT_EQ(model.latestImportStatus(), QStringLiteral("Saved Slack thread from Chrome"));
+    EXPECT_EQ(titles(today.id()).count(QStringLiteral("C77")), 1);
+    EXPECT_FALSE(env->chromeBridge().latestSlackCapture());
 }
 
 TEST_F(AppModelTest, OpeningStampsOnlyARealOpen)
