@@ -146,8 +146,10 @@ Result<std::unique_ptr<AppEnvironment>, AppEnvironment::Error> AppEnvironment::c
 
     ChromeWithoutExtension fallback;
     fallback.browser = env->m_browserLauncher.get();
-    fallback.opener = automation ? nullptr : env->m_opener.get();
-    fallback.windows = automation ? nullptr : env->m_windowController.get();
+    // In automation mode the recording opener stands in here too, so that
+    // tabs opened without a (simulated) extension are recorded, not lost.
+    fallback.opener = env->m_opener.get();
+    fallback.windows = env->m_windowController.get();
     AsyncWindowController *windows = env->m_windowController.get();
     NodeProviderRegistry::ProviderList providers{
         std::make_shared<ChromeProvider>(*env->m_bridge, fallback),

@@ -95,6 +95,13 @@ TEST_F(AppModelTest, TheCompositionHoldsTheFiveProvidersAndAutomationOpensNothin
     EXPECT_EQ(model.dependencies().permissionCoordinator->accessibilityStatus(), PermissionStatus::granted);
     EXPECT_FALSE(model.showOnboarding());
 
+    // Without the extension a tab goes to the (recording) default browser.
+    const WorkspaceNode tab = children(children(std::nullopt).front().id()).front();
+    model.selectNodeWithoutOpening(tab.id());
+    await(model.openSelectedNode());
+    EXPECT_EQ(model.dependencies().uiTestSupport->openedURLs(), QList<QUrl>{QUrl(tab.payload().asChromeTab()->url)});
+    EXPECT_TRUE(model.treeViewModel().node(tab.id())->lastOpenedAt());
+
     // A second application on the same root is refused while this one runs.
     PlatformServices platform;
     platform.lockWait = std::chrono::milliseconds(100);
