@@ -15,15 +15,20 @@ namespace {
 
 class AppCoreHeadless : public ::testing::Test {
 protected:
-    // Runs the core to the end of its commands; the state it left.
+    // Runs the core to the end of its commands; the state it left. An empty
+    // value removes the variable.
     QJsonObject run(const QString &root, const QHash<QString, QString> &variables, const QStringList &commands)
     {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("TARNI_UITEST_MODE"), QStringLiteral("1"));
         environment.insert(QStringLiteral("TARNI_UITEST_ROOT"), root);
         environment.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("config")));
-        for (auto it = variables.begin(); it != variables.end(); ++it)
-            environment.insert(it.key(), it.value());
+        for (auto it = variables.begin(); it != variables.end(); ++it) {
+            if (it.value().isEmpty())
+                environment.remove(it.key());
+            else
+                environment.insert(it.key(), it.value());
+        }
         QStringList arguments;
         for (const QString &command : commands)
             arguments << QStringLiteral("--run") << command;
@@ -58,7 +63,10 @@ TEST_F(AppCoreHeadless, TheStateDumpCarriesEveryFieldInTheDesktopsLanguage)
     const QJsonObject state = run(root,
                                   {{QStringLiteral("TARNI_UITEST_SEED"), QStringLiteral("browser")},
                                    {QStringLiteral("TARNI_UITEST_SIMULATE_CHROME_CONNECTED"), QStringLiteral("1")},
-                                   {QStringLiteral("LANGUAGE"), QStringLiteral("ja_JP")}},
+                                   {QStringLiteral("LANGUAGE"), QString()},
+                                   {QStringLiteral("LC_ALL"), QString()},
+                                   {QStringLiteral("LC_MESSAGES"), QString()},
+                                   {QStringLiteral("LANG"), QStringLiteral("ja_JP.UTF-8")}},
                                   {QStringLiteral("select=Research"), QStringLiteral("captureWindow")});
     for (const char *field : {"nodes", "selectedNodeID", "lastOpenSummary", "chromeConnectionSummary",
                               "latestImportStatus", "latestExportPath", "sidebarWidthDescription", "alertMessage",
