@@ -98,8 +98,7 @@ Result<std::unique_ptr<AppEnvironment>, AppEnvironment::Error> AppEnvironment::c
     const QString suite = config.defaultsSuiteName.value_or(QStringLiteral("TarniBar"));
     // A reset never touches the user's own data folder: only an automation
     // run or a run on an explicitly given root starts from nothing.
-    const bool explicitRoot = !qEnvironmentVariableIsEmpty("TARNI_UITEST_ROOT");
-    if (config.shouldReset && (automation || explicitRoot)) {
+    if (config.shouldReset && (automation || config.rootOverridden)) {
         resetRoot(root);
         if (config.defaultsSuiteName)
             QFile::remove(settingsFile(suite));

@@ -72,6 +72,7 @@ UITestConfig UITestConfig::read(const QStringList &arguments, const QProcessEnvi
 
     const QString rootOverride = environment.value(QStringLiteral("TARNI_UITEST_ROOT"));
     if (!rootOverride.isEmpty()) {
+        config.rootOverridden = true;
         config.applicationSupportRoot =
             std::filesystem::absolute(std::filesystem::path(rootOverride.toStdString())).lexically_normal();
     } else {

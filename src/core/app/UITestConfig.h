@@ -27,6 +27,8 @@ struct UITestConfig {
     // settings are removed before anything is opened.
     bool shouldReset = false;
     std::filesystem::path applicationSupportRoot;
+    // The root came from TARNI_UITEST_ROOT rather than the usual place.
+    bool rootOverridden = false;
     // A settings file of its own ("TarniBarUITests." + the root's folder
     // name) in automation mode; absent otherwise.
     std::optional<QString> defaultsSuiteName;

@@ -81,6 +81,19 @@ TEST_F(AppModelTest, AFirstStartSeedsTheSampleOnceAndKeepsSnapshotsOfAnEmptiedWo
     EXPECT_EQ(start(kNormal).treeViewModel().nodes().size(), 5);
 }
 
+TEST_F(AppModelTest, AResetEmptiesAnExplicitRootButNeverTheUsersOwn)
+{
+    qputenv("XDG_DATA_HOME", dir.filePath(QStringLiteral("data")).toLocal8Bit());
+    const QHash<QString, QString> usualRoot{{QStringLiteral("TARNI_UITEST_ROOT"), QString()}};
+    const QStringList reset{QStringLiteral("--uitest-reset")};
+    start(kNormal, usualRoot).addGroup();
+    EXPECT_EQ(start(reset, usualRoot).treeViewModel().nodes().size(), 5);
+    EXPECT_TRUE(QFile::exists(dir.filePath(QStringLiteral("data/TarniBar/workspace.sqlite"))));
+
+    start(kNormal).addGroup();
+    EXPECT_EQ(start(reset).treeViewModel().nodes().size(), 4);
+}
+
 TEST_F(AppModelTest, TheCompositionHoldsTheFiveProvidersAndAutomationOpensNothing)
 {
     AppModel &model = start(kAutomation, {{QStringLiteral("TARNI_UITEST_SEED"), QStringLiteral("browser")}});
