@@ -1,6 +1,7 @@
 #include "app/AppEnvironment.h"
 
 #include "app/Resources.h"
+#include "chrome/ChromeExtensionIdentity.h"
 #include "common/ApplicationLaunch.h"
 #include "common/DataRoot.h"
 #include "opening/ChromeProvider.h"
@@ -8,6 +9,7 @@
 #include "opening/UrlProviders.h"
 #include "windowing/UITestAXWindowController.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QStandardPaths>
 
@@ -117,6 +119,10 @@ Result<std::unique_ptr<AppEnvironment>, AppEnvironment::Error> AppEnvironment::c
     ChromeBridgeOptions bridgeOptions;
     bridgeOptions.automationMode = automation;
     bridgeOptions.simulateConnectedChrome = automation && config.simulateChromeConnected;
+    // The host is installed beside the application's executable.
+    if (platform.hostProgram.empty() && QCoreApplication::instance())
+        platform.hostProgram =
+            fs::path(QCoreApplication::applicationDirPath().toStdString()) / kNativeHostProgramName;
     bridgeOptions.bundledHostProgram = text(platform.hostProgram.string());
     env->m_bridge = std::make_unique<ChromeNativeHostBridge>(env->m_stateCache.get(), root, bridgeOptions);
     env->m_registry = std::make_unique<ManagedWindowRegistry>();
