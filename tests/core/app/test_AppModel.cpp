@@ -16,6 +16,8 @@
 #include <QFile>
 #include <QSignalSpy>
 
+#include <thread>
+
 using namespace tarni;
 using namespace tarni::test;
 
@@ -115,10 +117,22 @@ TEST_F(AppModelTest, TheCompositionHoldsTheFiveProvidersAndAutomationOpensNothin
     EXPECT_EQ(model.dependencies().uiTestSupport->openedURLs(), QList<QUrl>{QUrl(tab.payload().asChromeTab()->url)});
     EXPECT_TRUE(model.treeViewModel().node(tab.id())->lastOpenedAt());
 
-    // A second application on the same root is refused while this one runs.
+    // A second application on the same root is refused while this one runs;
+    // a tarnibar-cli edit holding the lock for a moment is waited for.
+    const UITestConfig config = model.dependencies().uiTestConfig;
     PlatformServices platform;
     platform.lockWait = std::chrono::milliseconds(100);
-    EXPECT_FALSE(AppEnvironment::create(model.dependencies().uiTestConfig, platform));
+    EXPECT_FALSE(AppEnvironment::create(config, platform));
+    env.reset();
+    InstanceLock edit;
+    ASSERT_TRUE(edit.tryAcquire(config.applicationSupportRoot, nullptr, InstanceLock::Holder::commandLineTool));
+    std::thread release([&edit] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        edit.release();
+    });
+    platform.lockWait = std::chrono::milliseconds(5000);
+    EXPECT_TRUE(AppEnvironment::create(config, platform));
+    release.join();
 
     AppModel &denied = start(kAutomation, {{QStringLiteral("TARNI_UITEST_PERMISSION"), QStringLiteral("denied")},
                                            {QStringLiteral("TARNI_UITEST_SEED"), QStringLiteral("file")}});
