@@ -91,7 +91,8 @@ Result<std::unique_ptr<AppEnvironment>, AppEnvironment::Error> AppEnvironment::c
     const fs::path &root = config.applicationSupportRoot;
     std::string reason;
     if (!ensurePrivateDirectory(root, &reason))
-        return Failure(Error{QStringLiteral("Cannot create the data folder %1: %2").arg(text(root.string()), text(reason))});
+        return Failure(
+            Error{QStringLiteral("Cannot create the data folder %1: %2").arg(text(root.string()), text(reason))});
     QString lockError;
     if (!acquireLock(env->m_lock, root, platform.lockWait, &lockError))
         return Failure(Error{lockError});

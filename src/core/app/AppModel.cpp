@@ -49,6 +49,24 @@ QString permissionName(PermissionStatus status)
 
 } // namespace
 
+StatusLine StatusLine::lookedUp(const QString &key, QStringList values)
+{
+    StatusLine line{{}, key, std::move(values)};
+    line.relocalize();
+    return line;
+}
+
+bool StatusLine::relocalize()
+{
+    if (key.isEmpty())
+        return false;
+    QString again = formatted(localized(key), values);
+    if (again == text)
+        return false;
+    text = std::move(again);
+    return true;
+}
+
 // Marks one command: in automation mode the state is dumped when it ends,
 // also when it ends early or in a coroutine that outlived its caller.
 class AppModel::CommandScope {
@@ -72,8 +90,8 @@ AppModel::AppModel(AppModelDependencies dependencies, QObject *parent)
     , m_treeViewModel(*m_dependencies.workspaceStore)
     , m_inspector(m_treeViewModel, m_selection)
     , m_snapshots(*m_dependencies.workspaceStore, m_treeViewModel, *m_dependencies.treeArchiveService)
-    , m_lastOpenSummary(localized("Ready"))
-    , m_chromeConnectionSummary(localized("Chrome extension not connected"))
+    , m_lastOpenSummary(StatusLine::lookedUp(textKey("Ready")))
+    , m_chromeConnectionSummary(StatusLine::lookedUp(textKey("Chrome extension not connected")))
 {
     QSettings &settings = *m_dependencies.settings;
     m_appLanguage = appLanguageFromRawValue(settings.value(QLatin1String(kAppLanguageSettingsKey)).toString())
@@ -89,6 +107,9 @@ AppModel::AppModel(AppModelDependencies dependencies, QObject *parent)
     if (m_dependencies.languageManager && m_dependencies.languageManager->currentLanguage() != m_appLanguage)
         m_dependencies.languageManager->setLanguage(m_appLanguage);
 
+    if (m_dependencies.languageManager)
+        connect(m_dependencies.languageManager, &LanguageManager::languageDidChange, this,
+                &AppModel::relocalizeStatusLines);
     connect(&m_treeViewModel, &TreeViewModel::nodesChanged, this, &AppModel::changed);
     connect(&m_treeViewModel, &TreeViewModel::workspaceChanged, this, &AppModel::changed);
     connect(&m_selection, &SelectionCoordinator::selectedNodeIDChanged, this, &AppModel::changed);
@@ -103,8 +124,9 @@ void AppModel::bindBridge()
     if (!bridge)
         return;
     connect(bridge, &ChromeNativeHostBridge::isConnectedChanged, this, [this, bridge] {
-        setChromeConnectionSummary(bridge->isConnected() ? localized("Chrome connected")
-                                                         : localized("Chrome extension not connected"));
+        setChromeConnectionSummary(bridge->isConnected()
+                                       ? StatusLine::lookedUp(textKey("Chrome connected"))
+                                       : StatusLine::lookedUp(textKey("Chrome extension not connected")));
     });
     connect(bridge, &ChromeNativeHostBridge::latestSlackCaptureChanged, this, [this, bridge] {
         if (const auto target = bridge->latestSlackCapture()) {
@@ -124,12 +146,12 @@ void AppModel::setContentRectProvider(std::function<std::optional<QRectF>()> pro
 // --- state ---------------------------------------------------------------
 
 #define TARNI_SETTER(name, member, signal)                                                                             \
-    void AppModel::name(const QString &text)                                                                           \
+    void AppModel::name(StatusLine line)                                                                               \
     {                                                                                                                  \
-        if (member == text)                                                                                            \
-            return;                                                                                                    \
-        member = text;                                                                                                 \
-        Q_EMIT signal();                                                                                               \
+        const bool changed = member.text != line.text;                                                                 \
+        member = std::move(line);                                                                                      \
+        if (changed)                                                                                                   \
+            Q_EMIT signal();                                                                                           \
     }
 TARNI_SETTER(setLastOpenSummary, m_lastOpenSummary, lastOpenSummaryChanged)
 TARNI_SETTER(setChromeConnectionSummary, m_chromeConnectionSummary, chromeConnectionSummaryChanged)
@@ -137,6 +159,22 @@ TARNI_SETTER(setLatestImportStatus, m_latestImportStatus, latestImportStatusChan
 TARNI_SETTER(setSidebarWidthDescription, m_sidebarWidthDescription, sidebarWidthDescriptionChanged)
 TARNI_SETTER(setUpdatesStatus, m_updatesStatus, updatesStatusChanged)
 #undef TARNI_SETTER
+
+// The status lines follow a change of language at once; the views redraw
+// the rest of their texts themselves.
+void AppModel::relocalizeStatusLines()
+{
+    if (m_lastOpenSummary.relocalize())
+        Q_EMIT lastOpenSummaryChanged();
+    if (m_chromeConnectionSummary.relocalize())
+        Q_EMIT chromeConnectionSummaryChanged();
+    if (m_latestImportStatus.relocalize())
+        Q_EMIT latestImportStatusChanged();
+    if (m_sidebarWidthDescription.relocalize())
+        Q_EMIT sidebarWidthDescriptionChanged();
+    if (m_updatesStatus.relocalize())
+        Q_EMIT updatesStatusChanged();
+}
 
 void AppModel::setAlert(const QString &description)
 {
@@ -225,15 +263,16 @@ QCoro::Task<> AppModel::launch()
             simulateChrome();
         else if (m_dependencies.chromeBridge)
             setChromeConnectionSummary(m_dependencies.chromeBridge->isConnected()
-                                           ? localized("Chrome connected")
-                                           : localized("Chrome extension not connected"));
+                                           ? StatusLine::lookedUp(textKey("Chrome connected"))
+                                           : StatusLine::lookedUp(textKey("Chrome extension not connected")));
         if (config.isUITestMode && config.importFixtureOnLaunch)
             importFixture();
         setShowOnboarding(decideOnboarding());
         setUpdatesConfigured(m_dependencies.updatesConfigured && m_dependencies.updatesConfigured());
-        if (m_updatesStatus.isEmpty())
-            setUpdatesStatus(m_updatesConfigured ? m_chromeConnectionSummary
-                                                 : localized("Updates are unavailable for this build."));
+        if (m_updatesStatus.text.isEmpty())
+            setUpdatesStatus(m_updatesConfigured
+                                 ? m_chromeConnectionSummary
+                                 : StatusLine::lookedUp(textKey("Updates are unavailable for this build.")));
         setSidebarWidthDescription(sidebarWidthString());
     }
     writeStateDump();
@@ -270,8 +309,7 @@ void AppModel::reportUnreachableNodes()
     const auto count = qsizetype(projection.size() - projection.reachableCount());
     if (count == 0)
         return;
-    setLatestImportStatus(formatted(
-        localized("%d node(s) cannot be shown: their parent is missing or they form a loop. Recover them with Recover Unreachable Nodes."),
+    setLatestImportStatus(StatusLine::lookedUp(textKey("%d node(s) cannot be shown: their parent is missing or they form a loop. Recover them with Recover Unreachable Nodes."),
         {QString::number(count)}));
 }
 
@@ -286,14 +324,14 @@ bool AppModel::decideOnboarding() const
         QLatin1String("true");
 }
 
-QString AppModel::sidebarWidthString() const
+StatusLine AppModel::sidebarWidthString() const
 {
     const auto screen = m_dependencies.mainScreen ? m_dependencies.mainScreen() : std::nullopt;
     if (!screen || !m_dependencies.windowReservationManager)
-        return localized("Sidebar width unavailable");
+        return StatusLine::lookedUp(textKey("Sidebar width unavailable"));
     const double width = m_dependencies.windowReservationManager->persistedSidebarWidth(
         screen->identifier, screen->visibleFrame.width());
-    return formatted(localized("Sidebar width %.0f pt"), {fixedWidth(width)});
+    return StatusLine::lookedUp(textKey("Sidebar width %.0f pt"), {fixedWidth(width)});
 }
 
 void AppModel::simulateChrome()
@@ -313,7 +351,7 @@ void AppModel::simulateChrome()
         }
         bridge->simulate(ChromeEvent::windowsState({window}));
     }
-    setChromeConnectionSummary(localized("Chrome connected"));
+    setChromeConnectionSummary(StatusLine::lookedUp(textKey("Chrome connected")));
 }
 
 void AppModel::importFixture()
@@ -347,7 +385,7 @@ void AppModel::selectNodeWithoutOpening(const std::optional<QUuid> &nodeID)
 void AppModel::sidebarWidthDidChange(double width)
 {
     CommandScope scope(this);
-    setSidebarWidthDescription(formatted(localized("Sidebar width %.0f pt"), {fixedWidth(width)}));
+    setSidebarWidthDescription(StatusLine::lookedUp(textKey("Sidebar width %.0f pt"), {fixedWidth(width)}));
 }
 
 void AppModel::completeOnboarding()
@@ -356,14 +394,14 @@ void AppModel::completeOnboarding()
     m_dependencies.settings->setValue(QLatin1String(kOnboardingCompletedSettingsKey), true);
     m_dependencies.settings->sync();
     setShowOnboarding(false);
-    setLatestImportStatus(localized("Complete Setup"));
+    setLatestImportStatus(StatusLine::lookedUp(textKey("Complete Setup")));
 }
 
 void AppModel::reopenOnboarding()
 {
     CommandScope scope(this);
     setShowOnboarding(true);
-    setLatestImportStatus(localized("Onboarding"));
+    setLatestImportStatus(StatusLine::lookedUp(textKey("Onboarding")));
 }
 
 QCoro::Task<> AppModel::restoreManagedWindows()
@@ -374,7 +412,8 @@ QCoro::Task<> AppModel::restoreManagedWindows()
         co_return;
     const int restored = co_await m_dependencies.axWindowController->restoreManagedWindows();
     if (self && restored > 0)
-        self->setLastOpenSummary(formatted(localized("Restored %d managed window(s)"), {QString::number(restored)}));
+        self->setLastOpenSummary(
+            StatusLine::lookedUp(textKey("Restored %d managed window(s)"), {QString::number(restored)}));
 }
 
 void AppModel::updateCheckStarted(const QVariant &text)
@@ -504,7 +543,7 @@ QCoro::Task<> AppModel::restoreSelectedSubtree()
     const NodeList nodes =
         m_restoreCoordinator.browserRestorableNodes(m_selection.selectedNodeID(), m_treeViewModel.nodes());
     if (nodes.isEmpty()) {
-        setLastOpenSummary(localized("No browser descendants to restore"));
+        setLastOpenSummary(StatusLine::lookedUp(textKey("No browser descendants to restore")));
         co_return;
     }
     const OpenContext open = openContext();
@@ -533,7 +572,7 @@ QCoro::Task<> AppModel::revealSelectedInFinder()
     if (!target)
         co_return;
     // Said at once; the file manager's answer is not waited on for it.
-    setLastOpenSummary(localized("Revealed item in the file manager"));
+    setLastOpenSummary(StatusLine::lookedUp(textKey("Revealed item in the file manager")));
     co_await m_dependencies.externalOpener->reveal(QUrl::fromLocalFile(target->path));
 }
 
@@ -546,10 +585,10 @@ void AppModel::openSelectedInSlackApp()
         return;
     if (const auto appURL = slackAppURL(*target)) {
         m_dependencies.externalOpener->open(*appURL);
-        setLastOpenSummary(localized("Opened Slack channel in Slack app"));
+        setLastOpenSummary(StatusLine::lookedUp(textKey("Opened Slack channel in Slack app")));
     } else if (const auto permalink = urlFromText(target->permalinkURL)) {
         m_dependencies.externalOpener->open(*permalink);
-        setLastOpenSummary(localized("Opened Slack permalink"));
+        setLastOpenSummary(StatusLine::lookedUp(textKey("Opened Slack permalink")));
     }
 }
 
@@ -568,7 +607,8 @@ QCoro::Task<> AppModel::captureCurrentChromeTab()
     }
     // A reply that is not ok captured nothing, whatever it carries.
     if (!sent->ok) {
-        setChromeConnectionSummary(localized(sent->summary.value_or(QString::fromLatin1(textKey("Chrome did not respond")))));
+        setChromeConnectionSummary(
+            StatusLine::lookedUp(sent->summary.value_or(QString::fromLatin1(textKey("Chrome did not respond")))));
         co_return;
     }
     const auto *tab = sent->capture ? sent->capture->asTab() : nullptr;
@@ -579,7 +619,7 @@ QCoro::Task<> AppModel::captureCurrentChromeTab()
     if (failed(added))
         co_return;
     select(added->id());
-    setChromeConnectionSummary(localized("Captured current Chrome tab"));
+    setChromeConnectionSummary(StatusLine::lookedUp(textKey("Captured current Chrome tab")));
 }
 
 QCoro::Task<> AppModel::captureCurrentChromeWindow()
@@ -594,7 +634,8 @@ QCoro::Task<> AppModel::captureCurrentChromeWindow()
         co_return;
     }
     if (!sent->ok) {
-        setChromeConnectionSummary(localized(sent->summary.value_or(QString::fromLatin1(textKey("Chrome did not respond")))));
+        setChromeConnectionSummary(
+            StatusLine::lookedUp(sent->summary.value_or(QString::fromLatin1(textKey("Chrome did not respond")))));
         co_return;
     }
     const auto *window = sent->capture ? sent->capture->asWindow() : nullptr;
@@ -608,7 +649,7 @@ QCoro::Task<> AppModel::captureCurrentChromeWindow()
             co_return;
     }
     select(group->id());
-    setChromeConnectionSummary(localized("Captured current Chrome window"));
+    setChromeConnectionSummary(StatusLine::lookedUp(textKey("Captured current Chrome window")));
 }
 
 void AppModel::handleCapturedSlackThread(const SlackTarget &target)
@@ -620,7 +661,7 @@ void AppModel::handleCapturedSlackThread(const SlackTarget &target)
     if (failed(added))
         return;
     select(added->id());
-    setLatestImportStatus(localized("Saved Slack thread from Chrome"));
+    setLatestImportStatus(StatusLine::lookedUp(textKey("Saved Slack thread from Chrome")));
 }
 
 void AppModel::installNativeHostManifest()
@@ -634,8 +675,9 @@ void AppModel::installNativeHostManifest()
                                                        QString::fromLatin1(kChromeExtensionID));
     if (failed(installed))
         return;
-    const QString fileName = QString::fromStdString(std::filesystem::path(installed->toStdString()).filename().string());
-    setLatestImportStatus(formatted(localized("Installed native host manifest at %@"), {fileName}));
+    const QString fileName =
+        QString::fromStdString(std::filesystem::path(installed->toStdString()).filename().string());
+    setLatestImportStatus(StatusLine::lookedUp(textKey("Installed native host manifest at %@"), {fileName}));
 }
 
 QCoro::Task<> AppModel::revealBundledChromeExtension()
@@ -646,7 +688,7 @@ QCoro::Task<> AppModel::revealBundledChromeExtension()
         setAlert(localized("Bundled Chrome extension is missing."));
         co_return;
     }
-    setLatestImportStatus(localized("Bundled Chrome Extension"));
+    setLatestImportStatus(StatusLine::lookedUp(textKey("Bundled Chrome Extension")));
     co_await m_dependencies.externalOpener->reveal(QUrl::fromLocalFile(QString::fromStdString(folder->string())));
 }
 
@@ -657,9 +699,10 @@ void AppModel::saveSnapshotOfWorkspace()
     CommandScope scope(this);
     if (!m_treeViewModel.isLoaded())
         return;
-    if (failed(m_snapshots.saveWorkspace(localized("Workspace") + QStringLiteral(" Snapshot"), m_selection.selectedNodeID())))
+    if (failed(m_snapshots.saveWorkspace(localized("Workspace") + QStringLiteral(" Snapshot"),
+                                         m_selection.selectedNodeID())))
         return;
-    setLatestImportStatus(localized("Saved workspace snapshot"));
+    setLatestImportStatus(StatusLine::lookedUp(textKey("Saved workspace snapshot")));
 }
 
 void AppModel::saveSnapshotOfSelectedSubtree()
@@ -674,7 +717,7 @@ void AppModel::saveSnapshotOfSelectedSubtree()
         return;
     if (failed(m_snapshots.saveSubtree(selected->id())))
         return;
-    setLatestImportStatus(localized("Saved subtree snapshot"));
+    setLatestImportStatus(StatusLine::lookedUp(textKey("Saved subtree snapshot")));
 }
 
 QList<WorkspaceSnapshot> AppModel::snapshots()
@@ -694,7 +737,7 @@ void AppModel::restoreLatestSnapshot()
     if (failed(listed))
         return;
     if (listed->isEmpty()) {
-        setLatestImportStatus(localized("No snapshots available"));
+        setLatestImportStatus(StatusLine::lookedUp(textKey("No snapshots available")));
         return;
     }
     restoreSnapshotEntry(listed->front(), true);
@@ -726,10 +769,11 @@ void AppModel::restoreSnapshotEntry(const WorkspaceSnapshot &snapshot, bool late
         return;
     select(restored->selectNodeID);
     if (restored->subtree)
-        setLatestImportStatus(latest ? localized("Restored latest subtree snapshot") : localized("Restored subtree snapshot"));
+        setLatestImportStatus(latest ? StatusLine::lookedUp(textKey("Restored latest subtree snapshot"))
+                                     : StatusLine::lookedUp(textKey("Restored subtree snapshot")));
     else
-        setLatestImportStatus(latest ? localized("Restored latest workspace snapshot")
-                                     : localized("Restored workspace snapshot"));
+        setLatestImportStatus(latest ? StatusLine::lookedUp(textKey("Restored latest workspace snapshot"))
+                                     : StatusLine::lookedUp(textKey("Restored workspace snapshot")));
 }
 
 void AppModel::exportSelectedSubtree()
@@ -750,7 +794,7 @@ void AppModel::exportSelectedSubtree()
         return;
     m_latestExportPath = QString::fromStdString(file.string());
     Q_EMIT latestExportPathChanged();
-    setLatestImportStatus(formatted(localized("Exported %@"), {QString::fromLatin1(kExportFileName)}));
+    setLatestImportStatus(StatusLine::lookedUp(textKey("Exported %@"), {QString::fromLatin1(kExportFileName)}));
 }
 
 void AppModel::importTree(const QUrl &fileURL)
@@ -768,7 +812,7 @@ void AppModel::importTree(const QUrl &fileURL)
     // After the present children of the parent, not mixed in among them.
     if (failed(m_treeViewModel.appendNodes(std::move(imported.nodes), parent)))
         return;
-    setLatestImportStatus(formatted(localized("Imported %d node(s)"), {QString::number(count)}));
+    setLatestImportStatus(StatusLine::lookedUp(textKey("Imported %d node(s)"), {QString::number(count)}));
 }
 
 void AppModel::recoverUnreachableNodes()
@@ -778,18 +822,19 @@ void AppModel::recoverUnreachableNodes()
         return;
     const int count = findUnreachableNodes(m_treeViewModel.nodes()).count;
     if (count == 0) {
-        setLatestImportStatus(localized("Every node can be shown; nothing to recover"));
+        setLatestImportStatus(StatusLine::lookedUp(textKey("Every node can be shown; nothing to recover")));
         return;
     }
     // The tree as it is shown now, so that the repair can be undone.
-    if (failed(m_snapshots.saveWorkspace(localized("Before repair") + QStringLiteral(" Snapshot"), m_selection.selectedNodeID())))
+    if (failed(m_snapshots.saveWorkspace(localized("Before repair") + QStringLiteral(" Snapshot"),
+                                         m_selection.selectedNodeID())))
         return;
     auto recovered = m_treeViewModel.recoverUnreachableNodes(localized("Recovered"));
     if (failed(recovered))
         return;
     if (*recovered)
         select((*recovered)->id());
-    setLatestImportStatus(formatted(localized("Recovered %d unreachable node(s)"), {QString::number(count)}));
+    setLatestImportStatus(StatusLine::lookedUp(textKey("Recovered %d unreachable node(s)"), {QString::number(count)}));
 }
 
 // --- preferences ---------------------------------------------------------
@@ -815,18 +860,18 @@ void AppModel::setAutoCheckUpdatesEnabled(bool enabled)
     m_dependencies.settings->setValue(QLatin1String(kAutoCheckUpdatesSettingsKey), enabled);
     m_dependencies.settings->sync();
     Q_EMIT autoCheckUpdatesChangeRequested(enabled);
-    setUpdatesStatus(enabled ? localized("Automatic update checks are enabled.")
-                             : localized("Automatic update checks are disabled."));
+    setUpdatesStatus(enabled ? StatusLine::lookedUp(textKey("Automatic update checks are enabled."))
+                             : StatusLine::lookedUp(textKey("Automatic update checks are disabled.")));
 }
 
 void AppModel::requestCheckForUpdates()
 {
     CommandScope scope(this);
     if (!m_updatesConfigured) {
-        setUpdatesStatus(localized("Updates are unavailable for this build."));
+        setUpdatesStatus(StatusLine::lookedUp(textKey("Updates are unavailable for this build.")));
         return;
     }
-    setUpdatesStatus(localized("Requesting a manual Tarni Bar update check…"));
+    setUpdatesStatus(StatusLine::lookedUp(textKey("Requesting a manual Tarni Bar update check…")));
     Q_EMIT checkForUpdatesRequested();
 }
 
@@ -848,18 +893,18 @@ std::string AppModel::stateJson() const
     QJsonObject state;
     const auto selected = m_selection.selectedNodeID();
     state.insert(QStringLiteral("selectedNodeID"), selected ? QJsonValue(uuidQString(*selected)) : QJsonValue());
-    state.insert(QStringLiteral("lastOpenSummary"), m_lastOpenSummary);
-    state.insert(QStringLiteral("chromeConnectionSummary"), m_chromeConnectionSummary);
-    state.insert(QStringLiteral("latestImportStatus"), m_latestImportStatus);
+    state.insert(QStringLiteral("lastOpenSummary"), m_lastOpenSummary.text);
+    state.insert(QStringLiteral("chromeConnectionSummary"), m_chromeConnectionSummary.text);
+    state.insert(QStringLiteral("latestImportStatus"), m_latestImportStatus.text);
     state.insert(QStringLiteral("latestExportPath"),
                  m_latestExportPath.isEmpty() ? QJsonValue() : QJsonValue(m_latestExportPath));
-    state.insert(QStringLiteral("sidebarWidthDescription"), m_sidebarWidthDescription);
+    state.insert(QStringLiteral("sidebarWidthDescription"), m_sidebarWidthDescription.text);
     state.insert(QStringLiteral("alertMessage"), optionalText(m_alertMessage));
     state.insert(QStringLiteral("showOnboarding"), m_showOnboarding);
     state.insert(QStringLiteral("appLanguage"), rawValue(m_appLanguage));
     state.insert(QStringLiteral("autoCheckUpdatesEnabled"), m_autoCheckUpdatesEnabled);
     state.insert(QStringLiteral("updatesConfigured"), m_updatesConfigured);
-    state.insert(QStringLiteral("updatesStatus"), m_updatesStatus);
+    state.insert(QStringLiteral("updatesStatus"), m_updatesStatus.text);
     state.insert(QStringLiteral("permissionStatus"),
                  permissionName(m_dependencies.permissionCoordinator
                                     ? m_dependencies.permissionCoordinator->accessibilityStatus()

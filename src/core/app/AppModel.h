@@ -24,6 +24,24 @@
 
 namespace tarni {
 
+// One status line: a looked-up text with the values filled into it, written
+// again in the new language when the language changes; or a text taken as
+// it is (a browser's or the shell's own words).
+struct StatusLine {
+    QString text;
+    QString key; // empty: a text taken as it is
+    QStringList values;
+
+    static StatusLine lookedUp(const QString &key, QStringList values = {});
+    static StatusLine lookedUp(const char *key, QStringList values = {})
+    {
+        return lookedUp(QString::fromUtf8(key), std::move(values));
+    }
+    static StatusLine plain(QString text) { return {std::move(text), {}, {}}; }
+    // Writes the text again in the current language; true when it changed.
+    bool relocalize();
+};
+
 inline constexpr const char *kAutoCheckUpdatesSettingsKey = "autoCheckUpdatesEnabled";
 inline constexpr const char *kOnboardingCompletedSettingsKey = "TarniBar.OnboardingCompleted";
 
@@ -60,12 +78,12 @@ public:
     SelectionCoordinator &selectionCoordinator() { return m_selection; }
     const InspectorViewModel &inspectorViewModel() const { return m_inspector; }
 
-    const QString &lastOpenSummary() const { return m_lastOpenSummary; }
-    const QString &chromeConnectionSummary() const { return m_chromeConnectionSummary; }
+    const QString &lastOpenSummary() const { return m_lastOpenSummary.text; }
+    const QString &chromeConnectionSummary() const { return m_chromeConnectionSummary.text; }
     // The file the latest export wrote; empty before the first.
     const QString &latestExportPath() const { return m_latestExportPath; }
-    const QString &latestImportStatus() const { return m_latestImportStatus; }
-    const QString &sidebarWidthDescription() const { return m_sidebarWidthDescription; }
+    const QString &latestImportStatus() const { return m_latestImportStatus.text; }
+    const QString &sidebarWidthDescription() const { return m_sidebarWidthDescription.text; }
     const std::optional<QString> &alertMessage() const { return m_alertMessage; }
     QString alertMessageText() const { return m_alertMessage.value_or(QString()); }
     bool showOnboarding() const { return m_showOnboarding; }
@@ -73,7 +91,7 @@ public:
     QString appLanguageRawValue() const { return rawValue(m_appLanguage); }
     bool autoCheckUpdatesEnabled() const { return m_autoCheckUpdatesEnabled; }
     bool updatesConfigured() const { return m_updatesConfigured; }
-    const QString &updatesStatus() const { return m_updatesStatus; }
+    const QString &updatesStatus() const { return m_updatesStatus.text; }
 
     // Where windows that opening creates go: set by the sidebar once it
     // exists; absent before, or when the sidebar has no screen.
@@ -164,13 +182,18 @@ private:
     class CommandScope;
     friend class CommandScope;
 
-    void setLastOpenSummary(const QString &text);
-    void setChromeConnectionSummary(const QString &text);
-    void setLatestImportStatus(const QString &text);
-    void setSidebarWidthDescription(const QString &text);
+    void setLastOpenSummary(StatusLine line);
+    void setLastOpenSummary(const QString &text) { setLastOpenSummary(StatusLine::plain(text)); }
+    void setChromeConnectionSummary(StatusLine line);
+    void setChromeConnectionSummary(const QString &text) { setChromeConnectionSummary(StatusLine::plain(text)); }
+    void setLatestImportStatus(StatusLine line);
+    void setLatestImportStatus(const QString &text) { setLatestImportStatus(StatusLine::plain(text)); }
+    void setSidebarWidthDescription(StatusLine line);
+    void setSidebarWidthDescription(const QString &text) { setSidebarWidthDescription(StatusLine::plain(text)); }
     void setAlert(const QString &description);
     void setShowOnboarding(bool show);
-    void setUpdatesStatus(const QString &text);
+    void setUpdatesStatus(StatusLine line);
+    void setUpdatesStatus(const QString &text) { setUpdatesStatus(StatusLine::plain(text)); }
     void setUpdatesConfigured(bool configured);
 
     template <class T, class E>
@@ -179,7 +202,8 @@ private:
     void seedSampleWorkspace();
     void reportUnreachableNodes();
     void restoreSnapshotEntry(const WorkspaceSnapshot &snapshot, bool latest);
-    QString sidebarWidthString() const;
+    StatusLine sidebarWidthString() const;
+    void relocalizeStatusLines();
     bool decideOnboarding() const;
     void simulateChrome();
     void importFixture();
@@ -196,17 +220,17 @@ private:
     SnapshotService m_snapshots;
     std::function<std::optional<QRectF>()> m_contentRect;
 
-    QString m_lastOpenSummary;
-    QString m_chromeConnectionSummary;
+    StatusLine m_lastOpenSummary;
+    StatusLine m_chromeConnectionSummary;
     QString m_latestExportPath;
-    QString m_latestImportStatus;
-    QString m_sidebarWidthDescription;
+    StatusLine m_latestImportStatus;
+    StatusLine m_sidebarWidthDescription;
     std::optional<QString> m_alertMessage;
     bool m_showOnboarding = false;
     AppLanguage m_appLanguage = AppLanguage::system;
     bool m_autoCheckUpdatesEnabled = true;
     bool m_updatesConfigured = false;
-    QString m_updatesStatus;
+    StatusLine m_updatesStatus;
 };
 
 } // namespace tarni

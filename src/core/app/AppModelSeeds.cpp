@@ -53,9 +53,10 @@ void AppModel::applySeed(UITestWorkspaceSeed seed)
         const auto research = group(QStringLiteral("Research"), std::nullopt);
         if (!research)
             return;
-        for (const auto &target : {tab("https://en.wikipedia.org/wiki/Tree_(data_structure)", "Tree (data structure) - Wikipedia"),
-                                   tab("https://doc.qt.io/qt-6/qobject.html", "QObject Class | Qt Core 6"),
-                                   tab("https://www.sqlite.org/wal.html", "Write-Ahead Logging")}) {
+        for (const auto &target :
+             {tab("https://en.wikipedia.org/wiki/Tree_(data_structure)", "Tree (data structure) - Wikipedia"),
+              tab("https://doc.qt.io/qt-6/qobject.html", "QObject Class | Qt Core 6"),
+              tab("https://www.sqlite.org/wal.html", "Write-Ahead Logging")}) {
             if (failed(m_treeViewModel.addChromeTarget(target, research)))
                 return;
         }
@@ -70,9 +71,10 @@ void AppModel::applySeed(UITestWorkspaceSeed seed)
         const auto team = group(QStringLiteral("Team Threads"), std::nullopt);
         if (!team)
             return;
-        for (const char *link : {"https://app.slack.com/client/T024BE7LD/C01ABCDEF12/thread/C01ABCDEF12-1712345678.900100",
-                                 "https://acme.slack.com/archives/C02RELEASE9/p1712400000123456",
-                                 "https://app.slack.com/client/T024BE7LD/C03DESIGN77"}) {
+        for (const char *link :
+             {"https://app.slack.com/client/T024BE7LD/C01ABCDEF12/thread/C01ABCDEF12-1712345678.900100",
+              "https://acme.slack.com/archives/C02RELEASE9/p1712400000123456",
+              "https://app.slack.com/client/T024BE7LD/C03DESIGN77"}) {
             if (failed(m_treeViewModel.addSlackPermalink(QString::fromLatin1(link), team)))
                 return;
         }

@@ -128,8 +128,9 @@ UITestConfig UITestConfig::read(const QStringList &arguments, const QProcessEnvi
 
 const UITestConfig &UITestConfig::current()
 {
-    static const UITestConfig config = read(
-        QCoreApplication::instance() ? QCoreApplication::arguments() : QStringList(), QProcessEnvironment::systemEnvironment());
+    static const UITestConfig config =
+        read(QCoreApplication::instance() ? QCoreApplication::arguments() : QStringList(),
+             QProcessEnvironment::systemEnvironment());
     return config;
 }
 

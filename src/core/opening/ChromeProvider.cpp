@@ -93,9 +93,10 @@ QCoro::Task<OpenResult> ChromeProvider::openWithoutExtension(QStringList urls, s
                 request.timeoutMs = m_fallback.windowTimeoutMs;
                 co_await windows->moveOpenedWindow(std::move(request));
             }
-            co_return OpenResult::success(restore ? formatted(localized("Restored %d tabs in a new browser window"), {QString::number(count)})
-                                                  : formatted(localized("Opened %@"), {first}),
-                                          urlFromText(first));
+            co_return OpenResult::success(
+                restore ? formatted(localized("Restored %d tabs in a new browser window"), {QString::number(count)})
+                        : formatted(localized("Opened %@"), {first}),
+                urlFromText(first));
         }
     }
     // No Chrome: each address goes to the default browser, and the summary
@@ -109,10 +110,11 @@ QCoro::Task<OpenResult> ChromeProvider::openWithoutExtension(QStringList urls, s
     }
     if (opened == 0)
         co_return OpenResult::failure(formatted(localized("Could not open %@"), {first}));
-    co_return OpenResult::success(restore ? formatted(localized("Chrome is not installed; opened %d tabs in the default browser"),
-                                                    {QString::number(opened)})
-                                          : formatted(localized("Chrome is not installed; opened %@ in the default browser"), {first}),
-                                  urlFromText(first));
+    co_return OpenResult::success(
+        restore ? formatted(localized("Chrome is not installed; opened %d tabs in the default browser"),
+                            {QString::number(opened)})
+                : formatted(localized("Chrome is not installed; opened %@ in the default browser"), {first}),
+        urlFromText(first));
 }
 
 } // namespace tarni

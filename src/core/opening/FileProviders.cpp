@@ -52,11 +52,13 @@ QCoro::Task<OpenOutcome> FileItemProvider::open(WorkspaceNode node, OpenContext 
 
 QCoro::Task<RestoreOutcome> FileItemProvider::restore(NodeList nodes, RestoreContext)
 {
-    const QString pattern = m_kind == WorkspaceNodeKind::file ? localized("Prepared file %@") : localized("Prepared folder %@");
+    const QString pattern =
+        m_kind == WorkspaceNodeKind::file ? localized("Prepared file %@") : localized("Prepared folder %@");
     RestoreResult restored;
     for (const WorkspaceNode &node : nodes) {
         if (const FileTarget *item = target(node))
-            restored.results.append(OpenResult::success(formatted(pattern, {item->path}), QUrl::fromLocalFile(item->path)));
+            restored.results.append(
+                OpenResult::success(formatted(pattern, {item->path}), QUrl::fromLocalFile(item->path)));
     }
     co_return restored;
 }

@@ -42,8 +42,9 @@ QCoro::Task<RestoreOutcome> WebLinkProvider::restore(NodeList nodes, RestoreCont
         if (!url)
             continue;
         const QString address = url->toString(QUrl::FullyEncoded);
-        restored.results.append(m_opener.open(*url) ? OpenResult::success(formatted(localized("Opened %@"), {address}), *url)
-                                                    : OpenResult::failure(couldNotOpen(address)));
+        restored.results.append(m_opener.open(*url)
+                                    ? OpenResult::success(formatted(localized("Opened %@"), {address}), *url)
+                                    : OpenResult::failure(couldNotOpen(address)));
     }
     co_return restored;
 }

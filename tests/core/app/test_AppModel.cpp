@@ -373,8 +373,15 @@ TEST_F(AppModelTest, PreferencesHaveTheirDefaultsAndReachTheShell)
     model.sidebarWidthDidChange(319.6);
     EXPECT_EQ(model.sidebarWidthDescription(), QStringLiteral("Sidebar width 320 pt"));
 
+    // Status lines already shown follow the language, values and all.
     model.setLanguage(AppLanguage::japanese);
-    EXPECT_NE(localized("Ready"), QStringLiteral("Ready"));
+    EXPECT_EQ(model.lastOpenSummary(), QStringLiteral("準備完了"));
+    EXPECT_EQ(model.sidebarWidthDescription(), QStringLiteral("サイドバーの幅 320 pt"));
+    model.setLanguage(AppLanguage::simplifiedChinese);
+    EXPECT_EQ(model.sidebarWidthDescription(), QStringLiteral("侧边栏宽度 320 pt"));
+    model.updateCheckStarted(QStringLiteral("Started by the shell"));
+    model.setLanguage(AppLanguage::japanese);
+    EXPECT_EQ(model.updatesStatus(), QStringLiteral("Started by the shell"));
     EXPECT_FALSE(start(kNormal).autoCheckUpdatesEnabled());
     EXPECT_EQ(env->appModel().appLanguage(), AppLanguage::japanese);
 
