@@ -1,5 +1,7 @@
 #include "app/AppLanguage.h"
 
+#include "app/Localized.h"
+
 namespace tarni {
 
 QString rawValue(AppLanguage language)
@@ -44,6 +46,21 @@ QString resolvedLanguageCode(AppLanguage language, const QStringList &preferredL
     if (first.startsWith(QLatin1String("zh")))
         return QStringLiteral("zh-Hans");
     return QStringLiteral("en");
+}
+
+QString languageDisplayName(AppLanguage language)
+{
+    switch (language) {
+    case AppLanguage::system:
+        return localized("System");
+    case AppLanguage::english:
+        return localized("English");
+    case AppLanguage::japanese:
+        return QStringLiteral("日本語");
+    case AppLanguage::simplifiedChinese:
+        return QStringLiteral("简体中文");
+    }
+    return {};
 }
 
 } // namespace tarni

@@ -21,6 +21,10 @@ std::optional<AppLanguage> appLanguageFromRawValue(const QString &text);
 // "en", "ja" or "zh-Hans". `system` follows the first of the preferred
 // languages: ja… gives Japanese, zh… (any Chinese) Simplified Chinese,
 // anything else or nothing English.
+// The name the language pickers show: Japanese and Chinese in their own
+// script whatever the interface language, so that a user can find them.
+QString languageDisplayName(AppLanguage language);
+
 QString resolvedLanguageCode(AppLanguage language, const QStringList &preferredLanguages);
 
 } // namespace tarni

@@ -1,5 +1,7 @@
 #include "app/Localized.h"
 
+#include <QRegularExpression>
+
 #include <mutex>
 #include <shared_mutex>
 
@@ -35,6 +37,22 @@ QString localized(const QString &key)
 QString localized(const char *key)
 {
     return localized(QString::fromUtf8(key));
+}
+
+QString formatted(const QString &text, const QStringList &values)
+{
+    static const QRegularExpression placeholder(QStringLiteral(R"(%(?:@|d|s|\.\d+f))"));
+    QString out;
+    qsizetype from = 0;
+    qsizetype next = 0;
+    for (const auto &match : placeholder.globalMatch(text)) {
+        out += QStringView(text).mid(from, match.capturedStart() - from);
+        out += next < values.size() ? values[next] : match.captured();
+        ++next;
+        from = match.capturedEnd();
+    }
+    out += QStringView(text).mid(from);
+    return out;
 }
 
 } // namespace tarni

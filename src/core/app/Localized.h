@@ -2,6 +2,7 @@
 
 #include <QHash>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 
@@ -21,6 +22,11 @@ QString localized(const char *key);
 constexpr const char *textKey(const char *key) { return key; }
 // The lookup of a key held in a variable (one that came from textKey).
 QString localized(const QString &key);
+
+// Fills the placeholders of a looked-up text ("%@", "%d", "%s", "%.0f") in
+// their order with `values`, already written out by the caller; the values
+// are not scanned again, so a "%d" inside one stays as it is.
+QString formatted(const QString &text, const QStringList &values);
 
 using StringTable = QHash<QString, QString>;
 // Replaces the table every lookup reads.

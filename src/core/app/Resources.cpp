@@ -16,4 +16,14 @@ std::filesystem::path resourceDirectory()
     return TARNI_SOURCE_RESOURCES;
 }
 
+std::optional<std::filesystem::path> bundledChromeExtensionDirectory(const std::filesystem::path &resources)
+{
+    std::error_code ec;
+    for (const auto &candidate : {resources / "ChromeExtension", resources / ".." / "extension" / "ChromeExtension"}) {
+        if (std::filesystem::is_directory(candidate, ec))
+            return candidate.lexically_normal();
+    }
+    return std::nullopt;
+}
+
 } // namespace tarni

@@ -1,4 +1,5 @@
 #include "chrome/ChromeNativeHostBridge.h"
+#include "app/Localized.h"
 
 #include "chrome/ChromeExtensionIdentity.h"
 #include "chrome/SignalOrTimeout.h"
@@ -119,7 +120,7 @@ QCoro::Task<ChromeSendResult> ChromeNativeHostBridge::send(ChromeCommand command
     // No reply: say so. Made-up data here would end up in the user's tree.
     ChromeCommandResponse response;
     response.ok = false;
-    response.summary = QStringLiteral("Chrome did not respond");
+    response.summary = QString::fromLatin1(textKey("Chrome did not respond"));
     co_return response;
 }
 

@@ -1,4 +1,5 @@
 #include "opening/ChromeProvider.h"
+#include "app/Localized.h"
 
 #include "opening/UrlProviders.h"
 
@@ -28,7 +29,7 @@ QCoro::Task<OpenOutcome> ChromeProvider::open(WorkspaceNode node, OpenContext co
 {
     const BrowserTarget *target = node.payload().asChromeTab();
     if (!target)
-        co_return OpenResult::failure(QStringLiteral("Unsupported chrome payload"));
+        co_return OpenResult::failure(localized("Unsupported Chrome payload"));
     const QString url = target->url;
     if (!target->runtimeTabBinding && opensWithoutExtension()) {
         QStringList one{url};
@@ -41,7 +42,7 @@ QCoro::Task<OpenOutcome> ChromeProvider::open(WorkspaceNode node, OpenContext co
     const ChromeSendResult reply = co_await m_bridge.send(std::move(command));
     if (!reply)
         co_return Failure(providerError(reply.error()));
-    co_return resultOf(*reply, QStringLiteral("Opened ") + url, url);
+    co_return resultOf(*reply, formatted(localized("Opened %@"), {url}), url);
 }
 
 QCoro::Task<RestoreOutcome> ChromeProvider::restore(NodeList nodes, RestoreContext context)
@@ -59,7 +60,7 @@ QCoro::Task<RestoreOutcome> ChromeProvider::restore(NodeList nodes, RestoreConte
     }
     const auto bounds = context.contentRect ? ChromeWindowBounds::fromRect(*context.contentRect) : std::nullopt;
     const QString first = urls.first();
-    const QString restored = QStringLiteral("Restored %1 tabs").arg(urls.size());
+    const QString restored = formatted(localized("Restored %d tabs"), {QString::number(urls.size())});
     const ChromeSendResult reply = co_await m_bridge.send(ChromeCommand::openURLsInNewWindow(std::move(urls), bounds));
     if (!reply)
         co_return Failure(providerError(reply.error()));
@@ -92,9 +93,10 @@ QCoro::Task<OpenResult> ChromeProvider::openWithoutExtension(QStringList urls, s
                 request.timeoutMs = m_fallback.windowTimeoutMs;
                 co_await windows->moveOpenedWindow(std::move(request));
             }
-            co_return OpenResult::success(restore ? QStringLiteral("Restored %1 tabs in a new browser window").arg(count)
-                                                  : QStringLiteral("Opened ") + first,
-                                          urlFromText(first));
+            co_return OpenResult::success(
+                restore ? formatted(localized("Restored %d tabs in a new browser window"), {QString::number(count)})
+                        : formatted(localized("Opened %@"), {first}),
+                urlFromText(first));
         }
     }
     // No Chrome: each address goes to the default browser, and the summary
@@ -107,12 +109,12 @@ QCoro::Task<OpenResult> ChromeProvider::openWithoutExtension(QStringList urls, s
         }
     }
     if (opened == 0)
-        co_return OpenResult::failure(QStringLiteral("Could not open ") + first);
-    co_return OpenResult::success(restore ? QStringLiteral("Chrome is not installed; opened %1 tabs in the default browser")
-                                                .arg(opened)
-                                          : QStringLiteral("Chrome is not installed; opened %1 in the default browser")
-                                                .arg(first),
-                                  urlFromText(first));
+        co_return OpenResult::failure(formatted(localized("Could not open %@"), {first}));
+    co_return OpenResult::success(
+        restore ? formatted(localized("Chrome is not installed; opened %d tabs in the default browser"),
+                            {QString::number(opened)})
+                : formatted(localized("Chrome is not installed; opened %@ in the default browser"), {first}),
+        urlFromText(first));
 }
 
 } // namespace tarni

@@ -1,4 +1,5 @@
 #include "opening/FileProviders.h"
+#include "app/Localized.h"
 
 #include <QFileInfo>
 
@@ -20,8 +21,8 @@ QCoro::Task<OpenOutcome> FileItemProvider::open(WorkspaceNode node, OpenContext 
     const bool isFile = m_kind == WorkspaceNodeKind::file;
     const FileTarget *item = target(node);
     if (!item)
-        co_return OpenResult::failure(isFile ? QStringLiteral("Unsupported file payload")
-                                             : QStringLiteral("Unsupported folder payload"));
+        co_return OpenResult::failure(isFile ? localized("Unsupported file payload")
+                                             : localized("Unsupported folder payload"));
     const QString path = item->path;
     const QUrl url = QUrl::fromLocalFile(path);
 
@@ -33,7 +34,7 @@ QCoro::Task<OpenOutcome> FileItemProvider::open(WorkspaceNode node, OpenContext 
         baseline = co_await windows->windowBaseline();
 
     if (!m_opener.open(url))
-        co_return OpenResult::failure(QStringLiteral("Could not open ") + path);
+        co_return OpenResult::failure(formatted(localized("Could not open %@"), {path}));
 
     if (baseline && windows) {
         OpenedWindowRequest request;
@@ -46,17 +47,18 @@ QCoro::Task<OpenOutcome> FileItemProvider::open(WorkspaceNode node, OpenContext 
         // and changes nothing in the result.
         co_await windows->moveOpenedWindow(std::move(request));
     }
-    co_return OpenResult::success(isFile ? QStringLiteral("Opened file") : QStringLiteral("Opened folder"), url);
+    co_return OpenResult::success(isFile ? localized("Opened file") : localized("Opened folder"), url);
 }
 
 QCoro::Task<RestoreOutcome> FileItemProvider::restore(NodeList nodes, RestoreContext)
 {
-    const QString prefix =
-        m_kind == WorkspaceNodeKind::file ? QStringLiteral("Prepared file ") : QStringLiteral("Prepared folder ");
+    const QString pattern =
+        m_kind == WorkspaceNodeKind::file ? localized("Prepared file %@") : localized("Prepared folder %@");
     RestoreResult restored;
     for (const WorkspaceNode &node : nodes) {
         if (const FileTarget *item = target(node))
-            restored.results.append(OpenResult::success(prefix + item->path, QUrl::fromLocalFile(item->path)));
+            restored.results.append(
+                OpenResult::success(formatted(pattern, {item->path}), QUrl::fromLocalFile(item->path)));
     }
     co_return restored;
 }

@@ -16,8 +16,8 @@ namespace tarni {
 
 // The outcome of opening one node (or, for Chrome restores, one batch).
 struct OpenResult {
-    // One line for the status; a lookup key of the string tables, possibly
-    // followed by an address.
+    // One line for the status, in the interface language (the extension's
+    // own words for what Chrome did).
     QString summary;
     // What was handed to another application; absent when nothing was.
     std::optional<QUrl> openedURL;

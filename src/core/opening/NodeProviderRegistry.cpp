@@ -1,4 +1,5 @@
 #include "opening/NodeProviderRegistry.h"
+#include "app/Localized.h"
 
 #include <QString>
 
@@ -21,8 +22,8 @@ QCoro::Task<OpenOutcome> NodeProviderRegistry::open(WorkspaceNode node, OpenCont
     // does not.
     const std::shared_ptr<NodeProvider> chosen = provider(node.kind());
     if (!chosen) {
-        co_return OpenResult::failure(QStringLiteral("No provider for ")
-                                      + QString::fromLatin1(rawValue(node.kind()).data()));
+        co_return OpenResult::failure(formatted(localized("No provider for %@"),
+                                                {QString::fromLatin1(rawValue(node.kind()).data())}));
     }
     co_return co_await chosen->open(std::move(node), std::move(context));
 }

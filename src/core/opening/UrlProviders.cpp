@@ -1,4 +1,5 @@
 #include "opening/UrlProviders.h"
+#include "app/Localized.h"
 
 namespace tarni {
 
@@ -6,7 +7,7 @@ namespace {
 
 QString couldNotOpen(const QString &address)
 {
-    return QStringLiteral("Could not open ") + address;
+    return formatted(localized("Could not open %@"), {address});
 }
 
 } // namespace
@@ -26,10 +27,10 @@ QCoro::Task<OpenOutcome> WebLinkProvider::open(WorkspaceNode node, OpenContext)
     const WebLinkTarget *target = node.payload().asWebLink();
     const auto url = target ? urlFromText(target->url) : std::nullopt;
     if (!url)
-        co_return OpenResult::failure(QStringLiteral("Invalid URL"));
+        co_return OpenResult::failure(localized("Invalid URL"));
     if (!m_opener.open(*url))
         co_return OpenResult::failure(couldNotOpen(target->url));
-    co_return OpenResult::success(QStringLiteral("Opened link"), *url);
+    co_return OpenResult::success(localized("Opened link"), *url);
 }
 
 QCoro::Task<RestoreOutcome> WebLinkProvider::restore(NodeList nodes, RestoreContext)
@@ -41,8 +42,9 @@ QCoro::Task<RestoreOutcome> WebLinkProvider::restore(NodeList nodes, RestoreCont
         if (!url)
             continue;
         const QString address = url->toString(QUrl::FullyEncoded);
-        restored.results.append(m_opener.open(*url) ? OpenResult::success(QStringLiteral("Opened ") + address, *url)
-                                                    : OpenResult::failure(couldNotOpen(address)));
+        restored.results.append(m_opener.open(*url)
+                                    ? OpenResult::success(formatted(localized("Opened %@"), {address}), *url)
+                                    : OpenResult::failure(couldNotOpen(address)));
     }
     co_return restored;
 }
@@ -52,10 +54,10 @@ QCoro::Task<OpenOutcome> SlackProvider::open(WorkspaceNode node, OpenContext)
     const SlackTarget *target = node.payload().asSlackThread();
     const auto url = target ? urlFromText(target->permalinkURL) : std::nullopt;
     if (!url)
-        co_return OpenResult::failure(QStringLiteral("Invalid Slack URL"));
+        co_return OpenResult::failure(localized("Invalid Slack URL"));
     if (!m_opener.open(*url))
         co_return OpenResult::failure(couldNotOpen(target->permalinkURL));
-    co_return OpenResult::success(QStringLiteral("Opened Slack permalink"), *url);
+    co_return OpenResult::success(localized("Opened Slack permalink"), *url);
 }
 
 QCoro::Task<RestoreOutcome> SlackProvider::restore(NodeList nodes, RestoreContext)
@@ -67,7 +69,7 @@ QCoro::Task<RestoreOutcome> SlackProvider::restore(NodeList nodes, RestoreContex
         if (!url)
             continue;
         restored.results.append(m_opener.open(*url)
-                                    ? OpenResult::success(QStringLiteral("Opened Slack permalink"), *url)
+                                    ? OpenResult::success(localized("Opened Slack permalink"), *url)
                                     : OpenResult::failure(couldNotOpen(target->permalinkURL)));
     }
     co_return restored;

@@ -80,7 +80,7 @@ constexpr const char *kUpsertSnapshot =
 constexpr const char *kSelectSnapshots = "SELECT payload_json\n"
                                          "FROM snapshots\n"
                                          "WHERE workspace_id = ?\n"
-                                         "ORDER BY created_at DESC;";
+                                         "ORDER BY created_at DESC, rowid DESC;";
 constexpr const char *kDeleteSnapshots = "DELETE FROM snapshots;";
 constexpr const char *kDeleteNodes = "DELETE FROM nodes;";
 constexpr const char *kDeleteWorkspaces = "DELETE FROM workspaces;";

@@ -482,6 +482,30 @@ double TreeProjection::nextSortOrder(const std::optional<QUuid> &parentID) const
     return 0.0;
 }
 
+std::size_t TreeProjection::reachableCount() const
+{
+    const GroupId top = findGroup(std::nullopt);
+    if (top == kNoGroup)
+        return 0;
+    std::size_t count = 0;
+    const std::uint32_t mark = ++m_visitMark;
+    std::vector<GroupId> pending{top};
+    m_groups[top].visitMark = mark;
+    while (!pending.empty()) {
+        const GroupId group = pending.back();
+        pending.pop_back();
+        count += m_groups[group].members.size();
+        for (SlotId slot : m_groups[group].members) {
+            const GroupId own = m_ownGroup[slot];
+            if (m_groups[own].visitMark != mark) {
+                m_groups[own].visitMark = mark;
+                pending.push_back(own);
+            }
+        }
+    }
+    return count;
+}
+
 std::vector<TreeProjection::SlotId> TreeProjection::descendantSlots(const QUuid &id) const
 {
     std::vector<SlotId> result;

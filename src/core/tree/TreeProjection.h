@@ -64,6 +64,9 @@ public:
     // Every slot below the nodes with identifier `id`, following parent links
     // (not the node itself). Each group is visited once, so cycles end.
     std::vector<SlotId> descendantSlots(const QUuid &id) const;
+    // How many nodes the top level reaches through parent links; the rest
+    // are unreachable (their parent is missing, or they form a cycle).
+    std::size_t reachableCount() const;
 
     // Sets sortOrder 0, 1, 2, ... in display order in every sibling group
     // that does not already have exactly those values. In the group of

@@ -222,7 +222,7 @@ TEST(ChromeProvider, FocusesBoundTabsAndOpensUnboundOnesWhateverTheirMode)
     EXPECT_EQ(bridge.sent[0], ChromeCommand::focusTab(7, 9));
     EXPECT_EQ(bridge.sent[1], ChromeCommand::openURLInWindow(QStringLiteral("https://b.example")));
     EXPECT_EQ(*runTask(provider.open(link(QStringLiteral("https://c.example")), {})),
-              OpenResult::failure(QStringLiteral("Unsupported chrome payload")));
+              OpenResult::failure(QStringLiteral("Unsupported Chrome payload")));
 }
 
 TEST(ChromeProvider, AReplyThatIsNotOkIsAFailureAndABridgeErrorPropagates)

@@ -4,6 +4,7 @@
 #include "FakeWorkspaceStore.h"
 #include "ReferenceTree.h"
 #include "tree/TreeViewModel.h"
+#include "tree/UnreachableNodes.h"
 
 #include <gtest/gtest.h>
 
@@ -283,6 +284,8 @@ public:
         ASSERT_EQ(store.nodes, ref.nodes);
         const auto expected = referenceDisplayed(ref.nodes, query);
         ASSERT_EQ(model.displayedTree(), expected) << "query \"" << query.toStdString() << '"';
+        ASSERT_EQ(model.projection().size() - model.projection().reachableCount(),
+                  std::size_t(findUnreachableNodes(ref.nodes).count));
         // The per-parent view the outline reads agrees with the nested value.
         std::vector<std::pair<std::optional<QUuid>, const QList<WorkspaceTreeNode> *>> pending{{std::nullopt, &expected}};
         while (!pending.empty()) {

@@ -1,0 +1,224 @@
+// The application model on workspaces of 1,000 to 100,000 nodes with the real
+// SQLite store: a launch (composition, load, projection, status texts), a
+// command's cost over the tree edit it makes, and the automation state dump.
+//
+// Each benchmark reports the median of its iterations' wall times
+// ("median_ms"); the goals are stated as medians.
+
+#include "app/AppEnvironment.h"
+#include "common/DataRoot.h"
+#include "tree/UnreachableNodes.h"
+#include "windowing/UITestAXWindowController.h"
+
+#include <benchmark/benchmark.h>
+
+#include <QCoreApplication>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <chrono>
+#include <random>
+
+using namespace tarni;
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// About 580 bytes of JSON per node: groups every 15 nodes, the rest Chrome
+// tabs with realistic titles and addresses.
+NodeList makeWorkspace(const QUuid &workspaceID, int count)
+{
+    std::mt19937 rng(42);
+    const Timestamp now = currentTimestamp();
+    NodeList nodes;
+    nodes.reserve(count);
+    std::vector<QUuid> groups;
+    QHash<QUuid, double> nextOrder;
+    for (int i = 0; i < count; ++i) {
+        std::optional<QUuid> parent;
+        if (!groups.empty() && rng() % 50 != 0)
+            parent = groups[rng() % groups.size()];
+        const QString title = QStringLiteral("Quarterly planning review notes #%1").arg(i);
+        const QUuid key = parent.value_or(QUuid());
+        const double order = nextOrder.value(key, 0.0);
+        nextOrder[key] = order + 1;
+        const QUuid id = QUuid::createUuid();
+        if (i % 15 == 0) {
+            groups.push_back(id);
+            nodes.append(WorkspaceNode(id, workspaceID, parent, WorkspaceNodeKind::group, title, std::nullopt, order,
+                                       false, std::nullopt, now, now, std::nullopt, NodePayload::group()));
+        } else {
+            const QString url = QStringLiteral("https://docs.example-company.com/workspace/%1/documents/%2?view=full")
+                                    .arg(rng() % 1000)
+                                    .arg(i);
+            BrowserTarget target{url, title, QStringLiteral("https://docs.example-company.com/favicon.ico"),
+                                 BrowserOpenMode::existingTab, std::nullopt};
+            nodes.append(WorkspaceNode(id, workspaceID, parent, WorkspaceNodeKind::chromeTab, title, std::nullopt,
+                                       order, false, std::nullopt, now, now, std::nullopt,
+                                       NodePayload::chromeTab(target)));
+        }
+    }
+    return nodes;
+}
+
+class NullOpener final : public ExternalOpening {
+public:
+    bool open(const QUrl &) override { return true; }
+    QCoro::Task<bool> reveal(QUrl) override { co_return true; }
+};
+
+// One data root per size, written once per process.
+struct Fixture {
+    QTemporaryDir dir;
+    UITestConfig config;
+};
+
+Fixture &fixture(int count)
+{
+    static std::map<int, std::unique_ptr<Fixture>> fixtures;
+    auto &slot = fixtures[count];
+    if (!slot) {
+        slot = std::make_unique<Fixture>();
+        QProcessEnvironment environment;
+        environment.insert(QStringLiteral("TARNI_UITEST_ROOT"), slot->dir.path());
+        slot->config = UITestConfig::read({}, environment);
+        WorkspaceStore store(slot->config.applicationSupportRoot / kWorkspaceDatabaseName);
+        auto workspace = store.fetchOrCreateDefaultWorkspace();
+        if (!workspace || !store.replaceNodes(makeWorkspace(workspace->id, count), workspace->id))
+            std::abort();
+    }
+    return *slot;
+}
+
+std::unique_ptr<AppEnvironment> compose(const UITestConfig &config)
+{
+    PlatformServices platform;
+    platform.makeExternalOpener = [] { return std::make_unique<NullOpener>(); };
+    platform.makeWindowController = [](ManagedWindowRegistry &registry) {
+        return std::make_unique<UITestAXWindowController>(registry, PermissionStatus::granted);
+    };
+    platform.mainScreen = [] { return ScreenDescription{QStringLiteral("bench"), QRectF(0, 0, 1920, 1080)}; };
+    auto env = AppEnvironment::create(config, std::move(platform));
+    if (!env)
+        std::abort();
+    return std::move(*env);
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0.0 : values[values.size() / 2];
+}
+
+double msSince(Clock::time_point start)
+{
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+void BM_Launch(benchmark::State &state)
+{
+    Fixture &f = fixture(int(state.range(0)));
+    std::vector<double> times, composing;
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        auto env = compose(f.config);
+        composing.push_back(msSince(start));
+        // Until launch() returns: the search text indexing that the load
+        // schedules for idle time may run inside waitFor's event loop
+        // afterwards, as it would in the application after a launch.
+        Clock::time_point launched;
+        QObject::connect(&env->appModel(), &AppModel::launched, [&launched] { launched = Clock::now(); });
+        QCoro::waitFor(env->appModel().launch());
+        const double ms = std::chrono::duration<double, std::milli>(launched - start).count();
+        times.push_back(ms);
+        state.SetIterationTime(ms / 1000.0);
+        state.PauseTiming();
+        if (env->appModel().treeViewModel().nodes().size() != state.range(0))
+            std::abort();
+        env.reset();
+        state.ResumeTiming();
+    }
+    state.counters["median_ms"] = median(times);
+    state.counters["compose_median_ms"] = median(composing);
+}
+
+// The same rename, once through the model's command and once straight on the
+// tree, alternating, so that both see the same store and disk.
+void BM_CommandOverhead(benchmark::State &state)
+{
+    Fixture &f = fixture(int(state.range(0)));
+    auto env = compose(f.config);
+    AppModel &model = env->appModel();
+    QCoro::waitFor(model.launch());
+    const QUuid id = model.treeViewModel().nodes()[model.treeViewModel().nodes().size() / 2].id();
+    model.selectNodeWithoutOpening(id);
+    std::vector<double> command, edit;
+    int n = 0;
+    for (auto _ : state) {
+        auto start = Clock::now();
+        model.renameSelectedNode(QStringLiteral("Renamed %1").arg(++n));
+        command.push_back(msSince(start));
+        start = Clock::now();
+        if (!model.treeViewModel().rename(id, QStringLiteral("Renamed %1").arg(++n)))
+            std::abort();
+        edit.push_back(msSince(start));
+        state.SetIterationTime((command.back() + edit.back()) / 1000.0);
+    }
+    state.counters["command_median_ms"] = median(command);
+    state.counters["edit_median_ms"] = median(edit);
+    state.counters["overhead_ms"] = median(command) - median(edit);
+}
+
+// The check for nodes no tree can show, which a launch runs on the loaded list.
+void BM_UnreachableScan(benchmark::State &state)
+{
+    const NodeList nodes = makeWorkspace(QUuid::createUuid(), int(state.range(0)));
+    std::vector<double> times;
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        benchmark::DoNotOptimize(findUnreachableNodes(nodes).count);
+        const double ms = msSince(start);
+        times.push_back(ms);
+        state.SetIterationTime(ms / 1000.0);
+    }
+    state.counters["median_ms"] = median(times);
+}
+
+// Automation mode only: the dump written after every command.
+void BM_StateDump(benchmark::State &state)
+{
+    Fixture &f = fixture(int(state.range(0)));
+    UITestConfig config = f.config;
+    config.isUITestMode = true;
+    auto env = compose(config);
+    QCoro::waitFor(env->appModel().launch());
+    std::vector<double> times;
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        env->appModel().sidebarWidthDidChange(400);
+        const double ms = msSince(start);
+        times.push_back(ms);
+        state.SetIterationTime(ms / 1000.0);
+    }
+    state.counters["median_ms"] = median(times);
+}
+
+#define SIZES ->Arg(1000)->Arg(10000)->Arg(100000)->UseManualTime()->Unit(benchmark::kMillisecond)
+BENCHMARK(BM_Launch) SIZES->Iterations(7);
+BENCHMARK(BM_CommandOverhead) SIZES->Iterations(200);
+BENCHMARK(BM_StateDump) SIZES->Iterations(5);
+BENCHMARK(BM_UnreachableScan) SIZES->Iterations(5);
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QTemporaryDir config;
+    qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
+    QCoreApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

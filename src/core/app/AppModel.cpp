@@ -1,0 +1,948 @@
+#include "app/AppModel.h"
+#include "app/Resources.h"
+
+#include "app/LanguageManager.h"
+#include "app/Localized.h"
+#include "app/UITestSupport.h"
+#include "archive/TreeExportFile.h"
+#include "chrome/ChromeExtensionIdentity.h"
+#include "chrome/ChromeNativeHostBridge.h"
+#include "model/JsonEncoding.h"
+#include "model/Uuid.h"
+#include "opening/NodeProviderRegistry.h"
+#include "opening/UrlProviders.h"
+#include "app/PermissionCoordinator.h"
+#include "tree/UnreachableNodes.h"
+
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLocale>
+#include <QPointer>
+#include <QSettings>
+#include <QTimer>
+
+#include <cmath>
+
+namespace tarni {
+
+namespace {
+
+QString fixedWidth(double width)
+{
+    return QString::number(std::isfinite(width) ? width : 0.0, 'f', 0);
+}
+
+QString permissionName(PermissionStatus status)
+{
+    switch (status) {
+    case PermissionStatus::granted:
+        return QStringLiteral("granted");
+    case PermissionStatus::denied:
+        return QStringLiteral("denied");
+    case PermissionStatus::unknown:
+        break;
+    }
+    return QStringLiteral("unknown");
+}
+
+} // namespace
+
+StatusLine StatusLine::lookedUp(const QString &key, QStringList values)
+{
+    StatusLine line{{}, key, std::move(values)};
+    line.relocalize();
+    return line;
+}
+
+bool StatusLine::relocalize()
+{
+    if (key.isEmpty())
+        return false;
+    QString again = formatted(localized(key), values);
+    if (again == text)
+        return false;
+    text = std::move(again);
+    return true;
+}
+
+// Marks one command: in automation mode the state is dumped when it ends,
+// also when it ends early or in a coroutine that outlived its caller.
+class AppModel::CommandScope {
+public:
+    explicit CommandScope(AppModel *model) : m_model(model) {}
+    ~CommandScope()
+    {
+        if (m_model)
+            m_model->writeStateDump();
+    }
+    CommandScope(const CommandScope &) = delete;
+    CommandScope &operator=(const CommandScope &) = delete;
+
+private:
+    QPointer<AppModel> m_model;
+};
+
+AppModel::AppModel(AppModelDependencies dependencies, QObject *parent)
+    : QObject(parent)
+    , m_dependencies(std::move(dependencies))
+    , m_treeViewModel(*m_dependencies.workspaceStore)
+    , m_inspector(m_treeViewModel, m_selection)
+    , m_snapshots(*m_dependencies.workspaceStore, m_treeViewModel, *m_dependencies.treeArchiveService)
+    , m_lastOpenSummary(StatusLine::lookedUp(textKey("Ready")))
+    , m_chromeConnectionSummary(StatusLine::lookedUp(textKey("Chrome extension not connected")))
+{
+    QSettings &settings = *m_dependencies.settings;
+    m_appLanguage = appLanguageFromRawValue(settings.value(QLatin1String(kAppLanguageSettingsKey)).toString())
+                        .value_or(AppLanguage::system);
+    const QVariant autoCheck = settings.value(QLatin1String(kAutoCheckUpdatesSettingsKey));
+    // INI files keep booleans as the text "true" or "false".
+    if (autoCheck.isValid()) {
+        const QString text = autoCheck.toString();
+        if (text == QLatin1String("false") || text == QLatin1String("true"))
+            m_autoCheckUpdatesEnabled = text == QLatin1String("true");
+    }
+    m_updatesConfigured = m_dependencies.updatesConfigured && m_dependencies.updatesConfigured();
+    if (m_dependencies.languageManager && m_dependencies.languageManager->currentLanguage() != m_appLanguage)
+        m_dependencies.languageManager->setLanguage(m_appLanguage);
+
+    if (m_dependencies.languageManager)
+        connect(m_dependencies.languageManager, &LanguageManager::languageDidChange, this,
+                &AppModel::relocalizeStatusLines);
+    connect(&m_treeViewModel, &TreeViewModel::nodesChanged, this, &AppModel::changed);
+    connect(&m_treeViewModel, &TreeViewModel::workspaceChanged, this, &AppModel::changed);
+    connect(&m_selection, &SelectionCoordinator::selectedNodeIDChanged, this, &AppModel::changed);
+    bindBridge();
+}
+
+AppModel::~AppModel() = default;
+
+void AppModel::bindBridge()
+{
+    ChromeNativeHostBridge *bridge = m_dependencies.nativeHostBridge;
+    if (!bridge)
+        return;
+    connect(bridge, &ChromeNativeHostBridge::isConnectedChanged, this, [this, bridge] {
+        setChromeConnectionSummary(bridge->isConnected()
+                                       ? StatusLine::lookedUp(textKey("Chrome connected"))
+                                       : StatusLine::lookedUp(textKey("Chrome extension not connected")));
+    });
+    connect(bridge, &ChromeNativeHostBridge::latestSlackCaptureChanged, this, [this, bridge] {
+        if (const auto target = bridge->latestSlackCapture()) {
+            // Consumed first: handling it emits again, and must not see it twice.
+            const SlackTarget captured = *target;
+            bridge->consumeLatestSlackCapture();
+            handleCapturedSlackThread(captured);
+        }
+    });
+}
+
+void AppModel::setContentRectProvider(std::function<std::optional<QRectF>()> provider)
+{
+    m_contentRect = std::move(provider);
+}
+
+// --- state ---------------------------------------------------------------
+
+#define TARNI_SETTER(name, member, signal)                                                                             \
+    void AppModel::name(StatusLine line)                                                                               \
+    {                                                                                                                  \
+        const bool changed = member.text != line.text;                                                                 \
+        member = std::move(line);                                                                                      \
+        if (changed)                                                                                                   \
+            Q_EMIT signal();                                                                                           \
+    }
+TARNI_SETTER(setLastOpenSummary, m_lastOpenSummary, lastOpenSummaryChanged)
+TARNI_SETTER(setChromeConnectionSummary, m_chromeConnectionSummary, chromeConnectionSummaryChanged)
+TARNI_SETTER(setLatestImportStatus, m_latestImportStatus, latestImportStatusChanged)
+TARNI_SETTER(setSidebarWidthDescription, m_sidebarWidthDescription, sidebarWidthDescriptionChanged)
+TARNI_SETTER(setUpdatesStatus, m_updatesStatus, updatesStatusChanged)
+#undef TARNI_SETTER
+
+// The status lines follow a change of language at once; the views redraw
+// the rest of their texts themselves.
+void AppModel::relocalizeStatusLines()
+{
+    if (m_lastOpenSummary.relocalize())
+        Q_EMIT lastOpenSummaryChanged();
+    if (m_chromeConnectionSummary.relocalize())
+        Q_EMIT chromeConnectionSummaryChanged();
+    if (m_latestImportStatus.relocalize())
+        Q_EMIT latestImportStatusChanged();
+    if (m_sidebarWidthDescription.relocalize())
+        Q_EMIT sidebarWidthDescriptionChanged();
+    if (m_updatesStatus.relocalize())
+        Q_EMIT updatesStatusChanged();
+}
+
+void AppModel::setAlert(const QString &description)
+{
+    m_alertMessage = description;
+    Q_EMIT alertMessageChanged();
+}
+
+void AppModel::dismissAlert()
+{
+    if (!m_alertMessage)
+        return;
+    m_alertMessage.reset();
+    Q_EMIT alertMessageChanged();
+}
+
+void AppModel::setShowOnboarding(bool show)
+{
+    if (m_showOnboarding == show)
+        return;
+    m_showOnboarding = show;
+    Q_EMIT showOnboardingChanged();
+}
+
+void AppModel::setUpdatesConfigured(bool configured)
+{
+    if (m_updatesConfigured == configured)
+        return;
+    m_updatesConfigured = configured;
+    Q_EMIT updatesConfiguredChanged();
+}
+
+template <class T, class E>
+bool AppModel::failed(const Result<T, E> &result)
+{
+    if (result)
+        return false;
+    setAlert(localized(result.error().description()));
+    return true;
+}
+
+void AppModel::select(const std::optional<QUuid> &nodeID)
+{
+    m_selection.select(nodeID);
+}
+
+std::optional<QUuid> AppModel::selectedInsertionParentID() const
+{
+    const auto selected = m_inspector.selectedNode();
+    if (!selected)
+        return std::nullopt;
+    if (selected->kind() == WorkspaceNodeKind::group)
+        return selected->id();
+    return selected->parentID();
+}
+
+// --- launch --------------------------------------------------------------
+
+QCoro::Task<> AppModel::launch()
+{
+    QPointer<AppModel> self(this);
+    const UITestConfig &config = m_dependencies.uiTestConfig;
+    bool started = false;
+    [&] {
+        if (config.isUITestMode && config.shouldReset) {
+            if (failed(m_dependencies.workspaceStore->reset()))
+                return;
+        }
+        if (failed(m_treeViewModel.load()))
+            return;
+        if (config.isUITestMode && config.seedWorkspace)
+            applySeed(*config.seedWorkspace);
+        else if (m_treeViewModel.nodes().isEmpty())
+            seedSampleWorkspace();
+        if (m_alertMessage)
+            return;
+        reportUnreachableNodes();
+        started = true;
+    }();
+
+    if (started) {
+        if (m_dependencies.permissionCoordinator)
+            co_await m_dependencies.permissionCoordinator->refresh();
+        if (!self)
+            co_return;
+        if (config.isUITestMode && (config.simulateChromeConnected || config.simulateChromeCurrentWindow))
+            simulateChrome();
+        else if (m_dependencies.chromeBridge)
+            setChromeConnectionSummary(m_dependencies.chromeBridge->isConnected()
+                                           ? StatusLine::lookedUp(textKey("Chrome connected"))
+                                           : StatusLine::lookedUp(textKey("Chrome extension not connected")));
+        if (config.isUITestMode && config.importFixtureOnLaunch)
+            importFixture();
+        setShowOnboarding(decideOnboarding());
+        setUpdatesConfigured(m_dependencies.updatesConfigured && m_dependencies.updatesConfigured());
+        if (m_updatesStatus.text.isEmpty())
+            setUpdatesStatus(m_updatesConfigured
+                                 ? m_chromeConnectionSummary
+                                 : StatusLine::lookedUp(textKey("Updates are unavailable for this build.")));
+        setSidebarWidthDescription(sidebarWidthString());
+    }
+    writeStateDump();
+    Q_EMIT launched();
+}
+
+// The sample content of a first start. It is added to the empty workspace
+// as it is: nothing else in the store (snapshots of an emptied workspace
+// among them) is cleared for it.
+void AppModel::seedSampleWorkspace()
+{
+    auto group = m_treeViewModel.addGroup(QStringLiteral("Today"));
+    if (failed(group))
+        return;
+    const QUuid groupID = group->id();
+    if (failed(m_treeViewModel.addWebLink(QStringLiteral("https://www.example.com/"), QStringLiteral("Example"),
+                                          groupID)))
+        return;
+    if (failed(m_treeViewModel.addSlackPermalink(
+            QStringLiteral("https://app.slack.com/client/T123/C456/thread/C456-1712345678.900100"), groupID)))
+        return;
+    const QString root = QString::fromStdString(m_dependencies.uiTestConfig.applicationSupportRoot.string());
+    if (failed(m_treeViewModel.addFile(QUrl::fromLocalFile(root), true, groupID)))
+        return;
+    select(groupID);
+}
+
+void AppModel::reportUnreachableNodes()
+{
+    // Counted on the projection, which has the tree's links at hand: a full
+    // analysis of the list would cost a large workspace a tenth of a second
+    // at every start.
+    const auto &projection = m_treeViewModel.projection();
+    const auto count = qsizetype(projection.size() - projection.reachableCount());
+    if (count == 0)
+        return;
+    setLatestImportStatus(StatusLine::lookedUp(textKey("%d node(s) cannot be shown: their parent is missing or they form a loop. Recover them with Recover Unreachable Nodes."),
+        {QString::number(count)}));
+}
+
+bool AppModel::decideOnboarding() const
+{
+    const UITestConfig &config = m_dependencies.uiTestConfig;
+    if (config.isUITestMode && config.forceOnboarding)
+        return true;
+    if (config.isUITestMode)
+        return false;
+    return m_dependencies.settings->value(QLatin1String(kOnboardingCompletedSettingsKey)).toString() !=
+        QLatin1String("true");
+}
+
+StatusLine AppModel::sidebarWidthString() const
+{
+    const auto screen = m_dependencies.mainScreen ? m_dependencies.mainScreen() : std::nullopt;
+    if (!screen || !m_dependencies.windowReservationManager)
+        return StatusLine::lookedUp(textKey("Sidebar width unavailable"));
+    const double width = m_dependencies.windowReservationManager->persistedSidebarWidth(
+        screen->identifier, screen->visibleFrame.width());
+    return StatusLine::lookedUp(textKey("Sidebar width %.0f pt"), {fixedWidth(width)});
+}
+
+void AppModel::simulateChrome()
+{
+    const UITestConfig &config = m_dependencies.uiTestConfig;
+    ChromeNativeHostBridgeProtocol *bridge = m_dependencies.chromeBridge;
+    if (!bridge)
+        return;
+    bridge->simulate(ChromeEvent::connected());
+    if (config.simulateChromeCurrentWindow) {
+        ChromeWindowState window;
+        window.id = 1;
+        window.bounds = ChromeWindowBounds{300, 0, 1200, 900};
+        for (int i = 0; i < 3; ++i) {
+            const BrowserTarget target = sampleBrowserTarget(i);
+            window.tabs.append(ChromeTabState{i + 1, 1, target.titleSnapshot, target.url, {}, i == 0});
+        }
+        bridge->simulate(ChromeEvent::windowsState({window}));
+    }
+    setChromeConnectionSummary(StatusLine::lookedUp(textKey("Chrome connected")));
+}
+
+void AppModel::importFixture()
+{
+    const QString path = QString::fromStdString(m_dependencies.uiTestConfig.importFixturePath.string());
+    importTree(QUrl::fromLocalFile(path));
+}
+
+// --- small entry points ----------------------------------------------------
+
+void AppModel::selectNode(const std::optional<QUuid> &nodeID)
+{
+    select(nodeID);
+    if (!nodeID) {
+        writeStateDump();
+        return;
+    }
+    // Runs on its own: a later selection may start another open meanwhile.
+    [](QPointer<AppModel> model) -> QCoro::Task<> {
+        if (model)
+            co_await model->openSelectedNode();
+    }(this);
+}
+
+void AppModel::selectNodeWithoutOpening(const std::optional<QUuid> &nodeID)
+{
+    CommandScope scope(this);
+    select(nodeID);
+}
+
+void AppModel::sidebarWidthDidChange(double width)
+{
+    CommandScope scope(this);
+    setSidebarWidthDescription(StatusLine::lookedUp(textKey("Sidebar width %.0f pt"), {fixedWidth(width)}));
+}
+
+void AppModel::completeOnboarding()
+{
+    CommandScope scope(this);
+    m_dependencies.settings->setValue(QLatin1String(kOnboardingCompletedSettingsKey), true);
+    m_dependencies.settings->sync();
+    setShowOnboarding(false);
+    setLatestImportStatus(StatusLine::lookedUp(textKey("Complete Setup")));
+}
+
+void AppModel::reopenOnboarding()
+{
+    CommandScope scope(this);
+    setShowOnboarding(true);
+    setLatestImportStatus(StatusLine::lookedUp(textKey("Onboarding")));
+}
+
+QCoro::Task<> AppModel::restoreManagedWindows()
+{
+    QPointer<AppModel> self(this);
+    CommandScope scope(this);
+    if (!m_dependencies.axWindowController)
+        co_return;
+    const int restored = co_await m_dependencies.axWindowController->restoreManagedWindows();
+    if (self && restored > 0)
+        self->setLastOpenSummary(
+            StatusLine::lookedUp(textKey("Restored %d managed window(s)"), {QString::number(restored)}));
+}
+
+void AppModel::updateCheckStarted(const QVariant &text)
+{
+    if (text.typeId() != QMetaType::QString)
+        return;
+    CommandScope scope(this);
+    setUpdatesStatus(text.toString());
+}
+
+// --- adding and editing --------------------------------------------------
+
+void AppModel::addGroup()
+{
+    CommandScope scope(this);
+    auto added = m_treeViewModel.addGroup(QStringLiteral("New Group"), selectedInsertionParentID());
+    if (!failed(added))
+        select(added->id());
+}
+
+void AppModel::addWebLink(const QString &text)
+{
+    CommandScope scope(this);
+    auto added = m_treeViewModel.addWebLink(text, std::nullopt, selectedInsertionParentID());
+    if (!failed(added))
+        select(added->id());
+}
+
+void AppModel::addSlackPermalink(const QString &text)
+{
+    CommandScope scope(this);
+    auto added = m_treeViewModel.addSlackPermalink(text, selectedInsertionParentID());
+    if (!failed(added))
+        select(added->id());
+}
+
+void AppModel::addFile(const QUrl &url, bool isFolder)
+{
+    CommandScope scope(this);
+    auto added = m_treeViewModel.addFile(url, isFolder, selectedInsertionParentID());
+    if (!failed(added))
+        select(added->id());
+}
+
+void AppModel::deleteSelectedNode()
+{
+    CommandScope scope(this);
+    const auto selected = m_inspector.selectedNode();
+    if (!selected)
+        return;
+    if (!failed(m_treeViewModel.deleteNode(selected->id())))
+        select(std::nullopt);
+}
+
+void AppModel::duplicateSelectedNode()
+{
+    CommandScope scope(this);
+    const auto selected = m_inspector.selectedNode();
+    if (!selected)
+        return;
+    auto copies = m_treeViewModel.duplicateSubtree(selected->id());
+    if (failed(copies))
+        return;
+    select(copies->isEmpty() ? std::nullopt : std::optional<QUuid>(copies->front().id()));
+}
+
+void AppModel::renameSelectedNode(const QString &title)
+{
+    CommandScope scope(this);
+    failed(m_inspector.renameSelectedNode(title));
+}
+
+void AppModel::toggleCollapse(const QUuid &nodeID)
+{
+    CommandScope scope(this);
+    failed(m_treeViewModel.toggleCollapse(nodeID));
+}
+
+void AppModel::moveNode(const QUuid &nodeID, const std::optional<QUuid> &newParentID, std::optional<qsizetype> index)
+{
+    CommandScope scope(this);
+    failed(m_treeViewModel.move(nodeID, newParentID, index));
+}
+
+// --- opening -------------------------------------------------------------
+
+OpenContext AppModel::openContext() const
+{
+    OpenContext context;
+    if (m_dependencies.mainScreen) {
+        if (const auto screen = m_dependencies.mainScreen())
+            context.screen = screen->identifier;
+    }
+    if (m_contentRect)
+        context.contentRect = m_contentRect();
+    context.accessibilityGranted = m_dependencies.permissionCoordinator &&
+        m_dependencies.permissionCoordinator->accessibilityStatus() == PermissionStatus::granted;
+    context.fromAutomation = m_dependencies.uiTestConfig.isUITestMode;
+    return context;
+}
+
+QCoro::Task<> AppModel::openSelectedNode()
+{
+    QPointer<AppModel> self(this);
+    CommandScope scope(this);
+    const auto selected = m_inspector.selectedNode();
+    if (!selected)
+        co_return;
+    const OpenOutcome outcome = co_await m_dependencies.nodeProviderRegistry->open(*selected, openContext());
+    if (!self)
+        co_return;
+    if (!outcome) {
+        setAlert(localized(outcome.error().description));
+        co_return;
+    }
+    setLastOpenSummary(localized(outcome->summary));
+    // Only a real open counts as one: a refused or impossible open is not
+    // stamped. A failed stamp is not worth an alert.
+    if (outcome->succeeded)
+        (void)m_treeViewModel.markNodeOpened(selected->id());
+}
+
+QCoro::Task<> AppModel::restoreSelectedSubtree()
+{
+    QPointer<AppModel> self(this);
+    CommandScope scope(this);
+    const NodeList nodes =
+        m_restoreCoordinator.browserRestorableNodes(m_selection.selectedNodeID(), m_treeViewModel.nodes());
+    if (nodes.isEmpty()) {
+        setLastOpenSummary(StatusLine::lookedUp(textKey("No browser descendants to restore")));
+        co_return;
+    }
+    const OpenContext open = openContext();
+    const RestoreContext context{open.screen, open.contentRect, open.accessibilityGranted};
+    const RestoreOutcome outcome = co_await m_dependencies.nodeProviderRegistry->restore(nodes, context);
+    if (!self)
+        co_return;
+    if (!outcome) {
+        setAlert(localized(outcome.error().description));
+        co_return;
+    }
+    QStringList lines;
+    for (const OpenResult &result : outcome->results)
+        lines << localized(result.summary);
+    setLastOpenSummary(lines.join(QLatin1Char('\n')));
+}
+
+QCoro::Task<> AppModel::revealSelectedInFinder()
+{
+    QPointer<AppModel> self(this);
+    CommandScope scope(this);
+    const auto selected = m_inspector.selectedNode();
+    if (!selected)
+        co_return;
+    const FileTarget *target = selected->payload().asFileTarget();
+    if (!target)
+        co_return;
+    // Said at once; the file manager's answer is not waited on for it.
+    setLastOpenSummary(StatusLine::lookedUp(textKey("Revealed item in the file manager")));
+    co_await m_dependencies.externalOpener->reveal(QUrl::fromLocalFile(target->path));
+}
+
+void AppModel::openSelectedInSlackApp()
+{
+    CommandScope scope(this);
+    const auto selected = m_inspector.selectedNode();
+    const SlackTarget *target = selected ? selected->payload().asSlackThread() : nullptr;
+    if (!target)
+        return;
+    if (const auto appURL = slackAppURL(*target)) {
+        m_dependencies.externalOpener->open(*appURL);
+        setLastOpenSummary(StatusLine::lookedUp(textKey("Opened Slack channel in Slack app")));
+    } else if (const auto permalink = urlFromText(target->permalinkURL)) {
+        m_dependencies.externalOpener->open(*permalink);
+        setLastOpenSummary(StatusLine::lookedUp(textKey("Opened Slack permalink")));
+    }
+}
+
+// --- Chrome --------------------------------------------------------------
+
+QCoro::Task<> AppModel::captureCurrentChromeTab()
+{
+    QPointer<AppModel> self(this);
+    CommandScope scope(this);
+    const ChromeSendResult sent = co_await m_dependencies.chromeBridge->send(ChromeCommand::captureCurrentTab());
+    if (!self)
+        co_return;
+    if (!sent) {
+        setAlert(localized(sent.error().description()));
+        co_return;
+    }
+    // A reply that is not ok captured nothing, whatever it carries.
+    if (!sent->ok) {
+        setChromeConnectionSummary(
+            StatusLine::lookedUp(sent->summary.value_or(QString::fromLatin1(textKey("Chrome did not respond")))));
+        co_return;
+    }
+    const auto *tab = sent->capture ? sent->capture->asTab() : nullptr;
+    if (!tab)
+        co_return;
+    // Under the selected node itself, whatever its kind.
+    auto added = m_treeViewModel.addChromeTarget(tab->tab, m_selection.selectedNodeID());
+    if (failed(added))
+        co_return;
+    select(added->id());
+    setChromeConnectionSummary(StatusLine::lookedUp(textKey("Captured current Chrome tab")));
+}
+
+QCoro::Task<> AppModel::captureCurrentChromeWindow()
+{
+    QPointer<AppModel> self(this);
+    CommandScope scope(this);
+    const ChromeSendResult sent = co_await m_dependencies.chromeBridge->send(ChromeCommand::captureCurrentWindow());
+    if (!self)
+        co_return;
+    if (!sent) {
+        setAlert(localized(sent.error().description()));
+        co_return;
+    }
+    if (!sent->ok) {
+        setChromeConnectionSummary(
+            StatusLine::lookedUp(sent->summary.value_or(QString::fromLatin1(textKey("Chrome did not respond")))));
+        co_return;
+    }
+    const auto *window = sent->capture ? sent->capture->asWindow() : nullptr;
+    if (!window)
+        co_return;
+    auto group = m_treeViewModel.addGroup(QStringLiteral("Chrome Window"), m_selection.selectedNodeID());
+    if (failed(group))
+        co_return;
+    for (const BrowserTarget &target : window->window) {
+        if (failed(m_treeViewModel.addChromeTarget(target, group->id())))
+            co_return;
+    }
+    select(group->id());
+    setChromeConnectionSummary(StatusLine::lookedUp(textKey("Captured current Chrome window")));
+}
+
+void AppModel::handleCapturedSlackThread(const SlackTarget &target)
+{
+    CommandScope scope(this);
+    if (!m_treeViewModel.isLoaded() && failed(m_treeViewModel.load()))
+        return;
+    auto added = m_treeViewModel.addSlackPermalink(target.permalinkURL, selectedInsertionParentID());
+    if (failed(added))
+        return;
+    select(added->id());
+    setLatestImportStatus(StatusLine::lookedUp(textKey("Saved Slack thread from Chrome")));
+}
+
+void AppModel::installNativeHostManifest()
+{
+    CommandScope scope(this);
+    ChromeNativeHostBridge *bridge = m_dependencies.nativeHostBridge;
+    if (!bridge)
+        return;
+    const auto hostPath = m_dependencies.uiTestConfig.applicationSupportRoot / kNativeHostProgramName;
+    auto installed = bridge->installNativeHostManifest(QString::fromStdString(hostPath.string()),
+                                                       QString::fromLatin1(kChromeExtensionID));
+    if (failed(installed))
+        return;
+    const QString fileName =
+        QString::fromStdString(std::filesystem::path(installed->toStdString()).filename().string());
+    setLatestImportStatus(StatusLine::lookedUp(textKey("Installed native host manifest at %@"), {fileName}));
+}
+
+QCoro::Task<> AppModel::revealBundledChromeExtension()
+{
+    CommandScope scope(this);
+    const auto folder = bundledChromeExtensionDirectory(m_dependencies.resourceDirectory);
+    if (!folder) {
+        setAlert(localized("Bundled Chrome extension is missing."));
+        co_return;
+    }
+    setLatestImportStatus(StatusLine::lookedUp(textKey("Bundled Chrome Extension")));
+    co_await m_dependencies.externalOpener->reveal(QUrl::fromLocalFile(QString::fromStdString(folder->string())));
+}
+
+// --- snapshots, export, import -------------------------------------------
+
+void AppModel::saveSnapshotOfWorkspace()
+{
+    CommandScope scope(this);
+    if (!m_treeViewModel.isLoaded())
+        return;
+    if (failed(m_snapshots.saveWorkspace(localized("Workspace") + QStringLiteral(" Snapshot"),
+                                         m_selection.selectedNodeID())))
+        return;
+    setLatestImportStatus(StatusLine::lookedUp(textKey("Saved workspace snapshot")));
+}
+
+void AppModel::saveSnapshotOfSelectedSubtree()
+{
+    CommandScope scope(this);
+    const auto selected = m_inspector.selectedNode();
+    if (!selected) {
+        saveSnapshotOfWorkspace();
+        return;
+    }
+    if (!m_treeViewModel.isLoaded())
+        return;
+    if (failed(m_snapshots.saveSubtree(selected->id())))
+        return;
+    setLatestImportStatus(StatusLine::lookedUp(textKey("Saved subtree snapshot")));
+}
+
+QList<WorkspaceSnapshot> AppModel::snapshots()
+{
+    auto listed = m_snapshots.list();
+    if (failed(listed))
+        return {};
+    return *listed;
+}
+
+void AppModel::restoreLatestSnapshot()
+{
+    CommandScope scope(this);
+    if (!m_treeViewModel.isLoaded())
+        return;
+    auto listed = m_snapshots.list();
+    if (failed(listed))
+        return;
+    if (listed->isEmpty()) {
+        setLatestImportStatus(StatusLine::lookedUp(textKey("No snapshots available")));
+        return;
+    }
+    restoreSnapshotEntry(listed->front(), true);
+}
+
+void AppModel::restoreSnapshot(const QUuid &snapshotID)
+{
+    CommandScope scope(this);
+    if (!m_treeViewModel.isLoaded())
+        return;
+    auto listed = m_snapshots.list();
+    if (failed(listed))
+        return;
+    for (const WorkspaceSnapshot &snapshot : *listed) {
+        if (snapshot.id == snapshotID) {
+            restoreSnapshotEntry(snapshot, false);
+            return;
+        }
+    }
+    setAlert(localized("The snapshot no longer exists."));
+}
+
+void AppModel::restoreSnapshotEntry(const WorkspaceSnapshot &snapshot, bool latest)
+{
+    const QString safetyTitle = localized("Before restore") + QLatin1Char(' ') +
+        QLocale().toString(QDateTime::currentDateTime(), QLocale::ShortFormat);
+    auto restored = m_snapshots.restore(snapshot, selectedInsertionParentID(), safetyTitle);
+    if (failed(restored))
+        return;
+    select(restored->selectNodeID);
+    if (restored->subtree)
+        setLatestImportStatus(latest ? StatusLine::lookedUp(textKey("Restored latest subtree snapshot"))
+                                     : StatusLine::lookedUp(textKey("Restored subtree snapshot")));
+    else
+        setLatestImportStatus(latest ? StatusLine::lookedUp(textKey("Restored latest workspace snapshot"))
+                                     : StatusLine::lookedUp(textKey("Restored workspace snapshot")));
+}
+
+void AppModel::exportSelectedSubtree()
+{
+    CommandScope scope(this);
+    const auto selected = m_inspector.selectedNode();
+    TreeExport document;
+    if (selected) {
+        auto exported = m_dependencies.treeArchiveService->exportSubtree(selected->id(), m_treeViewModel.nodes());
+        if (failed(exported))
+            return;
+        document = std::move(*exported);
+    } else {
+        document = m_dependencies.treeArchiveService->exportWorkspace(m_treeViewModel.nodes());
+    }
+    const auto file = TreeExportFile::defaultPath(m_dependencies.uiTestConfig.applicationSupportRoot);
+    if (failed(TreeExportFile::write(document, file)))
+        return;
+    m_latestExportPath = QString::fromStdString(file.string());
+    Q_EMIT latestExportPathChanged();
+    setLatestImportStatus(StatusLine::lookedUp(textKey("Exported %@"), {QString::fromLatin1(kExportFileName)}));
+}
+
+void AppModel::importTree(const QUrl &fileURL)
+{
+    CommandScope scope(this);
+    auto document = TreeExportFile::read(std::filesystem::path(fileURL.toLocalFile().toStdString()));
+    if (failed(document))
+        return;
+    const auto &workspace = m_treeViewModel.workspace();
+    if (!workspace || !m_treeViewModel.isLoaded())
+        return;
+    const std::optional<QUuid> parent = selectedInsertionParentID();
+    ImportedTree imported = m_dependencies.treeArchiveService->importSubtreeResult(*document, workspace->id, parent);
+    const qsizetype count = imported.nodes.size();
+    // After the present children of the parent, not mixed in among them.
+    if (failed(m_treeViewModel.appendNodes(std::move(imported.nodes), parent)))
+        return;
+    setLatestImportStatus(StatusLine::lookedUp(textKey("Imported %d node(s)"), {QString::number(count)}));
+}
+
+void AppModel::recoverUnreachableNodes()
+{
+    CommandScope scope(this);
+    if (!m_treeViewModel.isLoaded())
+        return;
+    const int count = findUnreachableNodes(m_treeViewModel.nodes()).count;
+    if (count == 0) {
+        setLatestImportStatus(StatusLine::lookedUp(textKey("Every node can be shown; nothing to recover")));
+        return;
+    }
+    // The tree as it is shown now, so that the repair can be undone.
+    if (failed(m_snapshots.saveWorkspace(localized("Before repair") + QStringLiteral(" Snapshot"),
+                                         m_selection.selectedNodeID())))
+        return;
+    auto recovered = m_treeViewModel.recoverUnreachableNodes(localized("Recovered"));
+    if (failed(recovered))
+        return;
+    if (*recovered)
+        select((*recovered)->id());
+    setLatestImportStatus(StatusLine::lookedUp(textKey("Recovered %d unreachable node(s)"), {QString::number(count)}));
+}
+
+// --- preferences ---------------------------------------------------------
+
+void AppModel::setLanguage(AppLanguage language)
+{
+    CommandScope scope(this);
+    m_appLanguage = language;
+    if (m_dependencies.languageManager)
+        m_dependencies.languageManager->setLanguage(language);
+    else
+        m_dependencies.settings->setValue(QLatin1String(kAppLanguageSettingsKey), rawValue(language));
+    Q_EMIT appLanguageChanged();
+}
+
+void AppModel::setAutoCheckUpdatesEnabled(bool enabled)
+{
+    CommandScope scope(this);
+    if (m_autoCheckUpdatesEnabled != enabled) {
+        m_autoCheckUpdatesEnabled = enabled;
+        Q_EMIT autoCheckUpdatesEnabledChanged();
+    }
+    m_dependencies.settings->setValue(QLatin1String(kAutoCheckUpdatesSettingsKey), enabled);
+    m_dependencies.settings->sync();
+    Q_EMIT autoCheckUpdatesChangeRequested(enabled);
+    setUpdatesStatus(enabled ? StatusLine::lookedUp(textKey("Automatic update checks are enabled."))
+                             : StatusLine::lookedUp(textKey("Automatic update checks are disabled.")));
+}
+
+void AppModel::requestCheckForUpdates()
+{
+    CommandScope scope(this);
+    if (!m_updatesConfigured) {
+        setUpdatesStatus(StatusLine::lookedUp(textKey("Updates are unavailable for this build.")));
+        return;
+    }
+    setUpdatesStatus(StatusLine::lookedUp(textKey("Requesting a manual Tarni Bar update check…")));
+    Q_EMIT checkForUpdatesRequested();
+}
+
+// --- automation ----------------------------------------------------------
+
+void AppModel::writeStateDump()
+{
+    const UITestSupport *support = m_dependencies.uiTestSupport;
+    if (!support)
+        return;
+    std::string error;
+    if (!support->writeState(stateJson(), &error))
+        qWarning("Cannot write the automation state: %s", error.c_str());
+}
+
+std::string AppModel::stateJson() const
+{
+    auto optionalText = [](const std::optional<QString> &text) { return text ? QJsonValue(*text) : QJsonValue(); };
+    QJsonObject state;
+    const auto selected = m_selection.selectedNodeID();
+    state.insert(QStringLiteral("selectedNodeID"), selected ? QJsonValue(uuidQString(*selected)) : QJsonValue());
+    state.insert(QStringLiteral("lastOpenSummary"), m_lastOpenSummary.text);
+    state.insert(QStringLiteral("chromeConnectionSummary"), m_chromeConnectionSummary.text);
+    state.insert(QStringLiteral("latestImportStatus"), m_latestImportStatus.text);
+    state.insert(QStringLiteral("latestExportPath"),
+                 m_latestExportPath.isEmpty() ? QJsonValue() : QJsonValue(m_latestExportPath));
+    state.insert(QStringLiteral("sidebarWidthDescription"), m_sidebarWidthDescription.text);
+    state.insert(QStringLiteral("alertMessage"), optionalText(m_alertMessage));
+    state.insert(QStringLiteral("showOnboarding"), m_showOnboarding);
+    state.insert(QStringLiteral("appLanguage"), rawValue(m_appLanguage));
+    state.insert(QStringLiteral("autoCheckUpdatesEnabled"), m_autoCheckUpdatesEnabled);
+    state.insert(QStringLiteral("updatesConfigured"), m_updatesConfigured);
+    state.insert(QStringLiteral("updatesStatus"), m_updatesStatus.text);
+    state.insert(QStringLiteral("permissionStatus"),
+                 permissionName(m_dependencies.permissionCoordinator
+                                    ? m_dependencies.permissionCoordinator->accessibilityStatus()
+                                    : PermissionStatus::unknown));
+    QJsonArray opened, revealed, moved;
+    if (const UITestSupport *support = m_dependencies.uiTestSupport) {
+        for (const QUrl &url : support->openedURLs())
+            opened.append(url.toString());
+        for (const QUrl &url : support->revealedURLs())
+            revealed.append(url.toString());
+        for (const auto &move : support->movedWindows()) {
+            moved.append(QJsonObject{
+                {QStringLiteral("identifier"), move.identifier},
+                {QStringLiteral("frame"), QJsonObject{{QStringLiteral("x"), move.frame.x()},
+                                                      {QStringLiteral("y"), move.frame.y()},
+                                                      {QStringLiteral("width"), move.frame.width()},
+                                                      {QStringLiteral("height"), move.frame.height()}}}});
+        }
+    }
+    state.insert(QStringLiteral("openedURLs"), opened);
+    state.insert(QStringLiteral("revealedURLs"), revealed);
+    state.insert(QStringLiteral("movedWindows"), moved);
+
+    // The node list is written with the store's encoder: at this size
+    // building it as Qt JSON values first would cost more than the dump.
+    std::string out = "{\"nodes\":[";
+    bool first = true;
+    for (const WorkspaceNode &node : m_treeViewModel.nodes()) {
+        if (!first)
+            out += ',';
+        first = false;
+        if (!json::appendCompact(out, node))
+            out += "null";
+    }
+    out += "],";
+    const QByteArray rest = QJsonDocument(state).toJson(QJsonDocument::Compact);
+    out.append(rest.constData() + 1, std::size_t(rest.size() - 1));
+    return out;
+}
+
+} // namespace tarni

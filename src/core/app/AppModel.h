@@ -1,0 +1,236 @@
+#pragma once
+
+#include "app/AppLanguage.h"
+#include "app/AppModelDependencies.h"
+#include "archive/SnapshotService.h"
+#include "model/WorkspaceSnapshot.h"
+#include "opening/NodeProvider.h"
+#include "opening/RestoreCoordinator.h"
+#include "tree/InspectorViewModel.h"
+#include "tree/SelectionCoordinator.h"
+#include "tree/TreeViewModel.h"
+
+#include <QCoro/QCoroTask>
+#include <QObject>
+#include <QRectF>
+#include <QString>
+#include <QUrl>
+#include <QUuid>
+#include <QVariant>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace tarni {
+
+// One status line: a looked-up text with the values filled into it, written
+// again in the new language when the language changes; or a text taken as
+// it is (a browser's or the shell's own words).
+struct StatusLine {
+    QString text;
+    QString key; // empty: a text taken as it is
+    QStringList values;
+
+    static StatusLine lookedUp(const QString &key, QStringList values = {});
+    static StatusLine lookedUp(const char *key, QStringList values = {})
+    {
+        return lookedUp(QString::fromUtf8(key), std::move(values));
+    }
+    static StatusLine plain(QString text) { return {std::move(text), {}, {}}; }
+    // Writes the text again in the current language; true when it changed.
+    bool relocalize();
+};
+
+inline constexpr const char *kAutoCheckUpdatesSettingsKey = "autoCheckUpdatesEnabled";
+inline constexpr const char *kOnboardingCompletedSettingsKey = "TarniBar.OnboardingCompleted";
+
+// The one object the views talk to: it owns the tree, the selection and the
+// inspector, holds every status text and preference the sidebar, onboarding
+// and settings show, runs the start-up and carries out the user's commands.
+//
+// A failed command shows its error in alertMessage and leaves the status
+// texts alone; a successful one writes one status line. Commands that need a
+// selection do nothing without one. In automation mode the state is dumped
+// to the root's state.json after launch and after every command.
+class AppModel : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(QString lastOpenSummary READ lastOpenSummary NOTIFY lastOpenSummaryChanged)
+    Q_PROPERTY(QString chromeConnectionSummary READ chromeConnectionSummary NOTIFY chromeConnectionSummaryChanged)
+    Q_PROPERTY(QString latestExportPath READ latestExportPath NOTIFY latestExportPathChanged)
+    Q_PROPERTY(QString latestImportStatus READ latestImportStatus NOTIFY latestImportStatusChanged)
+    Q_PROPERTY(QString sidebarWidthDescription READ sidebarWidthDescription NOTIFY sidebarWidthDescriptionChanged)
+    Q_PROPERTY(QString alertMessage READ alertMessageText NOTIFY alertMessageChanged)
+    Q_PROPERTY(bool showOnboarding READ showOnboarding NOTIFY showOnboardingChanged)
+    Q_PROPERTY(QString appLanguage READ appLanguageRawValue NOTIFY appLanguageChanged)
+    Q_PROPERTY(bool autoCheckUpdatesEnabled READ autoCheckUpdatesEnabled NOTIFY autoCheckUpdatesEnabledChanged)
+    Q_PROPERTY(bool updatesConfigured READ updatesConfigured NOTIFY updatesConfiguredChanged)
+    Q_PROPERTY(QString updatesStatus READ updatesStatus NOTIFY updatesStatusChanged)
+
+public:
+    // The services must outlive the model.
+    explicit AppModel(AppModelDependencies dependencies, QObject *parent = nullptr);
+    ~AppModel() override;
+
+    const AppModelDependencies &dependencies() const { return m_dependencies; }
+    TreeViewModel &treeViewModel() { return m_treeViewModel; }
+    const TreeViewModel &treeViewModel() const { return m_treeViewModel; }
+    SelectionCoordinator &selectionCoordinator() { return m_selection; }
+    const InspectorViewModel &inspectorViewModel() const { return m_inspector; }
+
+    const QString &lastOpenSummary() const { return m_lastOpenSummary.text; }
+    const QString &chromeConnectionSummary() const { return m_chromeConnectionSummary.text; }
+    // The file the latest export wrote; empty before the first.
+    const QString &latestExportPath() const { return m_latestExportPath; }
+    const QString &latestImportStatus() const { return m_latestImportStatus.text; }
+    const QString &sidebarWidthDescription() const { return m_sidebarWidthDescription.text; }
+    const std::optional<QString> &alertMessage() const { return m_alertMessage; }
+    QString alertMessageText() const { return m_alertMessage.value_or(QString()); }
+    bool showOnboarding() const { return m_showOnboarding; }
+    AppLanguage appLanguage() const { return m_appLanguage; }
+    QString appLanguageRawValue() const { return rawValue(m_appLanguage); }
+    bool autoCheckUpdatesEnabled() const { return m_autoCheckUpdatesEnabled; }
+    bool updatesConfigured() const { return m_updatesConfigured; }
+    const QString &updatesStatus() const { return m_updatesStatus.text; }
+
+    // Where windows that opening creates go: set by the sidebar once it
+    // exists; absent before, or when the sidebar has no screen.
+    void setContentRectProvider(std::function<std::optional<QRectF>()> provider);
+
+    // Load (or seed) the workspace, decide the onboarding, compute the
+    // status texts. Called once.
+    QCoro::Task<> launch();
+
+    // Selects the node (none: clears) and opens it; the open runs on its own.
+    void selectNode(const std::optional<QUuid> &nodeID);
+    void selectNodeWithoutOpening(const std::optional<QUuid> &nodeID);
+    void sidebarWidthDidChange(double width);
+    void completeOnboarding();
+    void reopenOnboarding();
+    // Puts back every window the application moved.
+    QCoro::Task<> restoreManagedWindows();
+    // The text that a manual update check started (ignored unless a string).
+    void updateCheckStarted(const QVariant &text);
+    // Clears the alert once shown.
+    void dismissAlert();
+
+    // Commands.
+    void addGroup();
+    void addWebLink(const QString &text);
+    void addSlackPermalink(const QString &text);
+    void addFile(const QUrl &url, bool isFolder);
+    void deleteSelectedNode();
+    void duplicateSelectedNode();
+    void renameSelectedNode(const QString &title);
+    void toggleCollapse(const QUuid &nodeID);
+    void moveNode(const QUuid &nodeID, const std::optional<QUuid> &newParentID, std::optional<qsizetype> index);
+    QCoro::Task<> openSelectedNode();
+    QCoro::Task<> restoreSelectedSubtree();
+    QCoro::Task<> revealSelectedInFinder();
+    void openSelectedInSlackApp();
+    QCoro::Task<> captureCurrentChromeTab();
+    QCoro::Task<> captureCurrentChromeWindow();
+    void installNativeHostManifest();
+    QCoro::Task<> revealBundledChromeExtension();
+    void saveSnapshotOfWorkspace();
+    void saveSnapshotOfSelectedSubtree();
+    // Snapshots of the loaded workspace, newest first (empty on error, which
+    // is then shown).
+    QList<WorkspaceSnapshot> snapshots();
+    void restoreLatestSnapshot();
+    void restoreSnapshot(const QUuid &snapshotID);
+    void exportSelectedSubtree();
+    void importTree(const QUrl &fileURL);
+    // Moves nodes that no tree can show under a new "Recovered" group, after
+    // saving the tree as a snapshot.
+    void recoverUnreachableNodes();
+    void setLanguage(AppLanguage language);
+    void setAutoCheckUpdatesEnabled(bool enabled);
+    void requestCheckForUpdates();
+
+    // Automation: replaces the tree with a seed's content (snapshots stay).
+    void applySeed(UITestWorkspaceSeed seed);
+    // The automation state dump as JSON text.
+    std::string stateJson() const;
+
+    // Where new content goes: into a selected group, beside any other
+    // selected node, at the top level without a selection.
+    std::optional<QUuid> selectedInsertionParentID() const;
+
+Q_SIGNALS:
+    void lastOpenSummaryChanged();
+    void chromeConnectionSummaryChanged();
+    void latestExportPathChanged();
+    void latestImportStatusChanged();
+    void sidebarWidthDescriptionChanged();
+    void alertMessageChanged();
+    void showOnboardingChanged();
+    void appLanguageChanged();
+    void autoCheckUpdatesEnabledChanged();
+    void updatesConfiguredChanged();
+    void updatesStatusChanged();
+    // The tree or the selection changed.
+    void changed();
+    // To the application shell: apply the automatic-check setting to the updater.
+    void autoCheckUpdatesChangeRequested(bool enabled);
+    // To the application shell: start a manual update check.
+    void checkForUpdatesRequested();
+    // Launch has finished (after the first state dump in automation mode).
+    void launched();
+
+private:
+    class CommandScope;
+    friend class CommandScope;
+
+    void setLastOpenSummary(StatusLine line);
+    void setLastOpenSummary(const QString &text) { setLastOpenSummary(StatusLine::plain(text)); }
+    void setChromeConnectionSummary(StatusLine line);
+    void setChromeConnectionSummary(const QString &text) { setChromeConnectionSummary(StatusLine::plain(text)); }
+    void setLatestImportStatus(StatusLine line);
+    void setLatestImportStatus(const QString &text) { setLatestImportStatus(StatusLine::plain(text)); }
+    void setSidebarWidthDescription(StatusLine line);
+    void setSidebarWidthDescription(const QString &text) { setSidebarWidthDescription(StatusLine::plain(text)); }
+    void setAlert(const QString &description);
+    void setShowOnboarding(bool show);
+    void setUpdatesStatus(StatusLine line);
+    void setUpdatesStatus(const QString &text) { setUpdatesStatus(StatusLine::plain(text)); }
+    void setUpdatesConfigured(bool configured);
+
+    template <class T, class E>
+    bool failed(const Result<T, E> &result);
+    void select(const std::optional<QUuid> &nodeID);
+    void seedSampleWorkspace();
+    void reportUnreachableNodes();
+    void restoreSnapshotEntry(const WorkspaceSnapshot &snapshot, bool latest);
+    StatusLine sidebarWidthString() const;
+    void relocalizeStatusLines();
+    bool decideOnboarding() const;
+    void simulateChrome();
+    void importFixture();
+    void bindBridge();
+    void handleCapturedSlackThread(const SlackTarget &target);
+    OpenContext openContext() const;
+    void writeStateDump();
+
+    AppModelDependencies m_dependencies;
+    TreeViewModel m_treeViewModel;
+    SelectionCoordinator m_selection;
+    RestoreCoordinator m_restoreCoordinator;
+    InspectorViewModel m_inspector;
+    SnapshotService m_snapshots;
+    std::function<std::optional<QRectF>()> m_contentRect;
+
+    StatusLine m_lastOpenSummary;
+    StatusLine m_chromeConnectionSummary;
+    QString m_latestExportPath;
+    StatusLine m_latestImportStatus;
+    StatusLine m_sidebarWidthDescription;
+    std::optional<QString> m_alertMessage;
+    bool m_showOnboarding = false;
+    AppLanguage m_appLanguage = AppLanguage::system;
+    bool m_autoCheckUpdatesEnabled = true;
+    bool m_updatesConfigured = false;
+    StatusLine m_updatesStatus;
+};
+
+} // namespace tarni
