@@ -10,7 +10,7 @@ static const CliCommand kCommands[] = {
      "move the nodes no tree can show, with what is below them, under a new top-level group \"Recovered\" "
      "(a snapshot of the tree is saved first)",
      runRepair},
-    {"nodes", "--json", "print the node list in load order as one JSON array", runNodes},
+    {"nodes", "--json", "print the stored node records in load order as one JSON array", runNodes},
     {"tree", "[--search TEXT] [--json]",
      "print the displayed tree (filtered by TEXT); --json: one compact array of {\"node\", \"children\"}", runTree},
     {"add", "group TITLE | link URL [--title T] | slack TEXT | file PATH | folder PATH [--under ID]",

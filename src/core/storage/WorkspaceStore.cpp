@@ -577,6 +577,11 @@ StoreResult<void> WorkspaceStore::saveWorkspace(const Workspace &workspace)
 
 StoreResult<NodeList> WorkspaceStore::fetchNodes(const QUuid &workspaceID)
 {
+    return fetchNodes(workspaceID, nullptr);
+}
+
+StoreResult<NodeList> WorkspaceStore::fetchNodes(const QUuid &workspaceID, std::vector<std::string> *storedTexts)
+{
     std::lock_guard guard(m_lock);
     const std::string workspaceText = uuidText(workspaceID);
 
@@ -592,6 +597,7 @@ StoreResult<NodeList> WorkspaceStore::fetchNodes(const QUuid &workspaceID)
     }
 
     std::vector<WorkspaceNode> scanned;
+    std::vector<std::string> scannedTexts;
     std::vector<LoadKey> keys;
     std::string arena;
     bool skippedRows = false;
@@ -611,6 +617,8 @@ StoreResult<NodeList> WorkspaceStore::fetchNodes(const QUuid &workspaceID)
                                               .arg(QString::fromUtf8(id ? id : "(no id)"), node.error().description())});
             }
             scanned.push_back(std::move(*node));
+            if (storedTexts)
+                scannedTexts.emplace_back(text, size_t(sqlite3_column_bytes(s, 4)));
             keys.push_back({SqlKey::fromColumn(s, 1, arena), SqlKey::fromColumn(s, 2, arena),
                             SqlKey::fromColumn(s, 3, arena)});
             return {};
@@ -639,6 +647,12 @@ StoreResult<NodeList> WorkspaceStore::fetchNodes(const QUuid &workspaceID)
     nodes.reserve(qsizetype(order.size()));
     for (std::size_t index : order)
         nodes.push_back(std::move(scanned[index]));
+    if (storedTexts) {
+        storedTexts->clear();
+        storedTexts->reserve(order.size());
+        for (std::size_t index : order)
+            storedTexts->push_back(std::move(scannedTexts[index]));
+    }
 
     // Rows that were skipped would survive a write that only touches changes.
     if (skippedRows) {

@@ -6,6 +6,8 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
+#include <vector>
 
 namespace tarni {
 
@@ -32,6 +34,9 @@ public:
     StoreResult<Workspace> fetchOrCreateDefaultWorkspace() override;
     StoreResult<void> saveWorkspace(const Workspace &workspace) override;
     StoreResult<NodeList> fetchNodes(const QUuid &workspaceID) override;
+    // The same, and each node's stored JSON text in the same order (texts
+    // that decoded, so they are well-formed records).
+    StoreResult<NodeList> fetchNodes(const QUuid &workspaceID, std::vector<std::string> *storedTexts);
     StoreResult<void> replaceNodes(const NodeList &nodes, const QUuid &workspaceID) override;
     // One transaction, so an edit costs one commit.
     StoreResult<void> saveWorkspaceAndNodes(const Workspace &workspace, const NodeList &nodes) override;
