@@ -594,24 +594,33 @@ void AppModel::openSelectedInSlackApp()
 
 // --- Chrome --------------------------------------------------------------
 
-QCoro::Task<> AppModel::captureCurrentChromeTab()
+QCoro::Task<std::optional<ChromeCapturePayload>> AppModel::requestCapture(ChromeCommand command)
 {
     QPointer<AppModel> self(this);
-    CommandScope scope(this);
-    const ChromeSendResult sent = co_await m_dependencies.chromeBridge->send(ChromeCommand::captureCurrentTab());
+    const ChromeSendResult sent = co_await m_dependencies.chromeBridge->send(std::move(command));
     if (!self)
-        co_return;
+        co_return std::nullopt;
     if (!sent) {
         setAlert(localized(sent.error().description()));
-        co_return;
+        co_return std::nullopt;
     }
     // A reply that is not ok captured nothing, whatever it carries.
     if (!sent->ok) {
         setChromeConnectionSummary(
             StatusLine::lookedUp(sent->summary.value_or(QString::fromLatin1(textKey("Chrome did not respond")))));
-        co_return;
+        co_return std::nullopt;
     }
-    const auto *tab = sent->capture ? sent->capture->asTab() : nullptr;
+    co_return sent->capture;
+}
+
+QCoro::Task<> AppModel::captureCurrentChromeTab()
+{
+    QPointer<AppModel> self(this);
+    CommandScope scope(this);
+    const auto capture = co_await requestCapture(ChromeCommand::captureCurrentTab());
+    if (!self)
+        co_return;
+    const auto *tab = capture ? capture->asTab() : nullptr;
     if (!tab)
         co_return;
     // Under the selected node itself, whatever its kind.
@@ -626,19 +635,10 @@ QCoro::Task<> AppModel::captureCurrentChromeWindow()
 {
     QPointer<AppModel> self(this);
     CommandScope scope(this);
-    const ChromeSendResult sent = co_await m_dependencies.chromeBridge->send(ChromeCommand::captureCurrentWindow());
+    const auto capture = co_await requestCapture(ChromeCommand::captureCurrentWindow());
     if (!self)
         co_return;
-    if (!sent) {
-        setAlert(localized(sent.error().description()));
-        co_return;
-    }
-    if (!sent->ok) {
-        setChromeConnectionSummary(
-            StatusLine::lookedUp(sent->summary.value_or(QString::fromLatin1(textKey("Chrome did not respond")))));
-        co_return;
-    }
-    const auto *window = sent->capture ? sent->capture->asWindow() : nullptr;
+    const auto *window = capture ? capture->asWindow() : nullptr;
     if (!window)
         co_return;
     auto group = m_treeViewModel.addGroup(QStringLiteral("Chrome Window"), m_selection.selectedNodeID());

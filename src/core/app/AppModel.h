@@ -3,6 +3,7 @@
 #include "app/AppLanguage.h"
 #include "app/AppModelDependencies.h"
 #include "archive/SnapshotService.h"
+#include "chrome/ChromeHostMessages.h"
 #include "model/WorkspaceSnapshot.h"
 #include "opening/NodeProvider.h"
 #include "opening/RestoreCoordinator.h"
@@ -181,6 +182,10 @@ Q_SIGNALS:
 private:
     class CommandScope;
     friend class CommandScope;
+
+    // Sends a capture command: the capture when Chrome answered with one;
+    // otherwise says why (alert or connection summary) and gives none.
+    QCoro::Task<std::optional<ChromeCapturePayload>> requestCapture(ChromeCommand command);
 
     void setLastOpenSummary(StatusLine line);
     void setLastOpenSummary(const QString &text) { setLastOpenSummary(StatusLine::plain(text)); }
