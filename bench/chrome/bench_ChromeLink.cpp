@@ -4,6 +4,7 @@
 // the browser hands it to the host until the bridge has applied it.
 
 #include "HostProcess.h"
+#include "TaskSupport.h"
 
 #include "chrome/ChromeNativeHostBridge.h"
 #include "common/InstanceLock.h"
@@ -25,15 +26,6 @@ using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 namespace {
-
-template <class T>
-T runTask(QCoro::Task<T> task)
-{
-    std::optional<T> result;
-    auto wrapper = [](QCoro::Task<T> t, std::optional<T> &out) -> QCoro::Task<> { out.emplace(co_await t); };
-    QCoro::waitFor(wrapper(std::move(task), result));
-    return std::move(*result);
-}
 
 void reportPercentiles(benchmark::State &state, std::vector<double> &ms)
 {
