@@ -15,7 +15,7 @@ packages=(
   xdg-utils shared-mime-info desktop-file-utils dbus dbus-x11
   xvfb xauth openbox xterm xdotool x11-utils
   chromium chromium-driver nodejs
-  fonts-dejavu-core
+  fonts-dejavu-core fonts-noto-cjk
   # xdg-open without a desktop environment asks file(1) for a file's type
   file
 )
