@@ -431,8 +431,12 @@ TreeResult<void> TreeViewModel::persist()
         return Failure(TreeViewModelError::missingWorkspace());
     m_workspace->updatedAt = now();
     Q_EMIT workspaceChanged();
-    if (auto saved = m_store.saveWorkspaceAndNodes(*m_workspace, m_nodes); !saved)
-        return Failure(TreeViewModelError::store(saved.error()));
+    if (auto saved = m_store.saveWorkspaceAndNodes(*m_workspace, m_nodes); !saved) {
+        const auto error = TreeViewModelError::store(saved.error());
+        Q_EMIT writeFailed(error.description());
+        return Failure(error);
+    }
+    Q_EMIT writeSucceeded();
     return {};
 }
 

@@ -107,6 +107,10 @@ Q_SIGNALS:
     // One node's record changed in place (title, collapse, open stamp); the
     // tree's shape did not. Followed by nodesChanged.
     void nodeUpdated(const QUuid &nodeID);
+    // After each write of an edit: the store refused it (the tree shown then
+    // holds changes the store does not), or took it.
+    void writeFailed(const QString &description);
+    void writeSucceeded();
 
 private:
     TreeResult<void> ensureLoaded();
