@@ -492,6 +492,12 @@ void AppModel::toggleCollapse(const QUuid &nodeID)
     failed(m_treeViewModel.toggleCollapse(nodeID));
 }
 
+void AppModel::setCollapsed(const QUuid &nodeID, bool collapsed)
+{
+    CommandScope scope(this);
+    failed(m_treeViewModel.setCollapsed(nodeID, collapsed));
+}
+
 void AppModel::moveNode(const QUuid &nodeID, const std::optional<QUuid> &newParentID, std::optional<qsizetype> index)
 {
     CommandScope scope(this);

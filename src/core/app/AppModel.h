@@ -124,6 +124,7 @@ public:
     void duplicateSelectedNode();
     void renameSelectedNode(const QString &title);
     void toggleCollapse(const QUuid &nodeID);
+    void setCollapsed(const QUuid &nodeID, bool collapsed);
     void moveNode(const QUuid &nodeID, const std::optional<QUuid> &newParentID, std::optional<qsizetype> index);
     QCoro::Task<> openSelectedNode();
     QCoro::Task<> restoreSelectedSubtree();

@@ -698,6 +698,16 @@ std::vector<TreeProjection::SlotId> TreeProjection::displayedChildSlots(const st
     return shown;
 }
 
+const std::vector<TreeProjection::SlotId> &TreeProjection::childSlots(SlotId slot) const
+{
+    if (slot == kNoSlot)
+        return m_groups[0].members;
+    if (slot >= m_nodes.size() || !m_live[slot])
+        return s_noSlots;
+    const Group &group = m_groups[m_ownGroup[slot]];
+    return group.firstOwner == slot ? group.members : s_noSlots;
+}
+
 QList<WorkspaceNode> TreeProjection::displayedChildren(const std::optional<QUuid> &parentID) const
 {
     QList<WorkspaceNode> result;

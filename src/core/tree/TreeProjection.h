@@ -96,6 +96,15 @@ public:
     // The whole displayed tree as nested values (one linear pass).
     QList<WorkspaceTreeNode> displayedTree() const;
 
+    // Slot-level walking for views that keep their own row bookkeeping.
+    // The children of `slot` (kNoSlot: the top level), unfiltered, in
+    // display order. When identifiers repeat, only the first node with an
+    // identifier has the children: every slot then has at most one parent.
+    const std::vector<SlotId> &childSlots(SlotId slot) const;
+    bool isLive(SlotId slot) const { return slot < m_live.size() && m_live[slot]; }
+    // One past the largest slot ever handed out.
+    std::size_t slotCapacity() const { return m_nodes.size(); }
+
     // The lower-cased text a query is matched against: title, subtitle and
     // the payload's address, each lower-cased, joined with single spaces.
     static QString searchText(const WorkspaceNode &node);

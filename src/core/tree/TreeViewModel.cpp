@@ -60,6 +60,7 @@ TreeResult<void> TreeViewModel::load()
         return Failure(TreeViewModelError::store(nodes.error()));
     resetNodes(nodes.value());
     m_loaded = true;
+    Q_EMIT nodesReset();
     Q_EMIT nodesChanged();
     return {};
 }
@@ -262,6 +263,19 @@ TreeResult<void> TreeViewModel::toggleCollapse(const QUuid &nodeID)
     });
 }
 
+TreeResult<void> TreeViewModel::setCollapsed(const QUuid &nodeID, bool collapsed)
+{
+    if (auto loaded = ensureLoaded(); !loaded)
+        return loaded;
+    const auto current = node(nodeID);
+    if (!current || current->isCollapsed() == collapsed)
+        return {};
+    return editInPlace(nodeID, [&](WorkspaceNode &node) {
+        node.setIsCollapsed(collapsed);
+        node.setUpdatedAt(now());
+    });
+}
+
 TreeResult<void> TreeViewModel::markNodeOpened(const QUuid &nodeID)
 {
     return editInPlace(nodeID, [&](WorkspaceNode &node) {
@@ -382,6 +396,7 @@ TreeResult<void> TreeViewModel::replaceAllNodes(const NodeList &nodes)
         return loaded;
     resetNodes(nodes);
     applyRenumber();
+    Q_EMIT nodesReset();
     Q_EMIT nodesChanged();
     return persist();
 }
@@ -397,7 +412,16 @@ TreeResult<void> TreeViewModel::appendNodes(NodeList nodes, const std::optional<
         if (node.parentID() == parentID)
             node.setSortOrder(node.sortOrder() + base);
     }
-    return replaceAllNodes(m_nodes + nodes);
+    // A small import is added like any other node, so that views see rows
+    // inserted; a large one is cheaper to show as a new tree.
+    constexpr qsizetype kLargeImport = 1000;
+    if (nodes.size() > kLargeImport)
+        return replaceAllNodes(m_nodes + nodes);
+    for (const WorkspaceNode &node : std::as_const(nodes))
+        appendNode(node);
+    applyRenumber();
+    Q_EMIT nodesChanged();
+    return persist();
 }
 
 TreeResult<std::optional<WorkspaceNode>> TreeViewModel::recoverUnreachableNodes(const QString &groupTitle)

@@ -73,6 +73,9 @@ public:
     // Unknown identifiers change and write nothing.
     TreeResult<void> rename(const QUuid &nodeID, const QString &title);
     TreeResult<void> toggleCollapse(const QUuid &nodeID);
+    // Writes nothing when the node already is in that state, so a view that
+    // reports its own expansion cannot start an echo.
+    TreeResult<void> setCollapsed(const QUuid &nodeID, bool collapsed);
     TreeResult<void> markNodeOpened(const QUuid &nodeID);
     // `index` counts positions among the new siblings with the moved node
     // taken out; it is clamped. Without it the node keeps the place its
@@ -103,6 +106,9 @@ public:
 Q_SIGNALS:
     void workspaceChanged();
     void nodesChanged();
+    // The whole list was replaced (load, replace all, large import): every
+    // projection slot may now hold another node. Followed by nodesChanged.
+    void nodesReset();
     void searchQueryChanged();
     // One node's record changed in place (title, collapse, open stamp); the
     // tree's shape did not. Followed by nodesChanged.

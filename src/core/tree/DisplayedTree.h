@@ -1,0 +1,122 @@
+#pragma once
+
+#include "tree/TreeProjection.h"
+#include "tree/WorkspaceTreeNode.h"
+
+#include <QObject>
+#include <QUuid>
+
+#include <cstdint>
+#include <vector>
+
+namespace tarni {
+
+class TreeViewModel;
+
+// The displayed tree (filtered by the search) as rows: the children, parent
+// and row of every shown node, kept in step with the tree view model edit by
+// edit, and every change announced before and after it happens, the way an
+// item model must report it.
+//
+// Nodes are named by their projection slot, which stays the same while the
+// node lives; a slot is announced as removed before it can be handed to
+// another node, so a slot is a stable handle for persistent indexes.
+//
+// After each edit the shown rows are compared with the projection, group by
+// group, and turned into insertions, removals and moves. A change of the
+// search query, a load or a large import is announced as a reset: a
+// keystroke may show or hide tens of thousands of rows, which a view takes
+// in faster as a new tree than as as many row changes.
+class DisplayedTree : public QObject {
+    Q_OBJECT
+public:
+    using SlotId = TreeProjection::SlotId;
+    static constexpr SlotId kRoot = TreeProjection::kNoSlot;
+
+    // Rows follow Qt's conventions: `first`..`last` inclusive, and a move's
+    // `destinationRow` counted before the rows are taken out.
+    class Listener {
+    public:
+        virtual ~Listener() = default;
+        virtual void aboutToReset() {}
+        virtual void didReset() {}
+        virtual void aboutToInsert(SlotId parent, int first, int last) = 0;
+        virtual void didInsert() = 0;
+        virtual void aboutToRemove(SlotId parent, int first, int last) = 0;
+        virtual void didRemove() = 0;
+        virtual void aboutToMove(SlotId from, int first, int last, SlotId to, int destinationRow) = 0;
+        virtual void didMove() = 0;
+        virtual void nodeChanged(SlotId slot) = 0;
+    };
+
+    explicit DisplayedTree(TreeViewModel &model, QObject *parent = nullptr);
+
+    // Null stops the announcements.
+    void setListener(Listener *listener);
+    const TreeProjection &projection() const;
+
+    int childCount(SlotId parent) const { return int(children(parent).size()); }
+    SlotId childAt(SlotId parent, int row) const;
+    // kRoot for a top-level node.
+    SlotId parentOf(SlotId slot) const { return m_parent[slot]; }
+    int rowOf(SlotId slot) const { return int(m_row[slot]); }
+    bool isShown(SlotId slot) const { return slot < m_shown.size() && m_shown[slot]; }
+    // The shown node with this identifier, or kRoot.
+    SlotId shownSlot(const QUuid &id) const;
+    const WorkspaceNode &node(SlotId slot) const { return projection().node(slot); }
+
+    // The rows as nested values, for comparing with the projection.
+    QList<WorkspaceTreeNode> tree() const;
+
+Q_SIGNALS:
+    // After the rows have caught up with an edit or a new query.
+    void synced();
+
+private:
+    class NoListener : public Listener {
+        void aboutToInsert(SlotId, int, int) override {}
+        void didInsert() override {}
+        void aboutToRemove(SlotId, int, int) override {}
+        void didRemove() override {}
+        void aboutToMove(SlotId, int, int, SlotId, int) override {}
+        void didMove() override {}
+        void nodeChanged(SlotId) override {}
+    };
+
+    const std::vector<SlotId> &children(SlotId parent) const
+    {
+        return parent == kRoot ? m_rootChildren : m_children[parent];
+    }
+    std::vector<SlotId> &children(SlotId parent) { return parent == kRoot ? m_rootChildren : m_children[parent]; }
+
+    void rebuild();
+    void sync();
+    void markNewState();
+    void syncGroup(SlotId parent);
+    void grow();
+    void attachRows(SlotId parent, int from);
+    void forgetSubtree(SlotId slot);
+    bool inSubtree(SlotId node, SlotId ancestor) const;
+    bool newlyUnder(SlotId slot, SlotId parent) const
+    {
+        return m_newMark[slot] == m_epoch && m_newParent[slot] == parent;
+    }
+
+    TreeViewModel &m_model;
+    Listener *m_listener = nullptr;
+    QString m_query;
+    bool m_skipNextSync = false;
+
+    std::vector<SlotId> m_rootChildren;
+    std::vector<std::vector<SlotId>> m_children;
+    std::vector<SlotId> m_parent;
+    std::vector<std::uint32_t> m_row;
+    std::vector<std::uint8_t> m_shown;
+
+    // The state the projection now shows, made before each comparison.
+    std::vector<std::uint32_t> m_newMark;
+    std::vector<SlotId> m_newParent;
+    std::uint32_t m_epoch = 0;
+};
+
+} // namespace tarni
