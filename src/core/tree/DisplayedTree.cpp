@@ -142,6 +142,41 @@ void DisplayedTree::forgetSubtree(SlotId slot)
     }
 }
 
+void DisplayedTree::rescueDescendants(SlotId leaving)
+{
+    // Rows below a removed one that are still shown elsewhere move there
+    // first, keeping their persistent indexes (a node dragged out of the
+    // only group the search showed it in).
+    std::vector<SlotId> rescued;
+    std::vector<SlotId> pending(m_children[leaving].begin(), m_children[leaving].end());
+    while (!pending.empty()) {
+        const SlotId s = pending.back();
+        pending.pop_back();
+        if (m_newMark[s] == m_epoch) {
+            const SlotId target = m_newParent[s];
+            if (target == kRoot || (isShown(target) && !inSubtree(target, leaving))) {
+                rescued.push_back(s);
+                continue;
+            }
+        }
+        pending.insert(pending.end(), m_children[s].begin(), m_children[s].end());
+    }
+    for (SlotId s : rescued) {
+        const SlotId from = m_parent[s];
+        const int row = rowOf(s);
+        const SlotId target = m_newParent[s];
+        auto &destination = children(target);
+        const int to = int(destination.size());
+        m_listener->aboutToMove(from, row, row, target, to);
+        auto &source = children(from);
+        source.erase(source.begin() + row);
+        attachRows(from, row);
+        destination.push_back(s);
+        attachRows(target, to);
+        m_listener->didMove();
+    }
+}
+
 bool DisplayedTree::inSubtree(SlotId node, SlotId ancestor) const
 {
     for (SlotId s = node; s != kRoot; s = m_parent[s]) {
@@ -173,14 +208,19 @@ void DisplayedTree::syncGroup(SlotId parent)
     auto &current = children(parent);
 
     // Rows that leave this group: moved to a group that is still to be
-    // compared (which then puts them in place), or removed.
+    // compared (which then puts them in place), left for a group that is
+    // still to be inserted, or removed.
     for (int i = int(current.size()) - 1; i >= 0; --i) {
         const SlotId leaving = current[std::size_t(i)];
         if (newlyUnder(leaving, parent))
             continue;
         if (m_newMark[leaving] == m_epoch) {
             const SlotId target = m_newParent[leaving];
-            if (target != kRoot && isShown(target) && !inSubtree(target, leaving)) {
+            // Its new parent is not a row yet: the row stays here until the
+            // parent has been inserted and takes it, so it is never lost.
+            if (target != kRoot && !isShown(target))
+                continue;
+            if (target != kRoot && !inSubtree(target, leaving)) {
                 auto &destination = children(target);
                 const int to = int(destination.size());
                 m_listener->aboutToMove(parent, i, i, target, to);
@@ -196,6 +236,8 @@ void DisplayedTree::syncGroup(SlotId parent)
         int first = i;
         while (first > 0 && removable(current[std::size_t(first - 1)]) && removable(current[std::size_t(i)]))
             --first;
+        for (int k = first; k <= i; ++k)
+            rescueDescendants(current[std::size_t(k)]);
         m_listener->aboutToRemove(parent, first, i);
         for (int k = first; k <= i; ++k)
             forgetSubtree(current[std::size_t(k)]);
@@ -205,8 +247,8 @@ void DisplayedTree::syncGroup(SlotId parent)
         i = first;
     }
 
-    // Now every row left belongs here: bring in the others and put them all
-    // in display order.
+    // Bring in the rows that belong here and put them first, in display
+    // order; rows waiting for a new parent end up after them.
     const auto &members = projection().childSlots(parent);
     int row = 0;
     for (std::size_t m = 0; m < members.size(); ++m) {

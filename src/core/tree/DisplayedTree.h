@@ -96,6 +96,7 @@ private:
     void grow();
     void attachRows(SlotId parent, int from);
     void forgetSubtree(SlotId slot);
+    void rescueDescendants(SlotId leaving);
     bool inSubtree(SlotId node, SlotId ancestor) const;
     bool newlyUnder(SlotId slot, SlotId parent) const
     {

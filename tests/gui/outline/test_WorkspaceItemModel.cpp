@@ -1,0 +1,196 @@
+#include "gui/outline/WorkspaceItemModel.h"
+
+#include "../../core/app/AppTestSupport.h"
+#include "GuiTestMain.h"
+
+#include <QAbstractItemModelTester>
+#include <QMimeData>
+#include <QPersistentModelIndex>
+
+#include <random>
+
+using namespace tarni;
+
+namespace {
+
+// Titles are not unique; the shape is written with identifiers.
+std::string shapeOf(const QList<WorkspaceTreeNode> &tree)
+{
+    std::string out;
+    for (const auto &entry : tree)
+        out += entry.id().toString().toStdString() + "(" + shapeOf(entry.children) + ")";
+    return out;
+}
+
+std::string shapeOf(const QAbstractItemModel &model, const QModelIndex &parent = {})
+{
+    std::string out;
+    for (int row = 0; row < model.rowCount(parent); ++row) {
+        const QModelIndex index = model.index(row, 0, parent);
+        out += index.data(WorkspaceItemModel::NodeIdRole).toUuid().toString().toStdString() + "(" +
+               shapeOf(model, index) + ")";
+    }
+    return out;
+}
+
+class WorkspaceItemModelTest : public test::AppTest {};
+
+// Every edit the tree engine knows, at random, with the model checked by
+// Qt's tester after each signal and compared with the projection after each
+// step. One edit never resets the model, and a row that survives an edit
+// keeps its persistent index.
+TEST_F(WorkspaceItemModelTest, FollowsRandomEditsRowByRow)
+{
+    AppModel &app = start();
+    TreeViewModel &tree = app.treeViewModel();
+    WorkspaceItemModel model(app);
+    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
+    int resets = 0;
+    QObject::connect(&model, &QAbstractItemModel::modelReset, [&] { ++resets; });
+
+    std::mt19937 rng(11);
+    const QStringList words{QStringLiteral("alpha"), QStringLiteral("beta"), QStringLiteral("gamma"),
+                            QStringLiteral("Alpine"), QStringLiteral("delta")};
+    const QStringList queries{QString(), QString(), QStringLiteral("al"), QStringLiteral("alp"),
+                              QStringLiteral("e"), QStringLiteral("zzz")};
+    auto anyNode = [&]() -> std::optional<QUuid> {
+        const NodeList &nodes = tree.nodes();
+        if (nodes.isEmpty())
+            return std::nullopt;
+        return nodes[qsizetype(rng() % std::uint32_t(nodes.size()))].id();
+    };
+    auto word = [&] { return words[qsizetype(rng() % std::uint32_t(words.size()))]; };
+
+    for (int step = 0; step < 600; ++step) {
+        const int resetsBefore = resets;
+        bool mayReset = false;
+        // A row shown before the edit, to follow through it.
+        std::optional<QUuid> followed = anyNode();
+        QPersistentModelIndex follow = followed ? model.indexForNode(*followed) : QModelIndex();
+        if (!follow.isValid())
+            followed.reset();
+
+        const auto target = anyNode();
+        const int op = int(rng() % 12);
+        switch (op) {
+        case 0:
+        case 1:
+            ASSERT_TRUE(tree.addGroup(word(), rng() % 3 ? anyNode() : std::nullopt));
+            break;
+        case 2:
+        case 3:
+            ASSERT_TRUE(tree.addWebLink(QStringLiteral("https://example.com/%1").arg(step), word(), anyNode()));
+            break;
+        case 4:
+            if (target) {
+                ASSERT_TRUE(tree.rename(*target, word()));
+            }
+            break;
+        case 5:
+        case 6:
+            if (target) {
+                std::optional<qsizetype> index;
+                if (rng() % 2)
+                    index = qsizetype(rng() % 5);
+                ASSERT_TRUE(tree.move(*target, rng() % 4 ? anyNode() : std::nullopt, index));
+            }
+            break;
+        case 7:
+            if (target && rng() % 2) {
+                ASSERT_TRUE(tree.deleteNode(*target));
+            }
+            break;
+        case 8:
+            if (target) {
+                ASSERT_TRUE(tree.duplicateSubtree(*target));
+            }
+            break;
+        case 9:
+            if (target) {
+                ASSERT_TRUE(tree.setCollapsed(*target, rng() % 2));
+            }
+            break;
+        case 10:
+            mayReset = true;
+            tree.setSearchQuery(queries[qsizetype(rng() % std::uint32_t(queries.size()))]);
+            break;
+        case 11:
+            if (rng() % 8 == 0) {
+                mayReset = true;
+                NodeList nodes = tree.nodes();
+                std::shuffle(nodes.begin(), nodes.end(), rng);
+                ASSERT_TRUE(tree.replaceAllNodes(nodes));
+            } else {
+                NodeList imported;
+                const WorkspaceNode group(QUuid::createUuid(), tree.workspace()->id, std::nullopt,
+                                          WorkspaceNodeKind::group, word(), std::nullopt, 0, false, std::nullopt,
+                                          currentTimestamp(), currentTimestamp(), std::nullopt, NodePayload::group());
+                imported.append(group);
+                imported.append(WorkspaceNode(QUuid::createUuid(), tree.workspace()->id, group.id(),
+                                              WorkspaceNodeKind::group, word(), std::nullopt, 0, false, std::nullopt,
+                                              currentTimestamp(), currentTimestamp(), std::nullopt,
+                                              NodePayload::group()));
+                ASSERT_TRUE(tree.appendNodes(imported, anyNode()));
+            }
+            break;
+        }
+
+        ASSERT_EQ(shapeOf(model), shapeOf(tree.displayedTree())) << "step " << step;
+        if (!mayReset) {
+            ASSERT_EQ(resets, resetsBefore) << "step " << step;
+            if (followed) {
+                const QModelIndex now = model.indexForNode(*followed);
+                ASSERT_EQ(QModelIndex(follow), now) << "step " << step << " op " << op;
+            }
+        }
+    }
+}
+
+TEST_F(WorkspaceItemModelTest, DescribesRowsAndCarriesNodeIdsAsDragText)
+{
+    AppModel &app = start();
+    TreeViewModel &tree = app.treeViewModel();
+    ASSERT_TRUE(tree.replaceAllNodes({}));
+    const auto group = tree.addGroup(QStringLiteral("Work"));
+    ASSERT_TRUE(group);
+    const auto link = tree.addWebLink(QStringLiteral("https://example.com/a"), QStringLiteral("Spec"), group->id());
+    ASSERT_TRUE(link);
+    WorkspaceItemModel model(app);
+
+    const QModelIndex row = model.indexForNode(link->id());
+    ASSERT_TRUE(row.isValid());
+    const QString idText = link->id().toString(QUuid::WithoutBraces).toUpper();
+    EXPECT_EQ(row.data(Qt::AccessibleTextRole).toString(), QStringLiteral("node-") + idText);
+    EXPECT_EQ(row.data().toString(), QStringLiteral("Spec"));
+    EXPECT_EQ(row.data(WorkspaceItemModel::SubtitleRole).toString(), QStringLiteral("https://example.com/a"));
+    EXPECT_FALSE(qvariant_cast<QIcon>(row.data(Qt::DecorationRole)).isNull());
+
+    std::unique_ptr<QMimeData> drag(model.mimeData({row}));
+    ASSERT_TRUE(drag);
+    EXPECT_EQ(drag->text(), idText);
+    const QModelIndex groupRow = model.indexForNode(group->id());
+    EXPECT_TRUE(model.canDropMimeData(drag.get(), Qt::MoveAction, -1, 0, groupRow.parent()));
+
+    // Only the text of an existing node is taken, and never into its own subtree.
+    QMimeData other;
+    for (const QString &text : {QStringLiteral("hello"), QString(), QUuid::createUuid().toString()}) {
+        other.setText(text);
+        EXPECT_FALSE(model.canDropMimeData(&other, Qt::MoveAction, 0, 0, {})) << text.toStdString();
+        EXPECT_FALSE(model.dropMimeData(&other, Qt::MoveAction, 0, 0, {})) << text.toStdString();
+    }
+    other.setText(WorkspaceItemModel::dragText(group->id()));
+    EXPECT_FALSE(model.canDropMimeData(&other, Qt::MoveAction, -1, 0, row));
+    EXPECT_FALSE(model.canDropMimeData(&other, Qt::MoveAction, -1, 0, groupRow));
+
+    // Dropping the link onto the top level between nothing moves it there.
+    EXPECT_TRUE(model.dropMimeData(drag.get(), Qt::MoveAction, 1, 0, {}));
+    EXPECT_EQ(tree.node(link->id())->parentID(), std::nullopt);
+    EXPECT_EQ(model.rowCount(), 2);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    return runGuiTests(argc, argv);
+}
