@@ -1,1 +1,224 @@
-int main() { return 0; }
+#include "gui/outline/WorkspaceItemModel.h"
+#include "gui/outline/WorkspaceOutlineView.h"
+
+#include "../../core/app/AppTestSupport.h"
+#include "GuiTestMain.h"
+
+#include <QMenu>
+#include <QTest>
+#include <QTimer>
+
+using namespace tarni;
+
+namespace {
+
+QUuid id(int n)
+{
+    return QUuid(quint32(n), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+}
+QList<QUuid> ids(std::initializer_list<int> ns)
+{
+    QList<QUuid> out;
+    for (int n : ns)
+        out.append(id(n));
+    return out;
+}
+
+// Shown rows 1,2,3 (with 7 and 8 hidden by a search between and after them).
+TEST(OutlineDropConversion, CountsAmongAllSiblingsWithoutTheMovedNode)
+{
+    struct Row {
+        const char *name;
+        int moved;
+        int viewRow;
+        QList<QUuid> shown;
+        QList<QUuid> all;
+        std::optional<qsizetype> expected;
+    };
+    const std::vector<Row> rows{
+        {"third between the first two", 3, 1, ids({1, 2, 3}), ids({1, 2, 3}), 1},
+        {"first just below itself stays", 1, 1, ids({1, 2, 3}), ids({1, 2, 3}), 0},
+        {"first down before the third", 1, 2, ids({1, 2, 3}), ids({1, 2, 3}), 1},
+        {"first to the end", 1, 3, ids({1, 2, 3}), ids({1, 2, 3}), 2},
+        {"from elsewhere between", 9, 1, ids({1, 2}), ids({1, 2}), 1},
+        {"into an empty group", 9, 0, {}, {}, 0},
+        {"filtered: before a shown row", 3, 1, ids({1, 2, 3}), ids({1, 7, 2, 3, 8}), 2},
+        {"filtered: after the last shown row", 1, 3, ids({1, 2, 3}), ids({1, 7, 2, 3, 8}), 3},
+        {"filtered: only itself shown keeps its place", 2, 1, ids({2}), ids({7, 2, 8}), 1},
+    };
+    for (const Row &row : rows) {
+        const OutlineDrop drop = convertOutlineDrop(id(row.moved), id(100), row.viewRow, row.shown, row.all);
+        EXPECT_EQ(drop.parentID, id(100)) << row.name;
+        EXPECT_EQ(drop.index, row.expected) << row.name;
+    }
+    EXPECT_EQ(convertOutlineDrop(id(1), id(5), -1, ids({1}), ids({1})), (OutlineDrop{id(5), std::nullopt}));
+}
+
+class OutlineViewTest : public test::AppTest {
+protected:
+    // Work (Docs, Mail), Later (collapsed: Hidden), Top link.
+    AppModel &startWithTree()
+    {
+        AppModel &app = start(QStringList{});
+        TreeViewModel &tree = app.treeViewModel();
+        EXPECT_TRUE(tree.replaceAllNodes({}));
+        work = tree.addGroup(QStringLiteral("Work"))->id();
+        docs = tree.addWebLink(QStringLiteral("https://docs.example.com/"), QStringLiteral("Docs"), work)->id();
+        mail = tree.addWebLink(QStringLiteral("https://mail.example.com/"), QStringLiteral("Mail"), work)->id();
+        later = tree.addGroup(QStringLiteral("Later"))->id();
+        hidden = tree.addWebLink(QStringLiteral("https://hidden.example.com/"), QStringLiteral("Hidden"), later)->id();
+        EXPECT_TRUE(tree.setCollapsed(later, true));
+        top = tree.addWebLink(QStringLiteral("https://top.example.com/"), QStringLiteral("Top"))->id();
+        view = std::make_unique<WorkspaceOutlineView>(app, nullptr);
+        view->resize(320, 400);
+        view->show();
+        QCoreApplication::processEvents();
+        QObject::connect(&app.selectionCoordinator(), &SelectionCoordinator::selectedNodeIDChanged,
+                         [this] { ++selections; });
+        QObject::connect(&tree, &TreeViewModel::nodeUpdated, [this] { ++writes; });
+        return app;
+    }
+    void TearDown() override
+    {
+        view.reset();
+        AppTest::TearDown();
+    }
+    QModelIndex row(const QUuid &node) const { return view->itemModel()->indexForNode(node); }
+    std::optional<QUuid> viewSelection() const
+    {
+        const auto rows = view->selectionModel()->selectedRows();
+        return rows.isEmpty() ? std::nullopt : view->itemModel()->nodeId(rows.first());
+    }
+    void settle() { QTest::qWait(20); }
+
+    std::unique_ptr<WorkspaceOutlineView> view;
+    QUuid work, docs, mail, later, hidden, top;
+    int selections = 0;
+    int writes = 0;
+};
+
+TEST_F(OutlineViewTest, FollowsTheModelsSelectionAndExpansionWithoutEcho)
+{
+    AppModel &app = startWithTree();
+    EXPECT_TRUE(view->isExpanded(row(work)));
+    EXPECT_FALSE(view->isExpanded(row(later)));
+
+    app.selectNodeWithoutOpening(mail);
+    EXPECT_EQ(viewSelection(), mail);
+    EXPECT_EQ(selections, 1);
+
+    // A node inside a collapsed group leaves the list's selection alone.
+    app.selectNodeWithoutOpening(hidden);
+    EXPECT_EQ(viewSelection(), mail);
+
+    app.selectNodeWithoutOpening(std::nullopt);
+    EXPECT_EQ(viewSelection(), std::nullopt);
+    EXPECT_EQ(selections, 3);
+
+    app.setCollapsed(work, true);
+    EXPECT_FALSE(view->isExpanded(row(work)));
+    EXPECT_EQ(writes, 1);
+
+    // The user's expansion is stored once, and only when it changes.
+    view->expand(row(later));
+    EXPECT_FALSE(app.treeViewModel().node(later)->isCollapsed());
+    EXPECT_EQ(writes, 2);
+
+    // A search shows every match expanded and stores nothing.
+    app.treeViewModel().setSearchQuery(QStringLiteral("mail"));
+    EXPECT_TRUE(view->isExpanded(row(work)));
+    EXPECT_EQ(view->itemModel()->rowCount(), 1);
+    app.treeViewModel().setSearchQuery(QString());
+    EXPECT_FALSE(view->isExpanded(row(work)));
+    EXPECT_EQ(writes, 2);
+    EXPECT_EQ(opener->opened.size(), 0);
+}
+
+TEST_F(OutlineViewTest, KeysSelectWithoutOpeningAndClicksOpenOnce)
+{
+    AppModel &app = startWithTree();
+    view->setFocus();
+    app.selectNodeWithoutOpening(work);
+    QTest::keyClick(view.get(), Qt::Key_Down);
+    QTest::keyClick(view.get(), Qt::Key_Down);
+    EXPECT_EQ(app.selectionCoordinator().selectedNodeID(), mail);
+    QTest::keyClick(view.get(), Qt::Key_End);
+    EXPECT_EQ(app.selectionCoordinator().selectedNodeID(), top);
+    settle();
+    EXPECT_EQ(opener->opened.size(), 0);
+
+    QTest::keyClick(view.get(), Qt::Key_Return);
+    settle();
+    ASSERT_EQ(opener->opened.size(), 1);
+    EXPECT_EQ(opener->opened.last(), QUrl(QStringLiteral("https://top.example.com/")));
+
+    // A double-click on another row: the first click opens it, the second
+    // does not open it again.
+    const QPoint docsPoint = view->visualRect(row(docs)).center();
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, docsPoint);
+    QTest::mouseDClick(view->viewport(), Qt::LeftButton, {}, docsPoint);
+    settle();
+    EXPECT_EQ(app.selectionCoordinator().selectedNodeID(), docs);
+    EXPECT_EQ(opener->opened.size(), 2);
+    // A double-click on the row already selected opens it.
+    QTest::mouseDClick(view->viewport(), Qt::LeftButton, {}, docsPoint);
+    settle();
+    EXPECT_EQ(opener->opened.size(), 3);
+}
+
+TEST_F(OutlineViewTest, ContextMenuSelectsItsRowAndRunsTheChosenEntryAfterClosing)
+{
+    AppModel &app = startWithTree();
+    QList<QUuid> asked;
+    int ran = 0;
+    view->setContextMenuItems([&](const QUuid &node) {
+        asked.append(node);
+        QList<OutlineContextMenuItem> items;
+        items.append({QStringLiteral("Open"), true, false, [&] { ++ran; }, QKeySequence(Qt::Key_Return)});
+        items.append({QString(), true, true, {}, {}});
+        items.append({QStringLiteral("Rename"), false, false, [&] { ++ran; }, QKeySequence(Qt::Key_F2)});
+        return items;
+    });
+
+    std::unique_ptr<QMenu> menu = view->makeContextMenu(docs);
+    ASSERT_TRUE(menu);
+    const auto actions = menu->actions();
+    ASSERT_EQ(actions.size(), 3);
+    EXPECT_EQ(actions[0]->text(), QStringLiteral("Open"));
+    EXPECT_EQ(actions[0]->shortcut(), QKeySequence(Qt::Key_Return));
+    EXPECT_TRUE(actions[1]->isSeparator());
+    EXPECT_FALSE(actions[2]->isEnabled());
+
+    // Right-click outside every row: no menu, no selection change.
+    app.selectNodeWithoutOpening(top);
+    const int before = selections;
+    QContextMenuEvent outside(QContextMenuEvent::Mouse, QPoint(10, 390), view->mapToGlobal(QPoint(10, 390)));
+    QCoreApplication::sendEvent(view->viewport(), &outside);
+    EXPECT_EQ(selections, before);
+    EXPECT_EQ(asked.size(), 1);
+
+    // On a row: selected without opening, then the entry runs once the menu is gone.
+    QTimer::singleShot(50, [] {
+        if (auto *popup = qobject_cast<QMenu *>(QApplication::activePopupWidget())) {
+            popup->actions().first()->trigger();
+            popup->close();
+        }
+    });
+    const QPoint mailPoint = view->visualRect(row(mail)).center();
+    QContextMenuEvent onRow(QContextMenuEvent::Mouse, mailPoint, view->viewport()->mapToGlobal(mailPoint));
+    QCoreApplication::sendEvent(view->viewport(), &onRow);
+    EXPECT_EQ(app.selectionCoordinator().selectedNodeID(), mail);
+    EXPECT_EQ(viewSelection(), mail);
+    EXPECT_EQ(asked.last(), mail);
+    EXPECT_EQ(ran, 0);
+    settle();
+    EXPECT_EQ(ran, 1);
+    EXPECT_EQ(opener->opened.size(), 0);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    return runGuiTests(argc, argv);
+}
