@@ -142,148 +142,71 @@ void DisplayedTree::forgetSubtree(SlotId slot)
     }
 }
 
-void DisplayedTree::rescueDescendants(SlotId leaving)
-{
-    // Rows below a removed one that are still shown elsewhere move there
-    // first, keeping their persistent indexes (a node dragged out of the
-    // only group the search showed it in).
-    std::vector<SlotId> rescued;
-    std::vector<SlotId> pending(m_children[leaving].begin(), m_children[leaving].end());
-    while (!pending.empty()) {
-        const SlotId s = pending.back();
-        pending.pop_back();
-        if (m_newMark[s] == m_epoch) {
-            const SlotId target = m_newParent[s];
-            if (target == kRoot || (isShown(target) && !inSubtree(target, leaving))) {
-                rescued.push_back(s);
-                continue;
-            }
-        }
-        pending.insert(pending.end(), m_children[s].begin(), m_children[s].end());
-    }
-    for (SlotId s : rescued) {
-        const SlotId from = m_parent[s];
-        const int row = rowOf(s);
-        const SlotId target = m_newParent[s];
-        auto &destination = children(target);
-        const int to = int(destination.size());
-        m_listener->aboutToMove(from, row, row, target, to);
-        auto &source = children(from);
-        source.erase(source.begin() + row);
-        attachRows(from, row);
-        destination.push_back(s);
-        attachRows(target, to);
-        m_listener->didMove();
-    }
-}
-
-bool DisplayedTree::inSubtree(SlotId node, SlotId ancestor) const
-{
-    for (SlotId s = node; s != kRoot; s = m_parent[s]) {
-        if (s == ancestor)
-            return true;
-    }
-    return false;
-}
-
 void DisplayedTree::sync()
 {
     grow();
     markNewState();
-    // Top-down: when a group is compared, its own place is already final,
-    // so every node it gains is either new or comes from a group that is
-    // still to be compared (or has just lost it).
+    // First every shown node is put in its place, top-down: when a group is
+    // arranged its own place is final, so every node it gains is either new
+    // or taken from a group still to be arranged, together with its rows
+    // below (a node dragged out of the only group the search showed it in
+    // keeps its row). Rows that no longer belong stay until then.
     std::vector<SlotId> pending{kRoot};
     while (!pending.empty()) {
         const SlotId parent = pending.back();
         pending.pop_back();
-        syncGroup(parent);
+        placeChildren(parent);
+        for (SlotId child : children(parent)) {
+            if (newlyUnder(child, parent))
+                pending.push_back(child);
+        }
+    }
+    // Then the rows that wait are removed.
+    pending.push_back(kRoot);
+    while (!pending.empty()) {
+        const SlotId parent = pending.back();
+        pending.pop_back();
+        removeStrays(parent);
         const auto &list = children(parent);
-        pending.insert(pending.end(), list.rbegin(), list.rend());
+        pending.insert(pending.end(), list.begin(), list.end());
     }
 }
 
-void DisplayedTree::syncGroup(SlotId parent)
+void DisplayedTree::placeChildren(SlotId parent)
 {
     auto &current = children(parent);
-
-    // Rows that leave this group: moved to a group that is still to be
-    // compared (which then puts them in place), left for a group that is
-    // still to be inserted, or removed.
-    for (int i = int(current.size()) - 1; i >= 0; --i) {
-        const SlotId leaving = current[std::size_t(i)];
-        if (newlyUnder(leaving, parent))
-            continue;
-        if (m_newMark[leaving] == m_epoch) {
-            const SlotId target = m_newParent[leaving];
-            // Its new parent is not a row yet: the row stays here until the
-            // parent has been inserted and takes it, so it is never lost.
-            if (target != kRoot && !isShown(target))
-                continue;
-            if (target != kRoot && !inSubtree(target, leaving)) {
-                auto &destination = children(target);
-                const int to = int(destination.size());
-                m_listener->aboutToMove(parent, i, i, target, to);
-                current.erase(current.begin() + i);
-                attachRows(parent, i);
-                destination.push_back(leaving);
-                attachRows(target, to);
-                m_listener->didMove();
-                continue;
-            }
-        }
-        auto removable = [&](SlotId s) { return m_newMark[s] != m_epoch; };
-        int first = i;
-        while (first > 0 && removable(current[std::size_t(first - 1)]) && removable(current[std::size_t(i)]))
-            --first;
-        for (int k = first; k <= i; ++k)
-            rescueDescendants(current[std::size_t(k)]);
-        m_listener->aboutToRemove(parent, first, i);
-        for (int k = first; k <= i; ++k)
-            forgetSubtree(current[std::size_t(k)]);
-        current.erase(current.begin() + first, current.begin() + i + 1);
-        attachRows(parent, first);
-        m_listener->didRemove();
-        i = first;
-    }
-
-    // Bring in the rows that belong here and put them first, in display
-    // order; rows waiting for a new parent end up after them.
     const auto &members = projection().childSlots(parent);
-    int row = 0;
+    // Rows that no longer belong here stay where they are until they are
+    // removed; `row` steps over them.
+    std::size_t row = 0;
+    auto skipStrays = [&] {
+        while (row < current.size() && !newlyUnder(current[row], parent))
+            ++row;
+    };
     for (std::size_t m = 0; m < members.size(); ++m) {
         const SlotId node = members[m];
         if (!newlyUnder(node, parent))
             continue;
-        if (std::size_t(row) < current.size() && current[std::size_t(row)] == node) {
-            ++row;
-            continue;
-        }
-        if (isShown(node) && m_parent[node] == parent) {
-            const int from = rowOf(node);
-            m_listener->aboutToMove(parent, from, from, parent, row);
-            current.erase(current.begin() + from);
-            current.insert(current.begin() + row, node);
-            attachRows(parent, row);
-            m_listener->didMove();
+        skipStrays();
+        if (row < current.size() && current[row] == node) {
             ++row;
             continue;
         }
         if (isShown(node)) {
             const SlotId from = m_parent[node];
             const int fromRow = rowOf(node);
-            m_listener->aboutToMove(from, fromRow, fromRow, parent, row);
+            m_listener->aboutToMove(from, fromRow, fromRow, parent, int(row));
             auto &source = children(from);
             source.erase(source.begin() + fromRow);
             attachRows(from, fromRow);
-            current.insert(current.begin() + row, node);
-            attachRows(parent, row);
+            current.insert(current.begin() + std::ptrdiff_t(row), node);
+            attachRows(parent, int(row));
             m_listener->didMove();
             ++row;
             continue;
         }
         // New rows, as one insertion per run. Their children follow when
-        // their own group is compared.
+        // their own group is arranged.
         std::size_t end = m + 1;
         while (end < members.size() && (!newlyUnder(members[end], parent) || !isShown(members[end])))
             ++end;
@@ -292,16 +215,35 @@ void DisplayedTree::syncGroup(SlotId parent)
             if (newlyUnder(members[k], parent))
                 run.push_back(members[k]);
         }
-        m_listener->aboutToInsert(parent, row, row + int(run.size()) - 1);
-        current.insert(current.begin() + row, run.begin(), run.end());
+        m_listener->aboutToInsert(parent, int(row), int(row + run.size()) - 1);
+        current.insert(current.begin() + std::ptrdiff_t(row), run.begin(), run.end());
         for (SlotId s : run) {
             m_shown[s] = 1;
             m_children[s].clear();
         }
-        attachRows(parent, row);
+        attachRows(parent, int(row));
         m_listener->didInsert();
-        row += int(run.size());
+        row += run.size();
         m = end - 1;
+    }
+}
+
+void DisplayedTree::removeStrays(SlotId parent)
+{
+    auto &current = children(parent);
+    for (int i = int(current.size()) - 1; i >= 0; --i) {
+        if (newlyUnder(current[std::size_t(i)], parent))
+            continue;
+        int first = i;
+        while (first > 0 && !newlyUnder(current[std::size_t(first - 1)], parent))
+            --first;
+        m_listener->aboutToRemove(parent, first, i);
+        for (int k = first; k <= i; ++k)
+            forgetSubtree(current[std::size_t(k)]);
+        current.erase(current.begin() + first, current.begin() + i + 1);
+        attachRows(parent, first);
+        m_listener->didRemove();
+        i = first;
     }
 }
 

@@ -92,12 +92,11 @@ private:
     void rebuild();
     void sync();
     void markNewState();
-    void syncGroup(SlotId parent);
+    void placeChildren(SlotId parent);
+    void removeStrays(SlotId parent);
     void grow();
     void attachRows(SlotId parent, int from);
     void forgetSubtree(SlotId slot);
-    void rescueDescendants(SlotId leaving);
-    bool inSubtree(SlotId node, SlotId ancestor) const;
     bool newlyUnder(SlotId slot, SlotId parent) const
     {
         return m_newMark[slot] == m_epoch && m_newParent[slot] == parent;

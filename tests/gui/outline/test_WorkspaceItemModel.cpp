@@ -61,7 +61,7 @@ TEST_F(WorkspaceItemModelTest, FollowsRandomEditsRowByRow)
     };
     auto word = [&] { return words[qsizetype(rng() % std::uint32_t(words.size()))]; };
 
-    for (int step = 0; step < 600; ++step) {
+    for (int step = 0; step < 400; ++step) {
         const int resetsBefore = resets;
         bool mayReset = false;
         // A row shown before the edit, to follow through it.
