@@ -24,7 +24,7 @@ DisplayedTree::DisplayedTree(TreeViewModel &model, QObject *parent)
         if (m_skipNextSync)
             m_skipNextSync = false;
         else
-            sync();
+            syncEdit();
         Q_EMIT synced();
     });
     connect(&model, &TreeViewModel::nodeUpdated, this, [this](const QUuid &id) {
@@ -68,7 +68,11 @@ void DisplayedTree::grow()
     m_row.resize(capacity, 0);
     m_shown.resize(capacity, 0);
     m_newMark.resize(capacity, 0);
+    m_newState.resize(capacity, 0);
     m_newParent.resize(capacity, kRoot);
+    m_visiting.resize(capacity, 0);
+    m_groupMark.resize(capacity, 0);
+    m_insertedMark.resize(capacity, 0);
 }
 
 void DisplayedTree::rebuild()
@@ -100,12 +104,17 @@ void DisplayedTree::rebuild()
     m_listener->didReset();
 }
 
+void DisplayedTree::nextEpoch()
+{
+    if (++m_epoch != 0)
+        return;
+    for (auto *marks : {&m_newMark, &m_visiting, &m_groupMark, &m_insertedMark})
+        std::fill(marks->begin(), marks->end(), 0);
+    m_epoch = 1;
+}
+
 void DisplayedTree::markNewState()
 {
-    if (++m_epoch == 0) {
-        std::fill(m_newMark.begin(), m_newMark.end(), 0);
-        m_epoch = 1;
-    }
     const TreeProjection &tree = projection();
     std::vector<SlotId> pending{kRoot};
     while (!pending.empty()) {
@@ -115,10 +124,52 @@ void DisplayedTree::markNewState()
             if (m_newMark[child] == m_epoch || !tree.isDisplayed(child))
                 continue;
             m_newMark[child] = m_epoch;
+            m_newState[child] = 1;
             m_newParent[child] = parent;
             pending.push_back(child);
         }
     }
+}
+
+bool DisplayedTree::reachable(SlotId slot)
+{
+    if (slot == kRoot)
+        return true;
+    if (slot >= m_newMark.size())
+        return false;
+    // Up the parent links to a node already known, the top level, or a
+    // missing or hidden node; every node on the way shares the answer.
+    const TreeProjection &tree = projection();
+    m_chain.clear();
+    bool result = false;
+    for (SlotId s = slot;;) {
+        if (m_newMark[s] == m_epoch) {
+            result = m_newState[s];
+            break;
+        }
+        if (m_visiting[s] == m_epoch)
+            break; // a cycle
+        m_visiting[s] = m_epoch;
+        m_chain.push_back(s);
+        if (!tree.isLive(s) || !tree.isDisplayed(s))
+            break;
+        const auto &parentID = tree.node(s).parentID();
+        if (!parentID) {
+            m_newParent[s] = kRoot;
+            result = true;
+            break;
+        }
+        const SlotId parent = tree.firstSlotWithId(*parentID);
+        if (parent == TreeProjection::kNoSlot)
+            break;
+        m_newParent[s] = parent;
+        s = parent;
+    }
+    for (SlotId s : m_chain) {
+        m_newMark[s] = m_epoch;
+        m_newState[s] = result;
+    }
+    return result;
 }
 
 void DisplayedTree::attachRows(SlotId parent, int from)
@@ -142,33 +193,107 @@ void DisplayedTree::forgetSubtree(SlotId slot)
     }
 }
 
-void DisplayedTree::sync()
+void DisplayedTree::syncEdit()
 {
     grow();
-    markNewState();
+    nextEpoch();
+    const TreeViewModel::EditScope &edit = m_model.lastEdit();
+    const TreeProjection &tree = projection();
+    const bool filtering = tree.isFiltering();
+    if (!edit.known) {
+        markNewState();
+        arrange({kRoot}, true);
+        return;
+    }
+    // A record changed in place moves nothing unless the search may now
+    // show or hide it.
+    if (edit.inPlace && !filtering)
+        return;
+
+    // The groups an edit can change: the old and the new parent of every
+    // node it touched and, while searching, their ancestors, whose
+    // visibility follows their descendants'.
+    std::vector<SlotId> groups;
+    bool rootAdded = false;
+    auto add = [&](SlotId group) {
+        if (group == kRoot) {
+            if (!std::exchange(rootAdded, true))
+                groups.push_back(kRoot);
+        } else if (m_groupMark[group] != m_epoch) {
+            m_groupMark[group] = m_epoch;
+            groups.push_back(group);
+        }
+    };
+    for (const auto &touched : edit.nodes) {
+        if (!touched.isNew) {
+            if (!touched.formerParentID) {
+                add(kRoot);
+            } else if (const SlotId former = tree.firstSlotWithId(*touched.formerParentID); isShown(former)) {
+                add(former);
+            }
+        }
+        const SlotId slot = tree.firstSlotWithId(touched.id);
+        if (slot != TreeProjection::kNoSlot && reachable(slot))
+            add(m_newParent[slot]);
+    }
+    if (filtering) {
+        for (std::size_t k = 0; k < groups.size(); ++k) {
+            const SlotId group = groups[k];
+            if (group == kRoot)
+                continue;
+            if (isShown(group))
+                add(m_parent[group]);
+            if (reachable(group))
+                add(m_newParent[group]);
+        }
+    }
+    // Parents before children, so that every group is in its final place
+    // when it is arranged.
+    std::vector<std::pair<int, SlotId>> byDepth;
+    for (SlotId group : groups) {
+        if (!reachable(group))
+            continue;
+        int depth = 0;
+        for (SlotId s = group; s != kRoot; s = m_newParent[s])
+            ++depth;
+        byDepth.emplace_back(depth, group);
+    }
+    std::sort(byDepth.begin(), byDepth.end());
+    groups.clear();
+    for (const auto &entry : byDepth)
+        groups.push_back(entry.second);
+    arrange(groups, false);
+}
+
+void DisplayedTree::arrange(const std::vector<SlotId> &groups, bool everything)
+{
     // First every shown node is put in its place, top-down: when a group is
     // arranged its own place is final, so every node it gains is either new
     // or taken from a group still to be arranged, together with its rows
     // below (a node dragged out of the only group the search showed it in
-    // keeps its row). Rows that no longer belong stay until then.
-    std::vector<SlotId> pending{kRoot};
-    while (!pending.empty()) {
-        const SlotId parent = pending.back();
-        pending.pop_back();
-        placeChildren(parent);
-        for (SlotId child : children(parent)) {
-            if (newlyUnder(child, parent))
-                pending.push_back(child);
+    // keeps its row). Rows that no longer belong stay until then. New rows
+    // get their children at once.
+    std::vector<SlotId> arranged;
+    std::vector<SlotId> pending;
+    for (SlotId group : groups) {
+        if (group != kRoot && !isShown(group))
+            continue;
+        pending.push_back(group);
+        while (!pending.empty()) {
+            const SlotId parent = pending.back();
+            pending.pop_back();
+            placeChildren(parent);
+            arranged.push_back(parent);
+            for (SlotId child : children(parent)) {
+                if (newlyUnder(child, parent) && (everything || m_insertedMark[child] == m_epoch))
+                    pending.push_back(child);
+            }
         }
     }
-    // Then the rows that wait are removed.
-    pending.push_back(kRoot);
-    while (!pending.empty()) {
-        const SlotId parent = pending.back();
-        pending.pop_back();
-        removeStrays(parent);
-        const auto &list = children(parent);
-        pending.insert(pending.end(), list.begin(), list.end());
+    // Then the rows that no longer belong are removed.
+    for (SlotId parent : arranged) {
+        if (parent == kRoot || isShown(parent))
+            removeStrays(parent);
     }
 }
 
@@ -219,6 +344,7 @@ void DisplayedTree::placeChildren(SlotId parent)
         current.insert(current.begin() + std::ptrdiff_t(row), run.begin(), run.end());
         for (SlotId s : run) {
             m_shown[s] = 1;
+            m_insertedMark[s] = m_epoch;
             m_children[s].clear();
         }
         attachRows(parent, int(row));

@@ -22,8 +22,10 @@ class TreeViewModel;
 // node lives; a slot is announced as removed before it can be handed to
 // another node, so a slot is a stable handle for persistent indexes.
 //
-// After each edit the shown rows are compared with the projection, group by
-// group, and turned into insertions, removals and moves. A change of the
+// After each edit the groups it can have changed (the old and new parents
+// of the nodes it touched, and their ancestors while searching) are
+// compared with the projection and the differences turned into insertions,
+// removals and moves. A change of the
 // search query, a load or a large import is announced as a reset: a
 // keystroke may show or hide tens of thousands of rows, which a view takes
 // in faster as a new tree than as as many row changes.
@@ -90,17 +92,18 @@ private:
     std::vector<SlotId> &children(SlotId parent) { return parent == kRoot ? m_rootChildren : m_children[parent]; }
 
     void rebuild();
-    void sync();
+    void syncEdit();
+    void nextEpoch();
     void markNewState();
+    // Whether the projection now shows the node (setting its new parent).
+    bool reachable(SlotId slot);
+    void arrange(const std::vector<SlotId> &groups, bool everything);
     void placeChildren(SlotId parent);
     void removeStrays(SlotId parent);
     void grow();
     void attachRows(SlotId parent, int from);
     void forgetSubtree(SlotId slot);
-    bool newlyUnder(SlotId slot, SlotId parent) const
-    {
-        return m_newMark[slot] == m_epoch && m_newParent[slot] == parent;
-    }
+    bool newlyUnder(SlotId slot, SlotId parent) { return reachable(slot) && m_newParent[slot] == parent; }
 
     TreeViewModel &m_model;
     Listener *m_listener = nullptr;
@@ -113,9 +116,15 @@ private:
     std::vector<std::uint32_t> m_row;
     std::vector<std::uint8_t> m_shown;
 
-    // The state the projection now shows, made before each comparison.
+    // What the projection now shows, worked out per node as an edit is
+    // followed; marks equal to m_epoch belong to the current edit.
     std::vector<std::uint32_t> m_newMark;
+    std::vector<std::uint8_t> m_newState;
     std::vector<SlotId> m_newParent;
+    std::vector<std::uint32_t> m_visiting;
+    std::vector<std::uint32_t> m_groupMark;
+    std::vector<std::uint32_t> m_insertedMark;
+    std::vector<SlotId> m_chain;
     std::uint32_t m_epoch = 0;
 };
 

@@ -60,6 +60,7 @@ TreeResult<void> TreeViewModel::load()
         return Failure(TreeViewModelError::store(nodes.error()));
     resetNodes(nodes.value());
     m_loaded = true;
+    m_lastEdit = {};
     Q_EMIT nodesReset();
     Q_EMIT nodesChanged();
     return {};
@@ -179,6 +180,7 @@ TreeResult<WorkspaceNode> TreeViewModel::addNode(WorkspaceNodeKind kind, const Q
     WorkspaceNode node(newUuid(), m_workspace->id, parentID, kind, title, std::nullopt,
                        m_projection.nextSortOrder(parentID), false, std::nullopt, time, time, std::nullopt, payload);
     appendNode(node);
+    m_lastEdit = EditScope{true, false, {TouchedNode{node.id(), true, std::nullopt}}};
     Q_EMIT nodesChanged();
     if (auto saved = persist(); !saved)
         return Failure(saved.error());
@@ -242,6 +244,7 @@ TreeResult<void> TreeViewModel::editInPlace(const QUuid &nodeID, Edit edit)
     WorkspaceNode &node = m_nodes[m_positionOf[slot]];
     edit(node);
     m_projection.update(slot, node);
+    m_lastEdit = EditScope{true, true, {TouchedNode{nodeID, false, node.parentID()}}};
     Q_EMIT nodeUpdated(nodeID);
     Q_EMIT nodesChanged();
     return persist();
@@ -310,6 +313,7 @@ TreeResult<void> TreeViewModel::move(const QUuid &nodeID, const std::optional<QU
         }
     }
     WorkspaceNode &node = m_nodes[m_positionOf[slot]];
+    m_lastEdit = EditScope{true, false, {TouchedNode{nodeID, false, node.parentID()}}};
     node.setParentID(newParentID);
     node.setUpdatedAt(now());
     m_projection.update(slot, node);
@@ -327,6 +331,9 @@ TreeResult<void> TreeViewModel::deleteNode(const QUuid &nodeID)
         const auto slots = m_projection.slotsWithId(id);
         doomed.insert(doomed.end(), slots.begin(), slots.end());
     }
+    m_lastEdit = EditScope{true, false, {}};
+    for (auto slot : doomed)
+        m_lastEdit.nodes.append(TouchedNode{m_projection.node(slot).id(), false, m_projection.node(slot).parentID()});
     removeSlots(doomed);
     applyRenumber();
     Q_EMIT nodesChanged();
@@ -381,8 +388,11 @@ TreeResult<NodeList> TreeViewModel::duplicateSubtree(const QUuid &nodeID)
         if (copies.first().sortOrder() < afterSiblings)
             copies.first().setSortOrder(afterSiblings);
     }
-    for (const WorkspaceNode &copy : copies)
+    m_lastEdit = EditScope{true, false, {}};
+    for (const WorkspaceNode &copy : copies) {
         appendNode(copy);
+        m_lastEdit.nodes.append(TouchedNode{copy.id(), true, std::nullopt});
+    }
     applyRenumber();
     Q_EMIT nodesChanged();
     if (auto saved = persist(); !saved)
@@ -396,6 +406,7 @@ TreeResult<void> TreeViewModel::replaceAllNodes(const NodeList &nodes)
         return loaded;
     resetNodes(nodes);
     applyRenumber();
+    m_lastEdit = {};
     Q_EMIT nodesReset();
     Q_EMIT nodesChanged();
     return persist();
@@ -417,8 +428,11 @@ TreeResult<void> TreeViewModel::appendNodes(NodeList nodes, const std::optional<
     constexpr qsizetype kLargeImport = 1000;
     if (nodes.size() > kLargeImport)
         return replaceAllNodes(m_nodes + nodes);
-    for (const WorkspaceNode &node : std::as_const(nodes))
+    m_lastEdit = EditScope{true, false, {}};
+    for (const WorkspaceNode &node : std::as_const(nodes)) {
         appendNode(node);
+        m_lastEdit.nodes.append(TouchedNode{node.id(), true, std::nullopt});
+    }
     applyRenumber();
     Q_EMIT nodesChanged();
     return persist();

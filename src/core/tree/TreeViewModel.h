@@ -103,6 +103,24 @@ public:
     // For tests and tools that need fixed times.
     void setClock(Clock clock) { m_clock = std::move(clock); }
 
+    // What the edit announced by the latest nodesChanged touched, for views
+    // that follow edits without comparing the whole tree: the nodes it
+    // added, moved, removed or changed in place, each with the parent it
+    // had before (none for a new node). Not `known` when the edit replaced
+    // the whole list.
+    struct TouchedNode {
+        QUuid id;
+        bool isNew = false;
+        std::optional<QUuid> formerParentID;
+    };
+    struct EditScope {
+        bool known = false;
+        // Only records changed in place (rename, collapse, open stamp).
+        bool inPlace = false;
+        QList<TouchedNode> nodes;
+    };
+    const EditScope &lastEdit() const { return m_lastEdit; }
+
 Q_SIGNALS:
     void workspaceChanged();
     void nodesChanged();
@@ -146,6 +164,7 @@ private:
     std::vector<TreeProjection::SlotId> m_slotAt;
     std::vector<qsizetype> m_positionOf;
     Clock m_clock;
+    EditScope m_lastEdit;
     bool m_indexingScheduled = false;
     bool m_loaded = false;
 };
