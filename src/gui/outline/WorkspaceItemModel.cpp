@@ -56,6 +56,25 @@ QModelIndex WorkspaceItemModel::indexForNode(const QUuid &id) const
     return indexOfSlot(m_tree.shownSlot(id));
 }
 
+QModelIndexList WorkspaceItemModel::rowsToExpand(const QModelIndex &root, bool all) const
+{
+    QModelIndexList rows;
+    std::vector<SlotId> pending{slotOf(root)};
+    while (!pending.empty()) {
+        const SlotId parent = pending.back();
+        pending.pop_back();
+        const int count = m_tree.childCount(parent);
+        for (int row = 0; row < count; ++row) {
+            const SlotId child = m_tree.childAt(parent, row);
+            if (m_tree.childCount(child) == 0 || (!all && m_tree.node(child).isCollapsed()))
+                continue;
+            rows.append(createIndex(row, 0, quintptr(child)));
+            pending.push_back(child);
+        }
+    }
+    return rows;
+}
+
 std::optional<QUuid> WorkspaceItemModel::nodeId(const QModelIndex &index) const
 {
     const SlotId slot = slotOf(index);

@@ -48,6 +48,9 @@ public:
 
     const DisplayedTree &displayedTree() const { return m_tree; }
     QModelIndex indexForNode(const QUuid &id) const;
+    // The rows below `root` with children that are expanded: every one
+    // (`all`), or those whose node is not collapsed, under expanded rows.
+    QModelIndexList rowsToExpand(const QModelIndex &root, bool all) const;
     std::optional<QUuid> nodeId(const QModelIndex &index) const;
     // The text a drag carries for a node, and the node a dropped text names.
     static QString dragText(const QUuid &id);

@@ -213,20 +213,10 @@ void WorkspaceOutlineView::expandFromModel(const QModelIndex &root)
 {
     // Right after a reset the view only records what to expand, and lays
     // out once when it next paints.
+    const bool all = m_model.treeViewModel().projection().isFiltering();
     m_isSynchronizingExpansion = true;
-    std::vector<QModelIndex> pending{root};
-    while (!pending.empty()) {
-        const QModelIndex parent = pending.back();
-        pending.pop_back();
-        const int rows = m_itemModel->rowCount(parent);
-        for (int row = 0; row < rows; ++row) {
-            const QModelIndex child = m_itemModel->index(row, 0, parent);
-            if (m_itemModel->rowCount(child) == 0 || !wantsExpanded(child))
-                continue;
-            expand(child);
-            pending.push_back(child);
-        }
-    }
+    for (const QModelIndex &index : m_itemModel->rowsToExpand(root, all))
+        expand(index);
     m_isSynchronizingExpansion = false;
 }
 
