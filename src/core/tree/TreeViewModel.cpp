@@ -234,8 +234,11 @@ TreeResult<WorkspaceNode> TreeViewModel::addFile(const QUrl &url, bool isFolder,
 }
 
 template <class Edit>
-TreeResult<void> TreeViewModel::editInPlace(const QUuid &nodeID, Edit edit)
+TreeResult<void> TreeViewModel::editInPlace(const QUuid &givenID, Edit edit)
 {
+    // Callers often pass a node's own identifier, which the edit below
+    // releases together with the node's old record.
+    const QUuid nodeID = givenID;
     if (auto loaded = ensureLoaded(); !loaded)
         return loaded;
     const auto slot = m_projection.firstSlotWithId(nodeID);
@@ -296,9 +299,12 @@ QSet<QUuid> TreeViewModel::subtreeIDs(const QUuid &nodeID) const
     return ids;
 }
 
-TreeResult<void> TreeViewModel::move(const QUuid &nodeID, const std::optional<QUuid> &newParentID,
+TreeResult<void> TreeViewModel::move(const QUuid &givenID, const std::optional<QUuid> &givenParentID,
                                      std::optional<qsizetype> index)
 {
+    // Copies: a caller's references may point into records this edit replaces.
+    const QUuid nodeID = givenID;
+    const std::optional<QUuid> newParentID = givenParentID;
     if (auto loaded = ensureLoaded(); !loaded)
         return loaded;
     const auto slot = m_projection.firstSlotWithId(nodeID);

@@ -316,13 +316,19 @@ void WorkspaceItemModel::didRemove()
 
 void WorkspaceItemModel::aboutToMove(SlotId from, int first, int last, SlotId to, int destinationRow)
 {
-    const bool moving = beginMoveRows(indexOfSlot(from), first, last, indexOfSlot(to), destinationRow);
-    Q_ASSERT(moving);
-    Q_UNUSED(moving);
+    m_moveRefused = !beginMoveRows(indexOfSlot(from), first, last, indexOfSlot(to), destinationRow);
+    Q_ASSERT(!m_moveRefused);
 }
 
 void WorkspaceItemModel::didMove()
 {
+    // Should a move ever be one Qt cannot express, views start afresh
+    // rather than keep rows that are not there.
+    if (std::exchange(m_moveRefused, false)) {
+        beginResetModel();
+        endResetModel();
+        return;
+    }
     endMoveRows();
 }
 

@@ -103,6 +103,7 @@ private:
     AppModel &m_model;
     DisplayedTree m_tree;
     mutable std::array<std::optional<QIcon>, 6> m_icons;
+    bool m_moveRefused = false;
 };
 
 } // namespace tarni
