@@ -80,19 +80,23 @@ void DisplayedTree::rebuild()
     m_listener->aboutToReset();
     m_query = m_model.searchQuery();
     grow();
+    // Only the lists of shown nodes can hold anything.
+    for (SlotId slot = 0; slot < m_shown.size(); ++slot) {
+        if (m_shown[slot])
+            m_children[slot].clear();
+    }
     m_rootChildren.clear();
-    for (auto &list : m_children)
-        list.clear();
     std::fill(m_shown.begin(), m_shown.end(), 0);
 
     const TreeProjection &tree = projection();
+    const std::uint8_t *displayed = tree.displayedFlags();
     std::vector<SlotId> pending{kRoot};
     while (!pending.empty()) {
         const SlotId parent = pending.back();
         pending.pop_back();
         auto &list = children(parent);
         for (SlotId child : tree.childSlots(parent)) {
-            if (m_shown[child] || !tree.isDisplayed(child))
+            if (m_shown[child] || (displayed && !displayed[child]))
                 continue;
             m_shown[child] = 1;
             m_parent[child] = parent;
@@ -116,12 +120,13 @@ void DisplayedTree::nextEpoch()
 void DisplayedTree::markNewState()
 {
     const TreeProjection &tree = projection();
+    const std::uint8_t *displayed = tree.displayedFlags();
     std::vector<SlotId> pending{kRoot};
     while (!pending.empty()) {
         const SlotId parent = pending.back();
         pending.pop_back();
         for (SlotId child : tree.childSlots(parent)) {
-            if (m_newMark[child] == m_epoch || !tree.isDisplayed(child))
+            if (m_newMark[child] == m_epoch || (displayed && !displayed[child]))
                 continue;
             m_newMark[child] = m_epoch;
             m_newState[child] = 1;

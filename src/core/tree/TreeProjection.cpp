@@ -684,6 +684,14 @@ bool TreeProjection::isDisplayed(SlotId slot) const
     return m_visible[slot];
 }
 
+const std::uint8_t *TreeProjection::displayedFlags() const
+{
+    if (!isFiltering())
+        return nullptr;
+    refreshVisibility();
+    return m_visible.data();
+}
+
 std::vector<TreeProjection::SlotId> TreeProjection::displayedChildSlots(const std::optional<QUuid> &parentID) const
 {
     const auto &members = siblings(parentID);

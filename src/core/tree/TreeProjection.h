@@ -102,6 +102,9 @@ public:
     // identifier has the children: every slot then has at most one parent.
     const std::vector<SlotId> &childSlots(SlotId slot) const;
     bool isLive(SlotId slot) const { return slot < m_live.size() && m_live[slot]; }
+    // isDisplayed() for every slot at once, for walks over the whole tree:
+    // null while nothing is filtered. Valid until the next change.
+    const std::uint8_t *displayedFlags() const;
     // One past the largest slot ever handed out.
     std::size_t slotCapacity() const { return m_nodes.size(); }
 
