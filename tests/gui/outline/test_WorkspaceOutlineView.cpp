@@ -5,6 +5,7 @@
 #include "GuiTestMain.h"
 
 #include <QMenu>
+#include <QMimeData>
 #include <QTest>
 #include <QTimer>
 
@@ -214,6 +215,45 @@ TEST_F(OutlineViewTest, ContextMenuSelectsItsRowAndRunsTheChosenEntryAfterClosin
     settle();
     EXPECT_EQ(ran, 1);
     EXPECT_EQ(opener->opened.size(), 0);
+}
+
+// Drops as the view receives them: between rows, onto a group, and text that
+// names no node.
+TEST_F(OutlineViewTest, DropsMoveByTheRowsShownAndRefuseOtherText)
+{
+    AppModel &app = startWithTree();
+    TreeViewModel &tree = app.treeViewModel();
+    auto drop = [&](const QString &text, const QPoint &at) {
+        QMimeData data;
+        data.setText(text);
+        QDragEnterEvent enter(at, Qt::MoveAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(view->viewport(), &enter);
+        QDragMoveEvent move(at, Qt::MoveAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(view->viewport(), &move);
+        QDropEvent dropped(QPointF(at), Qt::MoveAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(view->viewport(), &dropped);
+        return dropped.isAccepted();
+    };
+    auto topTitles = [&] {
+        QStringList out;
+        for (const auto &node : tree.displayedChildren(std::nullopt))
+            out << node.title();
+        return out;
+    };
+
+    // Between the first two top-level rows: index 1 among the top level.
+    EXPECT_TRUE(drop(WorkspaceItemModel::dragText(top), view->visualRect(row(later)).topLeft() + QPoint(40, 1)));
+    EXPECT_EQ(topTitles(), (QStringList{QStringLiteral("Work"), QStringLiteral("Top"), QStringLiteral("Later")}));
+
+    EXPECT_TRUE(drop(WorkspaceItemModel::dragText(top), view->visualRect(row(work)).center()));
+    EXPECT_EQ(tree.node(top)->parentID(), work);
+
+    for (const QString &text : {QStringLiteral("not a node"), QUuid::createUuid().toString()}) {
+        EXPECT_FALSE(drop(text, view->visualRect(row(later)).center())) << text.toStdString();
+    }
+    // Into its own subtree.
+    EXPECT_FALSE(drop(WorkspaceItemModel::dragText(work), view->visualRect(row(docs)).center()));
+    EXPECT_EQ(topTitles(), (QStringList{QStringLiteral("Work"), QStringLiteral("Later")}));
 }
 
 } // namespace
