@@ -64,10 +64,7 @@ AddressEntryDialog::AddressEntryDialog(const QString &title, const QString &prom
     layout->addWidget(m_field);
     layout->addWidget(m_problem);
     layout->addWidget(m_buttons);
-    connect(m_buttons, &QDialogButtonBox::accepted, this, [this] {
-        if (canAccept())
-            accept();
-    });
+    connect(m_buttons, &QDialogButtonBox::accepted, this, &AddressEntryDialog::accept);
     connect(m_buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     connect(m_field, &QLineEdit::textChanged, this, &AddressEntryDialog::revalidate);
     revalidate();
@@ -99,6 +96,12 @@ QString AddressEntryDialog::problem() const
 bool AddressEntryDialog::canAccept() const
 {
     return !m_check(m_field->text());
+}
+
+void AddressEntryDialog::accept()
+{
+    if (canAccept())
+        QDialog::accept();
 }
 
 void AddressEntryDialog::revalidate()

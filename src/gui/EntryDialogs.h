@@ -35,6 +35,8 @@ public:
     // Empty while the text passes.
     QString problem() const;
     bool canAccept() const;
+    // Refuses while the text does not pass.
+    void accept() override;
 
 private:
     void revalidate();

@@ -196,6 +196,7 @@ QWidget *SidebarRootView::buildStatusArea(QWidget *parent)
     column->setSpacing(2);
 
     m_busy = new QWidget(area);
+    m_busy->setObjectName(QStringLiteral("busyIndicator"));
     auto *busyRow = new QHBoxLayout(m_busy);
     busyRow->setContentsMargins(0, 0, 0, 0);
     auto *spinner = new QProgressBar(m_busy);
