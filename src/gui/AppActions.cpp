@@ -41,24 +41,26 @@ AppActions::AppActions(AppModel &model, QWidget *window)
 
     addGroup = make(textKey("Group"), K(Qt::CTRL | Qt::SHIFT | Qt::Key_N), QStringLiteral("folder-new"));
     addWebLink = make(textKey("Web Link…"), K(Qt::CTRL | Qt::Key_L), QStringLiteral("insert-link"));
-    addSlackThread = make(textKey("Slack Thread…"), K(Qt::CTRL | Qt::SHIFT | Qt::Key_L), QStringLiteral("mail-message"));
+    addSlackThread = make(textKey("Slack Thread…"), K(Qt::CTRL | Qt::SHIFT | Qt::Key_L), QStringLiteral("chat-message-new"));
     addFile = make(textKey("File…"), K(Qt::CTRL | Qt::Key_O), QStringLiteral("document-open"));
-    addFolder = make(textKey("Folder…"), K(Qt::CTRL | Qt::SHIFT | Qt::Key_O), QStringLiteral("folder-open"));
+    addFolder = make(textKey("Folder…"), K(Qt::CTRL | Qt::SHIFT | Qt::Key_O), QStringLiteral("folder"));
     captureTab = make(textKey("Capture Current Tab"), K(Qt::CTRL | Qt::SHIFT | Qt::Key_T), QStringLiteral("tab-new"));
     captureWindow =
         make(textKey("Capture Current Window"), K(Qt::CTRL | Qt::SHIFT | Qt::Key_W), QStringLiteral("window-new"));
 
-    open = make(textKey("Open"), K(Qt::CTRL | Qt::Key_Return), QStringLiteral("document-open-recent"));
-    openInSlackApp = make(textKey("Open in Slack App"), K(Qt::CTRL | Qt::SHIFT | Qt::Key_K));
+    open = make(textKey("Open"), K(Qt::CTRL | Qt::Key_Return), QStringLiteral("go-jump"));
+    openInSlackApp =
+        make(textKey("Open in Slack App"), K(Qt::CTRL | Qt::SHIFT | Qt::Key_K), QStringLiteral("chat-message-new"));
     restoreBrowserSession = make(textKey("Restore Browser Session"), K(Qt::CTRL | Qt::SHIFT | Qt::Key_R),
                                  QStringLiteral("view-restore"));
     reveal = make(textKey("Reveal in File Manager"), K(Qt::CTRL | Qt::SHIFT | Qt::Key_F), QStringLiteral("system-file-manager"));
-    rename = make(textKey("Rename"), K(Qt::Key_F2), QStringLiteral("edit-rename"));
+    rename = make(textKey("Rename"), K(Qt::Key_F2), QStringLiteral("document-edit"));
     duplicate = make(textKey("Duplicate"), K(Qt::CTRL | Qt::Key_D), QStringLiteral("edit-copy"));
     remove = make(textKey("Delete"), K(Qt::Key_Delete), QStringLiteral("edit-delete"));
-    exportTree = make(textKey("Export"), K(Qt::CTRL | Qt::Key_E), QStringLiteral("document-export"));
-    saveSubtreeSnapshot = make(textKey("Save Snapshot"), K(Qt::CTRL | Qt::ALT | Qt::Key_S));
-    importTree = make(textKey("Import…"), K(Qt::CTRL | Qt::Key_I), QStringLiteral("document-import"));
+    exportTree = make(textKey("Export"), K(Qt::CTRL | Qt::Key_E), QStringLiteral("document-send"));
+    saveSubtreeSnapshot =
+        make(textKey("Save Snapshot"), K(Qt::CTRL | Qt::ALT | Qt::Key_S), QStringLiteral("document-save-as"));
+    importTree = make(textKey("Import…"), K(Qt::CTRL | Qt::Key_I), QStringLiteral("insert-object"));
     saveWorkspaceSnapshot =
         make(textKey("Save Workspace Snapshot"), K(Qt::CTRL | Qt::Key_S), QStringLiteral("document-save"));
     restoreLatestSnapshot = make(textKey("Restore Latest Snapshot"), K(Qt::CTRL | Qt::ALT | Qt::Key_R),
@@ -75,8 +77,14 @@ AppActions::AppActions(AppModel &model, QWidget *window)
         {saveWorkspaceSnapshot, S::SP_DialogSaveButton}, {restoreLatestSnapshot, S::SP_DialogResetButton},
         {quit, S::SP_DialogCloseButton},          {focusSearch, S::SP_FileDialogContentsView},
     };
-    for (const auto &[action, pixmap] : fallbacks) {
+    for (QAction *action : std::as_const(m_all)) {
         const QString name = action->property("tarniIconName").toString();
+        if (name.isEmpty())
+            continue;
+        S::StandardPixmap pixmap = S::SP_CustomBase;
+        for (const auto &[withFallback, standard] : fallbacks)
+            if (withFallback == action)
+                pixmap = standard;
         action->setIcon(themedIcon(name, pixmap));
     }
 
@@ -139,8 +147,6 @@ QAction *AppActions::make(const char *key, const QKeySequence &shortcut, const Q
     auto *action = new QAction(this);
     action->setProperty(kKeyProperty, QString::fromUtf8(key));
     action->setProperty("tarniIconName", iconName);
-    if (!iconName.isEmpty())
-        action->setIcon(QIcon::fromTheme(iconName));
     action->setShortcut(shortcut);
     action->setShortcutContext(Qt::WindowShortcut);
     m_all.append(action);

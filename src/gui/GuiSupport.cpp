@@ -6,13 +6,58 @@
 
 #include <QApplication>
 #include <QDateTime>
+#include <QFileInfo>
 #include <QLocale>
+#include <QStandardPaths>
 
 namespace tarni {
 
+namespace {
+
+// Without a desktop environment Qt knows no icon theme but "hicolor", which
+// holds application icons only. An installed theme is a better fallback than
+// the style's few pixmaps.
+void useAnInstalledIconTheme()
+{
+    static bool done = false;
+    if (done)
+        return;
+    done = true;
+    const QString fallback = QIcon::fallbackThemeName();
+    if (!fallback.isEmpty() && fallback != QLatin1String("hicolor"))
+        return;
+    QStringList folders = QIcon::themeSearchPaths();
+    for (const QString &folder :
+         QStandardPaths::locateAll(QStandardPaths::GenericDataLocation, QStringLiteral("icons"),
+                                   QStandardPaths::LocateDirectory)) {
+        if (!folders.contains(folder))
+            folders << folder;
+    }
+    for (const char *candidate : {"Adwaita", "breeze", "Papirus", "elementary", "gnome"}) {
+        for (const QString &folder : std::as_const(folders)) {
+            if (!QFileInfo::exists(QStringLiteral("%1/%2/index.theme").arg(folder, QLatin1String(candidate))))
+                continue;
+            QIcon::setThemeSearchPaths(folders);
+            // The fallback is only consulted below a named theme.
+            if (QIcon::themeName().isEmpty())
+                QIcon::setThemeName(QStringLiteral("hicolor"));
+            QIcon::setFallbackThemeName(QLatin1String(candidate));
+            return;
+        }
+    }
+}
+
+} // namespace
+
 QIcon themedIcon(const QString &themeName, QStyle::StandardPixmap fallback)
 {
-    return QIcon::fromTheme(themeName, QApplication::style()->standardIcon(fallback));
+    useAnInstalledIconTheme();
+    // The monochrome form first: it is what newer themes draw actions with,
+    // and it stays sharp at toolbar size.
+    QIcon icon = QIcon::fromTheme(themeName + QStringLiteral("-symbolic"));
+    if (icon.isNull())
+        icon = QIcon::fromTheme(themeName);
+    return icon.isNull() ? QApplication::style()->standardIcon(fallback) : icon;
 }
 
 void onLanguageChange(AppModel &model, QObject *receiver, std::function<void()> relabel)

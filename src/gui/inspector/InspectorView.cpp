@@ -50,7 +50,14 @@ InspectorView::InspectorView(AppModel &model, AppActions &actions, QWidget *pare
     m_form->setHorizontalSpacing(8);
     m_form->setVerticalSpacing(2);
     m_kind = addRow(textKey("Kind"));
-    m_address = addRow(textKey("Address"));
+    m_address = new QLineEdit(this);
+    m_address->setObjectName(QStringLiteral("inspector-address"));
+    m_address->setReadOnly(true);
+    m_address->setFrame(false);
+    QPalette flat = m_address->palette();
+    flat.setColor(QPalette::Base, Qt::transparent);
+    m_address->setPalette(flat);
+    addRow(textKey("Address"), m_address);
     m_team = addRow(textKey("Team"));
     m_channel = addRow(textKey("Channel"));
     m_thread = addRow(textKey("Thread"));
@@ -83,15 +90,19 @@ InspectorView::InspectorView(AppModel &model, AppActions &actions, QWidget *pare
     });
 }
 
-QLabel *InspectorView::addRow(const char *key)
+QLabel *InspectorView::addRow(const char *key, QWidget *field)
 {
-    auto *value = new QLabel(this);
-    value->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-    value->setWordWrap(true);
+    QLabel *value = nullptr;
+    if (!field) {
+        value = new QLabel(this);
+        value->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+        value->setWordWrap(true);
+        field = value;
+    }
     auto *label = new QLabel(this);
     label->setForegroundRole(QPalette::PlaceholderText);
-    m_form->addRow(label, value);
-    m_rows.append({key, value});
+    m_form->addRow(label, field);
+    m_rows.append({key, field});
     return value;
 }
 
@@ -105,11 +116,15 @@ void InspectorView::relabel()
     }
 }
 
-void InspectorView::setRow(QLabel *value, const QString &text)
+void InspectorView::setRow(QWidget *value, const QString &text)
 {
-    const bool shown = !text.isEmpty();
-    value->setText(text);
-    m_form->setRowVisible(value, shown);
+    if (auto *label = qobject_cast<QLabel *>(value))
+        label->setText(text);
+    else if (auto *field = qobject_cast<QLineEdit *>(value)) {
+        field->setText(text);
+        field->setCursorPosition(0);
+    }
+    m_form->setRowVisible(value, !text.isEmpty());
 }
 
 void InspectorView::refresh()

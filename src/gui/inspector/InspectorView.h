@@ -40,8 +40,8 @@ private:
     void refresh();
     void relabel();
     void commitTitle();
-    QLabel *addRow(const char *key);
-    void setRow(QLabel *value, const QString &text);
+    QLabel *addRow(const char *key, QWidget *value = nullptr);
+    void setRow(QWidget *value, const QString &text);
 
     AppModel &m_model;
     AppActions &m_actions;
@@ -51,9 +51,11 @@ private:
     QLabel *m_titleLabel = nullptr;
     QLineEdit *m_title = nullptr;
     QFormLayout *m_form = nullptr;
-    QList<QPair<const char *, QLabel *>> m_rows;
+    QList<QPair<const char *, QWidget *>> m_rows;
     QLabel *m_kind = nullptr;
-    QLabel *m_address = nullptr;
+    // A field rather than a label: addresses are long and unbroken, so it
+    // scrolls instead of wrapping, and copies in one piece.
+    QLineEdit *m_address = nullptr;
     QLabel *m_team = nullptr;
     QLabel *m_channel = nullptr;
     QLabel *m_thread = nullptr;

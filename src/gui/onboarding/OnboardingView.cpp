@@ -46,10 +46,14 @@ OnboardingView::OnboardingView(AppModel &model, AppActions &actions, QWidget *pa
                               textKey("The Chrome extension lets Tarni Bar capture and restore your tabs. It talks to Tarni Bar through a small helper that Chrome starts."));
     m_installHost = new QPushButton(chrome);
     m_installHost->setObjectName(QStringLiteral("installNativeHost"));
-    connect(m_installHost, &QPushButton::clicked, this, [this] { m_model.installNativeHostManifest(); });
+    connect(m_installHost, &QPushButton::clicked, this, [this] {
+        m_showGeneralStatus = true;
+        m_model.installNativeHostManifest();
+    });
     m_revealExtension = new QPushButton(chrome);
     m_revealExtension->setObjectName(QStringLiteral("revealChromeExtension"));
     connect(m_revealExtension, &QPushButton::clicked, this, [this] {
+        m_showGeneralStatus = true;
         m_actions.runLong(nullptr, [this] { return m_model.revealBundledChromeExtension(); });
     });
     chrome->layout()->addWidget(m_installHost);
@@ -91,7 +95,9 @@ OnboardingView::OnboardingView(AppModel &model, AppActions &actions, QWidget *pa
             goToStep(0);
     });
     auto showStatus = [this] {
-        const QStringList lines{m_model.chromeConnectionSummary(), m_model.latestImportStatus()};
+        QStringList lines{m_model.chromeConnectionSummary()};
+        if (m_showGeneralStatus)
+            lines << m_model.latestImportStatus();
         m_status->setText(lines.join(QLatin1Char('\n')).trimmed());
     };
     connect(&m_model, &AppModel::chromeConnectionSummaryChanged, this, showStatus);

@@ -47,6 +47,8 @@ private:
     QPushButton *m_back = nullptr;
     QPushButton *m_next = nullptr;
     QPushButton *m_complete = nullptr;
+    // The general status line is shown once a Chrome button here was used.
+    bool m_showGeneralStatus = false;
 };
 
 } // namespace tarni

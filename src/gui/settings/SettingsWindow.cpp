@@ -64,9 +64,13 @@ SettingsWindow::SettingsWindow(AppModel &model, AppActions &actions, QWidget *pa
 
     QGroupBox *chrome = addSection(textKey("Chrome"));
     auto *install = labelled(new QPushButton(chrome), textKey("Install Native Host Manifest"));
-    connect(install, &QPushButton::clicked, this, [this] { m_model.installNativeHostManifest(); });
+    connect(install, &QPushButton::clicked, this, [this] {
+        m_showGeneralStatus = true;
+        m_model.installNativeHostManifest();
+    });
     auto *reveal = labelled(new QPushButton(chrome), textKey("Reveal Chrome Extension"));
     connect(reveal, &QPushButton::clicked, this, [this] {
+        m_showGeneralStatus = true;
         m_actions.runLong(nullptr, [this] { return m_model.revealBundledChromeExtension(); });
     });
     m_chromeStatus = statusLabel(chrome, QStringLiteral("chromeStatus"));
@@ -107,6 +111,7 @@ SettingsWindow::SettingsWindow(AppModel &model, AppActions &actions, QWidget *pa
         refresh();
     });
     resize(440, sizeHint().height());
+    fitHeight();
 }
 
 QGroupBox *SettingsWindow::addSection(const char *key)
@@ -141,9 +146,20 @@ void SettingsWindow::refresh()
 {
     m_autoCheck->setChecked(m_model.autoCheckUpdatesEnabled());
     m_updatesStatus->setText(m_model.updatesStatus());
-    const QStringList chrome{m_model.chromeConnectionSummary(), m_model.latestImportStatus()};
+    QStringList chrome{m_model.chromeConnectionSummary()};
+    if (m_showGeneralStatus)
+        chrome << m_model.latestImportStatus();
     m_chromeStatus->setText(chrome.join(QLatin1Char('\n')).trimmed());
     m_sidebarWidth->setText(m_model.sidebarWidthDescription());
+    fitHeight();
+}
+
+void SettingsWindow::fitHeight()
+{
+    if (layout()->hasHeightForWidth())
+        setMinimumHeight(layout()->totalHeightForWidth(width()));
+    else
+        setMinimumHeight(layout()->totalMinimumSize().height());
 }
 
 } // namespace tarni

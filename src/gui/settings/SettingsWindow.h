@@ -32,6 +32,8 @@ private:
     W *labelled(W *widget, const char *key);
     void relabel();
     void refresh();
+    // Grows the window when a language or a status needs more lines.
+    void fitHeight();
 
     AppModel &m_model;
     AppActions &m_actions;
@@ -41,6 +43,8 @@ private:
     QLabel *m_chromeStatus = nullptr;
     QLabel *m_dataFolder = nullptr;
     QLabel *m_sidebarWidth = nullptr;
+    // The general status line is shown once a Chrome button here was used.
+    bool m_showGeneralStatus = false;
 };
 
 } // namespace tarni
