@@ -165,17 +165,22 @@ void AppActions::retranslate()
     }
 }
 
-// Cheap checks only: this runs after every edit. Whether a group really has
-// browser tabs below it is left to the context menu and to the command,
-// which says so when there are none.
+bool AppActions::mayHaveBrowserSession(const std::optional<QUuid> &nodeID) const
+{
+    const auto node = m_model.treeViewModel().node(nodeID);
+    return node &&
+        (node->kind() == WorkspaceNodeKind::chromeTab || !m_model.treeViewModel().projection().siblings(node->id()).empty());
+}
+
+// Cheap checks only: this runs after every edit.
 void AppActions::updateEnabled()
 {
     const auto kind = selectedKind(m_model);
     const bool selected = kind.has_value();
     auto enable = [this](QAction *action, bool on) { action->setEnabled(on && !m_running.contains(action)); };
-    enable(open, selected);
+    enable(open, selected && kind != WorkspaceNodeKind::group);
     enable(openInSlackApp, kind == WorkspaceNodeKind::slackThread);
-    enable(restoreBrowserSession, kind == WorkspaceNodeKind::group || kind == WorkspaceNodeKind::chromeTab);
+    enable(restoreBrowserSession, mayHaveBrowserSession(m_model.selectionCoordinator().selectedNodeID()));
     enable(reveal, kind == WorkspaceNodeKind::file || kind == WorkspaceNodeKind::folder);
     enable(rename, selected);
     enable(duplicate, selected);

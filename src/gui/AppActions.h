@@ -5,7 +5,10 @@
 #include <QObject>
 #include <QPointer>
 
+#include <QUuid>
+
 #include <functional>
+#include <optional>
 
 class QAction;
 class QWidget;
@@ -60,6 +63,11 @@ public:
     QAction *restoreLatestSnapshot = nullptr;
 
     QList<QAction *> all() const { return m_all; }
+
+    // Whether restoring the browser session of `node` may find tabs: a tab
+    // itself, or a node with anything below it. Cheap enough for every edit;
+    // the command says so when there turn out to be none.
+    bool mayHaveBrowserSession(const std::optional<QUuid> &nodeID) const;
 
     // Commands under way.
     int busyCount() const { return m_busy; }

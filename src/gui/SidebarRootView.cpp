@@ -101,6 +101,7 @@ SidebarRootView::SidebarRootView(AppModel &model, QWidget *parent)
     refreshStatus();
     onLanguageChange(m_model, this, [this] { relabel(); });
     showAlertIfAny();
+    m_outline->setFocus(Qt::OtherFocusReason);
 }
 
 SidebarRootView::~SidebarRootView()

@@ -167,7 +167,7 @@ void InspectorView::refresh()
 
     const bool fileLike = kind == WorkspaceNodeKind::file || kind == WorkspaceNodeKind::folder;
     const bool shown[] = {kind != WorkspaceNodeKind::group, kind == WorkspaceNodeKind::slackThread,
-                          kind == WorkspaceNodeKind::group || kind == WorkspaceNodeKind::chromeTab, fileLike, true,
+                          m_actions.mayHaveBrowserSession(node->id()), fileLike, true,
                           true};
     for (QToolButton *button : std::as_const(m_buttons))
         m_buttonGrid->removeWidget(button);
