@@ -198,6 +198,12 @@ void InspectorView::commitTitle()
     const auto node = m_model.inspectorViewModel().selectedNode();
     if (!node || node->id() != m_shownNodeID || node->title() == m_title->text())
         return;
+    // A blank title would leave a row with nothing to read or find: the
+    // field takes the old title back instead.
+    if (m_title->text().trimmed().isEmpty()) {
+        m_title->setText(node->title());
+        return;
+    }
     m_model.renameSelectedNode(m_title->text());
 }
 

@@ -51,7 +51,7 @@ SettingsWindow::SettingsWindow(AppModel &model, AppActions &actions, QWidget *pa
         if (on != m_model.autoCheckUpdatesEnabled())
             m_model.setAutoCheckUpdatesEnabled(on);
     });
-    auto *checkNow = labelled(new QPushButton(updates), textKey("Check for Updates…"));
+    auto *checkNow = m_checkNow = labelled(new QPushButton(updates), textKey("Check for Updates…"));
     connect(checkNow, &QPushButton::clicked, this, [this] { m_model.requestCheckForUpdates(); });
     m_updatesStatus = statusLabel(updates, QStringLiteral("updatesStatus"));
     updates->layout()->addWidget(m_autoCheck);
@@ -104,7 +104,7 @@ SettingsWindow::SettingsWindow(AppModel &model, AppActions &actions, QWidget *pa
     refresh();
     for (auto signal : {&AppModel::updatesStatusChanged, &AppModel::autoCheckUpdatesEnabledChanged,
                         &AppModel::chromeConnectionSummaryChanged, &AppModel::latestImportStatusChanged,
-                        &AppModel::sidebarWidthDescriptionChanged})
+                        &AppModel::sidebarWidthDescriptionChanged, &AppModel::updatesConfiguredChanged})
         connect(&m_model, signal, this, &SettingsWindow::refresh);
     onLanguageChange(m_model, this, [this] {
         relabel();
@@ -146,6 +146,8 @@ void SettingsWindow::refresh()
 {
     m_autoCheck->setChecked(m_model.autoCheckUpdatesEnabled());
     m_updatesStatus->setText(m_model.updatesStatus());
+    // The status line says why when this build cannot look for updates.
+    m_checkNow->setEnabled(m_model.updatesConfigured() && !m_model.dependencies().uiTestConfig.isUITestMode);
     QStringList chrome{m_model.chromeConnectionSummary()};
     if (m_showGeneralStatus)
         chrome << m_model.latestImportStatus();

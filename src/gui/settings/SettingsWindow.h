@@ -39,6 +39,7 @@ private:
     AppActions &m_actions;
     QList<Text> m_texts;
     QCheckBox *m_autoCheck = nullptr;
+    QPushButton *m_checkNow = nullptr;
     QLabel *m_updatesStatus = nullptr;
     QLabel *m_chromeStatus = nullptr;
     QLabel *m_dataFolder = nullptr;

@@ -132,6 +132,10 @@ TEST_F(SidebarTest, TheKeyboardReachesEveryCommand)
     sidebar.outline()->setFocus();
     EXPECT_EQ(model().treeViewModel().node(copy)->title(), QStringLiteral("  Renamed"));
     EXPECT_EQ(title->text(), QStringLiteral("  Renamed"));
+    QTest::keyClick(&sidebar, Qt::Key_F2);
+    QTest::keyClicks(title, QStringLiteral("   "));
+    QTest::keyClick(title, Qt::Key_Return);
+    EXPECT_EQ(model().treeViewModel().node(copy)->title(), QStringLiteral("  Renamed")) << "a blank title was kept";
 
     // A leaf goes at once; a group with children only once confirmed.
     QTest::keyClick(&sidebar, Qt::Key_Delete);
