@@ -42,6 +42,11 @@ HeaderView::HeaderView(AppModel &model, AppActions &actions, QWidget *parent)
     m_menu->addAction(actions.reopenOnboarding);
     m_menu->addAction(actions.recoverUnreachableNodes);
     m_menu->addSeparator();
+    m_menu->addAction(actions.restoreLatestSnapshot);
+    m_snapshots = m_menu->addMenu(QString());
+    m_snapshots->setObjectName(QStringLiteral("snapshotMenu"));
+    connect(m_snapshots, &QMenu::aboutToShow, this, &HeaderView::fillSnapshotMenu);
+    m_menu->addSeparator();
     m_menu->addAction(actions.quit);
 
     m_menuButton = new QToolButton(this);
@@ -74,11 +79,29 @@ void HeaderView::refresh()
     m_title->setText(title);
     m_title->setToolTip(title);
     m_chrome->setText(m_model.chromeConnectionSummary());
+    m_snapshots->setTitle(localized("Restore Snapshot"));
     m_menuButton->setToolTip(localized("Menu"));
     m_menuButton->setAccessibleName(localized("Menu"));
     // Automation runs never look for updates.
     m_actions.checkForUpdates->setVisible(m_model.updatesConfigured() &&
                                           !m_model.dependencies().uiTestConfig.isUITestMode);
+}
+
+// Read when the menu opens: snapshots are few and change only by commands.
+void HeaderView::fillSnapshotMenu()
+{
+    constexpr qsizetype kShown = 20;
+    m_snapshots->clear();
+    const QList<WorkspaceSnapshot> snapshots = m_model.snapshots();
+    if (snapshots.isEmpty())
+        m_snapshots->addAction(localized("No snapshots available"))->setEnabled(false);
+    for (qsizetype i = 0; i < std::min(snapshots.size(), kShown); ++i) {
+        const WorkspaceSnapshot &snapshot = snapshots[i];
+        const QUuid id = snapshot.id;
+        QAction *entry = m_snapshots->addAction(
+            QStringLiteral("%1 — %2").arg(snapshot.title, readableTime(snapshot.createdAt)));
+        connect(entry, &QAction::triggered, this, [this, id] { m_model.restoreSnapshot(id); });
+    }
 }
 
 } // namespace tarni

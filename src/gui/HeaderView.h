@@ -23,6 +23,7 @@ public:
 
 private:
     void refresh();
+    void fillSnapshotMenu();
 
     AppModel &m_model;
     AppActions &m_actions;
@@ -30,6 +31,7 @@ private:
     QLabel *m_chrome = nullptr;
     QToolButton *m_menuButton = nullptr;
     QMenu *m_menu = nullptr;
+    QMenu *m_snapshots = nullptr;
 };
 
 } // namespace tarni

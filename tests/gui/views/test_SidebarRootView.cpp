@@ -6,6 +6,7 @@
 #include "../../core/app/AppTestSupport.h"
 
 #include "gui/AppActions.h"
+#include "gui/HeaderView.h"
 #include "gui/NodeContextMenu.h"
 #include "gui/SidebarRootView.h"
 #include "gui/inspector/InspectorView.h"
@@ -20,6 +21,7 @@
 #include <QDir>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -156,6 +158,14 @@ TEST_F(SidebarTest, TheKeyboardReachesEveryCommand)
     QTest::keyClick(sidebar.searchField(), Qt::Key_Escape);
     EXPECT_TRUE(model().treeViewModel().searchQuery().isEmpty());
     EXPECT_TRUE(sidebar.outline()->hasFocus());
+
+    // Ctrl+S keeps the workspace; the menu lists it to restore.
+    QTest::keyClick(&sidebar, Qt::Key_S, Qt::ControlModifier);
+    QMenu *snapshots = sidebar.header()->menu()->findChild<QMenu *>(QStringLiteral("snapshotMenu"));
+    Q_EMIT snapshots->aboutToShow();
+    ASSERT_EQ(snapshots->actions().size(), 1);
+    snapshots->actions().front()->trigger();
+    EXPECT_EQ(model().latestImportStatus(), QStringLiteral("Restored workspace snapshot"));
 
     QSignalSpy quit(&sidebar, &SidebarRootView::quitRequested);
     QTest::keyClick(&sidebar, Qt::Key_Q, Qt::ControlModifier);
