@@ -40,13 +40,15 @@ cleanup() {
 }
 trap cleanup INT TERM EXIT
 
+# The server and the window manager in sessions of their own, so that Ctrl+C
+# reaches the application first and they outlive it until it has quit.
 exec {fd}<> <(:)
-Xvfb -displayfd "$fd" -screen 0 1600x1000x24 -nolisten tcp >/dev/null 2>&1 &
+setsid Xvfb -displayfd "$fd" -screen 0 1600x1000x24 -nolisten tcp >/dev/null 2>&1 &
 pids+=($!)
 read -r -t 10 number <&"$fd" || { echo "Xvfb did not start." >&2; exit 1; }
 exec {fd}<&-
 export DISPLAY=":$number"
-openbox --sm-disable >/dev/null 2>&1 &
+setsid openbox --sm-disable >/dev/null 2>&1 &
 pids+=($!)
 for _ in $(seq 100); do
   xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break
