@@ -131,6 +131,9 @@ void SidebarPanelManager::showSidebar(bool activate)
         return;
     if (!m_panel)
         buildPanel();
+    // Closing may have destroyed the native window: this makes it again,
+    // with its properties, before it is shown.
+    m_panel->winId();
     const ScreenDescription description = describe(*screen);
     const QRectF rect = m_reservation.currentSidebarRect(description);
     updateLimits(description);
