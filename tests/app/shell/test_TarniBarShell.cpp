@@ -133,9 +133,7 @@ TEST_F(TarniBarShellTest, SidebarReservesTheLeftEdgeAndWindowsStayBesideIt)
     ASSERT_TRUE(content);
     EXPECT_TRUE(frameBecomes(*content, QRect(kDefaultWidth, 0, 1280, 1000)));
 
-    // Clicking the sidebar gives it the keyboard focus.
-    xdotool({QStringLiteral("mousemove"), QStringLiteral("100"), QStringLiteral("500"), QStringLiteral("click"),
-             QStringLiteral("1")});
+    // Started in the foreground, the sidebar has the focus, not the content window.
     EXPECT_TRUE(X11Probe::waitFor([&] { return m_probe->activeWindow() == sidebar; }));
 
     // A maximised window ends beside the sidebar.
@@ -149,6 +147,13 @@ TEST_F(TarniBarShellTest, SidebarReservesTheLeftEdgeAndWindowsStayBesideIt)
         const auto frame = m_probe->frame(*other);
         return frame && frame->left() == kDefaultWidth && frame->width() > 1200;
     })) << "xterm frame left " << m_probe->frame(*other).value_or(QRect()).left();
+
+    // Clicking the sidebar takes the keyboard focus back from it.
+    m_probe->activate(*other);
+    ASSERT_TRUE(X11Probe::waitFor([&] { return m_probe->activeWindow() == other; }));
+    xdotool({QStringLiteral("mousemove"), QStringLiteral("100"), QStringLiteral("500"), QStringLiteral("click"),
+             QStringLiteral("1")});
+    EXPECT_TRUE(X11Probe::waitFor([&] { return m_probe->activeWindow() == sidebar; }));
 }
 
 TEST_F(TarniBarShellTest, ResizingKeepsTheClampedWidthAndMovesSnapBack)
