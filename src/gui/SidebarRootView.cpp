@@ -56,11 +56,14 @@ SidebarRootView::SidebarRootView(AppModel &model, QWidget *parent)
     layout->addWidget(m_pages);
 
     // The page's actions only answer their shortcuts while the page is
-    // shown; settings and quit work during the onboarding too.
+    // shown. Settings and quit belong to the whole application: they work
+    // during the onboarding, and from the content-area and settings windows.
     m_main = new QWidget(m_pages);
     m_actions = new AppActions(m_model, m_main);
-    addAction(m_actions->settings);
-    addAction(m_actions->quit);
+    for (QAction *action : {m_actions->settings, m_actions->quit}) {
+        action->setShortcutContext(Qt::ApplicationShortcut);
+        addAction(action);
+    }
     connect(m_actions->settings, &QAction::triggered, this, &SidebarRootView::showSettings);
     connect(m_actions->quit, &QAction::triggered, this, &SidebarRootView::quitRequested);
     connect(m_actions->focusSearch, &QAction::triggered, this, [this] {

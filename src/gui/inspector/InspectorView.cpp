@@ -171,13 +171,18 @@ void InspectorView::refresh()
                           true};
     for (QToolButton *button : std::as_const(m_buttons))
         m_buttonGrid->removeWidget(button);
-    int placed = 0;
+    // The ways to open a node take a row each (their labels are long in
+    // some languages); Duplicate and Delete share the last one.
+    int row = 0;
     for (qsizetype i = 0; i < m_buttons.size(); ++i) {
         m_buttons[i]->setVisible(shown[i]);
-        if (shown[i]) {
-            m_buttonGrid->addWidget(m_buttons[i], placed / 2, placed % 2);
-            ++placed;
-        }
+        if (!shown[i])
+            continue;
+        const bool editing = i >= m_buttons.size() - 2;
+        if (!editing)
+            m_buttonGrid->addWidget(m_buttons[i], row++, 0, 1, 2);
+        else
+            m_buttonGrid->addWidget(m_buttons[i], row, int(i - (m_buttons.size() - 2)));
     }
 }
 

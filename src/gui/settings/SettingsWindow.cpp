@@ -8,6 +8,7 @@
 #include "gui/settings/PermissionStatusView.h"
 #include "opening/ExternalOpening.h"
 
+#include <QAction>
 #include <QCheckBox>
 #include <QDialogButtonBox>
 #include <QGroupBox>
@@ -96,6 +97,10 @@ SettingsWindow::SettingsWindow(AppModel &model, AppActions &actions, QWidget *pa
 
     auto *buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
     connect(buttons, &QDialogButtonBox::rejected, this, &QWidget::close);
+    auto *escape = new QAction(this);
+    escape->setShortcut(QKeySequence(Qt::Key_Escape));
+    connect(escape, &QAction::triggered, this, &QWidget::close);
+    addAction(escape);
     layout->addStretch(1);
     layout->addWidget(buttons);
     m_texts.append({buttons->button(QDialogButtonBox::Close), textKey("Close")});
