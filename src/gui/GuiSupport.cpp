@@ -69,13 +69,25 @@ void onLanguageChange(AppModel &model, QObject *receiver, std::function<void()> 
         QObject::connect(&model, &AppModel::appLanguageChanged, receiver, relabel);
 }
 
-QString readableTime(const std::optional<Timestamp> &time)
+QLocale interfaceLocale(const AppModel &model)
+{
+    const LanguageManager *manager = model.dependencies().languageManager;
+    if (!manager)
+        return QLocale();
+    const QString &code = manager->resolvedCode();
+    if (code == QLatin1String("zh-Hans"))
+        return QLocale(QLocale::Chinese, QLocale::SimplifiedChineseScript, QLocale::China);
+    // English follows the desktop's conventions (day and month order, clock).
+    return code == QLatin1String("en") ? QLocale() : QLocale(code);
+}
+
+QString readableTime(const std::optional<Timestamp> &time, const QLocale &locale)
 {
     if (!time)
         return QStringLiteral("—");
     const auto seconds = time->time_since_epoch().count();
     const QDateTime local = QDateTime::fromSecsSinceEpoch(seconds, Qt::UTC).toLocalTime();
-    return QLocale().toString(local, QLocale::ShortFormat);
+    return locale.toString(local, QLocale::ShortFormat);
 }
 
 QString kindName(WorkspaceNodeKind kind)

@@ -4,6 +4,7 @@
 #include "model/Timestamp.h"
 
 #include <QIcon>
+#include <QLocale>
 #include <QStyle>
 
 #include <functional>
@@ -25,8 +26,11 @@ QIcon themedIcon(const QString &themeName, QStyle::StandardPixmap fallback);
 // by then.
 void onLanguageChange(AppModel &model, QObject *receiver, std::function<void()> relabel);
 
-// A stored time in the desktop's local time and date format; "—" for none.
-QString readableTime(const std::optional<Timestamp> &time);
+// The locale of the interface language, for dates and numbers.
+QLocale interfaceLocale(const AppModel &model);
+
+// A stored time in local time, in the locale's short format; "—" for none.
+QString readableTime(const std::optional<Timestamp> &time, const QLocale &locale);
 
 // The localized name of a node kind, as the inspector shows it.
 QString kindName(WorkspaceNodeKind kind);

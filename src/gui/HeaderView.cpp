@@ -93,13 +93,14 @@ void HeaderView::fillSnapshotMenu()
     constexpr qsizetype kShown = 20;
     m_snapshots->clear();
     const QList<WorkspaceSnapshot> snapshots = m_model.snapshots();
+    const QLocale locale = interfaceLocale(m_model);
     if (snapshots.isEmpty())
         m_snapshots->addAction(localized("No snapshots available"))->setEnabled(false);
     for (qsizetype i = 0; i < std::min(snapshots.size(), kShown); ++i) {
         const WorkspaceSnapshot &snapshot = snapshots[i];
         const QUuid id = snapshot.id;
         QAction *entry = m_snapshots->addAction(
-            QStringLiteral("%1 — %2").arg(snapshot.title, readableTime(snapshot.createdAt)));
+            QStringLiteral("%1 — %2").arg(snapshot.title, readableTime(snapshot.createdAt, locale)));
         connect(entry, &QAction::triggered, this, [this, id] { m_model.restoreSnapshot(id); });
     }
 }

@@ -161,9 +161,10 @@ void InspectorView::refresh()
     setRow(m_team, slack ? slack->teamID.value_or(QString()) : QString());
     setRow(m_channel, slack ? slack->channelID.value_or(QString()) : QString());
     setRow(m_thread, slack ? slack->messageTS.value_or(QString()) : QString());
-    setRow(m_created, readableTime(node->createdAt()));
-    setRow(m_updated, readableTime(node->updatedAt()));
-    setRow(m_opened, node->lastOpenedAt() ? readableTime(node->lastOpenedAt()) : localized("Never"));
+    const QLocale locale = interfaceLocale(m_model);
+    setRow(m_created, readableTime(node->createdAt(), locale));
+    setRow(m_updated, readableTime(node->updatedAt(), locale));
+    setRow(m_opened, node->lastOpenedAt() ? readableTime(node->lastOpenedAt(), locale) : localized("Never"));
 
     const bool fileLike = kind == WorkspaceNodeKind::file || kind == WorkspaceNodeKind::folder;
     const bool shown[] = {kind != WorkspaceNodeKind::group, kind == WorkspaceNodeKind::slackThread,
