@@ -193,7 +193,10 @@ protected:
     QList<pid_t> m_foreign;
 };
 
-TEST_F(TarniBarEndToEndTest, AnOpenedFileStandsBesideTheSidebarUntilQuit)
+// Quit() over the bus, or SIGTERM.
+class OpenedWindowTest : public TarniBarEndToEndTest, public testing::WithParamInterface<bool> {};
+
+TEST_P(OpenedWindowTest, AnOpenedFileStandsBesideTheSidebarUntilTheApplicationQuits)
 {
     const QRect home = viewerHomeFrame();
     ASSERT_TRUE(home.isValid());
@@ -202,24 +205,15 @@ TEST_F(TarniBarEndToEndTest, AnOpenedFileStandsBesideTheSidebarUntilQuit)
     const auto viewer = openViewer();
     ASSERT_TRUE(viewer);
 
-    EXPECT_EQ(call("Quit").type(), QDBusMessage::ReplyMessage);
+    if (GetParam())
+        ::kill(app, SIGTERM);
+    else
+        EXPECT_EQ(call("Quit").type(), QDBusMessage::ReplyMessage);
     EXPECT_EQ(exitStatus(app), 0);
     EXPECT_EQ(frame(*viewer), home);
 }
 
-TEST_F(TarniBarEndToEndTest, SigtermPutsTheOpenedWindowBackToo)
-{
-    const QRect home = viewerHomeFrame();
-    ASSERT_TRUE(home.isValid());
-    const pid_t app = startApplication();
-    ASSERT_GT(app, 0);
-    const auto viewer = openViewer();
-    ASSERT_TRUE(viewer);
-
-    ::kill(app, SIGTERM);
-    EXPECT_EQ(exitStatus(app), 0);
-    EXPECT_EQ(frame(*viewer), home);
-}
+INSTANTIATE_TEST_SUITE_P(QuitOrSigterm, OpenedWindowTest, testing::Bool());
 
 TEST_F(TarniBarEndToEndTest, ASecondStartAndTheCliReachTheRunningApplication)
 {
