@@ -30,17 +30,15 @@ public:
     ApplicationDBusService(AppModel &model, std::filesystem::path dataRoot, Shell shell, QObject *parent = nullptr);
     ~ApplicationDBusService() override;
 
-    // Registers the object and takes the data root's name (and
-    // "com.tarni.bar" when free). False (with the reason) when there is no
-    // session bus or another application already serves this data root.
+    // Registers the object and takes the data root's name, and queues for
+    // "com.tarni.bar" (the first application to ask has it). False (with the
+    // reason) when there is no session bus or another application already
+    // serves this data root.
     bool registerOnSessionBus(QString *error = nullptr);
 
     // Asks the application that serves `dataRoot` to show its sidebar.
     // False when no such application answers within a short time.
     static bool activateRunningInstance(const std::filesystem::path &dataRoot);
-
-    // Whether this object also owns "com.tarni.bar".
-    bool ownsCommonName() const { return m_ownsCommonName; }
 
 private:
     class Adaptor;
@@ -51,7 +49,6 @@ private:
     Shell m_shell;
     Adaptor *m_adaptor = nullptr;
     bool m_registered = false;
-    bool m_ownsCommonName = false;
 };
 
 } // namespace tarni
