@@ -568,6 +568,9 @@ private:
     template <class Command>
     QString statusOf(const QDBusMessage &message, Command &&command)
     {
+        // These commands do nothing, silently, before the tree is loaded.
+        if (!m_model.treeViewModel().isLoaded())
+            return fail(message, fromTreeError(TreeViewModelError::missingWorkspace()));
         AlertWatch watch(m_model);
         command();
         if (watch.text())
