@@ -13,6 +13,7 @@
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDBusPendingCall>
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
@@ -120,13 +121,18 @@ protected:
         return answers ? pid : -1;
     }
 
-    QDBusMessage call(const char *method, const QVariantList &arguments = {}, int timeoutMs = 30000)
+    QDBusMessage message(const char *method, const QVariantList &arguments = {})
     {
         QDBusMessage message = QDBusMessage::createMethodCall(
             bus::serviceNameForDataRoot(path("root").toStdString()), QString::fromLatin1(bus::kObjectPath),
             QString::fromLatin1(bus::kInterface), QString::fromLatin1(method));
         message.setArguments(arguments);
-        return m_client->call(message, QDBus::Block, timeoutMs);
+        return message;
+    }
+
+    QDBusMessage call(const char *method, const QVariantList &arguments = {}, int timeoutMs = 30000)
+    {
+        return m_client->call(message(method, arguments), QDBus::Block, timeoutMs);
     }
 
     QString answer(const char *method, const QVariantList &arguments = {})
@@ -160,7 +166,14 @@ protected:
         EXPECT_TRUE(writeFile(file, "hello\n"));
         const QString id = answer("AddFile", {file});
         EXPECT_FALSE(id.isEmpty());
-        EXPECT_EQ(answer("Open", {id}), QStringLiteral("Opened file"));
+        // The open waits for the viewer's window; the application answers
+        // other calls meanwhile.
+        QDBusPendingCall open = m_client->asyncCall(message("Open", {id}), 30000);
+        EXPECT_EQ(call("State").type(), QDBusMessage::ReplyMessage);
+        EXPECT_FALSE(open.isFinished());
+        open.waitForFinished();
+        EXPECT_EQ(open.reply().arguments().value(0).toString(), QStringLiteral("Opened file"))
+            << open.reply().errorMessage().toStdString();
         const auto viewer = m_probe->waitForClient(QStringLiteral("notes.txt"));
         EXPECT_TRUE(viewer) << "xdg-open did not start the viewer";
         if (!viewer)
