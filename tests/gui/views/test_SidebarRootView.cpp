@@ -6,6 +6,7 @@
 #include "../../core/app/AppTestSupport.h"
 
 #include "gui/AppActions.h"
+#include "gui/EntryDialogs.h"
 #include "gui/HeaderView.h"
 #include "gui/NodeContextMenu.h"
 #include "gui/SidebarRootView.h"
@@ -158,6 +159,16 @@ TEST_F(SidebarTest, TheKeyboardReachesEveryCommand)
     QTest::keyClick(sidebar.searchField(), Qt::Key_Escape);
     EXPECT_TRUE(model().treeViewModel().searchQuery().isEmpty());
     EXPECT_TRUE(sidebar.outline()->hasFocus());
+
+    // Ctrl+L asks for an address and adds it, trimmed, into the selected group.
+    QTest::keyClick(&sidebar, Qt::Key_L, Qt::ControlModifier);
+    auto *entry = find<AddressEntryDialog>("");
+    ASSERT_TRUE(entry);
+    entry->field()->setText(QStringLiteral(" https://qt.io/docs "));
+    entry->accept();
+    EXPECT_EQ(model().treeViewModel().node(model().selectionCoordinator().selectedNodeID())->payload().asWebLink()->url,
+              QStringLiteral("https://qt.io/docs"));
+    EXPECT_TRUE(titles(today().id()).contains(QStringLiteral("qt.io")));
 
     // Ctrl+S keeps the workspace; the menu lists it to restore.
     QTest::keyClick(&sidebar, Qt::Key_S, Qt::ControlModifier);
