@@ -76,6 +76,8 @@ SidebarRootView::SidebarRootView(AppModel &model, QWidget *parent)
     m_pages->addWidget(m_onboarding);
 
     connect(m_actions->rename, &QAction::triggered, m_inspector, &InspectorView::beginRename);
+    // A new group is named right away; Esc keeps "New Group".
+    connect(m_actions->addGroup, &QAction::triggered, m_inspector, &InspectorView::beginRename);
     connect(m_inspector, &InspectorView::editingDone, this, [this] { m_outline->setFocus(Qt::OtherFocusReason); });
     m_outline->setContextMenuItems(
         [this](const QUuid &id) { return nodeContextMenuItems(m_model, *m_actions, id); });

@@ -170,6 +170,12 @@ TEST_F(SidebarTest, TheKeyboardReachesEveryCommand)
               QStringLiteral("https://qt.io/docs"));
     EXPECT_TRUE(titles(today().id()).contains(QStringLiteral("qt.io")));
 
+    // A new group waits for its name.
+    QTest::keyClick(&sidebar, Qt::Key_N, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_TRUE(title->hasFocus());
+    EXPECT_EQ(title->selectedText(), QStringLiteral("New Group"));
+    QTest::keyClick(title, Qt::Key_Escape);
+
     // Ctrl+S keeps the workspace; the menu lists it to restore.
     QTest::keyClick(&sidebar, Qt::Key_S, Qt::ControlModifier);
     QMenu *snapshots = sidebar.header()->menu()->findChild<QMenu *>(QStringLiteral("snapshotMenu"));
