@@ -3,7 +3,9 @@
 #include "app/Localized.h"
 #include "opening/SlackURLParser.h"
 
+#include <QClipboard>
 #include <QDialogButtonBox>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -67,6 +69,14 @@ AddressEntryDialog::AddressEntryDialog(const QString &title, const QString &prom
     connect(m_buttons, &QDialogButtonBox::accepted, this, &AddressEntryDialog::accept);
     connect(m_buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     connect(m_field, &QLineEdit::textChanged, this, &AddressEntryDialog::revalidate);
+    // An address just copied is most likely the one to add.
+    if (const QClipboard *clipboard = QGuiApplication::clipboard()) {
+        const QString copied = clipboard->text().trimmed();
+        if (!copied.contains(QLatin1Char('\n')) && !m_check(copied)) {
+            m_field->setText(copied);
+            m_field->selectAll();
+        }
+    }
     revalidate();
 }
 

@@ -3,6 +3,7 @@
 #include "gui/EntryDialogs.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QLineEdit>
 
 #include <gtest/gtest.h>
@@ -53,6 +54,15 @@ TEST(EntryDialogs, KeepOkDisabledWithTheReasonUntilTheAddressPasses)
     EXPECT_TRUE(dialog->canAccept());
     EXPECT_TRUE(dialog->problem().isEmpty());
     EXPECT_EQ(dialog->address(), QStringLiteral("https://app.slack.com/client/T1/C2"));
+
+    // A copied address that passes is offered; anything else is not.
+    QGuiApplication::clipboard()->setText(QStringLiteral("https://app.slack.com/client/T9/C9\n"));
+    EXPECT_EQ(std::unique_ptr<AddressEntryDialog>(AddressEntryDialog::slackThread(nullptr))->address(),
+              QStringLiteral("https://app.slack.com/client/T9/C9"));
+    EXPECT_TRUE(std::unique_ptr<AddressEntryDialog>(AddressEntryDialog::webLink(nullptr))->address().startsWith(
+        QStringLiteral("https://app.slack.com")));
+    QGuiApplication::clipboard()->setText(QStringLiteral("notes about https://example.com"));
+    EXPECT_TRUE(std::unique_ptr<AddressEntryDialog>(AddressEntryDialog::webLink(nullptr))->address().isEmpty());
 }
 
 } // namespace
