@@ -26,7 +26,7 @@ trap 'stop_all; rm -rf "$work"' EXIT
 
 # shot NAME LANGUAGE KEYS [VAR=VALUE...]: starts the application in LANGUAGE
 # (english, japanese, simplifiedChinese), presses KEYS (or "-") in the
-# sidebar, and writes docs/screenshots/NAME.png.
+# focused sidebar, and writes docs/screenshots/NAME.png.
 shot() {
   local name=$1 language=$2 keys=$3
   shift 3
@@ -52,11 +52,11 @@ shot() {
     XDG_CONFIG_HOME="$work/config-$name" DBUS_SESSION_BUS_ADDRESS="unix:path=$work/no-bus" "$@" \
     "$app" >"$work/$name.log" 2>&1 &
   pids+=($!)
-  local sidebar
-  sidebar=$(timeout 30 xdotool search --sync --classname tarnibar | head -n 1)
+  timeout 30 xdotool search --sync --classname tarnibar >/dev/null
   sleep 1.5
+  # The sidebar starts with the keyboard focus.
   if [ "$keys" != - ]; then
-    xdotool windowactivate --sync "$sidebar" key --clearmodifiers "$keys"
+    xdotool key --clearmodifiers "$keys"
     sleep 1.5
   fi
   "$shooter" "$out/$name.png"

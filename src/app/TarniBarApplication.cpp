@@ -261,6 +261,14 @@ void TarniBarApplication::installSignalHandlers()
 void TarniBarApplication::watchFirstPaint()
 {
     m_panelManager->rootView()->outline()->viewport()->installEventFilter(this);
+    // An outline that never shows (the onboarding in its place) must not
+    // keep a measurement waiting.
+    QTimer::singleShot(60000, this, [this] {
+        if (m_firstPaintReported)
+            return;
+        std::fprintf(stderr, "tarnibar: the outline was not painted with rows within 60 s\n");
+        QCoreApplication::exit(3);
+    });
 }
 
 bool TarniBarApplication::eventFilter(QObject *watched, QEvent *event)

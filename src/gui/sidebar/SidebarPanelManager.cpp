@@ -215,7 +215,12 @@ void SidebarPanelManager::synchronizePanelFrame(bool persistWidth)
     DockWindow::reserveLeftEdge(*m_panel->windowHandle(), pixelRect(rect));
     if (m_target)
         m_target->placeFrame(pixelRect(m_reservation.currentContentRect(description)));
-    m_model.sidebarWidthDidChange(rect.width());
+    // Work-area changes and a drag's many steps repeat the same width; in
+    // automation mode each report writes the state dump.
+    if (rect.width() != m_reportedWidth) {
+        m_reportedWidth = rect.width();
+        m_model.sidebarWidthDidChange(rect.width());
+    }
 }
 
 void SidebarPanelManager::adjustWidth(double delta)

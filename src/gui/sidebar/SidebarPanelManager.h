@@ -96,6 +96,7 @@ private:
     // manager that keeps refusing the rectangle must not make us loop.
     int m_unsettledSnaps = 0;
     QRectF m_lastSnapTarget;
+    double m_reportedWidth = -1;
 };
 
 } // namespace tarni
