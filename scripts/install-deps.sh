@@ -16,6 +16,8 @@ packages=(
   xvfb xauth openbox xterm xdotool x11-utils
   chromium chromium-driver nodejs
   fonts-dejavu-core fonts-noto-cjk
+  # the sidebar's action icons when no desktop names an icon theme
+  adwaita-icon-theme
   # xdg-open without a desktop environment asks file(1) for a file's type
   file
 )

@@ -1,5 +1,9 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs TarniBar on the default data root.
+# Installs what is missing, builds, and starts TarniBar.
+#   ./scripts/run.sh             the application, on $DISPLAY; without a
+#                                display on a private X server, with a
+#                                screenshot of it, until Ctrl+C
+#   ./scripts/run.sh COMMAND...  a tarnibar-cli command (--help lists them)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -7,26 +11,61 @@ cd "$(dirname "$0")/.."
 cmake -S . -B build -G Ninja -Wno-dev -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNI_BUILD_TESTS=OFF >/dev/null
 cmake --build build -j "$(nproc)"
 
-# Until the desktop application exists, show the workspace with the
-# command-line tool.
-cli=build/src/cli/tarnibar-cli
+app=build/src/app/tarnibar
 if [ $# -gt 0 ]; then
-  # The application creates the data root at its first start; until it
-  # exists, this does, private to the user as the application would.
+  # The application creates the data root at its first start; a command
+  # before that creates it, private to the user as the application would.
   root=${TARNI_UITEST_ROOT:-${XDG_DATA_HOME:-$HOME/.local/share}/TarniBar}
   case "$1" in
     --help | --version) ;;
     *) [ -d "$root" ] || (umask 077 && mkdir -p "$root") ;;
   esac
-  exec "$cli" "$@"
+  exec build/src/cli/tarnibar-cli "$@"
 fi
-code=0
-"$cli" check || code=$?
-if [ "$code" -eq 3 ] || [ "$code" -eq 4 ]; then
-  echo "There is no workspace yet. Add something to start one, for example:"
-  echo "  ./scripts/run.sh add group \"My first group\""
-  echo "  ./scripts/run.sh add link https://example.com"
-  echo "(./scripts/run.sh --help lists every command.)"
-  exit 0
+
+if [ -n "${DISPLAY:-}" ]; then
+  exec "$app"
 fi
-exec "$cli" tree
+
+# No display: a private X server with a window manager, the application on
+# it, and a picture of the screen once the sidebar is up.
+pids=()
+cleanup() {
+  trap - INT TERM EXIT
+  # The application first: it puts moved windows back before it exits.
+  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
+    kill -TERM "${pids[i]}" 2>/dev/null || true
+    wait "${pids[i]}" 2>/dev/null || true
+  done
+}
+trap cleanup INT TERM EXIT
+
+# The server and the window manager in sessions of their own, so that Ctrl+C
+# reaches the application first and they outlive it until it has quit.
+exec {fd}<> <(:)
+setsid Xvfb -displayfd "$fd" -screen 0 1600x1000x24 -nolisten tcp >/dev/null 2>&1 &
+pids+=($!)
+read -r -t 10 number <&"$fd" || { echo "Xvfb did not start." >&2; exit 1; }
+exec {fd}<&-
+export DISPLAY=":$number"
+setsid openbox --sm-disable >/dev/null 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do
+  xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break
+  sleep 0.05
+done
+
+"$app" &
+pids+=($!)
+app_pid=$!
+if ! timeout 30 xdotool search --sync --classname tarnibar >/dev/null 2>&1; then
+  echo "The application did not show a window." >&2
+  exit 1
+fi
+sleep 1
+shot=$(mktemp --tmpdir tarnibar-screen-XXXXXX.png)
+build/src/app/tarnibar-screenshot "$shot"
+echo "TarniBar runs on the private display $DISPLAY."
+echo "Screenshot: $shot"
+echo "Press Ctrl+C to stop."
+wait "$app_pid"

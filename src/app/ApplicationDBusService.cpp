@@ -1,8 +1,608 @@
 #include "app/ApplicationDBusService.h"
 
 #include "app/AppModel.h"
+#include "app/ApplicationBusNames.h"
+#include "archive/SnapshotService.h"
+#include "archive/TreeArchiveService.h"
+#include "archive/TreeExportFile.h"
+#include "model/Timestamp.h"
+#include "model/Uuid.h"
+#include "storage/WorkspaceStoreProtocol.h"
+#include "tree/UnreachableNodes.h"
+#include "windowing/AsyncWindowController.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDir>
+#include <QLoggingCategory>
+#include <QPointer>
+#include <QTimer>
+#include <QUrl>
+
+#include <variant>
+
+Q_LOGGING_CATEGORY(lcDBus, "tarnibar.dbus")
 
 namespace tarni {
+
+namespace {
+
+struct BusError {
+    QString name;
+    QString message;
+};
+
+BusError failure(const QString &message)
+{
+    return {QString::fromLatin1(bus::kErrorFailed), message};
+}
+
+BusError invalidArgs(const QString &message)
+{
+    return {QString::fromLatin1(bus::kErrorInvalidArgs), message};
+}
+
+BusError fromStoreError(const StoreError &error)
+{
+    const char *name = bus::kErrorFailed;
+    if (error.kind == StoreError::Kind::decode)
+        name = bus::kErrorBadData;
+    else if (error.isBusy())
+        name = bus::kErrorBusy;
+    else if (error.isCorrupt())
+        name = bus::kErrorCorrupt;
+    return {QString::fromLatin1(name), error.description()};
+}
+
+BusError fromTreeError(const TreeViewModelError &error)
+{
+    return error.storeError ? fromStoreError(*error.storeError) : failure(error.description());
+}
+
+BusError fromSnapshotError(const SnapshotError &error)
+{
+    if (error.treeError)
+        return fromTreeError(*error.treeError);
+    if (error.storeError)
+        return fromStoreError(*error.storeError);
+    return failure(error.description());
+}
+
+QDBusConnection sessionBus()
+{
+    return QDBusConnection::sessionBus();
+}
+
+// The first alert the model shows while a command runs: that command's error.
+class AlertWatch {
+public:
+    explicit AlertWatch(AppModel &model)
+    {
+        m_connection = QObject::connect(&model, &AppModel::alertMessageChanged, &model, [this, &model] {
+            if (!m_text && model.alertMessage())
+                m_text = *model.alertMessage();
+        });
+    }
+    ~AlertWatch() { QObject::disconnect(m_connection); }
+    AlertWatch(const AlertWatch &) = delete;
+    AlertWatch &operator=(const AlertWatch &) = delete;
+
+    const std::optional<QString> &text() const { return m_text; }
+
+private:
+    QMetaObject::Connection m_connection;
+    std::optional<QString> m_text;
+};
+
+// What a finished command answers: the reply's arguments, or an error.
+using Answer = std::variant<QVariantList, BusError>;
+
+// Replies to `message` once `command` has finished: with the alert it showed
+// as the error, else with what `answer` makes of the model then.
+QCoro::Task<> replyWhenDone(QDBusMessage message, QPointer<AppModel> model, std::unique_ptr<AlertWatch> watch,
+                            QCoro::Task<> command, std::function<Answer(AppModel &)> answer)
+{
+    co_await command;
+    QDBusConnection bus = sessionBus();
+    if (!model) {
+        bus.send(message.createErrorReply(QString::fromLatin1(bus::kErrorFailed),
+                                          QStringLiteral("TarniBar quit before the command finished")));
+        co_return;
+    }
+    if (watch->text()) {
+        bus.send(message.createErrorReply(QString::fromLatin1(bus::kErrorFailed), *watch->text()));
+        co_return;
+    }
+    const Answer result = answer(*model);
+    if (const auto *error = std::get_if<BusError>(&result))
+        bus.send(message.createErrorReply(error->name, error->message));
+    else
+        bus.send(message.createReply(std::get<QVariantList>(result)));
+}
+
+} // namespace
+
+// The exported object. Methods that end at once answer as they return; the
+// others answer later (delayed replies) so the event loop never waits on
+// them. An error is sent as a delayed reply too, which is why every method
+// sees its message.
+//
+// The methods named after the window's commands (AddGroup, Open, Import …)
+// run those very commands: they work on the selection as the window does,
+// show their status lines, and an alert they raise is both sent back as the
+// error and left for the window to show, since a desktop shortcut has no
+// other way to tell its user. The methods that edit a node named by its
+// identifier change the tree directly, answer with the engine's own error
+// and raise no alert: their caller (a script, tarnibar-cli) reports it.
+class ApplicationDBusService::Adaptor : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "com.tarni.bar.Application")
+
+public:
+    explicit Adaptor(ApplicationDBusService &service)
+        : QObject(&service)
+        , m_service(service)
+        , m_model(service.m_model)
+    {
+    }
+
+public Q_SLOTS:
+    Q_SCRIPTABLE QString DataRoot() { return bus::canonicalDataRoot(m_service.m_dataRoot); }
+
+    Q_SCRIPTABLE QString State() { return QString::fromStdString(m_model.stateJson()); }
+
+    Q_SCRIPTABLE void Select(const QString &id, const QDBusMessage &message)
+    {
+        std::optional<QUuid> node;
+        if (!id.isEmpty() && !(node = requireNode(id, message)))
+            return;
+        m_model.selectNodeWithoutOpening(node);
+    }
+
+    Q_SCRIPTABLE QString Open(const QString &id, const QDBusMessage &message)
+    {
+        const auto node = requireNode(id, message);
+        if (!node)
+            return {};
+        auto watch = std::make_unique<AlertWatch>(m_model);
+        m_model.selectNodeWithoutOpening(node);
+        message.setDelayedReply(true);
+        replyWhenDone(message, &m_model, std::move(watch), m_model.openSelectedNode(),
+                      [](AppModel &model) -> Answer { return QVariantList{model.lastOpenSummary()}; });
+        return {};
+    }
+
+    // An empty identifier restores the whole workspace.
+    Q_SCRIPTABLE QString Restore(const QString &id, const QDBusMessage &message)
+    {
+        std::optional<QUuid> node;
+        if (!id.isEmpty() && !(node = requireNode(id, message)))
+            return {};
+        auto watch = std::make_unique<AlertWatch>(m_model);
+        m_model.selectNodeWithoutOpening(node);
+        message.setDelayedReply(true);
+        replyWhenDone(message, &m_model, std::move(watch), m_model.restoreSelectedSubtree(),
+                      [](AppModel &model) -> Answer { return QVariantList{model.lastOpenSummary()}; });
+        return {};
+    }
+
+    Q_SCRIPTABLE QString CaptureCurrentTab(const QDBusMessage &message)
+    {
+        return capture(message, &AppModel::captureCurrentChromeTab);
+    }
+
+    Q_SCRIPTABLE QString CaptureCurrentWindow(const QDBusMessage &message)
+    {
+        return capture(message, &AppModel::captureCurrentChromeWindow);
+    }
+
+    Q_SCRIPTABLE QString AddGroup(const QDBusMessage &message)
+    {
+        return added(message, [this] { m_model.addGroup(); });
+    }
+
+    Q_SCRIPTABLE QString AddWebLink(const QString &url, const QDBusMessage &message)
+    {
+        return added(message, [&] { m_model.addWebLink(url); });
+    }
+
+    Q_SCRIPTABLE QString AddSlackPermalink(const QString &text, const QDBusMessage &message)
+    {
+        return added(message, [&] { m_model.addSlackPermalink(text); });
+    }
+
+    Q_SCRIPTABLE QString AddFile(const QString &path, const QDBusMessage &message)
+    {
+        return addFile(path, false, message);
+    }
+
+    Q_SCRIPTABLE QString AddFolder(const QString &path, const QDBusMessage &message)
+    {
+        return addFile(path, true, message);
+    }
+
+    Q_SCRIPTABLE void Rename(const QString &id, const QString &title, const QDBusMessage &message)
+    {
+        const auto node = requireNode(id, message);
+        if (node)
+            edited(message, m_model.treeViewModel().rename(*node, title));
+    }
+
+    // An empty parent moves to the top level; index -1 puts the node last.
+    Q_SCRIPTABLE void Move(const QString &id, const QString &parentID, int index, const QDBusMessage &message)
+    {
+        const auto node = requireNode(id, message);
+        if (!node)
+            return;
+        std::optional<QUuid> parent;
+        if (!parentID.isEmpty() && !(parent = requireNode(parentID, message)))
+            return;
+        if (index < -1) {
+            fail(message, invalidArgs(QStringLiteral("the index must be -1 (last) or at least 0, not %1").arg(index)));
+            return;
+        }
+        if (parent) {
+            // The engine ignores such a move without a word; a caller must hear of it.
+            const TreeProjection &projection = m_model.treeViewModel().projection();
+            bool below = *parent == *node;
+            for (auto slot : projection.descendantSlots(*node))
+                below = below || projection.node(slot).id() == *parent;
+            if (below) {
+                fail(message, failure(QStringLiteral("cannot move a node under itself or one of its descendants")));
+                return;
+            }
+        }
+        edited(message, m_model.treeViewModel().move(*node, parent,
+                                                     index < 0 ? std::nullopt : std::optional<qsizetype>(index)));
+    }
+
+    Q_SCRIPTABLE void Delete(const QString &id, const QDBusMessage &message)
+    {
+        if (const auto node = requireNode(id, message))
+            edited(message, m_model.treeViewModel().deleteNode(*node));
+    }
+
+    Q_SCRIPTABLE QString Duplicate(const QString &id, const QDBusMessage &message)
+    {
+        const auto node = requireNode(id, message);
+        if (!node)
+            return {};
+        auto copies = m_model.treeViewModel().duplicateSubtree(*node);
+        if (!edited(message, copies))
+            return {};
+        return copies->isEmpty() ? QString() : uuidQString(copies->first().id());
+    }
+
+    Q_SCRIPTABLE void ToggleCollapse(const QString &id, const QDBusMessage &message)
+    {
+        if (const auto node = requireNode(id, message))
+            edited(message, m_model.treeViewModel().toggleCollapse(*node));
+    }
+
+    Q_SCRIPTABLE QString SaveSnapshot(bool subtree, const QDBusMessage &message)
+    {
+        return statusOf(message, [&] {
+            if (subtree)
+                m_model.saveSnapshotOfSelectedSubtree();
+            else
+                m_model.saveSnapshotOfWorkspace();
+        });
+    }
+
+    Q_SCRIPTABLE QString RestoreLatestSnapshot(const QDBusMessage &message)
+    {
+        return statusOf(message, [this] { m_model.restoreLatestSnapshot(); });
+    }
+
+    Q_SCRIPTABLE QString Export(const QDBusMessage &message)
+    {
+        AlertWatch watch(m_model);
+        m_model.exportSelectedSubtree();
+        if (watch.text())
+            return fail(message, failure(*watch.text()));
+        return m_model.latestExportPath();
+    }
+
+    Q_SCRIPTABLE QString Import(const QString &path, const QDBusMessage &message)
+    {
+        if (!QDir::isAbsolutePath(path))
+            return fail(message, invalidArgs(QStringLiteral("the path must be absolute: \"%1\"").arg(path)));
+        return statusOf(message, [&] { m_model.importTree(QUrl::fromLocalFile(path)); });
+    }
+
+    Q_SCRIPTABLE QString SetLanguage(const QString &language, const QDBusMessage &message)
+    {
+        const auto parsed = appLanguageFromRawValue(language);
+        if (!parsed) {
+            QStringList known;
+            for (AppLanguage each : kAllAppLanguages)
+                known << rawValue(each);
+            return fail(message, invalidArgs(QStringLiteral("unknown language \"%1\" (one of: %2)")
+                                                 .arg(language, known.join(QStringLiteral(", ")))));
+        }
+        m_model.setLanguage(*parsed);
+        return m_model.appLanguageRawValue();
+    }
+
+    Q_SCRIPTABLE int RestoreManagedWindows(const QDBusMessage &message)
+    {
+        QPointer<AsyncWindowController> controller = m_model.dependencies().axWindowController;
+        if (!controller)
+            return 0;
+        message.setDelayedReply(true);
+        [](QDBusMessage message, QPointer<AsyncWindowController> controller) -> QCoro::Task<> {
+            const int restored = co_await controller->restoreManagedWindows();
+            sessionBus().send(message.createReply(QVariantList{restored}));
+        }(message, controller);
+        return 0;
+    }
+
+    Q_SCRIPTABLE void ShowSidebar()
+    {
+        if (m_service.m_shell.showSidebar)
+            m_service.m_shell.showSidebar();
+    }
+
+    // Answers first: quitting may take the bus connection with it.
+    Q_SCRIPTABLE void Quit()
+    {
+        if (m_service.m_shell.quit)
+            QTimer::singleShot(0, &m_service, [quit = m_service.m_shell.quit] { quit(); });
+    }
+
+    // For clients that say where things go (tarnibar-cli): kind is one of
+    // group, link, slack, file, folder; text the title, address, permalink
+    // or absolute path; an empty parent is the top level. Option "title"
+    // (links only) names the link.
+    Q_SCRIPTABLE QString AddNode(const QString &kind, const QString &text, const QString &parentID,
+                                 const QVariantMap &options, const QDBusMessage &message)
+    {
+        std::optional<QUuid> parent;
+        if (!parentID.isEmpty() && !(parent = requireNode(parentID, message)))
+            return {};
+        const auto title = options.contains(QStringLiteral("title"))
+            ? std::optional<QString>(options.value(QStringLiteral("title")).toString())
+            : std::nullopt;
+        if (title && kind != QLatin1String("link"))
+            return fail(message, invalidArgs(QStringLiteral("only a link takes a title")));
+        TreeViewModel &tree = m_model.treeViewModel();
+        TreeResult<WorkspaceNode> node = Failure(TreeViewModelError::missingWorkspace());
+        if (kind == QLatin1String("group")) {
+            node = tree.addGroup(text, parent);
+        } else if (kind == QLatin1String("link")) {
+            node = tree.addWebLink(text, title, parent);
+        } else if (kind == QLatin1String("slack")) {
+            node = tree.addSlackPermalink(text, parent);
+        } else if (kind == QLatin1String("file") || kind == QLatin1String("folder")) {
+            if (!QDir::isAbsolutePath(text))
+                return fail(message, invalidArgs(QStringLiteral("the path must be absolute: \"%1\"").arg(text)));
+            node = tree.addFile(QUrl::fromLocalFile(QDir::cleanPath(text)), kind == QLatin1String("folder"), parent);
+        } else {
+            return fail(message, invalidArgs(QStringLiteral("unknown kind \"%1\"").arg(kind)));
+        }
+        if (!edited(message, node))
+            return {};
+        return uuidQString(node->id());
+    }
+
+    // Appends the tree in an export file after the children of `parentID`
+    // (empty: the top level); answers how many nodes it added.
+    Q_SCRIPTABLE int ImportFile(const QString &path, const QString &parentID, const QDBusMessage &message)
+    {
+        std::optional<QUuid> parent;
+        if (!parentID.isEmpty() && !(parent = requireNode(parentID, message)))
+            return 0;
+        if (!QDir::isAbsolutePath(path))
+            return fail(message, invalidArgs(QStringLiteral("the path must be absolute: \"%1\"").arg(path)));
+        auto document = TreeExportFile::read(std::filesystem::path(path.toStdString()));
+        if (!document)
+            return fail(message, BusError{QString::fromLatin1(bus::kErrorBadData), document.error().description()});
+        TreeViewModel &tree = m_model.treeViewModel();
+        if (!tree.isLoaded() || !tree.workspace())
+            return fail(message, fromTreeError(TreeViewModelError::missingWorkspace()));
+        ImportedTree imported =
+            m_model.dependencies().treeArchiveService->importSubtreeResult(*document, tree.workspace()->id, parent);
+        const int count = int(imported.nodes.size());
+        if (!edited(message, tree.appendNodes(std::move(imported.nodes), parent)))
+            return 0;
+        return count;
+    }
+
+    // Saves the subtree of `nodeID` (empty: the whole workspace); option
+    // "title" names the snapshot. Answers its identifier.
+    Q_SCRIPTABLE QString SaveSnapshotOf(const QString &nodeID, const QVariantMap &options,
+                                        const QDBusMessage &message)
+    {
+        std::optional<QUuid> node;
+        if (!nodeID.isEmpty() && !(node = requireNode(nodeID, message)))
+            return {};
+        const auto title = options.contains(QStringLiteral("title"))
+            ? std::optional<QString>(options.value(QStringLiteral("title")).toString())
+            : std::nullopt;
+        SnapshotService snapshots = snapshotService();
+        auto saved = node ? snapshots.saveSubtree(*node, title)
+                          : snapshots.saveWorkspace(title.value_or(QStringLiteral("Workspace Snapshot")), std::nullopt);
+        if (!saved)
+            return fail(message, fromSnapshotError(saved.error()));
+        return uuidQString(saved->id);
+    }
+
+    // Restores a snapshot (a subtree one after the children of `parentID`).
+    // Answers the number of nodes restored, whether it was a subtree, its
+    // title, and the snapshot that keeps the tree as it was (empty when a
+    // subtree was added).
+    Q_SCRIPTABLE int RestoreSnapshot(const QString &snapshotID, const QString &parentID, const QDBusMessage &message,
+                                     bool &subtree, QString &title, QString &safetyID, QString &safetyTitle)
+    {
+        subtree = false;
+        std::optional<QUuid> parent;
+        if (!parentID.isEmpty() && !(parent = requireNode(parentID, message)))
+            return 0;
+        const auto id = parseUuid(snapshotID);
+        if (!id)
+            return fail(message, invalidArgs(QStringLiteral("\"%1\" is not a snapshot identifier").arg(snapshotID)));
+        SnapshotService snapshots = snapshotService();
+        auto all = snapshots.list();
+        if (!all)
+            return fail(message, fromSnapshotError(all.error()));
+        for (const WorkspaceSnapshot &snapshot : *all) {
+            if (snapshot.id != *id)
+                continue;
+            auto restored = snapshots.restore(
+                snapshot, parent, QStringLiteral("Before restore %1").arg(timestampQString(currentTimestamp())));
+            if (!edited(message, restored, fromSnapshotError))
+                return 0;
+            subtree = restored->subtree;
+            title = snapshot.title;
+            if (restored->safetySnapshot) {
+                safetyID = uuidQString(restored->safetySnapshot->id);
+                safetyTitle = restored->safetySnapshot->title;
+            }
+            return restored->nodeCount;
+        }
+        return fail(message, failure(QStringLiteral("no snapshot %1 in the workspace").arg(uuidQString(*id))));
+    }
+
+    // Moves the nodes no tree can show under a new "Recovered" group, after
+    // saving the tree as it is shown as a snapshot. Answers how many moved,
+    // the group and the snapshot (both empty when nothing moved).
+    Q_SCRIPTABLE int Repair(const QDBusMessage &message, QString &groupID, QString &snapshotID)
+    {
+        TreeViewModel &tree = m_model.treeViewModel();
+        if (!tree.isLoaded() || !tree.workspace())
+            return fail(message, fromTreeError(TreeViewModelError::missingWorkspace()));
+        const int unreachable = findUnreachableNodes(tree.nodes()).count;
+        if (unreachable == 0)
+            return 0;
+        const TreeArchiveService &archive = *m_model.dependencies().treeArchiveService;
+        const WorkspaceSnapshot before = archive.makeSnapshot(QStringLiteral("Before repair Snapshot"),
+                                                              tree.workspace()->id, archive.exportWorkspace(tree.nodes()),
+                                                              std::nullopt);
+        if (auto saved = m_model.dependencies().workspaceStore->saveSnapshot(before); !saved)
+            return fail(message, fromStoreError(saved.error()));
+        auto recovered = tree.recoverUnreachableNodes(QStringLiteral("Recovered"));
+        if (!edited(message, recovered))
+            return 0;
+        if (*recovered)
+            groupID = uuidQString((*recovered)->id());
+        snapshotID = uuidQString(before.id);
+        return unreachable;
+    }
+
+private:
+    // Sends `error` as the answer to `message`; the slot's own return value
+    // is then ignored.
+    struct Ignored {
+        template <class T>
+        operator T() const
+        {
+            return T();
+        }
+    };
+    Ignored fail(const QDBusMessage &message, const BusError &error)
+    {
+        message.setDelayedReply(true);
+        sessionBus().send(message.createErrorReply(error.name, error.message));
+        return {};
+    }
+
+    // The node an identifier names; none (having answered why) otherwise.
+    std::optional<QUuid> requireNode(const QString &text, const QDBusMessage &message)
+    {
+        const auto id = parseUuid(text);
+        if (!id) {
+            fail(message, invalidArgs(QStringLiteral("\"%1\" is not a node identifier").arg(text)));
+            return std::nullopt;
+        }
+        if (!m_model.treeViewModel().node(*id)) {
+            fail(message, {QString::fromLatin1(bus::kErrorUnknownNode),
+                           QStringLiteral("no node %1 in the workspace").arg(uuidQString(*id))});
+            return std::nullopt;
+        }
+        return id;
+    }
+
+    // After a direct edit: answers its error, or keeps the selection valid
+    // (a deleted node is no longer selected) and lets the model record the
+    // command as it records its own.
+    template <class T, class E, class Map = BusError (*)(const TreeViewModelError &)>
+    bool edited(const QDBusMessage &message, const Result<T, E> &result, Map map = fromTreeError)
+    {
+        if (!result) {
+            fail(message, map(result.error()));
+            return false;
+        }
+        auto selected = m_model.selectionCoordinator().selectedNodeID();
+        if (selected && !m_model.treeViewModel().node(*selected))
+            selected.reset();
+        m_model.selectNodeWithoutOpening(selected);
+        return true;
+    }
+
+    // Runs a command of the window that selects what it added; answers the
+    // new node's identifier.
+    template <class Command>
+    QString added(const QDBusMessage &message, Command &&command)
+    {
+        AlertWatch watch(m_model);
+        const auto count = m_model.treeViewModel().nodes().size();
+        command();
+        if (watch.text())
+            return fail(message, failure(*watch.text()));
+        const auto selected = m_model.selectionCoordinator().selectedNodeID();
+        if (!selected || m_model.treeViewModel().nodes().size() <= count)
+            return fail(message, failure(QStringLiteral("nothing was added: the workspace is not loaded")));
+        return uuidQString(*selected);
+    }
+
+    QString addFile(const QString &path, bool isFolder, const QDBusMessage &message)
+    {
+        if (!QDir::isAbsolutePath(path))
+            return fail(message, invalidArgs(QStringLiteral("the path must be absolute: \"%1\"").arg(path)));
+        return added(message, [&] { m_model.addFile(QUrl::fromLocalFile(QDir::cleanPath(path)), isFolder); });
+    }
+
+    // Runs a command of the window that reports in the import status line;
+    // answers that line.
+    template <class Command>
+    QString statusOf(const QDBusMessage &message, Command &&command)
+    {
+        // These commands do nothing, silently, before the tree is loaded.
+        if (!m_model.treeViewModel().isLoaded())
+            return fail(message, fromTreeError(TreeViewModelError::missingWorkspace()));
+        AlertWatch watch(m_model);
+        command();
+        if (watch.text())
+            return fail(message, failure(*watch.text()));
+        return m_model.latestImportStatus();
+    }
+
+    // A capture adds the tab (or a group of the window's tabs) and selects it;
+    // when the browser captured nothing, the connection line says why.
+    QString capture(const QDBusMessage &message, QCoro::Task<> (AppModel::*command)())
+    {
+        auto watch = std::make_unique<AlertWatch>(m_model);
+        const auto count = m_model.treeViewModel().nodes().size();
+        message.setDelayedReply(true);
+        replyWhenDone(message, &m_model, std::move(watch), (m_model.*command)(), [count](AppModel &model) -> Answer {
+            const auto selected = model.selectionCoordinator().selectedNodeID();
+            if (!selected || model.treeViewModel().nodes().size() <= count)
+                return failure(model.chromeConnectionSummary());
+            return QVariantList{uuidQString(*selected)};
+        });
+        return {};
+    }
+
+    SnapshotService snapshotService()
+    {
+        return SnapshotService(*m_model.dependencies().workspaceStore, m_model.treeViewModel(),
+                               *m_model.dependencies().treeArchiveService);
+    }
+
+    ApplicationDBusService &m_service;
+    AppModel &m_model;
+};
 
 ApplicationDBusService::ApplicationDBusService(AppModel &model, std::filesystem::path dataRoot, Shell shell,
                                                QObject *parent)
@@ -10,21 +610,76 @@ ApplicationDBusService::ApplicationDBusService(AppModel &model, std::filesystem:
     , m_model(model)
     , m_dataRoot(std::move(dataRoot))
     , m_shell(std::move(shell))
+    , m_adaptor(new Adaptor(*this))
 {
 }
 
-ApplicationDBusService::~ApplicationDBusService() = default;
+ApplicationDBusService::~ApplicationDBusService()
+{
+    if (!m_registered)
+        return;
+    QDBusConnection bus = sessionBus();
+    bus.unregisterObject(QString::fromLatin1(bus::kObjectPath));
+    bus.unregisterService(bus::serviceNameForDataRoot(m_dataRoot));
+    bus.unregisterService(QString::fromLatin1(bus::kServiceName));
+}
 
 bool ApplicationDBusService::registerOnSessionBus(QString *error)
 {
-    if (error)
-        *error = QStringLiteral("not built yet");
-    return false;
+    auto refuse = [error](const QString &reason) {
+        if (error)
+            *error = reason;
+        return false;
+    };
+    QDBusConnection bus = sessionBus();
+    if (!bus.isConnected())
+        return refuse(QStringLiteral("no session bus: %1").arg(bus.lastError().message()));
+    const QString path = QString::fromLatin1(bus::kObjectPath);
+    if (!m_registered) {
+        if (!bus.registerObject(path, m_adaptor, QDBusConnection::ExportScriptableSlots))
+            return refuse(QStringLiteral("cannot offer %1 on the session bus").arg(path));
+        m_registered = true;
+    }
+    QDBusConnectionInterface *names = bus.interface();
+    const QString rootName = bus::serviceNameForDataRoot(m_dataRoot);
+    const auto own = names->registerService(rootName, QDBusConnectionInterface::DontQueueService,
+                                            QDBusConnectionInterface::DontAllowReplacement);
+    if (!own.isValid() || own.value() != QDBusConnectionInterface::ServiceRegistered) {
+        bus.unregisterObject(path);
+        m_registered = false;
+        return refuse(own.isValid() ? QStringLiteral("another TarniBar already serves \"%1\" on the session bus")
+                                          .arg(bus::canonicalDataRoot(m_dataRoot))
+                                    : own.error().message());
+    }
+    // Queued: when the application that holds it quits, the next one gets it.
+    const auto common = names->registerService(QString::fromLatin1(bus::kServiceName),
+                                               QDBusConnectionInterface::QueueService,
+                                               QDBusConnectionInterface::DontAllowReplacement);
+    if (!common.isValid())
+        qCWarning(lcDBus, "Cannot ask for %s: %s", bus::kServiceName, qPrintable(common.error().message()));
+    return true;
 }
 
-bool ApplicationDBusService::activateRunningInstance(const std::filesystem::path &)
+bool ApplicationDBusService::activateRunningInstance(const std::filesystem::path &dataRoot)
 {
-    return false;
+    constexpr int kTimeoutMs = 3000;
+    QDBusConnection bus = sessionBus();
+    if (!bus.isConnected())
+        return false;
+    auto call = [&](const char *method) {
+        return bus.call(QDBusMessage::createMethodCall(bus::serviceNameForDataRoot(dataRoot),
+                                                       QString::fromLatin1(bus::kObjectPath),
+                                                       QString::fromLatin1(bus::kInterface),
+                                                       QString::fromLatin1(method)),
+                        QDBus::Block, kTimeoutMs);
+    };
+    const QDBusMessage root = call("DataRoot");
+    if (root.type() != QDBusMessage::ReplyMessage ||
+        root.arguments().value(0).toString() != bus::canonicalDataRoot(dataRoot))
+        return false;
+    return call("ShowSidebar").type() == QDBusMessage::ReplyMessage;
 }
 
 } // namespace tarni
+
+#include "ApplicationDBusService.moc"

@@ -1,29 +1,47 @@
-// Placeholder start-up until the application shell exists: the real
-// composition, the sidebar content in a plain window, launch.
-#include "app/AppEnvironment.h"
-#include "app/Resources.h"
-#include "gui/SidebarRootView.h"
+// tarnibar: the docked sidebar application.
+//   tarnibar [--background] [--version] [--exit-after-first-paint] [automation switches]
+#include "app/TarniBarApplication.h"
 
 #include <QApplication>
-#include <QTimer>
+#include <QElapsedTimer>
 
 #include <cstdio>
+#include <cstring>
 
 using namespace tarni;
 
 int main(int argc, char **argv)
 {
-    QApplication app(argc, argv);
-    PlatformServices platform;
-    platform.executable = QCoreApplication::applicationFilePath().toStdString();
-    auto env = AppEnvironment::create(UITestConfig::current(), std::move(platform));
-    if (!env) {
-        std::fprintf(stderr, "%s\n", qPrintable(env.error().description));
-        return 2;
+    QElapsedTimer sinceStart;
+    sinceStart.start();
+    TarniBarApplication::Options options;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("tarnibar %s\n", TARNI_VERSION);
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--background") == 0)
+            options.background = true;
+        else if (std::strcmp(argv[i], "--exit-after-first-paint") == 0)
+            options.exitAfterFirstPaint = true;
     }
-    SidebarRootView view((*env)->appModel());
-    view.resize(360, 800);
-    view.show();
-    QTimer::singleShot(0, [&] { (*env)->appModel().launch(); });
-    return app.exec();
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("tarnibar"));
+    QApplication::setApplicationVersion(QStringLiteral(TARNI_VERSION));
+    QGuiApplication::setDesktopFileName(QStringLiteral("com.tarni.bar"));
+    // The sidebar is closed and shown again; only the Quit paths end the run.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    int code = 0;
+    {
+        TarniBarApplication tarnibar(options, sinceStart);
+        const int started = tarnibar.start();
+        if (started == TarniBarApplication::kAlreadyRunning)
+            return 0;
+        if (started != TarniBarApplication::kStarted)
+            return started;
+        code = QApplication::exec();
+    }
+    return code;
 }

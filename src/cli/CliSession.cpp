@@ -103,7 +103,7 @@ EditSession::~EditSession()
 namespace {
 
 // Another tarnibar-cli edit holds the lock for milliseconds; wait for it this
-// long. The application holds it for its whole run: refuse at once then.
+// long. The application holds it for its whole run: hand the edit over then.
 constexpr auto kWaitForOtherEdits = std::chrono::seconds(10);
 
 } // namespace
@@ -127,8 +127,7 @@ int openForEditing(const CliContext &context, EditSession &session)
         if (!holder)
             continue; // released between the two looks
         if (holder->holder == InstanceLock::Holder::application) {
-            printError(QStringLiteral("TarniBar is running on \"%1\"%2; quit it before changing the workspace from here")
-                           .arg(root, holder->pid ? QStringLiteral(" (process %1)").arg(holder->pid) : QString()));
+            session.applicationRunning = true;
             return kExitAppRunning;
         }
         if (std::chrono::steady_clock::now() >= deadline) {
@@ -177,6 +176,24 @@ int parseUnder(const Arguments &args, const TreeViewModel &model, std::optional<
 int printID(const QUuid &id)
 {
     printOut(uuidQString(id) + QLatin1Char('\n'));
+    return kExitOk;
+}
+
+int parseUnderText(const Arguments &args, QString &parent)
+{
+    parent.clear();
+    if (auto under = args.value("--under")) {
+        const auto id = parseID(*under);
+        if (!id)
+            return kExitUsage;
+        parent = uuidQString(*id);
+    }
+    return kExitOk;
+}
+
+int printReplyID(const QVariantList &reply)
+{
+    printOut(reply.value(0).toString() + QLatin1Char('\n'));
     return kExitOk;
 }
 

@@ -13,6 +13,7 @@
 #include <QSet>
 #include <QStringList>
 #include <QUuid>
+#include <QVariant>
 
 #include <memory>
 #include <optional>
@@ -60,6 +61,9 @@ struct EditSession {
     // Set when this command created the database. A command that fails
     // leaves no new empty database behind.
     std::filesystem::path createdDatabase;
+    // The application holds the lock: the edit goes to it instead
+    // (callApplication), and nothing here was opened or said.
+    bool applicationRunning = false;
 
     EditSession() = default;
     EditSession(const EditSession &) = delete;
@@ -67,6 +71,8 @@ struct EditSession {
     ~EditSession();
 };
 
+// kExitAppRunning, silently, when the application holds the lock (see
+// EditSession::applicationRunning).
 int openForEditing(const CliContext &context, EditSession &session);
 
 // An identifier given on the command line must name a node of the tree.
@@ -74,5 +80,10 @@ int requireNode(const TreeViewModel &model, const QUuid &id);
 // The node named by --under, if given.
 int parseUnder(const Arguments &args, const TreeViewModel &model, std::optional<QUuid> &parent);
 int printID(const QUuid &id);
+// The node named by --under as the application takes it: empty when not
+// given. Checks only the form; the application checks that it exists.
+int parseUnderText(const Arguments &args, QString &parent);
+// Prints the identifier the application answered with.
+int printReplyID(const QVariantList &reply);
 
 } // namespace tarni::cli

@@ -1,6 +1,7 @@
 // Snapshots of the workspace: saved, listed, shown and restored with the same
 // code the application uses.
 
+#include "ApplicationLink.h"
 #include "CliSession.h"
 
 #include "archive/SnapshotService.h"
@@ -120,8 +121,18 @@ int runSnapshot(CliContext &context, const QStringList &arguments)
                 return kExitUsage;
         }
         EditSession session;
-        if (int code = openForEditing(context, session))
-            return code;
+        if (int code = openForEditing(context, session)) {
+            if (!session.applicationRunning)
+                return code;
+            QVariantMap options;
+            if (auto title = args->value("--title"))
+                options.insert(QStringLiteral("title"), *title);
+            QVariantList reply;
+            if (int code = callApplication(context, "SaveSnapshotOf",
+                                           {node ? uuidQString(*node) : QString(), options}, &reply))
+                return code;
+            return printReplyID(reply);
+        }
         SnapshotService snapshots(*session.store, *session.model, archive);
         auto saved = node ? snapshots.saveSubtree(*node, args->value("--title"))
                           : snapshots.saveWorkspace(args->value("--title").value_or(QStringLiteral("Workspace Snapshot")),
@@ -137,8 +148,28 @@ int runSnapshot(CliContext &context, const QStringList &arguments)
             args->flags.contains(QStringLiteral("--json")))
             return usage(kUsage);
         EditSession session;
-        if (int code = openForEditing(context, session))
-            return code;
+        if (int code = openForEditing(context, session)) {
+            if (!session.applicationRunning)
+                return code;
+            QString parent;
+            if (int code = parseUnderText(*args, parent))
+                return code;
+            const auto id = parseID(args->positional.first());
+            if (!id)
+                return kExitUsage;
+            QVariantList reply;
+            if (int code = callApplication(context, "RestoreSnapshot", {uuidQString(*id), parent}, &reply))
+                return code;
+            QString out = QStringLiteral("Restored %1 node(s) from %2 snapshot \"%3\"\n")
+                              .arg(reply.value(0).toInt())
+                              .arg(reply.value(1).toBool() ? QStringLiteral("subtree") : QStringLiteral("workspace"),
+                                   reply.value(2).toString());
+            if (!reply.value(3).toString().isEmpty())
+                out += QStringLiteral("The tree as it was is kept as snapshot %1 \"%2\"\n")
+                           .arg(reply.value(3).toString(), reply.value(4).toString());
+            printOut(out);
+            return kExitOk;
+        }
         std::optional<QUuid> parent;
         if (int code = parseUnder(*args, *session.model, parent))
             return code;

@@ -1,6 +1,7 @@
 // The tree commands: show, edit, export and import the workspace through the
 // same tree engine and archive code the application uses.
 
+#include "ApplicationLink.h"
 #include "CliSession.h"
 
 #include "archive/TreeArchiveService.h"
@@ -16,6 +17,8 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include <algorithm>
+#include <limits>
 #include <memory>
 
 namespace tarni::cli {
@@ -142,9 +145,24 @@ int runAdd(CliContext &context, const QStringList &arguments)
     if (!kKinds.contains(kind) || (args->value("--title") && kind != QLatin1String("link")))
         return usage(kUsage);
 
+    const bool isPath = kind == QLatin1String("file") || kind == QLatin1String("folder");
+    const QString path = isPath ? QDir::cleanPath(QFileInfo(text).absoluteFilePath()) : QString();
+
     EditSession session;
-    if (int code = openForEditing(context, session))
-        return code;
+    if (int code = openForEditing(context, session)) {
+        if (!session.applicationRunning)
+            return code;
+        QString parent;
+        if (int code = parseUnderText(*args, parent))
+            return code;
+        QVariantMap options;
+        if (auto title = args->value("--title"))
+            options.insert(QStringLiteral("title"), *title);
+        QVariantList reply;
+        if (int code = callApplication(context, "AddNode", {kind, isPath ? path : text, parent, options}, &reply))
+            return code;
+        return printReplyID(reply);
+    }
     TreeViewModel &model = *session.model;
     std::optional<QUuid> parent;
     if (int code = parseUnder(*args, model, parent))
@@ -158,7 +176,6 @@ int runAdd(CliContext &context, const QStringList &arguments)
     } else if (kind == QLatin1String("slack")) {
         added = model.addSlackPermalink(text, parent);
     } else {
-        const QString path = QDir::cleanPath(QFileInfo(text).absoluteFilePath());
         added = model.addFile(QUrl::fromLocalFile(path), kind == QLatin1String("folder"), parent);
     }
     if (!added)
@@ -175,8 +192,13 @@ int runRename(CliContext &context, const QStringList &arguments)
     if (!id)
         return kExitUsage;
     EditSession session;
-    if (int code = openForEditing(context, session))
-        return code;
+    if (int code = openForEditing(context, session)) {
+        if (!session.applicationRunning)
+            return code;
+        if (int code = callApplication(context, "Rename", {uuidQString(*id), args->positional[1]}))
+            return code;
+        return printID(*id);
+    }
     if (int code = requireNode(*session.model, *id))
         return code;
     if (auto renamed = session.model->rename(*id, args->positional[1]); !renamed)
@@ -202,8 +224,18 @@ int runMove(CliContext &context, const QStringList &arguments)
         }
     }
     EditSession session;
-    if (int code = openForEditing(context, session))
-        return code;
+    if (int code = openForEditing(context, session)) {
+        if (!session.applicationRunning)
+            return code;
+        QString parent;
+        if (int code = parseUnderText(*args, parent))
+            return code;
+        // The bus takes a 32-bit index, -1 for "last"; any larger index is last too.
+        const int busIndex = !index ? -1 : int(std::clamp<qsizetype>(*index, 0, std::numeric_limits<int>::max()));
+        if (int code = callApplication(context, "Move", {uuidQString(*id), parent, busIndex}))
+            return code;
+        return printID(*id);
+    }
     TreeViewModel &model = *session.model;
     if (int code = requireNode(model, *id))
         return code;
@@ -226,8 +258,11 @@ int runMove(CliContext &context, const QStringList &arguments)
 }
 
 // The commands that take exactly one node id and edit that node.
+// `method` is the application's method for the same edit, which answers
+// with the identifier to print (or nothing: the node's own).
 template <class Edit>
-int editOneNode(CliContext &context, const QStringList &arguments, const char *usageText, Edit &&edit)
+int editOneNode(CliContext &context, const QStringList &arguments, const char *usageText, const char *method,
+                Edit &&edit)
 {
     auto args = parseArguments(arguments, {}, {});
     if (!args || args->positional.size() != 1)
@@ -236,8 +271,14 @@ int editOneNode(CliContext &context, const QStringList &arguments, const char *u
     if (!id)
         return kExitUsage;
     EditSession session;
-    if (int code = openForEditing(context, session))
-        return code;
+    if (int code = openForEditing(context, session)) {
+        if (!session.applicationRunning)
+            return code;
+        QVariantList reply;
+        if (int code = callApplication(context, method, {uuidQString(*id)}, &reply))
+            return code;
+        return reply.isEmpty() ? printID(*id) : printReplyID(reply);
+    }
     if (int code = requireNode(*session.model, *id))
         return code;
     return edit(*session.model, *id);
@@ -245,7 +286,7 @@ int editOneNode(CliContext &context, const QStringList &arguments, const char *u
 
 int runDelete(CliContext &context, const QStringList &arguments)
 {
-    return editOneNode(context, arguments, "delete ID", [](TreeViewModel &model, const QUuid &id) {
+    return editOneNode(context, arguments, "delete ID", "Delete", [](TreeViewModel &model, const QUuid &id) {
         if (auto deleted = model.deleteNode(id); !deleted)
             return reportTreeError(deleted.error());
         return printID(id);
@@ -254,7 +295,7 @@ int runDelete(CliContext &context, const QStringList &arguments)
 
 int runDuplicate(CliContext &context, const QStringList &arguments)
 {
-    return editOneNode(context, arguments, "duplicate ID", [](TreeViewModel &model, const QUuid &id) {
+    return editOneNode(context, arguments, "duplicate ID", "Duplicate", [](TreeViewModel &model, const QUuid &id) {
         auto copies = model.duplicateSubtree(id);
         if (!copies)
             return reportTreeError(copies.error());
@@ -264,7 +305,7 @@ int runDuplicate(CliContext &context, const QStringList &arguments)
 
 int runCollapse(CliContext &context, const QStringList &arguments)
 {
-    return editOneNode(context, arguments, "collapse ID", [](TreeViewModel &model, const QUuid &id) {
+    return editOneNode(context, arguments, "collapse ID", "ToggleCollapse", [](TreeViewModel &model, const QUuid &id) {
         if (auto toggled = model.toggleCollapse(id); !toggled)
             return reportTreeError(toggled.error());
         return printID(id);
@@ -328,8 +369,19 @@ int runImport(CliContext &context, const QStringList &arguments)
         return kExitBadData;
     }
     EditSession session;
-    if (int code = openForEditing(context, session))
-        return code;
+    if (int code = openForEditing(context, session)) {
+        if (!session.applicationRunning)
+            return code;
+        QString parent;
+        if (int code = parseUnderText(*args, parent))
+            return code;
+        const QString file = QString::fromStdString(std::filesystem::absolute(args->positional[0].toStdString()).string());
+        QVariantList reply;
+        if (int code = callApplication(context, "ImportFile", {file, parent}, &reply))
+            return code;
+        printOut(QStringLiteral("Imported %1 node(s)\n").arg(reply.value(0).toInt()));
+        return kExitOk;
+    }
     TreeViewModel &model = *session.model;
     std::optional<QUuid> parent;
     if (int code = parseUnder(*args, model, parent))
@@ -347,8 +399,21 @@ int runRepair(CliContext &context, const QStringList &arguments)
     if (!arguments.isEmpty())
         return usage("repair");
     EditSession session;
-    if (int code = openForEditing(context, session))
-        return code;
+    if (int code = openForEditing(context, session)) {
+        if (!session.applicationRunning)
+            return code;
+        QVariantList reply;
+        if (int code = callApplication(context, "Repair", {}, &reply))
+            return code;
+        if (reply.value(0).toInt() == 0)
+            printOut(QStringLiteral("Every node is reachable; nothing to repair\n"));
+        else
+            printOut(QStringLiteral("Moved %1 unreachable node(s) under \"%2\" %3 (snapshot %4 saved before)\n")
+                         .arg(reply.value(0).toInt())
+                         .arg(QLatin1String(kRecoveredGroupTitle), reply.value(1).toString(),
+                              reply.value(2).toString()));
+        return kExitOk;
+    }
     TreeViewModel &model = *session.model;
     const int unreachable = findUnreachableNodes(model.nodes()).count;
     if (unreachable == 0) {

@@ -39,7 +39,10 @@ static QString helpText()
         "     changing the workspace for over 10 s\n"
         "  6  the database is damaged (not a database, or the integrity check failed)\n"
         "  7  any other failure\n"
-        "  8  refused to change the workspace while TarniBar is running\n");
+        "  8  TarniBar is running but did not take a change over the session bus\n"
+        "\n"
+        "While TarniBar runs on the data root, the commands that change the workspace are\n"
+        "carried out by it over the session bus (docs/dbus.md), with the same output.\n");
     return text;
 }
 

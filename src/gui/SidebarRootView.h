@@ -1,10 +1,24 @@
 #pragma once
 
+#include "gui/settings/SettingsWindow.h"
+
+#include <QMessageBox>
+#include <QPointer>
 #include <QWidget>
+
+class QLabel;
+class QLineEdit;
+class QProgressBar;
+class QStackedWidget;
+class QToolButton;
 
 namespace tarni {
 
+class AppActions;
 class AppModel;
+class HeaderView;
+class InspectorView;
+class OnboardingView;
 class WorkspaceOutlineView;
 
 // Everything inside the sidebar: the header with the workspace title, the
@@ -19,13 +33,52 @@ public:
 
     WorkspaceOutlineView *outline() const { return m_outline; }
 
+    AppActions &actions() const { return *m_actions; }
+    HeaderView *header() const { return m_header; }
+    QLineEdit *searchField() const { return m_search; }
+    InspectorView *inspector() const { return m_inspector; }
+    OnboardingView *onboarding() const { return m_onboarding; }
+    QToolButton *addMenuButton() const { return m_addButton; }
+    // The settings window once it was opened.
+    SettingsWindow *settingsWindow() const { return m_settings; }
+    // The alert being shown, if any.
+    QMessageBox *alertBox() const { return m_alert; }
+    bool isShowingOnboarding() const;
+
+    void showSettings();
+
 Q_SIGNALS:
     // The user chose Quit (menu or Ctrl+Q): the application shell quits.
     void quitRequested();
 
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
+    QWidget *buildMainPage();
+    QWidget *buildStatusArea(QWidget *parent);
+    void relabel();
+    void refreshStatus();
+    void showAlertIfAny();
+
     AppModel &m_model;
+    AppActions *m_actions = nullptr;
+    QStackedWidget *m_pages = nullptr;
+    QWidget *m_main = nullptr;
+    HeaderView *m_header = nullptr;
+    QLineEdit *m_search = nullptr;
+    QToolButton *m_addButton = nullptr;
     WorkspaceOutlineView *m_outline = nullptr;
+    InspectorView *m_inspector = nullptr;
+    OnboardingView *m_onboarding = nullptr;
+    QLabel *m_writeFailure = nullptr;
+    QWidget *m_busy = nullptr;
+    QLabel *m_busyLabel = nullptr;
+    QLabel *m_openSummary = nullptr;
+    QLabel *m_generalStatus = nullptr;
+    QLabel *m_sidebarWidth = nullptr;
+    QPointer<SettingsWindow> m_settings;
+    QPointer<QMessageBox> m_alert;
 };
 
 } // namespace tarni

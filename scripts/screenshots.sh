@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# Writes the documentation's screenshots from the real application, each on a
+# private X server with openbox, in automation mode on the sample workspace:
+#   docs/screenshots/sidebar-en.png, sidebar-ja.png, sidebar-zh.png,
+#   onboarding.png, settings.png
+# Usage: scripts/screenshots.sh [BUILD_DIR]   (default: build)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build}
+cmake --build "$build" --target tarnibar tarnibar-screenshot -j 2 >/dev/null
+app=$build/src/app/tarnibar
+shooter=$build/src/app/tarnibar-screenshot
+out=docs/screenshots
+mkdir -p "$out"
+work=$(mktemp -d --tmpdir tarnibar-screenshots-XXXXXX)
+
+pids=()
+stop_all() {
+  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
+    kill -TERM "${pids[i]}" 2>/dev/null || true
+    wait "${pids[i]}" 2>/dev/null || true
+  done
+  pids=()
+}
+trap 'stop_all; rm -rf "$work"' EXIT
+
+# shot NAME LANGUAGE KEYS [VAR=VALUE...]: starts the application in LANGUAGE
+# (english, japanese, simplifiedChinese), presses KEYS (or "-") in the
+# focused sidebar, and writes docs/screenshots/NAME.png.
+shot() {
+  local name=$1 language=$2 keys=$3
+  shift 3
+  local root=$work/$name
+  mkdir -p "$work/config-$name/TarniBar"
+  printf '[General]\nappLanguage=%s\n' "$language" >"$work/config-$name/TarniBar/TarniBarUITests.$name.ini"
+
+  exec {fd}<> <(:)
+  setsid Xvfb -displayfd "$fd" -screen 0 1440x900x24 -nolisten tcp >/dev/null 2>&1 &
+  pids+=($!)
+  local number
+  read -r -t 10 number <&"$fd"
+  exec {fd}<&-
+  export DISPLAY=":$number"
+  setsid openbox --sm-disable >/dev/null 2>&1 &
+  pids+=($!)
+  for _ in $(seq 100); do
+    xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break
+    sleep 0.05
+  done
+
+  env TARNI_UITEST_MODE=1 TARNI_UITEST_ROOT="$root" TARNI_UITEST_SEED=sample \
+    XDG_CONFIG_HOME="$work/config-$name" DBUS_SESSION_BUS_ADDRESS="unix:path=$work/no-bus" "$@" \
+    "$app" >"$work/$name.log" 2>&1 &
+  pids+=($!)
+  timeout 30 xdotool search --sync --classname tarnibar >/dev/null
+  sleep 1.5
+  # The sidebar starts with the keyboard focus.
+  if [ "$keys" != - ]; then
+    xdotool key --clearmodifiers "$keys"
+    sleep 1.5
+  fi
+  "$shooter" "$out/$name.png"
+  echo "$out/$name.png"
+  stop_all
+}
+
+shot sidebar-en english -
+shot sidebar-ja japanese -
+shot sidebar-zh simplifiedChinese -
+shot onboarding english - TARNI_UITEST_SHOW_ONBOARDING=1
+shot settings english ctrl+comma

@@ -1,0 +1,297 @@
+#include "app/TarniBarApplication.h"
+
+#include "app/ApplicationDBusService.h"
+#include "app/LanguageManager.h"
+#include "chrome/ChromeExtensionIdentity.h"
+#include "gui/SidebarRootView.h"
+#include "gui/outline/WorkspaceOutlineView.h"
+#include "gui/sidebar/SidebarPanelManager.h"
+#include "platform/x11/ScreenFrames.h"
+#include "platform/x11/X11WindowController.h"
+#include "platform/xdg/XdgBrowserLauncher.h"
+#include "platform/xdg/XdgExternalOpener.h"
+
+#include <QAbstractItemModel>
+#include <QCoreApplication>
+#include <QFile>
+#include <QGuiApplication>
+#include <QPointer>
+#include <QScreen>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <csignal>
+#include <cstdio>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace tarni {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+int s_signalPipe[2] = {-1, -1};
+
+void forwardSignal(int)
+{
+    const char byte = 1;
+    if (::write(s_signalPipe[1], &byte, 1) < 0) {
+        // Nothing to do: a full pipe already holds a pending quit.
+    }
+}
+
+// The host is installed beside the application; running from a build
+// directory it is in the host's own build folder.
+fs::path hostProgramFor(const fs::path &applicationDir)
+{
+    const fs::path beside = applicationDir / kNativeHostProgramName;
+    const fs::path built = applicationDir.parent_path() / "host" / kNativeHostProgramName;
+    std::error_code ec;
+    if (!fs::exists(beside, ec) && fs::exists(built, ec))
+        return built;
+    return beside;
+}
+
+// Resident memory of this process in MiB, from /proc.
+double residentMiB()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toDouble() / 1024.0;
+    return 0;
+}
+
+// Milliseconds since the kernel started this process (10 ms resolution).
+long long msSinceProcessStart()
+{
+    QFile stat(QStringLiteral("/proc/self/stat"));
+    if (!stat.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray text = stat.readAll();
+    // Fields after the command name, which may hold spaces, start after ')'.
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() < 20)
+        return -1;
+    const double startTicks = fields[19].toDouble();
+    timespec now{};
+    clock_gettime(CLOCK_BOOTTIME, &now);
+    const double nowMs = static_cast<double>(now.tv_sec) * 1000.0 + static_cast<double>(now.tv_nsec) / 1e6;
+    return static_cast<long long>(nowMs - startTicks * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK)));
+}
+
+bool activateOther(const fs::path &root)
+{
+    if (ApplicationDBusService::activateRunningInstance(root))
+        return true;
+    std::fprintf(stderr,
+                 "TarniBar is already running on %s, but it did not answer on the session bus; "
+                 "its sidebar could not be shown.\n",
+                 root.string().c_str());
+    return false;
+}
+
+bool heldByApplication(const fs::path &root)
+{
+    const auto holder = InstanceLock::currentHolder(root);
+    return holder && holder->holder == InstanceLock::Holder::application;
+}
+
+} // namespace
+
+TarniBarApplication::TarniBarApplication(Options options, QElapsedTimer sinceStart, QObject *parent)
+    : QObject(parent), m_options(options), m_sinceStart(sinceStart)
+{
+}
+
+TarniBarApplication::~TarniBarApplication()
+{
+    // The bus and the windows go before the services they use; the
+    // environment goes last and releases the data root's lock.
+    m_dbus.reset();
+    m_panelManager.reset();
+    m_environment.reset();
+    if (m_signalNotifier) {
+        ::signal(SIGTERM, SIG_DFL);
+        ::signal(SIGINT, SIG_DFL);
+    }
+}
+
+int TarniBarApplication::start()
+{
+    const UITestConfig &config = UITestConfig::current();
+    const fs::path root = config.applicationSupportRoot;
+    if (heldByApplication(root))
+        return activateOther(root) ? kAlreadyRunning : 1;
+
+    PlatformServices platform;
+    platform.makeExternalOpener = [] { return std::make_unique<XdgExternalOpener>(); };
+    platform.makeWindowController = [](ManagedWindowRegistry &registry) {
+        return std::make_unique<X11WindowController>(
+            registry, X11WindowController::Options{QByteArray(), DefaultApplicationLookup(), 500});
+    };
+    platform.makeBrowserLauncher = [] { return std::make_unique<XdgBrowserLauncher>(); };
+    platform.mainScreen = [this]() -> std::optional<ScreenDescription> {
+        if (m_panelManager)
+            return m_panelManager->mainScreenDescription();
+        QScreen *screen = QGuiApplication::primaryScreen();
+        if (!screen)
+            return std::nullopt;
+        return ScreenFrames().describe(*screen, 0);
+    };
+    // The updater comes with packaging; until then this build has none.
+    platform.updatesConfigured = [] { return false; };
+    platform.executable = QCoreApplication::applicationFilePath().toStdString();
+    platform.hostProgram = hostProgramFor(QCoreApplication::applicationDirPath().toStdString());
+    platform.lockWait = std::chrono::milliseconds(1000);
+
+    auto created = AppEnvironment::create(config, std::move(platform));
+    if (!created) {
+        // Another instance may have taken the lock while we looked.
+        if (heldByApplication(root))
+            return activateOther(root) ? kAlreadyRunning : 1;
+        std::fprintf(stderr, "%s\n", qPrintable(created.error().description));
+        return 2;
+    }
+    m_environment = std::move(*created);
+    AppEnvironment &env = *m_environment;
+
+    if (config.isUITestMode && config.shouldReset) {
+        for (const char *key : {"appLanguage", kAutoCheckUpdatesSettingsKey, kOnboardingCompletedSettingsKey})
+            env.settings().remove(QLatin1String(key));
+        env.settings().sync();
+        env.languageManager().resetToSystem();
+    }
+
+    installSignalHandlers();
+    connect(qGuiApp, &QGuiApplication::commitDataRequest, this, [this] { quit(); });
+
+    m_panelManager = std::make_unique<SidebarPanelManager>(*env.dependencies().windowReservationManager,
+                                                           env.appModel(), SidebarPanelManager::Options{});
+    m_panelManager->showSidebar(!m_options.background);
+    env.appModel().setContentRectProvider(
+        [manager = m_panelManager.get()] { return manager->currentContentRect(); });
+    if (SidebarRootView *root = m_panelManager->rootView())
+        connect(root, &SidebarRootView::quitRequested, this, &TarniBarApplication::quit);
+    if (m_options.exitAfterFirstPaint)
+        watchFirstPaint();
+
+    QTimer::singleShot(0, this, [this] { launchThenMonitor(); });
+    return kStarted;
+}
+
+QCoro::Task<> TarniBarApplication::launchThenMonitor()
+{
+    QPointer<TarniBarApplication> self(this);
+    co_await m_environment->appModel().launch();
+    if (!self)
+        co_return;
+    m_launched = true;
+    registerOnBus();
+    const UITestConfig &config = m_environment->dependencies().uiTestConfig;
+    ChromeNativeHostBridge *bridge = &m_environment->chromeBridge();
+    if (!config.isUITestMode)
+        bridge->startQueueMonitoring();
+    else if (config.queueMonitorEnabled)
+        QTimer::singleShot(1000, this, [bridge] { bridge->startQueueMonitoring(); });
+    if (m_options.exitAfterFirstPaint)
+        m_panelManager->rootView()->outline()->viewport()->update();
+}
+
+void TarniBarApplication::registerOnBus()
+{
+    ApplicationDBusService::Shell shell;
+    shell.showSidebar = [this] { m_panelManager->raiseAndActivate(); };
+    shell.quit = [this] { quit(); };
+    m_dbus = std::make_unique<ApplicationDBusService>(m_environment->appModel(),
+                                                      m_environment->dependencies().uiTestConfig.applicationSupportRoot,
+                                                      std::move(shell));
+    QString error;
+    if (!m_dbus->registerOnSessionBus(&error))
+        std::fprintf(stderr, "tarnibar: the commands are not offered on the session bus: %s\n", qPrintable(error));
+}
+
+void TarniBarApplication::quit()
+{
+    if (m_quitting)
+        return;
+    m_quitting = true;
+    quitAfterRestoring();
+}
+
+QCoro::Task<> TarniBarApplication::quitAfterRestoring()
+{
+    // A window manager that stops answering must not keep us from quitting.
+    QTimer::singleShot(m_options.quitTimeoutMs, qApp, [] {
+        std::fprintf(stderr, "tarnibar: managed windows did not all go back in time; quitting anyway\n");
+        QCoreApplication::exit(0);
+    });
+    QPointer<TarniBarApplication> self(this);
+    co_await m_environment->appModel().restoreManagedWindows();
+    if (self)
+        QCoreApplication::exit(0);
+}
+
+void TarniBarApplication::installSignalHandlers()
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, s_signalPipe) != 0) {
+        std::perror("tarnibar: no signal pipe");
+        return;
+    }
+    m_signalNotifier = new QSocketNotifier(s_signalPipe[0], QSocketNotifier::Read, this);
+    connect(m_signalNotifier, &QSocketNotifier::activated, this, [this] {
+        char bytes[16];
+        while (::read(s_signalPipe[0], bytes, sizeof bytes) > 0) {
+        }
+        quit();
+    });
+    struct sigaction action {};
+    action.sa_handler = forwardSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+}
+
+void TarniBarApplication::watchFirstPaint()
+{
+    m_panelManager->rootView()->outline()->viewport()->installEventFilter(this);
+    // An outline that never shows (the onboarding in its place) must not
+    // keep a measurement waiting.
+    QTimer::singleShot(60000, this, [this] {
+        if (m_firstPaintReported)
+            return;
+        std::fprintf(stderr, "tarnibar: the outline was not painted with rows within 60 s\n");
+        QCoreApplication::exit(3);
+    });
+}
+
+bool TarniBarApplication::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() != QEvent::Paint || !m_launched || m_firstPaintReported)
+        return QObject::eventFilter(watched, event);
+    WorkspaceOutlineView *outline = m_panelManager->rootView()->outline();
+    const qsizetype nodes = m_environment->appModel().treeViewModel().nodes().size();
+    const int rows = outline->model() ? outline->model()->rowCount() : 0;
+    // The outline counts as filled once it shows rows, or at once when it
+    // has no model or nothing to show.
+    if (outline->model() && rows == 0 && nodes > 0)
+        return QObject::eventFilter(watched, event);
+    m_firstPaintReported = true;
+    // Reported after this paint has been handled.
+    QTimer::singleShot(0, this, [this, rows, nodes] {
+        std::printf("first-paint since-exec-ms=%lld since-main-ms=%lld outline-rows=%d nodes=%lld rss-mib=%.1f\n",
+                    msSinceProcessStart(), static_cast<long long>(m_sinceStart.elapsed()), rows,
+                    static_cast<long long>(nodes), residentMiB());
+        std::fflush(stdout);
+        QCoreApplication::exit(0);
+    });
+    return QObject::eventFilter(watched, event);
+}
+
+} // namespace tarni

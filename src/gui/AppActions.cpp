@@ -1,0 +1,252 @@
+#include "gui/AppActions.h"
+
+#include "app/AppModel.h"
+#include "app/Localized.h"
+#include "gui/EntryDialogs.h"
+#include "gui/GuiSupport.h"
+
+#include <QAction>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QWidget>
+
+namespace tarni {
+
+namespace {
+
+constexpr const char *kKeyProperty = "tarniTextKey";
+
+std::optional<WorkspaceNodeKind> selectedKind(const AppModel &model)
+{
+    const auto node = model.inspectorViewModel().selectedNode();
+    return node ? std::optional(node->kind()) : std::nullopt;
+}
+
+} // namespace
+
+AppActions::AppActions(AppModel &model, QWidget *window)
+    : QObject(window)
+    , m_model(model)
+    , m_window(window)
+{
+    using K = QKeySequence;
+    using S = QStyle;
+    settings = make(textKey("Settings…"), K(Qt::CTRL | Qt::Key_Comma), QStringLiteral("preferences-system"));
+    checkForUpdates = make(textKey("Check for Updates…"), K(), QStringLiteral("system-software-update"));
+    reopenOnboarding = make(textKey("Reopen Onboarding"), K(), QStringLiteral("help-about"));
+    recoverUnreachableNodes = make(textKey("Recover Unreachable Nodes"), K());
+    quit = make(textKey("Quit"), K(Qt::CTRL | Qt::Key_Q), QStringLiteral("application-exit"));
+    focusSearch = make(textKey("Search"), K(Qt::CTRL | Qt::Key_F), QStringLiteral("edit-find"));
+
+    addGroup = make(textKey("Group"), K(Qt::CTRL | Qt::SHIFT | Qt::Key_N), QStringLiteral("folder-new"));
+    addWebLink = make(textKey("Web Link…"), K(Qt::CTRL | Qt::Key_L), QStringLiteral("insert-link"));
+    addSlackThread = make(textKey("Slack Thread…"), K(Qt::CTRL | Qt::SHIFT | Qt::Key_L), QStringLiteral("chat-message-new"));
+    addFile = make(textKey("File…"), K(Qt::CTRL | Qt::Key_O), QStringLiteral("document-open"));
+    addFolder = make(textKey("Folder…"), K(Qt::CTRL | Qt::SHIFT | Qt::Key_O), QStringLiteral("folder"));
+    captureTab = make(textKey("Capture Current Tab"), K(Qt::CTRL | Qt::SHIFT | Qt::Key_T), QStringLiteral("tab-new"));
+    captureWindow =
+        make(textKey("Capture Current Window"), K(Qt::CTRL | Qt::SHIFT | Qt::Key_W), QStringLiteral("window-new"));
+
+    open = make(textKey("Open"), K(Qt::CTRL | Qt::Key_Return), QStringLiteral("go-jump"));
+    openInSlackApp =
+        make(textKey("Open in Slack App"), K(Qt::CTRL | Qt::SHIFT | Qt::Key_K), QStringLiteral("chat-message-new"));
+    restoreBrowserSession = make(textKey("Restore Browser Session"), K(Qt::CTRL | Qt::SHIFT | Qt::Key_R),
+                                 QStringLiteral("view-restore"));
+    reveal = make(textKey("Reveal in File Manager"), K(Qt::CTRL | Qt::SHIFT | Qt::Key_F), QStringLiteral("system-file-manager"));
+    rename = make(textKey("Rename"), K(Qt::Key_F2), QStringLiteral("document-edit"));
+    duplicate = make(textKey("Duplicate"), K(Qt::CTRL | Qt::Key_D), QStringLiteral("edit-copy"));
+    remove = make(textKey("Delete"), K(Qt::Key_Delete), QStringLiteral("edit-delete"));
+    exportTree = make(textKey("Export"), K(Qt::CTRL | Qt::Key_E), QStringLiteral("document-send"));
+    saveSubtreeSnapshot =
+        make(textKey("Save Snapshot"), K(Qt::CTRL | Qt::ALT | Qt::Key_S), QStringLiteral("document-save-as"));
+    importTree = make(textKey("Import…"), K(Qt::CTRL | Qt::Key_I), QStringLiteral("insert-object"));
+    saveWorkspaceSnapshot =
+        make(textKey("Save Workspace Snapshot"), K(Qt::CTRL | Qt::Key_S), QStringLiteral("document-save"));
+    restoreLatestSnapshot = make(textKey("Restore Latest Snapshot"), K(Qt::CTRL | Qt::ALT | Qt::Key_R),
+                                 QStringLiteral("document-revert"));
+
+    // Icons the theme may lack get the style's own.
+    const std::pair<QAction *, S::StandardPixmap> fallbacks[] = {
+        {settings, S::SP_FileDialogDetailedView}, {addGroup, S::SP_FileDialogNewFolder},
+        {addFile, S::SP_FileIcon},                {addFolder, S::SP_DirIcon},
+        {captureTab, S::SP_ArrowDown},            {captureWindow, S::SP_TitleBarNormalButton},
+        {open, S::SP_DialogOpenButton},           {restoreBrowserSession, S::SP_BrowserReload},
+        {reveal, S::SP_DirOpenIcon},              {remove, S::SP_TrashIcon},
+        {exportTree, S::SP_ArrowUp},              {importTree, S::SP_ArrowDown},
+        {saveWorkspaceSnapshot, S::SP_DialogSaveButton}, {restoreLatestSnapshot, S::SP_DialogResetButton},
+        {quit, S::SP_DialogCloseButton},          {focusSearch, S::SP_FileDialogContentsView},
+    };
+    for (QAction *action : std::as_const(m_all)) {
+        const QString name = action->property("tarniIconName").toString();
+        if (name.isEmpty())
+            continue;
+        S::StandardPixmap pixmap = S::SP_CustomBase;
+        for (const auto &[withFallback, standard] : fallbacks)
+            if (withFallback == action)
+                pixmap = standard;
+        action->setIcon(themedIcon(name, pixmap));
+    }
+
+    connect(checkForUpdates, &QAction::triggered, this, [this] { m_model.requestCheckForUpdates(); });
+    connect(reopenOnboarding, &QAction::triggered, this, [this] { m_model.reopenOnboarding(); });
+    connect(recoverUnreachableNodes, &QAction::triggered, this, [this] { m_model.recoverUnreachableNodes(); });
+    connect(addGroup, &QAction::triggered, this, [this] { m_model.addGroup(); });
+    connect(addWebLink, &QAction::triggered, this, [this] {
+        auto *dialog = AddressEntryDialog::webLink(m_window);
+        dialog->setAttribute(Qt::WA_DeleteOnClose);
+        connect(dialog, &QDialog::accepted, this, [this, dialog] { m_model.addWebLink(dialog->address()); });
+        dialog->open();
+    });
+    connect(addSlackThread, &QAction::triggered, this, [this] {
+        auto *dialog = AddressEntryDialog::slackThread(m_window);
+        dialog->setAttribute(Qt::WA_DeleteOnClose);
+        connect(dialog, &QDialog::accepted, this, [this, dialog] { m_model.addSlackPermalink(dialog->address()); });
+        dialog->open();
+    });
+    connect(addFile, &QAction::triggered, this, [this] {
+        const QUrl url = QFileDialog::getOpenFileUrl(m_window, localized("Add File"));
+        if (url.isLocalFile())
+            m_model.addFile(url, false);
+    });
+    connect(addFolder, &QAction::triggered, this, [this] {
+        const QUrl url = QFileDialog::getExistingDirectoryUrl(m_window, localized("Add Folder"));
+        if (url.isLocalFile())
+            m_model.addFile(url, true);
+    });
+    connect(captureTab, &QAction::triggered, this,
+            [this] { runLong(captureTab, [this] { return m_model.captureCurrentChromeTab(); }); });
+    connect(captureWindow, &QAction::triggered, this,
+            [this] { runLong(captureWindow, [this] { return m_model.captureCurrentChromeWindow(); }); });
+    connect(open, &QAction::triggered, this, [this] { runLong(open, [this] { return m_model.openSelectedNode(); }); });
+    connect(openInSlackApp, &QAction::triggered, this, [this] { m_model.openSelectedInSlackApp(); });
+    connect(restoreBrowserSession, &QAction::triggered, this,
+            [this] { runLong(restoreBrowserSession, [this] { return m_model.restoreSelectedSubtree(); }); });
+    connect(reveal, &QAction::triggered, this,
+            [this] { runLong(reveal, [this] { return m_model.revealSelectedInFinder(); }); });
+    connect(duplicate, &QAction::triggered, this, [this] { m_model.duplicateSelectedNode(); });
+    connect(remove, &QAction::triggered, this, &AppActions::confirmDelete);
+    connect(exportTree, &QAction::triggered, this, [this] { m_model.exportSelectedSubtree(); });
+    connect(saveSubtreeSnapshot, &QAction::triggered, this, [this] { m_model.saveSnapshotOfSelectedSubtree(); });
+    connect(importTree, &QAction::triggered, this, &AppActions::chooseImportFile);
+    connect(saveWorkspaceSnapshot, &QAction::triggered, this, [this] { m_model.saveSnapshotOfWorkspace(); });
+    connect(restoreLatestSnapshot, &QAction::triggered, this, [this] { m_model.restoreLatestSnapshot(); });
+
+    if (window)
+        window->addActions(m_all);
+    retranslate();
+    updateEnabled();
+    onLanguageChange(m_model, this, [this] { retranslate(); });
+    connect(&m_model, &AppModel::changed, this, &AppActions::updateEnabled);
+}
+
+AppActions::~AppActions() = default;
+
+QAction *AppActions::make(const char *key, const QKeySequence &shortcut, const QString &iconName)
+{
+    auto *action = new QAction(this);
+    action->setProperty(kKeyProperty, QString::fromUtf8(key));
+    action->setProperty("tarniIconName", iconName);
+    action->setShortcut(shortcut);
+    action->setShortcutContext(Qt::WindowShortcut);
+    m_all.append(action);
+    return action;
+}
+
+void AppActions::retranslate()
+{
+    for (QAction *action : std::as_const(m_all)) {
+        const QString text = localized(action->property(kKeyProperty).toString());
+        action->setText(text);
+        const QKeySequence shortcut = action->shortcut();
+        action->setToolTip(shortcut.isEmpty()
+                               ? text
+                               : QStringLiteral("%1 (%2)").arg(text, shortcut.toString(QKeySequence::NativeText)));
+    }
+}
+
+bool AppActions::mayHaveBrowserSession(const std::optional<QUuid> &nodeID) const
+{
+    const auto node = m_model.treeViewModel().node(nodeID);
+    return node &&
+        (node->kind() == WorkspaceNodeKind::chromeTab || !m_model.treeViewModel().projection().siblings(node->id()).empty());
+}
+
+// Cheap checks only: this runs after every edit.
+void AppActions::updateEnabled()
+{
+    const auto kind = selectedKind(m_model);
+    const bool selected = kind.has_value();
+    auto enable = [this](QAction *action, bool on) { action->setEnabled(on && !m_running.contains(action)); };
+    enable(open, selected && kind != WorkspaceNodeKind::group);
+    enable(openInSlackApp, kind == WorkspaceNodeKind::slackThread);
+    enable(restoreBrowserSession, mayHaveBrowserSession(m_model.selectionCoordinator().selectedNodeID()));
+    enable(reveal, kind == WorkspaceNodeKind::file || kind == WorkspaceNodeKind::folder);
+    enable(rename, selected);
+    enable(duplicate, selected);
+    enable(remove, selected);
+    enable(saveSubtreeSnapshot, selected);
+}
+
+void AppActions::runLong(QAction *action, std::function<QCoro::Task<>()> command)
+{
+    if (action && m_running.contains(action))
+        return;
+    if (action) {
+        m_running.append(action);
+        action->setEnabled(false);
+    }
+    ++m_busy;
+    Q_EMIT busyChanged(m_busy);
+    [](QPointer<AppActions> self, QPointer<QAction> action, std::function<QCoro::Task<>()> command) -> QCoro::Task<> {
+        co_await command();
+        if (!self)
+            co_return;
+        if (action) {
+            self->m_running.removeAll(action.data());
+            action->setEnabled(true);
+        }
+        --self->m_busy;
+        self->updateEnabled();
+        Q_EMIT self->busyChanged(self->m_busy);
+    }(this, action, std::move(command));
+}
+
+void AppActions::chooseImportFile()
+{
+    const QUrl url = QFileDialog::getOpenFileUrl(m_window, localized("Import"), {},
+                                                 localized("Exported trees (*.json)") + QStringLiteral(";;") +
+                                                     localized("All files (*)"));
+    if (url.isLocalFile())
+        m_model.importTree(url);
+}
+
+// A node with nothing below it goes at once; one with children takes its
+// whole subtree along, so that is asked first.
+void AppActions::confirmDelete()
+{
+    const auto node = m_model.inspectorViewModel().selectedNode();
+    if (!node)
+        return;
+    if (m_model.treeViewModel().projection().siblings(node->id()).empty()) {
+        m_model.deleteSelectedNode();
+        return;
+    }
+    const QUuid id = node->id();
+    auto *box = new QMessageBox(QMessageBox::Warning, localized("Delete"),
+                                formatted(localized("Delete “%@” and everything inside it?"), {node->title()}),
+                                QMessageBox::NoButton, m_window);
+    box->setObjectName(QStringLiteral("confirmDelete"));
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    QPushButton *confirm = box->addButton(localized("Delete"), QMessageBox::DestructiveRole);
+    box->addButton(localized("Cancel"), QMessageBox::RejectRole);
+    box->setDefaultButton(qobject_cast<QPushButton *>(box->buttons().last()));
+    connect(box, &QMessageBox::finished, this, [this, box, confirm, id] {
+        // Only the node that was asked about, and only if it is still selected.
+        if (box->clickedButton() == confirm && m_model.selectionCoordinator().selectedNodeID() == id)
+            m_model.deleteSelectedNode();
+    });
+    box->open();
+}
+
+} // namespace tarni

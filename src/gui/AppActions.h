@@ -1,0 +1,98 @@
+#pragma once
+
+#include <QCoro/QCoroTask>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+
+#include <QUuid>
+
+#include <functional>
+#include <optional>
+
+class QAction;
+class QWidget;
+
+namespace tarni {
+
+class AppModel;
+
+// Every command of the sidebar as one action with its shortcut, so that the
+// menus, the toolbar, the inspector and the context menus share one label,
+// one shortcut and one enabled state. The actions belong to the sidebar
+// window: their shortcuts work anywhere inside it.
+//
+// Commands that run for a while (opening, restoring, captures, revealing)
+// disable their action until they finish and are counted in `busy`, so the
+// window can show that something is under way; none of them blocks.
+class AppActions : public QObject {
+    Q_OBJECT
+public:
+    // `window` is where the shortcuts live and what the dialogs belong to.
+    AppActions(AppModel &model, QWidget *window);
+    ~AppActions() override;
+
+    // Application.
+    QAction *settings = nullptr;
+    QAction *checkForUpdates = nullptr;
+    QAction *reopenOnboarding = nullptr;
+    QAction *recoverUnreachableNodes = nullptr;
+    QAction *quit = nullptr;
+    QAction *focusSearch = nullptr;
+    // Adding.
+    QAction *addGroup = nullptr;
+    QAction *addWebLink = nullptr;
+    QAction *addSlackThread = nullptr;
+    QAction *addFile = nullptr;
+    QAction *addFolder = nullptr;
+    QAction *captureTab = nullptr;
+    QAction *captureWindow = nullptr;
+    // The selected node.
+    QAction *open = nullptr;
+    QAction *openInSlackApp = nullptr;
+    QAction *restoreBrowserSession = nullptr;
+    QAction *reveal = nullptr;
+    QAction *rename = nullptr;
+    QAction *duplicate = nullptr;
+    QAction *remove = nullptr;
+    QAction *exportTree = nullptr;
+    QAction *saveSubtreeSnapshot = nullptr;
+    // The workspace.
+    QAction *importTree = nullptr;
+    QAction *saveWorkspaceSnapshot = nullptr;
+    QAction *restoreLatestSnapshot = nullptr;
+
+    QList<QAction *> all() const { return m_all; }
+
+    // Whether restoring the browser session of `node` may find tabs: a tab
+    // itself, or a node with anything below it. Cheap enough for every edit;
+    // the command says so when there turn out to be none.
+    bool mayHaveBrowserSession(const std::optional<QUuid> &nodeID) const;
+
+    // Commands under way.
+    int busyCount() const { return m_busy; }
+
+    // Runs a command that takes a while: `action` (if any) stays disabled
+    // and the command counts as busy until it finishes.
+    void runLong(QAction *action, std::function<QCoro::Task<>()> command);
+
+    // Asks for a file and imports it under the insertion parent.
+    void chooseImportFile();
+
+Q_SIGNALS:
+    void busyChanged(int count);
+
+private:
+    QAction *make(const char *key, const QKeySequence &shortcut, const QString &iconName = {});
+    void retranslate();
+    void updateEnabled();
+    void confirmDelete();
+
+    AppModel &m_model;
+    QPointer<QWidget> m_window;
+    QList<QAction *> m_all;
+    QList<QAction *> m_running;
+    int m_busy = 0;
+};
+
+} // namespace tarni

@@ -1,0 +1,172 @@
+#include "gui/settings/SettingsWindow.h"
+
+#include "app/AppModel.h"
+#include "app/Localized.h"
+#include "gui/AppActions.h"
+#include "gui/GuiSupport.h"
+#include "gui/settings/LanguagePicker.h"
+#include "gui/settings/PermissionStatusView.h"
+#include "opening/ExternalOpening.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QDialogButtonBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QUrl>
+#include <QVBoxLayout>
+
+namespace tarni {
+
+namespace {
+
+QLabel *statusLabel(QWidget *parent, const QString &name)
+{
+    auto *label = new QLabel(parent);
+    label->setObjectName(name);
+    label->setWordWrap(true);
+    label->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    label->setForegroundRole(QPalette::PlaceholderText);
+    return label;
+}
+
+} // namespace
+
+SettingsWindow::SettingsWindow(AppModel &model, AppActions &actions, QWidget *parent)
+    : QWidget(parent, Qt::Window)
+    , m_model(model)
+    , m_actions(actions)
+{
+    setObjectName(QStringLiteral("settingsWindow"));
+    setAttribute(Qt::WA_QuitOnClose, false);
+    auto *layout = new QVBoxLayout(this);
+
+    QGroupBox *language = addSection(textKey("Language"));
+    language->layout()->addWidget(new LanguagePicker(m_model, language));
+
+    QGroupBox *updates = addSection(textKey("Updates"));
+    m_autoCheck = labelled(new QCheckBox(updates), textKey("Check for updates automatically"));
+    m_autoCheck->setObjectName(QStringLiteral("autoCheckUpdates"));
+    connect(m_autoCheck, &QCheckBox::toggled, this, [this](bool on) {
+        if (on != m_model.autoCheckUpdatesEnabled())
+            m_model.setAutoCheckUpdatesEnabled(on);
+    });
+    auto *checkNow = m_checkNow = labelled(new QPushButton(updates), textKey("Check for Updates…"));
+    connect(checkNow, &QPushButton::clicked, this, [this] { m_model.requestCheckForUpdates(); });
+    m_updatesStatus = statusLabel(updates, QStringLiteral("updatesStatus"));
+    updates->layout()->addWidget(m_autoCheck);
+    updates->layout()->addWidget(checkNow);
+    updates->layout()->addWidget(m_updatesStatus);
+    static_cast<QVBoxLayout *>(updates->layout())->setAlignment(checkNow, Qt::AlignLeft);
+
+    QGroupBox *placement = addSection(textKey("Window Placement"));
+    placement->layout()->addWidget(new PermissionStatusView(m_model, m_actions, placement));
+
+    QGroupBox *chrome = addSection(textKey("Chrome"));
+    auto *install = labelled(new QPushButton(chrome), textKey("Install Native Host Manifest"));
+    connect(install, &QPushButton::clicked, this, [this] {
+        m_showGeneralStatus = true;
+        m_model.installNativeHostManifest();
+    });
+    auto *reveal = labelled(new QPushButton(chrome), textKey("Reveal Chrome Extension"));
+    connect(reveal, &QPushButton::clicked, this, [this] {
+        m_showGeneralStatus = true;
+        m_actions.runLong(nullptr, [this] { return m_model.revealBundledChromeExtension(); });
+    });
+    m_chromeStatus = statusLabel(chrome, QStringLiteral("chromeStatus"));
+    chrome->layout()->addWidget(install);
+    chrome->layout()->addWidget(reveal);
+    chrome->layout()->addWidget(m_chromeStatus);
+
+    QGroupBox *data = addSection(textKey("Data Folder"));
+    m_dataFolder = statusLabel(data, QStringLiteral("dataFolder"));
+    m_dataFolder->setText(QString::fromStdString(m_model.dependencies().uiTestConfig.applicationSupportRoot.string()));
+    auto *openData = labelled(new QPushButton(data), textKey("Open Data Folder"));
+    connect(openData, &QPushButton::clicked, this, [this] {
+        if (ExternalOpening *opener = m_model.dependencies().externalOpener)
+            opener->open(QUrl::fromLocalFile(m_dataFolder->text()));
+    });
+    data->layout()->addWidget(m_dataFolder);
+    data->layout()->addWidget(openData);
+    static_cast<QVBoxLayout *>(data->layout())->setAlignment(openData, Qt::AlignLeft);
+
+    QGroupBox *sidebar = addSection(textKey("Sidebar"));
+    m_sidebarWidth = statusLabel(sidebar, QStringLiteral("sidebarWidth"));
+    sidebar->layout()->addWidget(m_sidebarWidth);
+
+    auto *buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QWidget::close);
+    auto *escape = new QAction(this);
+    escape->setShortcut(QKeySequence(Qt::Key_Escape));
+    connect(escape, &QAction::triggered, this, &QWidget::close);
+    addAction(escape);
+    layout->addStretch(1);
+    layout->addWidget(buttons);
+    m_texts.append({buttons->button(QDialogButtonBox::Close), textKey("Close")});
+
+    relabel();
+    refresh();
+    for (auto signal : {&AppModel::updatesStatusChanged, &AppModel::autoCheckUpdatesEnabledChanged,
+                        &AppModel::chromeConnectionSummaryChanged, &AppModel::latestImportStatusChanged,
+                        &AppModel::sidebarWidthDescriptionChanged, &AppModel::updatesConfiguredChanged})
+        connect(&m_model, signal, this, &SettingsWindow::refresh);
+    onLanguageChange(m_model, this, [this] {
+        relabel();
+        refresh();
+    });
+    resize(440, sizeHint().height());
+    fitHeight();
+}
+
+QGroupBox *SettingsWindow::addSection(const char *key)
+{
+    auto *box = labelled(new QGroupBox(this), key);
+    auto *column = new QVBoxLayout(box);
+    column->setSpacing(6);
+    layout()->addWidget(box);
+    return box;
+}
+
+template <class W>
+W *SettingsWindow::labelled(W *widget, const char *key)
+{
+    m_texts.append({widget, key});
+    return widget;
+}
+
+void SettingsWindow::relabel()
+{
+    setWindowTitle(localized("Settings"));
+    for (const Text &text : std::as_const(m_texts)) {
+        const QString label = localized(QString::fromUtf8(text.key));
+        if (auto *box = qobject_cast<QGroupBox *>(text.widget))
+            box->setTitle(label);
+        else if (auto *button = qobject_cast<QAbstractButton *>(text.widget))
+            button->setText(label);
+    }
+}
+
+void SettingsWindow::refresh()
+{
+    m_autoCheck->setChecked(m_model.autoCheckUpdatesEnabled());
+    m_updatesStatus->setText(m_model.updatesStatus());
+    // The status line says why when this build cannot look for updates.
+    m_checkNow->setEnabled(m_model.updatesConfigured() && !m_model.dependencies().uiTestConfig.isUITestMode);
+    QStringList chrome{m_model.chromeConnectionSummary()};
+    if (m_showGeneralStatus)
+        chrome << m_model.latestImportStatus();
+    m_chromeStatus->setText(chrome.join(QLatin1Char('\n')).trimmed());
+    m_sidebarWidth->setText(m_model.sidebarWidthDescription());
+    fitHeight();
+}
+
+void SettingsWindow::fitHeight()
+{
+    if (layout()->hasHeightForWidth())
+        setMinimumHeight(layout()->totalHeightForWidth(width()));
+    else
+        setMinimumHeight(layout()->totalMinimumSize().height());
+}
+
+} // namespace tarni

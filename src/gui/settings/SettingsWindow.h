@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QWidget>
+
+class QCheckBox;
+class QGroupBox;
+class QLabel;
+class QPushButton;
+
+namespace tarni {
+
+class AppActions;
+class AppModel;
+
+// The preferences in a window of their own: language (switching at once),
+// update checks, window placement, Chrome setup, the data folder and the
+// sidebar width. Closing it only hides it.
+class SettingsWindow : public QWidget {
+    Q_OBJECT
+public:
+    SettingsWindow(AppModel &model, AppActions &actions, QWidget *parent = nullptr);
+
+    QCheckBox *autoCheckBox() const { return m_autoCheck; }
+
+private:
+    struct Text {
+        QWidget *widget;
+        const char *key;
+    };
+    QGroupBox *addSection(const char *key);
+    template <class W>
+    W *labelled(W *widget, const char *key);
+    void relabel();
+    void refresh();
+    // Grows the window when a language or a status needs more lines.
+    void fitHeight();
+
+    AppModel &m_model;
+    AppActions &m_actions;
+    QList<Text> m_texts;
+    QCheckBox *m_autoCheck = nullptr;
+    QPushButton *m_checkNow = nullptr;
+    QLabel *m_updatesStatus = nullptr;
+    QLabel *m_chromeStatus = nullptr;
+    QLabel *m_dataFolder = nullptr;
+    QLabel *m_sidebarWidth = nullptr;
+    // The general status line is shown once a Chrome button here was used.
+    bool m_showGeneralStatus = false;
+};
+
+} // namespace tarni

@@ -1,0 +1,87 @@
+#include "gui/sidebar/ManagedTargetWindow.h"
+
+#include "app/AppModel.h"
+#include "app/Localized.h"
+
+#include <QLabel>
+#include <QPainter>
+#include <QPainterPath>
+#include <QVBoxLayout>
+
+namespace tarni {
+
+namespace {
+
+constexpr int kCornerRadius = 24;
+constexpr int kInset = 16;
+
+} // namespace
+
+ManagedTargetWindow::ManagedTargetWindow(AppModel &model, QWidget *parent)
+    : QWidget(parent, Qt::Window), m_model(model)
+{
+    setObjectName(QStringLiteral("ManagedTargetWindow"));
+    setAttribute(Qt::WA_ShowWithoutActivating);
+
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(kInset + 28, kInset + 28, kInset + 28, kInset + 28);
+    layout->setSpacing(12);
+    m_title = new QLabel(this);
+    QFont titleFont = m_title->font();
+    titleFont.setPointSizeF(titleFont.pointSizeF() * 2.0);
+    titleFont.setWeight(QFont::DemiBold);
+    m_title->setFont(titleFont);
+    m_explanation = new QLabel(this);
+    m_explanation->setWordWrap(true);
+    m_explanation->setForegroundRole(QPalette::PlaceholderText);
+    m_summary = new QLabel(this);
+    m_summary->setWordWrap(true);
+    m_summary->setTextFormat(Qt::PlainText);
+    QFont headline = m_summary->font();
+    headline.setWeight(QFont::DemiBold);
+    headline.setPointSizeF(headline.pointSizeF() * 1.15);
+    m_summary->setFont(headline);
+    for (QLabel *label : {m_title, m_explanation, m_summary})
+        layout->addWidget(label);
+    layout->addStretch(1);
+
+    connect(&m_model, &AppModel::lastOpenSummaryChanged, this, [this] { m_summary->setText(m_model.lastOpenSummary()); });
+    connect(&m_model, &AppModel::appLanguageChanged, this, &ManagedTargetWindow::relabel);
+    relabel();
+}
+
+void ManagedTargetWindow::relabel()
+{
+    setWindowTitle(localized("Workspace"));
+    m_title->setText(localized("Managed Target Surface"));
+    m_explanation->setText(localized("Chrome windows and managed native windows are reserved into this rect."));
+    m_summary->setText(m_model.lastOpenSummary());
+}
+
+void ManagedTargetWindow::placeFrame(const QRect &frame)
+{
+    // Decorations are known only once the window manager framed the window;
+    // until then the client area takes the whole rectangle.
+    const QRect outer = frameGeometry();
+    const QRect inner = geometry();
+    const QMargins decorations = isVisible() ? QMargins(inner.left() - outer.left(), inner.top() - outer.top(),
+                                                        outer.right() - inner.right(), outer.bottom() - inner.bottom())
+                                             : QMargins();
+    const QRect client = frame.marginsRemoved(decorations);
+    if (client.isValid())
+        setGeometry(client);
+}
+
+void ManagedTargetWindow::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.fillRect(rect(), palette().color(QPalette::Dark).lighter(160));
+    QPainterPath panel;
+    panel.addRoundedRect(QRectF(rect()).adjusted(kInset, kInset, -kInset, -kInset), kCornerRadius, kCornerRadius);
+    painter.fillPath(panel, palette().color(QPalette::Window));
+    painter.setPen(QPen(palette().color(QPalette::Mid), 1));
+    painter.drawPath(panel);
+}
+
+} // namespace tarni

@@ -1,0 +1,102 @@
+#pragma once
+
+#include "windowing/WindowReservationManager.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QRectF>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+class QScreen;
+
+namespace tarni {
+
+class AppModel;
+class ManagedTargetWindow;
+class ScreenFrames;
+class SidebarPanelWindow;
+class SidebarRootView;
+
+// Owns the sidebar panel and the window that marks the content rectangle,
+// keeps the panel on the rectangle the reservation manager gives it, and
+// remembers the width the user resizes it to, per screen.
+class SidebarPanelManager : public QObject {
+    Q_OBJECT
+public:
+    // Differences up to this many pixels in every coordinate count as "in place".
+    static constexpr double kFrameTolerance = 0.5;
+    // One press of Ctrl+[ or Ctrl+].
+    static constexpr double kWidthStep = 20.0;
+
+    struct Options {
+        bool showsManagedTargetWindow = true;
+        // A screen as the reservation sees it, given the sidebar's own X
+        // window (0 before it exists). Defaults to the X work area without
+        // our own strut on X11, and the screen's available geometry elsewhere.
+        std::function<ScreenDescription(const QScreen &, std::uint32_t sidebarWindow)> describeScreen;
+    };
+
+    // Both must outlive the manager.
+    SidebarPanelManager(WindowReservationManager &reservation, AppModel &model, Options options,
+                        QObject *parent = nullptr);
+    ~SidebarPanelManager() override;
+
+    // Builds the panel on first use and shows it on the reserved rectangle.
+    // With `activate` it is raised and given the focus; without (a start in
+    // the background) it appears without taking the focus. Does nothing
+    // without any screen.
+    void showSidebar(bool activate = true);
+    // Raises the panel and gives it the focus; shows it again if closed.
+    void raiseAndActivate();
+
+    // The content rectangle of the panel's screen, else of the primary
+    // screen, else of the first; absent without any screen.
+    std::optional<QRectF> currentContentRect();
+    // The primary screen as the reservation sees it.
+    std::optional<ScreenDescription> mainScreenDescription();
+
+    // On the panel's own resize (persisting the width) and move (not
+    // persisting): stores the clamped width when asked, snaps the panel back
+    // onto its rectangle, moves the content window along, and tells the
+    // model the width. Ignored while the manager itself sets the frame.
+    void synchronizePanelFrame(bool persistWidth);
+    // Widens (positive) or narrows the sidebar by `delta` and keeps it.
+    void adjustWidth(double delta);
+
+    SidebarPanelWindow *panel() const;
+    SidebarRootView *rootView() const { return m_rootView; }
+    ManagedTargetWindow *managedTargetWindow() const;
+
+Q_SIGNALS:
+    // The user closed the sidebar; managed windows are being put back.
+    void panelClosed();
+
+private:
+    QScreen *chooseScreen() const;
+    ScreenDescription describe(const QScreen &screen);
+    void buildPanel();
+    void applyReservedFrame(const QRectF &rect);
+    void updateLimits(const ScreenDescription &screen);
+    void ensureManagedTargetWindow(const ScreenDescription &screen);
+    void watchScreens();
+    void screensChanged();
+
+    WindowReservationManager &m_reservation;
+    AppModel &m_model;
+    Options m_options;
+    std::unique_ptr<ScreenFrames> m_screenFrames;
+    QPointer<SidebarPanelWindow> m_panel;
+    SidebarRootView *m_rootView = nullptr;
+    QPointer<ManagedTargetWindow> m_target;
+    bool m_isApplyingReservedFrame = false;
+    // Snaps in a row that the window manager did not follow; a window
+    // manager that keeps refusing the rectangle must not make us loop.
+    int m_unsettledSnaps = 0;
+    QRectF m_lastSnapTarget;
+    double m_reportedWidth = -1;
+};
+
+} // namespace tarni

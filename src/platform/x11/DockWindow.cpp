@@ -1,0 +1,125 @@
+#include "platform/x11/DockWindow.h"
+
+#include <QGuiApplication>
+#include <QWindow>
+#include <QtGui/qguiapplication_platform.h>
+
+#include <xcb/xcb.h>
+
+#include <array>
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+namespace tarni {
+
+namespace {
+
+xcb_connection_t *connection()
+{
+    auto *app = qGuiApp;
+    if (!app || QGuiApplication::platformName() != QLatin1String("xcb"))
+        return nullptr;
+    auto *x11 = app->nativeInterface<QNativeInterface::QX11Application>();
+    return x11 ? x11->connection() : nullptr;
+}
+
+xcb_atom_t atom(xcb_connection_t *c, const char *name)
+{
+    const auto cookie = xcb_intern_atom(c, 0, static_cast<uint16_t>(std::strlen(name)), name);
+    xcb_intern_atom_reply_t *reply = xcb_intern_atom_reply(c, cookie, nullptr);
+    if (!reply)
+        return XCB_ATOM_NONE;
+    const xcb_atom_t result = reply->atom;
+    std::free(reply);
+    return result;
+}
+
+xcb_window_t rootOf(xcb_connection_t *c)
+{
+    return xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+}
+
+void sendToRoot(xcb_connection_t *c, xcb_window_t window, xcb_atom_t type, std::array<uint32_t, 5> data)
+{
+    xcb_client_message_event_t event{};
+    event.response_type = XCB_CLIENT_MESSAGE;
+    event.format = 32;
+    event.window = window;
+    event.type = type;
+    for (std::size_t i = 0; i < data.size(); ++i)
+        event.data.data32[i] = data[i];
+    xcb_send_event(c, 0, rootOf(c), XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
+                   reinterpret_cast<const char *>(&event));
+}
+
+constexpr uint32_t kAllDesktops = 0xFFFFFFFF;
+// _NET_WM_STATE actions and the "pager" source of EWMH requests, which
+// window managers honour without focus-stealing checks.
+constexpr uint32_t kStateAdd = 1;
+constexpr uint32_t kSourcePager = 2;
+
+} // namespace
+
+bool DockWindow::isAvailable() { return connection() != nullptr; }
+
+std::uint32_t DockWindow::nativeId(const QWindow &window)
+{
+    return window.handle() ? static_cast<std::uint32_t>(window.winId()) : 0;
+}
+
+void DockWindow::applyProperties(QWindow &window)
+{
+    xcb_connection_t *c = connection();
+    const xcb_window_t id = nativeId(window);
+    if (!c || !id)
+        return;
+    const xcb_atom_t normal = atom(c, "_NET_WM_WINDOW_TYPE_NORMAL");
+    xcb_change_property(c, XCB_PROP_MODE_REPLACE, id, atom(c, "_NET_WM_WINDOW_TYPE"), XCB_ATOM_ATOM, 32, 1, &normal);
+    const std::array<xcb_atom_t, 4> states{atom(c, "_NET_WM_STATE_STICKY"), atom(c, "_NET_WM_STATE_SKIP_TASKBAR"),
+                                           atom(c, "_NET_WM_STATE_SKIP_PAGER"), atom(c, "_NET_WM_STATE_ABOVE")};
+    const xcb_atom_t netWmState = atom(c, "_NET_WM_STATE");
+    const xcb_atom_t netWmDesktop = atom(c, "_NET_WM_DESKTOP");
+    if (window.isVisible()) {
+        for (std::size_t i = 0; i < states.size(); i += 2)
+            sendToRoot(c, id, netWmState, {kStateAdd, states[i], states[i + 1], kSourcePager, 0});
+        sendToRoot(c, id, netWmDesktop, {kAllDesktops, kSourcePager, 0, 0, 0});
+    } else {
+        xcb_change_property(c, XCB_PROP_MODE_REPLACE, id, netWmState, XCB_ATOM_ATOM, 32,
+                            static_cast<uint32_t>(states.size()), states.data());
+        xcb_change_property(c, XCB_PROP_MODE_REPLACE, id, netWmDesktop, XCB_ATOM_CARDINAL, 32, 1, &kAllDesktops);
+    }
+    xcb_flush(c);
+}
+
+void DockWindow::reserveLeftEdge(QWindow &window, const QRect &frame)
+{
+    xcb_connection_t *c = connection();
+    const xcb_window_t id = nativeId(window);
+    if (!c || !id)
+        return;
+    // left, right, top, bottom, then the start and end of each edge's span.
+    std::array<uint32_t, 12> partial{};
+    if (!frame.isEmpty()) {
+        partial[0] = static_cast<uint32_t>(std::max(0, frame.x() + frame.width()));
+        partial[4] = static_cast<uint32_t>(std::max(0, frame.y()));
+        partial[5] = static_cast<uint32_t>(std::max(0, frame.y() + frame.height() - 1));
+    }
+    xcb_change_property(c, XCB_PROP_MODE_REPLACE, id, atom(c, "_NET_WM_STRUT_PARTIAL"), XCB_ATOM_CARDINAL, 32,
+                        static_cast<uint32_t>(partial.size()), partial.data());
+    xcb_change_property(c, XCB_PROP_MODE_REPLACE, id, atom(c, "_NET_WM_STRUT"), XCB_ATOM_CARDINAL, 32, 4,
+                        partial.data());
+    xcb_flush(c);
+}
+
+void DockWindow::activate(QWindow &window)
+{
+    xcb_connection_t *c = connection();
+    const xcb_window_t id = nativeId(window);
+    if (!c || !id)
+        return;
+    sendToRoot(c, id, atom(c, "_NET_ACTIVE_WINDOW"), {kSourcePager, XCB_CURRENT_TIME, 0, 0, 0});
+    xcb_flush(c);
+}
+
+} // namespace tarni

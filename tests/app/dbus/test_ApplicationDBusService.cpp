@@ -1,0 +1,259 @@
+// The application's bus interface on a real model in automation mode, over a
+// private session bus: calls from a connection of another name (as a script
+// makes them), and tarnibar-cli, which hands its edits to the application
+// while the application holds the data root's lock.
+
+#include "app/AppEnvironment.h"
+#include "app/ApplicationBusNames.h"
+#include "app/ApplicationDBusService.h"
+
+#include "SessionBus.h"
+#include "TaskSupport.h"
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusPendingCall>
+#include <QDBusPendingReply>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <future>
+
+using namespace tarni;
+
+namespace {
+
+test::SessionBus *privateBus = nullptr;
+
+class ApplicationDBusServiceTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(dir.isValid());
+        qputenv("XDG_CONFIG_HOME", dir.filePath(QStringLiteral("config")).toUtf8());
+        QProcessEnvironment environment;
+        environment.insert(QStringLiteral("TARNI_UITEST_MODE"), QStringLiteral("1"));
+        environment.insert(QStringLiteral("TARNI_UITEST_ROOT"), root());
+        environment.insert(QStringLiteral("TARNI_UITEST_SEED"), QStringLiteral("sample"));
+        PlatformServices platform;
+        platform.lockWait = std::chrono::milliseconds(0);
+        auto created = AppEnvironment::create(UITestConfig::read({}, environment), std::move(platform));
+        ASSERT_TRUE(created) << created.error().description.toStdString();
+        env = std::move(*created);
+        QCoro::waitFor(model().launch());
+        service = std::make_unique<ApplicationDBusService>(
+            model(), root().toStdString(),
+            ApplicationDBusService::Shell{[this] { ++shown; }, [this] { ++quits; }});
+        QString error;
+        ASSERT_TRUE(service->registerOnSessionBus(&error)) << error.toStdString();
+        client = std::make_unique<QDBusConnection>(
+            QDBusConnection::connectToBus(privateBus->address(), QStringLiteral("client")));
+        ASSERT_TRUE(client->isConnected());
+    }
+
+    void TearDown() override
+    {
+        client.reset();
+        QDBusConnection::disconnectFromBus(QStringLiteral("client"));
+        service.reset();
+        env.reset();
+    }
+
+    QString root() const { return dir.filePath(QStringLiteral("root")); }
+    AppModel &model() { return env->appModel(); }
+
+    // Calls a method as another program would, while this one keeps serving.
+    QDBusMessage call(const char *method, const QVariantList &arguments = {})
+    {
+        QDBusMessage message = QDBusMessage::createMethodCall(
+            bus::serviceNameForDataRoot(root().toStdString()), QString::fromLatin1(bus::kObjectPath),
+            QString::fromLatin1(bus::kInterface), QString::fromLatin1(method));
+        message.setArguments(arguments);
+        QDBusPendingCall pending = client->asyncCall(message, 30000);
+        EXPECT_TRUE(test::spinUntil([&] { return pending.isFinished(); }, 30000)) << method;
+        return pending.reply();
+    }
+
+    QString answer(const char *method, const QVariantList &arguments = {})
+    {
+        const QDBusMessage reply = call(method, arguments);
+        EXPECT_EQ(reply.type(), QDBusMessage::ReplyMessage) << method << ": " << reply.errorMessage().toStdString();
+        return reply.arguments().value(0).toString();
+    }
+
+    QJsonObject state() { return QJsonDocument::fromJson(answer("State").toUtf8()).object(); }
+
+    QJsonObject nodeInState(const QString &id)
+    {
+        for (const QJsonValue &node : state()[QStringLiteral("nodes")].toArray())
+            if (node[QStringLiteral("id")].toString() == id)
+                return node.toObject();
+        return {};
+    }
+
+    QString firstNodeOfKind(const char *kind)
+    {
+        for (const QJsonValue &node : state()[QStringLiteral("nodes")].toArray())
+            if (node[QStringLiteral("kind")].toString() == QLatin1String(kind))
+                return node[QStringLiteral("id")].toString();
+        return {};
+    }
+
+    struct CliRun {
+        int exitCode = -1;
+        QString out;
+        QString err;
+    };
+
+    // tarnibar-cli on our root; this process keeps serving the bus meanwhile.
+    CliRun cli(QStringList arguments)
+    {
+        QProcess process;
+        process.start(QStringLiteral(TARNIBAR_CLI_PATH), QStringList{QStringLiteral("--root"), root()} + arguments);
+        EXPECT_TRUE(test::spinUntil([&] { return process.state() == QProcess::NotRunning; }, 60000));
+        return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+                QString::fromUtf8(process.readAllStandardOutput()), QString::fromUtf8(process.readAllStandardError())};
+    }
+
+    QTemporaryDir dir;
+    std::unique_ptr<AppEnvironment> env;
+    std::unique_ptr<ApplicationDBusService> service;
+    std::unique_ptr<QDBusConnection> client;
+    int shown = 0;
+    int quits = 0;
+};
+
+TEST_F(ApplicationDBusServiceTest, CommandsChangeTheRunningModelAndAnswerWhatTheyDid)
+{
+    const QString link = firstNodeOfKind("webLink");
+    ASSERT_FALSE(link.isEmpty());
+    const QString summary = answer("Open", {link});
+    EXPECT_FALSE(summary.isEmpty());
+    EXPECT_EQ(state()[QStringLiteral("lastOpenSummary")].toString(), summary);
+    EXPECT_EQ(state()[QStringLiteral("openedURLs")].toArray().size(), 1);
+
+    // The window's commands add into the selected group and select.
+    const QString group = firstNodeOfKind("group");
+    answer("Select", {group});
+    const QString added = answer("AddGroup");
+    EXPECT_EQ(nodeInState(added)[QStringLiteral("parentID")].toString(), group);
+    EXPECT_EQ(state()[QStringLiteral("selectedNodeID")].toString(), added);
+
+    // Edits by identifier go where they are told; deleting the selected
+    // node also ends its selection.
+    const QString named = answer("AddNode", {QStringLiteral("link"), QStringLiteral("https://example.com/a"), added,
+                                             QVariantMap{{QStringLiteral("title"), QString()}}});
+    EXPECT_EQ(nodeInState(named)[QStringLiteral("parentID")].toString(), added);
+    EXPECT_EQ(nodeInState(named)[QStringLiteral("title")].toString(), QString()); // an empty title is a title
+    EXPECT_EQ(call("Delete", {added}).type(), QDBusMessage::ReplyMessage);
+    EXPECT_TRUE(nodeInState(named).isEmpty());
+    EXPECT_TRUE(state()[QStringLiteral("selectedNodeID")].isNull());
+}
+
+TEST_F(ApplicationDBusServiceTest, FailuresComeBackAsBusErrors)
+{
+    const QString group = firstNodeOfKind("group");
+    ASSERT_FALSE(group.isEmpty());
+    const QString missing = QStringLiteral("00000000-0000-4000-8000-000000000001");
+    struct Case {
+        const char *method;
+        QVariantList arguments;
+        const char *errorName;
+        const char *mentions;
+    };
+    const QList<Case> cases{
+        {"Rename", {missing, QStringLiteral("x")}, bus::kErrorUnknownNode, "no node"},
+        {"Open", {QStringLiteral("not-an-id")}, bus::kErrorInvalidArgs, "not a node identifier"},
+        {"Move", {group, group, -1}, bus::kErrorFailed, "under itself"},
+        {"Move", {group, QString(), -2}, bus::kErrorInvalidArgs, "index"},
+        {"AddNode", {QStringLiteral("file"), QStringLiteral("relative/path"), QString(), QVariantMap{}},
+         bus::kErrorInvalidArgs, "absolute"},
+        {"ImportFile", {dir.filePath(QStringLiteral("absent.json")), QString()}, bus::kErrorBadData, ""},
+        {"SetLanguage", {QStringLiteral("klingon")}, bus::kErrorInvalidArgs, "klingon"},
+    };
+    const QByteArray before = model().stateJson().c_str();
+    for (const Case &c : cases) {
+        const QDBusMessage reply = call(c.method, c.arguments);
+        EXPECT_EQ(reply.errorName(), QLatin1String(c.errorName)) << c.method;
+        EXPECT_TRUE(reply.errorMessage().contains(QLatin1String(c.mentions)))
+            << c.method << ": " << reply.errorMessage().toStdString();
+    }
+    EXPECT_EQ(QByteArray(model().stateJson().c_str()), before);
+
+    // A command of the window answers with the alert it raised, which stays
+    // for the window to show.
+    const QDBusMessage reply = call("Import", {dir.filePath(QStringLiteral("absent.json"))});
+    EXPECT_EQ(reply.errorName(), QLatin1String(bus::kErrorFailed));
+    EXPECT_FALSE(reply.errorMessage().isEmpty());
+    EXPECT_EQ(state()[QStringLiteral("alertMessage")].toString(), reply.errorMessage());
+}
+
+TEST_F(ApplicationDBusServiceTest, ASecondStartFindsTheApplicationOfItsDataRoot)
+{
+    // A second start blocks on its calls: made from another thread while
+    // this one serves them.
+    auto activate = [](const QString &root) {
+        auto found = std::async(std::launch::async, [root] {
+            return ApplicationDBusService::activateRunningInstance(root.toStdString());
+        });
+        test::spinUntil([&] { return found.wait_for(std::chrono::seconds(0)) == std::future_status::ready; });
+        return found.get();
+    };
+    EXPECT_TRUE(activate(root()));
+    EXPECT_EQ(shown, 1);
+    EXPECT_FALSE(activate(dir.filePath(QStringLiteral("other"))));
+    EXPECT_EQ(shown, 1);
+
+    EXPECT_EQ(call("Quit").type(), QDBusMessage::ReplyMessage);
+    EXPECT_TRUE(test::spinUntil([&] { return quits == 1; }, 5000));
+}
+
+TEST_F(ApplicationDBusServiceTest, CliEditsGoThroughTheRunningApplication)
+{
+    CliRun r = cli({QStringLiteral("add"), QStringLiteral("group"), QStringLiteral("From CLI")});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    const QString id = r.out.trimmed();
+    EXPECT_EQ(nodeInState(id)[QStringLiteral("title")].toString(), QStringLiteral("From CLI"));
+
+    r = cli({QStringLiteral("rename"), QStringLiteral("00000000-0000-4000-8000-000000000001"), QStringLiteral("x")});
+    EXPECT_EQ(r.exitCode, 7);
+    EXPECT_TRUE(r.err.startsWith(QStringLiteral("tarnibar-cli: no node "))) << r.err.toStdString();
+    r = cli({QStringLiteral("move"), id, QStringLiteral("--under"), id});
+    EXPECT_EQ(r.exitCode, 7);
+
+    r = cli({QStringLiteral("snapshot"), QStringLiteral("save"), QStringLiteral("--node"), id});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    r = cli({QStringLiteral("snapshot"), QStringLiteral("restore"), r.out.trimmed(), QStringLiteral("--under"), id});
+    EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+    EXPECT_EQ(r.out, QStringLiteral("Restored 1 node(s) from subtree snapshot \"From CLI Snapshot\"\n"));
+
+    // Without the application on the bus, the old refusal stands.
+    service.reset();
+    r = cli({QStringLiteral("delete"), id});
+    EXPECT_EQ(r.exitCode, 8);
+    EXPECT_TRUE(r.err.contains(QStringLiteral("TarniBar is running on"))) << r.err.toStdString();
+    EXPECT_FALSE(model().treeViewModel().nodes().isEmpty());
+    EXPECT_TRUE(model().treeViewModel().node(QUuid::fromString(id)));
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    // Before anything in the process touches the session bus.
+    test::SessionBus bus;
+    if (bus.address().isEmpty()) {
+        std::fprintf(stderr, "%s\n", qPrintable(bus.error()));
+        return 1;
+    }
+    bus.exportAddress();
+    privateBus = &bus;
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,209 @@
+// The application as a user starts it, on its own X server with openbox: the
+// sidebar's place and reservation, resizing and moving it, and quitting on
+// SIGTERM.
+
+#include "X11Probe.h"
+#include "XvfbSession.h"
+
+#include "common/InstanceLock.h"
+
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <xcb/xcb.h>
+
+#include <csignal>
+#include <sys/wait.h>
+
+using namespace tarni;
+using namespace tarni::test;
+
+namespace {
+
+// 20 % of the 1600-pixel screen.
+constexpr int kDefaultWidth = 320;
+const char *const kWidthKey = "TarniBar.sidebarWidth.screen";
+
+struct FreeDeleter {
+    void operator()(void *p) const { std::free(p); }
+};
+
+// 32-bit values of a property of `window`.
+QList<uint32_t> cardinals(const QString &display, xcb_window_t window, const char *name)
+{
+    xcb_connection_t *c = xcb_connect(display.toLocal8Bit().constData(), nullptr);
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+    std::unique_ptr<xcb_intern_atom_reply_t, FreeDeleter> atom(
+        xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, std::strlen(name), name), nullptr));
+    std::unique_ptr<xcb_get_property_reply_t, FreeDeleter> reply(xcb_get_property_reply(
+        c, xcb_get_property(c, 0, window ? window : root, atom->atom, XCB_ATOM_CARDINAL, 0, 64), nullptr));
+    QList<uint32_t> values;
+    if (reply && reply->format == 32) {
+        const auto *data = static_cast<const uint32_t *>(xcb_get_property_value(reply.get()));
+        values = QList<uint32_t>(data, data + xcb_get_property_value_length(reply.get()) / 4);
+    }
+    xcb_disconnect(c);
+    return values;
+}
+
+class TarniBarShellTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_dir.isValid());
+        QString error;
+        m_session = XvfbSession::start({1600, 1000, true}, &error);
+        ASSERT_TRUE(m_session) << "cannot start the X server for this test: " << error.toStdString();
+        m_probe = std::make_unique<X11Probe>(m_session->display());
+    }
+
+    void TearDown() override
+    {
+        for (pid_t pid : m_children)
+            stopProcess(pid);
+        m_probe.reset();
+        m_session.reset();
+    }
+
+    QString path(const char *relative) const { return m_dir.filePath(QLatin1String(relative)); }
+
+    pid_t startApplication()
+    {
+        // libxkbcommon-x11, which Qt's xcb platform loads, hands strndup()
+        // unterminated atom names: strict string checks would stop every start.
+        const QString asan = qEnvironmentVariable("ASAN_OPTIONS") + QStringLiteral(":strict_string_checks=0");
+        const pid_t pid = spawnProcess(QStringLiteral(TARNIBAR_EXECUTABLE), {},
+                                       {QStringLiteral("ASAN_OPTIONS=") + asan,
+                                        QStringLiteral("DISPLAY=") + m_session->display(),
+                                        QStringLiteral("QT_QPA_PLATFORM=xcb"),
+                                        QStringLiteral("TARNI_UITEST_ROOT=") + path("root"),
+                                        QStringLiteral("XDG_CONFIG_HOME=") + path("config"),
+                                        QStringLiteral("XDG_DATA_HOME=") + path("data"),
+                                        QStringLiteral("DBUS_SESSION_BUS_ADDRESS=unix:path=") + path("no-bus")});
+        if (pid > 0)
+            m_children << pid;
+        return pid;
+    }
+
+    std::optional<int> storedWidth()
+    {
+        QSettings settings(path("config/TarniBar/TarniBar.ini"), QSettings::IniFormat);
+        const QVariant value = settings.value(QLatin1String(kWidthKey));
+        return value.isValid() ? std::optional<int>(qRound(value.toDouble())) : std::nullopt;
+    }
+
+    bool frameBecomes(xcb_window_t window, const QRect &expected)
+    {
+        return X11Probe::waitFor([&] { return m_probe->frame(window) == expected; }, 5000);
+    }
+
+    void xdotool(const QStringList &arguments)
+    {
+        const pid_t pid = spawnProcess(QStringLiteral("xdotool"), arguments,
+                                       {QStringLiteral("DISPLAY=") + m_session->display()});
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+    }
+
+    QTemporaryDir m_dir;
+    std::unique_ptr<XvfbSession> m_session;
+    std::unique_ptr<X11Probe> m_probe;
+    QList<pid_t> m_children;
+};
+
+TEST_F(TarniBarShellTest, SidebarReservesTheLeftEdgeAndWindowsStayBesideIt)
+{
+    ASSERT_GT(startApplication(), 0);
+    const auto sidebar = m_probe->waitForClient(QStringLiteral("Tarni Bar"));
+    ASSERT_TRUE(sidebar);
+    EXPECT_TRUE(frameBecomes(*sidebar, QRect(0, 0, kDefaultWidth, 1000))) << "frame differs";
+    EXPECT_EQ(m_probe->desktopOf(*sidebar), 0xFFFFFFFFu);
+    EXPECT_TRUE(m_probe->hasState(*sidebar, "_NET_WM_STATE_SKIP_TASKBAR"));
+
+    const QList<uint32_t> strut = cardinals(m_session->display(), *sidebar, "_NET_WM_STRUT_PARTIAL");
+    ASSERT_EQ(strut.size(), 12);
+    EXPECT_EQ(strut[0], uint32_t(kDefaultWidth));
+    EXPECT_EQ(strut[4], 0u);
+    EXPECT_EQ(strut[5], 999u);
+    const QList<uint32_t> workArea = cardinals(m_session->display(), 0, "_NET_WORKAREA");
+    ASSERT_GE(workArea.size(), 4);
+    EXPECT_EQ(QRect(workArea[0], workArea[1], workArea[2], workArea[3]), QRect(kDefaultWidth, 0, 1280, 1000));
+
+    // The content window marks the rest of the screen, decorations included.
+    const auto content = m_probe->waitForClient(QStringLiteral("Workspace"));
+    ASSERT_TRUE(content);
+    EXPECT_TRUE(frameBecomes(*content, QRect(kDefaultWidth, 0, 1280, 1000)));
+
+    // Started in the foreground, the sidebar has the focus, not the content window.
+    EXPECT_TRUE(X11Probe::waitFor([&] { return m_probe->activeWindow() == sidebar; }));
+
+    // A maximised window ends beside the sidebar.
+    const pid_t xterm = spawnProcess(QStringLiteral("xterm"), {QStringLiteral("-T"), QStringLiteral("maximised")},
+                                     {QStringLiteral("DISPLAY=") + m_session->display()});
+    m_children << xterm;
+    const auto other = m_probe->waitForClient(QStringLiteral("maximised"));
+    ASSERT_TRUE(other);
+    m_probe->setMaximized(*other, true);
+    EXPECT_TRUE(X11Probe::waitFor([&] {
+        const auto frame = m_probe->frame(*other);
+        return frame && frame->left() == kDefaultWidth && frame->width() > 1200;
+    })) << "xterm frame left " << m_probe->frame(*other).value_or(QRect()).left();
+
+    // Clicking the sidebar takes the keyboard focus back from it.
+    m_probe->activate(*other);
+    ASSERT_TRUE(X11Probe::waitFor([&] { return m_probe->activeWindow() == other; }));
+    xdotool({QStringLiteral("mousemove"), QStringLiteral("100"), QStringLiteral("500"), QStringLiteral("click"),
+             QStringLiteral("1")});
+    EXPECT_TRUE(X11Probe::waitFor([&] { return m_probe->activeWindow() == sidebar; }));
+}
+
+TEST_F(TarniBarShellTest, ResizingKeepsTheClampedWidthAndMovesSnapBack)
+{
+    ASSERT_GT(startApplication(), 0);
+    const auto sidebar = m_probe->waitForClient(QStringLiteral("Tarni Bar"));
+    ASSERT_TRUE(sidebar);
+    ASSERT_TRUE(frameBecomes(*sidebar, QRect(0, 0, kDefaultWidth, 1000)));
+    const auto content = m_probe->waitForClient(QStringLiteral("Workspace"));
+    ASSERT_TRUE(content);
+    const QString id = QString::number(*sidebar);
+
+    // Wider than the 640-pixel maximum: kept at the maximum.
+    xdotool({QStringLiteral("windowsize"), id, QStringLiteral("1000"), QStringLiteral("1000")});
+    EXPECT_TRUE(frameBecomes(*sidebar, QRect(0, 0, 640, 1000)));
+    EXPECT_TRUE(X11Probe::waitFor([&] { return storedWidth() == 640; })) << storedWidth().value_or(-1);
+
+    xdotool({QStringLiteral("windowsize"), id, QStringLiteral("420"), QStringLiteral("700")});
+    EXPECT_TRUE(frameBecomes(*sidebar, QRect(0, 0, 420, 1000)));
+    EXPECT_TRUE(X11Probe::waitFor([&] { return storedWidth() == 420; })) << storedWidth().value_or(-1);
+    EXPECT_TRUE(frameBecomes(*content, QRect(420, 0, 1180, 1000)));
+    EXPECT_EQ(cardinals(m_session->display(), *sidebar, "_NET_WM_STRUT_PARTIAL").value(0), 420u);
+
+    // A move goes back to the edge and keeps the width.
+    xdotool({QStringLiteral("windowmove"), id, QStringLiteral("300"), QStringLiteral("120")});
+    EXPECT_TRUE(frameBecomes(*sidebar, QRect(0, 0, 420, 1000)));
+    EXPECT_EQ(storedWidth(), 420);
+}
+
+TEST_F(TarniBarShellTest, SigtermQuitsCleanlyAndReleasesTheLock)
+{
+    const pid_t pid = startApplication();
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(m_probe->waitForClient(QStringLiteral("Tarni Bar")));
+    ASSERT_TRUE(X11Probe::waitFor([&] {
+        const auto holder = InstanceLock::currentHolder(path("root").toStdString());
+        return holder && holder->holder == InstanceLock::Holder::application && holder->pid == pid;
+    }));
+
+    ::kill(pid, SIGTERM);
+    int status = -1;
+    const bool ended = X11Probe::waitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, 8000);
+    ASSERT_TRUE(ended) << "still running after SIGTERM";
+    m_children.removeAll(pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    EXPECT_FALSE(InstanceLock::isHeldByAnyone(path("root").toStdString()));
+}
+
+} // namespace

@@ -1,0 +1,98 @@
+// The panel's frame bookkeeping, offscreen: what is stored when, and where
+// the panel and the content window end up.
+
+#include "AppTestSupport.h"
+
+#include "gui/sidebar/ManagedTargetWindow.h"
+#include "gui/sidebar/SidebarPanelManager.h"
+#include "gui/sidebar/SidebarPanelWindow.h"
+
+#include <QApplication>
+
+using namespace tarni;
+using namespace tarni::test;
+
+namespace {
+
+class SidebarPanelManagerTest : public AppTest {
+protected:
+    void SetUp() override
+    {
+        AppTest::SetUp();
+        AppModel &model = start();
+        SidebarPanelManager::Options options;
+        options.describeScreen = [this](const QScreen &, std::uint32_t) { return description; };
+        manager = std::make_unique<SidebarPanelManager>(*env->dependencies().windowReservationManager, model,
+                                                        std::move(options));
+    }
+    void TearDown() override
+    {
+        manager.reset();
+        AppTest::TearDown();
+    }
+
+    QVariant stored() { return env->settings().value(WindowReservationManager::settingsKey(QStringLiteral("S"))); }
+
+    // 20 % of 1601 is 320.2: the panel can only be 320 wide.
+    ScreenDescription description{QStringLiteral("S"), QRectF(0, 24, 1601, 744)};
+    std::unique_ptr<SidebarPanelManager> manager;
+};
+
+TEST_F(SidebarPanelManagerTest, ShowingStoresNothingAndAFrameWithinHalfAPixelStays)
+{
+    manager->showSidebar(false);
+    SidebarPanelWindow *panel = manager->panel();
+    ASSERT_TRUE(panel);
+    EXPECT_EQ(panel->geometry(), QRect(0, 24, 320, 744));
+    EXPECT_FALSE(stored().isValid());
+    EXPECT_EQ(manager->currentContentRect(), QRectF(320.2, 24, 1280.8, 744));
+
+    // 0.2 pixels from the reserved rectangle: nothing to snap, nothing stored.
+    manager->synchronizePanelFrame(false);
+    EXPECT_EQ(panel->geometry(), QRect(0, 24, 320, 744));
+    EXPECT_EQ(env->appModel().sidebarWidthDescription(), QStringLiteral("Sidebar width 320 pt"));
+}
+
+TEST_F(SidebarPanelManagerTest, ResizeStoresTheClampedWidthAndMoveOnlySnapsBack)
+{
+    manager->showSidebar(false);
+    SidebarPanelWindow *panel = manager->panel();
+    panel->setMaximumWidth(QWIDGETSIZE_MAX);
+
+    panel->resize(1000, 744);
+    EXPECT_EQ(stored().toDouble(), 640.0);
+    EXPECT_EQ(panel->geometry(), QRect(0, 24, 640, 744));
+    EXPECT_EQ(manager->managedTargetWindow()->frameGeometry(), QRect(640, 24, 961, 744));
+
+    panel->resize(200, 744);
+    EXPECT_EQ(stored().toDouble(), 300.0);
+    EXPECT_EQ(panel->geometry(), QRect(0, 24, 300, 744));
+
+    env->settings().setValue(WindowReservationManager::settingsKey(QStringLiteral("S")), 410.0);
+    panel->move(90, 100);
+    EXPECT_EQ(panel->geometry(), QRect(0, 24, 410, 744));
+    EXPECT_EQ(stored().toDouble(), 410.0);
+}
+
+TEST_F(SidebarPanelManagerTest, KeyboardStepsWidenAndNarrowWithinTheLimits)
+{
+    manager->showSidebar(false);
+    manager->adjustWidth(SidebarPanelManager::kWidthStep);
+    EXPECT_EQ(manager->panel()->width(), 340);
+    EXPECT_NEAR(stored().toDouble(), 340.2, 1e-9);
+    for (int i = 0; i < 40; ++i)
+        manager->adjustWidth(-SidebarPanelManager::kWidthStep);
+    EXPECT_EQ(manager->panel()->width(), 300);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    qputenv("LANGUAGE", "en");
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,367 @@
+// The sidebar's views on the real application core in automation mode, with
+// the sample workspace: context menus per kind, shortcuts, the alert, live
+// language switching, the onboarding, progress of long commands and the
+// layout at the narrowest sidebar width.
+
+#include "../../core/app/AppTestSupport.h"
+
+#include "gui/AppActions.h"
+#include "gui/EntryDialogs.h"
+#include "gui/HeaderView.h"
+#include "gui/NodeContextMenu.h"
+#include "gui/SidebarRootView.h"
+#include "gui/inspector/InspectorView.h"
+#include "gui/onboarding/OnboardingView.h"
+#include "gui/settings/SettingsWindow.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QApplication>
+#include <QComboBox>
+#include <QCoro/QCoroTimer>
+#include <QDir>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+#include <QToolButton>
+
+using namespace tarni;
+using namespace tarni::test;
+
+namespace {
+
+const QHash<QString, QString> kSample{{QStringLiteral("TARNI_UITEST_SEED"), QStringLiteral("sample")}};
+
+class SidebarTest : public AppTest {
+protected:
+    void TearDown() override
+    {
+        view.reset();
+        AppTest::TearDown();
+    }
+
+    SidebarRootView &show(QHash<QString, QString> variables = kSample)
+    {
+        AppModel &model = start({QStringLiteral("--uitest-mode")}, variables);
+        view = std::make_unique<SidebarRootView>(model);
+        view->resize(320, 800);
+        view->show();
+        view->activateWindow();
+        EXPECT_TRUE(QTest::qWaitForWindowActive(view.get()));
+        return *view;
+    }
+    AppModel &model() { return env->appModel(); }
+    WorkspaceNode today() { return children(std::nullopt).front(); }
+    // Example (web link), C456 (Slack thread), the data root (folder).
+    WorkspaceNode child(int i) { return children(today().id()).at(i); }
+    void select(const WorkspaceNode &node) { model().selectNodeWithoutOpening(node.id()); }
+    QStringList menuTitles(const WorkspaceNode &node)
+    {
+        QStringList out;
+        for (const auto &item : nodeContextMenuItems(model(), view->actions(), node.id()))
+            out << (item.isSeparator ? QStringLiteral("|") : item.title);
+        return out;
+    }
+    template <class W>
+    W *find(const char *name) const
+    {
+        for (QWidget *w : QApplication::allWidgets())
+            if (w->objectName() == QLatin1String(name) && w->isVisible())
+                if (auto *cast = qobject_cast<W *>(w))
+                    return cast;
+        return nullptr;
+    }
+
+    std::unique_ptr<SidebarRootView> view;
+};
+
+TEST_F(SidebarTest, ContextMenusOfferWhatEachKindCanDoAndActOnThatNode)
+{
+    show();
+    const QStringList editing{QStringLiteral("Rename"), QStringLiteral("Duplicate"), QStringLiteral("Delete"),
+                              QStringLiteral("|")};
+    const QStringList outwards{QStringLiteral("Export"), QStringLiteral("Save Snapshot")};
+    EXPECT_EQ(menuTitles(today()), editing + QStringList{QStringLiteral("Import into Here…")} + outwards);
+    EXPECT_EQ(menuTitles(child(0)), QStringList({QStringLiteral("Open"), QStringLiteral("|")}) + editing + outwards);
+    EXPECT_EQ(menuTitles(child(1)), QStringList({QStringLiteral("Open"), QStringLiteral("Open in Slack App"),
+                                                 QStringLiteral("|")}) + editing + outwards);
+    EXPECT_EQ(menuTitles(child(2)), QStringList({QStringLiteral("Open"), QStringLiteral("Reveal in File Manager"),
+                                                 QStringLiteral("|")}) + editing + outwards);
+
+    // A Chrome tab anywhere below offers the browser session, also under a
+    // web link.
+    const BrowserTarget tab{QStringLiteral("https://example.org/"), QStringLiteral("Tab"), std::nullopt,
+                            BrowserOpenMode::existingTab, std::nullopt};
+    ASSERT_TRUE(model().treeViewModel().addChromeTarget(tab, child(0).id()));
+    EXPECT_EQ(menuTitles(today()).front(), QStringLiteral("Restore Browser Session"));
+    EXPECT_TRUE(menuTitles(child(0)).contains(QStringLiteral("Restore Browser Session")));
+
+    // An entry acts on its own node even when another one is selected.
+    select(today());
+    const auto items = nodeContextMenuItems(model(), view->actions(), child(1).id());
+    const auto duplicate = std::find_if(items.begin(), items.end(),
+                                        [](const auto &item) { return item.title == QStringLiteral("Duplicate"); });
+    ASSERT_NE(duplicate, items.end());
+    EXPECT_EQ(duplicate->shortcut, QKeySequence(Qt::CTRL | Qt::Key_D));
+    duplicate->action();
+    EXPECT_EQ(titles(today().id()).count(QStringLiteral("C456")), 2);
+    EXPECT_EQ(titles(std::nullopt).size(), 1);
+}
+
+TEST_F(SidebarTest, TheKeyboardReachesEveryCommand)
+{
+    SidebarRootView &sidebar = show();
+    QLineEdit *title = sidebar.inspector()->titleField();
+
+    select(child(0));
+    QTest::keyClick(&sidebar, Qt::Key_D, Qt::ControlModifier);
+    EXPECT_EQ(titles(today().id()).count(QStringLiteral("Example")), 2);
+
+    // F2 renames in the inspector: Enter keeps, Esc puts the title back.
+    QTest::keyClick(&sidebar, Qt::Key_F2);
+    ASSERT_TRUE(title->hasFocus());
+    QTest::keyClicks(title, QStringLiteral("  Renamed"));
+    QTest::keyClick(title, Qt::Key_Return);
+    const QUuid copy = *model().selectionCoordinator().selectedNodeID();
+    EXPECT_EQ(model().treeViewModel().node(copy)->title(), QStringLiteral("  Renamed"));
+    EXPECT_TRUE(sidebar.outline()->hasFocus());
+    QTest::keyClick(&sidebar, Qt::Key_F2);
+    QTest::keyClicks(title, QStringLiteral("Discarded"));
+    QTest::keyClick(title, Qt::Key_Escape);
+    sidebar.outline()->setFocus();
+    EXPECT_EQ(model().treeViewModel().node(copy)->title(), QStringLiteral("  Renamed"));
+    EXPECT_EQ(title->text(), QStringLiteral("  Renamed"));
+    QTest::keyClick(&sidebar, Qt::Key_F2);
+    QTest::keyClicks(title, QStringLiteral("   "));
+    QTest::keyClick(title, Qt::Key_Return);
+    EXPECT_EQ(model().treeViewModel().node(copy)->title(), QStringLiteral("  Renamed")) << "a blank title was kept";
+
+    // A leaf goes at once; a group with children only once confirmed.
+    QTest::keyClick(&sidebar, Qt::Key_Delete);
+    EXPECT_FALSE(model().treeViewModel().node(copy));
+    select(today());
+    QTest::keyClick(&sidebar, Qt::Key_Delete);
+    auto *confirm = find<QMessageBox>("confirmDelete");
+    ASSERT_TRUE(confirm);
+    EXPECT_TRUE(model().treeViewModel().node(today().id()));
+    confirm->reject();
+    EXPECT_EQ(model().treeViewModel().nodes().size(), 4);
+
+    // Ctrl+F searches as the user types; Esc clears and returns to the tree.
+    QTest::keyClick(&sidebar, Qt::Key_F, Qt::ControlModifier);
+    ASSERT_TRUE(sidebar.searchField()->hasFocus());
+    QTest::keyClicks(sidebar.searchField(), QStringLiteral("c45"));
+    EXPECT_EQ(model().treeViewModel().searchQuery(), QStringLiteral("c45"));
+    QTest::keyClick(sidebar.searchField(), Qt::Key_Escape);
+    EXPECT_TRUE(model().treeViewModel().searchQuery().isEmpty());
+    EXPECT_TRUE(sidebar.outline()->hasFocus());
+
+    // Ctrl+L asks for an address and adds it, trimmed, into the selected group.
+    QTest::keyClick(&sidebar, Qt::Key_L, Qt::ControlModifier);
+    auto *entry = find<AddressEntryDialog>("");
+    ASSERT_TRUE(entry);
+    entry->field()->setText(QStringLiteral(" https://qt.io/docs "));
+    entry->accept();
+    EXPECT_EQ(model().treeViewModel().node(model().selectionCoordinator().selectedNodeID())->payload().asWebLink()->url,
+              QStringLiteral("https://qt.io/docs"));
+    EXPECT_TRUE(titles(today().id()).contains(QStringLiteral("qt.io")));
+
+    // A new group waits for its name.
+    QTest::keyClick(&sidebar, Qt::Key_N, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_TRUE(title->hasFocus());
+    EXPECT_EQ(title->selectedText(), QStringLiteral("New Group"));
+    QTest::keyClick(title, Qt::Key_Escape);
+
+    // Ctrl+S keeps the workspace; the menu lists it to restore.
+    QTest::keyClick(&sidebar, Qt::Key_S, Qt::ControlModifier);
+    QMenu *snapshots = sidebar.header()->menu()->findChild<QMenu *>(QStringLiteral("snapshotMenu"));
+    Q_EMIT snapshots->aboutToShow();
+    ASSERT_EQ(snapshots->actions().size(), 1);
+    snapshots->actions().front()->trigger();
+    EXPECT_EQ(model().latestImportStatus(), QStringLiteral("Restored workspace snapshot"));
+
+    QSignalSpy quit(&sidebar, &SidebarRootView::quitRequested);
+    QTest::keyClick(&sidebar, Qt::Key_Q, Qt::ControlModifier);
+    EXPECT_EQ(quit.size(), 1);
+
+    // Settings open with Ctrl+, and closing them quits nothing, even as the
+    // only window shown.
+    QTest::keyClick(&sidebar, Qt::Key_Comma, Qt::ControlModifier);
+    ASSERT_TRUE(sidebar.settingsWindow() && sidebar.settingsWindow()->isVisible());
+    QSignalSpy lastClosed(qApp, &QGuiApplication::lastWindowClosed);
+    sidebar.hide();
+    sidebar.settingsWindow()->close();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(lastClosed.size(), 0);
+}
+
+TEST_F(SidebarTest, TheInspectorShowsTheSelectedNodeOrSaysToSelectOne)
+{
+    SidebarRootView &sidebar = show();
+    auto *empty = sidebar.inspector()->findChild<QLabel *>(QStringLiteral("inspector-empty"));
+    select(child(1));
+    EXPECT_FALSE(empty->isVisible());
+    QStringList shown;
+    for (QLabel *label : sidebar.inspector()->findChildren<QLabel *>())
+        if (label->isVisible())
+            shown << label->text();
+    for (const char *text : {"Slack Thread", "T123", "C456", "1712345678.900100", "Never"})
+        EXPECT_TRUE(shown.contains(QString::fromUtf8(text))) << text << " in " << shown.join(u'|').toStdString();
+
+    // A selection that names no node reads like none.
+    model().selectionCoordinator().select(QUuid::createUuid());
+    EXPECT_TRUE(empty->isVisible());
+    EXPECT_EQ(empty->text(), QStringLiteral("Select a node to inspect it."));
+}
+
+TEST_F(SidebarTest, AnAlertShowsAsADialogAndClosingItClearsIt)
+{
+    SidebarRootView &sidebar = show();
+    model().importTree(QUrl::fromLocalFile(root() + QStringLiteral("/missing.json")));
+    ASSERT_TRUE(model().alertMessage());
+    QMessageBox *box = sidebar.alertBox();
+    ASSERT_TRUE(box && box->isVisible());
+    EXPECT_EQ(box->text(), *model().alertMessage());
+    QTest::mouseClick(box->buttons().front(), Qt::LeftButton);
+    EXPECT_FALSE(model().alertMessage());
+    EXPECT_TRUE(spinUntil([&] { return !sidebar.alertBox(); }, 2000));
+}
+
+TEST_F(SidebarTest, ALanguageSwitchRelabelsTheSidebarAndTheSettingsAtOnce)
+{
+    SidebarRootView &sidebar = show();
+    sidebar.showSettings();
+    SettingsWindow *settings = sidebar.settingsWindow();
+    EXPECT_TRUE(sidebar.actions().captureTab->toolTip().contains(QStringLiteral("Ctrl+Shift+T")));
+
+    model().setLanguage(AppLanguage::japanese);
+    EXPECT_EQ(sidebar.searchField()->placeholderText(), QStringLiteral("タイトル・URL・パスを検索"));
+    EXPECT_EQ(sidebar.actions().duplicate->text(), QStringLiteral("複製"));
+    EXPECT_EQ(settings->windowTitle(), QStringLiteral("設定"));
+    EXPECT_EQ(settings->autoCheckBox()->text(), QStringLiteral("アップデートを自動的に確認"));
+    EXPECT_EQ(sidebar.findChild<QLabel *>(QStringLiteral("lastOpenSummary"))->text(), model().lastOpenSummary());
+    EXPECT_NE(model().lastOpenSummary(), QStringLiteral("Ready"));
+
+    // The settings' own picker switches too, and the onboarding follows.
+    auto *picker = settings->findChild<QComboBox *>(QStringLiteral("languagePicker"));
+    EXPECT_EQ(picker->currentText(), QStringLiteral("日本語"));
+    picker->setCurrentIndex(picker->findData(rawValue(AppLanguage::simplifiedChinese)));
+    EXPECT_EQ(model().appLanguage(), AppLanguage::simplifiedChinese);
+    EXPECT_EQ(sidebar.onboarding()->completeButton()->text(), QStringLiteral("设置完成"));
+    EXPECT_EQ(sidebar.searchField()->placeholderText(), QStringLiteral("搜索标题、URL 或路径"));
+    picker->setCurrentIndex(picker->findData(rawValue(AppLanguage::english)));
+    EXPECT_EQ(sidebar.actions().duplicate->text(), QStringLiteral("Duplicate"));
+}
+
+TEST_F(SidebarTest, TheOnboardingReplacesTheSidebarUntilSetupIsComplete)
+{
+    SidebarRootView &sidebar = show({{QStringLiteral("TARNI_UITEST_SHOW_ONBOARDING"), QStringLiteral("1")},
+                                     {QStringLiteral("TARNI_UITEST_SEED"), QStringLiteral("sample")}});
+    OnboardingView *onboarding = sidebar.onboarding();
+    ASSERT_TRUE(sidebar.isShowingOnboarding());
+    // The hidden tree's shortcuts are off meanwhile; quitting still works.
+    select(child(0));
+    QTest::keyClick(&sidebar, Qt::Key_D, Qt::ControlModifier);
+    EXPECT_EQ(titles(today().id()).count(QStringLiteral("Example")), 1);
+
+    EXPECT_FALSE(onboarding->backButton()->isEnabled());
+    for (int step = 1; step < onboarding->stepCount(); ++step) {
+        EXPECT_FALSE(onboarding->completeButton()->isVisible());
+        QTest::mouseClick(onboarding->nextButton(), Qt::LeftButton);
+    }
+    ASSERT_TRUE(onboarding->completeButton()->isVisible());
+    QTest::mouseClick(onboarding->completeButton(), Qt::LeftButton);
+    EXPECT_FALSE(model().showOnboarding());
+    EXPECT_FALSE(sidebar.isShowingOnboarding());
+    EXPECT_EQ(env->settings().value(QLatin1String(kOnboardingCompletedSettingsKey)).toString(), QStringLiteral("true"));
+
+    sidebar.actions().reopenOnboarding->trigger();
+    EXPECT_TRUE(sidebar.isShowingOnboarding());
+    EXPECT_EQ(onboarding->currentStep(), 0);
+}
+
+TEST_F(SidebarTest, ALongCommandDisablesItsActionAndShowsProgressUntilItEnds)
+{
+    SidebarRootView &sidebar = show();
+    AppActions &actions = sidebar.actions();
+    int runs = 0;
+    auto slow = [&runs]() -> QCoro::Task<> {
+        ++runs;
+        co_await QCoro::sleepFor(std::chrono::milliseconds(100));
+    };
+    actions.runLong(actions.captureTab, slow);
+    actions.runLong(actions.captureTab, slow);
+    QWidget *busy = sidebar.findChild<QWidget *>(QStringLiteral("busyIndicator"));
+    EXPECT_EQ(runs, 1) << "a second start while the first runs";
+    EXPECT_FALSE(actions.captureTab->isEnabled());
+    EXPECT_TRUE(busy->isVisible());
+    EXPECT_TRUE(spinUntil([&] { return actions.busyCount() == 0; }, 3000));
+    EXPECT_TRUE(actions.captureTab->isEnabled());
+    EXPECT_FALSE(busy->isVisible());
+}
+
+TEST_F(SidebarTest, AFailedWriteIsShownUntilAWriteSucceeds)
+{
+    SidebarRootView &sidebar = show();
+    auto *banner = sidebar.findChild<QLabel *>(QStringLiteral("writeFailureBanner"));
+    Q_EMIT model().treeViewModel().writeFailed(QStringLiteral("disk I/O error"));
+    EXPECT_TRUE(banner->isVisible());
+    EXPECT_EQ(banner->toolTip(), QStringLiteral("disk I/O error"));
+    Q_EMIT model().treeViewModel().writeSucceeded();
+    EXPECT_FALSE(banner->isVisible());
+}
+
+// Everything fits the narrowest sidebar in every language. With
+// TARNI_VIEWS_GRAB_DIR set, the sidebar, the onboarding and the settings are
+// also written there as pictures to look at.
+TEST_F(SidebarTest, TheSidebarFitsItsNarrowestWidthInEveryLanguage)
+{
+    SidebarRootView &sidebar = show();
+    const QString grabs = qEnvironmentVariable("TARNI_VIEWS_GRAB_DIR");
+    select(child(1));
+    const std::pair<AppLanguage, const char *> languages[] = {
+        {AppLanguage::english, "en"}, {AppLanguage::japanese, "ja"}, {AppLanguage::simplifiedChinese, "zh"}};
+    for (const auto &[language, code] : languages) {
+        model().setLanguage(language);
+        for (const int width : {300, 480}) {
+            sidebar.resize(width, 760);
+            QCoreApplication::processEvents();
+            EXPECT_LE(sidebar.minimumSizeHint().width(), 300) << code;
+            for (QToolButton *button : sidebar.findChildren<QToolButton *>()) {
+                if (button->isVisible()) {
+                    EXPECT_LE(button->mapTo(&sidebar, QPoint(button->width(), 0)).x(), width) << code;
+                }
+            }
+            if (!grabs.isEmpty())
+                sidebar.grab().save(QStringLiteral("%1/sidebar-%2-%3.png").arg(grabs, QLatin1String(code)).arg(width));
+        }
+        if (grabs.isEmpty())
+            continue;
+        model().reopenOnboarding();
+        sidebar.onboarding()->goToStep(1);
+        sidebar.resize(320, 760);
+        QCoreApplication::processEvents();
+        sidebar.grab().save(QStringLiteral("%1/onboarding-%2.png").arg(grabs, QLatin1String(code)));
+        model().completeOnboarding();
+        sidebar.showSettings();
+        QCoreApplication::processEvents();
+        sidebar.settingsWindow()->grab().save(QStringLiteral("%1/settings-%2.png").arg(grabs, QLatin1String(code)));
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    // The texts compared here are the English ones, whatever the desktop's.
+    qputenv("LANGUAGE", "en");
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
