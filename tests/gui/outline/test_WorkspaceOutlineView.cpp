@@ -215,6 +215,15 @@ TEST_F(OutlineViewTest, ContextMenuSelectsItsRowAndRunsTheChosenEntryAfterClosin
     settle();
     EXPECT_EQ(ran, 1);
     EXPECT_EQ(opener->opened.size(), 0);
+
+    // From the keyboard: the current row's menu.
+    QTimer::singleShot(50, [] {
+        if (auto *popup = QApplication::activePopupWidget())
+            popup->close();
+    });
+    QTest::keyClick(view.get(), Qt::Key_F10, Qt::ShiftModifier);
+    EXPECT_EQ(asked.size(), 3);
+    EXPECT_EQ(asked.last(), mail);
 }
 
 // Drops as the view receives them: between rows, onto a group, and text that
