@@ -7,6 +7,7 @@
 #   and 39 web links).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/lib/xsession.sh
 build=${1:-build}
 nodes=${2:-100000}
 runs=${3:-5}
@@ -51,18 +52,7 @@ mkdir -p "$work/config/TarniBar"
 printf '[General]\nTarniBar.OnboardingCompleted=true\n' >"$work/config/TarniBar/TarniBar.ini"
 "$build/src/cli/tarnibar-cli" --root "$work/root" import "$work/workspace.json"
 
-exec {fd}<> <(:)
-setsid Xvfb -displayfd "$fd" -screen 0 1920x1080x24 -nolisten tcp >/dev/null 2>&1 &
-pids+=($!)
-read -r -t 10 number <&"$fd"
-exec {fd}<&-
-export DISPLAY=":$number"
-setsid openbox --sm-disable >/dev/null 2>&1 &
-pids+=($!)
-for _ in $(seq 100); do
-  xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break
-  sleep 0.05
-done
+start_x_session 1920x1080
 
 for _ in $(seq "$runs"); do
   start=$(date +%s%N)

@@ -6,10 +6,13 @@
 #   ./scripts/run.sh COMMAND...  a tarnibar-cli command (--help lists them)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/lib/xsession.sh
 
 ./scripts/install-deps.sh
-cmake -S . -B build -G Ninja -Wno-dev -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNI_BUILD_TESTS=OFF >/dev/null
-cmake --build build -j "$(nproc)"
+# Only the programs: a developer's tests in the same build folder stay as
+# they were configured.
+[ -f build/CMakeCache.txt ] || cmake -S . -B build -G Ninja -Wno-dev -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j "$(nproc)" --target tarnibar tarnibar-cli tarnibar-screenshot TarniBarChromeHost
 
 app=build/src/app/tarnibar
 if [ $# -gt 0 ]; then
@@ -42,18 +45,7 @@ trap cleanup INT TERM EXIT
 
 # The server and the window manager in sessions of their own, so that Ctrl+C
 # reaches the application first and they outlive it until it has quit.
-exec {fd}<> <(:)
-setsid Xvfb -displayfd "$fd" -screen 0 1600x1000x24 -nolisten tcp >/dev/null 2>&1 &
-pids+=($!)
-read -r -t 10 number <&"$fd" || { echo "Xvfb did not start." >&2; exit 1; }
-exec {fd}<&-
-export DISPLAY=":$number"
-setsid openbox --sm-disable >/dev/null 2>&1 &
-pids+=($!)
-for _ in $(seq 100); do
-  xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break
-  sleep 0.05
-done
+start_x_session 1600x1000
 
 "$app" &
 pids+=($!)

@@ -6,6 +6,7 @@
 # Usage: scripts/screenshots.sh [BUILD_DIR]   (default: build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/lib/xsession.sh
 build=${1:-build}
 cmake --build "$build" --target tarnibar tarnibar-screenshot -j 2 >/dev/null
 app=$build/src/app/tarnibar
@@ -34,19 +35,7 @@ shot() {
   mkdir -p "$work/config-$name/TarniBar"
   printf '[General]\nappLanguage=%s\n' "$language" >"$work/config-$name/TarniBar/TarniBarUITests.$name.ini"
 
-  exec {fd}<> <(:)
-  setsid Xvfb -displayfd "$fd" -screen 0 1440x900x24 -nolisten tcp >/dev/null 2>&1 &
-  pids+=($!)
-  local number
-  read -r -t 10 number <&"$fd"
-  exec {fd}<&-
-  export DISPLAY=":$number"
-  setsid openbox --sm-disable >/dev/null 2>&1 &
-  pids+=($!)
-  for _ in $(seq 100); do
-    xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break
-    sleep 0.05
-  done
+  start_x_session 1440x900
 
   env TARNI_UITEST_MODE=1 TARNI_UITEST_ROOT="$root" TARNI_UITEST_SEED=sample \
     XDG_CONFIG_HOME="$work/config-$name" DBUS_SESSION_BUS_ADDRESS="unix:path=$work/no-bus" "$@" \
