@@ -1,6 +1,7 @@
 // The panel's frame bookkeeping, offscreen: what is stored when, and where
 // the panel and the content window end up.
 
+#include "GuiTestMain.h"
 #include "AppTestSupport.h"
 
 #include "gui/sidebar/ManagedTargetWindow.h"
@@ -89,10 +90,5 @@ TEST_F(SidebarPanelManagerTest, KeyboardStepsWidenAndNarrowWithinTheLimits)
 
 int main(int argc, char **argv)
 {
-    qputenv("LANGUAGE", "en");
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
+    return runGuiTests(argc, argv);
 }

@@ -1,5 +1,6 @@
 // The address checks of the entry dialogs, on both sides of each rule.
 
+#include "GuiTestMain.h"
 #include "gui/EntryDialogs.h"
 
 #include <QApplication>
@@ -69,10 +70,5 @@ TEST(EntryDialogs, KeepOkDisabledWithTheReasonUntilTheAddressPasses)
 
 int main(int argc, char **argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    qputenv("LANGUAGE", "en");
-    QApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
+    return runGuiTests(argc, argv);
 }

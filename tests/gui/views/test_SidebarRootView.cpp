@@ -3,6 +3,7 @@
 // language switching, the onboarding, progress of long commands and the
 // layout at the narrowest sidebar width.
 
+#include "GuiTestMain.h"
 #include "../../core/app/AppTestSupport.h"
 
 #include "gui/AppActions.h"
@@ -357,11 +358,5 @@ TEST_F(SidebarTest, TheSidebarFitsItsNarrowestWidthInEveryLanguage)
 
 int main(int argc, char **argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    // The texts compared here are the English ones, whatever the desktop's.
-    qputenv("LANGUAGE", "en");
-    QApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
+    return runGuiTests(argc, argv);
 }

@@ -5,7 +5,8 @@
 #include <gtest/gtest.h>
 
 // Widget tests run without a display unless told otherwise, also when
-// ctest discovers them without the test environment.
+// ctest discovers them without the test environment, and compare the
+// English texts whatever the desktop's language.
 inline int runGuiTests(int argc, char **argv)
 {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
