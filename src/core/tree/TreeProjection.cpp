@@ -61,25 +61,12 @@ void appendLowered(std::string &out, const QString &text)
     const char16_t *data = reinterpret_cast<const char16_t *>(text.constData());
     const std::size_t base = out.size();
     out.reserve(base + std::size_t(size));
-    qsizetype i = 0;
-    while (i < size) {
-        // Runs of ASCII, most of every text, are lowered in one tight loop.
-        qsizetype end = i;
-        while (end < size && data[end] < 0x80)
-            ++end;
-        if (end > i) {
-            const std::size_t at = out.size();
-            out.resize(at + std::size_t(end - i));
-            char *dst = out.data() + at;
-            for (qsizetype k = i; k < end; ++k) {
-                const unsigned c = data[k];
-                *dst++ = char(c - 'A' < 26u ? c | 0x20u : c);
-            }
-            i = end;
-            if (i == size)
-                break;
-        }
+    for (qsizetype i = 0; i < size; ++i) {
         char32_t c = data[i];
+        if (c < 0x80) {
+            out += char(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+            continue;
+        }
         if (c == 0x0130) {
             out.resize(base);
             out += text.toLower().toStdString();
@@ -90,7 +77,6 @@ void appendLowered(std::string &out, const QString &text)
         else if (QChar::isSurrogate(c))
             c = 0xFFFD; // as the UTF-8 conversion of an unpaired surrogate
         appendUtf8(out, QChar::toLower(c));
-        ++i;
     }
 }
 
@@ -386,7 +372,6 @@ void TreeProjection::reset(const NodeList &nodes, SearchIndex search)
 
     m_searchIndexed = false;
     m_indexCursor = 0;
-    ++m_textRevision;
     m_recentMatches.clear();
     if (search == SearchIndex::build || isFiltering())
         ensureSearchIndex();
@@ -410,7 +395,6 @@ TreeProjection::SlotId TreeProjection::append(const WorkspaceNode &node)
     attach(id);
     m_matches[id] = isFiltering() && textMatches(id);
     m_recentMatches.clear();
-    ++m_textRevision;
     ++m_liveCount;
     m_visibilityDirty = true;
     return id;
@@ -426,7 +410,6 @@ void TreeProjection::remove(SlotId id)
     m_matches[id] = 0;
     dropText(id);
     m_recentMatches.clear();
-    ++m_textRevision;
     m_freeSlots.push_back(id);
     --m_liveCount;
     m_visibilityDirty = true;
@@ -451,7 +434,6 @@ void TreeProjection::update(SlotId id, const WorkspaceNode &node)
     }
     if (textChanges) {
         m_recentMatches.clear();
-        ++m_textRevision;
         if (hasText(id)) {
             dropText(id);
             indexText(id);
@@ -602,37 +584,27 @@ void TreeProjection::ensureSearchIndex()
     indexSearchText(m_nodes.size());
 }
 
-namespace {
-
-// The texts are scattered over the heap; fetching the records a few nodes
-// ahead, and their strings a little later, hides most of the wait.
-template <class Nodes>
-void prefetchAhead(const Nodes &nodes, std::size_t slot, std::size_t count)
-{
-    constexpr std::size_t kRecordsAhead = 8;
-    constexpr std::size_t kTextsAhead = 4;
-    if (slot + kRecordsAhead < count)
-        __builtin_prefetch(&nodes[slot + kRecordsAhead].fields());
-    if (slot + kTextsAhead < count) {
-        const auto &f = nodes[slot + kTextsAhead].fields();
-        __builtin_prefetch(f.title.constData());
-        if (f.subtitle)
-            __builtin_prefetch(f.subtitle->constData());
-    }
-}
-
-} // namespace
-
 bool TreeProjection::indexSearchText(std::size_t maxNodes)
 {
     if (m_searchIndexed)
         return true;
     if (m_indexCursor == 0)
         m_text.reserve(m_liveCount * 96);
+    // The texts are scattered over the heap; fetching the records a few
+    // nodes ahead, and their strings a little later, hides most of the wait.
+    constexpr std::size_t kRecordsAhead = 8;
+    constexpr std::size_t kTextsAhead = 4;
     const std::size_t count = m_nodes.size();
     const std::size_t end = std::min(count, m_indexCursor + maxNodes);
     for (std::size_t slot = m_indexCursor; slot < end; ++slot) {
-        prefetchAhead(m_nodes, slot, count);
+        if (slot + kRecordsAhead < count)
+            __builtin_prefetch(&m_nodes[slot + kRecordsAhead].fields());
+        if (slot + kTextsAhead < count) {
+            const auto &f = m_nodes[slot + kTextsAhead].fields();
+            __builtin_prefetch(f.title.constData());
+            if (f.subtitle)
+                __builtin_prefetch(f.subtitle->constData());
+        }
         if (m_live[slot])
             indexText(SlotId(slot));
         else
@@ -641,40 +613,6 @@ bool TreeProjection::indexSearchText(std::size_t maxNodes)
     m_indexCursor = end;
     m_searchIndexed = end == count;
     return m_searchIndexed;
-}
-
-TreeProjection::SearchTexts TreeProjection::makeSearchTexts(const NodeList &nodes, const std::atomic<bool> *cancel)
-{
-    SearchTexts texts;
-    const auto count = std::size_t(nodes.size());
-    texts.text.reserve(count * 96);
-    texts.offset.resize(count);
-    texts.length.resize(count);
-    for (std::size_t i = 0; i < count; ++i) {
-        if (cancel && i % 1024 == 0 && cancel->load(std::memory_order_relaxed))
-            return {};
-        prefetchAhead(nodes, i, count);
-        const std::size_t start = texts.text.size();
-        appendSearchText(texts.text, nodes[qsizetype(i)]);
-        texts.offset[i] = std::uint32_t(start);
-        texts.length[i] = std::uint32_t(texts.text.size() - start);
-    }
-    return texts;
-}
-
-bool TreeProjection::adoptSearchTexts(SearchTexts &&texts, std::uint64_t revision)
-{
-    if (m_searchIndexed || revision != m_textRevision || texts.offset.size() != m_nodes.size() ||
-        texts.length.size() != m_nodes.size())
-        return false;
-    m_text = std::move(texts.text);
-    m_textOffset = std::move(texts.offset);
-    m_textLength = std::move(texts.length);
-    m_textGarbage = 0;
-    m_indexCursor = m_nodes.size();
-    m_searchIndexed = true;
-    m_recentMatches.clear();
-    return true;
 }
 
 void TreeProjection::setQuery(const QString &query)

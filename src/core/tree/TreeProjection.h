@@ -8,7 +8,6 @@
 #include <QString>
 #include <QUuid>
 
-#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -86,23 +85,6 @@ public:
     // node has its text. For spreading the work over idle time after a load.
     bool indexSearchText(std::size_t maxNodes);
     bool isSearchIndexed() const { return m_searchIndexed; }
-
-    // Search texts made apart from the projection (on another thread) from
-    // the list last handed to reset(), slot by slot.
-    struct SearchTexts {
-        std::string text;
-        std::vector<std::uint32_t> offset;
-        std::vector<std::uint32_t> length;
-    };
-    // Stops early with no texts when `cancel` turns true.
-    static SearchTexts makeSearchTexts(const NodeList &nodes, const std::atomic<bool> *cancel = nullptr);
-    // Changes whenever a node is added or removed, the list is reset, or a
-    // node's search text changes.
-    std::uint64_t textRevision() const { return m_textRevision; }
-    // Takes texts made from the list of the last reset() when the revision
-    // they were made at is still the current one; false (nothing taken)
-    // otherwise, or when every text is already made.
-    bool adoptSearchTexts(SearchTexts &&texts, std::uint64_t revision);
     const QString &query() const { return m_query; }
     bool isFiltering() const { return !m_query.isEmpty(); }
     bool isDisplayed(SlotId slot) const;
@@ -186,7 +168,6 @@ private:
     std::vector<std::uint32_t> m_textOffset;
     std::vector<std::uint32_t> m_textLength;
     std::size_t m_textGarbage = 0;
-    std::uint64_t m_textRevision = 0;
 
     std::vector<SlotId> m_freeSlots;
     std::vector<Group> m_groups; // group 0 is the top level

@@ -8,7 +8,6 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <system_error>
 
 namespace tarni {
 
@@ -38,15 +37,8 @@ TreeViewModel::TreeViewModel(WorkspaceStoreProtocol &store, QObject *parent)
 {
 }
 
-TreeViewModel::~TreeViewModel()
-{
-    stopMakingSearchTexts();
-}
-
 void TreeViewModel::setSearchQuery(const QString &query)
 {
-    if (!query.isEmpty())
-        takeSearchTexts();
     m_searchQuery = query;
     m_projection.setQuery(query);
     Q_EMIT searchQueryChanged();
@@ -104,11 +96,10 @@ TreeResult<void> TreeViewModel::ensureLoaded()
 void TreeViewModel::resetNodes(const NodeList &nodes)
 {
     m_nodes = nodes;
-    // The outline can show the tree at once; the search texts are made on
-    // another thread, which the first query waits for when it comes earlier.
-    stopMakingSearchTexts();
+    // The outline can show the tree at once; the search texts are made in
+    // idle time (or by the first query, whichever comes first).
     m_projection.reset(nodes, TreeProjection::SearchIndex::onFirstQuery);
-    startMakingSearchTexts(nodes);
+    scheduleSearchIndexing();
     m_slotAt.resize(std::size_t(nodes.size()));
     m_positionOf.assign(std::size_t(nodes.size()), -1);
     for (qsizetype i = 0; i < nodes.size(); ++i) {
@@ -129,57 +120,6 @@ void TreeViewModel::scheduleSearchIndexing()
         if (!m_projection.indexSearchText(kNodesPerTurn))
             scheduleSearchIndexing();
     });
-}
-
-void TreeViewModel::startMakingSearchTexts(const NodeList &nodes)
-{
-    if (m_projection.isSearchIndexed())
-        return;
-    auto cancel = std::make_shared<std::atomic<bool>>(false);
-    m_cancelSearchTexts = cancel;
-    m_searchTextsRevision = m_projection.textRevision();
-    try {
-        const auto job = ++m_searchTextsJob;
-        m_searchTexts = std::async(std::launch::async, [this, nodes, cancel, job] {
-            auto texts = TreeProjection::makeSearchTexts(nodes, cancel.get());
-            // The model waits for this thread before it goes away, so this
-            // posts to a live object. The texts are handed over a moment
-            // after the post; waiting for them then is short, unless a newer
-            // job has replaced this one, or a query has taken them already.
-            if (!cancel->load())
-                QMetaObject::invokeMethod(
-                    this,
-                    [this, job] {
-                        if (job == m_searchTextsJob)
-                            takeSearchTexts();
-                    },
-                    Qt::QueuedConnection);
-            return texts;
-        });
-    } catch (const std::system_error &) {
-        // No thread to be had: make them in idle time here instead.
-        scheduleSearchIndexing();
-    }
-}
-
-void TreeViewModel::stopMakingSearchTexts()
-{
-    if (!m_searchTexts.valid())
-        return;
-    m_cancelSearchTexts->store(true);
-    m_searchTexts.wait();
-    m_searchTexts = {};
-}
-
-void TreeViewModel::takeSearchTexts()
-{
-    if (!m_searchTexts.valid())
-        return;
-    auto texts = m_searchTexts.get();
-    // The list changed meanwhile: the texts may be stale, so the projection
-    // makes its own in idle time instead.
-    if (!m_projection.adoptSearchTexts(std::move(texts), m_searchTextsRevision))
-        scheduleSearchIndexing();
 }
 
 void TreeViewModel::appendNode(const WorkspaceNode &node)

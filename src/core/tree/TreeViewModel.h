@@ -13,10 +13,7 @@
 #include <QUrl>
 #include <QUuid>
 
-#include <atomic>
 #include <functional>
-#include <future>
-#include <memory>
 #include <optional>
 #include <vector>
 
@@ -39,7 +36,6 @@ public:
     using Clock = std::function<Timestamp()>;
 
     explicit TreeViewModel(WorkspaceStoreProtocol &store, QObject *parent = nullptr);
-    ~TreeViewModel() override;
 
     const std::optional<Workspace> &workspace() const { return m_workspace; }
     const NodeList &nodes() const { return m_nodes; }
@@ -147,11 +143,6 @@ private:
     void appendNode(const WorkspaceNode &node);
     void resetNodes(const NodeList &nodes);
     void scheduleSearchIndexing();
-    void startMakingSearchTexts(const NodeList &nodes);
-    void stopMakingSearchTexts();
-    // Hands texts made off this thread to the projection, waiting for them
-    // when they are not made yet.
-    void takeSearchTexts();
     void removeSlots(const std::vector<TreeProjection::SlotId> &slots);
     void applyRenumber(const std::optional<QUuid> &overridingParentID = std::nullopt,
                        const std::optional<QUuid> &movedNodeID = std::nullopt,
@@ -175,10 +166,6 @@ private:
     Clock m_clock;
     EditScope m_lastEdit;
     bool m_indexingScheduled = false;
-    std::future<TreeProjection::SearchTexts> m_searchTexts;
-    std::uint64_t m_searchTextsRevision = 0;
-    std::uint64_t m_searchTextsJob = 0;
-    std::shared_ptr<std::atomic<bool>> m_cancelSearchTexts;
     bool m_loaded = false;
 };
 

@@ -5,9 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <functional>
-
 using namespace tarni;
 using namespace tarni::testing;
 
@@ -157,42 +154,6 @@ TEST(TreeProjection, SearchIndexBuiltInStepsWhileEditing)
     }
     projection.setQuery(QString());
     EXPECT_TRUE(projection.indexSearchText(1));
-}
-
-// Texts made apart from the projection are taken only while no text has
-// changed since the list was handed over; otherwise a query would miss a
-// node renamed or added meanwhile.
-TEST(TreeProjection, SearchTextsMadeElsewhereAreTakenOnlyWhileCurrent)
-{
-    NodeList nodes;
-    for (int i = 0; i < 200; ++i)
-        nodes.append(link(QStringLiteral("Item %1").arg(i), QStringLiteral("https://H%1.example").arg(i % 7),
-                          i ? std::optional(nodes[i / 2].id()) : std::nullopt, i));
-    const auto texts = TreeProjection::makeSearchTexts(nodes);
-
-    TreeProjection current(nodes, TreeProjection::SearchIndex::onFirstQuery);
-    EXPECT_TRUE(current.adoptSearchTexts(TreeProjection::SearchTexts(texts), current.textRevision()));
-    EXPECT_TRUE(current.isSearchIndexed());
-    current.setQuery(QStringLiteral("h3"));
-    EXPECT_EQ(current.displayedTree(), referenceDisplayed(nodes, QStringLiteral("h3")));
-
-    std::atomic<bool> cancelled(true);
-    EXPECT_FALSE(current.adoptSearchTexts(TreeProjection::makeSearchTexts(nodes, &cancelled), 0));
-
-    NodeList edited = nodes;
-    edited[150].setTitle(QStringLiteral("needle"));
-    const auto added = link(QStringLiteral("added needle"), QStringLiteral("https://n.example"), nodes[3].id(), 99);
-    edited.append(added);
-    auto renamed = [&](TreeProjection &p) { p.update(p.firstSlotWithId(nodes[150].id()), edited[150]); };
-    auto appended = [&](TreeProjection &p) { p.append(added); };
-    for (const auto &edit : {std::function<void(TreeProjection &)>(renamed), std::function<void(TreeProjection &)>(appended)}) {
-        TreeProjection stale(nodes, TreeProjection::SearchIndex::onFirstQuery);
-        const auto revision = stale.textRevision();
-        edit(stale);
-        EXPECT_FALSE(stale.adoptSearchTexts(TreeProjection::SearchTexts(texts), revision));
-        stale.setQuery(QStringLiteral("needle"));
-        EXPECT_EQ(stale.displayedTree().size(), 1);
-    }
 }
 
 // 100,000 nested nodes: nothing may recurse on the depth.
