@@ -22,6 +22,12 @@ extern char **environ;
 
 namespace tarni::test {
 
+QString asanOptionsForXcbClient()
+{
+    return QStringLiteral("ASAN_OPTIONS=") + qEnvironmentVariable("ASAN_OPTIONS") +
+           QStringLiteral(":strict_string_checks=0");
+}
+
 pid_t spawnProcess(const QString &program, const QStringList &arguments, const QStringList &extraEnv)
 {
     std::vector<QByteArray> argStore{program.toLocal8Bit()};

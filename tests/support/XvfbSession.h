@@ -56,6 +56,10 @@ private:
 // SIGKILL when the thread that started it ends (in tests: when the test
 // process dies), so a crashed test leaves nothing running.
 pid_t spawnProcess(const QString &program, const QStringList &arguments, const QStringList &extraEnv = {});
+// "ASAN_OPTIONS=..." for a Qt program started on an X server: the current
+// options without strict string checks, because libxkbcommon-x11, which Qt's
+// xcb platform loads, hands strndup() unterminated atom names.
+QString asanOptionsForXcbClient();
 // SIGTERM, wait up to `graceMs`, then SIGKILL; always reaps the child.
 void stopProcess(pid_t pid, int graceMs = 2000);
 

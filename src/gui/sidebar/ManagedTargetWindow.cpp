@@ -22,6 +22,10 @@ ManagedTargetWindow::ManagedTargetWindow(AppModel &model, QWidget *parent)
 {
     setObjectName(QStringLiteral("ManagedTargetWindow"));
     setAttribute(Qt::WA_ShowWithoutActivating);
+    m_placementCheck = new QTimer(this);
+    m_placementCheck->setSingleShot(true);
+    m_placementCheck->setInterval(200);
+    connect(m_placementCheck, &QTimer::timeout, this, &ManagedTargetWindow::checkPlacement);
 
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(kInset + 28, kInset + 28, kInset + 28, kInset + 28);
@@ -70,6 +74,40 @@ void ManagedTargetWindow::placeFrame(const QRect &frame)
     const QRect client = frame.marginsRemoved(decorations);
     if (client.isValid())
         setGeometry(client);
+    m_wantedFrame = frame;
+    m_replacements = 0;
+    m_placementCheck->start();
+}
+
+void ManagedTargetWindow::checkPlacement()
+{
+    if (!isVisible() || m_wantedFrame.isEmpty() || m_replacements >= 2)
+        return;
+    // Once the window manager has gone quiet, ask for the rectangle again,
+    // through a one-pixel step: a request equal to what Qt believes the
+    // window has is never sent, and under load the window manager can answer
+    // an earlier request's size after a later request's position.
+    ++m_replacements;
+    const QRect wanted = m_wantedFrame;
+    const int replacements = m_replacements;
+    const QRect client = geometry();
+    setGeometry(client.adjusted(0, 0, 0, -1));
+    placeFrame(wanted);
+    m_replacements = replacements;
+}
+
+void ManagedTargetWindow::moveEvent(QMoveEvent *event)
+{
+    QWidget::moveEvent(event);
+    if (m_placementCheck)
+        m_placementCheck->start();
+}
+
+void ManagedTargetWindow::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+    if (m_placementCheck)
+        m_placementCheck->start();
 }
 
 void ManagedTargetWindow::paintEvent(QPaintEvent *)

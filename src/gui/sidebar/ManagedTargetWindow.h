@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QTimer>
 #include <QWidget>
 
 class QLabel;
@@ -21,11 +22,20 @@ public:
 
 protected:
     void paintEvent(QPaintEvent *event) override;
+    void moveEvent(QMoveEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
 
 private:
     void relabel();
+    void checkPlacement();
 
     AppModel &m_model;
+    // Where the window should be, and how often it was asked there again
+    // since: the window manager's late answers to an earlier placement can
+    // leave it at an old rectangle.
+    QRect m_wantedFrame;
+    int m_replacements = 0;
+    QTimer *m_placementCheck = nullptr;
     QLabel *m_title = nullptr;
     QLabel *m_explanation = nullptr;
     QLabel *m_summary = nullptr;

@@ -31,6 +31,9 @@ QRect pixelRect(const QRectF &rect)
 // Beyond this many snaps that the window manager did not follow, the panel
 // is left where the window manager keeps it.
 constexpr int kMaxUnsettledSnaps = 4;
+// How long such a burst is counted, and when the panel is tried again after
+// one, so that a refusing window manager costs two snaps a second at most.
+constexpr qint64 kSnapRetryMs = 500;
 
 } // namespace
 
@@ -203,14 +206,31 @@ void SidebarPanelManager::synchronizePanelFrame(bool persistWidth)
     const QRectF rect = m_reservation.currentSidebarRect(description);
     updateLimits(description);
     if (isDifferent(frame, rect, kFrameTolerance)) {
-        m_unsettledSnaps = rect == m_lastSnapTarget ? m_unsettledSnaps + 1 : 1;
+        // Counted over a short time only: on a busy machine the window
+        // manager's answers to earlier requests still arrive for a while and
+        // look like refusals.
+        if (rect != m_lastSnapTarget || !m_snapClock.isValid() || m_snapClock.elapsed() > kSnapRetryMs) {
+            m_unsettledSnaps = 0;
+            m_snapClock.start();
+        }
         m_lastSnapTarget = rect;
-        if (m_unsettledSnaps <= kMaxUnsettledSnaps)
+        if (++m_unsettledSnaps <= kMaxUnsettledSnaps) {
             applyReservedFrame(rect);
-        else if (m_unsettledSnaps == kMaxUnsettledSnaps + 1)
-            qCWarning(lcSidebar) << "the window manager keeps the sidebar at" << frame << "instead of" << rect;
+        } else {
+            if (!m_warnedAboutRefusal)
+                qCWarning(lcSidebar) << "the window manager keeps the sidebar at" << frame << "instead of" << rect;
+            m_warnedAboutRefusal = true;
+            if (!m_retryPending) {
+                m_retryPending = true;
+                QTimer::singleShot(kSnapRetryMs + 1, this, [this] {
+                    m_retryPending = false;
+                    synchronizePanelFrame(false);
+                });
+            }
+        }
     } else {
         m_unsettledSnaps = 0;
+        m_warnedAboutRefusal = false;
     }
     DockWindow::reserveLeftEdge(*m_panel->windowHandle(), pixelRect(rect));
     if (m_target)

@@ -2,6 +2,7 @@
 
 #include "windowing/WindowReservationManager.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
 #include <QRectF>
@@ -96,6 +97,9 @@ private:
     // manager that keeps refusing the rectangle must not make us loop.
     int m_unsettledSnaps = 0;
     QRectF m_lastSnapTarget;
+    QElapsedTimer m_snapClock;
+    bool m_warnedAboutRefusal = false;
+    bool m_retryPending = false;
     double m_reportedWidth = -1;
 };
 

@@ -94,7 +94,8 @@ protected:
 
     QStringList environment() const
     {
-        return {QStringLiteral("DISPLAY=") + m_session->display(),
+        return {asanOptionsForXcbClient(),
+                QStringLiteral("DISPLAY=") + m_session->display(),
                 QStringLiteral("QT_QPA_PLATFORM=xcb"),
                 QStringLiteral("DBUS_SESSION_BUS_ADDRESS=") + m_bus.address(),
                 QStringLiteral("TARNI_UITEST_ROOT=") + path("root"),

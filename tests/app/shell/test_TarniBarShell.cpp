@@ -72,11 +72,8 @@ protected:
 
     pid_t startApplication()
     {
-        // libxkbcommon-x11, which Qt's xcb platform loads, hands strndup()
-        // unterminated atom names: strict string checks would stop every start.
-        const QString asan = qEnvironmentVariable("ASAN_OPTIONS") + QStringLiteral(":strict_string_checks=0");
         const pid_t pid = spawnProcess(QStringLiteral(TARNIBAR_EXECUTABLE), {},
-                                       {QStringLiteral("ASAN_OPTIONS=") + asan,
+                                       {asanOptionsForXcbClient(),
                                         QStringLiteral("DISPLAY=") + m_session->display(),
                                         QStringLiteral("QT_QPA_PLATFORM=xcb"),
                                         QStringLiteral("TARNI_UITEST_ROOT=") + path("root"),
@@ -178,7 +175,10 @@ TEST_F(TarniBarShellTest, ResizingKeepsTheClampedWidthAndMovesSnapBack)
     xdotool({QStringLiteral("windowsize"), id, QStringLiteral("420"), QStringLiteral("700")});
     EXPECT_TRUE(frameBecomes(*sidebar, QRect(0, 0, 420, 1000)));
     EXPECT_TRUE(X11Probe::waitFor([&] { return storedWidth() == 420; })) << storedWidth().value_or(-1);
-    EXPECT_TRUE(frameBecomes(*content, QRect(420, 0, 1180, 1000)));
+    EXPECT_TRUE(frameBecomes(*content, QRect(420, 0, 1180, 1000))) << [&] {
+        const QRect f = m_probe->frame(*content).value_or(QRect());
+        return QStringLiteral("%1,%2 %3x%4").arg(f.x()).arg(f.y()).arg(f.width()).arg(f.height()).toStdString();
+    }();
     EXPECT_EQ(cardinals(m_session->display(), *sidebar, "_NET_WM_STRUT_PARTIAL").value(0), 420u);
 
     // A move goes back to the edge and keeps the width.
