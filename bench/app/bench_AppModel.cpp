@@ -124,9 +124,7 @@ void BM_Launch(benchmark::State &state)
         const auto start = Clock::now();
         auto env = compose(f.config);
         composing.push_back(msSince(start));
-        // Until launch() returns: the search text indexing that the load
-        // schedules for idle time may run inside waitFor's event loop
-        // afterwards, as it would in the application after a launch.
+        // Until launch() returns (the load makes the search texts too).
         Clock::time_point launched;
         QObject::connect(&env->appModel(), &AppModel::launched, [&launched] { launched = Clock::now(); });
         QCoro::waitFor(env->appModel().launch());

@@ -158,8 +158,7 @@ void report(benchmark::State &state, std::vector<double> times, const char *pref
 
 // Typing and deleting a query letter by letter; each step is the model's
 // change and a full repaint of the list. The first keystroke comes right
-// after the launch, or (range 1 = 1) after 300 ms of idle time in which the
-// application makes its search texts.
+// after the launch, or (range 1 = 1) after 300 ms of idle time.
 void BM_SearchKeystroke(benchmark::State &state)
 {
     Fixture &f = fixture(int(state.range(0)));

@@ -82,7 +82,7 @@ public:
     // does.
     void setQuery(const QString &query);
     // Makes the search texts of up to `maxNodes` more nodes; true when every
-    // node has its text. For spreading the work over idle time after a load.
+    // node has its text, so the work can be spread over several turns.
     bool indexSearchText(std::size_t maxNodes);
     bool isSearchIndexed() const { return m_searchIndexed; }
     const QString &query() const { return m_query; }

@@ -3,9 +3,7 @@
 #include "model/Uuid.h"
 #include "tree/UnreachableNodes.h"
 
-#include <QCoreApplication>
 #include <QSet>
-#include <QTimer>
 
 #include <algorithm>
 
@@ -96,30 +94,15 @@ TreeResult<void> TreeViewModel::ensureLoaded()
 void TreeViewModel::resetNodes(const NodeList &nodes)
 {
     m_nodes = nodes;
-    // The outline can show the tree at once; the search texts are made in
-    // idle time (or by the first query, whichever comes first).
-    m_projection.reset(nodes, TreeProjection::SearchIndex::onFirstQuery);
-    scheduleSearchIndexing();
+    // The search texts are made here, with the load: made later, the first
+    // keystroke after a start would pay for all of them at once.
+    m_projection.reset(nodes, TreeProjection::SearchIndex::build);
     m_slotAt.resize(std::size_t(nodes.size()));
     m_positionOf.assign(std::size_t(nodes.size()), -1);
     for (qsizetype i = 0; i < nodes.size(); ++i) {
         m_slotAt[std::size_t(i)] = TreeProjection::SlotId(i);
         m_positionOf[std::size_t(i)] = i;
     }
-}
-
-void TreeViewModel::scheduleSearchIndexing()
-{
-    if (m_indexingScheduled || m_projection.isSearchIndexed() || !QCoreApplication::instance())
-        return;
-    m_indexingScheduled = true;
-    QTimer::singleShot(0, this, [this] {
-        m_indexingScheduled = false;
-        // About 5 ms of work per turn of the event loop.
-        constexpr std::size_t kNodesPerTurn = 5000;
-        if (!m_projection.indexSearchText(kNodesPerTurn))
-            scheduleSearchIndexing();
-    });
 }
 
 void TreeViewModel::appendNode(const WorkspaceNode &node)

@@ -142,7 +142,6 @@ private:
                                       const std::optional<QUuid> &parentID);
     void appendNode(const WorkspaceNode &node);
     void resetNodes(const NodeList &nodes);
-    void scheduleSearchIndexing();
     void removeSlots(const std::vector<TreeProjection::SlotId> &slots);
     void applyRenumber(const std::optional<QUuid> &overridingParentID = std::nullopt,
                        const std::optional<QUuid> &movedNodeID = std::nullopt,
@@ -165,7 +164,6 @@ private:
     std::vector<qsizetype> m_positionOf;
     Clock m_clock;
     EditScope m_lastEdit;
-    bool m_indexingScheduled = false;
     bool m_loaded = false;
 };
 
