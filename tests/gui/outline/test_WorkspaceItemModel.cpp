@@ -153,7 +153,7 @@ TEST_F(WorkspaceItemModelTest, DescribesRowsAndCarriesNodeIdsAsDragText)
     ASSERT_TRUE(tree.replaceAllNodes({}));
     const auto group = tree.addGroup(QStringLiteral("Work"));
     ASSERT_TRUE(group);
-    const auto link = tree.addWebLink(QStringLiteral("https://example.com/a"), QStringLiteral("Spec"), group->id());
+    const auto link = tree.addWebLink(QStringLiteral("https://example.com/a"), QStringLiteral("Design notes"), group->id());
     ASSERT_TRUE(link);
     WorkspaceItemModel model(app);
 
@@ -161,7 +161,7 @@ TEST_F(WorkspaceItemModelTest, DescribesRowsAndCarriesNodeIdsAsDragText)
     ASSERT_TRUE(row.isValid());
     const QString idText = link->id().toString(QUuid::WithoutBraces).toUpper();
     EXPECT_EQ(row.data(Qt::AccessibleTextRole).toString(), QStringLiteral("node-") + idText);
-    EXPECT_EQ(row.data().toString(), QStringLiteral("Spec"));
+    EXPECT_EQ(row.data().toString(), QStringLiteral("Design notes"));
     EXPECT_EQ(row.data(WorkspaceItemModel::SubtitleRole).toString(), QStringLiteral("https://example.com/a"));
     EXPECT_FALSE(qvariant_cast<QIcon>(row.data(Qt::DecorationRole)).isNull());
 
