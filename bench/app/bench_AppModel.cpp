@@ -5,10 +5,8 @@
 // Each benchmark reports the median of its iterations' wall times
 // ("median_ms"); the goals are stated as medians.
 
-#include "app/AppEnvironment.h"
-#include "common/DataRoot.h"
+#include "BenchApplication.h"
 #include "tree/UnreachableNodes.h"
-#include "windowing/UITestAXWindowController.h"
 
 #include <benchmark/benchmark.h>
 
@@ -21,7 +19,7 @@
 
 using namespace tarni;
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
+using namespace tarni::bench;
 
 namespace {
 
@@ -62,63 +60,15 @@ NodeList makeWorkspace(const QUuid &workspaceID, int count)
     return nodes;
 }
 
-class NullOpener final : public ExternalOpening {
-public:
-    bool open(const QUrl &) override { return true; }
-    QCoro::Task<bool> reveal(QUrl) override { co_return true; }
-};
-
-// One data root per size, written once per process.
-struct Fixture {
-    QTemporaryDir dir;
-    UITestConfig config;
-};
-
-Fixture &fixture(int count)
-{
-    static std::map<int, std::unique_ptr<Fixture>> fixtures;
-    auto &slot = fixtures[count];
-    if (!slot) {
-        slot = std::make_unique<Fixture>();
-        QProcessEnvironment environment;
-        environment.insert(QStringLiteral("TARNI_UITEST_ROOT"), slot->dir.path());
-        slot->config = UITestConfig::read({}, environment);
-        WorkspaceStore store(slot->config.applicationSupportRoot / kWorkspaceDatabaseName);
-        auto workspace = store.fetchOrCreateDefaultWorkspace();
-        if (!workspace || !store.replaceNodes(makeWorkspace(workspace->id, count), workspace->id))
-            std::abort();
-    }
-    return *slot;
-}
-
-std::unique_ptr<AppEnvironment> compose(const UITestConfig &config)
-{
-    PlatformServices platform;
-    platform.makeExternalOpener = [] { return std::make_unique<NullOpener>(); };
-    platform.makeWindowController = [](ManagedWindowRegistry &registry) {
-        return std::make_unique<UITestAXWindowController>(registry, PermissionStatus::granted);
-    };
-    platform.mainScreen = [] { return ScreenDescription{QStringLiteral("bench"), QRectF(0, 0, 1920, 1080)}; };
-    auto env = AppEnvironment::create(config, std::move(platform));
-    if (!env)
-        std::abort();
-    return std::move(*env);
-}
-
 double median(std::vector<double> values)
 {
     std::sort(values.begin(), values.end());
     return values.empty() ? 0.0 : values[values.size() / 2];
 }
 
-double msSince(Clock::time_point start)
-{
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
 void BM_Launch(benchmark::State &state)
 {
-    Fixture &f = fixture(int(state.range(0)));
+    Fixture &f = fixture(int(state.range(0)), makeWorkspace);
     std::vector<double> times, composing;
     for (auto _ : state) {
         const auto start = Clock::now();
@@ -145,7 +95,7 @@ void BM_Launch(benchmark::State &state)
 // tree, alternating, so that both see the same store and disk.
 void BM_CommandOverhead(benchmark::State &state)
 {
-    Fixture &f = fixture(int(state.range(0)));
+    Fixture &f = fixture(int(state.range(0)), makeWorkspace);
     auto env = compose(f.config);
     AppModel &model = env->appModel();
     QCoro::waitFor(model.launch());
@@ -186,7 +136,7 @@ void BM_UnreachableScan(benchmark::State &state)
 // Automation mode only: the dump written after every command.
 void BM_StateDump(benchmark::State &state)
 {
-    Fixture &f = fixture(int(state.range(0)));
+    Fixture &f = fixture(int(state.range(0)), makeWorkspace);
     UITestConfig config = f.config;
     config.isUITestMode = true;
     auto env = compose(config);

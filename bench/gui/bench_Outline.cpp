@@ -6,11 +6,9 @@
 // Each benchmark reports the median, 95th percentile and maximum of its
 // iterations' wall times ("median_ms", "p95_ms", "max_ms").
 
-#include "app/AppEnvironment.h"
-#include "common/DataRoot.h"
+#include "BenchApplication.h"
 #include "gui/outline/WorkspaceItemModel.h"
 #include "gui/outline/WorkspaceOutlineView.h"
-#include "windowing/UITestAXWindowController.h"
 
 #include <benchmark/benchmark.h>
 
@@ -24,7 +22,7 @@
 #include <random>
 
 using namespace tarni;
-using Clock = std::chrono::steady_clock;
+using namespace tarni::bench;
 
 namespace {
 
@@ -77,34 +75,6 @@ NodeList makeWorkspace(const QUuid &workspaceID, int count)
     return nodes;
 }
 
-class NullOpener final : public ExternalOpening {
-public:
-    bool open(const QUrl &) override { return true; }
-    QCoro::Task<bool> reveal(QUrl) override { co_return true; }
-};
-
-struct Fixture {
-    QTemporaryDir dir;
-    UITestConfig config;
-};
-
-Fixture &fixture(int count)
-{
-    static std::map<int, std::unique_ptr<Fixture>> fixtures;
-    auto &slot = fixtures[count];
-    if (!slot) {
-        slot = std::make_unique<Fixture>();
-        QProcessEnvironment environment;
-        environment.insert(QStringLiteral("TARNI_UITEST_ROOT"), slot->dir.path());
-        slot->config = UITestConfig::read({}, environment);
-        WorkspaceStore store(slot->config.applicationSupportRoot / kWorkspaceDatabaseName);
-        auto workspace = store.fetchOrCreateDefaultWorkspace();
-        if (!workspace || !store.replaceNodes(makeWorkspace(workspace->id, count), workspace->id))
-            std::abort();
-    }
-    return *slot;
-}
-
 // The application core on the fixture with the outline shown, launched.
 struct Outline {
     std::unique_ptr<AppEnvironment> env;
@@ -112,16 +82,7 @@ struct Outline {
 
     explicit Outline(const UITestConfig &config)
     {
-        PlatformServices platform;
-        platform.makeExternalOpener = [] { return std::make_unique<NullOpener>(); };
-        platform.makeWindowController = [](ManagedWindowRegistry &registry) {
-            return std::make_unique<UITestAXWindowController>(registry, PermissionStatus::granted);
-        };
-        platform.mainScreen = [] { return ScreenDescription{QStringLiteral("bench"), QRectF(0, 0, 1920, 1080)}; };
-        auto created = AppEnvironment::create(config, std::move(platform));
-        if (!created)
-            std::abort();
-        env = std::move(*created);
+        env = compose(config);
         view = std::make_unique<WorkspaceOutlineView>(env->appModel());
         view->resize(384, 1000);
         view->show();
@@ -140,11 +101,6 @@ struct Outline {
     }
 };
 
-double msSince(Clock::time_point start)
-{
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
 void report(benchmark::State &state, std::vector<double> times, const char *prefix = "")
 {
     std::sort(times.begin(), times.end());
@@ -161,7 +117,7 @@ void report(benchmark::State &state, std::vector<double> times, const char *pref
 // after the launch, or (range 1 = 1) after 300 ms of idle time.
 void BM_SearchKeystroke(benchmark::State &state)
 {
-    Fixture &f = fixture(int(state.range(0)));
+    Fixture &f = fixture(int(state.range(0)), makeWorkspace);
     const QStringList queries{QStringLiteral("r"),      QStringLiteral("re"),     QStringLiteral("rev"),
                               QStringLiteral("revi"),   QStringLiteral("review"), QStringLiteral("revi"),
                               QStringLiteral("re"),     QStringLiteral("r"),      QString(),
@@ -199,7 +155,7 @@ void BM_SearchKeystroke(benchmark::State &state)
 // "outline_" figures leave out the store's write, which waits for the disk.
 void BM_Edit(benchmark::State &state)
 {
-    Fixture &f = fixture(int(state.range(0)));
+    Fixture &f = fixture(int(state.range(0)), makeWorkspace);
     Outline outline(f.config);
     TreeViewModel &tree = outline.model().treeViewModel();
     // Edits near the top, where the rows are on screen.
@@ -242,7 +198,7 @@ void BM_Edit(benchmark::State &state)
 
 void BM_ScrollPage(benchmark::State &state)
 {
-    Fixture &f = fixture(int(state.range(0)));
+    Fixture &f = fixture(int(state.range(0)), makeWorkspace);
     Outline outline(f.config);
     QScrollBar *bar = outline.view->verticalScrollBar();
     state.counters["top_rows"] = outline.view->itemModel()->rowCount();
