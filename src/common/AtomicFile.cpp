@@ -19,7 +19,7 @@ static bool fail(std::string *error, const std::string &what, const std::filesys
 bool writeFileAtomically(const std::filesystem::path &path, std::string_view bytes, std::string *error,
                          unsigned mode)
 {
-    std::string temp = (path.parent_path() / ("." + path.filename().string() + ".XXXXXX")).string();
+    std::string temp = (path.parent_path() / ("." + path.filename().native() + ".XXXXXX")).string();
     const int fd = ::mkstemp(temp.data());
     if (fd < 0)
         return fail(error, "cannot create a temporary file for", path);

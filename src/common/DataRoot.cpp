@@ -51,7 +51,7 @@ bool ensurePrivateDirectory(const fs::path &dir, std::string *error)
     }
     if (!fs::is_directory(dir, ec)) {
         if (error)
-            *error = "\"" + dir.string() + "\" exists and is not a directory";
+            *error = "\"" + dir.native() + "\" exists and is not a directory";
         return false;
     }
     return true;

@@ -78,7 +78,7 @@ ReadOutcome readOpenFile(int fd, const fs::path &path, std::string &out, std::si
         ::close(fd);
         return outcome;
     };
-    const std::string quoted = "\"" + path.string() + "\"";
+    const std::string quoted = "\"" + path.native() + "\"";
     struct stat st {};
     if (::fstat(fd, &st) != 0)
         return finish(ReadOutcome::failed, "cannot inspect " + quoted + ": " + std::strerror(errno));
@@ -132,7 +132,7 @@ QueueFileRead readQueueFile(const fs::path &path, std::string &out, std::size_t 
             return QueueFileRead::vanished;
         if (error) {
             // O_NOFOLLOW reports a link as ELOOP.
-            *error = "\"" + path.string() + "\" " +
+            *error = "\"" + path.native() + "\" " +
                      (errno == ELOOP ? std::string("is a symbolic link, not a regular file")
                                      : std::string("cannot be opened: ") + std::strerror(errno));
         }
