@@ -2,7 +2,7 @@
 
 #include "app/ApplicationDBusService.h"
 #include "app/LanguageManager.h"
-#include "chrome/ChromeExtensionIdentity.h"
+#include "app/Resources.h"
 #include "gui/SidebarRootView.h"
 #include "gui/outline/WorkspaceOutlineView.h"
 #include "gui/sidebar/SidebarPanelManager.h"
@@ -41,18 +41,6 @@ void forwardSignal(int)
     if (::write(s_signalPipe[1], &byte, 1) < 0) {
         // Nothing to do: a full pipe already holds a pending quit.
     }
-}
-
-// The host is installed beside the application; running from a build
-// directory it is in the host's own build folder.
-fs::path hostProgramFor(const fs::path &applicationDir)
-{
-    const fs::path beside = applicationDir / kNativeHostProgramName;
-    const fs::path built = applicationDir.parent_path() / "host" / kNativeHostProgramName;
-    std::error_code ec;
-    if (!fs::exists(beside, ec) && fs::exists(built, ec))
-        return built;
-    return beside;
 }
 
 // Resident memory of this process in MiB, from /proc.
@@ -147,7 +135,7 @@ int TarniBarApplication::start()
     // The updater comes with packaging; until then this build has none.
     platform.updatesConfigured = [] { return false; };
     platform.executable = QCoreApplication::applicationFilePath().toStdString();
-    platform.hostProgram = hostProgramFor(QCoreApplication::applicationDirPath().toStdString());
+    platform.hostProgram = nativeHostProgramFor(QCoreApplication::applicationDirPath().toStdString());
     platform.lockWait = std::chrono::milliseconds(1000);
 
     auto created = AppEnvironment::create(config, std::move(platform));
