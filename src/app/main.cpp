@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QIcon>
 
 #include <cstdio>
 #include <cstring>
@@ -30,6 +31,12 @@ int main(int argc, char **argv)
     QApplication::setApplicationName(QStringLiteral("tarnibar"));
     QApplication::setApplicationVersion(QStringLiteral(TARNI_VERSION));
     QGuiApplication::setDesktopFileName(QStringLiteral("com.tarni.bar"));
+    // The installed icon, for window managers and task bars; an unpacked
+    // tarball's own copy when no icon theme knows it.
+    QGuiApplication::setWindowIcon(QIcon::fromTheme(
+        QStringLiteral("com.tarni.bar"),
+        QIcon(QApplication::applicationDirPath() +
+              QStringLiteral("/../share/icons/hicolor/scalable/apps/com.tarni.bar.svg"))));
     // The sidebar is closed and shown again; only the Quit paths end the run.
     QApplication::setQuitOnLastWindowClosed(false);
 
