@@ -20,6 +20,10 @@ packages=(
   adwaita-icon-theme
   # xdg-open without a desktop environment asks file(1) for a file's type
   file
+  # the packages and their checks: the X11 platform plugin the .deb depends
+  # on, dpkg-shlibdeps, lintian, the desktop-entry, metainfo and manual page
+  # validators, and the script that talks to the installed native host
+  qt6-qpa-plugins dpkg-dev lintian appstream man-db python3
 )
 
 missing=()

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds from clean build directories and runs
 # every test twice: a normal optimised build, and one with AddressSanitizer and
-# UndefinedBehaviorSanitizer. Stops at the first suite that fails.
+# UndefinedBehaviorSanitizer. Between the two, builds the .deb and the
+# tarball and tests them installed (tests/package). Stops at the first suite
+# that fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -26,9 +28,18 @@ suite() {
   ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 600
 }
 
-suite build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo
+suite build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNI_WERROR=ON
+# The packages, from the programs built as they ship (Release, which also
+# keeps -O3's warnings out of the code), installed and removed on this machine.
+echo "==> build-package: configure and build"
+rm -rf build-package
+cmake -S . -B build-package -G Ninja -Wno-dev "${launcher[@]}" -DCMAKE_BUILD_TYPE=Release -DTARNI_WERROR=ON \
+  -DTARNI_BUILD_TESTS=OFF -DTARNI_BUILD_BENCH=OFF >/dev/null
+cmake --build build-package -j "$jobs"
+echo "==> build-package: packages"
+tests/package/test-package.sh build-package
 
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1"
 export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-suite build-sanitize -DTARNI_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" -DTARNI_BUILD_BENCH=OFF
+suite build-sanitize -DTARNI_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" -DTARNI_BUILD_BENCH=OFF -DTARNI_WERROR=ON
