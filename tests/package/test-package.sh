@@ -25,7 +25,7 @@ case "$(package_status)" in
   "" | not-installed) ;;
   *) fail "the package tarnibar is already on this machine ($(package_status)); remove it first (dpkg -P tarnibar)" ;;
 esac
-for tool in cpack lintian dpkg-deb desktop-file-validate appstreamcli man python3 Xvfb openbox xdotool xprop; do
+for tool in cpack lintian dpkg-deb desktop-file-validate appstreamcli man python3 Xvfb openbox xdotool xprop dbus-daemon; do
   command -v "$tool" >/dev/null || fail "$tool is missing (scripts/install-deps.sh installs it)"
 done
 
@@ -203,6 +203,17 @@ stop_app() {
 step "the installed application on a private X server"
 . "$source_dir/scripts/lib/xsession.sh"
 start_x_session 1600x1000
+# A session bus of our own: without one the application would have D-Bus
+# start a bus that outlives the test.
+dbus-daemon --session --nofork --nopidfile --print-address=3 3>"$work/bus-address" 2>/dev/null &
+pids+=($!)
+for _ in $(seq 100); do
+  [ -s "$work/bus-address" ] && break
+  sleep 0.05
+done
+[ -s "$work/bus-address" ] || fail "dbus-daemon did not start"
+DBUS_SESSION_BUS_ADDRESS=$(head -n 1 "$work/bus-address")
+export DBUS_SESSION_BUS_ADDRESS
 start_app /usr/bin/tarnibar installed
 # The desktop entry must name the sidebar's window class, so that a dock
 # matches the window to the entry.
