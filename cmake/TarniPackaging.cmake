@@ -33,7 +33,6 @@ set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 set(tarni_packaging ${PROJECT_SOURCE_DIR}/packaging)
 set(tarni_generated ${PROJECT_BINARY_DIR}/packaging)
-string(TIMESTAMP tarni_build_date "%Y-%m-%d" UTC)
 
 install(TARGETS tarnibar tarnibar-cli RUNTIME DESTINATION bin COMPONENT Runtime)
 install(TARGETS TarniBarChromeHost RUNTIME DESTINATION lib/tarnibar COMPONENT Runtime)
