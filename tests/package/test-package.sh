@@ -128,7 +128,9 @@ assert len(paths) == 1, paths
 print(paths.pop())
 EOF
 ) || fail "the manifests do not name one host for our extension"
-[ "$host" = /usr/lib/tarnibar/TarniBarChromeHost ] && [ -x "$host" ] || fail "the manifests name $host, which is not the installed host"
+if [ "$host" != /usr/lib/tarnibar/TarniBarChromeHost ] || [ ! -x "$host" ]; then
+  fail "the manifests name $host, which is not the installed host"
+fi
 
 # Started as the browser starts it (the origin as argument, in its own
 # folder): a request the application queued comes out as a frame, and the
