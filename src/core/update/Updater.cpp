@@ -110,9 +110,14 @@ QCoro::Task<> Updater::runCheck(bool automatic)
         if (self)
             self->status(textKey("Version %@ is available; downloading…"), {foundVersion});
     };
-    request.progress = [self, &foundVersion](qint64 received, qint64 total) {
-        if (self)
-            self->status(textKey("Downloading version %@: %@ of %@…"), {foundVersion, megabytes(received), megabytes(total)});
+    // One status per percent, not one per network chunk.
+    int shownPercent = -1;
+    request.progress = [self, &foundVersion, &shownPercent](qint64 received, qint64 total) {
+        const int percent = total > 0 ? int(received * 100 / total) : 0;
+        if (!self || percent == shownPercent)
+            return;
+        shownPercent = percent;
+        self->status(textKey("Downloading version %@: %@ of %@…"), {foundVersion, megabytes(received), megabytes(total)});
     };
     const UpdateCheckResult result = co_await checkForUpdate(*m_network, std::move(request));
     if (!self)
