@@ -18,6 +18,8 @@ packages=(
   fonts-dejavu-core fonts-noto-cjk
   # the sidebar's action icons when no desktop names an icon theme
   adwaita-icon-theme
+  # the update tests check signatures against an independent signer
+  openssl
   # xdg-open without a desktop environment asks file(1) for a file's type
   file
 )

@@ -74,11 +74,14 @@ void Updater::pollAutomatic()
 InstallKind Updater::installKindFor(const fs::path &executable, fs::path *root)
 {
     const fs::path program = executable.lexically_normal();
-    if (program.string().starts_with("/usr/"))
+    if (program.string().starts_with("/usr/") && !program.string().starts_with("/usr/local/"))
         return InstallKind::debianPackage;
+    // Only a bundle's own folder is replaced; a copy installed into a shared
+    // prefix such as /usr/local is left to whoever installed it.
     const fs::path bin = program.parent_path();
     std::error_code ec;
-    if (bin.filename() == "bin" && fs::is_directory(bin.parent_path() / "share" / "tarnibar", ec)) {
+    if (bin.filename() == "bin" && bin.parent_path().filename().string().starts_with("tarnibar-") &&
+        fs::is_directory(bin.parent_path() / "share" / "tarnibar", ec)) {
         if (root)
             *root = bin.parent_path();
         return InstallKind::tarball;

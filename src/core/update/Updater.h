@@ -56,8 +56,10 @@ public:
     void checkForUpdates();
     bool isChecking() const { return m_checking; }
 
-    // How the program at `executable` was installed; `root` receives the
-    // folder holding its bin/ for a bundle.
+    // How the program at `executable` was installed: under /usr (not
+    // /usr/local) by the package manager, or as a bundle when it is
+    // "tarnibar-*/bin/tarnibar" beside "share/tarnibar"; `root` receives the
+    // bundle's folder.
     static InstallKind installKindFor(const std::filesystem::path &executable, std::filesystem::path *root = nullptr);
 
 Q_SIGNALS:

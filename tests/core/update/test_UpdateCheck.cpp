@@ -298,6 +298,43 @@ TEST_F(UpdateFeedTest, TheUpdaterChecksDailyOnlyWhenAutomaticAndInstallsABundle)
     EXPECT_EQ(server.requests().size(), requests);
 }
 
+TEST_F(UpdateFeedTest, APackageInstallHandsTheVerifiedPackageToTheInstallerAndOtherCopiesAreLeftAlone)
+{
+    QTemporaryDir place;
+    const QByteArray deb = "!<arch>\ndebian-binary";
+    server.serve(QStringLiteral("/tarnibar_0.2.0_amd64.deb"), deb);
+    server.serve(QStringLiteral("/appcast.xml"),
+                 feed(item("0.2.0", url("/tarnibar_0.2.0_amd64.deb"), deb.size(), signatureOf(deb, keys.secretKeyBase64))));
+    Updater::Options options;
+    options.configuration = {server.url(QStringLiteral("/appcast.xml")), QString::fromLatin1(keys.publicKeyBase64)};
+    options.currentVersion = QStringLiteral("0.1.0");
+    options.executable = "/usr/bin/tarnibar";
+    options.downloadDirectory = place.filePath(QStringLiteral("Updates"));
+    QString opened;
+    options.openPackage = [&](const QString &path) {
+        opened = path;
+        return true;
+    };
+    Updater updater(options);
+    QStringList statuses;
+    QObject::connect(&updater, &Updater::statusChanged,
+                     [&](const QString &key, const QStringList &) { statuses << key; });
+    updater.checkForUpdates(); // not started: nothing happens
+    EXPECT_FALSE(updater.isChecking());
+    updater.setAutomaticallyChecksForUpdates(false);
+    updater.start();
+    updater.checkForUpdates();
+    ASSERT_TRUE(spinUntil([&] { return !updater.isChecking(); }));
+    QFile package(opened);
+    ASSERT_TRUE(package.open(QIODevice::ReadOnly)) << qPrintable(opened);
+    EXPECT_EQ(package.readAll(), deb);
+    EXPECT_TRUE(opened.endsWith(QStringLiteral("tarnibar_0.2.0.deb")));
+    EXPECT_EQ(statuses.last(), QStringLiteral("Version %@ was verified and handed to the package installer: %@"));
+
+    EXPECT_EQ(Updater::installKindFor("/usr/local/bin/tarnibar"), InstallKind::none);
+    EXPECT_EQ(Updater::installKindFor("/home/me/build/src/app/tarnibar"), InstallKind::none);
+}
+
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
