@@ -181,8 +181,9 @@ void Updater::install(const UpdateCheckResult &result)
             status(textKey("Update refused: %@"), {installed.error().text()});
             return;
         }
-        status(textKey("Version %@ is installed in %@. Restart Tarni Bar to use it."),
-               {version, QString::fromStdString(installed->installedRoot.string())});
+        // The folder's path would not wrap in the status line; the log has it.
+        qCInfo(lcUpdate, "installed %s", installed->installedRoot.c_str());
+        status(textKey("Version %@ is installed beside this copy. Restart Tarni Bar to use it."), {version});
         Q_EMIT restartOffered(QString::fromStdString(installed->executable.string()), version);
         return;
     }
