@@ -8,7 +8,7 @@ packages=(
   build-essential cmake ninja-build pkg-config git
   # libraries
   qt6-base-dev qt6-base-dev-tools libqt6svg6 qcoro-qt6-dev
-  libsqlite3-dev sqlite3 libsimdjson-dev rapidjson-dev
+  libsqlite3-dev sqlite3 libsimdjson-dev rapidjson-dev libsodium-dev zlib1g-dev
   libxcb1-dev libxcb-ewmh-dev libxcb-icccm4-dev libxcb-res0-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   # run time and test time
@@ -18,6 +18,8 @@ packages=(
   fonts-dejavu-core fonts-noto-cjk
   # the sidebar's action icons when no desktop names an icon theme
   adwaita-icon-theme
+  # the update tests check signatures against an independent signer
+  openssl
   # xdg-open without a desktop environment asks file(1) for a file's type
   file
   # the packages and their checks: the X11 platform plugin the .deb depends

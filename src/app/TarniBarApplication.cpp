@@ -1,6 +1,7 @@
 #include "app/TarniBarApplication.h"
 
 #include "app/ApplicationDBusService.h"
+#include "app/Localized.h"
 #include "app/LanguageManager.h"
 #include "app/Resources.h"
 #include "gui/SidebarRootView.h"
@@ -10,12 +11,18 @@
 #include "platform/x11/X11WindowController.h"
 #include "platform/xdg/XdgBrowserLauncher.h"
 #include "platform/xdg/XdgExternalOpener.h"
+#include "update/UpdateConfiguration.h"
+#include "update/Updater.h"
 
 #include <QAbstractItemModel>
 #include <QCoreApplication>
+#include <QDesktopServices>
 #include <QFile>
 #include <QGuiApplication>
+#include <QMessageBox>
 #include <QPointer>
+#include <QProcess>
+#include <QPushButton>
 #include <QScreen>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -102,8 +109,11 @@ TarniBarApplication::~TarniBarApplication()
     // The bus and the windows go before the services they use; the
     // environment goes last and releases the data root's lock.
     m_dbus.reset();
+    m_updater.reset();
     m_panelManager.reset();
     m_environment.reset();
+    if (!m_restartExecutable.isEmpty() && !QProcess::startDetached(m_restartExecutable, {}))
+        std::fprintf(stderr, "tarnibar: could not start %s\n", qPrintable(m_restartExecutable));
     if (m_signalNotifier) {
         ::signal(SIGTERM, SIG_DFL);
         ::signal(SIGINT, SIG_DFL);
@@ -132,8 +142,8 @@ int TarniBarApplication::start()
             return std::nullopt;
         return ScreenFrames().describe(*screen, 0);
     };
-    // The updater comes with packaging; until then this build has none.
-    platform.updatesConfigured = [] { return false; };
+    const auto updateConfiguration = validUpdateConfiguration(readUpdateConfiguration(updateConfigurationFile()));
+    platform.updatesConfigured = [configured = updateConfiguration.has_value()] { return configured; };
     platform.executable = QCoreApplication::applicationFilePath().toStdString();
     platform.hostProgram = nativeHostProgramFor(QCoreApplication::applicationDirPath().toStdString());
     platform.lockWait = std::chrono::milliseconds(1000);
@@ -155,6 +165,7 @@ int TarniBarApplication::start()
         env.settings().sync();
         env.languageManager().resetToSystem();
     }
+    setUpUpdater(updateConfiguration);
 
     installSignalHandlers();
     connect(qGuiApp, &QGuiApplication::commitDataRequest, this, [this] { quit(); });
@@ -202,6 +213,50 @@ void TarniBarApplication::registerOnBus()
     QString error;
     if (!m_dbus->registerOnSessionBus(&error))
         std::fprintf(stderr, "tarnibar: the commands are not offered on the session bus: %s\n", qPrintable(error));
+}
+
+void TarniBarApplication::setUpUpdater(const std::optional<UpdateConfiguration> &configuration)
+{
+    const UITestConfig &config = m_environment->dependencies().uiTestConfig;
+    AppModel &model = m_environment->appModel();
+    Updater::Options options;
+    options.configuration = configuration.value_or(UpdateConfiguration{});
+    options.currentVersion = QStringLiteral(TARNI_VERSION);
+    options.executable = QCoreApplication::applicationFilePath().toStdString();
+    options.downloadDirectory = QString::fromStdString((config.applicationSupportRoot / "Updates").string());
+    options.settings = &m_environment->settings();
+    options.openPackage = [](const QString &path) { return QDesktopServices::openUrl(QUrl::fromLocalFile(path)); };
+    m_updater = std::make_unique<Updater>(std::move(options));
+    m_updater->setAutomaticallyChecksForUpdates(model.autoCheckUpdatesEnabled());
+    if (configuration && !config.isUITestMode)
+        m_updater->start();
+
+    connect(&model, &AppModel::autoCheckUpdatesChangeRequested, m_updater.get(),
+            &Updater::setAutomaticallyChecksForUpdates);
+    connect(&model, &AppModel::checkForUpdatesRequested, this, [this] {
+        m_updater->checkForUpdates();
+        m_environment->appModel().updateCheckStarted(localized("Started a manual Tarni Bar update check."));
+    });
+    connect(m_updater.get(), &Updater::statusChanged, this, [this](const QString &key, const QStringList &values) {
+        m_environment->appModel().updateCheckStarted(formatted(localized(key), values));
+    });
+    connect(m_updater.get(), &Updater::restartOffered, this, &TarniBarApplication::offerRestart);
+}
+
+void TarniBarApplication::offerRestart(const QString &executable, const QString &version)
+{
+    auto *box = new QMessageBox(QMessageBox::Question, localized("Update installed"),
+                                formatted(localized("Tarni Bar %@ is installed. Restart now to use it?"), {version}),
+                                QMessageBox::NoButton, m_panelManager ? m_panelManager->rootView() : nullptr);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    QPushButton *restart = box->addButton(localized("Restart Now"), QMessageBox::AcceptRole);
+    box->addButton(localized("Later"), QMessageBox::RejectRole);
+    box->setDefaultButton(restart);
+    connect(restart, &QPushButton::clicked, this, [this, executable] {
+        m_restartExecutable = executable;
+        quit();
+    });
+    box->open();
 }
 
 void TarniBarApplication::quit()

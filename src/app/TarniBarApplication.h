@@ -7,6 +7,7 @@
 #include <QObject>
 
 #include <memory>
+#include <optional>
 
 class QSocketNotifier;
 
@@ -14,6 +15,8 @@ namespace tarni {
 
 class ApplicationDBusService;
 class SidebarPanelManager;
+class Updater;
+struct UpdateConfiguration;
 
 // The running application: builds the composition, shows the sidebar,
 // launches the model and the Chrome bridge, offers the commands on the
@@ -53,6 +56,8 @@ private:
     QCoro::Task<> quitAfterRestoring();
     void installSignalHandlers();
     void registerOnBus();
+    void setUpUpdater(const std::optional<UpdateConfiguration> &configuration);
+    void offerRestart(const QString &executable, const QString &version);
     void watchFirstPaint();
     bool eventFilter(QObject *watched, QEvent *event) override;
 
@@ -61,6 +66,9 @@ private:
     std::unique_ptr<AppEnvironment> m_environment;
     std::unique_ptr<SidebarPanelManager> m_panelManager;
     std::unique_ptr<ApplicationDBusService> m_dbus;
+    std::unique_ptr<Updater> m_updater;
+    // Started once this instance has let go of the data root.
+    QString m_restartExecutable;
     QSocketNotifier *m_signalNotifier = nullptr;
     bool m_quitting = false;
     bool m_launched = false;

@@ -21,6 +21,8 @@ enum ExitCode : int {
     kExitCorrupt = 6,        // not a database, or the integrity check failed
     kExitFailed = 7,         // any other failure (I/O, permissions, a failed edit)
     kExitAppRunning = 8,     // a write was refused because the application is running
+    kExitNothingNewer = 9,   // update check: the feed offers nothing newer
+    kExitUpdateRefused = 10, // update check: the newest release was refused (bad signature, length, ...)
 };
 
 // The group that `repair` moves unreachable nodes under.
@@ -72,5 +74,7 @@ int runImport(CliContext &context, const QStringList &arguments);
 int runRepair(CliContext &context, const QStringList &arguments);
 // Snapshots (SnapshotCommands.cpp).
 int runSnapshot(CliContext &context, const QStringList &arguments);
+// Updates (UpdateCommand.cpp).
+int runUpdate(CliContext &context, const QStringList &arguments);
 
 } // namespace tarni::cli

@@ -32,6 +32,10 @@ static const CliCommand kCommands[] = {
      "print one as JSON, or restore one: a subtree snapshot adds a copy (under node ID), a workspace snapshot "
      "replaces the tree after saving the present tree as a snapshot",
      runSnapshot},
+    {"update", "check [--feed URL] [--public-key KEY] [--current-version V]",
+     "fetch the update feed (default: this build's), download the newest release newer than V (default: this "
+     "version) into a temporary file and check its length and signature; installs nothing",
+     runUpdate},
 };
 
 const CliCommand *findCommand(const QString &name)

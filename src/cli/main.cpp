@@ -40,6 +40,8 @@ static QString helpText()
         "  6  the database is damaged (not a database, or the integrity check failed)\n"
         "  7  any other failure\n"
         "  8  TarniBar is running but did not take a change over the session bus\n"
+        "  9  update check: nothing newer is offered\n"
+        "  10 update check: the newest release was refused (the cause on standard error)\n"
         "\n"
         "While TarniBar runs on the data root, the commands that change the workspace are\n"
         "carried out by it over the session bus (docs/dbus.md), with the same output.\n");

@@ -70,7 +70,8 @@ expected_files() {
     "$prefix/share/applications/com.tarni.bar.desktop" \
     "$prefix/share/metainfo/com.tarni.bar.metainfo.xml" \
     "$prefix/share/icons/hicolor/scalable/apps/com.tarni.bar.svg" \
-    "$prefix/share/man/man1/tarnibar.1.gz" "$prefix/share/man/man1/tarnibar-cli.1.gz"
+    "$prefix/share/man/man1/tarnibar.1.gz" "$prefix/share/man/man1/tarnibar-cli.1.gz" \
+    "$prefix/share/tarnibar/UpdateConfiguration.json"
   (cd "$source_dir/resources" && find . -type f | sed "s|^\.|$prefix/share/tarnibar|")
   (cd "$source_dir/extension/ChromeExtension" &&
     find . -type f ! -path './test/*' ! -path '*/node_modules/*' ! -name 'package*.json' |

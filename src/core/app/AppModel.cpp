@@ -269,10 +269,13 @@ QCoro::Task<> AppModel::launch()
             importFixture();
         setShowOnboarding(decideOnboarding());
         setUpdatesConfigured(m_dependencies.updatesConfigured && m_dependencies.updatesConfigured());
+        // A configured build starts by saying whether it checks on its own
+        // (not the Chrome connection, which has its own line).
         if (m_updatesStatus.text.isEmpty())
-            setUpdatesStatus(m_updatesConfigured
-                                 ? m_chromeConnectionSummary
-                                 : StatusLine::lookedUp(textKey("Updates are unavailable for this build.")));
+            setUpdatesStatus(!m_updatesConfigured ? StatusLine::lookedUp(textKey("Updates are unavailable for this build."))
+                             : m_autoCheckUpdatesEnabled
+                                 ? StatusLine::lookedUp(textKey("Automatic update checks are enabled."))
+                                 : StatusLine::lookedUp(textKey("Automatic update checks are disabled.")));
         setSidebarWidthDescription(sidebarWidthString());
     }
     writeStateDump();

@@ -161,6 +161,16 @@ void SettingsWindow::refresh()
     fitHeight();
 }
 
+// A status line that wraps onto more lines reaches this window's layout
+// only after its group box has laid itself out again: fit then.
+bool SettingsWindow::event(QEvent *event)
+{
+    const bool handled = QWidget::event(event);
+    if (event->type() == QEvent::LayoutRequest)
+        fitHeight();
+    return handled;
+}
+
 void SettingsWindow::fitHeight()
 {
     if (layout()->hasHeightForWidth())

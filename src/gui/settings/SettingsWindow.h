@@ -34,6 +34,7 @@ private:
     void refresh();
     // Grows the window when a language or a status needs more lines.
     void fitHeight();
+    bool event(QEvent *event) override;
 
     AppModel &m_model;
     AppActions &m_actions;

@@ -52,6 +52,7 @@ protected:
         };
         platform.mainScreen = [this] { return screen; };
         platform.lockWait = std::chrono::milliseconds(300);
+        platform.updatesConfigured = [this] { return updatesConfigured; };
         platform.executable = QCoreApplication::applicationFilePath().toStdString();
         auto created = AppEnvironment::create(UITestConfig::read(arguments, environment), std::move(platform));
         if (!created) {
@@ -88,6 +89,7 @@ protected:
     std::unique_ptr<AppEnvironment> env;
     RecordingOpener *opener = nullptr;
     bool openerAccepts = true;
+    bool updatesConfigured = false;
     std::optional<ScreenDescription> screen = ScreenDescription{QStringLiteral("Screen-1"), QRectF(0, 0, 1600, 1000)};
 };
 

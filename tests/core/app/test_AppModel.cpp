@@ -387,6 +387,14 @@ TEST_F(AppModelTest, PreferencesHaveTheirDefaultsAndReachTheShell)
 
     screen.reset();
     EXPECT_EQ(start(kNormal).sidebarWidthDescription(), localized("Sidebar width unavailable"));
+
+    // A build with updates says how it checks, and hands a manual check to the shell.
+    updatesConfigured = true;
+    AppModel &configured = start(kNormal);
+    EXPECT_EQ(configured.updatesStatus(), localized("Automatic update checks are disabled."));
+    QSignalSpy manual(&configured, &AppModel::checkForUpdatesRequested);
+    configured.requestCheckForUpdates();
+    EXPECT_EQ(manual.count(), 1);
 }
 
 } // namespace
