@@ -72,5 +72,8 @@ int runImport(CliContext &context, const QStringList &arguments);
 int runRepair(CliContext &context, const QStringList &arguments);
 // Snapshots (SnapshotCommands.cpp).
 int runSnapshot(CliContext &context, const QStringList &arguments);
+int runUndo(CliContext &context, const QStringList &arguments);
+int runRedo(CliContext &context, const QStringList &arguments);
+int runTrash(CliContext &context, const QStringList &arguments);
 
 } // namespace tarni::cli

@@ -32,6 +32,12 @@ static const CliCommand kCommands[] = {
      "print one as JSON, or restore one: a subtree snapshot adds a copy (under node ID), a workspace snapshot "
      "replaces the tree after saving the present tree as a snapshot",
      runSnapshot},
+    {"undo", "", "take back the latest edit of the tree; prints its name", runUndo},
+    {"redo", "", "make the latest undone edit again; prints its name", runRedo},
+    {"trash", "list [--json] | restore ID | erase ID | empty",
+     "list the deleted subtrees newest first, put one back where it was (prints its top node's id), erase one "
+     "for good, or erase all",
+     runTrash},
 };
 
 const CliCommand *findCommand(const QString &name)

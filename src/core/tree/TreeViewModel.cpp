@@ -643,6 +643,17 @@ void TreeViewModel::reloadHistory()
     Q_EMIT historyChanged();
 }
 
+TreeResult<void> TreeViewModel::clearHistory()
+{
+    if (auto loaded = ensureLoaded(); !loaded)
+        return loaded;
+    auto cleared = m_store.clearHistory(m_workspace->id);
+    reloadHistory();
+    if (!cleared)
+        return Failure(TreeViewModelError::store(cleared.error()));
+    return {};
+}
+
 std::optional<HistoryEntry> TreeViewModel::nextUndo() const
 {
     for (auto it = m_history.rbegin(); it != m_history.rend(); ++it) {
@@ -661,7 +672,7 @@ std::optional<HistoryEntry> TreeViewModel::nextRedo() const
     return std::nullopt;
 }
 
-QString TreeViewModel::stepLabel(const HistoryEntry &entry) const
+QString TreeViewModel::stepLabel(const HistoryEntry &entry)
 {
     if (entry.subject.isEmpty())
         return localized(entry.action);

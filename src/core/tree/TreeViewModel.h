@@ -118,6 +118,10 @@ public:
     // Why the stored history could not be read at the latest load; empty
     // when it could. The workspace opens either way.
     const QString &historyError() const { return m_historyError; }
+    // "Delete “Research”" in the current language.
+    static QString stepLabel(const HistoryEntry &entry);
+    // Forgets every step (a freshly seeded workspace starts without any).
+    TreeResult<void> clearHistory();
 
     // Groups every edit made while it lives into one step named `action`
     // (an English text key) and `subject`. Commands do not nest: an inner
@@ -218,7 +222,7 @@ private:
     void endCommand();
     void reloadHistory();
     TreeResult<HistoryEntry> applyStep(const HistoryEntry &entry, bool undoing);
-    QString stepLabel(const HistoryEntry &entry) const;
+
     Timestamp now() const { return m_clock(); }
 
     WorkspaceStoreProtocol &m_store;
