@@ -742,11 +742,10 @@ TreeResult<HistoryEntry> TreeViewModel::applyStep(const HistoryEntry &entry, boo
             matches = false;
     }
     if (!matches)
-        return giveUp(formatted(undoing ? localized("“%@” cannot be undone: the tree has changed since. The undo "
-                                                    "history was cleared.")
-                                        : localized("“%@” cannot be redone: the tree has changed since. The undo "
-                                                    "history was cleared."),
-                                {stepLabel(entry)}));
+        return giveUp(formatted(
+            undoing ? localized("“%@” cannot be undone: the tree has changed since. The undo history was cleared.")
+                    : localized("“%@” cannot be redone: the tree has changed since. The undo history was cleared."),
+            {stepLabel(entry)}));
 
     m_lastEdit = EditScope{true, false, {}};
     std::vector<TreeProjection::SlotId> doomed;
