@@ -107,7 +107,14 @@ void TrashWindow::refresh()
     m_list->clear();
     const QLocale locale;
     QTreeWidgetItem *reselect = nullptr;
-    for (const TrashSummary &entry : m_model.trashEntries()) {
+    const QList<TrashSummary> entries = m_model.trashEntries();
+    m_entryCount = int(entries.size());
+    if (entries.isEmpty()) {
+        auto *empty = new QTreeWidgetItem(m_list, {localized("The trash is empty.")});
+        empty->setFlags(Qt::NoItemFlags);
+        empty->setFirstColumnSpanned(true);
+    }
+    for (const TrashSummary &entry : entries) {
         const QDateTime deleted = QDateTime::fromSecsSinceEpoch(entry.deletedAt.time_since_epoch().count());
         auto *item = new QTreeWidgetItem(m_list, {entry.title.isEmpty() ? localized("Untitled") : entry.title,
                                                   locale.toString(deleted.toLocalTime(), QLocale::ShortFormat),
@@ -117,7 +124,7 @@ void TrashWindow::refresh()
         if (previous && entry.id == *previous)
             reselect = item;
     }
-    if (!reselect && m_list->topLevelItemCount() > 0)
+    if (!reselect && m_entryCount > 0)
         reselect = m_list->topLevelItem(0);
     if (reselect)
         m_list->setCurrentItem(reselect);
@@ -137,7 +144,7 @@ void TrashWindow::updateButtons()
     const bool selected = selectedEntry().has_value();
     m_restore->setEnabled(selected);
     m_erase->setEnabled(selected);
-    m_empty->setEnabled(m_list->topLevelItemCount() > 0);
+    m_empty->setEnabled(m_entryCount > 0);
 }
 
 void TrashWindow::restoreSelected()
@@ -159,11 +166,11 @@ void TrashWindow::eraseSelected()
 
 void TrashWindow::confirmEmpty()
 {
-    if (m_list->topLevelItemCount() == 0)
+    if (m_entryCount == 0)
         return;
     if (confirmErase(this,
                      formatted(localized("Erase all %lld item(s) in the trash for good? This cannot be undone."),
-                               {QString::number(m_list->topLevelItemCount())}),
+                               {QString::number(m_entryCount)}),
                      localized("Empty Trash")))
         m_model.emptyTrash();
 }

@@ -39,6 +39,7 @@ private:
     QPushButton *m_erase = nullptr;
     QPushButton *m_empty = nullptr;
     QPushButton *m_close = nullptr;
+    int m_entryCount = 0;
 };
 
 } // namespace tarni
