@@ -341,6 +341,66 @@ void BM_ProjectionReset(benchmark::State &state)
     }
 }
 
+// An edit, its undo and its redo on the same node, each timed on its own:
+// undo and redo write the step's records and flip the step in one commit,
+// like the edit wrote them. The tree ends each round as it started.
+template <class Edit>
+void runEditUndoRedo(benchmark::State &state, Edit edit)
+{
+    const int count = int(state.range(0));
+    Loaded loaded = load(count);
+    TreeViewModel &model = *loaded.model;
+    std::mt19937 rng(7);
+    MedianTimer editTimer, undoTimer, redoTimer;
+    for (auto _ : state) {
+        const WorkspaceNode &picked = model.nodes()[qsizetype(rng() % std::uint32_t(model.nodes().size()))];
+        const QUuid id = picked.id();
+        editTimer.start();
+        const bool edited = edit(model, id);
+        editTimer.stop();
+        undoTimer.start();
+        const bool undone = bool(model.undo());
+        undoTimer.stop();
+        redoTimer.start();
+        const bool redone = bool(model.redo());
+        redoTimer.stop();
+        state.PauseTiming();
+        if (!edited || !undone || !redone || !model.undo())
+            state.SkipWithError("edit, undo or redo failed");
+        state.ResumeTiming();
+    }
+    benchmark::State &s = state;
+    for (auto [timer, name] : {std::pair{&editTimer, "edit"}, std::pair{&undoTimer, "undo"}, std::pair{&redoTimer, "redo"}}) {
+        timer->report(s);
+        s.counters[std::string(name) + "_median_ms"] = s.counters["median_ms"];
+        s.counters[std::string(name) + "_p95_ms"] = s.counters["p95_ms"];
+    }
+    s.counters.erase("median_ms");
+    s.counters.erase("p95_ms");
+    s.counters.erase("max_ms");
+}
+
+void BM_RenameUndoRedo(benchmark::State &state)
+{
+    int n = 0;
+    runEditUndoRedo(state, [&](TreeViewModel &model, const QUuid &id) {
+        return bool(model.rename(id, QStringLiteral("Renamed %1").arg(++n)));
+    });
+}
+
+// Deleting a node with its subtree (into the trash) renumbers its siblings.
+void BM_DeleteUndoRedo(benchmark::State &state)
+{
+    runEditUndoRedo(state, [](TreeViewModel &model, const QUuid &id) { return bool(model.deleteNode(id)); });
+}
+
+void BM_MoveUndoRedo(benchmark::State &state)
+{
+    runEditUndoRedo(state, [](TreeViewModel &model, const QUuid &id) {
+        return bool(model.move(id, model.node(id)->parentID(), 0));
+    });
+}
+
 #define SIZES ->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)
 
 BENCHMARK(BM_LoadToReadyProjection) SIZES->Iterations(5);
@@ -356,6 +416,9 @@ BENCHMARK(BM_DeleteLeaf) SIZES->Iterations(50);
 BENCHMARK(BM_ProjectionAfterEditDuringSearch) SIZES->Iterations(100);
 BENCHMARK(BM_SearchKeystroke) SIZES->Iterations(84);
 BENCHMARK(BM_FirstQueryRightAfterLoad) SIZES->Iterations(5);
+BENCHMARK(BM_RenameUndoRedo) SIZES->Iterations(100);
+BENCHMARK(BM_DeleteUndoRedo) SIZES->Iterations(50);
+BENCHMARK(BM_MoveUndoRedo) SIZES->Iterations(50);
 BENCHMARK(BM_DisplayedTree)
     ->Args({1000, 0})->Args({10000, 0})->Args({100000, 0})->Args({100000, 1})->Unit(benchmark::kMillisecond)->Iterations(5);
 

@@ -15,6 +15,9 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLoggingCategory>
 #include <QPointer>
 #include <QTimer>
@@ -488,6 +491,78 @@ public Q_SLOTS:
             groupID = uuidQString((*recovered)->id());
         snapshotID = uuidQString(before.id);
         return unreachable;
+    }
+
+    // The label of the step taken back ("Delete “Research”"); an error when
+    // there is none or it cannot be applied.
+    Q_SCRIPTABLE QString Undo(const QDBusMessage &message) { return stepped(message, true); }
+    Q_SCRIPTABLE QString Redo(const QDBusMessage &message) { return stepped(message, false); }
+
+    // The trash as a JSON array, newest first: {"id", "title", "deletedAt",
+    // "nodeCount", "parentID" (or null), "position"}.
+    Q_SCRIPTABLE QString TrashList(const QDBusMessage &message)
+    {
+        auto entries = m_model.treeViewModel().trash();
+        if (!entries)
+            return fail(message, fromTreeError(entries.error()));
+        return trashJson(*entries);
+    }
+
+    // Puts an entry back where it was; the identifier of its top node.
+    Q_SCRIPTABLE QString TrashRestore(const QString &id, const QDBusMessage &message)
+    {
+        const auto entry = parseUuid(id);
+        if (!entry)
+            return fail(message, invalidArgs(QStringLiteral("\"%1\" is not a trash entry identifier").arg(id)));
+        auto restored = m_model.treeViewModel().restoreFromTrash(*entry);
+        if (!edited(message, restored))
+            return {};
+        return uuidQString(restored->id());
+    }
+
+    // Erases one entry (TrashErase) or all (TrashEmpty) for good; the number erased.
+    Q_SCRIPTABLE qlonglong TrashErase(const QString &id, const QDBusMessage &message)
+    {
+        const auto entry = parseUuid(id);
+        if (!entry)
+            return fail(message, invalidArgs(QStringLiteral("\"%1\" is not a trash entry identifier").arg(id)));
+        auto erased = m_model.treeViewModel().eraseFromTrash({*entry});
+        if (!erased)
+            return fail(message, fromTreeError(erased.error()));
+        return *erased;
+    }
+
+    Q_SCRIPTABLE qlonglong TrashEmpty(const QDBusMessage &message)
+    {
+        auto erased = m_model.treeViewModel().emptyTrash();
+        if (!erased)
+            return fail(message, fromTreeError(erased.error()));
+        return *erased;
+    }
+
+private:
+    QString stepped(const QDBusMessage &message, bool undoing)
+    {
+        TreeViewModel &tree = m_model.treeViewModel();
+        auto step = undoing ? tree.undo() : tree.redo();
+        if (!edited(message, step))
+            return {};
+        return TreeViewModel::stepLabel(*step);
+    }
+
+    static QString trashJson(const QList<TrashSummary> &entries)
+    {
+        QJsonArray array;
+        for (const TrashSummary &entry : entries) {
+            array.append(QJsonObject{
+                {QStringLiteral("id"), uuidQString(entry.id)},
+                {QStringLiteral("title"), entry.title},
+                {QStringLiteral("deletedAt"), timestampQString(entry.deletedAt)},
+                {QStringLiteral("nodeCount"), qint64(entry.nodeCount)},
+                {QStringLiteral("parentID"), entry.parentID ? QJsonValue(uuidQString(*entry.parentID)) : QJsonValue()},
+                {QStringLiteral("position"), qint64(entry.position)}});
+        }
+        return QString::fromUtf8(QJsonDocument(array).toJson(QJsonDocument::Compact));
     }
 
 private:

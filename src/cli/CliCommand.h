@@ -76,5 +76,8 @@ int runRepair(CliContext &context, const QStringList &arguments);
 int runSnapshot(CliContext &context, const QStringList &arguments);
 // Updates (UpdateCommand.cpp).
 int runUpdate(CliContext &context, const QStringList &arguments);
+int runUndo(CliContext &context, const QStringList &arguments);
+int runRedo(CliContext &context, const QStringList &arguments);
+int runTrash(CliContext &context, const QStringList &arguments);
 
 } // namespace tarni::cli

@@ -36,6 +36,12 @@ static const CliCommand kCommands[] = {
      "fetch the update feed (default: this build's), download the newest release newer than V (default: this "
      "version) into a temporary file and check its length and signature; installs nothing",
      runUpdate},
+    {"undo", "", "take back the latest edit of the tree; prints its name", runUndo},
+    {"redo", "", "make the latest undone edit again; prints its name", runRedo},
+    {"trash", "list [--json] | restore ID | erase ID | empty",
+     "list the deleted subtrees newest first, put one back where it was (prints its top node's id), erase one "
+     "for good, or erase all",
+     runTrash},
 };
 
 const CliCommand *findCommand(const QString &name)

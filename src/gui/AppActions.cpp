@@ -1,4 +1,5 @@
 #include "gui/AppActions.h"
+#include "gui/trash/TrashWindow.h"
 
 #include "app/AppModel.h"
 #include "app/Localized.h"
@@ -66,6 +67,11 @@ AppActions::AppActions(AppModel &model, QWidget *window)
     restoreLatestSnapshot = make(textKey("Restore Latest Snapshot"), K(Qt::CTRL | Qt::ALT | Qt::Key_R),
                                  QStringLiteral("document-revert"));
 
+    undo = make(textKey("Undo"), K(QKeySequence::Undo), QStringLiteral("edit-undo"));
+    redo = make(textKey("Redo"), K(Qt::CTRL | Qt::SHIFT | Qt::Key_Z), QStringLiteral("edit-redo"));
+    redo->setShortcuts({K(Qt::CTRL | Qt::SHIFT | Qt::Key_Z), K(Qt::CTRL | Qt::Key_Y)});
+    showTrash = make(textKey("Trash…"), K(Qt::CTRL | Qt::SHIFT | Qt::Key_Delete), QStringLiteral("user-trash"));
+
     // Icons the theme may lack get the style's own.
     const std::pair<QAction *, S::StandardPixmap> fallbacks[] = {
         {settings, S::SP_FileDialogDetailedView}, {addGroup, S::SP_FileDialogNewFolder},
@@ -131,6 +137,18 @@ AppActions::AppActions(AppModel &model, QWidget *window)
     connect(importTree, &QAction::triggered, this, &AppActions::chooseImportFile);
     connect(saveWorkspaceSnapshot, &QAction::triggered, this, [this] { m_model.saveSnapshotOfWorkspace(); });
     connect(restoreLatestSnapshot, &QAction::triggered, this, [this] { m_model.restoreLatestSnapshot(); });
+    connect(undo, &QAction::triggered, this, [this] { m_model.undo(); });
+    connect(redo, &QAction::triggered, this, [this] { m_model.redo(); });
+    connect(showTrash, &QAction::triggered, this, [this] {
+        if (!m_trashWindow) {
+            m_trashWindow = new TrashWindow(m_model, m_window);
+            m_trashWindow->setAttribute(Qt::WA_DeleteOnClose);
+        }
+        m_trashWindow->show();
+        m_trashWindow->raise();
+        m_trashWindow->activateWindow();
+    });
+    connect(&m_model, &AppModel::historyChanged, this, &AppActions::updateUndoRedo);
 
     if (window)
         window->addActions(m_all);
@@ -163,6 +181,15 @@ void AppActions::retranslate()
                                ? text
                                : QStringLiteral("%1 (%2)").arg(text, shortcut.toString(QKeySequence::NativeText)));
     }
+    updateUndoRedo();
+}
+
+void AppActions::updateUndoRedo()
+{
+    undo->setText(m_model.undoMenuTitle());
+    undo->setEnabled(m_model.treeViewModel().nextUndo().has_value());
+    redo->setText(m_model.redoMenuTitle());
+    redo->setEnabled(m_model.treeViewModel().nextRedo().has_value());
 }
 
 bool AppActions::mayHaveBrowserSession(const std::optional<QUuid> &nodeID) const

@@ -61,6 +61,11 @@ public:
     QAction *importTree = nullptr;
     QAction *saveWorkspaceSnapshot = nullptr;
     QAction *restoreLatestSnapshot = nullptr;
+    // History and trash. Undo and redo name the step they would take back;
+    // a focused text field keeps these keys for its own text.
+    QAction *undo = nullptr;
+    QAction *redo = nullptr;
+    QAction *showTrash = nullptr;
 
     QList<QAction *> all() const { return m_all; }
 
@@ -87,12 +92,14 @@ private:
     void retranslate();
     void updateEnabled();
     void confirmDelete();
+    void updateUndoRedo();
 
     AppModel &m_model;
     QPointer<QWidget> m_window;
     QList<QAction *> m_all;
     QList<QAction *> m_running;
     int m_busy = 0;
+    QPointer<QWidget> m_trashWindow;
 };
 
 } // namespace tarni

@@ -37,6 +37,9 @@ HeaderView::HeaderView(AppModel &model, AppActions &actions, QWidget *parent)
     m_chrome->setWordWrap(true);
 
     m_menu = new QMenu(this);
+    m_menu->addAction(actions.undo);
+    m_menu->addAction(actions.redo);
+    m_menu->addSeparator();
     m_menu->addAction(actions.settings);
     m_menu->addAction(actions.checkForUpdates);
     m_menu->addAction(actions.reopenOnboarding);
@@ -46,6 +49,7 @@ HeaderView::HeaderView(AppModel &model, AppActions &actions, QWidget *parent)
     m_snapshots = m_menu->addMenu(QString());
     m_snapshots->setObjectName(QStringLiteral("snapshotMenu"));
     connect(m_snapshots, &QMenu::aboutToShow, this, &HeaderView::fillSnapshotMenu);
+    m_menu->addAction(actions.showTrash);
     m_menu->addSeparator();
     m_menu->addAction(actions.quit);
 

@@ -23,6 +23,7 @@
 #include <QSettings>
 #include <QTimer>
 
+#include <algorithm>
 #include <cmath>
 
 namespace tarni {
@@ -112,6 +113,12 @@ AppModel::AppModel(AppModelDependencies dependencies, QObject *parent)
                 &AppModel::relocalizeStatusLines);
     connect(&m_treeViewModel, &TreeViewModel::nodesChanged, this, &AppModel::changed);
     connect(&m_treeViewModel, &TreeViewModel::workspaceChanged, this, &AppModel::changed);
+    connect(&m_treeViewModel, &TreeViewModel::historyChanged, this, &AppModel::historyChanged);
+    connect(&m_treeViewModel, &TreeViewModel::trashChanged, this, &AppModel::trashChanged);
+    bool daysRead = false;
+    const int days = settings.value(QLatin1String(kTrashRetentionDaysSettingsKey)).toInt(&daysRead);
+    if (daysRead)
+        m_trashRetentionDays = std::clamp(days, 1, kMaxTrashRetentionDays);
     connect(&m_selection, &SelectionCoordinator::selectedNodeIDChanged, this, &AppModel::changed);
     bindBridge();
 }
@@ -244,12 +251,21 @@ QCoro::Task<> AppModel::launch()
         }
         if (failed(m_treeViewModel.load()))
             return;
+        bool seeded = true;
         if (config.isUITestMode && config.seedWorkspace)
             applySeed(*config.seedWorkspace);
         else if (m_treeViewModel.nodes().isEmpty())
             seedSampleWorkspace();
+        else
+            seeded = false;
         if (m_alertMessage)
             return;
+        // A seeded tree is where the history starts.
+        if (seeded && failed(m_treeViewModel.clearHistory()))
+            return;
+        if (!m_treeViewModel.historyError().isEmpty())
+            qWarning("The undo history cannot be read: %s", qPrintable(m_treeViewModel.historyError()));
+        failed(m_treeViewModel.eraseTrashDeletedBefore(currentTimestamp() - std::chrono::days(m_trashRetentionDays)));
         reportUnreachableNodes();
         started = true;
     }();
@@ -650,6 +666,7 @@ QCoro::Task<> AppModel::captureCurrentChromeWindow()
     const auto *window = capture ? capture->asWindow() : nullptr;
     if (!window)
         co_return;
+    auto command = m_treeViewModel.beginCommand(textKey("Capture Window"), QStringLiteral("Chrome Window"));
     auto group = m_treeViewModel.addGroup(QStringLiteral("Chrome Window"), m_selection.selectedNodeID());
     if (failed(group))
         co_return;
@@ -773,6 +790,7 @@ void AppModel::restoreSnapshotEntry(const WorkspaceSnapshot &snapshot, bool late
 {
     const QString safetyTitle = localized("Before restore") + QLatin1Char(' ') +
         QLocale().toString(QDateTime::currentDateTime(), QLocale::ShortFormat);
+    auto command = m_treeViewModel.beginCommand(textKey("Restore Snapshot"), snapshot.title);
     auto restored = m_snapshots.restore(snapshot, selectedInsertionParentID(), safetyTitle);
     if (failed(restored))
         return;
@@ -952,6 +970,98 @@ std::string AppModel::stateJson() const
     const QByteArray rest = QJsonDocument(state).toJson(QJsonDocument::Compact);
     out.append(rest.constData() + 1, std::size_t(rest.size() - 1));
     return out;
+}
+
+// --- undo, redo and the trash --------------------------------------------
+
+QString AppModel::stepLabel(const HistoryEntry &entry)
+{
+    return TreeViewModel::stepLabel(entry);
+}
+
+QString AppModel::undoMenuTitle() const
+{
+    const auto entry = m_treeViewModel.nextUndo();
+    return entry ? formatted(localized("Undo %@"), {stepLabel(*entry)}) : localized("Undo");
+}
+
+QString AppModel::redoMenuTitle() const
+{
+    const auto entry = m_treeViewModel.nextRedo();
+    return entry ? formatted(localized("Redo %@"), {stepLabel(*entry)}) : localized("Redo");
+}
+
+std::optional<QString> AppModel::undo()
+{
+    CommandScope scope(this);
+    auto undone = m_treeViewModel.undo();
+    if (failed(undone))
+        return std::nullopt;
+    const QString label = stepLabel(*undone);
+    setLatestImportStatus(StatusLine::lookedUp(textKey("Undid %@"), {label}));
+    if (!m_treeViewModel.node(m_selection.selectedNodeID()))
+        select(std::nullopt);
+    return label;
+}
+
+std::optional<QString> AppModel::redo()
+{
+    CommandScope scope(this);
+    auto redone = m_treeViewModel.redo();
+    if (failed(redone))
+        return std::nullopt;
+    const QString label = stepLabel(*redone);
+    setLatestImportStatus(StatusLine::lookedUp(textKey("Redid %@"), {label}));
+    if (!m_treeViewModel.node(m_selection.selectedNodeID()))
+        select(std::nullopt);
+    return label;
+}
+
+QList<TrashSummary> AppModel::trashEntries()
+{
+    if (!m_treeViewModel.isLoaded())
+        return {};
+    auto entries = m_treeViewModel.trash();
+    if (failed(entries))
+        return {};
+    return *entries;
+}
+
+void AppModel::restoreFromTrash(const QUuid &entryID)
+{
+    CommandScope scope(this);
+    auto restored = m_treeViewModel.restoreFromTrash(entryID);
+    if (failed(restored))
+        return;
+    select(restored->id());
+    setLatestImportStatus(StatusLine::lookedUp(textKey("Restored “%@” from the trash"), {restored->title()}));
+}
+
+void AppModel::eraseFromTrash(const QUuid &entryID)
+{
+    CommandScope scope(this);
+    if (!failed(m_treeViewModel.eraseFromTrash({entryID})))
+        setLatestImportStatus(StatusLine::lookedUp(textKey("Erased from the trash")));
+}
+
+void AppModel::emptyTrash()
+{
+    CommandScope scope(this);
+    auto erased = m_treeViewModel.emptyTrash();
+    if (!failed(erased))
+        setLatestImportStatus(StatusLine::lookedUp(textKey("Emptied the trash (%lld item(s))"),
+                                                   {QString::number(*erased)}));
+}
+
+void AppModel::setTrashRetentionDays(int days)
+{
+    days = std::clamp(days, 1, kMaxTrashRetentionDays);
+    m_dependencies.settings->setValue(QLatin1String(kTrashRetentionDaysSettingsKey), days);
+    m_dependencies.settings->sync();
+    if (m_trashRetentionDays != days) {
+        m_trashRetentionDays = days;
+        Q_EMIT trashRetentionDaysChanged();
+    }
 }
 
 } // namespace tarni

@@ -45,6 +45,10 @@ struct StatusLine {
 
 inline constexpr const char *kAutoCheckUpdatesSettingsKey = "autoCheckUpdatesEnabled";
 inline constexpr const char *kOnboardingCompletedSettingsKey = "TarniBar.OnboardingCompleted";
+// Days a deleted subtree stays in the trash; older entries are erased at start.
+inline constexpr const char *kTrashRetentionDaysSettingsKey = "trashRetentionDays";
+inline constexpr int kDefaultTrashRetentionDays = 30;
+inline constexpr int kMaxTrashRetentionDays = 3650;
 
 // The one object the views talk to: it owns the tree, the selection and the
 // inspector, holds every status text and preference the sidebar, onboarding
@@ -150,6 +154,26 @@ public:
     void setAutoCheckUpdatesEnabled(bool enabled);
     void requestCheckForUpdates();
 
+    // Undo and redo of the latest step. The status line names the step; a
+    // step that cannot be applied shows why. Gives the step's label
+    // ("Delete “Research”"), or none when nothing happened.
+    std::optional<QString> undo();
+    std::optional<QString> redo();
+    // The menu texts: "Undo Delete “Research”", or "Undo" with nothing to undo.
+    QString undoMenuTitle() const;
+    QString redoMenuTitle() const;
+    // A step's label in the current language.
+    static QString stepLabel(const HistoryEntry &entry);
+    // The trash, newest first (empty on error, which is then shown).
+    QList<TrashSummary> trashEntries();
+    // Restores the entry and selects its top node.
+    void restoreFromTrash(const QUuid &entryID);
+    void eraseFromTrash(const QUuid &entryID);
+    void emptyTrash();
+    int trashRetentionDays() const { return m_trashRetentionDays; }
+    // Clamped to 1 … kMaxTrashRetentionDays.
+    void setTrashRetentionDays(int days);
+
     // Automation: replaces the tree with a seed's content (snapshots stay).
     void applySeed(UITestWorkspaceSeed seed);
     // The automation state dump as JSON text.
@@ -179,6 +203,10 @@ Q_SIGNALS:
     void checkForUpdatesRequested();
     // Launch has finished (after the first state dump in automation mode).
     void launched();
+    // The undo history or the trash changed.
+    void historyChanged();
+    void trashChanged();
+    void trashRetentionDaysChanged();
 
 private:
     class CommandScope;
@@ -237,6 +265,7 @@ private:
     bool m_autoCheckUpdatesEnabled = true;
     bool m_updatesConfigured = false;
     StatusLine m_updatesStatus;
+    int m_trashRetentionDays = kDefaultTrashRetentionDays;
 };
 
 } // namespace tarni

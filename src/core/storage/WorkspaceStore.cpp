@@ -7,12 +7,16 @@
 #include "model/Uuid.h"
 
 #include <QHash>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLoggingCategory>
 
 #include <sqlite3.h>
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
+#include <tuple>
 #include <numeric>
 #include <string>
 #include <unordered_map>
@@ -88,6 +92,48 @@ constexpr const char *kBegin = "BEGIN IMMEDIATE;";
 constexpr const char *kCommit = "COMMIT;";
 constexpr const char *kRollback = "ROLLBACK;";
 constexpr const char *kDataVersion = "PRAGMA data_version;";
+
+// The undo history and the trash, in tables of their own beside the three
+// above. A step's records and a trash entry's records are node rows' JSON.
+constexpr const char *kCreateHistory = "CREATE TABLE IF NOT EXISTS edit_history (\n"
+                                       "    seq INTEGER PRIMARY KEY,\n"
+                                       "    workspace_id TEXT NOT NULL,\n"
+                                       "    action TEXT NOT NULL,\n"
+                                       "    subject TEXT NOT NULL,\n"
+                                       "    undone INTEGER NOT NULL,\n"
+                                       "    record_count INTEGER NOT NULL,\n"
+                                       "    created_at TEXT NOT NULL\n"
+                                       ");";
+// role: 0 a record before, 1 after; 2 a trash entry the step made, 3 one it
+// took back (ref_id the entry, payload its header); 4 and 5 their records.
+constexpr const char *kCreateHistoryRecords = "CREATE TABLE IF NOT EXISTS edit_history_records (\n"
+                                              "    step INTEGER NOT NULL,\n"
+                                              "    role INTEGER NOT NULL,\n"
+                                              "    ref_id TEXT NOT NULL,\n"
+                                              "    payload_json TEXT NOT NULL\n"
+                                              ");";
+constexpr const char *kCreateHistoryRecordsIndex =
+    "CREATE INDEX IF NOT EXISTS edit_history_records_step ON edit_history_records (step);";
+constexpr const char *kCreateTrash = "CREATE TABLE IF NOT EXISTS trash (\n"
+                                     "    id TEXT PRIMARY KEY,\n"
+                                     "    workspace_id TEXT NOT NULL,\n"
+                                     "    deleted_at TEXT NOT NULL,\n"
+                                     "    title TEXT NOT NULL,\n"
+                                     "    node_count INTEGER NOT NULL,\n"
+                                     "    parent_id TEXT,\n"
+                                     "    position INTEGER NOT NULL\n"
+                                     ");";
+constexpr const char *kCreateTrashNodes = "CREATE TABLE IF NOT EXISTS trash_nodes (\n"
+                                          "    entry_id TEXT NOT NULL,\n"
+                                          "    ord INTEGER NOT NULL,\n"
+                                          "    payload_json TEXT NOT NULL\n"
+                                          ");";
+constexpr const char *kCreateTrashNodesIndex =
+    "CREATE INDEX IF NOT EXISTS trash_nodes_entry ON trash_nodes (entry_id);";
+constexpr const char *kDeleteAllHistoryRecords = "DELETE FROM edit_history_records;";
+constexpr const char *kDeleteAllHistory = "DELETE FROM edit_history;";
+constexpr const char *kDeleteAllTrashNodes = "DELETE FROM trash_nodes;";
+constexpr const char *kDeleteAllTrash = "DELETE FROM trash;";
 
 constexpr int kBusyTimeoutMs = 3000;
 
@@ -528,7 +574,8 @@ WorkspaceStore::WorkspaceStore(const std::filesystem::path &databasePath, OpenMo
     }
     // A table that cannot be created shows up as errors of the operations
     // that use it, with SQLite's message.
-    for (const char *sql : {kCreateWorkspaces, kCreateNodes, kCreateSnapshots}) {
+    for (const char *sql : {kCreateWorkspaces, kCreateNodes, kCreateSnapshots, kCreateHistory, kCreateHistoryRecords,
+                            kCreateHistoryRecordsIndex, kCreateTrash, kCreateTrashNodes, kCreateTrashNodesIndex}) {
         char *message = nullptr;
         if (sqlite3_exec(d->db, sql, nullptr, nullptr, &message) != SQLITE_OK)
             qCWarning(lcStore) << "creating a table failed:" << (message ? message : "unknown");
@@ -675,7 +722,8 @@ StoreResult<void> WorkspaceStore::saveWorkspaceAndNodes(const Workspace &workspa
     return writeNodes(nodes, workspace.id, &workspace);
 }
 
-StoreResult<void> WorkspaceStore::writeNodes(const NodeList &nodes, const QUuid &workspaceID, const Workspace *workspace)
+StoreResult<void> WorkspaceStore::writeNodes(const NodeList &nodes, const QUuid &workspaceID, const Workspace *workspace,
+                                             const std::function<StoreResult<void>()> &alongside)
 {
     std::lock_guard guard(m_lock);
     const std::string workspaceText = uuidText(workspaceID);
@@ -716,6 +764,10 @@ StoreResult<void> WorkspaceStore::writeNodes(const NodeList &nodes, const QUuid 
     if (workspace) {
         if (auto saved = d->saveWorkspaceLocked(*workspace); !saved)
             return abandon(saved.error());
+    }
+    if (alongside) {
+        if (auto done = alongside(); !done)
+            return abandon(done.error());
     }
     if (auto committed = d->execute(kCommit); !committed)
         return abandon(committed.error());
@@ -772,7 +824,8 @@ StoreResult<void> WorkspaceStore::reset()
     d->invalidateCache();
     if (auto begun = d->execute(kBegin); !begun)
         return begun;
-    for (const char *sql : {kDeleteSnapshots, kDeleteNodes, kDeleteWorkspaces}) {
+    for (const char *sql : {kDeleteSnapshots, kDeleteNodes, kDeleteWorkspaces, kDeleteAllHistoryRecords,
+                            kDeleteAllHistory, kDeleteAllTrashNodes, kDeleteAllTrash}) {
         if (auto deleted = d->execute(sql); !deleted) {
             (void)d->execute(kRollback);
             return deleted;
@@ -784,5 +837,585 @@ StoreResult<void> WorkspaceStore::reset()
     }
     return {};
 }
+
+namespace {
+
+constexpr const char *kInsertHistory =
+    "INSERT INTO edit_history (workspace_id, action, subject, undone, record_count, created_at)\nVALUES (?, ?, ?, 0, ?, ?);";
+constexpr const char *kInsertHistoryRecord =
+    "INSERT INTO edit_history_records (step, role, ref_id, payload_json) VALUES (?, ?, ?, ?);";
+constexpr const char *kUpdateHistoryCount = "UPDATE edit_history SET record_count = ? WHERE seq = ?;";
+constexpr const char *kDeleteHistoryRecordsOfStep = "DELETE FROM edit_history_records WHERE step = ?;";
+constexpr const char *kDeleteRedoRecords =
+    "DELETE FROM edit_history_records WHERE step IN (SELECT seq FROM edit_history WHERE workspace_id = ? AND undone = 1);";
+constexpr const char *kDeleteRedo = "DELETE FROM edit_history WHERE workspace_id = ? AND undone = 1;";
+constexpr const char *kSetUndone = "UPDATE edit_history SET undone = ? WHERE seq = ?;";
+constexpr const char *kSelectHistory =
+    "SELECT seq, action, subject, undone, record_count FROM edit_history WHERE workspace_id = ? ORDER BY seq;";
+constexpr const char *kSelectHistoryStep = "SELECT action, subject FROM edit_history WHERE seq = ?;";
+constexpr const char *kSelectHistoryRecords =
+    "SELECT role, ref_id, payload_json FROM edit_history_records WHERE step = ? ORDER BY rowid;";
+constexpr const char *kDeleteStepsRecords =
+    "DELETE FROM edit_history_records WHERE step IN (SELECT seq FROM edit_history WHERE workspace_id = ?1 AND undone = ?2 "
+    "AND seq >= ?3 AND seq <= ?4);";
+constexpr const char *kDeleteSteps =
+    "DELETE FROM edit_history WHERE workspace_id = ?1 AND undone = ?2 AND seq >= ?3 AND seq <= ?4;";
+constexpr const char *kSelectStepsReferring =
+    "SELECT h.seq, h.undone FROM edit_history h JOIN edit_history_records r ON r.step = h.seq\n"
+    "WHERE h.workspace_id = ? AND r.role IN (2, 3) AND r.ref_id = ?;";
+constexpr const char *kInsertTrash = "INSERT OR REPLACE INTO trash (id, workspace_id, deleted_at, title, node_count, "
+                                     "parent_id, position)\nVALUES (?, ?, ?, ?, ?, ?, ?);";
+constexpr const char *kInsertTrashNode = "INSERT INTO trash_nodes (entry_id, ord, payload_json) VALUES (?, ?, ?);";
+constexpr const char *kDeleteTrash = "DELETE FROM trash WHERE id = ? AND workspace_id = ?;";
+constexpr const char *kDeleteTrashNodes = "DELETE FROM trash_nodes WHERE entry_id = ?;";
+constexpr const char *kSelectTrash = "SELECT id, deleted_at, title, node_count, parent_id, position FROM trash\n"
+                                     "WHERE workspace_id = ? ORDER BY deleted_at DESC, rowid DESC;";
+constexpr const char *kSelectTrashEntry =
+    "SELECT workspace_id, deleted_at, title, parent_id, position FROM trash WHERE id = ?;";
+constexpr const char *kSelectTrashNodes = "SELECT payload_json FROM trash_nodes WHERE entry_id = ? ORDER BY ord;";
+constexpr const char *kHasTable = "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = ?;";
+
+enum Role { kBefore = 0, kAfter = 1, kTrashAdded = 2, kTrashRemoved = 3, kTrashAddedNode = 4, kTrashRemovedNode = 5 };
+
+QString columnText(sqlite3_stmt *s, int column)
+{
+    const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(s, column));
+    return text ? QString::fromUtf8(text, sqlite3_column_bytes(s, column)) : QString();
+}
+
+std::string_view columnView(sqlite3_stmt *s, int column)
+{
+    const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(s, column));
+    return text ? std::string_view(text, size_t(sqlite3_column_bytes(s, column))) : std::string_view();
+}
+
+// A trash entry's header inside a history step.
+std::string entryHeaderJson(const TrashEntry &entry)
+{
+    QJsonObject object{{QStringLiteral("workspaceID"), uuidQString(entry.workspaceID)},
+                       {QStringLiteral("deletedAt"), timestampQString(entry.deletedAt)},
+                       {QStringLiteral("title"), entry.title},
+                       {QStringLiteral("position"), qint64(entry.position)}};
+    if (entry.parentID)
+        object.insert(QStringLiteral("parentID"), uuidQString(*entry.parentID));
+    return QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString();
+}
+
+std::optional<TrashEntry> entryFromHeader(std::string_view id, std::string_view json)
+{
+    QJsonParseError error;
+    const auto document = QJsonDocument::fromJson(QByteArray(json.data(), qsizetype(json.size())), &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject())
+        return std::nullopt;
+    const QJsonObject object = document.object();
+    TrashEntry entry;
+    auto entryID = parseUuid(id);
+    auto workspace = parseUuid(object.value(QStringLiteral("workspaceID")).toString());
+    auto deleted = parseTimestamp(object.value(QStringLiteral("deletedAt")).toString().toStdString());
+    const QJsonValue title = object.value(QStringLiteral("title"));
+    const QJsonValue position = object.value(QStringLiteral("position"));
+    if (!entryID || !workspace || !deleted || !title.isString() || !position.isDouble())
+        return std::nullopt;
+    entry.id = *entryID;
+    entry.workspaceID = *workspace;
+    entry.deletedAt = *deleted;
+    entry.title = title.toString();
+    entry.position = position.toInteger();
+    if (object.contains(QStringLiteral("parentID"))) {
+        auto parent = parseUuid(object.value(QStringLiteral("parentID")).toString());
+        if (!parent)
+            return std::nullopt;
+        entry.parentID = *parent;
+    }
+    return entry;
+}
+
+StoreError decodeError(const char *sql, const QString &what)
+{
+    return StoreError{StoreError::Kind::decode, QString::fromUtf8(sql), what};
+}
+
+} // namespace
+
+std::int64_t HistoryStep::recordCount() const
+{
+    std::int64_t count = before.size() + after.size();
+    for (const auto &entry : trashAdded)
+        count += entry.nodes.size();
+    for (const auto &entry : trashRemoved)
+        count += entry.nodes.size();
+    return count;
+}
+
+struct WorkspaceStore::HistorySql {
+    Private &d;
+
+    StoreResult<bool> hasTable(const char *name)
+    {
+        bool found = false;
+        auto read = d.query(
+            kHasTable, [&](sqlite3_stmt *s) { sqlite3_bind_text(s, 1, name, -1, SQLITE_STATIC); },
+            [&](sqlite3_stmt *s) -> StoreResult<void> {
+                found = sqlite3_column_int(s, 0) > 0;
+                return {};
+            });
+        if (!read)
+            return Failure(read.error());
+        return found;
+    }
+
+    StoreResult<void> insertRecord(std::int64_t step, int role, const std::string &ref, const std::string &json)
+    {
+        return d.execute(kInsertHistoryRecord, [&](sqlite3_stmt *s) {
+            sqlite3_bind_int64(s, 1, step);
+            sqlite3_bind_int(s, 2, role);
+            Private::bindText(s, 3, ref);
+            Private::bindText(s, 4, json);
+        });
+    }
+
+    StoreResult<void> insertNodeRecords(std::int64_t step, int role, const std::string &ref, const NodeList &nodes)
+    {
+        std::string json;
+        for (const WorkspaceNode &node : nodes) {
+            json.clear();
+            if (auto encoded = json::appendCompact(json, node); !encoded)
+                return Failure(StoreError{StoreError::Kind::encode, {}, encoded.error().reason});
+            if (auto inserted = insertRecord(step, role, ref.empty() ? uuidText(node.id()) : ref, json); !inserted)
+                return inserted;
+        }
+        return {};
+    }
+
+    StoreResult<void> insertStepRecords(std::int64_t step, const HistoryStep &history)
+    {
+        if (auto done = insertNodeRecords(step, kBefore, {}, history.before); !done)
+            return done;
+        if (auto done = insertNodeRecords(step, kAfter, {}, history.after); !done)
+            return done;
+        for (const auto &[entries, headerRole, nodeRole] :
+             {std::tuple{&history.trashAdded, kTrashAdded, kTrashAddedNode},
+              std::tuple{&history.trashRemoved, kTrashRemoved, kTrashRemovedNode}}) {
+            for (const TrashEntry &entry : *entries) {
+                const std::string ref = uuidText(entry.id);
+                if (auto done = insertRecord(step, headerRole, ref, entryHeaderJson(entry)); !done)
+                    return done;
+                if (auto done = insertNodeRecords(step, nodeRole, ref, entry.nodes); !done)
+                    return done;
+            }
+        }
+        return {};
+    }
+
+    StoreResult<void> deleteSteps(const std::string &workspace, bool undone, std::int64_t from, std::int64_t to)
+    {
+        auto bind = [&](sqlite3_stmt *s) {
+            Private::bindText(s, 1, workspace);
+            sqlite3_bind_int(s, 2, undone ? 1 : 0);
+            sqlite3_bind_int64(s, 3, from);
+            sqlite3_bind_int64(s, 4, to);
+        };
+        if (auto done = d.execute(kDeleteStepsRecords, bind); !done)
+            return done;
+        return d.execute(kDeleteSteps, bind);
+    }
+
+    // Drops the oldest steps until both bounds hold; the newest always stays.
+    StoreResult<void> trim(const std::string &workspace)
+    {
+        std::vector<std::pair<std::int64_t, std::int64_t>> steps; // seq, records
+        auto read = d.query(
+            kSelectHistory, [&](sqlite3_stmt *s) { Private::bindText(s, 1, workspace); },
+            [&](sqlite3_stmt *s) -> StoreResult<void> {
+                steps.emplace_back(sqlite3_column_int64(s, 0), sqlite3_column_int64(s, 4));
+                return {};
+            });
+        if (!read)
+            return read;
+        std::int64_t kept = 0;
+        std::int64_t records = 0;
+        std::optional<std::int64_t> dropThrough;
+        for (auto it = steps.rbegin(); it != steps.rend(); ++it) {
+            if (kept > 0 && (kept + 1 > kMaxHistorySteps || records + it->second > kMaxHistoryRecords)) {
+                dropThrough = it->first;
+                break;
+            }
+            ++kept;
+            records += it->second;
+        }
+        if (!dropThrough)
+            return {};
+        return deleteSteps(workspace, false, std::numeric_limits<std::int64_t>::min(), *dropThrough);
+    }
+
+    StoreResult<void> insertTrash(const TrashEntry &entry)
+    {
+        const std::string id = uuidText(entry.id);
+        const std::string workspace = uuidText(entry.workspaceID);
+        const std::string deleted = timestampText(entry.deletedAt);
+        const QByteArray title = entry.title.toUtf8();
+        const std::string parent = entry.parentID ? uuidText(*entry.parentID) : std::string();
+        if (auto done = d.execute(kDeleteTrashNodes, [&](sqlite3_stmt *s) { Private::bindText(s, 1, id); }); !done)
+            return done;
+        auto inserted = d.execute(kInsertTrash, [&](sqlite3_stmt *s) {
+            Private::bindText(s, 1, id);
+            Private::bindText(s, 2, workspace);
+            Private::bindText(s, 3, deleted);
+            Private::bindText(s, 4, title);
+            sqlite3_bind_int64(s, 5, entry.nodes.size());
+            entry.parentID ? Private::bindText(s, 6, parent) : void(sqlite3_bind_null(s, 6));
+            sqlite3_bind_int64(s, 7, entry.position);
+        });
+        if (!inserted)
+            return inserted;
+        std::string json;
+        std::int64_t order = 0;
+        for (const WorkspaceNode &node : entry.nodes) {
+            json.clear();
+            if (auto encoded = json::appendCompact(json, node); !encoded)
+                return Failure(StoreError{StoreError::Kind::encode, {}, encoded.error().reason});
+            auto done = d.execute(kInsertTrashNode, [&](sqlite3_stmt *s) {
+                Private::bindText(s, 1, id);
+                sqlite3_bind_int64(s, 2, order++);
+                Private::bindText(s, 3, json);
+            });
+            if (!done)
+                return done;
+        }
+        return {};
+    }
+
+    StoreResult<void> deleteTrash(const QUuid &entryID, const std::string &workspace)
+    {
+        const std::string id = uuidText(entryID);
+        if (auto done = d.execute(kDeleteTrashNodes, [&](sqlite3_stmt *s) { Private::bindText(s, 1, id); }); !done)
+            return done;
+        return d.execute(kDeleteTrash, [&](sqlite3_stmt *s) {
+            Private::bindText(s, 1, id);
+            Private::bindText(s, 2, workspace);
+        });
+    }
+
+    StoreResult<std::optional<std::int64_t>> apply(const HistoryWrite &history, const std::string &workspace)
+    {
+        std::optional<std::int64_t> recorded;
+        switch (history.kind) {
+        case HistoryWrite::Kind::none:
+            break;
+        case HistoryWrite::Kind::record: {
+            auto bindWorkspace = [&](sqlite3_stmt *s) { Private::bindText(s, 1, workspace); };
+            if (auto done = d.execute(kDeleteRedoRecords, bindWorkspace); !done)
+                return Failure(done.error());
+            if (auto done = d.execute(kDeleteRedo, bindWorkspace); !done)
+                return Failure(done.error());
+            const QByteArray action = history.step->action.toUtf8();
+            const QByteArray subject = history.step->subject.toUtf8();
+            const std::string created = timestampText(currentTimestamp());
+            auto inserted = d.execute(kInsertHistory, [&](sqlite3_stmt *s) {
+                Private::bindText(s, 1, workspace);
+                Private::bindText(s, 2, action);
+                Private::bindText(s, 3, subject);
+                sqlite3_bind_int64(s, 4, history.step->recordCount());
+                Private::bindText(s, 5, created);
+            });
+            if (!inserted)
+                return Failure(inserted.error());
+            recorded = sqlite3_last_insert_rowid(d.db);
+            if (auto done = insertStepRecords(*recorded, *history.step); !done)
+                return Failure(done.error());
+            if (auto done = trim(workspace); !done)
+                return Failure(done.error());
+            break;
+        }
+        case HistoryWrite::Kind::amend: {
+            const std::int64_t seq = history.sequence;
+            if (auto done = d.execute(kDeleteHistoryRecordsOfStep, [&](sqlite3_stmt *s) { sqlite3_bind_int64(s, 1, seq); });
+                !done)
+                return Failure(done.error());
+            if (auto done = insertStepRecords(seq, *history.step); !done)
+                return Failure(done.error());
+            auto updated = d.execute(kUpdateHistoryCount, [&](sqlite3_stmt *s) {
+                sqlite3_bind_int64(s, 1, history.step->recordCount());
+                sqlite3_bind_int64(s, 2, seq);
+            });
+            if (!updated)
+                return Failure(updated.error());
+            recorded = seq;
+            break;
+        }
+        case HistoryWrite::Kind::undo:
+        case HistoryWrite::Kind::redo: {
+            auto updated = d.execute(kSetUndone, [&](sqlite3_stmt *s) {
+                sqlite3_bind_int(s, 1, history.kind == HistoryWrite::Kind::undo ? 1 : 0);
+                sqlite3_bind_int64(s, 2, history.sequence);
+            });
+            if (!updated)
+                return Failure(updated.error());
+            if (sqlite3_changes(d.db) != 1)
+                return Failure(StoreError{StoreError::Kind::step, QString::fromUtf8(kSetUndone),
+                                          QStringLiteral("history step %1 is gone").arg(history.sequence)});
+            break;
+        }
+        }
+        for (const QUuid &id : history.trashDelete) {
+            if (auto done = deleteTrash(id, workspace); !done)
+                return Failure(done.error());
+        }
+        for (const TrashEntry &entry : history.trashInsert) {
+            if (auto done = insertTrash(entry); !done)
+                return Failure(done.error());
+        }
+        return recorded;
+    }
+};
+
+StoreResult<std::optional<std::int64_t>> WorkspaceStore::saveEdit(const Workspace &workspace, const NodeList &nodes,
+                                                                  const HistoryWrite &history)
+{
+    std::optional<std::int64_t> recorded;
+    const std::string workspaceText = uuidText(workspace.id);
+    auto written = writeNodes(nodes, workspace.id, &workspace, [&]() -> StoreResult<void> {
+        auto applied = HistorySql{*d}.apply(history, workspaceText);
+        if (!applied)
+            return Failure(applied.error());
+        recorded = *applied;
+        return {};
+    });
+    if (!written)
+        return Failure(written.error());
+    return recorded;
+}
+
+StoreResult<QList<HistoryEntry>> WorkspaceStore::fetchHistory(const QUuid &workspaceID)
+{
+    std::lock_guard guard(m_lock);
+    QList<HistoryEntry> entries;
+    auto present = HistorySql{*d}.hasTable("edit_history");
+    if (!present)
+        return Failure(present.error());
+    if (!*present)
+        return entries;
+    const std::string workspace = uuidText(workspaceID);
+    auto read = d->query(
+        kSelectHistory, [&](sqlite3_stmt *s) { Private::bindText(s, 1, workspace); },
+        [&](sqlite3_stmt *s) -> StoreResult<void> {
+            entries.push_back(HistoryEntry{sqlite3_column_int64(s, 0), columnText(s, 1), columnText(s, 2),
+                                           sqlite3_column_int(s, 3) != 0});
+            return {};
+        });
+    if (!read)
+        return Failure(read.error());
+    return entries;
+}
+
+StoreResult<HistoryStep> WorkspaceStore::fetchHistoryStep(std::int64_t sequence)
+{
+    std::lock_guard guard(m_lock);
+    HistoryStep step;
+    step.sequence = sequence;
+    bool found = false;
+    auto head = d->query(
+        kSelectHistoryStep, [&](sqlite3_stmt *s) { sqlite3_bind_int64(s, 1, sequence); },
+        [&](sqlite3_stmt *s) -> StoreResult<void> {
+            found = true;
+            step.action = columnText(s, 0);
+            step.subject = columnText(s, 1);
+            return {};
+        });
+    if (!head)
+        return Failure(head.error());
+    if (!found)
+        return Failure(decodeError(kSelectHistoryStep, QStringLiteral("history step %1 is missing").arg(sequence)));
+
+    auto read = d->query(
+        kSelectHistoryRecords, [&](sqlite3_stmt *s) { sqlite3_bind_int64(s, 1, sequence); },
+        [&](sqlite3_stmt *s) -> StoreResult<void> {
+            const int role = sqlite3_column_int(s, 0);
+            const std::string_view ref = columnView(s, 1);
+            const std::string_view json = columnView(s, 2);
+            if (role == kTrashAdded || role == kTrashRemoved) {
+                auto entry = entryFromHeader(ref, json);
+                if (!entry)
+                    return Failure(decodeError(kSelectHistoryRecords,
+                                               QStringLiteral("history step %1: a trash entry does not decode").arg(sequence)));
+                (role == kTrashAdded ? step.trashAdded : step.trashRemoved).push_back(std::move(*entry));
+                return {};
+            }
+            auto node = d->decoder.workspaceNode(json);
+            if (!node)
+                return Failure(decodeError(kSelectHistoryRecords, QStringLiteral("history step %1: %2")
+                                                                      .arg(sequence)
+                                                                      .arg(node.error().description())));
+            switch (role) {
+            case kBefore:
+                step.before.push_back(std::move(*node));
+                return {};
+            case kAfter:
+                step.after.push_back(std::move(*node));
+                return {};
+            case kTrashAddedNode:
+            case kTrashRemovedNode: {
+                auto &entries = role == kTrashAddedNode ? step.trashAdded : step.trashRemoved;
+                const auto owner = parseUuid(ref);
+                if (entries.isEmpty() || !owner || entries.last().id != *owner)
+                    return Failure(decodeError(kSelectHistoryRecords,
+                                               QStringLiteral("history step %1: a trash record has no entry").arg(sequence)));
+                entries.last().nodes.push_back(std::move(*node));
+                return {};
+            }
+            default:
+                return Failure(decodeError(kSelectHistoryRecords,
+                                           QStringLiteral("history step %1: unknown record role %2").arg(sequence).arg(role)));
+            }
+        });
+    if (!read)
+        return Failure(read.error());
+    return step;
+}
+
+StoreResult<void> WorkspaceStore::clearHistory(const QUuid &workspaceID)
+{
+    std::lock_guard guard(m_lock);
+    const std::string workspace = uuidText(workspaceID);
+    if (auto begun = d->execute(kBegin); !begun)
+        return begun;
+    HistorySql sql{*d};
+    for (bool undone : {false, true}) {
+        if (auto done = sql.deleteSteps(workspace, undone, std::numeric_limits<std::int64_t>::min(),
+                                        std::numeric_limits<std::int64_t>::max());
+            !done) {
+            (void)d->execute(kRollback);
+            return done;
+        }
+    }
+    if (auto committed = d->execute(kCommit); !committed) {
+        (void)d->execute(kRollback);
+        return committed;
+    }
+    return {};
+}
+
+StoreResult<QList<TrashSummary>> WorkspaceStore::fetchTrash(const QUuid &workspaceID)
+{
+    std::lock_guard guard(m_lock);
+    QList<TrashSummary> entries;
+    auto present = HistorySql{*d}.hasTable("trash");
+    if (!present)
+        return Failure(present.error());
+    if (!*present)
+        return entries;
+    const std::string workspace = uuidText(workspaceID);
+    auto read = d->query(
+        kSelectTrash, [&](sqlite3_stmt *s) { Private::bindText(s, 1, workspace); },
+        [&](sqlite3_stmt *s) -> StoreResult<void> {
+            auto id = parseUuid(columnView(s, 0));
+            auto deleted = parseTimestamp(columnView(s, 1));
+            std::optional<QUuid> parent;
+            if (sqlite3_column_type(s, 4) != SQLITE_NULL)
+                parent = parseUuid(columnView(s, 4));
+            if (!id || !deleted || (sqlite3_column_type(s, 4) != SQLITE_NULL && !parent))
+                return Failure(decodeError(kSelectTrash, QStringLiteral("a trash row does not decode")));
+            entries.push_back(TrashSummary{*id, *deleted, columnText(s, 2), sqlite3_column_int64(s, 3), parent,
+                                           sqlite3_column_int64(s, 5)});
+            return {};
+        });
+    if (!read)
+        return Failure(read.error());
+    return entries;
+}
+
+StoreResult<std::optional<TrashEntry>> WorkspaceStore::fetchTrashEntry(const QUuid &entryID)
+{
+    std::lock_guard guard(m_lock);
+    auto present = HistorySql{*d}.hasTable("trash");
+    if (!present)
+        return Failure(present.error());
+    if (!*present)
+        return std::optional<TrashEntry>();
+    const std::string id = uuidText(entryID);
+    std::optional<TrashEntry> entry;
+    auto head = d->query(
+        kSelectTrashEntry, [&](sqlite3_stmt *s) { Private::bindText(s, 1, id); },
+        [&](sqlite3_stmt *s) -> StoreResult<void> {
+            auto workspace = parseUuid(columnView(s, 0));
+            auto deleted = parseTimestamp(columnView(s, 1));
+            std::optional<QUuid> parent;
+            if (sqlite3_column_type(s, 3) != SQLITE_NULL)
+                parent = parseUuid(columnView(s, 3));
+            if (!workspace || !deleted || (sqlite3_column_type(s, 3) != SQLITE_NULL && !parent))
+                return Failure(decodeError(kSelectTrashEntry, QStringLiteral("a trash row does not decode")));
+            entry = TrashEntry{entryID, *workspace, *deleted, columnText(s, 2), parent, sqlite3_column_int64(s, 4), {}};
+            return {};
+        });
+    if (!head)
+        return Failure(head.error());
+    if (!entry)
+        return entry;
+    auto read = d->query(
+        kSelectTrashNodes, [&](sqlite3_stmt *s) { Private::bindText(s, 1, id); },
+        [&](sqlite3_stmt *s) -> StoreResult<void> {
+            auto node = d->decoder.workspaceNode(columnView(s, 0));
+            if (!node)
+                return Failure(decodeError(kSelectTrashNodes, QStringLiteral("trash entry %1: %2")
+                                                                  .arg(uuidQString(entryID), node.error().description())));
+            entry->nodes.push_back(std::move(*node));
+            return {};
+        });
+    if (!read)
+        return Failure(read.error());
+    return entry;
+}
+
+StoreResult<std::int64_t> WorkspaceStore::eraseTrash(const QUuid &workspaceID, const QList<QUuid> &entryIDs)
+{
+    std::lock_guard guard(m_lock);
+    const std::string workspace = uuidText(workspaceID);
+    if (auto begun = d->execute(kBegin); !begun)
+        return Failure(begun.error());
+    auto abandon = [&](const StoreError &error) -> StoreResult<std::int64_t> {
+        (void)d->execute(kRollback);
+        return Failure(error);
+    };
+    HistorySql sql{*d};
+    std::int64_t erased = 0;
+    // The undo steps up to the newest one that names an erased entry, and
+    // the redo steps from the first such one on, could bring it back.
+    std::optional<std::int64_t> undoThrough;
+    std::optional<std::int64_t> redoFrom;
+    for (const QUuid &entryID : entryIDs) {
+        const std::string id = uuidText(entryID);
+        auto read = d->query(
+            kSelectStepsReferring,
+            [&](sqlite3_stmt *s) {
+                Private::bindText(s, 1, workspace);
+                Private::bindText(s, 2, id);
+            },
+            [&](sqlite3_stmt *s) -> StoreResult<void> {
+                const std::int64_t seq = sqlite3_column_int64(s, 0);
+                if (sqlite3_column_int(s, 1) == 0)
+                    undoThrough = std::max(undoThrough.value_or(seq), seq);
+                else
+                    redoFrom = std::min(redoFrom.value_or(seq), seq);
+                return {};
+            });
+        if (!read)
+            return abandon(read.error());
+        if (auto done = sql.deleteTrash(entryID, workspace); !done)
+            return abandon(done.error());
+        erased += sqlite3_changes(d->db);
+    }
+    if (undoThrough) {
+        if (auto done = sql.deleteSteps(workspace, false, std::numeric_limits<std::int64_t>::min(), *undoThrough); !done)
+            return abandon(done.error());
+    }
+    if (redoFrom) {
+        if (auto done = sql.deleteSteps(workspace, true, *redoFrom, std::numeric_limits<std::int64_t>::max()); !done)
+            return abandon(done.error());
+    }
+    if (auto committed = d->execute(kCommit); !committed)
+        return abandon(committed.error());
+    return erased;
+}
+
 
 } // namespace tarni

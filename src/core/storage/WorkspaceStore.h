@@ -3,6 +3,7 @@
 #include "storage/WorkspaceStoreProtocol.h"
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -44,6 +45,15 @@ public:
     StoreResult<QList<WorkspaceSnapshot>> fetchSnapshots(const QUuid &workspaceID) override;
     StoreResult<void> reset() override;
 
+    StoreResult<std::optional<std::int64_t>> saveEdit(const Workspace &workspace, const NodeList &nodes,
+                                                      const HistoryWrite &history) override;
+    StoreResult<QList<HistoryEntry>> fetchHistory(const QUuid &workspaceID) override;
+    StoreResult<HistoryStep> fetchHistoryStep(std::int64_t sequence) override;
+    StoreResult<void> clearHistory(const QUuid &workspaceID) override;
+    StoreResult<QList<TrashSummary>> fetchTrash(const QUuid &workspaceID) override;
+    StoreResult<std::optional<TrashEntry>> fetchTrashEntry(const QUuid &entryID) override;
+    StoreResult<std::int64_t> eraseTrash(const QUuid &workspaceID, const QList<QUuid> &entryIDs) override;
+
     // The first stored workspace, or none; never creates one.
     StoreResult<std::optional<Workspace>> fetchWorkspace();
     // Set when the database could not be opened; every operation then fails
@@ -52,9 +62,11 @@ public:
     const std::filesystem::path &databasePath() const;
 
 private:
-    StoreResult<void> writeNodes(const NodeList &nodes, const QUuid &workspaceID, const Workspace *workspace);
+    StoreResult<void> writeNodes(const NodeList &nodes, const QUuid &workspaceID, const Workspace *workspace,
+                                 const std::function<StoreResult<void>()> &alongside = {});
 
     struct Private;
+    struct HistorySql;
     std::unique_ptr<Private> d;
     std::mutex m_lock;
 };

@@ -3,6 +3,7 @@
 #include "model/NodeList.h"
 #include "model/Workspace.h"
 #include "model/WorkspaceSnapshot.h"
+#include "storage/EditHistory.h"
 #include "storage/StoreError.h"
 
 #include <QList>
@@ -36,6 +37,55 @@ public:
     virtual StoreResult<QList<WorkspaceSnapshot>> fetchSnapshots(const QUuid &workspaceID) = 0;
     // Empties all three tables.
     virtual StoreResult<void> reset() = 0;
+    // The history and the trash. A store without them keeps no history: the
+    // edit is written alone, the lists are empty, and reading a step or an
+    // entry fails.
+    //
+    // The workspace row, the node list and `history` in one durable
+    // transaction; gives the sequence number of a recorded step.
+    virtual StoreResult<std::optional<std::int64_t>> saveEdit(const Workspace &workspace, const NodeList &nodes,
+                                                              const HistoryWrite &history)
+    {
+        (void)history;
+        if (auto saved = saveWorkspaceAndNodes(workspace, nodes); !saved)
+            return Failure(saved.error());
+        return std::optional<std::int64_t>();
+    }
+    // Oldest first.
+    virtual StoreResult<QList<HistoryEntry>> fetchHistory(const QUuid &workspaceID)
+    {
+        (void)workspaceID;
+        return QList<HistoryEntry>();
+    }
+    virtual StoreResult<HistoryStep> fetchHistoryStep(std::int64_t sequence)
+    {
+        (void)sequence;
+        return Failure(StoreError{StoreError::Kind::step, {}, QStringLiteral("this store keeps no history")});
+    }
+    virtual StoreResult<void> clearHistory(const QUuid &workspaceID)
+    {
+        (void)workspaceID;
+        return {};
+    }
+    // Newest first.
+    virtual StoreResult<QList<TrashSummary>> fetchTrash(const QUuid &workspaceID)
+    {
+        (void)workspaceID;
+        return QList<TrashSummary>();
+    }
+    virtual StoreResult<std::optional<TrashEntry>> fetchTrashEntry(const QUuid &entryID)
+    {
+        (void)entryID;
+        return std::optional<TrashEntry>();
+    }
+    // Erases the entries for good, and with them the steps that could bring
+    // them back (and every step beyond those). Gives how many were erased.
+    virtual StoreResult<std::int64_t> eraseTrash(const QUuid &workspaceID, const QList<QUuid> &entryIDs)
+    {
+        (void)workspaceID;
+        (void)entryIDs;
+        return std::int64_t(0);
+    }
 };
 
 } // namespace tarni

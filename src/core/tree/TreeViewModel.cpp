@@ -2,6 +2,7 @@
 
 #include "model/Uuid.h"
 #include "tree/UnreachableNodes.h"
+#include "app/Localized.h"
 
 #include <QSet>
 
@@ -10,6 +11,70 @@
 namespace tarni {
 
 namespace {
+
+// The records of `now` that differ from `old` (matched by identifier):
+// `before` gets the old forms of changed and removed ones, `after` the new
+// forms of changed and added ones. Records still shared with the old list
+// are unchanged, so an edit's stretch is found by walking in from both ends.
+// False when an identifier repeats.
+bool changedRecords(const NodeList &old, const NodeList &now, NodeList &before, NodeList &after)
+{
+    const qsizetype n = now.size();
+    const qsizetype m = old.size();
+    auto sameId = [](const WorkspaceNode &a, const WorkspaceNode &b) { return a.isSharedWith(b) || a.id() == b.id(); };
+    auto compare = [&](const WorkspaceNode &o, const WorkspaceNode &c) {
+        if (!(o == c)) {
+            before.append(o);
+            after.append(c);
+        }
+    };
+    qsizetype prefix = 0;
+    while (prefix < n && prefix < m && sameId(now[prefix], old[prefix])) {
+        compare(old[prefix], now[prefix]);
+        ++prefix;
+    }
+    qsizetype suffix = 0;
+    while (suffix < n - prefix && suffix < m - prefix && sameId(now[n - 1 - suffix], old[m - 1 - suffix])) {
+        compare(old[m - 1 - suffix], now[n - 1 - suffix]);
+        ++suffix;
+    }
+    if (prefix + suffix == n && prefix + suffix == m)
+        return true;
+    QHash<QUuid, std::pair<qsizetype, bool>> middle;
+    middle.reserve(m - prefix - suffix);
+    for (qsizetype j = prefix; j < m - suffix; ++j) {
+        if (middle.contains(old[j].id()))
+            return false;
+        middle.insert(old[j].id(), {j, false});
+    }
+    for (qsizetype i = prefix; i < n - suffix; ++i) {
+        auto found = middle.find(now[i].id());
+        if (found == middle.end()) {
+            after.append(now[i]);
+            continue;
+        }
+        if (found->second)
+            return false;
+        found->second = true;
+        compare(old[found->first], now[i]);
+    }
+    for (qsizetype j = prefix; j < m - suffix; ++j) {
+        if (!middle.value(old[j].id()).second)
+            before.append(old[j]);
+    }
+    return true;
+}
+
+// Equal but for the stamps that opening a node changes without a step.
+bool sameButStamps(const WorkspaceNode &a, const WorkspaceNode &b)
+{
+    if (a == b)
+        return true;
+    WorkspaceNode x = a;
+    x.edit().updatedAt = b.updatedAt();
+    x.edit().lastOpenedAt = b.lastOpenedAt();
+    return x == b;
+}
 
 // "/home/me/Docs/" -> "/home/me/Docs"; the root stays "/".
 QString withoutTrailingSlashes(QString path)
@@ -58,6 +123,9 @@ TreeResult<void> TreeViewModel::load()
         return Failure(TreeViewModelError::store(nodes.error()));
     resetNodes(nodes.value());
     m_loaded = true;
+    m_base = m_nodes;
+    m_command.reset();
+    reloadHistory();
     m_lastEdit = {};
     Q_EMIT nodesReset();
     Q_EMIT nodesChanged();
@@ -165,6 +233,8 @@ TreeResult<WorkspaceNode> TreeViewModel::addNode(WorkspaceNodeKind kind, const Q
     appendNode(node);
     m_lastEdit = EditScope{true, false, {TouchedNode{node.id(), true, std::nullopt}}};
     Q_EMIT nodesChanged();
+    if (!m_nextStepName)
+        m_nextStepName = StepName{QString::fromUtf8(textKey("Add")), title};
     if (auto saved = persist(); !saved)
         return Failure(saved.error());
     return node;
@@ -217,7 +287,7 @@ TreeResult<WorkspaceNode> TreeViewModel::addFile(const QUrl &url, bool isFolder,
 }
 
 template <class Edit>
-TreeResult<void> TreeViewModel::editInPlace(const QUuid &givenID, Edit edit)
+TreeResult<void> TreeViewModel::editInPlace(const QUuid &givenID, Edit edit, const char *action)
 {
     // Callers often pass a node's own identifier, which the edit below
     // releases together with the node's old record.
@@ -230,6 +300,10 @@ TreeResult<void> TreeViewModel::editInPlace(const QUuid &givenID, Edit edit)
     WorkspaceNode &node = m_nodes[m_positionOf[slot]];
     edit(node);
     m_projection.update(slot, node);
+    if (!action)
+        m_recordStep = false;
+    else if (!m_nextStepName)
+        m_nextStepName = StepName{QString::fromUtf8(action), node.title()};
     m_lastEdit = EditScope{true, true, {TouchedNode{nodeID, false, node.parentID()}}};
     Q_EMIT nodeUpdated(nodeID);
     Q_EMIT nodesChanged();
@@ -241,15 +315,16 @@ TreeResult<void> TreeViewModel::rename(const QUuid &nodeID, const QString &title
     return editInPlace(nodeID, [&](WorkspaceNode &node) {
         node.setTitle(title);
         node.setUpdatedAt(now());
-    });
+    }, textKey("Rename"));
 }
 
 TreeResult<void> TreeViewModel::toggleCollapse(const QUuid &nodeID)
 {
+    const auto current = node(nodeID);
     return editInPlace(nodeID, [&](WorkspaceNode &node) {
         node.setIsCollapsed(!node.isCollapsed());
         node.setUpdatedAt(now());
-    });
+    }, current && !current->isCollapsed() ? textKey("Collapse") : textKey("Expand"));
 }
 
 TreeResult<void> TreeViewModel::setCollapsed(const QUuid &nodeID, bool collapsed)
@@ -262,7 +337,7 @@ TreeResult<void> TreeViewModel::setCollapsed(const QUuid &nodeID, bool collapsed
     return editInPlace(nodeID, [&](WorkspaceNode &node) {
         node.setIsCollapsed(collapsed);
         node.setUpdatedAt(now());
-    });
+    }, collapsed ? textKey("Collapse") : textKey("Expand"));
 }
 
 TreeResult<void> TreeViewModel::markNodeOpened(const QUuid &nodeID)
@@ -271,7 +346,7 @@ TreeResult<void> TreeViewModel::markNodeOpened(const QUuid &nodeID)
         const Timestamp time = now();
         node.setLastOpenedAt(time);
         node.setUpdatedAt(time);
-    });
+    }, nullptr);
 }
 
 QSet<QUuid> TreeViewModel::subtreeIDs(const QUuid &nodeID) const
@@ -306,6 +381,8 @@ TreeResult<void> TreeViewModel::move(const QUuid &givenID, const std::optional<Q
     node.setParentID(newParentID);
     node.setUpdatedAt(now());
     m_projection.update(slot, node);
+    if (!m_nextStepName)
+        m_nextStepName = StepName{QString::fromUtf8(textKey("Move")), node.title()};
     applyRenumber(newParentID, nodeID, index);
     Q_EMIT nodesChanged();
     return persist();
@@ -319,6 +396,26 @@ TreeResult<void> TreeViewModel::deleteNode(const QUuid &nodeID)
     for (const QUuid &id : subtreeIDs(nodeID)) {
         const auto slots = m_projection.slotsWithId(id);
         doomed.insert(doomed.end(), slots.begin(), slots.end());
+    }
+    const auto top = m_projection.firstSlotWithId(nodeID);
+    if (top != TreeProjection::kNoSlot) {
+        // The subtree goes to the trash in the same write, top node first and
+        // the rest in the list's order, as the records were.
+        TrashEntry entry{newUuid(), m_workspace->id, now(), m_projection.node(top).title(),
+                         m_projection.node(top).parentID(), 0, {}};
+        const auto &siblings = m_projection.siblings(entry.parentID);
+        entry.position = std::find(siblings.begin(), siblings.end(), top) - siblings.begin();
+        std::vector<TreeProjection::SlotId> ordered = doomed;
+        std::sort(ordered.begin(), ordered.end(), [this, top](auto a, auto b) {
+            if ((a == top) != (b == top))
+                return a == top;
+            return m_positionOf[a] < m_positionOf[b];
+        });
+        for (auto slot : ordered)
+            entry.nodes.append(m_projection.node(slot));
+        if (!m_nextStepName)
+            m_nextStepName = StepName{QString::fromUtf8(textKey("Delete")), entry.title};
+        m_pendingTrash.append(std::move(entry));
     }
     m_lastEdit = EditScope{true, false, {}};
     for (auto slot : doomed)
@@ -382,6 +479,8 @@ TreeResult<NodeList> TreeViewModel::duplicateSubtree(const QUuid &nodeID)
         appendNode(copy);
         m_lastEdit.nodes.append(TouchedNode{copy.id(), true, std::nullopt});
     }
+    if (!m_nextStepName && !copies.isEmpty())
+        m_nextStepName = StepName{QString::fromUtf8(textKey("Duplicate")), copies.first().title()};
     applyRenumber();
     Q_EMIT nodesChanged();
     if (auto saved = persist(); !saved)
@@ -395,6 +494,8 @@ TreeResult<void> TreeViewModel::replaceAllNodes(const NodeList &nodes)
         return loaded;
     resetNodes(nodes);
     applyRenumber();
+    if (!m_nextStepName)
+        m_nextStepName = StepName{QString::fromUtf8(textKey("Replace All")), {}};
     m_lastEdit = {};
     Q_EMIT nodesReset();
     Q_EMIT nodesChanged();
@@ -408,6 +509,8 @@ TreeResult<void> TreeViewModel::appendNodes(NodeList nodes, const std::optional<
     // Imported siblings are numbered from 0; left like that they would
     // interleave with the present children instead of following them.
     const double base = m_projection.nextSortOrder(parentID);
+    if (!m_nextStepName)
+        m_nextStepName = StepName{QString::fromUtf8(textKey("Import")), {}};
     for (WorkspaceNode &node : nodes) {
         if (node.parentID() == parentID)
             node.setSortOrder(node.sortOrder() + base);
@@ -447,6 +550,8 @@ TreeResult<std::optional<WorkspaceNode>> TreeViewModel::recoverUnreachableNodes(
         f.updatedAt = time;
     }
     nodes.append(group);
+    if (!m_nextStepName)
+        m_nextStepName = StepName{QString::fromUtf8(textKey("Recover")), groupTitle};
     if (auto replaced = replaceAllNodes(nodes); !replaced)
         return Failure(replaced.error());
     return std::optional(group);
@@ -454,17 +559,345 @@ TreeResult<std::optional<WorkspaceNode>> TreeViewModel::recoverUnreachableNodes(
 
 TreeResult<void> TreeViewModel::persist()
 {
+    const bool record = std::exchange(m_recordStep, true);
+    std::optional<StepName> name = std::exchange(m_nextStepName, std::nullopt);
+    const QList<TrashEntry> trashAdded = std::exchange(m_pendingTrash, {});
+    const QList<TrashEntry> trashRemoved = std::exchange(m_pendingTrashRemoved, {});
+    if (!m_loaded || !m_workspace)
+        return Failure(TreeViewModelError::missingWorkspace());
+
+    HistoryWrite write;
+    for (const TrashEntry &entry : trashAdded)
+        write.trashInsert.append(entry);
+    for (const TrashEntry &entry : trashRemoved)
+        write.trashDelete.append(entry.id);
+    HistoryStep step;
+    bool comparable = true;
+    if (record || m_command) {
+        if (m_command) {
+            m_command->trashAdded += trashAdded;
+            m_command->trashRemoved += trashRemoved;
+            name = m_command->name;
+            step.trashAdded = m_command->trashAdded;
+            step.trashRemoved = m_command->trashRemoved;
+        } else {
+            step.trashAdded = trashAdded;
+            step.trashRemoved = trashRemoved;
+        }
+        comparable = changedRecords(m_base, m_nodes, step.before, step.after);
+        const bool changed = !step.before.isEmpty() || !step.after.isEmpty() || !step.trashAdded.isEmpty() ||
+                             !step.trashRemoved.isEmpty();
+        if (comparable && changed) {
+            step.action = name ? name->action : QString::fromUtf8(textKey("Edit"));
+            step.subject = name ? name->subject : QString();
+            write.step = &step;
+            if (m_command && m_command->sequence) {
+                write.kind = HistoryWrite::Kind::amend;
+                write.sequence = *m_command->sequence;
+            } else {
+                write.kind = HistoryWrite::Kind::record;
+            }
+        }
+    }
+    return persistWithHistory(std::move(write), comparable);
+}
+
+TreeResult<void> TreeViewModel::persistWithHistory(HistoryWrite history, bool comparable)
+{
     if (!m_loaded || !m_workspace)
         return Failure(TreeViewModelError::missingWorkspace());
     m_workspace->updatedAt = now();
     Q_EMIT workspaceChanged();
-    if (auto saved = m_store.saveWorkspaceAndNodes(*m_workspace, m_nodes); !saved) {
+    auto saved = m_store.saveEdit(*m_workspace, m_nodes, history);
+    if (!saved) {
         const auto error = TreeViewModelError::store(saved.error());
         Q_EMIT writeFailed(error.description());
         return Failure(error);
     }
+    if (m_command && *saved && history.kind == HistoryWrite::Kind::record)
+        m_command->sequence = **saved;
+    if (!m_command)
+        m_base = m_nodes;
+    // Repeated identifiers leave no way to tell which record a step meant.
+    if (!comparable)
+        (void)m_store.clearHistory(m_workspace->id);
+    if (history.kind != HistoryWrite::Kind::none || !comparable)
+        reloadHistory();
+    if (!history.trashInsert.isEmpty() || !history.trashDelete.isEmpty())
+        Q_EMIT trashChanged();
     Q_EMIT writeSucceeded();
     return {};
+}
+
+void TreeViewModel::reloadHistory()
+{
+    m_historyError.clear();
+    m_history.clear();
+    if (m_workspace) {
+        auto history = m_store.fetchHistory(m_workspace->id);
+        if (history)
+            m_history = std::move(*history);
+        else
+            m_historyError = history.error().description();
+    }
+    Q_EMIT historyChanged();
+}
+
+TreeResult<void> TreeViewModel::clearHistory()
+{
+    if (auto loaded = ensureLoaded(); !loaded)
+        return loaded;
+    auto cleared = m_store.clearHistory(m_workspace->id);
+    reloadHistory();
+    if (!cleared)
+        return Failure(TreeViewModelError::store(cleared.error()));
+    return {};
+}
+
+std::optional<HistoryEntry> TreeViewModel::nextUndo() const
+{
+    for (auto it = m_history.rbegin(); it != m_history.rend(); ++it) {
+        if (!it->undone)
+            return *it;
+    }
+    return std::nullopt;
+}
+
+std::optional<HistoryEntry> TreeViewModel::nextRedo() const
+{
+    for (const HistoryEntry &entry : m_history) {
+        if (entry.undone)
+            return entry;
+    }
+    return std::nullopt;
+}
+
+QString TreeViewModel::stepLabel(const HistoryEntry &entry)
+{
+    if (entry.subject.isEmpty())
+        return localized(entry.action);
+    return formatted(localized("%@ “%@”"), {localized(entry.action), entry.subject});
+}
+
+TreeResult<HistoryEntry> TreeViewModel::undo()
+{
+    if (auto loaded = ensureLoaded(); !loaded)
+        return Failure(loaded.error());
+    if (m_command)
+        return Failure(TreeViewModelError::refused(localized("Wait until the current command has finished.")));
+    const auto entry = nextUndo();
+    if (!entry)
+        return Failure(TreeViewModelError::refused(localized("There is nothing to undo.")));
+    return applyStep(*entry, true);
+}
+
+TreeResult<HistoryEntry> TreeViewModel::redo()
+{
+    if (auto loaded = ensureLoaded(); !loaded)
+        return Failure(loaded.error());
+    if (m_command)
+        return Failure(TreeViewModelError::refused(localized("Wait until the current command has finished.")));
+    const auto entry = nextRedo();
+    if (!entry)
+        return Failure(TreeViewModelError::refused(localized("There is nothing to redo.")));
+    return applyStep(*entry, false);
+}
+
+TreeResult<HistoryEntry> TreeViewModel::applyStep(const HistoryEntry &entry, bool undoing)
+{
+    // A step that cannot be applied blocks every older one too: forget them
+    // all rather than leave a history that always fails.
+    auto giveUp = [&](const QString &reason) -> TreeResult<HistoryEntry> {
+        (void)m_store.clearHistory(m_workspace->id);
+        reloadHistory();
+        return Failure(TreeViewModelError::refused(reason));
+    };
+    auto fetched = m_store.fetchHistoryStep(entry.sequence);
+    if (!fetched)
+        return giveUp(formatted(localized("The undo history could not be read and was cleared: %@"),
+                                {fetched.error().description()}));
+    const HistoryStep &step = *fetched;
+    const NodeList &from = undoing ? step.after : step.before;
+    const NodeList &to = undoing ? step.before : step.after;
+
+    QHash<QUuid, qsizetype> target;
+    for (qsizetype i = 0; i < to.size(); ++i)
+        target.insert(to[i].id(), i);
+    QSet<QUuid> present;
+    std::vector<TreeProjection::SlotId> fromSlots;
+    bool matches = true;
+    for (const WorkspaceNode &record : from) {
+        present.insert(record.id());
+        const auto slots = m_projection.slotsWithId(record.id());
+        if (slots.size() != 1 || !sameButStamps(m_projection.node(slots.front()), record)) {
+            matches = false;
+            break;
+        }
+        fromSlots.push_back(slots.front());
+    }
+    for (const WorkspaceNode &record : to) {
+        if (!matches)
+            break;
+        if (!present.contains(record.id()) && m_projection.firstSlotWithId(record.id()) != TreeProjection::kNoSlot)
+            matches = false;
+    }
+    if (!matches)
+        return giveUp(formatted(
+            undoing ? localized("“%@” cannot be undone: the tree has changed since. The undo history was cleared.")
+                    : localized("“%@” cannot be redone: the tree has changed since. The undo history was cleared."),
+            {stepLabel(entry)}));
+
+    m_lastEdit = EditScope{true, false, {}};
+    std::vector<TreeProjection::SlotId> doomed;
+    QList<QUuid> updated;
+    for (std::size_t k = 0; k < fromSlots.size(); ++k) {
+        const auto slot = fromSlots[k];
+        const WorkspaceNode &current = m_projection.node(slot);
+        m_lastEdit.nodes.append(TouchedNode{current.id(), false, current.parentID()});
+        if (auto found = target.constFind(current.id()); found != target.constEnd()) {
+            const WorkspaceNode &record = to[*found];
+            updated.append(record.id());
+            m_projection.update(slot, record);
+            storeSlot(slot);
+        } else {
+            doomed.push_back(slot);
+        }
+    }
+    removeSlots(doomed);
+    for (const WorkspaceNode &record : to) {
+        if (present.contains(record.id()))
+            continue;
+        appendNode(record);
+        m_lastEdit.nodes.append(TouchedNode{record.id(), true, std::nullopt});
+    }
+    Q_EMIT nodesChanged();
+    for (const QUuid &id : std::as_const(updated))
+        Q_EMIT nodeUpdated(id);
+
+    HistoryWrite write;
+    write.kind = undoing ? HistoryWrite::Kind::undo : HistoryWrite::Kind::redo;
+    write.sequence = entry.sequence;
+    const QList<TrashEntry> &putBack = undoing ? step.trashRemoved : step.trashAdded;
+    const QList<TrashEntry> &takeOut = undoing ? step.trashAdded : step.trashRemoved;
+    write.trashInsert = putBack;
+    for (const TrashEntry &trashed : takeOut)
+        write.trashDelete.append(trashed.id);
+    if (auto saved = persistWithHistory(std::move(write)); !saved)
+        return Failure(saved.error());
+    return entry;
+}
+
+TreeViewModel::Command::Command(Command &&other) noexcept
+    : m_model(other.m_model)
+{
+    other.m_model = nullptr;
+}
+
+TreeViewModel::Command::~Command()
+{
+    if (m_model)
+        m_model->endCommand();
+}
+
+TreeViewModel::Command TreeViewModel::beginCommand(const char *action, const QString &subject)
+{
+    if (m_command)
+        ++m_command->depth;
+    else
+        m_command = RunningCommand{StepName{QString::fromUtf8(action), subject}, 1, std::nullopt, {}, {}};
+    return Command(this);
+}
+
+void TreeViewModel::endCommand()
+{
+    if (!m_command || --m_command->depth > 0)
+        return;
+    m_command.reset();
+    m_base = m_nodes;
+}
+
+void TreeViewModel::nameNextStep(const char *action, const QString &subject)
+{
+    m_nextStepName = StepName{QString::fromUtf8(action), subject};
+}
+
+TreeResult<QList<TrashSummary>> TreeViewModel::trash()
+{
+    if (auto loaded = ensureLoaded(); !loaded)
+        return Failure(loaded.error());
+    auto entries = m_store.fetchTrash(m_workspace->id);
+    if (!entries)
+        return Failure(TreeViewModelError::store(entries.error()));
+    return std::move(*entries);
+}
+
+TreeResult<WorkspaceNode> TreeViewModel::restoreFromTrash(const QUuid &entryID)
+{
+    if (auto loaded = ensureLoaded(); !loaded)
+        return Failure(loaded.error());
+    auto fetched = m_store.fetchTrashEntry(entryID);
+    if (!fetched)
+        return Failure(TreeViewModelError::store(fetched.error()));
+    if (!*fetched || (*fetched)->workspaceID != m_workspace->id || (*fetched)->nodes.isEmpty())
+        return Failure(TreeViewModelError::refused(localized("That item is no longer in the trash.")));
+    const TrashEntry &entry = **fetched;
+    for (const WorkspaceNode &record : entry.nodes) {
+        if (m_projection.firstSlotWithId(record.id()) != TreeProjection::kNoSlot)
+            return Failure(TreeViewModelError::refused(
+                formatted(localized("“%@” cannot be restored: its nodes are in the tree already."), {entry.title})));
+    }
+    std::optional<QUuid> parentID = entry.parentID;
+    if (parentID && m_projection.firstSlotWithId(*parentID) == TreeProjection::kNoSlot)
+        parentID.reset();
+    NodeList nodes = entry.nodes;
+    if (nodes.first().parentID() != parentID)
+        nodes.first().setParentID(parentID);
+    const QUuid topID = nodes.first().id();
+    m_lastEdit = EditScope{true, false, {}};
+    for (const WorkspaceNode &record : std::as_const(nodes)) {
+        appendNode(record);
+        m_lastEdit.nodes.append(TouchedNode{record.id(), true, std::nullopt});
+    }
+    applyRenumber(parentID, topID, qsizetype(entry.position));
+    if (!m_nextStepName)
+        m_nextStepName = StepName{QString::fromUtf8(textKey("Restore")), entry.title};
+    m_pendingTrashRemoved.append(entry);
+    Q_EMIT nodesChanged();
+    if (auto saved = persist(); !saved)
+        return Failure(saved.error());
+    return *node(topID);
+}
+
+TreeResult<std::int64_t> TreeViewModel::eraseFromTrash(const QList<QUuid> &entryIDs)
+{
+    if (auto loaded = ensureLoaded(); !loaded)
+        return Failure(loaded.error());
+    auto erased = m_store.eraseTrash(m_workspace->id, entryIDs);
+    if (!erased)
+        return Failure(TreeViewModelError::store(erased.error()));
+    reloadHistory();
+    Q_EMIT trashChanged();
+    return *erased;
+}
+
+TreeResult<std::int64_t> TreeViewModel::emptyTrash()
+{
+    return eraseTrashDeletedBefore(Timestamp::max());
+}
+
+TreeResult<std::int64_t> TreeViewModel::eraseTrashDeletedBefore(Timestamp cutoff)
+{
+    auto entries = trash();
+    if (!entries)
+        return Failure(entries.error());
+    QList<QUuid> old;
+    for (const TrashSummary &entry : std::as_const(*entries)) {
+        if (entry.deletedAt < cutoff)
+            old.append(entry.id);
+    }
+    if (old.isEmpty())
+        return std::int64_t(0);
+    return eraseFromTrash(old);
 }
 
 } // namespace tarni

@@ -3,11 +3,13 @@
 #include "model/NodeList.h"
 #include "model/Workspace.h"
 #include "opening/SlackURLParser.h"
+#include "storage/EditHistory.h"
 #include "storage/WorkspaceStoreProtocol.h"
 #include "tree/TreeProjection.h"
 #include "tree/TreeViewModelError.h"
 
 #include <QObject>
+#include <QPointer>
 #include <QSet>
 #include <QString>
 #include <QUrl>
@@ -100,6 +102,63 @@ public:
     // reachable (nothing is written then).
     TreeResult<std::optional<WorkspaceNode>> recoverUnreachableNodes(const QString &groupTitle);
 
+    // Undo and redo. Every edit above is one step, named by its action and
+    // usually the node's title, stored with the records it changed before
+    // and after, in the same transaction as the edit; the open stamp is not
+    // a step. Undo puts the step's records back exactly as they were; it is
+    // refused when the records it would change are no longer the ones the
+    // step left (the history is then cleared, since no older step can apply
+    // either). A new edit drops the steps that could be redone.
+    const QList<HistoryEntry> &history() const { return m_history; }
+    std::optional<HistoryEntry> nextUndo() const;
+    std::optional<HistoryEntry> nextRedo() const;
+    // The step that was undone (or redone).
+    TreeResult<HistoryEntry> undo();
+    TreeResult<HistoryEntry> redo();
+    // Why the stored history could not be read at the latest load; empty
+    // when it could. The workspace opens either way.
+    const QString &historyError() const { return m_historyError; }
+    // "Delete “Research”" in the current language.
+    static QString stepLabel(const HistoryEntry &entry);
+    // Forgets every step (a freshly seeded workspace starts without any).
+    TreeResult<void> clearHistory();
+
+    // Groups every edit made while it lives into one step named `action`
+    // (an English text key) and `subject`. Commands do not nest: an inner
+    // one joins the outer one.
+    class Command {
+    public:
+        Command(Command &&other) noexcept;
+        Command(const Command &) = delete;
+        Command &operator=(const Command &) = delete;
+        Command &operator=(Command &&) = delete;
+        ~Command();
+
+    private:
+        friend class TreeViewModel;
+        explicit Command(TreeViewModel *model)
+            : m_model(model)
+        {
+        }
+        QPointer<TreeViewModel> m_model;
+    };
+    [[nodiscard]] Command beginCommand(const char *action, const QString &subject = {});
+    // Names the next edit's step instead of the name the edit gives it.
+    void nameNextStep(const char *action, const QString &subject = {});
+
+    // The trash: deleteNode moves the subtree here (in the same transaction)
+    // instead of erasing it. Restoring, erasing and emptying change the tree
+    // or the trash only; restoring is a step, erasing is for good and also
+    // forgets the steps that could bring an erased entry back.
+    TreeResult<QList<TrashSummary>> trash();
+    // Puts the entry back under its old parent at its old position (clamped),
+    // or at the top level when that parent is gone. Gives the top node.
+    TreeResult<WorkspaceNode> restoreFromTrash(const QUuid &entryID);
+    TreeResult<std::int64_t> eraseFromTrash(const QList<QUuid> &entryIDs);
+    TreeResult<std::int64_t> emptyTrash();
+    // Erases the entries deleted before `cutoff`.
+    TreeResult<std::int64_t> eraseTrashDeletedBefore(Timestamp cutoff);
+
     // For tests and tools that need fixed times.
     void setClock(Clock clock) { m_clock = std::move(clock); }
 
@@ -135,6 +194,9 @@ Q_SIGNALS:
     // holds changes the store does not), or took it.
     void writeFailed(const QString &description);
     void writeSucceeded();
+    // The undo history or the trash changed.
+    void historyChanged();
+    void trashChanged();
 
 private:
     TreeResult<void> ensureLoaded();
@@ -147,10 +209,20 @@ private:
                        const std::optional<QUuid> &movedNodeID = std::nullopt,
                        std::optional<qsizetype> desiredIndex = std::nullopt);
     void storeSlot(TreeProjection::SlotId slot);
+    // `action` names the step; none: the change is no step (the open stamp).
     template <class Edit>
-    TreeResult<void> editInPlace(const QUuid &nodeID, Edit edit);
+    TreeResult<void> editInPlace(const QUuid &nodeID, Edit edit, const char *action);
     QSet<QUuid> subtreeIDs(const QUuid &nodeID) const;
+    struct StepName {
+        QString action;
+        QString subject;
+    };
     TreeResult<void> persist();
+    TreeResult<void> persistWithHistory(HistoryWrite history, bool comparable = true);
+    void endCommand();
+    void reloadHistory();
+    TreeResult<HistoryEntry> applyStep(const HistoryEntry &entry, bool undoing);
+
     Timestamp now() const { return m_clock(); }
 
     WorkspaceStoreProtocol &m_store;
@@ -165,6 +237,24 @@ private:
     Clock m_clock;
     EditScope m_lastEdit;
     bool m_loaded = false;
+
+    // The list as the latest recorded step (or the running command) left
+    // it; each write records the difference to it.
+    NodeList m_base;
+    std::optional<StepName> m_nextStepName;
+    bool m_recordStep = true;
+    QList<TrashEntry> m_pendingTrash;
+    struct RunningCommand {
+        StepName name;
+        int depth = 0;
+        std::optional<std::int64_t> sequence;
+        QList<TrashEntry> trashAdded;
+        QList<TrashEntry> trashRemoved;
+    };
+    std::optional<RunningCommand> m_command;
+    QList<TrashEntry> m_pendingTrashRemoved;
+    QList<HistoryEntry> m_history;
+    QString m_historyError;
 };
 
 } // namespace tarni

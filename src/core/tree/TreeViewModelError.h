@@ -12,17 +12,23 @@ namespace tarni {
 // Why an edit of the tree failed: no workspace could be loaded, or the store
 // refused a read or write (the in-memory edit is kept in that case).
 struct TreeViewModelError {
-    enum class Kind { missingWorkspace, store };
+    enum class Kind { missingWorkspace, store, refused };
     Kind kind = Kind::missingWorkspace;
     std::optional<StoreError> storeError;
+    // Why a command could not run (nothing to undo, an entry that is gone…),
+    // already in the person's language.
+    QString reason;
 
-    static TreeViewModelError missingWorkspace() { return {Kind::missingWorkspace, std::nullopt}; }
-    static TreeViewModelError store(StoreError error) { return {Kind::store, std::move(error)}; }
+    static TreeViewModelError missingWorkspace() { return {Kind::missingWorkspace, std::nullopt, {}}; }
+    static TreeViewModelError store(StoreError error) { return {Kind::store, std::move(error), {}}; }
+    static TreeViewModelError refused(QString reason) { return {Kind::refused, std::nullopt, std::move(reason)}; }
 
     QString description() const
     {
         if (kind == Kind::store && storeError)
             return storeError->description();
+        if (kind == Kind::refused)
+            return reason;
         return QStringLiteral("No workspace could be loaded.");
     }
 };

@@ -15,6 +15,9 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QUrl>
+#include <QHBoxLayout>
+#include <QSignalBlocker>
+#include <QSpinBox>
 #include <QVBoxLayout>
 
 namespace tarni {
@@ -95,6 +98,22 @@ SettingsWindow::SettingsWindow(AppModel &model, AppActions &actions, QWidget *pa
     m_sidebarWidth = statusLabel(sidebar, QStringLiteral("sidebarWidth"));
     sidebar->layout()->addWidget(m_sidebarWidth);
 
+    QGroupBox *trash = addSection(textKey("Trash"));
+    auto *trashRow = new QHBoxLayout;
+    m_trashDaysLabel = new QLabel(trash);
+    m_trashDaysLabel->setWordWrap(true);
+    m_trashDays = new QSpinBox(trash);
+    m_trashDays->setObjectName(QStringLiteral("trashRetentionDays"));
+    m_trashDays->setRange(1, kMaxTrashRetentionDays);
+    m_trashDaysLabel->setBuddy(m_trashDays);
+    connect(m_trashDays, &QSpinBox::valueChanged, this, [this](int days) {
+        if (days != m_model.trashRetentionDays())
+            m_model.setTrashRetentionDays(days);
+    });
+    trashRow->addWidget(m_trashDaysLabel, 1);
+    trashRow->addWidget(m_trashDays);
+    static_cast<QVBoxLayout *>(trash->layout())->addLayout(trashRow);
+
     auto *buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
     connect(buttons, &QDialogButtonBox::rejected, this, &QWidget::close);
     auto *escape = new QAction(this);
@@ -138,6 +157,7 @@ W *SettingsWindow::labelled(W *widget, const char *key)
 void SettingsWindow::relabel()
 {
     setWindowTitle(localized("Settings"));
+    m_trashDaysLabel->setText(localized("Erase items in the trash after this many days:"));
     for (const Text &text : std::as_const(m_texts)) {
         const QString label = localized(QString::fromUtf8(text.key));
         if (auto *box = qobject_cast<QGroupBox *>(text.widget))
@@ -158,6 +178,10 @@ void SettingsWindow::refresh()
         chrome << m_model.latestImportStatus();
     m_chromeStatus->setText(chrome.join(QLatin1Char('\n')).trimmed());
     m_sidebarWidth->setText(m_model.sidebarWidthDescription());
+    {
+        const QSignalBlocker quiet(m_trashDays);
+        m_trashDays->setValue(m_model.trashRetentionDays());
+    }
     fitHeight();
 }
 

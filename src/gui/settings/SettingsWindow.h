@@ -5,6 +5,7 @@
 class QCheckBox;
 class QGroupBox;
 class QLabel;
+class QSpinBox;
 class QPushButton;
 
 namespace tarni {
@@ -45,6 +46,8 @@ private:
     QLabel *m_chromeStatus = nullptr;
     QLabel *m_dataFolder = nullptr;
     QLabel *m_sidebarWidth = nullptr;
+    QLabel *m_trashDaysLabel = nullptr;
+    QSpinBox *m_trashDays = nullptr;
     // The general status line is shown once a Chrome button here was used.
     bool m_showGeneralStatus = false;
 };

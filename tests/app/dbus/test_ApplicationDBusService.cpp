@@ -241,6 +241,43 @@ TEST_F(ApplicationDBusServiceTest, CliEditsGoThroughTheRunningApplication)
     EXPECT_TRUE(model().treeViewModel().node(QUuid::fromString(id)));
 }
 
+TEST_F(ApplicationDBusServiceTest, UndoRedoAndTheTrashOverTheBusAndTheCli)
+{
+    // The seeded sample starts without history.
+    QDBusMessage reply = call("Undo");
+    EXPECT_EQ(reply.type(), QDBusMessage::ErrorMessage);
+    EXPECT_EQ(reply.errorName(), QString::fromLatin1(bus::kErrorFailed));
+
+    const QString group = firstNodeOfKind("group");
+    const QString title = nodeInState(group)[QStringLiteral("title")].toString();
+    call("Delete", {group});
+    EXPECT_TRUE(nodeInState(group).isEmpty());
+    const QJsonArray trash = QJsonDocument::fromJson(answer("TrashList").toUtf8()).array();
+    ASSERT_EQ(trash.size(), 1);
+    EXPECT_EQ(trash[0][QStringLiteral("title")].toString(), title);
+
+    EXPECT_EQ(answer("Undo"), QStringLiteral("Delete “%1”").arg(title));
+    EXPECT_FALSE(nodeInState(group).isEmpty());
+    EXPECT_EQ(answer("TrashList"), QStringLiteral("[]"));
+    EXPECT_EQ(answer("Redo"), QStringLiteral("Delete “%1”").arg(title));
+    EXPECT_TRUE(nodeInState(group).isEmpty());
+
+    // The CLI goes through the application while it holds the lock.
+    CliRun r = cli({QStringLiteral("trash"), QStringLiteral("restore"), trash[0][QStringLiteral("id")].toString()});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    EXPECT_EQ(r.out.trimmed(), group);
+    EXPECT_FALSE(nodeInState(group).isEmpty());
+    r = cli({QStringLiteral("undo")});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    EXPECT_EQ(r.out, QStringLiteral("Restore “%1”\n").arg(title));
+    r = cli({QStringLiteral("trash"), QStringLiteral("empty")});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    EXPECT_EQ(r.out, QStringLiteral("Erased 1 item(s)\n"));
+    reply = call("TrashRestore", {trash[0][QStringLiteral("id")].toString()});
+    EXPECT_EQ(reply.type(), QDBusMessage::ErrorMessage);
+    EXPECT_TRUE(nodeInState(group).isEmpty());
+}
+
 } // namespace
 
 int main(int argc, char **argv)

@@ -25,6 +25,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QTreeWidget>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
@@ -111,6 +112,51 @@ TEST_F(SidebarTest, ContextMenusOfferWhatEachKindCanDoAndActOnThatNode)
     duplicate->action();
     EXPECT_EQ(titles(today().id()).count(QStringLiteral("C456")), 2);
     EXPECT_EQ(titles(std::nullopt).size(), 1);
+}
+
+TEST_F(SidebarTest, UndoKeysActOnTheTreeButLeaveTypingToAFocusedField)
+{
+    SidebarRootView &sidebar = show();
+    const WorkspaceNode group = today();
+    select(group);
+    QTest::keyClick(&sidebar, Qt::Key_Delete);
+    auto *confirm = find<QMessageBox>("confirmDelete");
+    ASSERT_TRUE(confirm);
+    for (QAbstractButton *button : confirm->buttons())
+        if (confirm->buttonRole(button) == QMessageBox::DestructiveRole)
+            button->click();
+    ASSERT_FALSE(model().treeViewModel().node(group.id()));
+    EXPECT_EQ(sidebar.actions().undo->text(), QStringLiteral("Undo Delete “Today”"));
+    EXPECT_FALSE(sidebar.actions().redo->isEnabled());
+
+    // In the search field Ctrl+Z takes back typing, not the delete.
+    QTest::keyClick(&sidebar, Qt::Key_F, Qt::ControlModifier);
+    QTest::keyClicks(sidebar.searchField(), QStringLiteral("ab"));
+    QTest::keyClick(sidebar.searchField(), Qt::Key_Z, Qt::ControlModifier);
+    EXPECT_NE(sidebar.searchField()->text(), QStringLiteral("ab"));
+    EXPECT_FALSE(model().treeViewModel().node(group.id()));
+    QTest::keyClick(sidebar.searchField(), Qt::Key_Escape);
+
+    QTest::keyClick(sidebar.outline(), Qt::Key_Z, Qt::ControlModifier);
+    EXPECT_TRUE(model().treeViewModel().node(group.id()));
+    EXPECT_EQ(sidebar.actions().redo->text(), QStringLiteral("Redo Delete “Today”"));
+    QTest::keyClick(sidebar.outline(), Qt::Key_Y, Qt::ControlModifier);
+    EXPECT_FALSE(model().treeViewModel().node(group.id()));
+    QTest::keyClick(sidebar.outline(), Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_FALSE(model().treeViewModel().node(group.id())) << "nothing left to redo";
+
+    // The trash window lists it and puts it back from the keyboard.
+    QTest::keyClick(sidebar.outline(), Qt::Key_Delete, Qt::ControlModifier | Qt::ShiftModifier);
+    auto *list = find<QTreeWidget>("trashList");
+    ASSERT_TRUE(list);
+    ASSERT_EQ(list->topLevelItemCount(), 1);
+    EXPECT_EQ(list->topLevelItem(0)->text(0), QStringLiteral("Today"));
+    EXPECT_EQ(list->topLevelItem(0)->text(2), QStringLiteral("4"));
+    list->setFocus();
+    QTest::keyClick(list, Qt::Key_Return);
+    EXPECT_TRUE(model().treeViewModel().node(group.id()));
+    ASSERT_EQ(list->topLevelItemCount(), 1);
+    EXPECT_EQ(list->topLevelItem(0)->flags(), Qt::NoItemFlags) << "only the line saying it is empty";
 }
 
 TEST_F(SidebarTest, TheKeyboardReachesEveryCommand)

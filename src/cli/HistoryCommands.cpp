@@ -1,0 +1,149 @@
+// undo, redo and trash: through the running application when it holds the
+// lock, else on the database directly (the history and the trash live there).
+#include "ApplicationLink.h"
+#include "CliCommand.h"
+#include "CliSession.h"
+
+#include "model/Uuid.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace tarni::cli {
+
+namespace {
+
+int runStep(CliContext &context, const QStringList &arguments, bool undoing)
+{
+    auto args = parseArguments(arguments, {}, {});
+    if (!args || !args->positional.isEmpty())
+        return usage(undoing ? "undo" : "redo");
+    EditSession session;
+    if (int code = openForEditing(context, session)) {
+        if (!session.applicationRunning)
+            return code;
+        QVariantList reply;
+        if (int code = callApplication(context, undoing ? "Undo" : "Redo", {}, &reply))
+            return code;
+        printOut(reply.value(0).toString() + QLatin1Char('\n'));
+        return kExitOk;
+    }
+    auto step = undoing ? session.model->undo() : session.model->redo();
+    if (!step)
+        return reportTreeError(step.error());
+    printOut(TreeViewModel::stepLabel(*step) + QLatin1Char('\n'));
+    return kExitOk;
+}
+
+QString trashLines(const QList<TrashSummary> &entries, bool asJson)
+{
+    if (asJson) {
+        QJsonArray array;
+        for (const TrashSummary &entry : entries) {
+            array.append(QJsonObject{
+                {QStringLiteral("id"), uuidQString(entry.id)},
+                {QStringLiteral("title"), entry.title},
+                {QStringLiteral("deletedAt"), timestampQString(entry.deletedAt)},
+                {QStringLiteral("nodeCount"), qint64(entry.nodeCount)},
+                {QStringLiteral("parentID"), entry.parentID ? QJsonValue(uuidQString(*entry.parentID)) : QJsonValue()},
+                {QStringLiteral("position"), qint64(entry.position)}});
+        }
+        return QString::fromUtf8(QJsonDocument(array).toJson(QJsonDocument::Compact)) + QLatin1Char('\n');
+    }
+    QString out;
+    for (const TrashSummary &entry : entries)
+        out += QStringLiteral("%1  %2  %3 node(s)  %4\n")
+                   .arg(uuidQString(entry.id), timestampQString(entry.deletedAt))
+                   .arg(entry.nodeCount)
+                   .arg(entry.title);
+    return out;
+}
+
+int trashList(CliContext &context, const Arguments &args)
+{
+    if (args.positional.size() != 1)
+        return usage("trash list [--json]");
+    ReadSession session;
+    if (int code = openForReading(context, session))
+        return code;
+    QList<TrashSummary> entries;
+    if (session.workspace) {
+        auto read = session.store->fetchTrash(session.workspace->id);
+        if (!read)
+            return reportStoreError(read.error());
+        entries = *read;
+    }
+    printOut(trashLines(entries, args.flags.contains(QStringLiteral("--json"))));
+    return kExitOk;
+}
+
+int trashEdit(CliContext &context, const Arguments &args)
+{
+    const QString verb = args.positional[0];
+    const bool restore = verb == QLatin1String("restore");
+    const bool erase = verb == QLatin1String("erase");
+    std::optional<QUuid> id;
+    if (restore || erase) {
+        if (args.positional.size() != 2)
+            return usage("trash restore ID | erase ID");
+        if (!(id = parseID(args.positional[1])))
+            return kExitUsage;
+    } else if (args.positional.size() != 1) {
+        return usage("trash empty");
+    }
+    EditSession session;
+    if (int code = openForEditing(context, session)) {
+        if (!session.applicationRunning)
+            return code;
+        QVariantList reply;
+        const char *method = restore ? "TrashRestore" : (erase ? "TrashErase" : "TrashEmpty");
+        QVariantList callArgs;
+        if (id)
+            callArgs << uuidQString(*id);
+        if (int code = callApplication(context, method, callArgs, &reply))
+            return code;
+        if (restore)
+            return printReplyID(reply);
+        printOut(QStringLiteral("Erased %1 item(s)\n").arg(reply.value(0).toLongLong()));
+        return kExitOk;
+    }
+    if (restore) {
+        auto restored = session.model->restoreFromTrash(*id);
+        if (!restored)
+            return reportTreeError(restored.error());
+        return printID(restored->id());
+    }
+    auto erased = erase ? session.model->eraseFromTrash({*id}) : session.model->emptyTrash();
+    if (!erased)
+        return reportTreeError(erased.error());
+    printOut(QStringLiteral("Erased %1 item(s)\n").arg(*erased));
+    return kExitOk;
+}
+
+} // namespace
+
+int runUndo(CliContext &context, const QStringList &arguments)
+{
+    return runStep(context, arguments, true);
+}
+
+int runRedo(CliContext &context, const QStringList &arguments)
+{
+    return runStep(context, arguments, false);
+}
+
+int runTrash(CliContext &context, const QStringList &arguments)
+{
+    auto args = parseArguments(arguments, {}, {QStringLiteral("--json")});
+    if (!args || args->positional.isEmpty())
+        return usage("trash list [--json] | restore ID | erase ID | empty");
+    const QString verb = args->positional[0];
+    if (verb == QLatin1String("list"))
+        return trashList(context, *args);
+    if (verb == QLatin1String("restore") || verb == QLatin1String("erase") || verb == QLatin1String("empty"))
+        return trashEdit(context, *args);
+    return usage("trash list [--json] | restore ID | erase ID | empty");
+}
+
+} // namespace tarni::cli
