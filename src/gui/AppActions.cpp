@@ -65,6 +65,7 @@ AppActions::AppActions(AppModel &model, QWidget *window)
         make(textKey("Save Workspace Snapshot"), K(Qt::CTRL | Qt::Key_S), QStringLiteral("document-save"));
     restoreLatestSnapshot = make(textKey("Restore Latest Snapshot"), K(Qt::CTRL | Qt::ALT | Qt::Key_R),
                                  QStringLiteral("document-revert"));
+    browseSnapshots = make(textKey("Snapshots…"), K(Qt::CTRL | Qt::SHIFT | Qt::Key_S), QStringLiteral("document-open-recent"));
 
     // Icons the theme may lack get the style's own.
     const std::pair<QAction *, S::StandardPixmap> fallbacks[] = {

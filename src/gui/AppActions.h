@@ -61,6 +61,7 @@ public:
     QAction *importTree = nullptr;
     QAction *saveWorkspaceSnapshot = nullptr;
     QAction *restoreLatestSnapshot = nullptr;
+    QAction *browseSnapshots = nullptr;
 
     QList<QAction *> all() const { return m_all; }
 

@@ -1,5 +1,10 @@
 #include "archive/SnapshotService.h"
 
+#include <QDateTime>
+#include <QLoggingCategory>
+
+Q_LOGGING_CATEGORY(lcSnapshots, "tarnibar.snapshots")
+
 namespace tarni {
 
 QString SnapshotError::description() const
@@ -49,13 +54,16 @@ SnapshotResult<QUuid> SnapshotService::loadedWorkspace()
 }
 
 SnapshotResult<WorkspaceSnapshot> SnapshotService::save(const QString &title, TreeExport document,
-                                                        const std::optional<QUuid> &selectedNodeID)
+                                                        const std::optional<QUuid> &selectedNodeID,
+                                                        SnapshotOrigin origin)
 {
     auto workspace = loadedWorkspace();
     if (!workspace)
         return Failure(workspace.error());
     WorkspaceSnapshot snapshot = m_archive.makeSnapshot(title, *workspace, std::move(document), selectedNodeID);
-    if (auto saved = m_store.saveSnapshot(snapshot); !saved)
+    if (auto saved = origin == SnapshotOrigin::manual ? m_store.saveSnapshot(snapshot)
+                                                      : m_store.saveMarkedSnapshot(snapshot, origin);
+        !saved)
         return storeFailure(saved.error());
     return snapshot;
 }
@@ -117,7 +125,7 @@ SnapshotResult<SnapshotService::Restored> SnapshotService::restore(const Workspa
         if (auto appended = m_tree.appendNodes(imported.nodes, insertionParent); !appended)
             return treeFailure(appended.error());
     } else {
-        auto safety = saveWorkspace(safetyTitle, std::nullopt);
+        auto safety = saveAutomatic(SnapshotOrigin::beforeRestore, safetyTitle);
         if (!safety)
             return Failure(safety.error());
         restored.safetySnapshot = std::move(safety).value();
@@ -133,6 +141,74 @@ SnapshotResult<SnapshotService::Restored> SnapshotService::restore(const Workspa
     if (!restored.selectNodeID && !imported.nodes.isEmpty())
         restored.selectNodeID = imported.nodes.first().id();
     return restored;
+}
+
+SnapshotResult<WorkspaceSnapshot> SnapshotService::saveAutomatic(SnapshotOrigin origin, const QString &title)
+{
+    if (auto workspace = loadedWorkspace(); !workspace)
+        return Failure(workspace.error());
+    auto saved = save(title, m_archive.exportWorkspace(m_tree.nodes()), std::nullopt, origin);
+    if (!saved)
+        return saved;
+    if (auto pruned = prune(saved->createdAt); !pruned)
+        qCWarning(lcSnapshots).noquote() << "pruning automatic snapshots failed:" << pruned.error().description();
+    return saved;
+}
+
+SnapshotResult<int> SnapshotService::prune(Timestamp now)
+{
+    auto workspace = loadedWorkspace();
+    if (!workspace)
+        return Failure(workspace.error());
+    auto times = m_store.fetchSnapshotTimes(*workspace);
+    if (!times)
+        return storeFailure(times.error());
+    QList<RetentionEntry> automatic;
+    for (const SnapshotTime &time : std::as_const(*times)) {
+        if (time.origin != SnapshotOrigin::manual)
+            automatic.push_back({time.id, time.createdAt});
+    }
+    const QList<QUuid> doomed = snapshotsToPrune(std::move(automatic), now, m_zone, m_retention);
+    if (doomed.isEmpty())
+        return 0;
+    if (auto deleted = m_store.deleteSnapshots(doomed); !deleted)
+        return storeFailure(deleted.error());
+    return int(doomed.size());
+}
+
+SnapshotResult<bool> SnapshotService::dailySnapshotDue(Timestamp now)
+{
+    auto workspace = loadedWorkspace();
+    if (!workspace)
+        return Failure(workspace.error());
+    auto times = m_store.fetchSnapshotTimes(*workspace);
+    if (!times)
+        return storeFailure(times.error());
+    auto dayOf = [this](Timestamp time) {
+        return QDateTime::fromSecsSinceEpoch(time.time_since_epoch().count(), m_zone).date();
+    };
+    const QDate today = dayOf(now);
+    for (const SnapshotTime &time : std::as_const(*times)) {
+        if (time.origin == SnapshotOrigin::daily && dayOf(time.createdAt) == today)
+            return false;
+    }
+    std::optional<Timestamp> newestWhole;
+    for (const SnapshotTime &time : std::as_const(*times)) {
+        if (time.origin != SnapshotOrigin::manual) {
+            newestWhole = time.createdAt;
+            break;
+        }
+        auto snapshot = m_store.fetchSnapshot(*workspace, time.id);
+        if (!snapshot)
+            return storeFailure(snapshot.error());
+        if (*snapshot && !(*snapshot)->rootNode.originalNodeID) {
+            newestWhole = time.createdAt;
+            break;
+        }
+    }
+    if (!newestWhole)
+        return !m_tree.nodes().isEmpty();
+    return m_tree.workspace()->updatedAt > *newestWhole;
 }
 
 } // namespace tarni

@@ -1,11 +1,13 @@
 #pragma once
 
+#include "archive/SnapshotRetention.h"
 #include "archive/TreeArchiveService.h"
 #include "model/WorkspaceSnapshot.h"
 #include "storage/WorkspaceStoreProtocol.h"
 #include "tree/TreeViewModel.h"
 
 #include <QList>
+#include <QTimeZone>
 #include <QString>
 #include <QUuid>
 
@@ -55,21 +57,40 @@ public:
         // The tree as it was, saved before a workspace snapshot replaced it.
         std::optional<WorkspaceSnapshot> safetySnapshot;
     };
+    // The whole tree, marked with why it was taken; then the retention pass.
+    // A failed pass is logged and leaves more snapshots than needed, never fewer.
+    SnapshotResult<WorkspaceSnapshot> saveAutomatic(SnapshotOrigin origin, const QString &title);
+    // Deletes the automatic snapshots the retention policy no longer keeps;
+    // gives how many went.
+    SnapshotResult<int> prune(Timestamp now);
+    // The daily snapshot is due when none was taken on today's date and the
+    // tree changed after the newest snapshot of the whole tree (a tree never
+    // saved counts as changed once it has nodes). Reads no tree unless the
+    // newest snapshots are manual ones, whose kind only their tree tells.
+    SnapshotResult<bool> dailySnapshotDue(Timestamp now);
+    void setRetentionPolicy(const RetentionPolicy &policy) { m_retention = policy; }
+    const RetentionPolicy &retentionPolicy() const { return m_retention; }
+    // The calendar that days and months are counted in; the system's by default.
+    void setTimeZone(const QTimeZone &zone) { m_zone = zone; }
+
     // A subtree snapshot adds copies after the present children of
     // `insertionParent`; a workspace snapshot replaces every node, after the
-    // present tree was saved as a snapshot titled `safetyTitle`, so that the
-    // restore itself can be undone.
+    // present tree was saved as an automatic snapshot titled `safetyTitle`,
+    // so that the restore itself can be undone.
     SnapshotResult<Restored> restore(const WorkspaceSnapshot &snapshot, const std::optional<QUuid> &insertionParent,
                                      const QString &safetyTitle);
 
 private:
     SnapshotResult<WorkspaceSnapshot> save(const QString &title, TreeExport document,
-                                           const std::optional<QUuid> &selectedNodeID);
+                                           const std::optional<QUuid> &selectedNodeID,
+                                           SnapshotOrigin origin = SnapshotOrigin::manual);
     SnapshotResult<QUuid> loadedWorkspace();
 
     WorkspaceStoreProtocol &m_store;
     TreeViewModel &m_tree;
     const TreeArchiveService &m_archive;
+    RetentionPolicy m_retention;
+    QTimeZone m_zone = QTimeZone::systemTimeZone();
 };
 
 } // namespace tarni

@@ -7,6 +7,8 @@
 #include "model/Uuid.h"
 
 #include <QHash>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QLoggingCategory>
 
 #include <sqlite3.h>
@@ -54,6 +56,24 @@ constexpr const char *kCreateSnapshots = "CREATE TABLE IF NOT EXISTS snapshots (
                                          "    created_at TEXT NOT NULL,\n"
                                          "    payload_json TEXT NOT NULL\n"
                                          ");";
+// Which snapshots the application took by itself, and why; a snapshot
+// without a row here is one the user saved.
+constexpr const char *kCreateSnapshotMarks = "CREATE TABLE IF NOT EXISTS snapshot_marks (\n"
+                                             "    snapshot_id TEXT PRIMARY KEY,\n"
+                                             "    origin TEXT NOT NULL\n"
+                                             ");";
+constexpr const char *kUpsertSnapshotMark = "INSERT OR REPLACE INTO snapshot_marks (snapshot_id, origin) VALUES (?, ?);";
+constexpr const char *kSelectSnapshotMarks = "SELECT snapshot_id, origin FROM snapshot_marks;";
+constexpr const char *kDeleteSnapshotMark = "DELETE FROM snapshot_marks WHERE snapshot_id = ?;";
+constexpr const char *kDeleteOneSnapshot = "DELETE FROM snapshots WHERE id = ?;";
+// No ORDER BY: sorting would copy every snapshot's JSON through the sorter.
+constexpr const char *kSelectSnapshotRows = "SELECT rowid, created_at, payload_json FROM snapshots WHERE workspace_id = ?;";
+// The payload column is not read, so its overflow pages are not either.
+constexpr const char *kSelectSnapshotTimes = "SELECT id, created_at FROM snapshots WHERE workspace_id = ?\n"
+                                             "ORDER BY created_at DESC, rowid DESC;";
+constexpr const char *kSelectSnapshotOfWorkspace = "SELECT payload_json FROM snapshots WHERE id = ? AND workspace_id = ?;";
+constexpr const char *kSelectSnapshotByID = "SELECT payload_json FROM snapshots WHERE id = ?;";
+constexpr const char *kUpdateSnapshotPayload = "UPDATE snapshots SET payload_json = ? WHERE id = ?;";
 constexpr const char *kSelectFirstWorkspace = "SELECT payload_json FROM workspaces LIMIT 1;";
 constexpr const char *kUpsertWorkspace =
     "INSERT OR REPLACE INTO workspaces (id, title, created_at, updated_at, payload_json)\nVALUES (?, ?, ?, ?, ?);";
@@ -528,7 +548,7 @@ WorkspaceStore::WorkspaceStore(const std::filesystem::path &databasePath, OpenMo
     }
     // A table that cannot be created shows up as errors of the operations
     // that use it, with SQLite's message.
-    for (const char *sql : {kCreateWorkspaces, kCreateNodes, kCreateSnapshots}) {
+    for (const char *sql : {kCreateWorkspaces, kCreateNodes, kCreateSnapshots, kCreateSnapshotMarks}) {
         char *message = nullptr;
         if (sqlite3_exec(d->db, sql, nullptr, nullptr, &message) != SQLITE_OK)
             qCWarning(lcStore) << "creating a table failed:" << (message ? message : "unknown");
@@ -782,6 +802,287 @@ StoreResult<void> WorkspaceStore::reset()
         (void)d->execute(kRollback);
         return committed;
     }
+    return {};
+}
+
+// --- snapshots one at a time ----------------------------------------------
+
+namespace {
+
+qint64 countOccurrences(std::string_view text, std::string_view needle)
+{
+    qint64 count = 0;
+    for (std::size_t at = text.find(needle); at != std::string_view::npos; at = text.find(needle, at + needle.size()))
+        ++count;
+    return count;
+}
+
+// The snapshot's own title from the stored text, whose keys are written in
+// sorted order and compactly: its last "title" key is the snapshot's, and only
+// "workspaceID" follows it. (Inside a JSON string every quote is escaped, so
+// the key's text cannot appear in a value.) None when the text is laid out
+// any other way; the caller then decodes it whole.
+std::optional<QString> trailingTitle(std::string_view text)
+{
+    constexpr std::string_view key = "\"title\":\"";
+    const std::size_t at = text.rfind(key);
+    if (at == std::string_view::npos)
+        return std::nullopt;
+    const std::size_t open = at + key.size() - 1;
+    std::size_t close = open + 1;
+    while (close < text.size() && text[close] != '"')
+        close += text[close] == '\\' ? 2 : 1;
+    if (close >= text.size() || !text.substr(close + 1).starts_with(",\"workspaceID\":\""))
+        return std::nullopt;
+    QByteArray wrapped;
+    wrapped.reserve(qsizetype(close - open + 3));
+    wrapped.append('[').append(text.data() + open, qsizetype(close - open + 1)).append(']');
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(wrapped, &error);
+    if (error.error != QJsonParseError::NoError || !document.isArray() || !document.array().at(0).isString())
+        return std::nullopt;
+    return document.array().at(0).toString();
+}
+
+std::string_view columnText(sqlite3_stmt *s, int column)
+{
+    const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(s, column));
+    return text ? std::string_view(text, size_t(sqlite3_column_bytes(s, column))) : std::string_view();
+}
+
+} // namespace
+
+StoreResult<QHash<QUuid, SnapshotOrigin>> WorkspaceStore::readSnapshotMarksLocked()
+{
+    QHash<QUuid, SnapshotOrigin> marks;
+    auto read = d->query(kSelectSnapshotMarks, [](sqlite3_stmt *) {}, [&](sqlite3_stmt *s) -> StoreResult<void> {
+        const auto id = parseUuid(columnText(s, 0));
+        const auto origin = snapshotOriginFromRawValue(columnText(s, 1));
+        // A reason this version does not know stays unmarked here, so
+        // nothing prunes it.
+        if (id && origin)
+            marks.insert(*id, *origin);
+        return {};
+    });
+    // A read-only connection to a database that no version with marks has
+    // opened has no such table, and so no marks.
+    if (!read && !(d->mode == OpenMode::readOnly && read.error().kind == StoreError::Kind::prepare))
+        return Failure(read.error());
+    return marks;
+}
+
+StoreResult<QList<SnapshotTime>> WorkspaceStore::fetchSnapshotTimes(const QUuid &workspaceID)
+{
+    std::lock_guard guard(m_lock);
+    auto marks = readSnapshotMarksLocked();
+    if (!marks)
+        return Failure(marks.error());
+    const std::string workspaceText = uuidText(workspaceID);
+    QList<SnapshotTime> times;
+    auto read = d->query(
+        kSelectSnapshotTimes, [&](sqlite3_stmt *s) { Private::bindText(s, 1, workspaceText); },
+        [&](sqlite3_stmt *s) -> StoreResult<void> {
+            const auto id = parseUuid(columnText(s, 0));
+            const auto createdAt = parseTimestamp(columnText(s, 1));
+            if (!id || !createdAt)
+                return Failure(StoreError{StoreError::Kind::decode, QString::fromUtf8(kSelectSnapshotTimes),
+                                          QStringLiteral("snapshot row with a malformed id or time")});
+            times.push_back({*id, *createdAt, marks->value(*id, SnapshotOrigin::manual)});
+            return {};
+        });
+    if (!read)
+        return Failure(read.error());
+    return times;
+}
+
+StoreResult<void> WorkspaceStore::saveMarkedSnapshot(const WorkspaceSnapshot &snapshot, SnapshotOrigin origin)
+{
+    if (origin == SnapshotOrigin::manual)
+        return saveSnapshot(snapshot);
+    std::lock_guard guard(m_lock);
+    auto json = json::encode(snapshot);
+    if (!json)
+        return Failure(StoreError{StoreError::Kind::encode, {}, json.error().reason});
+    const std::string id = uuidText(snapshot.id);
+    const std::string workspaceID = uuidText(snapshot.workspaceID);
+    const std::string created = timestampText(snapshot.createdAt);
+    const std::string reason(rawValue(origin));
+    if (auto begun = d->execute(kBegin); !begun)
+        return begun;
+    auto abandon = [&](const StoreError &error) -> StoreResult<void> {
+        (void)d->execute(kRollback);
+        return Failure(error);
+    };
+    if (auto saved = d->execute(kUpsertSnapshot,
+                                [&](sqlite3_stmt *s) {
+                                    Private::bindText(s, 1, id);
+                                    Private::bindText(s, 2, workspaceID);
+                                    Private::bindText(s, 3, created);
+                                    Private::bindText(s, 4, *json);
+                                });
+        !saved)
+        return abandon(saved.error());
+    if (auto marked = d->execute(kUpsertSnapshotMark,
+                                 [&](sqlite3_stmt *s) {
+                                     Private::bindText(s, 1, id);
+                                     Private::bindText(s, 2, reason);
+                                 });
+        !marked)
+        return abandon(marked.error());
+    if (auto committed = d->execute(kCommit); !committed)
+        return abandon(committed.error());
+    return {};
+}
+
+StoreResult<QList<SnapshotSummary>> WorkspaceStore::fetchSnapshotSummaries(const QUuid &workspaceID)
+{
+    std::lock_guard guard(m_lock);
+    auto marks = readSnapshotMarksLocked();
+    if (!marks)
+        return Failure(marks.error());
+
+    const std::string workspaceText = uuidText(workspaceID);
+    struct Row {
+        sqlite3_int64 rowid;
+        SnapshotSummary summary;
+    };
+    std::vector<Row> rows;
+    auto read = d->query(
+        kSelectSnapshotRows, [&](sqlite3_stmt *s) { Private::bindText(s, 1, workspaceText); },
+        [&](sqlite3_stmt *s) -> StoreResult<void> {
+            const std::string_view text = columnText(s, 2);
+            if (text.empty())
+                return {};
+            SnapshotSummary summary;
+            const auto createdAt = parseTimestamp(columnText(s, 1));
+            const auto title = trailingTitle(text);
+            std::optional<QUuid> snapshotID;
+            // "id" is the second key: {"createdAt":"…","id":"…",
+            if (const std::size_t at = text.find("\"id\":\""); at != std::string_view::npos && at < 64)
+                snapshotID = parseUuid(text.substr(at + 6, kUuidTextLength));
+            if (createdAt && title && snapshotID) {
+                summary.id = *snapshotID;
+                summary.title = *title;
+                summary.createdAt = *createdAt;
+                const qint64 entries = countOccurrences(text, "\"children\":");
+                const qint64 copies = countOccurrences(text, "\"originalNodeID\":");
+                summary.subtree = entries > 0 && copies == entries;
+                summary.nodeCount = summary.subtree ? entries : std::max<qint64>(0, entries - 1);
+            } else {
+                auto snapshot = d->decoder.workspaceSnapshot(text);
+                if (!snapshot)
+                    return Failure(StoreError{StoreError::Kind::decode, QString::fromUtf8(kSelectSnapshotRows),
+                                              QStringLiteral("snapshot row: ") + snapshot.error().description()});
+                summary = summarizeSnapshot(*snapshot, SnapshotOrigin::manual);
+            }
+            summary.origin = marks->value(summary.id, SnapshotOrigin::manual);
+            summary.storedBytes = qint64(text.size());
+            rows.push_back({sqlite3_column_int64(s, 0), std::move(summary)});
+            return {};
+        });
+    if (!read)
+        return Failure(read.error());
+    std::sort(rows.begin(), rows.end(), [](const Row &a, const Row &b) {
+        if (a.summary.createdAt != b.summary.createdAt)
+            return a.summary.createdAt > b.summary.createdAt;
+        return a.rowid > b.rowid;
+    });
+    QList<SnapshotSummary> summaries;
+    summaries.reserve(qsizetype(rows.size()));
+    for (Row &row : rows)
+        summaries.push_back(std::move(row.summary));
+    return summaries;
+}
+
+StoreResult<std::optional<WorkspaceSnapshot>> WorkspaceStore::fetchSnapshot(const QUuid &workspaceID,
+                                                                           const QUuid &snapshotID)
+{
+    std::lock_guard guard(m_lock);
+    const std::string id = uuidText(snapshotID);
+    const std::string workspaceText = uuidText(workspaceID);
+    std::optional<WorkspaceSnapshot> found;
+    auto read = d->query(
+        kSelectSnapshotOfWorkspace,
+        [&](sqlite3_stmt *s) {
+            Private::bindText(s, 1, id);
+            Private::bindText(s, 2, workspaceText);
+        },
+        [&](sqlite3_stmt *s) -> StoreResult<void> {
+            const std::string_view text = columnText(s, 0);
+            if (text.empty())
+                return {};
+            auto snapshot = d->decoder.workspaceSnapshot(text);
+            if (!snapshot)
+                return Failure(StoreError{StoreError::Kind::decode, QString::fromUtf8(kSelectSnapshotOfWorkspace),
+                                          QStringLiteral("snapshot row: ") + snapshot.error().description()});
+            found = std::move(*snapshot);
+            return {};
+        });
+    if (!read)
+        return Failure(read.error());
+    return found;
+}
+
+StoreResult<void> WorkspaceStore::deleteSnapshots(const QList<QUuid> &snapshotIDs)
+{
+    std::lock_guard guard(m_lock);
+    if (auto begun = d->execute(kBegin); !begun)
+        return begun;
+    auto abandon = [&](const StoreError &error) -> StoreResult<void> {
+        (void)d->execute(kRollback);
+        return Failure(error);
+    };
+    for (const QUuid &snapshotID : snapshotIDs) {
+        const std::string id = uuidText(snapshotID);
+        for (const char *sql : {kDeleteOneSnapshot, kDeleteSnapshotMark}) {
+            if (auto deleted = d->execute(sql, [&](sqlite3_stmt *s) { Private::bindText(s, 1, id); }); !deleted)
+                return abandon(deleted.error());
+        }
+    }
+    if (auto committed = d->execute(kCommit); !committed)
+        return abandon(committed.error());
+    return {};
+}
+
+StoreResult<void> WorkspaceStore::renameSnapshot(const QUuid &snapshotID, const QString &title)
+{
+    std::lock_guard guard(m_lock);
+    const std::string id = uuidText(snapshotID);
+    if (auto begun = d->execute(kBegin); !begun)
+        return begun;
+    auto abandon = [&](const StoreError &error) -> StoreResult<void> {
+        (void)d->execute(kRollback);
+        return Failure(error);
+    };
+    std::optional<WorkspaceSnapshot> snapshot;
+    auto read = d->query(
+        kSelectSnapshotByID, [&](sqlite3_stmt *s) { Private::bindText(s, 1, id); },
+        [&](sqlite3_stmt *s) -> StoreResult<void> {
+            auto decoded = d->decoder.workspaceSnapshot(columnText(s, 0));
+            if (!decoded)
+                return Failure(StoreError{StoreError::Kind::decode, QString::fromUtf8(kSelectSnapshotByID),
+                                          QStringLiteral("snapshot row: ") + decoded.error().description()});
+            snapshot = std::move(*decoded);
+            return {};
+        });
+    if (!read)
+        return abandon(read.error());
+    if (!snapshot)
+        return abandon(StoreError{StoreError::Kind::step, QString::fromUtf8(kSelectSnapshotByID),
+                                  QStringLiteral("no snapshot %1").arg(uuidQString(snapshotID))});
+    snapshot->title = title;
+    auto json = json::encode(*snapshot);
+    if (!json)
+        return abandon(StoreError{StoreError::Kind::encode, {}, json.error().reason});
+    if (auto updated = d->execute(kUpdateSnapshotPayload,
+                                  [&](sqlite3_stmt *s) {
+                                      Private::bindText(s, 1, *json);
+                                      Private::bindText(s, 2, id);
+                                  });
+        !updated)
+        return abandon(updated.error());
+    if (auto committed = d->execute(kCommit); !committed)
+        return abandon(committed.error());
     return {};
 }
 

@@ -2,6 +2,8 @@
 
 #include "storage/WorkspaceStoreProtocol.h"
 
+#include <QHash>
+
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -43,6 +45,12 @@ public:
     StoreResult<void> saveSnapshot(const WorkspaceSnapshot &snapshot) override;
     StoreResult<QList<WorkspaceSnapshot>> fetchSnapshots(const QUuid &workspaceID) override;
     StoreResult<void> reset() override;
+    StoreResult<void> saveMarkedSnapshot(const WorkspaceSnapshot &snapshot, SnapshotOrigin origin) override;
+    StoreResult<QList<SnapshotSummary>> fetchSnapshotSummaries(const QUuid &workspaceID) override;
+    StoreResult<QList<SnapshotTime>> fetchSnapshotTimes(const QUuid &workspaceID) override;
+    StoreResult<std::optional<WorkspaceSnapshot>> fetchSnapshot(const QUuid &workspaceID, const QUuid &snapshotID) override;
+    StoreResult<void> deleteSnapshots(const QList<QUuid> &snapshotIDs) override;
+    StoreResult<void> renameSnapshot(const QUuid &snapshotID, const QString &title) override;
 
     // The first stored workspace, or none; never creates one.
     StoreResult<std::optional<Workspace>> fetchWorkspace();
@@ -52,6 +60,7 @@ public:
     const std::filesystem::path &databasePath() const;
 
 private:
+    StoreResult<QHash<QUuid, SnapshotOrigin>> readSnapshotMarksLocked();
     StoreResult<void> writeNodes(const NodeList &nodes, const QUuid &workspaceID, const Workspace *workspace);
 
     struct Private;
