@@ -124,3 +124,11 @@ TEST_F(SnapshotTriggerTest, TheDailySnapshotIsTakenOnceAndPrunedByTheSettings)
 }
 
 } // namespace
+
+int main(int argc, char **argv)
+{
+    qputenv("LANGUAGE", "en");
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
