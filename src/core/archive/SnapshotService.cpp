@@ -41,6 +41,15 @@ SnapshotService::SnapshotService(WorkspaceStoreProtocol &store, TreeViewModel &t
     , m_tree(tree)
     , m_archive(archive)
 {
+    m_treeWrites = QObject::connect(&m_tree, &TreeViewModel::writeSucceeded, [this] {
+        if (m_changedSinceWholeSnapshot)
+            m_changedSinceWholeSnapshot = true;
+    });
+}
+
+SnapshotService::~SnapshotService()
+{
+    QObject::disconnect(m_treeWrites);
 }
 
 SnapshotResult<QUuid> SnapshotService::loadedWorkspace()
@@ -62,9 +71,12 @@ SnapshotResult<WorkspaceSnapshot> SnapshotService::save(const QString &title, Tr
         return Failure(workspace.error());
     WorkspaceSnapshot snapshot = m_archive.makeSnapshot(title, *workspace, std::move(document), selectedNodeID);
     if (auto saved = origin == SnapshotOrigin::manual ? m_store.saveSnapshot(snapshot)
-                                                      : m_store.saveMarkedSnapshot(snapshot, origin);
+                                                      : m_store.saveMarkedSnapshot(snapshot, origin,
+                                                                                   m_tree.workspace()->updatedAt);
         !saved)
         return storeFailure(saved.error());
+    if (!snapshot.rootNode.originalNodeID)
+        m_changedSinceWholeSnapshot = false;
     return snapshot;
 }
 
@@ -192,23 +204,25 @@ SnapshotResult<bool> SnapshotService::dailySnapshotDue(Timestamp now)
         if (time.origin == SnapshotOrigin::daily && dayOf(time.createdAt) == today)
             return false;
     }
-    std::optional<Timestamp> newestWhole;
+    if (m_changedSinceWholeSnapshot)
+        return *m_changedSinceWholeSnapshot;
+    // Since the start, this service saved no snapshot of the whole tree:
+    // the stored times tell.
+    const Timestamp treeTime = m_tree.workspace()->updatedAt;
     for (const SnapshotTime &time : std::as_const(*times)) {
-        if (time.origin != SnapshotOrigin::manual) {
-            newestWhole = time.createdAt;
-            break;
-        }
+        // An automatic snapshot knows the tree's time it saw: exact even
+        // when an import followed within the same second.
+        if (time.origin != SnapshotOrigin::manual)
+            return time.treeUpdatedAt ? treeTime != *time.treeUpdatedAt : treeTime >= time.createdAt;
         auto snapshot = m_store.fetchSnapshot(*workspace, time.id);
         if (!snapshot)
             return storeFailure(snapshot.error());
-        if (*snapshot && !(*snapshot)->rootNode.originalNodeID) {
-            newestWhole = time.createdAt;
-            break;
-        }
+        // Times have whole seconds: a change in the snapshot's own second
+        // counts as a change (one snapshot too many, never one too few).
+        if (*snapshot && !(*snapshot)->rootNode.originalNodeID)
+            return treeTime >= time.createdAt;
     }
-    if (!newestWhole)
-        return !m_tree.nodes().isEmpty();
-    return m_tree.workspace()->updatedAt > *newestWhole;
+    return !m_tree.nodes().isEmpty();
 }
 
 } // namespace tarni

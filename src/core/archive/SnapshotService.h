@@ -39,6 +39,9 @@ using SnapshotResult = Result<T, SnapshotError>;
 class SnapshotService {
 public:
     SnapshotService(WorkspaceStoreProtocol &store, TreeViewModel &tree, const TreeArchiveService &archive);
+    ~SnapshotService();
+    SnapshotService(const SnapshotService &) = delete;
+    SnapshotService &operator=(const SnapshotService &) = delete;
 
     // The whole tree, with the selection at the time.
     SnapshotResult<WorkspaceSnapshot> saveWorkspace(const QString &title, const std::optional<QUuid> &selectedNodeID);
@@ -91,6 +94,11 @@ private:
     const TreeArchiveService &m_archive;
     RetentionPolicy m_retention;
     QTimeZone m_zone = QTimeZone::systemTimeZone();
+    // Whether an edit was written since this service saved a snapshot of
+    // the whole tree; unknown until it saved one. Times alone cannot tell:
+    // they have whole seconds, and an import follows its snapshot at once.
+    std::optional<bool> m_changedSinceWholeSnapshot;
+    QMetaObject::Connection m_treeWrites;
 };
 
 } // namespace tarni

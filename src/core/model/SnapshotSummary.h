@@ -45,6 +45,9 @@ struct SnapshotTime {
     QUuid id;
     Timestamp createdAt{};
     SnapshotOrigin origin = SnapshotOrigin::manual;
+    // For automatic snapshots: the tree's own time (its last change) when it
+    // was taken, which says exactly whether the tree changed since.
+    std::optional<Timestamp> treeUpdatedAt;
 
     bool operator==(const SnapshotTime &) const = default;
 };

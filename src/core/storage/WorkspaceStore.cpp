@@ -60,14 +60,33 @@ constexpr const char *kCreateSnapshots = "CREATE TABLE IF NOT EXISTS snapshots (
 // without a row here is one the user saved.
 constexpr const char *kCreateSnapshotMarks = "CREATE TABLE IF NOT EXISTS snapshot_marks (\n"
                                              "    snapshot_id TEXT PRIMARY KEY,\n"
-                                             "    origin TEXT NOT NULL\n"
+                                             "    origin TEXT NOT NULL,\n"
+                                             "    tree_updated_at TEXT\n"
                                              ");";
-constexpr const char *kUpsertSnapshotMark = "INSERT OR REPLACE INTO snapshot_marks (snapshot_id, origin) VALUES (?, ?);";
-constexpr const char *kSelectSnapshotMarks = "SELECT snapshot_id, origin FROM snapshot_marks;";
+constexpr const char *kUpsertSnapshotMark =
+    "INSERT OR REPLACE INTO snapshot_marks (snapshot_id, origin, tree_updated_at) VALUES (?, ?, ?);";
+constexpr const char *kSelectSnapshotMarks = "SELECT snapshot_id, origin, tree_updated_at FROM snapshot_marks;";
+// What the list of snapshots shows, written with each snapshot so that
+// listing reads no trees. Snapshots saved by versions without this table
+// have no row and are read from their text.
+constexpr const char *kCreateSnapshotSummaries = "CREATE TABLE IF NOT EXISTS snapshot_summaries (\n"
+                                                 "    snapshot_id TEXT PRIMARY KEY,\n"
+                                                 "    title TEXT NOT NULL,\n"
+                                                 "    node_count INTEGER NOT NULL,\n"
+                                                 "    subtree INTEGER NOT NULL,\n"
+                                                 "    stored_bytes INTEGER NOT NULL\n"
+                                                 ");";
+constexpr const char *kUpsertSnapshotSummary = "INSERT OR REPLACE INTO snapshot_summaries\n"
+                                               "    (snapshot_id, title, node_count, subtree, stored_bytes)\n"
+                                               "VALUES (?, ?, ?, ?, ?);";
+constexpr const char *kRenameSnapshotSummary = "UPDATE snapshot_summaries SET title = ? WHERE snapshot_id = ?;";
+constexpr const char *kDeleteSnapshotSummary = "DELETE FROM snapshot_summaries WHERE snapshot_id = ?;";
+constexpr const char *kSelectSnapshotListing =
+    "SELECT s.rowid, s.id, s.created_at, f.title, f.node_count, f.subtree, f.stored_bytes\n"
+    "FROM snapshots s LEFT JOIN snapshot_summaries f ON f.snapshot_id = s.id\n"
+    "WHERE s.workspace_id = ?;";
 constexpr const char *kDeleteSnapshotMark = "DELETE FROM snapshot_marks WHERE snapshot_id = ?;";
 constexpr const char *kDeleteOneSnapshot = "DELETE FROM snapshots WHERE id = ?;";
-// No ORDER BY: sorting would copy every snapshot's JSON through the sorter.
-constexpr const char *kSelectSnapshotRows = "SELECT rowid, created_at, payload_json FROM snapshots WHERE workspace_id = ?;";
 // The payload column is not read, so its overflow pages are not either.
 constexpr const char *kSelectSnapshotTimes = "SELECT id, created_at FROM snapshots WHERE workspace_id = ?\n"
                                              "ORDER BY created_at DESC, rowid DESC;";
@@ -548,7 +567,8 @@ WorkspaceStore::WorkspaceStore(const std::filesystem::path &databasePath, OpenMo
     }
     // A table that cannot be created shows up as errors of the operations
     // that use it, with SQLite's message.
-    for (const char *sql : {kCreateWorkspaces, kCreateNodes, kCreateSnapshots, kCreateSnapshotMarks}) {
+    for (const char *sql :
+         {kCreateWorkspaces, kCreateNodes, kCreateSnapshots, kCreateSnapshotMarks, kCreateSnapshotSummaries}) {
         char *message = nullptr;
         if (sqlite3_exec(d->db, sql, nullptr, nullptr, &message) != SQLITE_OK)
             qCWarning(lcStore) << "creating a table failed:" << (message ? message : "unknown");
@@ -749,18 +769,7 @@ StoreResult<void> WorkspaceStore::writeNodes(const NodeList &nodes, const QUuid 
 StoreResult<void> WorkspaceStore::saveSnapshot(const WorkspaceSnapshot &snapshot)
 {
     std::lock_guard guard(m_lock);
-    auto json = json::encode(snapshot);
-    if (!json)
-        return Failure(StoreError{StoreError::Kind::encode, {}, json.error().reason});
-    const std::string id = uuidText(snapshot.id);
-    const std::string workspaceID = uuidText(snapshot.workspaceID);
-    const std::string created = timestampText(snapshot.createdAt);
-    return d->execute(kUpsertSnapshot, [&](sqlite3_stmt *s) {
-        Private::bindText(s, 1, id);
-        Private::bindText(s, 2, workspaceID);
-        Private::bindText(s, 3, created);
-        Private::bindText(s, 4, *json);
-    });
+    return writeSnapshotLocked(snapshot, SnapshotOrigin::manual, std::nullopt);
 }
 
 StoreResult<QList<WorkspaceSnapshot>> WorkspaceStore::fetchSnapshots(const QUuid &workspaceID)
@@ -809,11 +818,16 @@ StoreResult<void> WorkspaceStore::reset()
 
 namespace {
 
+// memmem: string_view::find stops at every quote of the JSON text.
 qint64 countOccurrences(std::string_view text, std::string_view needle)
 {
     qint64 count = 0;
-    for (std::size_t at = text.find(needle); at != std::string_view::npos; at = text.find(needle, at + needle.size()))
+    const char *at = text.data();
+    const char *end = text.data() + text.size();
+    while (const void *found = ::memmem(at, std::size_t(end - at), needle.data(), needle.size())) {
         ++count;
+        at = static_cast<const char *>(found) + needle.size();
+    }
     return count;
 }
 
@@ -852,16 +866,16 @@ std::string_view columnText(sqlite3_stmt *s, int column)
 
 } // namespace
 
-StoreResult<QHash<QUuid, SnapshotOrigin>> WorkspaceStore::readSnapshotMarksLocked()
+StoreResult<QHash<QUuid, SnapshotTime>> WorkspaceStore::readSnapshotMarksLocked()
 {
-    QHash<QUuid, SnapshotOrigin> marks;
+    QHash<QUuid, SnapshotTime> marks;
     auto read = d->query(kSelectSnapshotMarks, [](sqlite3_stmt *) {}, [&](sqlite3_stmt *s) -> StoreResult<void> {
         const auto id = parseUuid(columnText(s, 0));
         const auto origin = snapshotOriginFromRawValue(columnText(s, 1));
         // A reason this version does not know stays unmarked here, so
         // nothing prunes it.
         if (id && origin)
-            marks.insert(*id, *origin);
+            marks.insert(*id, SnapshotTime{*id, {}, *origin, parseTimestamp(columnText(s, 2))});
         return {};
     });
     // A read-only connection to a database that no version with marks has
@@ -887,7 +901,8 @@ StoreResult<QList<SnapshotTime>> WorkspaceStore::fetchSnapshotTimes(const QUuid 
             if (!id || !createdAt)
                 return Failure(StoreError{StoreError::Kind::decode, QString::fromUtf8(kSelectSnapshotTimes),
                                           QStringLiteral("snapshot row with a malformed id or time")});
-            times.push_back({*id, *createdAt, marks->value(*id, SnapshotOrigin::manual)});
+            const SnapshotTime mark = marks->value(*id);
+            times.push_back({*id, *createdAt, mark.origin, mark.treeUpdatedAt});
             return {};
         });
     if (!read)
@@ -895,11 +910,16 @@ StoreResult<QList<SnapshotTime>> WorkspaceStore::fetchSnapshotTimes(const QUuid 
     return times;
 }
 
-StoreResult<void> WorkspaceStore::saveMarkedSnapshot(const WorkspaceSnapshot &snapshot, SnapshotOrigin origin)
+StoreResult<void> WorkspaceStore::saveMarkedSnapshot(const WorkspaceSnapshot &snapshot, SnapshotOrigin origin,
+                                                     std::optional<Timestamp> treeUpdatedAt)
 {
-    if (origin == SnapshotOrigin::manual)
-        return saveSnapshot(snapshot);
     std::lock_guard guard(m_lock);
+    return writeSnapshotLocked(snapshot, origin, treeUpdatedAt);
+}
+
+StoreResult<void> WorkspaceStore::writeSnapshotLocked(const WorkspaceSnapshot &snapshot, SnapshotOrigin origin,
+                                                      std::optional<Timestamp> treeUpdatedAt)
+{
     auto json = json::encode(snapshot);
     if (!json)
         return Failure(StoreError{StoreError::Kind::encode, {}, json.error().reason});
@@ -907,6 +927,9 @@ StoreResult<void> WorkspaceStore::saveMarkedSnapshot(const WorkspaceSnapshot &sn
     const std::string workspaceID = uuidText(snapshot.workspaceID);
     const std::string created = timestampText(snapshot.createdAt);
     const std::string reason(rawValue(origin));
+    const std::string treeTime = treeUpdatedAt ? timestampText(*treeUpdatedAt) : std::string();
+    const SnapshotSummary summary = summarizeSnapshot(snapshot, origin);
+    const QByteArray title = summary.title.toUtf8();
     if (auto begun = d->execute(kBegin); !begun)
         return begun;
     auto abandon = [&](const StoreError &error) -> StoreResult<void> {
@@ -922,13 +945,31 @@ StoreResult<void> WorkspaceStore::saveMarkedSnapshot(const WorkspaceSnapshot &sn
                                 });
         !saved)
         return abandon(saved.error());
-    if (auto marked = d->execute(kUpsertSnapshotMark,
+    if (auto listed = d->execute(kUpsertSnapshotSummary,
                                  [&](sqlite3_stmt *s) {
                                      Private::bindText(s, 1, id);
-                                     Private::bindText(s, 2, reason);
+                                     Private::bindText(s, 2, title);
+                                     sqlite3_bind_int64(s, 3, summary.nodeCount);
+                                     sqlite3_bind_int(s, 4, summary.subtree ? 1 : 0);
+                                     sqlite3_bind_int64(s, 5, sqlite3_int64(json->size()));
                                  });
-        !marked)
-        return abandon(marked.error());
+        !listed)
+        return abandon(listed.error());
+    // Saving again under an id replaces the snapshot, its mark included.
+    if (auto unmarked = d->execute(kDeleteSnapshotMark, [&](sqlite3_stmt *s) { Private::bindText(s, 1, id); });
+        !unmarked)
+        return abandon(unmarked.error());
+    if (origin != SnapshotOrigin::manual) {
+        if (auto marked = d->execute(kUpsertSnapshotMark,
+                                     [&](sqlite3_stmt *s) {
+                                         Private::bindText(s, 1, id);
+                                         Private::bindText(s, 2, reason);
+                                         treeUpdatedAt ? Private::bindText(s, 3, treeTime)
+                                                       : void(sqlite3_bind_null(s, 3));
+                                     });
+            !marked)
+            return abandon(marked.error());
+    }
     if (auto committed = d->execute(kCommit); !committed)
         return abandon(committed.error());
     return {};
@@ -945,41 +986,81 @@ StoreResult<QList<SnapshotSummary>> WorkspaceStore::fetchSnapshotSummaries(const
     struct Row {
         sqlite3_int64 rowid;
         SnapshotSummary summary;
+        bool listed;
     };
     std::vector<Row> rows;
     auto read = d->query(
-        kSelectSnapshotRows, [&](sqlite3_stmt *s) { Private::bindText(s, 1, workspaceText); },
+        kSelectSnapshotListing, [&](sqlite3_stmt *s) { Private::bindText(s, 1, workspaceText); },
         [&](sqlite3_stmt *s) -> StoreResult<void> {
-            const std::string_view text = columnText(s, 2);
-            if (text.empty())
-                return {};
-            SnapshotSummary summary;
-            const auto createdAt = parseTimestamp(columnText(s, 1));
-            const auto title = trailingTitle(text);
-            std::optional<QUuid> snapshotID;
-            // "id" is the second key: {"createdAt":"…","id":"…",
-            if (const std::size_t at = text.find("\"id\":\""); at != std::string_view::npos && at < 64)
-                snapshotID = parseUuid(text.substr(at + 6, kUuidTextLength));
-            if (createdAt && title && snapshotID) {
-                summary.id = *snapshotID;
-                summary.title = *title;
-                summary.createdAt = *createdAt;
-                const qint64 entries = countOccurrences(text, "\"children\":");
-                const qint64 copies = countOccurrences(text, "\"originalNodeID\":");
-                summary.subtree = entries > 0 && copies == entries;
-                summary.nodeCount = summary.subtree ? entries : std::max<qint64>(0, entries - 1);
-            } else {
-                auto snapshot = d->decoder.workspaceSnapshot(text);
-                if (!snapshot)
-                    return Failure(StoreError{StoreError::Kind::decode, QString::fromUtf8(kSelectSnapshotRows),
-                                              QStringLiteral("snapshot row: ") + snapshot.error().description()});
-                summary = summarizeSnapshot(*snapshot, SnapshotOrigin::manual);
+            const auto id = parseUuid(columnText(s, 1));
+            const auto createdAt = parseTimestamp(columnText(s, 2));
+            if (!id || !createdAt)
+                return Failure(StoreError{StoreError::Kind::decode, QString::fromUtf8(kSelectSnapshotListing),
+                                          QStringLiteral("snapshot row with a malformed id or time")});
+            Row row{sqlite3_column_int64(s, 0), {}, sqlite3_column_type(s, 3) != SQLITE_NULL};
+            row.summary.id = *id;
+            row.summary.createdAt = *createdAt;
+            if (row.listed) {
+                const std::string_view title = columnText(s, 3);
+                row.summary.title = QString::fromUtf8(title.data(), qsizetype(title.size()));
+                row.summary.nodeCount = sqlite3_column_int64(s, 4);
+                row.summary.subtree = sqlite3_column_int(s, 5) != 0;
+                row.summary.storedBytes = sqlite3_column_int64(s, 6);
             }
-            summary.origin = marks->value(summary.id, SnapshotOrigin::manual);
-            summary.storedBytes = qint64(text.size());
-            rows.push_back({sqlite3_column_int64(s, 0), std::move(summary)});
+            row.summary.origin = marks->value(*id).origin;
+            rows.push_back(std::move(row));
             return {};
         });
+    // A read-only connection to an older database has no summaries table:
+    // every snapshot is read from its text then.
+    if (!read && d->mode == OpenMode::readOnly && read.error().kind == StoreError::Kind::prepare) {
+        rows.clear();
+        read = d->query(
+            kSelectSnapshotTimes, [&](sqlite3_stmt *s) { Private::bindText(s, 1, workspaceText); },
+            [&](sqlite3_stmt *s) -> StoreResult<void> {
+                const auto id = parseUuid(columnText(s, 0));
+                const auto createdAt = parseTimestamp(columnText(s, 1));
+                if (!id || !createdAt)
+                    return Failure(StoreError{StoreError::Kind::decode, QString::fromUtf8(kSelectSnapshotTimes),
+                                              QStringLiteral("snapshot row with a malformed id or time")});
+                Row row{-qint64(rows.size()), {}, false};
+                row.summary.id = *id;
+                row.summary.createdAt = *createdAt;
+                rows.push_back(std::move(row));
+                return {};
+            });
+    }
+    if (!read)
+        return Failure(read.error());
+    for (Row &row : rows) {
+        if (row.listed)
+            continue;
+        const std::string id = uuidText(row.summary.id);
+        auto scanned = d->query(
+            kSelectSnapshotByID, [&](sqlite3_stmt *s) { Private::bindText(s, 1, id); },
+            [&](sqlite3_stmt *s) -> StoreResult<void> {
+                const std::string_view text = columnText(s, 0);
+                const auto title = trailingTitle(text);
+                if (title) {
+                    row.summary.title = *title;
+                    const qint64 entries = countOccurrences(text, "\"children\":");
+                    const qint64 copies = countOccurrences(text, "\"originalNodeID\":");
+                    row.summary.subtree = entries > 0 && copies == entries;
+                    row.summary.nodeCount = row.summary.subtree ? entries : std::max<qint64>(0, entries - 1);
+                } else {
+                    auto snapshot = d->decoder.workspaceSnapshot(text);
+                    if (!snapshot)
+                        return Failure(StoreError{StoreError::Kind::decode, QString::fromUtf8(kSelectSnapshotByID),
+                                                  QStringLiteral("snapshot row: ") + snapshot.error().description()});
+                    const SnapshotOrigin origin = row.summary.origin;
+                    row.summary = summarizeSnapshot(*snapshot, origin);
+                }
+                row.summary.storedBytes = qint64(text.size());
+                return {};
+            });
+        if (!scanned)
+            return Failure(scanned.error());
+    }
     if (!read)
         return Failure(read.error());
     std::sort(rows.begin(), rows.end(), [](const Row &a, const Row &b) {
@@ -1034,7 +1115,7 @@ StoreResult<void> WorkspaceStore::deleteSnapshots(const QList<QUuid> &snapshotID
     };
     for (const QUuid &snapshotID : snapshotIDs) {
         const std::string id = uuidText(snapshotID);
-        for (const char *sql : {kDeleteOneSnapshot, kDeleteSnapshotMark}) {
+        for (const char *sql : {kDeleteOneSnapshot, kDeleteSnapshotMark, kDeleteSnapshotSummary}) {
             if (auto deleted = d->execute(sql, [&](sqlite3_stmt *s) { Private::bindText(s, 1, id); }); !deleted)
                 return abandon(deleted.error());
         }
@@ -1081,6 +1162,14 @@ StoreResult<void> WorkspaceStore::renameSnapshot(const QUuid &snapshotID, const 
                                   });
         !updated)
         return abandon(updated.error());
+    const QByteArray titleText = title.toUtf8();
+    if (auto relisted = d->execute(kRenameSnapshotSummary,
+                                   [&](sqlite3_stmt *s) {
+                                       Private::bindText(s, 1, titleText);
+                                       Private::bindText(s, 2, id);
+                                   });
+        !relisted)
+        return abandon(relisted.error());
     if (auto committed = d->execute(kCommit); !committed)
         return abandon(committed.error());
     return {};

@@ -45,7 +45,8 @@ public:
     StoreResult<void> saveSnapshot(const WorkspaceSnapshot &snapshot) override;
     StoreResult<QList<WorkspaceSnapshot>> fetchSnapshots(const QUuid &workspaceID) override;
     StoreResult<void> reset() override;
-    StoreResult<void> saveMarkedSnapshot(const WorkspaceSnapshot &snapshot, SnapshotOrigin origin) override;
+    StoreResult<void> saveMarkedSnapshot(const WorkspaceSnapshot &snapshot, SnapshotOrigin origin,
+                                         std::optional<Timestamp> treeUpdatedAt = std::nullopt) override;
     StoreResult<QList<SnapshotSummary>> fetchSnapshotSummaries(const QUuid &workspaceID) override;
     StoreResult<QList<SnapshotTime>> fetchSnapshotTimes(const QUuid &workspaceID) override;
     StoreResult<std::optional<WorkspaceSnapshot>> fetchSnapshot(const QUuid &workspaceID, const QUuid &snapshotID) override;
@@ -60,7 +61,11 @@ public:
     const std::filesystem::path &databasePath() const;
 
 private:
-    StoreResult<QHash<QUuid, SnapshotOrigin>> readSnapshotMarksLocked();
+    StoreResult<QHash<QUuid, SnapshotTime>> readSnapshotMarksLocked();
+    // The snapshot row, its list entry and, for an automatic one, its mark,
+    // in one transaction.
+    StoreResult<void> writeSnapshotLocked(const WorkspaceSnapshot &snapshot, SnapshotOrigin origin,
+                                          std::optional<Timestamp> treeUpdatedAt);
     StoreResult<void> writeNodes(const NodeList &nodes, const QUuid &workspaceID, const Workspace *workspace);
 
     struct Private;

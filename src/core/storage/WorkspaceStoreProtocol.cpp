@@ -41,7 +41,7 @@ StoreResult<QList<SnapshotTime>> WorkspaceStoreProtocol::fetchSnapshotTimes(cons
         return Failure(summaries.error());
     QList<SnapshotTime> times;
     for (const SnapshotSummary &summary : std::as_const(*summaries))
-        times.push_back({summary.id, summary.createdAt, summary.origin});
+        times.push_back({summary.id, summary.createdAt, summary.origin, std::nullopt});
     return times;
 }
 

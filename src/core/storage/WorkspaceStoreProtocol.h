@@ -43,9 +43,11 @@ public:
 
     // Snapshots one at a time, and their marks. A store that keeps no marks
     // saves an automatic snapshot as a plain one and cannot delete or rename.
-    virtual StoreResult<void> saveMarkedSnapshot(const WorkspaceSnapshot &snapshot, SnapshotOrigin origin)
+    virtual StoreResult<void> saveMarkedSnapshot(const WorkspaceSnapshot &snapshot, SnapshotOrigin origin,
+                                                 std::optional<Timestamp> treeUpdatedAt = std::nullopt)
     {
         (void)origin;
+        (void)treeUpdatedAt;
         return saveSnapshot(snapshot);
     }
     // Newest first, without decoding the trees where the store can.

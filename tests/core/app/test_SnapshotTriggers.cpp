@@ -59,6 +59,10 @@ TEST_F(SnapshotTriggerTest, OnlyAnImportOfMoreThanAHundredNodesIsPrecededByASnap
     const auto summaries = model.snapshotSummaries();
     EXPECT_EQ(summaries.front().nodeCount, before + 100);
     EXPECT_TRUE(summaries.front().title.startsWith(QStringLiteral("Before import ")));
+    // The import followed its snapshot within the same second, and is still
+    // a change that the daily snapshot keeps.
+    model.takeDailySnapshotIfDue();
+    EXPECT_EQ(marked(SnapshotOrigin::daily), 1);
 
     // When that snapshot cannot be written, the import does not happen.
     const qsizetype nodes = model.treeViewModel().nodes().size();
