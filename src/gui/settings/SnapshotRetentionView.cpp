@@ -39,9 +39,13 @@ SnapshotRetentionView::SnapshotRetentionView(AppModel &model, AppActions &action
     m_keepLast = spin("retentionKeepLast", kRetentionKeepLastSettingsKey, policy.keepLast, 1, 10000);
     m_dailyDays = spin("retentionDailyDays", kRetentionDailyDaysSettingsKey, policy.dailyDays, 0, 3660);
     m_monthlyMonths = spin("retentionMonthlyMonths", kRetentionMonthlyMonthsSettingsKey, policy.monthlyMonths, 0, 1200);
-    m_form->addRow(QString(), m_keepLast);
-    m_form->addRow(QString(), m_dailyDays);
-    m_form->addRow(QString(), m_monthlyMonths);
+    // Labels of their own: a row added with an empty text gets none.
+    for (QSpinBox *box : {m_keepLast, m_dailyDays, m_monthlyMonths}) {
+        auto *label = new QLabel(this);
+        label->setBuddy(box);
+        label->setWordWrap(true);
+        m_form->addRow(label, box);
+    }
 
     m_browse = new QPushButton(this);
     m_browse->setObjectName(QStringLiteral("openSnapshotBrowser"));
