@@ -66,6 +66,7 @@ AppActions::AppActions(AppModel &model, QWidget *window)
         make(textKey("Save Workspace Snapshot"), K(Qt::CTRL | Qt::Key_S), QStringLiteral("document-save"));
     restoreLatestSnapshot = make(textKey("Restore Latest Snapshot"), K(Qt::CTRL | Qt::ALT | Qt::Key_R),
                                  QStringLiteral("document-revert"));
+    browseSnapshots = make(textKey("Snapshots…"), K(Qt::CTRL | Qt::SHIFT | Qt::Key_S), QStringLiteral("document-open-recent"));
 
     undo = make(textKey("Undo"), K(QKeySequence::Undo), QStringLiteral("edit-undo"));
     redo = make(textKey("Redo"), K(Qt::CTRL | Qt::SHIFT | Qt::Key_Z), QStringLiteral("edit-redo"));

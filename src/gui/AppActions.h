@@ -66,6 +66,7 @@ public:
     QAction *undo = nullptr;
     QAction *redo = nullptr;
     QAction *showTrash = nullptr;
+    QAction *browseSnapshots = nullptr;
 
     QList<QAction *> all() const { return m_all; }
 

@@ -50,6 +50,7 @@ HeaderView::HeaderView(AppModel &model, AppActions &actions, QWidget *parent)
     m_snapshots->setObjectName(QStringLiteral("snapshotMenu"));
     connect(m_snapshots, &QMenu::aboutToShow, this, &HeaderView::fillSnapshotMenu);
     m_menu->addAction(actions.showTrash);
+    m_menu->addAction(actions.browseSnapshots);
     m_menu->addSeparator();
     m_menu->addAction(actions.quit);
 
@@ -96,12 +97,13 @@ void HeaderView::fillSnapshotMenu()
 {
     constexpr qsizetype kShown = 20;
     m_snapshots->clear();
-    const QList<WorkspaceSnapshot> snapshots = m_model.snapshots();
+    // Summaries: a year of automatic snapshots is too much to decode for a menu.
+    const QList<SnapshotSummary> snapshots = m_model.snapshotSummaries();
     const QLocale locale = interfaceLocale(m_model);
     if (snapshots.isEmpty())
         m_snapshots->addAction(localized("No snapshots available"))->setEnabled(false);
     for (qsizetype i = 0; i < std::min(snapshots.size(), kShown); ++i) {
-        const WorkspaceSnapshot &snapshot = snapshots[i];
+        const SnapshotSummary &snapshot = snapshots[i];
         const QUuid id = snapshot.id;
         QAction *entry = m_snapshots->addAction(
             QStringLiteral("%1 — %2").arg(snapshot.title, readableTime(snapshot.createdAt, locale)));

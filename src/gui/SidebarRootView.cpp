@@ -65,6 +65,7 @@ SidebarRootView::SidebarRootView(AppModel &model, QWidget *parent)
         addAction(action);
     }
     connect(m_actions->settings, &QAction::triggered, this, &SidebarRootView::showSettings);
+    connect(m_actions->browseSnapshots, &QAction::triggered, this, &SidebarRootView::showSnapshotBrowser);
     connect(m_actions->quit, &QAction::triggered, this, &SidebarRootView::quitRequested);
     connect(m_actions->focusSearch, &QAction::triggered, this, [this] {
         m_search->setFocus(Qt::ShortcutFocusReason);
@@ -113,6 +114,7 @@ SidebarRootView::~SidebarRootView()
 {
     // The settings window is a window of its own, not a child.
     delete m_settings.data();
+    delete m_snapshotBrowser.data();
 }
 
 QWidget *SidebarRootView::buildMainPage()
@@ -257,6 +259,17 @@ void SidebarRootView::showSettings()
     m_settings->show();
     m_settings->raise();
     m_settings->activateWindow();
+}
+
+void SidebarRootView::showSnapshotBrowser()
+{
+    if (!m_snapshotBrowser)
+        m_snapshotBrowser = new SnapshotBrowserWindow(m_model);
+    else
+        m_snapshotBrowser->reload();
+    m_snapshotBrowser->show();
+    m_snapshotBrowser->raise();
+    m_snapshotBrowser->activateWindow();
 }
 
 // One dialog at a time; a newer alert replaces the text of the one shown.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "gui/settings/SettingsWindow.h"
+#include "gui/snapshots/SnapshotBrowserWindow.h"
 
 #include <QMessageBox>
 #include <QPointer>
@@ -46,6 +47,9 @@ public:
     bool isShowingOnboarding() const;
 
     void showSettings();
+    void showSnapshotBrowser();
+    // The snapshot browser once it was opened.
+    SnapshotBrowserWindow *snapshotBrowser() const { return m_snapshotBrowser; }
 
 Q_SIGNALS:
     // The user chose Quit (menu or Ctrl+Q): the application shell quits.
@@ -79,6 +83,7 @@ private:
     QLabel *m_sidebarWidth = nullptr;
     QPointer<SettingsWindow> m_settings;
     QPointer<QMessageBox> m_alert;
+    QPointer<SnapshotBrowserWindow> m_snapshotBrowser;
 };
 
 } // namespace tarni

@@ -18,6 +18,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLoggingCategory>
 #include <QLocale>
 #include <QPointer>
 #include <QSettings>
@@ -26,9 +27,15 @@
 #include <algorithm>
 #include <cmath>
 
+Q_LOGGING_CATEGORY(lcAutoSnapshots, "tarnibar.snapshots.auto")
+
 namespace tarni {
 
 namespace {
+
+// The first daily check waits until start-up is over; then once an hour.
+constexpr int kFirstDailyCheckMs = 60 * 1000;
+constexpr int kDailyCheckIntervalMs = 60 * 60 * 1000;
 
 QString fixedWidth(double width)
 {
@@ -121,6 +128,13 @@ AppModel::AppModel(AppModelDependencies dependencies, QObject *parent)
         m_trashRetentionDays = std::clamp(days, 1, kMaxTrashRetentionDays);
     connect(&m_selection, &SelectionCoordinator::selectedNodeIDChanged, this, &AppModel::changed);
     bindBridge();
+
+    m_dailySnapshotTimer = new QTimer(this);
+    m_dailySnapshotTimer->setSingleShot(true);
+    connect(m_dailySnapshotTimer, &QTimer::timeout, this, [this] {
+        takeDailySnapshotIfDue();
+        m_dailySnapshotTimer->start(kDailyCheckIntervalMs);
+    });
 }
 
 AppModel::~AppModel() = default;
@@ -293,6 +307,9 @@ QCoro::Task<> AppModel::launch()
                                  ? StatusLine::lookedUp(textKey("Automatic update checks are enabled."))
                                  : StatusLine::lookedUp(textKey("Automatic update checks are disabled.")));
         setSidebarWidthDescription(sidebarWidthString());
+        // Automation runs decide themselves when snapshots are taken.
+        if (!config.isUITestMode)
+            m_dailySnapshotTimer->start(kFirstDailyCheckMs);
     }
     writeStateDump();
     Q_EMIT launched();
@@ -729,6 +746,7 @@ void AppModel::saveSnapshotOfWorkspace()
                                          m_selection.selectedNodeID())))
         return;
     setLatestImportStatus(StatusLine::lookedUp(textKey("Saved workspace snapshot")));
+    Q_EMIT snapshotsChanged();
 }
 
 void AppModel::saveSnapshotOfSelectedSubtree()
@@ -744,6 +762,7 @@ void AppModel::saveSnapshotOfSelectedSubtree()
     if (failed(m_snapshots.saveSubtree(selected->id())))
         return;
     setLatestImportStatus(StatusLine::lookedUp(textKey("Saved subtree snapshot")));
+    Q_EMIT snapshotsChanged();
 }
 
 QList<WorkspaceSnapshot> AppModel::snapshots()
@@ -759,14 +778,16 @@ void AppModel::restoreLatestSnapshot()
     CommandScope scope(this);
     if (!m_treeViewModel.isLoaded())
         return;
-    auto listed = m_snapshots.list();
+    // Only the newest tree is read, however many snapshots there are.
+    auto listed = m_dependencies.workspaceStore->fetchSnapshotTimes(m_treeViewModel.workspace()->id);
     if (failed(listed))
         return;
     if (listed->isEmpty()) {
         setLatestImportStatus(StatusLine::lookedUp(textKey("No snapshots available")));
         return;
     }
-    restoreSnapshotEntry(listed->front(), true);
+    if (const auto latest = snapshot(listed->front().id))
+        restoreSnapshotEntry(*latest, true);
 }
 
 void AppModel::restoreSnapshot(const QUuid &snapshotID)
@@ -774,16 +795,8 @@ void AppModel::restoreSnapshot(const QUuid &snapshotID)
     CommandScope scope(this);
     if (!m_treeViewModel.isLoaded())
         return;
-    auto listed = m_snapshots.list();
-    if (failed(listed))
-        return;
-    for (const WorkspaceSnapshot &snapshot : *listed) {
-        if (snapshot.id == snapshotID) {
-            restoreSnapshotEntry(snapshot, false);
-            return;
-        }
-    }
-    setAlert(localized("The snapshot no longer exists."));
+    if (const auto found = snapshot(snapshotID))
+        restoreSnapshotEntry(*found, false);
 }
 
 void AppModel::restoreSnapshotEntry(const WorkspaceSnapshot &snapshot, bool latest)
@@ -791,7 +804,10 @@ void AppModel::restoreSnapshotEntry(const WorkspaceSnapshot &snapshot, bool late
     const QString safetyTitle = localized("Before restore") + QLatin1Char(' ') +
         QLocale().toString(QDateTime::currentDateTime(), QLocale::ShortFormat);
     auto command = m_treeViewModel.beginCommand(textKey("Restore Snapshot"), snapshot.title);
+    m_snapshots.setRetentionPolicy(RetentionPolicy::fromSettings(*m_dependencies.settings));
     auto restored = m_snapshots.restore(snapshot, selectedInsertionParentID(), safetyTitle);
+    if (restored && restored->safetySnapshot)
+        Q_EMIT snapshotsChanged();
     if (failed(restored))
         return;
     select(restored->selectNodeID);
@@ -830,12 +846,28 @@ void AppModel::importTree(const QUrl &fileURL)
     auto document = TreeExportFile::read(std::filesystem::path(fileURL.toLocalFile().toStdString()));
     if (failed(document))
         return;
+    importDocument(*document);
+}
+
+void AppModel::importDocument(const TreeExport &document, std::optional<std::optional<QUuid>> parentOverride)
+{
+    CommandScope scope(this);
     const auto &workspace = m_treeViewModel.workspace();
     if (!workspace || !m_treeViewModel.isLoaded())
         return;
-    const std::optional<QUuid> parent = selectedInsertionParentID();
-    ImportedTree imported = m_dependencies.treeArchiveService->importSubtreeResult(*document, workspace->id, parent);
+    const std::optional<QUuid> parent = parentOverride ? *parentOverride : selectedInsertionParentID();
+    ImportedTree imported = m_dependencies.treeArchiveService->importSubtreeResult(document, workspace->id, parent);
     const qsizetype count = imported.nodes.size();
+    // A large import is hard to pick out again by hand; an empty tree has
+    // nothing to keep.
+    if (count > kImportSnapshotThreshold && !m_treeViewModel.nodes().isEmpty()) {
+        m_snapshots.setRetentionPolicy(RetentionPolicy::fromSettings(*m_dependencies.settings));
+        if (failed(m_snapshots.saveAutomatic(SnapshotOrigin::beforeImport,
+                                             localized("Before import") + QLatin1Char(' ') +
+                                                 QLocale().toString(QDateTime::currentDateTime(), QLocale::ShortFormat))))
+            return;
+        Q_EMIT snapshotsChanged();
+    }
     // After the present children of the parent, not mixed in among them.
     if (failed(m_treeViewModel.appendNodes(std::move(imported.nodes), parent)))
         return;
@@ -1062,6 +1094,113 @@ void AppModel::setTrashRetentionDays(int days)
         m_trashRetentionDays = days;
         Q_EMIT trashRetentionDaysChanged();
     }
+}
+
+// --- the snapshot browser and automatic snapshots ------------------------
+
+QList<SnapshotSummary> AppModel::snapshotSummaries()
+{
+    const auto &workspace = m_treeViewModel.workspace();
+    if (!workspace)
+        return {};
+    auto listed = m_dependencies.workspaceStore->fetchSnapshotSummaries(workspace->id);
+    if (failed(listed))
+        return {};
+    return *listed;
+}
+
+std::optional<WorkspaceSnapshot> AppModel::snapshot(const QUuid &snapshotID)
+{
+    const auto &workspace = m_treeViewModel.workspace();
+    if (!workspace)
+        return std::nullopt;
+    auto found = m_dependencies.workspaceStore->fetchSnapshot(workspace->id, snapshotID);
+    if (failed(found))
+        return std::nullopt;
+    if (!*found)
+        setAlert(localized("The snapshot no longer exists."));
+    return *found;
+}
+
+void AppModel::addSnapshotBeside(const QUuid &snapshotID)
+{
+    CommandScope scope(this);
+    if (!m_treeViewModel.isLoaded())
+        return;
+    const auto found = snapshot(snapshotID);
+    if (!found)
+        return;
+    if (found->schemaVersion > TreeExport::kSchemaVersion) {
+        setAlert(localized(SnapshotError{SnapshotError::Kind::newerSchema, std::nullopt, std::nullopt,
+                                         found->schemaVersion}
+                               .description()));
+        return;
+    }
+    TreeExport document;
+    document.schemaVersion = found->schemaVersion;
+    document.exportedAt = found->createdAt;
+    document.rootNode = found->rootNode;
+    importDocument(document, std::optional<std::optional<QUuid>>(std::optional<QUuid>()));
+}
+
+void AppModel::renameSnapshot(const QUuid &snapshotID, const QString &title)
+{
+    CommandScope scope(this);
+    const QString trimmed = title.trimmed();
+    if (trimmed.isEmpty())
+        return;
+    if (failed(m_dependencies.workspaceStore->renameSnapshot(snapshotID, trimmed)))
+        return;
+    setLatestImportStatus(StatusLine::lookedUp(textKey("Renamed snapshot")));
+    Q_EMIT snapshotsChanged();
+}
+
+void AppModel::deleteSnapshot(const QUuid &snapshotID)
+{
+    CommandScope scope(this);
+    if (failed(m_dependencies.workspaceStore->deleteSnapshots({snapshotID})))
+        return;
+    setLatestImportStatus(StatusLine::lookedUp(textKey("Deleted snapshot")));
+    Q_EMIT snapshotsChanged();
+}
+
+bool AppModel::exportSnapshot(const QUuid &snapshotID, const QString &path)
+{
+    CommandScope scope(this);
+    const auto found = snapshot(snapshotID);
+    if (!found)
+        return false;
+    TreeExport document;
+    document.schemaVersion = found->schemaVersion;
+    document.exportedAt = m_dependencies.treeArchiveService->now();
+    document.rootNode = found->rootNode;
+    const std::filesystem::path file(path.toStdString());
+    if (failed(TreeExportFile::write(document, file)))
+        return false;
+    setLatestImportStatus(StatusLine::lookedUp(textKey("Exported %@"), {QString::fromStdString(file.filename().string())}));
+    return true;
+}
+
+void AppModel::takeDailySnapshotIfDue()
+{
+    if (!m_treeViewModel.isLoaded())
+        return;
+    m_snapshots.setRetentionPolicy(RetentionPolicy::fromSettings(*m_dependencies.settings));
+    auto due = m_snapshots.dailySnapshotDue(m_dependencies.treeArchiveService->now());
+    if (due && !*due)
+        return;
+    auto taken = due ? m_snapshots.saveAutomatic(SnapshotOrigin::daily, localized("Daily snapshot"))
+                     : SnapshotResult<WorkspaceSnapshot>(Failure(due.error()));
+    if (!taken) {
+        // Shown once, not every hour while it keeps failing.
+        qCWarning(lcAutoSnapshots).noquote() << "daily snapshot failed:" << taken.error().description();
+        if (!m_dailySnapshotFailed)
+            setAlert(localized(taken.error().description()));
+        m_dailySnapshotFailed = true;
+        return;
+    }
+    m_dailySnapshotFailed = false;
+    Q_EMIT snapshotsChanged();
 }
 
 } // namespace tarni

@@ -4,6 +4,7 @@
 #include "app/AppModelDependencies.h"
 #include "archive/SnapshotService.h"
 #include "chrome/ChromeHostMessages.h"
+#include "model/SnapshotSummary.h"
 #include "model/WorkspaceSnapshot.h"
 #include "opening/NodeProvider.h"
 #include "opening/RestoreCoordinator.h"
@@ -13,6 +14,7 @@
 
 #include <QCoro/QCoroTask>
 #include <QObject>
+#include <QTimer>
 #include <QRectF>
 #include <QString>
 #include <QUrl>
@@ -147,6 +149,29 @@ public:
     void restoreSnapshot(const QUuid &snapshotID);
     void exportSelectedSubtree();
     void importTree(const QUrl &fileURL);
+    // Adds a document's nodes under the insertion parent, or under
+    // `parentOverride` when given (nullopt inside it: the top level); the
+    // entry point of every import. A large one is preceded by an automatic
+    // snapshot, and does not happen when that snapshot cannot be saved.
+    void importDocument(const TreeExport &document,
+                        std::optional<std::optional<QUuid>> parentOverride = std::nullopt);
+
+    // Snapshots for the snapshot browser. Listing reads no trees.
+    QList<SnapshotSummary> snapshotSummaries();
+    // One snapshot with its tree; none (and an alert) when it is gone.
+    std::optional<WorkspaceSnapshot> snapshot(const QUuid &snapshotID);
+    // Adds the snapshot's tree at the top level, after the present nodes,
+    // as an import.
+    void addSnapshotBeside(const QUuid &snapshotID);
+    void renameSnapshot(const QUuid &snapshotID, const QString &title);
+    void deleteSnapshot(const QUuid &snapshotID);
+    // Writes the snapshot as an export document; true when written.
+    bool exportSnapshot(const QUuid &snapshotID, const QString &path);
+    // Takes the daily automatic snapshot when it is due. Run at launch and
+    // every hour while running.
+    void takeDailySnapshotIfDue();
+    // More nodes than this in one import are preceded by a snapshot.
+    static constexpr qsizetype kImportSnapshotThreshold = 100;
     // Moves nodes that no tree can show under a new "Recovered" group, after
     // saving the tree as a snapshot.
     void recoverUnreachableNodes();
@@ -207,6 +232,8 @@ Q_SIGNALS:
     void historyChanged();
     void trashChanged();
     void trashRetentionDaysChanged();
+    // A snapshot was saved, renamed or deleted.
+    void snapshotsChanged();
 
 private:
     class CommandScope;
@@ -266,6 +293,8 @@ private:
     bool m_updatesConfigured = false;
     StatusLine m_updatesStatus;
     int m_trashRetentionDays = kDefaultTrashRetentionDays;
+    QTimer *m_dailySnapshotTimer = nullptr;
+    bool m_dailySnapshotFailed = false;
 };
 
 } // namespace tarni

@@ -1,5 +1,10 @@
 #include "archive/SnapshotService.h"
 
+#include <QDateTime>
+#include <QLoggingCategory>
+
+Q_LOGGING_CATEGORY(lcSnapshots, "tarnibar.snapshots")
+
 namespace tarni {
 
 QString SnapshotError::description() const
@@ -36,6 +41,15 @@ SnapshotService::SnapshotService(WorkspaceStoreProtocol &store, TreeViewModel &t
     , m_tree(tree)
     , m_archive(archive)
 {
+    m_treeWrites = QObject::connect(&m_tree, &TreeViewModel::writeSucceeded, [this] {
+        if (m_changedSinceWholeSnapshot)
+            m_changedSinceWholeSnapshot = true;
+    });
+}
+
+SnapshotService::~SnapshotService()
+{
+    QObject::disconnect(m_treeWrites);
 }
 
 SnapshotResult<QUuid> SnapshotService::loadedWorkspace()
@@ -49,14 +63,20 @@ SnapshotResult<QUuid> SnapshotService::loadedWorkspace()
 }
 
 SnapshotResult<WorkspaceSnapshot> SnapshotService::save(const QString &title, TreeExport document,
-                                                        const std::optional<QUuid> &selectedNodeID)
+                                                        const std::optional<QUuid> &selectedNodeID,
+                                                        SnapshotOrigin origin)
 {
     auto workspace = loadedWorkspace();
     if (!workspace)
         return Failure(workspace.error());
     WorkspaceSnapshot snapshot = m_archive.makeSnapshot(title, *workspace, std::move(document), selectedNodeID);
-    if (auto saved = m_store.saveSnapshot(snapshot); !saved)
+    if (auto saved = origin == SnapshotOrigin::manual ? m_store.saveSnapshot(snapshot)
+                                                      : m_store.saveMarkedSnapshot(snapshot, origin,
+                                                                                   m_tree.workspace()->updatedAt);
+        !saved)
         return storeFailure(saved.error());
+    if (!snapshot.rootNode.originalNodeID)
+        m_changedSinceWholeSnapshot = false;
     return snapshot;
 }
 
@@ -117,7 +137,7 @@ SnapshotResult<SnapshotService::Restored> SnapshotService::restore(const Workspa
         if (auto appended = m_tree.appendNodes(imported.nodes, insertionParent); !appended)
             return treeFailure(appended.error());
     } else {
-        auto safety = saveWorkspace(safetyTitle, std::nullopt);
+        auto safety = saveAutomatic(SnapshotOrigin::beforeRestore, safetyTitle);
         if (!safety)
             return Failure(safety.error());
         restored.safetySnapshot = std::move(safety).value();
@@ -133,6 +153,76 @@ SnapshotResult<SnapshotService::Restored> SnapshotService::restore(const Workspa
     if (!restored.selectNodeID && !imported.nodes.isEmpty())
         restored.selectNodeID = imported.nodes.first().id();
     return restored;
+}
+
+SnapshotResult<WorkspaceSnapshot> SnapshotService::saveAutomatic(SnapshotOrigin origin, const QString &title)
+{
+    if (auto workspace = loadedWorkspace(); !workspace)
+        return Failure(workspace.error());
+    auto saved = save(title, m_archive.exportWorkspace(m_tree.nodes()), std::nullopt, origin);
+    if (!saved)
+        return saved;
+    if (auto pruned = prune(saved->createdAt); !pruned)
+        qCWarning(lcSnapshots).noquote() << "pruning automatic snapshots failed:" << pruned.error().description();
+    return saved;
+}
+
+SnapshotResult<int> SnapshotService::prune(Timestamp now)
+{
+    auto workspace = loadedWorkspace();
+    if (!workspace)
+        return Failure(workspace.error());
+    auto times = m_store.fetchSnapshotTimes(*workspace);
+    if (!times)
+        return storeFailure(times.error());
+    QList<RetentionEntry> automatic;
+    for (const SnapshotTime &time : std::as_const(*times)) {
+        if (time.origin != SnapshotOrigin::manual)
+            automatic.push_back({time.id, time.createdAt});
+    }
+    const QList<QUuid> doomed = snapshotsToPrune(std::move(automatic), now, m_zone, m_retention);
+    if (doomed.isEmpty())
+        return 0;
+    if (auto deleted = m_store.deleteSnapshots(doomed); !deleted)
+        return storeFailure(deleted.error());
+    return int(doomed.size());
+}
+
+SnapshotResult<bool> SnapshotService::dailySnapshotDue(Timestamp now)
+{
+    auto workspace = loadedWorkspace();
+    if (!workspace)
+        return Failure(workspace.error());
+    auto times = m_store.fetchSnapshotTimes(*workspace);
+    if (!times)
+        return storeFailure(times.error());
+    auto dayOf = [this](Timestamp time) {
+        return QDateTime::fromSecsSinceEpoch(time.time_since_epoch().count(), m_zone).date();
+    };
+    const QDate today = dayOf(now);
+    for (const SnapshotTime &time : std::as_const(*times)) {
+        if (time.origin == SnapshotOrigin::daily && dayOf(time.createdAt) == today)
+            return false;
+    }
+    if (m_changedSinceWholeSnapshot)
+        return *m_changedSinceWholeSnapshot;
+    // Since the start, this service saved no snapshot of the whole tree:
+    // the stored times tell.
+    const Timestamp treeTime = m_tree.workspace()->updatedAt;
+    for (const SnapshotTime &time : std::as_const(*times)) {
+        // An automatic snapshot knows the tree's time it saw: exact even
+        // when an import followed within the same second.
+        if (time.origin != SnapshotOrigin::manual)
+            return time.treeUpdatedAt ? treeTime != *time.treeUpdatedAt : treeTime >= time.createdAt;
+        auto snapshot = m_store.fetchSnapshot(*workspace, time.id);
+        if (!snapshot)
+            return storeFailure(snapshot.error());
+        // Times have whole seconds: a change in the snapshot's own second
+        // counts as a change (one snapshot too many, never one too few).
+        if (*snapshot && !(*snapshot)->rootNode.originalNodeID)
+            return treeTime >= time.createdAt;
+    }
+    return !m_tree.nodes().isEmpty();
 }
 
 } // namespace tarni

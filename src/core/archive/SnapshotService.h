@@ -1,11 +1,13 @@
 #pragma once
 
+#include "archive/SnapshotRetention.h"
 #include "archive/TreeArchiveService.h"
 #include "model/WorkspaceSnapshot.h"
 #include "storage/WorkspaceStoreProtocol.h"
 #include "tree/TreeViewModel.h"
 
 #include <QList>
+#include <QTimeZone>
 #include <QString>
 #include <QUuid>
 
@@ -37,6 +39,9 @@ using SnapshotResult = Result<T, SnapshotError>;
 class SnapshotService {
 public:
     SnapshotService(WorkspaceStoreProtocol &store, TreeViewModel &tree, const TreeArchiveService &archive);
+    ~SnapshotService();
+    SnapshotService(const SnapshotService &) = delete;
+    SnapshotService &operator=(const SnapshotService &) = delete;
 
     // The whole tree, with the selection at the time.
     SnapshotResult<WorkspaceSnapshot> saveWorkspace(const QString &title, const std::optional<QUuid> &selectedNodeID);
@@ -55,21 +60,45 @@ public:
         // The tree as it was, saved before a workspace snapshot replaced it.
         std::optional<WorkspaceSnapshot> safetySnapshot;
     };
+    // The whole tree, marked with why it was taken; then the retention pass.
+    // A failed pass is logged and leaves more snapshots than needed, never fewer.
+    SnapshotResult<WorkspaceSnapshot> saveAutomatic(SnapshotOrigin origin, const QString &title);
+    // Deletes the automatic snapshots the retention policy no longer keeps;
+    // gives how many went.
+    SnapshotResult<int> prune(Timestamp now);
+    // The daily snapshot is due when none was taken on today's date and the
+    // tree changed after the newest snapshot of the whole tree (a tree never
+    // saved counts as changed once it has nodes). Reads no tree unless the
+    // newest snapshots are manual ones, whose kind only their tree tells.
+    SnapshotResult<bool> dailySnapshotDue(Timestamp now);
+    void setRetentionPolicy(const RetentionPolicy &policy) { m_retention = policy; }
+    const RetentionPolicy &retentionPolicy() const { return m_retention; }
+    // The calendar that days and months are counted in; the system's by default.
+    void setTimeZone(const QTimeZone &zone) { m_zone = zone; }
+
     // A subtree snapshot adds copies after the present children of
     // `insertionParent`; a workspace snapshot replaces every node, after the
-    // present tree was saved as a snapshot titled `safetyTitle`, so that the
-    // restore itself can be undone.
+    // present tree was saved as an automatic snapshot titled `safetyTitle`,
+    // so that the restore itself can be undone.
     SnapshotResult<Restored> restore(const WorkspaceSnapshot &snapshot, const std::optional<QUuid> &insertionParent,
                                      const QString &safetyTitle);
 
 private:
     SnapshotResult<WorkspaceSnapshot> save(const QString &title, TreeExport document,
-                                           const std::optional<QUuid> &selectedNodeID);
+                                           const std::optional<QUuid> &selectedNodeID,
+                                           SnapshotOrigin origin = SnapshotOrigin::manual);
     SnapshotResult<QUuid> loadedWorkspace();
 
     WorkspaceStoreProtocol &m_store;
     TreeViewModel &m_tree;
     const TreeArchiveService &m_archive;
+    RetentionPolicy m_retention;
+    QTimeZone m_zone = QTimeZone::systemTimeZone();
+    // Whether an edit was written since this service saved a snapshot of
+    // the whole tree; unknown until it saved one. Times alone cannot tell:
+    // they have whole seconds, and an import follows its snapshot at once.
+    std::optional<bool> m_changedSinceWholeSnapshot;
+    QMetaObject::Connection m_treeWrites;
 };
 
 } // namespace tarni

@@ -55,6 +55,9 @@ public:
     WorkspaceSnapshot makeSnapshot(const QString &title, const QUuid &workspaceID, TreeExport document,
                                    const std::optional<QUuid> &selectedNodeID) const;
 
+    // The time by this service's clock.
+    Timestamp now() const { return m_clock(); }
+
 private:
     Clock m_clock;
 };

@@ -7,6 +7,7 @@
 #include "model/Uuid.h"
 
 #include <QHash>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLoggingCategory>
@@ -58,6 +59,43 @@ constexpr const char *kCreateSnapshots = "CREATE TABLE IF NOT EXISTS snapshots (
                                          "    created_at TEXT NOT NULL,\n"
                                          "    payload_json TEXT NOT NULL\n"
                                          ");";
+// Which snapshots the application took by itself, and why; a snapshot
+// without a row here is one the user saved.
+constexpr const char *kCreateSnapshotMarks = "CREATE TABLE IF NOT EXISTS snapshot_marks (\n"
+                                             "    snapshot_id TEXT PRIMARY KEY,\n"
+                                             "    origin TEXT NOT NULL,\n"
+                                             "    tree_updated_at TEXT\n"
+                                             ");";
+constexpr const char *kUpsertSnapshotMark =
+    "INSERT OR REPLACE INTO snapshot_marks (snapshot_id, origin, tree_updated_at) VALUES (?, ?, ?);";
+constexpr const char *kSelectSnapshotMarks = "SELECT snapshot_id, origin, tree_updated_at FROM snapshot_marks;";
+// What the list of snapshots shows, written with each snapshot so that
+// listing reads no trees. Snapshots saved by versions without this table
+// have no row and are read from their text.
+constexpr const char *kCreateSnapshotSummaries = "CREATE TABLE IF NOT EXISTS snapshot_summaries (\n"
+                                                 "    snapshot_id TEXT PRIMARY KEY,\n"
+                                                 "    title TEXT NOT NULL,\n"
+                                                 "    node_count INTEGER NOT NULL,\n"
+                                                 "    subtree INTEGER NOT NULL,\n"
+                                                 "    stored_bytes INTEGER NOT NULL\n"
+                                                 ");";
+constexpr const char *kUpsertSnapshotSummary = "INSERT OR REPLACE INTO snapshot_summaries\n"
+                                               "    (snapshot_id, title, node_count, subtree, stored_bytes)\n"
+                                               "VALUES (?, ?, ?, ?, ?);";
+constexpr const char *kRenameSnapshotSummary = "UPDATE snapshot_summaries SET title = ? WHERE snapshot_id = ?;";
+constexpr const char *kDeleteSnapshotSummary = "DELETE FROM snapshot_summaries WHERE snapshot_id = ?;";
+constexpr const char *kSelectSnapshotListing =
+    "SELECT s.rowid, s.id, s.created_at, f.title, f.node_count, f.subtree, f.stored_bytes\n"
+    "FROM snapshots s LEFT JOIN snapshot_summaries f ON f.snapshot_id = s.id\n"
+    "WHERE s.workspace_id = ?;";
+constexpr const char *kDeleteSnapshotMark = "DELETE FROM snapshot_marks WHERE snapshot_id = ?;";
+constexpr const char *kDeleteOneSnapshot = "DELETE FROM snapshots WHERE id = ?;";
+// The payload column is not read, so its overflow pages are not either.
+constexpr const char *kSelectSnapshotTimes = "SELECT id, created_at FROM snapshots WHERE workspace_id = ?\n"
+                                             "ORDER BY created_at DESC, rowid DESC;";
+constexpr const char *kSelectSnapshotOfWorkspace = "SELECT payload_json FROM snapshots WHERE id = ? AND workspace_id = ?;";
+constexpr const char *kSelectSnapshotByID = "SELECT payload_json FROM snapshots WHERE id = ?;";
+constexpr const char *kUpdateSnapshotPayload = "UPDATE snapshots SET payload_json = ? WHERE id = ?;";
 constexpr const char *kSelectFirstWorkspace = "SELECT payload_json FROM workspaces LIMIT 1;";
 constexpr const char *kUpsertWorkspace =
     "INSERT OR REPLACE INTO workspaces (id, title, created_at, updated_at, payload_json)\nVALUES (?, ?, ?, ?, ?);";
@@ -134,6 +172,8 @@ constexpr const char *kDeleteAllHistoryRecords = "DELETE FROM edit_history_recor
 constexpr const char *kDeleteAllHistory = "DELETE FROM edit_history;";
 constexpr const char *kDeleteAllTrashNodes = "DELETE FROM trash_nodes;";
 constexpr const char *kDeleteAllTrash = "DELETE FROM trash;";
+constexpr const char *kDeleteAllSnapshotMarks = "DELETE FROM snapshot_marks;";
+constexpr const char *kDeleteAllSnapshotSummaries = "DELETE FROM snapshot_summaries;";
 
 constexpr int kBusyTimeoutMs = 3000;
 
@@ -575,7 +615,8 @@ WorkspaceStore::WorkspaceStore(const std::filesystem::path &databasePath, OpenMo
     // A table that cannot be created shows up as errors of the operations
     // that use it, with SQLite's message.
     for (const char *sql : {kCreateWorkspaces, kCreateNodes, kCreateSnapshots, kCreateHistory, kCreateHistoryRecords,
-                            kCreateHistoryRecordsIndex, kCreateTrash, kCreateTrashNodes, kCreateTrashNodesIndex}) {
+                            kCreateHistoryRecordsIndex, kCreateTrash, kCreateTrashNodes, kCreateTrashNodesIndex,
+                            kCreateSnapshotMarks, kCreateSnapshotSummaries}) {
         char *message = nullptr;
         if (sqlite3_exec(d->db, sql, nullptr, nullptr, &message) != SQLITE_OK)
             qCWarning(lcStore) << "creating a table failed:" << (message ? message : "unknown");
@@ -781,18 +822,7 @@ StoreResult<void> WorkspaceStore::writeNodes(const NodeList &nodes, const QUuid 
 StoreResult<void> WorkspaceStore::saveSnapshot(const WorkspaceSnapshot &snapshot)
 {
     std::lock_guard guard(m_lock);
-    auto json = json::encode(snapshot);
-    if (!json)
-        return Failure(StoreError{StoreError::Kind::encode, {}, json.error().reason});
-    const std::string id = uuidText(snapshot.id);
-    const std::string workspaceID = uuidText(snapshot.workspaceID);
-    const std::string created = timestampText(snapshot.createdAt);
-    return d->execute(kUpsertSnapshot, [&](sqlite3_stmt *s) {
-        Private::bindText(s, 1, id);
-        Private::bindText(s, 2, workspaceID);
-        Private::bindText(s, 3, created);
-        Private::bindText(s, 4, *json);
-    });
+    return writeSnapshotLocked(snapshot, SnapshotOrigin::manual, std::nullopt);
 }
 
 StoreResult<QList<WorkspaceSnapshot>> WorkspaceStore::fetchSnapshots(const QUuid &workspaceID)
@@ -825,7 +855,8 @@ StoreResult<void> WorkspaceStore::reset()
     if (auto begun = d->execute(kBegin); !begun)
         return begun;
     for (const char *sql : {kDeleteSnapshots, kDeleteNodes, kDeleteWorkspaces, kDeleteAllHistoryRecords,
-                            kDeleteAllHistory, kDeleteAllTrashNodes, kDeleteAllTrash}) {
+                            kDeleteAllHistory, kDeleteAllTrashNodes, kDeleteAllTrash, kDeleteAllSnapshotMarks,
+                            kDeleteAllSnapshotSummaries}) {
         if (auto deleted = d->execute(sql); !deleted) {
             (void)d->execute(kRollback);
             return deleted;
@@ -1417,5 +1448,360 @@ StoreResult<std::int64_t> WorkspaceStore::eraseTrash(const QUuid &workspaceID, c
     return erased;
 }
 
+
+// --- snapshots one at a time ----------------------------------------------
+
+namespace {
+
+// memmem: string_view::find stops at every quote of the JSON text.
+qint64 countOccurrences(std::string_view text, std::string_view needle)
+{
+    qint64 count = 0;
+    const char *at = text.data();
+    const char *end = text.data() + text.size();
+    while (const void *found = ::memmem(at, std::size_t(end - at), needle.data(), needle.size())) {
+        ++count;
+        at = static_cast<const char *>(found) + needle.size();
+    }
+    return count;
+}
+
+// The snapshot's own title from the stored text, whose keys are written in
+// sorted order and compactly: its last "title" key is the snapshot's, and only
+// "workspaceID" follows it. (Inside a JSON string every quote is escaped, so
+// the key's text cannot appear in a value.) None when the text is laid out
+// any other way; the caller then decodes it whole.
+std::optional<QString> trailingTitle(std::string_view text)
+{
+    constexpr std::string_view key = "\"title\":\"";
+    const std::size_t at = text.rfind(key);
+    if (at == std::string_view::npos)
+        return std::nullopt;
+    const std::size_t open = at + key.size() - 1;
+    std::size_t close = open + 1;
+    while (close < text.size() && text[close] != '"')
+        close += text[close] == '\\' ? 2 : 1;
+    if (close >= text.size() || !text.substr(close + 1).starts_with(",\"workspaceID\":\""))
+        return std::nullopt;
+    QByteArray wrapped;
+    wrapped.reserve(qsizetype(close - open + 3));
+    wrapped.append('[').append(text.data() + open, qsizetype(close - open + 1)).append(']');
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(wrapped, &error);
+    if (error.error != QJsonParseError::NoError || !document.isArray() || !document.array().at(0).isString())
+        return std::nullopt;
+    return document.array().at(0).toString();
+}
+
+} // namespace
+
+StoreResult<QHash<QUuid, SnapshotTime>> WorkspaceStore::readSnapshotMarksLocked()
+{
+    QHash<QUuid, SnapshotTime> marks;
+    auto read = d->query(kSelectSnapshotMarks, [](sqlite3_stmt *) {}, [&](sqlite3_stmt *s) -> StoreResult<void> {
+        const auto id = parseUuid(columnView(s, 0));
+        const auto origin = snapshotOriginFromRawValue(columnView(s, 1));
+        // A reason this version does not know stays unmarked here, so
+        // nothing prunes it.
+        if (id && origin)
+            marks.insert(*id, SnapshotTime{*id, {}, *origin, parseTimestamp(columnView(s, 2))});
+        return {};
+    });
+    // A read-only connection to a database that no version with marks has
+    // opened has no such table, and so no marks.
+    if (!read && !(d->mode == OpenMode::readOnly && read.error().kind == StoreError::Kind::prepare))
+        return Failure(read.error());
+    return marks;
+}
+
+StoreResult<QList<SnapshotTime>> WorkspaceStore::fetchSnapshotTimes(const QUuid &workspaceID)
+{
+    std::lock_guard guard(m_lock);
+    auto marks = readSnapshotMarksLocked();
+    if (!marks)
+        return Failure(marks.error());
+    const std::string workspaceText = uuidText(workspaceID);
+    QList<SnapshotTime> times;
+    auto read = d->query(
+        kSelectSnapshotTimes, [&](sqlite3_stmt *s) { Private::bindText(s, 1, workspaceText); },
+        [&](sqlite3_stmt *s) -> StoreResult<void> {
+            const auto id = parseUuid(columnView(s, 0));
+            const auto createdAt = parseTimestamp(columnView(s, 1));
+            if (!id || !createdAt)
+                return Failure(StoreError{StoreError::Kind::decode, QString::fromUtf8(kSelectSnapshotTimes),
+                                          QStringLiteral("snapshot row with a malformed id or time")});
+            const SnapshotTime mark = marks->value(*id);
+            times.push_back({*id, *createdAt, mark.origin, mark.treeUpdatedAt});
+            return {};
+        });
+    if (!read)
+        return Failure(read.error());
+    return times;
+}
+
+StoreResult<void> WorkspaceStore::saveMarkedSnapshot(const WorkspaceSnapshot &snapshot, SnapshotOrigin origin,
+                                                     std::optional<Timestamp> treeUpdatedAt)
+{
+    std::lock_guard guard(m_lock);
+    return writeSnapshotLocked(snapshot, origin, treeUpdatedAt);
+}
+
+StoreResult<void> WorkspaceStore::writeSnapshotLocked(const WorkspaceSnapshot &snapshot, SnapshotOrigin origin,
+                                                      std::optional<Timestamp> treeUpdatedAt)
+{
+    auto json = json::encode(snapshot);
+    if (!json)
+        return Failure(StoreError{StoreError::Kind::encode, {}, json.error().reason});
+    const std::string id = uuidText(snapshot.id);
+    const std::string workspaceID = uuidText(snapshot.workspaceID);
+    const std::string created = timestampText(snapshot.createdAt);
+    const std::string reason(rawValue(origin));
+    const std::string treeTime = treeUpdatedAt ? timestampText(*treeUpdatedAt) : std::string();
+    const SnapshotSummary summary = summarizeSnapshot(snapshot, origin);
+    const QByteArray title = summary.title.toUtf8();
+    if (auto begun = d->execute(kBegin); !begun)
+        return begun;
+    auto abandon = [&](const StoreError &error) -> StoreResult<void> {
+        (void)d->execute(kRollback);
+        return Failure(error);
+    };
+    if (auto saved = d->execute(kUpsertSnapshot,
+                                [&](sqlite3_stmt *s) {
+                                    Private::bindText(s, 1, id);
+                                    Private::bindText(s, 2, workspaceID);
+                                    Private::bindText(s, 3, created);
+                                    Private::bindText(s, 4, *json);
+                                });
+        !saved)
+        return abandon(saved.error());
+    if (auto listed = d->execute(kUpsertSnapshotSummary,
+                                 [&](sqlite3_stmt *s) {
+                                     Private::bindText(s, 1, id);
+                                     Private::bindText(s, 2, title);
+                                     sqlite3_bind_int64(s, 3, summary.nodeCount);
+                                     sqlite3_bind_int(s, 4, summary.subtree ? 1 : 0);
+                                     sqlite3_bind_int64(s, 5, sqlite3_int64(json->size()));
+                                 });
+        !listed)
+        return abandon(listed.error());
+    // Saving again under an id replaces the snapshot, its mark included.
+    if (auto unmarked = d->execute(kDeleteSnapshotMark, [&](sqlite3_stmt *s) { Private::bindText(s, 1, id); });
+        !unmarked)
+        return abandon(unmarked.error());
+    if (origin != SnapshotOrigin::manual) {
+        if (auto marked = d->execute(kUpsertSnapshotMark,
+                                     [&](sqlite3_stmt *s) {
+                                         Private::bindText(s, 1, id);
+                                         Private::bindText(s, 2, reason);
+                                         treeUpdatedAt ? Private::bindText(s, 3, treeTime)
+                                                       : void(sqlite3_bind_null(s, 3));
+                                     });
+            !marked)
+            return abandon(marked.error());
+    }
+    if (auto committed = d->execute(kCommit); !committed)
+        return abandon(committed.error());
+    return {};
+}
+
+StoreResult<QList<SnapshotSummary>> WorkspaceStore::fetchSnapshotSummaries(const QUuid &workspaceID)
+{
+    std::lock_guard guard(m_lock);
+    auto marks = readSnapshotMarksLocked();
+    if (!marks)
+        return Failure(marks.error());
+
+    const std::string workspaceText = uuidText(workspaceID);
+    struct Row {
+        sqlite3_int64 rowid;
+        SnapshotSummary summary;
+        bool listed;
+    };
+    std::vector<Row> rows;
+    auto read = d->query(
+        kSelectSnapshotListing, [&](sqlite3_stmt *s) { Private::bindText(s, 1, workspaceText); },
+        [&](sqlite3_stmt *s) -> StoreResult<void> {
+            const auto id = parseUuid(columnView(s, 1));
+            const auto createdAt = parseTimestamp(columnView(s, 2));
+            if (!id || !createdAt)
+                return Failure(StoreError{StoreError::Kind::decode, QString::fromUtf8(kSelectSnapshotListing),
+                                          QStringLiteral("snapshot row with a malformed id or time")});
+            Row row{sqlite3_column_int64(s, 0), {}, sqlite3_column_type(s, 3) != SQLITE_NULL};
+            row.summary.id = *id;
+            row.summary.createdAt = *createdAt;
+            if (row.listed) {
+                const std::string_view title = columnView(s, 3);
+                row.summary.title = QString::fromUtf8(title.data(), qsizetype(title.size()));
+                row.summary.nodeCount = sqlite3_column_int64(s, 4);
+                row.summary.subtree = sqlite3_column_int(s, 5) != 0;
+                row.summary.storedBytes = sqlite3_column_int64(s, 6);
+            }
+            row.summary.origin = marks->value(*id).origin;
+            rows.push_back(std::move(row));
+            return {};
+        });
+    // A read-only connection to an older database has no summaries table:
+    // every snapshot is read from its text then.
+    if (!read && d->mode == OpenMode::readOnly && read.error().kind == StoreError::Kind::prepare) {
+        rows.clear();
+        read = d->query(
+            kSelectSnapshotTimes, [&](sqlite3_stmt *s) { Private::bindText(s, 1, workspaceText); },
+            [&](sqlite3_stmt *s) -> StoreResult<void> {
+                const auto id = parseUuid(columnView(s, 0));
+                const auto createdAt = parseTimestamp(columnView(s, 1));
+                if (!id || !createdAt)
+                    return Failure(StoreError{StoreError::Kind::decode, QString::fromUtf8(kSelectSnapshotTimes),
+                                              QStringLiteral("snapshot row with a malformed id or time")});
+                Row row{-qint64(rows.size()), {}, false};
+                row.summary.id = *id;
+                row.summary.createdAt = *createdAt;
+                rows.push_back(std::move(row));
+                return {};
+            });
+    }
+    if (!read)
+        return Failure(read.error());
+    for (Row &row : rows) {
+        if (row.listed)
+            continue;
+        const std::string id = uuidText(row.summary.id);
+        auto scanned = d->query(
+            kSelectSnapshotByID, [&](sqlite3_stmt *s) { Private::bindText(s, 1, id); },
+            [&](sqlite3_stmt *s) -> StoreResult<void> {
+                const std::string_view text = columnView(s, 0);
+                const auto title = trailingTitle(text);
+                if (title) {
+                    row.summary.title = *title;
+                    const qint64 entries = countOccurrences(text, "\"children\":");
+                    const qint64 copies = countOccurrences(text, "\"originalNodeID\":");
+                    row.summary.subtree = entries > 0 && copies == entries;
+                    row.summary.nodeCount = row.summary.subtree ? entries : std::max<qint64>(0, entries - 1);
+                } else {
+                    auto snapshot = d->decoder.workspaceSnapshot(text);
+                    if (!snapshot)
+                        return Failure(StoreError{StoreError::Kind::decode, QString::fromUtf8(kSelectSnapshotByID),
+                                                  QStringLiteral("snapshot row: ") + snapshot.error().description()});
+                    const SnapshotOrigin origin = row.summary.origin;
+                    row.summary = summarizeSnapshot(*snapshot, origin);
+                }
+                row.summary.storedBytes = qint64(text.size());
+                return {};
+            });
+        if (!scanned)
+            return Failure(scanned.error());
+    }
+    if (!read)
+        return Failure(read.error());
+    std::sort(rows.begin(), rows.end(), [](const Row &a, const Row &b) {
+        if (a.summary.createdAt != b.summary.createdAt)
+            return a.summary.createdAt > b.summary.createdAt;
+        return a.rowid > b.rowid;
+    });
+    QList<SnapshotSummary> summaries;
+    summaries.reserve(qsizetype(rows.size()));
+    for (Row &row : rows)
+        summaries.push_back(std::move(row.summary));
+    return summaries;
+}
+
+StoreResult<std::optional<WorkspaceSnapshot>> WorkspaceStore::fetchSnapshot(const QUuid &workspaceID,
+                                                                           const QUuid &snapshotID)
+{
+    std::lock_guard guard(m_lock);
+    const std::string id = uuidText(snapshotID);
+    const std::string workspaceText = uuidText(workspaceID);
+    std::optional<WorkspaceSnapshot> found;
+    auto read = d->query(
+        kSelectSnapshotOfWorkspace,
+        [&](sqlite3_stmt *s) {
+            Private::bindText(s, 1, id);
+            Private::bindText(s, 2, workspaceText);
+        },
+        [&](sqlite3_stmt *s) -> StoreResult<void> {
+            const std::string_view text = columnView(s, 0);
+            if (text.empty())
+                return {};
+            auto snapshot = d->decoder.workspaceSnapshot(text);
+            if (!snapshot)
+                return Failure(StoreError{StoreError::Kind::decode, QString::fromUtf8(kSelectSnapshotOfWorkspace),
+                                          QStringLiteral("snapshot row: ") + snapshot.error().description()});
+            found = std::move(*snapshot);
+            return {};
+        });
+    if (!read)
+        return Failure(read.error());
+    return found;
+}
+
+StoreResult<void> WorkspaceStore::deleteSnapshots(const QList<QUuid> &snapshotIDs)
+{
+    std::lock_guard guard(m_lock);
+    if (auto begun = d->execute(kBegin); !begun)
+        return begun;
+    auto abandon = [&](const StoreError &error) -> StoreResult<void> {
+        (void)d->execute(kRollback);
+        return Failure(error);
+    };
+    for (const QUuid &snapshotID : snapshotIDs) {
+        const std::string id = uuidText(snapshotID);
+        for (const char *sql : {kDeleteOneSnapshot, kDeleteSnapshotMark, kDeleteSnapshotSummary}) {
+            if (auto deleted = d->execute(sql, [&](sqlite3_stmt *s) { Private::bindText(s, 1, id); }); !deleted)
+                return abandon(deleted.error());
+        }
+    }
+    if (auto committed = d->execute(kCommit); !committed)
+        return abandon(committed.error());
+    return {};
+}
+
+StoreResult<void> WorkspaceStore::renameSnapshot(const QUuid &snapshotID, const QString &title)
+{
+    std::lock_guard guard(m_lock);
+    const std::string id = uuidText(snapshotID);
+    if (auto begun = d->execute(kBegin); !begun)
+        return begun;
+    auto abandon = [&](const StoreError &error) -> StoreResult<void> {
+        (void)d->execute(kRollback);
+        return Failure(error);
+    };
+    std::optional<WorkspaceSnapshot> snapshot;
+    auto read = d->query(
+        kSelectSnapshotByID, [&](sqlite3_stmt *s) { Private::bindText(s, 1, id); },
+        [&](sqlite3_stmt *s) -> StoreResult<void> {
+            auto decoded = d->decoder.workspaceSnapshot(columnView(s, 0));
+            if (!decoded)
+                return Failure(StoreError{StoreError::Kind::decode, QString::fromUtf8(kSelectSnapshotByID),
+                                          QStringLiteral("snapshot row: ") + decoded.error().description()});
+            snapshot = std::move(*decoded);
+            return {};
+        });
+    if (!read)
+        return abandon(read.error());
+    if (!snapshot)
+        return abandon(StoreError{StoreError::Kind::step, QString::fromUtf8(kSelectSnapshotByID),
+                                  QStringLiteral("no snapshot %1").arg(uuidQString(snapshotID))});
+    snapshot->title = title;
+    auto json = json::encode(*snapshot);
+    if (!json)
+        return abandon(StoreError{StoreError::Kind::encode, {}, json.error().reason});
+    if (auto updated = d->execute(kUpdateSnapshotPayload,
+                                  [&](sqlite3_stmt *s) {
+                                      Private::bindText(s, 1, *json);
+                                      Private::bindText(s, 2, id);
+                                  });
+        !updated)
+        return abandon(updated.error());
+    const QByteArray titleText = title.toUtf8();
+    if (auto relisted = d->execute(kRenameSnapshotSummary,
+                                   [&](sqlite3_stmt *s) {
+                                       Private::bindText(s, 1, titleText);
+                                       Private::bindText(s, 2, id);
+                                   });
+        !relisted)
+        return abandon(relisted.error());
+    if (auto committed = d->execute(kCommit); !committed)
+        return abandon(committed.error());
+    return {};
+}
 
 } // namespace tarni

@@ -2,6 +2,8 @@
 
 #include "storage/WorkspaceStoreProtocol.h"
 
+#include <QHash>
+
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -44,6 +46,13 @@ public:
     StoreResult<void> saveSnapshot(const WorkspaceSnapshot &snapshot) override;
     StoreResult<QList<WorkspaceSnapshot>> fetchSnapshots(const QUuid &workspaceID) override;
     StoreResult<void> reset() override;
+    StoreResult<void> saveMarkedSnapshot(const WorkspaceSnapshot &snapshot, SnapshotOrigin origin,
+                                         std::optional<Timestamp> treeUpdatedAt = std::nullopt) override;
+    StoreResult<QList<SnapshotSummary>> fetchSnapshotSummaries(const QUuid &workspaceID) override;
+    StoreResult<QList<SnapshotTime>> fetchSnapshotTimes(const QUuid &workspaceID) override;
+    StoreResult<std::optional<WorkspaceSnapshot>> fetchSnapshot(const QUuid &workspaceID, const QUuid &snapshotID) override;
+    StoreResult<void> deleteSnapshots(const QList<QUuid> &snapshotIDs) override;
+    StoreResult<void> renameSnapshot(const QUuid &snapshotID, const QString &title) override;
 
     StoreResult<std::optional<std::int64_t>> saveEdit(const Workspace &workspace, const NodeList &nodes,
                                                       const HistoryWrite &history) override;
@@ -64,6 +73,11 @@ public:
 private:
     StoreResult<void> writeNodes(const NodeList &nodes, const QUuid &workspaceID, const Workspace *workspace,
                                  const std::function<StoreResult<void>()> &alongside = {});
+    StoreResult<QHash<QUuid, SnapshotTime>> readSnapshotMarksLocked();
+    // The snapshot row, its list entry and, for an automatic one, its mark,
+    // in one transaction.
+    StoreResult<void> writeSnapshotLocked(const WorkspaceSnapshot &snapshot, SnapshotOrigin origin,
+                                          std::optional<Timestamp> treeUpdatedAt);
 
     struct Private;
     struct HistorySql;

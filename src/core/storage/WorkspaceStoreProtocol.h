@@ -1,6 +1,7 @@
 #pragma once
 
 #include "model/NodeList.h"
+#include "model/SnapshotSummary.h"
 #include "model/Workspace.h"
 #include "model/WorkspaceSnapshot.h"
 #include "storage/EditHistory.h"
@@ -10,6 +11,9 @@
 #include <QUuid>
 
 namespace tarni {
+
+// The list entry of a decoded snapshot.
+SnapshotSummary summarizeSnapshot(const WorkspaceSnapshot &snapshot, SnapshotOrigin origin);
 
 // The workspace, its node list and its snapshots. Synchronous; every
 // operation either completes or fails without a partial effect.
@@ -86,6 +90,25 @@ public:
         (void)entryIDs;
         return std::int64_t(0);
     }
+
+    // Snapshots one at a time, and their marks. A store that keeps no marks
+    // saves an automatic snapshot as a plain one and cannot delete or rename.
+    virtual StoreResult<void> saveMarkedSnapshot(const WorkspaceSnapshot &snapshot, SnapshotOrigin origin,
+                                                 std::optional<Timestamp> treeUpdatedAt = std::nullopt)
+    {
+        (void)origin;
+        (void)treeUpdatedAt;
+        return saveSnapshot(snapshot);
+    }
+    // Newest first, without decoding the trees where the store can.
+    virtual StoreResult<QList<SnapshotSummary>> fetchSnapshotSummaries(const QUuid &workspaceID);
+    // Newest first, reading no trees.
+    virtual StoreResult<QList<SnapshotTime>> fetchSnapshotTimes(const QUuid &workspaceID);
+    // None when no snapshot has that id.
+    virtual StoreResult<std::optional<WorkspaceSnapshot>> fetchSnapshot(const QUuid &workspaceID, const QUuid &snapshotID);
+    // One transaction: every listed snapshot and its mark go, or none.
+    virtual StoreResult<void> deleteSnapshots(const QList<QUuid> &snapshotIDs);
+    virtual StoreResult<void> renameSnapshot(const QUuid &snapshotID, const QString &title);
 };
 
 } // namespace tarni

@@ -6,6 +6,7 @@
 #include "gui/GuiSupport.h"
 #include "gui/settings/LanguagePicker.h"
 #include "gui/settings/PermissionStatusView.h"
+#include "gui/settings/SnapshotRetentionView.h"
 #include "opening/ExternalOpening.h"
 
 #include <QAction>
@@ -93,6 +94,9 @@ SettingsWindow::SettingsWindow(AppModel &model, AppActions &actions, QWidget *pa
     data->layout()->addWidget(m_dataFolder);
     data->layout()->addWidget(openData);
     static_cast<QVBoxLayout *>(data->layout())->setAlignment(openData, Qt::AlignLeft);
+
+    QGroupBox *snapshots = addSection(textKey("Snapshots"));
+    snapshots->layout()->addWidget(new SnapshotRetentionView(m_model, m_actions, snapshots));
 
     QGroupBox *sidebar = addSection(textKey("Sidebar"));
     m_sidebarWidth = statusLabel(sidebar, QStringLiteral("sidebarWidth"));

@@ -14,8 +14,8 @@ class AppActions;
 class AppModel;
 
 // The preferences in a window of their own: language (switching at once),
-// update checks, window placement, Chrome setup, the data folder and the
-// sidebar width. Closing it only hides it.
+// update checks, window placement, Chrome setup, the data folder, how many
+// automatic snapshots stay, and the sidebar width. Closing it only hides it.
 class SettingsWindow : public QWidget {
     Q_OBJECT
 public:

@@ -1,0 +1,152 @@
+// Automatic snapshots against a real database file: what one costs at
+// 10,000 and 100,000 nodes (export, encoding, the write and the retention
+// pass), and how the file grows over a simulated year of daily snapshots
+// with the retention rule.
+//
+//   build/bench/storage/bench_Snapshots
+//
+// Prints figures only; docs/performance.md records what they showed.
+
+#include "archive/SnapshotService.h"
+#include "model/Uuid.h"
+#include "storage/WorkspaceStore.h"
+
+#include <benchmark/benchmark.h>
+
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QTimeZone>
+
+#include <filesystem>
+
+using namespace tarni;
+
+namespace {
+
+// Groups of 40 captured tabs, about 580 bytes of JSON a node.
+NodeList makeNodes(int count, const QUuid &workspace)
+{
+    NodeList nodes;
+    nodes.reserve(count);
+    const Timestamp created = currentTimestamp();
+    QUuid group;
+    for (int i = 0; i < count; ++i) {
+        const bool isGroup = i % 40 == 0;
+        const QString n = QString::number(i);
+        NodePayload payload =
+            isGroup ? NodePayload::group()
+                    : NodePayload::chromeTab(BrowserTarget{
+                          QStringLiteral("https://docs.example.com/projects/tarni/reports/quarterly-review-") + n +
+                              QStringLiteral("?section=summary&view=full&ref=sidebar"),
+                          QStringLiteral("Quarterly review ") + n + QStringLiteral(" — planning and follow-ups"),
+                          QStringLiteral("https://docs.example.com/static/icons/favicon-32x32.png"),
+                          BrowserOpenMode::existingTab, std::nullopt});
+        WorkspaceNode node(newUuid(), workspace, isGroup ? std::nullopt : std::optional<QUuid>(group), payload.kind(),
+                           isGroup ? QStringLiteral("Group ") + n : QStringLiteral("Tab ") + n, std::nullopt, double(i),
+                           false, std::nullopt, created, created, std::nullopt, payload);
+        if (isGroup)
+            group = node.id();
+        nodes.push_back(node);
+    }
+    return nodes;
+}
+
+// A store, a loaded tree of `count` nodes and the snapshot service, all on
+// one clock that the benchmark moves.
+struct Fixture {
+    QTemporaryDir dir;
+    std::filesystem::path path;
+    Timestamp clock = Timestamp(std::chrono::seconds(QDateTime(QDate(2026, 1, 1), QTime(10, 0), QTimeZone::utc())
+                                                         .toSecsSinceEpoch()));
+    WorkspaceStore store;
+    TreeViewModel tree;
+    TreeArchiveService archive;
+    SnapshotService snapshots;
+
+    explicit Fixture(int count)
+        : path(std::filesystem::path(dir.path().toStdString()) / "workspace.sqlite")
+        , store(path)
+        , tree(store)
+        , archive([this] { return clock; })
+        , snapshots(store, tree, archive)
+    {
+        tree.setClock([this] { return clock; });
+        snapshots.setTimeZone(QTimeZone::utc());
+        if (!tree.load() || !tree.replaceAllNodes(makeNodes(count, tree.workspace()->id)))
+            std::abort();
+    }
+
+    double megabytes() const
+    {
+        std::error_code ec;
+        double bytes = double(std::filesystem::file_size(path, ec));
+        const auto wal = std::filesystem::path(path.string() + "-wal");
+        if (std::filesystem::exists(wal, ec))
+            bytes += double(std::filesystem::file_size(wal, ec));
+        return bytes / (1024.0 * 1024.0);
+    }
+};
+
+void BM_AutomaticSnapshot(benchmark::State &state)
+{
+    Fixture fixture(int(state.range(0)));
+    for (auto _ : state) {
+        fixture.clock += std::chrono::hours(24);
+        if (!fixture.snapshots.saveAutomatic(SnapshotOrigin::daily, QStringLiteral("Daily")))
+            state.SkipWithError("snapshot failed");
+    }
+}
+
+// One daily snapshot a day for 365 days, each after an edit, with the
+// default retention rule; then what the snapshot browser reads to list them.
+void BM_YearOfDailySnapshots(benchmark::State &state)
+{
+    for (auto _ : state) {
+        state.PauseTiming();
+        Fixture fixture(int(state.range(0)));
+        const double empty = fixture.megabytes();
+        const QUuid first = fixture.tree.nodes().front().id();
+        state.ResumeTiming();
+        double atDay[4] = {};
+        for (int day = 1; day <= 365; ++day) {
+            fixture.clock += std::chrono::hours(24);
+            if (!fixture.tree.rename(first, QStringLiteral("Group day %1").arg(day)))
+                state.SkipWithError("edit failed");
+            fixture.clock += std::chrono::minutes(1);
+            if (!fixture.snapshots.dailySnapshotDue(fixture.clock).value() ||
+                !fixture.snapshots.saveAutomatic(SnapshotOrigin::daily, QStringLiteral("Daily")))
+                state.SkipWithError("snapshot failed");
+            if (day == 30)
+                atDay[0] = fixture.megabytes();
+            if (day == 90)
+                atDay[1] = fixture.megabytes();
+            if (day == 180)
+                atDay[2] = fixture.megabytes();
+        }
+        atDay[3] = fixture.megabytes();
+        QElapsedTimer listing;
+        listing.start();
+        auto summaries = fixture.store.fetchSnapshotSummaries(fixture.tree.workspace()->id);
+        const double listMs = double(listing.nsecsElapsed()) / 1e6;
+        auto kept = fixture.store.fetchSnapshotTimes(fixture.tree.workspace()->id);
+        if (!summaries || !kept)
+            state.SkipWithError("listing failed");
+        state.counters["MiB_empty"] = empty;
+        state.counters["MiB_day30"] = atDay[0];
+        state.counters["MiB_day90"] = atDay[1];
+        state.counters["MiB_day180"] = atDay[2];
+        state.counters["MiB_day365"] = atDay[3];
+        state.counters["kept"] = double(kept ? kept->size() : 0);
+        state.counters["MiB_per_snapshot"] =
+            summaries && !summaries->isEmpty() ? double(summaries->front().storedBytes) / (1024.0 * 1024.0) : 0;
+        state.counters["list_ms"] = listMs;
+    }
+}
+
+} // namespace
+
+BENCHMARK(BM_AutomaticSnapshot)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_YearOfDailySnapshots)->Arg(1000)->Arg(10000)->Unit(benchmark::kSecond)->Iterations(1);
+
+BENCHMARK_MAIN();

@@ -1,0 +1,138 @@
+// When the application model takes automatic snapshots: before a large
+// import, before a workspace restore, and the daily one.
+
+#include "AppTestSupport.h"
+
+#include "archive/TreeExportFile.h"
+#include "storage/WorkspaceStore.h"
+
+#include <QSignalSpy>
+
+#include <sqlite3.h>
+
+using namespace tarni;
+using namespace tarni::test;
+
+namespace {
+
+class SnapshotTriggerTest : public AppTest {
+protected:
+    QList<SnapshotTime> times()
+    {
+        return env->dependencies().workspaceStore->fetchSnapshotTimes(env->appModel().treeViewModel().workspace()->id)
+            .value();
+    }
+    int marked(SnapshotOrigin origin)
+    {
+        int count = 0;
+        for (const SnapshotTime &time : times())
+            count += time.origin == origin;
+        return count;
+    }
+    // An export file of `count` top-level groups.
+    QUrl exportOf(int count)
+    {
+        NodeList nodes;
+        const QUuid workspace = QUuid::createUuid();
+        for (int i = 0; i < count; ++i)
+            nodes.push_back(WorkspaceNode(QUuid::createUuid(), workspace, std::nullopt, WorkspaceNodeKind::group,
+                                          QStringLiteral("g%1").arg(i), std::nullopt, i, false, std::nullopt,
+                                          currentTimestamp(), currentTimestamp(), std::nullopt, NodePayload::group()));
+        const QString file = dir.filePath(QStringLiteral("import-%1.json").arg(count));
+        EXPECT_TRUE(TreeExportFile::write(TreeArchiveService().exportWorkspace(nodes), file.toStdString()));
+        return QUrl::fromLocalFile(file);
+    }
+};
+
+TEST_F(SnapshotTriggerTest, OnlyAnImportOfMoreThanAHundredNodesIsPrecededByASnapshot)
+{
+    AppModel &model = start();
+    model.selectNodeWithoutOpening(std::nullopt);
+    const qsizetype before = model.treeViewModel().nodes().size();
+    model.importTree(exportOf(100));
+    EXPECT_EQ(marked(SnapshotOrigin::beforeImport), 0);
+    model.importTree(exportOf(101));
+    ASSERT_EQ(marked(SnapshotOrigin::beforeImport), 1);
+    EXPECT_EQ(model.latestImportStatus(), QStringLiteral("Imported 101 node(s)"));
+    // The snapshot holds the tree as it was just before: with the first
+    // import, without the second.
+    const auto summaries = model.snapshotSummaries();
+    EXPECT_EQ(summaries.front().nodeCount, before + 100);
+    EXPECT_TRUE(summaries.front().title.startsWith(QStringLiteral("Before import ")));
+    // The import followed its snapshot within the same second, and is still
+    // a change that the daily snapshot keeps.
+    model.takeDailySnapshotIfDue();
+    EXPECT_EQ(marked(SnapshotOrigin::daily), 1);
+
+    // When that snapshot cannot be written, the import does not happen.
+    const qsizetype nodes = model.treeViewModel().nodes().size();
+    sqlite3 *db = nullptr;
+    ASSERT_EQ(sqlite3_open((root() + QStringLiteral("/workspace.sqlite")).toUtf8().constData(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "CREATE TRIGGER no_more BEFORE INSERT ON snapshots BEGIN SELECT RAISE(ABORT, 'full'); END;",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    model.importTree(exportOf(150));
+    EXPECT_TRUE(model.alertMessage().has_value());
+    EXPECT_EQ(model.treeViewModel().nodes().size(), nodes);
+}
+
+TEST_F(SnapshotTriggerTest, AWorkspaceRestoreMarksItsSafetySnapshotAndAddingBesideImports)
+{
+    AppModel &model = start();
+    model.selectNodeWithoutOpening(std::nullopt);
+    model.saveSnapshotOfWorkspace();
+    const QUuid saved = model.snapshotSummaries().front().id;
+    model.addGroup();
+    const qsizetype edited = model.treeViewModel().nodes().size();
+
+    model.restoreSnapshot(saved);
+    ASSERT_EQ(marked(SnapshotOrigin::beforeRestore), 1);
+    EXPECT_EQ(model.snapshotSummaries().front().nodeCount, edited);
+    EXPECT_EQ(model.treeViewModel().nodes().size(), edited - 1);
+
+    // Adding beside keeps every present node and adds the copies at the top
+    // level, after the present ones, whatever is selected.
+    const QStringList topLevel = titles(std::nullopt);
+    model.selectNodeWithoutOpening(children(std::nullopt).front().id());
+    model.addSnapshotBeside(saved);
+    EXPECT_EQ(titles(std::nullopt), topLevel + topLevel);
+    EXPECT_EQ(model.latestImportStatus(), QStringLiteral("Imported %1 node(s)").arg(edited - 1));
+}
+
+TEST_F(SnapshotTriggerTest, TheDailySnapshotIsTakenOnceAndPrunedByTheSettings)
+{
+    AppModel &model = start();
+    QSignalSpy changed(&model, &AppModel::snapshotsChanged);
+    model.takeDailySnapshotIfDue();
+    model.takeDailySnapshotIfDue();
+    EXPECT_EQ(marked(SnapshotOrigin::daily), 1);
+    EXPECT_EQ(changed.size(), 1);
+    EXPECT_FALSE(model.alertMessage());
+
+    // Retention reads the settings at each automatic snapshot.
+    env->settings().setValue(QLatin1String(kRetentionKeepLastSettingsKey), 2);
+    env->settings().setValue(QLatin1String(kRetentionDailyDaysSettingsKey), 0);
+    env->settings().setValue(QLatin1String(kRetentionMonthlyMonthsSettingsKey), 0);
+    for (int i = 0; i < 3; ++i) {
+        model.selectNodeWithoutOpening(std::nullopt);
+        model.saveSnapshotOfWorkspace(); // manual ones stay
+        const QUuid manual = model.snapshotSummaries().front().id;
+        model.addGroup();
+        model.restoreSnapshot(manual);
+        ASSERT_FALSE(model.alertMessage());
+    }
+    EXPECT_EQ(marked(SnapshotOrigin::daily) + marked(SnapshotOrigin::beforeRestore), 2);
+    EXPECT_EQ(marked(SnapshotOrigin::manual), 3);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    qputenv("LANGUAGE", "en");
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,140 @@
+// Snapshots one at a time on a real database file: the list read without
+// decoding trees, marks, deleting and renaming.
+
+#include "TestNodes.h"
+#include "archive/TreeArchiveService.h"
+#include "model/JsonEncoding.h"
+#include "model/Uuid.h"
+#include "storage/WorkspaceStore.h"
+
+#include <QTemporaryDir>
+
+#include <sqlite3.h>
+
+#include <gtest/gtest.h>
+
+using namespace tarni;
+
+namespace {
+
+class WorkspaceStoreSnapshotsTest : public ::testing::Test {
+protected:
+    std::filesystem::path path() const { return std::filesystem::path(dir.path().toStdString()) / "workspace.sqlite"; }
+
+    WorkspaceNode group(const QString &title, const std::optional<QUuid> &parent = std::nullopt, double order = 0)
+    {
+        return tarni::testing::groupNode(title, parent, order, workspace);
+    }
+
+    WorkspaceSnapshot snapshot(const QString &title, const NodeList &nodes, std::optional<QUuid> subtreeRoot = {})
+    {
+        TreeExport document = subtreeRoot ? archive.exportSubtree(*subtreeRoot, nodes).value()
+                                          : archive.exportWorkspace(nodes);
+        return archive.makeSnapshot(title, workspace, std::move(document), std::nullopt);
+    }
+
+    QTemporaryDir dir;
+    TreeArchiveService archive;
+    QUuid workspace = QUuid::createUuid();
+};
+
+TEST_F(WorkspaceStoreSnapshotsTest, SummariesAgreeWithTheDecodedSnapshots)
+{
+    WorkspaceStore store(path());
+    const WorkspaceNode a = group(QStringLiteral("A"));
+    const WorkspaceNode b = group(QStringLiteral("B"), a.id());
+    const WorkspaceNode c = group(QStringLiteral("C \"children\":"), b.id());
+    const NodeList nodes{a, b, c, group(QStringLiteral("D"), std::nullopt, 1)};
+    // Titles that look like the text the list is read from.
+    const QStringList titles{QStringLiteral("plain"), QStringLiteral("quote \" and \\ and \"title\":\"x\""),
+                             QStringLiteral("日本語 \n tab\t ☃"), QString()};
+    QList<WorkspaceSnapshot> saved;
+    for (qsizetype i = 0; i < titles.size(); ++i) {
+        saved.push_back(snapshot(titles[i], nodes, i == 1 ? std::optional(b.id()) : std::nullopt));
+        saved.back().createdAt += std::chrono::seconds(i);
+        ASSERT_TRUE(i % 2 ? store.saveMarkedSnapshot(saved.back(), SnapshotOrigin::beforeImport)
+                          : store.saveSnapshot(saved.back()));
+    }
+    // Written with each snapshot; read from the snapshot's own text when a
+    // version without that table saved it.
+    for (const char *pass : {"listed", "read from the text"}) {
+        auto summaries = store.fetchSnapshotSummaries(workspace);
+        ASSERT_TRUE(summaries) << summaries.error().description().toStdString();
+        ASSERT_EQ(summaries->size(), titles.size());
+        for (qsizetype i = 0; i < titles.size(); ++i) {
+            const WorkspaceSnapshot &expected = saved[titles.size() - 1 - i]; // newest first
+            SnapshotSummary want = summarizeSnapshot(
+                expected, (titles.size() - 1 - i) % 2 ? SnapshotOrigin::beforeImport : SnapshotOrigin::manual);
+            want.storedBytes = (*summaries)[i].storedBytes;
+            EXPECT_EQ((*summaries)[i], want) << pass << " " << i;
+        }
+        EXPECT_EQ((*summaries)[2].nodeCount, 2); // B and C
+        EXPECT_TRUE((*summaries)[2].subtree);
+        EXPECT_EQ((*summaries)[3].nodeCount, 4);
+        sqlite3 *db = nullptr;
+        ASSERT_EQ(sqlite3_open(path().c_str(), &db), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(db, "DELETE FROM snapshot_summaries;", nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(db);
+    }
+
+    // One snapshot by id, only within its workspace.
+    EXPECT_EQ(store.fetchSnapshot(workspace, saved[1].id).value(), saved[1]);
+    EXPECT_FALSE(store.fetchSnapshot(QUuid::createUuid(), saved[1].id).value());
+}
+
+TEST_F(WorkspaceStoreSnapshotsTest, DeletingAndRenamingTouchOnlyTheirSnapshot)
+{
+    WorkspaceStore store(path());
+    const NodeList nodes{group(QStringLiteral("A"))};
+    const WorkspaceSnapshot keep = snapshot(QStringLiteral("keep"), nodes);
+    const WorkspaceSnapshot drop = snapshot(QStringLiteral("drop"), nodes);
+    ASSERT_TRUE(store.saveMarkedSnapshot(keep, SnapshotOrigin::daily));
+    ASSERT_TRUE(store.saveMarkedSnapshot(drop, SnapshotOrigin::daily));
+
+    ASSERT_TRUE(store.renameSnapshot(keep.id, QStringLiteral("renamed \"x\"")));
+    WorkspaceSnapshot renamed = keep;
+    renamed.title = QStringLiteral("renamed \"x\"");
+    EXPECT_EQ(store.fetchSnapshot(workspace, keep.id).value(), renamed);
+    EXPECT_FALSE(store.renameSnapshot(QUuid::createUuid(), QStringLiteral("nobody")));
+
+    ASSERT_TRUE(store.deleteSnapshots({drop.id, QUuid::createUuid()}));
+    auto times = store.fetchSnapshotTimes(workspace);
+    ASSERT_TRUE(times);
+    ASSERT_EQ(times->size(), 1);
+    EXPECT_EQ(times->front().id, keep.id);
+    EXPECT_EQ(times->front().origin, SnapshotOrigin::daily); // its mark stays
+
+    // The mark of a deleted snapshot is gone with it: a snapshot saved again
+    // under that id is a plain one.
+    ASSERT_TRUE(store.saveSnapshot(drop));
+    EXPECT_EQ(store.fetchSnapshotTimes(workspace)->front().origin, SnapshotOrigin::manual);
+}
+
+TEST_F(WorkspaceStoreSnapshotsTest, ADatabaseWithoutMarksReadsAsManualSnapshots)
+{
+    // An older database: the three tables only, one snapshot.
+    const WorkspaceSnapshot old = snapshot(QStringLiteral("old"), {group(QStringLiteral("A"))});
+    {
+        sqlite3 *db = nullptr;
+        ASSERT_EQ(sqlite3_open(path().c_str(), &db), SQLITE_OK);
+        const std::string json = json::encode(old).value();
+        const std::string sql = "CREATE TABLE snapshots (id TEXT PRIMARY KEY, workspace_id TEXT NOT NULL, "
+                                "created_at TEXT NOT NULL, payload_json TEXT NOT NULL);"
+                                "INSERT INTO snapshots VALUES ('" + uuidText(old.id) + "', '" + uuidText(workspace) +
+            "', '" + timestampText(old.createdAt) + "', '" + json + "');";
+        ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(db);
+    }
+    WorkspaceStore reader(path(), WorkspaceStore::OpenMode::readOnly);
+    auto listed = reader.fetchSnapshotSummaries(workspace);
+    ASSERT_TRUE(listed) << listed.error().description().toStdString();
+    ASSERT_EQ(listed->size(), 1);
+    EXPECT_EQ(listed->front().origin, SnapshotOrigin::manual);
+    EXPECT_EQ(listed->front().nodeCount, 1);
+
+    WorkspaceStore writer(path());
+    ASSERT_TRUE(writer.saveMarkedSnapshot(snapshot(QStringLiteral("new"), {}), SnapshotOrigin::beforeRestore));
+    EXPECT_EQ(writer.fetchSnapshotTimes(workspace)->size(), 2);
+}
+
+} // namespace
