@@ -4,6 +4,8 @@
 
 #include "archive/TreeArchiveService.h"
 
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 
 namespace tarni::cli {
@@ -22,6 +24,14 @@ std::optional<InteropFormat> detectFormatOfFile(const std::filesystem::path &fil
         return std::nullopt;
     }
     std::ifstream in(file, std::ios::binary);
+    if (!in.is_open()) {
+        const int error = errno;
+        printError(QStringLiteral("Cannot read \"%1\": %2")
+                       .arg(QString::fromStdString(file.string()),
+                            error == EACCES || error == EPERM ? QStringLiteral("permission denied")
+                                                              : QString::fromLocal8Bit(std::strerror(error))));
+        return std::nullopt;
+    }
     std::string head(64 * 1024, '\0');
     in.read(head.data(), std::streamsize(head.size()));
     head.resize(std::size_t(in.gcount()));

@@ -4,9 +4,11 @@
 #include "app/Localized.h"
 #include "gui/EntryDialogs.h"
 #include "gui/GuiSupport.h"
+#include "gui/InteropDialogs.h"
 
 #include <QAction>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QWidget>
@@ -65,6 +67,9 @@ AppActions::AppActions(AppModel &model, QWidget *window)
         make(textKey("Save Workspace Snapshot"), K(Qt::CTRL | Qt::Key_S), QStringLiteral("document-save"));
     restoreLatestSnapshot = make(textKey("Restore Latest Snapshot"), K(Qt::CTRL | Qt::ALT | Qt::Key_R),
                                  QStringLiteral("document-revert"));
+    importOtherFormat = make(textKey("Import from Other Formats…"), K(Qt::CTRL | Qt::SHIFT | Qt::Key_I),
+                             QStringLiteral("document-import"));
+    exportAs = make(textKey("Export As…"), K(Qt::CTRL | Qt::SHIFT | Qt::Key_E), QStringLiteral("document-export"));
 
     // Icons the theme may lack get the style's own.
     const std::pair<QAction *, S::StandardPixmap> fallbacks[] = {
@@ -74,6 +79,7 @@ AppActions::AppActions(AppModel &model, QWidget *window)
         {open, S::SP_DialogOpenButton},           {restoreBrowserSession, S::SP_BrowserReload},
         {reveal, S::SP_DirOpenIcon},              {remove, S::SP_TrashIcon},
         {exportTree, S::SP_ArrowUp},              {importTree, S::SP_ArrowDown},
+        {exportAs, S::SP_ArrowUp},                {importOtherFormat, S::SP_ArrowDown},
         {saveWorkspaceSnapshot, S::SP_DialogSaveButton}, {restoreLatestSnapshot, S::SP_DialogResetButton},
         {quit, S::SP_DialogCloseButton},          {focusSearch, S::SP_FileDialogContentsView},
     };
@@ -131,6 +137,8 @@ AppActions::AppActions(AppModel &model, QWidget *window)
     connect(importTree, &QAction::triggered, this, &AppActions::chooseImportFile);
     connect(saveWorkspaceSnapshot, &QAction::triggered, this, [this] { m_model.saveSnapshotOfWorkspace(); });
     connect(restoreLatestSnapshot, &QAction::triggered, this, [this] { m_model.restoreLatestSnapshot(); });
+    connect(importOtherFormat, &QAction::triggered, this, &AppActions::chooseInteropImportFile);
+    connect(exportAs, &QAction::triggered, this, &AppActions::chooseExportFile);
 
     if (window)
         window->addActions(m_all);
@@ -219,6 +227,41 @@ void AppActions::chooseImportFile()
                                                      localized("All files (*)"));
     if (url.isLocalFile())
         m_model.importTree(url);
+}
+
+void AppActions::chooseInteropImportFile()
+{
+    const QStringList filters = importFileFilters();
+    const QString path =
+        QFileDialog::getOpenFileName(m_window, localized("Import from Other Formats"), {}, filters.join(QStringLiteral(";;")));
+    if (!path.isEmpty())
+        previewImport(path);
+}
+
+ImportPreviewDialog *AppActions::previewImport(const QString &path)
+{
+    auto *dialog = new ImportPreviewDialog(path, m_window);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    connect(dialog, &QDialog::accepted, this, [this, dialog] {
+        if (const InteropImport *imported = dialog->result())
+            m_model.importInteropDocument(*imported);
+    });
+    dialog->open();
+    return dialog;
+}
+
+void AppActions::chooseExportFile()
+{
+    const QStringList filters = exportFileFilters();
+    QString filter = filters.front();
+    QString path = QFileDialog::getSaveFileName(m_window, localized("Export As"), {}, filters.join(QStringLiteral(";;")),
+                                                &filter);
+    if (path.isEmpty())
+        return;
+    const InteropFormat format = exportFormatOfFilter(filter).value_or(InteropFormat::bookmarks);
+    if (QFileInfo(path).suffix().isEmpty())
+        path += QLatin1Char('.') + interopFileSuffix(format);
+    m_model.exportSelectedSubtreeAs(format, path);
 }
 
 // A node with nothing below it goes at once; one with children takes its

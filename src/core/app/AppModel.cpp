@@ -14,6 +14,7 @@
 #include "app/PermissionCoordinator.h"
 #include "tree/UnreachableNodes.h"
 
+#include <QFileInfo>
 #include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -819,6 +820,51 @@ void AppModel::importTree(const QUrl &fileURL)
     if (failed(m_treeViewModel.appendNodes(std::move(imported.nodes), parent)))
         return;
     setLatestImportStatus(StatusLine::lookedUp(textKey("Imported %d node(s)"), {QString::number(count)}));
+}
+
+void AppModel::importInteropDocument(const InteropImport &imported)
+{
+    CommandScope scope(this);
+    const auto &workspace = m_treeViewModel.workspace();
+    if (!workspace || !m_treeViewModel.isLoaded())
+        return;
+    const std::optional<QUuid> parent = selectedInsertionParentID();
+    ImportedTree tree = m_dependencies.treeArchiveService->importSubtreeResult(imported.document, workspace->id, parent);
+    if (imported.format != InteropFormat::tarnibar)
+        keepImportedCreationDates(imported.document, tree.nodes);
+    const qsizetype count = tree.nodes.size();
+    const std::optional<QUuid> first =
+        imported.format != InteropFormat::tarnibar && !tree.nodes.isEmpty() ? std::optional(tree.nodes.front().id())
+                                                                             : std::nullopt;
+    if (failed(m_treeViewModel.appendNodes(std::move(tree.nodes), parent)))
+        return;
+    if (first)
+        select(first);
+    if (imported.summary.skipped > 0)
+        setLatestImportStatus(StatusLine::lookedUp(textKey("Imported %d node(s); %d entries skipped"),
+                                                   {QString::number(count), QString::number(imported.summary.skipped)}));
+    else
+        setLatestImportStatus(StatusLine::lookedUp(textKey("Imported %d node(s)"), {QString::number(count)}));
+}
+
+void AppModel::exportSelectedSubtreeAs(InteropFormat format, const QString &file)
+{
+    CommandScope scope(this);
+    const auto selected = m_inspector.selectedNode();
+    TreeExport document;
+    if (selected) {
+        auto exported = m_dependencies.treeArchiveService->exportSubtree(selected->id(), m_treeViewModel.nodes());
+        if (failed(exported))
+            return;
+        document = std::move(*exported);
+    } else {
+        document = m_dependencies.treeArchiveService->exportWorkspace(m_treeViewModel.nodes());
+    }
+    if (failed(exportInteropFile(document, format, std::filesystem::path(file.toStdString()))))
+        return;
+    m_latestExportPath = file;
+    Q_EMIT latestExportPathChanged();
+    setLatestImportStatus(StatusLine::lookedUp(textKey("Exported %@"), {QFileInfo(file).fileName()}));
 }
 
 void AppModel::recoverUnreachableNodes()

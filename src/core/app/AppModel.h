@@ -4,6 +4,7 @@
 #include "app/AppModelDependencies.h"
 #include "archive/SnapshotService.h"
 #include "chrome/ChromeHostMessages.h"
+#include "interop/InteropFormat.h"
 #include "model/WorkspaceSnapshot.h"
 #include "opening/NodeProvider.h"
 #include "opening/RestoreCoordinator.h"
@@ -143,6 +144,12 @@ public:
     void restoreSnapshot(const QUuid &snapshotID);
     void exportSelectedSubtree();
     void importTree(const QUrl &fileURL);
+    // Adds a parsed import (another tool's format, see interop/) under the
+    // insertion parent as one edit.
+    void importInteropDocument(const InteropImport &imported);
+    // Writes the selected subtree (the workspace without a selection) to
+    // `file` in `format`, atomically.
+    void exportSelectedSubtreeAs(InteropFormat format, const QString &file);
     // Moves nodes that no tree can show under a new "Recovered" group, after
     // saving the tree as a snapshot.
     void recoverUnreachableNodes();

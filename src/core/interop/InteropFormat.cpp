@@ -158,13 +158,14 @@ QString interopFileSuffix(InteropFormat format)
 
 QString InteropError::description() const
 {
+    QString text = reason;
     if (line && byteOffset)
-        return QStringLiteral("line %1 (byte %2): %3").arg(*line).arg(*byteOffset).arg(reason);
-    if (line)
-        return QStringLiteral("line %1: %2").arg(*line).arg(reason);
-    if (byteOffset)
-        return QStringLiteral("byte %1: %2").arg(*byteOffset).arg(reason);
-    return reason;
+        text = QStringLiteral("line %1 (byte %2): %3").arg(*line).arg(*byteOffset).arg(reason);
+    else if (line)
+        text = QStringLiteral("line %1: %2").arg(*line).arg(reason);
+    else if (byteOffset)
+        text = QStringLiteral("byte %1: %2").arg(*byteOffset).arg(reason);
+    return file.isEmpty() ? text : QStringLiteral("\"%1\", %2").arg(file, text);
 }
 
 Result<InteropFormat, InteropError> detectInteropFormat(std::string_view bytes)
@@ -307,9 +308,7 @@ Result<InteropImport, InteropError> importInteropFile(const std::filesystem::pat
     auto imported = importInterop(bytes, format, options);
     if (!imported) {
         InteropError error = imported.error();
-        error.reason = QStringLiteral("\"%1\", ").arg(name) + error.description();
-        error.line.reset();
-        error.byteOffset.reset();
+        error.file = name;
         return Failure(std::move(error));
     }
     return imported;

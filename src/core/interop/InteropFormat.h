@@ -34,6 +34,8 @@ struct InteropError {
     QString reason;
     std::optional<std::int64_t> line;
     std::optional<std::int64_t> byteOffset;
+    // The file it was read from, when the reason does not name it already.
+    QString file = {};
 
     QString description() const;
     bool operator==(const InteropError &) const = default;
