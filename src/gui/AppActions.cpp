@@ -246,6 +246,12 @@ ImportPreviewDialog *AppActions::previewImport(const QString &path)
         if (const InteropImport *imported = dialog->result())
             m_model.importInteropDocument(*imported);
     });
+    // The file dialog and the preview came and went: give the keys back to
+    // the sidebar, which window managers do not always do.
+    connect(dialog, &QDialog::finished, this, [this] {
+        if (m_window)
+            m_window->activateWindow();
+    });
     dialog->open();
     return dialog;
 }
