@@ -5,6 +5,7 @@
 #include "archive/SnapshotService.h"
 #include "archive/TreeArchiveService.h"
 #include "archive/TreeExportFile.h"
+#include "interop/InteropFormat.h"
 #include "model/Timestamp.h"
 #include "model/Uuid.h"
 #include "storage/WorkspaceStoreProtocol.h"
@@ -18,6 +19,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QFileInfo>
 #include <QLoggingCategory>
 #include <QPointer>
 #include <QTimer>
@@ -409,6 +411,49 @@ public Q_SLOTS:
         const int count = int(imported.nodes.size());
         if (!edited(message, tree.appendNodes(std::move(imported.nodes), parent)))
             return 0;
+        return count;
+    }
+
+    // Imports a file in another tool's format (`format` one of the import
+    // names; empty: told from the content) into a new group named after the
+    // file, after the children of `parentID`. Answers how many nodes it
+    // added and, of those below the new group, the groups and links, and how
+    // many entries were skipped.
+    Q_SCRIPTABLE int ImportFileAs(const QString &path, const QString &parentID, const QString &format,
+                                  const QDBusMessage &message, qlonglong &groups, qlonglong &links,
+                                  qlonglong &skipped)
+    {
+        groups = links = skipped = 0;
+        std::optional<QUuid> parent;
+        if (!parentID.isEmpty() && !(parent = requireNode(parentID, message)))
+            return 0;
+        if (!QDir::isAbsolutePath(path))
+            return fail(message, invalidArgs(QStringLiteral("the path must be absolute: \"%1\"").arg(path)));
+        std::optional<InteropFormat> named;
+        if (!format.isEmpty()) {
+            named = interopFormatFromName(format);
+            if (!named || !canImport(*named))
+                return fail(message, invalidArgs(QStringLiteral("no import format \"%1\"").arg(format)));
+        }
+        ImportOptions options;
+        options.groupTitle = QFileInfo(path).fileName();
+        options.now = currentTimestamp();
+        auto imported = importInteropFile(std::filesystem::path(path.toStdString()), named, options);
+        if (!imported)
+            return fail(message, BusError{QString::fromLatin1(bus::kErrorBadData), imported.error().description()});
+        TreeViewModel &tree = m_model.treeViewModel();
+        if (!tree.isLoaded() || !tree.workspace())
+            return fail(message, fromTreeError(TreeViewModelError::missingWorkspace()));
+        ImportedTree result = m_model.dependencies().treeArchiveService->importSubtreeResult(
+            imported->document, tree.workspace()->id, parent);
+        if (imported->format != InteropFormat::tarnibar)
+            keepImportedCreationDates(imported->document, result.nodes);
+        const int count = int(result.nodes.size());
+        if (!edited(message, tree.appendNodes(std::move(result.nodes), parent)))
+            return 0;
+        groups = imported->summary.groups;
+        links = imported->summary.links;
+        skipped = imported->summary.skipped;
         return count;
     }
 

@@ -23,9 +23,13 @@ static const CliCommand kCommands[] = {
     {"duplicate", "ID", "copy a node and its subtree; the copy goes after the node's siblings; prints the copy's id",
      runDuplicate},
     {"collapse", "ID", "fold or unfold a node; prints its id", runCollapse},
-    {"export", "[--node ID] [-o FILE]",
-     "write the export document of the workspace (or of node ID) to standard output or FILE", runExport},
-    {"import", "FILE [--under ID]", "import an export document (under node ID); prints the number of nodes",
+    {"export", "[--format F] [--node ID] [-o FILE]",
+     "write the export document of the workspace (or of node ID) to standard output or FILE; F: tarnibar "
+     "(default), bookmarks, onetab, markdown, text, html", runExport},
+    {"import", "[--format F] FILE [--under ID]",
+     "import an export document (under node ID); prints the number of nodes. F: tarnibar, bookmarks, onetab, "
+     "sessions, markdown, text; detected from the content when not given. Other formats go into a new group "
+     "named after the file",
      runImport},
     {"snapshot", "save [--node ID] [--title T] | list [--json] | show ID | restore ID [--under ID]",
      "save a snapshot of the workspace (or of node ID's subtree; prints its id), list the snapshots newest first, "

@@ -3,9 +3,11 @@
 
 #include "ApplicationLink.h"
 #include "CliSession.h"
+#include "InteropCommands.h"
 
 #include "archive/TreeArchiveService.h"
 #include "archive/TreeExportFile.h"
+#include "interop/InteropFormat.h"
 #include "model/JsonWriting.h"
 #include "model/Uuid.h"
 #include "tree/TreeViewModel.h"
@@ -314,9 +316,19 @@ int runCollapse(CliContext &context, const QStringList &arguments)
 
 int runExport(CliContext &context, const QStringList &arguments)
 {
-    auto args = parseArguments(arguments, {QStringLiteral("--node"), QStringLiteral("-o")}, {});
+    auto args = parseArguments(arguments, {QStringLiteral("--node"), QStringLiteral("-o"), QStringLiteral("--format")}, {});
     if (!args || !args->positional.isEmpty())
-        return usage("export [--node ID] [-o FILE]");
+        return usage("export [--format F] [--node ID] [-o FILE]");
+    InteropFormat format = InteropFormat::tarnibar;
+    if (auto name = args->value("--format")) {
+        const auto named = interopFormatFromName(*name);
+        if (!named || !canExport(*named)) {
+            printError(QStringLiteral("cannot export as \"%1\"; the formats are tarnibar, bookmarks, onetab, "
+                                      "markdown, text and html").arg(*name));
+            return kExitUsage;
+        }
+        format = *named;
+    }
     std::optional<QUuid> root;
     if (auto text = args->value("--node")) {
         root = parseID(*text);
@@ -339,6 +351,8 @@ int runExport(CliContext &context, const QStringList &arguments)
         document = service.exportWorkspace(session.nodes);
     }
 
+    if (format != InteropFormat::tarnibar)
+        return writeInteropExport(document, format, args->value("-o"));
     if (auto file = args->value("-o")) {
         const std::filesystem::path path = std::filesystem::absolute(file->toStdString());
         if (auto written = TreeExportFile::write(document, path); !written) {
@@ -359,9 +373,28 @@ int runExport(CliContext &context, const QStringList &arguments)
 
 int runImport(CliContext &context, const QStringList &arguments)
 {
-    auto args = parseArguments(arguments, {QStringLiteral("--under")}, {});
+    auto args = parseArguments(arguments, {QStringLiteral("--under"), QStringLiteral("--format")}, {});
     if (!args || args->positional.size() != 1)
-        return usage("import FILE [--under ID]");
+        return usage("import [--format F] FILE [--under ID]");
+    // Without --format the content decides; our own documents keep the
+    // import they always had.
+    std::optional<InteropFormat> format;
+    if (auto name = args->value("--format")) {
+        format = interopFormatFromName(*name);
+        if (!format || !canImport(*format)) {
+            printError(QStringLiteral("cannot import \"%1\"; the formats are tarnibar, bookmarks, onetab, sessions, "
+                                      "markdown and text").arg(*name));
+            return kExitUsage;
+        }
+    }
+    if (format != InteropFormat::tarnibar) {
+        const auto path = std::filesystem::absolute(args->positional[0].toStdString());
+        auto detected = detectFormatOfFile(path, format);
+        if (!detected)
+            return kExitBadData;
+        if (*detected != InteropFormat::tarnibar)
+            return importInteropFormat(context, *args, path, *detected);
+    }
     // Read and decode first: a bad file changes nothing.
     auto document = TreeExportFile::read(std::filesystem::absolute(args->positional[0].toStdString()));
     if (!document) {

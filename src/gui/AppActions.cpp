@@ -5,9 +5,11 @@
 #include "app/Localized.h"
 #include "gui/EntryDialogs.h"
 #include "gui/GuiSupport.h"
+#include "gui/InteropDialogs.h"
 
 #include <QAction>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QWidget>
@@ -72,6 +74,9 @@ AppActions::AppActions(AppModel &model, QWidget *window)
     redo = make(textKey("Redo"), K(Qt::CTRL | Qt::SHIFT | Qt::Key_Z), QStringLiteral("edit-redo"));
     redo->setShortcuts({K(Qt::CTRL | Qt::SHIFT | Qt::Key_Z), K(Qt::CTRL | Qt::Key_Y)});
     showTrash = make(textKey("Trash…"), K(Qt::CTRL | Qt::SHIFT | Qt::Key_Delete), QStringLiteral("user-trash"));
+    importOtherFormat = make(textKey("Import from Other Formats…"), K(Qt::CTRL | Qt::SHIFT | Qt::Key_I),
+                             QStringLiteral("document-import"));
+    exportAs = make(textKey("Export As…"), K(Qt::CTRL | Qt::SHIFT | Qt::Key_E), QStringLiteral("document-export"));
 
     // Icons the theme may lack get the style's own.
     const std::pair<QAction *, S::StandardPixmap> fallbacks[] = {
@@ -81,6 +86,7 @@ AppActions::AppActions(AppModel &model, QWidget *window)
         {open, S::SP_DialogOpenButton},           {restoreBrowserSession, S::SP_BrowserReload},
         {reveal, S::SP_DirOpenIcon},              {remove, S::SP_TrashIcon},
         {exportTree, S::SP_ArrowUp},              {importTree, S::SP_ArrowDown},
+        {exportAs, S::SP_ArrowUp},                {importOtherFormat, S::SP_ArrowDown},
         {saveWorkspaceSnapshot, S::SP_DialogSaveButton}, {restoreLatestSnapshot, S::SP_DialogResetButton},
         {quit, S::SP_DialogCloseButton},          {focusSearch, S::SP_FileDialogContentsView},
     };
@@ -150,6 +156,8 @@ AppActions::AppActions(AppModel &model, QWidget *window)
         m_trashWindow->activateWindow();
     });
     connect(&m_model, &AppModel::historyChanged, this, &AppActions::updateUndoRedo);
+    connect(importOtherFormat, &QAction::triggered, this, &AppActions::chooseInteropImportFile);
+    connect(exportAs, &QAction::triggered, this, &AppActions::chooseExportFile);
 
     if (window)
         window->addActions(m_all);
@@ -247,6 +255,47 @@ void AppActions::chooseImportFile()
                                                      localized("All files (*)"));
     if (url.isLocalFile())
         m_model.importTree(url);
+}
+
+void AppActions::chooseInteropImportFile()
+{
+    const QStringList filters = importFileFilters();
+    const QString path =
+        QFileDialog::getOpenFileName(m_window, localized("Import from Other Formats"), {}, filters.join(QStringLiteral(";;")));
+    if (!path.isEmpty())
+        previewImport(path);
+}
+
+ImportPreviewDialog *AppActions::previewImport(const QString &path)
+{
+    auto *dialog = new ImportPreviewDialog(path, m_window);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    connect(dialog, &QDialog::accepted, this, [this, dialog] {
+        if (const InteropImport *imported = dialog->result())
+            m_model.importInteropDocument(*imported);
+    });
+    // The file dialog and the preview came and went: give the keys back to
+    // the sidebar, which window managers do not always do.
+    connect(dialog, &QDialog::finished, this, [this] {
+        if (m_window)
+            m_window->activateWindow();
+    });
+    dialog->open();
+    return dialog;
+}
+
+void AppActions::chooseExportFile()
+{
+    const QStringList filters = exportFileFilters();
+    QString filter = filters.front();
+    QString path = QFileDialog::getSaveFileName(m_window, localized("Export As"), {}, filters.join(QStringLiteral(";;")),
+                                                &filter);
+    if (path.isEmpty())
+        return;
+    const InteropFormat format = exportFormatOfFilter(filter).value_or(InteropFormat::bookmarks);
+    if (QFileInfo(path).suffix().isEmpty())
+        path += QLatin1Char('.') + interopFileSuffix(format);
+    m_model.exportSelectedSubtreeAs(format, path);
 }
 
 // A node with nothing below it goes at once; one with children takes its

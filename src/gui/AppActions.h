@@ -16,6 +16,7 @@ class QWidget;
 namespace tarni {
 
 class AppModel;
+class ImportPreviewDialog;
 
 // Every command of the sidebar as one action with its shortcut, so that the
 // menus, the toolbar, the inspector and the context menus share one label,
@@ -67,6 +68,9 @@ public:
     QAction *redo = nullptr;
     QAction *showTrash = nullptr;
     QAction *browseSnapshots = nullptr;
+    // Other tools' formats.
+    QAction *importOtherFormat = nullptr;
+    QAction *exportAs = nullptr;
 
     QList<QAction *> all() const { return m_all; }
 
@@ -84,6 +88,12 @@ public:
 
     // Asks for a file and imports it under the insertion parent.
     void chooseImportFile();
+    // Asks for a file in another tool's format, previews it, then imports it.
+    void chooseInteropImportFile();
+    // Shows the preview of `path` (the file dialog's choice, or a test's).
+    ImportPreviewDialog *previewImport(const QString &path);
+    // Asks for a file name and format, then exports the selection there.
+    void chooseExportFile();
 
 Q_SIGNALS:
     void busyChanged(int count);

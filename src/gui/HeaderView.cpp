@@ -44,6 +44,8 @@ HeaderView::HeaderView(AppModel &model, AppActions &actions, QWidget *parent)
     m_menu->addAction(actions.checkForUpdates);
     m_menu->addAction(actions.reopenOnboarding);
     m_menu->addAction(actions.recoverUnreachableNodes);
+    m_menu->addAction(actions.importOtherFormat);
+    m_menu->addAction(actions.exportAs);
     m_menu->addSeparator();
     m_menu->addAction(actions.restoreLatestSnapshot);
     m_snapshots = m_menu->addMenu(QString());

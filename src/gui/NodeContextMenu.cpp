@@ -66,7 +66,9 @@ QList<OutlineContextMenuItem> nodeContextMenuItems(AppModel &model, AppActions &
     items << entry(actions.rename) << entry(actions.duplicate) << entry(actions.remove) << separator;
     if (kind == WorkspaceNodeKind::group)
         items << entry(actions.importTree, localized("Import into Here…"));
-    items << entry(actions.exportTree) << entry(actions.saveSubtreeSnapshot);
+    if (kind == WorkspaceNodeKind::group)
+        items << entry(actions.importOtherFormat);
+    items << entry(actions.exportTree) << entry(actions.exportAs) << entry(actions.saveSubtreeSnapshot);
     return items;
 }
 

@@ -14,6 +14,7 @@
 #include "app/PermissionCoordinator.h"
 #include "tree/UnreachableNodes.h"
 
+#include <QFileInfo>
 #include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -849,6 +850,21 @@ void AppModel::importTree(const QUrl &fileURL)
     importDocument(*document);
 }
 
+bool AppModel::snapshotBeforeImport(qsizetype count)
+{
+    // A large import is hard to pick out again by hand; an empty tree has
+    // nothing to keep.
+    if (count <= kImportSnapshotThreshold || m_treeViewModel.nodes().isEmpty())
+        return true;
+    m_snapshots.setRetentionPolicy(RetentionPolicy::fromSettings(*m_dependencies.settings));
+    if (failed(m_snapshots.saveAutomatic(SnapshotOrigin::beforeImport,
+                                         localized("Before import") + QLatin1Char(' ') +
+                                             QLocale().toString(QDateTime::currentDateTime(), QLocale::ShortFormat))))
+        return false;
+    Q_EMIT snapshotsChanged();
+    return true;
+}
+
 void AppModel::importDocument(const TreeExport &document, std::optional<std::optional<QUuid>> parentOverride)
 {
     CommandScope scope(this);
@@ -858,20 +874,59 @@ void AppModel::importDocument(const TreeExport &document, std::optional<std::opt
     const std::optional<QUuid> parent = parentOverride ? *parentOverride : selectedInsertionParentID();
     ImportedTree imported = m_dependencies.treeArchiveService->importSubtreeResult(document, workspace->id, parent);
     const qsizetype count = imported.nodes.size();
-    // A large import is hard to pick out again by hand; an empty tree has
-    // nothing to keep.
-    if (count > kImportSnapshotThreshold && !m_treeViewModel.nodes().isEmpty()) {
-        m_snapshots.setRetentionPolicy(RetentionPolicy::fromSettings(*m_dependencies.settings));
-        if (failed(m_snapshots.saveAutomatic(SnapshotOrigin::beforeImport,
-                                             localized("Before import") + QLatin1Char(' ') +
-                                                 QLocale().toString(QDateTime::currentDateTime(), QLocale::ShortFormat))))
-            return;
-        Q_EMIT snapshotsChanged();
-    }
+    if (!snapshotBeforeImport(count))
+        return;
     // After the present children of the parent, not mixed in among them.
     if (failed(m_treeViewModel.appendNodes(std::move(imported.nodes), parent)))
         return;
     setLatestImportStatus(StatusLine::lookedUp(textKey("Imported %d node(s)"), {QString::number(count)}));
+}
+
+void AppModel::importInteropDocument(const InteropImport &imported)
+{
+    CommandScope scope(this);
+    const auto &workspace = m_treeViewModel.workspace();
+    if (!workspace || !m_treeViewModel.isLoaded())
+        return;
+    const std::optional<QUuid> parent = selectedInsertionParentID();
+    ImportedTree tree = m_dependencies.treeArchiveService->importSubtreeResult(imported.document, workspace->id, parent);
+    if (imported.format != InteropFormat::tarnibar)
+        keepImportedCreationDates(imported.document, tree.nodes);
+    const qsizetype count = tree.nodes.size();
+    if (!snapshotBeforeImport(count))
+        return;
+    const std::optional<QUuid> first =
+        imported.format != InteropFormat::tarnibar && !tree.nodes.isEmpty() ? std::optional(tree.nodes.front().id())
+                                                                             : std::nullopt;
+    if (failed(m_treeViewModel.appendNodes(std::move(tree.nodes), parent)))
+        return;
+    if (first)
+        select(first);
+    if (imported.summary.skipped > 0)
+        setLatestImportStatus(StatusLine::lookedUp(textKey("Imported %d node(s); %d entries skipped"),
+                                                   {QString::number(count), QString::number(imported.summary.skipped)}));
+    else
+        setLatestImportStatus(StatusLine::lookedUp(textKey("Imported %d node(s)"), {QString::number(count)}));
+}
+
+void AppModel::exportSelectedSubtreeAs(InteropFormat format, const QString &file)
+{
+    CommandScope scope(this);
+    const auto selected = m_inspector.selectedNode();
+    TreeExport document;
+    if (selected) {
+        auto exported = m_dependencies.treeArchiveService->exportSubtree(selected->id(), m_treeViewModel.nodes());
+        if (failed(exported))
+            return;
+        document = std::move(*exported);
+    } else {
+        document = m_dependencies.treeArchiveService->exportWorkspace(m_treeViewModel.nodes());
+    }
+    if (failed(exportInteropFile(document, format, std::filesystem::path(file.toStdString()))))
+        return;
+    m_latestExportPath = file;
+    Q_EMIT latestExportPathChanged();
+    setLatestImportStatus(StatusLine::lookedUp(textKey("Exported %@"), {QFileInfo(file).fileName()}));
 }
 
 void AppModel::recoverUnreachableNodes()

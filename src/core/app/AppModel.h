@@ -5,6 +5,7 @@
 #include "archive/SnapshotService.h"
 #include "chrome/ChromeHostMessages.h"
 #include "model/SnapshotSummary.h"
+#include "interop/InteropFormat.h"
 #include "model/WorkspaceSnapshot.h"
 #include "opening/NodeProvider.h"
 #include "opening/RestoreCoordinator.h"
@@ -172,6 +173,12 @@ public:
     void takeDailySnapshotIfDue();
     // More nodes than this in one import are preceded by a snapshot.
     static constexpr qsizetype kImportSnapshotThreshold = 100;
+    // Adds a parsed import (another tool's format, see interop/) under the
+    // insertion parent as one edit.
+    void importInteropDocument(const InteropImport &imported);
+    // Writes the selected subtree (the workspace without a selection) to
+    // `file` in `format`, atomically.
+    void exportSelectedSubtreeAs(InteropFormat format, const QString &file);
     // Moves nodes that no tree can show under a new "Recovered" group, after
     // saving the tree as a snapshot.
     void recoverUnreachableNodes();
@@ -236,6 +243,9 @@ Q_SIGNALS:
     void snapshotsChanged();
 
 private:
+    // Takes the automatic snapshot before an import of `count` nodes when it
+    // is large; false (with the alert shown) when that snapshot failed.
+    bool snapshotBeforeImport(qsizetype count);
     class CommandScope;
     friend class CommandScope;
 

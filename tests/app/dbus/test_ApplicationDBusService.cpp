@@ -14,6 +14,7 @@
 #include <QDBusConnection>
 #include <QDBusPendingCall>
 #include <QDBusPendingReply>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -276,6 +277,32 @@ TEST_F(ApplicationDBusServiceTest, UndoRedoAndTheTrashOverTheBusAndTheCli)
     reply = call("TrashRestore", {trash[0][QStringLiteral("id")].toString()});
     EXPECT_EQ(reply.type(), QDBusMessage::ErrorMessage);
     EXPECT_TRUE(nodeInState(group).isEmpty());
+}
+
+TEST_F(ApplicationDBusServiceTest, OtherFormatsAreImportedThroughTheRunningApplication)
+{
+    const QString file = dir.filePath(QStringLiteral("reading.md"));
+    {
+        QFile out(file);
+        ASSERT_TRUE(out.open(QIODevice::WriteOnly));
+        out.write("# Later\n- [A](https://a.example/)\n- javascript:alert(1)\n");
+    }
+    const qsizetype before = model().treeViewModel().nodes().size();
+    const CliRun r = cli({QStringLiteral("import"), file});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    EXPECT_TRUE(r.out.startsWith(QStringLiteral("Imported 3 node(s): 1 group(s), 1 link(s); 1 entries skipped")))
+        << r.out.toStdString();
+    const NodeList nodes = model().treeViewModel().nodes();
+    ASSERT_EQ(nodes.size(), before + 3);
+    EXPECT_TRUE(std::any_of(nodes.begin(), nodes.end(),
+                            [](const WorkspaceNode &node) { return node.title() == QLatin1String("reading.md"); }));
+
+    const QDBusMessage refused = call("ImportFileAs", {file, QString(), QStringLiteral("html")});
+    EXPECT_EQ(refused.errorName(), QLatin1String(bus::kErrorInvalidArgs));
+    const QDBusMessage bad = call("ImportFileAs", {file, QString(), QStringLiteral("sessions")});
+    EXPECT_EQ(bad.errorName(), QLatin1String(bus::kErrorBadData));
+    EXPECT_TRUE(bad.errorMessage().contains(QStringLiteral("line 1 (byte 0): not JSON"))) << bad.errorMessage().toStdString();
+    EXPECT_EQ(model().treeViewModel().nodes().size(), before + 3);
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 #include "gui/AppActions.h"
 #include "gui/EntryDialogs.h"
 #include "gui/HeaderView.h"
+#include "gui/InteropDialogs.h"
 #include "gui/NodeContextMenu.h"
 #include "gui/SidebarRootView.h"
 #include "gui/inspector/InspectorView.h"
@@ -21,6 +22,8 @@
 #include <QComboBox>
 #include <QCoro/QCoroTimer>
 #include <QDir>
+#include <QFile>
+#include <QPointer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -86,8 +89,9 @@ TEST_F(SidebarTest, ContextMenusOfferWhatEachKindCanDoAndActOnThatNode)
     show();
     const QStringList editing{QStringLiteral("Rename"), QStringLiteral("Duplicate"), QStringLiteral("Delete"),
                               QStringLiteral("|")};
-    const QStringList outwards{QStringLiteral("Export"), QStringLiteral("Save Snapshot")};
-    EXPECT_EQ(menuTitles(today()), editing + QStringList{QStringLiteral("Import into Here…")} + outwards);
+    const QStringList outwards{QStringLiteral("Export"), QStringLiteral("Export As…"), QStringLiteral("Save Snapshot")};
+    const QStringList imports{QStringLiteral("Import into Here…"), QStringLiteral("Import from Other Formats…")};
+    EXPECT_EQ(menuTitles(today()), editing + imports + outwards);
     EXPECT_EQ(menuTitles(child(0)), QStringList({QStringLiteral("Open"), QStringLiteral("|")}) + editing + outwards);
     EXPECT_EQ(menuTitles(child(1)), QStringList({QStringLiteral("Open"), QStringLiteral("Open in Slack App"),
                                                  QStringLiteral("|")}) + editing + outwards);
@@ -244,6 +248,48 @@ TEST_F(SidebarTest, TheKeyboardReachesEveryCommand)
     sidebar.settingsWindow()->close();
     QCoreApplication::processEvents();
     EXPECT_EQ(lastClosed.size(), 0);
+}
+
+TEST_F(SidebarTest, OtherFormatsArePreviewedBeforeTheyAreAddedAndExportedAsChosen)
+{
+    show();
+    select(today());
+    const QString file = root() + QStringLiteral("/bookmarks.html");
+    {
+        QFile out(file);
+        ASSERT_TRUE(out.open(QIODevice::WriteOnly));
+        out.write("<!DOCTYPE NETSCAPE-Bookmark-file-1>\n<DL><p>\n<DT><H3>Bar</H3>\n<DL><p>\n"
+                  "<DT><A HREF=\"https://a.example/\">A</A>\n<DT><A HREF=\"javascript:void(0)\">J</A>\n</DL><p>\n"
+                  "<DT><A HREF=\"https://b.example/\">B</A>\n</DL><p>\n");
+    }
+    const qsizetype before = model().treeViewModel().nodes().size();
+    QPointer<ImportPreviewDialog> dialog = view->actions().previewImport(file);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !dialog->isReading(); }, 10000));
+    EXPECT_EQ(dialog->summaryText(),
+              QStringLiteral("1 group(s) and 2 link(s) will be added in a new group “bookmarks.html”.\n"
+                             "1 entries will be skipped: their addresses are not web, Slack or file addresses."));
+    EXPECT_EQ(model().treeViewModel().nodes().size(), before) << "nothing is added before Import";
+
+    // Another format is read again; one that does not fit says why.
+    dialog->formatChooser()->setCurrentIndex(dialog->formatChooser()->findText(QStringLiteral("Tab sessions")));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !dialog->isReading(); }, 10000));
+    EXPECT_TRUE(dialog->summaryText().startsWith(QStringLiteral("This file cannot be imported: line 1 (byte 0)")))
+        << dialog->summaryText().toStdString();
+    EXPECT_FALSE(dialog->findChild<QPushButton *>(QStringLiteral("importButton"))->isEnabled());
+    dialog->formatChooser()->setCurrentIndex(0);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !dialog->isReading(); }, 10000));
+    QTest::keyClick(dialog, Qt::Key_Return);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return dialog.isNull(); }, 5000));
+    EXPECT_EQ(model().treeViewModel().nodes().size(), before + 4);
+    EXPECT_TRUE(titles(today().id()).contains(QStringLiteral("bookmarks.html")));
+    EXPECT_EQ(model().latestImportStatus(), QStringLiteral("Imported 4 node(s); 1 entries skipped"));
+
+    select(today());
+    const QString markdown = root() + QStringLiteral("/today.md");
+    model().exportSelectedSubtreeAs(InteropFormat::markdown, markdown);
+    QFile written(markdown);
+    ASSERT_TRUE(written.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(written.readAll().startsWith("# Today\n\n- [Example](https://"));
 }
 
 TEST_F(SidebarTest, TheInspectorShowsTheSelectedNodeOrSaysToSelectOne)

@@ -1,0 +1,384 @@
+// Imports and exports in other tools' formats: round trips through each
+// format, the tolerant bookmark scanner, shape detection and error positions.
+
+#include "interop/InteropFormat.h"
+#include "model/Uuid.h"
+
+#include <gtest/gtest.h>
+
+using namespace tarni;
+
+namespace {
+
+const Timestamp kNow = Timestamp(std::chrono::seconds(1'700'000'000));
+
+TreeExportNode entry(const QString &title, NodePayload payload, std::vector<TreeExportNode> children = {})
+{
+    WorkspaceNode node(newUuid(), QUuid(), std::nullopt, payload.kind(), title, std::nullopt, 0, false, std::nullopt,
+                       kNow, kNow, std::nullopt, payload);
+    return TreeExportNode(newUuid(), node.id(), title, node, std::move(children));
+}
+
+TreeExportNode group(const QString &title, std::vector<TreeExportNode> children = {})
+{
+    return entry(title, NodePayload::group(), std::move(children));
+}
+
+TreeExportNode web(const QString &title, const QString &url)
+{
+    return entry(title, NodePayload::webLink(WebLinkTarget{url, std::nullopt}));
+}
+
+// One line per node: depth, kind, title and address, which is what every
+// format must carry over.
+QString outline(const TreeExportNode &root)
+{
+    QString out;
+    std::vector<std::pair<const TreeExportNode *, int>> stack{{&root, 0}};
+    while (!stack.empty()) {
+        auto [node, depth] = stack.back();
+        stack.pop_back();
+        const NodePayload &payload = node->node.payload();
+        QString address;
+        if (auto *link = payload.asWebLink())
+            address = link->url;
+        else if (auto *slack = payload.asSlackThread())
+            address = slack->permalinkURL;
+        else if (auto *file = payload.asFileTarget())
+            address = file->path;
+        out += QString(depth * 2, QLatin1Char(' ')) + QString::fromLatin1(rawValue(node->node.kind()).data()) +
+            QLatin1Char(' ') + node->node.title() + (address.isEmpty() ? QString() : QStringLiteral(" <") + address + QLatin1Char('>')) +
+            QLatin1Char('\n');
+        for (auto it = node->children.rbegin(); it != node->children.rend(); ++it)
+            stack.push_back({&*it, depth + 1});
+    }
+    return out;
+}
+
+InteropImport imported(std::string_view text, std::optional<InteropFormat> format)
+{
+    ImportOptions options;
+    options.groupTitle = QStringLiteral("Imported");
+    options.now = kNow;
+    auto result = importInterop(text, format, options);
+    EXPECT_TRUE(result.ok()) << (result.ok() ? "" : result.error().description().toStdString());
+    return result.ok() ? std::move(result).value() : InteropImport{};
+}
+
+InteropError failure(std::string_view text, std::optional<InteropFormat> format)
+{
+    auto result = importInterop(text, format, ImportOptions{QStringLiteral("Imported"), kNow, {}, nullptr});
+    EXPECT_FALSE(result.ok());
+    return result.ok() ? InteropError{} : result.error();
+}
+
+TreeExport sampleTree()
+{
+    TreeExport document;
+    document.rootNode = group(QStringLiteral("Projects [2024] (a & b)"), {
+        group(QStringLiteral("Design <review>"), {
+            web(QStringLiteral("Spec \"draft\" [v2]"), QStringLiteral("https://example.com/a?x=1&y=(2)")),
+            entry(QStringLiteral("Thread"), NodePayload::slackThread(SlackTarget{
+                QStringLiteral("https://acme.slack.com/archives/C012AB3CD/p1712345678123456"),
+                std::nullopt, QStringLiteral("C012AB3CD"), QStringLiteral("1712345678.123456"),
+                SlackOpenMode::browserPermalink})),
+            group(QStringLiteral("Nested"), {web(QStringLiteral("日本語のページ"), QStringLiteral("https://例え.jp/パス"))}),
+        }),
+        entry(QStringLiteral("Notes file"), NodePayload::file(FileTarget{QStringLiteral("/home/me/notes 1.txt"), std::nullopt})),
+        entry(QStringLiteral("Docs folder"), NodePayload::folder(FileTarget{QStringLiteral("/home/me/docs"), std::nullopt})),
+        group(QStringLiteral("Empty group")),
+    });
+    return document;
+}
+
+} // namespace
+
+TEST(InteropRoundTrip, NestedFormatsGiveBackTheSameTree)
+{
+    const TreeExport document = sampleTree();
+    for (InteropFormat format : {InteropFormat::bookmarks, InteropFormat::markdown}) {
+        SCOPED_TRACE(interopFormatName(format).toStdString());
+        auto text = exportInterop(document, format);
+        ASSERT_TRUE(text.ok());
+        const InteropImport back = imported(*text, std::nullopt);
+        EXPECT_EQ(back.format, format);
+        ASSERT_EQ(back.document.rootNode.children.size(), 1u);
+        EXPECT_EQ(outline(back.document.rootNode.children[0]), outline(document.rootNode));
+        EXPECT_EQ(back.summary, (ImportSummary{4, 5, 0}));
+    }
+}
+
+TEST(InteropRoundTrip, FlatFormatsKeepAddressesTitlesAndOrder)
+{
+    const TreeExport document = sampleTree();
+    auto onetab = exportInterop(document, InteropFormat::onetab);
+    ASSERT_TRUE(onetab.ok());
+    // One OneTab group per parent: the design group, its nested group, then
+    // the two entries at the top.
+    EXPECT_EQ(outline(imported(*onetab, std::nullopt).document.rootNode),
+              QStringLiteral("group Imported\n"
+                             "  group OneTab group 1\n"
+                             "    webLink Spec \"draft\" [v2] <https://example.com/a?x=1&y=(2)>\n"
+                             "    slackThread Thread <https://acme.slack.com/archives/C012AB3CD/p1712345678123456>\n"
+                             "  group OneTab group 2\n"
+                             "    webLink 日本語のページ <https://例え.jp/パス>\n"
+                             "  group OneTab group 3\n"
+                             "    file Notes file </home/me/notes 1.txt>\n"
+                             "    folder Docs folder </home/me/docs>\n"));
+
+    auto text = exportInterop(document, InteropFormat::text);
+    ASSERT_TRUE(text.ok());
+    const InteropImport lines = imported(*text, std::nullopt);
+    EXPECT_EQ(lines.format, InteropFormat::text);
+    EXPECT_EQ(lines.summary, (ImportSummary{0, 5, 0}));
+    EXPECT_EQ(lines.document.rootNode.children[4].node.kind(), WorkspaceNodeKind::folder);
+}
+
+TEST(InteropExport, HtmlPageIsEscapedNestedAndWithoutScript)
+{
+    TreeExport document = sampleTree();
+    document.rootNode.children.push_back(web(QStringLiteral("<script>alert(1)</script>"),
+                                             QStringLiteral("javascript:alert(1)")));
+    auto page = exportInterop(document, InteropFormat::html);
+    ASSERT_TRUE(page.ok());
+    const std::string &html = *page;
+    EXPECT_EQ(html.find("<script"), std::string::npos);
+    EXPECT_EQ(html.find("href=\"javascript"), std::string::npos);
+    EXPECT_NE(html.find("&lt;script&gt;alert(1)&lt;/script&gt;"), std::string::npos);
+    EXPECT_NE(html.find("<a href=\"https://example.com/a?x=1&amp;y=(2)\""), std::string::npos);
+    EXPECT_NE(html.find("Content-Security-Policy"), std::string::npos);
+    // Nested lists open and close in balance.
+    auto count = [&](std::string_view needle) {
+        std::size_t n = 0;
+        for (auto at = html.find(needle); at != std::string::npos; at = html.find(needle, at + 1))
+            ++n;
+        return n;
+    };
+    EXPECT_EQ(count("<ul>"), count("</ul>"));
+    EXPECT_EQ(count("<ul>"), 3u);
+    EXPECT_FALSE(exportInterop(document, InteropFormat::sessions).ok());
+}
+
+TEST(InteropExport, BookmarkFileFollowsTheLineBasedLayoutBrowsersImport)
+{
+    // Browsers' bookmark importers read line by line: the doctype first, the
+    // charset declared, every <DT> entry, <DL><p> and </DL><p> on its own line,
+    // titles and attributes escaped.
+    TreeExport document = sampleTree();
+    document.rootNode.children[0].children[0].node.setTitle(QStringLiteral("two\nlines & <b>"));
+    auto text = exportInterop(document, InteropFormat::bookmarks);
+    ASSERT_TRUE(text.ok());
+    const QStringList lines = QString::fromStdString(*text).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    EXPECT_EQ(lines[0], QStringLiteral("<!DOCTYPE NETSCAPE-Bookmark-file-1>"));
+    EXPECT_TRUE(QString::fromStdString(*text).contains(
+        QStringLiteral("<META HTTP-EQUIV=\"Content-Type\" CONTENT=\"text/html; charset=UTF-8\">")));
+    int depth = 0;
+    for (const QString &raw : lines) {
+        const QString line = raw.trimmed();
+        if (line.startsWith(QStringLiteral("<DL><p>")))
+            ++depth;
+        else if (line.startsWith(QStringLiteral("</DL><p>")))
+            --depth;
+        else if (line.startsWith(QStringLiteral("<DT>"))) {
+            EXPECT_TRUE(line.endsWith(QStringLiteral("</A>")) || line.endsWith(QStringLiteral("</H3>"))) << raw.toStdString();
+        }
+        EXPECT_GE(depth, 0);
+    }
+    EXPECT_EQ(depth, 0);
+    EXPECT_TRUE(QString::fromStdString(*text).contains(
+        QStringLiteral("<DT><A HREF=\"https://example.com/a?x=1&amp;y=(2)\" ADD_DATE=\"1700000000\">two lines &amp; &lt;b&gt;</A>")));
+    EXPECT_TRUE(QString::fromStdString(*text).contains(QStringLiteral("HREF=\"file:///home/me/notes%201.txt\"")));
+}
+
+TEST(InteropImport, BookmarkScannerToleratesWhatBrowsersAndPeopleWrite)
+{
+    struct Row {
+        const char *name;
+        std::string_view input;
+        const char *outline;
+    };
+    const Row rows[] = {
+        {"chrome layout with CRLF", "<!DOCTYPE NETSCAPE-Bookmark-file-1>\r\n<DL><p>\r\n    <DT><H3 ADD_DATE=\"1\">Bar</H3>\r\n"
+                                    "    <DL><p>\r\n        <DT><A HREF=\"https://a.example/\">A</A>\r\n    </DL><p>\r\n"
+                                    "    <DT><A HREF=\"https://b.example/\">B</A>\r\n</DL><p>\r\n",
+         "group Bar\n  webLink A <https://a.example/>\nwebLink B <https://b.example/>\n"},
+        {"lower case, no <p>, unquoted", "<dl><dt><h3>F</h3>\n<dl><dt><a href=https://a.example/>A</a>\n</dl></dl>",
+         "group F\n  webLink A <https://a.example/>\n"},
+        {"unclosed tags", "<DL><DT><H3>F\n<DL><DT><A HREF=\"https://a.example/\">A\n<DT><A HREF=\"https://b.example/\">B",
+         "group F\n  webLink A <https://a.example/>\n  webLink B <https://b.example/>\n"},
+        {"script and stray < in titles", "<DL><DT><A HREF=\"https://a.example/\">x <script>alert(1)</script> y</A>\n"
+                                         "<DT><A HREF=\"https://b.example/\">1 < 2</A>\n<DT><A HREF=\"https://c.example/\">C</A>",
+         "webLink x <script>alert(1)</script> y <https://a.example/>\nwebLink 1 < 2 <https://b.example/>\n"
+         "webLink C <https://c.example/>\n"},
+        {"entities in titles and addresses", "<DL><DT><A HREF=\"https://a.example/?a=1&amp;b=2\">Tom &amp; Jerry &#39;s &#x263A; &lt;&gt; &bogus;</A>",
+         "webLink Tom & Jerry 's ☺ <> &bogus; <https://a.example/?a=1&b=2>\n"},
+        {"folder without a list and unclosed quote", "<DL><DT><H3>Empty</H3>\n<DT><A HREF=\"https://a.example/>A</A>\n",
+         "group Empty\nwebLink A <https://a.example/>\n"},
+        {"slack, file and folder addresses", "<DL><DT><A HREF=\"https://acme.slack.com/archives/C1/p1712345678123456\">S</A>"
+                                             "<DT><A HREF=\"file:///tmp/a%20b.txt\">F</A><DT><A HREF=\"file:///tmp/dir/\">D</A>",
+         "slackThread S <https://acme.slack.com/archives/C1/p1712345678123456>\nfile F </tmp/a b.txt>\nfolder D </tmp/dir>\n"},
+        {"scripts and garbage skipped, other schemes kept", "<DL><DT><A HREF=\"javascript:alert(1)\">J</A>"
+                                                           "<DT><A HREF=\"not an address\">N</A><DT><A HREF=\"chrome://settings\">C</A>",
+         "webLink C <chrome://settings>\n"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        const InteropImport result = imported(row.input, InteropFormat::bookmarks);
+        QString children;
+        for (const auto &child : result.document.rootNode.children)
+            children += outline(child);
+        EXPECT_EQ(children, QString::fromUtf8(row.outline));
+    }
+    EXPECT_EQ(imported(rows[7].input, InteropFormat::bookmarks).summary.skipped, 2);
+}
+
+TEST(InteropImport, BookmarkDatesAreSecondsOrMilliseconds)
+{
+    const InteropImport result = imported("<DL><DT><A HREF=\"https://a.example/\" ADD_DATE=\"1600000000\">A</A>"
+                                          "<DT><A HREF=\"https://b.example/\" ADD_DATE=\"1600000000123\">B</A>"
+                                          "<DT><A HREF=\"https://c.example/\" ADD_DATE=\"100000000000\">C</A>"
+                                          "<DT><A HREF=\"https://d.example/\" ADD_DATE=\"soon\">D</A>",
+                                          InteropFormat::bookmarks);
+    const auto &links = result.document.rootNode.children;
+    ASSERT_EQ(links.size(), 4u);
+    EXPECT_EQ(links[0].node.createdAt().time_since_epoch().count(), 1'600'000'000);
+    EXPECT_EQ(links[1].node.createdAt().time_since_epoch().count(), 1'600'000'000);
+    EXPECT_EQ(links[2].node.createdAt().time_since_epoch().count(), 100'000'000'000); // 10^11 itself is seconds
+    EXPECT_EQ(links[3].node.createdAt(), kNow);
+
+    QList<WorkspaceNode> nodes;
+    for (const auto *e : {&result.document.rootNode, &links[0], &links[1], &links[2], &links[3]}) {
+        WorkspaceNode copy = e->node;
+        copy.setCreatedAt(Timestamp{});
+        nodes.append(copy);
+    }
+    keepImportedCreationDates(result.document, nodes);
+    EXPECT_EQ(nodes[1].createdAt().time_since_epoch().count(), 1'600'000'000);
+}
+
+TEST(InteropImport, OneTabMarkdownAndTextLists)
+{
+    EXPECT_EQ(outline(imported("https://a.example/ | A | with bar\r\nhttps://b.example/\n\n\n"
+                               "https://c.example/ | C\n",
+                               std::nullopt)
+                          .document.rootNode),
+              QStringLiteral("group Imported\n  group OneTab group 1\n    webLink A | with bar <https://a.example/>\n"
+                             "    webLink https://b.example/ <https://b.example/>\n  group OneTab group 2\n"
+                             "    webLink C <https://c.example/>\n"));
+
+    EXPECT_EQ(outline(imported("# Work\n\nSome words [Intro](https://i.example/) here.\n"
+                               "- [A](https://a.example/)\n  - [A1](https://a1.example/)\n\t- Sub\n"
+                               "      * <https://s.example/>\n- [ ] [Task](https://t.example/)\n"
+                               "## Deeper\n1. https://d.example/\n# Home\n```\n- [No](https://code.example/)\n```\n"
+                               "- Plain item\n",
+                               std::nullopt)
+                          .document.rootNode),
+              QStringLiteral("group Imported\n  group Work\n    webLink Intro <https://i.example/>\n"
+                             "    webLink A <https://a.example/>\n      webLink A1 <https://a1.example/>\n"
+                             "        group Sub\n          webLink https://s.example/ <https://s.example/>\n"
+                             "    webLink Task <https://t.example/>\n    group Deeper\n"
+                             "      webLink https://d.example/ <https://d.example/>\n  group Home\n"
+                             "    group Plain item\n"));
+
+    const InteropImport text = imported("https://a.example/\n  \nftp://files.example/x\nhello world\n"
+                                        "javascript:alert(1)\n",
+                                        InteropFormat::text);
+    EXPECT_EQ(text.summary, (ImportSummary{0, 2, 2}));
+}
+
+TEST(InteropImport, SessionShapesAreToldApart)
+{
+    // Windows keyed by id, tabs keyed by id in any order: "index" decides.
+    const InteropImport keyed = imported(
+        R"([{"name":"Morning","date":1600000000000,"windows":{"7":{"2":{"url":"https://b.example/","title":"B","index":1},
+            "1":{"url":"https://a.example/","title":"A","index":0,"pinned":true}}},"windowsInfo":{"7":{}}}])",
+        std::nullopt);
+    EXPECT_EQ(outline(keyed.document.rootNode),
+              QStringLiteral("group Imported\n  group Morning\n    group Window 1\n"
+                             "      webLink A <https://a.example/>\n      webLink B <https://b.example/>\n"));
+    const auto &pinned = keyed.document.rootNode.children[0].children[0].children[0].node;
+    EXPECT_EQ(pinned.subtitle(), QStringLiteral("Pinned · https://a.example/"));
+    EXPECT_EQ(keyed.document.rootNode.children[0].node.createdAt().time_since_epoch().count(), 1'600'000'000);
+
+    EXPECT_EQ(outline(imported(R"({"sessions":[{"windows":[{"tabs":[{"url":"https://a.example/","title":"A"}]},
+                                   {"tabs":[{"url":"https://b.example/","title":"B"}]}]}]})",
+                               std::nullopt)
+                          .document.rootNode),
+              QStringLiteral("group Imported\n  group Session 1\n    group Window 1\n      webLink A <https://a.example/>\n"
+                             "    group Window 2\n      webLink B <https://b.example/>\n"));
+
+    EXPECT_EQ(outline(imported(R"([{"type":"header"},[1,{"type":"session"},[]],
+        [2,{"type":"savedwin","marks":{"customTitle":"Research"}},[0]],
+        [3,{"type":"savedtab","data":{"url":"https://a.example/","title":"A"}},[0,0]],
+        [4,{"type":"tab","data":{"url":"https://n.example/","title":"Nested"}},[0,0,0]],
+        [5,{"type":"separatorline"},[0,1]],
+        [6,{"type":"textnote","data":{"note":"Read later"}},[0,2]],
+        [7,{"type":"savedtab","data":{"url":"https://b.example/","title":"B"}},[0,2,0]],
+        [8,{"type":"win"},[1]],{"type":"footer"}])",
+                               InteropFormat::sessions)
+                          .document.rootNode),
+              QStringLiteral("group Imported\n  group Research\n    webLink A <https://a.example/>\n"
+                             "      webLink Nested <https://n.example/>\n    group Read later\n"
+                             "      webLink B <https://b.example/>\n  group Window 2\n"));
+
+    const InteropError unknown = failure(R"({"tabs":[]})", InteropFormat::sessions);
+    EXPECT_TRUE(unknown.reason.contains(QStringLiteral("\"sessions\"[].windows[].tabs[]"))) << unknown.reason.toStdString();
+    EXPECT_TRUE(unknown.reason.contains(QStringLiteral("childIndexPath")));
+}
+
+TEST(InteropImport, DetectionAndBadInputName)
+{
+    struct Row {
+        std::string_view text;
+        std::optional<InteropFormat> format;
+    };
+    const Row rows[] = {
+        {"\xEF\xBB\xBF<!DOCTYPE NETSCAPE-Bookmark-file-1>", InteropFormat::bookmarks},
+        {"  <dl><p><dt><a href=\"x\">", InteropFormat::bookmarks},
+        {"{\"schemaVersion\":1,\"rootNode\":{}}", InteropFormat::tarnibar},
+        {"{\"sessions\":[]}", InteropFormat::sessions},
+        {"[{\"windows\":{}}]", InteropFormat::sessions},
+        {"https://a.example/ | A\nhttps://b.example/\n", InteropFormat::onetab},
+        {"- [A](https://a.example/)\n", InteropFormat::markdown},
+        {"https://a.example/\nhttp://b.example/\n", InteropFormat::text},
+        {"Dear diary,\ntoday I\n", std::nullopt},
+        {"  \n\n", std::nullopt},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(std::string(row.text));
+        auto detected = detectInteropFormat(row.text);
+        EXPECT_EQ(detected.ok(), row.format.has_value());
+        if (detected.ok() && row.format) {
+            EXPECT_EQ(*detected, *row.format);
+        }
+    }
+
+    // Bytes that are not UTF-8, in every format, with line and byte.
+    const InteropError bad = failure("https://a.example/\nhttps://b.example/\nhttps://c.\xC3(/\n", InteropFormat::text);
+    EXPECT_EQ(bad.line, 3);
+    EXPECT_EQ(bad.byteOffset, 48);
+    const InteropError json = failure("[{\"windows\": {}},\n  {\"windows\": }]", InteropFormat::sessions);
+    EXPECT_EQ(json.line, 2);
+    EXPECT_TRUE(json.description().startsWith(QStringLiteral("line 2 (byte 32): not JSON"))) << json.description().toStdString();
+    EXPECT_FALSE(importInterop("https://a.example/", InteropFormat::html, {}).ok());
+    EXPECT_TRUE(failure("just words", InteropFormat::bookmarks).reason.contains(QStringLiteral("not a bookmark file")));
+}
+
+TEST(InteropImport, DeepNestingDoesNotRecurseAndCancelStops)
+{
+    // 200,000 levels of folders: built and torn down without recursion.
+    std::string deep;
+    for (int i = 0; i < 200'000; ++i)
+        deep += "<DT><H3>f</H3><DL>";
+    deep += "<DT><A HREF=\"https://a.example/\">A</A>";
+    const InteropImport result = imported(deep, InteropFormat::bookmarks);
+    EXPECT_EQ(result.summary, (ImportSummary{200'000, 1, 0}));
+    EXPECT_EQ(result.document.rootNode.depth(), 200'002u);
+    auto markdown = exportInterop(result.document, InteropFormat::markdown);
+    ASSERT_TRUE(markdown.ok());
+    EXPECT_LT(markdown->size(), 50'000'000u); // indentation stops growing
+
+    std::atomic<bool> cancelled{true};
+    ImportOptions options{QStringLiteral("Imported"), kNow, {}, &cancelled};
+    EXPECT_FALSE(importInterop(deep, InteropFormat::bookmarks, options).ok());
+}
