@@ -192,7 +192,13 @@ Qt::ItemFlags WorkspaceItemModel::flags(const QModelIndex &index) const
 {
     if (!index.isValid())
         return Qt::ItemIsDropEnabled;
-    return Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsDragEnabled | Qt::ItemIsDropEnabled;
+    Qt::ItemFlags result = Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsDragEnabled | Qt::ItemIsDropEnabled;
+    // Lets the tree view skip its expanded-row lookup for the many rows
+    // without children when it lays out; the flag follows the rows, and
+    // rows inserted under such a node are announced as usual.
+    if (m_tree.childCount(slotOf(index)) == 0)
+        result |= Qt::ItemNeverHasChildren;
+    return result;
 }
 
 QStringList WorkspaceItemModel::mimeTypes() const

@@ -47,6 +47,8 @@ public:
     ~WorkspaceItemModel() override;
 
     const DisplayedTree &displayedTree() const { return m_tree; }
+    // The search the rows are filtered by, for marking its matches.
+    const SearchQuery &searchQuery() const { return m_tree.projection().searchQuery(); }
     QModelIndex indexForNode(const QUuid &id) const;
     // The rows below `root` with children that are expanded: every one
     // (`all`), or those whose node is not collapsed, under expanded rows.
