@@ -86,6 +86,7 @@ void DisplayedTree::rebuild()
             m_children[slot].clear();
     }
     m_rootChildren.clear();
+    m_parents.clear();
     std::fill(m_shown.begin(), m_shown.end(), 0);
 
     const TreeProjection &tree = projection();
@@ -104,7 +105,10 @@ void DisplayedTree::rebuild()
             list.push_back(child);
             pending.push_back(child);
         }
+        if (parent != kRoot && !list.empty())
+            m_parents.push_back(parent);
     }
+    m_parentsValid = true;
     m_listener->didReset();
 }
 
@@ -140,6 +144,7 @@ void DisplayedTree::followQuery()
     // As an edit that touched these nodes: their old and new parents are
     // arranged, parents before children.
     m_followingQuery = true;
+    m_parentsValid = false;
     nextEpoch();
     std::vector<SlotId> groups;
     bool rootAdded = false;
@@ -273,6 +278,7 @@ void DisplayedTree::forgetSubtree(SlotId slot)
 
 void DisplayedTree::syncEdit()
 {
+    m_parentsValid = false;
     grow();
     nextEpoch();
     const TreeViewModel::EditScope &edit = m_model.lastEdit();

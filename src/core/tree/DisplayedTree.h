@@ -69,6 +69,11 @@ public:
     SlotId shownSlot(const QUuid &id) const;
     const WorkspaceNode &node(SlotId slot) const { return projection().node(slot); }
 
+    // Right after a reset: every shown node with shown children, each after
+    // its parent, so a view can expand them without walking the rows again.
+    // Null once an edit has changed the rows.
+    const std::vector<SlotId> *parentsSinceReset() const { return m_parentsValid ? &m_parents : nullptr; }
+
     // True while rows are shown or hidden for a new query rather than for
     // an edit: a selected row that goes is hidden, not gone.
     bool isFollowingQuery() const { return m_followingQuery; }
@@ -123,6 +128,8 @@ private:
     QString m_query;
     bool m_skipNextSync = false;
     bool m_followingQuery = false;
+    std::vector<SlotId> m_parents;
+    bool m_parentsValid = false;
 
     std::vector<SlotId> m_rootChildren;
     std::vector<std::vector<SlotId>> m_children;

@@ -106,6 +106,7 @@ private:
     DisplayedTree m_tree;
     mutable std::array<std::optional<QIcon>, 6> m_icons;
     bool m_moveRefused = false;
+    mutable std::vector<std::uint8_t> m_expanding;
 };
 
 } // namespace tarni

@@ -132,6 +132,19 @@ TEST_F(OutlineViewTest, FollowsTheModelsSelectionAndExpansionWithoutEcho)
     app.treeViewModel().setSearchQuery(QString());
     EXPECT_FALSE(view->isExpanded(row(work)));
     EXPECT_EQ(writes, 2);
+
+    // A query that hides the selected row leaves its node selected; the row
+    // is selected again when a query shows it.
+    app.treeViewModel().setSearchQuery(QStringLiteral("example"));
+    app.selectNodeWithoutOpening(mail);
+    const int selectionsBefore = selections;
+    app.treeViewModel().setSearchQuery(QStringLiteral("docs EXAMPLE"));
+    EXPECT_FALSE(row(mail).isValid());
+    EXPECT_EQ(viewSelection(), std::nullopt);
+    EXPECT_EQ(app.selectionCoordinator().selectedNodeID(), mail);
+    app.treeViewModel().setSearchQuery(QStringLiteral("example"));
+    EXPECT_EQ(viewSelection(), mail);
+    EXPECT_EQ(selections, selectionsBefore);
     EXPECT_EQ(opener->opened.size(), 0);
 }
 
