@@ -190,6 +190,9 @@ WorkspaceOutlineView::WorkspaceOutlineView(AppModel &model, QWidget *parent)
     connect(m_itemModel, &QAbstractItemModel::dataChanged, this,
             [this](const QModelIndex &topLeft) { syncExpansion(topLeft); });
     connect(m_itemModel, &WorkspaceItemModel::synced, this, &WorkspaceOutlineView::syncSelection);
+    // The marked matches follow every query, also one that shows the same rows.
+    connect(&model.treeViewModel(), &TreeViewModel::searchQueryChanged, viewport(),
+            qOverload<>(&QWidget::update));
     connect(&model.selectionCoordinator(), &SelectionCoordinator::selectedNodeIDChanged, this,
             &WorkspaceOutlineView::syncSelection);
     expandFromModel({});
