@@ -90,6 +90,8 @@ public:
     const QString &query() const { return m_query; }
     bool isFiltering() const { return !m_query.isEmpty(); }
     bool isDisplayed(SlotId slot) const;
+    // Whether the node's own text matches the query (not only a descendant's).
+    bool matchesQuery(SlotId slot) const { return isFiltering() && slot < m_matches.size() && m_matches[slot]; }
 
     // The displayed children of `parentID` (absent: the top level), in
     // display order, filtered.

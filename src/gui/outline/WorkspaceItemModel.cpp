@@ -200,6 +200,8 @@ QVariant WorkspaceItemModel::data(const QModelIndex &index, int role) const
         return int(node.kind());
     case IsCollapsedRole:
         return node.isCollapsed();
+    case MatchesSearchRole:
+        return m_tree.projection().matchesQuery(slot);
     default:
         return {};
     }

@@ -41,6 +41,8 @@ public:
         SubtitleRole,
         KindRole,
         IsCollapsedRole,
+        // The node itself matches the search (it may be shown for a descendant).
+        MatchesSearchRole,
     };
 
     explicit WorkspaceItemModel(AppModel &model, QObject *parent = nullptr);

@@ -136,7 +136,10 @@ public:
         int y = textRect.top() + (textRect.height() - totalHeight) / 2;
 
         const auto *itemModel = qobject_cast<const WorkspaceItemModel *>(index.model());
-        const SearchQuery *query = itemModel ? &itemModel->searchQuery() : nullptr;
+        // Only rows that match themselves are marked, not their ancestors.
+        const SearchQuery *query = itemModel && index.data(WorkspaceItemModel::MatchesSearchRole).toBool()
+                                       ? &itemModel->searchQuery()
+                                       : nullptr;
         const QColor matchBackground = matchColor(opt.palette, group, selected);
 
         painter->save();
