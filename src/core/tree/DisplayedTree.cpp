@@ -18,7 +18,7 @@ DisplayedTree::DisplayedTree(TreeViewModel &model, QObject *parent)
     });
     connect(&model, &TreeViewModel::searchQueryChanged, this, [this] {
         if (m_model.searchQuery() != m_query)
-            rebuild();
+            followQuery();
     });
     connect(&model, &TreeViewModel::nodesChanged, this, [this] {
         if (m_skipNextSync)
@@ -86,6 +86,7 @@ void DisplayedTree::rebuild()
             m_children[slot].clear();
     }
     m_rootChildren.clear();
+    m_parents.clear();
     std::fill(m_shown.begin(), m_shown.end(), 0);
 
     const TreeProjection &tree = projection();
@@ -104,8 +105,85 @@ void DisplayedTree::rebuild()
             list.push_back(child);
             pending.push_back(child);
         }
+        if (parent != kRoot && !list.empty())
+            m_parents.push_back(parent);
     }
+    m_parentsValid = true;
     m_listener->didReset();
+}
+
+void DisplayedTree::followQuery()
+{
+    // Starting or ending a search changes which rows a view expands.
+    if (m_query.isEmpty() || m_model.searchQuery().isEmpty()) {
+        rebuild();
+        return;
+    }
+    grow();
+    // Which rows the new query shows or hides. Nodes the top level does not
+    // reach may count here without being rows; that only errs towards a
+    // reset.
+    const TreeProjection &tree = projection();
+    const std::uint8_t *displayed = tree.displayedFlags();
+    std::vector<SlotId> changed;
+    for (SlotId slot = 0; slot < m_shown.size(); ++slot) {
+        const bool wanted = tree.isLive(slot) && (!displayed || displayed[slot]);
+        if (wanted != bool(m_shown[slot])) {
+            if (changed.size() == kMaxRowsChangedByQuery) {
+                rebuild();
+                return;
+            }
+            changed.push_back(slot);
+        }
+    }
+    m_query = m_model.searchQuery();
+    if (changed.empty()) {
+        Q_EMIT synced();
+        return;
+    }
+    // As an edit that touched these nodes: their old and new parents are
+    // arranged, parents before children.
+    m_followingQuery = true;
+    m_parentsValid = false;
+    nextEpoch();
+    std::vector<SlotId> groups;
+    bool rootAdded = false;
+    auto add = [&](SlotId group) {
+        if (group == kRoot) {
+            if (!std::exchange(rootAdded, true))
+                groups.push_back(kRoot);
+        } else if (m_groupMark[group] != m_epoch) {
+            m_groupMark[group] = m_epoch;
+            groups.push_back(group);
+        }
+    };
+    for (SlotId slot : changed) {
+        if (isShown(slot))
+            add(m_parent[slot]);
+        if (reachable(slot))
+            add(m_newParent[slot]);
+    }
+    arrangeByDepth(groups);
+    m_followingQuery = false;
+    Q_EMIT synced();
+}
+
+void DisplayedTree::arrangeByDepth(std::vector<SlotId> groups)
+{
+    std::vector<std::pair<int, SlotId>> byDepth;
+    for (SlotId group : groups) {
+        if (!reachable(group))
+            continue;
+        int depth = 0;
+        for (SlotId s = group; s != kRoot; s = m_newParent[s])
+            ++depth;
+        byDepth.emplace_back(depth, group);
+    }
+    std::sort(byDepth.begin(), byDepth.end());
+    groups.clear();
+    for (const auto &entry : byDepth)
+        groups.push_back(entry.second);
+    arrange(groups, false);
 }
 
 void DisplayedTree::nextEpoch()
@@ -200,6 +278,7 @@ void DisplayedTree::forgetSubtree(SlotId slot)
 
 void DisplayedTree::syncEdit()
 {
+    m_parentsValid = false;
     grow();
     nextEpoch();
     const TreeViewModel::EditScope &edit = m_model.lastEdit();
@@ -254,20 +333,7 @@ void DisplayedTree::syncEdit()
     }
     // Parents before children, so that every group is in its final place
     // when it is arranged.
-    std::vector<std::pair<int, SlotId>> byDepth;
-    for (SlotId group : groups) {
-        if (!reachable(group))
-            continue;
-        int depth = 0;
-        for (SlotId s = group; s != kRoot; s = m_newParent[s])
-            ++depth;
-        byDepth.emplace_back(depth, group);
-    }
-    std::sort(byDepth.begin(), byDepth.end());
-    groups.clear();
-    for (const auto &entry : byDepth)
-        groups.push_back(entry.second);
-    arrange(groups, false);
+    arrangeByDepth(std::move(groups));
 }
 
 void DisplayedTree::arrange(const std::vector<SlotId> &groups, bool everything)

@@ -25,10 +25,12 @@ class TreeViewModel;
 // After each edit the groups it can have changed (the old and new parents
 // of the nodes it touched, and their ancestors while searching) are
 // compared with the projection and the differences turned into insertions,
-// removals and moves. A change of the
-// search query, a load or a large import is announced as a reset: a
-// keystroke may show or hide tens of thousands of rows, which a view takes
-// in faster as a new tree than as as many row changes.
+// removals and moves. A change of the search query that shows or hides a
+// few rows is announced the same way, so the rows that stay keep their
+// places, expansion and selection; one that changes more, a load or a large
+// import is announced as a reset: a keystroke may show or hide tens of
+// thousands of rows, which a view takes in faster as a new tree than as as
+// many row changes.
 class DisplayedTree : public QObject {
     Q_OBJECT
 public:
@@ -67,6 +69,15 @@ public:
     SlotId shownSlot(const QUuid &id) const;
     const WorkspaceNode &node(SlotId slot) const { return projection().node(slot); }
 
+    // Right after a reset: every shown node with shown children, each after
+    // its parent, so a view can expand them without walking the rows again.
+    // Null once an edit has changed the rows.
+    const std::vector<SlotId> *parentsSinceReset() const { return m_parentsValid ? &m_parents : nullptr; }
+
+    // True while rows are shown or hidden for a new query rather than for
+    // an edit: a selected row that goes is hidden, not gone.
+    bool isFollowingQuery() const { return m_followingQuery; }
+
     // The rows as nested values, for comparing with the projection.
     QList<WorkspaceTreeNode> tree() const;
 
@@ -91,7 +102,14 @@ private:
     }
     std::vector<SlotId> &children(SlotId parent) { return parent == kRoot ? m_rootChildren : m_children[parent]; }
 
+    // Above this many rows shown or hidden by a new query, a reset is
+    // cheaper for a view than the row changes: each one updates every
+    // persistent index the view holds (one per expanded row).
+    static constexpr std::size_t kMaxRowsChangedByQuery = 64;
+
     void rebuild();
+    void followQuery();
+    void arrangeByDepth(std::vector<SlotId> groups);
     void syncEdit();
     void nextEpoch();
     void markNewState();
@@ -109,6 +127,9 @@ private:
     Listener *m_listener = nullptr;
     QString m_query;
     bool m_skipNextSync = false;
+    bool m_followingQuery = false;
+    std::vector<SlotId> m_parents;
+    bool m_parentsValid = false;
 
     std::vector<SlotId> m_rootChildren;
     std::vector<std::vector<SlotId>> m_children;

@@ -1,5 +1,7 @@
 #include "tree/TreeProjection.h"
 
+#include "tree/SearchQuery.h"
+
 #include <QSet>
 
 #include <algorithm>
@@ -32,54 +34,6 @@ bool sameSearchParts(const WorkspaceNode &a, const WorkspaceNode &b)
     return a.title() == b.title() && a.subtitle() == b.subtitle() && WorkspaceNode::defaultSubtitle(a.payload()) == WorkspaceNode::defaultSubtitle(b.payload());
 }
 
-void appendUtf8(std::string &out, char32_t c)
-{
-    if (c < 0x80) {
-        out += char(c);
-    } else if (c < 0x800) {
-        out += char(0xC0 | (c >> 6));
-        out += char(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += char(0xE0 | (c >> 12));
-        out += char(0x80 | ((c >> 6) & 0x3F));
-        out += char(0x80 | (c & 0x3F));
-    } else {
-        out += char(0xF0 | (c >> 18));
-        out += char(0x80 | ((c >> 12) & 0x3F));
-        out += char(0x80 | ((c >> 6) & 0x3F));
-        out += char(0x80 | (c & 0x3F));
-    }
-}
-
-// Lower-cases into UTF-8, with the result of QString::toLower() but without
-// building temporary strings: that runs for every node at load. Character by
-// character lowering equals Qt's whole-string lowering except for U+0130,
-// the one character that lowers to two; such text takes Qt's way.
-void appendLowered(std::string &out, const QString &text)
-{
-    const qsizetype size = text.size();
-    const char16_t *data = reinterpret_cast<const char16_t *>(text.constData());
-    const std::size_t base = out.size();
-    out.reserve(base + std::size_t(size));
-    for (qsizetype i = 0; i < size; ++i) {
-        char32_t c = data[i];
-        if (c < 0x80) {
-            out += char(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-            continue;
-        }
-        if (c == 0x0130) {
-            out.resize(base);
-            out += text.toLower().toStdString();
-            return;
-        }
-        if (QChar::isHighSurrogate(c) && i + 1 < size && QChar::isLowSurrogate(data[i + 1]))
-            c = QChar::surrogateToUcs4(char16_t(c), data[++i]);
-        else if (QChar::isSurrogate(c))
-            c = 0xFFFD; // as the UTF-8 conversion of an unpaired surrogate
-        appendUtf8(out, QChar::toLower(c));
-    }
-}
-
 } // namespace
 
 TreeProjection::TreeProjection()
@@ -101,15 +55,15 @@ QString TreeProjection::searchText(const WorkspaceNode &node)
 
 void TreeProjection::appendSearchText(std::string &out, const WorkspaceNode &node)
 {
-    // Each part is lower-cased on its own, as it will be matched.
-    appendLowered(out, node.title());
+    // Each part is folded on its own, as it will be matched.
+    SearchQuery::appendFolded(out, node.title());
     if (const auto &subtitle = node.subtitle()) {
         out += ' ';
-        appendLowered(out, *subtitle);
+        SearchQuery::appendFolded(out, *subtitle);
     }
     if (const auto address = WorkspaceNode::defaultSubtitle(node.payload())) {
         out += ' ';
-        appendLowered(out, *address);
+        SearchQuery::appendFolded(out, *address);
     }
 }
 
@@ -573,10 +527,7 @@ bool TreeProjection::textMatches(SlotId slot) const
 {
     if (!m_live[slot])
         return false;
-    if (m_loweredQuery.size() > m_textLength[slot])
-        return false;
-    return ::memmem(m_text.data() + m_textOffset[slot], m_textLength[slot], m_loweredQuery.data(),
-                    m_loweredQuery.size()) != nullptr;
+    return m_search.matches(std::string_view(m_text.data() + m_textOffset[slot], m_textLength[slot]));
 }
 
 void TreeProjection::ensureSearchIndex()
@@ -619,24 +570,23 @@ void TreeProjection::setQuery(const QString &query)
 {
     if (query == m_query)
         return;
-    const std::string previous = m_loweredQuery;
+    SearchQuery previous = std::move(m_search);
     m_query = query;
-    m_loweredQuery.clear();
-    appendLowered(m_loweredQuery, query);
+    m_search = SearchQuery(query);
     m_visibilityDirty = true;
     if (m_query.isEmpty())
         return;
     ensureSearchIndex();
 
     auto cached = std::find_if(m_recentMatches.begin(), m_recentMatches.end(),
-                               [&](const auto &entry) { return entry.first == m_loweredQuery; });
+                               [&](const auto &entry) { return entry.first == m_search.key(); });
     if (cached != m_recentMatches.end()) {
         m_matches = cached->second;
         return;
     }
-    // Text that contains the longer query contains the shorter one too, so
-    // typing one more character only re-tests the nodes that matched.
-    const bool narrows = !previous.empty() && m_loweredQuery.find(previous) != std::string::npos;
+    // Text that holds the longer words holds the shorter ones too, so typing
+    // one more character only re-tests the nodes that matched.
+    const bool narrows = m_search.narrows(previous);
     const auto count = SlotId(m_nodes.size());
     for (SlotId slot = 0; slot < count; ++slot) {
         if (!narrows || m_matches[slot])
@@ -645,7 +595,7 @@ void TreeProjection::setQuery(const QString &query)
     constexpr std::size_t kRecentQueries = 8;
     if (m_recentMatches.size() == kRecentQueries)
         m_recentMatches.erase(m_recentMatches.begin());
-    m_recentMatches.emplace_back(m_loweredQuery, m_matches);
+    m_recentMatches.emplace_back(m_search.key(), m_matches);
 }
 
 void TreeProjection::refreshVisibility() const

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "model/NodeList.h"
+#include "tree/SearchQuery.h"
 #include "tree/WorkspaceTreeNode.h"
 
 #include <QHash>
@@ -21,8 +22,8 @@ namespace tarni {
 // group keeps its members in display order (ascending sortOrder, ties in list
 // order), so the children of a node, the next sort order under a parent and
 // the renumbering of a sibling group never need the whole list. Each slot
-// also keeps its lower-cased search text, so a change of the search query
-// only compares text.
+// also keeps its folded search text (see SearchQuery), so a change of the
+// search query only compares text.
 //
 // "List order" is the order of the caller's flat list: nodes are appended at
 // its end and removed from anywhere, which never reorders the others, so a
@@ -32,7 +33,7 @@ public:
     using SlotId = std::uint32_t;
     static constexpr SlotId kNoSlot = ~SlotId(0);
 
-    // When the lower-cased search texts are made: all at once, or on the
+    // When the folded search texts are made: all at once, or on the
     // first query (or bit by bit through indexSearchText()).
     enum class SearchIndex { build, onFirstQuery };
 
@@ -78,9 +79,10 @@ public:
                                  std::optional<qsizetype> desiredIndex = std::nullopt);
 
     // The search filter. Empty shows everything; otherwise a node is shown
-    // when its search text contains the lower-cased query, or a descendant's
-    // does.
+    // when its search text holds every word of the query (SearchQuery), or a
+    // descendant's does.
     void setQuery(const QString &query);
+    const SearchQuery &searchQuery() const { return m_search; }
     // Makes the search texts of up to `maxNodes` more nodes; true when every
     // node has its text, so the work can be spread over several turns.
     bool indexSearchText(std::size_t maxNodes);
@@ -88,6 +90,8 @@ public:
     const QString &query() const { return m_query; }
     bool isFiltering() const { return !m_query.isEmpty(); }
     bool isDisplayed(SlotId slot) const;
+    // Whether the node's own text matches the query (not only a descendant's).
+    bool matchesQuery(SlotId slot) const { return isFiltering() && slot < m_matches.size() && m_matches[slot]; }
 
     // The displayed children of `parentID` (absent: the top level), in
     // display order, filtered.
@@ -108,10 +112,10 @@ public:
     // One past the largest slot ever handed out.
     std::size_t slotCapacity() const { return m_nodes.size(); }
 
-    // The lower-cased text a query is matched against: title, subtitle and
-    // the payload's address, each lower-cased, joined with single spaces.
+    // The folded text a query is matched against: title, subtitle and the
+    // payload's address, each folded, joined with single spaces.
     static QString searchText(const WorkspaceNode &node);
-    // The same text as UTF-8, appended to `out` (ASCII is lowered in place).
+    // The same text as UTF-8, appended to `out`.
     static void appendSearchText(std::string &out, const WorkspaceNode &node);
 
 private:
@@ -162,7 +166,7 @@ private:
     std::vector<std::uint8_t> m_live;
     std::vector<std::uint8_t> m_matches;
     mutable std::vector<std::uint8_t> m_visible;
-    // Lower-cased search texts as UTF-8, one after the other; a changed text
+    // Folded search texts as UTF-8, one after the other; a changed text
     // is appended anew and the old bytes are garbage until compaction.
     std::string m_text;
     std::vector<std::uint32_t> m_textOffset;
@@ -180,7 +184,7 @@ private:
     mutable std::uint32_t m_visitMark = 0;
 
     QString m_query;
-    std::string m_loweredQuery; // UTF-8
+    SearchQuery m_search;
     // The match flags of the last few queries, newest last, so that deleting
     // characters again costs a copy instead of a search. Any change of the
     // texts empties it.

@@ -59,6 +59,23 @@ QModelIndex WorkspaceItemModel::indexForNode(const QUuid &id) const
 QModelIndexList WorkspaceItemModel::rowsToExpand(const QModelIndex &root, bool all) const
 {
     QModelIndexList rows;
+    if (const auto *parents = root.isValid() ? nullptr : m_tree.parentsSinceReset()) {
+        // Parents come before their children: a row is expanded when its
+        // node is not collapsed and its parent row is expanded.
+        if (!all)
+            m_expanding.assign(m_tree.projection().slotCapacity(), 0);
+        rows.reserve(qsizetype(parents->size()));
+        for (SlotId slot : *parents) {
+            if (!all) {
+                const SlotId parent = m_tree.parentOf(slot);
+                if (m_tree.node(slot).isCollapsed() || (parent != DisplayedTree::kRoot && !m_expanding[parent]))
+                    continue;
+                m_expanding[slot] = 1;
+            }
+            rows.append(createIndex(m_tree.rowOf(slot), 0, quintptr(slot)));
+        }
+        return rows;
+    }
     std::vector<SlotId> pending{slotOf(root)};
     while (!pending.empty()) {
         const SlotId parent = pending.back();
@@ -183,6 +200,8 @@ QVariant WorkspaceItemModel::data(const QModelIndex &index, int role) const
         return int(node.kind());
     case IsCollapsedRole:
         return node.isCollapsed();
+    case MatchesSearchRole:
+        return m_tree.projection().matchesQuery(slot);
     default:
         return {};
     }
@@ -192,7 +211,13 @@ Qt::ItemFlags WorkspaceItemModel::flags(const QModelIndex &index) const
 {
     if (!index.isValid())
         return Qt::ItemIsDropEnabled;
-    return Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsDragEnabled | Qt::ItemIsDropEnabled;
+    Qt::ItemFlags result = Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsDragEnabled | Qt::ItemIsDropEnabled;
+    // Lets the tree view skip its expanded-row lookup for the many rows
+    // without children when it lays out; the flag follows the rows, and
+    // rows inserted under such a node are announced as usual.
+    if (m_tree.childCount(slotOf(index)) == 0)
+        result |= Qt::ItemNeverHasChildren;
+    return result;
 }
 
 QStringList WorkspaceItemModel::mimeTypes() const

@@ -41,12 +41,16 @@ public:
         SubtitleRole,
         KindRole,
         IsCollapsedRole,
+        // The node itself matches the search (it may be shown for a descendant).
+        MatchesSearchRole,
     };
 
     explicit WorkspaceItemModel(AppModel &model, QObject *parent = nullptr);
     ~WorkspaceItemModel() override;
 
     const DisplayedTree &displayedTree() const { return m_tree; }
+    // The search the rows are filtered by, for marking its matches.
+    const SearchQuery &searchQuery() const { return m_tree.projection().searchQuery(); }
     QModelIndex indexForNode(const QUuid &id) const;
     // The rows below `root` with children that are expanded: every one
     // (`all`), or those whose node is not collapsed, under expanded rows.
@@ -104,6 +108,7 @@ private:
     DisplayedTree m_tree;
     mutable std::array<std::optional<QIcon>, 6> m_icons;
     bool m_moveRefused = false;
+    mutable std::vector<std::uint8_t> m_expanding;
 };
 
 } // namespace tarni

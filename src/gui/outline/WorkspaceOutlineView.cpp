@@ -10,6 +10,7 @@
 #include <QPainter>
 #include <QPointer>
 #include <QStyledItemDelegate>
+#include <QTextLayout>
 
 namespace tarni {
 
@@ -36,6 +37,59 @@ public:
         QFont font = base;
         font.setPixelSize(11);
         return font;
+    }
+
+    // A match is marked with a translucent amber behind the text, which
+    // keeps the text's own colour readable on light and dark rows alike; on
+    // a selected row, with the selection's text colour instead.
+    static QColor matchColor(const QPalette &palette, QPalette::ColorGroup group, bool selected)
+    {
+        if (selected) {
+            QColor color = palette.color(group, QPalette::HighlightedText);
+            color.setAlphaF(0.3f);
+            return color;
+        }
+        const bool dark = palette.color(group, QPalette::Base).lightness() < 128;
+        return dark ? QColor(255, 196, 0, 110) : QColor(255, 200, 0, 150);
+    }
+
+    // One line of text, elided at the right, with the query's matches
+    // marked. Rows without a match take the plain path.
+    static void drawLine(QPainter *painter, const QRect &rect, const QFont &font, const QColor &color,
+                         const QString &text, const SearchQuery *query, const QColor &matchBackground)
+    {
+        const QFontMetrics metrics(font);
+        const QString shown = metrics.elidedText(text, Qt::ElideRight, rect.width());
+        painter->setFont(font);
+        painter->setPen(color);
+        const QList<SearchQuery::Range> ranges =
+            query && !query->isEmpty() ? query->highlightRanges(text) : QList<SearchQuery::Range>();
+        if (ranges.isEmpty()) {
+            painter->drawText(rect, Qt::AlignLeft | Qt::AlignVCenter, shown);
+            return;
+        }
+        // Elision keeps a prefix of the text and adds an ellipsis; matches
+        // are marked within that prefix.
+        const qsizetype kept = shown == text ? text.size() : std::max<qsizetype>(0, shown.size() - 1);
+        QTextCharFormat marked;
+        marked.setBackground(matchBackground);
+        QList<QTextLayout::FormatRange> formats;
+        for (const auto &range : ranges) {
+            const qsizetype end = std::min(range.start + range.length, kept);
+            if (range.start < end)
+                formats.append({int(range.start), int(end - range.start), marked});
+        }
+        QTextLayout layout(shown, font);
+        QTextOption option(Qt::AlignLeft);
+        option.setWrapMode(QTextOption::NoWrap);
+        layout.setTextOption(option);
+        layout.setFormats(formats);
+        layout.beginLayout();
+        QTextLine line = layout.createLine();
+        line.setLineWidth(rect.width() + metrics.maxWidth());
+        layout.endLayout();
+        const qreal top = rect.top() + (rect.height() - line.height()) / 2;
+        layout.draw(painter, QPointF(rect.left(), top));
     }
 
     QSize sizeHint(const QStyleOptionViewItem &option, const QModelIndex &) const override
@@ -81,20 +135,21 @@ public:
         const int totalHeight = subtitleText.isEmpty() ? titleHeight : titleHeight + kSpacing + subtitleMetrics.height();
         int y = textRect.top() + (textRect.height() - totalHeight) / 2;
 
+        const auto *itemModel = qobject_cast<const WorkspaceItemModel *>(index.model());
+        // Only rows that match themselves are marked, not their ancestors.
+        const SearchQuery *query = itemModel && index.data(WorkspaceItemModel::MatchesSearchRole).toBool()
+                                       ? &itemModel->searchQuery()
+                                       : nullptr;
+        const QColor matchBackground = matchColor(opt.palette, group, selected);
+
         painter->save();
         painter->setClipRect(opt.rect);
-        painter->setFont(title);
-        painter->setPen(titleColor);
-        painter->drawText(QRect(textRect.left(), y, textRect.width(), titleHeight), Qt::AlignLeft | Qt::AlignVCenter,
-                          titleMetrics.elidedText(index.data(Qt::DisplayRole).toString(), Qt::ElideRight,
-                                                  textRect.width()));
+        drawLine(painter, QRect(textRect.left(), y, textRect.width(), titleHeight), title, titleColor,
+                 index.data(Qt::DisplayRole).toString(), query, matchBackground);
         if (!subtitleText.isEmpty()) {
             y += titleHeight + kSpacing;
-            painter->setFont(subtitle);
-            painter->setPen(subtitleColor);
-            painter->drawText(QRect(textRect.left(), y, textRect.width(), subtitleMetrics.height()),
-                              Qt::AlignLeft | Qt::AlignVCenter,
-                              subtitleMetrics.elidedText(subtitleText, Qt::ElideRight, textRect.width()));
+            drawLine(painter, QRect(textRect.left(), y, textRect.width(), subtitleMetrics.height()), subtitle,
+                     subtitleColor, subtitleText, query, matchBackground);
         }
         painter->restore();
     }
@@ -138,6 +193,9 @@ WorkspaceOutlineView::WorkspaceOutlineView(AppModel &model, QWidget *parent)
     connect(m_itemModel, &QAbstractItemModel::dataChanged, this,
             [this](const QModelIndex &topLeft) { syncExpansion(topLeft); });
     connect(m_itemModel, &WorkspaceItemModel::synced, this, &WorkspaceOutlineView::syncSelection);
+    // The marked matches follow every query, also one that shows the same rows.
+    connect(&model.treeViewModel(), &TreeViewModel::searchQueryChanged, viewport(),
+            qOverload<>(&QWidget::update));
     connect(&model.selectionCoordinator(), &SelectionCoordinator::selectedNodeIDChanged, this,
             &WorkspaceOutlineView::syncSelection);
     expandFromModel({});
@@ -162,7 +220,8 @@ std::optional<QUuid> WorkspaceOutlineView::selectedId() const
 void WorkspaceOutlineView::selectionChanged(const QItemSelection &selected, const QItemSelection &deselected)
 {
     QTreeView::selectionChanged(selected, deselected);
-    if (m_isSynchronizingSelection)
+    // A search that hides the selected row leaves the node selected.
+    if (m_isSynchronizingSelection || m_itemModel->displayedTree().isFollowingQuery())
         return;
     const auto id = selectedId();
     if (!id) {
@@ -215,8 +274,13 @@ void WorkspaceOutlineView::expandFromModel(const QModelIndex &root)
     // out once when it next paints.
     const bool all = m_model.treeViewModel().projection().isFiltering();
     m_isSynchronizingExpansion = true;
-    for (const QModelIndex &index : m_itemModel->rowsToExpand(root, all))
-        expand(index);
+    {
+        // Thousands of rows after a new query: their `expanded` signals
+        // would only come back here to be ignored.
+        const QSignalBlocker quiet(this);
+        for (const QModelIndex &index : m_itemModel->rowsToExpand(root, all))
+            expand(index);
+    }
     m_isSynchronizingExpansion = false;
 }
 

@@ -101,6 +101,22 @@ TEST_F(DisplayedTreeTest, FollowsVisibilityWhileSearching)
     ASSERT_TRUE(model.rename(a2, QStringLiteral("a1 too")));
     EXPECT_EQ(recorder.calls, (QStringList{QStringLiteral("insert top 0-0"), QStringLiteral("insert A 0-0")}));
     EXPECT_EQ(tree.tree(), model.displayedTree());
+
+    // A new query that shows or hides a few rows changes just those; one
+    // that matches the same nodes changes nothing.
+    recorder.calls.clear();
+    model.setSearchQuery(QStringLiteral("A1 TOO"));
+    EXPECT_EQ(recorder.calls, QStringList{QStringLiteral("remove top 1-1")});
+    EXPECT_EQ(tree.tree(), model.displayedTree());
+    recorder.calls.clear();
+    model.setSearchQuery(QStringLiteral("too a1"));
+    model.setSearchQuery(QStringLiteral("a"));
+    EXPECT_EQ(recorder.calls, (QStringList{QStringLiteral("insert top 1-1"), QStringLiteral("insert B 0-0")}));
+    EXPECT_EQ(tree.tree(), model.displayedTree());
+    // Ending the search starts afresh: a view expands differently then.
+    recorder.calls.clear();
+    model.setSearchQuery(QString());
+    EXPECT_EQ(recorder.calls, QStringList{QStringLiteral("reset")});
 }
 
 TEST_F(DisplayedTreeTest, SetCollapsedWritesOnlyAChange)

@@ -76,41 +76,55 @@ TEST(TreeProjection, RepeatedIdentifiersInACycleStillEnd)
     EXPECT_EQ(projection.descendantSlots(top.id()).size(), 2u);
 }
 
-// Lower-casing is Qt's, so it covers every script, folds no diacritics and
-// leaves scripts without case as typed.
-TEST(TreeProjection, SearchMatchesTitleSubtitleAndAddressInAnyCase)
+// Words in any order, each somewhere in title, subtitle or address, with
+// case, accents and width folded; scripts without case match as typed.
+TEST(TreeProjection, SearchFindsEveryWordWhateverItsCaseAccentOrWidth)
 {
     const auto work = groupNode(QStringLiteral("Work"));
     const auto docs = link(QStringLiteral("Docs"), QStringLiteral("https://docs.example/Guide"), work.id(), 0);
     const auto other = link(QStringLiteral("Other"), QStringLiteral("https://other.example"), work.id(), 1);
     auto withSubtitle = groupNode(QStringLiteral("Plans"), std::nullopt, 1);
     withSubtitle.setSubtitle(QStringLiteral("Quarter Two"));
+    auto review = groupNode(QStringLiteral("Design review"), std::nullopt, 7);
+    review.setKind(WorkspaceNodeKind::slackThread);
+    review.setPayload(NodePayload::slackThread(SlackTarget{QStringLiteral("https://acme.slack.com/archives/C1/p1"),
+                                                          QStringLiteral("T1"), QStringLiteral("C1"),
+                                                          QStringLiteral("1.1")}));
     const NodeList nodes{work, docs, other, withSubtitle,
                          groupNode(QStringLiteral("Empty Work"), std::nullopt, 2),
                          groupNode(QStringLiteral("Élan"), std::nullopt, 3),
                          groupNode(QStringLiteral("日本語のメモ"), std::nullopt, 4),
                          groupNode(QStringLiteral("中文笔记"), std::nullopt, 5),
-                         groupNode(QStringLiteral("ΣΟΦΙΑ"), std::nullopt, 6)};
+                         groupNode(QStringLiteral("ΣΟΦΙΑ"), std::nullopt, 6),
+                         review,
+                         groupNode(QStringLiteral("ＡＢＣ社 ﾃｽﾄ"), std::nullopt, 8),
+                         groupNode(QStringLiteral("Cafe\u0301 ガイド"), std::nullopt, 9)};
 
     struct Case {
         const char *query;
         const char *shape;
     };
     const Case cases[] = {
-        {"", "Work(Docs,Other),Plans,Empty Work,Élan,日本語のメモ,中文笔记,ΣΟΦΙΑ"},
+        {"", "Work(Docs,Other),Plans,Empty Work,Élan,日本語のメモ,中文笔记,ΣΟΦΙΑ,Design review,ＡＢＣ社 ﾃｽﾄ,Cafe\u0301 ガイド"},
         {"WORK", "Work,Empty Work"},        // a matching group without matching children stands alone
         {"guide", "Work(Docs)"},            // only in a child's URL: the path down to it
-        {"plans quarter", "Plans"},         // across title and subtitle with the joining space
-        {"docs https", "Work(Docs)"},       // across title and address
-        {"quarter two", "Plans"},
-        {" ", "Work(Docs,Other),Plans,Empty Work"}, // two parts, or a title with a space
+        {"plans quarter", "Plans"},         // across title and subtitle
+        {"quarter plans", "Plans"},         // in any order
+        {"slack design review", "Design review"}, // the address counts as much as the title
+        {"review  SLACK\u3000design", "Design review"},
+        {"docs https", "Work(Docs)"},
+        {" ", "Work(Docs,Other),Plans,Empty Work,Design review,ＡＢＣ社 ﾃｽﾄ,Cafe\u0301 ガイド"},
         {"nothing", ""},
-        {"guide x", ""},
-        {"é", "Élan"},
-        {"É", "Élan"},
-        {"el", ""},
+        {"guide nothing", ""},
+        {"élan", "Élan"},
+        {"ELAN", "Élan"},
+        {"café", "Cafe\u0301 ガイド"},     // composed query, decomposed title
+        {"abc", "ＡＢＣ社 ﾃｽﾄ"},
+        {"ｂｃ社", "ＡＢＣ社 ﾃｽﾄ"},
+        {"テスト", "ＡＢＣ社 ﾃｽﾄ"},
+        {"ｶﾞｲﾄﾞ", "Cafe\u0301 ガイド"},
         {"のメモ", "日本語のメモ"},
-        {"笔记", "中文笔记"},
+        {"笔记 中文", "中文笔记"},
         {"σοφ", "ΣΟΦΙΑ"},
     };
     for (const auto &c : cases)

@@ -26,7 +26,8 @@ const QStringList kQueries{QString(), QStringLiteral(" "), QStringLiteral("a"), 
                            QStringLiteral("alp"), QStringLiteral("É"), QStringLiteral("é"),
                            QStringLiteral("日本"), QStringLiteral("http"), QStringLiteral("example.com/1"),
                            QStringLiteral("zzz"), QStringLiteral("S W"), QStringLiteral("i̇s"),
-                           QStringLiteral("σοφ"), QStringLiteral("😀 ǆ")};
+                           QStringLiteral("σοφ"), QStringLiteral("😀 ǆ"), QStringLiteral("resume"),
+                           QStringLiteral("al a"), QStringLiteral("ＡＬ")};
 
 WorkspaceNode makeNode(const QUuid &workspaceID, std::optional<QUuid> parent, double order, const QString &title,
                        int n)

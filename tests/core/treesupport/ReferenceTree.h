@@ -49,20 +49,55 @@ inline QList<WorkspaceTreeNode> referenceBuild(const NodeList &nodes)
     return referenceChildren(std::nullopt, grouped, 0);
 }
 
+// Whole strings at a time: lower-cased, decomposed with the compatibility
+// mappings, lower-cased again, Latin, Greek and Cyrillic accents dropped.
+inline QString referenceFold(const QString &text)
+{
+    const QString decomposed = text.toLower().normalized(QString::NormalizationForm_KD).toLower();
+    QString result;
+    for (const char32_t c : decomposed.toUcs4()) {
+        const bool accent = (c >= 0x0300 && c <= 0x036F) || (c >= 0x1AB0 && c <= 0x1AFF)
+                            || (c >= 0x1DC0 && c <= 0x1DFF) || (c >= 0x20D0 && c <= 0x20FF)
+                            || (c >= 0xFE20 && c <= 0xFE2F);
+        if (!accent)
+            result += QString::fromUcs4(&c, 1);
+    }
+    return result;
+}
+
+// Every white-space separated word of the query in the text; a query of
+// white space only matches as it is.
+inline bool referenceMatches(const QString &text, const QString &query)
+{
+    const QString folded = referenceFold(text);
+    QStringList words{QString()};
+    for (const QChar c : query) {
+        if (!c.isSpace())
+            words.last() += c;
+        else if (!words.last().isEmpty())
+            words.append(QString());
+    }
+    words.removeAll(QString());
+    if (words.isEmpty())
+        return folded.contains(referenceFold(query));
+    return std::all_of(words.begin(), words.end(),
+                       [&](const QString &word) { return folded.contains(referenceFold(word)); });
+}
+
 inline QString referenceSearchText(const WorkspaceNode &node)
 {
-    QStringList parts{node.title().toLower()};
+    QStringList parts{node.title()};
     if (node.subtitle())
-        parts << node.subtitle()->toLower();
+        parts << *node.subtitle();
     const auto &payload = node.payload();
     if (auto *tab = payload.asChromeTab())
-        parts << tab->url.toLower();
+        parts << tab->url;
     else if (auto *link = payload.asWebLink())
-        parts << link->url.toLower();
+        parts << link->url;
     else if (auto *slack = payload.asSlackThread())
-        parts << slack->permalinkURL.toLower();
+        parts << slack->permalinkURL;
     else if (auto *file = payload.asFileTarget())
-        parts << file->path.toLower();
+        parts << file->path;
     return parts.join(QLatin1Char(' '));
 }
 
@@ -73,7 +108,7 @@ inline std::optional<WorkspaceTreeNode> referenceFilter(const WorkspaceTreeNode 
         if (auto kept = referenceFilter(child, query))
             children.append(*kept);
     }
-    const bool matches = referenceSearchText(tree.node).contains(query);
+    const bool matches = referenceMatches(referenceSearchText(tree.node), query);
     if (!matches && children.isEmpty())
         return std::nullopt;
     return WorkspaceTreeNode(tree.node, children);
@@ -86,7 +121,7 @@ inline QList<WorkspaceTreeNode> referenceDisplayed(const NodeList &nodes, const 
         return tree;
     QList<WorkspaceTreeNode> result;
     for (const auto &root : tree) {
-        if (auto kept = referenceFilter(root, query.toLower()))
+        if (auto kept = referenceFilter(root, query))
             result.append(*kept);
     }
     return result;

@@ -4,6 +4,7 @@
 #include "../../core/app/AppTestSupport.h"
 #include "GuiTestMain.h"
 
+#include <QImage>
 #include <QMenu>
 #include <QMimeData>
 #include <QTest>
@@ -132,7 +133,78 @@ TEST_F(OutlineViewTest, FollowsTheModelsSelectionAndExpansionWithoutEcho)
     app.treeViewModel().setSearchQuery(QString());
     EXPECT_FALSE(view->isExpanded(row(work)));
     EXPECT_EQ(writes, 2);
+
+    // A query that hides the selected row leaves its node selected; the row
+    // is selected again when a query shows it.
+    app.treeViewModel().setSearchQuery(QStringLiteral("example"));
+    app.selectNodeWithoutOpening(mail);
+    const int selectionsBefore = selections;
+    app.treeViewModel().setSearchQuery(QStringLiteral("docs EXAMPLE"));
+    EXPECT_FALSE(row(mail).isValid());
+    EXPECT_EQ(viewSelection(), std::nullopt);
+    EXPECT_EQ(app.selectionCoordinator().selectedNodeID(), mail);
+    app.treeViewModel().setSearchQuery(QStringLiteral("example"));
+    EXPECT_EQ(viewSelection(), mail);
+    EXPECT_EQ(selections, selectionsBefore);
     EXPECT_EQ(opener->opened.size(), 0);
+}
+
+// Pixels of the amber that marks matches, in a row's image.
+int markedPixels(const QImage &image)
+{
+    int count = 0;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            const QColor c = image.pixelColor(x, y);
+            if (c.red() > c.blue() + 60 && c.green() > c.blue() + 30 && c.red() > 110)
+                ++count;
+        }
+    }
+    return count;
+}
+
+// The words of a search are marked in the rows on light and dark palettes,
+// and the marks follow a query that shows the same rows.
+TEST_F(OutlineViewTest, MarksTheSearchedWordsAndRepaintsForEveryQuery)
+{
+    AppModel &app = startWithTree();
+    auto rowImage = [&](const QUuid &node) {
+        return view->viewport()->grab(view->visualRect(row(node))).toImage();
+    };
+    EXPECT_EQ(markedPixels(rowImage(mail)), 0);
+    app.treeViewModel().setSearchQuery(QStringLiteral("MAIL"));
+    QCoreApplication::processEvents();
+    EXPECT_GT(markedPixels(rowImage(mail)), 20);
+    // "Work" holds an "o" but is shown only for "Docs": it stays unmarked.
+    app.treeViewModel().setSearchQuery(QStringLiteral("o docs"));
+    EXPECT_GT(markedPixels(rowImage(docs)), 20);
+    EXPECT_EQ(markedPixels(rowImage(work)), 0);
+    app.treeViewModel().setSearchQuery(QStringLiteral("MAIL"));
+
+    QPalette dark = view->palette();
+    dark.setColor(QPalette::Base, QColor(30, 30, 30));
+    dark.setColor(QPalette::Text, QColor(230, 230, 230));
+    view->setPalette(dark);
+    EXPECT_GT(markedPixels(rowImage(mail)), 20);
+
+    int paints = 0;
+    struct Counter : QObject {
+        int *paints;
+        bool eventFilter(QObject *, QEvent *event) override
+        {
+            if (event->type() == QEvent::Paint)
+                ++*paints;
+            return false;
+        }
+    } counter;
+    counter.paints = &paints;
+    view->viewport()->installEventFilter(&counter);
+    settle();
+    paints = 0;
+    app.treeViewModel().setSearchQuery(QStringLiteral("mail mai"));
+    settle();
+    EXPECT_GT(paints, 0);
+    view->viewport()->removeEventFilter(&counter);
 }
 
 TEST_F(OutlineViewTest, KeysSelectWithoutOpeningAndClicksOpenOnce)
