@@ -19,7 +19,7 @@ static const CliCommand kCommands[] = {
     {"move", "ID [--under ID] [--index N]",
      "move a node under another one (or to the top level) at position N among its new siblings; prints its id",
      runMove},
-    {"delete", "ID", "delete a node and everything below it; prints its id", runDelete},
+    {"delete", "ID", "move a node and everything below it to the trash; prints its id", runDelete},
     {"duplicate", "ID", "copy a node and its subtree; the copy goes after the node's siblings; prints the copy's id",
      runDuplicate},
     {"collapse", "ID", "fold or unfold a node; prints its id", runCollapse},
