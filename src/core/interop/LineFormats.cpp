@@ -363,9 +363,15 @@ std::string exportMarkdown(const TreeExport &document)
             const std::size_t level = std::min(headed ? depth - 1 : depth, kMaxMarkdownIndentLevels);
             out.append(level * 2, ' ');
             out += "- ";
-            if (address)
-                out += "[" + escapeMarkdownTitle(node.title(), false) + "](" + escapeMarkdownAddress(*address) + ")";
-            else
+            if (address) {
+                // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) at -O3 on a literal
+                // added to a temporary string.
+                out += '[';
+                out += escapeMarkdownTitle(node.title(), false);
+                out += "](";
+                out += escapeMarkdownAddress(*address);
+                out += ')';
+            } else
                 out += escapeMarkdownTitle(node.title(), true);
             out += "\n";
         },

@@ -163,7 +163,8 @@ fs::path safeRelative(const QByteArray &name)
 }
 
 // Fields of a pax extended header ("LEN key=value\n" records).
-void readPaxRecords(const QByteArray &records, QByteArray *path, QByteArray *linkPath, std::optional<qint64> *size)
+// A size record sets `size`, to -1 when it is not a valid size.
+void readPaxRecords(const QByteArray &records, QByteArray *path, QByteArray *linkPath, qint64 *size)
 {
     qsizetype at = 0;
     while (at < records.size()) {
@@ -185,7 +186,7 @@ void readPaxRecords(const QByteArray &records, QByteArray *path, QByteArray *lin
                 *linkPath = value;
             else if (key == "size") {
                 const qint64 parsed = value.toLongLong(&ok);
-                *size = ok && parsed >= 0 ? std::optional<qint64>(parsed) : std::nullopt;
+                *size = ok && parsed >= 0 ? parsed : -1;
             }
         }
         at += length;
@@ -243,7 +244,9 @@ Unpacked unpackTarGz(const QString &archive, const fs::path &destination, const 
     qint64 entries = 0;
     qint64 totalBytes = 0;
     QByteArray longName, longLink;
-    std::optional<qint64> paxSize;
+    // A plain number rather than an optional: GCC 12 at -O3 takes a
+    // disengaged optional here for an uninitialised read.
+    qint64 paxSize = -1;
     std::array<char, kBlock> header;
     for (;;) {
         if (!stream.read(header.data(), kBlock))
@@ -288,11 +291,11 @@ Unpacked unpackTarGz(const QString &archive, const fs::path &destination, const 
                 name = prefix + '/' + name;
         }
         const QByteArray linkName = longLink.isEmpty() ? field(header.data(), 157, 100) : longLink;
-        if (paxSize)
-            size = *paxSize;
+        if (paxSize >= 0)
+            size = paxSize;
         longName.clear();
         longLink.clear();
-        paxSize.reset();
+        paxSize = -1;
 
         const QString shownName = QString::fromUtf8(name.left(200));
         if (name.size() > limits.maxNameBytes || linkName.size() > limits.maxNameBytes)
