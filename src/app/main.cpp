@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QIcon>
 
 #include <cstdio>
@@ -32,11 +33,12 @@ int main(int argc, char **argv)
     QApplication::setApplicationVersion(QStringLiteral(TARNI_VERSION));
     QGuiApplication::setDesktopFileName(QStringLiteral("com.tarni.bar"));
     // The installed icon, for window managers and task bars; an unpacked
-    // tarball's own copy when no icon theme knows it.
-    QGuiApplication::setWindowIcon(QIcon::fromTheme(
-        QStringLiteral("com.tarni.bar"),
-        QIcon(QApplication::applicationDirPath() +
-              QStringLiteral("/../share/icons/hicolor/scalable/apps/com.tarni.bar.svg"))));
+    // tarball's own copy when no icon theme knows it (a build directory has
+    // neither).
+    const QString bundledIcon =
+        QApplication::applicationDirPath() + QStringLiteral("/../share/icons/hicolor/scalable/apps/com.tarni.bar.svg");
+    QGuiApplication::setWindowIcon(
+        QIcon::fromTheme(QStringLiteral("com.tarni.bar"), QFile::exists(bundledIcon) ? QIcon(bundledIcon) : QIcon()));
     // The sidebar is closed and shown again; only the Quit paths end the run.
     QApplication::setQuitOnLastWindowClosed(false);
 
