@@ -77,7 +77,7 @@ TreeExport sampleTree()
     TreeExport document;
     document.rootNode = group(QStringLiteral("Projects [2024] (a & b)"), {
         group(QStringLiteral("Design <review>"), {
-            web(QStringLiteral("Spec \"draft\" [v2]"), QStringLiteral("https://example.com/a?x=1&y=(2)")),
+            web(QStringLiteral("Plan \"draft\" [v2]"), QStringLiteral("https://example.com/a?x=1&y=(2)")),
             entry(QStringLiteral("Thread"), NodePayload::slackThread(SlackTarget{
                 QStringLiteral("https://acme.slack.com/archives/C012AB3CD/p1712345678123456"),
                 std::nullopt, QStringLiteral("C012AB3CD"), QStringLiteral("1712345678.123456"),
@@ -118,7 +118,7 @@ TEST(InteropRoundTrip, FlatFormatsKeepAddressesTitlesAndOrder)
     EXPECT_EQ(outline(imported(*onetab, std::nullopt).document.rootNode),
               QStringLiteral("group Imported\n"
                              "  group OneTab group 1\n"
-                             "    webLink Spec \"draft\" [v2] <https://example.com/a?x=1&y=(2)>\n"
+                             "    webLink Plan \"draft\" [v2] <https://example.com/a?x=1&y=(2)>\n"
                              "    slackThread Thread <https://acme.slack.com/archives/C012AB3CD/p1712345678123456>\n"
                              "  group OneTab group 2\n"
                              "    webLink 日本語のページ <https://例え.jp/パス>\n"
