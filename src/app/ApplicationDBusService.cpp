@@ -16,9 +16,6 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDir>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QFileInfo>
 #include <QLoggingCategory>
 #include <QPointer>
@@ -550,7 +547,7 @@ public Q_SLOTS:
         auto entries = m_model.treeViewModel().trash();
         if (!entries)
             return fail(message, fromTreeError(entries.error()));
-        return trashJson(*entries);
+        return trashSummariesJson(*entries);
     }
 
     // Puts an entry back where it was; the identifier of its top node.
@@ -593,21 +590,6 @@ private:
         if (!edited(message, step))
             return {};
         return TreeViewModel::stepLabel(*step);
-    }
-
-    static QString trashJson(const QList<TrashSummary> &entries)
-    {
-        QJsonArray array;
-        for (const TrashSummary &entry : entries) {
-            array.append(QJsonObject{
-                {QStringLiteral("id"), uuidQString(entry.id)},
-                {QStringLiteral("title"), entry.title},
-                {QStringLiteral("deletedAt"), timestampQString(entry.deletedAt)},
-                {QStringLiteral("nodeCount"), qint64(entry.nodeCount)},
-                {QStringLiteral("parentID"), entry.parentID ? QJsonValue(uuidQString(*entry.parentID)) : QJsonValue()},
-                {QStringLiteral("position"), qint64(entry.position)}});
-        }
-        return QString::fromUtf8(QJsonDocument(array).toJson(QJsonDocument::Compact));
     }
 
 private:

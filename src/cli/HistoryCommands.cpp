@@ -6,9 +6,6 @@
 
 #include "model/Uuid.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 
 namespace tarni::cli {
 
@@ -38,19 +35,8 @@ int runStep(CliContext &context, const QStringList &arguments, bool undoing)
 
 QString trashLines(const QList<TrashSummary> &entries, bool asJson)
 {
-    if (asJson) {
-        QJsonArray array;
-        for (const TrashSummary &entry : entries) {
-            array.append(QJsonObject{
-                {QStringLiteral("id"), uuidQString(entry.id)},
-                {QStringLiteral("title"), entry.title},
-                {QStringLiteral("deletedAt"), timestampQString(entry.deletedAt)},
-                {QStringLiteral("nodeCount"), qint64(entry.nodeCount)},
-                {QStringLiteral("parentID"), entry.parentID ? QJsonValue(uuidQString(*entry.parentID)) : QJsonValue()},
-                {QStringLiteral("position"), qint64(entry.position)}});
-        }
-        return QString::fromUtf8(QJsonDocument(array).toJson(QJsonDocument::Compact)) + QLatin1Char('\n');
-    }
+    if (asJson)
+        return trashSummariesJson(entries) + QLatin1Char('\n');
     QString out;
     for (const TrashSummary &entry : entries)
         out += QStringLiteral("%1  %2  %3 node(s)  %4\n")

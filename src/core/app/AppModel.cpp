@@ -1080,25 +1080,23 @@ QString AppModel::redoMenuTitle() const
 
 std::optional<QString> AppModel::undo()
 {
-    CommandScope scope(this);
-    auto undone = m_treeViewModel.undo();
-    if (failed(undone))
-        return std::nullopt;
-    const QString label = stepLabel(*undone);
-    setLatestImportStatus(StatusLine::lookedUp(textKey("Undid %@"), {label}));
-    if (!m_treeViewModel.node(m_selection.selectedNodeID()))
-        select(std::nullopt);
-    return label;
+    return takeHistoryStep(true);
 }
 
 std::optional<QString> AppModel::redo()
 {
+    return takeHistoryStep(false);
+}
+
+std::optional<QString> AppModel::takeHistoryStep(bool undoing)
+{
     CommandScope scope(this);
-    auto redone = m_treeViewModel.redo();
-    if (failed(redone))
+    auto step = undoing ? m_treeViewModel.undo() : m_treeViewModel.redo();
+    if (failed(step))
         return std::nullopt;
-    const QString label = stepLabel(*redone);
-    setLatestImportStatus(StatusLine::lookedUp(textKey("Redid %@"), {label}));
+    const QString label = stepLabel(*step);
+    setLatestImportStatus(undoing ? StatusLine::lookedUp(textKey("Undid %@"), {label})
+                                  : StatusLine::lookedUp(textKey("Redid %@"), {label}));
     if (!m_treeViewModel.node(m_selection.selectedNodeID()))
         select(std::nullopt);
     return label;

@@ -243,6 +243,8 @@ Q_SIGNALS:
     void snapshotsChanged();
 
 private:
+    // Undo (`undoing`) or redo, with the status line and the selection after it.
+    std::optional<QString> takeHistoryStep(bool undoing);
     // Takes the automatic snapshot before an import of `count` nodes when it
     // is large; false (with the alert shown) when that snapshot failed.
     bool snapshotBeforeImport(qsizetype count);

@@ -87,4 +87,9 @@ inline constexpr std::int64_t kMaxHistorySteps = 200;
 // kept whatever its size.
 inline constexpr std::int64_t kMaxHistoryRecords = 400'000;
 
+// The trash's list as one compact JSON array of {"id", "title", "deletedAt",
+// "nodeCount", "parentID", "position"}: the form the command-line tool prints
+// and the application's bus interface answers.
+QString trashSummariesJson(const QList<TrashSummary> &entries);
+
 } // namespace tarni
