@@ -10,6 +10,7 @@
 #include "archive/SnapshotService.h"
 #include "model/Uuid.h"
 #include "storage/WorkspaceStore.h"
+#include "TabWorkspace.h"
 
 #include <benchmark/benchmark.h>
 
@@ -23,34 +24,6 @@
 using namespace tarni;
 
 namespace {
-
-// Groups of 40 captured tabs, about 580 bytes of JSON a node.
-NodeList makeNodes(int count, const QUuid &workspace)
-{
-    NodeList nodes;
-    nodes.reserve(count);
-    const Timestamp created = currentTimestamp();
-    QUuid group;
-    for (int i = 0; i < count; ++i) {
-        const bool isGroup = i % 40 == 0;
-        const QString n = QString::number(i);
-        NodePayload payload =
-            isGroup ? NodePayload::group()
-                    : NodePayload::chromeTab(BrowserTarget{
-                          QStringLiteral("https://docs.example.com/projects/tarni/reports/quarterly-review-") + n +
-                              QStringLiteral("?section=summary&view=full&ref=sidebar"),
-                          QStringLiteral("Quarterly review ") + n + QStringLiteral(" — planning and follow-ups"),
-                          QStringLiteral("https://docs.example.com/static/icons/favicon-32x32.png"),
-                          BrowserOpenMode::existingTab, std::nullopt});
-        WorkspaceNode node(newUuid(), workspace, isGroup ? std::nullopt : std::optional<QUuid>(group), payload.kind(),
-                           isGroup ? QStringLiteral("Group ") + n : QStringLiteral("Tab ") + n, std::nullopt, double(i),
-                           false, std::nullopt, created, created, std::nullopt, payload);
-        if (isGroup)
-            group = node.id();
-        nodes.push_back(node);
-    }
-    return nodes;
-}
 
 // A store, a loaded tree of `count` nodes and the snapshot service, all on
 // one clock that the benchmark moves.
@@ -73,7 +46,7 @@ struct Fixture {
     {
         tree.setClock([this] { return clock; });
         snapshots.setTimeZone(QTimeZone::utc());
-        if (!tree.load() || !tree.replaceAllNodes(makeNodes(count, tree.workspace()->id)))
+        if (!tree.load() || !tree.replaceAllNodes(bench::makeTabWorkspace(count, tree.workspace()->id, false)))
             std::abort();
     }
 

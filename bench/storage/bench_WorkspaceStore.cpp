@@ -8,6 +8,7 @@
 #include "model/JsonEncoding.h"
 #include "model/Uuid.h"
 #include "storage/WorkspaceStore.h"
+#include "TabWorkspace.h"
 
 #include <benchmark/benchmark.h>
 
@@ -15,41 +16,10 @@
 
 #include <sqlite3.h>
 
-#include <random>
 
 using namespace tarni;
 
 namespace {
-
-// A workspace shaped like a real one: groups of captured tabs, 40 per group.
-NodeList makeNodes(int count, const QUuid &workspace)
-{
-    NodeList nodes;
-    nodes.reserve(count);
-    std::mt19937 random(42);
-    const Timestamp created = currentTimestamp();
-    QUuid group;
-    for (int i = 0; i < count; ++i) {
-        const bool isGroup = i % 40 == 0;
-        const QString n = QString::number(i);
-        NodePayload payload =
-            isGroup ? NodePayload::group()
-                    : NodePayload::chromeTab(BrowserTarget{
-                          QStringLiteral("https://docs.example.com/projects/tarni/reports/quarterly-review-") + n +
-                              QStringLiteral("?section=summary&view=full&ref=sidebar"),
-                          QStringLiteral("Quarterly review ") + n + QStringLiteral(" — planning and follow-ups"),
-                          QStringLiteral("https://docs.example.com/static/icons/favicon-32x32.png"),
-                          BrowserOpenMode::existingTab, std::nullopt});
-        WorkspaceNode node(newUuid(), workspace, isGroup ? std::nullopt : std::optional<QUuid>(group),
-                           payload.kind(), isGroup ? QStringLiteral("Group ") + n : QStringLiteral("Tab ") + n,
-                           std::nullopt, double(random() % 1000), false, std::nullopt, created, created, std::nullopt,
-                           payload);
-        if (isGroup)
-            group = node.id();
-        nodes.push_back(node);
-    }
-    return nodes;
-}
 
 struct Fixture {
     QTemporaryDir dir;
@@ -59,7 +29,7 @@ struct Fixture {
 
     explicit Fixture(int count)
         : path(std::filesystem::path(dir.path().toStdString()) / "workspace.sqlite")
-        , nodes(makeNodes(count, workspace))
+        , nodes(bench::makeTabWorkspace(count, workspace, true))
     {
         WorkspaceStore store(path);
         if (!store.replaceNodes(nodes, workspace).ok())
