@@ -607,7 +607,10 @@ WorkspaceStore::WorkspaceStore(const std::filesystem::path &databasePath, OpenMo
 
     // WAL lets readers (the command-line tool) work while the application
     // writes; FULL makes every commit durable across power loss.
-    for (const char *pragma : {"PRAGMA journal_mode=WAL;", "PRAGMA synchronous=FULL;"}) {
+    // A page cache of 16 MiB instead of 2: a large write (an import of
+    // 100,000 links) otherwise spills its pages into the log and reads them
+    // back from there before it commits.
+    for (const char *pragma : {"PRAGMA journal_mode=WAL;", "PRAGMA synchronous=FULL;", "PRAGMA cache_size=-16384;"}) {
         char *message = nullptr;
         if (sqlite3_exec(d->db, pragma, nullptr, nullptr, &message) != SQLITE_OK)
             qCWarning(lcStore) << pragma << (message ? message : "failed");
