@@ -47,7 +47,7 @@ work="$(mktemp -d "${TMPDIR:-/tmp}/tarni-fuzz-run.XXXXXX")"
 failed="$work/failed"
 : >"$failed"
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:strict_string_checks=1}"
-export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
+export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}:suppressions=$here/ubsan.supp"
 export QT_QPA_PLATFORM=offscreen
 
 run_one() {
