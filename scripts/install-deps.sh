@@ -11,6 +11,8 @@ packages=(
   libsqlite3-dev sqlite3 libsimdjson-dev rapidjson-dev libsodium-dev zlib1g-dev
   libxcb1-dev libxcb-ewmh-dev libxcb-icccm4-dev libxcb-res0-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  # the fuzz targets (tests/fuzz): clang and its libFuzzer runtime
+  clang-14 libclang-rt-14-dev
   # run time and test time
   xdg-utils shared-mime-info desktop-file-utils dbus dbus-x11
   xvfb xauth openbox xterm xdotool x11-utils

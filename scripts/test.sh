@@ -43,3 +43,13 @@ export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1:dete
 export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 suite build-sanitize -DTARNI_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" -DTARNI_BUILD_BENCH=OFF -DTARNI_WERROR=ON
+
+# Every reader of outside input under libFuzzer with ASan and UBSan, 20 s per
+# target on its seed corpus (tests/fuzz, docs/reliability.md "Fuzzing").
+echo "==> build-fuzz: configure and build"
+rm -rf build-fuzz
+CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -G Ninja -Wno-dev "${launcher[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DTARNI_FUZZ=ON -DTARNI_WERROR=ON >/dev/null
+cmake --build build-fuzz --target tarni_fuzzers -j "$jobs"
+echo "==> build-fuzz: fuzz targets"
+FUZZ_JOBS="$jobs" tests/fuzz/run-fuzzers.sh build-fuzz 20

@@ -1,5 +1,6 @@
 #include "common/NativeMessagingFrame.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -21,6 +22,9 @@ std::uint32_t decodeFrameLength(const char in[kFrameHeaderLength])
         length |= static_cast<std::uint32_t>(static_cast<unsigned char>(in[i])) << (8 * i);
     return length;
 }
+
+// How much of a body is read before the buffer grows again (then it doubles).
+static constexpr std::size_t kFrameReadChunk = 64 * 1024;
 
 // Reads until `size` bytes are in or the stream ends; returns how many were read, or -1.
 static ssize_t readFully(int fd, char *data, std::size_t size)
@@ -62,15 +66,24 @@ FrameReadResult readFrame(int fd, std::string &body, std::uint32_t maxLength)
                        " bytes, more than the limit of " + std::to_string(maxLength);
         return result;
     }
-    body.resize(result.declaredLength);
-    const ssize_t bodyRead = readFully(fd, body.data(), body.size());
-    if (bodyRead < 0) {
-        result.status = FrameReadResult::Status::readError;
-        result.error = std::string("cannot read standard input: ") + std::strerror(errno);
-        body.clear();
-        return result;
+    // The buffer grows with the bytes that actually arrive: a header alone
+    // must not make us hold the 64 MiB it may announce.
+    std::size_t got = 0;
+    while (got < result.declaredLength) {
+        const std::size_t step = std::min<std::size_t>(result.declaredLength - got, std::max(kFrameReadChunk, got));
+        body.resize(got + step);
+        const ssize_t n = readFully(fd, body.data() + got, step);
+        if (n < 0) {
+            result.status = FrameReadResult::Status::readError;
+            result.error = std::string("cannot read standard input: ") + std::strerror(errno);
+            body.clear();
+            return result;
+        }
+        got += static_cast<std::size_t>(n);
+        if (static_cast<std::size_t>(n) < step)
+            break;
     }
-    body.resize(static_cast<std::size_t>(bodyRead));
+    body.resize(got);
     result.status = body.size() == result.declaredLength ? FrameReadResult::Status::frame
                                                          : FrameReadResult::Status::truncated;
     return result;
