@@ -1,5 +1,6 @@
 #include "common/AtomicFile.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -8,6 +9,23 @@
 #include <unistd.h>
 
 namespace tarni {
+
+static AtomicWriteFaultHook g_faultHook = nullptr;
+
+void setAtomicWriteFaultHookForTesting(AtomicWriteFaultHook hook)
+{
+    g_faultHook = hook;
+}
+
+// Whether a test makes this step fail; sets errno when it does.
+static bool injected(AtomicWriteStep step, std::size_t *length = nullptr)
+{
+    std::size_t ignored = 0;
+    const int code = g_faultHook ? g_faultHook(step, length ? length : &ignored) : 0;
+    if (code)
+        errno = code;
+    return code != 0;
+}
 
 static bool fail(std::string *error, const std::string &what, const std::filesystem::path &path)
 {
@@ -20,7 +38,7 @@ bool writeFileAtomically(const std::filesystem::path &path, std::string_view byt
                          unsigned mode)
 {
     std::string temp = (path.parent_path() / ("." + path.filename().native() + ".XXXXXX")).string();
-    const int fd = ::mkstemp(temp.data());
+    const int fd = injected(AtomicWriteStep::create) ? -1 : ::mkstemp(temp.data());
     if (fd < 0)
         return fail(error, "cannot create a temporary file for", path);
 
@@ -37,7 +55,8 @@ bool writeFileAtomically(const std::filesystem::path &path, std::string_view byt
     const char *data = bytes.data();
     size_t left = bytes.size();
     while (left > 0) {
-        const ssize_t n = ::write(fd, data, left);
+        std::size_t length = left;
+        const ssize_t n = injected(AtomicWriteStep::write, &length) ? -1 : ::write(fd, data, std::min(length, left));
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -46,13 +65,15 @@ bool writeFileAtomically(const std::filesystem::path &path, std::string_view byt
         data += n;
         left -= static_cast<size_t>(n);
     }
-    if (::fsync(fd) != 0)
+    if (injected(AtomicWriteStep::sync) || ::fsync(fd) != 0)
         return abandon("cannot flush");
-    if (::close(fd) != 0) {
+    if (injected(AtomicWriteStep::close) ? (::close(fd), true) : ::close(fd) != 0) {
+        const int saved = errno;
         ::unlink(temp.c_str());
+        errno = saved;
         return fail(error, "cannot close", path);
     }
-    if (::rename(temp.c_str(), path.c_str()) != 0) {
+    if (injected(AtomicWriteStep::rename) || ::rename(temp.c_str(), path.c_str()) != 0) {
         const int saved = errno;
         ::unlink(temp.c_str());
         errno = saved;

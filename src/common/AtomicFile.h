@@ -12,4 +12,11 @@ namespace tarni {
 bool writeFileAtomically(const std::filesystem::path &path, std::string_view bytes,
                          std::string *error = nullptr, unsigned mode = 0600);
 
+// For tests of what a failing disk leaves behind: called before each system
+// call of writeFileAtomically; a non-zero result makes that call fail with
+// that errno. Before a write, lowering `*length` makes it write only part.
+enum class AtomicWriteStep { create, write, sync, close, rename };
+using AtomicWriteFaultHook = int (*)(AtomicWriteStep step, std::size_t *length);
+void setAtomicWriteFaultHookForTesting(AtomicWriteFaultHook hook);
+
 } // namespace tarni

@@ -245,6 +245,7 @@ struct WorkspaceStore::Private {
     OpenMode mode;
     sqlite3 *db = nullptr;
     std::optional<StoreError> openError;
+    bool createdFile = false; // the file did not exist before this store opened it
     std::unordered_map<const char *, sqlite3_stmt *> statements;
     json::BulkDecoder decoder;
 
@@ -590,6 +591,8 @@ WorkspaceStore::WorkspaceStore(const std::filesystem::path &databasePath, OpenMo
 {
     d->path = databasePath;
     d->mode = mode;
+    std::error_code ec;
+    d->createdFile = mode == OpenMode::readWrite && !std::filesystem::exists(databasePath, ec) && !ec;
     auto opened = mode == OpenMode::readOnly ? DatabaseFile::openForReading(databasePath)
                                              : DatabaseFile::openForWriting(databasePath);
     if (!opened.ok()) {
@@ -628,7 +631,23 @@ WorkspaceStore::WorkspaceStore(const std::filesystem::path &databasePath, OpenMo
     }
 }
 
-WorkspaceStore::~WorkspaceStore() = default;
+WorkspaceStore::~WorkspaceStore()
+{
+    const bool created = d->createdFile;
+    const std::filesystem::path path = d->path;
+    d.reset();
+    // SQLite creates the file at once but writes its first page only with
+    // the first transaction. When that never succeeded (a full disk, an I/O
+    // error), the empty file would make every later open refuse it as
+    // damaged although nothing was ever in it.
+    const std::filesystem::path wal = path.string() + "-wal";
+    std::error_code ec;
+    if (created && DatabaseFile::isEmptyFile(path) &&
+        (!std::filesystem::exists(wal, ec) || DatabaseFile::isEmptyFile(wal))) {
+        for (const char *suffix : {"-wal", "-shm", "-journal", ""})
+            std::filesystem::remove(path.string() + suffix, ec);
+    }
+}
 
 const std::optional<StoreError> &WorkspaceStore::openError() const
 {

@@ -599,7 +599,21 @@ TreeResult<void> TreeViewModel::persist()
             }
         }
     }
-    return persistWithHistory(std::move(write), comparable);
+    auto saved = persistWithHistory(std::move(write), comparable);
+    if (!saved) {
+        // The edit stays in memory and goes out with the next write, so its
+        // trash changes must too: otherwise a deleted subtree would reach the
+        // file without its trash entry, and be gone.
+        if (m_command) {
+            m_command->trashAdded.resize(m_command->trashAdded.size() - trashAdded.size());
+            m_command->trashRemoved.resize(m_command->trashRemoved.size() - trashRemoved.size());
+        } else if (!m_nextStepName) {
+            m_nextStepName = name;
+        }
+        m_pendingTrash = trashAdded + m_pendingTrash;
+        m_pendingTrashRemoved = trashRemoved + m_pendingTrashRemoved;
+    }
+    return saved;
 }
 
 TreeResult<void> TreeViewModel::persistWithHistory(HistoryWrite history, bool comparable)
@@ -784,8 +798,13 @@ TreeResult<HistoryEntry> TreeViewModel::applyStep(const HistoryEntry &entry, boo
     write.trashInsert = putBack;
     for (const TrashEntry &trashed : takeOut)
         write.trashDelete.append(trashed.id);
-    if (auto saved = persistWithHistory(std::move(write)); !saved)
+    if (auto saved = persistWithHistory(std::move(write)); !saved) {
+        // The step stays applied in memory; the next write takes its trash
+        // changes along, as persist() does.
+        m_pendingTrash += putBack;
+        m_pendingTrashRemoved += takeOut;
         return Failure(saved.error());
+    }
     return entry;
 }
 
