@@ -28,6 +28,8 @@ packages=(
   # on, dpkg-shlibdeps, lintian, the desktop-entry, metainfo and manual page
   # validators, and the script that talks to the installed native host
   qt6-qpa-plugins dpkg-dev lintian appstream man-db python3
+  # gdbus, which tests use to edit through the bus as a script would
+  libglib2.0-bin
 )
 
 missing=()

@@ -28,6 +28,7 @@
 #include <QTimer>
 
 #include <csignal>
+#include <cstdlib>
 #include <cstdio>
 #include <ctime>
 #include <fcntl.h>
@@ -41,6 +42,8 @@ namespace fs = std::filesystem;
 namespace {
 
 int s_signalPipe[2] = {-1, -1};
+// The instance between its start and its destruction.
+TarniBarApplication *s_running = nullptr;
 
 void forwardSignal(int)
 {
@@ -106,6 +109,7 @@ TarniBarApplication::TarniBarApplication(Options options, QElapsedTimer sinceSta
 
 TarniBarApplication::~TarniBarApplication()
 {
+    s_running = nullptr;
     // The bus and the windows go before the services they use; the
     // environment goes last and releases the data root's lock.
     m_dbus.reset();
@@ -158,6 +162,10 @@ int TarniBarApplication::start()
     }
     m_environment = std::move(*created);
     AppEnvironment &env = *m_environment;
+    // Registered after the environment, so this runs before the statics it uses are destroyed.
+    s_running = this;
+    static const bool endRegistered = std::atexit(&TarniBarApplication::endRunCutShort) == 0;
+    Q_UNUSED(endRegistered);
 
     if (config.isUITestMode && config.shouldReset) {
         for (const char *key : {"appLanguage", kAutoCheckUpdatesSettingsKey, kOnboardingCompletedSettingsKey})
@@ -278,6 +286,28 @@ QCoro::Task<> TarniBarApplication::quitAfterRestoring()
     co_await m_environment->appModel().restoreManagedWindows();
     if (self)
         QCoreApplication::exit(0);
+}
+
+// Runs when exit() is called while the application runs. Qt's xcb platform
+// does that from inside the event loop when the connection to the X server
+// breaks (the server ended, or the display was closed under us). Going on
+// from there would destroy the static objects while the application, its
+// windows and Qt's own threads still use them, and can end in a crash, a
+// hang, or a leak report instead of an exit. Every edit is already committed
+// to the database and the lock goes with the process; what is left to write
+// is written here, and the process ends without running the rest.
+void TarniBarApplication::endRunCutShort()
+{
+    TarniBarApplication *app = s_running;
+    if (!app)
+        return;
+    s_running = nullptr;
+    if (app->m_environment)
+        app->m_environment->settings().sync();
+    std::fprintf(stderr, "tarnibar: ending at once: the connection to the display was lost; the workspace is saved\n");
+    std::fflush(stdout);
+    std::fflush(stderr);
+    ::_exit(1);
 }
 
 void TarniBarApplication::installSignalHandlers()

@@ -60,6 +60,7 @@ private:
     void offerRestart(const QString &executable, const QString &version);
     void watchFirstPaint();
     bool eventFilter(QObject *watched, QEvent *event) override;
+    static void endRunCutShort();
 
     Options m_options;
     QElapsedTimer m_sinceStart;

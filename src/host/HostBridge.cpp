@@ -78,15 +78,21 @@ bool HostBridge::run(std::string *error)
     m_reader = std::thread([this] { readLoop(); });
 
     for (;;) {
+        bool readerFailed = false;
         {
             std::lock_guard lock(m_stateLock);
             if (m_fatalError) {
                 if (error)
                     *error = *m_fatalError;
-                return false;
-            }
-            if (!m_isRunning)
+                readerFailed = true;
+            } else if (!m_isRunning) {
                 break;
+            }
+        }
+        if (readerFailed) {
+            // The reader stops right after saying so: joined, not left behind.
+            m_reader.join();
+            return false;
         }
         if (!processPendingRequests(error))
             return false;

@@ -40,8 +40,8 @@ public:
     HostBridge &operator=(const HostBridge &) = delete;
 
     // Runs until the input ends (true) or a fatal error (false, `error` says
-    // why). After a fatal error the reader thread may still be blocked on the
-    // input; the caller ends the process.
+    // why). After a fatal error on the calling thread the reader thread may
+    // still be blocked on the input; the caller ends the process.
     bool run(std::string *error);
 
 private:

@@ -49,7 +49,7 @@ HostProcess::HostProcess(const fs::path &program, const std::vector<std::string>
     posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
 
     std::vector<std::string> environment{"PATH=/usr/local/bin:/usr/bin:/bin"};
-    for (const char *keep : {"ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS"}) {
+    for (const char *keep : {"ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
         if (const char *value = std::getenv(keep))
             environment.push_back(std::string(keep) + "=" + value);
     }

@@ -2,11 +2,16 @@
 
 #include "app/AppModel.h"
 #include "app/Localized.h"
+#include "platform/x11/DockWindow.h"
 
 #include <QLabel>
+#include <QLoggingCategory>
 #include <QPainter>
 #include <QPainterPath>
 #include <QVBoxLayout>
+#include <QWindow>
+
+Q_DECLARE_LOGGING_CATEGORY(lcSidebar)
 
 namespace tarni {
 
@@ -14,6 +19,8 @@ namespace {
 
 constexpr int kCornerRadius = 24;
 constexpr int kInset = 16;
+// Requests for one rectangle after the first, before giving up on it.
+constexpr int kMaxReplacements = 5;
 
 } // namespace
 
@@ -81,19 +88,26 @@ void ManagedTargetWindow::placeFrame(const QRect &frame)
 
 void ManagedTargetWindow::checkPlacement()
 {
-    if (!isVisible() || m_wantedFrame.isEmpty() || m_replacements >= 2)
+    QWindow *window = windowHandle();
+    if (!isVisible() || !window || m_wantedFrame.isEmpty())
         return;
-    // Once the window manager has gone quiet, ask for the rectangle again,
-    // through a one-pixel step: a request equal to what Qt believes the
-    // window has is never sent, and under load the window manager can answer
-    // an earlier request's size after a later request's position.
+    // Compared with where the X server has the frame, not with Qt's geometry:
+    // Qt counts a request as done when it sends it, so after the window
+    // manager answered requests out of order both can agree on a rectangle
+    // the window is not on, and Qt would never send the request again.
+    const std::optional<QRect> actual = DockWindow::outerFrame(*window);
+    if (!actual || *actual == m_wantedFrame)
+        return;
+    if (m_replacements >= kMaxReplacements) {
+        if (m_replacements++ == kMaxReplacements)
+            qCWarning(lcSidebar) << "the window manager keeps the content window at" << *actual << "instead of"
+                                 << m_wantedFrame;
+        return;
+    }
     ++m_replacements;
-    const QRect wanted = m_wantedFrame;
-    const int replacements = m_replacements;
-    const QRect client = geometry();
-    setGeometry(client.adjusted(0, 0, 0, -1));
-    placeFrame(wanted);
-    m_replacements = replacements;
+    DockWindow::requestOuterFrame(*window, m_wantedFrame);
+    // Checked again also when the window manager does not answer at all.
+    m_placementCheck->start();
 }
 
 void ManagedTargetWindow::moveEvent(QMoveEvent *event)

@@ -19,6 +19,8 @@ public:
 
     // Places the outer frame (decorations included) on `frame`.
     void placeFrame(const QRect &frame);
+    // The latest frame asked for by placeFrame().
+    QRect wantedFrame() const { return m_wantedFrame; }
 
 protected:
     void paintEvent(QPaintEvent *event) override;

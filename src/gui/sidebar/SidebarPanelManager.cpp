@@ -260,10 +260,11 @@ void SidebarPanelManager::ensureManagedTargetWindow(const ScreenDescription &scr
     const QRect rect = pixelRect(m_reservation.currentContentRect(screen));
     m_target->placeFrame(rect);
     m_target->show();
-    // The decorations are known once the window manager framed it.
-    QTimer::singleShot(100, m_target, [this, rect] {
+    // The decorations are known once the window manager framed it. The
+    // rectangle may have changed meanwhile: the latest one is placed again.
+    QTimer::singleShot(100, m_target, [this] {
         if (m_target)
-            m_target->placeFrame(rect);
+            m_target->placeFrame(m_target->wantedFrame());
     });
 }
 

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 namespace tarni {
 
@@ -119,6 +120,50 @@ void DockWindow::activate(QWindow &window)
     if (!c || !id)
         return;
     sendToRoot(c, id, atom(c, "_NET_ACTIVE_WINDOW"), {kSourcePager, XCB_CURRENT_TIME, 0, 0, 0});
+    xcb_flush(c);
+}
+
+std::optional<QRect> DockWindow::outerFrame(const QWindow &window)
+{
+    xcb_connection_t *c = connection();
+    const xcb_window_t id = nativeId(window);
+    if (!c || !id)
+        return std::nullopt;
+    std::unique_ptr<xcb_query_tree_reply_t, decltype(&std::free)> tree(
+        xcb_query_tree_reply(c, xcb_query_tree(c, id), nullptr), &std::free);
+    if (!tree)
+        return std::nullopt;
+    // A reparenting window manager's frame is the window's parent.
+    const xcb_window_t outer = tree->parent == tree->root ? id : tree->parent;
+    std::unique_ptr<xcb_get_geometry_reply_t, decltype(&std::free)> geometry(
+        xcb_get_geometry_reply(c, xcb_get_geometry(c, outer), nullptr), &std::free);
+    if (!geometry)
+        return std::nullopt;
+    const int border = 2 * geometry->border_width;
+    return QRect(geometry->x, geometry->y, geometry->width + border, geometry->height + border);
+}
+
+void DockWindow::requestOuterFrame(QWindow &window, const QRect &frame)
+{
+    xcb_connection_t *c = connection();
+    const xcb_window_t id = nativeId(window);
+    const std::optional<QRect> outer = outerFrame(window);
+    if (!c || !id || !outer)
+        return;
+    std::unique_ptr<xcb_get_geometry_reply_t, decltype(&std::free)> client(
+        xcb_get_geometry_reply(c, xcb_get_geometry(c, id), nullptr), &std::free);
+    if (!client)
+        return;
+    // The position is the frame's, the size the client's (NorthWest gravity).
+    const int width = frame.width() - (outer->width() - client->width);
+    const int height = frame.height() - (outer->height() - client->height);
+    if (width <= 0 || height <= 0)
+        return;
+    constexpr uint32_t kNorthWest = 1;
+    constexpr uint32_t kXYWH = (1u << 8) | (1u << 9) | (1u << 10) | (1u << 11);
+    sendToRoot(c, id, atom(c, "_NET_MOVERESIZE_WINDOW"),
+               {kNorthWest | kXYWH | (kSourcePager << 12), static_cast<uint32_t>(frame.x()),
+                static_cast<uint32_t>(frame.y()), static_cast<uint32_t>(width), static_cast<uint32_t>(height)});
     xcb_flush(c);
 }
 

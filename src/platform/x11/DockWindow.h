@@ -3,6 +3,7 @@
 #include <QRect>
 
 #include <cstdint>
+#include <optional>
 
 class QWindow;
 
@@ -36,6 +37,15 @@ public:
 
     // Asks the window manager to give the window the keyboard focus.
     static void activate(QWindow &window);
+
+    // The window manager's frame around the window as the X server has it
+    // now (root coordinates), which Qt's own geometry is not: Qt takes a
+    // request as done when it sends it. None without X or before mapping.
+    static std::optional<QRect> outerFrame(const QWindow &window);
+
+    // Asks the window manager to put the outer frame on `frame`, whatever Qt
+    // believes the window's geometry to be.
+    static void requestOuterFrame(QWindow &window, const QRect &frame);
 
     // The X window of a Qt window, 0 when it has none yet.
     static std::uint32_t nativeId(const QWindow &window);

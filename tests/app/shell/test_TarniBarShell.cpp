@@ -5,7 +5,12 @@
 #include "X11Probe.h"
 #include "XvfbSession.h"
 
+#include "SessionBus.h"
+
+#include "app/ApplicationBusNames.h"
+#include "common/DataRoot.h"
 #include "common/InstanceLock.h"
+#include "storage/WorkspaceStore.h"
 
 #include <QSettings>
 #include <QTemporaryDir>
@@ -15,6 +20,7 @@
 
 #include <xcb/xcb.h>
 
+#include <algorithm>
 #include <csignal>
 #include <sys/wait.h>
 
@@ -70,10 +76,11 @@ protected:
 
     QString path(const char *relative) const { return m_dir.filePath(QLatin1String(relative)); }
 
-    pid_t startApplication()
+    // `extraEnv` comes first, so it overrides the defaults below.
+    pid_t startApplication(const QStringList &extraEnv = {})
     {
         const pid_t pid = spawnProcess(QStringLiteral(TARNIBAR_EXECUTABLE), {},
-                                       {asanOptionsForXcbClient(),
+                                       extraEnv + QStringList{asanOptionsForXcbClient(),
                                         QStringLiteral("DISPLAY=") + m_session->display(),
                                         QStringLiteral("QT_QPA_PLATFORM=xcb"),
                                         QStringLiteral("TARNI_UITEST_ROOT=") + path("root"),
@@ -83,6 +90,12 @@ protected:
         if (pid > 0)
             m_children << pid;
         return pid;
+    }
+
+    QRect workArea()
+    {
+        const QList<uint32_t> values = cardinals(m_session->display(), 0, "_NET_WORKAREA");
+        return values.size() >= 4 ? QRect(values[0], values[1], values[2], values[3]) : QRect();
     }
 
     std::optional<int> storedWidth()
@@ -204,6 +217,76 @@ TEST_F(TarniBarShellTest, SigtermQuitsCleanlyAndReleasesTheLock)
     m_children.removeAll(pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
     EXPECT_FALSE(InstanceLock::isHeldByAnyone(path("root").toStdString()));
+}
+
+// The X server going away ends the run at once, not in a crash or a hang:
+// what was edited is in the database and the data root is free again.
+TEST_F(TarniBarShellTest, LosingTheXServerEndsTheRunWithTheEditsSavedAndTheLockReleased)
+{
+    SessionBus bus;
+    ASSERT_FALSE(bus.address().isEmpty()) << bus.error().toStdString();
+    const pid_t pid = startApplication({QStringLiteral("DBUS_SESSION_BUS_ADDRESS=") + bus.address()});
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(m_probe->waitForClient(QStringLiteral("Tarni Bar")));
+    const QString service = bus::serviceNameForDataRoot(path("root").toStdString());
+    auto addGroup = [&] {
+        const pid_t gdbus = spawnProcess(
+            QStringLiteral("gdbus"),
+            {QStringLiteral("call"), QStringLiteral("--session"), QStringLiteral("--dest"), service,
+             QStringLiteral("--object-path"), QString::fromLatin1(bus::kObjectPath), QStringLiteral("--method"),
+             QString::fromLatin1(bus::kInterface) + QStringLiteral(".AddNode"), QStringLiteral("group"),
+             QStringLiteral("Made before the end"), QString(), QStringLiteral("{}")},
+            {QStringLiteral("DBUS_SESSION_BUS_ADDRESS=") + bus.address()});
+        int status = -1;
+        ::waitpid(gdbus, &status, 0);
+        return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    };
+    ASSERT_TRUE(X11Probe::waitFor(addGroup, 20000)) << "the application never took the edit";
+
+    m_probe.reset();
+    ::kill(m_session->serverPid(), SIGKILL);
+    int status = -1;
+    ASSERT_TRUE(X11Probe::waitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, 10000))
+        << "still running without its X server";
+    m_children.removeAll(pid);
+    EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    EXPECT_FALSE(InstanceLock::isHeldByAnyone(path("root").toStdString()));
+
+    WorkspaceStore store(std::filesystem::path(path("root").toStdString()) / kWorkspaceDatabaseName);
+    const auto workspace = store.fetchOrCreateDefaultWorkspace();
+    ASSERT_TRUE(workspace);
+    const auto nodes = store.fetchNodes(workspace->id);
+    ASSERT_TRUE(nodes);
+    EXPECT_TRUE(std::any_of(nodes->begin(), nodes->end(),
+                            [](const WorkspaceNode &node) { return node.title() == QStringLiteral("Made before the end"); }));
+}
+
+// A new window manager learns the sidebar's reservation from the window,
+// without a restart of the application.
+TEST_F(TarniBarShellTest, ARestartedWindowManagerReservesTheLeftEdgeAgain)
+{
+    ASSERT_GT(startApplication(), 0);
+    const auto sidebar = m_probe->waitForClient(QStringLiteral("Tarni Bar"));
+    ASSERT_TRUE(sidebar);
+    const QRect reserved(kDefaultWidth, 0, 1600 - kDefaultWidth, 1000);
+    ASSERT_TRUE(X11Probe::waitFor([&] { return workArea() == reserved; }));
+
+    m_session->stopWindowManager();
+    // What the old window manager left behind must not count.
+    xcb_connection_t *c = xcb_connect(m_session->display().toLocal8Bit().constData(), nullptr);
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+    std::unique_ptr<xcb_intern_atom_reply_t, FreeDeleter> atom(
+        xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, 13, "_NET_WORKAREA"), nullptr));
+    xcb_delete_property(c, root, atom->atom);
+    std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+    xcb_disconnect(c);
+    QString error;
+    ASSERT_TRUE(m_session->startWindowManager(&error)) << error.toStdString();
+
+    EXPECT_TRUE(X11Probe::waitFor([&] { return workArea() == reserved; }, 5000))
+        << workArea().x() << "," << workArea().y() << " " << workArea().width() << "x" << workArea().height();
+    EXPECT_TRUE(frameBecomes(*sidebar, QRect(0, 0, kDefaultWidth, 1000)));
+    EXPECT_EQ(m_probe->desktopOf(*sidebar), 0xFFFFFFFFu);
 }
 
 } // namespace
