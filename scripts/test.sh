@@ -2,8 +2,9 @@
 # Installs what is missing, then builds from clean build directories and runs
 # every test twice: a normal optimised build, and one with AddressSanitizer and
 # UndefinedBehaviorSanitizer. Between the two, builds the .deb and the
-# tarball and tests them installed (tests/package). Stops at the first suite
-# that fails.
+# tarball and tests them installed (tests/package). Then runs the fuzz
+# targets briefly on their corpora, and the native host's tests under
+# ThreadSanitizer. Stops at the first suite that fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -53,6 +54,7 @@ CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -G Ninja -Wno-dev "${launche
 cmake --build build-fuzz --target tarni_fuzzers -j "$jobs"
 echo "==> build-fuzz: fuzz targets"
 FUZZ_JOBS="$jobs" tests/fuzz/run-fuzzers.sh build-fuzz 20
+
 # ThreadSanitizer on the code that runs threads of its own: the native host
 # (a reader thread beside the one that forwards requests) and its tests, which
 # pass TSAN_OPTIONS on to the hosts they start. Only these targets are built,
