@@ -85,6 +85,10 @@ void restoreWindowsLeftBehind(AsyncWindowController &windows, ManagedWindowRegis
     windows.runDetached([records = std::move(records), file, &registry](AXWindowControlling &controller) {
         if (!records.isEmpty()) {
             file->setCarriedOver(records);
+            // Without a window manager (yet) nothing can be put back: the
+            // records stay for a start that can.
+            if (controller.permissionStatus() != PermissionStatus::granted)
+                return;
             controller.restoreWindowsLeftBehind(records);
             file->setCarriedOver({});
         }
