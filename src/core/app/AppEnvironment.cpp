@@ -7,6 +7,7 @@
 #include "opening/ChromeProvider.h"
 #include "opening/FileProviders.h"
 #include "opening/UrlProviders.h"
+#include "windowing/ManagedWindowStateFile.h"
 #include "windowing/UITestAXWindowController.h"
 
 #include <QCoreApplication>
@@ -62,6 +63,37 @@ void resetRoot(const fs::path &root)
         std::error_code removeError;
         fs::remove_all(it->path(), removeError);
     }
+}
+
+// Reads the windows a previous process left beside the sidebar, then keeps
+// the file in step with the registry. The registry belongs to the window
+// worker, so the file is written there.
+std::shared_ptr<ManagedWindowStateFile> watchManagedWindows(ManagedWindowRegistry &registry, const fs::path &root)
+{
+    auto file = std::make_shared<ManagedWindowStateFile>(root / ManagedWindowStateFile::kFileName);
+    registry.setChangeObserver(
+        [file](const ManagedWindowRegistry &r) { file->save(r.recordsNeedingRestore()); });
+    return file;
+}
+
+// The first job of the window worker, so that nothing moves a window before
+// the stranded ones are back; the file then holds only what is still ours.
+void restoreWindowsLeftBehind(AsyncWindowController &windows, ManagedWindowRegistry &registry,
+                              std::shared_ptr<ManagedWindowStateFile> file)
+{
+    QList<ManagedWindowRecord> records = file->load();
+    windows.runDetached([records = std::move(records), file, &registry](AXWindowControlling &controller) {
+        if (!records.isEmpty()) {
+            file->setCarriedOver(records);
+            // Without a window manager (yet) nothing can be put back: the
+            // records stay for a start that can.
+            if (controller.permissionStatus() != PermissionStatus::granted)
+                return;
+            controller.restoreWindowsLeftBehind(records);
+            file->setCarriedOver({});
+        }
+        file->save(registry.recordsNeedingRestore());
+    });
 }
 
 } // namespace
@@ -129,6 +161,7 @@ Result<std::unique_ptr<AppEnvironment>, AppEnvironment::Error> AppEnvironment::c
     env->m_registry = std::make_unique<ManagedWindowRegistry>();
 
     std::unique_ptr<AXWindowControlling> controller;
+    std::shared_ptr<ManagedWindowStateFile> leftBehind;
     if (automation) {
         env->m_uiTestSupport = std::make_unique<UITestSupport>(root / UITestConfig::kStateFileName);
         env->m_opener = std::make_unique<RecordingExternalOpener>(*env->m_uiTestSupport);
@@ -142,11 +175,14 @@ Result<std::unique_ptr<AppEnvironment>, AppEnvironment::Error> AppEnvironment::c
     } else {
         env->m_opener = platform.makeExternalOpener();
         controller = platform.makeWindowController(*env->m_registry);
+        leftBehind = watchManagedWindows(*env->m_registry, root);
         if (platform.makeBrowserLauncher)
             env->m_browserLauncher = platform.makeBrowserLauncher();
     }
     const PermissionStatus initialPermission = controller->permissionStatus();
     env->m_windowController = std::make_unique<AsyncWindowController>(std::move(controller));
+    if (leftBehind)
+        restoreWindowsLeftBehind(*env->m_windowController, *env->m_registry, std::move(leftBehind));
     env->m_permission = std::make_unique<PermissionCoordinator>(*env->m_windowController, initialPermission);
     env->m_reservation = std::make_unique<WindowReservationManager>(*env->m_settings);
 

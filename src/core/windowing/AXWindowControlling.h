@@ -1,5 +1,6 @@
 #pragma once
 
+#include "windowing/ManagedWindowRecord.h"
 #include "windowing/PermissionStatus.h"
 
 #include <QHash>
@@ -66,6 +67,17 @@ public:
     // existing windows that became active showing the item's name. Moves and
     // records only that window; false (and nothing moved) when none came.
     virtual bool moveOpenedWindow(const OpenedWindowRequest &request) = 0;
+
+    // Puts back the windows an earlier process moved and recorded but never
+    // put back (it died): each one that still exists, is still the same
+    // window and still stands where it was put. Windows the user has moved
+    // since stay. Returns how many went back. A controller that moves no
+    // real windows has nothing to put back.
+    virtual int restoreWindowsLeftBehind(const QList<ManagedWindowRecord> &records)
+    {
+        (void)records;
+        return 0;
+    }
 
 protected:
     AXWindowControlling() = default;

@@ -35,6 +35,10 @@ public:
     QCoro::Task<WindowBaseline> windowBaseline();
     QCoro::Task<bool> moveOpenedWindow(OpenedWindowRequest request);
 
+    // Queues `job` on the worker without waiting for it. Jobs run in the
+    // order they were queued, so one queued first runs before anything else.
+    void runDetached(std::function<void(AXWindowControlling &)> job) { (void)post(std::move(job)); }
+
     // Runs `call` on the worker; `fallback` when it was dropped unrun.
     template <class R>
     QCoro::Task<R> run(std::function<R(AXWindowControlling &)> call, R fallback);

@@ -26,6 +26,7 @@ void ManagedWindowRegistry::registerWindow(const QString &identifier, const Regi
         merged.originalState = registration.originalState ? registration.originalState
                                                           : (hasOld ? old->originalState : std::nullopt);
     m_records.insert(identifier, std::move(merged));
+    changed();
 }
 
 void ManagedWindowRegistry::registerWindow(const QString &identifier, std::optional<QRectF> originalFrame,
@@ -38,15 +39,19 @@ void ManagedWindowRegistry::registerWindow(const QString &identifier, std::optio
 void ManagedWindowRegistry::updateCurrentFrame(const QString &identifier, const QRectF &frame)
 {
     const auto it = m_records.find(identifier);
-    if (it != m_records.end())
+    if (it != m_records.end() && it->currentFrame != frame) {
         it->currentFrame = frame;
+        changed();
+    }
 }
 
 void ManagedWindowRegistry::updateOriginalNormalFrame(const QString &identifier, const QRectF &frame)
 {
     const auto it = m_records.find(identifier);
-    if (it != m_records.end() && it->originalState && !it->originalState->normalFrame)
+    if (it != m_records.end() && it->originalState && !it->originalState->normalFrame) {
         it->originalState->normalFrame = frame;
+        changed();
+    }
 }
 
 std::optional<QRectF> ManagedWindowRegistry::originalFrame(const QString &identifier) const
@@ -80,7 +85,16 @@ QList<ManagedWindowRecord> ManagedWindowRegistry::recordsNeedingRestore() const
 
 bool ManagedWindowRegistry::removeRecord(const QString &identifier)
 {
-    return m_records.remove(identifier) > 0;
+    if (m_records.remove(identifier) == 0)
+        return false;
+    changed();
+    return true;
+}
+
+void ManagedWindowRegistry::insertRecord(const ManagedWindowRecord &record)
+{
+    m_records.insert(record.identifier, record);
+    changed();
 }
 
 } // namespace tarni

@@ -5,11 +5,13 @@
 #include <QHash>
 #include <QList>
 
+#include <functional>
+
 namespace tarni {
 
 // The in-memory table of windows the application moved, keyed by identifier.
 // Shared by the window controller and the application model; lives as long
-// as the process and is never persisted.
+// as the process. An observer may mirror it elsewhere (to disk).
 class ManagedWindowRegistry {
 public:
     struct Registration {
@@ -40,11 +42,26 @@ public:
     QList<ManagedWindowRecord> recordsNeedingRestore() const;
 
     bool removeRecord(const QString &identifier);
+    // Takes a whole record as it is, e.g. one read back from disk.
+    void insertRecord(const ManagedWindowRecord &record);
     const QHash<QString, ManagedWindowRecord> &records() const { return m_records; }
     bool isEmpty() const { return m_records.isEmpty(); }
 
+    // Called after every change of the records.
+    void setChangeObserver(std::function<void(const ManagedWindowRegistry &)> observer)
+    {
+        m_changed = std::move(observer);
+    }
+
 private:
+    void changed() const
+    {
+        if (m_changed)
+            m_changed(*this);
+    }
+
     QHash<QString, ManagedWindowRecord> m_records;
+    std::function<void(const ManagedWindowRegistry &)> m_changed;
 };
 
 } // namespace tarni

@@ -382,9 +382,32 @@ bool X11WindowController::moveResolved(const QString &identifier, const Resolved
         if (const auto normal = d->outerFrame(window))
             m_registry.updateOriginalNormalFrame(identifier, QRectF(*normal));
     }
+    // Recorded before the move: a process killed while the window travels
+    // leaves a record saying where it was going, so that the next start
+    // recognises it there as ours to put back.
+    m_registry.updateCurrentFrame(identifier, QRectF(target));
     if (!setFrame(window, target))
         return false;
     m_registry.updateCurrentFrame(identifier, QRectF(d->outerFrame(window).value_or(target)));
+    return true;
+}
+
+bool X11WindowController::restoreRecord(const ManagedWindowRecord &record)
+{
+    const auto resolved = resolveRecordWindow(record);
+    if (!resolved)
+        return false;
+    const std::uint32_t window = resolved->window;
+    if (!bringToNormalState(window))
+        return false;
+    const auto &state = record.originalState;
+    const bool wasEnlarged = state && (state->isMaximized() || state->fullscreen);
+    const QRectF frame = wasEnlarged && state->normalFrame ? *state->normalFrame : *record.originalFrame;
+    if (!isFiniteRect(frame) || !setFrame(window, toPixels(frame)))
+        return false;
+    if (state)
+        reapplyState(window, *state);
+    m_registry.removeRecord(record.identifier);
     return true;
 }
 
@@ -394,21 +417,33 @@ int X11WindowController::restoreManagedWindows()
         return 0;
     int restored = 0;
     for (const ManagedWindowRecord &record : m_registry.recordsNeedingRestore()) {
+        if (restoreRecord(record))
+            ++restored;
+    }
+    return restored;
+}
+
+int X11WindowController::restoreWindowsLeftBehind(const QList<ManagedWindowRecord> &records)
+{
+    if (!isGranted())
+        return 0;
+    int restored = 0;
+    for (const ManagedWindowRecord &record : records) {
+        // Only the very window that was moved: its id, still held by the same
+        // process (ids are handed out again, and a new X session starts over).
+        if (!record.windowHandle || !record.appPID || !record.originalFrame || !record.currentFrame
+            || !isFiniteRect(*record.currentFrame) || m_registry.record(record.identifier))
+            continue;
         const auto resolved = resolveRecordWindow(record);
-        if (!resolved)
+        // A window that left the place we gave it was moved by the user since:
+        // where it is now is theirs.
+        if (!resolved || !frameMatches(resolved->window, toPixels(*record.currentFrame)))
             continue;
-        const std::uint32_t window = resolved->window;
-        if (!bringToNormalState(window))
-            continue;
-        const auto &state = record.originalState;
-        const bool wasEnlarged = state && (state->isMaximized() || state->fullscreen);
-        const QRectF frame = wasEnlarged && state->normalFrame ? *state->normalFrame : *record.originalFrame;
-        if (!isFiniteRect(frame) || !setFrame(window, toPixels(frame)))
-            continue;
-        if (state)
-            reapplyState(window, *state);
-        m_registry.removeRecord(record.identifier);
-        ++restored;
+        // Kept in the registry until it is back, so that a failure here is
+        // tried again when this process quits.
+        m_registry.insertRecord(record);
+        if (restoreRecord(record))
+            ++restored;
     }
     return restored;
 }

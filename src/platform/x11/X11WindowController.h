@@ -39,6 +39,7 @@ public:
     int restoreManagedWindows() override;
     WindowBaseline windowBaseline() override;
     bool moveOpenedWindow(const OpenedWindowRequest &request) override;
+    int restoreWindowsLeftBehind(const QList<ManagedWindowRecord> &records) override;
 
 private:
     struct ResolvedWindow {
@@ -70,6 +71,9 @@ private:
     bool setFrame(std::uint32_t window, const QRect &target);
     bool frameMatches(std::uint32_t window, const QRect &target);
     void reapplyState(std::uint32_t window, const OriginalWindowState &state);
+    // Puts the record's window back and forgets the record; false (record
+    // kept) when the window is gone or did not get there.
+    bool restoreRecord(const ManagedWindowRecord &record);
 
     ManagedWindowRegistry &m_registry;
     Options m_options;

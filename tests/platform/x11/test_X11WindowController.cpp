@@ -344,6 +344,35 @@ TEST_F(X11WindowControllerTest, ANewWindowForAKnownIdentifierStartsItsOwnRecord)
     EXPECT_EQ(frame(reopened), before);
 }
 
+TEST_F(X11WindowControllerTest, AStartAfterACrashPutsBackOnlyItsOwnWindowsStillWhereTheyWerePut)
+{
+    const xcb_window_t left = showActive(QStringLiteral("left.txt"), QStringLiteral("300x200+700+400"));
+    const QRect home = frame(left);
+    ASSERT_TRUE(m_controller->moveWindow(QStringLiteral("/w/left.txt"), QRectF(contentArea)));
+    const xcb_window_t taken = showActive(QStringLiteral("taken.txt"), QStringLiteral("300x200+100+600"));
+    ASSERT_TRUE(m_controller->moveWindow(QStringLiteral("/w/taken.txt"), QRectF(contentArea)));
+    // What the dead process left on disk; one record names the window with
+    // another process, as when the id went to somebody else.
+    QList<ManagedWindowRecord> recorded = m_registry.recordsNeedingRestore();
+    ManagedWindowRecord impostor = recorded.first();
+    impostor.identifier = QStringLiteral("/w/impostor.txt");
+    impostor.appPID = *impostor.appPID + 1;
+    recorded.prepend(impostor);
+
+    // The user moves one of the windows after the crash.
+    ManagedWindowRegistry userRegistry;
+    X11WindowController user(userRegistry, {m_session->display().toLocal8Bit(), DefaultApplicationLookup(environment()), 500});
+    const QRect userPlace(60, 60, 500, 400);
+    ASSERT_TRUE(user.moveWindow(QStringLiteral("/w/taken.txt"), QRectF(userPlace)));
+
+    ManagedWindowRegistry nextRegistry;
+    X11WindowController next(nextRegistry, {m_session->display().toLocal8Bit(), DefaultApplicationLookup(environment()), 500});
+    EXPECT_EQ(next.restoreWindowsLeftBehind(recorded), 1);
+    EXPECT_EQ(frame(left), home);
+    EXPECT_EQ(frame(taken), userPlace);
+    EXPECT_TRUE(nextRegistry.isEmpty());
+}
+
 TEST_F(X11WindowControllerTest, WithoutAWindowManagerNothingMovesAndNothingIsRecorded)
 {
     m_session->stopWindowManager();
