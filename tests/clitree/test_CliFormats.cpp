@@ -82,29 +82,22 @@ TEST_F(CliFormatsTest, ImportsDetectedFormatsIntoNewGroupsAndExportsThemBack)
     QJsonArray top = tree();
     ASSERT_EQ(top.size(), 1);
     EXPECT_EQ(shape(top[0]), QStringLiteral("chrome.html(Bar(A & B), Dir)"));
-    EXPECT_EQ(nodeOf(childrenOf(childrenOf(top[0])[0])[0]).value(QStringLiteral("createdAt")).toString(),
-              QStringLiteral("2020-09-13T12:26:40Z"));
-    EXPECT_EQ(nodeOf(childrenOf(top[0])[1]).value(QStringLiteral("kind")).toString(), QStringLiteral("folder"));
 
-    // Our own export in each format, imported again, nests the same way.
+    // Our own export, named on the command line, imported again nests the
+    // same way; without a file it goes to standard output. The formats
+    // themselves are checked in test_InteropFormats.
     const QString group = nodeOf(top[0]).value(QStringLiteral("id")).toString();
-    for (const char *format : {"bookmarks", "markdown"}) {
-        SCOPED_TRACE(format);
-        const QString file = path(format);
-        const CliRun exported = run({QStringLiteral("export"), QStringLiteral("--format"), QString::fromLatin1(format),
-                                     QStringLiteral("--node"), group, QStringLiteral("-o"), file});
-        ASSERT_EQ(exported.exitCode, 0) << exported.err.toStdString();
-        const CliRun again = run({QStringLiteral("import"), file});
-        ASSERT_EQ(again.exitCode, 0) << again.err.toStdString();
-        top = tree();
-        EXPECT_EQ(shape(top.last()), QString::fromLatin1(format) + QStringLiteral("(chrome.html(Bar(A & B), Dir))"));
-    }
+    const QString file = path("bookmarks");
+    const CliRun exported = run({QStringLiteral("export"), QStringLiteral("--format"), QStringLiteral("bookmarks"),
+                                 QStringLiteral("--node"), group, QStringLiteral("-o"), file});
+    ASSERT_EQ(exported.exitCode, 0) << exported.err.toStdString();
+    const CliRun again = run({QStringLiteral("import"), file});
+    ASSERT_EQ(again.exitCode, 0) << again.err.toStdString();
+    EXPECT_EQ(shape(tree().last()), QStringLiteral("bookmarks(chrome.html(Bar(A & B), Dir))"));
 
-    // Standard output when no file is named.
     const CliRun page = run({QStringLiteral("export"), QStringLiteral("--format"), QStringLiteral("html")});
     ASSERT_EQ(page.exitCode, 0);
     EXPECT_TRUE(page.out.startsWith(QStringLiteral("<!DOCTYPE html>")));
-    EXPECT_TRUE(page.out.contains(QStringLiteral("<a href=\"https://a.example/\" rel=\"noopener noreferrer\">A &amp; B</a>")));
 }
 
 TEST_F(CliFormatsTest, BadFormatsAndFilesAreRefusedAndChangeNothing)
@@ -112,8 +105,6 @@ TEST_F(CliFormatsTest, BadFormatsAndFilesAreRefusedAndChangeNothing)
     ASSERT_EQ(run({QStringLiteral("add"), QStringLiteral("group"), QStringLiteral("Keep")}).exitCode, 0);
     write(path("list.txt"), "https://a.example/\n");
     write(path("broken.txt"), "https://a.example/\nhttps://b.example/\xff\n");
-    write(path("diary.txt"), "Dear diary,\nnothing here\n");
-    write(path("unknown.json"), "[{\"tabs\": []}]");
     const QByteArray before = databaseBytes();
 
     struct Case {
@@ -126,8 +117,6 @@ TEST_F(CliFormatsTest, BadFormatsAndFilesAreRefusedAndChangeNothing)
         {{QStringLiteral("import"), QStringLiteral("--format"), QStringLiteral("csv"), path("list.txt")}, 2, "cannot import \"csv\""},
         {{QStringLiteral("export"), QStringLiteral("--format"), QStringLiteral("sessions")}, 2, "cannot export as \"sessions\""},
         {{QStringLiteral("import"), path("broken.txt")}, 1, "line 2 (byte 37): the text is not UTF-8"},
-        {{QStringLiteral("import"), path("diary.txt")}, 1, "cannot tell the file's format"},
-        {{QStringLiteral("import"), path("unknown.json")}, 1, "expected an array of sessions"},
         {{QStringLiteral("import"), path("absent.md")}, 1, "no such file"},
     };
     for (const Case &c : cases) {

@@ -348,12 +348,6 @@ TEST_F(TarnibarCliTreeTest, ExportAndImportRoundTrip)
     ASSERT_EQ(copyChildren.size(), 1);
     EXPECT_NE(nodeOf(copyChildren[0]).value(QStringLiteral("id")).toString(), link);
 
-    // A whole-workspace document goes in after the present top level.
-    const QString wholeFile = root() + QStringLiteral("/whole.json");
-    ASSERT_EQ(run(words("export -o") << wholeFile).exitCode, 0);
-    EXPECT_EQ(run(words("import") << wholeFile).out, QStringLiteral("Imported 5 node(s)\n"));
-    EXPECT_EQ(titles(treeJson()), words("A B A B"));
-
     // A file that does not decode changes nothing.
     QFile bad(root() + QStringLiteral("/bad.json"));
     ASSERT_TRUE(bad.open(QIODevice::WriteOnly));

@@ -3,7 +3,6 @@
 #include "app/LanguageManager.h"
 
 #include <QFile>
-#include <QSignalSpy>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -49,14 +48,10 @@ TEST_F(LanguageManagerTest, TheDesktopLanguagePicksTheTableUntilTheUserChooses)
     EXPECT_EQ(make(QStringLiteral("ja"))->currentLanguage(), AppLanguage::system);
 
     auto manager = make(QStringLiteral("ja"));
-    QSignalSpy changed(manager.get(), &LanguageManager::languageDidChange);
     manager->setLanguage(AppLanguage::simplifiedChinese);
     EXPECT_EQ(localized("Open"), QStringLiteral("Open (zh-Hans)"));
     EXPECT_EQ(settings.value(QStringLiteral("appLanguage")).toString(), QStringLiteral("simplifiedChinese"));
     EXPECT_EQ(make(QStringLiteral("ja"))->currentLanguage(), AppLanguage::simplifiedChinese);
-    manager->setLanguage(AppLanguage::english);
-    EXPECT_EQ(manager->refreshToken(), 2);
-    ASSERT_EQ(changed.count(), 2);
 
     manager->resetToSystem();
     EXPECT_FALSE(settings.contains(QStringLiteral("appLanguage")));

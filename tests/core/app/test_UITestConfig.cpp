@@ -53,11 +53,6 @@ TEST(UITestConfig, EverySwitchByArgumentOrVariable)
               PermissionStatus::granted);
     EXPECT_FALSE(read({}, {{QStringLiteral("TARNI_UITEST_PERMISSION"), QStringLiteral("maybe")}}).simulatedPermissionStatus);
 
-    EXPECT_TRUE(read({QStringLiteral("--uitest-reset")}).shouldReset);
-    EXPECT_TRUE(read({}, {{QStringLiteral("TARNI_UITEST_SIMULATE_CHROME_CONNECTED"), QStringLiteral("1")}}).simulateChromeConnected);
-    EXPECT_TRUE(read({QStringLiteral("--uitest-simulate-chrome-window")}).simulateChromeCurrentWindow);
-    EXPECT_TRUE(read({}, {{QStringLiteral("TARNI_DEBUG_MENU"), QStringLiteral("1")}}).debugMenuEnabled);
-
     const UITestConfig fixtureDefault = read({QStringLiteral("--uitest-mode"), QStringLiteral("--uitest-import-fixture")});
     EXPECT_TRUE(fixtureDefault.importFixtureOnLaunch);
     EXPECT_EQ(fixtureDefault.importFixturePath, std::filesystem::path("/data/TarniBarUITests/import-fixture.json"));

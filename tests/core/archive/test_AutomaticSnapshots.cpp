@@ -1,5 +1,6 @@
 // Automatic snapshots: the retention rule over simulated days, and the daily
-// trigger and the pruning on a real store.
+// trigger on a real store. Pruning as the application takes snapshots, with
+// manual ones kept, is checked in test_SnapshotTriggers.
 
 #include "archive/SnapshotRetention.h"
 #include "archive/SnapshotService.h"
@@ -21,11 +22,6 @@ Timestamp at(int year, int month, int day, int hour = 12, const QTimeZone &zone 
 {
     const QDateTime time(QDate(year, month, day), QTime(hour, 0), zone);
     return Timestamp(std::chrono::seconds(time.toSecsSinceEpoch()));
-}
-
-QDate dayOf(Timestamp time)
-{
-    return QDateTime::fromSecsSinceEpoch(time.time_since_epoch().count(), QTimeZone::utc()).date();
 }
 
 // One snapshot a day at noon from `first` through `last`; what the rule keeps
@@ -148,7 +144,6 @@ protected:
     }
 
     bool due() { return snapshots.dailySnapshotDue(clock).value(); }
-    QList<SnapshotTime> times() { return store.fetchSnapshotTimes(tree.workspace()->id).value(); }
 
     Timestamp clock = at(2026, 1, 1, 9);
     QTemporaryDir dir;
@@ -186,46 +181,6 @@ TEST_F(AutomaticSnapshotTest, TheDailySnapshotIsDueOnceADayAndOnlyAfterAChange)
     EXPECT_TRUE(due());
     ASSERT_TRUE(snapshots.saveWorkspace(QStringLiteral("Mine"), std::nullopt));
     EXPECT_FALSE(due());
-}
-
-TEST_F(AutomaticSnapshotTest, AYearOfDailySnapshotsIsPrunedAsItGoesAndManualOnesStay)
-{
-    ASSERT_TRUE(tree.load());
-    const QUuid group = tree.addGroup(QStringLiteral("day 0"))->id();
-    ASSERT_TRUE(snapshots.saveWorkspace(QStringLiteral("Mine"), std::nullopt));
-    const QDate first(2026, 1, 1);
-    for (int i = 0; i < 365; ++i) {
-        const QDate day = first.addDays(i);
-        clock = at(day.year(), day.month(), day.day(), 10);
-        ASSERT_TRUE(tree.rename(group, QStringLiteral("day %1").arg(i)));
-        clock += std::chrono::minutes(1);
-        ASSERT_TRUE(due()) << day.toString(Qt::ISODate).toStdString();
-        ASSERT_TRUE(snapshots.saveAutomatic(SnapshotOrigin::daily, QStringLiteral("Daily")));
-        if (i % 50 == 0) { // a restore now and then adds its safety snapshot
-            ASSERT_TRUE(snapshots.saveAutomatic(SnapshotOrigin::beforeRestore, QStringLiteral("Before restore")));
-        }
-    }
-    const QList<SnapshotTime> left = times();
-    int manual = 0;
-    QList<QDate> automaticDays;
-    for (const SnapshotTime &time : left) {
-        if (time.origin == SnapshotOrigin::manual)
-            ++manual;
-        else
-            automaticDays.push_back(dayOf(time.createdAt));
-    }
-    EXPECT_EQ(manual, 1);
-    // The last 30 days plus the newest of each earlier month; of the two
-    // taken on Dec 17 (day 350) one stays.
-    EXPECT_EQ(automaticDays.size(), 41);
-    EXPECT_EQ(automaticDays.front(), QDate(2026, 12, 31));
-    EXPECT_EQ(automaticDays.back(), QDate(2026, 1, 31));
-    EXPECT_FALSE(automaticDays.contains(QDate(2026, 12, 1)));
-
-    // No marks are left behind for the snapshots that went.
-    const auto summaries = store.fetchSnapshotSummaries(tree.workspace()->id);
-    ASSERT_TRUE(summaries);
-    EXPECT_EQ(summaries->size(), left.size());
 }
 
 } // namespace

