@@ -22,6 +22,7 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <limits>
 #include <variant>
 
 Q_LOGGING_CATEGORY(lcDBus, "tarnibar.dbus")
@@ -255,8 +256,9 @@ public Q_SLOTS:
                 return;
             }
         }
-        edited(message, m_model.treeViewModel().move(*node, parent,
-                                                     index < 0 ? std::nullopt : std::optional<qsizetype>(index)));
+        // The engine clamps the index, so the largest one puts the node last.
+        edited(message, m_model.treeViewModel().move(
+                            *node, parent, index < 0 ? std::numeric_limits<qsizetype>::max() : qsizetype(index)));
     }
 
     Q_SCRIPTABLE void Delete(const QString &id, const QDBusMessage &message)

@@ -254,7 +254,8 @@ int runMove(CliContext &context, const QStringList &arguments)
             return kExitFailed;
         }
     }
-    if (auto moved = model.move(*id, parent, index); !moved)
+    // Without --index the node goes last, as it does through the bus.
+    if (auto moved = model.move(*id, parent, index.value_or(std::numeric_limits<qsizetype>::max())); !moved)
         return reportTreeError(moved.error());
     return printID(*id);
 }

@@ -154,6 +154,18 @@ TEST_F(ApplicationDBusServiceTest, CommandsChangeTheRunningModelAndAnswerWhatThe
     EXPECT_EQ(call("Delete", {added}).type(), QDBusMessage::ReplyMessage);
     EXPECT_TRUE(nodeInState(named).isEmpty());
     EXPECT_TRUE(state()[QStringLiteral("selectedNodeID")].isNull());
+
+    // Index -1 puts the node last, whatever its old place.
+    answer("Move", {group, QString(), -1});
+    QString last;
+    double lastOrder = -1;
+    for (const QJsonValue &node : state()[QStringLiteral("nodes")].toArray()) {
+        if (node[QStringLiteral("parentID")].toString().isEmpty() && node[QStringLiteral("sortOrder")].toDouble() > lastOrder) {
+            lastOrder = node[QStringLiteral("sortOrder")].toDouble();
+            last = node[QStringLiteral("id")].toString();
+        }
+    }
+    EXPECT_EQ(last, group);
 }
 
 TEST_F(ApplicationDBusServiceTest, FailuresComeBackAsBusErrors)
