@@ -170,22 +170,29 @@ class Runner:
                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
 
     def measure(self, names):
-        """Each command's duration and dump after it, from an uninterrupted run."""
+        """Each command's duration (the median of three uninterrupted runs, so
+        that a moment of load elsewhere does not stretch it) and the dump after
+        it, which every run must give alike."""
         self.after, self.duration = {}, {}
         for name in names:
-            root = self.copy_base(f"measure-{name}")
-            began = time.monotonic()
-            process = self.start(root, name)
-            _, err = process.communicate()
-            self.duration[name] = time.monotonic() - began
-            if process.returncode != 0:
-                sys.exit(f"setup: {name} failed ({process.returncode}): {err.decode(errors='replace')}")
-            healthy, self.after[name], problems = self.dump(root)
-            if not healthy:
-                sys.exit(f"setup: {name} left an unhealthy workspace: {problems}")
-            if split_dump(self.after[name])[0] == split_dump(self.before)[0] and name != "snapshot-save":
-                sys.exit(f"setup: {name} changed nothing")
-            shutil.rmtree(root)
+            durations = []
+            for run in range(3):
+                root = self.copy_base(f"measure-{name}-{run}")
+                began = time.monotonic()
+                process = self.start(root, name)
+                _, err = process.communicate()
+                durations.append(time.monotonic() - began)
+                if process.returncode != 0:
+                    sys.exit(f"setup: {name} failed ({process.returncode}): {err.decode(errors='replace')}")
+                healthy, dump, problems = self.dump(root)
+                if not healthy:
+                    sys.exit(f"setup: {name} left an unhealthy workspace: {problems}")
+                if split_dump(dump)[0] == split_dump(self.before)[0] and name != "snapshot-save":
+                    sys.exit(f"setup: {name} changed nothing")
+                if split_dump(dump) != split_dump(self.after.setdefault(name, dump)):
+                    sys.exit(f"setup: two runs of {name} gave different dumps (kept in {self.work})")
+                shutil.rmtree(root)
+            self.duration[name] = sorted(durations)[1]
             print(f"{name}: {self.duration[name] * 1000:.0f} ms uninterrupted")
 
     def verdict(self, root, name, completed):
