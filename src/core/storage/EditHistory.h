@@ -49,6 +49,13 @@ struct HistoryStep {
     NodeList after;
     QList<TrashEntry> trashAdded;
     QList<TrashEntry> trashRemoved;
+    // A step is stored with digests of its `after` records rather than the
+    // records, which are the live rows while the step is done; reading it
+    // takes them from the live rows. `afterFromLiveRows` says the records
+    // came that way, and `afterChanged` that a live row is gone or no longer
+    // matches its digest (beyond its stamps), so the step no longer applies.
+    bool afterFromLiveRows = false;
+    bool afterChanged = false;
 
     std::int64_t recordCount() const;
 };
@@ -70,7 +77,7 @@ struct HistoryWrite {
         none,   // no history change
         record, // a new step: drops the redo branch, then the oldest steps over the bounds
         amend,  // replaces the records of step `sequence` (a command still running)
-        undo,   // marks step `sequence` undone
+        undo,   // marks step `sequence` undone; with `step`, also stores its `after` records in full
         redo,   // marks step `sequence` done again
     };
     Kind kind = Kind::none;

@@ -725,7 +725,7 @@ TreeResult<HistoryEntry> TreeViewModel::applyStep(const HistoryEntry &entry, boo
         target.insert(to[i].id(), i);
     QSet<QUuid> present;
     std::vector<TreeProjection::SlotId> fromSlots;
-    bool matches = true;
+    bool matches = !step.afterChanged;
     for (const WorkspaceNode &record : from) {
         present.insert(record.id());
         const auto slots = m_projection.slotsWithId(record.id());
@@ -777,6 +777,8 @@ TreeResult<HistoryEntry> TreeViewModel::applyStep(const HistoryEntry &entry, boo
     HistoryWrite write;
     write.kind = undoing ? HistoryWrite::Kind::undo : HistoryWrite::Kind::redo;
     write.sequence = entry.sequence;
+    if (undoing && step.afterFromLiveRows)
+        write.step = &step;
     const QList<TrashEntry> &putBack = undoing ? step.trashRemoved : step.trashAdded;
     const QList<TrashEntry> &takeOut = undoing ? step.trashAdded : step.trashRemoved;
     write.trashInsert = putBack;

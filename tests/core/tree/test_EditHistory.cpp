@@ -261,6 +261,19 @@ TEST_F(EditHistoryTest, AStepWhoseRecordsChangedOutsideTheHistoryIsRefused)
 {
     const QUuid id = add(QStringLiteral("A"));
     ASSERT_TRUE(model->rename(id, QStringLiteral("B")));
+    auto writeOutside = [&](auto change) {
+        WorkspaceStore other(path());
+        auto nodes = other.fetchNodes(model->workspace()->id);
+        ASSERT_TRUE(nodes);
+        change((*nodes)[0]);
+        ASSERT_TRUE(other.replaceNodes(*nodes, model->workspace()->id));
+    };
+    // A new stamp alone does not block the step.
+    writeOutside([](WorkspaceNode &node) { node.edit().updatedAt = Timestamp{std::chrono::seconds(1'900'000'000)}; });
+    ASSERT_TRUE(model->load());
+    ASSERT_TRUE(model->undo());
+    EXPECT_EQ(model->node(id)->title(), QStringLiteral("A"));
+    ASSERT_TRUE(model->redo());
     // Another program wrote the row since.
     {
         WorkspaceStore other(path());
