@@ -96,10 +96,10 @@ class Runner:
         # Without a bus the tool cannot mistake another TarniBar for ours.
         self.env.pop("DBUS_SESSION_BUS_ADDRESS", None)
 
-    def cli(self, root, *arguments, check=True):
+    def cli(self, root, *arguments):
         result = subprocess.run([self.args.cli, "--root", root, *arguments], env=self.env,
                                 capture_output=True, text=True)
-        if check and result.returncode != 0:
+        if result.returncode != 0:
             sys.exit(f"setup: tarnibar-cli {' '.join(arguments)} failed ({result.returncode}): {result.stderr}")
         return result.stdout
 
@@ -124,10 +124,8 @@ class Runner:
 
         self.cli(base, "import", big)
         tree = json.loads(self.cli(base, "tree", "--json"))
-        area = tree[0]
-        tops = area["children"]
+        tops = tree[0]["children"]
         self.ids = {
-            "area": area["node"]["id"],
             "first": tops[0]["node"]["id"],
             "link": tops[-1]["children"][4]["children"][7]["node"]["id"],
             "group": tops[1]["children"][2]["node"]["id"],
