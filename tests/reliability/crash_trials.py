@@ -167,11 +167,11 @@ class Runner:
         return subprocess.Popen([self.args.cli, "--root", root, *self.command(name)], env=env,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
 
-    def measure(self, names):
+    def measure(self, names, quiet=False):
         """Each command's duration (the median of three uninterrupted runs, so
         that a moment of load elsewhere does not stretch it) and the dump after
         it, which every run must give alike."""
-        self.after, self.duration = {}, {}
+        self.after, self.duration = getattr(self, "after", {}), {}
         for name in names:
             durations = []
             for run in range(3):
@@ -191,7 +191,8 @@ class Runner:
                     sys.exit(f"setup: two runs of {name} gave different dumps (kept in {self.work})")
                 shutil.rmtree(root)
             self.duration[name] = sorted(durations)[1]
-            print(f"{name}: {self.duration[name] * 1000:.0f} ms uninterrupted")
+            if not quiet:
+                print(f"{name}: {self.duration[name] * 1000:.0f} ms uninterrupted")
 
     def verdict(self, root, name, completed):
         """None when the trial's database is sound, else why not.
@@ -224,6 +225,10 @@ class Runner:
         failures = killed = 0
         indices = [self.args.only] if self.args.only is not None else range(self.args.trials)
         for i in indices:
+            # The machine's load changes over a long run: measure again now
+            # and then, so that the delays keep spanning the commands.
+            if i % 100 == 0 and i > 0:
+                self.measure(names, quiet=True)
             rng = random.Random(f"{self.args.seed}/{i}")
             name = rng.choice(names)
             delay = rng.uniform(0, self.duration[name])
