@@ -11,6 +11,7 @@
 
 #include "SessionBus.h"
 #include "X11Probe.h"
+#include "PrivateDesktop.h"
 #include "XvfbSession.h"
 
 #include "app/ApplicationBusNames.h"
@@ -235,17 +236,9 @@ protected:
         ASSERT_TRUE(m_client->isConnected());
 
         // The private desktop opens text files in our test window.
-        m_viewer = path("bin/tarni-test-viewer");
-        QDir().mkpath(path("bin"));
-        ASSERT_TRUE(QFile::copy(QStringLiteral(TARNI_TEST_WINDOW), m_viewer));
-        QFile(m_viewer).setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        ASSERT_TRUE(writeFile(path("data/applications/test-viewer.desktop"),
-                              "[Desktop Entry]\nType=Application\nName=Viewer\nExec=" + m_viewer.toUtf8() +
-                                  " --geometry " + kViewerGeometry + " %f\n"));
-        ASSERT_TRUE(writeFile(path("config/mimeapps.list"), "[Default Applications]\ntext/plain=test-viewer.desktop\n"));
+        m_viewer = preparePrivateDesktop(m_dir.path(), QStringLiteral(TARNI_TEST_WINDOW), kViewerGeometry);
+        ASSERT_FALSE(m_viewer.isEmpty());
         ASSERT_TRUE(writeFile(path("docs/notes.txt"), "hello\n"));
-        QDir().mkpath(path("etc"));
-        QDir().mkpath(path("root"));
     }
 
     void TearDown() override
@@ -265,19 +258,7 @@ protected:
 
     QStringList environment() const
     {
-        return {asanOptionsForXcbClient(),
-                QStringLiteral("DISPLAY=") + m_session->display(),
-                QStringLiteral("QT_QPA_PLATFORM=xcb"),
-                QStringLiteral("DBUS_SESSION_BUS_ADDRESS=") + m_bus.address(),
-                QStringLiteral("TARNI_UITEST_ROOT=") + path("root"),
-                QStringLiteral("HOME=") + m_dir.path(),
-                QStringLiteral("XDG_CONFIG_HOME=") + path("config"),
-                QStringLiteral("XDG_CONFIG_DIRS=") + path("etc"),
-                QStringLiteral("XDG_DATA_HOME=") + path("data"),
-                QStringLiteral("XDG_DATA_DIRS=/usr/share"),
-                QStringLiteral("XDG_CURRENT_DESKTOP="),
-                QStringLiteral("DESKTOP_SESSION="),
-                QStringLiteral("BROWSER=")};
+        return privateDesktopEnvironment(m_dir.path(), m_session->display(), m_bus.address());
     }
 
     bool startApplication()
