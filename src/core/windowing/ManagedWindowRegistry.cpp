@@ -70,16 +70,21 @@ std::optional<ManagedWindowRecord> ManagedWindowRegistry::record(const QString &
 
 QList<ManagedWindowRecord> ManagedWindowRegistry::recordsNeedingRestore() const
 {
-    QList<ManagedWindowRecord> result;
-    for (const auto &record : m_records) {
-        if (record.originalFrame)
-            result.append(record);
+    // Sorted by key rather than as records: GCC 12 misreads moving records
+    // with an optional title inside the sort as use of uninitialised memory.
+    QStringList identifiers;
+    for (auto it = m_records.cbegin(); it != m_records.cend(); ++it) {
+        if (it->originalFrame)
+            identifiers.append(it.key());
     }
     // Plain code-unit order, independent of the locale, like the platform's
     // default string comparison.
-    std::stable_sort(result.begin(), result.end(), [](const ManagedWindowRecord &a, const ManagedWindowRecord &b) {
-        return QString::compare(a.identifier, b.identifier, Qt::CaseSensitive) < 0;
-    });
+    std::sort(identifiers.begin(), identifiers.end(),
+              [](const QString &a, const QString &b) { return QString::compare(a, b, Qt::CaseSensitive) < 0; });
+    QList<ManagedWindowRecord> result;
+    result.reserve(identifiers.size());
+    for (const QString &identifier : std::as_const(identifiers))
+        result.append(m_records.value(identifier));
     return result;
 }
 
