@@ -11,6 +11,7 @@
 
 #include "SessionBus.h"
 #include "X11Probe.h"
+#include "ApplicationBusCall.h"
 #include "PrivateDesktop.h"
 #include "XvfbSession.h"
 
@@ -277,12 +278,7 @@ protected:
 
     QDBusMessage message(const char *method, const QVariantList &arguments = {})
     {
-        QDBusMessage message = QDBusMessage::createMethodCall(bus::serviceNameForDataRoot(root()),
-                                                              QString::fromLatin1(bus::kObjectPath),
-                                                              QString::fromLatin1(bus::kInterface),
-                                                              QString::fromLatin1(method));
-        message.setArguments(arguments);
-        return message;
+        return applicationMethodCall(root(), method, arguments);
     }
 
     QDBusMessage call(const char *method, const QVariantList &arguments = {}, int timeoutMs = 30000)
