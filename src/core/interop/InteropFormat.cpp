@@ -61,9 +61,13 @@ bool startsWithNoCase(std::string_view text, std::string_view prefix)
     return true;
 }
 
+// `needle` is lower case. Only the places that start with its first letter,
+// in either case, are compared.
 bool containsNoCase(std::string_view text, std::string_view needle)
 {
-    for (std::size_t i = 0; i + needle.size() <= text.size(); ++i)
+    const char first[] = {needle[0], static_cast<char>(std::toupper(static_cast<unsigned char>(needle[0])))};
+    for (std::size_t i = text.find_first_of(std::string_view(first, 2)); i != std::string_view::npos;
+         i = text.find_first_of(std::string_view(first, 2), i + 1))
         if (startsWithNoCase(text.substr(i), needle))
             return true;
     return false;
