@@ -19,29 +19,6 @@ QStringList splitDirs(const QString &value, const QStringList &fallback)
     return dirs.isEmpty() ? fallback : dirs;
 }
 
-// Values of `key` in `group` of a keyfile, split on ';'.
-QStringList keyfileList(const QString &path, const QString &group, const QString &key)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly) || file.size() > 4 * 1024 * 1024)
-        return {};
-    const QString header = u'[' + group + u']';
-    bool inGroup = false;
-    while (!file.atEnd()) {
-        const QString line = QString::fromUtf8(file.readLine()).trimmed();
-        if (line.startsWith(u'[')) {
-            inGroup = line == header;
-            continue;
-        }
-        if (!inGroup)
-            continue;
-        const qsizetype eq = line.indexOf(u'=');
-        if (eq > 0 && line.left(eq).trimmed() == key)
-            return line.mid(eq + 1).trimmed().split(u';', Qt::SkipEmptyParts);
-    }
-    return {};
-}
-
 } // namespace
 
 DefaultApplicationLookup::DefaultApplicationLookup(QProcessEnvironment environment) : m_env(std::move(environment)) {}
@@ -84,16 +61,24 @@ std::optional<DesktopEntry> DefaultApplicationLookup::findDesktopEntry(const QSt
     if (id.isEmpty() || id.contains(u'/') || id.startsWith(u'.'))
         return std::nullopt;
     const QStringList searchPath = m_env.value(QStringLiteral("PATH")).split(u':', Qt::SkipEmptyParts);
-    // "vendor-app.desktop" may also live at "vendor/app.desktop".
-    QStringList relative{id};
-    for (qsizetype dash = id.indexOf(u'-'); dash > 0; dash = id.indexOf(u'-', dash + 1)) {
-        QString nested = id;
-        nested[dash] = u'/';
-        relative << nested;
+    // "vendor-app.desktop" may also live at "vendor/app.desktop". No file or
+    // folder name is longer than NAME_MAX bytes, so forms with a longer part
+    // are not looked for: a long id with many dashes costs nothing.
+    constexpr qsizetype nameMax = 255;
+    // A UTF-8 name is at least as long in bytes as it is in UTF-16 units.
+    const auto fits = [](QStringView part) { return part.size() <= nameMax && part.toUtf8().size() <= nameMax; };
+    QList<qsizetype> dashes;
+    if (fits(id))
+        dashes << -1;
+    for (qsizetype dash = id.indexOf(u'-'); dash > 0 && dash <= nameMax; dash = id.indexOf(u'-', dash + 1)) {
+        if (fits(QStringView(id).left(dash)) && fits(QStringView(id).mid(dash + 1)))
+            dashes << dash;
     }
     for (const QString &dir : applicationDirs()) {
-        for (const QString &rel : relative) {
-            const QString path = dir + u'/' + rel;
+        for (const qsizetype dash : dashes) {
+            QString path = dir + u'/' + id;
+            if (dash >= 0)
+                path[dir.size() + 1 + dash] = u'/';
             if (!QFileInfo::exists(path))
                 continue;
             // The first file found for an id shadows the others, even when
@@ -107,16 +92,55 @@ std::optional<DesktopEntry> DefaultApplicationLookup::findDesktopEntry(const QSt
     return std::nullopt;
 }
 
-std::optional<DesktopEntry> DefaultApplicationLookup::defaultForExactType(const QString &mimeType) const
+DefaultApplicationLookup::Associations DefaultApplicationLookup::parseAssociations(QByteArrayView keyfile,
+                                                                                   const QString &group)
 {
-    for (const QString &file : mimeappsFiles()) {
-        for (const QString &id : keyfileList(file, QStringLiteral("Default Applications"), mimeType)) {
-            if (auto entry = findDesktopEntry(id.trimmed()))
-                return entry;
+    Associations associations;
+    const QString header = u'[' + group + u']';
+    bool inGroup = false;
+    qsizetype pos = 0;
+    while (pos < keyfile.size()) {
+        qsizetype end = keyfile.indexOf('\n', pos);
+        if (end < 0)
+            end = keyfile.size();
+        const QString line = QString::fromUtf8(keyfile.sliced(pos, end - pos)).trimmed();
+        pos = end + 1;
+        if (line.startsWith(u'[')) {
+            inGroup = line == header;
+            continue;
         }
+        const qsizetype eq = line.indexOf(u'=');
+        if (!inGroup || eq <= 0)
+            continue;
+        const QString key = line.left(eq).trimmed();
+        if (!associations.contains(key))
+            associations.insert(key, line.mid(eq + 1).trimmed().split(u';', Qt::SkipEmptyParts));
     }
-    for (const QString &dir : applicationDirs()) {
-        for (const QString &id : keyfileList(dir + QStringLiteral("/mimeinfo.cache"), QStringLiteral("MIME Cache"), mimeType)) {
+    return associations;
+}
+
+std::vector<DefaultApplicationLookup::Associations> DefaultApplicationLookup::readAssociations() const
+{
+    std::vector<Associations> lists;
+    const auto read = [&lists](const QString &path, const QString &group) {
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly) || file.size() > 4 * 1024 * 1024)
+            return;
+        if (Associations associations = parseAssociations(file.readAll(), group); !associations.isEmpty())
+            lists.push_back(std::move(associations));
+    };
+    for (const QString &file : mimeappsFiles())
+        read(file, QStringLiteral("Default Applications"));
+    for (const QString &dir : applicationDirs())
+        read(dir + QStringLiteral("/mimeinfo.cache"), QStringLiteral("MIME Cache"));
+    return lists;
+}
+
+std::optional<DesktopEntry> DefaultApplicationLookup::defaultForExactType(const std::vector<Associations> &lists,
+                                                                          const QString &mimeType) const
+{
+    for (const Associations &associations : lists) {
+        for (const QString &id : associations.value(mimeType)) {
             if (auto entry = findDesktopEntry(id.trimmed()))
                 return entry;
         }
@@ -128,7 +152,9 @@ std::optional<DesktopEntry> DefaultApplicationLookup::defaultApplication(const Q
 {
     if (mimeType.isEmpty())
         return std::nullopt;
-    if (auto entry = defaultForExactType(mimeType))
+    // Each list is read once for the type and all its candidates.
+    const std::vector<Associations> lists = readAssociations();
+    if (auto entry = defaultForExactType(lists, mimeType))
         return entry;
     const QMimeType type = QMimeDatabase().mimeTypeForName(mimeType);
     if (!type.isValid())
@@ -140,7 +166,7 @@ std::optional<DesktopEntry> DefaultApplicationLookup::defaultApplication(const Q
     for (const QString &candidate : candidates) {
         if (candidate == mimeType)
             continue;
-        if (auto entry = defaultForExactType(candidate))
+        if (auto entry = defaultForExactType(lists, candidate))
             return entry;
     }
     return std::nullopt;

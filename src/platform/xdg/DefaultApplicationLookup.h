@@ -2,11 +2,14 @@
 
 #include "platform/xdg/DesktopEntry.h"
 
+#include <QByteArrayView>
+#include <QHash>
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 
 #include <optional>
+#include <vector>
 
 namespace tarni {
 
@@ -30,8 +33,15 @@ public:
     QStringList applicationDirs() const;
     std::optional<DesktopEntry> findDesktopEntry(const QString &id) const;
 
+    // The keys of `group` in a keyfile and their ';'-separated values; a key
+    // written twice keeps its first value.
+    using Associations = QHash<QString, QStringList>;
+    static Associations parseAssociations(QByteArrayView keyfile, const QString &group);
+
 private:
-    std::optional<DesktopEntry> defaultForExactType(const QString &mimeType) const;
+    // The associations of every mimeapps.list, then of every mimeinfo.cache.
+    std::vector<Associations> readAssociations() const;
+    std::optional<DesktopEntry> defaultForExactType(const std::vector<Associations> &lists, const QString &mimeType) const;
 
     QProcessEnvironment m_env;
 };

@@ -98,8 +98,10 @@ TEST_F(DefaultApplicationLookupTest, HiddenEntriesShadowAndVendorIdsNest)
     entry("data/applications", "viewer.desktop", "viewer", "Hidden=true\n");
     entry("share1/applications", "viewer.desktop", "viewer");
     entry("share1/applications/org", "editor.desktop", "editor");
-    write(path("config/mimeapps.list"),
-          "[Default Applications]\ntext/plain=viewer.desktop;org-editor.desktop\napplication/pdf=../../bin/viewer\n");
+    // An id with tens of thousands of dashes names no file; it is passed over
+    // without trying each of its nested forms.
+    write(path("config/mimeapps.list"), "[Default Applications]\ntext/plain=" + QByteArray("a-").repeated(30'000) +
+                                            ".desktop;viewer.desktop;org-editor.desktop\napplication/pdf=../../bin/viewer\n");
     const auto found = DefaultApplicationLookup(m_env).defaultApplication(QStringLiteral("text/plain"));
     ASSERT_TRUE(found);
     EXPECT_EQ(found->id, QStringLiteral("org-editor.desktop"));
