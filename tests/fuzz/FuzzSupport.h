@@ -27,14 +27,17 @@ inline void require(bool condition, const char *what)
 }
 
 // A private folder for the targets whose reader takes a file, removed when
-// the process ends normally.
+// the process ends normally. It is in memory where /dev/shm exists, since
+// these targets write a file or two for every input.
 inline const std::filesystem::path &scratchFolder()
 {
     struct Folder {
         std::filesystem::path path;
         Folder()
         {
-            std::string pattern = (std::filesystem::temp_directory_path() / "tarni-fuzz-XXXXXX").string();
+            const bool inMemory = ::access("/dev/shm", W_OK | X_OK) == 0;
+            const std::filesystem::path parent = inMemory ? "/dev/shm" : std::filesystem::temp_directory_path();
+            std::string pattern = (parent / "tarni-fuzz-XXXXXX").string();
             if (!::mkdtemp(pattern.data()))
                 fail("cannot make a scratch folder");
             path = pattern;

@@ -1,5 +1,6 @@
-// Default application lookup over a mimeapps.list and a mimeinfo.cache made
-// of the input, in a private XDG tree that also holds two real entries.
+// The associations of a mimeapps.list or mimeinfo.cache read from the input,
+// then the default application lookup over both files made of the input, in
+// a private XDG tree that also holds two real entries.
 
 #include "FuzzSupport.h"
 
@@ -34,12 +35,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 {
     static const DefaultApplicationLookup lookup(scratchEnvironment());
     const std::string_view bytes = fuzz::asText(data, size);
+    for (const char *group : {"Default Applications", "MIME Cache"}) {
+        const auto associations = DefaultApplicationLookup::parseAssociations(QByteArrayView(data, qsizetype(size)),
+                                                                              QString::fromLatin1(group));
+        for (auto it = associations.begin(); it != associations.end(); ++it)
+            fuzz::require(!it.key().isEmpty() && !it.value().contains(QString()), "an empty key or application id");
+    }
     // The same bytes as the user's list and as an applications folder's cache.
     fuzz::writeFile(fuzz::scratchFolder() / "config" / "mimeapps.list", bytes);
     fuzz::writeFile(fuzz::scratchFolder() / "data" / "applications" / "mimeinfo.cache", bytes);
-    for (const char *type : {"text/html", "x-scheme-handler/https", "inode/directory", "text/x-csrc"}) {
-        if (auto entry = lookup.defaultApplication(QString::fromLatin1(type)))
-            fuzz::require(!entry->hidden, "a hidden entry chosen as the default");
-    }
+    // One type an input, so that each lookup reads the files once.
+    const char *types[] = {"text/html", "x-scheme-handler/https", "inode/directory", "text/x-csrc"};
+    if (auto entry = lookup.defaultApplication(QString::fromLatin1(types[size % std::size(types)])))
+        fuzz::require(!entry->hidden, "a hidden entry chosen as the default");
     return 0;
 }
