@@ -61,13 +61,11 @@ bool startsWithNoCase(std::string_view text, std::string_view prefix)
     return true;
 }
 
-// `needle` is lower case. Only the places that start with its first letter,
-// in either case, are compared.
+// `needle` is lower case and starts with a character that has no case (all
+// of them start with '<'), so only the places that hold it are compared.
 bool containsNoCase(std::string_view text, std::string_view needle)
 {
-    const char first[] = {needle[0], static_cast<char>(std::toupper(static_cast<unsigned char>(needle[0])))};
-    for (std::size_t i = text.find_first_of(std::string_view(first, 2)); i != std::string_view::npos;
-         i = text.find_first_of(std::string_view(first, 2), i + 1))
+    for (std::size_t i = text.find(needle[0]); i != std::string_view::npos; i = text.find(needle[0], i + 1))
         if (startsWithNoCase(text.substr(i), needle))
             return true;
     return false;
