@@ -12,6 +12,7 @@
 #include "common/NativeMessagingFrame.h"
 
 #include <csignal>
+#include <semaphore>
 #include <thread>
 #include <unistd.h>
 
@@ -33,6 +34,38 @@ void writeInPieces(int fd, std::string_view stream, std::uint32_t seed)
     ::close(fd);
 }
 
+// One writer thread for the whole run: a new thread an input made the
+// sanitizer runtime's memory grow by a few hundred bytes each time.
+class Writer {
+public:
+    Writer() { std::thread([this] { run(); }).detach(); }
+
+    void start(int fd, std::string_view stream, std::uint32_t seed)
+    {
+        m_fd = fd;
+        m_stream = stream;
+        m_seed = seed;
+        m_go.release();
+    }
+    // Returns once the writer has written what it could and closed its end.
+    void wait() { m_done.acquire(); }
+
+private:
+    [[noreturn]] void run()
+    {
+        for (;;) {
+            m_go.acquire();
+            writeInPieces(m_fd, m_stream, m_seed);
+            m_done.release();
+        }
+    }
+
+    std::binary_semaphore m_go{0}, m_done{0};
+    int m_fd = -1;
+    std::string_view m_stream;
+    std::uint32_t m_seed = 0;
+};
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
@@ -49,7 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
     int fds[2];
     fuzz::require(::pipe(fds) == 0, "no pipe");
-    std::thread writer(writeInPieces, fds[1], stream, seed);
+    static Writer &writer = *new Writer;
+    writer.start(fds[1], stream, seed);
 
     std::size_t at = 0;
     std::string body;
@@ -78,6 +112,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         at += kFrameHeaderLength + declared;
     }
     ::close(fds[0]);
-    writer.join();
+    writer.wait();
     return 0;
 }
