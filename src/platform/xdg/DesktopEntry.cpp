@@ -45,7 +45,8 @@ QStringList splitExec(const QString &exec)
 
 QString resolveProgram(const QString &program, const QStringList &searchPath)
 {
-    if (program.isEmpty())
+    // No file name holds a NUL; Qt would only warn about it.
+    if (program.isEmpty() || program.contains(QChar(u'\0')))
         return {};
     if (program.contains(u'/')) {
         const QFileInfo info(program);
