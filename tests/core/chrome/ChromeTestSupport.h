@@ -6,7 +6,6 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QFileSystemWatcher>
 #include <QTimer>
 
 #include <QCoro/QCoroTask>

@@ -39,9 +39,10 @@ TEST(ChromeMessageCodec, MessagesDecodeAsCommandThenEventThenResponse)
         const char *json;
         const char *expected;
     };
+    // Well-formed messages of every kind are the round trip's; these are the
+    // order of the candidates, the fallbacks and what is refused.
     const Row rows[] = {
         {R"({"ok":true,"summary":"Captured"})", "response"},
-        {R"({"type":"connected"})", "event:connected"},
         {R"({"type":"ping","urls":5,"extra":{"a":[1,2]}})", "command:ping"},
         {R"({"windowID":1,"tabID":2,"type":"focusTab"})", "command:focusTab"},
         // Unknown types fall back to setWindowBounds, then to an error event, then to a response.
@@ -56,19 +57,11 @@ TEST(ChromeMessageCodec, MessagesDecodeAsCommandThenEventThenResponse)
         // A known command without its payload is no command; other candidates follow.
         {R"({"type":"focusTab","windowID":1})", "error"},
         {R"({"type":"focusTab","windowID":1,"ok":true})", "response"},
-        {R"({"type":"tabClosed","tabID":7})", "event:tabClosed"},
         {R"({"type":"tabClosed","tabID":"7"})", "error"},
-        {R"({"type":"activeTabChanged","tab":{"id":1,"windowID":2,"title":"t","url":"u","isActive":true}})",
-         "event:activeTabChanged"},
         {R"({"type":"activeTabChanged","tab":{"id":1,"windowID":2,"title":"t","url":"u"}})", "error"},
-        {R"({"type":"saveSlackThread","slackThread":{"permalinkURL":"https://x.slack.com/archives/C1/p1","preferredOpenMode":"browserPermalink"}})",
-         "event:saveSlackThread"},
-        {R"({"type":"captureResult","capture":{"type":"tab","tab":{"url":"u","titleSnapshot":"t","preferredOpenMode":"existingTab"}}})",
-         "event:captureResult"},
         {R"({"type":null,"ok":true})", "response"},
         {R"({"ok":"yes"})", "error"},
         {R"({})", "error"},
-        {R"([])", "error"},
         {R"({"ok":true} {"ok":true})", "error"},
         {R"({"ok":true)", "error"},
         {"", "error"},

@@ -53,30 +53,3 @@ TEST(ChromeStateCache, TabClosedRemovesTheIdEverywhereAndKeepsEmptyWindows)
     cache.apply(ChromeEvent::tabClosed(99));
     EXPECT_EQ(cache.windows(), before);
 }
-
-TEST(ChromeStateCache, WindowsStateReplacesAndCaptureResultRecords)
-{
-    ChromeStateCache cache;
-    cache.setWindows(twoWindows());
-    cache.apply(ChromeEvent::windowsState({}));
-    EXPECT_TRUE(cache.windows().isEmpty());
-
-    BrowserTarget target;
-    target.url = QStringLiteral("https://a.example");
-    const auto capture = ChromeCapturePayload::tab(target);
-    cache.apply(ChromeEvent::captureResult(capture));
-    EXPECT_EQ(cache.lastCapture(), capture);
-}
-
-TEST(ChromeStateCache, SlackErrorAndConnectedEventsChangeNothing)
-{
-    ChromeStateCache cache;
-    cache.setWindows(twoWindows());
-    SlackTarget slack;
-    slack.permalinkURL = QStringLiteral("https://x.slack.com/archives/C1/p1");
-    for (const ChromeEvent &event : {ChromeEvent::saveSlackThread(slack), ChromeEvent::error(QStringLiteral("e")),
-                                     ChromeEvent::connected()})
-        cache.apply(event);
-    EXPECT_EQ(cache.windows(), twoWindows());
-    EXPECT_EQ(cache.lastCapture(), std::nullopt);
-}

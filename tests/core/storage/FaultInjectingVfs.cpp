@@ -2,7 +2,6 @@
 
 #include <sqlite3.h>
 
-#include <cstdlib>
 #include <cstring>
 
 namespace tarni::testing {
@@ -19,7 +18,6 @@ struct Injection {
     bool persistent = false;
     int seen = 0; // calls of `call` since arming
     bool fired = false;
-    std::array<std::int64_t, FaultInjectingVfs::kCallKinds> calls{};
 };
 
 Injection g_injection;
@@ -29,7 +27,6 @@ sqlite3_vfs *g_plain = nullptr;
 // Whether this call fails, and with what.
 int inject(Call call)
 {
-    ++g_injection.calls[std::size_t(call)];
     if (!g_injection.armed || g_injection.call != call)
         return SQLITE_OK;
     ++g_injection.seen;
@@ -227,8 +224,7 @@ FaultInjectingVfs::~FaultInjectingVfs()
 
 void FaultInjectingVfs::arm(Call call, int n, int code, bool persistent)
 {
-    const auto calls = g_injection.calls;
-    g_injection = Injection{true, call, n, code, persistent, 0, false, calls};
+    g_injection = Injection{true, call, n, code, persistent, 0, false};
 }
 
 void FaultInjectingVfs::disarm()
@@ -239,11 +235,6 @@ void FaultInjectingVfs::disarm()
 bool FaultInjectingVfs::fired() const
 {
     return g_injection.fired;
-}
-
-std::int64_t FaultInjectingVfs::calls(Call call) const
-{
-    return g_injection.calls[std::size_t(call)];
 }
 
 void FaultInjectingVfs::bypass()
@@ -267,7 +258,6 @@ const char *FaultInjectingVfs::name(Call call)
     case Call::fileSize: return "fileSize";
     case Call::shmMap: return "shmMap";
     case Call::shmLock: return "shmLock";
-    case Call::count_: break;
     }
     return "?";
 }

@@ -1,8 +1,5 @@
 #pragma once
 
-#include <array>
-#include <cstdint>
-
 struct sqlite3_vfs;
 
 namespace tarni::testing {
@@ -16,8 +13,7 @@ namespace tarni::testing {
 // call of the same kind, the way a disk that filled up or went away does.
 class FaultInjectingVfs {
 public:
-    enum class Call { read, write, sync, lock, truncate, fileSize, shmMap, shmLock, count_ };
-    static constexpr std::size_t kCallKinds = std::size_t(Call::count_);
+    enum class Call { read, write, sync, lock, truncate, fileSize, shmMap, shmLock };
 
     FaultInjectingVfs();
     ~FaultInjectingVfs();
@@ -30,8 +26,6 @@ public:
     void disarm();
     // Whether the armed fault was injected at least once.
     bool fired() const;
-    // Calls of each kind since construction (whether armed or not).
-    std::int64_t calls(Call call) const;
 
     void bypass();
     void intercept();

@@ -108,6 +108,30 @@ void removeDatabase(const fs::path &path)
         fs::remove(path.string() + suffix);
 }
 
+// Calls `attempt` with every fault at every position from the first call on,
+// until the fault no longer fires (the operation ran past it) or a check
+// failed; `attempt` sets `fired`. Returns how many positions fired.
+int forEachFault(const std::string &name, const std::function<void(const Fault &, int, bool &)> &attempt)
+{
+    int injected = 0;
+    for (const Fault &fault : kFaults) {
+        for (int n = 1; n <= 5000; ++n) {
+            SCOPED_TRACE(::testing::Message() << name << ", " << FaultInjectingVfs::name(fault.call) << " #" << n
+                                              << " fails with " << fault.code
+                                              << (fault.persistent ? " for good" : " once"));
+            bool fired = false;
+            attempt(fault, n, fired);
+            if (::testing::Test::HasFailure())
+                return injected;
+            if (!fired)
+                break;
+            ++injected;
+        }
+    }
+    std::printf("%-28s %4d injected faults\n", name.c_str(), injected);
+    return injected;
+}
+
 class StoreIoFaultTest : public ::testing::Test {
 protected:
     fs::path at(const char *name) const { return fs::path(dir.path().toStdString()) / name; }
@@ -180,57 +204,43 @@ protected:
         const auto after = dump(work);
         EXPECT_TRUE(checkWorkspaceDatabase(work).healthy()) << operation.name << " leaves an unhealthy state by itself";
 
-        int injected = 0;
-        for (const Fault &fault : kFaults) {
-            for (int n = 1;; ++n) {
-                SCOPED_TRACE(::testing::Message() << operation.name << ", " << FaultInjectingVfs::name(fault.call)
-                                                  << " #" << n << " fails with " << fault.code
-                                                  << (fault.persistent ? " for good" : " once"));
-                removeDatabase(work);
-                fs::copy_file(base, work);
-                vfs.intercept();
-                Outcome outcome;
-                bool fired = false;
-                if (operation.faultsWhileOpening)
+        return forEachFault(operation.name, [&](const Fault &fault, int n, bool &fired) {
+            removeDatabase(work);
+            fs::copy_file(base, work);
+            vfs.intercept();
+            Outcome outcome;
+            if (operation.faultsWhileOpening)
+                vfs.arm(fault.call, n, fault.code, fault.persistent);
+            {
+                WorkspaceStore store(work);
+                if (operation.prepare)
+                    operation.prepare(store);
+                if (!operation.faultsWhileOpening)
                     vfs.arm(fault.call, n, fault.code, fault.persistent);
-                {
-                    WorkspaceStore store(work);
-                    if (operation.prepare)
-                        operation.prepare(store);
-                    if (!operation.faultsWhileOpening)
-                        vfs.arm(fault.call, n, fault.code, fault.persistent);
-                    outcome = operation.run(store);
-                    fired = vfs.fired();
-                    if (!fault.persistent)
-                        vfs.disarm();
-                } // a lasting fault lasts through closing too
-                vfs.disarm();
-                vfs.bypass();
+                outcome = operation.run(store);
+                fired = vfs.fired();
+                if (!fault.persistent)
+                    vfs.disarm();
+            } // a lasting fault lasts through closing too
+            vfs.disarm();
+            vfs.bypass();
 
-                EXPECT_FALSE(outcome.wrongResult) << "reported success with a wrong result";
-                if (!outcome.ok) {
-                    EXPECT_FALSE(outcome.error.isEmpty());
-                }
-                const StoreCheckReport report = checkWorkspaceDatabase(work);
-                EXPECT_TRUE(report.healthy()) << report.failureMessage.toStdString() << " "
-                                              << report.integrityMessages.join(QLatin1Char(' ')).toStdString()
-                                              << report.undecodableRows.join(QLatin1Char(' ')).toStdString()
-                                              << (report.unreachable.isEmpty() ? "" : " unreachable nodes");
-                const auto state = dump(work);
-                if (outcome.ok) {
-                    EXPECT_TRUE(state == after) << "reported success, but the change is not stored";
-                } else {
-                    EXPECT_TRUE(state == before || state == after) << "neither the state before nor after";
-                }
-                if (!fired)
-                    break;
-                ++injected;
-                if (::testing::Test::HasFailure() || n > 5000)
-                    return injected;
+            EXPECT_FALSE(outcome.wrongResult) << "reported success with a wrong result";
+            if (!outcome.ok) {
+                EXPECT_FALSE(outcome.error.isEmpty());
             }
-        }
-        std::printf("%-28s %4d injected faults\n", operation.name, injected);
-        return injected;
+            const StoreCheckReport report = checkWorkspaceDatabase(work);
+            EXPECT_TRUE(report.healthy()) << report.failureMessage.toStdString() << " "
+                                          << report.integrityMessages.join(QLatin1Char(' ')).toStdString()
+                                          << report.undecodableRows.join(QLatin1Char(' ')).toStdString()
+                                          << (report.unreachable.isEmpty() ? "" : " unreachable nodes");
+            const auto state = dump(work);
+            if (outcome.ok) {
+                EXPECT_TRUE(state == after) << "reported success, but the change is not stored";
+            } else {
+                EXPECT_TRUE(state == before || state == after) << "neither the state before nor after";
+            }
+        });
     }
 
     // Thousands of synchronous commits: on a disk their flushes would take
@@ -370,40 +380,32 @@ TEST_F(StoreIoFaultTest, OpeningFailsAsAnErrorAndLeavesAUsableFile)
     openExisting.faultsWhileOpening = true;
     exercise(openExisting);
     const fs::path fresh = at("fresh.sqlite");
-    int injected = 0;
-    for (const Fault &fault : kFaults) {
-        for (int n = 1;; ++n) {
-            SCOPED_TRACE(::testing::Message() << FaultInjectingVfs::name(fault.call) << " #" << n);
-            removeDatabase(fresh);
-            vfs.intercept();
-            vfs.arm(fault.call, n, fault.code, fault.persistent);
-            std::optional<Workspace> created;
-            {
-                WorkspaceStore store(fresh);
-                auto workspace = store.fetchOrCreateDefaultWorkspace();
-                if (workspace)
-                    created = *workspace;
-            }
-            const bool fired = vfs.fired();
-            vfs.disarm();
-            vfs.bypass();
-            if (fs::exists(fresh)) {
-                WorkspaceStore reopened(fresh);
-                auto stored = reopened.fetchWorkspace();
-                ASSERT_TRUE(stored) << stored.error().description().toStdString();
-                if (created) {
-                    EXPECT_EQ(*stored, created) << "the created workspace was reported but not stored";
-                }
-                EXPECT_TRUE(checkWorkspaceDatabase(fresh).healthy());
-            } else {
-                EXPECT_FALSE(created);
-            }
-            if (!fired)
-                break;
-            ++injected;
+    forEachFault("open new and create", [&](const Fault &fault, int n, bool &fired) {
+        removeDatabase(fresh);
+        vfs.intercept();
+        vfs.arm(fault.call, n, fault.code, fault.persistent);
+        std::optional<Workspace> created;
+        {
+            WorkspaceStore store(fresh);
+            auto workspace = store.fetchOrCreateDefaultWorkspace();
+            if (workspace)
+                created = *workspace;
         }
-    }
-    std::printf("%-28s %4d injected faults\n", "open new and create", injected);
+        fired = vfs.fired();
+        vfs.disarm();
+        vfs.bypass();
+        if (fs::exists(fresh)) {
+            WorkspaceStore reopened(fresh);
+            auto stored = reopened.fetchWorkspace();
+            ASSERT_TRUE(stored) << stored.error().description().toStdString();
+            if (created) {
+                EXPECT_EQ(*stored, created) << "the created workspace was reported but not stored";
+            }
+            EXPECT_TRUE(checkWorkspaceDatabase(fresh).healthy());
+        } else {
+            EXPECT_FALSE(created);
+        }
+    });
 }
 
 // The tree model above a failing store: an edit that cannot be written stays
@@ -433,8 +435,9 @@ TEST_F(StoreIoFaultTest, TheTreeModelLosesNoNodeWhenAWriteFails)
     };
     const fs::path base = at("base.sqlite");
     const fs::path work = at("work.sqlite");
-    int injected = 0;
-    for (const auto &[name, edit] : edits) {
+    for (const auto &entry : edits) {
+        const char *name = entry.first;
+        const auto &edit = entry.second;
         QStringList after;
         {
             removeDatabase(work);
@@ -445,59 +448,50 @@ TEST_F(StoreIoFaultTest, TheTreeModelLosesNoNodeWhenAWriteFails)
             ASSERT_TRUE(edit(model)) << name;
             after = titles(model.nodes());
         }
-        for (const Fault &fault : kFaults) {
-            for (int n = 1;; ++n) {
-                SCOPED_TRACE(::testing::Message() << name << ", " << FaultInjectingVfs::name(fault.call) << " #"
-                                                  << n << " fails with " << fault.code);
-                removeDatabase(work);
-                fs::copy_file(base, work);
-                vfs.intercept();
-                QStringList shown;
-                bool fired = false;
-                {
-                    WorkspaceStore store(work);
-                    TreeViewModel model(store);
-                    ASSERT_TRUE(model.load());
-                    const QStringList before = titles(model.nodes());
-                    vfs.arm(fault.call, n, fault.code, fault.persistent);
-                    const bool ok = edit(model);
-                    fired = vfs.fired();
-                    vfs.disarm();
-                    shown = titles(model.nodes());
-                    EXPECT_TRUE(shown == after || (!ok && shown == before)) << "the tree lost or gained nodes";
-                    // The next edit writes whatever the failed one could not.
-                    ASSERT_TRUE(model.rename(nodes[0].id(), QStringLiteral("next edit")));
-                    shown = titles(model.nodes());
-                }
-                vfs.bypass();
-                WorkspaceStore reopened(work);
-                auto stored = reopened.fetchNodes(workspace.id);
-                ASSERT_TRUE(stored);
-                EXPECT_EQ(titles(*stored), shown) << "the file does not hold what the tree shows";
-                // Every node of the starting state is in the tree or in the
-                // trash, and never in both.
-                std::set<QUuid> inTree, inTrash;
-                for (const WorkspaceNode &node : *stored)
-                    inTree.insert(node.id());
-                const auto trash = reopened.fetchTrash(workspace.id);
-                ASSERT_TRUE(trash);
-                for (const TrashSummary &summary : *trash) {
-                    const auto entry = reopened.fetchTrashEntry(summary.id);
-                    ASSERT_TRUE(entry && *entry);
-                    for (const WorkspaceNode &node : (*entry)->nodes)
-                        EXPECT_TRUE(inTrash.insert(node.id()).second && !inTree.contains(node.id()))
-                            << node.title().toStdString() << " is in the trash twice or also in the tree";
-                }
-                for (const WorkspaceNode &node : nodes + trashed)
-                    EXPECT_TRUE(inTree.contains(node.id()) || inTrash.contains(node.id()))
-                        << node.title().toStdString() << " is lost";
-                if (!fired || ::testing::Test::HasFailure())
-                    break;
-                ++injected;
+        forEachFault(std::string("tree model: ") + name, [&](const Fault &fault, int n, bool &fired) {
+            removeDatabase(work);
+            fs::copy_file(base, work);
+            vfs.intercept();
+            QStringList shown;
+            {
+                WorkspaceStore store(work);
+                TreeViewModel model(store);
+                ASSERT_TRUE(model.load());
+                const QStringList before = titles(model.nodes());
+                vfs.arm(fault.call, n, fault.code, fault.persistent);
+                const bool ok = edit(model);
+                fired = vfs.fired();
+                vfs.disarm();
+                shown = titles(model.nodes());
+                EXPECT_TRUE(shown == after || (!ok && shown == before)) << "the tree lost or gained nodes";
+                // The next edit writes whatever the failed one could not.
+                ASSERT_TRUE(model.rename(nodes[0].id(), QStringLiteral("next edit")));
+                shown = titles(model.nodes());
             }
-        }
+            vfs.bypass();
+            WorkspaceStore reopened(work);
+            auto stored = reopened.fetchNodes(workspace.id);
+            ASSERT_TRUE(stored);
+            EXPECT_EQ(titles(*stored), shown) << "the file does not hold what the tree shows";
+            // Every node of the starting state is in the tree or in the
+            // trash, and never in both.
+            std::set<QUuid> inTree, inTrash;
+            for (const WorkspaceNode &node : *stored)
+                inTree.insert(node.id());
+            const auto trash = reopened.fetchTrash(workspace.id);
+            ASSERT_TRUE(trash);
+            for (const TrashSummary &summary : *trash) {
+                const auto entry = reopened.fetchTrashEntry(summary.id);
+                ASSERT_TRUE(entry && *entry);
+                for (const WorkspaceNode &node : (*entry)->nodes)
+                    EXPECT_TRUE(inTrash.insert(node.id()).second && !inTree.contains(node.id()))
+                        << node.title().toStdString() << " is in the trash twice or also in the tree";
+            }
+            for (const WorkspaceNode &node : nodes + trashed)
+                EXPECT_TRUE(inTree.contains(node.id()) || inTrash.contains(node.id()))
+                    << node.title().toStdString() << " is lost";
+        });
     }
-    std::printf("%-28s %4d injected faults\n", "tree model edits", injected);
 }
 
 } // namespace

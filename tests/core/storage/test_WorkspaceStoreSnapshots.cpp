@@ -1,6 +1,7 @@
 // Snapshots one at a time on a real database file: the list read without
 // decoding trees, marks, deleting and renaming.
 
+#include "RawDatabase.h"
 #include "TestNodes.h"
 #include "archive/TreeArchiveService.h"
 #include "model/JsonEncoding.h"
@@ -8,8 +9,6 @@
 #include "storage/WorkspaceStore.h"
 
 #include <QTemporaryDir>
-
-#include <sqlite3.h>
 
 #include <gtest/gtest.h>
 
@@ -71,10 +70,7 @@ TEST_F(WorkspaceStoreSnapshotsTest, SummariesAgreeWithTheDecodedSnapshots)
         EXPECT_EQ((*summaries)[2].nodeCount, 2); // B and C
         EXPECT_TRUE((*summaries)[2].subtree);
         EXPECT_EQ((*summaries)[3].nodeCount, 4);
-        sqlite3 *db = nullptr;
-        ASSERT_EQ(sqlite3_open(path().c_str(), &db), SQLITE_OK);
-        ASSERT_EQ(sqlite3_exec(db, "DELETE FROM snapshot_summaries;", nullptr, nullptr, nullptr), SQLITE_OK);
-        sqlite3_close(db);
+        tarni::testing::RawDatabase(path()).exec("DELETE FROM snapshot_summaries");
     }
 
     // One snapshot by id, only within its workspace.
@@ -114,17 +110,10 @@ TEST_F(WorkspaceStoreSnapshotsTest, ADatabaseWithoutMarksReadsAsManualSnapshots)
 {
     // An older database: the three tables only, one snapshot.
     const WorkspaceSnapshot old = snapshot(QStringLiteral("old"), {group(QStringLiteral("A"))});
-    {
-        sqlite3 *db = nullptr;
-        ASSERT_EQ(sqlite3_open(path().c_str(), &db), SQLITE_OK);
-        const std::string json = json::encode(old).value();
-        const std::string sql = "CREATE TABLE snapshots (id TEXT PRIMARY KEY, workspace_id TEXT NOT NULL, "
-                                "created_at TEXT NOT NULL, payload_json TEXT NOT NULL);"
-                                "INSERT INTO snapshots VALUES ('" + uuidText(old.id) + "', '" + uuidText(workspace) +
-            "', '" + timestampText(old.createdAt) + "', '" + json + "');";
-        ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
-        sqlite3_close(db);
-    }
+    tarni::testing::RawDatabase(path()).exec(
+        "CREATE TABLE snapshots (id TEXT PRIMARY KEY, workspace_id TEXT NOT NULL, created_at TEXT NOT NULL, "
+        "payload_json TEXT NOT NULL); INSERT INTO snapshots VALUES ('" + uuidText(old.id) + "', '" +
+        uuidText(workspace) + "', '" + timestampText(old.createdAt) + "', '" + json::encode(old).value() + "');");
     WorkspaceStore reader(path(), WorkspaceStore::OpenMode::readOnly);
     auto listed = reader.fetchSnapshotSummaries(workspace);
     ASSERT_TRUE(listed) << listed.error().description().toStdString();

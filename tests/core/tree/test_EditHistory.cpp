@@ -270,13 +270,7 @@ TEST_F(EditHistoryTest, AStepWhoseRecordsChangedOutsideTheHistoryIsRefused)
     EXPECT_EQ(model->node(id)->title(), QStringLiteral("A"));
     ASSERT_TRUE(model->redo());
     // Another program wrote the row since.
-    {
-        WorkspaceStore other(path());
-        auto nodes = other.fetchNodes(model->workspace()->id);
-        ASSERT_TRUE(nodes);
-        (*nodes)[0].setTitle(QStringLiteral("C"));
-        ASSERT_TRUE(other.replaceNodes(*nodes, model->workspace()->id));
-    }
+    writeOutside([](WorkspaceNode &node) { node.setTitle(QStringLiteral("C")); });
     ASSERT_TRUE(model->load());
     EXPECT_FALSE(model->undo());
     EXPECT_EQ(model->node(id)->title(), QStringLiteral("C"));

