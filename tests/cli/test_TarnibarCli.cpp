@@ -172,26 +172,18 @@ TEST_F(TarnibarCliTest, NodesOfADatabaseWithoutWorkspaceIsAnEmptyArray)
 TEST_F(TarnibarCliTest, MissingRootAndMissingDatabaseHaveTheirOwnCodesAndCreateNothing)
 {
     const QString missingRoot = dir.path() + QStringLiteral("/absent");
-    for (const char *command : {"check", "nodes"}) {
-        QStringList args{QStringLiteral("--root"), missingRoot, QString::fromLatin1(command)};
-        if (QByteArray(command) == "nodes")
-            args << QStringLiteral("--json");
-        const CliRun run = runCli(args);
-        EXPECT_EQ(run.exitCode, 3) << command;
-        EXPECT_TRUE(run.err.contains(missingRoot)) << run.err.toStdString();
-        EXPECT_FALSE(QFileInfo::exists(missingRoot));
-    }
-
     const QString emptyRoot = dir.path() + QStringLiteral("/empty");
     ASSERT_TRUE(QDir().mkpath(emptyRoot));
-    for (const char *command : {"check", "nodes"}) {
-        QStringList args{QStringLiteral("--root"), emptyRoot, QString::fromLatin1(command)};
-        if (QByteArray(command) == "nodes")
-            args << QStringLiteral("--json");
-        const CliRun run = runCli(args);
-        EXPECT_EQ(run.exitCode, 4) << command;
-        EXPECT_TRUE(QDir(emptyRoot).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
+    for (const auto &[where, exitCode] : {std::pair{missingRoot, 3}, std::pair{emptyRoot, 4}}) {
+        for (const QStringList &command : {QStringList{QStringLiteral("check")},
+                                           QStringList{QStringLiteral("nodes"), QStringLiteral("--json")}}) {
+            const CliRun run = runCli(QStringList{QStringLiteral("--root"), where} + command);
+            EXPECT_EQ(run.exitCode, exitCode) << where.toStdString() << " " << command.front().toStdString();
+            EXPECT_TRUE(run.err.contains(where)) << run.err.toStdString();
+        }
     }
+    EXPECT_FALSE(QFileInfo::exists(missingRoot));
+    EXPECT_TRUE(QDir(emptyRoot).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
 }
 
 TEST_F(TarnibarCliTest, DamagedAndLockedDatabasesHaveTheirOwnCodes)

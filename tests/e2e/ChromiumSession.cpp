@@ -3,18 +3,13 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 
-#include <arpa/inet.h>
-#include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
-#include <netinet/in.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sstream>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -219,83 +214,6 @@ std::string ChromiumSession::log() const
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
-}
-
-// ---------------------------------------------------------------- pages
-
-PageServer::PageServer()
-{
-    m_socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (m_socket < 0 || ::bind(m_socket, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
-        ::listen(m_socket, 16) != 0 || ::getsockname(m_socket, reinterpret_cast<sockaddr *>(&address), &length) != 0)
-        return;
-    m_port = ntohs(address.sin_port);
-    m_stopFd = ::eventfd(0, EFD_CLOEXEC);
-    m_thread = std::make_unique<std::thread>([this] { serve(); });
-}
-
-PageServer::~PageServer()
-{
-    if (m_thread) {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] auto n = ::write(m_stopFd, &one, sizeof one);
-        m_thread->join();
-    }
-    if (m_stopFd >= 0)
-        ::close(m_stopFd);
-    if (m_socket >= 0)
-        ::close(m_socket);
-}
-
-std::string PageServer::url(const std::string &name) const
-{
-    return "http://127.0.0.1:" + std::to_string(m_port) + "/" + name;
-}
-
-void PageServer::serve()
-{
-    for (;;) {
-        pollfd fds[2] = {{m_socket, POLLIN, 0}, {m_stopFd, POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0 && errno != EINTR)
-            return;
-        if (fds[1].revents & POLLIN)
-            return;
-        if (!(fds[0].revents & POLLIN))
-            continue;
-        const int client = ::accept4(m_socket, nullptr, nullptr, SOCK_CLOEXEC);
-        if (client < 0)
-            continue;
-        std::string request;
-        char chunk[4096];
-        while (request.find("\r\n\r\n") == std::string::npos && request.size() < 65536) {
-            pollfd fd{client, POLLIN, 0};
-            if (::poll(&fd, 1, 2000) <= 0)
-                break;
-            const ssize_t n = ::read(client, chunk, sizeof chunk);
-            if (n <= 0)
-                break;
-            request.append(chunk, std::size_t(n));
-        }
-        std::string path = "/";
-        if (const auto space = request.find(' '); space != std::string::npos)
-            path = request.substr(space + 1, request.find(' ', space + 1) - space - 1);
-        const std::string name = path.size() > 1 ? path.substr(1) : "index";
-        std::string response;
-        if (name == "favicon.ico") {
-            response = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-        } else {
-            const std::string body = "<!doctype html><html><head><title>" + name + "</title></head><body><h1>" + name +
-                                     "</h1></body></html>";
-            response = "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: " +
-                       std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
-        }
-        [[maybe_unused]] auto written = ::write(client, response.data(), response.size());
-        ::close(client);
-    }
 }
 
 } // namespace tarni::test

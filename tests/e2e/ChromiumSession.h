@@ -11,7 +11,6 @@
 #include <chrono>
 #include <filesystem>
 #include <memory>
-#include <thread>
 #include <optional>
 #include <string>
 #include <vector>
@@ -55,27 +54,6 @@ private:
     std::string m_buffer;
     int m_nextId = 1;
     std::filesystem::path m_logPath;
-};
-
-// A minimal HTTP server on 127.0.0.1: every path /NAME answers with a page
-// titled NAME. Runs on its own thread until destroyed.
-class PageServer {
-public:
-    PageServer();
-    ~PageServer();
-    PageServer(const PageServer &) = delete;
-    PageServer &operator=(const PageServer &) = delete;
-
-    bool isListening() const { return m_port > 0; }
-    std::string url(const std::string &name) const;
-
-private:
-    void serve();
-
-    int m_socket = -1;
-    int m_stopFd = -1;
-    int m_port = 0;
-    std::unique_ptr<std::thread> m_thread;
 };
 
 } // namespace tarni::test

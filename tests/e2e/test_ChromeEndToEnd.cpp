@@ -5,6 +5,7 @@
 #include "ChromeTestSupport.h"
 #include "ChromiumSession.h"
 #include "HostProcess.h"
+#include "LocalHttpServer.h"
 #include "XvfbSession.h"
 
 #include "chrome/ChromeExtensionIdentity.h"
@@ -34,7 +35,6 @@ protected:
         if (!fs::exists("/usr/bin/chromium"))
             GTEST_FAIL() << "/usr/bin/chromium is not installed (scripts/install-deps.sh installs it)";
         ASSERT_FALSE(m_scratch.path().empty());
-        ASSERT_TRUE(m_pages.isListening());
         m_dataHome = m_scratch.path() / "data";
         m_root = m_dataHome / "TarniBar";
         m_config = m_scratch.path() / "config";
@@ -58,13 +58,13 @@ protected:
         m_bridge->startQueueMonitoring();
     }
 
-    void startBrowser(const std::string &startPage, const QString &display = {})
+    void startBrowser(const char *startPage, const QString &display = {})
     {
         ChromiumSession::Options options;
         options.userDataDir = m_config / "chromium";
         options.home = m_scratch.path() / "home";
         options.extensionDir = TARNI_EXTENSION_DIR;
-        options.startUrl = m_pages.url(startPage);
+        options.startUrl = url(startPage).toStdString();
         options.display = display;
         options.env = {"XDG_DATA_HOME=" + m_dataHome.string(), "XDG_CONFIG_HOME=" + m_config.string()};
         QString error;
@@ -100,10 +100,18 @@ protected:
         return last;
     }
 
-    QString url(const std::string &page) const { return QString::fromStdString(m_pages.url(page)); }
+    // A page titled `name`, served from here on.
+    QString url(const char *name)
+    {
+        const QString path = QStringLiteral("/") + QLatin1String(name);
+        m_pages.serve(path, QStringLiteral("<!doctype html><html><head><title>%1</title></head><body>%1</body></html>")
+                                .arg(QLatin1String(name))
+                                .toUtf8());
+        return m_pages.url(path);
+    }
 
     ScratchDirectory m_scratch;
-    PageServer m_pages;
+    LocalHttpServer m_pages;
     fs::path m_dataHome;
     fs::path m_root;
     fs::path m_config;

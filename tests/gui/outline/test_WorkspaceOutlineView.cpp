@@ -322,9 +322,11 @@ TEST_F(OutlineViewTest, DropsMoveByTheRowsShownAndRefuseOtherText)
         return out;
     };
 
-    // Between the first two top-level rows: index 1 among the top level.
-    EXPECT_TRUE(drop(WorkspaceItemModel::dragText(top), view->visualRect(row(later)).topLeft() + QPoint(40, 1)));
-    EXPECT_EQ(topTitles(), (QStringList{QStringLiteral("Work"), QStringLiteral("Top"), QStringLiteral("Later")}));
+    // Out of its group, between the first two top-level rows: index 1 among
+    // the top level.
+    EXPECT_TRUE(drop(WorkspaceItemModel::dragText(mail), view->visualRect(row(later)).topLeft() + QPoint(40, 1)));
+    EXPECT_EQ(topTitles(), (QStringList{QStringLiteral("Work"), QStringLiteral("Mail"), QStringLiteral("Later"),
+                                        QStringLiteral("Top")}));
 
     EXPECT_TRUE(drop(WorkspaceItemModel::dragText(top), view->visualRect(row(work)).center()));
     EXPECT_EQ(tree.node(top)->parentID(), work);
@@ -334,7 +336,7 @@ TEST_F(OutlineViewTest, DropsMoveByTheRowsShownAndRefuseOtherText)
     }
     // Into its own subtree.
     EXPECT_FALSE(drop(WorkspaceItemModel::dragText(work), view->visualRect(row(docs)).center()));
-    EXPECT_EQ(topTitles(), (QStringList{QStringLiteral("Work"), QStringLiteral("Later")}));
+    EXPECT_EQ(topTitles(), (QStringList{QStringLiteral("Work"), QStringLiteral("Mail"), QStringLiteral("Later")}));
 }
 
 } // namespace

@@ -5,8 +5,6 @@
 #include "../../core/app/AppTestSupport.h"
 
 #include "archive/TreeExportFile.h"
-#include "gui/AppActions.h"
-#include "gui/SidebarRootView.h"
 #include "gui/snapshots/SnapshotBrowserWindow.h"
 
 #include <QLabel>
@@ -153,18 +151,6 @@ TEST_F(SnapshotBrowserTest, EveryActionWorksFromTheKeyboard)
 
     key(QKeySequence(Qt::Key_Escape));
     EXPECT_FALSE(browser->isVisible());
-}
-
-TEST_F(SnapshotBrowserTest, TheSidebarOpensItFromItsShortcut)
-{
-    AppModel &model = start();
-    SidebarRootView view(model);
-    view.show();
-    view.activateWindow();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(&view));
-    QTest::keySequence(&view, QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S));
-    ASSERT_TRUE(view.snapshotBrowser());
-    EXPECT_TRUE(view.snapshotBrowser()->isVisible());
 }
 
 } // namespace

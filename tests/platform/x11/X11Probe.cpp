@@ -107,11 +107,26 @@ std::optional<QRect> X11Probe::frame(xcb_window_t window)
 
 std::optional<pid_t> X11Probe::pidOf(xcb_window_t window)
 {
+    const QList<uint32_t> values = cardinals(window, "_NET_WM_PID");
+    return values.size() == 1 ? std::optional<pid_t>(pid_t(values[0])) : std::nullopt;
+}
+
+QList<uint32_t> X11Probe::cardinals(xcb_window_t window, const char *name)
+{
     auto reply = own(xcb_get_property_reply(
-        m_connection, xcb_get_property(m_connection, 0, window, atom("_NET_WM_PID"), XCB_ATOM_CARDINAL, 0, 1), nullptr));
-    if (!reply || xcb_get_property_value_length(reply.get()) != 4)
-        return std::nullopt;
-    return pid_t(*static_cast<uint32_t *>(xcb_get_property_value(reply.get())));
+        m_connection,
+        xcb_get_property(m_connection, 0, window ? window : m_root, atom(name), XCB_ATOM_CARDINAL, 0, 64), nullptr));
+    if (!reply || reply->format != 32)
+        return {};
+    const auto *data = static_cast<const uint32_t *>(xcb_get_property_value(reply.get()));
+    return QList<uint32_t>(data, data + xcb_get_property_value_length(reply.get()) / 4);
+}
+
+void X11Probe::deleteProperty(xcb_window_t window, const char *name)
+{
+    xcb_delete_property(m_connection, window ? window : m_root, atom(name));
+    // A round trip: the deletion has reached the server when this returns.
+    std::free(xcb_get_input_focus_reply(m_connection, xcb_get_input_focus(m_connection), nullptr));
 }
 
 std::optional<xcb_window_t> X11Probe::activeWindow()
@@ -192,12 +207,8 @@ void X11Probe::sendToDesktop(xcb_window_t window, uint32_t desktop)
 
 std::optional<uint32_t> X11Probe::desktopOf(xcb_window_t window)
 {
-    auto reply = own(xcb_get_property_reply(
-        m_connection, xcb_get_property(m_connection, 0, window, atom("_NET_WM_DESKTOP"), XCB_ATOM_CARDINAL, 0, 1),
-        nullptr));
-    if (!reply || xcb_get_property_value_length(reply.get()) != 4)
-        return std::nullopt;
-    return *static_cast<uint32_t *>(xcb_get_property_value(reply.get()));
+    const QList<uint32_t> values = cardinals(window, "_NET_WM_DESKTOP");
+    return values.size() == 1 ? std::optional<uint32_t>(values[0]) : std::nullopt;
 }
 
 bool X11Probe::waitFor(const std::function<bool()> &condition, int timeoutMs)

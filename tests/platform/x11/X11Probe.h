@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QList>
 #include <QRect>
 #include <QString>
 
@@ -31,6 +32,9 @@ public:
     // no window manager reparented it.
     std::optional<QRect> frame(xcb_window_t window);
     std::optional<pid_t> pidOf(xcb_window_t window);
+    // The 32-bit values of a CARDINAL property; XCB_WINDOW_NONE names the root.
+    QList<uint32_t> cardinals(xcb_window_t window, const char *name);
+    void deleteProperty(xcb_window_t window, const char *name);
     std::optional<xcb_window_t> activeWindow();
     bool hasState(xcb_window_t window, const char *stateAtom);
     bool isViewable(xcb_window_t window);
