@@ -6,6 +6,8 @@
 #   tests/fuzz/run-fuzzers.sh BUILD_DIR SECONDS [TARGET...]
 # FUZZ_RUNS=N runs each target for N executions instead of a time limit
 # (SECONDS is then an upper bound on the time; 0 means none).
+# FUZZ_MAX_LEN=N lowers every target's input size limit to N bytes where it
+# is larger: long runs trade input size for executions with it.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 build="$(cd "${1:?usage: run-fuzzers.sh BUILD_DIR SECONDS [TARGET...]}" && pwd)"
@@ -53,6 +55,7 @@ export QT_QPA_PLATFORM=offscreen
 run_one() {
   local name=$1 maxlen malloc dict
   read -r _ maxlen malloc dict < <(grep -E "^$name " <<<"$table") || { echo "unknown target $name" >&2; echo "$name" >>"$failed"; return; }
+  if [ -n "${FUZZ_MAX_LEN:-}" ] && ((FUZZ_MAX_LEN < maxlen)); then maxlen=$FUZZ_MAX_LEN; fi
   local bin="$build/tests/fuzz/fuzz_$name" dir="$work/$name"
   mkdir -p "$dir/corpus" "$dir/artifacts"
   cp -r "$here/corpus/$name/." "$dir/corpus/"
@@ -70,8 +73,8 @@ run_one() {
     local runs rate
     runs=$(grep -oE 'stat::number_of_executed_units: *[0-9]+' "$dir/log" | grep -oE '[0-9]+$' || echo '?')
     rate=$(grep -oE 'stat::average_exec_per_sec: *[0-9]+' "$dir/log" | grep -oE '[0-9]+$' || echo '?')
-    printf '%-18s ok   %10s runs %7s exec/s %5ds  corpus %4d files\n' "$name" "$runs" "$rate" \
-      $((SECONDS - start)) "$(ls "$dir/corpus" | wc -l)"
+    printf '%-18s ok   %10s runs %7s exec/s %5ds  corpus %4d files  max_len %d\n' "$name" "$runs" "$rate" \
+      $((SECONDS - start)) "$(ls "$dir/corpus" | wc -l)" "$maxlen"
   else
     echo "$name" >>"$failed"
     printf '%-18s FAILED, input kept in %s\n' "$name" "$dir/artifacts"
