@@ -19,23 +19,28 @@ QStringList splitDirs(const QString &value, const QStringList &fallback)
     return dirs.isEmpty() ? fallback : dirs;
 }
 
-} // namespace
-
-DefaultApplicationLookup::DefaultApplicationLookup(QProcessEnvironment environment) : m_env(std::move(environment)) {}
-
-QStringList DefaultApplicationLookup::mimeappsFiles() const
+QStringList applicationDirsOf(const QProcessEnvironment &env)
 {
-    const QString home = m_env.value(QStringLiteral("HOME"));
-    const QString configHome = splitDirs(m_env.value(QStringLiteral("XDG_CONFIG_HOME")), {home + QStringLiteral("/.config")}).first();
-    const QStringList configDirs = splitDirs(m_env.value(QStringLiteral("XDG_CONFIG_DIRS")), {QStringLiteral("/etc/xdg")});
+    const QString home = env.value(QStringLiteral("HOME"));
+    QStringList dirs{splitDirs(env.value(QStringLiteral("XDG_DATA_HOME")), {home + QStringLiteral("/.local/share")}).first()};
+    dirs << splitDirs(env.value(QStringLiteral("XDG_DATA_DIRS")),
+                      {QStringLiteral("/usr/local/share"), QStringLiteral("/usr/share")});
+    for (QString &d : dirs)
+        d += u"/applications";
+    return dirs;
+}
+
+QStringList mimeappsFilesOf(const QProcessEnvironment &env, const QStringList &applicationDirs)
+{
+    const QString home = env.value(QStringLiteral("HOME"));
+    const QString configHome = splitDirs(env.value(QStringLiteral("XDG_CONFIG_HOME")), {home + QStringLiteral("/.config")}).first();
+    const QStringList configDirs = splitDirs(env.value(QStringLiteral("XDG_CONFIG_DIRS")), {QStringLiteral("/etc/xdg")});
     QStringList desktops;
-    for (const QString &d : m_env.value(QStringLiteral("XDG_CURRENT_DESKTOP")).split(u':', Qt::SkipEmptyParts))
+    for (const QString &d : env.value(QStringLiteral("XDG_CURRENT_DESKTOP")).split(u':', Qt::SkipEmptyParts))
         desktops << d.toLower();
 
     QStringList folders{configHome};
-    folders << configDirs;
-    QStringList apps = applicationDirs();
-    folders << apps;
+    folders << configDirs << applicationDirs;
     QStringList files;
     for (const QString &folder : folders) {
         for (const QString &desktop : desktops)
@@ -45,36 +50,42 @@ QStringList DefaultApplicationLookup::mimeappsFiles() const
     return files;
 }
 
-QStringList DefaultApplicationLookup::applicationDirs() const
+} // namespace
+
+// The folders depend on the environment alone, so they are worked out once.
+DefaultApplicationLookup::DefaultApplicationLookup(QProcessEnvironment environment)
+    : m_applicationDirs(applicationDirsOf(environment))
+    , m_mimeappsFiles(mimeappsFilesOf(environment, m_applicationDirs))
+    , m_searchPath(environment.value(QStringLiteral("PATH")).split(u':', Qt::SkipEmptyParts))
 {
-    const QString home = m_env.value(QStringLiteral("HOME"));
-    QStringList dirs{splitDirs(m_env.value(QStringLiteral("XDG_DATA_HOME")), {home + QStringLiteral("/.local/share")}).first()};
-    dirs << splitDirs(m_env.value(QStringLiteral("XDG_DATA_DIRS")),
-                      {QStringLiteral("/usr/local/share"), QStringLiteral("/usr/share")});
-    for (QString &d : dirs)
-        d += u"/applications";
-    return dirs;
 }
 
 std::optional<DesktopEntry> DefaultApplicationLookup::findDesktopEntry(const QString &id) const
 {
     if (id.isEmpty() || id.contains(u'/') || id.startsWith(u'.'))
         return std::nullopt;
-    const QStringList searchPath = m_env.value(QStringLiteral("PATH")).split(u':', Qt::SkipEmptyParts);
     // "vendor-app.desktop" may also live at "vendor/app.desktop". No file or
     // folder name is longer than NAME_MAX bytes, so forms with a longer part
     // are not looked for: a long id with many dashes costs nothing.
     constexpr qsizetype nameMax = 255;
-    // A UTF-8 name is at least as long in bytes as it is in UTF-16 units.
-    const auto fits = [](QStringView part) { return part.size() <= nameMax && part.toUtf8().size() <= nameMax; };
+    // utf8Before[i]: the UTF-8 length of the id's first i units.
+    std::vector<qsizetype> utf8Before(std::size_t(id.size()) + 1, 0);
+    for (qsizetype i = 0; i < id.size(); ++i) {
+        const char16_t c = id.at(i).unicode();
+        // A surrogate pair is four bytes, two for each half.
+        utf8Before[std::size_t(i) + 1] = utf8Before[std::size_t(i)] + (c < 0x80 ? 1 : c < 0x800 || QChar::isSurrogate(c) ? 2 : 3);
+    }
+    const auto fits = [&utf8Before](qsizetype from, qsizetype to) {
+        return utf8Before[std::size_t(to)] - utf8Before[std::size_t(from)] <= nameMax;
+    };
     QList<qsizetype> dashes;
-    if (fits(id))
+    if (fits(0, id.size()))
         dashes << -1;
     for (qsizetype dash = id.indexOf(u'-'); dash > 0 && dash <= nameMax; dash = id.indexOf(u'-', dash + 1)) {
-        if (fits(QStringView(id).left(dash)) && fits(QStringView(id).mid(dash + 1)))
+        if (fits(0, dash) && fits(dash + 1, id.size()))
             dashes << dash;
     }
-    for (const QString &dir : applicationDirs()) {
+    for (const QString &dir : m_applicationDirs) {
         for (const qsizetype dash : dashes) {
             QString path = dir + u'/' + id;
             if (dash >= 0)
@@ -83,7 +94,7 @@ std::optional<DesktopEntry> DefaultApplicationLookup::findDesktopEntry(const QSt
                 continue;
             // The first file found for an id shadows the others, even when
             // it hides the application.
-            auto entry = DesktopEntry::load(path, id, searchPath);
+            auto entry = DesktopEntry::load(path, id, m_searchPath);
             if (!entry || entry->hidden)
                 return std::nullopt;
             return entry;
@@ -129,9 +140,9 @@ std::vector<DefaultApplicationLookup::Associations> DefaultApplicationLookup::re
         if (Associations associations = parseAssociations(file.readAll(), group); !associations.isEmpty())
             lists.push_back(std::move(associations));
     };
-    for (const QString &file : mimeappsFiles())
+    for (const QString &file : m_mimeappsFiles)
         read(file, QStringLiteral("Default Applications"));
-    for (const QString &dir : applicationDirs())
+    for (const QString &dir : m_applicationDirs)
         read(dir + QStringLiteral("/mimeinfo.cache"), QStringLiteral("MIME Cache"));
     return lists;
 }

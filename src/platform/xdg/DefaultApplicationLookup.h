@@ -28,9 +28,9 @@ public:
     std::optional<DesktopEntry> defaultApplicationForPath(const QString &path) const;
 
     // mimeapps.list files, most important first.
-    QStringList mimeappsFiles() const;
+    QStringList mimeappsFiles() const { return m_mimeappsFiles; }
     // The "applications" folders, most important first.
-    QStringList applicationDirs() const;
+    QStringList applicationDirs() const { return m_applicationDirs; }
     std::optional<DesktopEntry> findDesktopEntry(const QString &id) const;
 
     // The keys of `group` in a keyfile and their ';'-separated values; a key
@@ -43,7 +43,9 @@ private:
     std::vector<Associations> readAssociations() const;
     std::optional<DesktopEntry> defaultForExactType(const std::vector<Associations> &lists, const QString &mimeType) const;
 
-    QProcessEnvironment m_env;
+    QStringList m_applicationDirs;
+    QStringList m_mimeappsFiles;
+    QStringList m_searchPath;
 };
 
 } // namespace tarni
