@@ -62,7 +62,7 @@ DefaultApplicationLookup::DefaultApplicationLookup(QProcessEnvironment environme
 
 std::optional<DesktopEntry> DefaultApplicationLookup::findDesktopEntry(const QString &id) const
 {
-    if (id.isEmpty() || id.contains(u'/') || id.startsWith(u'.'))
+    if (id.isEmpty() || id.contains(u'/') || id.contains(QChar(u'\0')) || id.startsWith(u'.'))
         return std::nullopt;
     // "vendor-app.desktop" may also live at "vendor/app.desktop". No file or
     // folder name is longer than NAME_MAX bytes, so forms with a longer part
@@ -103,55 +103,50 @@ std::optional<DesktopEntry> DefaultApplicationLookup::findDesktopEntry(const QSt
     return std::nullopt;
 }
 
-DefaultApplicationLookup::Associations DefaultApplicationLookup::parseAssociations(QByteArrayView keyfile,
-                                                                                   const QString &group)
+QStringList DefaultApplicationLookup::associations(QByteArrayView keyfile, QByteArrayView group, QByteArrayView key)
 {
-    Associations associations;
-    const QString header = u'[' + group + u']';
+    // The lines stay bytes until the one asked for is found: a cache of a
+    // thousand types costs no strings for the others.
     bool inGroup = false;
     qsizetype pos = 0;
     while (pos < keyfile.size()) {
         qsizetype end = keyfile.indexOf('\n', pos);
         if (end < 0)
             end = keyfile.size();
-        const QString line = QString::fromUtf8(keyfile.sliced(pos, end - pos)).trimmed();
+        const QByteArrayView line = keyfile.sliced(pos, end - pos).trimmed();
         pos = end + 1;
-        if (line.startsWith(u'[')) {
-            inGroup = line == header;
+        if (line.startsWith('[')) {
+            inGroup = line.size() == group.size() + 2 && line.endsWith(']') && line.sliced(1, group.size()) == group;
             continue;
         }
-        const qsizetype eq = line.indexOf(u'=');
-        if (!inGroup || eq <= 0)
-            continue;
-        const QString key = line.left(eq).trimmed();
-        if (!associations.contains(key))
-            associations.insert(key, line.mid(eq + 1).trimmed().split(u';', Qt::SkipEmptyParts));
+        const qsizetype eq = line.indexOf('=');
+        if (inGroup && eq > 0 && line.first(eq).trimmed() == key)
+            return QString::fromUtf8(line.sliced(eq + 1)).trimmed().split(u';', Qt::SkipEmptyParts);
     }
-    return associations;
+    return {};
 }
 
-std::vector<DefaultApplicationLookup::Associations> DefaultApplicationLookup::readAssociations() const
+std::vector<DefaultApplicationLookup::AssociationFile> DefaultApplicationLookup::readAssociationFiles() const
 {
-    std::vector<Associations> lists;
-    const auto read = [&lists](const QString &path, const QString &group) {
+    std::vector<AssociationFile> files;
+    const auto read = [&files](const QString &path, QByteArrayView group) {
         QFile file(path);
-        if (!file.open(QIODevice::ReadOnly) || file.size() > 4 * 1024 * 1024)
-            return;
-        if (Associations associations = parseAssociations(file.readAll(), group); !associations.isEmpty())
-            lists.push_back(std::move(associations));
+        if (file.open(QIODevice::ReadOnly) && file.size() <= 4 * 1024 * 1024)
+            files.push_back({file.readAll(), group});
     };
     for (const QString &file : m_mimeappsFiles)
-        read(file, QStringLiteral("Default Applications"));
+        read(file, "Default Applications");
     for (const QString &dir : m_applicationDirs)
-        read(dir + QStringLiteral("/mimeinfo.cache"), QStringLiteral("MIME Cache"));
-    return lists;
+        read(dir + QStringLiteral("/mimeinfo.cache"), "MIME Cache");
+    return files;
 }
 
-std::optional<DesktopEntry> DefaultApplicationLookup::defaultForExactType(const std::vector<Associations> &lists,
+std::optional<DesktopEntry> DefaultApplicationLookup::defaultForExactType(const std::vector<AssociationFile> &files,
                                                                           const QString &mimeType) const
 {
-    for (const Associations &associations : lists) {
-        for (const QString &id : associations.value(mimeType)) {
+    const QByteArray key = mimeType.toUtf8();
+    for (const AssociationFile &file : files) {
+        for (const QString &id : associations(file.keyfile, file.group, key)) {
             if (auto entry = findDesktopEntry(id.trimmed()))
                 return entry;
         }
@@ -164,8 +159,8 @@ std::optional<DesktopEntry> DefaultApplicationLookup::defaultApplication(const Q
     if (mimeType.isEmpty())
         return std::nullopt;
     // Each list is read once for the type and all its candidates.
-    const std::vector<Associations> lists = readAssociations();
-    if (auto entry = defaultForExactType(lists, mimeType))
+    const std::vector<AssociationFile> files = readAssociationFiles();
+    if (auto entry = defaultForExactType(files, mimeType))
         return entry;
     const QMimeType type = QMimeDatabase().mimeTypeForName(mimeType);
     if (!type.isValid())
@@ -177,7 +172,7 @@ std::optional<DesktopEntry> DefaultApplicationLookup::defaultApplication(const Q
     for (const QString &candidate : candidates) {
         if (candidate == mimeType)
             continue;
-        if (auto entry = defaultForExactType(lists, candidate))
+        if (auto entry = defaultForExactType(files, candidate))
             return entry;
     }
     return std::nullopt;

@@ -2,8 +2,8 @@
 
 #include "platform/xdg/DesktopEntry.h"
 
+#include <QByteArray>
 #include <QByteArrayView>
-#include <QHash>
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
@@ -33,15 +33,19 @@ public:
     QStringList applicationDirs() const { return m_applicationDirs; }
     std::optional<DesktopEntry> findDesktopEntry(const QString &id) const;
 
-    // The keys of `group` in a keyfile and their ';'-separated values; a key
-    // written twice keeps its first value.
-    using Associations = QHash<QString, QStringList>;
-    static Associations parseAssociations(QByteArrayView keyfile, const QString &group);
+    // The ';'-separated values of `key` in `[group]` of a keyfile, compared
+    // as bytes; when a key is written twice, its first line counts.
+    static QStringList associations(QByteArrayView keyfile, QByteArrayView group, QByteArrayView key);
 
 private:
-    // The associations of every mimeapps.list, then of every mimeinfo.cache.
-    std::vector<Associations> readAssociations() const;
-    std::optional<DesktopEntry> defaultForExactType(const std::vector<Associations> &lists, const QString &mimeType) const;
+    // A mimeapps.list or mimeinfo.cache as read, and the group that counts.
+    struct AssociationFile {
+        QByteArray keyfile;
+        QByteArrayView group;
+    };
+    // Every mimeapps.list, then every mimeinfo.cache.
+    std::vector<AssociationFile> readAssociationFiles() const;
+    std::optional<DesktopEntry> defaultForExactType(const std::vector<AssociationFile> &files, const QString &mimeType) const;
 
     QStringList m_applicationDirs;
     QStringList m_mimeappsFiles;

@@ -65,8 +65,11 @@ TEST_F(DefaultApplicationLookupTest, UserChoiceWinsOverSystemChoiceAndDesktopSpe
     write(path("share1/applications/mimeapps.list"), "[Default Applications]\ntext/plain=editor.desktop\n");
     EXPECT_EQ(defaultId(QStringLiteral("text/plain")), QStringLiteral("editor.desktop"));
 
-    write(path("config/mimeapps.list"), "[Added Associations]\ntext/plain=editor.desktop\n"
-                                        "[Default Applications]\ntext/plain=viewer.desktop\n");
+    // Only the group's first line for the type itself counts.
+    write(path("config/mimeapps.list"), "[Removed Associations]\ntext/plain=editor.desktop\n"
+                                        "[Default Applications] x\ntext/plain=editor.desktop\n"
+                                        "[Default Applications]\ntext/plainx=editor.desktop\n"
+                                        "  text/plain = viewer.desktop \r\ntext/plain=editor.desktop\n");
     const auto found = DefaultApplicationLookup(m_env).defaultApplication(QStringLiteral("text/plain"));
     ASSERT_TRUE(found);
     EXPECT_EQ(found->id, QStringLiteral("viewer.desktop"));
