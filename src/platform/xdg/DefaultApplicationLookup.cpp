@@ -116,7 +116,7 @@ QStringList DefaultApplicationLookup::associations(QByteArrayView keyfile, QByte
         const QByteArrayView line = keyfile.sliced(pos, end - pos).trimmed();
         pos = end + 1;
         if (line.startsWith('[')) {
-            inGroup = line.size() == group.size() + 2 && line.endsWith(']') && line.sliced(1, group.size()) == group;
+            inGroup = line.endsWith(']') && line.sliced(1, line.size() - 2) == group;
             continue;
         }
         const qsizetype eq = line.indexOf('=');
