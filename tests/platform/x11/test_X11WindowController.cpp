@@ -73,11 +73,14 @@ protected:
     // can hold it back for longer than the product's half second.
     static constexpr int kAnswerTimeoutMs = 2000;
 
+    X11WindowController::Options options(const QProcessEnvironment &env)
+    {
+        return {m_session->display().toLocal8Bit(), DefaultApplicationLookup(env), kAnswerTimeoutMs};
+    }
+
     std::unique_ptr<X11WindowController> makeController(const QProcessEnvironment &env)
     {
-        X11WindowController::Options options{m_session->display().toLocal8Bit(), DefaultApplicationLookup(env),
-                                             kAnswerTimeoutMs};
-        return std::make_unique<X11WindowController>(m_registry, std::move(options));
+        return std::make_unique<X11WindowController>(m_registry, options(env));
     }
 
     pid_t spawn(const QString &program, const QStringList &arguments, QStringList env = {})
@@ -374,12 +377,12 @@ TEST_F(X11WindowControllerTest, AStartAfterACrashPutsBackOnlyItsOwnWindowsStillW
 
     // The user moves one of the windows after the crash.
     ManagedWindowRegistry userRegistry;
-    X11WindowController user(userRegistry, {m_session->display().toLocal8Bit(), DefaultApplicationLookup(environment()), kAnswerTimeoutMs});
+    X11WindowController user(userRegistry, options(environment()));
     const QRect userPlace(60, 60, 500, 400);
     ASSERT_TRUE(user.moveWindow(QStringLiteral("/w/taken.txt"), QRectF(userPlace)));
 
     ManagedWindowRegistry nextRegistry;
-    X11WindowController next(nextRegistry, {m_session->display().toLocal8Bit(), DefaultApplicationLookup(environment()), kAnswerTimeoutMs});
+    X11WindowController next(nextRegistry, options(environment()));
     EXPECT_EQ(next.restoreWindowsLeftBehind(recorded), 1);
     EXPECT_EQ(frame(left), home);
     EXPECT_EQ(frame(taken), userPlace);
