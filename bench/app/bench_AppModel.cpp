@@ -6,7 +6,7 @@
 // ("median_ms"); the goals are stated as medians.
 
 #include "BenchApplication.h"
-#include "tree/UnreachableNodes.h"
+#include "model/UnreachableNodes.h"
 
 #include <benchmark/benchmark.h>
 

@@ -9,7 +9,7 @@
 #include "model/Timestamp.h"
 #include "model/Uuid.h"
 #include "storage/WorkspaceStoreProtocol.h"
-#include "tree/UnreachableNodes.h"
+#include "model/UnreachableNodes.h"
 #include "windowing/AsyncWindowController.h"
 
 #include <QDBusConnection>

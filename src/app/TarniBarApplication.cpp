@@ -1,7 +1,7 @@
 #include "app/TarniBarApplication.h"
 
 #include "app/ApplicationDBusService.h"
-#include "app/Localized.h"
+#include "util/Localized.h"
 #include "app/LanguageManager.h"
 #include "app/Resources.h"
 #include "gui/SidebarRootView.h"

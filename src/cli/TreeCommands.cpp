@@ -11,7 +11,7 @@
 #include "model/JsonWriting.h"
 #include "model/Uuid.h"
 #include "tree/TreeViewModel.h"
-#include "tree/UnreachableNodes.h"
+#include "model/UnreachableNodes.h"
 
 #include <QDir>
 #include <QFileInfo>

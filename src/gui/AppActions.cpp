@@ -2,7 +2,7 @@
 #include "gui/trash/TrashWindow.h"
 
 #include "app/AppModel.h"
-#include "app/Localized.h"
+#include "util/Localized.h"
 #include "gui/EntryDialogs.h"
 #include "gui/GuiSupport.h"
 #include "gui/InteropDialogs.h"

@@ -1,6 +1,6 @@
 #include "gui/EntryDialogs.h"
 
-#include "app/Localized.h"
+#include "util/Localized.h"
 #include "opening/SlackURLParser.h"
 
 #include <QClipboard>

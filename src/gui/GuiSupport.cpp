@@ -2,7 +2,7 @@
 
 #include "app/AppModel.h"
 #include "app/LanguageManager.h"
-#include "app/Localized.h"
+#include "util/Localized.h"
 
 #include <QApplication>
 #include <QDateTime>

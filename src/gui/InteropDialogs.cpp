@@ -1,6 +1,6 @@
 #include "gui/InteropDialogs.h"
 
-#include "app/Localized.h"
+#include "util/Localized.h"
 
 #include <QComboBox>
 #include <QDialogButtonBox>

@@ -1,6 +1,6 @@
 #include "app/AppLanguage.h"
 
-#include "app/Localized.h"
+#include "util/Localized.h"
 
 namespace tarni {
 

@@ -2,7 +2,7 @@
 #include "app/Resources.h"
 
 #include "app/LanguageManager.h"
-#include "app/Localized.h"
+#include "util/Localized.h"
 #include "app/UITestSupport.h"
 #include "archive/TreeExportFile.h"
 #include "chrome/ChromeExtensionIdentity.h"
@@ -12,7 +12,7 @@
 #include "opening/NodeProviderRegistry.h"
 #include "opening/UrlProviders.h"
 #include "app/PermissionCoordinator.h"
-#include "tree/UnreachableNodes.h"
+#include "model/UnreachableNodes.h"
 
 #include <QFileInfo>
 #include <QDateTime>

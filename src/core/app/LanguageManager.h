@@ -1,7 +1,7 @@
 #pragma once
 
 #include "app/AppLanguage.h"
-#include "app/Localized.h"
+#include "util/Localized.h"
 
 #include <QObject>
 #include <QSettings>

@@ -1,5 +1,5 @@
 #include "chrome/ChromeNativeHostBridge.h"
-#include "app/Localized.h"
+#include "util/Localized.h"
 
 #include "chrome/ChromeExtensionIdentity.h"
 #include "chrome/SignalOrTimeout.h"

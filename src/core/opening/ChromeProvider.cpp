@@ -1,5 +1,5 @@
 #include "opening/ChromeProvider.h"
-#include "app/Localized.h"
+#include "util/Localized.h"
 
 #include "opening/UrlProviders.h"
 

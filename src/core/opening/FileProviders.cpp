@@ -1,5 +1,5 @@
 #include "opening/FileProviders.h"
-#include "app/Localized.h"
+#include "util/Localized.h"
 
 #include <QFileInfo>
 

@@ -1,5 +1,5 @@
 #include "opening/NodeProviderRegistry.h"
-#include "app/Localized.h"
+#include "util/Localized.h"
 
 #include <QString>
 

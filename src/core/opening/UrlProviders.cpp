@@ -1,5 +1,5 @@
 #include "opening/UrlProviders.h"
-#include "app/Localized.h"
+#include "util/Localized.h"
 
 namespace tarni {
 

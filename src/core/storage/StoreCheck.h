@@ -1,7 +1,7 @@
 #pragma once
 
 #include "model/NodePayload.h"
-#include "tree/UnreachableNodes.h"
+#include "model/UnreachableNodes.h"
 
 #include <QString>
 #include <QStringList>

@@ -1,8 +1,8 @@
 #include "tree/TreeViewModel.h"
 
 #include "model/Uuid.h"
-#include "tree/UnreachableNodes.h"
-#include "app/Localized.h"
+#include "model/UnreachableNodes.h"
+#include "util/Localized.h"
 
 #include <QSet>
 

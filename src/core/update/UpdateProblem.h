@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/Localized.h"
+#include "util/Localized.h"
 
 #include <QString>
 #include <QStringList>

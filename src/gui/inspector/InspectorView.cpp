@@ -1,7 +1,7 @@
 #include "gui/inspector/InspectorView.h"
 
 #include "app/AppModel.h"
-#include "app/Localized.h"
+#include "util/Localized.h"
 #include "gui/AppActions.h"
 #include "gui/GuiSupport.h"
 

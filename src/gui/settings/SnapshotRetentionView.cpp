@@ -1,7 +1,7 @@
 #include "gui/settings/SnapshotRetentionView.h"
 
 #include "app/AppModel.h"
-#include "app/Localized.h"
+#include "util/Localized.h"
 #include "archive/SnapshotRetention.h"
 #include "gui/AppActions.h"
 #include "gui/GuiSupport.h"

@@ -1,7 +1,7 @@
 #include "gui/sidebar/ManagedTargetWindow.h"
 
 #include "app/AppModel.h"
-#include "app/Localized.h"
+#include "util/Localized.h"
 #include "platform/x11/DockWindow.h"
 
 #include <QLabel>

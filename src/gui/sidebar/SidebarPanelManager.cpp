@@ -1,7 +1,7 @@
 #include "gui/sidebar/SidebarPanelManager.h"
 
 #include "app/AppModel.h"
-#include "app/Localized.h"
+#include "util/Localized.h"
 #include "gui/SidebarRootView.h"
 #include "gui/sidebar/ManagedTargetWindow.h"
 #include "gui/sidebar/SidebarPanelWindow.h"

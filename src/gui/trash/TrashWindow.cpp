@@ -1,7 +1,7 @@
 #include "gui/trash/TrashWindow.h"
 
 #include "app/AppModel.h"
-#include "app/Localized.h"
+#include "util/Localized.h"
 #include "gui/GuiSupport.h"
 #include "model/Uuid.h"
 

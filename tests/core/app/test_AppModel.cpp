@@ -4,7 +4,7 @@
 
 #include "AppTestSupport.h"
 
-#include "app/Localized.h"
+#include "util/Localized.h"
 #include "archive/TreeExportFile.h"
 #include "chrome/ChromeExtensionIdentity.h"
 #include "common/ApplicationLaunch.h"

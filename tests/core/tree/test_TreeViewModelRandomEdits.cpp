@@ -4,7 +4,7 @@
 #include "FakeWorkspaceStore.h"
 #include "ReferenceTree.h"
 #include "tree/TreeViewModel.h"
-#include "tree/UnreachableNodes.h"
+#include "model/UnreachableNodes.h"
 
 #include <gtest/gtest.h>
 

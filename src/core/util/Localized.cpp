@@ -1,4 +1,4 @@
-#include "app/Localized.h"
+#include "util/Localized.h"
 
 #include <QRegularExpression>
 

@@ -1,4 +1,4 @@
-#include "tree/UnreachableNodes.h"
+#include "model/UnreachableNodes.h"
 
 #include <QHash>
 #include <QSet>
