@@ -1,7 +1,7 @@
 #include "gui/EntryDialogs.h"
 
 #include "util/Localized.h"
-#include "opening/SlackURLParser.h"
+#include "model/SlackURLParser.h"
 
 #include <QClipboard>
 #include <QDialogButtonBox>

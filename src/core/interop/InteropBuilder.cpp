@@ -1,7 +1,7 @@
 #include "interop/InteropBuilder.h"
 
 #include "model/Uuid.h"
-#include "opening/SlackURLParser.h"
+#include "model/SlackURLParser.h"
 
 #include <QUrl>
 #include <QUrlQuery>

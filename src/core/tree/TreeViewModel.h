@@ -2,7 +2,7 @@
 
 #include "model/NodeList.h"
 #include "model/Workspace.h"
-#include "opening/SlackURLParser.h"
+#include "model/SlackURLParser.h"
 #include "storage/EditHistory.h"
 #include "storage/WorkspaceStoreProtocol.h"
 #include "tree/TreeProjection.h"

@@ -1,7 +1,7 @@
 #include "FakeWorkspaceStore.h"
 #include "RawDatabase.h"
 #include "TestNodes.h"
-#include "opening/SlackURLParser.h"
+#include "model/SlackURLParser.h"
 #include "tree/TreeViewModel.h"
 
 #include "storage/WorkspaceStore.h"
