@@ -2,6 +2,8 @@
 
 #include "model/Uuid.h"
 
+#include <QDateTime>
+#include <QLocale>
 #include <QThread>
 
 #include <chrono>
@@ -58,7 +60,29 @@ int reportTreeError(const TreeViewModelError &error)
     if (error.storeError)
         return reportStoreError(*error.storeError);
     printError(error.description());
-    return kExitFailed;
+    // A value the entry rules refuse is a bad argument, as over the bus.
+    return error.kind == TreeViewModelError::Kind::invalidEntry ? kExitUsage : kExitFailed;
+}
+
+int importIntoWorkspace(EditSession &session, InteropImport imported, const std::optional<QUuid> &parent,
+                        ImportReport &report)
+{
+    const TreeArchiveService archive;
+    SnapshotService snapshots(*session.store, *session.model, archive);
+    const QString title = QStringLiteral("Before import ") +
+        QLocale::c().toString(QDateTime::currentDateTime(), QStringLiteral("yyyy-MM-dd HH:mm"));
+    auto done = WorkspaceImport(*session.model, snapshots, archive).run(std::move(imported), parent, title);
+    if (!done) {
+        const ImportFailure &error = done.error();
+        if (error.treeError)
+            return reportTreeError(*error.treeError);
+        if (error.snapshotError->storeError)
+            return reportStoreError(*error.snapshotError->storeError);
+        printError(error.description());
+        return kExitFailed;
+    }
+    report = std::move(*done);
+    return kExitOk;
 }
 
 int openForReading(const CliContext &context, ReadSession &session)

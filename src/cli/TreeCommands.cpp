@@ -420,11 +420,15 @@ int runImport(CliContext &context, const QStringList &arguments)
     std::optional<QUuid> parent;
     if (int code = parseUnder(*args, model, parent))
         return code;
-    const ImportedTree imported =
-        TreeArchiveService().importSubtreeResult(document.value(), model.workspace()->id, parent);
-    if (auto appended = model.appendNodes(imported.nodes, parent); !appended)
-        return reportTreeError(appended.error());
-    printOut(QStringLiteral("Imported %1 node(s)\n").arg(imported.nodes.size()));
+    InteropImport imported;
+    imported.document = std::move(document).value();
+    ImportReport report;
+    if (int code = importIntoWorkspace(session, std::move(imported), parent, report))
+        return code;
+    const QString skipped = skippedEntriesText(report.summary);
+    printOut(QStringLiteral("Imported %1 node(s)%2\n")
+                 .arg(report.added)
+                 .arg(skipped.isEmpty() ? QString() : QStringLiteral("; ") + skipped));
     return kExitOk;
 }
 

@@ -170,6 +170,11 @@ TEST_F(TarnibarCliTreeTest, BadRequestsAreRefusedAndChangeNothing)
         {words("tree --bogus"), 2, "unknown option"},
         {words("export --node %1", unknown), 7, "no node"},
         {words("import") << root() + QStringLiteral("/absent.json"), 1, "absent.json"},
+        // What the add dialogs refuse is refused here too.
+        {words("add link javascript:alert(1)"), 2, "http"},
+        {words("add link --") << QStringLiteral("--proxy-server=evil.example:1"), 2, "http"},
+        {words("add slack https://evil.example/archives/C1/p1"), 2, "not a Slack address"},
+        {words("add group") << QStringLiteral("  "), 2, "blank"},
     };
     for (const Case &c : cases) {
         const CliRun r = run(c.arguments);
@@ -359,6 +364,19 @@ TEST_F(TarnibarCliTreeTest, ExportAndImportRoundTrip)
     EXPECT_TRUE(refused.err.contains(QStringLiteral("is not a JSON document: invalid at byte 32")))
         << refused.err.toStdString();
     EXPECT_EQ(databaseBytes(), before);
+
+    // A large import takes the same automatic snapshot as in the window.
+    QFile many(root() + QStringLiteral("/many.txt"));
+    ASSERT_TRUE(many.open(QIODevice::WriteOnly));
+    for (int i = 0; i < 150; ++i)
+        many.write(QStringLiteral("https://n%1.example/\n").arg(i).toUtf8());
+    many.write("javascript:alert(1)\n");
+    many.close();
+    const CliRun large = run(words("import --format text") << many.fileName());
+    ASSERT_EQ(large.exitCode, 0) << large.err.toStdString();
+    EXPECT_EQ(large.out, QStringLiteral("Imported 151 node(s): 0 group(s), 150 link(s); 1 items were not imported: "
+                                        "not a web address\n"));
+    EXPECT_TRUE(run(words("snapshot list")).out.contains(QStringLiteral("Before import")));
 }
 
 // 100,000 nested nodes through every command that walks the tree.
