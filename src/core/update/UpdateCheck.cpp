@@ -101,7 +101,8 @@ QCoro::Task<Fetched> fetch(QNetworkAccessManager &network, QUrl url, const Updat
         if (!raw->isFinished())
             co_await qCoro(raw, &QNetworkReply::finished);
         timer.stop();
-        if (late)
+        // Near the deadline the transfer timeout may be the one that fires.
+        if (late || (raw->error() != QNetworkReply::NoError && deadline.hasExpired()))
             co_return timedOut(check);
         if (tooLarge)
             co_return refused(textKey("The download from %@ is larger than the feed said."), {url.toDisplayString()});
