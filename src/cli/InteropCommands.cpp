@@ -19,8 +19,7 @@ std::optional<InteropFormat> detectFormatOfFile(const std::filesystem::path &fil
     if (!std::filesystem::is_regular_file(file, ec)) {
         printError(QStringLiteral("Cannot read \"%1\": %2")
                        .arg(QString::fromStdString(file.string()),
-                            std::filesystem::exists(file, ec) ? QStringLiteral("not a regular file")
-                                                               : QStringLiteral("no such file")));
+                            ec ? fileProblem(ec) : QStringLiteral("not a regular file")));
         return std::nullopt;
     }
     std::ifstream in(file, std::ios::binary);

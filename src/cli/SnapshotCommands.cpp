@@ -88,7 +88,7 @@ int runSnapshot(CliContext &context, const QStringList &arguments)
                 QString out;
                 for (const WorkspaceSnapshot &snapshot : *snapshots)
                     out += QStringLiteral("%1  %2  %3 (%4 node(s))\n")
-                               .arg(uuidQString(snapshot.id), timestampQString(snapshot.createdAt), snapshot.title)
+                               .arg(uuidQString(snapshot.id), timestampQString(snapshot.createdAt), visibleText(snapshot.title))
                                // A workspace snapshot's root is an added group.
                                .arg(snapshot.rootNode.subtreeSize() - (snapshot.rootNode.originalNodeID ? 0 : 1));
                 printOut(out);
@@ -163,10 +163,10 @@ int runSnapshot(CliContext &context, const QStringList &arguments)
             QString out = QStringLiteral("Restored %1 node(s) from %2 snapshot \"%3\"\n")
                               .arg(reply.value(0).toInt())
                               .arg(reply.value(1).toBool() ? QStringLiteral("subtree") : QStringLiteral("workspace"),
-                                   reply.value(2).toString());
+                                   visibleText(reply.value(2).toString()));
             if (!reply.value(3).toString().isEmpty())
                 out += QStringLiteral("The tree as it was is kept as snapshot %1 \"%2\"\n")
-                           .arg(reply.value(3).toString(), reply.value(4).toString());
+                           .arg(visibleText(reply.value(3).toString()), visibleText(reply.value(4).toString()));
             printOut(out);
             return kExitOk;
         }
@@ -185,10 +185,11 @@ int runSnapshot(CliContext &context, const QStringList &arguments)
             return reportSnapshotError(restored.error());
         QString out = QStringLiteral("Restored %1 node(s) from %2 snapshot \"%3\"\n")
                           .arg(restored->nodeCount)
-                          .arg(restored->subtree ? QStringLiteral("subtree") : QStringLiteral("workspace"), snapshot->title);
+                          .arg(restored->subtree ? QStringLiteral("subtree") : QStringLiteral("workspace"),
+                               visibleText(snapshot->title));
         if (restored->safetySnapshot)
             out += QStringLiteral("The tree as it was is kept as snapshot %1 \"%2\"\n")
-                       .arg(uuidQString(restored->safetySnapshot->id), restored->safetySnapshot->title);
+                       .arg(uuidQString(restored->safetySnapshot->id), visibleText(restored->safetySnapshot->title));
         printOut(out);
         return kExitOk;
     }
