@@ -66,6 +66,8 @@ BusError fromTreeError(const TreeViewModelError &error)
 {
     if (error.kind == TreeViewModelError::Kind::invalidEntry)
         return invalidArgs(error.description());
+    if (error.kind == TreeViewModelError::Kind::unknownNode)
+        return {QString::fromLatin1(bus::kErrorUnknownNode), error.description()};
     return error.storeError ? fromStoreError(*error.storeError) : failure(error.description());
 }
 
@@ -239,28 +241,19 @@ public Q_SLOTS:
     }
 
     // An empty parent moves to the top level; index -1 puts the node last.
+    // Unknown nodes and moves into the node's own subtree are the engine's
+    // to refuse.
     Q_SCRIPTABLE void Move(const QString &id, const QString &parentID, int index, const QDBusMessage &message)
     {
-        const auto node = requireNode(id, message);
+        const auto node = requireNodeIdentifier(id, message);
         if (!node)
             return;
         std::optional<QUuid> parent;
-        if (!parentID.isEmpty() && !(parent = requireNode(parentID, message)))
+        if (!parentID.isEmpty() && !(parent = requireNodeIdentifier(parentID, message)))
             return;
         if (index < -1) {
             fail(message, invalidArgs(QStringLiteral("the index must be -1 (last) or at least 0, not %1").arg(index)));
             return;
-        }
-        if (parent) {
-            // The engine ignores such a move without a word; a caller must hear of it.
-            const TreeProjection &projection = m_model.treeViewModel().projection();
-            bool below = *parent == *node;
-            for (auto slot : projection.descendantSlots(*node))
-                below = below || projection.node(slot).id() == *parent;
-            if (below) {
-                fail(message, failure(QStringLiteral("cannot move a node under itself or one of its descendants")));
-                return;
-            }
         }
         // The engine clamps the index, so the largest one puts the node last.
         edited(message, m_model.treeViewModel().move(
@@ -605,17 +598,23 @@ private:
         return {};
     }
 
+    // The identifier in `text`; none (having answered why) when it is not one.
+    std::optional<QUuid> requireNodeIdentifier(const QString &text, const QDBusMessage &message)
+    {
+        const auto id = parseUuid(text);
+        if (!id)
+            fail(message, invalidArgs(QStringLiteral("\"%1\" is not a node identifier").arg(text)));
+        return id;
+    }
+
     // The node an identifier names; none (having answered why) otherwise.
     std::optional<QUuid> requireNode(const QString &text, const QDBusMessage &message)
     {
-        const auto id = parseUuid(text);
-        if (!id) {
-            fail(message, invalidArgs(QStringLiteral("\"%1\" is not a node identifier").arg(text)));
+        const auto id = requireNodeIdentifier(text, message);
+        if (!id)
             return std::nullopt;
-        }
         if (!m_model.treeViewModel().node(*id)) {
-            fail(message, {QString::fromLatin1(bus::kErrorUnknownNode),
-                           QStringLiteral("no node %1 in the workspace").arg(uuidQString(*id))});
+            fail(message, fromTreeError(TreeViewModelError::unknownNode(*id)));
             return std::nullopt;
         }
         return id;

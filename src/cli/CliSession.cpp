@@ -189,8 +189,7 @@ int requireNode(const TreeViewModel &model, const QUuid &id)
 {
     if (model.node(id))
         return kExitOk;
-    printError(QStringLiteral("no node %1 in the workspace").arg(uuidQString(id)));
-    return kExitFailed;
+    return reportTreeError(TreeViewModelError::unknownNode(id));
 }
 
 int parseUnder(const Arguments &args, const TreeViewModel &model, std::optional<QUuid> &parent)

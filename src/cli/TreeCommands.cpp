@@ -215,37 +215,23 @@ int runMove(CliContext &context, const QStringList &arguments)
             return kExitUsage;
         }
     }
+    std::optional<QUuid> parent;
+    if (auto under = args->value("--under"); under && !(parent = parseID(*under)))
+        return kExitUsage;
     EditSession session;
     if (int code = openForEditing(context, session)) {
         if (!session.applicationRunning)
             return code;
-        QString parent;
-        if (int code = parseUnderText(*args, parent))
-            return code;
         // The bus takes a 32-bit index, -1 for "last"; any larger index is last too.
         const int busIndex = !index ? -1 : int(std::clamp<qsizetype>(*index, 0, std::numeric_limits<int>::max()));
-        if (int code = callApplication(context, "Move", {uuidQString(*id), parent, busIndex}))
+        const QString parentText = parent ? uuidQString(*parent) : QString();
+        if (int code = callApplication(context, "Move", {uuidQString(*id), parentText, busIndex}))
             return code;
         return printID(*id);
     }
-    TreeViewModel &model = *session.model;
-    if (int code = requireNode(model, *id))
-        return code;
-    std::optional<QUuid> parent;
-    if (int code = parseUnder(*args, model, parent))
-        return code;
-    if (parent) {
-        // The engine ignores such a move silently; here it is an error.
-        bool below = *parent == *id;
-        for (auto slot : model.projection().descendantSlots(*id))
-            below = below || model.projection().node(slot).id() == *parent;
-        if (below) {
-            printError(QStringLiteral("cannot move a node under itself or one of its descendants"));
-            return kExitFailed;
-        }
-    }
     // Without --index the node goes last, as it does through the bus.
-    if (auto moved = model.move(*id, parent, index.value_or(std::numeric_limits<qsizetype>::max())); !moved)
+    const auto moved = session.model->move(*id, parent, index.value_or(std::numeric_limits<qsizetype>::max()));
+    if (!moved)
         return reportTreeError(moved.error());
     return printID(*id);
 }

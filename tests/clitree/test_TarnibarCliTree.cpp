@@ -165,6 +165,7 @@ TEST_F(TarnibarCliTreeTest, BadRequestsAreRefusedAndChangeNothing)
         {words("rename not-an-id x"), 2, "not a node identifier"},
         {words("move %1 --under %2", a, child), 7, "under itself"},
         {words("move %1 --under %1", a), 7, "under itself"},
+        {words("move %1 --under %2", a, unknown), 7, "no node"},
         {words("move %1 --index two", a), 2, "whole number"},
         {words("move %1 --index -5", a), 2, "whole number"},
         {words("add group x --under %1", unknown), 7, "no node"},

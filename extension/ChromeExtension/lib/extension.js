@@ -6,6 +6,29 @@ export const HOST_NAME = 'com.tarni.bar.chrome';
 export const SLACK_MENU_ID = 'tarni-save-slack-thread';
 export const SLACK_PAGES = ['https://*.slack.com/*'];
 
+// The address as Chrome should get it, or null: only web pages open. Other
+// schemes reach local files, the browser's own pages or script, and a single
+// javascript: entry makes Chrome refuse a whole new window.
+function webAddress(text) {
+  if (typeof text !== 'string') return null;
+  let url;
+  try {
+    url = new URL(text);
+  } catch {
+    return null;
+  }
+  if ((url.protocol !== 'http:' && url.protocol !== 'https:') || url.hostname === '') return null;
+  return url.href;
+}
+
+function skippedNote(skipped) {
+  return skipped > 0 ? `; skipped ${skipped} non-web address(es)` : '';
+}
+
+function nothingToOpen(skipped) {
+  return { ok: false, summary: `No web addresses were given${skippedNote(skipped)}`, skipped };
+}
+
 export function createExtension(chrome, options = {}) {
   const {
     setTimer = (fn, ms) => setTimeout(fn, ms),
@@ -77,12 +100,13 @@ export function createExtension(chrome, options = {}) {
     },
 
     async openURLsInNewWindow(command) {
-      const urls = command.urls;
-      if (!Array.isArray(urls) || urls.length === 0 || !urls.every((u) => typeof u === 'string')) {
-        return { ok: false, summary: 'No URLs to open' };
-      }
+      const given = Array.isArray(command.urls) ? command.urls : [];
+      const urls = given.map(webAddress).filter((url) => url !== null);
+      const skipped = given.length - urls.length;
+      if (urls.length === 0) return nothingToOpen(skipped);
       const frame = boundsOf(command);
       let win = await chrome.windows.create({ url: urls, focused: true, ...frame });
+      if (!win) throw new Error('Chrome opened no window');
       if (frame.left !== undefined) {
         // Window managers may place a new window their own way; insist once.
         win = await chrome.windows.update(win.id, frame);
@@ -90,25 +114,30 @@ export function createExtension(chrome, options = {}) {
       win = await chrome.windows.get(win.id, { populate: true });
       return {
         ok: true,
-        summary: `Opened ${urls.length} URL(s) in a new Chrome window`,
+        summary: `Opened ${urls.length} URL(s) in a new Chrome window${skippedNote(skipped)}`,
         windows: [windowState(win)],
+        skipped,
       };
     },
 
     async openURLInWindow(command) {
-      if (typeof command.url !== 'string') return { ok: false, summary: 'No URL to open' };
+      const url = webAddress(command.url);
+      if (url === null) return nothingToOpen(command.url == null ? 0 : 1);
       if (Number.isInteger(command.windowID)) {
-        await chrome.tabs.create({ windowId: command.windowID, url: command.url, active: true });
+        await chrome.tabs.create({ windowId: command.windowID, url, active: true });
         await chrome.windows.update(command.windowID, { focused: true });
       } else {
         try {
-          await chrome.tabs.create({ url: command.url, active: true });
-        } catch {
-          // No browser window is open: open one.
-          await chrome.windows.create({ url: command.url, focused: true });
+          await chrome.tabs.create({ url, active: true });
+        } catch (error) {
+          // Only the lack of a window is ours to mend; any other refusal stands.
+          const open = await chrome.windows.getAll({ windowTypes: ['normal'] });
+          if (open.length > 0) throw error;
+          const win = await chrome.windows.create({ url, focused: true });
+          if (!win) throw new Error('Chrome opened no window');
         }
       }
-      return { ok: true, summary: `Opened ${command.url}` };
+      return { ok: true, summary: `Opened ${url}`, skipped: 0 };
     },
 
     async setWindowBounds(command) {

@@ -114,6 +114,7 @@ describe('commands', () => {
     assert.deepEqual(await ask(port(), { type: 'openURLInWindow', url: 'https://x.example/', windowID: win.id }), {
       ok: true,
       summary: 'Opened https://x.example/',
+      skipped: 0,
     });
     assert.ok(fake.calls.some(([n, p]) => n === 'tabs.create' && p.windowId === win.id && p.url === 'https://x.example/'));
     await ask(port(), { type: 'openURLInWindow', url: 'https://y.example/' });
@@ -141,6 +142,92 @@ describe('commands', () => {
     });
     fake.addWindow({}, []);
     assert.equal((await ask(port(), { type: 'getAllWindowsState' })).windows.length, 2);
+  });
+});
+
+describe('opening addresses', () => {
+  const notWeb = [
+    'file:///etc/passwd',
+    'chrome://settings',
+    'data:text/html,<script>alert(1)</script>',
+    'view-source:https://a.example/',
+    'javascript:alert(1)',
+    'about:blank',
+    'a.example/relative',
+    'https://',
+    '',
+    42,
+  ];
+  const opened = (fake) => fake.calls.filter(([n]) => n === 'tabs.create' || n === 'windows.create');
+
+  it('opens only absolute http and https addresses, as Chrome writes them, and counts the rest', async () => {
+    const { fake, port } = started();
+    const reply = await ask(port(), {
+      type: 'openURLsInNewWindow',
+      urls: ['HTTPS://A.Example', ...notWeb, 'http://b.example/p?q=1#f'],
+    });
+    assert.equal(reply.ok, true);
+    assert.equal(reply.skipped, notWeb.length);
+    assert.equal(reply.summary, `Opened 2 URL(s) in a new Chrome window; skipped ${notWeb.length} non-web address(es)`);
+    assert.deepEqual(opened(fake).map(([, p]) => p.url), [['https://a.example/', 'http://b.example/p?q=1#f']]);
+  });
+
+  it('opens nothing and says so when no web address is left', async () => {
+    const { fake, port } = started();
+    fake.addWindow({}, ['https://a.example/']);
+    for (const url of notWeb) {
+      assert.deepEqual(await ask(port(), { type: 'openURLInWindow', url }), {
+        ok: false,
+        summary: 'No web addresses were given; skipped 1 non-web address(es)',
+        skipped: 1,
+      });
+    }
+    assert.deepEqual(await ask(port(), { type: 'openURLsInNewWindow', urls: notWeb }), {
+      ok: false,
+      summary: `No web addresses were given; skipped ${notWeb.length} non-web address(es)`,
+      skipped: notWeb.length,
+    });
+    assert.deepEqual(opened(fake), []);
+  });
+
+  it('answers a refusal by Chrome with its reason, never with success', async () => {
+    const cases = [
+      {
+        name: 'the new window is refused',
+        message: { type: 'openURLsInNewWindow', urls: ['https://a.example/'] },
+        patch: (chrome) => (chrome.windows.create = async () => {
+          throw new Error('Invalid url');
+        }),
+        summary: 'Invalid url',
+      },
+      {
+        name: 'no window comes back',
+        message: { type: 'openURLsInNewWindow', urls: ['https://a.example/'] },
+        patch: (chrome) => (chrome.windows.create = async () => undefined),
+        summary: 'Chrome opened no window',
+      },
+      {
+        name: 'the tab is refused while a window is open',
+        message: { type: 'openURLInWindow', url: 'https://a.example/' },
+        patch: (chrome) => (chrome.tabs.create = async () => {
+          throw new Error('Cannot open tab');
+        }),
+        summary: 'Cannot open tab',
+      },
+    ];
+    for (const c of cases) {
+      const { fake, port } = started();
+      fake.addWindow({}, ['https://b.example/']);
+      c.patch(fake.chrome);
+      assert.deepEqual(await ask(port(), c.message), { ok: false, summary: c.summary }, c.name);
+      assert.equal(fake.windows.size, 1, c.name);
+    }
+  });
+
+  it('openURLInWindow opens a window when none is open', async () => {
+    const { fake, port } = started();
+    assert.equal((await ask(port(), { type: 'openURLInWindow', url: 'https://a.example/' })).ok, true);
+    assert.deepEqual([...fake.tabs.values()].map((t) => t.url), ['https://a.example/']);
   });
 });
 

@@ -436,27 +436,42 @@ double TreeProjection::nextSortOrder(const std::optional<QUuid> &parentID) const
     return 0.0;
 }
 
+// Visits every group reachable from `start` once, so cycles end.
+// `expand(group, reach)` calls reach() with the groups to go on to, and
+// returns true to stop the walk (walkGroups then returns true).
+template <class Expand>
+bool TreeProjection::walkGroups(GroupId start, Expand expand) const
+{
+    const std::uint32_t mark = ++m_visitMark;
+    std::vector<GroupId> pending{start};
+    m_groups[start].visitMark = mark;
+    auto reach = [&](GroupId next) {
+        if (m_groups[next].visitMark != mark) {
+            m_groups[next].visitMark = mark;
+            pending.push_back(next);
+        }
+    };
+    while (!pending.empty()) {
+        const GroupId group = pending.back();
+        pending.pop_back();
+        if (expand(group, reach))
+            return true;
+    }
+    return false;
+}
+
 std::size_t TreeProjection::reachableCount() const
 {
     const GroupId top = findGroup(std::nullopt);
     if (top == kNoGroup)
         return 0;
     std::size_t count = 0;
-    const std::uint32_t mark = ++m_visitMark;
-    std::vector<GroupId> pending{top};
-    m_groups[top].visitMark = mark;
-    while (!pending.empty()) {
-        const GroupId group = pending.back();
-        pending.pop_back();
+    walkGroups(top, [&](GroupId group, auto &reach) {
         count += m_groups[group].members.size();
-        for (SlotId slot : m_groups[group].members) {
-            const GroupId own = m_ownGroup[slot];
-            if (m_groups[own].visitMark != mark) {
-                m_groups[own].visitMark = mark;
-                pending.push_back(own);
-            }
-        }
-    }
+        for (SlotId slot : m_groups[group].members)
+            reach(m_ownGroup[slot]);
+        return false;
+    });
     return count;
 }
 
@@ -466,22 +481,30 @@ std::vector<TreeProjection::SlotId> TreeProjection::descendantSlots(const QUuid 
     const GroupId start = findGroup(id);
     if (start == kNoGroup)
         return result;
-    const std::uint32_t mark = ++m_visitMark;
-    std::vector<GroupId> pending{start};
-    m_groups[start].visitMark = mark;
-    while (!pending.empty()) {
-        const GroupId group = pending.back();
-        pending.pop_back();
+    walkGroups(start, [&](GroupId group, auto &reach) {
         for (SlotId slot : m_groups[group].members) {
             result.push_back(slot);
-            const GroupId own = m_ownGroup[slot];
-            if (m_groups[own].visitMark != mark) {
-                m_groups[own].visitMark = mark;
-                pending.push_back(own);
-            }
+            reach(m_ownGroup[slot]);
         }
-    }
+        return false;
+    });
     return result;
+}
+
+bool TreeProjection::isInSubtree(const QUuid &id, const QUuid &rootID) const
+{
+    const GroupId root = findGroup(rootID);
+    const GroupId start = findGroup(id);
+    if (root == kNoGroup || start == kNoGroup)
+        return false;
+    // Up from every node with a repeated identifier, since each of them
+    // makes the identifier's children its own.
+    return walkGroups(start, [&](GroupId group, auto &reach) {
+        if (group == root)
+            return true;
+        forEachOwner(m_groups[group], [&](SlotId slot) { reach(m_parentGroup[slot]); });
+        return false;
+    });
 }
 
 std::vector<TreeProjection::SlotId> TreeProjection::renumber(const std::optional<QUuid> &overridingParentID,

@@ -65,6 +65,10 @@ public:
     // Every slot below the nodes with identifier `id`, following parent links
     // (not the node itself). Each group is visited once, so cycles end.
     std::vector<SlotId> descendantSlots(const QUuid &id) const;
+    // Whether a node with identifier `id` is `rootID` or lies below it.
+    // Walks parent links upwards, so it costs the depth, not the subtree;
+    // cycles end.
+    bool isInSubtree(const QUuid &id, const QUuid &rootID) const;
     // How many nodes the top level reaches through parent links; the rest
     // are unreachable (their parent is missing, or they form a cycle).
     std::size_t reachableCount() const;
@@ -145,6 +149,8 @@ private:
     void removeOwner(GroupId group, SlotId slot);
     template <class F>
     void forEachOwner(const Group &group, F f) const;
+    template <class Expand>
+    bool walkGroups(GroupId start, Expand expand) const;
     void markDirty(GroupId group);
     void attach(SlotId slot);
     void detach(SlotId slot);

@@ -373,17 +373,9 @@ TreeResult<void> TreeViewModel::move(const QUuid &givenID, const std::optional<Q
     const std::optional<QUuid> newParentID = givenParentID;
     if (auto loaded = ensureLoaded(); !loaded)
         return loaded;
+    if (auto refusal = canMove(nodeID, newParentID))
+        return Failure(std::move(*refusal));
     const auto slot = m_projection.firstSlotWithId(nodeID);
-    if (slot == TreeProjection::kNoSlot)
-        return {};
-    if (newParentID) {
-        if (*newParentID == nodeID)
-            return {};
-        for (auto below : m_projection.descendantSlots(nodeID)) {
-            if (m_projection.node(below).id() == *newParentID)
-                return {};
-        }
-    }
     WorkspaceNode &node = m_nodes[m_positionOf[slot]];
     m_lastEdit = EditScope{true, false, {TouchedNode{nodeID, false, node.parentID()}}};
     node.setParentID(newParentID);
@@ -394,6 +386,20 @@ TreeResult<void> TreeViewModel::move(const QUuid &givenID, const std::optional<Q
     applyRenumber(newParentID, nodeID, index);
     Q_EMIT nodesChanged();
     return persist();
+}
+
+std::optional<TreeViewModelError> TreeViewModel::canMove(const QUuid &nodeID,
+                                                         const std::optional<QUuid> &newParentID) const
+{
+    if (m_projection.firstSlotWithId(nodeID) == TreeProjection::kNoSlot)
+        return TreeViewModelError::unknownNode(nodeID);
+    if (!newParentID)
+        return std::nullopt;
+    if (m_projection.firstSlotWithId(*newParentID) == TreeProjection::kNoSlot)
+        return TreeViewModelError::unknownNode(*newParentID);
+    if (m_projection.isInSubtree(*newParentID, nodeID))
+        return TreeViewModelError::cycle(nodeID);
+    return std::nullopt;
 }
 
 TreeResult<void> TreeViewModel::deleteNode(const QUuid &nodeID)

@@ -82,9 +82,14 @@ public:
     TreeResult<void> markNodeOpened(const QUuid &nodeID);
     // `index` counts positions among the new siblings with the moved node
     // taken out; it is clamped. Without it the node keeps the place its
-    // sortOrder gives it. A move under itself or a descendant is ignored.
+    // sortOrder gives it. Fails, changing nothing, as canMove() says.
     TreeResult<void> move(const QUuid &nodeID, const std::optional<QUuid> &newParentID,
                           std::optional<qsizetype> index = std::nullopt);
+    // Why move() would refuse: either node is not in the tree (unknownNode),
+    // or the new parent is the node or lies below it (cycle). Cheap enough
+    // for every drag-move event: it climbs from the new parent, it does not
+    // walk the moved subtree.
+    std::optional<TreeViewModelError> canMove(const QUuid &nodeID, const std::optional<QUuid> &newParentID) const;
     // Removes the node and everything below it.
     TreeResult<void> deleteNode(const QUuid &nodeID);
     // Copies the node and its subtree; the copy goes after the node's

@@ -252,7 +252,7 @@ std::optional<QUuid> WorkspaceItemModel::droppedNode(const QMimeData *data) cons
     if (!data || !data->hasText())
         return std::nullopt;
     const QUuid id = QUuid::fromString(data->text().trimmed());
-    if (id.isNull() || m_tree.projection().firstSlotWithId(id) == TreeProjection::kNoSlot)
+    if (id.isNull())
         return std::nullopt;
     return id;
 }
@@ -266,14 +266,11 @@ std::optional<std::pair<QUuid, OutlineDrop>> WorkspaceItemModel::dropMove(const 
     const SlotId parentSlot = slotOf(parent);
     if (parentSlot != DisplayedTree::kRoot && !m_tree.isShown(parentSlot))
         return std::nullopt;
-    // Shown ancestors are the real ones: a node cannot go into its own subtree.
-    for (SlotId s = parentSlot; s != DisplayedTree::kRoot; s = m_tree.parentOf(s)) {
-        if (m_tree.node(s).id() == *moved)
-            return std::nullopt;
-    }
     std::optional<QUuid> parentID;
     if (parentSlot != DisplayedTree::kRoot)
         parentID = m_tree.node(parentSlot).id();
+    if (m_model.treeViewModel().canMove(*moved, parentID))
+        return std::nullopt;
     QList<QUuid> shown;
     QList<QUuid> all;
     if (row >= 0) {

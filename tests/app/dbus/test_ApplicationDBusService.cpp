@@ -183,6 +183,7 @@ TEST_F(ApplicationDBusServiceTest, FailuresComeBackAsBusErrors)
         {"Rename", {missing, QStringLiteral("x")}, bus::kErrorUnknownNode, "no node"},
         {"Open", {QStringLiteral("not-an-id")}, bus::kErrorInvalidArgs, "not a node identifier"},
         {"Move", {group, group, -1}, bus::kErrorFailed, "under itself"},
+        {"Move", {group, missing, -1}, bus::kErrorUnknownNode, "no node"},
         {"Move", {group, QString(), -2}, bus::kErrorInvalidArgs, "index"},
         {"AddNode", {QStringLiteral("file"), QStringLiteral("relative/path"), QString(), QVariantMap{}},
          bus::kErrorInvalidArgs, "absolute"},

@@ -43,6 +43,8 @@ TEST(ChromeMessageCodec, MessagesDecodeAsCommandThenEventThenResponse)
     // order of the candidates, the fallbacks and what is refused.
     const Row rows[] = {
         {R"({"ok":true,"summary":"Captured"})", "response"},
+        // The extension adds keys the application does not read.
+        {R"({"ok":false,"summary":"No web addresses were given","skipped":2})", "response"},
         {R"({"type":"ping","urls":5,"extra":{"a":[1,2]}})", "command:ping"},
         {R"({"windowID":1,"tabID":2,"type":"focusTab"})", "command:focusTab"},
         // Unknown types fall back to setWindowBounds, then to an error event, then to a response.

@@ -76,6 +76,33 @@ TEST(TreeProjection, RepeatedIdentifiersInACycleStillEnd)
     EXPECT_EQ(projection.descendantSlots(top.id()).size(), 2u);
 }
 
+TEST(TreeProjection, SubtreeMembershipClimbsFromEveryRecordOfAnIdentifier)
+{
+    // "top" is also the identifier of a record below "middle", so "top" lies
+    // below "middle" as well as above it.
+    const auto top = groupNode(QStringLiteral("top"));
+    const auto middle = groupNode(QStringLiteral("middle"), top.id());
+    auto twin = groupNode(QStringLiteral("twin"), middle.id());
+    twin.setId(top.id());
+    const auto orphan = groupNode(QStringLiteral("orphan"), QUuid::createUuid());
+    const auto belowOrphan = groupNode(QStringLiteral("belowOrphan"), orphan.id());
+    const TreeProjection projection(NodeList{top, middle, twin, orphan, belowOrphan});
+    const QUuid unknown = QUuid::createUuid();
+    const struct {
+        QUuid id;
+        QUuid root;
+        bool expected;
+    } rows[] = {
+        {middle.id(), top.id(), true},       {top.id(), middle.id(), true},
+        {top.id(), top.id(), true},          {belowOrphan.id(), orphan.id(), true},
+        {orphan.id(), belowOrphan.id(), false}, {middle.id(), orphan.id(), false},
+        {orphan.id(), top.id(), false},      {unknown, top.id(), false},
+        {top.id(), unknown, false},
+    };
+    for (const auto &row : rows)
+        EXPECT_EQ(projection.isInSubtree(row.id, row.root), row.expected) << "row " << &row - rows;
+}
+
 // Words in any order, each somewhere in title, subtitle or address. How each
 // word folds is the search query's own test; here only that the folded forms
 // reach the projection.

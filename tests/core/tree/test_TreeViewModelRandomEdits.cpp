@@ -139,9 +139,18 @@ public:
             std::optional<qsizetype> index;
             if (pick(3) != 0)
                 index = pick(8) - 2;
-            ASSERT_TRUE(model.move(id, parent, index));
+            // The engine climbs from the parent; the reference walks down from the node.
             const auto i = ref.indexOf(id);
-            if (i < 0 || (parent && (*parent == id || ref.descendantIDs(id).contains(*parent))))
+            std::optional<TreeViewModelError::Kind> refusal;
+            if (i < 0 || (parent && ref.indexOf(*parent) < 0))
+                refusal = TreeViewModelError::Kind::unknownNode;
+            else if (parent && (*parent == id || ref.descendantIDs(id).contains(*parent)))
+                refusal = TreeViewModelError::Kind::cycle;
+            const auto asked = model.canMove(id, parent);
+            ASSERT_EQ(asked ? std::optional(asked->kind) : std::nullopt, refusal);
+            const auto moved = model.move(id, parent, index);
+            ASSERT_EQ(moved ? std::nullopt : std::optional(moved.error().kind), refusal);
+            if (refusal)
                 break;
             ref.nodes[i].setParentID(parent);
             ref.nodes[i].setUpdatedAt(now);
