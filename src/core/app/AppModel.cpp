@@ -558,28 +558,29 @@ OpenContext AppModel::openContext() const
     return context;
 }
 
-QCoro::Task<> AppModel::openSelectedNode()
+QCoro::Task<bool> AppModel::openSelectedNode()
 {
     QPointer<AppModel> self(this);
     CommandScope scope(this);
     const auto selected = m_inspector.selectedNode();
     if (!selected)
-        co_return;
+        co_return false;
     const OpenOutcome outcome = co_await m_dependencies.nodeProviderRegistry->open(*selected, openContext());
     if (!self)
-        co_return;
+        co_return false;
     if (!outcome) {
         setAlert(localized(outcome.error().description));
-        co_return;
+        co_return false;
     }
     setLastOpenSummary(localized(outcome->summary));
     // Only a real open counts as one: a refused or impossible open is not
     // stamped. A failed stamp is not worth an alert.
     if (outcome->succeeded)
         (void)m_treeViewModel.markNodeOpened(selected->id());
+    co_return outcome->succeeded;
 }
 
-QCoro::Task<> AppModel::restoreSelectedSubtree()
+QCoro::Task<bool> AppModel::restoreSelectedSubtree()
 {
     QPointer<AppModel> self(this);
     CommandScope scope(this);
@@ -587,21 +588,25 @@ QCoro::Task<> AppModel::restoreSelectedSubtree()
         m_restoreCoordinator.browserRestorableNodes(m_selection.selectedNodeID(), m_treeViewModel.nodes());
     if (nodes.isEmpty()) {
         setLastOpenSummary(StatusLine::lookedUp(textKey("No browser descendants to restore")));
-        co_return;
+        co_return false;
     }
     const OpenContext open = openContext();
     const RestoreContext context{open.screen, open.contentRect, open.accessibilityGranted};
     const RestoreOutcome outcome = co_await m_dependencies.nodeProviderRegistry->restore(nodes, context);
     if (!self)
-        co_return;
+        co_return false;
     if (!outcome) {
         setAlert(localized(outcome.error().description));
-        co_return;
+        co_return false;
     }
     QStringList lines;
-    for (const OpenResult &result : outcome->results)
+    bool opened = false;
+    for (const OpenResult &result : outcome->results) {
         lines << localized(result.summary);
+        opened = opened || result.succeeded;
+    }
     setLastOpenSummary(lines.join(QLatin1Char('\n')));
+    co_return opened;
 }
 
 QCoro::Task<> AppModel::revealSelectedInFinder()
@@ -656,44 +661,46 @@ QCoro::Task<std::optional<ChromeCapturePayload>> AppModel::requestCapture(Chrome
     co_return sent->capture;
 }
 
-QCoro::Task<> AppModel::captureCurrentChromeTab()
+QCoro::Task<bool> AppModel::captureCurrentChromeTab()
 {
     QPointer<AppModel> self(this);
     CommandScope scope(this);
     const auto capture = co_await requestCapture(ChromeCommand::captureCurrentTab());
     if (!self)
-        co_return;
+        co_return false;
     const auto *tab = capture ? capture->asTab() : nullptr;
     if (!tab)
-        co_return;
+        co_return false;
     // Under the selected node itself, whatever its kind.
     auto added = m_treeViewModel.addChromeTarget(tab->tab, m_selection.selectedNodeID());
     if (failed(added))
-        co_return;
+        co_return false;
     select(added->id());
     setChromeConnectionSummary(StatusLine::lookedUp(textKey("Captured current Chrome tab")));
+    co_return true;
 }
 
-QCoro::Task<> AppModel::captureCurrentChromeWindow()
+QCoro::Task<bool> AppModel::captureCurrentChromeWindow()
 {
     QPointer<AppModel> self(this);
     CommandScope scope(this);
     const auto capture = co_await requestCapture(ChromeCommand::captureCurrentWindow());
     if (!self)
-        co_return;
+        co_return false;
     const auto *window = capture ? capture->asWindow() : nullptr;
     if (!window)
-        co_return;
+        co_return false;
     auto command = m_treeViewModel.beginCommand(textKey("Capture Window"), QStringLiteral("Chrome Window"));
     auto group = m_treeViewModel.addGroup(QStringLiteral("Chrome Window"), m_selection.selectedNodeID());
     if (failed(group))
-        co_return;
+        co_return false;
     for (const BrowserTarget &target : window->window) {
         if (failed(m_treeViewModel.addChromeTarget(target, group->id())))
-            co_return;
+            co_return false;
     }
     select(group->id());
     setChromeConnectionSummary(StatusLine::lookedUp(textKey("Captured current Chrome window")));
+    co_return true;
 }
 
 void AppModel::handleCapturedSlackThread(const SlackTarget &target)

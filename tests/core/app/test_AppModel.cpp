@@ -214,13 +214,13 @@ TEST_F(AppModelTest, OpeningStampsOnlyARealOpen)
     AppModel &model = start(kNormal);
     const WorkspaceNode example = children(children(std::nullopt).front().id()).front();
     model.selectNodeWithoutOpening(example.id());
-    await(model.openSelectedNode());
+    EXPECT_FALSE(await(model.openSelectedNode()));
     EXPECT_EQ(opener->opened.size(), 1);
     EXPECT_FALSE(model.treeViewModel().node(example.id())->lastOpenedAt());
     EXPECT_TRUE(model.lastOpenSummary().startsWith(QStringLiteral("Could not open")));
 
     opener->accepts = true;
-    await(model.openSelectedNode());
+    EXPECT_TRUE(await(model.openSelectedNode()));
     EXPECT_TRUE(model.treeViewModel().node(example.id())->lastOpenedAt());
     EXPECT_EQ(model.lastOpenSummary(), QStringLiteral("Opened link"));
 
@@ -228,7 +228,7 @@ TEST_F(AppModelTest, OpeningStampsOnlyARealOpen)
     model.selectNodeWithoutOpening(children(std::nullopt).front().id());
     await(model.revealSelectedInFinder());
     EXPECT_TRUE(opener->revealed.isEmpty());
-    await(model.restoreSelectedSubtree());
+    EXPECT_FALSE(await(model.restoreSelectedSubtree()));
     EXPECT_EQ(model.lastOpenSummary(), QStringLiteral("No browser descendants to restore"));
 }
 
