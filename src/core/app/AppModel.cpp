@@ -726,21 +726,27 @@ void AppModel::installNativeHostManifest()
                                                        QString::fromLatin1(kChromeExtensionID));
     if (failed(installed))
         return;
-    const QString fileName =
-        QString::fromStdString(std::filesystem::path(installed->toStdString()).filename().string());
-    setLatestImportStatus(StatusLine::lookedUp(textKey("Installed native host manifest at %@"), {fileName}));
+    setLatestImportStatus(StatusLine::lookedUp(textKey("Installed native host manifest at %@"), {*installed}));
 }
 
 QCoro::Task<> AppModel::revealBundledChromeExtension()
 {
+    QPointer<AppModel> self(this);
     CommandScope scope(this);
     const auto folder = bundledChromeExtensionDirectory(m_dependencies.resourceDirectory);
     if (!folder) {
         setAlert(localized("Bundled Chrome extension is missing."));
         co_return;
     }
-    setLatestImportStatus(StatusLine::lookedUp(textKey("Bundled Chrome Extension")));
-    co_await m_dependencies.externalOpener->reveal(QUrl::fromLocalFile(QString::fromStdString(folder->string())));
+    // The path is what Chrome's "Load unpacked" needs, whether or not a
+    // file manager showed the folder.
+    const QString path = QString::fromStdString(folder->string());
+    const bool shown = co_await m_dependencies.externalOpener->reveal(QUrl::fromLocalFile(path));
+    if (!self)
+        co_return;
+    setLatestImportStatus(StatusLine::lookedUp(shown ? textKey("Opened the Chrome extension folder %@")
+                                                     : textKey("Could not open the Chrome extension folder %@"),
+                                               {path}));
 }
 
 // --- snapshots, export, import -------------------------------------------
