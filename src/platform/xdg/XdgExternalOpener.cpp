@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QLoggingCategory>
+#include <QPointer>
 #include <QProcess>
 #include <QStandardPaths>
 
@@ -92,12 +93,14 @@ QCoro::Task<bool> XdgExternalOpener::reveal(QUrl fileURL)
     // to open the folder with exits at once with an error. Still running
     // after the wait, it is running the application that shows the folder,
     // and is left to it (parented to the application, not to this task).
-    auto *process = new QProcess(QCoreApplication::instance());
+    QPointer<QProcess> process = new QProcess(QCoreApplication::instance());
     prepare(*process, *command);
     process->start();
-    const bool finished = co_await qCoro(process).waitForFinished(m_options.revealTimeoutMs);
+    const bool finished = co_await qCoro(process.data()).waitForFinished(m_options.revealTimeoutMs);
+    if (!process)
+        co_return false; // the application is quitting
     if (!finished && process->state() != QProcess::NotRunning) {
-        QObject::connect(process, &QProcess::finished, process, &QObject::deleteLater);
+        QObject::connect(process.data(), &QProcess::finished, process.data(), &QObject::deleteLater);
         co_return true;
     }
     const bool opened = process->error() == QProcess::UnknownError && process->exitStatus() == QProcess::NormalExit &&
