@@ -109,12 +109,14 @@ private:
 // What a finished command answers: the reply's arguments, or an error.
 using Answer = std::variant<QVariantList, BusError>;
 
-// Replies to `message` once `command` has finished: with the alert it showed
-// as the error, else with what `answer` makes of the model then.
+// Replies to `message` once the window command `command` has finished: with
+// the alert it showed as the error; else, when it did nothing, with the
+// error `answer` gives, left in the alert as well (a shortcut's user has
+// no other way to learn of it); else with what `answer` makes of the model.
 QCoro::Task<> replyWhenDone(QDBusMessage message, QPointer<AppModel> model, std::unique_ptr<AlertWatch> watch,
-                            QCoro::Task<> command, std::function<Answer(AppModel &)> answer)
+                            QCoro::Task<bool> command, std::function<Answer(AppModel &, bool done)> answer)
 {
-    co_await command;
+    const bool done = co_await command;
     QDBusConnection bus = sessionBus();
     if (!model) {
         bus.send(message.createErrorReply(QString::fromLatin1(bus::kErrorFailed),
@@ -125,11 +127,22 @@ QCoro::Task<> replyWhenDone(QDBusMessage message, QPointer<AppModel> model, std:
         bus.send(message.createErrorReply(QString::fromLatin1(bus::kErrorFailed), *watch->text()));
         co_return;
     }
-    const Answer result = answer(*model);
-    if (const auto *error = std::get_if<BusError>(&result))
+    const Answer result = answer(*model, done);
+    if (const auto *error = std::get_if<BusError>(&result)) {
+        model->setAlert(error->message);
         bus.send(message.createErrorReply(error->name, error->message));
-    else
+    } else {
         bus.send(message.createReply(std::get<QVariantList>(result)));
+    }
+}
+
+// What Open and Restore answer: the status line they wrote, as the error
+// when nothing opened.
+Answer openSummary(AppModel &model, bool opened)
+{
+    if (!opened)
+        return failure(model.lastOpenSummary());
+    return QVariantList{model.lastOpenSummary()};
 }
 
 } // namespace
@@ -179,8 +192,7 @@ public Q_SLOTS:
         auto watch = std::make_unique<AlertWatch>(m_model);
         m_model.selectNodeWithoutOpening(node);
         message.setDelayedReply(true);
-        replyWhenDone(message, &m_model, std::move(watch), m_model.openSelectedNode(),
-                      [](AppModel &model) -> Answer { return QVariantList{model.lastOpenSummary()}; });
+        replyWhenDone(message, &m_model, std::move(watch), m_model.openSelectedNode(), openSummary);
         return {};
     }
 
@@ -193,8 +205,7 @@ public Q_SLOTS:
         auto watch = std::make_unique<AlertWatch>(m_model);
         m_model.selectNodeWithoutOpening(node);
         message.setDelayedReply(true);
-        replyWhenDone(message, &m_model, std::move(watch), m_model.restoreSelectedSubtree(),
-                      [](AppModel &model) -> Answer { return QVariantList{model.lastOpenSummary()}; });
+        replyWhenDone(message, &m_model, std::move(watch), m_model.restoreSelectedSubtree(), openSummary);
         return {};
     }
 
@@ -677,14 +688,13 @@ private:
 
     // A capture adds the tab (or a group of the window's tabs) and selects it;
     // when the browser captured nothing, the connection line says why.
-    QString capture(const QDBusMessage &message, QCoro::Task<> (AppModel::*command)())
+    QString capture(const QDBusMessage &message, QCoro::Task<bool> (AppModel::*command)())
     {
         auto watch = std::make_unique<AlertWatch>(m_model);
-        const auto count = m_model.treeViewModel().nodes().size();
         message.setDelayedReply(true);
-        replyWhenDone(message, &m_model, std::move(watch), (m_model.*command)(), [count](AppModel &model) -> Answer {
+        replyWhenDone(message, &m_model, std::move(watch), (m_model.*command)(), [](AppModel &model, bool captured) -> Answer {
             const auto selected = model.selectionCoordinator().selectedNodeID();
-            if (!selected || model.treeViewModel().nodes().size() <= count)
+            if (!captured || !selected)
                 return failure(model.chromeConnectionSummary());
             return QVariantList{uuidQString(*selected)};
         });

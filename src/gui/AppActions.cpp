@@ -248,6 +248,13 @@ void AppActions::runLong(QAction *action, std::function<QCoro::Task<>()> command
     }(this, action, std::move(command));
 }
 
+void AppActions::runLong(QAction *action, std::function<QCoro::Task<bool>()> command)
+{
+    runLong(action, [command = std::move(command)] {
+        return [](QCoro::Task<bool> task) -> QCoro::Task<> { co_await task; }(command());
+    });
+}
+
 void AppActions::chooseImportFile()
 {
     const QUrl url = QFileDialog::getOpenFileUrl(m_window, localized("Import"), {},

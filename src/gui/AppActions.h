@@ -85,6 +85,8 @@ public:
     // Runs a command that takes a while: `action` (if any) stays disabled
     // and the command counts as busy until it finishes.
     void runLong(QAction *action, std::function<QCoro::Task<>()> command);
+    // The window learns the outcome from the model's texts, not the result.
+    void runLong(QAction *action, std::function<QCoro::Task<bool>()> command);
 
     // Asks for a file and imports it under the insertion parent.
     void chooseImportFile();

@@ -559,28 +559,29 @@ OpenContext AppModel::openContext() const
     return context;
 }
 
-QCoro::Task<> AppModel::openSelectedNode()
+QCoro::Task<bool> AppModel::openSelectedNode()
 {
     QPointer<AppModel> self(this);
     CommandScope scope(this);
     const auto selected = m_inspector.selectedNode();
     if (!selected)
-        co_return;
+        co_return false;
     const OpenOutcome outcome = co_await m_dependencies.nodeProviderRegistry->open(*selected, openContext());
     if (!self)
-        co_return;
+        co_return false;
     if (!outcome) {
         setAlert(localized(outcome.error().description));
-        co_return;
+        co_return false;
     }
     setLastOpenSummary(localized(outcome->summary));
     // Only a real open counts as one: a refused or impossible open is not
     // stamped. A failed stamp is not worth an alert.
     if (outcome->succeeded)
         (void)m_treeViewModel.markNodeOpened(selected->id());
+    co_return outcome->succeeded;
 }
 
-QCoro::Task<> AppModel::restoreSelectedSubtree()
+QCoro::Task<bool> AppModel::restoreSelectedSubtree()
 {
     QPointer<AppModel> self(this);
     CommandScope scope(this);
@@ -588,21 +589,25 @@ QCoro::Task<> AppModel::restoreSelectedSubtree()
         m_restoreCoordinator.browserRestorableNodes(m_selection.selectedNodeID(), m_treeViewModel.nodes());
     if (nodes.isEmpty()) {
         setLastOpenSummary(StatusLine::lookedUp(textKey("No browser descendants to restore")));
-        co_return;
+        co_return false;
     }
     const OpenContext open = openContext();
     const RestoreContext context{open.screen, open.contentRect, open.accessibilityGranted};
     const RestoreOutcome outcome = co_await m_dependencies.nodeProviderRegistry->restore(nodes, context);
     if (!self)
-        co_return;
+        co_return false;
     if (!outcome) {
         setAlert(localized(outcome.error().description));
-        co_return;
+        co_return false;
     }
     QStringList lines;
-    for (const OpenResult &result : outcome->results)
+    bool opened = false;
+    for (const OpenResult &result : outcome->results) {
         lines << localized(result.summary);
+        opened = opened || result.succeeded;
+    }
     setLastOpenSummary(lines.join(QLatin1Char('\n')));
+    co_return opened;
 }
 
 QCoro::Task<> AppModel::revealSelectedInFinder()
@@ -683,34 +688,35 @@ QCoro::Task<std::optional<ChromeCapturePayload>> AppModel::requestCapture(Chrome
     co_return sent->capture;
 }
 
-QCoro::Task<> AppModel::captureCurrentChromeTab()
+QCoro::Task<bool> AppModel::captureCurrentChromeTab()
 {
     QPointer<AppModel> self(this);
     CommandScope scope(this);
     const auto capture = co_await requestCapture(ChromeCommand::captureCurrentTab());
     if (!self)
-        co_return;
+        co_return false;
     const auto *tab = capture ? capture->asTab() : nullptr;
     if (!tab)
-        co_return;
+        co_return false;
     // Under the selected node itself, whatever its kind.
     auto added = m_treeViewModel.addChromeTarget(tab->tab, m_selection.selectedNodeID());
     if (failed(added))
-        co_return;
+        co_return false;
     select(added->id());
     setChromeConnectionSummary(StatusLine::lookedUp(textKey("Captured current Chrome tab")));
+    co_return true;
 }
 
-QCoro::Task<> AppModel::captureCurrentChromeWindow()
+QCoro::Task<bool> AppModel::captureCurrentChromeWindow()
 {
     QPointer<AppModel> self(this);
     CommandScope scope(this);
     const auto capture = co_await requestCapture(ChromeCommand::captureCurrentWindow());
     if (!self)
-        co_return;
+        co_return false;
     const auto *window = capture ? capture->asWindow() : nullptr;
     if (!window)
-        co_return;
+        co_return false;
     // Tabs the entry rules refuse (the browser's own pages, local files)
     // are left out and counted.
     QList<BrowserTarget> tabs;
@@ -723,15 +729,15 @@ QCoro::Task<> AppModel::captureCurrentChromeWindow()
         formatted(localized("Skipped %d entries that are not web addresses"), {QString::number(skipped)});
     if (tabs.isEmpty()) {
         setAlert(skipped > 0 ? skippedText : localized("Chrome did not respond"));
-        co_return;
+        co_return false;
     }
     auto command = m_treeViewModel.beginCommand(textKey("Capture Window"), QStringLiteral("Chrome Window"));
     auto group = m_treeViewModel.addGroup(QStringLiteral("Chrome Window"), m_selection.selectedNodeID());
     if (failed(group))
-        co_return;
+        co_return false;
     for (const BrowserTarget &target : std::as_const(tabs)) {
         if (failed(m_treeViewModel.addChromeTarget(target, group->id())))
-            co_return;
+            co_return false;
     }
     select(group->id());
     const StatusLine captured = StatusLine::lookedUp(textKey("Captured current Chrome window"));
@@ -739,6 +745,7 @@ QCoro::Task<> AppModel::captureCurrentChromeWindow()
         setChromeConnectionSummary(StatusLine::plain(captured.text + QStringLiteral("; ") + skippedText));
     else
         setChromeConnectionSummary(captured);
+    co_return true;
 }
 
 void AppModel::handleCapturedSlackThread(const SlackTarget &target)
@@ -764,21 +771,27 @@ void AppModel::installNativeHostManifest()
                                                        QString::fromLatin1(kChromeExtensionID));
     if (failed(installed))
         return;
-    const QString fileName =
-        QString::fromStdString(std::filesystem::path(installed->toStdString()).filename().string());
-    setLatestImportStatus(StatusLine::lookedUp(textKey("Installed native host manifest at %@"), {fileName}));
+    setLatestImportStatus(StatusLine::lookedUp(textKey("Installed native host manifest at %@"), {*installed}));
 }
 
 QCoro::Task<> AppModel::revealBundledChromeExtension()
 {
+    QPointer<AppModel> self(this);
     CommandScope scope(this);
     const auto folder = bundledChromeExtensionDirectory(m_dependencies.resourceDirectory);
     if (!folder) {
         setAlert(localized("Bundled Chrome extension is missing."));
         co_return;
     }
-    setLatestImportStatus(StatusLine::lookedUp(textKey("Bundled Chrome Extension")));
-    co_await m_dependencies.externalOpener->reveal(QUrl::fromLocalFile(QString::fromStdString(folder->string())));
+    // The path is what Chrome's "Load unpacked" needs, whether or not a
+    // file manager showed the folder.
+    const QString path = QString::fromStdString(folder->string());
+    const bool shown = co_await m_dependencies.externalOpener->reveal(QUrl::fromLocalFile(path));
+    if (!self)
+        co_return;
+    setLatestImportStatus(StatusLine::lookedUp(shown ? textKey("Opened the Chrome extension folder %@")
+                                                     : textKey("Could not open the Chrome extension folder %@"),
+                                               {path}));
 }
 
 // --- snapshots, export, import -------------------------------------------

@@ -121,6 +121,9 @@ public:
     void updateCheckStarted(const QVariant &text);
     // Clears the alert once shown.
     void dismissAlert();
+    // Also for a command run on someone's behalf whose failure the status
+    // lines would not bring to the user's notice (a desktop shortcut's).
+    void setAlert(const QString &description);
 
     // Commands.
     void addGroup();
@@ -133,12 +136,15 @@ public:
     void toggleCollapse(const QUuid &nodeID);
     void setCollapsed(const QUuid &nodeID, bool collapsed);
     void moveNode(const QUuid &nodeID, const std::optional<QUuid> &newParentID, std::optional<qsizetype> index);
-    QCoro::Task<> openSelectedNode();
-    QCoro::Task<> restoreSelectedSubtree();
+    // These say whether they opened or captured anything. Why not is in the
+    // alert or, for a refused open or an unanswered capture, a status line.
+    QCoro::Task<bool> openSelectedNode();
+    // True when at least one node opened.
+    QCoro::Task<bool> restoreSelectedSubtree();
     QCoro::Task<> revealSelectedInFinder();
     void openSelectedInSlackApp();
-    QCoro::Task<> captureCurrentChromeTab();
-    QCoro::Task<> captureCurrentChromeWindow();
+    QCoro::Task<bool> captureCurrentChromeTab();
+    QCoro::Task<bool> captureCurrentChromeWindow();
     void installNativeHostManifest();
     QCoro::Task<> revealBundledChromeExtension();
     void saveSnapshotOfWorkspace();
@@ -261,7 +267,6 @@ private:
     void setLatestImportStatus(const QString &text) { setLatestImportStatus(StatusLine::plain(text)); }
     void setSidebarWidthDescription(StatusLine line);
     void setSidebarWidthDescription(const QString &text) { setSidebarWidthDescription(StatusLine::plain(text)); }
-    void setAlert(const QString &description);
     void setShowOnboarding(bool show);
     void setUpdatesStatus(StatusLine line);
     void setUpdatesStatus(const QString &text) { setUpdatesStatus(StatusLine::plain(text)); }

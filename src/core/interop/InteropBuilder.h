@@ -21,7 +21,7 @@ std::optional<QString> addressOfPayload(const NodePayload &payload);
 bool isSafeToLink(const QString &address);
 
 // Builds the import tree without recursion: groups are opened and closed
-// like a stack, so files nest as deep as the depth limit allows.
+// like a stack, so nothing recurses however deep a file tries to nest.
 class ImportBuilder {
 public:
     ImportBuilder(const ImportOptions &options, std::int64_t totalBytes);
@@ -42,14 +42,15 @@ public:
 
     // Open groups below the import's own group.
     std::size_t depth() const { return m_stack.size() - 1; }
-    bool tooDeep() const { return depth() >= kMaxDepth; }
+    // More groups open than a document may nest; checked after opening one.
+    bool tooDeep() const { return depth() > kMaxDepth; }
 
     // Reports progress; false when the caller cancelled.
     bool progress(std::int64_t done);
 
     InteropImport finish(InteropFormat format);
 
-    static constexpr std::size_t kMaxDepth = 1'000'000;
+    static constexpr std::size_t kMaxDepth = kMaxImportDepth;
 
 private:
     TreeExportNode makeNode(const QString &title, NodePayload payload, std::optional<Timestamp> createdAt,

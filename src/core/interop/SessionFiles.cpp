@@ -177,9 +177,6 @@ std::optional<InteropError> addTreeEntries(ImportBuilder &builder, const Value &
                 builder.closeGroup();
             open.pop_back();
         }
-        if (builder.tooDeep())
-            return InteropError{QStringLiteral("entries nest deeper than %1 levels").arg(ImportBuilder::kMaxDepth),
-                                std::nullopt, std::nullopt};
         const QString type = text(node, "type");
         const Value *data = member(node, "data");
         bool opened = false;
@@ -202,6 +199,9 @@ std::optional<InteropError> addTreeEntries(ImportBuilder &builder, const Value &
             builder.openGroup(treeNodeTitle(node, nullptr, fallback));
             opened = true;
         }
+        if (opened && builder.tooDeep())
+            return InteropError{QStringLiteral("entries nest deeper than %1 levels").arg(ImportBuilder::kMaxDepth),
+                                std::nullopt, std::nullopt};
         open.push_back(opened);
     }
     return std::nullopt;

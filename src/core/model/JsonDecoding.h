@@ -31,8 +31,9 @@ struct DecodeError {
 template <class T>
 using Decoded = Result<T, DecodeError>;
 
-// Export and snapshot bodies nest entries to any depth the decoder can follow
-// without recursion; deeper documents are refused with a clear error.
+// Snapshot bodies nest entries to any depth the decoder can follow without
+// recursion; deeper documents are refused with a clear error. Export
+// documents are read to be imported and stop at kMaxImportDepth.
 inline constexpr std::size_t kMaxTreeDepth = 1'000'000;
 
 // Each decodes one UTF-8 JSON text holding exactly that record. Unknown keys
@@ -43,7 +44,7 @@ Decoded<NodePayload> decodeNodePayload(std::string_view json);
 Decoded<BrowserTarget> decodeBrowserTarget(std::string_view json);
 Decoded<Workspace> decodeWorkspace(std::string_view json);
 // `maxDepth` bounds the nesting of entries (tests use small limits).
-Decoded<TreeExport> decodeTreeExport(std::string_view json, std::size_t maxDepth = kMaxTreeDepth);
+Decoded<TreeExport> decodeTreeExport(std::string_view json, std::size_t maxDepth = kMaxImportDepth);
 Decoded<WorkspaceSnapshot> decodeWorkspaceSnapshot(std::string_view json);
 
 // Decodes many small documents in a row (the store's rows) with one parser

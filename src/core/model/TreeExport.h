@@ -11,6 +11,12 @@
 
 namespace tarni {
 
+// Imported documents, ours and every other format's, nest at most this many
+// levels. The sidebar's outline shows trees this deep expanded (it stops
+// expanding by itself further down), and a stored tree may still grow
+// deeper by hand.
+inline constexpr std::size_t kMaxImportDepth = 1'000;
+
 // One entry of an export or snapshot body: a copy of a workspace node with its
 // children nested below it.
 //

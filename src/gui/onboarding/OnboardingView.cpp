@@ -62,6 +62,7 @@ OnboardingView::OnboardingView(AppModel &model, AppActions &actions, QWidget *pa
     m_status = new QLabel(chrome);
     m_status->setObjectName(QStringLiteral("onboardingStatus"));
     m_status->setWordWrap(true);
+    m_status->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     m_status->setForegroundRole(QPalette::PlaceholderText);
     chrome->layout()->addWidget(m_status);
 

@@ -61,35 +61,45 @@ QModelIndexList WorkspaceItemModel::rowsToExpand(const QModelIndex &root, bool a
     QModelIndexList rows;
     if (const auto *parents = root.isValid() ? nullptr : m_tree.parentsSinceReset()) {
         // Parents come before their children: a row is expanded when its
-        // node is not collapsed and its parent row is expanded.
-        if (!all)
-            m_expanding.assign(m_tree.projection().slotCapacity(), 0);
+        // parent row is (or it is at the top), it is not too deep, and its
+        // node is not collapsed unless `all`.
+        m_expanding.assign(m_tree.projection().slotCapacity(), 0);
         rows.reserve(qsizetype(parents->size()));
         for (SlotId slot : *parents) {
-            if (!all) {
-                const SlotId parent = m_tree.parentOf(slot);
-                if (m_tree.node(slot).isCollapsed() || (parent != DisplayedTree::kRoot && !m_expanding[parent]))
-                    continue;
-                m_expanding[slot] = 1;
-            }
+            const SlotId parent = m_tree.parentOf(slot);
+            const int depth = parent == DisplayedTree::kRoot ? 0 : m_expanding[parent];
+            if ((parent != DisplayedTree::kRoot && depth == 0) || depth >= kMaxExpandedDepth ||
+                (!all && m_tree.node(slot).isCollapsed()))
+                continue;
+            m_expanding[slot] = depth + 1;
             rows.append(createIndex(m_tree.rowOf(slot), 0, quintptr(slot)));
         }
         return rows;
     }
-    std::vector<SlotId> pending{slotOf(root)};
+    std::vector<std::pair<SlotId, int>> pending{{slotOf(root), root.isValid() ? depth(root) + 1 : 0}};
     while (!pending.empty()) {
-        const SlotId parent = pending.back();
+        const auto [parent, childDepth] = pending.back();
         pending.pop_back();
+        if (childDepth >= kMaxExpandedDepth)
+            continue;
         const int count = m_tree.childCount(parent);
         for (int row = 0; row < count; ++row) {
             const SlotId child = m_tree.childAt(parent, row);
             if (m_tree.childCount(child) == 0 || (!all && m_tree.node(child).isCollapsed()))
                 continue;
             rows.append(createIndex(row, 0, quintptr(child)));
-            pending.push_back(child);
+            pending.push_back({child, childDepth + 1});
         }
     }
     return rows;
+}
+
+int WorkspaceItemModel::depth(const QModelIndex &index) const
+{
+    int depth = -1;
+    for (SlotId slot = slotOf(index); slot != DisplayedTree::kRoot; slot = m_tree.parentOf(slot))
+        ++depth;
+    return depth;
 }
 
 std::optional<QUuid> WorkspaceItemModel::nodeId(const QModelIndex &index) const

@@ -45,6 +45,11 @@ public:
         MatchesSearchRole,
     };
 
+    // The tree view lays out expanded rows recursively, one stack frame per
+    // level: rows this deep (top-level rows are at depth 0) are never
+    // expanded for the stored flags or a search, only by the user's hand.
+    static constexpr int kMaxExpandedDepth = 1000;
+
     explicit WorkspaceItemModel(AppModel &model, QObject *parent = nullptr);
     ~WorkspaceItemModel() override;
 
@@ -53,8 +58,11 @@ public:
     const SearchQuery &searchQuery() const { return m_tree.projection().searchQuery(); }
     QModelIndex indexForNode(const QUuid &id) const;
     // The rows below `root` with children that are expanded: every one
-    // (`all`), or those whose node is not collapsed, under expanded rows.
+    // (`all`), or those whose node is not collapsed, under expanded rows;
+    // none at kMaxExpandedDepth or deeper.
     QModelIndexList rowsToExpand(const QModelIndex &root, bool all) const;
+    // Top-level rows are at depth 0.
+    int depth(const QModelIndex &index) const;
     std::optional<QUuid> nodeId(const QModelIndex &index) const;
     // The text a drag carries for a node, and the node a dropped text names.
     static QString dragText(const QUuid &id);
@@ -108,7 +116,8 @@ private:
     DisplayedTree m_tree;
     mutable std::array<std::optional<QIcon>, 6> m_icons;
     bool m_moveRefused = false;
-    mutable std::vector<std::uint8_t> m_expanding;
+    // Per slot while rowsToExpand runs: 0, or its depth + 1 when expanded.
+    mutable std::vector<int> m_expanding;
 };
 
 } // namespace tarni

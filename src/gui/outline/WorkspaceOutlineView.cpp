@@ -289,7 +289,7 @@ void WorkspaceOutlineView::syncExpansion(const QModelIndex &index)
     if (!index.isValid() || m_itemModel->rowCount(index) == 0)
         return;
     const bool wanted = wantsExpanded(index);
-    if (wanted == isExpanded(index))
+    if (wanted == isExpanded(index) || (wanted && m_itemModel->depth(index) >= WorkspaceItemModel::kMaxExpandedDepth))
         return;
     m_isSynchronizingExpansion = true;
     setExpanded(index, wanted);
@@ -373,6 +373,19 @@ void WorkspaceOutlineView::keyPressEvent(QKeyEvent *event)
             return;
         }
         break;
+    case Qt::Key_Asterisk: {
+        // The tree view's own "expand everything below" would lay out a deep
+        // chain in one recursion; this one stops where the model's rows do.
+        const QModelIndex index = currentIndex();
+        if (index.isValid()) {
+            scheduleDelayedItemsLayout(); // one layout once all are expanded
+            expand(index);
+            for (const QModelIndex &row : m_itemModel->rowsToExpand(index, true))
+                expand(row);
+        }
+        event->accept();
+        return;
+    }
     case Qt::Key_Menu:
     case Qt::Key_F10:
         if (event->key() == Qt::Key_Menu || event->modifiers() == Qt::ShiftModifier) {

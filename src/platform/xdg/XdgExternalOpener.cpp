@@ -1,6 +1,8 @@
 #include "platform/xdg/XdgExternalOpener.h"
 
 #include <QCoro/QCoroDBusPendingCall>
+#include <QCoro/QCoroProcess>
+#include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusPendingCall>
@@ -8,6 +10,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QLoggingCategory>
+#include <QPointer>
 #include <QProcess>
 #include <QStandardPaths>
 
@@ -24,28 +27,41 @@ const QString kFileManagerPath = QStringLiteral("/org/freedesktop/FileManager1")
 
 XdgExternalOpener::XdgExternalOpener(Options options) : m_options(std::move(options)) {}
 
-bool XdgExternalOpener::open(const AcceptedAddress &accepted)
+std::optional<QStringList> XdgExternalOpener::launcher(const AcceptedAddress &accepted) const
 {
     // xdg-open has no "--" to end its options; an accepted address starts
     // with its scheme, and this stays true however it was made.
     const QString address = accepted.text();
     if (address.isEmpty() || address.startsWith(u'-')) {
         qCInfo(lcOpening) << "refusing an address that reads as an option:" << address;
-        return false;
+        return std::nullopt;
     }
     const QStringList path =
         m_options.environment.value(QStringLiteral("PATH")).split(QDir::listSeparator(), Qt::SkipEmptyParts);
     const QString program = QStandardPaths::findExecutable(m_options.program, path);
     if (program.isEmpty()) {
         qCInfo(lcOpening) << "no" << m_options.program << "on the PATH";
-        return false;
+        return std::nullopt;
     }
-    QProcess process;
-    process.setProgram(program);
-    process.setArguments({address});
+    return QStringList{program, address};
+}
+
+void XdgExternalOpener::prepare(QProcess &process, const QStringList &launcher) const
+{
+    process.setProgram(launcher[0]);
+    process.setArguments({launcher[1]});
     process.setProcessEnvironment(m_options.environment);
     process.setStandardInputFile(QProcess::nullDevice());
     process.setStandardOutputFile(QProcess::nullDevice());
+}
+
+bool XdgExternalOpener::open(const AcceptedAddress &address)
+{
+    const auto command = launcher(address);
+    if (!command)
+        return false;
+    QProcess process;
+    prepare(process, *command);
     return process.startDetached();
 }
 
@@ -69,7 +85,32 @@ QCoro::Task<bool> XdgExternalOpener::reveal(QUrl fileURL)
         qCInfo(lcOpening) << "no file manager selected the item:" << reply.errorName() << reply.errorMessage();
     }
     const auto folder = EntryRules::fileAddress(QFileInfo(path).absolutePath());
-    co_return folder && open(*folder);
+    if (!folder)
+        co_return false;
+    const auto command = launcher(*folder);
+    if (!command)
+        co_return false;
+    // Watched for a while rather than detached: xdg-open that finds nothing
+    // to open the folder with exits at once with an error. Still running
+    // after the wait, it is running the application that shows the folder,
+    // and is left to it (parented to the application, not to this task).
+    QPointer<QProcess> process = new QProcess(QCoreApplication::instance());
+    prepare(*process, *command);
+    process->start();
+    const bool finished = co_await qCoro(process.data()).waitForFinished(m_options.revealTimeoutMs);
+    if (!process)
+        co_return false; // the application is quitting
+    if (!finished && process->state() != QProcess::NotRunning) {
+        QObject::connect(process.data(), &QProcess::finished, process.data(), &QObject::deleteLater);
+        co_return true;
+    }
+    const bool opened = process->error() == QProcess::UnknownError && process->exitStatus() == QProcess::NormalExit &&
+                        process->exitCode() == 0;
+    if (!opened)
+        qCInfo(lcOpening) << m_options.program << "could not open" << folder->text() << process->exitCode()
+                          << process->errorString();
+    process->deleteLater();
+    co_return opened;
 }
 
 } // namespace tarni

@@ -4,6 +4,11 @@
 
 #include <QProcessEnvironment>
 #include <QString>
+#include <QStringList>
+
+#include <optional>
+
+class QProcess;
 
 namespace tarni {
 
@@ -12,6 +17,7 @@ namespace tarni {
 //
 // xdg-open is started detached and never waited for: without a desktop
 // environment it runs the application in the foreground until it exits.
+// Opening the folder of an item to reveal waits a moment for it to fail.
 // Nothing goes through a shell; an address that begins with "-" is refused,
 // as xdg-open would read it as an option.
 class XdgExternalOpener final : public ExternalOpening {
@@ -21,7 +27,7 @@ public:
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         QString program = QStringLiteral("xdg-open");
         // How long a file manager may take to answer before the folder is
-        // opened instead.
+        // opened instead, and xdg-open then to fail.
         int revealTimeoutMs = 3000;
     };
 
@@ -33,6 +39,11 @@ public:
     QCoro::Task<bool> reveal(QUrl fileURL) override;
 
 private:
+    // The program and its one argument, or none when the address is refused
+    // or there is no launcher.
+    std::optional<QStringList> launcher(const AcceptedAddress &address) const;
+    void prepare(QProcess &process, const QStringList &launcher) const;
+
     Options m_options;
 };
 

@@ -229,6 +229,34 @@ TEST_F(ApplicationDBusServiceTest, FailuresComeBackAsBusErrors)
     EXPECT_EQ(model().treeViewModel().nodes().size(), nodes);
 }
 
+// A window command that did nothing fails, and leaves the reason in the
+// alert for the window to show (a shortcut's user sees nothing else).
+TEST_F(ApplicationDBusServiceTest, WindowCommandsThatDoNothingFailAndRaiseTheAlert)
+{
+    const QString group = firstNodeOfKind("group");
+    answer("Select", {group});
+    const QString empty = answer("AddGroup");
+    struct Case {
+        const char *method;
+        QVariantList arguments;
+    };
+    const QList<Case> cases{
+        {"Open", {group}},
+        {"Restore", {empty}},
+        {"CaptureCurrentTab", {}},
+        {"CaptureCurrentWindow", {}},
+    };
+    const auto nodes = state()[QStringLiteral("nodes")].toArray().size();
+    for (const Case &c : cases) {
+        model().dismissAlert();
+        const QDBusMessage reply = call(c.method, c.arguments);
+        EXPECT_EQ(reply.errorName(), QLatin1String(bus::kErrorFailed)) << c.method;
+        EXPECT_FALSE(reply.errorMessage().isEmpty()) << c.method;
+        EXPECT_EQ(state()[QStringLiteral("alertMessage")].toString(), reply.errorMessage()) << c.method;
+    }
+    EXPECT_EQ(state()[QStringLiteral("nodes")].toArray().size(), nodes);
+}
+
 TEST_F(ApplicationDBusServiceTest, ASecondStartFindsTheApplicationOfItsDataRoot)
 {
     // A second start blocks on its calls: made from another thread while

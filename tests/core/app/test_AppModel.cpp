@@ -184,7 +184,8 @@ TEST_F(AppModelTest, ChromeSetupAndSlackThreadsSentFromChrome)
 {
     AppModel &model = start(kAutomation);
     model.installNativeHostManifest();
-    EXPECT_EQ(model.latestImportStatus(), QStringLiteral("Installed native host manifest at com.tarni.bar.chrome.json"));
+    EXPECT_EQ(model.latestImportStatus(), QStringLiteral("Installed native host manifest at ") + root() +
+                                              QStringLiteral("/NativeMessagingHosts/com.tarni.bar.chrome.json"));
     QFile manifest(root() + QStringLiteral("/NativeMessagingHosts/com.tarni.bar.chrome.json"));
     ASSERT_TRUE(manifest.open(QIODevice::ReadOnly));
     const QByteArray text = manifest.readAll();
@@ -192,10 +193,11 @@ TEST_F(AppModelTest, ChromeSetupAndSlackThreadsSentFromChrome)
     EXPECT_TRUE(text.contains((root() + QStringLiteral("/TarniBarChromeHost")).toUtf8()));
 
     await(model.revealBundledChromeExtension());
-    EXPECT_EQ(model.latestImportStatus(), QStringLiteral("Bundled Chrome Extension"));
     const auto revealed = model.dependencies().uiTestSupport->revealedURLs();
     ASSERT_EQ(revealed.size(), 1);
     EXPECT_TRUE(QFile::exists(revealed.front().toLocalFile() + QStringLiteral("/manifest.json")));
+    EXPECT_EQ(model.latestImportStatus(),
+              QStringLiteral("Opened the Chrome extension folder ") + revealed.front().toLocalFile());
 
     // A thread sent from the browser is stored once, beside the selection.
     const WorkspaceNode today = children(std::nullopt).front();
@@ -214,21 +216,26 @@ TEST_F(AppModelTest, OpeningStampsOnlyARealOpen)
     AppModel &model = start(kNormal);
     const WorkspaceNode example = children(children(std::nullopt).front().id()).front();
     model.selectNodeWithoutOpening(example.id());
-    await(model.openSelectedNode());
+    EXPECT_FALSE(await(model.openSelectedNode()));
     EXPECT_EQ(opener->opened.size(), 1);
     EXPECT_FALSE(model.treeViewModel().node(example.id())->lastOpenedAt());
     EXPECT_TRUE(model.lastOpenSummary().startsWith(QStringLiteral("Could not open")));
+    // The folder Chrome must load is named whether or not it was shown.
+    await(model.revealBundledChromeExtension());
+    ASSERT_EQ(opener->revealed.size(), 1);
+    EXPECT_EQ(model.latestImportStatus(),
+              QStringLiteral("Could not open the Chrome extension folder ") + opener->revealed.front().toLocalFile());
 
     opener->accepts = true;
-    await(model.openSelectedNode());
+    EXPECT_TRUE(await(model.openSelectedNode()));
     EXPECT_TRUE(model.treeViewModel().node(example.id())->lastOpenedAt());
     EXPECT_EQ(model.lastOpenSummary(), QStringLiteral("Opened link"));
 
     // Revealing a group changes nothing; restoring a subtree without tabs says so.
     model.selectNodeWithoutOpening(children(std::nullopt).front().id());
     await(model.revealSelectedInFinder());
-    EXPECT_TRUE(opener->revealed.isEmpty());
-    await(model.restoreSelectedSubtree());
+    EXPECT_EQ(opener->revealed.size(), 1);
+    EXPECT_FALSE(await(model.restoreSelectedSubtree()));
     EXPECT_EQ(model.lastOpenSummary(), QStringLiteral("No browser descendants to restore"));
 }
 

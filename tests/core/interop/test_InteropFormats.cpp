@@ -29,6 +29,14 @@ TreeExportNode web(const QString &title, const QString &url)
     return entry(title, NodePayload::webLink(WebLinkTarget{url, std::nullopt}));
 }
 
+// Moved in, not copied: chains are built one level at a time.
+TreeExportNode inGroup(TreeExportNode child)
+{
+    TreeExportNode outer = group(QStringLiteral("f"));
+    outer.children.push_back(std::move(child));
+    return outer;
+}
+
 // One line per node: depth, kind, title and address, which is what every
 // format must carry over.
 QString outline(const TreeExportNode &root)
@@ -423,21 +431,72 @@ TEST(InteropImport, DetectionAndBadInputName)
     EXPECT_TRUE(failure("just words", InteropFormat::bookmarks).reason.contains(QStringLiteral("not a bookmark file")));
 }
 
-TEST(InteropImport, DeepNestingDoesNotRecurseAndCancelStops)
+// Every format stops at one depth, named in its refusal.
+TEST(InteropImport, NestingIsLimitedAlikeInEveryFormat)
 {
-    // 200,000 levels of folders: built and torn down without recursion.
-    std::string deep;
-    for (int i = 0; i < 200'000; ++i)
-        deep += "<DT><H3>f</H3><DL>";
-    deep += "<DT><A HREF=\"https://a.example/\">A</A>";
-    const InteropImport result = imported(deep, InteropFormat::bookmarks);
-    EXPECT_EQ(result.summary, (ImportSummary{200'000, 1, 0, {}}));
-    EXPECT_EQ(result.document.rootNode.depth(), 200'002u);
-    auto markdown = exportInterop(result.document, InteropFormat::markdown);
-    ASSERT_TRUE(markdown.ok());
-    EXPECT_LT(markdown->size(), 50'000'000u); // indentation stops growing
+    struct Nested {
+        InteropFormat format;
+        std::string (*make)(int levels);
+    };
+    const std::vector<Nested> formats{
+        {InteropFormat::bookmarks,
+         [](int levels) {
+             std::string text;
+             for (int i = 0; i < levels; ++i)
+                 text += "<DT><H3>f</H3><DL>";
+             return text + "<DT><A HREF=\"https://a.example/\">A</A>";
+         }},
+        {InteropFormat::markdown,
+         [](int levels) {
+             std::string text;
+             for (int i = 0; i < levels; ++i)
+                 text += std::string(2 * std::size_t(i), ' ') + "- [A](https://a.example/)\n";
+             return text;
+         }},
+        {InteropFormat::sessions,
+         [](int levels) {
+             std::string text = R"([{"type":"header"},[0,{"type":"session"},[]])";
+             std::string path;
+             for (int i = 1; i <= levels; ++i) {
+                 path += path.empty() ? "0" : ",0";
+                 text += ",[" + std::to_string(i) + R"(,{"type":"textnote","data":{"note":"n"}},[)" + path + "]]";
+             }
+             return text + "]";
+         }},
+        {InteropFormat::tarnibar,
+         [](int levels) {
+             TreeExport document;
+             document.rootNode = web(QStringLiteral("A"), QStringLiteral("https://a.example/"));
+             for (int i = 1; i < levels; ++i)
+                 document.rootNode = inGroup(std::move(document.rootNode));
+             return *exportInterop(document, InteropFormat::tarnibar);
+         }},
+    };
+    const QString limit = QStringLiteral("deeper than %1 levels").arg(kMaxImportDepth);
+    for (const Nested &nested : formats) {
+        SCOPED_TRACE(interopFormatName(nested.format).toStdString());
+        EXPECT_TRUE(importInterop(nested.make(int(kMaxImportDepth)), nested.format, {}).ok());
+        auto refused = importInterop(nested.make(int(kMaxImportDepth) + 1), nested.format, {});
+        ASSERT_FALSE(refused.ok());
+        EXPECT_TRUE(refused.error().description().contains(limit)) << refused.error().description().toStdString();
+    }
 
     std::atomic<bool> cancelled{true};
     ImportOptions options{QStringLiteral("Imported"), kNow, {}, &cancelled};
-    EXPECT_FALSE(importInterop(deep, InteropFormat::bookmarks, options).ok());
+    EXPECT_FALSE(importInterop(formats[0].make(int(kMaxImportDepth)), InteropFormat::bookmarks, options).ok());
+}
+
+// A stored tree may be deeper than any import; it is written without
+// recursion, and its indentation stops growing.
+TEST(InteropExport, DeepTreesAreWrittenWithoutRecursion)
+{
+    TreeExport document;
+    document.rootNode = web(QStringLiteral("A"), QStringLiteral("https://a.example/"));
+    for (int i = 0; i < 200'000; ++i)
+        document.rootNode = inGroup(std::move(document.rootNode));
+    for (InteropFormat format : {InteropFormat::bookmarks, InteropFormat::html, InteropFormat::tarnibar})
+        EXPECT_TRUE(exportInterop(document, format).ok()) << interopFormatName(format).toStdString();
+    auto markdown = exportInterop(document, InteropFormat::markdown);
+    ASSERT_TRUE(markdown.ok());
+    EXPECT_LT(markdown->size(), 50'000'000u);
 }

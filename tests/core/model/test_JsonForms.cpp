@@ -371,7 +371,7 @@ TEST(TreeExportJson, AChainOfAHundredThousandEntriesRoundTripsWithoutRecursion)
     EXPECT_EQ(copy, document);
     auto text = json::encode(document);
     ASSERT_TRUE(text.ok());
-    auto decoded = json::decodeTreeExport(*text);
+    auto decoded = json::decodeTreeExport(*text, json::kMaxTreeDepth);
     ASSERT_TRUE(decoded.ok()) << decoded.error().description().toStdString();
     EXPECT_EQ(decoded->rootNode.subtreeSize(), 100'000u);
     EXPECT_EQ(*decoded, document);

@@ -2,6 +2,7 @@
 #include "gui/outline/WorkspaceOutlineView.h"
 
 #include "../../core/app/AppTestSupport.h"
+#include "../../core/treesupport/TestNodes.h"
 #include "GuiTestMain.h"
 
 #include <QImage>
@@ -147,6 +148,45 @@ TEST_F(OutlineViewTest, FollowsTheModelsSelectionAndExpansionWithoutEcho)
     EXPECT_EQ(viewSelection(), mail);
     EXPECT_EQ(selections, selectionsBefore);
     EXPECT_EQ(opener->opened.size(), 0);
+}
+
+// The view lays out expanded rows one stack frame per level; a chain far
+// deeper than it can follow shows expanded down to the limit, also while
+// searching, and can be opened further by hand. The stored flags stay.
+TEST_F(OutlineViewTest, AnyDepthShowsExpandedDownToTheLimitAndStoresNothing)
+{
+    constexpr int kDepth = 40'000;
+    constexpr int kLimit = WorkspaceItemModel::kMaxExpandedDepth;
+    AppModel &app = start(QStringList{});
+    TreeViewModel &tree = app.treeViewModel();
+    const NodeList chain = tarni::testing::groupChain(kDepth, tree.workspace()->id);
+    ASSERT_TRUE(tree.replaceAllNodes(chain));
+    view = std::make_unique<WorkspaceOutlineView>(app, nullptr);
+    view->show();
+    QObject::connect(&tree, &TreeViewModel::nodeUpdated, [this] { ++writes; });
+    auto expandedAt = [&](int level) { return view->isExpanded(row(chain[level].id())); };
+    auto lastExpanded = [&] {
+        int level = 0;
+        while (level < kDepth && expandedAt(level))
+            ++level;
+        return level - 1;
+    };
+    QCoreApplication::processEvents();
+    EXPECT_EQ(lastExpanded(), kLimit - 1);
+
+    tree.setSearchQuery(QStringLiteral("level"));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(lastExpanded(), kLimit - 1);
+    tree.setSearchQuery(QString());
+    QCoreApplication::processEvents();
+
+    // By hand, one level further; what the user did is kept as it was.
+    view->expand(row(chain[kLimit].id()));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(lastExpanded(), kLimit);
+    EXPECT_EQ(writes, 0);
+    for (const WorkspaceNode &node : tree.nodes())
+        ASSERT_FALSE(node.isCollapsed());
 }
 
 // Pixels of the amber that marks matches, in a row's image.

@@ -369,6 +369,16 @@ TEST_F(SidebarTest, TheOnboardingReplacesTheSidebarUntilSetupIsComplete)
     QTest::keyClick(&sidebar, Qt::Key_D, Qt::ControlModifier);
     EXPECT_EQ(titles(today().id()).count(QStringLiteral("Example")), 1);
 
+    // The Chrome step names the folder Chrome is to load, as text to copy.
+    onboarding->goToStep(1);
+    QTest::mouseClick(onboarding->findChild<QPushButton *>(QStringLiteral("revealChromeExtension")), Qt::LeftButton);
+    const auto revealed = model().dependencies().uiTestSupport->revealedURLs();
+    ASSERT_EQ(revealed.size(), 1);
+    const auto *status = onboarding->findChild<QLabel *>(QStringLiteral("onboardingStatus"));
+    EXPECT_TRUE(status->text().contains(revealed.front().toLocalFile())) << status->text().toStdString();
+    EXPECT_TRUE(status->textInteractionFlags() & Qt::TextSelectableByMouse);
+    onboarding->goToStep(0);
+
     EXPECT_FALSE(onboarding->backButton()->isEnabled());
     for (int step = 1; step < onboarding->stepCount(); ++step) {
         EXPECT_FALSE(onboarding->completeButton()->isVisible());

@@ -114,6 +114,13 @@ TEST_F(XdgExternalOpenerTest, RevealAsksTheFileManagerAndOpensTheFolderWhenThere
     ASSERT_TRUE(waitForRecords(1));
     EXPECT_EQ(recorded(), QStringList{path("reports")});
     EXPECT_FALSE(runTask(opener(false).reveal(QUrl::fromLocalFile(file))));
+
+    // An xdg-open that finds nothing to open the folder with fails the reveal.
+    ASSERT_TRUE(writeFile(path("failing/xdg-open"), "#!/bin/sh\nexit 3\n"));
+    QFile(path("failing/xdg-open")).setPermissions(QFile::ReadOwner | QFile::ExeOwner);
+    QProcessEnvironment env = m_env;
+    env.insert(QStringLiteral("PATH"), path("failing"));
+    EXPECT_FALSE(runTask(XdgExternalOpener({env, QStringLiteral("xdg-open"), 3000}).reveal(QUrl::fromLocalFile(file))));
 }
 
 } // namespace
