@@ -20,10 +20,14 @@ struct StoreError {
     QString message; // SQLite's message, or the decoder's
     int sqliteCode = 0; // SQLite's extended result code, where SQLite gave one
 
+    // For people: our own wording, never SQLite's message or the statement.
     QString description() const;
     bool isBusy() const;
     bool isCorrupt() const;
 };
+
+// What SQLite's result code means, in our words.
+QString sqliteProblem(int code);
 
 template <class T>
 using StoreResult = Result<T, StoreError>;

@@ -266,9 +266,12 @@ struct WorkspaceStore::Private {
     StoreError sqliteError(StoreError::Kind kind, const char *sql) const
     {
         const char *message = db ? sqlite3_errmsg(db) : nullptr;
-        return StoreError{kind, QString::fromUtf8(sql),
-                          message && *message ? QString::fromUtf8(message) : QStringLiteral("unknown"),
-                          db ? sqlite3_extended_errcode(db) : SQLITE_CANTOPEN};
+        StoreError error{kind, QString::fromUtf8(sql),
+                         message && *message ? QString::fromUtf8(message) : QStringLiteral("unknown"),
+                         db ? sqlite3_extended_errcode(db) : SQLITE_CANTOPEN};
+        qCWarning(lcStore).noquote() << "SQLite error" << error.sqliteCode << error.message << "in"
+                                     << error.sql.simplified();
+        return error;
     }
 
     // A compiled statement, reset and ready for new bindings; compiled once
@@ -300,7 +303,8 @@ struct WorkspaceStore::Private {
         if (!prepared)
             return Failure(prepared.error());
         sqlite3_stmt *s = *prepared;
-        bind(s);
+        if (auto bound = bindAll(s, sql, bind); !bound)
+            return bound;
         const int rc = sqlite3_step(s);
         if (rc != SQLITE_DONE) {
             StoreError error = sqliteError(StoreError::Kind::step, sql);
@@ -325,7 +329,8 @@ struct WorkspaceStore::Private {
         if (!prepared)
             return Failure(prepared.error());
         sqlite3_stmt *s = *prepared;
-        bind(s);
+        if (auto bound = bindAll(s, sql, bind); !bound)
+            return bound;
         int rc;
         while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
             if (auto result = onRow(s); !result) {
@@ -361,13 +366,36 @@ struct WorkspaceStore::Private {
         cachedDataVersion = -1;
     }
 
+    // A text SQLite refuses to bind (too large) would run the statement
+    // with NULL in its place; execute() and query() stop it instead.
+    static inline thread_local int bindFailure = SQLITE_OK;
+    static void bindText(sqlite3_stmt *s, int index, const char *data, std::size_t size)
+    {
+        const int rc = sqlite3_bind_text64(s, index, data, sqlite3_uint64(size), SQLITE_STATIC, SQLITE_UTF8);
+        if (rc != SQLITE_OK && bindFailure == SQLITE_OK)
+            bindFailure = rc;
+    }
     static void bindText(sqlite3_stmt *s, int index, const std::string &text)
     {
-        sqlite3_bind_text(s, index, text.data(), int(text.size()), SQLITE_STATIC);
+        bindText(s, index, text.data(), text.size());
     }
     static void bindText(sqlite3_stmt *s, int index, const QByteArray &text)
     {
-        sqlite3_bind_text(s, index, text.constData(), int(text.size()), SQLITE_STATIC);
+        bindText(s, index, text.constData(), std::size_t(text.size()));
+    }
+
+    template <class Bind>
+    StoreResult<void> bindAll(sqlite3_stmt *s, const char *sql, Bind &&bind)
+    {
+        bindFailure = SQLITE_OK;
+        bind(s);
+        const int rc = std::exchange(bindFailure, SQLITE_OK);
+        if (rc == SQLITE_OK)
+            return {};
+        sqlite3_clear_bindings(s);
+        qCWarning(lcStore).noquote() << "binding a value failed:" << sqlite3_errstr(rc) << "in" << sql;
+        return Failure(StoreError{StoreError::Kind::encode, QString::fromUtf8(sql),
+                                  QStringLiteral("a value is too large for the database"), rc});
     }
 
     StoreResult<std::optional<Workspace>> fetchFirstWorkspace()
@@ -595,6 +623,8 @@ WorkspaceStore::WorkspaceStore(const std::filesystem::path &databasePath, OpenMo
     d->createdFile = mode == OpenMode::readWrite && !std::filesystem::exists(databasePath, ec) && !ec;
     auto opened = mode == OpenMode::readOnly ? DatabaseFile::openForReading(databasePath)
                                              : DatabaseFile::openForWriting(databasePath);
+    for (const QString &warning : std::as_const(opened.warnings))
+        qCWarning(lcStore).noquote() << warning;
     if (!opened.ok()) {
         d->openError = StoreError{StoreError::Kind::open, {},
                                   QStringLiteral("Cannot open the workspace database \"%1\": %2")
