@@ -1,5 +1,6 @@
 #include "CliCommand.h"
 
+#include "model/JsonEncoding.h"
 #include "storage/WorkspaceStore.h"
 
 namespace tarni::cli {
@@ -20,13 +21,24 @@ int runNodes(CliContext &context, const QStringList &arguments)
     if (!workspace)
         return reportStoreError(workspace.error());
 
-    // The records as stored: each decoded above (so well-formed and valid),
-    // and written by our own encoder in its compact form, so printing the
-    // text spares encoding them all again.
+    // Rows our encoder wrote are printed as stored; a row another program
+    // wrote (lower-case ids, keys we do not know) is printed the way it
+    // decoded, so that every id in the output has one spelling.
     std::vector<std::string> texts;
+    NodeList nodes;
     if (*workspace) {
-        if (auto fetched = store.fetchNodes((*workspace)->id, &texts); !fetched)
+        auto fetched = store.fetchNodes((*workspace)->id, &texts);
+        if (!fetched)
             return reportStoreError(fetched.error());
+        nodes = std::move(*fetched);
+    }
+    std::string canonical;
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        canonical.clear();
+        if (auto encoded = json::appendCompact(canonical, nodes[qsizetype(i)]); !encoded)
+            return reportStoreError(StoreError{StoreError::Kind::encode, {}, encoded.error().reason});
+        if (canonical != texts[i])
+            texts[i].swap(canonical);
     }
     // Written in pieces: the whole array of a large workspace would double
     // the memory the nodes take.
