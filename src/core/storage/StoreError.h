@@ -14,6 +14,7 @@ struct StoreError {
         step,    // a statement did not run to completion (busy, I/O, constraint, corrupt …)
         decode,  // a stored JSON text no longer decodes
         encode,  // a record could not be encoded
+        changedElsewhere, // another program changed the nodes since this store read them
     };
     Kind kind = Kind::step;
     QString sql;     // the statement, where one was involved

@@ -359,6 +359,52 @@ struct WorkspaceStore::Private {
         return version;
     }
 
+    // Whether the stored rows of the cached workspace are still exactly the
+    // cached list; reads and decodes every row, so only called once the data
+    // version says another connection committed.
+    StoreResult<bool> storedNodesMatchCache(const std::string &workspaceID)
+    {
+        QHash<QUuid, qsizetype> cachedAt;
+        cachedAt.reserve(cachedNodes.size());
+        for (qsizetype i = 0; i < cachedNodes.size(); ++i)
+            cachedAt.insert(cachedNodes[i].id(), i);
+        if (cachedAt.size() != cachedNodes.size())
+            return false;
+        qsizetype rows = 0;
+        bool same = true;
+        auto read = query(
+            kSelectNodes, [&](sqlite3_stmt *s) { bindText(s, 1, workspaceID); },
+            [&](sqlite3_stmt *s) -> StoreResult<void> {
+                ++rows;
+                if (!same)
+                    return {};
+                const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(s, 4));
+                auto node = text ? decoder.workspaceNode(std::string_view(text, size_t(sqlite3_column_bytes(s, 4))))
+                                 : json::Decoded<WorkspaceNode>(Failure(json::DecodeError{}));
+                const auto found = node ? cachedAt.constFind(node->id()) : cachedAt.constEnd();
+                same = found != cachedAt.constEnd() && cachedNodes[*found] == *node;
+                return {};
+            });
+        if (!read)
+            return Failure(read.error());
+        return same && rows == cachedNodes.size();
+    }
+
+    // Whether the cache still describes the stored rows of `workspace`;
+    // called inside a transaction, so the rows and the version belong
+    // together. Confirms the cache at `version` when they do.
+    StoreResult<bool> cacheHolds(const QUuid &workspace, const std::string &workspaceID, sqlite3_int64 version)
+    {
+        if (cachedWorkspace != workspace)
+            return false;
+        if (cachedDataVersion == version)
+            return true;
+        auto same = storedNodesMatchCache(workspaceID);
+        if (same && *same)
+            cachedDataVersion = version;
+        return same;
+    }
+
     void invalidateCache()
     {
         cachedWorkspace.reset();
@@ -806,6 +852,27 @@ StoreResult<NodeList> WorkspaceStore::fetchNodes(const QUuid &workspaceID, std::
     return nodes;
 }
 
+StoreResult<bool> WorkspaceStore::nodesChangedElsewhere(const QUuid &workspaceID)
+{
+    std::lock_guard guard(m_lock);
+    if (d->cachedWorkspace != workspaceID)
+        return false;
+    auto version = d->dataVersion();
+    if (!version)
+        return Failure(version.error());
+    if (*version == d->cachedDataVersion)
+        return false;
+    if (auto begun = d->execute("BEGIN;"); !begun)
+        return Failure(begun.error());
+    auto again = d->dataVersion();
+    auto holds = again ? d->cacheHolds(workspaceID, uuidText(workspaceID), *again)
+                       : StoreResult<bool>(Failure(again.error()));
+    (void)d->execute(kRollback);
+    if (!holds)
+        return Failure(holds.error());
+    return !*holds;
+}
+
 StoreResult<void> WorkspaceStore::replaceNodes(const NodeList &nodes, const QUuid &workspaceID)
 {
     return writeNodes(nodes, workspaceID, nullptr);
@@ -824,9 +891,11 @@ StoreResult<void> WorkspaceStore::writeNodes(const NodeList &nodes, const QUuid 
 
     if (auto begun = d->execute(kBegin); !begun)
         return Failure(begun.error());
+    // The rollback puts back the rows the cache describes, but whether it
+    // did is checked against the rows before the next write.
     auto abandon = [&](const StoreError &error) -> StoreResult<void> {
         (void)d->execute(kRollback);
-        d->invalidateCache();
+        d->cachedDataVersion = -1;
         return Failure(error);
     };
 
@@ -835,7 +904,15 @@ StoreResult<void> WorkspaceStore::writeNodes(const NodeList &nodes, const QUuid 
         return abandon(version.error());
 
     bool written = false;
-    if (d->cachedWorkspace == workspaceID && d->cachedDataVersion == *version) {
+    if (d->cachedWorkspace == workspaceID) {
+        auto holds = d->cacheHolds(workspaceID, workspaceText, *version);
+        if (!holds)
+            return abandon(holds.error());
+        if (!*holds) {
+            (void)d->execute(kRollback);
+            qCInfo(lcStore) << "refused a write: another connection changed the nodes since they were read";
+            return Failure(StoreError{StoreError::Kind::changedElsewhere, {}, {}});
+        }
         auto outcome = d->writeChanges(nodes, workspaceID, workspaceText);
         if (!outcome)
             return abandon(outcome.error());
@@ -844,9 +921,21 @@ StoreResult<void> WorkspaceStore::writeNodes(const NodeList &nodes, const QUuid 
             if (auto rolledBack = d->execute(kRollback); !rolledBack)
                 return abandon(rolledBack.error());
             if (auto begun = d->execute(kBegin); !begun) {
-                d->invalidateCache();
+                d->cachedDataVersion = -1;
                 return Failure(begun.error());
             }
+            // Another connection may have committed in between.
+            auto again = d->dataVersion();
+            if (!again)
+                return abandon(again.error());
+            auto holds = d->cacheHolds(workspaceID, workspaceText, *again);
+            if (!holds)
+                return abandon(holds.error());
+            if (!*holds) {
+                (void)d->execute(kRollback);
+                return Failure(StoreError{StoreError::Kind::changedElsewhere, {}, {}});
+            }
+            version = again;
         } else {
             written = true;
         }

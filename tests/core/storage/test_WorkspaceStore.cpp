@@ -276,22 +276,35 @@ TEST_F(WorkspaceStoreTest, IncrementalWritesMatchAFullRewriteOverRandomEdits)
     }
 }
 
-TEST_F(WorkspaceStoreTest, ChangesByAnotherConnectionAreNotOverlooked)
+TEST_F(WorkspaceStoreTest, ChangesByAnotherConnectionAreNeverWrittenOver)
 {
     WorkspaceStore store(path());
     NodeList nodes = sampleTree();
     ASSERT_TRUE(store.replaceNodes(nodes, workspace).ok());
-    {
-        RawDatabase raw(path());
-        raw.exec("DELETE FROM nodes WHERE title = 'g1c2'");
-        raw.exec("UPDATE nodes SET title = 'tampered' WHERE title = 'g0'");
-    }
-    // Unchanged list, but the file changed underneath: the store rewrites.
-    nodes[0].setTitle(QStringLiteral("g0 renamed"));
-    ASSERT_TRUE(store.replaceNodes(nodes, workspace).ok());
     RawDatabase raw(path());
-    EXPECT_EQ(raw.value("SELECT count(*) FROM nodes WHERE title IN ('g1c2', 'g0 renamed')"), "2");
-    EXPECT_EQ(raw.value("SELECT count(*) FROM nodes WHERE title = 'tampered'"), "0");
+
+    // A commit that leaves the nodes alone does not stand in the way.
+    raw.exec("INSERT INTO snapshots VALUES ('s', 'w', 'c', '{}')");
+    EXPECT_FALSE(store.nodesChangedElsewhere(workspace).value());
+    nodes[1].setTitle(QStringLiteral("g0c0 renamed"));
+    ASSERT_TRUE(store.replaceNodes(nodes, workspace).ok());
+
+    raw.exec("DELETE FROM nodes WHERE title = 'g1c2'");
+    raw.exec("UPDATE nodes SET title = 'tampered' WHERE title = 'g0'");
+    EXPECT_TRUE(store.nodesChangedElsewhere(workspace).value());
+    nodes[0].setTitle(QStringLiteral("g0 renamed"));
+    auto refused = store.replaceNodes(nodes, workspace);
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.error().kind, StoreError::Kind::changedElsewhere);
+    EXPECT_EQ(raw.value("SELECT count(*) FROM nodes WHERE title IN ('g1c2', 'g0 renamed')"), "0");
+    EXPECT_EQ(raw.value("SELECT count(*) FROM nodes WHERE title = 'tampered'"), "1");
+
+    // Once read again, the store writes on top of what the other program left.
+    NodeList reread = store.fetchNodes(workspace).value();
+    EXPECT_FALSE(store.nodesChangedElsewhere(workspace).value());
+    reread.last().setTitle(QStringLiteral("last renamed"));
+    ASSERT_TRUE(store.replaceNodes(reread, workspace).ok());
+    EXPECT_EQ(raw.value("SELECT count(*) FROM nodes WHERE title IN ('tampered', 'last renamed')"), "2");
 }
 
 TEST_F(WorkspaceStoreTest, DatabaseFilesArePrivateWhateverTheUmask)
