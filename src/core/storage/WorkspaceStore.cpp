@@ -16,6 +16,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 #include <limits>
 #include <tuple>
@@ -95,6 +96,8 @@ constexpr const char *kDeleteOneSnapshot = "DELETE FROM snapshots WHERE id = ?;"
 constexpr const char *kSelectSnapshotTimes = "SELECT id, created_at FROM snapshots WHERE workspace_id = ?\n"
                                              "ORDER BY created_at DESC, rowid DESC;";
 constexpr const char *kSelectSnapshotOfWorkspace = "SELECT payload_json FROM snapshots WHERE id = ? AND workspace_id = ?;";
+constexpr const char *kSelectEverySnapshot = "SELECT id, created_at, payload_json FROM snapshots WHERE workspace_id = ?\n"
+                                             "ORDER BY created_at DESC, rowid DESC;";
 constexpr const char *kSelectSnapshotByID = "SELECT payload_json FROM snapshots WHERE id = ?;";
 constexpr const char *kUpdateSnapshotPayload = "UPDATE snapshots SET payload_json = ? WHERE id = ?;";
 constexpr const char *kSelectFirstWorkspace = "SELECT payload_json FROM workspaces LIMIT 1;";
@@ -237,6 +240,47 @@ struct LoadKey {
     SqlKey sortOrder;
     SqlKey createdAt;
 };
+
+// The top-level schemaVersion of a stored snapshot text. Its keys are sorted,
+// so the snapshot's own key follows the whole tree and is the last one; and
+// inside a JSON string every quote is escaped, so no value holds the key.
+std::optional<std::int64_t> trailingSchemaVersion(std::string_view text)
+{
+    constexpr std::string_view key = "\"schemaVersion\":";
+    const std::size_t at = text.rfind(key);
+    if (at == std::string_view::npos)
+        return std::nullopt;
+    const char *begin = text.data() + at + key.size();
+    std::int64_t value = 0;
+    const auto [end, error] = std::from_chars(begin, text.data() + text.size(), value);
+    if (error != std::errc() || end == begin)
+        return std::nullopt;
+    return value;
+}
+
+SnapshotCondition conditionOf(std::string_view text, bool decodes, std::int64_t &schemaVersion)
+{
+    const auto named = trailingSchemaVersion(text);
+    schemaVersion = 0;
+    if (named && *named > TreeExport::kSchemaVersion) {
+        schemaVersion = *named;
+        return SnapshotCondition::newerVersion;
+    }
+    return decodes ? SnapshotCondition::readable : SnapshotCondition::damaged;
+}
+
+// Why a snapshot's text does not decode, in the terms the list uses.
+StoreError unreadableSnapshot(std::string_view text, const json::DecodeError &error, const char *sql)
+{
+    std::int64_t schemaVersion = 0;
+    if (conditionOf(text, false, schemaVersion) == SnapshotCondition::newerVersion)
+        return StoreError{StoreError::Kind::decode, QString::fromUtf8(sql),
+                          QStringLiteral("the snapshot was made by a newer version of TarniBar (schema %1), which "
+                                         "this version cannot read")
+                              .arg(schemaVersion)};
+    return StoreError{StoreError::Kind::decode, QString::fromUtf8(sql),
+                      QStringLiteral("the snapshot is damaged: ") + error.description()};
+}
 
 } // namespace
 
@@ -978,10 +1022,10 @@ StoreResult<QList<WorkspaceSnapshot>> WorkspaceStore::fetchSnapshots(const QUuid
             const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(s, 0));
             if (!text)
                 return {};
-            auto snapshot = d->decoder.workspaceSnapshot(std::string_view(text, size_t(sqlite3_column_bytes(s, 0))));
+            const std::string_view stored(text, size_t(sqlite3_column_bytes(s, 0)));
+            auto snapshot = d->decoder.workspaceSnapshot(stored);
             if (!snapshot)
-                return Failure(StoreError{StoreError::Kind::decode, QString::fromUtf8(kSelectSnapshots),
-                                          QStringLiteral("snapshot row: ") + snapshot.error().description()});
+                return Failure(unreadableSnapshot(stored, snapshot.error(), kSelectSnapshots));
             snapshots.push_back(std::move(*snapshot));
             return {};
         });
@@ -1889,13 +1933,14 @@ StoreResult<QList<SnapshotSummary>> WorkspaceStore::fetchSnapshotSummaries(const
                     const qint64 copies = countOccurrences(text, "\"originalNodeID\":");
                     row.summary.subtree = entries > 0 && copies == entries;
                     row.summary.nodeCount = row.summary.subtree ? entries : std::max<qint64>(0, entries - 1);
-                } else {
-                    auto snapshot = d->decoder.workspaceSnapshot(text);
-                    if (!snapshot)
-                        return Failure(StoreError{StoreError::Kind::decode, QString::fromUtf8(kSelectSnapshotByID),
-                                                  QStringLiteral("snapshot row: ") + snapshot.error().description()});
+                    row.summary.condition = conditionOf(text, true, row.summary.schemaVersion);
+                } else if (auto snapshot = d->decoder.workspaceSnapshot(text)) {
                     const SnapshotOrigin origin = row.summary.origin;
                     row.summary = summarizeSnapshot(*snapshot, origin);
+                    row.summary.condition = conditionOf(text, true, row.summary.schemaVersion);
+                } else {
+                    // Listed all the same, so that one snapshot cannot hide the others.
+                    row.summary.condition = conditionOf(text, false, row.summary.schemaVersion);
                 }
                 row.summary.storedBytes = qint64(text.size());
                 return {};
@@ -1917,6 +1962,44 @@ StoreResult<QList<SnapshotSummary>> WorkspaceStore::fetchSnapshotSummaries(const
     return summaries;
 }
 
+StoreResult<QList<WorkspaceStore::ListedSnapshot>> WorkspaceStore::fetchEverySnapshot(const QUuid &workspaceID)
+{
+    std::lock_guard guard(m_lock);
+    auto marks = readSnapshotMarksLocked();
+    if (!marks)
+        return Failure(marks.error());
+    const std::string workspaceText = uuidText(workspaceID);
+    QList<ListedSnapshot> listed;
+    auto read = d->query(
+        kSelectEverySnapshot, [&](sqlite3_stmt *s) { Private::bindText(s, 1, workspaceText); },
+        [&](sqlite3_stmt *s) -> StoreResult<void> {
+            const auto id = parseUuid(columnView(s, 0));
+            const auto createdAt = parseTimestamp(columnView(s, 1));
+            if (!id || !createdAt)
+                return Failure(StoreError{StoreError::Kind::decode, QString::fromUtf8(kSelectEverySnapshot),
+                                          QStringLiteral("snapshot row with a malformed id or time")});
+            const std::string_view text = columnView(s, 2);
+            const SnapshotOrigin origin = marks->value(*id).origin;
+            ListedSnapshot entry;
+            if (auto snapshot = d->decoder.workspaceSnapshot(text)) {
+                entry.summary = summarizeSnapshot(*snapshot, origin);
+                entry.snapshot = std::move(*snapshot);
+            } else {
+                entry.summary.id = *id;
+                entry.summary.createdAt = *createdAt;
+                entry.summary.origin = origin;
+                entry.summary.title = trailingTitle(text).value_or(QString());
+            }
+            entry.summary.condition = conditionOf(text, entry.snapshot.has_value(), entry.summary.schemaVersion);
+            entry.summary.storedBytes = qint64(text.size());
+            listed.push_back(std::move(entry));
+            return {};
+        });
+    if (!read)
+        return Failure(read.error());
+    return listed;
+}
+
 StoreResult<std::optional<WorkspaceSnapshot>> WorkspaceStore::fetchSnapshot(const QUuid &workspaceID,
                                                                            const QUuid &snapshotID)
 {
@@ -1936,8 +2019,7 @@ StoreResult<std::optional<WorkspaceSnapshot>> WorkspaceStore::fetchSnapshot(cons
                 return {};
             auto snapshot = d->decoder.workspaceSnapshot(text);
             if (!snapshot)
-                return Failure(StoreError{StoreError::Kind::decode, QString::fromUtf8(kSelectSnapshotOfWorkspace),
-                                          QStringLiteral("snapshot row: ") + snapshot.error().description()});
+                return Failure(unreadableSnapshot(text, snapshot.error(), kSelectSnapshotOfWorkspace));
             found = std::move(*snapshot);
             return {};
         });

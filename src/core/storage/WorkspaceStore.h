@@ -66,6 +66,15 @@ public:
     StoreResult<std::optional<TrashEntry>> fetchTrashEntry(const QUuid &entryID) override;
     StoreResult<std::int64_t> eraseTrash(const QUuid &workspaceID, const QList<QUuid> &entryIDs) override;
 
+    // Every snapshot of the workspace, newest first, decoded where this
+    // version can read it. One it cannot read is listed with its condition
+    // and no snapshot, instead of failing the whole list.
+    struct ListedSnapshot {
+        SnapshotSummary summary;
+        std::optional<WorkspaceSnapshot> snapshot;
+    };
+    StoreResult<QList<ListedSnapshot>> fetchEverySnapshot(const QUuid &workspaceID);
+
     // The first stored workspace, or none; never creates one.
     StoreResult<std::optional<Workspace>> fetchWorkspace();
     // Set when the database could not be opened; every operation then fails
