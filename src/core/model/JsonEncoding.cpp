@@ -139,4 +139,35 @@ Result<void, EncodeError> appendCompact(std::string &out, const WorkspaceNode &n
     }
 }
 
+struct CompactFormCheck::Private {
+    Buffer buffer;
+    CompactWriter writer{buffer};
+};
+
+CompactFormCheck::CompactFormCheck()
+    : d(new Private)
+{
+}
+
+CompactFormCheck::~CompactFormCheck()
+{
+    delete d;
+}
+
+bool CompactFormCheck::matches(const WorkspaceNode &node, std::string_view text)
+{
+    // Longer than any record we write: not ours, and not worth encoding.
+    if (text.size() > kMaxNodeRecordBytes)
+        return false;
+    try {
+        d->buffer.Clear();
+        d->writer.Reset(d->buffer);
+        if (!writeFields(d->writer, node))
+            return false;
+        return std::string_view(d->buffer.GetString(), d->buffer.GetSize()) == text;
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+}
+
 } // namespace tarni::json

@@ -8,6 +8,7 @@
 #include <QString>
 
 #include <string>
+#include <string_view>
 
 namespace tarni::json {
 
@@ -39,5 +40,22 @@ Result<std::string, EncodeError> encode(const WorkspaceSnapshot &snapshot, JsonS
 // Appends the compact form of a node to `out` (for building arrays without
 // copying each node's text).
 Result<void, EncodeError> appendCompact(std::string &out, const WorkspaceNode &node);
+
+// Tells whether texts are exactly the compact form of their nodes (what the
+// store writes), reusing one buffer for all of them. One per thread.
+class CompactFormCheck {
+public:
+    CompactFormCheck();
+    ~CompactFormCheck();
+    CompactFormCheck(const CompactFormCheck &) = delete;
+    CompactFormCheck &operator=(const CompactFormCheck &) = delete;
+
+    // False also when the node cannot be encoded.
+    bool matches(const WorkspaceNode &node, std::string_view text);
+
+private:
+    struct Private;
+    Private *d;
+};
 
 } // namespace tarni::json
