@@ -184,7 +184,7 @@ void BM_Edit(benchmark::State &state)
         const auto start = Clock::now();
         timed(&rename, [&] { (void)tree.rename(groupA, QStringLiteral("Renamed %1").arg(++n)); });
         QUuid added;
-        timed(nullptr, [&] { added = tree.addWebLink(QStringLiteral("https://example.com/"), QString(), groupA)->id(); });
+        timed(nullptr, [&] { added = tree.addWebLink(QStringLiteral("https://example.com/"), QStringLiteral("Example"), groupA)->id(); });
         timed(&move, [&] { (void)tree.move(added, groupB, 0); });
         timed(nullptr, [&] { (void)tree.deleteNode(added); });
         state.SetIterationTime(msSince(start) / 1000.0);

@@ -27,7 +27,7 @@ inline double msSince(Clock::time_point start)
 
 class NullOpener final : public ExternalOpening {
 public:
-    bool open(const QUrl &) override { return true; }
+    bool open(const AcceptedAddress &) override { return true; }
     QCoro::Task<bool> reveal(QUrl) override { co_return true; }
 };
 

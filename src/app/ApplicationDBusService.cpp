@@ -2,6 +2,7 @@
 
 #include "app/AppModel.h"
 #include "app/ApplicationBusNames.h"
+#include "app/WorkspaceImport.h"
 #include "archive/SnapshotService.h"
 #include "archive/TreeArchiveService.h"
 #include "archive/TreeExportFile.h"
@@ -10,13 +11,16 @@
 #include "model/Uuid.h"
 #include "storage/WorkspaceStoreProtocol.h"
 #include "model/UnreachableNodes.h"
+#include "util/Localized.h"
 #include "windowing/AsyncWindowController.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
+#include <QLocale>
 #include <QLoggingCategory>
 #include <QPointer>
 #include <QTimer>
@@ -60,6 +64,8 @@ BusError fromStoreError(const StoreError &error)
 
 BusError fromTreeError(const TreeViewModelError &error)
 {
+    if (error.kind == TreeViewModelError::Kind::invalidEntry)
+        return invalidArgs(error.description());
     return error.storeError ? fromStoreError(*error.storeError) : failure(error.description());
 }
 
@@ -402,15 +408,10 @@ public Q_SLOTS:
         auto document = TreeExportFile::read(std::filesystem::path(path.toStdString()));
         if (!document)
             return fail(message, BusError{QString::fromLatin1(bus::kErrorBadData), document.error().description()});
-        TreeViewModel &tree = m_model.treeViewModel();
-        if (!tree.isLoaded() || !tree.workspace())
-            return fail(message, fromTreeError(TreeViewModelError::missingWorkspace()));
-        ImportedTree imported =
-            m_model.dependencies().treeArchiveService->importSubtreeResult(*document, tree.workspace()->id, parent);
-        const int count = int(imported.nodes.size());
-        if (!edited(message, tree.appendNodes(std::move(imported.nodes), parent)))
-            return 0;
-        return count;
+        InteropImport imported;
+        imported.document = std::move(*document);
+        const auto report = importTree(std::move(imported), parent, message);
+        return report ? int(report->added) : 0;
     }
 
     // Imports a file in another tool's format (`format` one of the import
@@ -440,20 +441,13 @@ public Q_SLOTS:
         auto imported = importInteropFile(std::filesystem::path(path.toStdString()), named, options);
         if (!imported)
             return fail(message, BusError{QString::fromLatin1(bus::kErrorBadData), imported.error().description()});
-        TreeViewModel &tree = m_model.treeViewModel();
-        if (!tree.isLoaded() || !tree.workspace())
-            return fail(message, fromTreeError(TreeViewModelError::missingWorkspace()));
-        ImportedTree result = m_model.dependencies().treeArchiveService->importSubtreeResult(
-            imported->document, tree.workspace()->id, parent);
-        if (imported->format != InteropFormat::tarnibar)
-            keepImportedCreationDates(imported->document, result.nodes);
-        const int count = int(result.nodes.size());
-        if (!edited(message, tree.appendNodes(std::move(result.nodes), parent)))
+        const auto report = importTree(std::move(*imported), parent, message);
+        if (!report)
             return 0;
-        groups = imported->summary.groups;
-        links = imported->summary.links;
-        skipped = imported->summary.skipped;
-        return count;
+        groups = report->summary.groups;
+        links = report->summary.links;
+        skipped = report->summary.skipped;
+        return int(report->added);
     }
 
     // Saves the subtree of `nodeID` (empty: the whole workspace); option
@@ -695,6 +689,35 @@ private:
             return QVariantList{uuidQString(*selected)};
         });
         return {};
+    }
+
+    // The one import path, as a direct edit: it answers its own errors and
+    // leaves the selection alone.
+    std::optional<ImportReport> importTree(InteropImport imported, const std::optional<QUuid> &parent,
+                                           const QDBusMessage &message)
+    {
+        TreeViewModel &tree = m_model.treeViewModel();
+        if (!tree.isLoaded() || !tree.workspace()) {
+            fail(message, fromTreeError(TreeViewModelError::missingWorkspace()));
+            return std::nullopt;
+        }
+        SnapshotService snapshots = snapshotService();
+        snapshots.setRetentionPolicy(RetentionPolicy::fromSettings(*m_model.dependencies().settings));
+        const QString title = localized("Before import") + QLatin1Char(' ') +
+            QLocale().toString(QDateTime::currentDateTime(), QLocale::ShortFormat);
+        auto report = WorkspaceImport(tree, snapshots, *m_model.dependencies().treeArchiveService)
+                          .run(std::move(imported), parent, title);
+        if (!report) {
+            const ImportFailure &error = report.error();
+            fail(message, error.snapshotError ? fromSnapshotError(*error.snapshotError)
+                                              : fromTreeError(*error.treeError));
+            return std::nullopt;
+        }
+        if (report->safetySnapshot)
+            Q_EMIT m_model.snapshotsChanged();
+        if (!edited(message, Result<void, TreeViewModelError>()))
+            return std::nullopt;
+        return std::move(*report);
     }
 
     SnapshotService snapshotService()

@@ -33,12 +33,28 @@ struct CliContext {
     std::filesystem::path databasePath() const;
 };
 
-// Messages go to standard error as one line each, prefixed with the tool's name.
+// Text from the workspace (or any other outside source) as one line that a
+// terminal shows rather than obeys: line breaks and tabs become spaces,
+// other control characters and bidirectional controls appear as \x1b or
+// \u202e. Output for programs (--json) is escaped by its own rules.
+QString visibleText(const QString &text);
+// Messages go to standard error as one line each (passed through
+// visibleText), prefixed with the tool's name.
 void printError(const QString &message);
 // Writes text to standard output as UTF-8.
 void printOut(std::string_view text);
 void printOut(const QString &text);
 
+// Why a path cannot be used, for a message: "no such file", "permission
+// denied" or the system's words (a loop of links, ...).
+QString fileProblem(const std::error_code &error);
+// Prints '<missing> at "path"' for a path that is not there, or why `what`
+// cannot be used (a loop of links, no permission).
+void reportUnusable(const std::filesystem::path &path, const std::error_code &error, const char *missing,
+                    const char *what);
+// Checks that the root is a directory, without creating it.
+// Returns kExitOk or the exit code to end with (having printed why).
+int requireRoot(const CliContext &context);
 // Checks that the root and its database exist, without creating either.
 // Returns kExitOk or the exit code to end with (having printed why).
 int requireExistingDatabase(const CliContext &context);

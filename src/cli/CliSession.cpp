@@ -2,6 +2,8 @@
 
 #include "model/Uuid.h"
 
+#include <QDateTime>
+#include <QLocale>
 #include <QThread>
 
 #include <chrono>
@@ -58,7 +60,29 @@ int reportTreeError(const TreeViewModelError &error)
     if (error.storeError)
         return reportStoreError(*error.storeError);
     printError(error.description());
-    return kExitFailed;
+    // A value the entry rules refuse is a bad argument, as over the bus.
+    return error.kind == TreeViewModelError::Kind::invalidEntry ? kExitUsage : kExitFailed;
+}
+
+int importIntoWorkspace(EditSession &session, InteropImport imported, const std::optional<QUuid> &parent,
+                        ImportReport &report)
+{
+    const TreeArchiveService archive;
+    SnapshotService snapshots(*session.store, *session.model, archive);
+    const QString title = QStringLiteral("Before import ") +
+        QLocale::c().toString(QDateTime::currentDateTime(), QStringLiteral("yyyy-MM-dd HH:mm"));
+    auto done = WorkspaceImport(*session.model, snapshots, archive).run(std::move(imported), parent, title);
+    if (!done) {
+        const ImportFailure &error = done.error();
+        if (error.treeError)
+            return reportTreeError(*error.treeError);
+        if (error.snapshotError->storeError)
+            return reportStoreError(*error.snapshotError->storeError);
+        printError(error.description());
+        return kExitFailed;
+    }
+    report = std::move(*done);
+    return kExitOk;
 }
 
 int openForReading(const CliContext &context, ReadSession &session)
@@ -111,11 +135,8 @@ constexpr auto kWaitForOtherEdits = std::chrono::seconds(10);
 int openForEditing(const CliContext &context, EditSession &session)
 {
     const QString root = QString::fromStdString(context.root.string());
-    std::error_code ec;
-    if (!std::filesystem::is_directory(context.root, ec)) {
-        printError(QStringLiteral("no data root at \"%1\"").arg(root));
-        return kExitNoRoot;
-    }
+    if (int code = requireRoot(context))
+        return code;
     const auto deadline = std::chrono::steady_clock::now() + kWaitForOtherEdits;
     std::string error;
     while (!session.lock.tryAcquire(context.root, &error, InstanceLock::Holder::commandLineTool)) {
@@ -131,19 +152,30 @@ int openForEditing(const CliContext &context, EditSession &session)
             return kExitAppRunning;
         }
         if (std::chrono::steady_clock::now() >= deadline) {
-            const QString who = holder->holder == InstanceLock::Holder::commandLineTool
-                ? QStringLiteral("another tarnibar-cli command")
-                : QStringLiteral("another program");
-            printError(QStringLiteral("%1%2 has been changing the workspace in \"%3\" for over %4 s; try again when "
-                                      "it has finished")
-                           .arg(who, holder->pid ? QStringLiteral(" (process %1)").arg(holder->pid) : QString(), root)
-                           .arg(std::chrono::seconds(kWaitForOtherEdits).count()));
+            const auto seconds = std::chrono::seconds(kWaitForOtherEdits).count();
+            if (holder->holder == InstanceLock::Holder::commandLineTool)
+                printError(QStringLiteral("another tarnibar-cli command (process %1) has been changing the workspace "
+                                          "in \"%2\" for over %3 s; try again when it has finished")
+                               .arg(holder->pid)
+                               .arg(root)
+                               .arg(seconds));
+            else
+                printError(QStringLiteral("the data root \"%1\" has been locked by another process for over %2 s; "
+                                          "try again when it has let go")
+                               .arg(root)
+                               .arg(seconds));
             return kExitLocked;
         }
         QThread::msleep(20);
     }
-    if (!std::filesystem::exists(context.databasePath(), ec))
+    std::error_code ec;
+    if (!std::filesystem::exists(context.databasePath(), ec)) {
+        if (ec) {
+            reportUnusable(context.databasePath(), ec, "no workspace database", "workspace database");
+            return kExitFailed;
+        }
         session.createdDatabase = context.databasePath();
+    }
     session.store = std::make_unique<WorkspaceStore>(context.databasePath(), WorkspaceStore::OpenMode::readWrite);
     if (session.store->openError())
         return reportStoreError(*session.store->openError());
@@ -193,7 +225,7 @@ int parseUnderText(const Arguments &args, QString &parent)
 
 int printReplyID(const QVariantList &reply)
 {
-    printOut(reply.value(0).toString() + QLatin1Char('\n'));
+    printOut(visibleText(reply.value(0).toString()) + QLatin1Char('\n'));
     return kExitOk;
 }
 

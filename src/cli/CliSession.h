@@ -5,6 +5,7 @@
 
 #include "CliCommand.h"
 
+#include "app/WorkspaceImport.h"
 #include "common/InstanceLock.h"
 #include "storage/WorkspaceStore.h"
 #include "tree/TreeViewModel.h"
@@ -70,6 +71,12 @@ struct EditSession {
     EditSession &operator=(const EditSession &) = delete;
     ~EditSession();
 };
+
+// Adds an import through the one import path the application uses too (the
+// entry rules, the automatic snapshot before a large import, one step).
+// Returns kExitOk (and the report) or the exit code, having said why.
+int importIntoWorkspace(EditSession &session, InteropImport imported, const std::optional<QUuid> &parent,
+                        ImportReport &report);
 
 // kExitAppRunning, silently, when the application holds the lock (see
 // EditSession::applicationRunning).

@@ -23,13 +23,13 @@ int runStep(CliContext &context, const QStringList &arguments, bool undoing)
         QVariantList reply;
         if (int code = callApplication(context, undoing ? "Undo" : "Redo", {}, &reply))
             return code;
-        printOut(reply.value(0).toString() + QLatin1Char('\n'));
+        printOut(visibleText(reply.value(0).toString()) + QLatin1Char('\n'));
         return kExitOk;
     }
     auto step = undoing ? session.model->undo() : session.model->redo();
     if (!step)
         return reportTreeError(step.error());
-    printOut(TreeViewModel::stepLabel(*step) + QLatin1Char('\n'));
+    printOut(visibleText(TreeViewModel::stepLabel(*step)) + QLatin1Char('\n'));
     return kExitOk;
 }
 
@@ -42,7 +42,7 @@ QString trashLines(const QList<TrashSummary> &entries, bool asJson)
         out += QStringLiteral("%1  %2  %3 node(s)  %4\n")
                    .arg(uuidQString(entry.id), timestampQString(entry.deletedAt))
                    .arg(entry.nodeCount)
-                   .arg(entry.title);
+                   .arg(visibleText(entry.title));
     return out;
 }
 

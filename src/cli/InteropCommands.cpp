@@ -19,8 +19,7 @@ std::optional<InteropFormat> detectFormatOfFile(const std::filesystem::path &fil
     if (!std::filesystem::is_regular_file(file, ec)) {
         printError(QStringLiteral("Cannot read \"%1\": %2")
                        .arg(QString::fromStdString(file.string()),
-                            std::filesystem::exists(file, ec) ? QStringLiteral("not a regular file")
-                                                               : QStringLiteral("no such file")));
+                            ec ? fileProblem(ec) : QStringLiteral("not a regular file")));
         return std::nullopt;
     }
     std::ifstream in(file, std::ios::binary);
@@ -51,9 +50,7 @@ QString importReport(qint64 nodes, const ImportSummary &summary)
                        .arg(summary.groups)
                        .arg(summary.links);
     if (summary.skipped > 0)
-        text += QStringLiteral("; %1 entries skipped (addresses that are not http(s), Slack or file and do not "
-                               "parse, or would run code)")
-                    .arg(summary.skipped);
+        text += QStringLiteral("; ") + skippedEntriesText(summary);
     return text + QLatin1Char('\n');
 }
 
@@ -82,7 +79,7 @@ int importInteropFormat(const CliContext &context, const Arguments &args, const 
                                        &reply))
             return code;
         const ImportSummary summary{reply.value(1).toLongLong(), reply.value(2).toLongLong(),
-                                    reply.value(3).toLongLong()};
+                                    reply.value(3).toLongLong(), {}};
         printOut(importReport(reply.value(0).toLongLong(), summary));
         return kExitOk;
     }
@@ -90,12 +87,10 @@ int importInteropFormat(const CliContext &context, const Arguments &args, const 
     std::optional<QUuid> parent;
     if (int code = parseUnder(args, model, parent))
         return code;
-    ImportedTree tree = TreeArchiveService().importSubtreeResult(imported->document, model.workspace()->id, parent);
-    keepImportedCreationDates(imported->document, tree.nodes);
-    const qint64 count = tree.nodes.size();
-    if (auto appended = model.appendNodes(std::move(tree.nodes), parent); !appended)
-        return reportTreeError(appended.error());
-    printOut(importReport(count, imported->summary));
+    ImportReport report;
+    if (int code = importIntoWorkspace(session, std::move(*imported), parent, report))
+        return code;
+    printOut(importReport(report.added, report.summary));
     return kExitOk;
 }
 

@@ -117,7 +117,8 @@ int runSnapshot(CliContext &context, const QStringList &arguments)
                 for (const auto &entry : *snapshots) {
                     const SnapshotSummary &summary = entry.summary;
                     out += QStringLiteral("%1  %2  %3 (%4)\n")
-                               .arg(uuidQString(summary.id), timestampQString(summary.createdAt), summary.title,
+                               .arg(uuidQString(summary.id), timestampQString(summary.createdAt),
+                                    visibleText(summary.title),
                                     readable(summary) ? QStringLiteral("%1 node(s)").arg(summary.nodeCount)
                                                       : conditionText(summary));
                 }
@@ -197,10 +198,10 @@ int runSnapshot(CliContext &context, const QStringList &arguments)
             QString out = QStringLiteral("Restored %1 node(s) from %2 snapshot \"%3\"\n")
                               .arg(reply.value(0).toInt())
                               .arg(reply.value(1).toBool() ? QStringLiteral("subtree") : QStringLiteral("workspace"),
-                                   reply.value(2).toString());
+                                   visibleText(reply.value(2).toString()));
             if (!reply.value(3).toString().isEmpty())
                 out += QStringLiteral("The tree as it was is kept as snapshot %1 \"%2\"\n")
-                           .arg(reply.value(3).toString(), reply.value(4).toString());
+                           .arg(visibleText(reply.value(3).toString()), visibleText(reply.value(4).toString()));
             printOut(out);
             return kExitOk;
         }
@@ -219,10 +220,11 @@ int runSnapshot(CliContext &context, const QStringList &arguments)
             return reportSnapshotError(restored.error());
         QString out = QStringLiteral("Restored %1 node(s) from %2 snapshot \"%3\"\n")
                           .arg(restored->nodeCount)
-                          .arg(restored->subtree ? QStringLiteral("subtree") : QStringLiteral("workspace"), snapshot->title);
+                          .arg(restored->subtree ? QStringLiteral("subtree") : QStringLiteral("workspace"),
+                               visibleText(snapshot->title));
         if (restored->safetySnapshot)
             out += QStringLiteral("The tree as it was is kept as snapshot %1 \"%2\"\n")
-                       .arg(uuidQString(restored->safetySnapshot->id), restored->safetySnapshot->title);
+                       .arg(uuidQString(restored->safetySnapshot->id), visibleText(restored->safetySnapshot->title));
         printOut(out);
         return kExitOk;
     }

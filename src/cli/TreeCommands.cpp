@@ -31,16 +31,6 @@ namespace {
 // say their depth instead of growing wider.
 constexpr int kMaxPlainIndent = 32;
 
-// One line per node, whatever the title holds.
-QString singleLine(QString text)
-{
-    for (QChar &c : text) {
-        if (c == QLatin1Char('\n') || c == QLatin1Char('\r') || c == QLatin1Char('\t'))
-            c = QLatin1Char(' ');
-    }
-    return text;
-}
-
 QString plainLine(const WorkspaceNode &node, int depth, bool hasChildren)
 {
     QString line;
@@ -49,9 +39,9 @@ QString plainLine(const WorkspaceNode &node, int depth, bool hasChildren)
     else
         line = QString(kMaxPlainIndent * 2, QLatin1Char(' ')) + QStringLiteral("(depth %1) ").arg(depth);
     line += node.isCollapsed() && hasChildren ? QStringLiteral("+ ") : QStringLiteral("- ");
-    line += singleLine(node.title());
+    line += visibleText(node.title());
     if (node.subtitle() && !node.subtitle()->isEmpty())
-        line += QStringLiteral(" \u2014 ") + singleLine(*node.subtitle());
+        line += QStringLiteral(" \u2014 ") + visibleText(*node.subtitle());
     line += QStringLiteral("  [%1 %2]\n").arg(QString::fromLatin1(rawValue(node.kind()).data()), uuidQString(node.id()));
     return line;
 }
@@ -220,8 +210,8 @@ int runMove(CliContext &context, const QStringList &arguments)
     if (auto text = args->value("--index")) {
         bool ok = false;
         index = text->toLongLong(&ok);
-        if (!ok) {
-            printError(QStringLiteral("--index needs a whole number, not \"%1\"").arg(*text));
+        if (!ok || *index < 0) {
+            printError(QStringLiteral("--index needs a whole number of 0 or more, not \"%1\"").arg(*text));
             return kExitUsage;
         }
     }
@@ -420,11 +410,15 @@ int runImport(CliContext &context, const QStringList &arguments)
     std::optional<QUuid> parent;
     if (int code = parseUnder(*args, model, parent))
         return code;
-    const ImportedTree imported =
-        TreeArchiveService().importSubtreeResult(document.value(), model.workspace()->id, parent);
-    if (auto appended = model.appendNodes(imported.nodes, parent); !appended)
-        return reportTreeError(appended.error());
-    printOut(QStringLiteral("Imported %1 node(s)\n").arg(imported.nodes.size()));
+    InteropImport imported;
+    imported.document = std::move(document).value();
+    ImportReport report;
+    if (int code = importIntoWorkspace(session, std::move(imported), parent, report))
+        return code;
+    const QString skipped = skippedEntriesText(report.summary);
+    printOut(QStringLiteral("Imported %1 node(s)%2\n")
+                 .arg(report.added)
+                 .arg(skipped.isEmpty() ? QString() : QStringLiteral("; ") + skipped));
     return kExitOk;
 }
 

@@ -25,6 +25,7 @@ int runUpdate(CliContext &, const QStringList &arguments)
         return usage(kUsage);
 
     QVariantMap info = readUpdateConfiguration(updateConfigurationFile());
+    const auto own = validUpdateConfiguration(info);
     if (const auto feed = args->value("--feed"))
         info.insert(QLatin1String(kFeedURLKey), *feed);
     if (const auto key = args->value("--public-key"))
@@ -41,6 +42,7 @@ int runUpdate(CliContext &, const QStringList &arguments)
 
     UpdateCheckRequest request;
     request.configuration = *configuration;
+    request.plainHttpAllowed = own && own->feedIsPlainHttp();
     request.currentVersion = args->value("--current-version").value_or(QStringLiteral(TARNI_VERSION));
     if (!parseVersion(request.currentVersion)) {
         printError(QStringLiteral("%1 is not a version (numbers separated by dots)").arg(request.currentVersion));

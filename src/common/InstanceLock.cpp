@@ -3,8 +3,13 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <cstdio>
 #include <fcntl.h>
+#include <fstream>
+#include <sstream>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 #include <utility>
 
@@ -33,6 +38,30 @@ namespace {
 
 constexpr const char *kApplicationWord = "application";
 constexpr const char *kCommandLineToolWord = "tarnibar-cli";
+
+// Whether process `pid` holds a flock(2) on the file open as `fd`, as
+// /proc/locks says: "1: FLOCK  ADVISORY  WRITE <pid> <major>:<minor>:<inode> 0 EOF",
+// with "->" after the number for a process still waiting.
+bool holdsLock(long pid, int fd)
+{
+    struct stat file {};
+    if (pid <= 0 || ::fstat(fd, &file) != 0)
+        return false;
+    char device[64];
+    std::snprintf(device, sizeof device, "%02x:%02x:%llu", ::major(file.st_dev), ::minor(file.st_dev),
+                  static_cast<unsigned long long>(file.st_ino));
+    const std::string owner = std::to_string(pid);
+    std::ifstream locks("/proc/locks");
+    std::string line;
+    while (std::getline(locks, line)) {
+        std::istringstream fields(line);
+        std::string number, kind, advisory, access, holder, where;
+        fields >> number >> kind >> advisory >> access >> holder >> where;
+        if (kind == "FLOCK" && holder == owner && where == device)
+            return true;
+    }
+    return false;
+}
 
 } // namespace
 
@@ -96,19 +125,29 @@ std::optional<InstanceLock::HolderInfo> InstanceLock::currentHolder(const std::f
     }
     char buffer[64] = {};
     const ssize_t n = ::pread(fd, buffer, sizeof buffer - 1, 0);
-    ::close(fd);
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
     HolderInfo info;
     if (n <= 0)
         return info;
     const std::string text(buffer, std::size_t(n));
     const auto space = text.find(' ');
     const std::string word = text.substr(0, space);
+    const long pid = space == std::string::npos ? 0 : std::strtol(text.c_str() + space + 1, nullptr, 10);
+    // The record counts only when it names the process that holds the lock:
+    // a stale one, left by an earlier holder under another program's lock,
+    // would blame a process that is gone or has nothing to do with it.
+    if (!holdsLock(pid, fd))
+        return info;
     if (word == kApplicationWord)
         info.holder = Holder::application;
     else if (word == kCommandLineToolWord)
         info.holder = Holder::commandLineTool;
-    if (space != std::string::npos)
-        info.pid = std::strtol(text.c_str() + space + 1, nullptr, 10);
+    else
+        return info;
+    info.pid = pid;
     return info;
 }
 

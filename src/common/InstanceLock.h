@@ -45,7 +45,9 @@ public:
         Holder holder = Holder::unknown;
         long pid = 0; // 0 when unknown
     };
-    // Who holds the lock of `root` now; none when nobody does.
+    // Who holds the lock of `root` now; none when nobody does. The holder is
+    // named only when the file's record names the process that holds the
+    // lock; another program's lock (or one taken a moment ago) is unknown.
     static std::optional<HolderInfo> currentHolder(const std::filesystem::path &root);
 
 private:

@@ -1,7 +1,7 @@
 #include "gui/EntryDialogs.h"
 
 #include "util/Localized.h"
-#include "opening/SlackURLParser.h"
+#include "model/EntryRules.h"
 
 #include <QClipboard>
 #include <QDialogButtonBox>
@@ -9,35 +9,21 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QUrl>
 #include <QVBoxLayout>
 
 namespace tarni {
 
 std::optional<QString> webLinkProblem(const QString &text)
 {
-    const QString trimmed = text.trimmed();
-    if (trimmed.isEmpty())
-        return localized("Enter an address.");
-    const QUrl url(trimmed, QUrl::StrictMode);
-    const QString scheme = url.scheme().toLower();
-    if (!url.isValid() || (scheme != QLatin1String("http") && scheme != QLatin1String("https")))
-        return localized("The address must start with http:// or https://.");
-    if (url.host().isEmpty())
-        return localized("The address has no host.");
+    if (auto address = EntryRules::webAddress(text); !address)
+        return localized(entryProblemText(address.error()));
     return std::nullopt;
 }
 
 std::optional<QString> slackThreadProblem(const QString &text)
 {
-    const QString trimmed = text.trimmed();
-    if (trimmed.isEmpty())
-        return localized("Enter an address.");
-    const auto target = SlackURLParser().parse(trimmed);
-    if (!target)
-        return localized("This is not a Slack address.");
-    if (!target->channelID || target->channelID->isEmpty())
-        return localized("The address names no Slack channel or thread.");
+    if (auto target = EntryRules::slackAddress(text); !target)
+        return localized(entryProblemText(target.error()));
     return std::nullopt;
 }
 

@@ -200,15 +200,35 @@ TEST_F(TarnibarCliTest, MissingRootAndMissingDatabaseHaveTheirOwnCodesAndCreateN
 {
     const QString missingRoot = dir.path() + QStringLiteral("/absent");
     const QString emptyRoot = dir.path() + QStringLiteral("/empty");
+    const QString loopRoot = dir.path() + QStringLiteral("/loop");
+    const QString loopDatabaseRoot = dir.path() + QStringLiteral("/loopdb");
     ASSERT_TRUE(QDir().mkpath(emptyRoot));
-    for (const auto &[where, exitCode] : {std::pair{missingRoot, 3}, std::pair{emptyRoot, 4}}) {
+    ASSERT_TRUE(QDir().mkpath(loopDatabaseRoot));
+    ASSERT_TRUE(QFile::link(loopRoot, loopRoot));
+    ASSERT_TRUE(QFile::link(QStringLiteral("workspace.sqlite"), loopDatabaseRoot + QStringLiteral("/workspace.sqlite")));
+    const struct {
+        QString where;
+        int exitCode;
+        const char *cause;
+    } rows[] = {
+        {missingRoot, 3, "no data root"},
+        {emptyRoot, 4, "no workspace database"},
+        {loopRoot, 3, "Too many levels of symbolic links"},
+        {loopDatabaseRoot, 4, "Too many levels of symbolic links"},
+    };
+    for (const auto &row : rows) {
         for (const QStringList &command : {QStringList{QStringLiteral("check")},
                                            QStringList{QStringLiteral("nodes"), QStringLiteral("--json")}}) {
-            const CliRun run = runCli(QStringList{QStringLiteral("--root"), where} + command);
-            EXPECT_EQ(run.exitCode, exitCode) << where.toStdString() << " " << command.front().toStdString();
-            EXPECT_TRUE(run.err.contains(where)) << run.err.toStdString();
+            const CliRun run = runCli(QStringList{QStringLiteral("--root"), row.where} + command);
+            EXPECT_EQ(run.exitCode, row.exitCode) << row.where.toStdString() << " " << command.front().toStdString();
+            EXPECT_TRUE(run.err.contains(row.where)) << run.err.toStdString();
+            EXPECT_TRUE(run.err.contains(QString::fromLatin1(row.cause))) << run.err.toStdString();
         }
     }
+    const CliRun edit = runCli({QStringLiteral("--root"), loopRoot, QStringLiteral("add"), QStringLiteral("group"),
+                                QStringLiteral("x")});
+    EXPECT_EQ(edit.exitCode, 3);
+    EXPECT_TRUE(edit.err.contains(QStringLiteral("Too many levels of symbolic links"))) << edit.err.toStdString();
     EXPECT_FALSE(QFileInfo::exists(missingRoot));
     EXPECT_TRUE(QDir(emptyRoot).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
 }

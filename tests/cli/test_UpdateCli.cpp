@@ -91,12 +91,21 @@ TEST(UpdateCli, ASignedReleaseVerifiesAndEveryOtherAnswerHasItsExitCode)
     EXPECT_EQ(verified.code, 0) << qPrintable(verified.err);
     EXPECT_TRUE(verified.out.contains(QStringLiteral("version 0.2.0"))) << qPrintable(verified.out);
     EXPECT_EQ(check("/good.xml", "0.2.0", publicKey).code, 9);
+    const ToolRun older = check("/good.xml", "0.3.0", publicKey);
+    EXPECT_EQ(older.code, 9) << qPrintable(older.err);
+    EXPECT_TRUE(older.out.contains(QStringLiteral("nothing newer than 0.3.0"))) << qPrintable(older.out);
     const ToolRun tampered = check("/tampered.xml", "0.1.0", publicKey);
     EXPECT_EQ(tampered.code, 10);
     EXPECT_TRUE(tampered.err.contains(QStringLiteral("signature"))) << qPrintable(tampered.err);
     EXPECT_EQ(check("/missing.xml", "0.1.0", publicKey).code, 7);
     EXPECT_EQ(check("/good.xml", "0.1.0", QString::fromLatin1(QByteArray(31, 'k').toBase64())).code, 2);
     EXPECT_EQ(check("/good.xml", "one", publicKey).code, 2);
+    // A feed given here does not make plain http elsewhere acceptable.
+    const ToolRun plain = cli({QStringLiteral("update"), QStringLiteral("check"), QStringLiteral("--feed"),
+                               QStringLiteral("http://tarni.invalid/appcast.xml"), QStringLiteral("--public-key"),
+                               publicKey});
+    EXPECT_EQ(plain.code, 10) << qPrintable(plain.err);
+    EXPECT_TRUE(plain.err.contains(QStringLiteral("is not https"))) << qPrintable(plain.err);
 }
 
 int main(int argc, char **argv)

@@ -77,8 +77,8 @@ TEST_F(CliFormatsTest, ImportsDetectedFormatsIntoNewGroupsAndExportsThemBack)
           "<DT><A HREF=\"file:///tmp/dir/\">Dir</A>\r\n</DL><p>\r\n");
     const CliRun imported = run({QStringLiteral("import"), path("chrome.html")});
     ASSERT_EQ(imported.exitCode, 0) << imported.err.toStdString();
-    EXPECT_EQ(imported.out, QStringLiteral("Imported 4 node(s): 1 group(s), 2 link(s); 1 entries skipped (addresses "
-                                           "that are not http(s), Slack or file and do not parse, or would run code)\n"));
+    EXPECT_EQ(imported.out, QStringLiteral("Imported 4 node(s): 1 group(s), 2 link(s); 1 items were not imported: "
+                                           "not a web address\n"));
     QJsonArray top = tree();
     ASSERT_EQ(top.size(), 1);
     EXPECT_EQ(shape(top[0]), QStringLiteral("chrome.html(Bar(A & B), Dir)"));

@@ -19,6 +19,10 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 using namespace tarni;
 using namespace tarni::testing;
 
@@ -163,6 +167,7 @@ TEST_F(TarnibarCliTreeTest, BadRequestsAreRefusedAndChangeNothing)
         {words("move %1 --under %2", a, child), 7, "under itself"},
         {words("move %1 --under %1", a), 7, "under itself"},
         {words("move %1 --index two", a), 2, "whole number"},
+        {words("move %1 --index -5", a), 2, "whole number"},
         {words("add group x --under %1", unknown), 7, "no node"},
         {words("add thing x"), 2, "usage"},
         {words("add group x --title t"), 2, "usage"},
@@ -170,8 +175,15 @@ TEST_F(TarnibarCliTreeTest, BadRequestsAreRefusedAndChangeNothing)
         {words("duplicate %1", unknown), 7, "no node"},
         {words("tree --bogus"), 2, "unknown option"},
         {words("export --node %1", unknown), 7, "no node"},
-        {words("import") << root() + QStringLiteral("/absent.json"), 1, "absent.json"},
+        {words("import") << root() + QStringLiteral("/absent.json"), 1, "absent.json\": no such file"},
+        {words("import") << root() + QStringLiteral("/loop.json"), 1, "loop.json\": Too many levels of symbolic links"},
+        // What the add dialogs refuse is refused here too.
+        {words("add link javascript:alert(1)"), 2, "http"},
+        {words("add link --") << QStringLiteral("--proxy-server=evil.example:1"), 2, "http"},
+        {words("add slack https://evil.example/archives/C1/p1"), 2, "not a Slack address"},
+        {words("add group") << QStringLiteral("  "), 2, "blank"},
     };
+    ASSERT_TRUE(QFile::link(root() + QStringLiteral("/loop.json"), root() + QStringLiteral("/loop.json")));
     for (const Case &c : cases) {
         const CliRun r = run(c.arguments);
         EXPECT_EQ(r.exitCode, c.exitCode) << c.arguments.join(QLatin1Char(' ')).toStdString();
@@ -227,6 +239,57 @@ TEST_F(TarnibarCliTreeTest, AnotherCommandsEditIsWaitedFor)
     ASSERT_TRUE(process.waitForFinished(10000));
     EXPECT_EQ(process.exitCode(), 0) << process.readAllStandardError().toStdString();
     EXPECT_EQ(titles(treeJson()), words("A B"));
+}
+
+TEST_F(TarnibarCliTreeTest, ControlAndBidiCharactersInTitlesAreShownAsEscapes)
+{
+    const QString hostile = QStringLiteral("a\x1b]0;owned\x07" "b\u202e" "c\u0085d");
+    const QString shown = QStringLiteral("a\\x1b]0;owned\\x07b\\u202ec\\x85d");
+    const QString a = idOf(words("add group plain"));
+    idOf(words("rename %1", a) << hostile);
+    EXPECT_EQ(titles(treeJson()), QStringList{hostile}); // JSON keeps the title as it is
+    idOf(words("snapshot save --node %1", a));
+    const QList<QStringList> printers{words("undo"), words("redo"), words("tree"), words("snapshot list"),
+                                      words("delete %1", a), words("trash list")};
+    for (const QStringList &arguments : printers) {
+        const CliRun r = run(arguments);
+        const std::string name = arguments.join(QLatin1Char(' ')).toStdString();
+        EXPECT_EQ(r.exitCode, 0) << name << ": " << r.err.toStdString();
+        EXPECT_EQ(r.out.contains(shown), arguments.first() != QLatin1String("delete")) << name << ": " << r.out.toStdString();
+        for (const QChar raw : {QChar(0x1b), QChar(0x07), QChar(0x202e), QChar(0x85)})
+            EXPECT_FALSE(r.out.contains(raw)) << name;
+    }
+}
+
+TEST_F(TarnibarCliTreeTest, AnotherProgramsLockNamesNoTarniBarProcess)
+{
+    idOf(words("add group A"));
+    // Another program holds the lock over records left by earlier holders;
+    // process 1 is alive but holds nothing.
+    const int fd = ::open((rootPath() / kInstanceLockName).c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+    for (const std::string record : {"application 1\n", "tarnibar-cli 1\n", "tarnibar-cli x\n"}) {
+        ASSERT_EQ(::ftruncate(fd, 0), 0);
+        ASSERT_EQ(::pwrite(fd, record.data(), record.size(), 0), ssize_t(record.size()));
+        const auto holder = InstanceLock::currentHolder(rootPath());
+        ASSERT_TRUE(holder) << record;
+        EXPECT_EQ(holder->holder, InstanceLock::Holder::unknown) << record;
+        EXPECT_EQ(holder->pid, 0) << record;
+    }
+    const CliRun blocked = run(words("add group B"));
+    ::close(fd);
+    EXPECT_EQ(blocked.exitCode, 5);
+    EXPECT_TRUE(blocked.err.contains(QStringLiteral("locked by another process"))) << blocked.err.toStdString();
+    EXPECT_FALSE(blocked.err.contains(QStringLiteral("tarnibar-cli command"))) << blocked.err.toStdString();
+
+    // A record written by the holder names it.
+    InstanceLock edit;
+    ASSERT_TRUE(edit.tryAcquire(rootPath(), nullptr, InstanceLock::Holder::commandLineTool));
+    const auto holder = InstanceLock::currentHolder(rootPath());
+    ASSERT_TRUE(holder);
+    EXPECT_EQ(holder->holder, InstanceLock::Holder::commandLineTool);
+    EXPECT_EQ(holder->pid, QCoreApplication::applicationPid());
 }
 
 // Parent links that lead nowhere or round in a circle hide nodes from every
@@ -391,6 +454,19 @@ TEST_F(TarnibarCliTreeTest, ExportAndImportRoundTrip)
     EXPECT_TRUE(refused.err.contains(QStringLiteral("is not a JSON document: invalid at byte 32")))
         << refused.err.toStdString();
     EXPECT_EQ(databaseBytes(), before);
+
+    // A large import takes the same automatic snapshot as in the window.
+    QFile many(root() + QStringLiteral("/many.txt"));
+    ASSERT_TRUE(many.open(QIODevice::WriteOnly));
+    for (int i = 0; i < 150; ++i)
+        many.write(QStringLiteral("https://n%1.example/\n").arg(i).toUtf8());
+    many.write("javascript:alert(1)\n");
+    many.close();
+    const CliRun large = run(words("import --format text") << many.fileName());
+    ASSERT_EQ(large.exitCode, 0) << large.err.toStdString();
+    EXPECT_EQ(large.out, QStringLiteral("Imported 151 node(s): 0 group(s), 150 link(s); 1 items were not imported: "
+                                        "not a web address\n"));
+    EXPECT_TRUE(run(words("snapshot list")).out.contains(QStringLiteral("Before import")));
 }
 
 // 100,000 nested nodes through every command that walks the tree.

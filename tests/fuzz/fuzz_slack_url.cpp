@@ -2,7 +2,7 @@
 
 #include "FuzzSupport.h"
 
-#include "opening/SlackURLParser.h"
+#include "model/SlackURLParser.h"
 
 #include <QUrl>
 

@@ -4,6 +4,7 @@
 #include "app/LanguageManager.h"
 #include "util/Localized.h"
 #include "app/UITestSupport.h"
+#include "app/WorkspaceImport.h"
 #include "archive/TreeExportFile.h"
 #include "chrome/ChromeExtensionIdentity.h"
 #include "chrome/ChromeNativeHostBridge.h"
@@ -614,9 +615,24 @@ QCoro::Task<> AppModel::revealSelectedInFinder()
     const FileTarget *target = selected->payload().asFileTarget();
     if (!target)
         co_return;
-    // Said at once; the file manager's answer is not waited on for it.
+    const auto address = EntryRules::fileAddress(target->path);
+    if (!address) {
+        setAlert(refusedOpen(address.error()).summary);
+        co_return;
+    }
+    const QString path = address->url().toLocalFile();
+    if (!QFileInfo::exists(path)) {
+        setAlert(formatted(localized("“%@” no longer exists"), {path}));
+        co_return;
+    }
+    const bool revealed = co_await m_dependencies.externalOpener->reveal(address->url());
+    if (!self)
+        co_return;
+    if (!revealed) {
+        setAlert(formatted(localized("Could not open %@"), {path}));
+        co_return;
+    }
     setLastOpenSummary(StatusLine::lookedUp(textKey("Revealed item in the file manager")));
-    co_await m_dependencies.externalOpener->reveal(QUrl::fromLocalFile(target->path));
 }
 
 void AppModel::openSelectedInSlackApp()
@@ -626,13 +642,24 @@ void AppModel::openSelectedInSlackApp()
     const SlackTarget *target = selected ? selected->payload().asSlackThread() : nullptr;
     if (!target)
         return;
-    if (const auto appURL = slackAppURL(*target)) {
-        m_dependencies.externalOpener->open(*appURL);
+    if (const auto appAddress = EntryRules::slackAppAddress(*target)) {
+        if (!m_dependencies.externalOpener->open(*appAddress)) {
+            setAlert(formatted(localized("Could not open %@"), {appAddress->text()}));
+            return;
+        }
         setLastOpenSummary(StatusLine::lookedUp(textKey("Opened Slack channel in Slack app")));
-    } else if (const auto permalink = urlFromText(target->permalinkURL)) {
-        m_dependencies.externalOpener->open(*permalink);
-        setLastOpenSummary(StatusLine::lookedUp(textKey("Opened Slack permalink")));
+        return;
     }
+    const auto permalink = EntryRules::openableAddress(selected->payload());
+    if (!permalink) {
+        setAlert(refusedOpen(permalink.error()).summary);
+        return;
+    }
+    if (!m_dependencies.externalOpener->open(*permalink)) {
+        setAlert(formatted(localized("Could not open %@"), {permalink->text()}));
+        return;
+    }
+    setLastOpenSummary(StatusLine::lookedUp(textKey("Opened Slack permalink")));
 }
 
 // --- Chrome --------------------------------------------------------------
@@ -684,16 +711,34 @@ QCoro::Task<> AppModel::captureCurrentChromeWindow()
     const auto *window = capture ? capture->asWindow() : nullptr;
     if (!window)
         co_return;
+    // Tabs the entry rules refuse (the browser's own pages, local files)
+    // are left out and counted.
+    QList<BrowserTarget> tabs;
+    for (const BrowserTarget &target : window->window) {
+        if (EntryRules::webAddress(target.url))
+            tabs.append(target);
+    }
+    const qsizetype skipped = window->window.size() - tabs.size();
+    const QString skippedText =
+        formatted(localized("Skipped %d entries that are not web addresses"), {QString::number(skipped)});
+    if (tabs.isEmpty()) {
+        setAlert(skipped > 0 ? skippedText : localized("Chrome did not respond"));
+        co_return;
+    }
     auto command = m_treeViewModel.beginCommand(textKey("Capture Window"), QStringLiteral("Chrome Window"));
     auto group = m_treeViewModel.addGroup(QStringLiteral("Chrome Window"), m_selection.selectedNodeID());
     if (failed(group))
         co_return;
-    for (const BrowserTarget &target : window->window) {
+    for (const BrowserTarget &target : std::as_const(tabs)) {
         if (failed(m_treeViewModel.addChromeTarget(target, group->id())))
             co_return;
     }
     select(group->id());
-    setChromeConnectionSummary(StatusLine::lookedUp(textKey("Captured current Chrome window")));
+    const StatusLine captured = StatusLine::lookedUp(textKey("Captured current Chrome window"));
+    if (skipped > 0)
+        setChromeConnectionSummary(StatusLine::plain(captured.text + QStringLiteral("; ") + skippedText));
+    else
+        setChromeConnectionSummary(captured);
 }
 
 void AppModel::handleCapturedSlackThread(const SlackTarget &target)
@@ -850,63 +895,46 @@ void AppModel::importTree(const QUrl &fileURL)
     importDocument(*document);
 }
 
-bool AppModel::snapshotBeforeImport(qsizetype count)
+void AppModel::runImport(InteropImport imported, const std::optional<QUuid> &parentID, bool selectFirst)
 {
-    // A large import is hard to pick out again by hand; an empty tree has
-    // nothing to keep.
-    if (count <= kImportSnapshotThreshold || m_treeViewModel.nodes().isEmpty())
-        return true;
     m_snapshots.setRetentionPolicy(RetentionPolicy::fromSettings(*m_dependencies.settings));
-    if (failed(m_snapshots.saveAutomatic(SnapshotOrigin::beforeImport,
-                                         localized("Before import") + QLatin1Char(' ') +
-                                             QLocale().toString(QDateTime::currentDateTime(), QLocale::ShortFormat))))
-        return false;
-    Q_EMIT snapshotsChanged();
-    return true;
+    const QString safetyTitle = localized("Before import") + QLatin1Char(' ') +
+        QLocale().toString(QDateTime::currentDateTime(), QLocale::ShortFormat);
+    WorkspaceImport import(m_treeViewModel, m_snapshots, *m_dependencies.treeArchiveService);
+    auto report = import.run(std::move(imported), parentID, safetyTitle);
+    if (!report) {
+        if (report.error().snapshotError)
+            Q_EMIT snapshotsChanged();
+        setAlert(localized(report.error().description()));
+        return;
+    }
+    if (report->safetySnapshot)
+        Q_EMIT snapshotsChanged();
+    if (selectFirst && report->firstNodeID)
+        select(report->firstNodeID);
+    const StatusLine added = StatusLine::lookedUp(textKey("Imported %d node(s)"), {QString::number(report->added)});
+    if (report->summary.skipped > 0)
+        setLatestImportStatus(added.text + QStringLiteral("; ") + skippedEntriesText(report->summary));
+    else
+        setLatestImportStatus(added);
 }
 
 void AppModel::importDocument(const TreeExport &document, std::optional<std::optional<QUuid>> parentOverride)
 {
     CommandScope scope(this);
-    const auto &workspace = m_treeViewModel.workspace();
-    if (!workspace || !m_treeViewModel.isLoaded())
+    if (!m_treeViewModel.workspace() || !m_treeViewModel.isLoaded())
         return;
-    const std::optional<QUuid> parent = parentOverride ? *parentOverride : selectedInsertionParentID();
-    ImportedTree imported = m_dependencies.treeArchiveService->importSubtreeResult(document, workspace->id, parent);
-    const qsizetype count = imported.nodes.size();
-    if (!snapshotBeforeImport(count))
-        return;
-    // After the present children of the parent, not mixed in among them.
-    if (failed(m_treeViewModel.appendNodes(std::move(imported.nodes), parent)))
-        return;
-    setLatestImportStatus(StatusLine::lookedUp(textKey("Imported %d node(s)"), {QString::number(count)}));
+    InteropImport imported;
+    imported.document = document;
+    runImport(std::move(imported), parentOverride ? *parentOverride : selectedInsertionParentID(), false);
 }
 
 void AppModel::importInteropDocument(const InteropImport &imported)
 {
     CommandScope scope(this);
-    const auto &workspace = m_treeViewModel.workspace();
-    if (!workspace || !m_treeViewModel.isLoaded())
+    if (!m_treeViewModel.workspace() || !m_treeViewModel.isLoaded())
         return;
-    const std::optional<QUuid> parent = selectedInsertionParentID();
-    ImportedTree tree = m_dependencies.treeArchiveService->importSubtreeResult(imported.document, workspace->id, parent);
-    if (imported.format != InteropFormat::tarnibar)
-        keepImportedCreationDates(imported.document, tree.nodes);
-    const qsizetype count = tree.nodes.size();
-    if (!snapshotBeforeImport(count))
-        return;
-    const std::optional<QUuid> first =
-        imported.format != InteropFormat::tarnibar && !tree.nodes.isEmpty() ? std::optional(tree.nodes.front().id())
-                                                                             : std::nullopt;
-    if (failed(m_treeViewModel.appendNodes(std::move(tree.nodes), parent)))
-        return;
-    if (first)
-        select(first);
-    if (imported.summary.skipped > 0)
-        setLatestImportStatus(StatusLine::lookedUp(textKey("Imported %d node(s); %d entries skipped"),
-                                                   {QString::number(count), QString::number(imported.summary.skipped)}));
-    else
-        setLatestImportStatus(StatusLine::lookedUp(textKey("Imported %d node(s)"), {QString::number(count)}));
+    runImport(imported, selectedInsertionParentID(), imported.format != InteropFormat::tarnibar);
 }
 
 void AppModel::exportSelectedSubtreeAs(InteropFormat format, const QString &file)

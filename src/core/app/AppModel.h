@@ -171,8 +171,6 @@ public:
     // Takes the daily automatic snapshot when it is due. Run at launch and
     // every hour while running.
     void takeDailySnapshotIfDue();
-    // More nodes than this in one import are preceded by a snapshot.
-    static constexpr qsizetype kImportSnapshotThreshold = 100;
     // Adds a parsed import (another tool's format, see interop/) under the
     // insertion parent as one edit.
     void importInteropDocument(const InteropImport &imported);
@@ -245,9 +243,9 @@ Q_SIGNALS:
 private:
     // Undo (`undoing`) or redo, with the status line and the selection after it.
     std::optional<QString> takeHistoryStep(bool undoing);
-    // Takes the automatic snapshot before an import of `count` nodes when it
-    // is large; false (with the alert shown) when that snapshot failed.
-    bool snapshotBeforeImport(qsizetype count);
+    // Every import goes through WorkspaceImport from here; `selectFirst`
+    // selects what it added.
+    void runImport(InteropImport imported, const std::optional<QUuid> &parentID, bool selectFirst);
     class CommandScope;
     friend class CommandScope;
 

@@ -45,9 +45,9 @@ bool UITestSupport::writeState(std::string_view json, std::string *error) const
     return writeFileAtomically(m_stateFile, json, error);
 }
 
-bool RecordingExternalOpener::open(const QUrl &url)
+bool RecordingExternalOpener::open(const AcceptedAddress &address)
 {
-    m_support.recordOpened(url);
+    m_support.recordOpened(address.url());
     return true;
 }
 

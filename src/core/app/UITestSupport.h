@@ -54,7 +54,7 @@ class RecordingExternalOpener final : public ExternalOpening {
 public:
     explicit RecordingExternalOpener(UITestSupport &support) : m_support(support) {}
 
-    bool open(const QUrl &url) override;
+    bool open(const AcceptedAddress &address) override;
     QCoro::Task<bool> reveal(QUrl fileURL) override;
 
 private:

@@ -1,76 +1,49 @@
 #include "interop/InteropBuilder.h"
 
 #include "model/Uuid.h"
-#include "opening/SlackURLParser.h"
+#include "model/SlackURLParser.h"
 
 #include <QUrl>
-#include <QUrlQuery>
 
 #include <algorithm>
 #include <array>
 
 namespace tarni::interop {
 
-namespace {
-
-bool isScriptScheme(const QString &scheme)
-{
-    return scheme == QLatin1String("javascript") || scheme == QLatin1String("data") ||
-        scheme == QLatin1String("vbscript");
-}
-
-std::optional<NodePayload> slackAppPayload(const QString &address, const QUrl &url)
-{
-    // slack://channel?team=T123&id=C456 as the desktop client's links read.
-    SlackTarget target;
-    target.permalinkURL = address;
-    const QUrlQuery query(url);
-    if (const QString team = query.queryItemValue(QStringLiteral("team")); !team.isEmpty())
-        target.teamID = team;
-    if (const QString id = query.queryItemValue(QStringLiteral("id")); !id.isEmpty())
-        target.channelID = id;
-    return NodePayload::slackThread(std::move(target));
-}
-
-} // namespace
-
-std::optional<NodePayload> payloadForAddress(const QString &text)
+EntryResult<NodePayload> payloadForAddress(const QString &text)
 {
     const QString address = text.trimmed();
     if (address.isEmpty())
-        return std::nullopt;
-    // An address never holds blanks or control characters; text that does is
-    // a sentence, not an address.
-    for (const QChar c : address)
-        if (c.isSpace() || c.category() == QChar::Other_Control)
-            return std::nullopt;
-    const QUrl url(address, QUrl::TolerantMode);
-    if (!url.isValid() || url.scheme().isEmpty())
-        return std::nullopt;
-    const QString scheme = url.scheme().toLower();
-    if (isScriptScheme(scheme))
-        return std::nullopt;
-    if (scheme == QLatin1String("file")) {
-        QString path = url.toLocalFile();
-        if (path.isEmpty() || !path.startsWith(QLatin1Char('/')))
-            return std::nullopt;
-        if (path.size() > 1 && path.endsWith(QLatin1Char('/'))) {
-            path.chop(1);
-            return NodePayload::folder(FileTarget{path, std::nullopt});
-        }
-        if (path == QLatin1String("/"))
-            return NodePayload::folder(FileTarget{path, std::nullopt});
-        return NodePayload::file(FileTarget{path, std::nullopt});
+        return Failure(EntryProblem::blankAddress);
+    // An address never holds blanks; text that does is a sentence.
+    for (const QChar c : address) {
+        if (c.isSpace())
+            return Failure(EntryProblem::notWebAddress);
     }
-    if (scheme == QLatin1String("slack"))
-        return slackAppPayload(address, url);
-    if (scheme == QLatin1String("http") || scheme == QLatin1String("https")) {
-        if (url.host().isEmpty())
-            return std::nullopt;
-        if (url.host().contains(QLatin1String(kSlackDomain), Qt::CaseInsensitive)) {
-            if (auto slack = SlackURLParser().parse(address))
-                return NodePayload::slackThread(std::move(*slack));
-        }
+    const QUrl url(address, QUrl::TolerantMode);
+    const QString scheme = url.scheme().toLower();
+    if (scheme == QLatin1String("file")) {
+        const QString path = url.toLocalFile();
+        auto accepted = EntryRules::absolutePath(path);
+        if (!accepted)
+            return Failure(accepted.error());
+        if (path.endsWith(QLatin1Char('/')))
+            return NodePayload::folder(FileTarget{*accepted, std::nullopt});
+        return NodePayload::file(FileTarget{*accepted, std::nullopt});
+    }
+    if (scheme == QLatin1String("slack")) {
+        auto target = EntryRules::slackAddress(address);
+        if (!target)
+            return Failure(target.error());
+        return NodePayload::slackThread(std::move(*target));
+    }
+    auto web = EntryRules::webAddress(address);
+    if (!web)
+        return Failure(web.error());
+    // A Slack page that names no channel stays a web link.
+    if (web->url().host().contains(QLatin1String(kSlackDomain), Qt::CaseInsensitive)) {
+        if (auto slack = EntryRules::slackAddress(address))
+            return NodePayload::slackThread(std::move(*slack));
     }
     return NodePayload::webLink(WebLinkTarget{address, std::nullopt});
 }
@@ -166,6 +139,7 @@ bool ImportBuilder::addLink(QString title, const QString &address, std::optional
     auto payload = payloadForAddress(address);
     if (!payload) {
         ++m_summary.skipped;
+        m_summary.refused.add(payload.error());
         return false;
     }
     ++m_summary.links;

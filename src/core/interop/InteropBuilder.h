@@ -11,12 +11,11 @@
 
 namespace tarni::interop {
 
-// The node an address becomes: Slack addresses Slack threads, file://
-// addresses files (folders when the path ends in "/", which is how we write
-// them; the disk is never consulted), everything else that parses a web
-// link. Nothing for text that does not parse or would run code when opened
-// (javascript:, data:, vbscript:).
-std::optional<NodePayload> payloadForAddress(const QString &address);
+// The node an address becomes, by the entry rules: Slack addresses (web and
+// slack://) Slack threads, file:// addresses files (folders when the path
+// ends in "/", which is how we write them; the disk is never consulted),
+// http(s) addresses web links. Anything else is refused with the reason.
+EntryResult<NodePayload> payloadForAddress(const QString &address);
 // The address a node's payload is written as in other formats; none for groups.
 std::optional<QString> addressOfPayload(const NodePayload &payload);
 bool isSafeToLink(const QString &address);

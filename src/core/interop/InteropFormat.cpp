@@ -5,7 +5,9 @@
 #include "common/DataRoot.h"
 #include "interop/InteropBuilder.h"
 #include "model/JsonDecoding.h"
+#include "util/Localized.h"
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <cerrno>
@@ -13,6 +15,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <vector>
 
 namespace tarni {
 
@@ -115,7 +119,11 @@ Result<InteropImport, InteropError> importOwnFormat(std::string_view text)
                                     std::nullopt, std::nullopt});
     InteropImport result;
     result.format = InteropFormat::tarnibar;
+    result.summary.refused = applyEntryRules(*document);
+    const EntryProblemCounts refused = result.summary.refused;
     result.summary = summarize(*document);
+    result.summary.refused = refused;
+    result.summary.skipped = refused.total();
     result.document = std::move(document).value();
     return result;
 }
@@ -362,6 +370,54 @@ void keepImportedCreationDates(const TreeExport &document, QList<WorkspaceNode> 
             ++index;
         },
         [](const TreeExportNode &, std::size_t) {});
+}
+
+namespace {
+
+// Checks one entry; false when it is to be left out.
+bool acceptEntry(TreeExportNode &entry, EntryProblemCounts &refused)
+{
+    WorkspaceNode &node = entry.node;
+    if (const auto problem = EntryRules::payloadProblem(node.payload())) {
+        refused.add(*problem);
+        if (entry.children.empty())
+            return false;
+        node.setKind(WorkspaceNodeKind::group);
+        node.setPayload(NodePayload::group());
+    }
+    if (EntryRules::titleProblem(node.title())) {
+        const auto address = interop::addressOfPayload(node.payload());
+        const QString title = address ? *address : localized("Untitled Group");
+        node.setTitle(title);
+        entry.title = title;
+    }
+    return true;
+}
+
+} // namespace
+
+EntryProblemCounts applyEntryRules(TreeExport &document)
+{
+    EntryProblemCounts refused;
+    TreeExportNode &root = document.rootNode;
+    // A whole-workspace document's added root is never imported.
+    if (root.originalNodeID && !acceptEntry(root, refused)) {
+        root.children.clear();
+        root.originalNodeID.reset();
+        return refused;
+    }
+    // Each entry's children are checked before it is left: without
+    // recursion, since documents nest as deep as the import limit allows.
+    std::vector<TreeExportNode *> stack{&root};
+    while (!stack.empty()) {
+        TreeExportNode *entry = stack.back();
+        stack.pop_back();
+        auto &children = entry->children;
+        std::erase_if(children, [&](TreeExportNode &child) { return !acceptEntry(child, refused); });
+        for (TreeExportNode &child : children)
+            stack.push_back(&child);
+    }
+    return refused;
 }
 
 } // namespace tarni

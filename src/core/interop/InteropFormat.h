@@ -1,5 +1,6 @@
 #pragma once
 
+#include "model/EntryRules.h"
 #include "model/TreeExport.h"
 #include "util/Result.h"
 
@@ -45,9 +46,10 @@ struct InteropError {
 struct ImportSummary {
     std::int64_t groups = 0;
     std::int64_t links = 0;
-    // Addresses that were neither http(s), Slack nor file and did not parse
-    // (or would run code when opened); left out of the tree.
+    // Entries left out of the tree because the entry rules refused them,
+    // in all and by reason.
     std::int64_t skipped = 0;
+    EntryProblemCounts refused;
 
     bool operator==(const ImportSummary &) const = default;
 };
@@ -90,6 +92,12 @@ Result<std::string, InteropError> exportInterop(const TreeExport &document, Inte
 // Writes the export atomically (folder created private when missing).
 Result<void, InteropError> exportInteropFile(const TreeExport &document, InteropFormat format,
                                              const std::filesystem::path &file);
+
+// Applies the entry rules to a document in place: an entry whose values they
+// refuse is left out and counted, except that one with children becomes a
+// group of its title, so that nothing below it is lost; a blank title is
+// replaced by the entry's address (a group's by "Untitled Group").
+EntryProblemCounts applyEntryRules(TreeExport &document);
 
 // The import tree's nodes carry their own creation dates (bookmark dates,
 // session times); the archive's import stamps every node with the import

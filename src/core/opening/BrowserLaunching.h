@@ -1,5 +1,8 @@
 #pragma once
 
+#include "model/EntryRules.h"
+
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -22,7 +25,7 @@ public:
     // Opens the URLs, in order, as the tabs of one new window of the
     // installed Chrome, else Chromium. Nothing when neither is installed or
     // it could not be started.
-    virtual std::optional<LaunchedBrowser> openInNewWindow(const QStringList &urls) = 0;
+    virtual std::optional<LaunchedBrowser> openInNewWindow(const QList<AcceptedAddress> &addresses) = 0;
 
 protected:
     BrowserLaunching() = default;

@@ -40,7 +40,8 @@ public:
 private:
     bool opensWithoutExtension() const;
     // `restore` chooses the summaries of a restore, else of opening one tab.
-    QCoro::Task<OpenResult> openWithoutExtension(QStringList urls, std::optional<QRectF> contentRect, bool restore);
+    QCoro::Task<OpenResult> openWithoutExtension(QList<AcceptedAddress> addresses, std::optional<QRectF> contentRect,
+                                                 bool restore);
 
     ChromeNativeHostBridgeProtocol &m_bridge;
     ChromeWithoutExtension m_fallback;

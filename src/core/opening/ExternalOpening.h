@@ -1,5 +1,7 @@
 #pragma once
 
+#include "model/EntryRules.h"
+
 #include <QCoro/QCoroTask>
 #include <QUrl>
 
@@ -11,9 +13,10 @@ class ExternalOpening {
 public:
     virtual ~ExternalOpening() = default;
 
-    // Whether a launcher could be started for the URL. It returns at once:
-    // the launched program is never waited for.
-    virtual bool open(const QUrl &url) = 0;
+    // Whether a launcher could be started for the address. It returns at
+    // once: the launched program is never waited for. Only addresses the
+    // entry rules accepted can be handed on.
+    virtual bool open(const AcceptedAddress &address) = 0;
     // Shows the item selected in a file-manager window, or its folder when
     // no file manager can select it. False only when neither worked.
     virtual QCoro::Task<bool> reveal(QUrl fileURL) = 0;

@@ -1,4 +1,5 @@
 #include "opening/FileProviders.h"
+#include "opening/UrlProviders.h"
 #include "util/Localized.h"
 
 #include <QFileInfo>
@@ -23,8 +24,14 @@ QCoro::Task<OpenOutcome> FileItemProvider::open(WorkspaceNode node, OpenContext 
     if (!item)
         co_return OpenResult::failure(isFile ? localized("Unsupported file payload")
                                              : localized("Unsupported folder payload"));
-    const QString path = item->path;
-    const QUrl url = QUrl::fromLocalFile(path);
+    const auto address = EntryRules::fileAddress(item->path);
+    if (!address)
+        co_return refusedOpen(address.error());
+    const QString path = address->url().toLocalFile();
+    // Handed on, a missing item makes the desktop wait and then show nothing
+    // (or an error dialog of its own); said here at once instead.
+    if (!QFileInfo::exists(path))
+        co_return OpenResult::failure(formatted(localized("“%@” no longer exists"), {path}));
 
     // The windows there are before the request tell the one it creates
     // from the user's other windows, which are never moved.
@@ -33,7 +40,7 @@ QCoro::Task<OpenOutcome> FileItemProvider::open(WorkspaceNode node, OpenContext 
     if (context.contentRect && windows)
         baseline = co_await windows->windowBaseline();
 
-    if (!m_opener.open(url))
+    if (!m_opener.open(*address))
         co_return OpenResult::failure(formatted(localized("Could not open %@"), {path}));
 
     if (baseline && windows) {
@@ -47,7 +54,7 @@ QCoro::Task<OpenOutcome> FileItemProvider::open(WorkspaceNode node, OpenContext 
         // and changes nothing in the result.
         co_await windows->moveOpenedWindow(std::move(request));
     }
-    co_return OpenResult::success(isFile ? localized("Opened file") : localized("Opened folder"), url);
+    co_return OpenResult::success(isFile ? localized("Opened file") : localized("Opened folder"), address->url());
 }
 
 QCoro::Task<RestoreOutcome> FileItemProvider::restore(NodeList nodes, RestoreContext)
@@ -56,9 +63,10 @@ QCoro::Task<RestoreOutcome> FileItemProvider::restore(NodeList nodes, RestoreCon
         m_kind == WorkspaceNodeKind::file ? localized("Prepared file %@") : localized("Prepared folder %@");
     RestoreResult restored;
     for (const WorkspaceNode &node : nodes) {
-        if (const FileTarget *item = target(node))
-            restored.results.append(
-                OpenResult::success(formatted(pattern, {item->path}), QUrl::fromLocalFile(item->path)));
+        const FileTarget *item = target(node);
+        const auto address = item ? EntryRules::fileAddress(item->path) : EntryResult<AcceptedAddress>(Failure(EntryProblem::notAbsolutePath));
+        if (address)
+            restored.results.append(OpenResult::success(formatted(pattern, {item->path}), address->url()));
     }
     co_return restored;
 }

@@ -12,80 +12,69 @@ QString couldNotOpen(const QString &address)
 
 } // namespace
 
-std::optional<QUrl> urlFromText(const QString &text)
+OpenResult refusedOpen(EntryProblem problem)
 {
-    if (text.isEmpty())
-        return std::nullopt;
-    QUrl url(text, QUrl::StrictMode);
-    if (!url.isValid())
-        return std::nullopt;
-    return url;
+    return OpenResult::failure(formatted(localized("Not opened: %@"), {localized(entryProblemText(problem))}));
+}
+
+OpenResult skippedEntries(qsizetype count)
+{
+    return OpenResult::failure(
+        formatted(localized("Skipped %d entries that are not web addresses"), {QString::number(count)}));
 }
 
 QCoro::Task<OpenOutcome> WebLinkProvider::open(WorkspaceNode node, OpenContext)
 {
-    const WebLinkTarget *target = node.payload().asWebLink();
-    const auto url = target ? urlFromText(target->url) : std::nullopt;
-    if (!url)
-        co_return OpenResult::failure(localized("Invalid URL"));
-    if (!m_opener.open(*url))
-        co_return OpenResult::failure(couldNotOpen(target->url));
-    co_return OpenResult::success(localized("Opened link"), *url);
-}
-
-QCoro::Task<RestoreOutcome> WebLinkProvider::restore(NodeList nodes, RestoreContext)
-{
-    RestoreResult restored;
-    for (const WorkspaceNode &node : nodes) {
-        const WebLinkTarget *target = node.payload().asWebLink();
-        const auto url = target ? urlFromText(target->url) : std::nullopt;
-        if (!url)
-            continue;
-        const QString address = url->toString(QUrl::FullyEncoded);
-        restored.results.append(m_opener.open(*url)
-                                    ? OpenResult::success(formatted(localized("Opened %@"), {address}), *url)
-                                    : OpenResult::failure(couldNotOpen(address)));
-    }
-    co_return restored;
+    const auto address = EntryRules::openableAddress(node.payload());
+    if (!address)
+        co_return refusedOpen(address.error());
+    if (!m_opener.open(*address))
+        co_return OpenResult::failure(couldNotOpen(address->text()));
+    co_return OpenResult::success(localized("Opened link"), address->url());
 }
 
 QCoro::Task<OpenOutcome> SlackProvider::open(WorkspaceNode node, OpenContext)
 {
-    const SlackTarget *target = node.payload().asSlackThread();
-    const auto url = target ? urlFromText(target->permalinkURL) : std::nullopt;
-    if (!url)
-        co_return OpenResult::failure(localized("Invalid Slack URL"));
-    if (!m_opener.open(*url))
-        co_return OpenResult::failure(couldNotOpen(target->permalinkURL));
-    co_return OpenResult::success(localized("Opened Slack permalink"), *url);
+    const auto address = EntryRules::openableAddress(node.payload());
+    if (!address)
+        co_return refusedOpen(address.error());
+    if (!m_opener.open(*address))
+        co_return OpenResult::failure(couldNotOpen(address->text()));
+    co_return OpenResult::success(localized("Opened Slack permalink"), address->url());
+}
+
+namespace {
+
+QCoro::Task<RestoreOutcome> openEach(ExternalOpening &opener, NodeList nodes, const char *openedKey)
+{
+    RestoreResult restored;
+    qsizetype skipped = 0;
+    for (const WorkspaceNode &node : nodes) {
+        const auto address = EntryRules::openableAddress(node.payload());
+        if (!address) {
+            ++skipped;
+            continue;
+        }
+        const QString text = address->text();
+        restored.results.append(opener.open(*address)
+                                    ? OpenResult::success(formatted(localized(openedKey), {text}), address->url())
+                                    : OpenResult::failure(couldNotOpen(text)));
+    }
+    if (skipped > 0)
+        restored.results.append(skippedEntries(skipped));
+    co_return restored;
+}
+
+} // namespace
+
+QCoro::Task<RestoreOutcome> WebLinkProvider::restore(NodeList nodes, RestoreContext)
+{
+    return openEach(m_opener, std::move(nodes), textKey("Opened %@"));
 }
 
 QCoro::Task<RestoreOutcome> SlackProvider::restore(NodeList nodes, RestoreContext)
 {
-    RestoreResult restored;
-    for (const WorkspaceNode &node : nodes) {
-        const SlackTarget *target = node.payload().asSlackThread();
-        const auto url = target ? urlFromText(target->permalinkURL) : std::nullopt;
-        if (!url)
-            continue;
-        restored.results.append(m_opener.open(*url)
-                                    ? OpenResult::success(localized("Opened Slack permalink"), *url)
-                                    : OpenResult::failure(couldNotOpen(target->permalinkURL)));
-    }
-    co_return restored;
-}
-
-std::optional<QUrl> slackAppURL(const SlackTarget &target)
-{
-    if (!target.teamID || !target.channelID)
-        return std::nullopt;
-    const QString text = QStringLiteral("slack://channel?team=")
-        + QString::fromLatin1(QUrl::toPercentEncoding(*target.teamID)) + QStringLiteral("&id=")
-        + QString::fromLatin1(QUrl::toPercentEncoding(*target.channelID));
-    QUrl url(text, QUrl::StrictMode);
-    if (!url.isValid())
-        return std::nullopt;
-    return url;
+    return openEach(m_opener, std::move(nodes), textKey("Opened Slack permalink"));
 }
 
 } // namespace tarni

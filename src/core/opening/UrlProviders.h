@@ -5,9 +5,11 @@
 
 namespace tarni {
 
-// The URL a node's text forms, the way addresses typed by the user are read
-// everywhere: nothing for empty text or text that is no URL.
-std::optional<QUrl> urlFromText(const QString &text);
+// The result of refusing to open a node whose stored value the entry rules
+// do not accept: nothing is handed on, and the person is told why.
+OpenResult refusedOpen(EntryProblem problem);
+// The line a restore adds for the entries it left out.
+OpenResult skippedEntries(qsizetype count);
 
 // Opens web link nodes in the default browser. The opener must outlive it.
 class WebLinkProvider final : public NodeProvider {
@@ -34,10 +36,5 @@ public:
 private:
     ExternalOpening &m_opener;
 };
-
-// "slack://channel?team=T&id=C" for a target that names both; nothing
-// otherwise. Both values are percent-encoded, so a "&" or "#" inside one
-// cannot add or cut parts of the link.
-std::optional<QUrl> slackAppURL(const SlackTarget &target);
 
 } // namespace tarni

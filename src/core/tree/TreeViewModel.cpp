@@ -262,45 +262,51 @@ TreeResult<WorkspaceNode> TreeViewModel::addNode(WorkspaceNodeKind kind, const Q
 
 TreeResult<WorkspaceNode> TreeViewModel::addGroup(const QString &title, const std::optional<QUuid> &parentID)
 {
+    if (const auto problem = EntryRules::titleProblem(title))
+        return Failure(TreeViewModelError::invalidEntry(*problem));
     return addNode(WorkspaceNodeKind::group, title, NodePayload::group(), parentID);
 }
 
 TreeResult<WorkspaceNode> TreeViewModel::addWebLink(const QString &url, const std::optional<QString> &title,
                                                     const std::optional<QUuid> &parentID)
 {
-    QString nodeTitle = url;
+    const auto address = EntryRules::webAddress(url);
+    if (!address)
+        return Failure(TreeViewModelError::invalidEntry(address.error()));
     if (title) {
-        nodeTitle = *title;
-    } else {
-        const QUrl parsed(url, QUrl::StrictMode);
-        if (parsed.isValid() && !parsed.host().isEmpty())
-            nodeTitle = parsed.host();
+        if (const auto problem = EntryRules::titleProblem(*title))
+            return Failure(TreeViewModelError::invalidEntry(*problem));
     }
-    return addNode(WorkspaceNodeKind::webLink, nodeTitle, NodePayload::webLink(WebLinkTarget{url, std::nullopt}),
-                   parentID);
+    const QString text = url.trimmed();
+    return addNode(WorkspaceNodeKind::webLink, title.value_or(address->url().host()),
+                   NodePayload::webLink(WebLinkTarget{text, std::nullopt}), parentID);
 }
 
 TreeResult<WorkspaceNode> TreeViewModel::addChromeTarget(const BrowserTarget &target,
                                                          const std::optional<QUuid> &parentID)
 {
-    return addNode(WorkspaceNodeKind::chromeTab, target.titleSnapshot, NodePayload::chromeTab(target), parentID);
+    if (auto address = EntryRules::webAddress(target.url); !address)
+        return Failure(TreeViewModelError::invalidEntry(address.error()));
+    // A tab without a title is still worth keeping; it is named by its address.
+    const QString title = EntryRules::titleProblem(target.titleSnapshot) ? target.url.trimmed() : target.titleSnapshot;
+    return addNode(WorkspaceNodeKind::chromeTab, title, NodePayload::chromeTab(target), parentID);
 }
 
 TreeResult<WorkspaceNode> TreeViewModel::addSlackPermalink(const QString &text, const std::optional<QUuid> &parentID)
 {
-    if (auto target = m_slackURLParser.parse(text)) {
-        const QString title = target->channelID.value_or(QStringLiteral("Slack Thread"));
-        return addNode(WorkspaceNodeKind::slackThread, title, NodePayload::slackThread(*target), parentID);
-    }
-    const QUrl parsed(text, QUrl::StrictMode);
-    const QString title = parsed.isValid() && !text.isEmpty() ? parsed.toString() : text;
-    return addNode(WorkspaceNodeKind::webLink, title, NodePayload::webLink(WebLinkTarget{text, std::nullopt}),
-                   parentID);
+    auto target = EntryRules::slackAddress(text);
+    if (!target)
+        return Failure(TreeViewModelError::invalidEntry(target.error()));
+    const QString title = target->channelID.value_or(QStringLiteral("Slack Thread"));
+    return addNode(WorkspaceNodeKind::slackThread, title, NodePayload::slackThread(*target), parentID);
 }
 
 TreeResult<WorkspaceNode> TreeViewModel::addFile(const QUrl &url, bool isFolder, const std::optional<QUuid> &parentID)
 {
-    const QString path = withoutTrailingSlashes(url.isLocalFile() ? url.toLocalFile() : url.path());
+    auto accepted = EntryRules::absolutePath(url.isLocalFile() ? url.toLocalFile() : QString());
+    if (!accepted)
+        return Failure(TreeViewModelError::invalidEntry(accepted.error()));
+    const QString path = withoutTrailingSlashes(*accepted);
     FileTarget target{path, std::nullopt};
     return addNode(isFolder ? WorkspaceNodeKind::folder : WorkspaceNodeKind::file, lastPathComponent(path),
                    isFolder ? NodePayload::folder(std::move(target)) : NodePayload::file(std::move(target)), parentID);
@@ -332,6 +338,8 @@ TreeResult<void> TreeViewModel::editInPlace(const QUuid &givenID, Edit edit, con
 
 TreeResult<void> TreeViewModel::rename(const QUuid &nodeID, const QString &title)
 {
+    if (const auto problem = EntryRules::titleProblem(title))
+        return Failure(TreeViewModelError::invalidEntry(*problem));
     return editInPlace(nodeID, [&](WorkspaceNode &node) {
         node.setTitle(title);
         node.setUpdatedAt(now());

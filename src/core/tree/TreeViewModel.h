@@ -2,7 +2,7 @@
 
 #include "model/NodeList.h"
 #include "model/Workspace.h"
-#include "opening/SlackURLParser.h"
+#include "model/EntryRules.h"
 #include "storage/EditHistory.h"
 #include "storage/WorkspaceStoreProtocol.h"
 #include "tree/TreeProjection.h"
@@ -59,13 +59,14 @@ public:
     QList<WorkspaceNode> displayedChildren(const std::optional<QUuid> &parentID) const;
     const TreeProjection &projection() const { return m_projection; }
 
+    // Every add, and rename, refuses (invalidEntry) what the entry rules do
+    // not accept: see EntryRules.
     TreeResult<WorkspaceNode> addGroup(const QString &title, const std::optional<QUuid> &parentID = std::nullopt);
-    // Titled `title` when given (even empty), else the URL's host, else `url`.
+    // Titled `title` when given, else the address's host.
     TreeResult<WorkspaceNode> addWebLink(const QString &url, const std::optional<QString> &title = std::nullopt,
                                          const std::optional<QUuid> &parentID = std::nullopt);
     TreeResult<WorkspaceNode> addChromeTarget(const BrowserTarget &target,
                                               const std::optional<QUuid> &parentID = std::nullopt);
-    // A Slack thread when the text is a Slack address, else a web link.
     TreeResult<WorkspaceNode> addSlackPermalink(const QString &text,
                                                 const std::optional<QUuid> &parentID = std::nullopt);
     // `url` is a file URL. No bookmark is taken on this platform.
@@ -229,7 +230,6 @@ private:
     Timestamp now() const { return m_clock(); }
 
     WorkspaceStoreProtocol &m_store;
-    SlackURLParser m_slackURLParser;
     std::optional<Workspace> m_workspace;
     NodeList m_nodes;
     QString m_searchQuery;

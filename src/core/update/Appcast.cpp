@@ -89,21 +89,21 @@ Result<QList<AppcastItem>, UpdateProblem> parseAppcast(const QByteArray &data)
     return items;
 }
 
-std::optional<QList<qint64>> parseVersion(const QString &text)
+std::optional<QStringList> parseVersion(const QString &text)
 {
-    if (text.isEmpty() || text.size() > 64)
+    if (text.isEmpty() || text.size() > kMaxVersionLength)
         return std::nullopt;
-    QList<qint64> parts;
+    QStringList parts;
     for (const QString &part : text.split(QLatin1Char('.'))) {
-        bool ok = false;
-        const qint64 value = part.toLongLong(&ok);
-        // toLongLong accepts signs and spaces; a version component does not.
-        if (!ok || part.isEmpty() || !part.front().isDigit() || part.size() > 12)
+        if (part.isEmpty())
             return std::nullopt;
         for (QChar c : part)
-            if (!c.isDigit())
+            if (c < QLatin1Char('0') || c > QLatin1Char('9'))
                 return std::nullopt;
-        parts << value;
+        qsizetype zeros = 0;
+        while (zeros + 1 < part.size() && part[zeros] == QLatin1Char('0'))
+            ++zeros;
+        parts << part.mid(zeros);
     }
     return parts;
 }
@@ -114,11 +114,15 @@ std::optional<int> compareVersions(const QString &a, const QString &b)
     const auto right = parseVersion(b);
     if (!left || !right)
         return std::nullopt;
+    const QString zero = QStringLiteral("0");
     for (qsizetype i = 0; i < std::max(left->size(), right->size()); ++i) {
-        const qint64 l = i < left->size() ? left->at(i) : 0;
-        const qint64 r = i < right->size() ? right->at(i) : 0;
-        if (l != r)
-            return l < r ? -1 : 1;
+        const QString &l = i < left->size() ? left->at(i) : zero;
+        const QString &r = i < right->size() ? right->at(i) : zero;
+        // Without leading zeros, the longer number is the larger one.
+        if (l.size() != r.size())
+            return l.size() < r.size() ? -1 : 1;
+        if (const int order = l.compare(r); order != 0)
+            return order < 0 ? -1 : 1;
     }
     return 0;
 }

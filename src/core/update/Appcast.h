@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QStringList>
 #include <QString>
 #include <QUrl>
 
@@ -35,9 +36,13 @@ struct AppcastItem {
 // an RSS channel is refused.
 Result<QList<AppcastItem>, UpdateProblem> parseAppcast(const QByteArray &xml);
 
-// Versions are dot-separated whole numbers ("1.10.2"); a missing component
-// counts as 0, so "1.2" equals "1.2.0". Anything else is not a version.
-std::optional<QList<qint64>> parseVersion(const QString &text);
+inline constexpr qsizetype kMaxVersionLength = 64;
+
+// Versions are dot-separated whole numbers of any size ("1.10.2"), at most
+// kMaxVersionLength characters in all; a missing component counts as 0, so
+// "1.2" equals "1.2.0". Anything else is not a version. The parts come back
+// as digits without leading zeros.
+std::optional<QStringList> parseVersion(const QString &text);
 // <0, 0, >0 like strcmp; nullopt when either is not a version.
 std::optional<int> compareVersions(const QString &a, const QString &b);
 

@@ -2,6 +2,7 @@
 
 #include <QFile>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -30,6 +31,11 @@ Failure<UpdateProblem> bad(const char *key, QStringList values = {})
 Failure<UpdateProblem> badArchive(const QString &detail)
 {
     return bad(textKey("The update archive is refused: %@"), {detail});
+}
+
+QString linkOutside(const QString &name)
+{
+    return QStringLiteral("the link \"%1\" points outside the archive's folder").arg(name);
 }
 
 // The decompressed bytes of a .tar.gz, read in exact amounts.
@@ -193,6 +199,48 @@ void readPaxRecords(const QByteArray &records, QByteArray *path, QByteArray *lin
     }
 }
 
+// At most this many links are followed for one path, as the kernel does
+// before it gives up with ELOOP.
+constexpr int kMaxLinkHops = 40;
+
+// Where `entry` (relative to `root`) leads once every link on the way is
+// followed as the file system would, against what is on disk now: the path
+// below `root`, or nullopt when it leaves `root`, reaches `root` itself,
+// goes round in a loop or passes an absolute link. A missing component
+// resolves by name, as it will once it exists as a folder.
+std::optional<fs::path> resolvedInside(const fs::path &root, const fs::path &entry)
+{
+    std::vector<fs::path> pending(entry.begin(), entry.end());
+    std::reverse(pending.begin(), pending.end());
+    fs::path resolved;
+    int hops = 0;
+    while (!pending.empty()) {
+        const fs::path part = std::move(pending.back());
+        pending.pop_back();
+        if (part.empty() || part == ".")
+            continue;
+        if (part == "..") {
+            if (resolved.empty())
+                return std::nullopt;
+            resolved = resolved.parent_path();
+            continue;
+        }
+        std::error_code ec;
+        if (!fs::is_symlink(fs::symlink_status(root / resolved / part, ec))) {
+            resolved /= part;
+            continue;
+        }
+        const fs::path target = fs::read_symlink(root / resolved / part, ec);
+        if (ec || target.empty() || target.is_absolute() || ++hops > kMaxLinkHops)
+            return std::nullopt;
+        for (auto it = target.end(); it != target.begin();)
+            pending.push_back(*--it);
+    }
+    if (resolved.empty())
+        return std::nullopt;
+    return resolved;
+}
+
 QString systemError(const fs::path &path)
 {
     return QStringLiteral("%1: %2").arg(QString::fromStdString(path.string()), QString::fromLocal8Bit(strerror(errno)));
@@ -255,6 +303,11 @@ Unpacked unpackTarGz(const QString &archive, const fs::path &destination, const 
             // The end marker; what follows is padding, but the stream must be whole.
             if (!stream.finish())
                 return badArchive(QStringLiteral("the archive is damaged or ends early"));
+            // A later entry can change where an earlier link leads (a link
+            // added on its way), so each is resolved again in the final tree.
+            for (const fs::path &link : links)
+                if (!resolvedInside(destination, link))
+                    return badArchive(linkOutside(QString::fromStdString(link.string())));
             break;
         }
         if (!checksumMatches(header.data()))
@@ -333,13 +386,12 @@ Unpacked unpackTarGz(const QString &archive, const fs::path &destination, const 
                 return badArchive(systemError(target));
             break;
         case '2': {
-            const fs::path linkTarget(linkName.toStdString());
-            const fs::path resolved = (relative.parent_path() / linkTarget).lexically_normal();
-            if (linkName.isEmpty() || linkTarget.is_absolute() || resolved.empty() ||
-                *resolved.begin() == fs::path(".."))
-                return badArchive(QStringLiteral("the link \"%1\" points outside the archive's folder").arg(shownName));
+            if (linkName.isEmpty() || linkName.startsWith('/') || linkName.contains('\0'))
+                return badArchive(linkOutside(shownName));
             if (::symlink(linkName.constData(), target.c_str()) != 0)
                 return badArchive(systemError(target));
+            if (!resolvedInside(destination, relative))
+                return badArchive(linkOutside(shownName));
             links.insert(relative);
             break;
         }

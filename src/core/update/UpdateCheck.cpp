@@ -4,11 +4,13 @@
 
 #include <QBuffer>
 #include <QCoro/QCoroSignal>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QHostAddress>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QPointer>
+#include <QTimer>
 
 namespace tarni {
 
@@ -37,17 +39,27 @@ bool isRedirect(int status)
     return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
 
+Fetched timedOut(const UpdateCheckRequest &request)
+{
+    return failed(textKey("The update check timed out after %@ seconds."),
+                  {QString::number(std::chrono::duration<double>(request.deadline).count(), 'g', 6)});
+}
+
 // Fetches `url` into `sink`, following same-scheme redirects; more than
 // `limit` bytes of body is a refusal and stops the transfer.
-QCoro::Task<Fetched> fetch(QNetworkAccessManager &network, QUrl url, const UpdateConfiguration &configuration,
-                           qint64 limit, QIODevice &sink, const std::function<void(qint64, qint64)> &progress)
+QCoro::Task<Fetched> fetch(QNetworkAccessManager &network, QUrl url, const UpdateCheckRequest &check,
+                           const QDeadlineTimer &deadline, qint64 limit, QIODevice &sink,
+                           const std::function<void(qint64, qint64)> &progress)
 {
     for (int hop = 0; hop <= kMaxRedirects; ++hop) {
-        if (!isAllowedUpdateURL(url, configuration))
+        if (!isAllowedUpdateURL(url, check.plainHttpAllowed))
             co_return refused(textKey("The address %@ is not https."), {url.toDisplayString()});
+        const qint64 remaining = deadline.remainingTime();
+        if (remaining <= 0)
+            co_return timedOut(check);
         QNetworkRequest request(url);
         request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
-        request.setTransferTimeout(kTransferTimeoutMs);
+        request.setTransferTimeout(int(std::min<qint64>(kTransferTimeoutMs, remaining)));
         request.setHeader(QNetworkRequest::UserAgentHeader, QStringLiteral("TarniBar/" TARNI_VERSION));
         std::unique_ptr<QNetworkReply, void (*)(QNetworkReply *)> reply(network.get(request),
                                                                          [](QNetworkReply *r) {
@@ -57,7 +69,16 @@ QCoro::Task<Fetched> fetch(QNetworkAccessManager &network, QUrl url, const Updat
         qint64 received = 0;
         bool tooLarge = false;
         bool writeFailed = false;
+        bool late = false;
         QNetworkReply *raw = reply.get();
+        // The transfer timeout only notices silence; a trickle needs this.
+        QTimer timer;
+        timer.setSingleShot(true);
+        QObject::connect(&timer, &QTimer::timeout, raw, [&late, raw] {
+            late = true;
+            raw->abort();
+        });
+        timer.start(std::chrono::milliseconds(remaining));
         QObject::connect(raw, &QNetworkReply::readyRead, raw, [&, raw] {
             const QByteArray chunk = raw->readAll();
             const int status = raw->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
@@ -79,6 +100,10 @@ QCoro::Task<Fetched> fetch(QNetworkAccessManager &network, QUrl url, const Updat
         });
         if (!raw->isFinished())
             co_await qCoro(raw, &QNetworkReply::finished);
+        timer.stop();
+        // Near the deadline the transfer timeout may be the one that fires.
+        if (late || (raw->error() != QNetworkReply::NoError && deadline.hasExpired()))
+            co_return timedOut(check);
         if (tooLarge)
             co_return refused(textKey("The download from %@ is larger than the feed said."), {url.toDisplayString()});
         if (writeFailed)
@@ -117,7 +142,7 @@ UpdateCheckResult refusal(const char *key, QStringList values = {})
 
 } // namespace
 
-bool isAllowedUpdateURL(const QUrl &url, const UpdateConfiguration &configuration)
+bool isAllowedUpdateURL(const QUrl &url, bool plainHttpAllowed)
 {
     if (!url.isValid() || url.host().isEmpty())
         return false;
@@ -126,7 +151,7 @@ bool isAllowedUpdateURL(const QUrl &url, const UpdateConfiguration &configuratio
         return true;
     if (scheme != QLatin1String("http"))
         return false;
-    if (configuration.feedIsPlainHttp())
+    if (plainHttpAllowed)
         return true;
     const QString host = url.host();
     return host == QLatin1String("localhost") || QHostAddress(host).isLoopback();
@@ -154,10 +179,11 @@ std::optional<AppcastEnclosure> enclosureFor(const AppcastItem &item, InstallKin
 
 QCoro::Task<UpdateCheckResult> checkForUpdate(QNetworkAccessManager &network, UpdateCheckRequest request)
 {
+    const QDeadlineTimer deadline(request.deadline);
     QBuffer feed;
     feed.open(QIODevice::WriteOnly);
     const Fetched feedFetch =
-        co_await fetch(network, QUrl(request.configuration.feedURL), request.configuration, kMaxFeedBytes, feed, {});
+        co_await fetch(network, QUrl(request.configuration.feedURL), request, deadline, kMaxFeedBytes, feed, {});
     if (feedFetch.outcome != UpdateCheckResult::Outcome::verified)
         co_return resultOf(feedFetch);
 
@@ -176,13 +202,11 @@ QCoro::Task<UpdateCheckResult> checkForUpdate(QNetworkAccessManager &network, Up
         result.problem = {textKey("The running version %@ cannot be compared."), {request.currentVersion}};
         co_return result;
     }
-    if (*order < 0)
-        co_return refusal(textKey("The feed offers only older versions (%@) than this one (%@); a downgrade is refused."),
-                          {newest->displayVersion(), request.currentVersion});
-    if (*order == 0) {
+    if (*order <= 0) {
         UpdateCheckResult upToDate;
         upToDate.outcome = UpdateCheckResult::Outcome::upToDate;
-        upToDate.item = *newest;
+        if (*order == 0)
+            upToDate.item = *newest;
         co_return upToDate;
     }
 
@@ -204,8 +228,8 @@ QCoro::Task<UpdateCheckResult> checkForUpdate(QNetworkAccessManager &network, Up
         result.problem = {textKey("The update could not be saved: %@"), {file->errorString()}};
         co_return result;
     }
-    const Fetched download = co_await fetch(network, enclosure->url, request.configuration, enclosure->length,
-                                            *file, request.progress);
+    const Fetched download =
+        co_await fetch(network, enclosure->url, request, deadline, enclosure->length, *file, request.progress);
     if (download.outcome != UpdateCheckResult::Outcome::verified)
         co_return resultOf(download);
     if (!file->flush() || file->size() != enclosure->length)

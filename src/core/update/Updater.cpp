@@ -107,6 +107,7 @@ QCoro::Task<> Updater::runCheck(bool automatic)
     request.currentVersion = m_options.currentVersion;
     request.kind = installKindFor(m_options.executable);
     request.downloadDirectory = m_options.downloadDirectory;
+    request.plainHttpAllowed = m_options.configuration.feedIsPlainHttp();
     QString foundVersion;
     request.found = [self, &foundVersion](const AppcastItem &item) {
         foundVersion = item.displayVersion();

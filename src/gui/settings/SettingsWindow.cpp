@@ -88,8 +88,9 @@ SettingsWindow::SettingsWindow(AppModel &model, AppActions &actions, QWidget *pa
     m_dataFolder->setText(QString::fromStdString(m_model.dependencies().uiTestConfig.applicationSupportRoot.string()));
     auto *openData = labelled(new QPushButton(data), textKey("Open Data Folder"));
     connect(openData, &QPushButton::clicked, this, [this] {
-        if (ExternalOpening *opener = m_model.dependencies().externalOpener)
-            opener->open(QUrl::fromLocalFile(m_dataFolder->text()));
+        ExternalOpening *opener = m_model.dependencies().externalOpener;
+        if (const auto folder = EntryRules::fileAddress(m_dataFolder->text()); opener && folder)
+            opener->open(*folder);
     });
     data->layout()->addWidget(m_dataFolder);
     data->layout()->addWidget(openData);

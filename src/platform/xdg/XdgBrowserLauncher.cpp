@@ -48,16 +48,22 @@ std::optional<LaunchedBrowser> XdgBrowserLauncher::installedBrowser() const
     return std::nullopt;
 }
 
-std::optional<LaunchedBrowser> XdgBrowserLauncher::openInNewWindow(const QStringList &urls)
+std::optional<LaunchedBrowser> XdgBrowserLauncher::openInNewWindow(const QList<AcceptedAddress> &addresses)
 {
     const auto browser = installedBrowser();
-    if (!browser || urls.isEmpty())
+    if (!browser || addresses.isEmpty())
         return std::nullopt;
+    // Some browsers' wrapper scripts drop "--" and pass what follows on as
+    // switches. It stays for the browsers that honour it; what keeps an
+    // address from becoming a switch is that an accepted address always
+    // starts with its scheme.
+    QStringList arguments = m_options.extraArguments;
+    arguments << QStringLiteral("--new-window") << QStringLiteral("--");
+    for (const AcceptedAddress &address : addresses)
+        arguments << address.text();
     QProcess process;
     process.setProgram(browser->executable);
-    // "--" ends the browser's switches: an address cannot become one.
-    process.setArguments(m_options.extraArguments + QStringList{QStringLiteral("--new-window"), QStringLiteral("--")}
-                         + urls);
+    process.setArguments(arguments);
     process.setProcessEnvironment(m_options.environment);
     process.setStandardInputFile(QProcess::nullDevice());
     process.setStandardOutputFile(QProcess::nullDevice());

@@ -21,7 +21,7 @@ public:
 
     // The browser that openInNewWindow would start, without starting it.
     std::optional<LaunchedBrowser> installedBrowser() const;
-    std::optional<LaunchedBrowser> openInNewWindow(const QStringList &urls) override;
+    std::optional<LaunchedBrowser> openInNewWindow(const QList<AcceptedAddress> &addresses) override;
 
 private:
     Options m_options;

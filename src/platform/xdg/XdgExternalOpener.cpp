@@ -24,13 +24,12 @@ const QString kFileManagerPath = QStringLiteral("/org/freedesktop/FileManager1")
 
 XdgExternalOpener::XdgExternalOpener(Options options) : m_options(std::move(options)) {}
 
-bool XdgExternalOpener::open(const QUrl &url)
+bool XdgExternalOpener::open(const AcceptedAddress &accepted)
 {
-    if (url.isEmpty() || !url.isValid())
-        return false;
-    const QString address = url.toString(QUrl::FullyEncoded);
-    // xdg-open has no "--" to end its options.
-    if (address.startsWith(u'-')) {
+    // xdg-open has no "--" to end its options; an accepted address starts
+    // with its scheme, and this stays true however it was made.
+    const QString address = accepted.text();
+    if (address.isEmpty() || address.startsWith(u'-')) {
         qCInfo(lcOpening) << "refusing an address that reads as an option:" << address;
         return false;
     }
@@ -55,7 +54,6 @@ QCoro::Task<bool> XdgExternalOpener::reveal(QUrl fileURL)
     if (!fileURL.isLocalFile())
         co_return false;
     const QString path = fileURL.toLocalFile();
-    const QUrl folder = QUrl::fromLocalFile(QFileInfo(path).absolutePath());
 
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (bus.isConnected()) {
@@ -70,7 +68,8 @@ QCoro::Task<bool> XdgExternalOpener::reveal(QUrl fileURL)
             co_return true;
         qCInfo(lcOpening) << "no file manager selected the item:" << reply.errorName() << reply.errorMessage();
     }
-    co_return open(folder);
+    const auto folder = EntryRules::fileAddress(QFileInfo(path).absolutePath());
+    co_return folder && open(*folder);
 }
 
 } // namespace tarni

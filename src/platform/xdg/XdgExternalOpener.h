@@ -28,7 +28,7 @@ public:
     XdgExternalOpener() : XdgExternalOpener(Options{}) {}
     explicit XdgExternalOpener(Options options);
 
-    bool open(const QUrl &url) override;
+    bool open(const AcceptedAddress &address) override;
     // The opener must outlive the task.
     QCoro::Task<bool> reveal(QUrl fileURL) override;
 

@@ -148,9 +148,9 @@ TEST_F(ApplicationDBusServiceTest, CommandsChangeTheRunningModelAndAnswerWhatThe
     // Edits by identifier go where they are told; deleting the selected
     // node also ends its selection.
     const QString named = answer("AddNode", {QStringLiteral("link"), QStringLiteral("https://example.com/a"), added,
-                                             QVariantMap{{QStringLiteral("title"), QString()}}});
+                                             QVariantMap{{QStringLiteral("title"), QStringLiteral("Named")}}});
     EXPECT_EQ(nodeInState(named)[QStringLiteral("parentID")].toString(), added);
-    EXPECT_EQ(nodeInState(named)[QStringLiteral("title")].toString(), QString()); // an empty title is a title
+    EXPECT_EQ(nodeInState(named)[QStringLiteral("title")].toString(), QStringLiteral("Named"));
     EXPECT_EQ(call("Delete", {added}).type(), QDBusMessage::ReplyMessage);
     EXPECT_TRUE(nodeInState(named).isEmpty());
     EXPECT_TRUE(state()[QStringLiteral("selectedNodeID")].isNull());
@@ -188,6 +188,17 @@ TEST_F(ApplicationDBusServiceTest, FailuresComeBackAsBusErrors)
          bus::kErrorInvalidArgs, "absolute"},
         {"ImportFile", {dir.filePath(QStringLiteral("absent.json")), QString()}, bus::kErrorBadData, ""},
         {"SetLanguage", {QStringLiteral("klingon")}, bus::kErrorInvalidArgs, "klingon"},
+        // What the add dialogs refuse is refused at this door too.
+        {"AddNode", {QStringLiteral("link"), QStringLiteral("javascript:alert(1)"), QString(), QVariantMap{}},
+         bus::kErrorInvalidArgs, "http"},
+        {"AddNode", {QStringLiteral("slack"), QStringLiteral("https://evil.example/archives/C1/p1"), QString(),
+                     QVariantMap{}},
+         bus::kErrorInvalidArgs, "not a Slack address"},
+        {"AddNode", {QStringLiteral("group"), QStringLiteral("  "), QString(), QVariantMap{}}, bus::kErrorInvalidArgs,
+         "blank"},
+        {"AddNode", {QStringLiteral("link"), QStringLiteral("https://a.example/"), QString(),
+                     QVariantMap{{QStringLiteral("title"), QString()}}},
+         bus::kErrorInvalidArgs, "blank"},
     };
     const QByteArray before = model().stateJson().c_str();
     for (const Case &c : cases) {
@@ -200,10 +211,21 @@ TEST_F(ApplicationDBusServiceTest, FailuresComeBackAsBusErrors)
 
     // A command of the window answers with the alert it raised, which stays
     // for the window to show.
-    const QDBusMessage reply = call("Import", {dir.filePath(QStringLiteral("absent.json"))});
-    EXPECT_EQ(reply.errorName(), QLatin1String(bus::kErrorFailed));
-    EXPECT_FALSE(reply.errorMessage().isEmpty());
-    EXPECT_EQ(state()[QStringLiteral("alertMessage")].toString(), reply.errorMessage());
+    const qsizetype nodes = model().treeViewModel().nodes().size();
+    const QList<std::pair<const char *, QString>> windowCases{
+        {"Import", dir.filePath(QStringLiteral("absent.json"))},
+        {"AddWebLink", QString()},
+        {"AddWebLink", QStringLiteral("javascript:alert(1)")},
+        {"AddWebLink", QStringLiteral("file:///etc/passwd")},
+        {"AddSlackPermalink", QStringLiteral("https://evil.example/archives/C1/p1")},
+    };
+    for (const auto &[method, argument] : windowCases) {
+        const QDBusMessage reply = call(method, {argument});
+        EXPECT_EQ(reply.errorName(), QLatin1String(bus::kErrorFailed)) << method << " " << argument.toStdString();
+        EXPECT_FALSE(reply.errorMessage().isEmpty());
+        EXPECT_EQ(state()[QStringLiteral("alertMessage")].toString(), reply.errorMessage());
+    }
+    EXPECT_EQ(model().treeViewModel().nodes().size(), nodes);
 }
 
 TEST_F(ApplicationDBusServiceTest, ASecondStartFindsTheApplicationOfItsDataRoot)
@@ -302,7 +324,7 @@ TEST_F(ApplicationDBusServiceTest, OtherFormatsAreImportedThroughTheRunningAppli
     const qsizetype before = model().treeViewModel().nodes().size();
     const CliRun r = cli({QStringLiteral("import"), file});
     ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
-    EXPECT_TRUE(r.out.startsWith(QStringLiteral("Imported 3 node(s): 1 group(s), 1 link(s); 1 entries skipped")))
+    EXPECT_TRUE(r.out.startsWith(QStringLiteral("Imported 3 node(s): 1 group(s), 1 link(s); 1 items were not imported")))
         << r.out.toStdString();
     const NodeList nodes = model().treeViewModel().nodes();
     ASSERT_EQ(nodes.size(), before + 3);

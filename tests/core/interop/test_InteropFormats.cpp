@@ -104,7 +104,7 @@ TEST(InteropRoundTrip, NestedFormatsGiveBackTheSameTree)
         EXPECT_EQ(back.format, format);
         ASSERT_EQ(back.document.rootNode.children.size(), 1u);
         EXPECT_EQ(outline(back.document.rootNode.children[0]), outline(document.rootNode));
-        EXPECT_EQ(back.summary, (ImportSummary{4, 5, 0}));
+        EXPECT_EQ(back.summary, (ImportSummary{4, 5, 0, {}}));
     }
 }
 
@@ -130,7 +130,7 @@ TEST(InteropRoundTrip, FlatFormatsKeepAddressesTitlesAndOrder)
     ASSERT_TRUE(text.ok());
     const InteropImport lines = imported(*text, std::nullopt);
     EXPECT_EQ(lines.format, InteropFormat::text);
-    EXPECT_EQ(lines.summary, (ImportSummary{0, 5, 0}));
+    EXPECT_EQ(lines.summary, (ImportSummary{0, 5, 0, {}}));
     EXPECT_EQ(lines.document.rootNode.children[4].node.kind(), WorkspaceNodeKind::folder);
 }
 
@@ -217,9 +217,9 @@ TEST(InteropImport, BookmarkScannerToleratesWhatBrowsersAndPeopleWrite)
         {"slack, file and folder addresses", "<DL><DT><A HREF=\"https://acme.slack.com/archives/C1/p1712345678123456\">S</A>"
                                              "<DT><A HREF=\"file:///tmp/a%20b.txt\">F</A><DT><A HREF=\"file:///tmp/dir/\">D</A>",
          "slackThread S <https://acme.slack.com/archives/C1/p1712345678123456>\nfile F </tmp/a b.txt>\nfolder D </tmp/dir>\n"},
-        {"scripts and garbage skipped, other schemes kept", "<DL><DT><A HREF=\"javascript:alert(1)\">J</A>"
-                                                           "<DT><A HREF=\"not an address\">N</A><DT><A HREF=\"chrome://settings\">C</A>",
-         "webLink C <chrome://settings>\n"},
+        {"scripts, garbage and other schemes skipped", "<DL><DT><A HREF=\"javascript:alert(1)\">J</A>"
+                                                       "<DT><A HREF=\"not an address\">N</A><DT><A HREF=\"chrome://settings\">C</A>",
+         ""},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
@@ -229,7 +229,7 @@ TEST(InteropImport, BookmarkScannerToleratesWhatBrowsersAndPeopleWrite)
             children += outline(child);
         EXPECT_EQ(children, QString::fromUtf8(row.outline));
     }
-    EXPECT_EQ(imported(rows[7].input, InteropFormat::bookmarks).summary.skipped, 2);
+    EXPECT_EQ(imported(rows[7].input, InteropFormat::bookmarks).summary.skipped, 3);
 }
 
 TEST(InteropImport, BookmarkDatesAreSecondsOrMilliseconds)
@@ -283,7 +283,66 @@ TEST(InteropImport, OneTabMarkdownAndTextLists)
     const InteropImport text = imported("https://a.example/\n  \nftp://files.example/x\nhello world\n"
                                         "javascript:alert(1)\n",
                                         InteropFormat::text);
-    EXPECT_EQ(text.summary, (ImportSummary{0, 2, 2}));
+    EXPECT_EQ(text.summary.links, 1);
+    EXPECT_EQ(text.summary.skipped, 3);
+}
+
+// A file made to attack whoever imports it: only what the entry rules accept
+// becomes a node, in every format, and the rest is counted by reason.
+TEST(InteropImport, HostileAddressesInEveryFormatImportOnlyWhatTheRulesAccept)
+{
+    const char *hostile[] = {"--utility-cmd-prefix=/tmp/run.sh", "javascript:alert(1)", "file:relative/x.txt",
+                             "x-terminal-emulator:sh", "mailto:a@example.com?attach=/etc/passwd", "smb://host/share",
+                             "data:text/html,x", "view-source:https://a.example/"};
+    std::string bookmarks = "<DL>", onetab, markdown, text;
+    for (const char *address : hostile) {
+        bookmarks += std::string("<DT><A HREF=\"") + address + "\">x</A>\n";
+        onetab += std::string(address) + " | x\n";
+        markdown += std::string("- [x](") + address + ")\n";
+        text += std::string(address) + "\n";
+    }
+    bookmarks += "<DT><A HREF=\"https://ok.example/\">ok</A></DL>";
+    onetab += "https://ok.example/ | ok\n";
+    markdown += "- [ok](https://ok.example/)\n";
+    text += "https://ok.example/\n";
+    std::string sessions = R"({"sessions":[{"windows":[{"tabs":[)";
+    for (const char *address : hostile)
+        sessions += std::string(R"({"url":")") + address + R"(","title":"x"},)";
+    sessions += R"({"url":"https://ok.example/","title":"ok"}]}]}]})";
+
+    const std::pair<InteropFormat, std::string> files[] = {
+        {InteropFormat::bookmarks, bookmarks}, {InteropFormat::onetab, onetab}, {InteropFormat::markdown, markdown},
+        {InteropFormat::text, text},           {InteropFormat::sessions, sessions}};
+    for (const auto &[format, content] : files) {
+        SCOPED_TRACE(interopFormatName(format).toStdString());
+        const InteropImport result = imported(content, format);
+        EXPECT_EQ(result.summary.links, 1);
+        EXPECT_EQ(result.summary.skipped, std::int64_t(std::size(hostile)));
+        EXPECT_EQ(result.summary.refused.total(), result.summary.skipped);
+        EXPECT_TRUE(outline(result.document.rootNode).contains(QStringLiteral("<https://ok.example/>")));
+    }
+
+    // Our own documents: a refused entry with children becomes a group of
+    // its title, so nothing below it is lost; a blank title is replaced.
+    TreeExport document;
+    document.rootNode = group(QStringLiteral("Root"), {
+        entry(QStringLiteral("Evil tab"), NodePayload::chromeTab(BrowserTarget{QStringLiteral("--proxy-server=x:1"),
+                                                                                QStringLiteral("t"), {}, {}, {}}),
+              {web(QStringLiteral("Kept"), QStringLiteral("https://kept.example/"))}),
+        web(QStringLiteral("Script"), QStringLiteral("javascript:alert(1)")),
+        entry(QStringLiteral("Fake Slack"), NodePayload::slackThread(SlackTarget{
+                                                QStringLiteral("https://evil.example/archives/C1/p1"), {}, {}, {}, {}})),
+        entry(QStringLiteral("Relative"), NodePayload::file(FileTarget{QStringLiteral("notes.txt"), {}})),
+        web(QStringLiteral(" "), QStringLiteral("https://untitled.example/")),
+    });
+    const std::string json = exportInterop(document, InteropFormat::tarnibar).value();
+    const InteropImport own = imported(json, InteropFormat::tarnibar);
+    EXPECT_EQ(outline(own.document.rootNode),
+              QStringLiteral("group Root\n  group Evil tab\n    webLink Kept <https://kept.example/>\n"
+                             "  webLink https://untitled.example/ <https://untitled.example/>\n"));
+    EXPECT_EQ(own.summary.skipped, 4);
+    EXPECT_EQ(own.summary.refused.counts[std::size_t(EntryProblem::notSlackAddress)], 1);
+    EXPECT_EQ(own.summary.refused.counts[std::size_t(EntryProblem::notAbsolutePath)], 1);
 }
 
 TEST(InteropImport, SessionShapesAreToldApart)
@@ -372,7 +431,7 @@ TEST(InteropImport, DeepNestingDoesNotRecurseAndCancelStops)
         deep += "<DT><H3>f</H3><DL>";
     deep += "<DT><A HREF=\"https://a.example/\">A</A>";
     const InteropImport result = imported(deep, InteropFormat::bookmarks);
-    EXPECT_EQ(result.summary, (ImportSummary{200'000, 1, 0}));
+    EXPECT_EQ(result.summary, (ImportSummary{200'000, 1, 0, {}}));
     EXPECT_EQ(result.document.rootNode.depth(), 200'002u);
     auto markdown = exportInterop(result.document, InteropFormat::markdown);
     ASSERT_TRUE(markdown.ok());

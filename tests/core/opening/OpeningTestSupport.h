@@ -48,9 +48,9 @@ inline QProcessEnvironment privateDesktop(const QString &root, const QString &da
 // Records what it was asked to open; accepts or refuses as told.
 class RecordingOpener final : public ExternalOpening {
 public:
-    bool open(const QUrl &url) override
+    bool open(const AcceptedAddress &address) override
     {
-        opened.append(url);
+        opened.append(address.url());
         return accepts;
     }
     QCoro::Task<bool> reveal(QUrl fileURL) override

@@ -9,6 +9,8 @@
 #include <QCoreApplication>
 #include <QThread>
 
+#include <QTemporaryDir>
+
 #include <gtest/gtest.h>
 
 using namespace tarni;
@@ -84,20 +86,28 @@ TEST(NodeProviderRegistry, RestoresEachKindAsOneGroupInGivenOrderAndStopsAtAnErr
     EXPECT_EQ(tabs->restores.size(), 1) << "the group after the failing one must not run";
 }
 
-TEST(WebLinkProvider, OpensValidLinksAndReportsRefusedOnesAsFailures)
+TEST(WebLinkProvider, OpensOnlyWhatTheEntryRulesAcceptAndReportsRefusedOnesAsFailures)
 {
     RecordingOpener opener;
     WebLinkProvider provider(opener);
     const QString address = QStringLiteral("https://example.com/a?b=c");
 
-    EXPECT_EQ(*runTask(provider.open(link(QString()), {})), OpenResult::failure(QStringLiteral("Invalid URL")));
+    // Rows stored before the rules, or by another program, stay as they are
+    // but are never handed on.
+    for (const char *stored : {"", "javascript:alert(1)", "--proxy-server=evil.example:1", "file:///etc/passwd",
+                               "x-terminal-emulator:-e sh"}) {
+        const OpenResult result = *runTask(provider.open(link(QString::fromUtf8(stored)), {}));
+        EXPECT_FALSE(result.succeeded) << stored;
+        EXPECT_TRUE(result.summary.startsWith(QStringLiteral("Not opened: "))) << result.summary.toStdString();
+    }
     EXPECT_TRUE(opener.opened.isEmpty());
     EXPECT_EQ(*runTask(provider.open(link(address), {})),
               OpenResult::success(QStringLiteral("Opened link"), QUrl(address)));
 
-    const RestoreOutcome restored = runTask(provider.restore({link(address), link(QString())}, {}));
-    ASSERT_EQ(restored->results.size(), 1);
+    const RestoreOutcome restored = runTask(provider.restore({link(address), link(QStringLiteral("ssh://h"))}, {}));
+    ASSERT_EQ(restored->results.size(), 2);
     EXPECT_EQ(restored->results[0].summary, QStringLiteral("Opened ") + address);
+    EXPECT_EQ(restored->results[1].summary, QStringLiteral("Skipped 1 entries that are not web addresses"));
 
     opener.accepts = false;
     const OpenResult refused = *runTask(provider.open(link(address), {}));
@@ -105,31 +115,19 @@ TEST(WebLinkProvider, OpensValidLinksAndReportsRefusedOnesAsFailures)
     EXPECT_FALSE(runTask(provider.restore({link(address)}, {}))->results[0].succeeded);
 }
 
-TEST(SlackAppURL, EncodesBothIdentifiersSoTheyCannotChangeTheLink)
-{
-    const auto link = [](std::optional<QString> team, std::optional<QString> channel) {
-        return slackAppURL(SlackTarget{QString(), std::move(team), std::move(channel), {}, {}});
-    };
-    EXPECT_EQ(link(QStringLiteral("T0123ABC"), QStringLiteral("C42"))->toString(QUrl::FullyEncoded),
-              QStringLiteral("slack://channel?team=T0123ABC&id=C42"));
-    const auto hostile = link(QStringLiteral("T1&id=EVIL"), QStringLiteral("C1#x"));
-    ASSERT_TRUE(hostile);
-    EXPECT_EQ(hostile->toString(QUrl::FullyEncoded), QStringLiteral("slack://channel?team=T1%26id%3DEVIL&id=C1%23x"));
-    EXPECT_FALSE(hostile->hasFragment());
-    EXPECT_FALSE(link(std::nullopt, QStringLiteral("C1")));
-    EXPECT_FALSE(link(QStringLiteral("T1"), std::nullopt));
-}
-
 class FileProviderTest : public ::testing::Test {
 protected:
     FileProviderTest()
     {
+        QFile(m_path).open(QIODevice::WriteOnly);
         auto controller = std::make_unique<UITestAXWindowController>(m_registry, PermissionStatus::granted);
         m_controller = controller.get();
-        m_controller->setWindowFrame(QStringLiteral("/home/u/notes.txt"), QRectF(10, 10, 300, 200));
+        m_controller->setWindowFrame(m_path, QRectF(10, 10, 300, 200));
         m_windows = std::make_unique<AsyncWindowController>(std::move(controller));
     }
 
+    QTemporaryDir m_dir;
+    const QString m_path = m_dir.filePath(QStringLiteral("notes.txt"));
     ManagedWindowRegistry m_registry;
     UITestAXWindowController *m_controller = nullptr;
     std::unique_ptr<AsyncWindowController> m_windows;
@@ -139,7 +137,7 @@ protected:
 TEST_F(FileProviderTest, OpensTheItemAndMovesItsWindowOnlyWithAContentRectangleAndOnlyWhenOpened)
 {
     FileProvider provider(m_opener, m_windows.get());
-    const QString path = QStringLiteral("/home/u/notes.txt");
+    const QString path = m_path;
 
     EXPECT_EQ(*runTask(provider.open(file(path), withContent(std::nullopt))),
               OpenResult::success(QStringLiteral("Opened file"), QUrl::fromLocalFile(path)));
@@ -154,15 +152,24 @@ TEST_F(FileProviderTest, OpensTheItemAndMovesItsWindowOnlyWithAContentRectangleA
     EXPECT_EQ(*runTask(provider.open(file(path), withContent())),
               OpenResult::failure(QStringLiteral("Could not open ") + path));
     EXPECT_EQ(m_controller->movedWindows().size(), 1);
+
+    // A missing item, or a path that is not absolute, is said at once and
+    // never handed on.
+    m_opener.accepts = true;
+    const QString gone = m_dir.filePath(QStringLiteral("gone.txt"));
+    EXPECT_EQ(*runTask(provider.open(file(gone), withContent())),
+              OpenResult::failure(QStringLiteral("“%1” no longer exists").arg(gone)));
+    EXPECT_FALSE(runTask(provider.open(file(QStringLiteral("relative/path.txt")), {}))->succeeded);
+    EXPECT_EQ(m_opener.opened.size(), 3);
 }
 
 TEST_F(FileProviderTest, AcceptsOnlyItsOwnCaseAndRestoresWithoutOpening)
 {
     FolderProvider folders(m_opener, m_windows.get());
     FileProvider files(m_opener, m_windows.get());
-    EXPECT_EQ(*runTask(folders.open(file(QStringLiteral("/a")), withContent())),
+    EXPECT_EQ(*runTask(folders.open(file(m_dir.path()), withContent())),
               OpenResult::failure(QStringLiteral("Unsupported folder payload")));
-    EXPECT_EQ(runTask(folders.open(folder(QStringLiteral("/a")), {}))->summary, QStringLiteral("Opened folder"));
+    EXPECT_EQ(runTask(folders.open(folder(m_dir.path()), {}))->summary, QStringLiteral("Opened folder"));
 
     const RestoreOutcome restored =
         runTask(files.restore({file(QStringLiteral("/x/1")), folder(QStringLiteral("/x/f")), file(QStringLiteral("/x/2"))},
@@ -242,13 +249,16 @@ TEST(ChromeProvider, RestoresAllTabsInOneWindowInNodeOrder)
 {
     SimulatedBridge bridge;
     ChromeProvider provider(bridge);
+    // Tabs whose addresses the entry rules refuse are left out and counted.
     const NodeList tabs{tab(QStringLiteral("https://1.example")), link(QStringLiteral("https://x.example")),
-                        tab(QStringLiteral("https://2.example")), tab(QStringLiteral("https://3.example"))};
+                        tab(QStringLiteral("--utility-cmd-prefix=/tmp/x")), tab(QStringLiteral("https://2.example")),
+                        tab(QStringLiteral("javascript:alert(1)")), tab(QStringLiteral("https://3.example"))};
 
     const RestoreOutcome restored = runTask(provider.restore(tabs, RestoreContext{std::nullopt, QRectF(384.4, 0, 1535.6, 1080), true}));
-    ASSERT_EQ(restored->results.size(), 1);
+    ASSERT_EQ(restored->results.size(), 2);
     EXPECT_EQ(restored->results[0],
               OpenResult::success(QStringLiteral("Restored 3 tabs"), QUrl(QStringLiteral("https://1.example"))));
+    EXPECT_EQ(restored->results[1], OpenResult::failure(QStringLiteral("Skipped 2 entries that are not web addresses")));
     ASSERT_EQ(bridge.sent.size(), 1);
     const QStringList expected{QStringLiteral("https://1.example"), QStringLiteral("https://2.example"),
                                QStringLiteral("https://3.example")};
@@ -263,14 +273,14 @@ TEST(ChromeProvider, RestoresAllTabsInOneWindowInNodeOrder)
 
 class RecordingLauncher final : public BrowserLaunching {
 public:
-    std::optional<LaunchedBrowser> openInNewWindow(const QStringList &urls) override
+    std::optional<LaunchedBrowser> openInNewWindow(const QList<AcceptedAddress> &addresses) override
     {
-        launches.append(urls);
+        launches.append(addresses);
         return installed ? std::optional(LaunchedBrowser{QStringLiteral("/usr/bin/chromium"), QStringLiteral("chromium")})
                          : std::nullopt;
     }
     bool installed = true;
-    QList<QStringList> launches;
+    QList<QList<AcceptedAddress>> launches;
 };
 
 // Starting the browser and placing its window is checked with a real Chromium

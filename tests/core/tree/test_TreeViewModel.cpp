@@ -1,7 +1,7 @@
 #include "FakeWorkspaceStore.h"
 #include "RawDatabase.h"
 #include "TestNodes.h"
-#include "opening/SlackURLParser.h"
+#include "model/SlackURLParser.h"
 #include "tree/TreeViewModel.h"
 
 #include "storage/WorkspaceStore.h"
@@ -44,8 +44,6 @@ TEST_F(TreeViewModelTest, AddOperationsTitlesAndPayloads)
     };
     const LinkCase links[] = {
         {"https://docs.example.org/a?b=c", std::nullopt, "docs.example.org"},
-        {"not a url", std::nullopt, "not a url"},
-        {"https://example.com", QString(), ""},
         {"https://example.com", QStringLiteral("Named"), "Named"},
     };
     for (const auto &c : links) {
@@ -63,27 +61,28 @@ TEST_F(TreeViewModelTest, AddOperationsTitlesAndPayloads)
     EXPECT_EQ(tab->title(), QStringLiteral("Tab title"));
     EXPECT_EQ(tab->payload(), NodePayload::chromeTab(target));
 
-    // Slack addresses become threads; anything else is kept as a link.
-    struct SlackCase {
-        const char *text;
-        WorkspaceNodeKind kind;
-        const char *title;
+    auto thread = model.addSlackPermalink(QStringLiteral("https://acme.slack.com/archives/C123/p1712345678123456"));
+    ASSERT_TRUE(thread);
+    EXPECT_EQ(thread->kind(), WorkspaceNodeKind::slackThread);
+    EXPECT_EQ(thread->title(), QStringLiteral("C123"));
+
+    // What the entry rules refuse is never added, whichever add it is.
+    const qsizetype before = model.nodes().size();
+    const QList<std::pair<TreeResult<WorkspaceNode>, EntryProblem>> refused{
+        {model.addWebLink(QStringLiteral("not a url")), EntryProblem::notWebAddress},
+        {model.addWebLink(QStringLiteral("https://example.com"), QString()), EntryProblem::blankTitle},
+        {model.addSlackPermalink(QStringLiteral("https://example.com/archives/C1")), EntryProblem::notSlackAddress},
+        {model.addChromeTarget(BrowserTarget{QStringLiteral("chrome://settings"), QStringLiteral("S"), {}, {}, {}}),
+         EntryProblem::notWebAddress},
+        {model.addFile(QUrl(QStringLiteral("file:relative/path.txt")), false), EntryProblem::notAbsolutePath},
+        {model.addGroup(QStringLiteral(" ")), EntryProblem::blankTitle},
     };
-    const SlackCase slackCases[] = {
-        {"https://acme.slack.com/archives/C123/p1712345678123456", WorkspaceNodeKind::slackThread, "C123"},
-        {"https://slack.com/?team=T1", WorkspaceNodeKind::slackThread, "Slack Thread"},
-        {"https://example.com/archives/C1", WorkspaceNodeKind::webLink, "https://example.com/archives/C1"},
-    };
-    for (const auto &c : slackCases) {
-        const QString text = QString::fromUtf8(c.text);
-        auto added = model.addSlackPermalink(text);
-        ASSERT_TRUE(added) << c.text;
-        ASSERT_EQ(added->kind(), c.kind) << c.text;
-        EXPECT_EQ(added->title(), QString::fromUtf8(c.title)) << c.text;
-        if (c.kind == WorkspaceNodeKind::webLink) {
-            EXPECT_EQ(added->payload().asWebLink()->url, text);
-        }
+    for (const auto &[result, problem] : refused) {
+        ASSERT_FALSE(result);
+        EXPECT_EQ(result.error().entryProblem, problem);
     }
+    EXPECT_FALSE(model.rename(thread->id(), QString()));
+    EXPECT_EQ(model.nodes().size(), before);
 
     auto file = model.addFile(QUrl::fromLocalFile(QStringLiteral("/home/me/Notes/plan é.txt")), false);
     ASSERT_TRUE(file);

@@ -11,6 +11,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QNetworkAccessManager>
 #include <QProcess>
@@ -61,9 +62,11 @@ class UpdateFeedTest : public ::testing::Test {
 protected:
     UpdateFeedTest() : keys(generateSigningKeyPair()) {}
 
-    UpdateCheckResult check(const QString &feedPath, const QString &current = QStringLiteral("0.1.0"))
+    UpdateCheckResult check(const QString &feedPath, const QString &current = QStringLiteral("0.1.0"),
+                            std::chrono::milliseconds deadline = kUpdateCheckDeadline)
     {
         UpdateCheckRequest request;
+        request.deadline = deadline;
         request.configuration = {server.url(feedPath), QString::fromLatin1(keys.publicKeyBase64)};
         request.currentVersion = current;
         request.kind = InstallKind::tarball;
@@ -116,21 +119,37 @@ TEST(UpdateConfiguration, TheBuildsValuesPassOnlyTheFourRules)
 
 TEST(UpdateConfiguration, PlainHttpOnlyForLoopbackOrAnHttpFeedAndVersionsCompareNumerically)
 {
-    const UpdateConfiguration https{QStringLiteral("https://tarni.example/a.xml"), {}};
-    const UpdateConfiguration http{QStringLiteral("http://tarni.example/a.xml"), {}};
-    EXPECT_TRUE(isAllowedUpdateURL(QUrl(QStringLiteral("https://cdn.example/p")), https));
-    EXPECT_TRUE(isAllowedUpdateURL(QUrl(QStringLiteral("http://127.0.0.1:8/p")), https));
-    EXPECT_TRUE(isAllowedUpdateURL(QUrl(QStringLiteral("http://localhost/p")), https));
-    EXPECT_FALSE(isAllowedUpdateURL(QUrl(QStringLiteral("http://cdn.example/p")), https));
-    EXPECT_TRUE(isAllowedUpdateURL(QUrl(QStringLiteral("http://cdn.example/p")), http));
-    EXPECT_FALSE(isAllowedUpdateURL(QUrl(QStringLiteral("file:///etc/passwd")), http));
-    EXPECT_FALSE(isAllowedUpdateURL(QUrl(QStringLiteral("ftp://cdn.example/p")), http));
+    const bool httpsFeed = false, httpFeed = true;
+    EXPECT_TRUE(isAllowedUpdateURL(QUrl(QStringLiteral("https://cdn.example/p")), httpsFeed));
+    EXPECT_TRUE(isAllowedUpdateURL(QUrl(QStringLiteral("http://127.0.0.1:8/p")), httpsFeed));
+    EXPECT_TRUE(isAllowedUpdateURL(QUrl(QStringLiteral("http://localhost/p")), httpsFeed));
+    EXPECT_FALSE(isAllowedUpdateURL(QUrl(QStringLiteral("http://cdn.example/p")), httpsFeed));
+    EXPECT_TRUE(isAllowedUpdateURL(QUrl(QStringLiteral("http://cdn.example/p")), httpFeed));
+    EXPECT_FALSE(isAllowedUpdateURL(QUrl(QStringLiteral("file:///etc/passwd")), httpFeed));
+    EXPECT_FALSE(isAllowedUpdateURL(QUrl(QStringLiteral("ftp://cdn.example/p")), httpFeed));
 
-    EXPECT_EQ(compareVersions(QStringLiteral("1.10"), QStringLiteral("1.9")), 1);
-    EXPECT_EQ(compareVersions(QStringLiteral("1.2"), QStringLiteral("1.2.0")), 0);
-    EXPECT_EQ(compareVersions(QStringLiteral("0.9.9"), QStringLiteral("1")), -1);
-    for (const char *bad : {"", "1.2a", "-1", "1..2", " 1", "1.2.", "999999999999999"})
-        EXPECT_FALSE(parseVersion(QString::fromLatin1(bad))) << bad;
+    struct Row {
+        const char *a, *b;
+        int order;
+    } rows[] = {
+        {"1.10", "1.9", 1},
+        {"1.2", "1.2.0", 0},
+        {"0.9.9", "1", -1},
+        {"1.007", "1.7", 0},
+        // Past 64 bits the numbers still compare as numbers.
+        {"99999999999999999999999.0", "0.1.0", 1},
+        {"99999999999999999999999", "99999999999999999999998", 1},
+        {"18446744073709551616", "18446744073709551615.9", 1},
+        {"9223372036854775807", "10000000000000000000", -1},
+    };
+    for (const Row &row : rows) {
+        EXPECT_EQ(compareVersions(QString::fromLatin1(row.a), QString::fromLatin1(row.b)), row.order) << row.a;
+        EXPECT_EQ(compareVersions(QString::fromLatin1(row.b), QString::fromLatin1(row.a)), -row.order) << row.a;
+    }
+    for (const char *bad : {"", "1.2a", "-1", "+1", "1..2", " 1", "1.2.", "\u0661"})
+        EXPECT_FALSE(parseVersion(QString::fromUtf8(bad))) << bad;
+    EXPECT_TRUE(parseVersion(QString(kMaxVersionLength, QLatin1Char('9'))));
+    EXPECT_FALSE(parseVersion(QString(kMaxVersionLength + 1, QLatin1Char('9'))));
 }
 
 TEST_F(UpdateFeedTest, TheNewestNewerReleaseIsDownloadedAndVerified)
@@ -155,10 +174,13 @@ TEST_F(UpdateFeedTest, TheNewestNewerReleaseIsDownloadedAndVerified)
     EXPECT_EQ(downloaded.permissions() & (QFile::ReadGroup | QFile::ReadOther), QFile::Permissions());
     EXPECT_EQ(lastProgress, package.size());
 
-    // Nothing newer: no package is fetched at all.
-    const qsizetype requestsBefore = server.requests().size();
-    EXPECT_EQ(check(QStringLiteral("/appcast.xml"), QStringLiteral("0.2")).outcome, Outcome::upToDate);
-    EXPECT_EQ(server.requests().size(), requestsBefore + 1);
+    // Nothing newer, the same or only older: no package is fetched at all.
+    for (const char *current : {"0.2", "0.3.1"}) {
+        const qsizetype requestsBefore = server.requests().size();
+        EXPECT_EQ(check(QStringLiteral("/appcast.xml"), QString::fromLatin1(current)).outcome, Outcome::upToDate)
+            << current;
+        EXPECT_EQ(server.requests().size(), requestsBefore + 1) << current;
+    }
 }
 
 TEST_F(UpdateFeedTest, AnOpenSslSignatureOverTheWholeFileVerifies)
@@ -216,8 +238,8 @@ TEST_F(UpdateFeedTest, EveryUnsafeOfferIsRefusedWithItsCauseAndNothingIsKept)
         {"absurd size", feed(item("0.2.0", url("/pkg.tar.gz"), kMaxPackageBytes + 1, good)),
          "The feed gives version %@ an impossible size."},
         {"no size", feed(item("0.2.0", url("/pkg.tar.gz"), 0, good)), "The feed gives version %@ an impossible size."},
-        {"downgrade", feed(item("0.0.9", url("/pkg.tar.gz"), size, good)),
-         "The feed offers only older versions (%@) than this one (%@); a downgrade is refused."},
+        {"plain http elsewhere", feed(item("0.2.0", "http://cdn.example/pkg.tar.gz", size, good)),
+         "The address %@ is not https."},
         {"redirect to another scheme", feed(item("0.2.0", url("/to-ftp.tar.gz"), size, good)),
          "%@ redirected to another scheme (%@)."},
         {"not XML", "<html><body>Service Unavailable", "The update feed is not a valid feed: %@"},
@@ -231,6 +253,27 @@ TEST_F(UpdateFeedTest, EveryUnsafeOfferIsRefusedWithItsCauseAndNothingIsKept)
         EXPECT_EQ(result.outcome, Outcome::refused) << c.name;
         EXPECT_STREQ(result.problem.key, c.cause) << c.name;
         EXPECT_FALSE(result.file) << c.name;
+    }
+    EXPECT_TRUE(QDir(downloads.path()).isEmpty());
+}
+
+TEST_F(UpdateFeedTest, AStallingServerRunsIntoTheDeadlineOfTheWholeCheck)
+{
+    const QByteArray offer =
+        feed(item("0.2.0", url("/slow.tar.gz"), package.size(), signatureOf(package, keys.secretKeyBase64)));
+    server.serveSlowly(QStringLiteral("/slow.xml"), offer, 20);
+    server.serve(QStringLiteral("/appcast.xml"), offer);
+    server.serveSlowly(QStringLiteral("/slow.tar.gz"), package, 20);
+    for (const char *feedPath : {"/slow.xml", "/appcast.xml"}) {
+        QElapsedTimer clock;
+        clock.start();
+        const UpdateCheckResult result =
+            check(QString::fromLatin1(feedPath), QStringLiteral("0.1.0"), std::chrono::milliseconds(700));
+        EXPECT_EQ(result.outcome, Outcome::failed) << feedPath;
+        EXPECT_STREQ(result.problem.key, "The update check timed out after %@ seconds.") << feedPath;
+        EXPECT_TRUE(result.problem.text().contains(QStringLiteral("timed out after 0.7 seconds")));
+        EXPECT_LT(clock.elapsed(), 5000) << feedPath;
+        EXPECT_FALSE(result.file) << feedPath;
     }
     EXPECT_TRUE(QDir(downloads.path()).isEmpty());
 }

@@ -290,7 +290,7 @@ TEST_F(SidebarTest, OtherFormatsArePreviewedBeforeTheyAreAddedAndExportedAsChose
     EXPECT_TRUE(QTest::qWaitFor([&] { return dialog.isNull(); }, 5000));
     EXPECT_EQ(model().treeViewModel().nodes().size(), before + 4);
     EXPECT_TRUE(titles(today().id()).contains(QStringLiteral("bookmarks.html")));
-    EXPECT_EQ(model().latestImportStatus(), QStringLiteral("Imported 4 node(s); 1 entries skipped"));
+    EXPECT_EQ(model().latestImportStatus(), QStringLiteral("Imported 4 node(s); 1 items were not imported: not a web address"));
 
     select(today());
     const QString markdown = root() + QStringLiteral("/today.md");

@@ -1,3 +1,6 @@
+#include "OpeningTestSupport.h"
+
+#include "opening/ChromeProvider.h"
 #include "platform/xdg/XdgBrowserLauncher.h"
 
 #include <QDir>
@@ -7,6 +10,7 @@
 #include <gtest/gtest.h>
 
 using namespace tarni;
+using namespace tarni::test;
 
 namespace {
 
@@ -46,7 +50,55 @@ TEST(XdgBrowserLauncher, PrefersChromeThenChromiumThenAProgramOnThePath)
 
     env.insert(QStringLiteral("PATH"), path("none"));
     EXPECT_FALSE(chosen());
-    EXPECT_FALSE(XdgBrowserLauncher({env, {}}).openInNewWindow({QStringLiteral("https://example.com/")}));
+    EXPECT_FALSE(XdgBrowserLauncher({env, {}}).openInNewWindow({*EntryRules::webAddress(QStringLiteral("https://example.com/"))}));
+}
+
+// Debian's chromium is a shell script whose argument loop drops "--" and
+// passes everything after it on as switches. Restoring tabs from an imported
+// file through such a browser must hand it nothing but accepted addresses.
+TEST(XdgBrowserLauncher, AWrapperThatDropsTheEndOfSwitchesGetsOnlyAcceptedAddresses)
+{
+    QTemporaryDir dir;
+    const QString record = dir.filePath(QStringLiteral("arguments"));
+    const QString wrapper = dir.filePath(QStringLiteral("bin/chromium"));
+    ASSERT_TRUE(writeFile(wrapper, "#!/bin/sh\nfor a in \"$@\"; do [ \"$a\" = -- ] && continue; printf '%s\\n' \"$a\"; done > \""
+                                       + record.toUtf8() + ".part\"\n/bin/mv \"" + record.toUtf8() + ".part\" \"" +
+                                       record.toUtf8() + "\"\n"));
+    QFile(wrapper).setPermissions(QFile::ReadOwner | QFile::ExeOwner);
+    QProcessEnvironment env;
+    env.insert(QStringLiteral("PATH"), dir.filePath(QStringLiteral("bin")));
+    env.insert(QStringLiteral("HOME"), dir.path());
+    env.insert(QStringLiteral("XDG_DATA_HOME"), dir.filePath(QStringLiteral("data")));
+    env.insert(QStringLiteral("XDG_DATA_DIRS"), dir.filePath(QStringLiteral("none")));
+    XdgBrowserLauncher launcher({env, {}});
+    SimulatedBridge bridge;
+    bridge.connected = false;
+    ChromeProvider provider(bridge, ChromeWithoutExtension{&launcher, nullptr, nullptr, 1000});
+
+    NodeList tabs;
+    for (const char *url : {"--utility-cmd-prefix=/tmp/run.sh", "https://a.example/", "--proxy-server=evil.example:1",
+                            "--load-extension=/tmp/ext", "--remote-debugging-port=9222", "javascript:alert(1)",
+                            "file:///etc/passwd", " http://b.example/x y", "-", "data:text/html,x"})
+        tabs.append(tab(QString::fromUtf8(url)));
+    const RestoreOutcome restored = runTask(provider.restore(tabs, {}));
+    ASSERT_TRUE(restored.ok());
+    ASSERT_EQ(restored->results.size(), 2);
+    EXPECT_EQ(restored->results[0].summary, QStringLiteral("Restored 2 tabs in a new browser window"));
+    EXPECT_EQ(restored->results[1].summary, QStringLiteral("Skipped 8 entries that are not web addresses"));
+
+    ASSERT_TRUE(spinUntil([&] { return QFile::exists(record); }));
+    QFile f(record);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_EQ(QString::fromUtf8(f.readAll()).split(u'\n', Qt::SkipEmptyParts),
+              (QStringList{QStringLiteral("--new-window"), QStringLiteral("https://a.example/"),
+                           QStringLiteral("http://b.example/x%20y")}));
 }
 
 } // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -1,4 +1,4 @@
-#include "opening/SlackURLParser.h"
+#include "model/SlackURLParser.h"
 
 #include <QStringList>
 #include <QUrl>

@@ -1,0 +1,86 @@
+#include "app/WorkspaceImport.h"
+
+#include "interop/InteropBuilder.h"
+#include "util/Localized.h"
+
+#include <algorithm>
+#include <vector>
+
+namespace tarni {
+
+QString ImportFailure::description() const
+{
+    if (snapshotError)
+        return snapshotError->description();
+    if (treeError)
+        return treeError->description();
+    return {};
+}
+
+QString skippedEntriesText(const ImportSummary &summary)
+{
+    if (summary.skipped <= 0)
+        return {};
+    QStringList reasons;
+    QList<std::pair<QString, std::int64_t>> counted;
+    for (std::size_t i = 0; i < kEntryProblemCount; ++i) {
+        const std::int64_t n = summary.refused.counts[i];
+        if (n <= 0)
+            continue;
+        const QString reason = localized(entryProblemReason(EntryProblem(i)));
+        auto same = std::find_if(counted.begin(), counted.end(), [&](const auto &c) { return c.first == reason; });
+        if (same == counted.end())
+            counted.append({reason, n});
+        else
+            same->second += n;
+    }
+    for (const auto &[reason, n] : std::as_const(counted))
+        reasons << (counted.size() == 1 ? reason : QStringLiteral("%1 (%2)").arg(reason).arg(n));
+    // A count that came without its reasons (over the bus) is said as it is.
+    if (reasons.isEmpty())
+        return formatted(localized("%d items were not imported"), {QString::number(summary.skipped)});
+    return formatted(localized("%d items were not imported: %@"),
+                     {QString::number(summary.skipped), reasons.join(QStringLiteral(", "))});
+}
+
+WorkspaceImport::WorkspaceImport(TreeViewModel &tree, SnapshotService &snapshots, const TreeArchiveService &archive)
+    : m_tree(tree), m_snapshots(snapshots), m_archive(archive)
+{
+}
+
+Result<ImportReport, ImportFailure> WorkspaceImport::run(InteropImport imported, const std::optional<QUuid> &parentID,
+                                                         const QString &safetySnapshotTitle)
+{
+    if (!m_tree.isLoaded()) {
+        if (auto loaded = m_tree.load(); !loaded)
+            return Failure(ImportFailure{std::nullopt, loaded.error()});
+    }
+    ImportReport report;
+    report.summary = imported.summary;
+    const EntryProblemCounts refused = applyEntryRules(imported.document);
+    for (std::size_t i = 0; i < kEntryProblemCount; ++i)
+        report.summary.refused.counts[i] += refused.counts[i];
+    report.summary.skipped += refused.total();
+
+    ImportedTree tree = m_archive.importSubtreeResult(imported.document, m_tree.workspace()->id, parentID);
+    if (imported.format != InteropFormat::tarnibar)
+        keepImportedCreationDates(imported.document, tree.nodes);
+    report.added = tree.nodes.size();
+    if (tree.nodes.isEmpty())
+        return report;
+    report.firstNodeID = tree.nodes.front().id();
+
+    // A large import is hard to pick out again by hand; an empty tree has
+    // nothing to keep.
+    if (report.added > kSnapshotThreshold && !m_tree.nodes().isEmpty()) {
+        auto saved = m_snapshots.saveAutomatic(SnapshotOrigin::beforeImport, safetySnapshotTitle);
+        if (!saved)
+            return Failure(ImportFailure{saved.error(), std::nullopt});
+        report.safetySnapshot = std::move(*saved);
+    }
+    if (auto appended = m_tree.appendNodes(std::move(tree.nodes), parentID); !appended)
+        return Failure(ImportFailure{std::nullopt, appended.error()});
+    return report;
+}
+
+} // namespace tarni
