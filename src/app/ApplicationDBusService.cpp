@@ -488,12 +488,11 @@ public Q_SLOTS:
         if (!id)
             return fail(message, invalidArgs(QStringLiteral("\"%1\" is not a snapshot identifier").arg(snapshotID)));
         SnapshotService snapshots = snapshotService();
-        auto all = snapshots.list();
-        if (!all)
-            return fail(message, fromSnapshotError(all.error()));
-        for (const WorkspaceSnapshot &snapshot : *all) {
-            if (snapshot.id != *id)
-                continue;
+        auto found = snapshots.find(*id);
+        if (!found)
+            return fail(message, fromSnapshotError(found.error()));
+        if (*found) {
+            const WorkspaceSnapshot &snapshot = **found;
             auto restored = snapshots.restore(
                 snapshot, parent, QStringLiteral("Before restore %1").arg(timestampQString(currentTimestamp())));
             if (!edited(message, restored, fromSnapshotError))

@@ -1,6 +1,10 @@
 #include "CliCommand.h"
 
+#include "model/JsonEncoding.h"
 #include "storage/WorkspaceStore.h"
+
+#include <thread>
+#include <vector>
 
 namespace tarni::cli {
 
@@ -20,13 +24,37 @@ int runNodes(CliContext &context, const QStringList &arguments)
     if (!workspace)
         return reportStoreError(workspace.error());
 
-    // The records as stored: each decoded above (so well-formed and valid),
-    // and written by our own encoder in its compact form, so printing the
-    // text spares encoding them all again.
+    // Rows our encoder wrote are printed as stored; a row another program
+    // wrote (lower-case ids, keys we do not know) is printed the way it
+    // decoded, so that every id in the output has one spelling.
     std::vector<std::string> texts;
+    NodeList nodes;
     if (*workspace) {
-        if (auto fetched = store.fetchNodes((*workspace)->id, &texts); !fetched)
+        auto fetched = store.fetchNodes((*workspace)->id, &texts);
+        if (!fetched)
             return reportStoreError(fetched.error());
+        nodes = std::move(*fetched);
+    }
+    // Telling costs an encoding per row; the halves are checked on two
+    // threads to keep that off the command's time.
+    std::vector<char> asStored(texts.size(), 0);
+    auto check = [&](std::size_t from, std::size_t to) {
+        json::CompactFormCheck ours;
+        for (std::size_t i = from; i < to; ++i)
+            asStored[i] = ours.matches(nodes[qsizetype(i)], texts[i]) ? 1 : 0;
+    };
+    const std::size_t half = texts.size() / 2;
+    {
+        std::thread second(check, half, texts.size());
+        check(0, half);
+        second.join();
+    }
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        if (asStored[i])
+            continue;
+        texts[i].clear();
+        if (auto encoded = json::appendCompact(texts[i], nodes[qsizetype(i)]); !encoded)
+            return reportStoreError(StoreError{StoreError::Kind::encode, {}, encoded.error().reason});
     }
     // Written in pieces: the whole array of a large workspace would double
     // the memory the nodes take.

@@ -9,6 +9,9 @@
 #include "model/Timestamp.h"
 #include "model/Uuid.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
+
 namespace tarni::cli {
 
 namespace {
@@ -33,18 +36,30 @@ std::optional<WorkspaceSnapshot> findSnapshot(SnapshotService &snapshots, const 
         code = kExitUsage;
         return std::nullopt;
     }
-    auto all = snapshots.list();
-    if (!all) {
-        code = reportSnapshotError(all.error());
+    auto found = snapshots.find(*id);
+    if (!found) {
+        code = reportSnapshotError(found.error());
         return std::nullopt;
     }
-    for (const WorkspaceSnapshot &snapshot : *all) {
-        if (snapshot.id == *id)
-            return snapshot;
-    }
+    if (*found)
+        return std::move(**found);
     printError(QStringLiteral("no snapshot %1 in the workspace").arg(uuidQString(*id)));
     code = kExitFailed;
     return std::nullopt;
+}
+
+// Printed as it is (an unreadable one would come out changed or not at all).
+bool readable(const SnapshotSummary &summary)
+{
+    return summary.condition == SnapshotCondition::readable;
+}
+
+QString conditionText(const SnapshotSummary &summary)
+{
+    if (summary.condition == SnapshotCondition::newerVersion)
+        return QStringLiteral("made by a newer version of TarniBar (schema %1); this version cannot read it")
+            .arg(summary.schemaVersion);
+    return QStringLiteral("damaged; it cannot be read");
 }
 
 } // namespace
@@ -66,31 +81,47 @@ int runSnapshot(CliContext &context, const QStringList &arguments)
         ReadSession session;
         if (int code = openForReading(context, session))
             return code;
-        QList<WorkspaceSnapshot> none;
-        auto snapshots = session.workspace ? session.store->fetchSnapshots(session.workspace->id)
-                                           : StoreResult<QList<WorkspaceSnapshot>>(none);
+        QList<WorkspaceStore::ListedSnapshot> none;
+        auto snapshots = session.workspace ? session.store->fetchEverySnapshot(session.workspace->id)
+                                           : StoreResult<QList<WorkspaceStore::ListedSnapshot>>(none);
         if (!snapshots)
             return reportStoreError(snapshots.error());
         if (list) {
             if (args->flags.contains(QStringLiteral("--json"))) {
-                // Each snapshot without its body: the body can be large.
+                // Each snapshot without its body: the body can be large. One
+                // this version cannot read says why instead.
                 std::string out = "[";
-                for (const WorkspaceSnapshot &snapshot : *snapshots) {
-                    WorkspaceSnapshot head = snapshot;
-                    head.rootNode.children.clear();
-                    auto text = json::encode(head);
-                    if (!text)
-                        return reportStoreError(StoreError{StoreError::Kind::encode, {}, text.error().reason});
-                    out += (out.size() > 1 ? "," : "") + *text;
+                for (const auto &[summary, snapshot] : *snapshots) {
+                    std::string text;
+                    if (readable(summary)) {
+                        WorkspaceSnapshot head = *snapshot;
+                        head.rootNode.children.clear();
+                        auto encoded = json::encode(head);
+                        if (!encoded)
+                            return reportStoreError(StoreError{StoreError::Kind::encode, {}, encoded.error().reason});
+                        text = std::move(*encoded);
+                    } else {
+                        text = QJsonDocument(QJsonObject{{QStringLiteral("id"), uuidQString(summary.id)},
+                                                         {QStringLiteral("createdAt"), timestampQString(summary.createdAt)},
+                                                         {QStringLiteral("title"), summary.title},
+                                                         {QStringLiteral("schemaVersion"), qint64(summary.schemaVersion)},
+                                                         {QStringLiteral("unreadable"), conditionText(summary)}})
+                                   .toJson(QJsonDocument::Compact)
+                                   .toStdString();
+                    }
+                    out += (out.size() > 1 ? "," : "") + text;
                 }
                 printOut(out + "]\n");
             } else {
                 QString out;
-                for (const WorkspaceSnapshot &snapshot : *snapshots)
-                    out += QStringLiteral("%1  %2  %3 (%4 node(s))\n")
-                               .arg(uuidQString(snapshot.id), timestampQString(snapshot.createdAt), visibleText(snapshot.title))
-                               // A workspace snapshot's root is an added group.
-                               .arg(snapshot.rootNode.subtreeSize() - (snapshot.rootNode.originalNodeID ? 0 : 1));
+                for (const auto &entry : *snapshots) {
+                    const SnapshotSummary &summary = entry.summary;
+                    out += QStringLiteral("%1  %2  %3 (%4)\n")
+                               .arg(uuidQString(summary.id), timestampQString(summary.createdAt),
+                                    visibleText(summary.title),
+                                    readable(summary) ? QStringLiteral("%1 node(s)").arg(summary.nodeCount)
+                                                      : conditionText(summary));
+                }
                 printOut(out);
             }
             return kExitOk;
@@ -98,10 +129,14 @@ int runSnapshot(CliContext &context, const QStringList &arguments)
         const auto id = parseID(args->positional.first());
         if (!id)
             return kExitUsage;
-        for (const WorkspaceSnapshot &snapshot : *snapshots) {
-            if (snapshot.id != *id)
+        for (const auto &[summary, snapshot] : *snapshots) {
+            if (summary.id != *id)
                 continue;
-            auto text = json::encode(snapshot, json::JsonStyle::pretty);
+            if (!readable(summary)) {
+                printError(QStringLiteral("snapshot %1 %2").arg(uuidQString(*id), conditionText(summary)));
+                return kExitBadData;
+            }
+            auto text = json::encode(*snapshot, json::JsonStyle::pretty);
             if (!text)
                 return reportStoreError(StoreError{StoreError::Kind::encode, {}, text.error().reason});
             printOut(*text + "\n");

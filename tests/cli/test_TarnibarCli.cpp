@@ -15,6 +15,8 @@
 #include <QJsonObject>
 #include <QTemporaryDir>
 
+#include <cctype>
+
 #include <sqlite3.h>
 #include <sys/stat.h>
 
@@ -162,6 +164,31 @@ TEST_F(TarnibarCliTest, NodesPrintsTheListInLoadOrderAsOneCompactArray)
               QStringLiteral("group"));
 }
 
+TEST_F(TarnibarCliTest, NodesPrintsARowAnotherProgramWroteTheWayItDecodes)
+{
+    insertSampleWorkspace();
+    const WorkspaceNode &tab = inserted[2];
+    const std::string canonical = *json::encode(tab);
+    const std::string upper = uuidText(tab.id());
+    std::string lower = upper;
+    for (char &c : lower)
+        c = char(std::tolower(static_cast<unsigned char>(c)));
+    std::string foreign = canonical;
+    foreign.replace(foreign.find(upper), upper.size(), lower);
+    foreign.insert(1, "\"addedBy\":\"script\",");
+    exec("UPDATE nodes SET id = " + quoted(lower) + ", payload_json = " + quoted(foreign) + " WHERE id = " +
+         quoted(upper));
+
+    const CliRun run = runCli({QStringLiteral("--root"), root(), QStringLiteral("nodes"), QStringLiteral("--json")});
+    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+    const std::string out = run.out.toStdString();
+    EXPECT_NE(out.find(canonical), std::string::npos) << out;
+    EXPECT_EQ(out.find(lower), std::string::npos) << out;
+    EXPECT_EQ(out.find("addedBy"), std::string::npos) << out;
+    // The untouched rows come out as stored.
+    EXPECT_NE(out.find(*json::encode(inserted[4])), std::string::npos) << out;
+}
+
 TEST_F(TarnibarCliTest, NodesOfADatabaseWithoutWorkspaceIsAnEmptyArray)
 {
     const CliRun run = runCli({QStringLiteral("--root"), root(), QStringLiteral("nodes"), QStringLiteral("--json")});
@@ -220,7 +247,7 @@ TEST_F(TarnibarCliTest, DamagedAndLockedDatabasesHaveTheirOwnCodes)
     EXPECT_EQ(runCli({QStringLiteral("--root"), root(), QStringLiteral("check")}).exitCode, 6);
     const CliRun nodes = runCli({QStringLiteral("--root"), root(), QStringLiteral("nodes"), QStringLiteral("--json")});
     EXPECT_EQ(nodes.exitCode, 6);
-    EXPECT_TRUE(nodes.err.contains(QStringLiteral("not a database"))) << nodes.err.toStdString();
+    EXPECT_TRUE(nodes.err.contains(QStringLiteral("the database file is damaged"))) << nodes.err.toStdString();
 
     // A database another program keeps exclusively locked.
     ASSERT_TRUE(QFile::remove(database()));

@@ -2,6 +2,7 @@
 // database in a temporary data root.
 
 #include "CliProcess.h"
+#include "RawDatabase.h"
 #include "TestNodes.h"
 #include "common/InstanceLock.h"
 #include "model/Uuid.h"
@@ -385,6 +386,37 @@ TEST_F(TarnibarCliTreeTest, SnapshotsAreSavedListedAndRestored)
     EXPECT_EQ(titles(tree), words("A"));
     EXPECT_EQ(titles(childrenOf(tree[0])), words("inner A"));
     EXPECT_EQ(run(words("snapshot show %1", uuidQString(QUuid::createUuid()))).exitCode, 7);
+}
+
+TEST_F(TarnibarCliTreeTest, ASnapshotFromANewerVersionBreaksNoOtherSnapshotCommand)
+{
+    idOf(words("add group A"));
+    const QString good = idOf(words("snapshot save"));
+    const QString newer = uuidQString(QUuid::createUuid());
+    {
+        RawDatabase raw(rootPath() / "workspace.sqlite");
+        raw.exec("INSERT INTO snapshots SELECT '" + newer.toStdString() +
+                 "', workspace_id, '2020-01-01T00:00:00Z', replace(replace(payload_json, '\"schemaVersion\":1', "
+                 "'\"schemaVersion\":2'), '\"kind\":\"group\"', '\"kind\":\"whiteboard\"') FROM snapshots");
+    }
+
+    const CliRun listed = run(words("snapshot list"));
+    ASSERT_EQ(listed.exitCode, 0) << listed.err.toStdString();
+    EXPECT_TRUE(listed.out.contains(QStringLiteral("%1  2020-01-01T00:00:00Z  Workspace Snapshot (made by a newer "
+                                                   "version of TarniBar (schema 2)")
+                                        .arg(newer)))
+        << listed.out.toStdString();
+    const CliRun json = run(words("snapshot list --json"));
+    ASSERT_EQ(json.exitCode, 0) << json.err.toStdString();
+    EXPECT_EQ(QJsonDocument::fromJson(json.out.toUtf8()).array().size(), 2);
+
+    for (const char *verb : {"show", "restore"}) {
+        const CliRun refused = run(words("snapshot %1 %2", QString::fromLatin1(verb), newer));
+        EXPECT_NE(refused.exitCode, 0) << verb;
+        EXPECT_TRUE(refused.err.contains(QStringLiteral("newer version of TarniBar (schema 2)"))) << refused.err.toStdString();
+    }
+    const CliRun restored = run(words("snapshot restore %1", good));
+    EXPECT_EQ(restored.exitCode, 0) << restored.err.toStdString();
 }
 
 TEST_F(TarnibarCliTreeTest, ExportAndImportRoundTrip)

@@ -1264,6 +1264,13 @@ bool AppModel::exportSnapshot(const QUuid &snapshotID, const QString &path)
     const auto found = snapshot(snapshotID);
     if (!found)
         return false;
+    // Written out again by this version, it would lose what only the newer one knows.
+    if (found->schemaVersion > TreeExport::kSchemaVersion) {
+        setAlert(localized(SnapshotError{SnapshotError::Kind::newerSchema, std::nullopt, std::nullopt,
+                                         found->schemaVersion}
+                               .description()));
+        return false;
+    }
     TreeExport document;
     document.schemaVersion = found->schemaVersion;
     document.exportedAt = m_dependencies.treeArchiveService->now();

@@ -110,6 +110,17 @@ SnapshotResult<QList<WorkspaceSnapshot>> SnapshotService::list()
     return std::move(snapshots).value();
 }
 
+SnapshotResult<std::optional<WorkspaceSnapshot>> SnapshotService::find(const QUuid &snapshotID)
+{
+    auto workspace = loadedWorkspace();
+    if (!workspace)
+        return Failure(workspace.error());
+    auto found = m_store.fetchSnapshot(*workspace, snapshotID);
+    if (!found)
+        return storeFailure(found.error());
+    return std::move(found).value();
+}
+
 SnapshotResult<SnapshotService::Restored> SnapshotService::restore(const WorkspaceSnapshot &snapshot,
                                                                    const std::optional<QUuid> &insertionParent,
                                                                    const QString &safetyTitle)
@@ -215,6 +226,8 @@ SnapshotResult<bool> SnapshotService::dailySnapshotDue(Timestamp now)
         if (time.origin != SnapshotOrigin::manual)
             return time.treeUpdatedAt ? treeTime != *time.treeUpdatedAt : treeTime >= time.createdAt;
         auto snapshot = m_store.fetchSnapshot(*workspace, time.id);
+        if (!snapshot && snapshot.error().kind == StoreError::Kind::decode)
+            continue; // one this version cannot read says nothing about the tree
         if (!snapshot)
             return storeFailure(snapshot.error());
         // Times have whole seconds: a change in the snapshot's own second

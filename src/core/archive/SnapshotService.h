@@ -50,6 +50,8 @@ public:
     SnapshotResult<WorkspaceSnapshot> saveSubtree(const QUuid &nodeID, const std::optional<QString> &title = std::nullopt);
     // Newest first.
     SnapshotResult<QList<WorkspaceSnapshot>> list();
+    // One snapshot, or none when no snapshot has that id; reads no other.
+    SnapshotResult<std::optional<WorkspaceSnapshot>> find(const QUuid &snapshotID);
 
     struct Restored {
         bool subtree = false;

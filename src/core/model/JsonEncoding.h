@@ -8,6 +8,7 @@
 #include <QString>
 
 #include <string>
+#include <string_view>
 
 namespace tarni::json {
 
@@ -16,12 +17,19 @@ struct EncodeError {
     QString description() const { return QStringLiteral("Cannot encode JSON: ") + reason; }
 };
 
+// The most JSON text one node's record may take. Nothing a person keeps in a
+// node comes near it; it keeps one oversized record (a title of hundreds of
+// megabytes in an imported file) from taking the store and the memory with it.
+inline constexpr std::size_t kMaxNodeRecordBytes = std::size_t(4) << 20;
+
 enum class JsonStyle {
     compact, // one line, no spaces: the store's and the wire's form
     pretty,  // indented, for files people read
 };
 
-// UTF-8 JSON text of a record. Keys are sorted at every level.
+// UTF-8 JSON text of a record. Keys are sorted at every level. A node whose
+// record exceeds kMaxNodeRecordBytes, and a text that does not fit in
+// memory, are errors.
 Result<std::string, EncodeError> encode(const WorkspaceNode &node, JsonStyle style = JsonStyle::compact);
 Result<std::string, EncodeError> encode(const NodePayload &payload, JsonStyle style = JsonStyle::compact);
 Result<std::string, EncodeError> encode(const BrowserTarget &target, JsonStyle style = JsonStyle::compact);
@@ -32,5 +40,22 @@ Result<std::string, EncodeError> encode(const WorkspaceSnapshot &snapshot, JsonS
 // Appends the compact form of a node to `out` (for building arrays without
 // copying each node's text).
 Result<void, EncodeError> appendCompact(std::string &out, const WorkspaceNode &node);
+
+// Tells whether texts are exactly the compact form of their nodes (what the
+// store writes), reusing one buffer for all of them. One per thread.
+class CompactFormCheck {
+public:
+    CompactFormCheck();
+    ~CompactFormCheck();
+    CompactFormCheck(const CompactFormCheck &) = delete;
+    CompactFormCheck &operator=(const CompactFormCheck &) = delete;
+
+    // False also when the node cannot be encoded.
+    bool matches(const WorkspaceNode &node, std::string_view text);
+
+private:
+    struct Private;
+    Private *d;
+};
 
 } // namespace tarni::json

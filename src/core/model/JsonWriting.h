@@ -17,10 +17,43 @@
 #include <rapidjson/writer.h>
 
 #include <cmath>
+#include <cstdlib>
+#include <new>
 #include <utility>
 #include <vector>
 
 namespace tarni::json {
+
+// RapidJSON's default allocator hands back a null pointer when memory runs
+// out, which its buffers then write through. This one throws std::bad_alloc
+// instead, for the caller to turn into an error.
+struct CheckedAllocator {
+    static constexpr bool kNeedFree = true;
+    void *Malloc(std::size_t size)
+    {
+        if (size == 0)
+            return nullptr;
+        void *p = std::malloc(size);
+        if (!p)
+            throw std::bad_alloc();
+        return p;
+    }
+    void *Realloc(void *original, std::size_t originalSize, std::size_t newSize)
+    {
+        (void)originalSize;
+        if (newSize == 0) {
+            std::free(original);
+            return nullptr;
+        }
+        void *p = std::realloc(original, newSize);
+        if (!p)
+            throw std::bad_alloc();
+        return p;
+    }
+    static void Free(void *p) noexcept { std::free(p); }
+    bool operator==(const CheckedAllocator &) const noexcept { return true; }
+    bool operator!=(const CheckedAllocator &) const noexcept { return false; }
+};
 
 template <class W>
 inline void writeKey(W &w, std::string_view key)

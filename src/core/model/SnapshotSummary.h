@@ -5,6 +5,7 @@
 #include <QString>
 #include <QUuid>
 
+#include <cstdint>
 #include <optional>
 #include <string_view>
 
@@ -24,6 +25,13 @@ std::string_view rawValue(SnapshotOrigin origin);
 // Unknown texts are none (a mark written by a newer version).
 std::optional<SnapshotOrigin> snapshotOriginFromRawValue(std::string_view text);
 
+// Whether this version can read a snapshot's tree.
+enum class SnapshotCondition {
+    readable,
+    newerVersion, // its schemaVersion is above ours
+    damaged,      // it does not decode, and names no newer schema
+};
+
 // What a list of snapshots shows, read without decoding the trees.
 struct SnapshotSummary {
     QUuid id;
@@ -35,6 +43,11 @@ struct SnapshotSummary {
     qint64 nodeCount = 0;
     bool subtree = false;
     qint64 storedBytes = 0;
+    // The list reads as few trees as it can: a snapshot it did not decode
+    // is taken as readable unless its text names a newer schema, and one
+    // that turns out damaged is refused when it is opened.
+    SnapshotCondition condition = SnapshotCondition::readable;
+    std::int64_t schemaVersion = 0; // for newerVersion: the schema it names
 
     bool isAutomatic() const { return origin != SnapshotOrigin::manual; }
     bool operator==(const SnapshotSummary &) const = default;

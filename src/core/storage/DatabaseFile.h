@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 #include <filesystem>
 
@@ -17,6 +18,8 @@ struct Opened {
     sqlite3 *db = nullptr;
     int code = 0;
     QString message;
+    // What went wrong without stopping the open, for the log.
+    QStringList warnings;
     bool ok() const { return db != nullptr; }
 };
 
@@ -31,7 +34,9 @@ bool isEmptyFile(const std::filesystem::path &path);
 // changes wait in its "-wal" file, and otherwise the open fails saying why.
 Opened openForReading(const std::filesystem::path &path);
 
-// Opens (creating when missing) for reading and writing; refuses an empty file.
+// Opens (creating when missing) for reading and writing; refuses an empty
+// file. The database and its companion files are made private to the user
+// (0600) whatever the umask: they hold every address in the workspace.
 Opened openForWriting(const std::filesystem::path &path);
 
 } // namespace DatabaseFile

@@ -16,6 +16,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 #include <limits>
 #include <tuple>
@@ -95,6 +96,8 @@ constexpr const char *kDeleteOneSnapshot = "DELETE FROM snapshots WHERE id = ?;"
 constexpr const char *kSelectSnapshotTimes = "SELECT id, created_at FROM snapshots WHERE workspace_id = ?\n"
                                              "ORDER BY created_at DESC, rowid DESC;";
 constexpr const char *kSelectSnapshotOfWorkspace = "SELECT payload_json FROM snapshots WHERE id = ? AND workspace_id = ?;";
+constexpr const char *kSelectEverySnapshot = "SELECT id, created_at, payload_json FROM snapshots WHERE workspace_id = ?\n"
+                                             "ORDER BY created_at DESC, rowid DESC;";
 constexpr const char *kSelectSnapshotByID = "SELECT payload_json FROM snapshots WHERE id = ?;";
 constexpr const char *kUpdateSnapshotPayload = "UPDATE snapshots SET payload_json = ? WHERE id = ?;";
 constexpr const char *kSelectFirstWorkspace = "SELECT payload_json FROM workspaces LIMIT 1;";
@@ -238,6 +241,47 @@ struct LoadKey {
     SqlKey createdAt;
 };
 
+// The top-level schemaVersion of a stored snapshot text. Its keys are sorted,
+// so the snapshot's own key follows the whole tree and is the last one; and
+// inside a JSON string every quote is escaped, so no value holds the key.
+std::optional<std::int64_t> trailingSchemaVersion(std::string_view text)
+{
+    constexpr std::string_view key = "\"schemaVersion\":";
+    const std::size_t at = text.rfind(key);
+    if (at == std::string_view::npos)
+        return std::nullopt;
+    const char *begin = text.data() + at + key.size();
+    std::int64_t value = 0;
+    const auto [end, error] = std::from_chars(begin, text.data() + text.size(), value);
+    if (error != std::errc() || end == begin)
+        return std::nullopt;
+    return value;
+}
+
+SnapshotCondition conditionOf(std::string_view text, bool decodes, std::int64_t &schemaVersion)
+{
+    const auto named = trailingSchemaVersion(text);
+    schemaVersion = 0;
+    if (named && *named > TreeExport::kSchemaVersion) {
+        schemaVersion = *named;
+        return SnapshotCondition::newerVersion;
+    }
+    return decodes ? SnapshotCondition::readable : SnapshotCondition::damaged;
+}
+
+// Why a snapshot's text does not decode, in the terms the list uses.
+StoreError unreadableSnapshot(std::string_view text, const json::DecodeError &error, const char *sql)
+{
+    std::int64_t schemaVersion = 0;
+    if (conditionOf(text, false, schemaVersion) == SnapshotCondition::newerVersion)
+        return StoreError{StoreError::Kind::decode, QString::fromUtf8(sql),
+                          QStringLiteral("the snapshot was made by a newer version of TarniBar (schema %1), which "
+                                         "this version cannot read")
+                              .arg(schemaVersion)};
+    return StoreError{StoreError::Kind::decode, QString::fromUtf8(sql),
+                      QStringLiteral("the snapshot is damaged: ") + error.description()};
+}
+
 } // namespace
 
 struct WorkspaceStore::Private {
@@ -266,9 +310,12 @@ struct WorkspaceStore::Private {
     StoreError sqliteError(StoreError::Kind kind, const char *sql) const
     {
         const char *message = db ? sqlite3_errmsg(db) : nullptr;
-        return StoreError{kind, QString::fromUtf8(sql),
-                          message && *message ? QString::fromUtf8(message) : QStringLiteral("unknown"),
-                          db ? sqlite3_extended_errcode(db) : SQLITE_CANTOPEN};
+        StoreError error{kind, QString::fromUtf8(sql),
+                         message && *message ? QString::fromUtf8(message) : QStringLiteral("unknown"),
+                         db ? sqlite3_extended_errcode(db) : SQLITE_CANTOPEN};
+        qCWarning(lcStore).noquote() << "SQLite error" << error.sqliteCode << error.message << "in"
+                                     << error.sql.simplified();
+        return error;
     }
 
     // A compiled statement, reset and ready for new bindings; compiled once
@@ -300,7 +347,8 @@ struct WorkspaceStore::Private {
         if (!prepared)
             return Failure(prepared.error());
         sqlite3_stmt *s = *prepared;
-        bind(s);
+        if (auto bound = bindAll(s, sql, bind); !bound)
+            return bound;
         const int rc = sqlite3_step(s);
         if (rc != SQLITE_DONE) {
             StoreError error = sqliteError(StoreError::Kind::step, sql);
@@ -325,7 +373,8 @@ struct WorkspaceStore::Private {
         if (!prepared)
             return Failure(prepared.error());
         sqlite3_stmt *s = *prepared;
-        bind(s);
+        if (auto bound = bindAll(s, sql, bind); !bound)
+            return bound;
         int rc;
         while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
             if (auto result = onRow(s); !result) {
@@ -354,6 +403,52 @@ struct WorkspaceStore::Private {
         return version;
     }
 
+    // Whether the stored rows of the cached workspace are still exactly the
+    // cached list; reads and decodes every row, so only called once the data
+    // version says another connection committed.
+    StoreResult<bool> storedNodesMatchCache(const std::string &workspaceID)
+    {
+        QHash<QUuid, qsizetype> cachedAt;
+        cachedAt.reserve(cachedNodes.size());
+        for (qsizetype i = 0; i < cachedNodes.size(); ++i)
+            cachedAt.insert(cachedNodes[i].id(), i);
+        if (cachedAt.size() != cachedNodes.size())
+            return false;
+        qsizetype rows = 0;
+        bool same = true;
+        auto read = query(
+            kSelectNodes, [&](sqlite3_stmt *s) { bindText(s, 1, workspaceID); },
+            [&](sqlite3_stmt *s) -> StoreResult<void> {
+                ++rows;
+                if (!same)
+                    return {};
+                const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(s, 4));
+                auto node = text ? decoder.workspaceNode(std::string_view(text, size_t(sqlite3_column_bytes(s, 4))))
+                                 : json::Decoded<WorkspaceNode>(Failure(json::DecodeError{}));
+                const auto found = node ? cachedAt.constFind(node->id()) : cachedAt.constEnd();
+                same = found != cachedAt.constEnd() && cachedNodes[*found] == *node;
+                return {};
+            });
+        if (!read)
+            return Failure(read.error());
+        return same && rows == cachedNodes.size();
+    }
+
+    // Whether the cache still describes the stored rows of `workspace`;
+    // called inside a transaction, so the rows and the version belong
+    // together. Confirms the cache at `version` when they do.
+    StoreResult<bool> cacheHolds(const QUuid &workspace, const std::string &workspaceID, sqlite3_int64 version)
+    {
+        if (cachedWorkspace != workspace)
+            return false;
+        if (cachedDataVersion == version)
+            return true;
+        auto same = storedNodesMatchCache(workspaceID);
+        if (same && *same)
+            cachedDataVersion = version;
+        return same;
+    }
+
     void invalidateCache()
     {
         cachedWorkspace.reset();
@@ -361,13 +456,36 @@ struct WorkspaceStore::Private {
         cachedDataVersion = -1;
     }
 
+    // A text SQLite refuses to bind (too large) would run the statement
+    // with NULL in its place; execute() and query() stop it instead.
+    static inline thread_local int bindFailure = SQLITE_OK;
+    static void bindText(sqlite3_stmt *s, int index, const char *data, std::size_t size)
+    {
+        const int rc = sqlite3_bind_text64(s, index, data, sqlite3_uint64(size), SQLITE_STATIC, SQLITE_UTF8);
+        if (rc != SQLITE_OK && bindFailure == SQLITE_OK)
+            bindFailure = rc;
+    }
     static void bindText(sqlite3_stmt *s, int index, const std::string &text)
     {
-        sqlite3_bind_text(s, index, text.data(), int(text.size()), SQLITE_STATIC);
+        bindText(s, index, text.data(), text.size());
     }
     static void bindText(sqlite3_stmt *s, int index, const QByteArray &text)
     {
-        sqlite3_bind_text(s, index, text.constData(), int(text.size()), SQLITE_STATIC);
+        bindText(s, index, text.constData(), std::size_t(text.size()));
+    }
+
+    template <class Bind>
+    StoreResult<void> bindAll(sqlite3_stmt *s, const char *sql, Bind &&bind)
+    {
+        bindFailure = SQLITE_OK;
+        bind(s);
+        const int rc = std::exchange(bindFailure, SQLITE_OK);
+        if (rc == SQLITE_OK)
+            return {};
+        sqlite3_clear_bindings(s);
+        qCWarning(lcStore).noquote() << "binding a value failed:" << sqlite3_errstr(rc) << "in" << sql;
+        return Failure(StoreError{StoreError::Kind::encode, QString::fromUtf8(sql),
+                                  QStringLiteral("a value is too large for the database"), rc});
     }
 
     StoreResult<std::optional<Workspace>> fetchFirstWorkspace()
@@ -595,6 +713,8 @@ WorkspaceStore::WorkspaceStore(const std::filesystem::path &databasePath, OpenMo
     d->createdFile = mode == OpenMode::readWrite && !std::filesystem::exists(databasePath, ec) && !ec;
     auto opened = mode == OpenMode::readOnly ? DatabaseFile::openForReading(databasePath)
                                              : DatabaseFile::openForWriting(databasePath);
+    for (const QString &warning : std::as_const(opened.warnings))
+        qCWarning(lcStore).noquote() << warning;
     if (!opened.ok()) {
         d->openError = StoreError{StoreError::Kind::open, {},
                                   QStringLiteral("Cannot open the workspace database \"%1\": %2")
@@ -776,6 +896,27 @@ StoreResult<NodeList> WorkspaceStore::fetchNodes(const QUuid &workspaceID, std::
     return nodes;
 }
 
+StoreResult<bool> WorkspaceStore::nodesChangedElsewhere(const QUuid &workspaceID)
+{
+    std::lock_guard guard(m_lock);
+    if (d->cachedWorkspace != workspaceID)
+        return false;
+    auto version = d->dataVersion();
+    if (!version)
+        return Failure(version.error());
+    if (*version == d->cachedDataVersion)
+        return false;
+    if (auto begun = d->execute("BEGIN;"); !begun)
+        return Failure(begun.error());
+    auto again = d->dataVersion();
+    auto holds = again ? d->cacheHolds(workspaceID, uuidText(workspaceID), *again)
+                       : StoreResult<bool>(Failure(again.error()));
+    (void)d->execute(kRollback);
+    if (!holds)
+        return Failure(holds.error());
+    return !*holds;
+}
+
 StoreResult<void> WorkspaceStore::replaceNodes(const NodeList &nodes, const QUuid &workspaceID)
 {
     return writeNodes(nodes, workspaceID, nullptr);
@@ -794,9 +935,11 @@ StoreResult<void> WorkspaceStore::writeNodes(const NodeList &nodes, const QUuid 
 
     if (auto begun = d->execute(kBegin); !begun)
         return Failure(begun.error());
+    // The rollback puts back the rows the cache describes, but whether it
+    // did is checked against the rows before the next write.
     auto abandon = [&](const StoreError &error) -> StoreResult<void> {
         (void)d->execute(kRollback);
-        d->invalidateCache();
+        d->cachedDataVersion = -1;
         return Failure(error);
     };
 
@@ -805,7 +948,15 @@ StoreResult<void> WorkspaceStore::writeNodes(const NodeList &nodes, const QUuid 
         return abandon(version.error());
 
     bool written = false;
-    if (d->cachedWorkspace == workspaceID && d->cachedDataVersion == *version) {
+    if (d->cachedWorkspace == workspaceID) {
+        auto holds = d->cacheHolds(workspaceID, workspaceText, *version);
+        if (!holds)
+            return abandon(holds.error());
+        if (!*holds) {
+            (void)d->execute(kRollback);
+            qCInfo(lcStore) << "refused a write: another connection changed the nodes since they were read";
+            return Failure(StoreError{StoreError::Kind::changedElsewhere, {}, {}});
+        }
         auto outcome = d->writeChanges(nodes, workspaceID, workspaceText);
         if (!outcome)
             return abandon(outcome.error());
@@ -814,9 +965,21 @@ StoreResult<void> WorkspaceStore::writeNodes(const NodeList &nodes, const QUuid 
             if (auto rolledBack = d->execute(kRollback); !rolledBack)
                 return abandon(rolledBack.error());
             if (auto begun = d->execute(kBegin); !begun) {
-                d->invalidateCache();
+                d->cachedDataVersion = -1;
                 return Failure(begun.error());
             }
+            // Another connection may have committed in between.
+            auto again = d->dataVersion();
+            if (!again)
+                return abandon(again.error());
+            auto holds = d->cacheHolds(workspaceID, workspaceText, *again);
+            if (!holds)
+                return abandon(holds.error());
+            if (!*holds) {
+                (void)d->execute(kRollback);
+                return Failure(StoreError{StoreError::Kind::changedElsewhere, {}, {}});
+            }
+            version = again;
         } else {
             written = true;
         }
@@ -859,10 +1022,10 @@ StoreResult<QList<WorkspaceSnapshot>> WorkspaceStore::fetchSnapshots(const QUuid
             const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(s, 0));
             if (!text)
                 return {};
-            auto snapshot = d->decoder.workspaceSnapshot(std::string_view(text, size_t(sqlite3_column_bytes(s, 0))));
+            const std::string_view stored(text, size_t(sqlite3_column_bytes(s, 0)));
+            auto snapshot = d->decoder.workspaceSnapshot(stored);
             if (!snapshot)
-                return Failure(StoreError{StoreError::Kind::decode, QString::fromUtf8(kSelectSnapshots),
-                                          QStringLiteral("snapshot row: ") + snapshot.error().description()});
+                return Failure(unreadableSnapshot(stored, snapshot.error(), kSelectSnapshots));
             snapshots.push_back(std::move(*snapshot));
             return {};
         });
@@ -1770,13 +1933,14 @@ StoreResult<QList<SnapshotSummary>> WorkspaceStore::fetchSnapshotSummaries(const
                     const qint64 copies = countOccurrences(text, "\"originalNodeID\":");
                     row.summary.subtree = entries > 0 && copies == entries;
                     row.summary.nodeCount = row.summary.subtree ? entries : std::max<qint64>(0, entries - 1);
-                } else {
-                    auto snapshot = d->decoder.workspaceSnapshot(text);
-                    if (!snapshot)
-                        return Failure(StoreError{StoreError::Kind::decode, QString::fromUtf8(kSelectSnapshotByID),
-                                                  QStringLiteral("snapshot row: ") + snapshot.error().description()});
+                    row.summary.condition = conditionOf(text, true, row.summary.schemaVersion);
+                } else if (auto snapshot = d->decoder.workspaceSnapshot(text)) {
                     const SnapshotOrigin origin = row.summary.origin;
                     row.summary = summarizeSnapshot(*snapshot, origin);
+                    row.summary.condition = conditionOf(text, true, row.summary.schemaVersion);
+                } else {
+                    // Listed all the same, so that one snapshot cannot hide the others.
+                    row.summary.condition = conditionOf(text, false, row.summary.schemaVersion);
                 }
                 row.summary.storedBytes = qint64(text.size());
                 return {};
@@ -1798,6 +1962,44 @@ StoreResult<QList<SnapshotSummary>> WorkspaceStore::fetchSnapshotSummaries(const
     return summaries;
 }
 
+StoreResult<QList<WorkspaceStore::ListedSnapshot>> WorkspaceStore::fetchEverySnapshot(const QUuid &workspaceID)
+{
+    std::lock_guard guard(m_lock);
+    auto marks = readSnapshotMarksLocked();
+    if (!marks)
+        return Failure(marks.error());
+    const std::string workspaceText = uuidText(workspaceID);
+    QList<ListedSnapshot> listed;
+    auto read = d->query(
+        kSelectEverySnapshot, [&](sqlite3_stmt *s) { Private::bindText(s, 1, workspaceText); },
+        [&](sqlite3_stmt *s) -> StoreResult<void> {
+            const auto id = parseUuid(columnView(s, 0));
+            const auto createdAt = parseTimestamp(columnView(s, 1));
+            if (!id || !createdAt)
+                return Failure(StoreError{StoreError::Kind::decode, QString::fromUtf8(kSelectEverySnapshot),
+                                          QStringLiteral("snapshot row with a malformed id or time")});
+            const std::string_view text = columnView(s, 2);
+            const SnapshotOrigin origin = marks->value(*id).origin;
+            ListedSnapshot entry;
+            if (auto snapshot = d->decoder.workspaceSnapshot(text)) {
+                entry.summary = summarizeSnapshot(*snapshot, origin);
+                entry.snapshot = std::move(*snapshot);
+            } else {
+                entry.summary.id = *id;
+                entry.summary.createdAt = *createdAt;
+                entry.summary.origin = origin;
+                entry.summary.title = trailingTitle(text).value_or(QString());
+            }
+            entry.summary.condition = conditionOf(text, entry.snapshot.has_value(), entry.summary.schemaVersion);
+            entry.summary.storedBytes = qint64(text.size());
+            listed.push_back(std::move(entry));
+            return {};
+        });
+    if (!read)
+        return Failure(read.error());
+    return listed;
+}
+
 StoreResult<std::optional<WorkspaceSnapshot>> WorkspaceStore::fetchSnapshot(const QUuid &workspaceID,
                                                                            const QUuid &snapshotID)
 {
@@ -1817,8 +2019,7 @@ StoreResult<std::optional<WorkspaceSnapshot>> WorkspaceStore::fetchSnapshot(cons
                 return {};
             auto snapshot = d->decoder.workspaceSnapshot(text);
             if (!snapshot)
-                return Failure(StoreError{StoreError::Kind::decode, QString::fromUtf8(kSelectSnapshotOfWorkspace),
-                                          QStringLiteral("snapshot row: ") + snapshot.error().description()});
+                return Failure(unreadableSnapshot(text, snapshot.error(), kSelectSnapshotOfWorkspace));
             found = std::move(*snapshot);
             return {};
         });

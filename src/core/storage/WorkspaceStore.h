@@ -20,8 +20,10 @@ namespace tarni {
 //
 // Writes are transactions; the database runs in WAL mode with
 // synchronous=FULL and a busy timeout. replaceNodes writes only the rows that
-// differ from what this store last read or wrote, unless another connection
-// has changed the database since, in which case it rewrites the list.
+// differ from what this store last read or wrote. When another connection
+// committed since (SQLite's data_version tells, at the cost of one query),
+// the rows are read again: unchanged, the write goes ahead; changed, it is
+// refused. A store that never read the workspace replaces its rows.
 class WorkspaceStore final : public WorkspaceStoreProtocol {
 public:
     enum class OpenMode {
@@ -40,6 +42,7 @@ public:
     // The same, and each node's stored JSON text in the same order (texts
     // that decoded, so they are well-formed records).
     StoreResult<NodeList> fetchNodes(const QUuid &workspaceID, std::vector<std::string> *storedTexts);
+    StoreResult<bool> nodesChangedElsewhere(const QUuid &workspaceID) override;
     StoreResult<void> replaceNodes(const NodeList &nodes, const QUuid &workspaceID) override;
     // One transaction, so an edit costs one commit.
     StoreResult<void> saveWorkspaceAndNodes(const Workspace &workspace, const NodeList &nodes) override;
@@ -62,6 +65,15 @@ public:
     StoreResult<QList<TrashSummary>> fetchTrash(const QUuid &workspaceID) override;
     StoreResult<std::optional<TrashEntry>> fetchTrashEntry(const QUuid &entryID) override;
     StoreResult<std::int64_t> eraseTrash(const QUuid &workspaceID, const QList<QUuid> &entryIDs) override;
+
+    // Every snapshot of the workspace, newest first, decoded where this
+    // version can read it. One it cannot read is listed with its condition
+    // and no snapshot, instead of failing the whole list.
+    struct ListedSnapshot {
+        SnapshotSummary summary;
+        std::optional<WorkspaceSnapshot> snapshot;
+    };
+    StoreResult<QList<ListedSnapshot>> fetchEverySnapshot(const QUuid &workspaceID);
 
     // The first stored workspace, or none; never creates one.
     StoreResult<std::optional<Workspace>> fetchWorkspace();

@@ -26,7 +26,18 @@ public:
     // Top-level nodes first, then children grouped by parent id; siblings by
     // ascending sortOrder, then older createdAt. Not a tree order.
     virtual StoreResult<NodeList> fetchNodes(const QUuid &workspaceID) = 0;
+    // Whether another program changed the workspace's nodes since this
+    // store last read or wrote them; cheap when nothing changed. A store
+    // nobody else writes never sees such a change.
+    virtual StoreResult<bool> nodesChangedElsewhere(const QUuid &workspaceID)
+    {
+        (void)workspaceID;
+        return false;
+    }
     // Afterwards the workspace's rows are exactly `nodes` (all or nothing).
+    // A store that read the rows refuses (StoreError::Kind::changedElsewhere)
+    // when another program changed them since, instead of writing back rows
+    // it never read.
     virtual StoreResult<void> replaceNodes(const NodeList &nodes, const QUuid &workspaceID) = 0;
     // The workspace row and its node list as one durable write where the
     // store can; by default the two writes one after the other.

@@ -154,9 +154,29 @@ QList<WorkspaceNode> TreeViewModel::displayedChildren(const std::optional<QUuid>
 
 TreeResult<void> TreeViewModel::ensureLoaded()
 {
-    if (m_loaded)
-        return {};
-    return load();
+    if (!m_loaded)
+        return load();
+    // Another program's change is taken in before the edit is made, so that
+    // the edit's write keeps it rather than being refused.
+    auto changed = m_store.nodesChangedElsewhere(m_workspace->id);
+    if (!changed)
+        return Failure(TreeViewModelError::store(changed.error()));
+    if (*changed)
+        return load();
+    return {};
+}
+
+bool TreeViewModel::reloadIfChangedElsewhere(const TreeViewModelError &error)
+{
+    if (!error.storeError || error.storeError->kind != StoreError::Kind::changedElsewhere)
+        return false;
+    // The edit was made on rows another program has since replaced; it is
+    // dropped with them, and the tree shows what is stored.
+    m_pendingTrash.clear();
+    m_pendingTrashRemoved.clear();
+    m_nextStepName.reset();
+    (void)load();
+    return true;
 }
 
 void TreeViewModel::resetNodes(const NodeList &nodes)
@@ -614,7 +634,7 @@ TreeResult<void> TreeViewModel::persist()
         }
     }
     auto saved = persistWithHistory(std::move(write), comparable);
-    if (!saved) {
+    if (!saved && !reloadIfChangedElsewhere(saved.error())) {
         // The edit stays in memory and goes out with the next write, so its
         // trash changes must too: otherwise a deleted subtree would reach the
         // file without its trash entry, and be gone.
@@ -639,7 +659,10 @@ TreeResult<void> TreeViewModel::persistWithHistory(HistoryWrite history, bool co
     auto saved = m_store.saveEdit(*m_workspace, m_nodes, history);
     if (!saved) {
         const auto error = TreeViewModelError::store(saved.error());
-        Q_EMIT writeFailed(error.description());
+        // Refused before anything was written: the tree is about to be read
+        // again, so it will not hold changes the store lacks.
+        if (saved.error().kind != StoreError::Kind::changedElsewhere)
+            Q_EMIT writeFailed(error.description());
         return Failure(error);
     }
     if (m_command && *saved && history.kind == HistoryWrite::Kind::record)
@@ -813,6 +836,8 @@ TreeResult<HistoryEntry> TreeViewModel::applyStep(const HistoryEntry &entry, boo
     for (const TrashEntry &trashed : takeOut)
         write.trashDelete.append(trashed.id);
     if (auto saved = persistWithHistory(std::move(write)); !saved) {
+        if (reloadIfChangedElsewhere(saved.error()))
+            return Failure(saved.error());
         // The step stays applied in memory; the next write takes its trash
         // changes along, as persist() does.
         m_pendingTrash += putBack;

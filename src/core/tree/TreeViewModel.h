@@ -206,6 +206,9 @@ Q_SIGNALS:
 
 private:
     TreeResult<void> ensureLoaded();
+    // After a write the store refused because another program changed the
+    // nodes: reads the tree again and tells so.
+    bool reloadIfChangedElsewhere(const TreeViewModelError &error);
     TreeResult<WorkspaceNode> addNode(WorkspaceNodeKind kind, const QString &title, const NodePayload &payload,
                                       const std::optional<QUuid> &parentID);
     void appendNode(const WorkspaceNode &node);

@@ -231,6 +231,10 @@ QString SnapshotBrowserWindow::kindText(const SnapshotSummary &summary) const
     }
     if (summary.subtree)
         kind += QStringLiteral(" · ") + localized("Subtree");
+    if (summary.condition == SnapshotCondition::newerVersion)
+        kind += QStringLiteral(" · ") + localized("Made by a newer version");
+    else if (summary.condition == SnapshotCondition::damaged)
+        kind += QStringLiteral(" · ") + localized("Damaged");
     return kind;
 }
 

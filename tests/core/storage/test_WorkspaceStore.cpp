@@ -6,9 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <QTemporaryDir>
 
 #include <fstream>
+#include <optional>
 #include <random>
 
 using namespace tarni;
@@ -175,15 +178,26 @@ TEST_F(WorkspaceStoreTest, AFailureHalfWayLeavesTheOldListIntact)
     ASSERT_FALSE(failed.ok());
     EXPECT_EQ(failed.error().kind, StoreError::Kind::step);
     EXPECT_EQ(nodeRows(raw), allBefore);
+    // SQLite's wording and the statement are for the log, not for people.
+    for (const char *sqliteText : {"UNIQUE", "constraint failed", "INSERT", "nodes.id"})
+        EXPECT_FALSE(failed.error().description().contains(QLatin1String(sqliteText)))
+            << failed.error().description().toStdString();
 
-    // A node that cannot be encoded, after others were already written.
+    // A node that cannot be encoded, after others were already written: one
+    // whose sortOrder is no number, one whose record is over the size limit.
     NodeList unencodable = before;
     unencodable[1].setTitle(QStringLiteral("changed"));
     unencodable[8].setSortOrder(std::nan(""));
-    auto encodeFailed = store.replaceNodes(unencodable, workspace);
-    ASSERT_FALSE(encodeFailed.ok());
-    EXPECT_EQ(encodeFailed.error().kind, StoreError::Kind::encode);
-    EXPECT_EQ(nodeRows(raw), allBefore);
+    NodeList oversized = before;
+    oversized[1].setTitle(QStringLiteral("changed"));
+    oversized[8].setTitle(QString(qsizetype(json::kMaxNodeRecordBytes), QLatin1Char('x')));
+    for (const NodeList &refused : {unencodable, oversized}) {
+        auto encodeFailed = store.replaceNodes(refused, workspace);
+        ASSERT_FALSE(encodeFailed.ok());
+        EXPECT_EQ(encodeFailed.error().kind, StoreError::Kind::encode);
+        EXPECT_EQ(nodeRows(raw), allBefore);
+    }
+    EXPECT_TRUE(store.replaceNodes(oversized, workspace).error().description().contains(QStringLiteral("4 MiB")));
 
     // Written with the workspace row, the row stays as it was too.
     const Workspace stored{workspace, QStringLiteral("before"), kT0, kT0};
@@ -262,22 +276,60 @@ TEST_F(WorkspaceStoreTest, IncrementalWritesMatchAFullRewriteOverRandomEdits)
     }
 }
 
-TEST_F(WorkspaceStoreTest, ChangesByAnotherConnectionAreNotOverlooked)
+TEST_F(WorkspaceStoreTest, ChangesByAnotherConnectionAreNeverWrittenOver)
 {
     WorkspaceStore store(path());
     NodeList nodes = sampleTree();
     ASSERT_TRUE(store.replaceNodes(nodes, workspace).ok());
-    {
-        RawDatabase raw(path());
-        raw.exec("DELETE FROM nodes WHERE title = 'g1c2'");
-        raw.exec("UPDATE nodes SET title = 'tampered' WHERE title = 'g0'");
-    }
-    // Unchanged list, but the file changed underneath: the store rewrites.
-    nodes[0].setTitle(QStringLiteral("g0 renamed"));
-    ASSERT_TRUE(store.replaceNodes(nodes, workspace).ok());
     RawDatabase raw(path());
-    EXPECT_EQ(raw.value("SELECT count(*) FROM nodes WHERE title IN ('g1c2', 'g0 renamed')"), "2");
-    EXPECT_EQ(raw.value("SELECT count(*) FROM nodes WHERE title = 'tampered'"), "0");
+
+    // A commit that leaves the nodes alone does not stand in the way.
+    raw.exec("INSERT INTO snapshots VALUES ('s', 'w', 'c', '{}')");
+    EXPECT_FALSE(store.nodesChangedElsewhere(workspace).value());
+    nodes[1].setTitle(QStringLiteral("g0c0 renamed"));
+    ASSERT_TRUE(store.replaceNodes(nodes, workspace).ok());
+
+    raw.exec("DELETE FROM nodes WHERE title = 'g1c2'");
+    raw.exec("UPDATE nodes SET title = 'tampered' WHERE title = 'g0'");
+    EXPECT_TRUE(store.nodesChangedElsewhere(workspace).value());
+    nodes[0].setTitle(QStringLiteral("g0 renamed"));
+    auto refused = store.replaceNodes(nodes, workspace);
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.error().kind, StoreError::Kind::changedElsewhere);
+    EXPECT_EQ(raw.value("SELECT count(*) FROM nodes WHERE title IN ('g1c2', 'g0 renamed')"), "0");
+    EXPECT_EQ(raw.value("SELECT count(*) FROM nodes WHERE title = 'tampered'"), "1");
+
+    // Once read again, the store writes on top of what the other program left.
+    NodeList reread = store.fetchNodes(workspace).value();
+    EXPECT_FALSE(store.nodesChangedElsewhere(workspace).value());
+    reread.last().setTitle(QStringLiteral("last renamed"));
+    ASSERT_TRUE(store.replaceNodes(reread, workspace).ok());
+    EXPECT_EQ(raw.value("SELECT count(*) FROM nodes WHERE title IN ('tampered', 'last renamed')"), "2");
+}
+
+TEST_F(WorkspaceStoreTest, DatabaseFilesArePrivateWhateverTheUmask)
+{
+    const mode_t oldMask = ::umask(022);
+    ASSERT_EQ(::chmod(dir.path().toUtf8().constData(), 0755), 0);
+    for (const bool existing : {false, true}) {
+        for (const char *suffix : {"", "-wal", "-shm"})
+            std::filesystem::remove(path().string() + suffix);
+        std::optional<RawDatabase> other;
+        if (existing) {
+            // Left 0644 by another program, which keeps its log open.
+            other.emplace(path());
+            other->exec("PRAGMA journal_mode=WAL");
+            other->exec("CREATE TABLE t (x)");
+        }
+        WorkspaceStore store(path());
+        ASSERT_TRUE(store.replaceNodes(sampleTree(), workspace).ok());
+        for (const char *suffix : {"", "-wal", "-shm"}) {
+            struct stat info {};
+            ASSERT_EQ(::stat((path().string() + suffix).c_str(), &info), 0) << suffix;
+            EXPECT_EQ(info.st_mode & 0777, 0600u) << (existing ? "existing " : "new ") << "workspace.sqlite" << suffix;
+        }
+    }
+    ::umask(oldMask);
 }
 
 TEST_F(WorkspaceStoreTest, AReadErrorIsReportedNotAShorterList)
@@ -397,7 +449,7 @@ TEST_F(WorkspaceStoreTest, AnUnopenableDatabaseFailsEveryOperationNamingTheFile)
     ASSERT_TRUE(store.openError().has_value());
     const QString description = store.openError()->description();
     EXPECT_TRUE(description.contains(QString::fromStdString(missing.string()))) << description.toStdString();
-    EXPECT_TRUE(description.contains(QStringLiteral("unable to open database file"))) << description.toStdString();
+    EXPECT_TRUE(description.contains(QStringLiteral("the database file cannot be opened"))) << description.toStdString();
     EXPECT_FALSE(store.fetchOrCreateDefaultWorkspace().ok());
     EXPECT_FALSE(store.fetchNodes(workspace).ok());
     EXPECT_FALSE(store.replaceNodes(sampleTree(), workspace).ok());

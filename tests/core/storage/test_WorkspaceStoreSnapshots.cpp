@@ -12,6 +12,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <tuple>
+#include <vector>
+
 using namespace tarni;
 
 namespace {
@@ -76,6 +80,72 @@ TEST_F(WorkspaceStoreSnapshotsTest, SummariesAgreeWithTheDecodedSnapshots)
     // One snapshot by id, only within its workspace.
     EXPECT_EQ(store.fetchSnapshot(workspace, saved[1].id).value(), saved[1]);
     EXPECT_FALSE(store.fetchSnapshot(QUuid::createUuid(), saved[1].id).value());
+}
+
+// A snapshot this version cannot read is listed as such, and only it fails
+// when it is opened.
+TEST_F(WorkspaceStoreSnapshotsTest, ASnapshotThisVersionCannotReadHidesNoOther)
+{
+    WorkspaceStore store(path());
+    const NodeList nodes{group(QStringLiteral("A"))};
+    const WorkspaceSnapshot valid = snapshot(QStringLiteral("valid"), nodes);
+    ASSERT_TRUE(store.saveSnapshot(valid));
+    auto replaced = [](std::string text, const std::string &from, const std::string &to) {
+        const std::size_t at = text.find(from);
+        EXPECT_NE(at, std::string::npos) << from;
+        return text.replace(at, from.size(), to);
+    };
+    const std::string newerSchema = "\"schemaVersion\":2";
+    const std::string unknownKind = "\"kind\":\"whiteboard\"";
+    const std::vector<std::tuple<QString, std::vector<std::pair<std::string, std::string>>, SnapshotCondition, QString>>
+        rows{
+            {QStringLiteral("newer, tree unreadable"),
+             {{"\"schemaVersion\":1", newerSchema}, {"\"kind\":\"group\"", unknownKind}},
+             SnapshotCondition::newerVersion,
+             QStringLiteral("newer version of TarniBar (schema 2)")},
+            {QStringLiteral("newer, tree readable"), {{"\"schemaVersion\":1", newerSchema}}, SnapshotCondition::newerVersion, {}},
+            {QStringLiteral("damaged"), {{"\"kind\":\"group\"", unknownKind}}, SnapshotCondition::damaged,
+             QStringLiteral("damaged")},
+        };
+    tarni::testing::RawDatabase raw(path());
+    QList<QUuid> ids;
+    for (const auto &[title, edits, condition, openError] : rows) {
+        WorkspaceSnapshot other = snapshot(title, nodes);
+        std::string text = *json::encode(other);
+        for (const auto &[from, to] : edits)
+            text = replaced(text, from, to);
+        raw.exec("INSERT INTO snapshots VALUES ('" + uuidText(other.id) + "', '" + uuidText(workspace) +
+                 "', '2020-01-01T00:00:00Z', '" + text + "')");
+        ids << other.id;
+    }
+
+    auto summaries = store.fetchSnapshotSummaries(workspace);
+    ASSERT_TRUE(summaries) << summaries.error().description().toStdString();
+    auto every = store.fetchEverySnapshot(workspace);
+    ASSERT_TRUE(every) << every.error().description().toStdString();
+    ASSERT_EQ(summaries->size(), 4);
+    ASSERT_EQ(every->size(), 4);
+    EXPECT_EQ(summaries->front().condition, SnapshotCondition::readable);
+    EXPECT_EQ(every->front().snapshot, valid);
+    EXPECT_EQ(store.fetchSnapshot(workspace, valid.id).value(), valid);
+    for (qsizetype i = 0; i < ids.size(); ++i) {
+        const auto &[title, edits, condition, openError] = rows[std::size_t(i)];
+        const auto summary = std::find_if(summaries->begin(), summaries->end(), [&](auto &s) { return s.id == ids[i]; });
+        ASSERT_NE(summary, summaries->end());
+        // The quick list does not decode what it need not.
+        EXPECT_EQ(summary->condition, condition == SnapshotCondition::damaged ? SnapshotCondition::readable : condition)
+            << title.toStdString();
+        EXPECT_EQ(summary->title, title);
+        const auto listed = std::find_if(every->begin(), every->end(), [&](auto &s) { return s.summary.id == ids[i]; });
+        ASSERT_NE(listed, every->end());
+        EXPECT_EQ(listed->summary.condition, condition) << title.toStdString();
+        EXPECT_EQ(listed->summary.title, title);
+        auto opened = store.fetchSnapshot(workspace, ids[i]);
+        EXPECT_EQ(opened.ok(), openError.isEmpty()) << title.toStdString();
+        if (!opened.ok()) {
+            EXPECT_TRUE(opened.error().description().contains(openError)) << opened.error().description().toStdString();
+        }
+    }
 }
 
 TEST_F(WorkspaceStoreSnapshotsTest, DeletingAndRenamingTouchOnlyTheirSnapshot)

@@ -149,6 +149,25 @@ TEST(TreeViewModelLoad, AFailedReadBlocksEveryEditUntilALoadSucceeds)
     EXPECT_EQ(model.nodes().size(), 5);
 }
 
+// What another program wrote while the tree was loaded survives the next,
+// unrelated edit: the model takes it in first.
+TEST(TreeViewModelLoad, AChangeAnotherProgramWroteIsTakenInBeforeTheNextEdit)
+{
+    QTemporaryDir dir;
+    const auto path = std::filesystem::path(dir.path().toStdString()) / "workspace.sqlite";
+    WorkspaceStore store(path);
+    TreeViewModel model(store);
+    const WorkspaceNode a = model.addGroup(QStringLiteral("a")).value();
+    const WorkspaceNode b = model.addGroup(QStringLiteral("b")).value();
+    RawDatabase raw(path);
+    raw.exec("UPDATE nodes SET title = 'outside', payload_json = replace(payload_json, '\"title\":\"a\"', "
+             "'\"title\":\"outside\"') WHERE title = 'a'");
+
+    ASSERT_TRUE(model.rename(b.id(), QStringLiteral("b2")));
+    EXPECT_EQ(raw.value("SELECT group_concat(title, ',') FROM (SELECT title FROM nodes ORDER BY title)"), "b2,outside");
+    EXPECT_EQ(model.node(a.id())->title(), QStringLiteral("outside"));
+}
+
 TEST_F(TreeViewModelTest, StoreFailuresAreReportedAndEditsKept)
 {
     // An edit loads first; a failed load is reported and changes nothing.
