@@ -23,24 +23,28 @@ OpenResult skippedEntries(qsizetype count)
         formatted(localized("Skipped %d entries that are not web addresses"), {QString::number(count)}));
 }
 
-QCoro::Task<OpenOutcome> WebLinkProvider::open(WorkspaceNode node, OpenContext)
+namespace {
+
+OpenResult openOne(ExternalOpening &opener, const WorkspaceNode &node, const char *openedKey)
 {
     const auto address = EntryRules::openableAddress(node.payload());
     if (!address)
-        co_return refusedOpen(address.error());
-    if (!m_opener.open(*address))
-        co_return OpenResult::failure(couldNotOpen(address->text()));
-    co_return OpenResult::success(localized("Opened link"), address->url());
+        return refusedOpen(address.error());
+    if (!opener.open(*address))
+        return OpenResult::failure(couldNotOpen(address->text()));
+    return OpenResult::success(localized(openedKey), address->url());
+}
+
+} // namespace
+
+QCoro::Task<OpenOutcome> WebLinkProvider::open(WorkspaceNode node, OpenContext)
+{
+    co_return openOne(m_opener, node, textKey("Opened link"));
 }
 
 QCoro::Task<OpenOutcome> SlackProvider::open(WorkspaceNode node, OpenContext)
 {
-    const auto address = EntryRules::openableAddress(node.payload());
-    if (!address)
-        co_return refusedOpen(address.error());
-    if (!m_opener.open(*address))
-        co_return OpenResult::failure(couldNotOpen(address->text()));
-    co_return OpenResult::success(localized("Opened Slack permalink"), address->url());
+    co_return openOne(m_opener, node, textKey("Opened Slack permalink"));
 }
 
 namespace {
