@@ -75,7 +75,9 @@ def export_document(rng, top_groups, sub_groups, links, name):
             "rootNode": group(rng, name, 0, tops)}
 
 
-TIME = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(\.\d+)?Z")
+# ISO times, and the local minute in the titles of the snapshots taken
+# before an import.
+TIME = re.compile(r"\d{4}-\d\d-\d\d(T\d\d:\d\d:\d\d(\.\d+)?Z| \d\d:\d\d)")
 
 
 def split_dump(dump):
