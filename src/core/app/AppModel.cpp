@@ -916,8 +916,6 @@ void AppModel::runImport(InteropImport imported, const std::optional<QUuid> &par
     WorkspaceImport import(m_treeViewModel, m_snapshots, *m_dependencies.treeArchiveService);
     auto report = import.run(std::move(imported), parentID, safetyTitle);
     if (!report) {
-        if (report.error().snapshotError)
-            Q_EMIT snapshotsChanged();
         setAlert(localized(report.error().description()));
         return;
     }

@@ -21,26 +21,27 @@ QString skippedEntriesText(const ImportSummary &summary)
 {
     if (summary.skipped <= 0)
         return {};
-    QStringList reasons;
-    QList<std::pair<QString, std::int64_t>> counted;
+    // Problems that read alike in a summary ("not a web address" for both a
+    // wrong scheme and a missing host) are counted together.
+    QList<std::pair<QString, std::int64_t>> reasons;
     for (std::size_t i = 0; i < kEntryProblemCount; ++i) {
-        const std::int64_t n = summary.refused.counts[i];
-        if (n <= 0)
+        if (summary.refused.counts[i] <= 0)
             continue;
         const QString reason = localized(entryProblemReason(EntryProblem(i)));
-        auto same = std::find_if(counted.begin(), counted.end(), [&](const auto &c) { return c.first == reason; });
-        if (same == counted.end())
-            counted.append({reason, n});
+        auto same = std::find_if(reasons.begin(), reasons.end(), [&](const auto &r) { return r.first == reason; });
+        if (same == reasons.end())
+            reasons.append({reason, summary.refused.counts[i]});
         else
-            same->second += n;
+            same->second += summary.refused.counts[i];
     }
-    for (const auto &[reason, n] : std::as_const(counted))
-        reasons << (counted.size() == 1 ? reason : QStringLiteral("%1 (%2)").arg(reason).arg(n));
     // A count that came without its reasons (over the bus) is said as it is.
     if (reasons.isEmpty())
         return formatted(localized("%d items were not imported"), {QString::number(summary.skipped)});
+    QStringList listed;
+    for (const auto &[reason, n] : std::as_const(reasons))
+        listed << (reasons.size() == 1 ? reason : QStringLiteral("%1 (%2)").arg(reason).arg(n));
     return formatted(localized("%d items were not imported: %@"),
-                     {QString::number(summary.skipped), reasons.join(QStringLiteral(", "))});
+                     {QString::number(summary.skipped), listed.join(QStringLiteral(", "))});
 }
 
 WorkspaceImport::WorkspaceImport(TreeViewModel &tree, SnapshotService &snapshots, const TreeArchiveService &archive)

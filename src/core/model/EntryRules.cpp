@@ -150,9 +150,12 @@ EntryResult<AcceptedAddress> EntryRules::openableAddress(const NodePayload &payl
         auto target = slackAddress(slack->permalinkURL);
         if (!target)
             return Failure(target.error());
-        if (auto client = slackAppAddress(*target); client && target->permalinkURL.startsWith(QLatin1String("slack:"),
-                                                                                              Qt::CaseInsensitive))
-            return std::move(*client);
+        // The client's address is rebuilt from its encoded identifiers.
+        if (target->permalinkURL.startsWith(QLatin1String("slack:"), Qt::CaseInsensitive)) {
+            if (auto client = slackAppAddress(*target))
+                return std::move(*client);
+            return Failure(EntryProblem::notSlackAddress);
+        }
         return webAddress(target->permalinkURL);
     }
     if (const FileTarget *file = payload.asFileTarget())

@@ -9,22 +9,22 @@ using namespace tarni;
 
 namespace {
 
-std::optional<EntryProblem> webProblem(const char *text)
-{
-    auto address = EntryRules::webAddress(QString::fromUtf8(text));
-    return address ? std::nullopt : std::optional(address.error());
-}
+using Rows = std::vector<std::pair<const char *, std::optional<EntryProblem>>>;
 
-std::optional<EntryProblem> slackProblem(const char *text)
+// Each row's text against one rule: none when it is accepted.
+template <class Rule>
+void expectProblems(Rule rule, const Rows &rows)
 {
-    auto target = EntryRules::slackAddress(QString::fromUtf8(text));
-    return target ? std::nullopt : std::optional(target.error());
+    for (const auto &[text, problem] : rows) {
+        auto accepted = rule(QString::fromUtf8(text));
+        EXPECT_EQ(accepted ? std::nullopt : std::optional(accepted.error()), problem) << text;
+    }
 }
 
 TEST(EntryRules, WebAddressesAreAbsoluteHttpOrHttpsWithAHost)
 {
     using P = EntryProblem;
-    const std::vector<std::pair<const char *, std::optional<P>>> rows{
+    expectProblems(&EntryRules::webAddress, {
         {"https://example.com/a?b=c#d", std::nullopt},
         {"  HTTP://Example.com  ", std::nullopt},
         {"", P::blankAddress},
@@ -43,15 +43,13 @@ TEST(EntryRules, WebAddressesAreAbsoluteHttpOrHttpsWithAHost)
         {"example.com/page", P::notWebAddress},
         {"https:///path-only", P::noHost},
         {"https://example.com/\x1b]0;title\x07", P::notWebAddress},
-    };
-    for (const auto &[text, problem] : rows)
-        EXPECT_EQ(webProblem(text), problem) << text;
+    });
 }
 
 TEST(EntryRules, SlackThreadsAreSlackPermalinksThatNameAChannelOrTheClientsAddress)
 {
     using P = EntryProblem;
-    const std::vector<std::pair<const char *, std::optional<P>>> rows{
+    expectProblems(&EntryRules::slackAddress, {
         {"https://acme.slack.com/archives/C123/p1712345678123456", std::nullopt},
         {"slack://channel?team=T1&id=C2", std::nullopt},
         {"", P::blankAddress},
@@ -61,9 +59,7 @@ TEST(EntryRules, SlackThreadsAreSlackPermalinksThatNameAChannelOrTheClientsAddre
         {"ftp://acme.slack.com/archives/C1", P::notSlackAddress},
         {"slack://channel?team=T1", P::notSlackAddress},
         {"https://acme.slack.com/intl/en-gb/", P::noSlackChannel},
-    };
-    for (const auto &[text, problem] : rows)
-        EXPECT_EQ(slackProblem(text), problem) << text;
+    });
 }
 
 TEST(EntryRules, PathsAreAbsoluteAndTitlesNotBlank)
