@@ -25,7 +25,8 @@ std::string_view ChromeCommand::typeName() const
 {
     static constexpr std::string_view kNames[] = {"focusTab",           "openURLsInNewWindow",  "openURLInWindow",
                                                   "setWindowBounds",    "ping",                 "getCurrentWindowState",
-                                                  "getAllWindowsState", "captureCurrentTab",    "captureCurrentWindow"};
+                                                  "getAllWindowsState", "captureCurrentTab",    "captureCurrentWindow",
+                                                  "openURLsInWindow"};
     static_assert(std::size(kNames) == std::variant_size_v<Value>);
     return kNames[value.index()];
 }

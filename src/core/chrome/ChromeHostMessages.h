@@ -50,21 +50,31 @@ struct ChromeWindowState {
     bool operator==(const ChromeWindowState &) const = default;
 };
 
-// A captured tab or window. Targets that arrive here never carry a runtime
-// tab binding: the JSON form has no place for it.
+// A captured tab or window. The targets themselves never carry a runtime tab
+// binding (their JSON form has no place for it); the live tabs they came from
+// travel beside them, when the extension names them.
 struct ChromeCapturePayload {
     struct Tab {
         BrowserTarget tab;
+        std::optional<RuntimeTabBinding> binding;
         bool operator==(const Tab &) const = default;
     };
     struct Window {
         QList<BrowserTarget> window; // in tab order
+        // One per target, in the same order; empty when not reported.
+        QList<RuntimeTabBinding> bindings;
         bool operator==(const Window &) const = default;
     };
     std::variant<Tab, Window> value;
 
-    static ChromeCapturePayload tab(BrowserTarget target) { return {Tab{std::move(target)}}; }
-    static ChromeCapturePayload window(QList<BrowserTarget> targets) { return {Window{std::move(targets)}}; }
+    static ChromeCapturePayload tab(BrowserTarget target, std::optional<RuntimeTabBinding> binding = {})
+    {
+        return {Tab{std::move(target), binding}};
+    }
+    static ChromeCapturePayload window(QList<BrowserTarget> targets, QList<RuntimeTabBinding> bindings = {})
+    {
+        return {Window{std::move(targets), std::move(bindings)}};
+    }
     const Tab *asTab() const { return std::get_if<Tab>(&value); }
     const Window *asWindow() const { return std::get_if<Window>(&value); }
 
@@ -95,6 +105,12 @@ struct ChromeCommand {
         ChromeWindowBounds bounds;
         bool operator==(const SetWindowBounds &) const = default;
     };
+    // Appends background tabs to an open window.
+    struct OpenURLsInWindow {
+        std::int64_t windowID;
+        QStringList urls;
+        bool operator==(const OpenURLsInWindow &) const = default;
+    };
     struct Ping {
         bool operator==(const Ping &) const = default;
     };
@@ -111,7 +127,8 @@ struct ChromeCommand {
         bool operator==(const CaptureCurrentWindow &) const = default;
     };
     using Value = std::variant<FocusTab, OpenURLsInNewWindow, OpenURLInWindow, SetWindowBounds, Ping,
-                               GetCurrentWindowState, GetAllWindowsState, CaptureCurrentTab, CaptureCurrentWindow>;
+                               GetCurrentWindowState, GetAllWindowsState, CaptureCurrentTab, CaptureCurrentWindow,
+                               OpenURLsInWindow>;
     Value value;
 
     static ChromeCommand focusTab(std::int64_t windowID, std::int64_t tabID) { return {FocusTab{windowID, tabID}}; }
@@ -126,6 +143,10 @@ struct ChromeCommand {
     static ChromeCommand setWindowBounds(std::int64_t windowID, ChromeWindowBounds bounds)
     {
         return {SetWindowBounds{windowID, bounds}};
+    }
+    static ChromeCommand openURLsInWindow(std::int64_t windowID, QStringList urls)
+    {
+        return {OpenURLsInWindow{windowID, std::move(urls)}};
     }
     static ChromeCommand ping() { return {Ping{}}; }
     static ChromeCommand getCurrentWindowState() { return {GetCurrentWindowState{}}; }
@@ -188,12 +209,23 @@ struct ChromeEvent {
     bool operator==(const ChromeEvent &) const = default;
 };
 
+// A tab that an open command made: `index` is the address's position in the
+// command's list (0 for a single address).
+struct ChromeOpenedTab {
+    std::int64_t index = 0;
+    std::int64_t windowID = 0;
+    std::int64_t tabID = 0;
+
+    bool operator==(const ChromeOpenedTab &) const = default;
+};
+
 // Extension to application, the reply to a command.
 struct ChromeCommandResponse {
     bool ok = false;
     std::optional<QString> summary;
     std::optional<QList<ChromeWindowState>> windows;
     std::optional<ChromeCapturePayload> capture;
+    std::optional<QList<ChromeOpenedTab>> opened;
 
     bool operator==(const ChromeCommandResponse &) const = default;
 };

@@ -69,6 +69,32 @@ void write(Writer &w, const ChromeWindowState &window)
     w.EndObject();
 }
 
+void write(Writer &w, const RuntimeTabBinding &binding)
+{
+    w.StartObject();
+    writeInt(w, "windowID", binding.windowID);
+    writeInt(w, "tabID", binding.tabID);
+    w.EndObject();
+}
+
+void write(Writer &w, const ChromeOpenedTab &opened)
+{
+    w.StartObject();
+    writeInt(w, "index", opened.index);
+    writeInt(w, "windowID", opened.windowID);
+    writeInt(w, "tabID", opened.tabID);
+    w.EndObject();
+}
+
+void writeUrls(Writer &w, const QStringList &urls)
+{
+    writeKey(w, "urls");
+    w.StartArray();
+    for (const QString &url : urls)
+        writeString(w, url);
+    w.EndArray();
+}
+
 void writeWindows(Writer &w, const QList<ChromeWindowState> &windows)
 {
     writeKey(w, "windows");
@@ -86,6 +112,10 @@ void write(Writer &w, const ChromeCapturePayload &capture)
         writeString(w, std::string_view("tab"));
         writeKey(w, "tab");
         writeFields(w, tab->tab);
+        if (tab->binding) {
+            writeKey(w, "binding");
+            write(w, *tab->binding);
+        }
     } else if (const auto *window = capture.asWindow()) {
         writeString(w, std::string_view("window"));
         writeKey(w, "window");
@@ -93,6 +123,13 @@ void write(Writer &w, const ChromeCapturePayload &capture)
         for (const BrowserTarget &target : window->window)
             writeFields(w, target);
         w.EndArray();
+        if (!window->bindings.isEmpty()) {
+            writeKey(w, "bindings");
+            w.StartArray();
+            for (const RuntimeTabBinding &binding : window->bindings)
+                write(w, binding);
+            w.EndArray();
+        }
     }
     w.EndObject();
 }
@@ -109,11 +146,7 @@ void write(Writer &w, const ChromeCommand &command)
                 writeInt(w, "windowID", c.windowID);
                 writeInt(w, "tabID", c.tabID);
             } else if constexpr (std::is_same_v<T, ChromeCommand::OpenURLsInNewWindow>) {
-                writeKey(w, "urls");
-                w.StartArray();
-                for (const QString &url : c.urls)
-                    writeString(w, url);
-                w.EndArray();
+                writeUrls(w, c.urls);
                 if (c.bounds) {
                     writeKey(w, "bounds");
                     write(w, *c.bounds);
@@ -127,6 +160,9 @@ void write(Writer &w, const ChromeCommand &command)
                 writeInt(w, "windowID", c.windowID);
                 writeKey(w, "bounds");
                 write(w, c.bounds);
+            } else if constexpr (std::is_same_v<T, ChromeCommand::OpenURLsInWindow>) {
+                writeInt(w, "windowID", c.windowID);
+                writeUrls(w, c.urls);
             }
         },
         command.value);
@@ -174,6 +210,13 @@ void write(Writer &w, const ChromeCommandResponse &response)
     if (response.capture) {
         writeKey(w, "capture");
         write(w, *response.capture);
+    }
+    if (response.opened) {
+        writeKey(w, "opened");
+        w.StartArray();
+        for (const ChromeOpenedTab &opened : *response.opened)
+            write(w, opened);
+        w.EndArray();
     }
     w.EndObject();
 }
@@ -240,6 +283,8 @@ MaybeError readValue(JsonValue v, const JsonPath *path, ChromeWindowBounds &out)
 MaybeError readValue(JsonValue v, const JsonPath *path, ChromeTabState &out);
 MaybeError readValue(JsonValue v, const JsonPath *path, ChromeWindowState &out);
 MaybeError readValue(JsonValue v, const JsonPath *path, ChromeCapturePayload &out);
+MaybeError readValue(JsonValue v, const JsonPath *path, RuntimeTabBinding &out);
+MaybeError readValue(JsonValue v, const JsonPath *path, ChromeOpenedTab &out);
 
 template <class T>
 MaybeError readValue(JsonValue v, const JsonPath *path, QList<T> &out)
@@ -339,6 +384,40 @@ MaybeError readValue(JsonValue v, const JsonPath *path, ChromeWindowState &out)
     return required.check(path);
 }
 
+MaybeError readValue(JsonValue v, const JsonPath *path, RuntimeTabBinding &out)
+{
+    out = {};
+    RequiredKeys<2> required{{"windowID", "tabID"}};
+    if (auto error = forEachField(std::move(v), path, [&](std::string_view key, JsonValue value, const JsonPath *at) -> MaybeError {
+            required.mark(key);
+            if (key == "windowID")
+                return readValue(std::move(value), at, out.windowID);
+            if (key == "tabID")
+                return readValue(std::move(value), at, out.tabID);
+            return std::nullopt;
+        }))
+        return error;
+    return required.check(path);
+}
+
+MaybeError readValue(JsonValue v, const JsonPath *path, ChromeOpenedTab &out)
+{
+    out = {};
+    RequiredKeys<3> required{{"index", "windowID", "tabID"}};
+    if (auto error = forEachField(std::move(v), path, [&](std::string_view key, JsonValue value, const JsonPath *at) -> MaybeError {
+            required.mark(key);
+            if (key == "index")
+                return readValue(std::move(value), at, out.index);
+            if (key == "windowID")
+                return readValue(std::move(value), at, out.windowID);
+            if (key == "tabID")
+                return readValue(std::move(value), at, out.tabID);
+            return std::nullopt;
+        }))
+        return error;
+    return required.check(path);
+}
+
 // Reads the single payload key `key` of a case into `out`; other keys are ignored.
 template <class T>
 MaybeError readCase(od::object &object, const JsonPath *path, std::string_view key, T &out)
@@ -362,15 +441,42 @@ MaybeError readValue(JsonValue v, const JsonPath *path, ChromeCapturePayload &ou
     std::string type;
     if (auto error = readTypeAndRewind(object, path, type))
         return error;
+    // The bindings are optional beside the required payload key.
     if (type == "tab") {
         ChromeCapturePayload::Tab tab;
-        if (auto error = readCase(object, path, "tab", tab.tab))
+        RequiredKeys<1> required{{"tab"}};
+        if (auto error = forEachField(object, path, [&](std::string_view key, JsonValue value, const JsonPath *at) -> MaybeError {
+                if (key == "tab") {
+                    required.mark(key);
+                    return readValue(std::move(value), at, tab.tab);
+                }
+                if (key == "binding")
+                    return readValue(std::move(value), at, tab.binding);
+                return std::nullopt;
+            }))
+            return error;
+        if (auto error = required.check(path))
             return error;
         out.value = std::move(tab);
         return std::nullopt;
     }
     ChromeCapturePayload::Window window;
-    if (auto error = readCase(object, path, "window", window.window))
+    RequiredKeys<1> required{{"window"}};
+    if (auto error = forEachField(object, path, [&](std::string_view key, JsonValue value, const JsonPath *at) -> MaybeError {
+            if (key == "window") {
+                required.mark(key);
+                return readValue(std::move(value), at, window.window);
+            }
+            if (key == "bindings") {
+                std::optional<QList<RuntimeTabBinding>> bindings;
+                if (auto error = readValue(std::move(value), at, bindings))
+                    return error;
+                window.bindings = bindings.value_or(QList<RuntimeTabBinding>());
+            }
+            return std::nullopt;
+        }))
+        return error;
+    if (auto error = required.check(path))
         return error;
     out.value = std::move(window);
     return std::nullopt;
@@ -447,6 +553,23 @@ MaybeError readCommand(JsonValue v, const JsonPath *path, ChromeCommand &out)
                     return readValue(std::move(value), at, c.url);
                 if (key == "windowID")
                     return readValue(std::move(value), at, c.windowID);
+                return std::nullopt;
+            }))
+            return error;
+        if (auto error = required.check(path))
+            return error;
+        out.value = std::move(c);
+        return std::nullopt;
+    }
+    if (type == "openURLsInWindow") {
+        ChromeCommand::OpenURLsInWindow c;
+        RequiredKeys<2> required{{"windowID", "urls"}};
+        if (auto error = forEachField(object, path, [&](std::string_view key, JsonValue value, const JsonPath *at) -> MaybeError {
+                required.mark(key);
+                if (key == "windowID")
+                    return readValue(std::move(value), at, c.windowID);
+                if (key == "urls")
+                    return readValue(std::move(value), at, c.urls);
                 return std::nullopt;
             }))
             return error;
@@ -537,6 +660,8 @@ MaybeError readResponse(JsonValue v, const JsonPath *path, ChromeCommandResponse
                 return readValue(std::move(value), at, out.windows);
             if (key == "capture")
                 return readValue(std::move(value), at, out.capture);
+            if (key == "opened")
+                return readValue(std::move(value), at, out.opened);
             return std::nullopt;
         }))
         return error;

@@ -2,16 +2,24 @@
 
 #include "chrome/ChromeHostMessages.h"
 
+#include <QHash>
 #include <QObject>
+#include <QUuid>
 
 #include <optional>
 
 namespace tarni {
 
 // What the application last learned about the browser: its windows with their
-// tabs, and the last captured tab or window. Written by the bridge, read by
-// the application model. Each operation assigns a property once, so observers
+// tabs, the last captured tab or window, and which live tab each captured,
+// restored or opened node stands for. Written by the bridge, read by the
+// application model. Each operation assigns a property once, so observers
 // see one change per event. GUI thread only.
+//
+// The bindings name tabs of this browser run only and are never stored.
+// The state events keep them honest: a tab that closed or is missing from a
+// full windows state loses its binding, a tab that moved keeps it with its
+// new window.
 class ChromeStateCache : public QObject {
     Q_OBJECT
 
@@ -27,12 +35,21 @@ public:
     // Folds one event from the extension into the state.
     void apply(const ChromeEvent &event);
 
+    std::optional<RuntimeTabBinding> binding(const QUuid &nodeID) const;
+    void bind(const QUuid &nodeID, RuntimeTabBinding tab);
+    void unbind(const QUuid &nodeID);
+    qsizetype bindingCount() const { return m_bindings.size(); }
+
 Q_SIGNALS:
     void windowsChanged();
     void lastCaptureChanged();
 
 private:
     void update(const ChromeTabState &tab);
+    void followTabs(const QList<ChromeWindowState> &windows);
+
+    using Bindings = QHash<QUuid, RuntimeTabBinding>;
+    Bindings m_bindings;
 
     QList<ChromeWindowState> m_windows;
     std::optional<ChromeCapturePayload> m_lastCapture;

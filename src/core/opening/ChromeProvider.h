@@ -1,6 +1,7 @@
 #pragma once
 
 #include "chrome/ChromeNativeHostBridgeProtocol.h"
+#include "chrome/ChromeStateCache.h"
 #include "opening/BrowserLaunching.h"
 #include "opening/ExternalOpening.h"
 #include "opening/NodeProvider.h"
@@ -19,17 +20,26 @@ struct ChromeWithoutExtension {
 };
 
 // Opens Chrome tab nodes through the extension: a bound tab is focused, an
-// unbound one opened; a restore opens all the tabs in one new window placed
-// on the content rectangle.
+// unbound one (or one whose tab has gone) opened and bound to the new tab; a
+// restore opens all the tabs in one new window placed on the content
+// rectangle, and binds them.
+//
+// The browser drops messages to an extension above 1 MiB, so a restore goes
+// out in pieces: the first opens the window, the others add to it.
 //
 // While no extension is connected, unbound tabs and restores go to a browser
 // started for them (placed like a file's window), or to the default browser
 // when there is no Chrome.
 class ChromeProvider final : public NodeProvider {
 public:
-    // The bridge and the fallback's services must outlive the provider.
-    explicit ChromeProvider(ChromeNativeHostBridgeProtocol &bridge, ChromeWithoutExtension fallback = {})
-        : m_bridge(bridge), m_fallback(fallback), m_windows(fallback.windows)
+    // Each request, encoded as the bridge writes it, stays within both.
+    static constexpr qsizetype kMaxRequestBytes = 512 * 1024;
+    static constexpr qsizetype kMaxAddressesPerRequest = 500;
+
+    // The bridge, the tab bindings and the fallback's services must outlive
+    // the provider. A binding in the payload itself is used before `tabs`.
+    ChromeProvider(ChromeNativeHostBridgeProtocol &bridge, ChromeStateCache &tabs, ChromeWithoutExtension fallback = {})
+        : m_bridge(bridge), m_tabs(tabs), m_fallback(fallback), m_windows(fallback.windows)
     {
     }
 
@@ -39,11 +49,16 @@ public:
 
 private:
     bool opensWithoutExtension() const;
+    // Binds the nodes named by the reply's `opened` entries (`nodeIDs` in
+    // the command's address order); returns how many tabs the reply says
+    // opened, all of them for an ok reply without the entries.
+    qsizetype bindOpened(const ChromeCommandResponse &reply, const QList<QUuid> &nodeIDs);
     // `restore` chooses the summaries of a restore, else of opening one tab.
     QCoro::Task<OpenResult> openWithoutExtension(QList<AcceptedAddress> addresses, std::optional<QRectF> contentRect,
                                                  bool restore);
 
     ChromeNativeHostBridgeProtocol &m_bridge;
+    ChromeStateCache &m_tabs;
     ChromeWithoutExtension m_fallback;
     QPointer<AsyncWindowController> m_windows;
 };

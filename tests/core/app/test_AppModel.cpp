@@ -33,7 +33,7 @@ protected:
     }
     ChromeCommandResponse captured(ChromeCapturePayload capture)
     {
-        return ChromeCommandResponse{true, QStringLiteral("ok"), std::nullopt, std::move(capture)};
+        return ChromeCommandResponse{true, QStringLiteral("ok"), std::nullopt, std::move(capture), {}};
     }
     static BrowserTarget target(int i)
     {
@@ -172,7 +172,7 @@ TEST_F(AppModelTest, CapturingAWindowMakesAGroupAndAnUnansweredCaptureStoresNoth
     // the reply's own words are shown.
     const qsizetype before = model.treeViewModel().nodes().size();
     reply(ChromeCommandResponse{false, QStringLiteral("Chrome did not respond"), std::nullopt,
-                                ChromeCapturePayload::tab(target(9))});
+                                ChromeCapturePayload::tab(target(9)), {}});
     await(model.captureCurrentChromeTab());
     await(model.captureCurrentChromeWindow());
     EXPECT_EQ(model.treeViewModel().nodes().size(), before);

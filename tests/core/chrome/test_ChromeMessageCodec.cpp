@@ -59,6 +59,13 @@ TEST(ChromeMessageCodec, MessagesDecodeAsCommandThenEventThenResponse)
         // A known command without its payload is no command; other candidates follow.
         {R"({"type":"focusTab","windowID":1})", "error"},
         {R"({"type":"focusTab","windowID":1,"ok":true})", "response"},
+        {R"({"type":"openURLsInWindow","windowID":1,"urls":[]})", "command:openURLsInWindow"},
+        {R"({"type":"openURLsInWindow","urls":["u"]})", "error"},
+        {R"({"type":"openURLsInWindow","windowID":1,"ok":true})", "response"},
+        // The new reply keys are checked like the old ones.
+        {R"({"ok":true,"opened":[{"index":0,"windowID":1}]})", "error"},
+        {R"({"ok":true,"opened":[{"index":"0","windowID":1,"tabID":2}]})", "error"},
+        {R"({"ok":true,"capture":{"type":"tab","tab":{"url":"u","titleSnapshot":"t","preferredOpenMode":"existingTab"},"binding":{"tabID":2}}})", "error"},
         {R"({"type":"tabClosed","tabID":"7"})", "error"},
         {R"({"type":"activeTabChanged","tab":{"id":1,"windowID":2,"title":"t","url":"u"}})", "error"},
         {R"({"type":null,"ok":true})", "response"},
@@ -76,9 +83,10 @@ TEST(ChromeMessageCodec, MessagesDecodeAsCommandThenEventThenResponse)
 TEST(ChromeMessageCodec, NullOptionalsReadAsAbsent)
 {
     ChromeMessageCodec codec;
-    const auto response = codec.decodeResponse(R"({"ok":true,"summary":null,"windows":null,"capture":null})");
+    const auto response =
+        codec.decodeResponse(R"({"ok":true,"summary":null,"windows":null,"capture":null,"opened":null})");
     ASSERT_TRUE(response) << response.error().description().toStdString();
-    EXPECT_EQ(response.value(), (ChromeCommandResponse{true, {}, {}, {}}));
+    EXPECT_EQ(response.value(), (ChromeCommandResponse{true, {}, {}, {}, {}}));
 
     const auto open = codec.decodeCommand(R"({"type":"openURLInWindow","url":"https://a.example","windowID":null})");
     ASSERT_TRUE(open);
@@ -166,8 +174,14 @@ TEST(ChromeMessageCodec, EveryMessageRoundTripsThroughItsCompactForm)
         ChromeEvent::error(QStringLiteral("broken")),
         ChromeEvent::connected(),
         ChromeCommandResponse{true, QStringLiteral("Done"), QList<ChromeWindowState>{window},
-                              ChromeCapturePayload::tab(target("u", "t"))},
-        ChromeCommandResponse{false, {}, {}, {}},
+                              ChromeCapturePayload::tab(target("u", "t")), {}},
+        ChromeCommandResponse{false, {}, {}, {}, {}},
+        ChromeCommandResponse{true, {}, {}, ChromeCapturePayload::tab(target("u", "t"), RuntimeTabBinding{3, 7}),
+                              QList<ChromeOpenedTab>{{0, 3, 7}, {2, 3, 9007199254740993}}},
+        ChromeCommandResponse{true, {}, {}, {}, QList<ChromeOpenedTab>{}},
+        ChromeEvent::captureResult(ChromeCapturePayload::window({target("u1", "t1"), target("u2", "t2")},
+                                                                {RuntimeTabBinding{3, 7}, RuntimeTabBinding{3, 8}})),
+        ChromeCommand::openURLsInWindow(3, {QStringLiteral("https://a.example"), QStringLiteral("https://b.example")}),
     };
     ChromeMessageCodec codec;
     for (const ChromeHostMessage &message : messages) {

@@ -153,7 +153,7 @@ TEST_F(BridgeTest, NoReplyIsAFailedResponseThatChangesNothing)
     const auto reply = runTask(bridge->send(ChromeCommand::captureCurrentTab()));
     ASSERT_TRUE(reply);
     EXPECT_GE(timer.elapsed(), 300);
-    EXPECT_EQ(*reply, (ChromeCommandResponse{false, QStringLiteral("Chrome did not respond"), {}, {}}));
+    EXPECT_EQ(*reply, (ChromeCommandResponse{false, QStringLiteral("Chrome did not respond"), {}, {}, {}}));
     EXPECT_FALSE(bridge->isConnected());
     EXPECT_EQ(m_cache.lastCapture(), std::nullopt);
     EXPECT_EQ(m_cache.windows(), (QList<ChromeWindowState>{ChromeWindowState{9, {}, {}}}));

@@ -53,3 +53,38 @@ TEST(ChromeStateCache, TabClosedRemovesTheIdEverywhereAndKeepsEmptyWindows)
     cache.apply(ChromeEvent::tabClosed(99));
     EXPECT_EQ(cache.windows(), before);
 }
+
+// Node bindings follow the tabs they name: gone with a closed or missing tab,
+// carried along when the tab moves to another window.
+TEST(ChromeStateCache, BindingsFollowTheStateEvents)
+{
+    struct Row {
+        const char *name;
+        ChromeEvent event;
+        std::optional<RuntimeTabBinding> first; // bound to tab 10
+        std::optional<RuntimeTabBinding> second; // bound to tab 20
+    };
+    const Row rows[] = {
+        {"a closed tab", ChromeEvent::tabClosed(10), std::nullopt, RuntimeTabBinding{2, 20}},
+        {"another tab closed", ChromeEvent::tabClosed(11), RuntimeTabBinding{1, 10}, RuntimeTabBinding{2, 20}},
+        {"a tab missing from the state",
+         ChromeEvent::windowsState({ChromeWindowState{1, {}, {tab(10, 1)}}, ChromeWindowState{2, {}, {}}}),
+         RuntimeTabBinding{1, 10}, std::nullopt},
+        {"a tab moved in the state", ChromeEvent::windowsState({ChromeWindowState{2, {}, {tab(20, 2), tab(10, 2)}}}),
+         RuntimeTabBinding{2, 10}, RuntimeTabBinding{2, 20}},
+        {"a moved tab activated", ChromeEvent::activeTabChanged(tab(10, 3, true)), RuntimeTabBinding{3, 10},
+         RuntimeTabBinding{2, 20}},
+        {"no windows at all", ChromeEvent::windowsState({}), std::nullopt, std::nullopt},
+    };
+    const QUuid first = QUuid::createUuid();
+    const QUuid second = QUuid::createUuid();
+    for (const Row &row : rows) {
+        ChromeStateCache cache;
+        cache.setWindows(twoWindows());
+        cache.bind(first, RuntimeTabBinding{1, 10});
+        cache.bind(second, RuntimeTabBinding{2, 20});
+        cache.apply(row.event);
+        EXPECT_EQ(cache.binding(first), row.first) << row.name;
+        EXPECT_EQ(cache.binding(second), row.second) << row.name;
+    }
+}

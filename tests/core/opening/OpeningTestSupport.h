@@ -63,7 +63,8 @@ public:
     QList<QUrl> revealed;
 };
 
-// Answers every command with `reply` (or `error`) and records the commands.
+// Answers every command with `answer(command)` when set, else with `reply`
+// (or `error`), and records the commands.
 class SimulatedBridge final : public ChromeNativeHostBridgeProtocol {
 public:
     bool isConnected() const override { return connected; }
@@ -72,13 +73,16 @@ public:
         sent.append(command);
         if (error)
             co_return Failure(*error);
+        if (answer)
+            co_return answer(command);
         co_return reply;
     }
     void simulate(const ChromeEvent &) override {}
     void consumeLatestSlackCapture() override {}
 
     bool connected = true;
-    ChromeCommandResponse reply{true, std::nullopt, std::nullopt, std::nullopt};
+    ChromeCommandResponse reply{true, std::nullopt, std::nullopt, std::nullopt, std::nullopt};
+    std::function<ChromeCommandResponse(const ChromeCommand &)> answer;
     std::optional<ChromeBridgeError> error;
     QList<ChromeCommand> sent;
 };

@@ -1,4 +1,5 @@
 #include "OpeningTestSupport.h"
+#include "chrome/ChromeMessageCodec.h"
 
 #include "opening/ChromeProvider.h"
 #include "opening/FileProviders.h"
@@ -12,6 +13,8 @@
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+
+#include <set>
 
 using namespace tarni;
 using namespace tarni::test;
@@ -217,7 +220,8 @@ std::optional<ChromeWindowBounds> boundsOf(const ChromeCommand &command)
 TEST(ChromeProvider, FocusesBoundTabsAndOpensUnboundOnesWhateverTheirMode)
 {
     SimulatedBridge bridge;
-    ChromeProvider provider(bridge);
+    ChromeStateCache bindings;
+    ChromeProvider provider(bridge, bindings);
     WorkspaceNode bound = tab(QStringLiteral("https://a.example"));
     bound.edit().payload.asChromeTab()->runtimeTabBinding = RuntimeTabBinding{7, 9};
     bound.edit().payload.asChromeTab()->preferredOpenMode = BrowserOpenMode::newWindow;
@@ -232,11 +236,42 @@ TEST(ChromeProvider, FocusesBoundTabsAndOpensUnboundOnesWhateverTheirMode)
               OpenResult::failure(QStringLiteral("Unsupported Chrome payload")));
 }
 
+// A tab opened by the extension is bound; a bound tab that has gone opens
+// again (and is bound to its new tab) instead of failing.
+TEST(ChromeProvider, OpenedTabsAreFocusedUntilTheyAreGone)
+{
+    SimulatedBridge bridge;
+    ChromeStateCache bindings;
+    ChromeProvider provider(bridge, bindings);
+    std::set<std::int64_t> liveTabs;
+    std::int64_t nextTab = 10;
+    bridge.answer = [&](const ChromeCommand &command) {
+        if (const auto *focus = command.as<ChromeCommand::FocusTab>())
+            return liveTabs.count(focus->tabID) ? ChromeCommandResponse{true, {}, {}, {}, {}}
+                                                : ChromeCommandResponse{false, QStringLiteral("No tab"), {}, {}, {}};
+        liveTabs.insert(nextTab);
+        return ChromeCommandResponse{true, {}, {}, {}, QList<ChromeOpenedTab>{{0, 3, nextTab++}}};
+    };
+    const WorkspaceNode node = tab(QStringLiteral("https://a.example"));
+    const auto open = [&] { return runTask(provider.open(node, {}))->succeeded; };
+
+    EXPECT_TRUE(open());
+    EXPECT_TRUE(open());
+    EXPECT_EQ(bindings.binding(node.id()), (RuntimeTabBinding{3, 10}));
+    liveTabs.clear();
+    EXPECT_TRUE(open());
+    EXPECT_EQ(bindings.binding(node.id()), (RuntimeTabBinding{3, 11}));
+    EXPECT_EQ(bridge.sent, (QList<ChromeCommand>{ChromeCommand::openURLInWindow(QStringLiteral("https://a.example")),
+                                                 ChromeCommand::focusTab(3, 10), ChromeCommand::focusTab(3, 10),
+                                                 ChromeCommand::openURLInWindow(QStringLiteral("https://a.example"))}));
+}
+
 TEST(ChromeProvider, AReplyThatIsNotOkIsAFailureAndABridgeErrorPropagates)
 {
     SimulatedBridge bridge;
-    ChromeProvider provider(bridge);
-    bridge.reply = ChromeCommandResponse{false, QStringLiteral("Chrome did not respond"), {}, {}};
+    ChromeStateCache bindings;
+    ChromeProvider provider(bridge, bindings);
+    bridge.reply = ChromeCommandResponse{false, QStringLiteral("Chrome did not respond"), {}, {}, {}};
     EXPECT_EQ(*runTask(provider.open(tab(QStringLiteral("https://a.example")), {})),
               OpenResult::failure(QStringLiteral("Chrome did not respond")));
     EXPECT_FALSE(runTask(provider.restore({tab(QStringLiteral("https://a.example"))}, {}))->results[0].succeeded);
@@ -248,7 +283,8 @@ TEST(ChromeProvider, AReplyThatIsNotOkIsAFailureAndABridgeErrorPropagates)
 TEST(ChromeProvider, RestoresAllTabsInOneWindowInNodeOrder)
 {
     SimulatedBridge bridge;
-    ChromeProvider provider(bridge);
+    ChromeStateCache bindings;
+    ChromeProvider provider(bridge, bindings);
     // Tabs whose addresses the entry rules refuse are left out and counted.
     const NodeList tabs{tab(QStringLiteral("https://1.example")), link(QStringLiteral("https://x.example")),
                         tab(QStringLiteral("--utility-cmd-prefix=/tmp/x")), tab(QStringLiteral("https://2.example")),
@@ -269,6 +305,102 @@ TEST(ChromeProvider, RestoresAllTabsInOneWindowInNodeOrder)
     EXPECT_FALSE(boundsOf(bridge.sent[1]));
     EXPECT_TRUE(runTask(provider.restore({link(QStringLiteral("https://x.example"))}, {}))->results.isEmpty());
     EXPECT_EQ(bridge.sent.size(), 2);
+}
+
+QStringList urlsOf(const ChromeCommand &command)
+{
+    if (const auto *c = command.as<ChromeCommand::OpenURLsInNewWindow>())
+        return c->urls;
+    if (const auto *c = command.as<ChromeCommand::OpenURLsInWindow>())
+        return c->urls;
+    return {};
+}
+
+// A large restore goes out in requests the browser accepts, into one window,
+// and binds every node; an address that cannot fit a request is counted.
+TEST(ChromeProvider, RestoresALargeSubtreeInPiecesIntoOneWindow)
+{
+    struct Row {
+        const char *name;
+        qsizetype count;
+        qsizetype padding; // extra characters per address
+        qsizetype pieces;
+    };
+    // 3,000 short addresses fill 500 a piece; 1.5 KiB ones fill 512 KiB first.
+    const Row rows[] = {{"short", 3000, 0, 6}, {"long", 3000, 1500, 9}};
+    for (const Row &row : rows) {
+        SimulatedBridge bridge;
+        ChromeStateCache bindings;
+        ChromeProvider provider(bridge, bindings);
+        std::int64_t nextTab = 1;
+        bridge.answer = [&](const ChromeCommand &command) {
+            QList<ChromeOpenedTab> opened;
+            for (qsizetype i = 0; i < urlsOf(command).size(); ++i)
+                opened.append({i, 42, nextTab++});
+            return ChromeCommandResponse{true, {}, {}, {}, opened};
+        };
+        NodeList nodes;
+        QStringList expected;
+        for (qsizetype i = 0; i < row.count; ++i) {
+            const QString url = QStringLiteral("https://e.example/%1?").arg(i) + QString(row.padding, QLatin1Char('x'));
+            nodes.append(tab(url));
+            expected.append(url);
+            if (i == 7)
+                nodes.append(tab(QStringLiteral("https://e.example/") + QString(600 * 1024, QLatin1Char('y'))));
+        }
+
+        const RestoreOutcome restored = runTask(provider.restore(nodes, {}));
+        ASSERT_TRUE(restored.ok()) << row.name;
+        EXPECT_EQ(restored->results,
+                  (QList<OpenResult>{OpenResult::success(QStringLiteral("Restored %1 tabs").arg(row.count),
+                                                         QUrl(expected.first())),
+                                     OpenResult::failure(QStringLiteral("Skipped 1 addresses too long to send to Chrome"))}))
+            << row.name;
+        EXPECT_EQ(bridge.sent.size(), row.pieces) << row.name;
+        QStringList sentURLs;
+        for (qsizetype i = 0; i < bridge.sent.size(); ++i) {
+            const ChromeCommand &command = bridge.sent[i];
+            EXPECT_EQ(i == 0, command.as<ChromeCommand::OpenURLsInNewWindow>() != nullptr) << row.name;
+            if (i > 0) {
+                EXPECT_EQ(command.as<ChromeCommand::OpenURLsInWindow>()->windowID, 42) << row.name;
+            }
+            EXPECT_LE(ChromeMessageCodec::encode(ChromeHostEnvelope{QUuid::createUuid(), command}).size(),
+                      ChromeProvider::kMaxRequestBytes)
+                << row.name;
+            EXPECT_LE(urlsOf(command).size(), ChromeProvider::kMaxAddressesPerRequest) << row.name;
+            sentURLs += urlsOf(command);
+        }
+        EXPECT_EQ(sentURLs, expected) << row.name;
+        std::set<std::int64_t> boundTabs;
+        for (const WorkspaceNode &node : std::as_const(nodes)) {
+            if (const auto bound = bindings.binding(node.id()))
+                boundTabs.insert(bound->tabID);
+        }
+        EXPECT_EQ(qsizetype(boundTabs.size()), row.count) << row.name;
+    }
+}
+
+// What opened before a later piece failed is reported, and so is the reason.
+TEST(ChromeProvider, ALargeRestoreThatFailsPartWaySaysWhatOpened)
+{
+    SimulatedBridge bridge;
+    ChromeStateCache bindings;
+    ChromeProvider provider(bridge, bindings);
+    bridge.answer = [&](const ChromeCommand &) {
+        if (bridge.sent.size() > 1)
+            return ChromeCommandResponse{false, QStringLiteral("Chrome did not respond"), {}, {}, {}};
+        // An older extension: no opened entries, but the window it made.
+        return ChromeCommandResponse{true, {}, QList<ChromeWindowState>{{5, {}, {}}}, {}, {}};
+    };
+    NodeList nodes;
+    for (int i = 0; i < 1200; ++i)
+        nodes.append(tab(QStringLiteral("https://e.example/%1").arg(i)));
+    EXPECT_EQ(runTask(provider.restore(nodes, {}))->results,
+              (QList<OpenResult>{OpenResult::success(QStringLiteral("Restored 500 of 1200 tabs"),
+                                                     QUrl(QStringLiteral("https://e.example/0"))),
+                                 OpenResult::failure(QStringLiteral("Chrome did not respond"))}));
+    ASSERT_EQ(bridge.sent.size(), 2);
+    EXPECT_EQ(bridge.sent[1].as<ChromeCommand::OpenURLsInWindow>()->windowID, 5);
 }
 
 class RecordingLauncher final : public BrowserLaunching {
@@ -294,7 +426,8 @@ TEST(ChromeProvider, WithoutTheExtensionOrABrowserTabsGoToTheDefaultBrowser)
     RecordingOpener opener;
     ManagedWindowRegistry registry;
     AsyncWindowController windows(std::make_unique<UITestAXWindowController>(registry, PermissionStatus::granted));
-    ChromeProvider provider(bridge, ChromeWithoutExtension{&launcher, &opener, &windows, 1000});
+    ChromeStateCache bindings;
+    ChromeProvider provider(bridge, bindings, ChromeWithoutExtension{&launcher, &opener, &windows, 1000});
     const NodeList tabs{tab(QStringLiteral("https://1.example")), tab(QStringLiteral("https://2.example"))};
 
     EXPECT_EQ(runTask(provider.restore(tabs, RestoreContext{std::nullopt, kContent, true}))->results[0].summary,
