@@ -1,9 +1,7 @@
 #include "opening/RestoreCoordinator.h"
 
-#include <QHash>
-#include <QSet>
+#include "tree/TreeProjection.h"
 
-#include <algorithm>
 #include <vector>
 
 namespace tarni {
@@ -13,41 +11,35 @@ NodeList RestoreCoordinator::browserRestorableNodes(const std::optional<QUuid> &
 {
     if (!selectedNodeID)
         return {};
-    const auto selected = std::find_if(allNodes.cbegin(), allNodes.cend(),
-                                       [&](const WorkspaceNode &n) { return n.id() == *selectedNodeID; });
-    if (selected == allNodes.cend())
+    // The outline's own ordering, so that the tabs open as the outline shows them.
+    const TreeProjection tree(allNodes, TreeProjection::SearchIndex::onFirstQuery);
+    const TreeProjection::SlotId selected = tree.firstSlotWithId(*selectedNodeID);
+    if (selected == TreeProjection::kNoSlot)
         return {};
-    if (selected->kind() == WorkspaceNodeKind::chromeTab)
-        return {*selected};
-
-    QHash<QUuid, QList<qsizetype>> children;
-    for (qsizetype i = 0; i < allNodes.size(); ++i) {
-        if (const auto &parent = allNodes[i].parentID())
-            children[*parent].append(i);
-    }
+    if (tree.node(selected).kind() == WorkspaceNodeKind::chromeTab)
+        return {tree.node(selected)};
 
     NodeList tabs;
     // An explicit stack: a deep chain must not exhaust the call stack, and a
     // parent cycle in damaged data must not loop for ever.
-    QSet<QUuid> visited{*selectedNodeID};
-    std::vector<std::pair<QUuid, qsizetype>> stack{{*selectedNodeID, 0}};
+    std::vector<std::uint8_t> visited(tree.slotCapacity(), 0);
+    visited[selected] = 1;
+    std::vector<std::pair<TreeProjection::SlotId, std::size_t>> stack{{selected, 0}};
     while (!stack.empty()) {
         auto &[parent, next] = stack.back();
-        const auto it = children.constFind(parent);
-        if (it == children.cend() || next >= it->size()) {
+        const std::vector<TreeProjection::SlotId> &children = tree.childSlots(parent);
+        if (next >= children.size()) {
             stack.pop_back();
             continue;
         }
-        const WorkspaceNode &child = allNodes[it->at(next++)];
-        if (visited.contains(child.id()))
+        const TreeProjection::SlotId child = children[next++];
+        if (visited[child])
             continue;
-        visited.insert(child.id());
-        if (child.kind() == WorkspaceNodeKind::chromeTab)
-            tabs.append(child);
-        stack.emplace_back(child.id(), 0);
+        visited[child] = 1;
+        if (tree.node(child).kind() == WorkspaceNodeKind::chromeTab)
+            tabs.append(tree.node(child));
+        stack.emplace_back(child, 0);
     }
-    std::stable_sort(tabs.begin(), tabs.end(),
-                     [](const WorkspaceNode &a, const WorkspaceNode &b) { return a.sortOrder() < b.sortOrder(); });
     return tabs;
 }
 

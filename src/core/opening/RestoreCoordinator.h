@@ -13,9 +13,9 @@ namespace tarni {
 class RestoreCoordinator {
 public:
     // The selected tab alone, or every tab below the selected node (through
-    // any kind of node), sorted once by sortOrder across all levels; equal
-    // values keep depth-first order. Empty without a selection or when the
-    // selection is not in the list.
+    // any kind of node) in the outline's order: depth first, each sibling
+    // group in display order (see TreeProjection). Empty without a selection
+    // or when the selection is not in the list.
     NodeList browserRestorableNodes(const std::optional<QUuid> &selectedNodeID, const NodeList &allNodes) const;
 };
 

@@ -28,27 +28,41 @@ TEST(RestoreCoordinator, NothingWithoutAKnownSelectionAndATabAlone)
     EXPECT_EQ(urlsOf(coordinator.browserRestorableNodes(top.id(), nodes)), QStringList{QStringLiteral("top")});
 }
 
-TEST(RestoreCoordinator, OneStableSortAcrossLevelsAfterADepthFirstWalk)
+// The tabs open in the order the outline shows them: depth first, each
+// sibling group by sortOrder with ties in list order, whatever the levels'
+// own numbers are.
+TEST(RestoreCoordinator, TabsComeInTheOutlinesOrder)
 {
     const WorkspaceNode root = group();
-    const WorkspaceNode sub = group(root.id(), 1);
+    const WorkspaceNode sub = group(root.id(), 0);
+    const WorkspaceNode subsub = group(sub.id(), 2);
     const WorkspaceNode viaLink = link(QStringLiteral("https://l.example"), root.id(), 3);
+    const WorkspaceNode tied = group(root.id(), 4);
     const NodeList nodes{
         root,
-        tab(QStringLiteral("top5"), root.id(), 5),
+        tab(QStringLiteral("B2"), root.id(), 2),
+        tab(QStringLiteral("n8"), sub.id(), 8),
+        tab(QStringLiteral("A1"), root.id(), 1),
         sub,
-        tab(QStringLiteral("nested0"), sub.id(), 0),
-        tab(QStringLiteral("a1"), root.id(), 1),
-        tab(QStringLiteral("under-link1"), viaLink.id(), 1),
+        tab(QStringLiteral("n7"), sub.id(), 7),
+        tab(QStringLiteral("under-link"), viaLink.id(), 0),
+        subsub,
+        tab(QStringLiteral("deep0"), subsub.id(), 0),
         viaLink,
-        tab(QStringLiteral("nested1"), sub.id(), 1),
+        // Equal sortOrder: the node earlier in the list comes first, with
+        // everything below it.
+        tab(QStringLiteral("tie-first"), root.id(), 4),
+        tied,
+        tab(QStringLiteral("tie-child9"), tied.id(), 9),
+        tab(QStringLiteral("tie-last"), root.id(), 4),
         group(), // another root's content is not included
     };
-    // Equal sortOrder keeps the walk order: root's children in list order,
-    // each followed by what is below it.
     EXPECT_EQ(urlsOf(coordinator.browserRestorableNodes(root.id(), nodes)),
-              (QStringList{QStringLiteral("nested0"), QStringLiteral("nested1"), QStringLiteral("a1"),
-                           QStringLiteral("under-link1"), QStringLiteral("top5")}));
+              (QStringList{QStringLiteral("deep0"), QStringLiteral("n7"), QStringLiteral("n8"), QStringLiteral("A1"),
+                           QStringLiteral("B2"), QStringLiteral("under-link"), QStringLiteral("tie-first"),
+                           QStringLiteral("tie-child9"), QStringLiteral("tie-last")}));
+    EXPECT_EQ(urlsOf(coordinator.browserRestorableNodes(sub.id(), nodes)),
+              (QStringList{QStringLiteral("deep0"), QStringLiteral("n7"), QStringLiteral("n8")}));
     EXPECT_TRUE(coordinator.browserRestorableNodes(nodes.last().id(), nodes).isEmpty());
 }
 
