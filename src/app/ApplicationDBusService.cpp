@@ -692,10 +692,10 @@ private:
         auto watch = std::make_unique<AlertWatch>(m_model);
         message.setDelayedReply(true);
         replyWhenDone(message, &m_model, std::move(watch), (m_model.*command)(), [](AppModel &model, bool captured) -> Answer {
-            const auto selected = model.selectionCoordinator().selectedNodeID();
-            if (!captured || !selected)
+            const auto added = model.lastCapturedNodeID();
+            if (!captured || !added)
                 return failure(model.chromeConnectionSummary());
-            return QVariantList{uuidQString(*selected)};
+            return QVariantList{uuidQString(*added)};
         });
         return {};
     }

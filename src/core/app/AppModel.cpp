@@ -23,6 +23,7 @@
 #include <QLoggingCategory>
 #include <QLocale>
 #include <QPointer>
+#include <QSet>
 #include <QSettings>
 #include <QTimer>
 
@@ -688,6 +689,27 @@ QCoro::Task<std::optional<ChromeCapturePayload>> AppModel::requestCapture(Chrome
     co_return sent->capture;
 }
 
+void AppModel::expandDownTo(const std::optional<QUuid> &nodeID)
+{
+    // The set ends a parent cycle in damaged data.
+    QSet<QUuid> seen;
+    for (std::optional<QUuid> id = nodeID; id && !seen.contains(*id);) {
+        seen.insert(*id);
+        const auto node = m_treeViewModel.node(id);
+        if (!node)
+            return;
+        if (node->isCollapsed() && failed(m_treeViewModel.setCollapsed(*id, false)))
+            return;
+        id = node->parentID();
+    }
+}
+
+void AppModel::bindCapturedTab(const QUuid &nodeID, const std::optional<RuntimeTabBinding> &tab)
+{
+    if (tab && m_dependencies.chromeStateCache)
+        m_dependencies.chromeStateCache->bind(nodeID, *tab);
+}
+
 QCoro::Task<bool> AppModel::captureCurrentChromeTab()
 {
     QPointer<AppModel> self(this);
@@ -699,10 +721,14 @@ QCoro::Task<bool> AppModel::captureCurrentChromeTab()
     if (!tab)
         co_return false;
     // Under the selected node itself, whatever its kind.
-    auto added = m_treeViewModel.addChromeTarget(tab->tab, m_selection.selectedNodeID());
+    const std::optional<QUuid> parent = m_selection.selectedNodeID();
+    auto command = m_treeViewModel.beginCommand(textKey("Capture Current Tab"), tab->tab.titleSnapshot);
+    auto added = m_treeViewModel.addChromeTarget(tab->tab, parent);
     if (failed(added))
         co_return false;
-    select(added->id());
+    bindCapturedTab(added->id(), tab->binding);
+    expandDownTo(parent);
+    m_lastCapturedNodeID = added->id();
     setChromeConnectionSummary(StatusLine::lookedUp(textKey("Captured current Chrome tab")));
     co_return true;
 }
@@ -718,11 +744,13 @@ QCoro::Task<bool> AppModel::captureCurrentChromeWindow()
     if (!window)
         co_return false;
     // Tabs the entry rules refuse (the browser's own pages, local files)
-    // are left out and counted.
-    QList<BrowserTarget> tabs;
-    for (const BrowserTarget &target : window->window) {
-        if (EntryRules::webAddress(target.url))
-            tabs.append(target);
+    // are left out and counted. Bindings that do not pair up with the tabs
+    // name no tab for certain and are not used.
+    const bool bound = window->bindings.size() == window->window.size();
+    QList<std::pair<BrowserTarget, std::optional<RuntimeTabBinding>>> tabs;
+    for (qsizetype i = 0; i < window->window.size(); ++i) {
+        if (EntryRules::webAddress(window->window[i].url))
+            tabs.append({window->window[i], bound ? std::optional(window->bindings[i]) : std::nullopt});
     }
     const qsizetype skipped = window->window.size() - tabs.size();
     const QString skippedText =
@@ -731,15 +759,19 @@ QCoro::Task<bool> AppModel::captureCurrentChromeWindow()
         setAlert(skipped > 0 ? skippedText : localized("Chrome did not respond"));
         co_return false;
     }
+    const std::optional<QUuid> parent = m_selection.selectedNodeID();
     auto command = m_treeViewModel.beginCommand(textKey("Capture Window"), QStringLiteral("Chrome Window"));
-    auto group = m_treeViewModel.addGroup(QStringLiteral("Chrome Window"), m_selection.selectedNodeID());
+    auto group = m_treeViewModel.addGroup(QStringLiteral("Chrome Window"), parent);
     if (failed(group))
         co_return false;
-    for (const BrowserTarget &target : std::as_const(tabs)) {
-        if (failed(m_treeViewModel.addChromeTarget(target, group->id())))
+    for (const auto &[target, binding] : std::as_const(tabs)) {
+        auto added = m_treeViewModel.addChromeTarget(target, group->id());
+        if (failed(added))
             co_return false;
+        bindCapturedTab(added->id(), binding);
     }
-    select(group->id());
+    expandDownTo(parent);
+    m_lastCapturedNodeID = group->id();
     const StatusLine captured = StatusLine::lookedUp(textKey("Captured current Chrome window"));
     if (skipped > 0)
         setChromeConnectionSummary(StatusLine::plain(captured.text + QStringLiteral("; ") + skippedText));

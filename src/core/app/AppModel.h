@@ -143,8 +143,13 @@ public:
     QCoro::Task<bool> restoreSelectedSubtree();
     QCoro::Task<> revealSelectedInFinder();
     void openSelectedInSlackApp();
+    // A capture goes under the selected node (at the top level without one)
+    // and leaves the selection alone, so captures in a row line up side by
+    // side; the nodes above it are expanded so that it shows.
     QCoro::Task<bool> captureCurrentChromeTab();
     QCoro::Task<bool> captureCurrentChromeWindow();
+    // The node the last capture that succeeded added (a window's group).
+    std::optional<QUuid> lastCapturedNodeID() const { return m_lastCapturedNodeID; }
     void installNativeHostManifest();
     QCoro::Task<> revealBundledChromeExtension();
     void saveSnapshotOfWorkspace();
@@ -258,6 +263,9 @@ private:
     // Sends a capture command: the capture when Chrome answered with one;
     // otherwise says why (alert or connection summary) and gives none.
     QCoro::Task<std::optional<ChromeCapturePayload>> requestCapture(ChromeCommand command);
+    // Expands `nodeID` and every collapsed node above it.
+    void expandDownTo(const std::optional<QUuid> &nodeID);
+    void bindCapturedTab(const QUuid &nodeID, const std::optional<RuntimeTabBinding> &tab);
 
     void setLastOpenSummary(StatusLine line);
     void setLastOpenSummary(const QString &text) { setLastOpenSummary(StatusLine::plain(text)); }
@@ -292,6 +300,7 @@ private:
     TreeViewModel m_treeViewModel;
     SelectionCoordinator m_selection;
     RestoreCoordinator m_restoreCoordinator;
+    std::optional<QUuid> m_lastCapturedNodeID;
     InspectorViewModel m_inspector;
     SnapshotService m_snapshots;
     std::function<std::optional<QRectF>()> m_contentRect;

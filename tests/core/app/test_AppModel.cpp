@@ -151,7 +151,7 @@ TEST_F(AppModelTest, AddingGoesIntoASelectedGroupOrBesideAnyOtherNode)
     // A captured tab goes under the selected node itself, even a link.
     reply(captured(ChromeCapturePayload::tab(target(1))));
     await(model.captureCurrentChromeTab());
-    EXPECT_EQ(model.inspectorViewModel().selectedNode()->parentID(), link->id());
+    EXPECT_EQ(model.treeViewModel().node(model.lastCapturedNodeID())->parentID(), link->id());
     EXPECT_EQ(model.chromeConnectionSummary(), QStringLiteral("Captured current Chrome tab"));
 }
 
@@ -161,7 +161,7 @@ TEST_F(AppModelTest, CapturingAWindowMakesAGroupAndAnUnansweredCaptureStoresNoth
     model.selectNodeWithoutOpening(std::nullopt);
     reply(captured(ChromeCapturePayload::window({target(1), target(2), target(3)})));
     await(model.captureCurrentChromeWindow());
-    const auto group = model.inspectorViewModel().selectedNode();
+    const auto group = model.treeViewModel().node(model.lastCapturedNodeID());
     ASSERT_TRUE(group);
     EXPECT_EQ(group->title(), QStringLiteral("Chrome Window"));
     EXPECT_EQ(group->parentID(), std::nullopt);
@@ -178,6 +178,39 @@ TEST_F(AppModelTest, CapturingAWindowMakesAGroupAndAnUnansweredCaptureStoresNoth
     EXPECT_EQ(model.treeViewModel().nodes().size(), before);
     EXPECT_EQ(model.chromeConnectionSummary(), QStringLiteral("Chrome did not respond"));
     EXPECT_FALSE(model.alertMessage());
+}
+
+// Captures in a row line up under the selected node, which stays selected
+// and opens to show them; the tabs they came from are bound to the nodes.
+TEST_F(AppModelTest, CapturesLineUpUnderTheSelectionAndBindTheirTabs)
+{
+    AppModel &model = start(kAutomation);
+    model.selectNodeWithoutOpening(std::nullopt);
+    model.addGroup();
+    const QUuid parent = *model.selectionCoordinator().selectedNodeID();
+    model.setCollapsed(parent, true);
+    const ChromeStateCache &tabs = *model.dependencies().chromeStateCache;
+
+    reply(captured(ChromeCapturePayload::tab(target(1), RuntimeTabBinding{3, 30})));
+    ASSERT_TRUE(await(model.captureCurrentChromeTab()));
+    const QUuid first = *model.lastCapturedNodeID();
+    ASSERT_TRUE(await(model.captureCurrentChromeTab()));
+    reply(captured(ChromeCapturePayload::window({target(2), target(3)}, {RuntimeTabBinding{4, 40}, RuntimeTabBinding{4, 41}})));
+    ASSERT_TRUE(await(model.captureCurrentChromeWindow()));
+    const QUuid window = *model.lastCapturedNodeID();
+    // Bindings that do not pair up with the tabs are not used.
+    reply(captured(ChromeCapturePayload::window({target(4), target(5)}, {RuntimeTabBinding{4, 42}})));
+    ASSERT_TRUE(await(model.captureCurrentChromeWindow()));
+
+    EXPECT_EQ(model.selectionCoordinator().selectedNodeID(), parent);
+    EXPECT_FALSE(model.treeViewModel().node(parent)->isCollapsed());
+    EXPECT_EQ(titles(parent), (QStringList{QStringLiteral("Tab 1"), QStringLiteral("Tab 1"), QStringLiteral("Chrome Window"),
+                                           QStringLiteral("Chrome Window")}));
+    EXPECT_EQ(tabs.binding(first), (RuntimeTabBinding{3, 30}));
+    const NodeList windowTabs = children(window);
+    ASSERT_EQ(windowTabs.size(), 2);
+    EXPECT_EQ(tabs.binding(windowTabs[1].id()), (RuntimeTabBinding{4, 41}));
+    EXPECT_EQ(tabs.binding(children(model.lastCapturedNodeID()).front().id()), std::nullopt);
 }
 
 TEST_F(AppModelTest, ChromeSetupAndSlackThreadsSentFromChrome)
