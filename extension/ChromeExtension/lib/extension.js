@@ -29,6 +29,21 @@ function nothingToOpen(skipped) {
   return { ok: false, summary: `No web addresses were given${skippedNote(skipped)}`, skipped };
 }
 
+// The live tab as the application binds a node to it.
+function bindingOf(tab) {
+  return { windowID: tab.windowId, tabID: tab.id };
+}
+
+// A reply's `opened` entries: `tabs` were opened, in order, for the
+// addresses at `positions` of the command's list.
+function openedEntries(tabs, positions) {
+  return tabs.slice(0, positions.length).map((tab, i) => ({ index: positions[i], ...bindingOf(tab) }));
+}
+
+function byIndex(tabs) {
+  return [...(tabs ?? [])].sort((a, b) => a.index - b.index);
+}
+
 export function createExtension(chrome, options = {}) {
   const {
     setTimer = (fn, ms) => setTimeout(fn, ms),
@@ -102,6 +117,7 @@ export function createExtension(chrome, options = {}) {
     async openURLsInNewWindow(command) {
       const given = Array.isArray(command.urls) ? command.urls : [];
       const urls = given.map(webAddress).filter((url) => url !== null);
+      const positions = given.flatMap((text, index) => (webAddress(text) === null ? [] : [index]));
       const skipped = given.length - urls.length;
       if (urls.length === 0) return nothingToOpen(skipped);
       const frame = boundsOf(command);
@@ -116,28 +132,55 @@ export function createExtension(chrome, options = {}) {
         ok: true,
         summary: `Opened ${urls.length} URL(s) in a new Chrome window${skippedNote(skipped)}`,
         windows: [windowState(win)],
+        opened: openedEntries(byIndex(win.tabs), positions),
         skipped,
       };
+    },
+
+    async openURLsInWindow(command) {
+      if (!Number.isInteger(command.windowID)) return { ok: false, summary: 'Invalid window' };
+      const given = Array.isArray(command.urls) ? command.urls : [];
+      const opened = [];
+      let skipped = 0;
+      for (const [index, text] of given.entries()) {
+        const url = webAddress(text);
+        if (url === null) {
+          skipped++;
+          continue;
+        }
+        try {
+          // One at a time, so that the tabs keep the order of the list.
+          const tab = await chrome.tabs.create({ windowId: command.windowID, url, active: false });
+          opened.push({ index, ...bindingOf(tab) });
+        } catch (error) {
+          // What did open is reported all the same, for the application to bind.
+          return { ok: false, summary: error?.message ? String(error.message) : 'Chrome refused the command', opened, skipped };
+        }
+      }
+      if (opened.length === 0) return nothingToOpen(skipped);
+      return { ok: true, summary: `Opened ${opened.length} URL(s)${skippedNote(skipped)}`, opened, skipped };
     },
 
     async openURLInWindow(command) {
       const url = webAddress(command.url);
       if (url === null) return nothingToOpen(command.url == null ? 0 : 1);
+      let tab;
       if (Number.isInteger(command.windowID)) {
-        await chrome.tabs.create({ windowId: command.windowID, url, active: true });
+        tab = await chrome.tabs.create({ windowId: command.windowID, url, active: true });
         await chrome.windows.update(command.windowID, { focused: true });
       } else {
         try {
-          await chrome.tabs.create({ url, active: true });
+          tab = await chrome.tabs.create({ url, active: true });
         } catch (error) {
           // Only the lack of a window is ours to mend; any other refusal stands.
           const open = await chrome.windows.getAll({ windowTypes: ['normal'] });
           if (open.length > 0) throw error;
           const win = await chrome.windows.create({ url, focused: true });
           if (!win) throw new Error('Chrome opened no window');
+          [tab] = byIndex((await chrome.windows.get(win.id, { populate: true })).tabs);
         }
       }
-      return { ok: true, summary: `Opened ${url}`, skipped: 0 };
+      return { ok: true, summary: `Opened ${url}`, opened: tab ? openedEntries([tab], [0]) : [], skipped: 0 };
     },
 
     async setWindowBounds(command) {
@@ -166,16 +209,20 @@ export function createExtension(chrome, options = {}) {
     async captureCurrentTab() {
       const [tab] = await chrome.tabs.query({ active: true, lastFocusedWindow: true });
       if (!tab) return { ok: false, summary: 'No active tab to capture' };
-      return { ok: true, summary: 'Captured current tab', capture: { type: 'tab', tab: browserTarget(tab) } };
+      return {
+        ok: true,
+        summary: 'Captured current tab',
+        capture: { type: 'tab', tab: browserTarget(tab), binding: bindingOf(tab) },
+      };
     },
 
     async captureCurrentWindow() {
       const win = await lastFocusedWindow();
-      const tabs = [...(win.tabs ?? [])].sort((a, b) => a.index - b.index);
+      const tabs = byIndex(win.tabs);
       return {
         ok: true,
         summary: 'Captured current window',
-        capture: { type: 'window', window: tabs.map(browserTarget) },
+        capture: { type: 'window', window: tabs.map(browserTarget), bindings: tabs.map(bindingOf) },
       };
     },
   };

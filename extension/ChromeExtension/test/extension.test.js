@@ -73,8 +73,22 @@ describe('commands', () => {
           favIconURL: 'https://c.example/icon.png',
           preferredOpenMode: 'existingTab',
         },
+        binding: { windowID: win.id, tabID: second.id },
       },
     });
+  });
+
+  it('captureCurrentWindow names the live tab of every target, in tab order', async () => {
+    const { fake, port } = started();
+    const win = fake.addWindow({}, ['https://a.example/', 'https://b.example/']);
+    const [a, b] = [...fake.tabs.values()];
+    [a.index, b.index] = [1, 0];
+    const { capture } = await ask(port(), { type: 'captureCurrentWindow' });
+    assert.deepEqual(capture.window.map((t) => t.url), ['https://b.example/', 'https://a.example/']);
+    assert.deepEqual(capture.bindings, [
+      { windowID: win.id, tabID: b.id },
+      { windowID: win.id, tabID: a.id },
+    ]);
   });
 
   it('openURLsInNewWindow refuses an empty list and malformed bounds', async () => {
@@ -111,9 +125,12 @@ describe('commands', () => {
     const { fake, port } = started();
     const win = fake.addWindow({}, ['https://a.example/']);
     fake.addWindow({}, ['https://b.example/']);
-    assert.deepEqual(await ask(port(), { type: 'openURLInWindow', url: 'https://x.example/', windowID: win.id }), {
+    const reply = await ask(port(), { type: 'openURLInWindow', url: 'https://x.example/', windowID: win.id });
+    const made = [...fake.tabs.values()].find((t) => t.url === 'https://x.example/');
+    assert.deepEqual(reply, {
       ok: true,
       summary: 'Opened https://x.example/',
+      opened: [{ index: 0, windowID: win.id, tabID: made.id }],
       skipped: 0,
     });
     assert.ok(fake.calls.some(([n, p]) => n === 'tabs.create' && p.windowId === win.id && p.url === 'https://x.example/'));
@@ -170,6 +187,59 @@ describe('opening addresses', () => {
     assert.equal(reply.skipped, notWeb.length);
     assert.equal(reply.summary, `Opened 2 URL(s) in a new Chrome window; skipped ${notWeb.length} non-web address(es)`);
     assert.deepEqual(opened(fake).map(([, p]) => p.url), [['https://a.example/', 'http://b.example/p?q=1#f']]);
+    const tabs = [...fake.tabs.values()];
+    assert.deepEqual(reply.opened, [
+      { index: 0, windowID: tabs[0].windowId, tabID: tabs[0].id },
+      { index: notWeb.length + 1, windowID: tabs[1].windowId, tabID: tabs[1].id },
+    ]);
+  });
+
+  it('openURLsInWindow appends background tabs in order and names each by its place in the list', async () => {
+    const { fake, port } = started();
+    const win = fake.addWindow({}, ['https://a.example/']);
+    fake.addWindow({}, ['https://other.example/']);
+    const reply = await ask(port(), {
+      type: 'openURLsInWindow',
+      windowID: win.id,
+      urls: ['https://x.example/', 'javascript:alert(1)', 'https://y.example/'],
+    });
+    const inWindow = [...fake.tabs.values()].filter((t) => t.windowId === win.id);
+    assert.deepEqual(inWindow.map((t) => [t.url, t.active]), [
+      ['https://a.example/', true],
+      ['https://x.example/', false],
+      ['https://y.example/', false],
+    ]);
+    assert.deepEqual(reply, {
+      ok: true,
+      summary: 'Opened 2 URL(s); skipped 1 non-web address(es)',
+      opened: [
+        { index: 0, windowID: win.id, tabID: inWindow[1].id },
+        { index: 2, windowID: win.id, tabID: inWindow[2].id },
+      ],
+      skipped: 1,
+    });
+    assert.deepEqual(await ask(port(), { type: 'openURLsInWindow', urls: ['https://x.example/'] }), {
+      ok: false,
+      summary: 'Invalid window',
+    });
+  });
+
+  it('openURLsInWindow that fails part-way still reports what opened', async () => {
+    const { fake, port } = started();
+    const win = fake.addWindow({}, []);
+    const create = fake.chrome.tabs.create;
+    fake.chrome.tabs.create = async (props) => {
+      if (props.url === 'https://b.example/') throw new Error('No window with id');
+      return create(props);
+    };
+    const reply = await ask(port(), {
+      type: 'openURLsInWindow',
+      windowID: win.id,
+      urls: ['https://a.example/', 'https://b.example/', 'https://c.example/'],
+    });
+    assert.equal(reply.ok, false);
+    assert.equal(reply.summary, 'No window with id');
+    assert.deepEqual(reply.opened.map((o) => o.index), [0]);
   });
 
   it('opens nothing and says so when no web address is left', async () => {
