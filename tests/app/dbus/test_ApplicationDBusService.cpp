@@ -257,6 +257,26 @@ TEST_F(ApplicationDBusServiceTest, WindowCommandsThatDoNothingFailAndRaiseTheAle
     EXPECT_EQ(state()[QStringLiteral("nodes")].toArray().size(), nodes);
 }
 
+// A capture answers the node it added under the selection, which stays.
+TEST_F(ApplicationDBusServiceTest, CapturesAnswerTheNodeTheyAdded)
+{
+    const QString group = firstNodeOfKind("group");
+    answer("Select", {group});
+    env->chromeBridge().setCommandHandler([](ChromeCommand command) -> QCoro::Task<ChromeSendResult> {
+        const BrowserTarget target{QStringLiteral("https://a.example/"), QStringLiteral("A"), std::nullopt,
+                                   BrowserOpenMode::existingTab, std::nullopt};
+        co_return ChromeCommandResponse{true, {}, {},
+                                        command.as<ChromeCommand::CaptureCurrentTab>() ? ChromeCapturePayload::tab(target)
+                                                                                       : ChromeCapturePayload::window({target}),
+                                        {}};
+    });
+    for (const char *method : {"CaptureCurrentTab", "CaptureCurrentWindow"}) {
+        const QString added = answer(method);
+        EXPECT_EQ(nodeInState(added)[QStringLiteral("parentID")].toString(), group) << method;
+        EXPECT_EQ(state()[QStringLiteral("selectedNodeID")].toString(), group) << method;
+    }
+}
+
 TEST_F(ApplicationDBusServiceTest, ASecondStartFindsTheApplicationOfItsDataRoot)
 {
     // A second start blocks on its calls: made from another thread while
