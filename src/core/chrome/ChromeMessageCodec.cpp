@@ -274,6 +274,20 @@ MaybeError readTypeAndRewind(od::object &object, const JsonPath *path, std::stri
     return std::nullopt;
 }
 
+// Reads an object's fields (`source`: a JSON value, or an object already
+// opened) with `onField`, then reports the first required key that did not come.
+template <std::size_t N, class Source, class Handler>
+MaybeError readFields(Source &&source, const JsonPath *path, RequiredKeys<N> required, Handler &&onField)
+{
+    if (auto error = forEachField(std::forward<Source>(source), path,
+                                  [&](std::string_view key, JsonValue value, const JsonPath *at) -> MaybeError {
+                                      required.mark(key);
+                                      return onField(key, std::move(value), at);
+                                  }))
+        return error;
+    return required.check(path);
+}
+
 MaybeError readValue(JsonValue v, const JsonPath *path, QString &out) { return read(std::move(v), path, out); }
 MaybeError readValue(JsonValue v, const JsonPath *path, bool &out) { return read(std::move(v), path, out); }
 MaybeError readValue(JsonValue v, const JsonPath *path, std::int64_t &out) { return read(std::move(v), path, out); }
@@ -325,112 +339,94 @@ MaybeError readValue(JsonValue v, const JsonPath *path, std::optional<T> &out)
 MaybeError readValue(JsonValue v, const JsonPath *path, ChromeWindowBounds &out)
 {
     out = {};
-    RequiredKeys<4> required{{"left", "top", "width", "height"}};
-    if (auto error = forEachField(std::move(v), path, [&](std::string_view key, JsonValue value, const JsonPath *at) -> MaybeError {
-            required.mark(key);
-            if (key == "left")
-                return readValue(std::move(value), at, out.left);
-            if (key == "top")
-                return readValue(std::move(value), at, out.top);
-            if (key == "width")
-                return readValue(std::move(value), at, out.width);
-            if (key == "height")
-                return readValue(std::move(value), at, out.height);
-            return std::nullopt;
-        }))
-        return error;
-    return required.check(path);
+    return readFields(std::move(v), path, RequiredKeys<4>{{"left", "top", "width", "height"}},
+                      [&](std::string_view key, JsonValue value, const JsonPath *at) -> MaybeError {
+                          if (key == "left")
+                              return readValue(std::move(value), at, out.left);
+                          if (key == "top")
+                              return readValue(std::move(value), at, out.top);
+                          if (key == "width")
+                              return readValue(std::move(value), at, out.width);
+                          if (key == "height")
+                              return readValue(std::move(value), at, out.height);
+                          return std::nullopt;
+                      });
 }
 
 MaybeError readValue(JsonValue v, const JsonPath *path, ChromeTabState &out)
 {
     out = {};
-    RequiredKeys<5> required{{"id", "windowID", "title", "url", "isActive"}};
-    if (auto error = forEachField(std::move(v), path, [&](std::string_view key, JsonValue value, const JsonPath *at) -> MaybeError {
-            required.mark(key);
-            if (key == "id")
-                return readValue(std::move(value), at, out.id);
-            if (key == "windowID")
-                return readValue(std::move(value), at, out.windowID);
-            if (key == "title")
-                return readValue(std::move(value), at, out.title);
-            if (key == "url")
-                return readValue(std::move(value), at, out.url);
-            if (key == "favIconURL")
-                return readValue(std::move(value), at, out.favIconURL);
-            if (key == "isActive")
-                return readValue(std::move(value), at, out.isActive);
-            return std::nullopt;
-        }))
-        return error;
-    return required.check(path);
+    return readFields(std::move(v), path, RequiredKeys<5>{{"id", "windowID", "title", "url", "isActive"}},
+                      [&](std::string_view key, JsonValue value, const JsonPath *at) -> MaybeError {
+                          if (key == "id")
+                              return readValue(std::move(value), at, out.id);
+                          if (key == "windowID")
+                              return readValue(std::move(value), at, out.windowID);
+                          if (key == "title")
+                              return readValue(std::move(value), at, out.title);
+                          if (key == "url")
+                              return readValue(std::move(value), at, out.url);
+                          if (key == "favIconURL")
+                              return readValue(std::move(value), at, out.favIconURL);
+                          if (key == "isActive")
+                              return readValue(std::move(value), at, out.isActive);
+                          return std::nullopt;
+                      });
 }
 
 MaybeError readValue(JsonValue v, const JsonPath *path, ChromeWindowState &out)
 {
     out = {};
-    RequiredKeys<2> required{{"id", "tabs"}};
-    if (auto error = forEachField(std::move(v), path, [&](std::string_view key, JsonValue value, const JsonPath *at) -> MaybeError {
-            required.mark(key);
-            if (key == "id")
-                return readValue(std::move(value), at, out.id);
-            if (key == "bounds")
-                return readValue(std::move(value), at, out.bounds);
-            if (key == "tabs")
-                return readValue(std::move(value), at, out.tabs);
-            return std::nullopt;
-        }))
-        return error;
-    return required.check(path);
+    return readFields(std::move(v), path, RequiredKeys<2>{{"id", "tabs"}},
+                      [&](std::string_view key, JsonValue value, const JsonPath *at) -> MaybeError {
+                          if (key == "id")
+                              return readValue(std::move(value), at, out.id);
+                          if (key == "bounds")
+                              return readValue(std::move(value), at, out.bounds);
+                          if (key == "tabs")
+                              return readValue(std::move(value), at, out.tabs);
+                          return std::nullopt;
+                      });
 }
 
 MaybeError readValue(JsonValue v, const JsonPath *path, RuntimeTabBinding &out)
 {
     out = {};
-    RequiredKeys<2> required{{"windowID", "tabID"}};
-    if (auto error = forEachField(std::move(v), path, [&](std::string_view key, JsonValue value, const JsonPath *at) -> MaybeError {
-            required.mark(key);
-            if (key == "windowID")
-                return readValue(std::move(value), at, out.windowID);
-            if (key == "tabID")
-                return readValue(std::move(value), at, out.tabID);
-            return std::nullopt;
-        }))
-        return error;
-    return required.check(path);
+    return readFields(std::move(v), path, RequiredKeys<2>{{"windowID", "tabID"}},
+                      [&](std::string_view key, JsonValue value, const JsonPath *at) -> MaybeError {
+                          if (key == "windowID")
+                              return readValue(std::move(value), at, out.windowID);
+                          if (key == "tabID")
+                              return readValue(std::move(value), at, out.tabID);
+                          return std::nullopt;
+                      });
 }
 
 MaybeError readValue(JsonValue v, const JsonPath *path, ChromeOpenedTab &out)
 {
     out = {};
-    RequiredKeys<3> required{{"index", "windowID", "tabID"}};
-    if (auto error = forEachField(std::move(v), path, [&](std::string_view key, JsonValue value, const JsonPath *at) -> MaybeError {
-            required.mark(key);
-            if (key == "index")
-                return readValue(std::move(value), at, out.index);
-            if (key == "windowID")
-                return readValue(std::move(value), at, out.windowID);
-            if (key == "tabID")
-                return readValue(std::move(value), at, out.tabID);
-            return std::nullopt;
-        }))
-        return error;
-    return required.check(path);
+    return readFields(std::move(v), path, RequiredKeys<3>{{"index", "windowID", "tabID"}},
+                      [&](std::string_view key, JsonValue value, const JsonPath *at) -> MaybeError {
+                          if (key == "index")
+                              return readValue(std::move(value), at, out.index);
+                          if (key == "windowID")
+                              return readValue(std::move(value), at, out.windowID);
+                          if (key == "tabID")
+                              return readValue(std::move(value), at, out.tabID);
+                          return std::nullopt;
+                      });
 }
 
 // Reads the single payload key `key` of a case into `out`; other keys are ignored.
 template <class T>
 MaybeError readCase(od::object &object, const JsonPath *path, std::string_view key, T &out)
 {
-    RequiredKeys<1> required{{key}};
-    if (auto error = forEachField(object, path, [&](std::string_view name, JsonValue value, const JsonPath *at) -> MaybeError {
-            if (name != key)
-                return std::nullopt;
-            required.mark(name);
-            return readValue(std::move(value), at, out);
-        }))
-        return error;
-    return required.check(path);
+    return readFields(object, path, RequiredKeys<1>{{key}},
+                      [&](std::string_view name, JsonValue value, const JsonPath *at) -> MaybeError {
+                          if (name != key)
+                              return std::nullopt;
+                          return readValue(std::move(value), at, out);
+                      });
 }
 
 MaybeError readValue(JsonValue v, const JsonPath *path, ChromeCapturePayload &out)
@@ -444,39 +440,31 @@ MaybeError readValue(JsonValue v, const JsonPath *path, ChromeCapturePayload &ou
     // The bindings are optional beside the required payload key.
     if (type == "tab") {
         ChromeCapturePayload::Tab tab;
-        RequiredKeys<1> required{{"tab"}};
-        if (auto error = forEachField(object, path, [&](std::string_view key, JsonValue value, const JsonPath *at) -> MaybeError {
-                if (key == "tab") {
-                    required.mark(key);
-                    return readValue(std::move(value), at, tab.tab);
-                }
-                if (key == "binding")
-                    return readValue(std::move(value), at, tab.binding);
-                return std::nullopt;
-            }))
-            return error;
-        if (auto error = required.check(path))
+        if (auto error = readFields(object, path, RequiredKeys<1>{{"tab"}},
+                                    [&](std::string_view key, JsonValue value, const JsonPath *at) -> MaybeError {
+                                        if (key == "tab")
+                                            return readValue(std::move(value), at, tab.tab);
+                                        if (key == "binding")
+                                            return readValue(std::move(value), at, tab.binding);
+                                        return std::nullopt;
+                                    }))
             return error;
         out.value = std::move(tab);
         return std::nullopt;
     }
     ChromeCapturePayload::Window window;
-    RequiredKeys<1> required{{"window"}};
-    if (auto error = forEachField(object, path, [&](std::string_view key, JsonValue value, const JsonPath *at) -> MaybeError {
-            if (key == "window") {
-                required.mark(key);
-                return readValue(std::move(value), at, window.window);
-            }
-            if (key == "bindings") {
-                std::optional<QList<RuntimeTabBinding>> bindings;
-                if (auto error = readValue(std::move(value), at, bindings))
-                    return error;
-                window.bindings = bindings.value_or(QList<RuntimeTabBinding>());
-            }
-            return std::nullopt;
-        }))
-        return error;
-    if (auto error = required.check(path))
+    if (auto error = readFields(object, path, RequiredKeys<1>{{"window"}},
+                                [&](std::string_view key, JsonValue value, const JsonPath *at) -> MaybeError {
+                                    if (key == "window")
+                                        return readValue(std::move(value), at, window.window);
+                                    if (key != "bindings")
+                                        return std::nullopt;
+                                    std::optional<QList<RuntimeTabBinding>> bindings;
+                                    if (auto error = readValue(std::move(value), at, bindings))
+                                        return error;
+                                    window.bindings = bindings.value_or(QList<RuntimeTabBinding>());
+                                    return std::nullopt;
+                                }))
         return error;
     out.value = std::move(window);
     return std::nullopt;
@@ -512,85 +500,70 @@ MaybeError readCommand(JsonValue v, const JsonPath *path, ChromeCommand &out)
     }
     if (type == "focusTab") {
         ChromeCommand::FocusTab c;
-        RequiredKeys<2> required{{"windowID", "tabID"}};
-        if (auto error = forEachField(object, path, [&](std::string_view key, JsonValue value, const JsonPath *at) -> MaybeError {
-                required.mark(key);
-                if (key == "windowID")
-                    return readValue(std::move(value), at, c.windowID);
-                if (key == "tabID")
-                    return readValue(std::move(value), at, c.tabID);
-                return std::nullopt;
-            }))
-            return error;
-        if (auto error = required.check(path))
+        if (auto error = readFields(object, path, RequiredKeys<2>{{"windowID", "tabID"}},
+                                    [&](std::string_view key, JsonValue value, const JsonPath *at) -> MaybeError {
+                                        if (key == "windowID")
+                                            return readValue(std::move(value), at, c.windowID);
+                                        if (key == "tabID")
+                                            return readValue(std::move(value), at, c.tabID);
+                                        return std::nullopt;
+                                    }))
             return error;
         out.value = c;
         return std::nullopt;
     }
     if (type == "openURLsInNewWindow") {
         ChromeCommand::OpenURLsInNewWindow c;
-        RequiredKeys<1> required{{"urls"}};
-        if (auto error = forEachField(object, path, [&](std::string_view key, JsonValue value, const JsonPath *at) -> MaybeError {
-                required.mark(key);
-                if (key == "urls")
-                    return readValue(std::move(value), at, c.urls);
-                if (key == "bounds")
-                    return readValue(std::move(value), at, c.bounds);
-                return std::nullopt;
-            }))
-            return error;
-        if (auto error = required.check(path))
+        if (auto error = readFields(object, path, RequiredKeys<1>{{"urls"}},
+                                    [&](std::string_view key, JsonValue value, const JsonPath *at) -> MaybeError {
+                                        if (key == "urls")
+                                            return readValue(std::move(value), at, c.urls);
+                                        if (key == "bounds")
+                                            return readValue(std::move(value), at, c.bounds);
+                                        return std::nullopt;
+                                    }))
             return error;
         out.value = std::move(c);
         return std::nullopt;
     }
     if (type == "openURLInWindow") {
         ChromeCommand::OpenURLInWindow c;
-        RequiredKeys<1> required{{"url"}};
-        if (auto error = forEachField(object, path, [&](std::string_view key, JsonValue value, const JsonPath *at) -> MaybeError {
-                required.mark(key);
-                if (key == "url")
-                    return readValue(std::move(value), at, c.url);
-                if (key == "windowID")
-                    return readValue(std::move(value), at, c.windowID);
-                return std::nullopt;
-            }))
-            return error;
-        if (auto error = required.check(path))
+        if (auto error = readFields(object, path, RequiredKeys<1>{{"url"}},
+                                    [&](std::string_view key, JsonValue value, const JsonPath *at) -> MaybeError {
+                                        if (key == "url")
+                                            return readValue(std::move(value), at, c.url);
+                                        if (key == "windowID")
+                                            return readValue(std::move(value), at, c.windowID);
+                                        return std::nullopt;
+                                    }))
             return error;
         out.value = std::move(c);
         return std::nullopt;
     }
     if (type == "openURLsInWindow") {
         ChromeCommand::OpenURLsInWindow c;
-        RequiredKeys<2> required{{"windowID", "urls"}};
-        if (auto error = forEachField(object, path, [&](std::string_view key, JsonValue value, const JsonPath *at) -> MaybeError {
-                required.mark(key);
-                if (key == "windowID")
-                    return readValue(std::move(value), at, c.windowID);
-                if (key == "urls")
-                    return readValue(std::move(value), at, c.urls);
-                return std::nullopt;
-            }))
-            return error;
-        if (auto error = required.check(path))
+        if (auto error = readFields(object, path, RequiredKeys<2>{{"windowID", "urls"}},
+                                    [&](std::string_view key, JsonValue value, const JsonPath *at) -> MaybeError {
+                                        if (key == "windowID")
+                                            return readValue(std::move(value), at, c.windowID);
+                                        if (key == "urls")
+                                            return readValue(std::move(value), at, c.urls);
+                                        return std::nullopt;
+                                    }))
             return error;
         out.value = std::move(c);
         return std::nullopt;
     }
     // Every other type, "setWindowBounds" included, reads as setWindowBounds.
     ChromeCommand::SetWindowBounds c;
-    RequiredKeys<2> required{{"windowID", "bounds"}};
-    if (auto error = forEachField(object, path, [&](std::string_view key, JsonValue value, const JsonPath *at) -> MaybeError {
-            required.mark(key);
-            if (key == "windowID")
-                return readValue(std::move(value), at, c.windowID);
-            if (key == "bounds")
-                return readValue(std::move(value), at, c.bounds);
-            return std::nullopt;
-        }))
-        return error;
-    if (auto error = required.check(path))
+    if (auto error = readFields(object, path, RequiredKeys<2>{{"windowID", "bounds"}},
+                                [&](std::string_view key, JsonValue value, const JsonPath *at) -> MaybeError {
+                                    if (key == "windowID")
+                                        return readValue(std::move(value), at, c.windowID);
+                                    if (key == "bounds")
+                                        return readValue(std::move(value), at, c.bounds);
+                                    return std::nullopt;
+                                }))
         return error;
     out.value = c;
     return std::nullopt;
@@ -649,23 +622,20 @@ MaybeError readEvent(JsonValue v, const JsonPath *path, ChromeEvent &out)
 MaybeError readResponse(JsonValue v, const JsonPath *path, ChromeCommandResponse &out)
 {
     out = {};
-    RequiredKeys<1> required{{"ok"}};
-    if (auto error = forEachField(std::move(v), path, [&](std::string_view key, JsonValue value, const JsonPath *at) -> MaybeError {
-            required.mark(key);
-            if (key == "ok")
-                return readValue(std::move(value), at, out.ok);
-            if (key == "summary")
-                return readValue(std::move(value), at, out.summary);
-            if (key == "windows")
-                return readValue(std::move(value), at, out.windows);
-            if (key == "capture")
-                return readValue(std::move(value), at, out.capture);
-            if (key == "opened")
-                return readValue(std::move(value), at, out.opened);
-            return std::nullopt;
-        }))
-        return error;
-    return required.check(path);
+    return readFields(std::move(v), path, RequiredKeys<1>{{"ok"}},
+                      [&](std::string_view key, JsonValue value, const JsonPath *at) -> MaybeError {
+                          if (key == "ok")
+                              return readValue(std::move(value), at, out.ok);
+                          if (key == "summary")
+                              return readValue(std::move(value), at, out.summary);
+                          if (key == "windows")
+                              return readValue(std::move(value), at, out.windows);
+                          if (key == "capture")
+                              return readValue(std::move(value), at, out.capture);
+                          if (key == "opened")
+                              return readValue(std::move(value), at, out.opened);
+                          return std::nullopt;
+                      });
 }
 
 enum class Candidate { command, event, response };
@@ -700,17 +670,14 @@ MaybeError readMessage(JsonValue v, const JsonPath *path, Candidate candidate, C
 
 MaybeError readEnvelope(JsonValue v, const JsonPath *path, Candidate candidate, ChromeHostEnvelope &out)
 {
-    RequiredKeys<2> required{{"id", "message"}};
-    if (auto error = forEachField(std::move(v), path, [&](std::string_view key, JsonValue value, const JsonPath *at) -> MaybeError {
-            required.mark(key);
-            if (key == "id")
-                return read(std::move(value), at, out.id);
-            if (key == "message")
-                return readMessage(std::move(value), at, candidate, out.message);
-            return std::nullopt;
-        }))
-        return error;
-    return required.check(path);
+    return readFields(std::move(v), path, RequiredKeys<2>{{"id", "message"}},
+                      [&](std::string_view key, JsonValue value, const JsonPath *at) -> MaybeError {
+                          if (key == "id")
+                              return read(std::move(value), at, out.id);
+                          if (key == "message")
+                              return readMessage(std::move(value), at, candidate, out.message);
+                          return std::nullopt;
+                      });
 }
 
 constexpr Candidate kCandidates[] = {Candidate::command, Candidate::event, Candidate::response};
