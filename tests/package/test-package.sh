@@ -25,7 +25,7 @@ case "$(package_status)" in
   "" | not-installed) ;;
   *) fail "the package tarnibar is already on this machine ($(package_status)); remove it first (dpkg -P tarnibar)" ;;
 esac
-for tool in cpack lintian dpkg-deb desktop-file-validate appstreamcli man python3 Xvfb openbox xdotool xprop dbus-daemon; do
+for tool in cpack lintian dpkg-deb desktop-file-validate appstreamcli man python3 Xvfb openbox xdotool xprop dbus-daemon gdbus; do
   command -v "$tool" >/dev/null || fail "$tool is missing (scripts/install-deps.sh installs it)"
 done
 
@@ -83,6 +83,7 @@ expected_files() {
     /etc/opt/chrome/native-messaging-hosts/com.tarni.bar.chrome.json \
     /etc/chromium/native-messaging-hosts/com.tarni.bar.chrome.json \
     /usr/share/doc/tarnibar/copyright /usr/share/doc/tarnibar/changelog.gz \
+    /usr/share/dbus-1/services/com.tarni.bar.service \
     /usr/share/lintian/overrides/tarnibar
 } | sort >"$work/expected-deb"
 dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./|/|' | sort >"$work/actual-deb"
@@ -225,6 +226,33 @@ window=$(timeout 20 xdotool search --sync --onlyvisible --pid "$app_pid" | awk '
 xprop -id "$window" WM_CLASS | grep -q "\"$wm_class\"\$" ||
   fail "StartupWMClass=$wm_class does not match the window: $(xprop -id "$window" WM_CLASS)"
 stop_app
+
+# A bus with the standard session configuration finds the package's service
+# file; the application it starts keeps to the test's folders, and writes no
+# copy of the file for the user beside the package's.
+step "the session bus starts the installed application"
+XDG_DATA_HOME="$work/bus-data" XDG_CONFIG_HOME="$work/bus-config" \
+  dbus-daemon --session --nofork --nopidfile --print-address=3 3>"$work/activation-bus" 2>/dev/null &
+pids+=($!)
+for _ in $(seq 100); do
+  [ -s "$work/activation-bus" ] && break
+  sleep 0.05
+done
+activation_bus=$(head -n 1 "$work/activation-bus")
+[ -n "$activation_bus" ] || fail "dbus-daemon did not start"
+tb_call() {
+  DBUS_SESSION_BUS_ADDRESS=$activation_bus timeout 60 gdbus call --session --dest "$1" --object-path "$2" --method "$3" "${@:4}"
+}
+answer=$(tb_call com.tarni.bar /com/tarni/bar com.tarni.bar.Application.DataRoot) ||
+  fail "a call did not start the application"
+[ "$answer" = "('$work/bus-data/TarniBar',)" ] || fail "the started application answered $answer"
+tb_call com.tarni.bar /com/tarni/bar com.tarni.bar.Application.Quit >/dev/null || fail "the started application did not quit"
+for _ in $(seq 100); do
+  tb_call org.freedesktop.DBus /org/freedesktop/DBus org.freedesktop.DBus.NameHasOwner com.tarni.bar | grep -q false && break
+  sleep 0.1
+done
+[ ! -e "$work/bus-data/dbus-1/services/com.tarni.bar.service" ] ||
+  fail "the application wrote a service file of its own beside the package's"
 
 step "dpkg -r"
 dpkg -r tarnibar || fail "dpkg -r"
