@@ -207,17 +207,22 @@ stop_app() {
 step "the installed application on a private X server"
 . "$source_dir/scripts/lib/xsession.sh"
 start_x_session 1600x1000
-# A session bus of our own: without one the application would have D-Bus
-# start a bus that outlives the test.
-dbus-daemon --session --nofork --nopidfile --print-address=3 3>"$work/bus-address" 2>/dev/null &
-pids+=($!)
-for _ in $(seq 100); do
-  [ -s "$work/bus-address" ] && break
-  sleep 0.05
-done
-[ -s "$work/bus-address" ] || fail "dbus-daemon did not start"
-DBUS_SESSION_BUS_ADDRESS=$(head -n 1 "$work/bus-address")
-export DBUS_SESSION_BUS_ADDRESS
+# A session bus of our own with the standard configuration, its environment
+# ours plus the NAME=value arguments; its address in bus_address.
+start_session_bus() {
+  local file="$work/bus-address-${#pids[@]}"
+  env "$@" dbus-daemon --session --nofork --nopidfile --print-address=3 3>"$file" 2>/dev/null &
+  pids+=($!)
+  for _ in $(seq 100); do
+    [ -s "$file" ] && break
+    sleep 0.05
+  done
+  [ -s "$file" ] || fail "dbus-daemon did not start"
+  bus_address=$(head -n 1 "$file")
+}
+# Without one the application would have D-Bus start a bus that outlives the test.
+start_session_bus
+export DBUS_SESSION_BUS_ADDRESS=$bus_address
 start_app /usr/bin/tarnibar installed
 # The desktop entry must name the sidebar's window class, so that a dock
 # matches the window to the entry.
@@ -231,15 +236,8 @@ stop_app
 # file; the application it starts keeps to the test's folders, and writes no
 # copy of the file for the user beside the package's.
 step "the session bus starts the installed application"
-XDG_DATA_HOME="$work/bus-data" XDG_CONFIG_HOME="$work/bus-config" \
-  dbus-daemon --session --nofork --nopidfile --print-address=3 3>"$work/activation-bus" 2>/dev/null &
-pids+=($!)
-for _ in $(seq 100); do
-  [ -s "$work/activation-bus" ] && break
-  sleep 0.05
-done
-activation_bus=$(head -n 1 "$work/activation-bus")
-[ -n "$activation_bus" ] || fail "dbus-daemon did not start"
+start_session_bus XDG_DATA_HOME="$work/bus-data" XDG_CONFIG_HOME="$work/bus-config"
+activation_bus=$bus_address
 tb_call() {
   DBUS_SESSION_BUS_ADDRESS=$activation_bus timeout 60 gdbus call --session --dest "$1" --object-path "$2" --method "$3" "${@:4}"
 }
