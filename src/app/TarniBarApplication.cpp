@@ -220,18 +220,20 @@ void TarniBarApplication::registerOnBus()
     m_dbus = std::make_unique<ApplicationDBusService>(m_environment->appModel(),
                                                       m_environment->dependencies().uiTestConfig.applicationSupportRoot,
                                                       std::move(shell));
+    // Before the name is taken, so that whoever sees it can rely on the file.
+    // An automation run must not make the bus start its binary for the user.
+    if (!m_environment->dependencies().uiTestConfig.isUITestMode) {
+        QStringList dataDirs = QStandardPaths::standardLocations(QStandardPaths::GenericDataLocation);
+        const QString dataHome = dataDirs.isEmpty() ? QString() : dataDirs.takeFirst();
+        const auto installed =
+            installSessionBusServiceFile(QCoreApplication::applicationFilePath(), dataHome, dataDirs);
+        if (!installed)
+            std::fprintf(stderr, "tarnibar: the session bus cannot start TarniBar on demand: %s\n",
+                         qPrintable(installed.error()));
+    }
     QString error;
     if (!m_dbus->registerOnSessionBus(&error))
         std::fprintf(stderr, "tarnibar: the commands are not offered on the session bus: %s\n", qPrintable(error));
-    // An automation run must not make the bus start its binary for the user.
-    if (m_environment->dependencies().uiTestConfig.isUITestMode)
-        return;
-    QStringList dataDirs = QStandardPaths::standardLocations(QStandardPaths::GenericDataLocation);
-    const QString dataHome = dataDirs.isEmpty() ? QString() : dataDirs.takeFirst();
-    const auto installed = installSessionBusServiceFile(QCoreApplication::applicationFilePath(), dataHome, dataDirs);
-    if (!installed)
-        std::fprintf(stderr, "tarnibar: the session bus cannot start TarniBar on demand: %s\n",
-                     qPrintable(installed.error()));
 }
 
 void TarniBarApplication::setUpUpdater(const std::optional<UpdateConfiguration> &configuration)
