@@ -1,4 +1,5 @@
 // A small stand-in for the parts of the `chrome` API the extension uses.
+import { SCALE_QUERY } from '../lib/display.js';
 
 export class FakeEvent {
   constructor() {
@@ -66,7 +67,7 @@ export function createFakeChrome() {
       },
       async sendMessage(message) {
         if (!display.open) throw new Error('Could not establish connection. Receiving end does not exist.');
-        return message?.type === 'deviceScaleFactor' ? display.scale : undefined;
+        return message?.type === SCALE_QUERY ? display.scale : undefined;
       },
     },
     offscreen: {
