@@ -67,7 +67,7 @@ protected:
         m_bridge->startQueueMonitoring();
     }
 
-    void startBrowser(const char *startPage, const QString &display = {})
+    void startBrowser(const char *startPage, const QString &display = {}, std::vector<std::string> arguments = {})
     {
         ChromiumSession::Options options;
         options.userDataDir = m_config / "chromium";
@@ -75,6 +75,7 @@ protected:
         options.extensionDir = TARNI_EXTENSION_DIR;
         options.startUrl = url(startPage).toStdString();
         options.display = display;
+        options.arguments = std::move(arguments);
         options.env = {"XDG_DATA_HOME=" + m_dataHome.string(), "XDG_CONFIG_HOME=" + m_config.string()};
         QString error;
         m_browser = ChromiumSession::start(options, &error);
@@ -414,6 +415,47 @@ TEST_F(ChromeEndToEnd, WithoutTheExtensionTheProviderStartsTheBrowserWithTheTabs
             ::kill(pid.toInt(), SIGTERM);
     }
 }
+
+namespace {
+
+struct ScaleCase {
+    const char *scale;
+    // Where the window lands when asked for kContent, in the X server's pixels.
+    ChromeWindowBounds lands;
+    friend void PrintTo(const ScaleCase &c, std::ostream *out) { *out << "scale " << c.scale; }
+};
+
+class ChromeEndToEndAtScale : public ChromeEndToEnd, public ::testing::WithParamInterface<ScaleCase> {};
+
+} // namespace
+
+TEST_P(ChromeEndToEndAtScale, NewWindowLandsOnTheContentAreaInScreenPixels)
+{
+    QString error;
+    auto x = XvfbSession::start(&error);
+    ASSERT_TRUE(x) << error.toStdString();
+    startBrowser("alpha", x->display(), {std::string("--force-device-scale-factor=") + GetParam().scale});
+
+    const ChromeCommandResponse opened =
+        send(ChromeCommand::openURLsInNewWindow({url("scaled")}, ChromeWindowBounds::fromRect(kContent)));
+    ASSERT_TRUE(opened.ok && opened.windows && opened.windows->size() == 1)
+        << opened.summary.value_or(QString()).toStdString();
+    const ChromeWindowBounds &lands = GetParam().lands;
+    EXPECT_EQ(opened.windows->front().bounds, lands) << "the reply reports the window in pixels";
+    const QString expected =
+        QStringLiteral("X=%1\nY=%2\nWIDTH=%3\nHEIGHT=%4").arg(lands.left).arg(lands.top).arg(lands.width).arg(lands.height);
+    QString geometry;
+    spinUntil([&] { return (geometry = geometryOf(x->display(), QStringLiteral("^scaled - Chromium$"))).contains(expected); },
+              10000);
+    EXPECT_TRUE(geometry.contains(expected)) << geometry.toStdString() << "\ninstead of\n" << expected.toStdString();
+    m_browser.reset();
+}
+
+// At 1.25 the content area's left edge, 384 pixels, is 307.2 of the browser's
+// units: the window keeps off the sidebar, one pixel short.
+INSTANTIATE_TEST_SUITE_P(Scales, ChromeEndToEndAtScale,
+                         ::testing::Values(ScaleCase{"1.5", {384, 0, 1536, 1080}}, ScaleCase{"1.25", {385, 0, 1535, 1080}}),
+                         [](const auto &info) { return std::string(info.param.scale).replace(1, 1, "_"); });
 
 int main(int argc, char **argv)
 {

@@ -864,21 +864,21 @@ QList<WorkspaceSnapshot> AppModel::snapshots()
     return *listed;
 }
 
-void AppModel::restoreLatestSnapshot()
+bool AppModel::restoreLatestSnapshot()
 {
     CommandScope scope(this);
     if (!m_treeViewModel.isLoaded())
-        return;
+        return false;
     // Only the newest tree is read, however many snapshots there are.
     auto listed = m_dependencies.workspaceStore->fetchSnapshotTimes(m_treeViewModel.workspace()->id);
     if (failed(listed))
-        return;
+        return false;
     if (listed->isEmpty()) {
         setLatestImportStatus(StatusLine::lookedUp(textKey("No snapshots available")));
-        return;
+        return false;
     }
-    if (const auto latest = snapshot(listed->front().id))
-        restoreSnapshotEntry(*latest, true);
+    const auto latest = snapshot(listed->front().id);
+    return latest && restoreSnapshotEntry(*latest, true);
 }
 
 void AppModel::restoreSnapshot(const QUuid &snapshotID)
@@ -890,7 +890,7 @@ void AppModel::restoreSnapshot(const QUuid &snapshotID)
         restoreSnapshotEntry(*found, false);
 }
 
-void AppModel::restoreSnapshotEntry(const WorkspaceSnapshot &snapshot, bool latest)
+bool AppModel::restoreSnapshotEntry(const WorkspaceSnapshot &snapshot, bool latest)
 {
     const QString safetyTitle = localized("Before restore") + QLatin1Char(' ') +
         QLocale().toString(QDateTime::currentDateTime(), QLocale::ShortFormat);
@@ -900,7 +900,7 @@ void AppModel::restoreSnapshotEntry(const WorkspaceSnapshot &snapshot, bool late
     if (restored && restored->safetySnapshot)
         Q_EMIT snapshotsChanged();
     if (failed(restored))
-        return;
+        return false;
     select(restored->selectNodeID);
     if (restored->subtree)
         setLatestImportStatus(latest ? StatusLine::lookedUp(textKey("Restored latest subtree snapshot"))
@@ -908,6 +908,7 @@ void AppModel::restoreSnapshotEntry(const WorkspaceSnapshot &snapshot, bool late
     else
         setLatestImportStatus(latest ? StatusLine::lookedUp(textKey("Restored latest workspace snapshot"))
                                      : StatusLine::lookedUp(textKey("Restored workspace snapshot")));
+    return true;
 }
 
 void AppModel::exportSelectedSubtree()

@@ -275,7 +275,7 @@ TEST_F(AppModelTest, OpeningStampsOnlyARealOpen)
 TEST_F(AppModelTest, SnapshotsOfBothKindsRestoreAndSayWhatTheyDid)
 {
     AppModel &model = start(kAutomation);
-    model.restoreLatestSnapshot();
+    EXPECT_FALSE(model.restoreLatestSnapshot());
     EXPECT_EQ(model.latestImportStatus(), QStringLiteral("No snapshots available"));
 
     const WorkspaceNode today = children(std::nullopt).front();
@@ -299,7 +299,7 @@ TEST_F(AppModelTest, SnapshotsOfBothKindsRestoreAndSayWhatTheyDid)
     model.selectNodeWithoutOpening(example.id());
     model.saveSnapshotOfSelectedSubtree();
     EXPECT_EQ(model.latestImportStatus(), QStringLiteral("Saved subtree snapshot"));
-    model.restoreLatestSnapshot();
+    EXPECT_TRUE(model.restoreLatestSnapshot());
     EXPECT_EQ(model.latestImportStatus(), QStringLiteral("Restored latest subtree snapshot"));
 }
 
