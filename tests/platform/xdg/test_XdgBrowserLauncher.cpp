@@ -73,8 +73,8 @@ TEST(XdgBrowserLauncher, AWrapperThatDropsTheEndOfSwitchesGetsOnlyAcceptedAddres
     XdgBrowserLauncher launcher({env, {}});
     SimulatedBridge bridge;
     bridge.connected = false;
-    ChromeStateCache tabs;
-    ChromeProvider provider(bridge, tabs, ChromeWithoutExtension{&launcher, nullptr, nullptr, 1000});
+    ChromeStateCache bindings;
+    ChromeProvider provider(bridge, bindings, ChromeWithoutExtension{&launcher, nullptr, nullptr, 1000});
 
     NodeList tabs;
     for (const char *url : {"--utility-cmd-prefix=/tmp/run.sh", "https://a.example/", "--proxy-server=evil.example:1",
