@@ -1,7 +1,7 @@
 // TarniBarChromeHost: started by the browser for the companion extension.
 // Relays frames on standard input and output to and from the application's
-// queue directories, and starts the application when a message arrives for it
-// while it is not running. Arguments (the browser passes the caller's origin)
+// queue directories, and starts the application when a person asks for it in
+// the browser while it is not running. Arguments (the browser passes the caller's origin)
 // are ignored.
 
 #include "ApplicationLauncher.h"
@@ -35,7 +35,8 @@ int main()
     options.root = root;
     options.inputFd = STDIN_FILENO;
     options.outputFd = framesFd;
-    options.onUnsolicitedMessage = [&launcher] { launcher.launchIfNotRunning(); };
+    options.isApplicationRunning = [&launcher] { return launcher.isApplicationRunning(); };
+    options.startApplication = [&launcher] { launcher.launchIfNotRunning(); };
 
     // Never destroyed on the failure path: the reader thread may still be
     // blocked on standard input and use it.
