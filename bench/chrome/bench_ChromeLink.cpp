@@ -1,7 +1,8 @@
 // How quickly the Chrome link moves messages between the application and the
 // browser side: a command's round trip through the real host with a peer that
-// answers at once, and the pickup of an unsolicited message from the moment
-// the browser hands it to the host until the bridge has applied it.
+// answers at once, the pickup of an unsolicited message from the moment the
+// browser hands it to the host until the bridge has applied it, and how many
+// messages a second the host files durably in the queue.
 
 #include "HostProcess.h"
 #include "TaskSupport.h"
@@ -46,7 +47,9 @@ struct Link {
     ChromeStateCache cache;
     std::unique_ptr<ChromeNativeHostBridge> bridge;
 
-    Link()
+    // `base`: where the data root goes (TMPDIR when empty).
+    explicit Link(const fs::path &base = {})
+        : scratch(base)
     {
         fs::create_directories(root);
         lock.tryAcquire(root); // the application "runs": the host starts nothing
@@ -121,6 +124,51 @@ void BM_UnsolicitedMessagePickup(benchmark::State &state)
     reportPercentiles(state, ms);
 }
 BENCHMARK(BM_UnsolicitedMessagePickup)->Iterations(200)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// Frames written to the host as fast as it takes them, until every one is
+// filed in "NativeHostQueue" (the host has exited after its last flush). On
+// /var/tmp: a real disk, where each flush costs what it would for the user.
+void BM_InboundThroughput(benchmark::State &state)
+{
+    const int count = int(state.range(0));
+    std::vector<std::string> frames;
+    for (int n = 0; n < count; ++n)
+        frames.push_back(R"({"id":")" + randomUuidText() + R"(","message":{"type":"activeTabChanged","tab":{"id":)" +
+                         std::to_string(n) + R"(,"windowID":1,"url":"https://example.com/page/)" + std::to_string(n) +
+                         R"(","title":"Page )" + std::to_string(n) + R"("}}})");
+    double messages = 0;
+    double seconds = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        Link link("/var/tmp");
+        // No bridge: the files stay, and nothing else competes for the disk.
+        link.bridge.reset();
+        const fs::path queue = NativeHostQueueDirectories::under(link.root).queue;
+        if (!waitUntil([&] { return fs::is_directory(queue); })) {
+            state.SkipWithError("the host never made its folders");
+            break;
+        }
+        state.ResumeTiming();
+        QElapsedTimer timer;
+        timer.start();
+        for (const std::string &frame : frames)
+            link.host->writeFrame(frame);
+        link.host->closeInput();
+        const auto status = link.host->waitForExit(120s);
+        seconds += double(timer.nsecsElapsed()) / 1e9;
+        state.PauseTiming();
+        const std::size_t filed = fileNames(queue).size();
+        if (status != 0 || filed != frames.size()) {
+            state.SkipWithError("not every message was filed");
+            break;
+        }
+        messages += double(filed);
+        state.ResumeTiming();
+    }
+    if (seconds > 0)
+        state.counters["messages_per_s"] = messages / seconds;
+}
+BENCHMARK(BM_InboundThroughput)->Arg(2000)->Iterations(5)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 } // namespace
 

@@ -9,7 +9,7 @@
 namespace tarni::host {
 
 // Files unsolicited messages in the queue folder durably, many for the price
-// of one flush: each message goes to a temporary file first; commit() pushes
+// of one flush: each message goes to a temporary file first; commit() flushes
 // them to disk together, renames them into place and syncs the folder once.
 // Names carry an arrival stamp (queuedMessageFileName), so they sort in
 // arrival order; an existing file is never replaced.
@@ -44,6 +44,8 @@ private:
     void discard(Staged &staged);
 
     std::filesystem::path m_dir;
+    // The folder, opened when a batch begins: its flush and write-back errors.
+    int m_batchFd = -1;
     std::vector<Staged> m_staged;
     std::size_t m_stagedBytes = 0;
     std::uint64_t m_lastStamp = 0;
