@@ -9,15 +9,19 @@
 #include "XvfbSession.h"
 
 #include "chrome/ChromeExtensionIdentity.h"
+#include "common/ApplicationLaunch.h"
+#include "common/NativeHostQueue.h"
 #include "common/InstanceLock.h"
 #include "opening/ChromeProvider.h"
 #include "platform/x11/X11WindowController.h"
 #include "platform/xdg/XdgBrowserLauncher.h"
 
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QProcess>
 
 #include <csignal>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -174,6 +178,72 @@ TEST_F(ChromeEndToEnd, SlackThreadSavedInTheBrowserReachesTheBridge)
     // How the address is read is the parser's own test.
     EXPECT_EQ(thread.permalinkURL, permalink);
     EXPECT_EQ(thread.channelID, QStringLiteral("C024BE91L"));
+}
+
+TEST_F(ChromeEndToEnd, AfterTheApplicationQuitsTabChangesStartNothingButASlackSaveStartsIt)
+{
+    startBrowser("alpha");
+    // The application quits: it stops reading the queue and lets go of its lock.
+    m_bridge.reset();
+    const fs::path queue = NativeHostQueueDirectories::under(m_root).queue;
+    const auto clearQueue = [&] {
+        for (const std::string &name : fileNames(queue))
+            fs::remove(queue / name);
+    };
+    clearQueue();
+    m_lock.release();
+    // Where the host would start it from: the recorded executable and the
+    // desktop entry (which the host prefers) both name a stand-in.
+    const fs::path record = m_scratch.path() / "started";
+    const fs::path stub = m_scratch.path() / "stub-app";
+    writeFile(stub, "#!/bin/sh\necho \"$@\" >> '" + record.string() + "'\n");
+    fs::permissions(stub, fs::perms::owner_all);
+    ASSERT_TRUE(recordApplicationExecutable(m_root, stub));
+    fs::create_directories(m_dataHome / "applications");
+    writeFile(m_dataHome / "applications" / kDesktopEntryName,
+              "[Desktop Entry]\nType=Application\nName=TarniBar\nExec=" + stub.string() + "\n");
+
+    // Opening, switching and closing tabs: windowsState, activeTabChanged and tabClosed events.
+    const auto useTabs = [&] {
+        const auto pages = m_browser->devTools(QStringLiteral("Target.getTargets"));
+        ASSERT_TRUE(pages);
+        QString first;
+        for (const auto &info : pages->value(QStringLiteral("targetInfos")).toArray()) {
+            if (info.toObject().value(QStringLiteral("type")).toString() == QStringLiteral("page"))
+                first = info.toObject().value(QStringLiteral("targetId")).toString();
+        }
+        ASSERT_FALSE(first.isEmpty());
+        const auto created = m_browser->devTools(QStringLiteral("Target.createTarget"), {{QStringLiteral("url"), url("beta")}});
+        ASSERT_TRUE(created);
+        const QString beta = created->value(QStringLiteral("targetId")).toString();
+        std::this_thread::sleep_for(500ms);
+        ASSERT_TRUE(m_browser->devTools(QStringLiteral("Target.activateTarget"), {{QStringLiteral("targetId"), first}}));
+        std::this_thread::sleep_for(500ms);
+        ASSERT_TRUE(m_browser->devTools(QStringLiteral("Target.activateTarget"), {{QStringLiteral("targetId"), beta}}));
+        std::this_thread::sleep_for(500ms);
+        ASSERT_TRUE(m_browser->devTools(QStringLiteral("Target.closeTarget"), {{QStringLiteral("targetId"), beta}}));
+    };
+    const auto started = std::chrono::steady_clock::now();
+    useTabs();
+    std::this_thread::sleep_for(10s - (std::chrono::steady_clock::now() - started));
+    EXPECT_FALSE(fs::exists(record)) << "started by tab changes: " << readFile(record);
+    EXPECT_EQ(fileNames(queue), std::vector<std::string>{});
+
+    // The same changes while the application runs do reach it, so the quiet above means something.
+    ASSERT_TRUE(m_lock.tryAcquire(m_root));
+    useTabs();
+    EXPECT_TRUE(waitUntil([&] { return fileNames(queue).size() >= 3; }, 10s)) << fileNames(queue).size();
+    m_lock.release();
+    clearQueue();
+
+    const QString permalink = QStringLiteral("https://team.slack.com/archives/C024BE91L/p1700000000000100");
+    const auto saved = m_browser->evaluateInExtension(
+        QString::fromLatin1(kChromeExtensionID), QStringLiteral("globalThis.tarniBar.saveSlackThread('%1')").arg(permalink));
+    ASSERT_TRUE(saved) << "cannot reach the extension's service worker; browser log:\n" << m_browser->log();
+    EXPECT_TRUE(waitUntil([&] { return readFile(record) == "--background\n"; }, 10s)) << readFile(record);
+    const auto names = fileNames(queue);
+    ASSERT_EQ(names.size(), 1u);
+    EXPECT_NE(readFile(queue / names.front()).find("saveSlackThread"), std::string::npos);
 }
 
 namespace {
