@@ -170,7 +170,7 @@ TEST_F(ChromeEndToEnd, SlackThreadSavedInTheBrowserReachesTheBridge)
     EXPECT_EQ(result->value(QStringLiteral("result")).toObject().value(QStringLiteral("value")).toBool(), true);
 
     ASSERT_TRUE(spinUntil([&] { return m_bridge->latestSlackCapture().has_value(); }, 10000));
-    const SlackTarget &thread = *m_bridge->latestSlackCapture();
+    const SlackTarget &thread = m_bridge->latestSlackCapture()->thread;
     // How the address is read is the parser's own test.
     EXPECT_EQ(thread.permalinkURL, permalink);
     EXPECT_EQ(thread.channelID, QStringLiteral("C024BE91L"));

@@ -13,6 +13,7 @@
 #include <QFile>
 #include <QSignalSpy>
 
+#include <fstream>
 #include <thread>
 
 using namespace tarni;
@@ -208,6 +209,32 @@ TEST_F(AppModelTest, ChromeSetupAndSlackThreadsSentFromChrome)
     EXPECT_EQ(model.latestImportStatus(), QStringLiteral("Saved Slack thread from Chrome"));
     EXPECT_EQ(titles(today.id()).count(QStringLiteral("C77")), 1);
     EXPECT_FALSE(env->chromeBridge().latestSlackCapture());
+
+    // A message from the queue is stored once: also when it comes again (the
+    // application stopped before removing its file), and after its node went
+    // to the trash.
+    const std::filesystem::path queue = std::filesystem::path(root().toStdString()) / "NativeHostQueue";
+    auto takeIn = [&] {
+        std::filesystem::create_directories(queue);
+        std::ofstream(queue / "1-E.json")
+            << R"({"id":"e0000000-0000-4000-8000-000000000000","message":{"type":"saveSlackThread","slackThread":)"
+               R"({"permalinkURL":"https://app.slack.com/client/T9/C88/thread/C88-1712345678.000100",)"
+               R"("preferredOpenMode":"browserPermalink"}}})";
+        env->chromeBridge().startQueueMonitoring();
+        return spinUntil([&] { return std::filesystem::is_empty(queue); });
+    };
+    auto stored = [&] {
+        return std::count_if(model.treeViewModel().nodes().begin(), model.treeViewModel().nodes().end(),
+                             [](const WorkspaceNode &node) { return node.title() == QStringLiteral("C88"); });
+    };
+    ASSERT_TRUE(takeIn());
+    ASSERT_EQ(stored(), 1);
+    ASSERT_TRUE(takeIn());
+    EXPECT_EQ(stored(), 1);
+    model.deleteSelectedNode();
+    ASSERT_EQ(stored(), 0);
+    ASSERT_TRUE(takeIn());
+    EXPECT_EQ(stored(), 0);
 }
 
 TEST_F(AppModelTest, OpeningStampsOnlyARealOpen)
