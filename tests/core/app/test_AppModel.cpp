@@ -8,6 +8,7 @@
 #include "archive/TreeExportFile.h"
 #include "chrome/ChromeExtensionIdentity.h"
 #include "common/ApplicationLaunch.h"
+#include "common/NativeHostPresence.h"
 #include "storage/WorkspaceStore.h"
 
 #include <QFile>
@@ -235,6 +236,16 @@ TEST_F(AppModelTest, ChromeSetupAndSlackThreadsSentFromChrome)
     ASSERT_EQ(stored(), 0);
     ASSERT_TRUE(takeIn());
     EXPECT_EQ(stored(), 0);
+
+    // The header follows the running hosts, from the start on.
+    auto host = NativeHostPresence::announce(nativeHostsDirectory(root().toStdString()));
+    ASSERT_TRUE(host);
+    EXPECT_TRUE(spinUntil([&] { return model.chromeConnectionSummary() == QStringLiteral("Chrome connected"); }));
+    AppModel &again = start(kAutomation);
+    EXPECT_EQ(again.chromeConnectionSummary(), QStringLiteral("Chrome connected"));
+    host.reset();
+    EXPECT_TRUE(spinUntil(
+        [&] { return again.chromeConnectionSummary() == QStringLiteral("Chrome extension not connected"); }));
 }
 
 TEST_F(AppModelTest, OpeningStampsOnlyARealOpen)
