@@ -32,7 +32,8 @@ std::unique_ptr<NativeHostPresence> NativeHostPresence::announce(const fs::path 
             *error = what + ": " + std::strerror(errno);
         return nullptr;
     };
-    if (!ensurePrivateDirectory(dir, error))
+    // The data root first: made as a missing parent it would not be private.
+    if (!ensurePrivateDirectory(dir.parent_path(), error) || !ensurePrivateDirectory(dir, error))
         return nullptr;
     const std::string name = std::to_string(::getpid()) + "-" + randomUuidText();
     const fs::path temporary = dir / ("." + name);
