@@ -88,14 +88,8 @@ ChromeNativeHostBridge::ChromeNativeHostBridge(ChromeStateCache *stateCache, fs:
         if (std::error_code ec; fs::is_directory(hosts, ec))
             watch(&m_hostsWatcher, hosts);
         refreshPresence();
-        // A reply that came after its send gave up; it has no reader.
-        if (const auto names = listQueueDirectory(NativeHostQueueDirectories::under(m_root).responses)) {
-            for (const std::string &name : *names) {
-                std::error_code ec;
-                if (!m_awaitedResponses.contains(name))
-                    fs::remove(NativeHostQueueDirectories::under(m_root).responses / name, ec);
-            }
-        }
+        // A reply that came while its send was giving up has no reader.
+        removeUnawaitedFiles(NativeHostQueueDirectories::under(m_root).responses);
     });
     m_presenceMonitor->start();
 }
@@ -246,19 +240,16 @@ void ChromeNativeHostBridge::withdrawRequest(const std::string &name)
     m_awaitedResponses.erase(name);
 }
 
-void ChromeNativeHostBridge::removeLeftoverRequests()
+void ChromeNativeHostBridge::removeUnawaitedFiles(const fs::path &dir)
 {
-    const auto dirs = NativeHostQueueDirectories::under(m_root);
-    for (const fs::path &dir : {dirs.requests, dirs.pending, dirs.responses}) {
-        const auto names = listQueueDirectory(dir);
-        if (!names)
-            continue;
-        for (const std::string &name : *names) {
-            std::error_code ec;
-            // Folders, links and the like are not ours to remove.
-            if (!m_awaitedResponses.contains(name) && fs::symlink_status(dir / name, ec).type() == fs::file_type::regular)
-                fs::remove(dir / name, ec);
-        }
+    const auto names = listQueueDirectory(dir);
+    if (!names)
+        return;
+    for (const std::string &name : *names) {
+        std::error_code ec;
+        // Folders, links and the like are not ours to remove.
+        if (!m_awaitedResponses.contains(name) && fs::symlink_status(dir / name, ec).type() == fs::file_type::regular)
+            fs::remove(dir / name, ec);
     }
 }
 
@@ -361,7 +352,10 @@ void ChromeNativeHostBridge::startQueueMonitoring()
         watch(&m_queueWatcher, queue);
     if (!m_started) {
         m_started = true;
-        removeLeftoverRequests();
+        // An earlier run's requests: a browser would still carry them out.
+        const auto dirs = NativeHostQueueDirectories::under(m_root);
+        for (const fs::path &dir : {dirs.requests, dirs.pending, dirs.responses})
+            removeUnawaitedFiles(dir);
         refreshPresence();
         if (!m_liveHosts.empty())
             requestFreshState();

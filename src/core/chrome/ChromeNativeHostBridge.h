@@ -98,7 +98,7 @@ private:
     std::optional<ChromeCommandResponse> takeResponse(const std::filesystem::path &file);
     ChromeCommandResponse defaultResponse(const ChromeCommand &command);
     void withdrawRequest(const std::string &name);
-    void removeLeftoverRequests();
+    void removeUnawaitedFiles(const std::filesystem::path &dir);
     void absorb(const ChromeCommandResponse &response);
     void apply(const ChromeEvent &event, const QUuid &envelopeID);
     void processQueuedMessages();
