@@ -14,6 +14,7 @@
 #include "platform/x11/X11WindowController.h"
 #include "platform/xdg/XdgBrowserLauncher.h"
 
+#include <QElapsedTimer>
 #include <QJsonObject>
 #include <QProcess>
 
@@ -171,7 +172,7 @@ TEST_F(ChromeEndToEnd, SlackThreadSavedInTheBrowserReachesTheBridge)
     EXPECT_EQ(result->value(QStringLiteral("result")).toObject().value(QStringLiteral("value")).toBool(), true);
 
     ASSERT_TRUE(spinUntil([&] { return m_bridge->latestSlackCapture().has_value(); }, 10000));
-    const SlackTarget &thread = *m_bridge->latestSlackCapture();
+    const SlackTarget &thread = m_bridge->latestSlackCapture()->thread;
     // How the address is read is the parser's own test.
     EXPECT_EQ(thread.permalinkURL, permalink);
     EXPECT_EQ(thread.channelID, QStringLiteral("C024BE91L"));
@@ -268,6 +269,52 @@ TEST_F(ChromeEndToEnd, ProviderRestoresTabsInOrderIntoOneWindowOnTheContentAreaA
     for (const ChromeWindowState &w : *after.windows)
         tabs += w.tabs.size();
     EXPECT_EQ(tabs, original.tabs.size() + 3);
+    m_browser.reset();
+}
+
+TEST_F(ChromeEndToEnd, AClosedBrowserDisconnectsAndNothingIsCarriedOutWhenItComesBack)
+{
+    // On a display: a headless browser makes no windows that could be counted.
+    QString error;
+    auto x = XvfbSession::start(&error);
+    ASSERT_TRUE(x) << error.toStdString();
+    startBrowser("alpha", x->display());
+    m_browser.reset();
+    EXPECT_TRUE(spinUntil([&] { return !m_bridge->isConnected(); }, 2000)) << "still connected to a closed browser";
+
+    // The provider starts the browser itself, at once: nothing waits for the
+    // gone one or is left for it.
+    struct StandInLauncher : BrowserLaunching {
+        std::optional<LaunchedBrowser> openInNewWindow(const QList<AcceptedAddress> &addresses) override
+        {
+            launched.append(addresses.size());
+            return LaunchedBrowser{};
+        }
+        QList<qsizetype> launched;
+    } launcher;
+    ChromeProvider provider(*m_bridge, ChromeWithoutExtension{&launcher, nullptr, nullptr, 5000});
+    for (int restore = 0; restore < 2; ++restore) {
+        QElapsedTimer timer;
+        timer.start();
+        const RestoreOutcome restored = runTask(
+            provider.restore({tabNode(url("one")), tabNode(url("two"))}, RestoreContext{std::nullopt, kContent, true}));
+        ASSERT_TRUE(restored.ok());
+        EXPECT_LT(timer.elapsed(), 2000);
+    }
+    EXPECT_EQ(launcher.launched, (QList<qsizetype>{2, 2}));
+    EXPECT_EQ(fileNames(m_root / "NativeHostRequests"), std::vector<std::string>{});
+
+    // Anything left behind would be carried out as soon as the host starts.
+    startBrowser("alpha", x->display());
+    std::optional<ChromeCommandResponse> state;
+    spinUntil(
+        [&] {
+            state = send(ChromeCommand::getAllWindowsState());
+            return !state->windows || state->windows->size() != 1;
+        },
+        5000);
+    ASSERT_TRUE(state && state->windows) << state->summary.value_or(QString()).toStdString();
+    EXPECT_EQ(state->windows->size(), 1) << "a window nobody asked for";
     m_browser.reset();
 }
 
