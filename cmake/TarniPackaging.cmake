@@ -86,6 +86,12 @@ foreach(dir /etc/opt/chrome/native-messaging-hosts /etc/chromium/native-messagin
           COMPONENT Debian EXCLUDE_FROM_ALL)
 endforeach()
 
+# The session bus starts the application for a call to com.tarni.bar; the
+# application writes no copy of its own for the user while this one names it.
+configure_file(${tarni_packaging}/debian/com.tarni.bar.service ${tarni_generated}/debian/com.tarni.bar.service @ONLY)
+install(FILES ${tarni_generated}/debian/com.tarni.bar.service DESTINATION share/dbus-1/services
+        COMPONENT Debian EXCLUDE_FROM_ALL)
+
 configure_file(${tarni_packaging}/debian/copyright ${tarni_generated}/debian/copyright @ONLY)
 configure_file(${tarni_packaging}/debian/changelog ${tarni_generated}/debian/changelog @ONLY)
 tarni_gzip(${tarni_generated}/debian/changelog ${tarni_generated}/debian/changelog.gz)

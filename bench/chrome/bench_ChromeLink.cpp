@@ -58,6 +58,8 @@ struct Link {
                                              std::vector<std::string>{"XDG_DATA_HOME=" + (scratch.path() / "data").string(),
                                                                       "HOME=" + scratch.path().string()});
         bridge = std::make_unique<ChromeNativeHostBridge>(&cache, root);
+        // Commands go out only once the host has announced itself.
+        spinUntil([&] { return bridge->isConnected(); });
     }
     ~Link()
     {

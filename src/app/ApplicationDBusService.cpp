@@ -306,7 +306,14 @@ public Q_SLOTS:
 
     Q_SCRIPTABLE QString RestoreLatestSnapshot(const QDBusMessage &message)
     {
-        return statusOf(message, [this] { m_model.restoreLatestSnapshot(); });
+        bool restored = false;
+        const QString status = statusOf(message, [&] { restored = m_model.restoreLatestSnapshot(); });
+        if (restored || message.isDelayedReply())
+            return status;
+        // Nothing to restore: the status line says so, as the error and in
+        // the alert, like the other window commands that did nothing.
+        m_model.setAlert(status);
+        return fail(message, failure(status));
     }
 
     Q_SCRIPTABLE QString Export(const QDBusMessage &message)

@@ -9,6 +9,7 @@
 #include "gui/sidebar/SidebarPanelManager.h"
 #include "platform/x11/ScreenFrames.h"
 #include "platform/x11/X11WindowController.h"
+#include "platform/xdg/SessionBusServiceFile.h"
 #include "platform/xdg/XdgBrowserLauncher.h"
 #include "platform/xdg/XdgExternalOpener.h"
 #include "update/UpdateConfiguration.h"
@@ -24,6 +25,7 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QScreen>
+#include <QStandardPaths>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -218,6 +220,17 @@ void TarniBarApplication::registerOnBus()
     m_dbus = std::make_unique<ApplicationDBusService>(m_environment->appModel(),
                                                       m_environment->dependencies().uiTestConfig.applicationSupportRoot,
                                                       std::move(shell));
+    // Before the name is taken, so that whoever sees it can rely on the file.
+    // An automation run must not make the bus start its binary for the user.
+    if (!m_environment->dependencies().uiTestConfig.isUITestMode) {
+        QStringList dataDirs = QStandardPaths::standardLocations(QStandardPaths::GenericDataLocation);
+        const QString dataHome = dataDirs.isEmpty() ? QString() : dataDirs.takeFirst();
+        const auto installed =
+            installSessionBusServiceFile(QCoreApplication::applicationFilePath(), dataHome, dataDirs);
+        if (!installed)
+            std::fprintf(stderr, "tarnibar: the session bus cannot start TarniBar on demand: %s\n",
+                         qPrintable(installed.error()));
+    }
     QString error;
     if (!m_dbus->registerOnSessionBus(&error))
         std::fprintf(stderr, "tarnibar: the commands are not offered on the session bus: %s\n", qPrintable(error));

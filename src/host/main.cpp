@@ -8,6 +8,7 @@
 #include "HostBridge.h"
 
 #include "common/DataRoot.h"
+#include "common/NativeHostPresence.h"
 
 #include <csignal>
 #include <fcntl.h>
@@ -30,6 +31,11 @@ int main()
     }
 
     const std::filesystem::path root = dataRoot(DataRootMode::normal);
+    // The application counts us as a browser connection for as long as we run.
+    std::string presenceError;
+    const auto presence = NativeHostPresence::announce(nativeHostsDirectory(root), &presenceError);
+    if (!presence)
+        host::reportError("Native host cannot announce itself: " + presenceError);
     host::ApplicationLauncher launcher(root);
     host::HostBridge::Options options;
     options.root = root;

@@ -63,6 +63,7 @@ std::unique_ptr<ChromiumSession> ChromiumSession::start(const Options &options, 
     };
     if (options.display.isEmpty())
         args.push_back("--headless=new");
+    args.insert(args.end(), options.arguments.begin(), options.arguments.end());
     args.push_back(options.startUrl);
 
     std::vector<std::string> env;

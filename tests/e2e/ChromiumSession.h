@@ -28,6 +28,8 @@ public:
         QString display;
         // "NAME=value" entries added to the environment (the host inherits them).
         std::vector<std::string> env;
+        // Further command-line switches, before the start page.
+        std::vector<std::string> arguments;
     };
 
     static std::unique_ptr<ChromiumSession> start(const Options &options, QString *error);

@@ -16,6 +16,7 @@
 #include "platform/x11/X11WindowController.h"
 #include "platform/xdg/XdgBrowserLauncher.h"
 
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QProcess>
@@ -62,7 +63,7 @@ protected:
         m_bridge->startQueueMonitoring();
     }
 
-    void startBrowser(const char *startPage, const QString &display = {})
+    void startBrowser(const char *startPage, const QString &display = {}, std::vector<std::string> arguments = {})
     {
         ChromiumSession::Options options;
         options.userDataDir = m_config / "chromium";
@@ -70,6 +71,7 @@ protected:
         options.extensionDir = TARNI_EXTENSION_DIR;
         options.startUrl = url(startPage).toStdString();
         options.display = display;
+        options.arguments = std::move(arguments);
         options.env = {"XDG_DATA_HOME=" + m_dataHome.string(), "XDG_CONFIG_HOME=" + m_config.string()};
         QString error;
         m_browser = ChromiumSession::start(options, &error);
@@ -174,7 +176,7 @@ TEST_F(ChromeEndToEnd, SlackThreadSavedInTheBrowserReachesTheBridge)
     EXPECT_EQ(result->value(QStringLiteral("result")).toObject().value(QStringLiteral("value")).toBool(), true);
 
     ASSERT_TRUE(spinUntil([&] { return m_bridge->latestSlackCapture().has_value(); }, 10000));
-    const SlackTarget &thread = *m_bridge->latestSlackCapture();
+    const SlackTarget &thread = m_bridge->latestSlackCapture()->thread;
     // How the address is read is the parser's own test.
     EXPECT_EQ(thread.permalinkURL, permalink);
     EXPECT_EQ(thread.channelID, QStringLiteral("C024BE91L"));
@@ -340,6 +342,52 @@ TEST_F(ChromeEndToEnd, ProviderRestoresTabsInOrderIntoOneWindowOnTheContentAreaA
     m_browser.reset();
 }
 
+TEST_F(ChromeEndToEnd, AClosedBrowserDisconnectsAndNothingIsCarriedOutWhenItComesBack)
+{
+    // On a display: a headless browser makes no windows that could be counted.
+    QString error;
+    auto x = XvfbSession::start(&error);
+    ASSERT_TRUE(x) << error.toStdString();
+    startBrowser("alpha", x->display());
+    m_browser.reset();
+    EXPECT_TRUE(spinUntil([&] { return !m_bridge->isConnected(); }, 2000)) << "still connected to a closed browser";
+
+    // The provider starts the browser itself, at once: nothing waits for the
+    // gone one or is left for it.
+    struct StandInLauncher : BrowserLaunching {
+        std::optional<LaunchedBrowser> openInNewWindow(const QList<AcceptedAddress> &addresses) override
+        {
+            launched.append(addresses.size());
+            return LaunchedBrowser{};
+        }
+        QList<qsizetype> launched;
+    } launcher;
+    ChromeProvider provider(*m_bridge, ChromeWithoutExtension{&launcher, nullptr, nullptr, 5000});
+    for (int restore = 0; restore < 2; ++restore) {
+        QElapsedTimer timer;
+        timer.start();
+        const RestoreOutcome restored = runTask(
+            provider.restore({tabNode(url("one")), tabNode(url("two"))}, RestoreContext{std::nullopt, kContent, true}));
+        ASSERT_TRUE(restored.ok());
+        EXPECT_LT(timer.elapsed(), 2000);
+    }
+    EXPECT_EQ(launcher.launched, (QList<qsizetype>{2, 2}));
+    EXPECT_EQ(fileNames(m_root / "NativeHostRequests"), std::vector<std::string>{});
+
+    // Anything left behind would be carried out as soon as the host starts.
+    startBrowser("alpha", x->display());
+    std::optional<ChromeCommandResponse> state;
+    spinUntil(
+        [&] {
+            state = send(ChromeCommand::getAllWindowsState());
+            return !state->windows || state->windows->size() != 1;
+        },
+        5000);
+    ASSERT_TRUE(state && state->windows) << state->summary.value_or(QString()).toStdString();
+    EXPECT_EQ(state->windows->size(), 1) << "a window nobody asked for";
+    m_browser.reset();
+}
+
 TEST_F(ChromeEndToEnd, WithoutTheExtensionTheProviderStartsTheBrowserWithTheTabsAndPlacesItsWindow)
 {
     QString error;
@@ -386,6 +434,47 @@ TEST_F(ChromeEndToEnd, WithoutTheExtensionTheProviderStartsTheBrowserWithTheTabs
             ::kill(pid.toInt(), SIGTERM);
     }
 }
+
+namespace {
+
+struct ScaleCase {
+    const char *scale;
+    // Where the window lands when asked for kContent, in the X server's pixels.
+    ChromeWindowBounds lands;
+    friend void PrintTo(const ScaleCase &c, std::ostream *out) { *out << "scale " << c.scale; }
+};
+
+class ChromeEndToEndAtScale : public ChromeEndToEnd, public ::testing::WithParamInterface<ScaleCase> {};
+
+} // namespace
+
+TEST_P(ChromeEndToEndAtScale, NewWindowLandsOnTheContentAreaInScreenPixels)
+{
+    QString error;
+    auto x = XvfbSession::start(&error);
+    ASSERT_TRUE(x) << error.toStdString();
+    startBrowser("alpha", x->display(), {std::string("--force-device-scale-factor=") + GetParam().scale});
+
+    const ChromeCommandResponse opened =
+        send(ChromeCommand::openURLsInNewWindow({url("scaled")}, ChromeWindowBounds::fromRect(kContent)));
+    ASSERT_TRUE(opened.ok && opened.windows && opened.windows->size() == 1)
+        << opened.summary.value_or(QString()).toStdString();
+    const ChromeWindowBounds &lands = GetParam().lands;
+    EXPECT_EQ(opened.windows->front().bounds, lands) << "the reply reports the window in pixels";
+    const QString expected =
+        QStringLiteral("X=%1\nY=%2\nWIDTH=%3\nHEIGHT=%4").arg(lands.left).arg(lands.top).arg(lands.width).arg(lands.height);
+    QString geometry;
+    spinUntil([&] { return (geometry = geometryOf(x->display(), QStringLiteral("^scaled - Chromium$"))).contains(expected); },
+              10000);
+    EXPECT_TRUE(geometry.contains(expected)) << geometry.toStdString() << "\ninstead of\n" << expected.toStdString();
+    m_browser.reset();
+}
+
+// At 1.25 the content area's left edge, 384 pixels, is 307.2 of the browser's
+// units: the window keeps off the sidebar, one pixel short.
+INSTANTIATE_TEST_SUITE_P(Scales, ChromeEndToEndAtScale,
+                         ::testing::Values(ScaleCase{"1.5", {384, 0, 1536, 1080}}, ScaleCase{"1.25", {385, 0, 1535, 1080}}),
+                         [](const auto &info) { return std::string(info.param.scale).replace(1, 1, "_"); });
 
 int main(int argc, char **argv)
 {

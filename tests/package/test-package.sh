@@ -25,7 +25,7 @@ case "$(package_status)" in
   "" | not-installed) ;;
   *) fail "the package tarnibar is already on this machine ($(package_status)); remove it first (dpkg -P tarnibar)" ;;
 esac
-for tool in cpack lintian dpkg-deb desktop-file-validate appstreamcli man python3 Xvfb openbox xdotool xprop dbus-daemon; do
+for tool in cpack lintian dpkg-deb desktop-file-validate appstreamcli man python3 Xvfb openbox xdotool xprop dbus-daemon gdbus; do
   command -v "$tool" >/dev/null || fail "$tool is missing (scripts/install-deps.sh installs it)"
 done
 
@@ -83,6 +83,7 @@ expected_files() {
     /etc/opt/chrome/native-messaging-hosts/com.tarni.bar.chrome.json \
     /etc/chromium/native-messaging-hosts/com.tarni.bar.chrome.json \
     /usr/share/doc/tarnibar/copyright /usr/share/doc/tarnibar/changelog.gz \
+    /usr/share/dbus-1/services/com.tarni.bar.service \
     /usr/share/lintian/overrides/tarnibar
 } | sort >"$work/expected-deb"
 dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./|/|' | sort >"$work/actual-deb"
@@ -206,17 +207,22 @@ stop_app() {
 step "the installed application on a private X server"
 . "$source_dir/scripts/lib/xsession.sh"
 start_x_session 1600x1000
-# A session bus of our own: without one the application would have D-Bus
-# start a bus that outlives the test.
-dbus-daemon --session --nofork --nopidfile --print-address=3 3>"$work/bus-address" 2>/dev/null &
-pids+=($!)
-for _ in $(seq 100); do
-  [ -s "$work/bus-address" ] && break
-  sleep 0.05
-done
-[ -s "$work/bus-address" ] || fail "dbus-daemon did not start"
-DBUS_SESSION_BUS_ADDRESS=$(head -n 1 "$work/bus-address")
-export DBUS_SESSION_BUS_ADDRESS
+# A session bus of our own with the standard configuration, its environment
+# ours plus the NAME=value arguments; its address in bus_address.
+start_session_bus() {
+  local file="$work/bus-address-${#pids[@]}"
+  env "$@" dbus-daemon --session --nofork --nopidfile --print-address=3 3>"$file" 2>/dev/null &
+  pids+=($!)
+  for _ in $(seq 100); do
+    [ -s "$file" ] && break
+    sleep 0.05
+  done
+  [ -s "$file" ] || fail "dbus-daemon did not start"
+  bus_address=$(head -n 1 "$file")
+}
+# Without one the application would have D-Bus start a bus that outlives the test.
+start_session_bus
+export DBUS_SESSION_BUS_ADDRESS=$bus_address
 start_app /usr/bin/tarnibar installed
 # The desktop entry must name the sidebar's window class, so that a dock
 # matches the window to the entry.
@@ -225,6 +231,26 @@ window=$(timeout 20 xdotool search --sync --onlyvisible --pid "$app_pid" | awk '
 xprop -id "$window" WM_CLASS | grep -q "\"$wm_class\"\$" ||
   fail "StartupWMClass=$wm_class does not match the window: $(xprop -id "$window" WM_CLASS)"
 stop_app
+
+# A bus with the standard session configuration finds the package's service
+# file; the application it starts keeps to the test's folders, and writes no
+# copy of the file for the user beside the package's.
+step "the session bus starts the installed application"
+start_session_bus XDG_DATA_HOME="$work/bus-data" XDG_CONFIG_HOME="$work/bus-config"
+activation_bus=$bus_address
+tb_call() {
+  DBUS_SESSION_BUS_ADDRESS=$activation_bus timeout 60 gdbus call --session --dest "$1" --object-path "$2" --method "$3" "${@:4}"
+}
+answer=$(tb_call com.tarni.bar /com/tarni/bar com.tarni.bar.Application.DataRoot) ||
+  fail "a call did not start the application"
+[ "$answer" = "('$work/bus-data/TarniBar',)" ] || fail "the started application answered $answer"
+tb_call com.tarni.bar /com/tarni/bar com.tarni.bar.Application.Quit >/dev/null || fail "the started application did not quit"
+for _ in $(seq 100); do
+  tb_call org.freedesktop.DBus /org/freedesktop/DBus org.freedesktop.DBus.NameHasOwner com.tarni.bar | grep -q false && break
+  sleep 0.1
+done
+[ ! -e "$work/bus-data/dbus-1/services/com.tarni.bar.service" ] ||
+  fail "the application wrote a service file of its own beside the package's"
 
 step "dpkg -r"
 dpkg -r tarnibar || fail "dpkg -r"

@@ -2,6 +2,8 @@
 
 #include <QProcess>
 #include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
 
 namespace tarni::test {
 
@@ -10,7 +12,17 @@ namespace tarni::test {
 // DBUS_SESSION_BUS_ADDRESS.
 class SessionBus {
 public:
-    SessionBus();
+    struct Options {
+        // Where the bus finds the service files it starts programs from
+        // (none: it starts nothing).
+        QStringList serviceDirectories;
+        // "NAME=value" entries added to the daemon's environment, which the
+        // programs it starts inherit.
+        QStringList environment;
+    };
+
+    SessionBus() : SessionBus(Options{}) {}
+    explicit SessionBus(const Options &options);
     ~SessionBus();
     SessionBus(const SessionBus &) = delete;
     SessionBus &operator=(const SessionBus &) = delete;
@@ -24,6 +36,7 @@ public:
     void exportAddress() const;
 
 private:
+    QTemporaryDir m_configDir;
     QProcess m_daemon;
     QString m_address;
     QString m_error;

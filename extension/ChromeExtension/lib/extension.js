@@ -1,5 +1,6 @@
 // The extension's logic, independent of the global `chrome` so that tests can
 // hand in a fake one.
+import { browserScaleFactor, toBrowserBounds } from './display.js';
 import { browserTarget, newEnvelopeId, slackTarget, tabState, windowState } from './messages.js';
 
 export const HOST_NAME = 'com.tarni.bar.chrome';
@@ -36,6 +37,7 @@ export function createExtension(chrome, options = {}) {
     randomUUID = () => crypto.randomUUID(),
     reconnectDelayMs = 1000,
     windowsStateDelayMs = 250,
+    scaleFactor = browserScaleFactor(chrome),
   } = options;
 
   let port = null;
@@ -78,12 +80,20 @@ export function createExtension(chrome, options = {}) {
     return chrome.windows.getLastFocused({ populate: true, windowTypes: ['normal'] });
   }
 
-  function boundsOf(command) {
+  // The command's bounds in the browser's units, or {} when it has none.
+  async function boundsOf(command) {
     const b = command.bounds;
     if (!b || typeof b !== 'object') return {};
     const { left, top, width, height } = b;
-    if (![left, top, width, height].every(Number.isInteger)) throw new Error('Invalid window bounds');
-    return { left, top, width, height };
+    if (![left, top, width, height].every(Number.isInteger) || width <= 0 || height <= 0) {
+      throw new Error('Invalid window bounds');
+    }
+    return toBrowserBounds({ left, top, width, height }, await scaleFactor());
+  }
+
+  async function windowStates(wins) {
+    const scale = await scaleFactor();
+    return wins.map((win) => windowState(win, scale));
   }
 
   const handlers = {
@@ -104,7 +114,7 @@ export function createExtension(chrome, options = {}) {
       const urls = given.map(webAddress).filter((url) => url !== null);
       const skipped = given.length - urls.length;
       if (urls.length === 0) return nothingToOpen(skipped);
-      const frame = boundsOf(command);
+      const frame = await boundsOf(command);
       let win = await chrome.windows.create({ url: urls, focused: true, ...frame });
       if (!win) throw new Error('Chrome opened no window');
       if (frame.left !== undefined) {
@@ -115,7 +125,7 @@ export function createExtension(chrome, options = {}) {
       return {
         ok: true,
         summary: `Opened ${urls.length} URL(s) in a new Chrome window${skippedNote(skipped)}`,
-        windows: [windowState(win)],
+        windows: await windowStates([win]),
         skipped,
       };
     },
@@ -141,26 +151,26 @@ export function createExtension(chrome, options = {}) {
     },
 
     async setWindowBounds(command) {
-      const frame = boundsOf(command);
+      const frame = await boundsOf(command);
       if (frame.left === undefined) return { ok: false, summary: 'Invalid window bounds' };
       await chrome.windows.update(command.windowID, { state: 'normal' });
       await chrome.windows.update(command.windowID, frame);
       const win = await chrome.windows.get(command.windowID, { populate: true });
       return {
         ok: true,
-        summary: `Moved Chrome window to ${frame.width}x${frame.height}`,
-        windows: [windowState(win)],
+        summary: `Moved Chrome window to ${command.bounds.width}x${command.bounds.height}`,
+        windows: await windowStates([win]),
       };
     },
 
     async getCurrentWindowState() {
       const win = await lastFocusedWindow();
-      return { ok: true, summary: 'Current window state', windows: [windowState(win)] };
+      return { ok: true, summary: 'Current window state', windows: await windowStates([win]) };
     },
 
     async getAllWindowsState() {
       const windows = await chrome.windows.getAll({ populate: true, windowTypes: ['normal'] });
-      return { ok: true, summary: 'All windows state', windows: windows.map(windowState) };
+      return { ok: true, summary: 'All windows state', windows: await windowStates(windows) };
     },
 
     async captureCurrentTab() {
@@ -197,7 +207,7 @@ export function createExtension(chrome, options = {}) {
       windowsStateTimer = null;
       try {
         const windows = await chrome.windows.getAll({ populate: true, windowTypes: ['normal'] });
-        post({ type: 'windowsState', windows: windows.map(windowState) });
+        post({ type: 'windowsState', windows: await windowStates(windows) });
       } catch {
         // The next change sends the state again.
       }

@@ -1,15 +1,17 @@
 // The message formats shared with the native host and the application: an
 // envelope {id, message} whose message is a command, an event or a response.
+import { toDeviceBounds } from './display.js';
 
 // Upper-case canonical UUID text, as the application writes identifiers.
 export function newEnvelopeId(randomUUID = () => crypto.randomUUID()) {
   return randomUUID().toUpperCase();
 }
 
-export function bounds(win) {
+// The window's bounds in device pixels, given the browser's scale factor.
+export function bounds(win, scale) {
   const { left, top, width, height } = win;
   if ([left, top, width, height].every(Number.isInteger)) {
-    return { left, top, width, height };
+    return toDeviceBounds({ left, top, width, height }, scale);
   }
   return undefined;
 }
@@ -26,9 +28,11 @@ export function tabState(tab) {
   return state;
 }
 
-export function windowState(win) {
+export function windowState(win, scale) {
+  // Without the factor the bounds would silently be the browser's units.
+  if (typeof scale !== 'number') throw new Error('windowState needs the scale factor');
   const state = { id: win.id };
-  const frame = bounds(win);
+  const frame = bounds(win, scale);
   if (frame) state.bounds = frame;
   state.tabs = [...(win.tabs ?? [])].sort((a, b) => a.index - b.index).map(tabState);
   return state;

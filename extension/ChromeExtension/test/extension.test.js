@@ -281,3 +281,36 @@ describe('events', () => {
     assert.equal(port().sent.length, before);
   });
 });
+
+describe('display scale', () => {
+  const content = { left: 384, top: 0, width: 1536, height: 1080 };
+  const frame = ({ left, top, width, height }) => ({ left, top, width, height });
+
+  it('bounds go to the browser in its units and come back in device pixels', async () => {
+    const { fake, port, timers } = started();
+    fake.display.scale = 1.5;
+    const opened = await ask(port(), { type: 'openURLsInNewWindow', urls: ['https://a.example/'], bounds: content });
+    const created = fake.calls.find(([name]) => name === 'windows.create')[1];
+    assert.deepEqual(frame(created), { left: 256, top: 0, width: 1024, height: 720 });
+    assert.deepEqual(opened.windows[0].bounds, content);
+
+    const all = await ask(port(), { type: 'getAllWindowsState' });
+    assert.deepEqual(all.windows[0].bounds, content);
+    await timers.runAll();
+    assert.deepEqual(port().sent.at(-1).message.windows[0].bounds, content, 'the windowsState event too');
+    assert.equal(fake.calls.filter(([name]) => name === 'offscreen.createDocument').length, 1, 'one document serves all');
+  });
+
+  it('refuses bounds it cannot place', async () => {
+    const { fake, port } = started();
+    for (const [scale, bounds, summary] of [
+      [1, { ...content, width: 0 }, 'Invalid window bounds'],
+      ['1.5', content, "Cannot read the browser's display scale"],
+    ]) {
+      fake.display.scale = scale;
+      const reply = await ask(port(), { type: 'openURLsInNewWindow', urls: ['https://a.example/'], bounds });
+      assert.deepEqual(reply, { ok: false, summary });
+    }
+    assert.ok(!fake.calls.some(([name]) => name === 'windows.create'), 'no window opened');
+  });
+});

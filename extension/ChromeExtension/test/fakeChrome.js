@@ -1,4 +1,5 @@
 // A small stand-in for the parts of the `chrome` API the extension uses.
+import { SCALE_QUERY } from '../lib/display.js';
 
 export class FakeEvent {
   constructor() {
@@ -53,6 +54,9 @@ export function createFakeChrome() {
   }
 
   const ports = [];
+  // The hidden document that reports the scale factor; `scale` is what its
+  // devicePixelRatio would be (undefined: it never answers).
+  const display = { open: false, scale: 1 };
   const chrome = {
     runtime: {
       lastError: undefined,
@@ -60,6 +64,17 @@ export function createFakeChrome() {
         const port = new FakePort(name);
         ports.push(port);
         return port;
+      },
+      async sendMessage(message) {
+        if (!display.open) throw new Error('Could not establish connection. Receiving end does not exist.');
+        return message?.type === SCALE_QUERY ? display.scale : undefined;
+      },
+    },
+    offscreen: {
+      async createDocument(parameters) {
+        calls.push(['offscreen.createDocument', parameters.url]);
+        if (display.open) throw new Error('Only a single offscreen document may be created.');
+        display.open = true;
       },
     },
     tabs: {
@@ -136,7 +151,7 @@ export function createFakeChrome() {
       },
     },
   };
-  return { chrome, ports, calls, addWindow, addTab, windows, tabs };
+  return { chrome, ports, calls, addWindow, addTab, windows, tabs, display };
 }
 
 // Timers under the test's control.

@@ -35,5 +35,5 @@ it('optional keys are left out rather than sent empty', () => {
     titleSnapshot: '',
     preferredOpenMode: 'existingTab',
   });
-  assert.deepEqual(windowState({ id: 3, left: 0, top: 0, width: undefined, height: 5 }), { id: 3, tabs: [] });
+  assert.deepEqual(windowState({ id: 3, left: 0, top: 0, width: undefined, height: 5 }, 1), { id: 3, tabs: [] });
 });

@@ -39,6 +39,10 @@ namespace {
 constexpr int kFirstDailyCheckMs = 60 * 1000;
 constexpr int kDailyCheckIntervalMs = 60 * 60 * 1000;
 
+// Names the node made from a message in the browser's queue after the
+// message's envelope, so taking the same message in again finds it.
+const QUuid kQueuedMessageNodeNamespace(QStringLiteral("{6f1b9d52-3c47-4e0a-9a63-2d8e5b71c0f4}"));
+
 QString fixedWidth(double width)
 {
     return QString::number(std::isfinite(width) ? width : 0.0, 'f', 0);
@@ -146,17 +150,19 @@ void AppModel::bindBridge()
     ChromeNativeHostBridge *bridge = m_dependencies.nativeHostBridge;
     if (!bridge)
         return;
-    connect(bridge, &ChromeNativeHostBridge::isConnectedChanged, this, [this, bridge] {
+    auto showConnection = [this, bridge] {
         setChromeConnectionSummary(bridge->isConnected()
                                        ? StatusLine::lookedUp(textKey("Chrome connected"))
                                        : StatusLine::lookedUp(textKey("Chrome extension not connected")));
-    });
+    };
+    showConnection();
+    connect(bridge, &ChromeNativeHostBridge::isConnectedChanged, this, showConnection);
     connect(bridge, &ChromeNativeHostBridge::latestSlackCaptureChanged, this, [this, bridge] {
-        if (const auto target = bridge->latestSlackCapture()) {
+        if (const auto capture = bridge->latestSlackCapture()) {
             // Consumed first: handling it emits again, and must not see it twice.
-            const SlackTarget captured = *target;
+            const SlackCapture captured = *capture;
             bridge->consumeLatestSlackCapture();
-            handleCapturedSlackThread(captured);
+            handleCapturedSlackThread(captured.thread, captured.envelopeID);
         }
     });
 }
@@ -748,12 +754,22 @@ QCoro::Task<bool> AppModel::captureCurrentChromeWindow()
     co_return true;
 }
 
-void AppModel::handleCapturedSlackThread(const SlackTarget &target)
+void AppModel::handleCapturedSlackThread(const SlackTarget &target, const QUuid &envelopeID)
 {
     CommandScope scope(this);
     if (!m_treeViewModel.isLoaded() && failed(m_treeViewModel.load()))
         return;
-    auto added = m_treeViewModel.addSlackPermalink(target.permalinkURL, selectedInsertionParentID());
+    std::optional<QUuid> nodeID;
+    if (!envelopeID.isNull()) {
+        // Stored before the message was removed from the queue: already taken in.
+        nodeID = QUuid::createUuidV5(kQueuedMessageNodeNamespace, uuidQString(envelopeID));
+        if (m_treeViewModel.node(nodeID))
+            return;
+        const auto inTrash = m_treeViewModel.trashHolds(*nodeID);
+        if (failed(inTrash) || *inTrash)
+            return;
+    }
+    auto added = m_treeViewModel.addSlackPermalink(target.permalinkURL, selectedInsertionParentID(), nodeID);
     if (failed(added))
         return;
     select(added->id());
@@ -832,21 +848,21 @@ QList<WorkspaceSnapshot> AppModel::snapshots()
     return *listed;
 }
 
-void AppModel::restoreLatestSnapshot()
+bool AppModel::restoreLatestSnapshot()
 {
     CommandScope scope(this);
     if (!m_treeViewModel.isLoaded())
-        return;
+        return false;
     // Only the newest tree is read, however many snapshots there are.
     auto listed = m_dependencies.workspaceStore->fetchSnapshotTimes(m_treeViewModel.workspace()->id);
     if (failed(listed))
-        return;
+        return false;
     if (listed->isEmpty()) {
         setLatestImportStatus(StatusLine::lookedUp(textKey("No snapshots available")));
-        return;
+        return false;
     }
-    if (const auto latest = snapshot(listed->front().id))
-        restoreSnapshotEntry(*latest, true);
+    const auto latest = snapshot(listed->front().id);
+    return latest && restoreSnapshotEntry(*latest, true);
 }
 
 void AppModel::restoreSnapshot(const QUuid &snapshotID)
@@ -858,7 +874,7 @@ void AppModel::restoreSnapshot(const QUuid &snapshotID)
         restoreSnapshotEntry(*found, false);
 }
 
-void AppModel::restoreSnapshotEntry(const WorkspaceSnapshot &snapshot, bool latest)
+bool AppModel::restoreSnapshotEntry(const WorkspaceSnapshot &snapshot, bool latest)
 {
     const QString safetyTitle = localized("Before restore") + QLatin1Char(' ') +
         QLocale().toString(QDateTime::currentDateTime(), QLocale::ShortFormat);
@@ -868,7 +884,7 @@ void AppModel::restoreSnapshotEntry(const WorkspaceSnapshot &snapshot, bool late
     if (restored && restored->safetySnapshot)
         Q_EMIT snapshotsChanged();
     if (failed(restored))
-        return;
+        return false;
     select(restored->selectNodeID);
     if (restored->subtree)
         setLatestImportStatus(latest ? StatusLine::lookedUp(textKey("Restored latest subtree snapshot"))
@@ -876,6 +892,7 @@ void AppModel::restoreSnapshotEntry(const WorkspaceSnapshot &snapshot, bool late
     else
         setLatestImportStatus(latest ? StatusLine::lookedUp(textKey("Restored latest workspace snapshot"))
                                      : StatusLine::lookedUp(textKey("Restored workspace snapshot")));
+    return true;
 }
 
 void AppModel::exportSelectedSubtree()

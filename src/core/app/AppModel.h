@@ -152,7 +152,8 @@ public:
     // Snapshots of the loaded workspace, newest first (empty on error, which
     // is then shown).
     QList<WorkspaceSnapshot> snapshots();
-    void restoreLatestSnapshot();
+    // False when nothing was restored: no snapshot (the status line says so) or an error (the alert).
+    bool restoreLatestSnapshot();
     void restoreSnapshot(const QUuid &snapshotID);
     void exportSelectedSubtree();
     void importTree(const QUrl &fileURL);
@@ -277,14 +278,15 @@ private:
     void select(const std::optional<QUuid> &nodeID);
     void seedSampleWorkspace();
     void reportUnreachableNodes();
-    void restoreSnapshotEntry(const WorkspaceSnapshot &snapshot, bool latest);
+    bool restoreSnapshotEntry(const WorkspaceSnapshot &snapshot, bool latest);
     StatusLine sidebarWidthString() const;
     void relocalizeStatusLines();
     bool decideOnboarding() const;
     void simulateChrome();
     void importFixture();
     void bindBridge();
-    void handleCapturedSlackThread(const SlackTarget &target);
+    // `envelopeID` names the message it came in (null when simulated).
+    void handleCapturedSlackThread(const SlackTarget &target, const QUuid &envelopeID);
     OpenContext openContext() const;
     void writeStateDump();
 

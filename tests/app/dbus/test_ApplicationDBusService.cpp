@@ -245,6 +245,7 @@ TEST_F(ApplicationDBusServiceTest, WindowCommandsThatDoNothingFailAndRaiseTheAle
         {"Restore", {empty}},
         {"CaptureCurrentTab", {}},
         {"CaptureCurrentWindow", {}},
+        {"RestoreLatestSnapshot", {}},
     };
     const auto nodes = state()[QStringLiteral("nodes")].toArray().size();
     for (const Case &c : cases) {
