@@ -1,8 +1,8 @@
 // TarniBarChromeHost: started by the browser for the companion extension.
 // Relays frames on standard input and output to and from the application's
 // queue directories, and starts the application when a person asks for it in
-// the browser while it is not running. Arguments (the browser passes the caller's origin)
-// are ignored.
+// the browser while it is not running. Arguments (the browser passes the
+// caller's origin) are ignored.
 
 #include "ApplicationLauncher.h"
 #include "HostBridge.h"
