@@ -1,7 +1,8 @@
 // How quickly the Chrome link moves messages between the application and the
 // browser side: a command's round trip through the real host with a peer that
-// answers at once, and the pickup of an unsolicited message from the moment
-// the browser hands it to the host until the bridge has applied it.
+// answers at once, the pickup of an unsolicited message from the moment the
+// browser hands it to the host until the bridge has applied it, and how many
+// messages a second the host files durably in the queue.
 
 #include "HostProcess.h"
 #include "TaskSupport.h"
@@ -19,6 +20,7 @@
 #include <algorithm>
 #include <atomic>
 #include <thread>
+#include <unistd.h>
 
 using namespace tarni;
 using namespace tarni::test;
@@ -46,7 +48,9 @@ struct Link {
     ChromeStateCache cache;
     std::unique_ptr<ChromeNativeHostBridge> bridge;
 
-    Link()
+    // `base`: where the data root goes (TMPDIR when empty).
+    explicit Link(const fs::path &base = {})
+        : scratch(base)
     {
         fs::create_directories(root);
         lock.tryAcquire(root); // the application "runs": the host starts nothing
@@ -54,6 +58,8 @@ struct Link {
                                              std::vector<std::string>{"XDG_DATA_HOME=" + (scratch.path() / "data").string(),
                                                                       "HOME=" + scratch.path().string()});
         bridge = std::make_unique<ChromeNativeHostBridge>(&cache, root);
+        // Commands go out only once the host has announced itself.
+        spinUntil([&] { return bridge->isConnected(); });
     }
     ~Link()
     {
@@ -121,6 +127,57 @@ void BM_UnsolicitedMessagePickup(benchmark::State &state)
     reportPercentiles(state, ms);
 }
 BENCHMARK(BM_UnsolicitedMessagePickup)->Iterations(200)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// Frames written to the host as fast as it takes them, until every one is
+// filed in "NativeHostQueue" (the host has exited after its last flush). On
+// /var/tmp: a real disk, where each flush costs what it would for the user.
+void BM_InboundThroughput(benchmark::State &state)
+{
+    const int count = int(state.range(0));
+    std::vector<std::string> frames;
+    for (int n = 0; n < count; ++n)
+        frames.push_back(R"({"id":")" + randomUuidText() + R"(","message":{"type":"activeTabChanged","tab":{"id":)" +
+                         std::to_string(n) + R"(,"windowID":1,"url":"https://example.com/page/)" + std::to_string(n) +
+                         R"(","title":"Page )" + std::to_string(n) + R"("}}})");
+    std::vector<double> rates;
+    for (auto _ : state) {
+        state.PauseTiming();
+        Link link("/var/tmp");
+        // No bridge: the files stay, and nothing else competes for the disk.
+        link.bridge.reset();
+        const fs::path queue = NativeHostQueueDirectories::under(link.root).queue;
+        if (!waitUntil([&] { return fs::is_directory(queue); })) {
+            state.SkipWithError("the host never made its folders");
+            break;
+        }
+        // The previous iteration's clean-up must not be flushed on this one's time.
+        ::sync();
+        state.ResumeTiming();
+        QElapsedTimer timer;
+        timer.start();
+        for (const std::string &frame : frames)
+            link.host->writeFrame(frame);
+        link.host->closeInput();
+        const auto status = link.host->waitForExit(120s);
+        const double seconds = double(timer.nsecsElapsed()) / 1e9;
+        state.PauseTiming();
+        const std::size_t filed = fileNames(queue).size();
+        if (status != 0 || filed != frames.size()) {
+            state.SkipWithError("not every message was filed");
+            break;
+        }
+        rates.push_back(double(filed) / seconds);
+        state.ResumeTiming();
+    }
+    // Per iteration: the disk's speed varies from one to the next.
+    if (rates.empty())
+        return;
+    std::sort(rates.begin(), rates.end());
+    state.counters["median_per_s"] = rates[rates.size() / 2];
+    state.counters["min_per_s"] = rates.front();
+    state.counters["max_per_s"] = rates.back();
+}
+BENCHMARK(BM_InboundThroughput)->Arg(2000)->Iterations(11)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 } // namespace
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/random.h>
@@ -26,6 +27,13 @@ std::string queueFileName(std::string_view identifierText)
     std::transform(name.begin(), name.end(), name.begin(),
                    [](unsigned char c) { return static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c); });
     return name + kQueueFileSuffix;
+}
+
+std::string queuedMessageFileName(std::uint64_t arrivalStamp, std::string_view identifierText)
+{
+    char stamp[24];
+    std::snprintf(stamp, sizeof stamp, "%020llu-", static_cast<unsigned long long>(arrivalStamp));
+    return stamp + queueFileName(identifierText);
 }
 
 std::optional<std::vector<std::string>> listQueueDirectory(const fs::path &dir, std::string *error)
@@ -202,34 +210,38 @@ std::string randomUuidText()
     return out;
 }
 
-struct EnvelopeIdentifierReader::Private {
+struct EnvelopeHeaderReader::Private {
     simdjson::dom::parser parser;
 };
 
-EnvelopeIdentifierReader::EnvelopeIdentifierReader()
+EnvelopeHeaderReader::EnvelopeHeaderReader()
     : d(new Private)
 {
 }
 
-EnvelopeIdentifierReader::~EnvelopeIdentifierReader()
+EnvelopeHeaderReader::~EnvelopeHeaderReader()
 {
     delete d;
 }
 
-std::optional<std::string> EnvelopeIdentifierReader::read(std::string_view body)
+EnvelopeHeader EnvelopeHeaderReader::read(std::string_view body)
 {
+    EnvelopeHeader header;
     // The DOM parser validates the whole body: a message that is not JSON
-    // throughout gets no identifier, however well its beginning looks.
+    // throughout gets nothing, however well its beginning looks.
     simdjson::dom::element root;
     if (d->parser.parse(body.data(), body.size(), true).get(root))
-        return std::nullopt;
+        return header;
     simdjson::dom::object object;
     if (root.get_object().get(object))
-        return std::nullopt;
-    std::string_view id;
-    if (object["id"].get_string().get(id))
-        return std::nullopt;
-    return canonicalUuidText(id);
+        return header;
+    std::string_view text;
+    if (!object["id"].get_string().get(text))
+        header.id = canonicalUuidText(text);
+    simdjson::dom::object message;
+    if (!object["message"].get_object().get(message) && !message["type"].get_string().get(text))
+        header.messageType = text;
+    return header;
 }
 
 } // namespace tarni

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -9,8 +10,9 @@
 namespace tarni {
 
 // The application and the native messaging host meet only in four sibling
-// directories under the data root. Each file is named "<ENVELOPE-ID>.json"
-// (upper case) and holds one envelope; every file is written atomically.
+// directories under the data root. Each file holds one envelope and is written
+// atomically. Requests, markers and responses are named "<ENVELOPE-ID>.json"
+// (upper case); queued messages "<arrival stamp>-<ENVELOPE-ID>.json".
 inline constexpr const char *kNativeHostRequestsDirName = "NativeHostRequests";
 inline constexpr const char *kNativeHostPendingRequestsDirName = "NativeHostPendingRequests";
 inline constexpr const char *kNativeHostResponsesDirName = "NativeHostResponses";
@@ -33,6 +35,9 @@ struct NativeHostQueueDirectories {
 
 // "<upper-case identifier>.json".
 std::string queueFileName(std::string_view identifierText);
+// "<stamp, 20 digits>-<upper-case identifier>.json": distinct stamps give
+// distinct names that sort in stamp order, whatever the identifiers.
+std::string queuedMessageFileName(std::uint64_t arrivalStamp, std::string_view identifierText);
 
 // The names of the entries of `dir` that do not start with a dot (the
 // temporary files of atomic writes), in ascending byte order. Nullopt with a
@@ -65,17 +70,25 @@ std::optional<std::string> canonicalUuidText(std::string_view text);
 // A fresh random (version 4) identifier in canonical text.
 std::string randomUuidText();
 
-// The envelope identifier of a message body: the string `id` of a JSON object,
-// canonicalised. Nullopt when the body is not a JSON object, has no `id`, or
-// the `id` is not UUID text. Nothing else of the body is interpreted.
-class EnvelopeIdentifierReader {
-public:
-    EnvelopeIdentifierReader();
-    ~EnvelopeIdentifierReader();
-    EnvelopeIdentifierReader(const EnvelopeIdentifierReader &) = delete;
-    EnvelopeIdentifierReader &operator=(const EnvelopeIdentifierReader &) = delete;
+// All the host reads of a message body.
+struct EnvelopeHeader {
+    // The string `id` of a JSON object, canonicalised. Nullopt when the body is
+    // not a JSON object, has no `id`, or the `id` is not UUID text.
+    std::optional<std::string> id;
+    // The string `type` of the object `message`; empty when there is none.
+    std::string messageType;
+};
 
-    std::optional<std::string> read(std::string_view body);
+// Reads envelope headers with one reused parser. Nothing else of the body is
+// interpreted.
+class EnvelopeHeaderReader {
+public:
+    EnvelopeHeaderReader();
+    ~EnvelopeHeaderReader();
+    EnvelopeHeaderReader(const EnvelopeHeaderReader &) = delete;
+    EnvelopeHeaderReader &operator=(const EnvelopeHeaderReader &) = delete;
+
+    EnvelopeHeader read(std::string_view body);
 
 private:
     struct Private;

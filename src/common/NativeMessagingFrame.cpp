@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <poll.h>
+#include <utility>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -26,11 +28,24 @@ std::uint32_t decodeFrameLength(const char in[kFrameHeaderLength])
 // How much of a body is read before the buffer grows again (then it doubles).
 static constexpr std::size_t kFrameReadChunk = 64 * 1024;
 
+// Calls the hook, once, when nothing is readable on `fd` right now.
+static void noticeWaiting(int fd, const std::function<void()> *&beforeWaiting)
+{
+    if (!beforeWaiting || !*beforeWaiting)
+        return;
+    pollfd ready{fd, POLLIN, 0};
+    if (::poll(&ready, 1, 0) != 0)
+        return;
+    const std::function<void()> *hook = std::exchange(beforeWaiting, nullptr);
+    (*hook)();
+}
+
 // Reads until `size` bytes are in or the stream ends; returns how many were read, or -1.
-static ssize_t readFully(int fd, char *data, std::size_t size)
+static ssize_t readFully(int fd, char *data, std::size_t size, const std::function<void()> *&beforeWaiting)
 {
     std::size_t got = 0;
     while (got < size) {
+        noticeWaiting(fd, beforeWaiting);
         const ssize_t n = ::read(fd, data + got, size - got);
         if (n < 0) {
             if (errno == EINTR)
@@ -44,12 +59,14 @@ static ssize_t readFully(int fd, char *data, std::size_t size)
     return static_cast<ssize_t>(got);
 }
 
-FrameReadResult readFrame(int fd, std::string &body, std::uint32_t maxLength)
+FrameReadResult readFrame(int fd, std::string &body, std::uint32_t maxLength,
+                          const std::function<void()> &beforeWaiting)
 {
     FrameReadResult result;
     body.clear();
+    const std::function<void()> *hook = &beforeWaiting;
     char header[kFrameHeaderLength];
-    const ssize_t headerRead = readFully(fd, header, kFrameHeaderLength);
+    const ssize_t headerRead = readFully(fd, header, kFrameHeaderLength, hook);
     if (headerRead < 0) {
         result.status = FrameReadResult::Status::readError;
         result.error = std::string("cannot read standard input: ") + std::strerror(errno);
@@ -72,7 +89,7 @@ FrameReadResult readFrame(int fd, std::string &body, std::uint32_t maxLength)
     while (got < result.declaredLength) {
         const std::size_t step = std::min<std::size_t>(result.declaredLength - got, std::max(kFrameReadChunk, got));
         body.resize(got + step);
-        const ssize_t n = readFully(fd, body.data() + got, step);
+        const ssize_t n = readFully(fd, body.data() + got, step, hook);
         if (n < 0) {
             result.status = FrameReadResult::Status::readError;
             result.error = std::string("cannot read standard input: ") + std::strerror(errno);

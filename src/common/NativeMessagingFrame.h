@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -29,7 +30,11 @@ struct FrameReadResult {
 
 // Reads one frame from `fd` (blocking). A length above `maxLength` is refused
 // before anything of the body is read: the stream cannot be resynchronised then.
-FrameReadResult readFrame(int fd, std::string &body, std::uint32_t maxLength);
+// `beforeWaiting`, when given, is called once before the first read that has
+// to wait for more input: a caller that collects frames while they keep
+// coming learns there when the input pauses.
+FrameReadResult readFrame(int fd, std::string &body, std::uint32_t maxLength,
+                          const std::function<void()> &beforeWaiting = {});
 
 // Writes one frame to `fd` (blocking, all of it). False with a reason when the
 // body is too large for a frame or the write fails.

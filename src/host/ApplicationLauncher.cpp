@@ -174,12 +174,17 @@ std::vector<std::string> ApplicationLauncher::launchCommand() const
     return argv;
 }
 
-void ApplicationLauncher::launchIfNotRunning()
+bool ApplicationLauncher::isApplicationRunning() const
 {
     // A tarnibar-cli edit holds the same lock for a moment; only the
     // application (or a holder that has not said who it is yet) counts.
-    if (const auto holder = InstanceLock::currentHolder(m_root);
-        holder && holder->holder != InstanceLock::Holder::commandLineTool)
+    const auto holder = InstanceLock::currentHolder(m_root);
+    return holder && holder->holder != InstanceLock::Holder::commandLineTool;
+}
+
+void ApplicationLauncher::launchIfNotRunning()
+{
+    if (isApplicationRunning())
         return;
     const auto now = std::chrono::steady_clock::now();
     if (m_lastLaunch && now - *m_lastLaunch < kRelaunchInterval)

@@ -10,11 +10,14 @@
 namespace tarni::host {
 
 // Starts the application, detached and in the background, when a message
-// arrives for it and it is not running ("running" = the data root's instance
-// lock is held).
+// arrives for it and it is not running.
 class ApplicationLauncher {
 public:
     explicit ApplicationLauncher(std::filesystem::path root);
+
+    // Whether the application holds the data root's instance lock (or someone
+    // who has not said who they are yet).
+    bool isApplicationRunning() const;
 
     // Launches unless the application runs or was launched moments ago: a burst
     // of browser events must not start a crowd of instances that all lose the

@@ -35,6 +35,7 @@ void reportError(const std::string &line)
 HostBridge::HostBridge(Options options)
     : m_options(std::move(options))
     , m_dirs(NativeHostQueueDirectories::under(m_options.root))
+    , m_queueWriter(m_dirs.queue)
 {
 }
 
@@ -128,17 +129,37 @@ void HostBridge::waitForWork()
     }
 }
 
+namespace {
+
+// A batch is filed at the latest after this many frames or staged bytes, so a
+// steady stream still reaches the disk (and the application) promptly.
+constexpr std::size_t kMaxFramesPerBatch = 128;
+constexpr std::size_t kMaxBytesPerBatch = 8u * 1024u * 1024u;
+
+// What a person did in the browser and wants the application for; everything
+// else only updates an application that runs.
+bool startsApplication(const EnvelopeHeader &header)
+{
+    return header.id && (header.messageType == "saveSlackThread" || header.messageType == "captureResult");
+}
+
+} // namespace
+
 void HostBridge::readLoop()
 {
     std::string body;
+    const std::function<void()> fileWhileWaiting = [this] { fileQueuedMessages(); };
     for (;;) {
-        const FrameReadResult result = readFrame(m_options.inputFd, body, kMaxInboundMessageLength);
+        const FrameReadResult result = readFrame(m_options.inputFd, body, kMaxInboundMessageLength, fileWhileWaiting);
         if (result.status == FrameReadResult::Status::frame) {
             std::string routeError;
             if (!routeInboundMessage(body, &routeError))
                 reportError("Native host routing failed: " + routeError);
+            if (++m_framesSinceFiling >= kMaxFramesPerBatch || m_queueWriter.stagedBytes() >= kMaxBytesPerBatch)
+                fileQueuedMessages();
             continue;
         }
+        fileQueuedMessages();
         std::lock_guard lock(m_stateLock);
         switch (result.status) {
         case FrameReadResult::Status::tooLarge:
@@ -163,25 +184,56 @@ void HostBridge::readLoop()
     wake();
 }
 
+bool HostBridge::applicationIsRunning()
+{
+    if (!m_applicationRuns)
+        m_applicationRuns = !m_options.isApplicationRunning || m_options.isApplicationRunning();
+    return *m_applicationRuns;
+}
+
 bool HostBridge::routeInboundMessage(const std::string &body, std::string *error)
 {
-    const std::string id = m_identifiers.read(body).value_or(randomUuidText());
-    const std::string name = queueFileName(id);
-    std::error_code ec;
-    const fs::path marker = m_dirs.pending / name;
-    if (fs::exists(marker, ec)) {
-        const fs::path response = m_dirs.responses / name;
-        fs::remove(response, ec);
-        if (!writeFileAtomically(response, body, error))
-            return false;
-        fs::remove(marker, ec);
-        return true;
+    const EnvelopeHeader header = m_envelopes.read(body);
+    if (header.id) {
+        // A reply is filed at once, not with the batch: its command is waiting.
+        std::error_code ec;
+        const std::string name = queueFileName(*header.id);
+        const fs::path marker = m_dirs.pending / name;
+        if (fs::exists(marker, ec)) {
+            const fs::path response = m_dirs.responses / name;
+            fs::remove(response, ec);
+            if (!writeFileAtomically(response, body, error))
+                return false;
+            fs::remove(marker, ec);
+            return true;
+        }
     }
-    if (!writeFileAtomically(m_dirs.queue / name, body, error))
+    const bool starts = startsApplication(header);
+    // Nobody would read it; the application asks for fresh state when it starts.
+    if (!starts && !applicationIsRunning())
+        return true;
+    if (!m_queueWriter.stage(header.id.value_or(randomUuidText()), body, error))
         return false;
-    if (m_options.onUnsolicitedMessage)
-        m_options.onUnsolicitedMessage();
+    m_stagedStartsApplication.push_back(starts);
     return true;
+}
+
+void HostBridge::fileQueuedMessages()
+{
+    m_framesSinceFiling = 0;
+    m_applicationRuns.reset();
+    if (m_queueWriter.stagedCount() == 0)
+        return;
+    std::vector<std::string> errors;
+    const std::vector<bool> filed = m_queueWriter.commit(errors);
+    for (const std::string &error : errors)
+        reportError("Native host routing failed: " + error);
+    bool start = false;
+    for (std::size_t i = 0; i < filed.size(); ++i)
+        start = start || (filed[i] && m_stagedStartsApplication[i]);
+    m_stagedStartsApplication.clear();
+    if (start && m_options.startApplication)
+        m_options.startApplication();
 }
 
 bool HostBridge::processPendingRequests(std::string *error)

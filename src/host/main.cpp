@@ -1,13 +1,14 @@
 // TarniBarChromeHost: started by the browser for the companion extension.
 // Relays frames on standard input and output to and from the application's
-// queue directories, and starts the application when a message arrives for it
-// while it is not running. Arguments (the browser passes the caller's origin)
-// are ignored.
+// queue directories, and starts the application when a person asks for it in
+// the browser while it is not running. Arguments (the browser passes the
+// caller's origin) are ignored.
 
 #include "ApplicationLauncher.h"
 #include "HostBridge.h"
 
 #include "common/DataRoot.h"
+#include "common/NativeHostPresence.h"
 
 #include <csignal>
 #include <fcntl.h>
@@ -30,12 +31,18 @@ int main()
     }
 
     const std::filesystem::path root = dataRoot(DataRootMode::normal);
+    // The application counts us as a browser connection for as long as we run.
+    std::string presenceError;
+    const auto presence = NativeHostPresence::announce(nativeHostsDirectory(root), &presenceError);
+    if (!presence)
+        host::reportError("Native host cannot announce itself: " + presenceError);
     host::ApplicationLauncher launcher(root);
     host::HostBridge::Options options;
     options.root = root;
     options.inputFd = STDIN_FILENO;
     options.outputFd = framesFd;
-    options.onUnsolicitedMessage = [&launcher] { launcher.launchIfNotRunning(); };
+    options.isApplicationRunning = [&launcher] { return launcher.isApplicationRunning(); };
+    options.startApplication = [&launcher] { launcher.launchIfNotRunning(); };
 
     // Never destroyed on the failure path: the reader thread may still be
     // blocked on standard input and use it.

@@ -9,12 +9,16 @@
 #include "XvfbSession.h"
 
 #include "chrome/ChromeExtensionIdentity.h"
+#include "common/ApplicationLaunch.h"
+#include "common/NativeHostQueue.h"
 #include "common/InstanceLock.h"
 #include "opening/ChromeProvider.h"
 #include "opening/RestoreCoordinator.h"
 #include "platform/x11/X11WindowController.h"
 #include "platform/xdg/XdgBrowserLauncher.h"
 
+#include <QElapsedTimer>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QProcess>
 
@@ -22,6 +26,7 @@
 
 #include <csignal>
 #include <iostream>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -194,10 +199,76 @@ TEST_F(ChromeEndToEnd, SlackThreadSavedInTheBrowserReachesTheBridge)
     EXPECT_EQ(result->value(QStringLiteral("result")).toObject().value(QStringLiteral("value")).toBool(), true);
 
     ASSERT_TRUE(spinUntil([&] { return m_bridge->latestSlackCapture().has_value(); }, 10000));
-    const SlackTarget &thread = *m_bridge->latestSlackCapture();
+    const SlackTarget &thread = m_bridge->latestSlackCapture()->thread;
     // How the address is read is the parser's own test.
     EXPECT_EQ(thread.permalinkURL, permalink);
     EXPECT_EQ(thread.channelID, QStringLiteral("C024BE91L"));
+}
+
+TEST_F(ChromeEndToEnd, AfterTheApplicationQuitsTabChangesStartNothingButASlackSaveStartsIt)
+{
+    startBrowser("alpha");
+    // The application quits: it stops reading the queue and lets go of its lock.
+    m_bridge.reset();
+    const fs::path queue = NativeHostQueueDirectories::under(m_root).queue;
+    const auto clearQueue = [&] {
+        for (const std::string &name : fileNames(queue))
+            fs::remove(queue / name);
+    };
+    clearQueue();
+    m_lock.release();
+    // Where the host would start it from: the recorded executable and the
+    // desktop entry (which the host prefers) both name a stand-in.
+    const fs::path record = m_scratch.path() / "started";
+    const fs::path stub = m_scratch.path() / "stub-app";
+    writeFile(stub, "#!/bin/sh\necho \"$@\" >> '" + record.string() + "'\n");
+    fs::permissions(stub, fs::perms::owner_all);
+    ASSERT_TRUE(recordApplicationExecutable(m_root, stub));
+    fs::create_directories(m_dataHome / "applications");
+    writeFile(m_dataHome / "applications" / kDesktopEntryName,
+              "[Desktop Entry]\nType=Application\nName=TarniBar\nExec=" + stub.string() + "\n");
+
+    // Opening, switching and closing tabs: windowsState, activeTabChanged and tabClosed events.
+    const auto useTabs = [&] {
+        const auto pages = m_browser->devTools(QStringLiteral("Target.getTargets"));
+        ASSERT_TRUE(pages);
+        QString first;
+        for (const auto &info : pages->value(QStringLiteral("targetInfos")).toArray()) {
+            if (info.toObject().value(QStringLiteral("type")).toString() == QStringLiteral("page"))
+                first = info.toObject().value(QStringLiteral("targetId")).toString();
+        }
+        ASSERT_FALSE(first.isEmpty());
+        const auto created = m_browser->devTools(QStringLiteral("Target.createTarget"), {{QStringLiteral("url"), url("beta")}});
+        ASSERT_TRUE(created);
+        const QString beta = created->value(QStringLiteral("targetId")).toString();
+        std::this_thread::sleep_for(500ms);
+        ASSERT_TRUE(m_browser->devTools(QStringLiteral("Target.activateTarget"), {{QStringLiteral("targetId"), first}}));
+        std::this_thread::sleep_for(500ms);
+        ASSERT_TRUE(m_browser->devTools(QStringLiteral("Target.activateTarget"), {{QStringLiteral("targetId"), beta}}));
+        std::this_thread::sleep_for(500ms);
+        ASSERT_TRUE(m_browser->devTools(QStringLiteral("Target.closeTarget"), {{QStringLiteral("targetId"), beta}}));
+    };
+    const auto started = std::chrono::steady_clock::now();
+    useTabs();
+    std::this_thread::sleep_for(10s - (std::chrono::steady_clock::now() - started));
+    EXPECT_FALSE(fs::exists(record)) << "started by tab changes: " << readFile(record);
+    EXPECT_EQ(fileNames(queue), std::vector<std::string>{});
+
+    // The same changes while the application runs do reach it, so the quiet above means something.
+    ASSERT_TRUE(m_lock.tryAcquire(m_root));
+    useTabs();
+    EXPECT_TRUE(waitUntil([&] { return fileNames(queue).size() >= 3; }, 10s)) << fileNames(queue).size();
+    m_lock.release();
+    clearQueue();
+
+    const QString permalink = QStringLiteral("https://team.slack.com/archives/C024BE91L/p1700000000000100");
+    const auto saved = m_browser->evaluateInExtension(
+        QString::fromLatin1(kChromeExtensionID), QStringLiteral("globalThis.tarniBar.saveSlackThread('%1')").arg(permalink));
+    ASSERT_TRUE(saved) << "cannot reach the extension's service worker; browser log:\n" << m_browser->log();
+    EXPECT_TRUE(waitUntil([&] { return readFile(record) == "--background\n"; }, 10s)) << readFile(record);
+    const auto names = fileNames(queue);
+    ASSERT_EQ(names.size(), 1u);
+    EXPECT_NE(readFile(queue / names.front()).find("saveSlackThread"), std::string::npos);
 }
 
 namespace {
@@ -366,6 +437,52 @@ TEST_F(ChromeEndToEnd, ALargeRestoreOpensEveryTabInOneWindow)
     for (const WorkspaceNode &node : std::as_const(nodes))
         ASSERT_TRUE(m_cache.binding(node.id())) << "an unbound node";
     std::cout << "restored " << count << " tabs in " << restoreMs << " ms\n";
+    m_browser.reset();
+}
+
+TEST_F(ChromeEndToEnd, AClosedBrowserDisconnectsAndNothingIsCarriedOutWhenItComesBack)
+{
+    // On a display: a headless browser makes no windows that could be counted.
+    QString error;
+    auto x = XvfbSession::start(&error);
+    ASSERT_TRUE(x) << error.toStdString();
+    startBrowser("alpha", x->display());
+    m_browser.reset();
+    EXPECT_TRUE(spinUntil([&] { return !m_bridge->isConnected(); }, 2000)) << "still connected to a closed browser";
+
+    // The provider starts the browser itself, at once: nothing waits for the
+    // gone one or is left for it.
+    struct StandInLauncher : BrowserLaunching {
+        std::optional<LaunchedBrowser> openInNewWindow(const QList<AcceptedAddress> &addresses) override
+        {
+            launched.append(addresses.size());
+            return LaunchedBrowser{};
+        }
+        QList<qsizetype> launched;
+    } launcher;
+    ChromeProvider provider(*m_bridge, m_cache, ChromeWithoutExtension{&launcher, nullptr, nullptr, 5000});
+    for (int restore = 0; restore < 2; ++restore) {
+        QElapsedTimer timer;
+        timer.start();
+        const RestoreOutcome restored = runTask(
+            provider.restore({tabNode(url("one")), tabNode(url("two"))}, RestoreContext{std::nullopt, kContent, true}));
+        ASSERT_TRUE(restored.ok());
+        EXPECT_LT(timer.elapsed(), 2000);
+    }
+    EXPECT_EQ(launcher.launched, (QList<qsizetype>{2, 2}));
+    EXPECT_EQ(fileNames(m_root / "NativeHostRequests"), std::vector<std::string>{});
+
+    // Anything left behind would be carried out as soon as the host starts.
+    startBrowser("alpha", x->display());
+    std::optional<ChromeCommandResponse> state;
+    spinUntil(
+        [&] {
+            state = send(ChromeCommand::getAllWindowsState());
+            return !state->windows || state->windows->size() != 1;
+        },
+        5000);
+    ASSERT_TRUE(state && state->windows) << state->summary.value_or(QString()).toStdString();
+    EXPECT_EQ(state->windows->size(), 1) << "a window nobody asked for";
     m_browser.reset();
 }
 

@@ -27,9 +27,9 @@ void requireCanonical(const std::string &id)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
-    static EnvelopeIdentifierReader reader;
+    static EnvelopeHeaderReader reader;
     const std::string_view body = fuzz::asText(data, size);
-    if (auto id = reader.read(body)) {
+    if (auto id = reader.read(body).id) {
         requireCanonical(*id);
         fuzz::require(queueFileName(*id) == *id + ".json", "a queue file name that is not the identifier");
     }

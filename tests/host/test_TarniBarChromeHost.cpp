@@ -5,12 +5,14 @@
 #include "common/ApplicationLaunch.h"
 #include "common/InstanceLock.h"
 #include "common/NativeHostQueue.h"
+#include "common/NativeMessagingFrame.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstring>
 #include <fstream>
+#include <regex>
 #include <set>
 #include <sys/stat.h>
 #include <thread>
@@ -128,49 +130,51 @@ TEST_F(HostTest, ReplyInLowerCaseReplacesOlderResponseAndRemovesMarker)
     finish(*host);
 }
 
-TEST_F(HostTest, MessageWithoutMarkerGoesToTheQueueEvenWhenItIsAResponse)
+TEST_F(HostTest, WhileTheApplicationRunsEveryUnsolicitedMessageIsQueuedUnderItsOwnNameInArrivalOrder)
 {
-    pretendApplicationRuns();
-    auto host = startHost();
-    const std::string reply = envelope(kId, R"({"ok":true})");
-    ASSERT_TRUE(host->writeFrame(reply));
-    finish(*host);
-    EXPECT_EQ(fileNames(m_dirs.queue), std::vector<std::string>{kName});
-    EXPECT_EQ(readFile(m_dirs.queue / kName), reply);
-    EXPECT_TRUE(fileNames(m_dirs.responses).empty());
-}
-
-TEST_F(HostTest, BodiesWithoutAValidIdAreQueuedUnderAFreshIdentifier)
-{
-    const std::vector<std::string> bodies{
-        "",                                             // zero length
+    const std::string lowerCaseId = "0a1b2c3d-4e5f-4a6b-8c7d-9e0f1a2b3c4d";
+    std::vector<std::string> bodies{
+        envelope(kId, R"({"ok":true})"), // a reply nobody waits for
+        envelope(lowerCaseId),           // the same id but for case: a file of its own
+        envelope(kId),                   // the same id again
+        "",                              // zero length
         "not json at all",
-        R"({"message":{"type":"connected"}})",         // no id
+        R"({"message":{"type":"connected"}})", // no id
         R"({"id":"not-a-uuid","message":{}})",
         R"({"id":12,"message":{}})",
         R"(["0A1B2C3D-4E5F-4A6B-8C7D-9E0F1A2B3C4D"])",
         R"({"message":{"id":"0A1B2C3D-4E5F-4A6B-8C7D-9E0F1A2B3C4D"}})", // only the top level counts
-        std::string(R"({"id":")") + kId + R"(","message":{)", // valid start, not JSON throughout
+        std::string(R"({"id":")") + kId + R"(","message":{)",           // valid start, not JSON throughout
         std::string(R"({"id":")") + kId + R"("} trailing)",
         std::string(2000, '['),
     };
+    // Enough to fill several batches.
+    for (int n = 0; n < 300; ++n)
+        bodies.push_back(envelope(randomUuidText(), R"({"type":"tabClosed","tabID":)" + std::to_string(n) + "}"));
     pretendApplicationRuns();
     auto host = startHost();
-    for (const std::string &body : bodies)
-        ASSERT_TRUE(host->writeFrame(body));
-    host->closeInput();
-    ASSERT_EQ(host->waitForExit(5s), 0);
+    std::string frames;
+    for (const std::string &body : bodies) {
+        char header[4];
+        encodeFrameLength(static_cast<std::uint32_t>(body.size()), header);
+        frames += std::string(header, 4) + body;
+    }
+    ASSERT_TRUE(host->writeBytes(frames));
+    finish(*host);
+    EXPECT_EQ(host->standardError(), "");
 
     const auto names = fileNames(m_dirs.queue);
-    ASSERT_EQ(names.size(), bodies.size());
-    std::multiset<std::string> filed;
-    for (const std::string &name : names) {
-        ASSERT_EQ(name.size(), 36u + 5u) << name;
-        EXPECT_TRUE(canonicalUuidText(name.substr(0, 36)).has_value()) << name;
-        EXPECT_NE(name, kName) << "the id of a body that is not JSON was used";
-        filed.insert(readFile(m_dirs.queue / name));
+    std::vector<std::string> filed;
+    for (const std::string &name : names)
+        filed.push_back(readFile(m_dirs.queue / name));
+    EXPECT_EQ(filed, bodies) << "not every message filed, or not in arrival order";
+    const std::regex form(R"(\d{20}-[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}\.json)");
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        EXPECT_TRUE(std::regex_match(names[i], form)) << names[i];
+        // The envelope's id in canonical form when it has a valid one, else a fresh one.
+        EXPECT_EQ(names[i].substr(21) == kName, i < 3) << names[i];
     }
-    EXPECT_EQ(filed, std::multiset<std::string>(bodies.begin(), bodies.end()));
+    EXPECT_TRUE(fileNames(m_dirs.responses).empty());
 }
 
 TEST_F(HostTest, RequestsAreForwardedInNameOrderPastEntriesThatAreNotFiles)
@@ -376,7 +380,9 @@ TEST_F(HostTest, TruncatedFrameIsDroppedAndEndsTheHostNormally)
     ASSERT_TRUE(host->writeBytes(std::string(header, 4) + full.substr(0, 10)));
     finish(*host);
     // The complete frame before it is filed; the cut-off one is not.
-    EXPECT_EQ(fileNames(m_dirs.queue), std::vector<std::string>{kName});
+    const auto names = fileNames(m_dirs.queue);
+    ASSERT_EQ(names.size(), 1u);
+    EXPECT_EQ(readFile(m_dirs.queue / names.front()), envelope(kId));
     EXPECT_NE(host->standardError().find("cut off after 10 of"), std::string::npos) << host->standardError();
 }
 
@@ -390,7 +396,70 @@ TEST_F(HostTest, RemovingTheRequestDirectoryEndsTheHostWithStatusOne)
 
 // ---------------------------------------------------------------- launching
 
-TEST_F(HostTest, UnsolicitedMessageLaunchesTheApplicationThroughItsDesktopEntry)
+TEST_F(HostTest, OnlyWhatAPersonDidStartsTheApplicationAndTheRestIsKeptOnlyWhileItRuns)
+{
+    fs::create_directories(m_root);
+    ASSERT_TRUE(recordApplicationExecutable(m_root, installStubApplication()));
+    const std::string slack = R"({"type":"saveSlackThread","slackThread":{"permalinkURL":"https://x.slack.com/archives/C1/p1"}})";
+    const std::string capture = R"({"type":"captureResult","capture":{"type":"tab"}})";
+    struct Row {
+        const char *what;
+        std::string body;
+        bool applicationRuns = false;
+        bool replyToWaitingCommand = false;
+        bool queued = false;
+        bool starts = false;
+    };
+    const Row rows[] = {
+        {"Slack thread", envelope(kId, slack), false, false, true, true},
+        {"capture, lower-case id", envelope("0a1b2c3d-4e5f-4a6b-8c7d-9e0f1a2b3c4d", capture), false, false, true, true},
+        {"Slack thread while running", envelope(kId, slack), true, false, true, false},
+        {"state while running", envelope(kId, R"({"type":"windowsState","windows":[]})"), true, false, true, false},
+        {"undecodable while running", "not json", true, false, true, false},
+        // Rows that must start nothing follow: a wrong start shows at the end.
+        {"reply to a waiting command", envelope(kId, R"({"ok":true})"), false, true, false, false},
+        {"windows state", envelope(kId, R"({"type":"windowsState","windows":[]})")},
+        {"active tab", envelope(kId, R"({"type":"activeTabChanged","tab":{"id":1}})")},
+        {"tab closed", envelope(kId, R"({"type":"tabClosed","tabID":1})")},
+        {"connected", envelope(kId)},
+        {"error", envelope(kId, R"({"type":"error","message":"x"})")},
+        {"late reply", envelope(kId, R"({"ok":true,"summary":"done"})")},
+        {"Slack thread without a valid id", envelope("not-a-uuid", slack)},
+        {"type outside the message", R"({"id":")" + std::string(kId) + R"(","type":"saveSlackThread","message":{}})"},
+        {"type in another case", envelope(kId, R"({"type":"SaveSlackThread"})")},
+        {"not JSON", "saveSlackThread"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        fs::remove(m_record);
+        if (row.applicationRuns)
+            pretendApplicationRuns();
+        auto host = startHost();
+        if (row.replyToWaitingCommand)
+            writeFile(m_dirs.pending / kName, "{}");
+        ASSERT_TRUE(host->writeFrame(row.body));
+        finish(*host);
+        m_lock.release();
+        const auto queued = fileNames(m_dirs.queue);
+        EXPECT_EQ(queued.size(), row.queued ? 1u : 0u);
+        if (row.queued && queued.size() == 1) {
+            EXPECT_EQ(readFile(m_dirs.queue / queued.front()), row.body);
+        }
+        EXPECT_EQ(fs::exists(m_dirs.responses / kName), row.replyToWaitingCommand);
+        if (row.starts) {
+            EXPECT_TRUE(waitUntil([&] { return readFile(m_record) == "--background\n"; }));
+        }
+        for (const fs::path &dir : {m_dirs.queue, m_dirs.responses}) {
+            for (const std::string &name : fileNames(dir))
+                fs::remove(dir / name);
+        }
+    }
+    // A start (the stub records it) takes a moment to show.
+    std::this_thread::sleep_for(300ms);
+    EXPECT_FALSE(fs::exists(m_record)) << readFile(m_record);
+}
+
+TEST_F(HostTest, TheApplicationIsStartedThroughItsDesktopEntryOnceForABurst)
 {
     const fs::path stub = installStubApplication();
     fs::create_directories(m_dataHome / "applications");
@@ -400,9 +469,10 @@ TEST_F(HostTest, UnsolicitedMessageLaunchesTheApplicationThroughItsDesktopEntry)
     entry.close();
 
     auto host = startHost();
-    ASSERT_TRUE(host->writeFrame(envelope(kId)));
-    ASSERT_TRUE(host->writeFrame(envelope("1A1B2C3D-4E5F-4A6B-8C7D-9E0F1A2B3C4D")));
+    const std::string slack = R"({"type":"saveSlackThread","slackThread":{}})";
+    ASSERT_TRUE(host->writeFrame(envelope(kId, slack)));
     ASSERT_TRUE(waitUntil([&] { return fs::exists(m_record); }));
+    ASSERT_TRUE(host->writeFrame(envelope("1A1B2C3D-4E5F-4A6B-8C7D-9E0F1A2B3C4D", slack)));
     EXPECT_EQ(host->readFrame(300ms), std::nullopt) << "the application's output reached the frame stream";
     finish(*host);
     // Both messages are queued; the second one did not start a second instance.
@@ -410,41 +480,10 @@ TEST_F(HostTest, UnsolicitedMessageLaunchesTheApplicationThroughItsDesktopEntry)
     EXPECT_EQ(readFile(m_record), "--from-entry --background\n");
 }
 
-TEST_F(HostTest, WithoutDesktopEntryTheRecordedExecutableIsLaunchedOnlyWhenNeeded)
-{
-    fs::create_directories(m_root);
-    ASSERT_TRUE(recordApplicationExecutable(m_root, installStubApplication()));
-    {
-        // A reply to a waiting command never launches anything.
-        auto host = startHost();
-        writeFile(m_dirs.pending / kName, "{}");
-        ASSERT_TRUE(host->writeFrame(envelope(kId, R"({"ok":true})")));
-        finish(*host);
-        std::this_thread::sleep_for(200ms);
-        EXPECT_FALSE(fs::exists(m_record));
-    }
-    {
-        auto host = startHost();
-        ASSERT_TRUE(host->writeFrame(envelope(kId)));
-        ASSERT_TRUE(waitUntil([&] { return fs::exists(m_record) && !readFile(m_record).empty(); }));
-        EXPECT_EQ(readFile(m_record), "--background\n");
-        finish(*host);
-    }
-    // While the application holds its lock, it is running: nothing more is launched.
-    pretendApplicationRuns();
-    {
-        auto host = startHost();
-        ASSERT_TRUE(host->writeFrame(envelope(kId)));
-        finish(*host);
-    }
-    std::this_thread::sleep_for(200ms);
-    EXPECT_EQ(readFile(m_record), "--background\n");
-}
-
 TEST_F(HostTest, MissingApplicationIsReportedButTheMessageIsKept)
 {
     auto host = startHost();
-    ASSERT_TRUE(host->writeFrame(envelope(kId)));
+    ASSERT_TRUE(host->writeFrame(envelope(kId, R"({"type":"captureResult","capture":{}})")));
     finish(*host);
     EXPECT_EQ(fileNames(m_dirs.queue).size(), 1u);
     EXPECT_NE(host->standardError().find("cannot start TarniBar"), std::string::npos) << host->standardError();

@@ -40,6 +40,10 @@ namespace {
 constexpr int kFirstDailyCheckMs = 60 * 1000;
 constexpr int kDailyCheckIntervalMs = 60 * 60 * 1000;
 
+// Names the node made from a message in the browser's queue after the
+// message's envelope, so taking the same message in again finds it.
+const QUuid kQueuedMessageNodeNamespace(QStringLiteral("{6f1b9d52-3c47-4e0a-9a63-2d8e5b71c0f4}"));
+
 QString fixedWidth(double width)
 {
     return QString::number(std::isfinite(width) ? width : 0.0, 'f', 0);
@@ -147,17 +151,19 @@ void AppModel::bindBridge()
     ChromeNativeHostBridge *bridge = m_dependencies.nativeHostBridge;
     if (!bridge)
         return;
-    connect(bridge, &ChromeNativeHostBridge::isConnectedChanged, this, [this, bridge] {
+    auto showConnection = [this, bridge] {
         setChromeConnectionSummary(bridge->isConnected()
                                        ? StatusLine::lookedUp(textKey("Chrome connected"))
                                        : StatusLine::lookedUp(textKey("Chrome extension not connected")));
-    });
+    };
+    showConnection();
+    connect(bridge, &ChromeNativeHostBridge::isConnectedChanged, this, showConnection);
     connect(bridge, &ChromeNativeHostBridge::latestSlackCaptureChanged, this, [this, bridge] {
-        if (const auto target = bridge->latestSlackCapture()) {
+        if (const auto capture = bridge->latestSlackCapture()) {
             // Consumed first: handling it emits again, and must not see it twice.
-            const SlackTarget captured = *target;
+            const SlackCapture captured = *capture;
             bridge->consumeLatestSlackCapture();
-            handleCapturedSlackThread(captured);
+            handleCapturedSlackThread(captured.thread, captured.envelopeID);
         }
     });
 }
@@ -780,12 +786,22 @@ QCoro::Task<bool> AppModel::captureCurrentChromeWindow()
     co_return true;
 }
 
-void AppModel::handleCapturedSlackThread(const SlackTarget &target)
+void AppModel::handleCapturedSlackThread(const SlackTarget &target, const QUuid &envelopeID)
 {
     CommandScope scope(this);
     if (!m_treeViewModel.isLoaded() && failed(m_treeViewModel.load()))
         return;
-    auto added = m_treeViewModel.addSlackPermalink(target.permalinkURL, selectedInsertionParentID());
+    std::optional<QUuid> nodeID;
+    if (!envelopeID.isNull()) {
+        // Stored before the message was removed from the queue: already taken in.
+        nodeID = QUuid::createUuidV5(kQueuedMessageNodeNamespace, uuidQString(envelopeID));
+        if (m_treeViewModel.node(nodeID))
+            return;
+        const auto inTrash = m_treeViewModel.trashHolds(*nodeID);
+        if (failed(inTrash) || *inTrash)
+            return;
+    }
+    auto added = m_treeViewModel.addSlackPermalink(target.permalinkURL, selectedInsertionParentID(), nodeID);
     if (failed(added))
         return;
     select(added->id());

@@ -293,7 +293,8 @@ private:
     void simulateChrome();
     void importFixture();
     void bindBridge();
-    void handleCapturedSlackThread(const SlackTarget &target);
+    // `envelopeID` names the message it came in (null when simulated).
+    void handleCapturedSlackThread(const SlackTarget &target, const QUuid &envelopeID);
     OpenContext openContext() const;
     void writeStateDump();
 

@@ -6,10 +6,12 @@
 
 #include "common/AtomicFile.h"
 #include "common/DataRoot.h"
+#include "common/NativeHostPresence.h"
 #include "common/NativeHostQueue.h"
 #include "model/Uuid.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QLoggingCategory>
 #include <QRandomGenerator>
@@ -72,16 +74,61 @@ ChromeNativeHostBridge::ChromeNativeHostBridge(ChromeStateCache *stateCache, fs:
     , m_options(std::move(options))
 {
     connect(&m_queueWatcher, &QFileSystemWatcher::directoryChanged, this, &ChromeNativeHostBridge::scheduleQueuePass);
+    connect(&m_hostsWatcher, &QFileSystemWatcher::directoryChanged, this, &ChromeNativeHostBridge::refreshPresence);
+    // Right from the start: the application's first status line says it.
+    const fs::path hosts = nativeHostsDirectory(m_root);
+    std::error_code ec;
+    if (fs::is_directory(m_root, ec) && ensurePrivateDirectory(hosts))
+        watch(&m_hostsWatcher, hosts);
+    m_liveHosts = liveNativeHosts(hosts);
+    m_isConnected = !m_liveHosts.empty();
+    m_presenceMonitor = new QTimer(this);
+    m_presenceMonitor->setInterval(m_options.presencePollInterval);
+    connect(m_presenceMonitor, &QTimer::timeout, this, [this, hosts] {
+        if (std::error_code ec; fs::is_directory(hosts, ec))
+            watch(&m_hostsWatcher, hosts);
+        refreshPresence();
+        // A reply that came while its send was giving up has no reader.
+        removeUnawaitedFiles(NativeHostQueueDirectories::under(m_root).responses);
+    });
+    m_presenceMonitor->start();
 }
 
 ChromeNativeHostBridge::~ChromeNativeHostBridge() = default;
 
-void ChromeNativeHostBridge::setConnected()
+void ChromeNativeHostBridge::refreshPresence()
 {
-    if (m_isConnected)
+    std::vector<std::string> live = liveNativeHosts(nativeHostsDirectory(m_root));
+    const bool appeared =
+        std::any_of(live.begin(), live.end(), [&](const std::string &name) {
+            return !std::binary_search(m_liveHosts.begin(), m_liveHosts.end(), name);
+        });
+    m_liveHosts = std::move(live);
+    updateConnection();
+    if (appeared && m_started)
+        requestFreshState();
+}
+
+void ChromeNativeHostBridge::updateConnection()
+{
+    const bool connected = m_simulatedConnection || !m_liveHosts.empty();
+    if (connected == m_isConnected)
         return;
-    m_isConnected = true;
+    m_isConnected = connected;
     Q_EMIT isConnectedChanged();
+}
+
+QCoro::Task<> ChromeNativeHostBridge::requestFreshState()
+{
+    // One at a time: hosts appearing together need one answer.
+    if (m_freshStateRequested)
+        co_return;
+    QPointer<ChromeNativeHostBridge> self(this);
+    m_freshStateRequested = true;
+    // send() feeds the reply to the cache.
+    co_await send(ChromeCommand::getAllWindowsState());
+    if (self)
+        m_freshStateRequested = false;
 }
 
 void ChromeNativeHostBridge::absorb(const ChromeCommandResponse &response)
@@ -100,8 +147,21 @@ QCoro::Task<ChromeSendResult> ChromeNativeHostBridge::send(ChromeCommand command
         const CommandHandler handler = m_commandHandler;
         co_return co_await handler(std::move(command));
     }
+    refreshPresence();
+    // With no host a request would wait for nothing, and a browser started
+    // later would carry it out unasked.
+    if (m_liveHosts.empty()) {
+        if (m_options.simulateConnectedChrome) {
+            ChromeCommandResponse response = defaultResponse(command);
+            absorb(response);
+            co_return response;
+        }
+        ChromeCommandResponse response;
+        response.ok = false;
+        response.summary = QString::fromLatin1(textKey("Chrome extension not connected"));
+        co_return response;
+    }
     QPointer<ChromeNativeHostBridge> self(this);
-    const ChromeCommand sent = command;
     RoundTrip reply = co_await sendThroughNativeHost(std::move(command));
     if (!self)
         co_return Failure(ChromeBridgeError{ChromeBridgeError::Code::cancelled, {}});
@@ -109,13 +169,7 @@ QCoro::Task<ChromeSendResult> ChromeNativeHostBridge::send(ChromeCommand command
         co_return Failure(reply.error());
     if (const auto &response = reply.value()) {
         absorb(*response);
-        setConnected();
         co_return *response;
-    }
-    if (m_options.simulateConnectedChrome) {
-        ChromeCommandResponse response = defaultResponse(sent);
-        absorb(response);
-        co_return response;
     }
     // No reply: say so. Made-up data here would end up in the user's tree.
     ChromeCommandResponse response;
@@ -146,17 +200,23 @@ QCoro::Task<ChromeNativeHostBridge::RoundTrip> ChromeNativeHostBridge::sendThrou
     const QByteArray bytes = ChromeMessageCodec::encode(ChromeHostEnvelope{id, std::move(command)});
     // Watch before writing, so not even the fastest reply goes unnoticed.
     watch(&m_responseWatcher, dirs.responses);
-    if (!writeFileAtomically(dirs.requests / name, std::string_view(bytes.constData(), std::size_t(bytes.size())), &error))
+    m_awaitedResponses.insert(name);
+    if (!writeFileAtomically(dirs.requests / name, std::string_view(bytes.constData(), std::size_t(bytes.size())), &error)) {
+        m_awaitedResponses.erase(name);
         co_return Failure(bridgeError(ChromeBridgeError::Code::cannotWriteRequest, error));
+    }
 
     const fs::path responseFile = dirs.responses / name;
     const auto deadline = std::chrono::steady_clock::now() + m_options.replyTimeout;
     const auto pollInterval = m_options.replyPollInterval;
     for (;;) {
-        if (auto response = takeResponse(responseFile))
+        if (auto response = takeResponse(responseFile)) {
+            m_awaitedResponses.erase(name);
             co_return std::optional<ChromeCommandResponse>(std::move(*response));
+        }
         const auto now = std::chrono::steady_clock::now();
-        if (now >= deadline)
+        // The last host going away is no reason to wait any longer.
+        if (now >= deadline || m_liveHosts.empty())
             break;
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
         co_await SignalOrTimeout(&m_responseWatcher, &QFileSystemWatcher::directoryChanged,
@@ -164,8 +224,33 @@ QCoro::Task<ChromeNativeHostBridge::RoundTrip> ChromeNativeHostBridge::sendThrou
         if (!self)
             co_return Failure(ChromeBridgeError{ChromeBridgeError::Code::cancelled, {}});
     }
-    // The request stays: a host that starts later may still forward it.
+    withdrawRequest(name);
     co_return std::optional<ChromeCommandResponse>();
+}
+
+void ChromeNativeHostBridge::withdrawRequest(const std::string &name)
+{
+    // Unclaimed, the request is never delivered; claimed, its reply finds no
+    // marker, goes to the queue, and is absorbed there like any late reply.
+    const auto dirs = NativeHostQueueDirectories::under(m_root);
+    std::error_code ec;
+    fs::remove(dirs.requests / name, ec);
+    fs::remove(dirs.pending / name, ec);
+    fs::remove(dirs.responses / name, ec);
+    m_awaitedResponses.erase(name);
+}
+
+void ChromeNativeHostBridge::removeUnawaitedFiles(const fs::path &dir)
+{
+    const auto names = listQueueDirectory(dir);
+    if (!names)
+        return;
+    for (const std::string &name : *names) {
+        std::error_code ec;
+        // Folders, links and the like are not ours to remove.
+        if (!m_awaitedResponses.contains(name) && fs::symlink_status(dir / name, ec).type() == fs::file_type::regular)
+            fs::remove(dir / name, ec);
+    }
 }
 
 std::optional<ChromeCommandResponse> ChromeNativeHostBridge::takeResponse(const fs::path &file)
@@ -215,7 +300,8 @@ ChromeCommandResponse ChromeNativeHostBridge::defaultResponse(const ChromeComman
         response.summary = QStringLiteral("Moved Chrome window to %1x%2").arg(c->bounds.width).arg(c->bounds.height);
     } else if (command.as<ChromeCommand::Ping>()) {
         response.summary = QStringLiteral("Chrome bridge reachable");
-        setConnected();
+        m_simulatedConnection = true;
+        updateConnection();
     } else if (command.as<ChromeCommand::GetCurrentWindowState>()) {
         response.summary = QStringLiteral("Current window state");
         response.windows = cachedOrSample();
@@ -234,10 +320,17 @@ ChromeCommandResponse ChromeNativeHostBridge::defaultResponse(const ChromeComman
 
 void ChromeNativeHostBridge::simulate(const ChromeEvent &event)
 {
-    if (event.as<ChromeEvent::Connected>())
-        setConnected();
+    if (event.as<ChromeEvent::Connected>()) {
+        m_simulatedConnection = true;
+        updateConnection();
+    }
+    apply(event, {});
+}
+
+void ChromeNativeHostBridge::apply(const ChromeEvent &event, const QUuid &envelopeID)
+{
     if (const auto *e = event.as<ChromeEvent::SaveSlackThread>()) {
-        m_latestSlackCapture = e->slackThread;
+        m_latestSlackCapture = SlackCapture{e->slackThread, envelopeID};
         Q_EMIT latestSlackCaptureChanged();
     }
     if (m_stateCache)
@@ -257,6 +350,16 @@ void ChromeNativeHostBridge::startQueueMonitoring()
     const fs::path queue = NativeHostQueueDirectories::under(m_root).queue;
     if (ensurePrivateDirectory(m_root) && ensurePrivateDirectory(queue))
         watch(&m_queueWatcher, queue);
+    if (!m_started) {
+        m_started = true;
+        // An earlier run's requests: a browser would still carry them out.
+        const auto dirs = NativeHostQueueDirectories::under(m_root);
+        for (const fs::path &dir : {dirs.requests, dirs.pending, dirs.responses})
+            removeUnawaitedFiles(dir);
+        refreshPresence();
+        if (!m_liveHosts.empty())
+            requestFreshState();
+    }
     processQueuedMessages();
     if (m_queueMonitor)
         return;
@@ -284,13 +387,29 @@ void ChromeNativeHostBridge::scheduleQueuePass()
 
 void ChromeNativeHostBridge::processQueuedMessages()
 {
-    const fs::path queue = NativeHostQueueDirectories::under(m_root).queue;
-    const auto names = listQueueDirectory(queue);
-    if (!names)
+    // A handler of the signals below may spin an event loop; the pass it
+    // would start is left to the next turn.
+    if (m_processingQueue) {
+        scheduleQueuePass();
         return;
+    }
+    const fs::path queue = NativeHostQueueDirectories::under(m_root).queue;
+    if (m_queueNext >= m_queueBacklog.size()) {
+        auto names = listQueueDirectory(queue);
+        if (!names)
+            return;
+        m_queueBacklog = std::move(*names);
+        m_queueNext = 0;
+    }
     QPointer<ChromeNativeHostBridge> self(this);
+    m_processingQueue = true;
+    QElapsedTimer slice;
+    slice.start();
     std::string text;
-    for (const std::string &name : *names) {
+    // A slice at a time, so a long queue never holds the GUI thread; each
+    // name is taken from the backlog before its message is applied.
+    while (m_queueNext < m_queueBacklog.size() && slice.elapsed() < m_options.queueSlice.count()) {
+        const std::string name = m_queueBacklog[m_queueNext++];
         const fs::path file = queue / name;
         // Never blocks on a FIFO or follows a link; whatever is not a
         // readable message is removed below like a read one.
@@ -305,12 +424,19 @@ void ChromeNativeHostBridge::processQueuedMessages()
         std::error_code ec;
         fs::remove(file, ec);
     }
+    m_processingQueue = false;
+    if (m_queueNext < m_queueBacklog.size()) {
+        scheduleQueuePass();
+    } else {
+        m_queueBacklog.clear();
+        m_queueNext = 0;
+    }
 }
 
 void ChromeNativeHostBridge::processQueuedEnvelope(const ChromeHostEnvelope &envelope)
 {
     if (const auto *event = std::get_if<ChromeEvent>(&envelope.message))
-        simulate(*event);
+        apply(*event, envelope.id);
     else if (const auto *response = std::get_if<ChromeCommandResponse>(&envelope.message))
         absorb(*response); // a late reply: its command has given up, the state is still news
 }

@@ -13,6 +13,9 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <set>
+#include <string>
+#include <vector>
 
 namespace tarni {
 
@@ -31,13 +34,26 @@ struct ChromeBridgeOptions {
     std::chrono::milliseconds replyTimeout{2000};
     std::chrono::milliseconds replyPollInterval{50};
     std::chrono::milliseconds queuePollInterval{1000};
+    // How often the hosts' announcements are checked besides the directory
+    // notifications: a killed host leaves its file, only its lock goes.
+    std::chrono::milliseconds presencePollInterval{1000};
+    // The longest stretch of the GUI thread one pass over the queue takes.
+    std::chrono::milliseconds queueSlice{20};
+};
+
+// A Slack thread sent from the browser for saving, with the envelope it came
+// in (null when simulated): the same envelope taken in twice is stored once.
+struct SlackCapture {
+    SlackTarget thread;
+    QUuid envelopeID;
 };
 
 // Sends commands to the extension through the host's queue directories and
 // waits briefly for the reply; watches the queue of unsolicited messages and
 // applies them; feeds what it learns into the state cache; installs the host.
-// GUI thread only. Reacts to directory notifications at once; the timers
-// stay as the fallback.
+// Connected means at least one host with a browser connection is running (see
+// NativeHostPresence). GUI thread only. Reacts to directory notifications at
+// once; the timers stay as the fallback.
 class ChromeNativeHostBridge : public QObject, public ChromeNativeHostBridgeProtocol {
     Q_OBJECT
     Q_PROPERTY(bool isConnected READ isConnected NOTIFY isConnectedChanged)
@@ -50,7 +66,7 @@ public:
     ~ChromeNativeHostBridge() override;
 
     bool isConnected() const override { return m_isConnected; }
-    const std::optional<SlackTarget> &latestSlackCapture() const { return m_latestSlackCapture; }
+    const std::optional<SlackCapture> &latestSlackCapture() const { return m_latestSlackCapture; }
 
     QCoro::Task<ChromeSendResult> send(ChromeCommand command) override;
     void simulate(const ChromeEvent &event) override;
@@ -61,8 +77,10 @@ public:
     // Returns the path of Chrome's manifest (in automation mode, the only one).
     Result<QString, ChromeBridgeError> installNativeHostManifest(const QString &hostPath, const QString &extensionID);
 
-    // Processes the queue now and then on every change of the queue directory,
-    // with a poll as the fallback. A second call only processes the queue.
+    // Withdraws the requests an earlier run left (call it holding the instance
+    // lock), asks a connected browser for its windows, and processes the queue
+    // now and then on every change of the queue directory, with a poll as the
+    // fallback. A second call only processes the queue.
     void startQueueMonitoring();
 
     // Replaces the queue round trip of send(); for tests and other transports.
@@ -79,27 +97,46 @@ private:
     QCoro::Task<RoundTrip> sendThroughNativeHost(ChromeCommand command);
     std::optional<ChromeCommandResponse> takeResponse(const std::filesystem::path &file);
     ChromeCommandResponse defaultResponse(const ChromeCommand &command);
+    void withdrawRequest(const std::string &name);
+    void removeUnawaitedFiles(const std::filesystem::path &dir);
     void absorb(const ChromeCommandResponse &response);
+    void apply(const ChromeEvent &event, const QUuid &envelopeID);
     void processQueuedMessages();
     void processQueuedEnvelope(const ChromeHostEnvelope &envelope);
     void scheduleQueuePass();
+    void refreshPresence();
+    void updateConnection();
+    QCoro::Task<> requestFreshState();
     void watch(QFileSystemWatcher *watcher, const std::filesystem::path &dir);
     std::filesystem::path nativeMessagingManifestDirectory() const;
     Result<void, ChromeBridgeError> bundledNativeHostIfAvailable(const std::filesystem::path &destination) const;
-    void setConnected();
 
     QPointer<ChromeStateCache> m_stateCache;
     std::filesystem::path m_root;
     ChromeBridgeOptions m_options;
     ChromeMessageCodec m_codec;
     bool m_isConnected = false;
-    std::optional<SlackTarget> m_latestSlackCapture;
+    // The automation's simulated browser said it is there.
+    bool m_simulatedConnection = false;
+    std::vector<std::string> m_liveHosts;
+    std::optional<SlackCapture> m_latestSlackCapture;
     CommandHandler m_commandHandler;
+    bool m_started = false;
+    bool m_freshStateRequested = false;
+    // The file names of the replies sends are waiting for; any other response
+    // file is a reply that came too late.
+    std::set<std::string> m_awaitedResponses;
 
     QFileSystemWatcher m_responseWatcher;
     QFileSystemWatcher m_queueWatcher;
+    QFileSystemWatcher m_hostsWatcher;
     QTimer *m_queueMonitor = nullptr;
+    QTimer *m_presenceMonitor = nullptr;
     bool m_queuePassScheduled = false;
+    bool m_processingQueue = false;
+    // The queue as last listed, taken in a slice at a time from m_queueNext.
+    std::vector<std::string> m_queueBacklog;
+    std::size_t m_queueNext = 0;
 };
 
 // The sample answers of a simulated browser.

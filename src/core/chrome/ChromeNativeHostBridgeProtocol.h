@@ -34,9 +34,10 @@ class ChromeNativeHostBridgeProtocol {
 public:
     virtual ~ChromeNativeHostBridgeProtocol() = default;
 
-    // The extension has been heard from during this run.
+    // A browser is connected to the extension's host right now.
     virtual bool isConnected() const = 0;
-    // Sends one command and returns the extension's reply.
+    // Sends one command and returns the extension's reply; answers at once
+    // with a failed response when no browser is connected.
     virtual QCoro::Task<ChromeSendResult> send(ChromeCommand command) = 0;
     // Applies one event as if the extension had sent it.
     virtual void simulate(const ChromeEvent &event) = 0;

@@ -243,12 +243,13 @@ void TreeViewModel::applyRenumber(const std::optional<QUuid> &overridingParentID
 }
 
 TreeResult<WorkspaceNode> TreeViewModel::addNode(WorkspaceNodeKind kind, const QString &title,
-                                                 const NodePayload &payload, const std::optional<QUuid> &parentID)
+                                                 const NodePayload &payload, const std::optional<QUuid> &parentID,
+                                                 const std::optional<QUuid> &nodeID)
 {
     if (auto loaded = ensureLoaded(); !loaded)
         return Failure(loaded.error());
     const Timestamp time = now();
-    WorkspaceNode node(newUuid(), m_workspace->id, parentID, kind, title, std::nullopt,
+    WorkspaceNode node(nodeID.value_or(newUuid()), m_workspace->id, parentID, kind, title, std::nullopt,
                        m_projection.nextSortOrder(parentID), false, std::nullopt, time, time, std::nullopt, payload);
     appendNode(node);
     m_lastEdit = EditScope{true, false, {TouchedNode{node.id(), true, std::nullopt}}};
@@ -292,13 +293,14 @@ TreeResult<WorkspaceNode> TreeViewModel::addChromeTarget(const BrowserTarget &ta
     return addNode(WorkspaceNodeKind::chromeTab, title, NodePayload::chromeTab(target), parentID);
 }
 
-TreeResult<WorkspaceNode> TreeViewModel::addSlackPermalink(const QString &text, const std::optional<QUuid> &parentID)
+TreeResult<WorkspaceNode> TreeViewModel::addSlackPermalink(const QString &text, const std::optional<QUuid> &parentID,
+                                                          const std::optional<QUuid> &nodeID)
 {
     auto target = EntryRules::slackAddress(text);
     if (!target)
         return Failure(TreeViewModelError::invalidEntry(target.error()));
     const QString title = target->channelID.value_or(QStringLiteral("Slack Thread"));
-    return addNode(WorkspaceNodeKind::slackThread, title, NodePayload::slackThread(*target), parentID);
+    return addNode(WorkspaceNodeKind::slackThread, title, NodePayload::slackThread(*target), parentID, nodeID);
 }
 
 TreeResult<WorkspaceNode> TreeViewModel::addFile(const QUrl &url, bool isFolder, const std::optional<QUuid> &parentID)
@@ -889,6 +891,22 @@ TreeResult<QList<TrashSummary>> TreeViewModel::trash()
     if (!entries)
         return Failure(TreeViewModelError::store(entries.error()));
     return std::move(*entries);
+}
+
+TreeResult<bool> TreeViewModel::trashHolds(const QUuid &nodeID)
+{
+    auto entries = trash();
+    if (!entries)
+        return Failure(entries.error());
+    for (const TrashSummary &summary : std::as_const(*entries)) {
+        auto entry = m_store.fetchTrashEntry(summary.id);
+        if (!entry)
+            return Failure(TreeViewModelError::store(entry.error()));
+        if (*entry && std::any_of((*entry)->nodes.begin(), (*entry)->nodes.end(),
+                                  [&](const WorkspaceNode &node) { return node.id() == nodeID; }))
+            return true;
+    }
+    return false;
 }
 
 TreeResult<WorkspaceNode> TreeViewModel::restoreFromTrash(const QUuid &entryID)

@@ -67,8 +67,11 @@ public:
                                          const std::optional<QUuid> &parentID = std::nullopt);
     TreeResult<WorkspaceNode> addChromeTarget(const BrowserTarget &target,
                                               const std::optional<QUuid> &parentID = std::nullopt);
+    // `nodeID` gives the node a known identifier (unused by any node, in the
+    // tree or the trash); by default it gets a fresh one.
     TreeResult<WorkspaceNode> addSlackPermalink(const QString &text,
-                                                const std::optional<QUuid> &parentID = std::nullopt);
+                                                const std::optional<QUuid> &parentID = std::nullopt,
+                                                const std::optional<QUuid> &nodeID = std::nullopt);
     // `url` is a file URL. No bookmark is taken on this platform.
     TreeResult<WorkspaceNode> addFile(const QUrl &url, bool isFolder,
                                       const std::optional<QUuid> &parentID = std::nullopt);
@@ -157,6 +160,8 @@ public:
     // or the trash only; restoring is a step, erasing is for good and also
     // forgets the steps that could bring an erased entry back.
     TreeResult<QList<TrashSummary>> trash();
+    // Whether a trash entry holds a node with that identifier.
+    TreeResult<bool> trashHolds(const QUuid &nodeID);
     // Puts the entry back under its old parent at its old position (clamped),
     // or at the top level when that parent is gone. Gives the top node.
     TreeResult<WorkspaceNode> restoreFromTrash(const QUuid &entryID);
@@ -210,7 +215,8 @@ private:
     // nodes: reads the tree again and tells so.
     bool reloadIfChangedElsewhere(const TreeViewModelError &error);
     TreeResult<WorkspaceNode> addNode(WorkspaceNodeKind kind, const QString &title, const NodePayload &payload,
-                                      const std::optional<QUuid> &parentID);
+                                      const std::optional<QUuid> &parentID,
+                                      const std::optional<QUuid> &nodeID = std::nullopt);
     void appendNode(const WorkspaceNode &node);
     void resetNodes(const NodeList &nodes);
     void removeSlots(const std::vector<TreeProjection::SlotId> &slots);

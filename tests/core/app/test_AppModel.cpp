@@ -8,11 +8,13 @@
 #include "archive/TreeExportFile.h"
 #include "chrome/ChromeExtensionIdentity.h"
 #include "common/ApplicationLaunch.h"
+#include "common/NativeHostPresence.h"
 #include "storage/WorkspaceStore.h"
 
 #include <QFile>
 #include <QSignalSpy>
 
+#include <fstream>
 #include <thread>
 
 using namespace tarni;
@@ -241,6 +243,42 @@ TEST_F(AppModelTest, ChromeSetupAndSlackThreadsSentFromChrome)
     EXPECT_EQ(model.latestImportStatus(), QStringLiteral("Saved Slack thread from Chrome"));
     EXPECT_EQ(titles(today.id()).count(QStringLiteral("C77")), 1);
     EXPECT_FALSE(env->chromeBridge().latestSlackCapture());
+
+    // A message from the queue is stored once: also when it comes again (the
+    // application stopped before removing its file), and after its node went
+    // to the trash.
+    const std::filesystem::path queue = std::filesystem::path(root().toStdString()) / "NativeHostQueue";
+    auto takeIn = [&] {
+        std::filesystem::create_directories(queue);
+        std::ofstream(queue / "1-E.json")
+            << R"({"id":"e0000000-0000-4000-8000-000000000000","message":{"type":"saveSlackThread","slackThread":)"
+               R"({"permalinkURL":"https://app.slack.com/client/T9/C88/thread/C88-1712345678.000100",)"
+               R"("preferredOpenMode":"browserPermalink"}}})";
+        env->chromeBridge().startQueueMonitoring();
+        return spinUntil([&] { return std::filesystem::is_empty(queue); });
+    };
+    auto stored = [&] {
+        return std::count_if(model.treeViewModel().nodes().begin(), model.treeViewModel().nodes().end(),
+                             [](const WorkspaceNode &node) { return node.title() == QStringLiteral("C88"); });
+    };
+    ASSERT_TRUE(takeIn());
+    ASSERT_EQ(stored(), 1);
+    ASSERT_TRUE(takeIn());
+    EXPECT_EQ(stored(), 1);
+    model.deleteSelectedNode();
+    ASSERT_EQ(stored(), 0);
+    ASSERT_TRUE(takeIn());
+    EXPECT_EQ(stored(), 0);
+
+    // The header follows the running hosts, from the start on.
+    auto host = NativeHostPresence::announce(nativeHostsDirectory(root().toStdString()));
+    ASSERT_TRUE(host);
+    EXPECT_TRUE(spinUntil([&] { return model.chromeConnectionSummary() == QStringLiteral("Chrome connected"); }));
+    AppModel &again = start(kAutomation);
+    EXPECT_EQ(again.chromeConnectionSummary(), QStringLiteral("Chrome connected"));
+    host.reset();
+    EXPECT_TRUE(spinUntil(
+        [&] { return again.chromeConnectionSummary() == QStringLiteral("Chrome extension not connected"); }));
 }
 
 TEST_F(AppModelTest, OpeningStampsOnlyARealOpen)

@@ -7,6 +7,7 @@
 
 #include "chrome/ChromeExtensionIdentity.h"
 #include "common/AtomicFile.h"
+#include "common/NativeHostPresence.h"
 #include "common/NativeHostQueue.h"
 #include "common/NativeMessagingFrame.h"
 #include "model/Uuid.h"
@@ -14,10 +15,12 @@
 #include <gtest/gtest.h>
 
 #include <QJsonDocument>
+#include <QSignalSpy>
 
 #include <sys/stat.h>
 
 #include <fstream>
+#include <numeric>
 
 using namespace tarni;
 using namespace tarni::test;
@@ -93,6 +96,15 @@ protected:
         ASSERT_TRUE(writeFileAtomically(m_dirs.queue / name, body));
     }
 
+    // A host with a browser connection, as the bridge sees one.
+    std::unique_ptr<NativeHostPresence> announceHost()
+    {
+        std::string error;
+        auto host = NativeHostPresence::announce(nativeHostsDirectory(m_root), &error);
+        EXPECT_TRUE(host) << error;
+        return host;
+    }
+
     ScratchDirectory m_scratch;
     fs::path m_root;
     NativeHostQueueDirectories m_dirs;
@@ -117,8 +129,9 @@ const char *kWindowJson = R"({"id":4,"tabs":[{"id":1,"windowID":4,"title":"A","u
 
 } // namespace
 
-TEST_F(BridgeTest, ReplyIsReturnedFeedsTheCacheAndMarksTheBridgeConnected)
+TEST_F(BridgeTest, ReplyIsReturnedAndFeedsTheCache)
 {
+    const auto host = announceHost();
     auto bridge = makeBridge();
     FakePeer peer(m_root, [](const ChromeCommand &command) -> std::optional<std::string> {
         if (command.as<ChromeCommand::GetAllWindowsState>())
@@ -132,7 +145,6 @@ TEST_F(BridgeTest, ReplyIsReturnedFeedsTheCacheAndMarksTheBridgeConnected)
     EXPECT_EQ(reply->summary, QStringLiteral("All windows"));
     ASSERT_EQ(m_cache.windows().size(), 1);
     EXPECT_EQ(m_cache.windows().front().id, 4);
-    EXPECT_TRUE(bridge->isConnected());
 
     // A reply without windows leaves the cache alone; ok false is returned as it is.
     const auto refused = runTask(bridge->send(ChromeCommand::focusTab(4, 99)));
@@ -144,27 +156,103 @@ TEST_F(BridgeTest, ReplyIsReturnedFeedsTheCacheAndMarksTheBridgeConnected)
     EXPECT_TRUE(fileNames(m_dirs.responses).empty()) << "the bridge removes the reply it took";
 }
 
-TEST_F(BridgeTest, NoReplyIsAFailedResponseThatChangesNothing)
+TEST_F(BridgeTest, UnansweredRequestIsWithdrawnAndALateReplyOnlyFeedsTheCache)
 {
-    auto bridge = makeBridge();
+    const auto host = announceHost();
+    auto bridge = makeBridge(options([&](ChromeBridgeOptions &o) { o.presencePollInterval = 20ms; }));
     m_cache.setWindows({ChromeWindowState{9, {}, {}}});
-    QElapsedTimer timer;
-    timer.start();
-    const auto reply = runTask(bridge->send(ChromeCommand::captureCurrentTab()));
-    ASSERT_TRUE(reply);
-    EXPECT_GE(timer.elapsed(), 300);
-    EXPECT_EQ(*reply, (ChromeCommandResponse{false, QStringLiteral("Chrome did not respond"), {}, {}, {}}));
-    EXPECT_FALSE(bridge->isConnected());
+    fs::create_directories(m_dirs.pending);
+    for (const bool claimed : {false, true}) {
+        SCOPED_TRACE(claimed ? "claimed by the host" : "never claimed");
+        // A host that takes the request (its marker) and never answers.
+        std::string taken;
+        QTimer host;
+        QObject::connect(&host, &QTimer::timeout, [&] {
+            const auto names = fileNames(m_dirs.requests);
+            if (claimed && taken.empty() && !names.empty()) {
+                taken = names.front();
+                fs::rename(m_dirs.requests / taken, m_dirs.pending / taken);
+            }
+        });
+        host.start(5);
+        const auto reply = runTask(bridge->send(ChromeCommand::captureCurrentTab()));
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(*reply, (ChromeCommandResponse{false, QStringLiteral("Chrome did not respond"), {}, {}, {}}));
+        EXPECT_EQ(!taken.empty(), claimed);
+        EXPECT_EQ(fileNames(m_dirs.requests), std::vector<std::string>{}) << "a browser started later would open it";
+        EXPECT_EQ(fileNames(m_dirs.pending), std::vector<std::string>{});
+    }
     EXPECT_EQ(m_cache.lastCapture(), std::nullopt);
     EXPECT_EQ(m_cache.windows(), (QList<ChromeWindowState>{ChromeWindowState{9, {}, {}}}));
-    // The request stays for a host that starts later.
-    EXPECT_EQ(fileNames(m_dirs.requests).size(), 1u);
+
+    // The reply comes after all: filed in the queue (no marker left), or as a
+    // response in a race with the withdrawal. An earlier run left a request
+    // and a marker behind.
+    const std::string late = std::string(R"({"id":"B0000000-0000-4000-8000-000000000000","message":{"ok":true,"windows":[)") +
+                             kWindowJson + "]}}";
+    queue("B0000000-0000-4000-8000-000000000000.json", late);
+    ASSERT_TRUE(writeFileAtomically(m_dirs.responses / "B0000000-0000-4000-8000-000000000000.json", late));
+    ASSERT_TRUE(writeFileAtomically(m_dirs.requests / "C0000000-0000-4000-8000-000000000000.json", "{}"));
+    ASSERT_TRUE(writeFileAtomically(m_dirs.pending / "D0000000-0000-4000-8000-000000000000.json", "{}"));
+    bridge->startQueueMonitoring();
+    EXPECT_EQ(fileNames(m_dirs.pending), std::vector<std::string>{});
+    EXPECT_TRUE(spinUntil([&] {
+        return fileNames(m_dirs.queue).empty() && fileNames(m_dirs.responses).empty();
+    }));
+    EXPECT_FALSE(fs::exists(m_dirs.requests / "C0000000-0000-4000-8000-000000000000.json"));
+    ASSERT_EQ(m_cache.windows().size(), 1);
+    EXPECT_EQ(m_cache.windows().front().id, 4);
+}
+
+TEST_F(BridgeTest, WithoutAHostACommandIsAnsweredAtOnceAndLeavesNoRequest)
+{
+    for (const bool simulated : {false, true}) {
+        SCOPED_TRACE(simulated ? "simulated browser" : "no browser");
+        auto bridge = makeBridge(options([&](ChromeBridgeOptions &o) {
+            o.replyTimeout = 60s;
+            o.simulateConnectedChrome = simulated;
+        }));
+        QElapsedTimer timer;
+        timer.start();
+        const auto reply = runTask(bridge->send(ChromeCommand::getAllWindowsState()));
+        EXPECT_LT(timer.elapsed(), 30000);
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->ok, simulated);
+        EXPECT_EQ(reply->summary, simulated ? QStringLiteral("All windows state")
+                                            : QStringLiteral("Chrome extension not connected"));
+        EXPECT_FALSE(bridge->isConnected());
+        EXPECT_TRUE(!fs::exists(m_dirs.requests) || fileNames(m_dirs.requests).empty());
+    }
+}
+
+TEST_F(BridgeTest, ConnectedWhileAHostRunsAndAskedForFreshStateWhenOneAppears)
+{
+    auto first = announceHost();
+    // The poll is a minute away: only the directory notifications count.
+    auto bridge = makeBridge(options([&](ChromeBridgeOptions &o) { o.presencePollInterval = 60s; }));
+    EXPECT_TRUE(bridge->isConnected()) << "from the start";
+    FakePeer peer(m_root, [](const ChromeCommand &) {
+        return std::optional<std::string>(std::string(R"({"ok":true,"windows":[)") + kWindowJson + "]}");
+    });
+    bridge->startQueueMonitoring();
+    ASSERT_TRUE(spinUntil([&] { return m_cache.windows().size() == 1; }));
+    EXPECT_EQ(peer.received, std::vector<ChromeCommand>{ChromeCommand::getAllWindowsState()});
+
+    QSignalSpy changes(bridge.get(), &ChromeNativeHostBridge::isConnectedChanged);
+    first.reset();
+    ASSERT_TRUE(spinUntil([&] { return !bridge->isConnected(); }));
+    auto second = announceHost();
+    ASSERT_TRUE(spinUntil([&] { return bridge->isConnected(); }));
+    EXPECT_EQ(changes.count(), 2);
+    EXPECT_TRUE(spinUntil([&] { return peer.received.size() == 2; })) << "no fresh state from the new host";
+    EXPECT_EQ(peer.received.back(), ChromeCommand::getAllWindowsState());
 }
 
 TEST_F(BridgeTest, ReplyIsSeenAtOnceNotAtTheNextPoll)
 {
     // The poll and the deadline are a minute away: only the directory
     // notification can deliver the reply while the test waits.
+    const auto host = announceHost();
     auto bridge = makeBridge(options([&](ChromeBridgeOptions &o) { o.replyTimeout = 60s; o.replyPollInterval = 60s; }));
     FakePeer peer(m_root, [](const ChromeCommand &) { return std::optional<std::string>(R"({"ok":true})"); });
     std::optional<ChromeSendResult> result;
@@ -174,10 +262,10 @@ TEST_F(BridgeTest, ReplyIsSeenAtOnceNotAtTheNextPoll)
     EXPECT_TRUE((*result)->ok);
 }
 
-TEST_F(BridgeTest, UnwritableQueueRootIsAnError)
+TEST_F(BridgeTest, UnwritableQueueIsAnError)
 {
-    fs::create_directories(m_root.parent_path());
-    std::ofstream(m_root.string()) << "a file where the root belongs";
+    const auto host = announceHost();
+    std::ofstream(m_dirs.requests.string()) << "a file where the queue belongs";
     auto bridge = makeBridge();
     const auto reply = runTask(bridge->send(ChromeCommand::ping()));
     ASSERT_FALSE(reply);
@@ -202,13 +290,14 @@ TEST_F(BridgeTest, QueuedMessagesAreAppliedInNameOrderAndAlwaysRemoved)
     ASSERT_EQ(::mkfifo((m_dirs.queue / "0.json").c_str(), 0600), 0);
 
     bridge->startQueueMonitoring();
-    EXPECT_TRUE(bridge->isConnected());
+    ASSERT_TRUE(spinUntil([&] { return fileNames(m_dirs.queue).empty(); }));
+    EXPECT_FALSE(bridge->isConnected()) << "only a running host connects";
     ASSERT_TRUE(bridge->latestSlackCapture());
-    EXPECT_EQ(bridge->latestSlackCapture()->permalinkURL, QStringLiteral("https://t.slack.com/archives/C1/p1"));
+    EXPECT_EQ(bridge->latestSlackCapture()->thread.permalinkURL, QStringLiteral("https://t.slack.com/archives/C1/p1"));
+    EXPECT_EQ(uuidText(bridge->latestSlackCapture()->envelopeID), a);
     // The queued response came last and replaced the windows of the events.
     ASSERT_EQ(m_cache.windows().size(), 1);
     EXPECT_EQ(m_cache.windows().front().id, 4);
-    EXPECT_EQ(fileNames(m_dirs.queue), std::vector<std::string>{});
     EXPECT_TRUE(fs::exists(m_dirs.queue / ".9.json.tmp"));
 
     bridge->consumeLatestSlackCapture();
@@ -221,9 +310,52 @@ TEST_F(BridgeTest, QueueIsWatched)
     bridge->startQueueMonitoring();
 
     // The poll is a minute away: only the directory notification can deliver it.
-    queue(randomUuidText() + ".json", R"({"id":"A0000000-0000-4000-8000-000000000000","message":{"type":"connected"}})");
-    ASSERT_TRUE(spinUntil([&] { return bridge->isConnected(); }, 10000)) << "the queue was not picked up";
+    queue(randomUuidText() + ".json", std::string(R"({"id":"A0000000-0000-4000-8000-000000000000","message":{"type":"windowsState","windows":[)") +
+                                          kWindowJson + "]}}");
+    ASSERT_TRUE(spinUntil([&] { return !m_cache.windows().isEmpty(); }, 10000)) << "the queue was not picked up";
     EXPECT_TRUE(spinUntil([&] { return fileNames(m_dirs.queue).empty(); }));
+}
+
+TEST_F(BridgeTest, ALongQueueIsTakenInOnceEachInOrderWhileTheEventLoopTurns)
+{
+    constexpr int kCount = 5000;
+    fs::create_directories(m_dirs.queue);
+    for (int i = 0; i < kCount; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "%05d-A.json", i);
+        std::ofstream(m_dirs.queue / name)
+            << R"({"id":"A0000000-0000-4000-8000-000000000000","message":{"type":"saveSlackThread","slackThread":)"
+            << R"({"permalinkURL":"https://t.slack.com/archives/C1/p)" << 1000000 + i
+            << R"(","preferredOpenMode":"browserPermalink"}}})";
+    }
+    // Slices of a millisecond: taking the whole queue in takes many.
+    auto bridge = makeBridge(options([&](ChromeBridgeOptions &o) {
+        o.queuePollInterval = 60s;
+        o.queueSlice = 1ms;
+    }));
+    int turns = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] { ++turns; });
+    ticker.start(0);
+    std::vector<int> taken;
+    int turnsAtFirst = -1;
+    int turnsAtLast = -1;
+    QObject::connect(bridge.get(), &ChromeNativeHostBridge::latestSlackCaptureChanged, [&] {
+        if (const auto &capture = bridge->latestSlackCapture()) {
+            if (taken.empty())
+                turnsAtFirst = turns;
+            turnsAtLast = turns;
+            taken.push_back(capture->thread.permalinkURL.section(QLatin1Char('p'), -1).toInt() - 1000000);
+            bridge->consumeLatestSlackCapture();
+        }
+    });
+    bridge->startQueueMonitoring();
+    ASSERT_TRUE(spinUntil([&] { return taken.size() >= std::size_t(kCount); }, 60000)) << taken.size();
+    std::vector<int> expected(kCount);
+    std::iota(expected.begin(), expected.end(), 0);
+    EXPECT_EQ(taken, expected);
+    EXPECT_GT(turnsAtLast - turnsAtFirst, 2) << "the queue held the event loop";
+    EXPECT_TRUE(fileNames(m_dirs.queue).empty());
 }
 
 TEST_F(BridgeTest, InstallingWritesTheManifestAndReplacesTheHostProgram)
