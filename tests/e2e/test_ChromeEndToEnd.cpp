@@ -409,7 +409,9 @@ TEST_F(ChromeEndToEnd, ALargeRestoreOpensEveryTabInOneWindow)
         : 510;
     // A piece of 500 tabs takes Chromium far longer than one command's usual wait.
     makeBridge(180s);
-    startBrowser("alpha");
+    // A renderer per tab would take some 11 MB each; sharing a few keeps
+    // thousands of tabs within the machine's memory.
+    startBrowser("alpha", {}, {"--renderer-process-limit=4"});
     NodeList nodes;
     for (int i = 0; i < count; ++i) {
         const QByteArray name = "p" + QByteArray::number(i);

@@ -104,6 +104,16 @@ void ChromeNativeHostBridge::refreshPresence()
             return !std::binary_search(m_liveHosts.begin(), m_liveHosts.end(), name);
         });
     m_liveHosts = std::move(live);
+    if (m_liveHosts.empty()) {
+        // Withdrawn now, not when each send next wakes: a browser started
+        // meanwhile would carry them out.
+        const auto dirs = NativeHostQueueDirectories::under(m_root);
+        for (const std::string &name : m_awaitedResponses) {
+            std::error_code ec;
+            fs::remove(dirs.requests / name, ec);
+            fs::remove(dirs.pending / name, ec);
+        }
+    }
     updateConnection();
     if (appeared && m_started)
         requestFreshState();
@@ -195,6 +205,13 @@ QCoro::Task<ChromeNativeHostBridge::RoundTrip> ChromeNativeHostBridge::sendThrou
         !ensurePrivateDirectory(dirs.responses, &error))
         co_return Failure(bridgeError(ChromeBridgeError::Code::cannotCreateDirectory, error));
 
+    qsizetype addresses = 0;
+    if (const auto *open = command.as<ChromeCommand::OpenURLsInNewWindow>())
+        addresses = open->urls.size();
+    else if (const auto *add = command.as<ChromeCommand::OpenURLsInWindow>())
+        addresses = add->urls.size();
+    const auto timeout = m_options.replyTimeout + m_options.replyTimePerOpenedAddress * addresses;
+
     const QUuid id = newUuid();
     const std::string name = queueFileName(uuidText(id));
     const QByteArray bytes = ChromeMessageCodec::encode(ChromeHostEnvelope{id, std::move(command)});
@@ -207,7 +224,7 @@ QCoro::Task<ChromeNativeHostBridge::RoundTrip> ChromeNativeHostBridge::sendThrou
     }
 
     const fs::path responseFile = dirs.responses / name;
-    const auto deadline = std::chrono::steady_clock::now() + m_options.replyTimeout;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
     const auto pollInterval = m_options.replyPollInterval;
     for (;;) {
         if (auto response = takeResponse(responseFile)) {

@@ -32,6 +32,9 @@ struct ChromeBridgeOptions {
     QString configHome;
 
     std::chrono::milliseconds replyTimeout{2000};
+    // Added to the wait for each address a command opens: the browser makes
+    // a tab in 50-120 ms, so a 500-tab piece of a restore takes up to a minute.
+    std::chrono::milliseconds replyTimePerOpenedAddress{250};
     std::chrono::milliseconds replyPollInterval{50};
     std::chrono::milliseconds queuePollInterval{1000};
     // How often the hosts' announcements are checked besides the directory

@@ -204,6 +204,42 @@ TEST_F(BridgeTest, UnansweredRequestIsWithdrawnAndALateReplyOnlyFeedsTheCache)
     EXPECT_EQ(m_cache.windows().front().id, 4);
 }
 
+TEST_F(BridgeTest, OpeningWaitsLongerPerAddressAndStopsWaitingWhenTheHostGoes)
+{
+    auto host = announceHost();
+    auto bridge = makeBridge(options([&](ChromeBridgeOptions &o) {
+        o.replyTimeout = 100ms;
+        o.replyTimePerOpenedAddress = 300ms;
+        o.presencePollInterval = 20ms;
+    }));
+    // The browser answers three addresses after 500 ms: past the plain wait,
+    // within the wait for three.
+    QTimer::singleShot(500ms, [&] {
+        for (const std::string &name : fileNames(m_dirs.requests)) {
+            fs::remove(m_dirs.requests / name); // claimed
+            writeFileAtomically(m_dirs.responses / name, R"({"id":"A0000000-0000-4000-8000-000000000000","message":{"ok":true}})");
+        }
+    });
+    const QStringList three{QStringLiteral("https://a.example/"), QStringLiteral("https://b.example/"),
+                            QStringLiteral("https://c.example/")};
+    const auto answered = runTask(bridge->send(ChromeCommand::openURLsInNewWindow(three, std::nullopt)));
+    ASSERT_TRUE(answered);
+    EXPECT_TRUE(answered->ok) << answered->summary.value_or(QString()).toStdString();
+
+    // The browser closes while a long wait runs: the request goes at once.
+    QStringList many;
+    for (int i = 0; i < 200; ++i)
+        many.append(QStringLiteral("https://d.example/%1").arg(i));
+    QTimer::singleShot(200ms, [&] { host.reset(); });
+    QElapsedTimer timer;
+    timer.start();
+    const auto abandoned = runTask(bridge->send(ChromeCommand::openURLsInNewWindow(many, std::nullopt)));
+    ASSERT_TRUE(abandoned);
+    EXPECT_FALSE(abandoned->ok);
+    EXPECT_LT(timer.elapsed(), 5000) << abandoned->summary.value_or(QString()).toStdString();
+    EXPECT_EQ(fileNames(m_dirs.requests), std::vector<std::string>{}) << "a browser started later would open it";
+}
+
 TEST_F(BridgeTest, WithoutAHostACommandIsAnsweredAtOnceAndLeavesNoRequest)
 {
     for (const bool simulated : {false, true}) {
