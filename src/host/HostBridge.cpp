@@ -133,7 +133,7 @@ namespace {
 
 // A batch is filed at the latest after this many frames or staged bytes, so a
 // steady stream still reaches the disk (and the application) promptly.
-constexpr std::size_t kMaxFramesPerBatch = 128;
+constexpr std::size_t kMaxFramesPerBatch = 512;
 constexpr std::size_t kMaxBytesPerBatch = 8u * 1024u * 1024u;
 
 // What a person did in the browser and wants the application for; everything
