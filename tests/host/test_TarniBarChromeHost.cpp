@@ -9,10 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <fstream>
-#include <regex>
 #include <set>
 #include <sys/stat.h>
 #include <thread>
@@ -168,9 +168,15 @@ TEST_F(HostTest, WhileTheApplicationRunsEveryUnsolicitedMessageIsQueuedUnderItsO
     for (const std::string &name : names)
         filed.push_back(readFile(m_dirs.queue / name));
     EXPECT_EQ(filed, bodies) << "not every message filed, or not in arrival order";
-    const std::regex form(R"(\d{20}-[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}\.json)");
+    // "<20-digit arrival stamp>-<canonical id>.json"
+    const auto wellFormed = [](const std::string &name) {
+        return name.size() == 20 + 1 + 36 + 5 &&
+               std::all_of(name.begin(), name.begin() + 20, [](char c) { return c >= '0' && c <= '9'; }) &&
+               name[20] == '-' && canonicalUuidText(name.substr(21, 36)) == name.substr(21, 36) &&
+               name.ends_with(".json");
+    };
     for (std::size_t i = 0; i < names.size(); ++i) {
-        EXPECT_TRUE(std::regex_match(names[i], form)) << names[i];
+        EXPECT_TRUE(wellFormed(names[i])) << names[i];
         // The envelope's id in canonical form when it has a valid one, else a fresh one.
         EXPECT_EQ(names[i].substr(21) == kName, i < 3) << names[i];
     }
