@@ -63,16 +63,17 @@ void ChromeStateCache::unbind(const QUuid &nodeID)
 
 void ChromeStateCache::followTabs(const QList<ChromeWindowState> &windows)
 {
-    if (m_bindings.isEmpty())
-        return;
     QHash<std::int64_t, std::int64_t> windowOfTab;
     for (const ChromeWindowState &window : windows) {
         for (const ChromeTabState &tab : window.tabs)
             windowOfTab.insert(tab.id, window.id);
     }
-    m_bindings.removeIf([&](Bindings::iterator it) { return !windowOfTab.contains(it->tabID); });
+    m_bindings.removeIf([&](Bindings::iterator it) {
+        return !windowOfTab.contains(it->tabID) && m_listedTabs.contains(it->tabID);
+    });
     for (RuntimeTabBinding &bound : m_bindings)
-        bound.windowID = windowOfTab.value(bound.tabID);
+        bound.windowID = windowOfTab.value(bound.tabID, bound.windowID);
+    m_listedTabs = QSet<std::int64_t>(windowOfTab.keyBegin(), windowOfTab.keyEnd());
 }
 
 void ChromeStateCache::update(const ChromeTabState &tab)

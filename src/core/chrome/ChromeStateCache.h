@@ -3,6 +3,7 @@
 #include "chrome/ChromeHostMessages.h"
 
 #include <QHash>
+#include <QSet>
 #include <QObject>
 #include <QUuid>
 
@@ -17,9 +18,11 @@ namespace tarni {
 // see one change per event. GUI thread only.
 //
 // The bindings name tabs of this browser run only and are never stored.
-// The state events keep them honest: a tab that closed or is missing from a
-// full windows state loses its binding, a tab that moved keeps it with its
-// new window.
+// The state events keep them honest: a tab that closed, or that an earlier
+// full windows state listed and a later one does not, loses its binding; a
+// tab that moved keeps it with its new window. A tab no state has listed yet
+// keeps its binding: the browser may have taken the state that reaches us
+// now before it made the tab (replies and events travel apart).
 class ChromeStateCache : public QObject {
     Q_OBJECT
 
@@ -50,6 +53,8 @@ private:
 
     using Bindings = QHash<QUuid, RuntimeTabBinding>;
     Bindings m_bindings;
+    // The tabs of the last full windows state the browser sent.
+    QSet<std::int64_t> m_listedTabs;
 
     QList<ChromeWindowState> m_windows;
     std::optional<ChromeCapturePayload> m_lastCapture;

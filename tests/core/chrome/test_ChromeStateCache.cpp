@@ -78,13 +78,17 @@ TEST(ChromeStateCache, BindingsFollowTheStateEvents)
     };
     const QUuid first = QUuid::createUuid();
     const QUuid second = QUuid::createUuid();
+    const QUuid fresh = QUuid::createUuid();
     for (const Row &row : rows) {
         ChromeStateCache cache;
-        cache.setWindows(twoWindows());
+        cache.apply(ChromeEvent::windowsState(twoWindows()));
         cache.bind(first, RuntimeTabBinding{1, 10});
         cache.bind(second, RuntimeTabBinding{2, 20});
+        // Just opened: a state taken before the browser made it lacks it.
+        cache.bind(fresh, RuntimeTabBinding{1, 30});
         cache.apply(row.event);
         EXPECT_EQ(cache.binding(first), row.first) << row.name;
         EXPECT_EQ(cache.binding(second), row.second) << row.name;
+        EXPECT_EQ(cache.binding(fresh), RuntimeTabBinding({1, 30})) << row.name;
     }
 }
