@@ -74,6 +74,8 @@ ChromeNativeHostBridge::ChromeNativeHostBridge(ChromeStateCache *stateCache, fs:
     , m_options(std::move(options))
 {
     connect(&m_queueWatcher, &QFileSystemWatcher::directoryChanged, this, &ChromeNativeHostBridge::scheduleQueuePass);
+    connect(&m_responseWatcher, &QFileSystemWatcher::directoryChanged, this,
+            &ChromeNativeHostBridge::responseFolderChanged);
     connect(&m_hostsWatcher, &QFileSystemWatcher::directoryChanged, this, &ChromeNativeHostBridge::refreshPresence);
     // Right from the start: the application's first status line says it.
     const fs::path hosts = nativeHostsDirectory(m_root);
@@ -94,7 +96,14 @@ ChromeNativeHostBridge::ChromeNativeHostBridge(ChromeStateCache *stateCache, fs:
     m_presenceMonitor->start();
 }
 
-ChromeNativeHostBridge::~ChromeNativeHostBridge() = default;
+ChromeNativeHostBridge::~ChromeNativeHostBridge()
+{
+    // A send waiting for a reply is resumed now and ends as cancelled: left
+    // suspended, its coroutine would wait for an event loop that may never
+    // run again, and never be freed.
+    m_closing = true;
+    Q_EMIT responseFolderChanged();
+}
 
 void ChromeNativeHostBridge::refreshPresence()
 {
@@ -153,6 +162,8 @@ void ChromeNativeHostBridge::absorb(const ChromeCommandResponse &response)
 
 QCoro::Task<ChromeSendResult> ChromeNativeHostBridge::send(ChromeCommand command)
 {
+    if (m_closing)
+        co_return Failure(ChromeBridgeError{ChromeBridgeError::Code::cancelled, {}});
     if (m_commandHandler) {
         const CommandHandler handler = m_commandHandler;
         co_return co_await handler(std::move(command));
@@ -173,7 +184,7 @@ QCoro::Task<ChromeSendResult> ChromeNativeHostBridge::send(ChromeCommand command
     }
     QPointer<ChromeNativeHostBridge> self(this);
     RoundTrip reply = co_await sendThroughNativeHost(std::move(command));
-    if (!self)
+    if (!self || m_closing)
         co_return Failure(ChromeBridgeError{ChromeBridgeError::Code::cancelled, {}});
     if (!reply)
         co_return Failure(reply.error());
@@ -236,9 +247,9 @@ QCoro::Task<ChromeNativeHostBridge::RoundTrip> ChromeNativeHostBridge::sendThrou
         if (now >= deadline || m_liveHosts.empty())
             break;
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
-        co_await SignalOrTimeout(&m_responseWatcher, &QFileSystemWatcher::directoryChanged,
+        co_await SignalOrTimeout(this, &ChromeNativeHostBridge::responseFolderChanged,
                                  std::min(pollInterval, left));
-        if (!self)
+        if (!self || m_closing)
             co_return Failure(ChromeBridgeError{ChromeBridgeError::Code::cancelled, {}});
     }
     withdrawRequest(name);

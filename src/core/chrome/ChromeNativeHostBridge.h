@@ -94,6 +94,9 @@ public:
 Q_SIGNALS:
     void isConnectedChanged();
     void latestSlackCaptureChanged();
+    // A reply may have arrived; also emitted on destruction, with every send
+    // that waits then ending as cancelled.
+    void responseFolderChanged();
 
 private:
     using RoundTrip = Result<std::optional<ChromeCommandResponse>, ChromeBridgeError>;
@@ -119,6 +122,7 @@ private:
     ChromeBridgeOptions m_options;
     ChromeMessageCodec m_codec;
     bool m_isConnected = false;
+    bool m_closing = false;
     // The automation's simulated browser said it is there.
     bool m_simulatedConnection = false;
     std::vector<std::string> m_liveHosts;
