@@ -344,7 +344,7 @@ TEST_F(OutlineViewTest, MarksTheSearchedWordsAndRepaintsForEveryQuery)
     view->viewport()->removeEventFilter(&counter);
 }
 
-TEST_F(OutlineViewTest, KeysSelectWithoutOpeningAndClicksOpenOnce)
+TEST_F(OutlineViewTest, KeysSelectWithoutOpening)
 {
     AppModel &app = startWithTree();
     view->setFocus();
@@ -361,19 +361,6 @@ TEST_F(OutlineViewTest, KeysSelectWithoutOpeningAndClicksOpenOnce)
     settle();
     ASSERT_EQ(opener->opened.size(), 1);
     EXPECT_EQ(opener->opened.last(), QUrl(QStringLiteral("https://top.example.com/")));
-
-    // A double-click on another row: the first click opens it, the second
-    // does not open it again.
-    const QPoint docsPoint = view->visualRect(row(docs)).center();
-    QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, docsPoint);
-    QTest::mouseDClick(view->viewport(), Qt::LeftButton, {}, docsPoint);
-    settle();
-    EXPECT_EQ(app.selectionCoordinator().selectedNodeID(), docs);
-    EXPECT_EQ(opener->opened.size(), 2);
-    // A double-click on the row already selected opens it.
-    QTest::mouseDClick(view->viewport(), Qt::LeftButton, {}, docsPoint);
-    settle();
-    EXPECT_EQ(opener->opened.size(), 3);
 }
 
 TEST_F(OutlineViewTest, ContextMenuSelectsItsRowAndRunsTheChosenEntryAfterClosing)
