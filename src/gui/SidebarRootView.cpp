@@ -8,11 +8,13 @@
 #include "gui/NodeContextMenu.h"
 #include "gui/inspector/InspectorView.h"
 #include "gui/onboarding/OnboardingView.h"
+#include "gui/outline/WorkspaceItemModel.h"
 #include "gui/outline/WorkspaceOutlineView.h"
 #include "gui/settings/SettingsWindow.h"
 
 #include <QAction>
-#include <QGuiApplication>
+#include <QApplication>
+#include <QFrame>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
@@ -21,7 +23,8 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QSplitter>
+#include <QScrollArea>
+#include <QStackedLayout>
 #include <QStackedWidget>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -29,6 +32,12 @@
 namespace tarni {
 
 namespace {
+
+// The inspector never takes more of the sidebar than this, however much it
+// has to show: the tree keeps the rest.
+constexpr double kInspectorShare = 0.4;
+// A query this long is shortened in the line saying it matched nothing.
+constexpr qsizetype kShownQueryLength = 60;
 
 QLabel *statusLine(QWidget *parent, const QString &name)
 {
@@ -76,9 +85,15 @@ SidebarRootView::SidebarRootView(AppModel &model, QWidget *parent)
     m_onboarding = new OnboardingView(m_model, *m_actions, m_pages);
     m_pages->addWidget(m_onboarding);
 
-    connect(m_actions->rename, &QAction::triggered, m_inspector, &InspectorView::beginRename);
+    // Renaming happens in the inspector, so it shows again for it.
+    auto rename = [this] {
+        if (!m_model.showInspector())
+            m_model.setShowInspector(true);
+        m_inspector->beginRename();
+    };
+    connect(m_actions->rename, &QAction::triggered, m_inspector, rename);
     // A new group is named right away; Esc keeps "New Group".
-    connect(m_actions->addGroup, &QAction::triggered, m_inspector, &InspectorView::beginRename);
+    connect(m_actions->addGroup, &QAction::triggered, m_inspector, rename);
     connect(m_inspector, &InspectorView::editingDone, this, [this] { m_outline->setFocus(Qt::OtherFocusReason); });
     m_outline->setContextMenuItems(
         [this](const QUuid &id) { return nodeContextMenuItems(m_model, *m_actions, id); });
@@ -102,6 +117,16 @@ SidebarRootView::SidebarRootView(AppModel &model, QWidget *parent)
             m_search->setText(m_model.treeViewModel().searchQuery());
     });
     connect(m_actions, &AppActions::busyChanged, this, [this](int count) { m_busy->setVisible(count > 0); });
+    connect(&tree, &TreeViewModel::searchQueryChanged, this, &SidebarRootView::refreshNoMatches);
+    connect(m_outline->itemModel(), &WorkspaceItemModel::synced, this, &SidebarRootView::refreshNoMatches);
+    connect(m_outline->itemModel(), &QAbstractItemModel::modelReset, this, &SidebarRootView::refreshNoMatches);
+    connect(&m_model, &AppModel::showInspectorChanged, this, &SidebarRootView::applyInspectorShown);
+    connect(m_showInspector, &QAction::toggled, this, [this](bool on) {
+        if (on != m_model.showInspector())
+            m_model.setShowInspector(on);
+    });
+    applyInspectorShown();
+    refreshNoMatches();
 
     relabel();
     refreshStatus();
@@ -175,16 +200,43 @@ QWidget *SidebarRootView::buildMainPage()
     bannerRow->addWidget(m_writeFailure);
     column->addLayout(bannerRow);
 
-    auto *splitter = new QSplitter(Qt::Vertical, m_main);
-    splitter->setObjectName(QStringLiteral("outlineInspectorSplitter"));
-    splitter->setChildrenCollapsible(false);
-    m_outline = new WorkspaceOutlineView(m_model, splitter);
-    m_inspector = new InspectorView(m_model, *m_actions, splitter);
-    splitter->addWidget(m_outline);
-    splitter->addWidget(m_inspector);
-    splitter->setStretchFactor(0, 3);
-    splitter->setStretchFactor(1, 2);
-    column->addWidget(splitter, 1);
+    // The tree takes the height the inspector does not need.
+    auto *outlineArea = new QWidget(m_main);
+    m_outlinePages = new QStackedLayout(outlineArea);
+    m_outline = new WorkspaceOutlineView(m_model, outlineArea);
+    m_noMatches = new QLabel(outlineArea);
+    m_noMatches->setObjectName(QStringLiteral("noSearchMatches"));
+    m_noMatches->setWordWrap(true);
+    m_noMatches->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    m_noMatches->setContentsMargins(12, 16, 12, 16);
+    m_noMatches->setForegroundRole(QPalette::PlaceholderText);
+    m_outlinePages->addWidget(m_outline);
+    m_outlinePages->addWidget(m_noMatches);
+    column->addWidget(outlineArea, 1);
+
+    m_inspectorRule = new QFrame(m_main);
+    m_inspectorRule->setFrameShape(QFrame::HLine);
+    m_inspectorRule->setFrameShadow(QFrame::Sunken);
+    column->addWidget(m_inspectorRule);
+    m_inspectorArea = new QScrollArea(m_main);
+    m_inspectorArea->setObjectName(QStringLiteral("inspectorArea"));
+    m_inspectorArea->setFrameShape(QFrame::NoFrame);
+    m_inspectorArea->setWidgetResizable(true);
+    m_inspectorArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_inspector = new InspectorView(m_model, *m_actions, m_inspectorArea);
+    m_inspectorArea->setWidget(m_inspector);
+    m_inspector->installEventFilter(this);
+    m_main->installEventFilter(this);
+    column->addWidget(m_inspectorArea);
+
+    m_showInspector = new QAction(m_main);
+    m_showInspector->setObjectName(QStringLiteral("showInspector"));
+    m_showInspector->setCheckable(true);
+    m_showInspector->setShortcut(QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_I));
+    m_showInspector->setShortcutContext(Qt::WindowShortcut);
+    m_main->addAction(m_showInspector);
+    m_header->menu()->insertAction(m_actions->settings, m_showInspector);
+    m_header->menu()->insertSeparator(m_actions->settings);
 
     column->addWidget(buildStatusArea(m_main));
 
@@ -234,6 +286,8 @@ void SidebarRootView::relabel()
     m_addButton->setToolTip(localized("Add"));
     m_addButton->setAccessibleName(localized("Add"));
     m_busyLabel->setText(localized("Working…"));
+    m_showInspector->setText(localized("Show Inspector"));
+    refreshNoMatches();
     if (m_writeFailure->isVisible())
         m_writeFailure->setText(localized("The last change could not be saved."));
 }
@@ -295,14 +349,57 @@ void SidebarRootView::showAlertIfAny()
     }
 }
 
+void SidebarRootView::applyInspectorShown()
+{
+    const bool shown = m_model.showInspector();
+    m_showInspector->setChecked(shown);
+    if (!shown && m_inspector->isAncestorOf(QApplication::focusWidget()))
+        m_outline->setFocus(Qt::OtherFocusReason);
+    m_inspectorArea->setVisible(shown);
+    m_inspectorRule->setVisible(shown);
+    fitInspector();
+}
+
+void SidebarRootView::fitInspector()
+{
+    // The frame spans the page; its own width may not have caught up yet.
+    const int width = m_main->width();
+    const int content =
+        m_inspector->hasHeightForWidth() ? m_inspector->heightForWidth(width) : m_inspector->sizeHint().height();
+    const int share = int(m_main->height() * kInspectorShare);
+    m_inspectorArea->setFixedHeight(std::max(0, std::min(content, share)));
+}
+
+void SidebarRootView::refreshNoMatches()
+{
+    const TreeViewModel &tree = m_model.treeViewModel();
+    const bool none = tree.projection().isFiltering() && m_outline->itemModel()->rowCount() == 0;
+    if (none) {
+        QString query = tree.searchQuery().simplified();
+        if (query.size() > kShownQueryLength)
+            query = query.left(kShownQueryLength) + QStringLiteral("…");
+        m_noMatches->setText(formatted(localized("No nodes match “%@”."), {query}));
+    }
+    m_outlinePages->setCurrentWidget(none ? static_cast<QWidget *>(m_noMatches) : m_outline);
+}
+
 bool SidebarRootView::eventFilter(QObject *watched, QEvent *event)
 {
-    if (watched == m_search && event->type() == QEvent::KeyPress &&
-        static_cast<QKeyEvent *>(event)->key() == Qt::Key_Escape) {
-        m_search->clear();
-        m_outline->setFocus(Qt::ShortcutFocusReason);
-        return true;
+    if (watched == m_search && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent *>(event)->key();
+        if (key == Qt::Key_Escape) {
+            m_search->clear();
+            m_outline->setFocus(Qt::ShortcutFocusReason);
+            return true;
+        }
+        if (key == Qt::Key_Down && m_outline->isVisible()) {
+            m_outline->enterFromSearch();
+            return true;
+        }
     }
+    if ((watched == m_inspector && event->type() == QEvent::LayoutRequest) ||
+        (watched == m_main && event->type() == QEvent::Resize))
+        fitInspector();
     return QWidget::eventFilter(watched, event);
 }
 

@@ -7,9 +7,13 @@
 #include <QPointer>
 #include <QWidget>
 
+class QAction;
+class QFrame;
 class QLabel;
 class QLineEdit;
 class QProgressBar;
+class QScrollArea;
+class QStackedLayout;
 class QStackedWidget;
 class QToolButton;
 
@@ -38,6 +42,13 @@ public:
     HeaderView *header() const { return m_header; }
     QLineEdit *searchField() const { return m_search; }
     InspectorView *inspector() const { return m_inspector; }
+    // The inspector's frame: as tall as what the inspector shows, up to a
+    // share of the sidebar (it scrolls beyond); hidden when the user hides it.
+    QScrollArea *inspectorArea() const { return m_inspectorArea; }
+    // Checked while the inspector is shown; remembered in the settings.
+    QAction *showInspectorAction() const { return m_showInspector; }
+    // Takes the outline's place while a search matches nothing.
+    QLabel *noMatchesLabel() const { return m_noMatches; }
     OnboardingView *onboarding() const { return m_onboarding; }
     QToolButton *addMenuButton() const { return m_addButton; }
     // The settings window once it was opened.
@@ -64,6 +75,9 @@ private:
     void relabel();
     void refreshStatus();
     void showAlertIfAny();
+    void fitInspector();
+    void applyInspectorShown();
+    void refreshNoMatches();
 
     AppModel &m_model;
     AppActions *m_actions = nullptr;
@@ -73,7 +87,12 @@ private:
     QLineEdit *m_search = nullptr;
     QToolButton *m_addButton = nullptr;
     WorkspaceOutlineView *m_outline = nullptr;
+    QStackedLayout *m_outlinePages = nullptr;
+    QLabel *m_noMatches = nullptr;
     InspectorView *m_inspector = nullptr;
+    QScrollArea *m_inspectorArea = nullptr;
+    QFrame *m_inspectorRule = nullptr;
+    QAction *m_showInspector = nullptr;
     OnboardingView *m_onboarding = nullptr;
     QLabel *m_writeFailure = nullptr;
     QWidget *m_busy = nullptr;

@@ -49,6 +49,16 @@ QString fixedWidth(double width)
     return QString::number(std::isfinite(width) ? width : 0.0, 'f', 0);
 }
 
+// INI files keep booleans as the text "true" or "false"; anything else is
+// no choice at all.
+bool storedBoolean(const QSettings &settings, const char *key, bool fallback)
+{
+    const QString text = settings.value(QLatin1String(key)).toString();
+    if (text == QLatin1String("true") || text == QLatin1String("false"))
+        return text == QLatin1String("true");
+    return fallback;
+}
+
 QString permissionName(PermissionStatus status)
 {
     switch (status) {
@@ -111,13 +121,9 @@ AppModel::AppModel(AppModelDependencies dependencies, QObject *parent)
     QSettings &settings = *m_dependencies.settings;
     m_appLanguage = appLanguageFromRawValue(settings.value(QLatin1String(kAppLanguageSettingsKey)).toString())
                         .value_or(AppLanguage::system);
-    const QVariant autoCheck = settings.value(QLatin1String(kAutoCheckUpdatesSettingsKey));
-    // INI files keep booleans as the text "true" or "false".
-    if (autoCheck.isValid()) {
-        const QString text = autoCheck.toString();
-        if (text == QLatin1String("false") || text == QLatin1String("true"))
-            m_autoCheckUpdatesEnabled = text == QLatin1String("true");
-    }
+    m_autoCheckUpdatesEnabled = storedBoolean(settings, kAutoCheckUpdatesSettingsKey, true);
+    m_openWithSingleClick = storedBoolean(settings, kOpenWithSingleClickSettingsKey, true);
+    m_showInspector = storedBoolean(settings, kShowInspectorSettingsKey, true);
     m_updatesConfigured = m_dependencies.updatesConfigured && m_dependencies.updatesConfigured();
     if (m_dependencies.languageManager && m_dependencies.languageManager->currentLanguage() != m_appLanguage)
         m_dependencies.languageManager->setLanguage(m_appLanguage);
@@ -134,6 +140,23 @@ AppModel::AppModel(AppModelDependencies dependencies, QObject *parent)
     if (daysRead)
         m_trashRetentionDays = std::clamp(days, 1, kMaxTrashRetentionDays);
     connect(&m_selection, &SelectionCoordinator::selectedNodeIDChanged, this, &AppModel::changed);
+    // What a search shows decides what is selected as far as the inspector
+    // and the keys go.
+    connect(&m_treeViewModel, &TreeViewModel::searchQueryChanged, this, &AppModel::changed);
+    // A search that ends leaves the node chosen among its results shown.
+    // Queued: the outline's rows follow the same signal and must see the
+    // query gone before they see groups expand.
+    connect(
+        &m_treeViewModel, &TreeViewModel::searchQueryChanged, this,
+        [this] {
+            const auto &selected = m_selection.selectedNodeID();
+            if (m_treeViewModel.searchQuery().isEmpty() && selected && m_treeViewModel.node(selected)) {
+                CommandScope scope(this);
+                reveal(*selected);
+                m_selection.select(selected);
+            }
+        },
+        Qt::QueuedConnection);
     bindBridge();
 
     m_dailySnapshotTimer = new QTimer(this);
@@ -247,7 +270,43 @@ bool AppModel::failed(const Result<T, E> &result)
 
 void AppModel::select(const std::optional<QUuid> &nodeID)
 {
+    // Choosing the node already selected reveals nothing: it is how direct
+    // edits confirm the selection, and a group someone just collapsed over
+    // it is to stay collapsed.
+    const bool becomes = nodeID && nodeID != m_selection.selectedNodeID();
+    if (becomes)
+        reveal(*nodeID);
     m_selection.select(nodeID);
+    if (!becomes)
+        keepSelectionShown();
+}
+
+std::optional<QUuid> AppModel::shownSelectedNodeID() const
+{
+    const auto node = m_inspector.selectedNode();
+    return node ? std::optional(node->id()) : std::nullopt;
+}
+
+void AppModel::reveal(const QUuid &nodeID)
+{
+    const auto node = m_treeViewModel.node(nodeID);
+    if (!node || m_inspector.isShown(nodeID))
+        return;
+    if (m_treeViewModel.projection().isFiltering() && !m_inspector.shownRow(nodeID))
+        m_treeViewModel.setSearchQuery(QString());
+    // Joins the command that selected the node, if any.
+    auto command = m_treeViewModel.beginCommand(nullptr);
+    expandDownTo(node->parentID());
+}
+
+void AppModel::keepSelectionShown()
+{
+    const auto &selected = m_selection.selectedNodeID();
+    if (!selected)
+        return;
+    const auto row = m_inspector.shownRow(*selected);
+    if (row && row != selected)
+        m_selection.select(row);
 }
 
 std::optional<QUuid> AppModel::selectedInsertionParentID() const
@@ -474,6 +533,7 @@ void AppModel::updateCheckStarted(const QVariant &text)
 void AppModel::addGroup()
 {
     CommandScope scope(this);
+    auto command = m_treeViewModel.beginCommand(nullptr);
     auto added = m_treeViewModel.addGroup(QStringLiteral("New Group"), selectedInsertionParentID());
     if (!failed(added))
         select(added->id());
@@ -482,6 +542,7 @@ void AppModel::addGroup()
 void AppModel::addWebLink(const QString &text)
 {
     CommandScope scope(this);
+    auto command = m_treeViewModel.beginCommand(nullptr);
     auto added = m_treeViewModel.addWebLink(text, std::nullopt, selectedInsertionParentID());
     if (!failed(added))
         select(added->id());
@@ -490,6 +551,7 @@ void AppModel::addWebLink(const QString &text)
 void AppModel::addSlackPermalink(const QString &text)
 {
     CommandScope scope(this);
+    auto command = m_treeViewModel.beginCommand(nullptr);
     auto added = m_treeViewModel.addSlackPermalink(text, selectedInsertionParentID());
     if (!failed(added))
         select(added->id());
@@ -498,6 +560,7 @@ void AppModel::addSlackPermalink(const QString &text)
 void AppModel::addFile(const QUrl &url, bool isFolder)
 {
     CommandScope scope(this);
+    auto command = m_treeViewModel.beginCommand(nullptr);
     auto added = m_treeViewModel.addFile(url, isFolder, selectedInsertionParentID());
     if (!failed(added))
         select(added->id());
@@ -519,6 +582,7 @@ void AppModel::duplicateSelectedNode()
     const auto selected = m_inspector.selectedNode();
     if (!selected)
         return;
+    auto command = m_treeViewModel.beginCommand(nullptr);
     auto copies = m_treeViewModel.duplicateSubtree(selected->id());
     if (failed(copies))
         return;
@@ -534,19 +598,26 @@ void AppModel::renameSelectedNode(const QString &title)
 void AppModel::toggleCollapse(const QUuid &nodeID)
 {
     CommandScope scope(this);
-    failed(m_treeViewModel.toggleCollapse(nodeID));
+    if (!failed(m_treeViewModel.toggleCollapse(nodeID)))
+        keepSelectionShown();
 }
 
 void AppModel::setCollapsed(const QUuid &nodeID, bool collapsed)
 {
     CommandScope scope(this);
-    failed(m_treeViewModel.setCollapsed(nodeID, collapsed));
+    if (!failed(m_treeViewModel.setCollapsed(nodeID, collapsed)))
+        keepSelectionShown();
 }
 
 void AppModel::moveNode(const QUuid &nodeID, const std::optional<QUuid> &newParentID, std::optional<qsizetype> index)
 {
     CommandScope scope(this);
-    failed(m_treeViewModel.move(nodeID, newParentID, index));
+    auto command = m_treeViewModel.beginCommand(nullptr);
+    if (failed(m_treeViewModel.move(nodeID, newParentID, index)))
+        return;
+    // The selected node stays in sight where it went.
+    if (m_selection.selectedNodeID() == nodeID)
+        reveal(nodeID);
 }
 
 // --- opening -------------------------------------------------------------
@@ -727,7 +798,7 @@ QCoro::Task<bool> AppModel::captureCurrentChromeTab()
     if (!tab)
         co_return false;
     // Under the selected node itself, whatever its kind.
-    const std::optional<QUuid> parent = m_selection.selectedNodeID();
+    const std::optional<QUuid> parent = shownSelectedNodeID();
     auto command = m_treeViewModel.beginCommand(textKey("Capture Current Tab"), tab->tab.titleSnapshot);
     auto added = m_treeViewModel.addChromeTarget(tab->tab, parent);
     if (failed(added))
@@ -765,7 +836,7 @@ QCoro::Task<bool> AppModel::captureCurrentChromeWindow()
         setAlert(skipped > 0 ? skippedText : localized("Chrome did not respond"));
         co_return false;
     }
-    const std::optional<QUuid> parent = m_selection.selectedNodeID();
+    const std::optional<QUuid> parent = shownSelectedNodeID();
     auto command = m_treeViewModel.beginCommand(textKey("Capture Window"), QStringLiteral("Chrome Window"));
     auto group = m_treeViewModel.addGroup(QStringLiteral("Chrome Window"), parent);
     if (failed(group))
@@ -801,6 +872,7 @@ void AppModel::handleCapturedSlackThread(const SlackTarget &target, const QUuid 
         if (failed(inTrash) || *inTrash)
             return;
     }
+    auto command = m_treeViewModel.beginCommand(nullptr);
     auto added = m_treeViewModel.addSlackPermalink(target.permalinkURL, selectedInsertionParentID(), nodeID);
     if (failed(added))
         return;
@@ -963,6 +1035,7 @@ void AppModel::runImport(InteropImport imported, const std::optional<QUuid> &par
     const QString safetyTitle = localized("Before import") + QLatin1Char(' ') +
         QLocale().toString(QDateTime::currentDateTime(), QLocale::ShortFormat);
     WorkspaceImport import(m_treeViewModel, m_snapshots, *m_dependencies.treeArchiveService);
+    auto command = m_treeViewModel.beginCommand(nullptr);
     auto report = import.run(std::move(imported), parentID, safetyTitle);
     if (!report) {
         setAlert(localized(report.error().description()));
@@ -1031,6 +1104,7 @@ void AppModel::recoverUnreachableNodes()
     if (failed(m_snapshots.saveWorkspace(localized("Before repair") + QStringLiteral(" Snapshot"),
                                          m_selection.selectedNodeID())))
         return;
+    auto command = m_treeViewModel.beginCommand(nullptr);
     auto recovered = m_treeViewModel.recoverUnreachableNodes(localized("Recovered"));
     if (failed(recovered))
         return;
@@ -1187,6 +1261,8 @@ std::optional<QString> AppModel::takeHistoryStep(bool undoing)
                                   : StatusLine::lookedUp(textKey("Redid %@"), {label}));
     if (!m_treeViewModel.node(m_selection.selectedNodeID()))
         select(std::nullopt);
+    else
+        keepSelectionShown();
     return label;
 }
 
@@ -1203,6 +1279,7 @@ QList<TrashSummary> AppModel::trashEntries()
 void AppModel::restoreFromTrash(const QUuid &entryID)
 {
     CommandScope scope(this);
+    auto command = m_treeViewModel.beginCommand(nullptr);
     auto restored = m_treeViewModel.restoreFromTrash(entryID);
     if (failed(restored))
         return;
@@ -1224,6 +1301,22 @@ void AppModel::emptyTrash()
     if (!failed(erased))
         setLatestImportStatus(StatusLine::lookedUp(textKey("Emptied the trash (%lld item(s))"),
                                                    {QString::number(*erased)}));
+}
+
+void AppModel::setOpenWithSingleClick(bool on)
+{
+    m_dependencies.settings->setValue(QLatin1String(kOpenWithSingleClickSettingsKey), on);
+    m_dependencies.settings->sync();
+    if (std::exchange(m_openWithSingleClick, on) != on)
+        Q_EMIT openWithSingleClickChanged();
+}
+
+void AppModel::setShowInspector(bool shown)
+{
+    m_dependencies.settings->setValue(QLatin1String(kShowInspectorSettingsKey), shown);
+    m_dependencies.settings->sync();
+    if (std::exchange(m_showInspector, shown) != shown)
+        Q_EMIT showInspectorChanged();
 }
 
 void AppModel::setTrashRetentionDays(int days)

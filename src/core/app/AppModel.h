@@ -52,6 +52,10 @@ inline constexpr const char *kOnboardingCompletedSettingsKey = "TarniBar.Onboard
 inline constexpr const char *kTrashRetentionDaysSettingsKey = "trashRetentionDays";
 inline constexpr int kDefaultTrashRetentionDays = 30;
 inline constexpr int kMaxTrashRetentionDays = 3650;
+// Whether a click on a row opens its node as well as selecting it (else a
+// double click or Enter opens it).
+inline constexpr const char *kOpenWithSingleClickSettingsKey = "TarniBar.openWithSingleClick";
+inline constexpr const char *kShowInspectorSettingsKey = "TarniBar.showInspector";
 
 // The one object the views talk to: it owns the tree, the selection and the
 // inspector, holds every status text and preference the sidebar, onboarding
@@ -74,6 +78,8 @@ class AppModel : public QObject {
     Q_PROPERTY(bool autoCheckUpdatesEnabled READ autoCheckUpdatesEnabled NOTIFY autoCheckUpdatesEnabledChanged)
     Q_PROPERTY(bool updatesConfigured READ updatesConfigured NOTIFY updatesConfiguredChanged)
     Q_PROPERTY(QString updatesStatus READ updatesStatus NOTIFY updatesStatusChanged)
+    Q_PROPERTY(bool openWithSingleClick READ openWithSingleClick NOTIFY openWithSingleClickChanged)
+    Q_PROPERTY(bool showInspector READ showInspector NOTIFY showInspectorChanged)
 
 public:
     // The services must outlive the model.
@@ -110,8 +116,17 @@ public:
     QCoro::Task<> launch();
 
     // Selects the node (none: clears) and opens it; the open runs on its own.
+    //
+    // A node that becomes selected, by these or by a command, is shown: a
+    // search that filters it out ends, and the groups above it expand (as
+    // one undo step with the command that selected it, or as a step of its
+    // own). A selection that a collapse or an undo hides moves to the
+    // collapsed group that shows in its place.
     void selectNode(const std::optional<QUuid> &nodeID);
     void selectNodeWithoutOpening(const std::optional<QUuid> &nodeID);
+    // The selected node when the outline shows it, else none: what commands
+    // started by a key act on.
+    std::optional<QUuid> shownSelectedNodeID() const;
     void sidebarWidthDidChange(double width);
     void completeOnboarding();
     void reopenOnboarding();
@@ -215,6 +230,10 @@ public:
     int trashRetentionDays() const { return m_trashRetentionDays; }
     // Clamped to 1 … kMaxTrashRetentionDays.
     void setTrashRetentionDays(int days);
+    bool openWithSingleClick() const { return m_openWithSingleClick; }
+    void setOpenWithSingleClick(bool on);
+    bool showInspector() const { return m_showInspector; }
+    void setShowInspector(bool shown);
 
     // Automation: replaces the tree with a seed's content (snapshots stay).
     void applySeed(UITestWorkspaceSeed seed);
@@ -249,6 +268,8 @@ Q_SIGNALS:
     void historyChanged();
     void trashChanged();
     void trashRetentionDaysChanged();
+    void openWithSingleClickChanged();
+    void showInspectorChanged();
     // A snapshot was saved, renamed or deleted.
     void snapshotsChanged();
 
@@ -284,6 +305,10 @@ private:
     template <class T, class E>
     bool failed(const Result<T, E> &result);
     void select(const std::optional<QUuid> &nodeID);
+    // Ends a search that filters the node out and expands the groups above it.
+    void reveal(const QUuid &nodeID);
+    // Moves a selection that collapsed groups hide onto the outermost of them.
+    void keepSelectionShown();
     void seedSampleWorkspace();
     void reportUnreachableNodes();
     bool restoreSnapshotEntry(const WorkspaceSnapshot &snapshot, bool latest);
@@ -319,6 +344,8 @@ private:
     bool m_updatesConfigured = false;
     StatusLine m_updatesStatus;
     int m_trashRetentionDays = kDefaultTrashRetentionDays;
+    bool m_openWithSingleClick = true;
+    bool m_showInspector = true;
     QTimer *m_dailySnapshotTimer = nullptr;
     bool m_dailySnapshotFailed = false;
 };

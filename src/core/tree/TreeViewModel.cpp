@@ -613,7 +613,10 @@ TreeResult<void> TreeViewModel::persist()
         if (m_command) {
             m_command->trashAdded += trashAdded;
             m_command->trashRemoved += trashRemoved;
-            name = m_command->name;
+            if (m_command->name.action.isEmpty() && name)
+                m_command->name = *name;
+            if (!m_command->name.action.isEmpty())
+                name = m_command->name;
             step.trashAdded = m_command->trashAdded;
             step.trashRemoved = m_command->trashRemoved;
         } else {
@@ -863,10 +866,14 @@ TreeViewModel::Command::~Command()
 
 TreeViewModel::Command TreeViewModel::beginCommand(const char *action, const QString &subject)
 {
-    if (m_command)
+    if (m_command) {
         ++m_command->depth;
-    else
-        m_command = RunningCommand{StepName{QString::fromUtf8(action), subject}, 1, std::nullopt, {}, {}};
+        if (m_command->name.action.isEmpty() && action && !m_command->sequence)
+            m_command->name = StepName{QString::fromUtf8(action), subject};
+    } else {
+        m_command = RunningCommand{StepName{action ? QString::fromUtf8(action) : QString(), subject}, 1, std::nullopt,
+                                   {}, {}};
+    }
     return Command(this);
 }
 

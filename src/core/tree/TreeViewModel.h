@@ -134,7 +134,8 @@ public:
 
     // Groups every edit made while it lives into one step named `action`
     // (an English text key) and `subject`. Commands do not nest: an inner
-    // one joins the outer one.
+    // one joins the outer one. Without an action the step takes the name of
+    // an inner command or, failing that, of its first edit.
     class Command {
     public:
         Command(Command &&other) noexcept;

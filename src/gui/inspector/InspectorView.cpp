@@ -11,8 +11,8 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QStackedLayout>
 #include <QToolButton>
+#include <QVBoxLayout>
 
 namespace tarni {
 
@@ -22,16 +22,20 @@ InspectorView::InspectorView(AppModel &model, AppActions &actions, QWidget *pare
     , m_actions(actions)
 {
     setObjectName(QStringLiteral("inspector"));
-    m_pages = new QStackedLayout(this);
+    // One page shows at a time; hidden pages take no room, so the panel is
+    // as tall as what it shows (a stacked layout is as tall as its tallest).
+    auto *pages = new QVBoxLayout(this);
+    pages->setContentsMargins(0, 0, 0, 0);
 
     m_empty = new QLabel(this);
     m_empty->setObjectName(QStringLiteral("inspector-empty"));
     m_empty->setAlignment(Qt::AlignCenter);
     m_empty->setWordWrap(true);
     m_empty->setForegroundRole(QPalette::PlaceholderText);
-    m_pages->addWidget(m_empty);
+    m_empty->setContentsMargins(8, 8, 8, 8);
+    pages->addWidget(m_empty);
 
-    auto *details = new QWidget(this);
+    auto *details = m_details = new QWidget(this);
     auto *column = new QVBoxLayout(details);
     column->setContentsMargins(8, 6, 8, 6);
     column->setSpacing(4);
@@ -79,7 +83,7 @@ InspectorView::InspectorView(AppModel &model, AppActions &actions, QWidget *pare
     }
     column->addLayout(m_buttonGrid);
     column->addStretch(1);
-    m_pages->addWidget(details);
+    pages->addWidget(details);
 
     relabel();
     refresh();
@@ -130,12 +134,12 @@ void InspectorView::setRow(QWidget *value, const QString &text)
 void InspectorView::refresh()
 {
     const auto node = m_model.inspectorViewModel().selectedNode();
+    m_details->setVisible(node.has_value());
+    m_empty->setVisible(!node);
     if (!node) {
         m_shownNodeID.reset();
-        m_pages->setCurrentIndex(0);
         return;
     }
-    m_pages->setCurrentIndex(1);
     const bool sameNode = m_shownNodeID == node->id();
     m_shownNodeID = node->id();
     // A title being typed is left alone while the same node is shown.
@@ -189,7 +193,7 @@ void InspectorView::refresh()
 
 void InspectorView::beginRename()
 {
-    if (m_pages->currentIndex() != 1)
+    if (!m_details->isVisibleTo(this))
         return;
     m_title->setFocus(Qt::ShortcutFocusReason);
     m_title->selectAll();

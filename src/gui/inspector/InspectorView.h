@@ -9,7 +9,6 @@ class QFormLayout;
 class QGridLayout;
 class QLabel;
 class QLineEdit;
-class QStackedLayout;
 class QToolButton;
 
 namespace tarni {
@@ -46,7 +45,7 @@ private:
     AppModel &m_model;
     AppActions &m_actions;
     std::optional<QUuid> m_shownNodeID;
-    QStackedLayout *m_pages = nullptr;
+    QWidget *m_details = nullptr;
     QLabel *m_empty = nullptr;
     QLabel *m_titleLabel = nullptr;
     QLineEdit *m_title = nullptr;

@@ -10,8 +10,12 @@ namespace tarni {
 OutlineDrop convertOutlineDrop(const QUuid &moved, const std::optional<QUuid> &newParentID, int viewRow,
                                const QList<QUuid> &shownSiblings, const QList<QUuid> &allSiblings)
 {
+    QList<QUuid> others = allSiblings;
+    others.removeAll(moved);
+    // Onto the row itself: last among its children, wherever its old
+    // sortOrder would have put it.
     if (viewRow < 0)
-        return {newParentID, std::nullopt};
+        return {newParentID, others.size()};
     // The view counts the dragged row where it still is; the move counts
     // without it, and over the siblings the search hides as well.
     int row = viewRow;
@@ -20,8 +24,6 @@ OutlineDrop convertOutlineDrop(const QUuid &moved, const std::optional<QUuid> &n
         --row;
     QList<QUuid> shownOthers = shownSiblings;
     shownOthers.removeAll(moved);
-    QList<QUuid> others = allSiblings;
-    others.removeAll(moved);
     if (row < shownOthers.size())
         return {newParentID, others.indexOf(shownOthers[row])};
     if (!shownOthers.isEmpty())
@@ -288,9 +290,9 @@ std::optional<std::pair<QUuid, OutlineDrop>> WorkspaceItemModel::dropMove(const 
         shown.reserve(count);
         for (int r = 0; r < count; ++r)
             shown.append(m_tree.node(m_tree.childAt(parentSlot, r)).id());
-        for (SlotId s : m_tree.projection().childSlots(parentSlot))
-            all.append(m_tree.node(s).id());
     }
+    for (SlotId s : m_tree.projection().childSlots(parentSlot))
+        all.append(m_tree.node(s).id());
     return std::pair{*moved, convertOutlineDrop(*moved, parentID, row, shown, all)};
 }
 
@@ -299,7 +301,14 @@ bool WorkspaceItemModel::canDropMimeData(const QMimeData *data, Qt::DropAction a
 {
     if (action != Qt::MoveAction || column > 0)
         return false;
-    return dropMove(data, -1, parent).has_value();
+    // Asked on every move of the pointer: no sibling lists here.
+    const auto moved = droppedNode(data);
+    const SlotId parentSlot = slotOf(parent);
+    if (!moved || (parentSlot != DisplayedTree::kRoot && !m_tree.isShown(parentSlot)))
+        return false;
+    const std::optional<QUuid> parentID =
+        parentSlot == DisplayedTree::kRoot ? std::nullopt : std::optional(m_tree.node(parentSlot).id());
+    return !m_model.treeViewModel().canMove(*moved, parentID);
 }
 
 bool WorkspaceItemModel::dropMimeData(const QMimeData *data, Qt::DropAction action, int row, int column,

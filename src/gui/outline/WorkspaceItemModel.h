@@ -22,7 +22,7 @@ struct OutlineDrop {
 
 // Turns the view's drop position into a move. `viewRow` counts the rows
 // shown under the new parent before anything is taken out (-1: dropped onto
-// the parent itself, which then takes the node last, keeping no index);
+// the parent itself, which then takes the node last);
 // `shownSiblings` are those rows, `allSiblings` every child of the new
 // parent in display order, filtered or not. The move's index counts among
 // all the new siblings with the moved node taken out.

@@ -9,6 +9,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPointer>
+#include <QScopedValueRollback>
 #include <QStyledItemDelegate>
 #include <QTextLayout>
 
@@ -234,6 +235,14 @@ void WorkspaceOutlineView::selectionChanged(const QItemSelection &selected, cons
     m_model.selectNodeWithoutOpening(id);
 }
 
+void WorkspaceOutlineView::rowsAboutToBeRemoved(const QModelIndex &parent, int start, int end)
+{
+    // The view selects a neighbour of a selected row that goes; which node
+    // is selected after an edit is the model's to say (syncSelection).
+    const QScopedValueRollback quiet(m_isSynchronizingSelection, true);
+    QTreeView::rowsAboutToBeRemoved(parent, start, end);
+}
+
 void WorkspaceOutlineView::syncSelection()
 {
     const auto &wanted = m_model.selectionCoordinator().selectedNodeID();
@@ -246,10 +255,17 @@ void WorkspaceOutlineView::syncSelection()
         }
         return;
     }
-    // A node inside a collapsed group has no row to select.
+    // A node inside a collapsed group has no row to select; no other row
+    // is to look selected in its place.
     for (QModelIndex p = index.parent(); p.isValid(); p = p.parent()) {
-        if (!isExpanded(p))
+        if (!isExpanded(p)) {
+            if (selectionModel()->hasSelection()) {
+                m_isSynchronizingSelection = true;
+                selectionModel()->clearSelection();
+                m_isSynchronizingSelection = false;
+            }
             return;
+        }
     }
     if (selectionModel()->isRowSelected(index.row(), index.parent()) && selectionModel()->selectedRows().size() == 1)
         return;
@@ -339,7 +355,10 @@ void WorkspaceOutlineView::mouseReleaseEvent(QMouseEvent *event)
     m_pointerSelecting = event->button() == Qt::LeftButton;
     QTreeView::mouseReleaseEvent(event);
     m_pointerSelecting = false;
-    if (const auto id = std::exchange(m_pendingOpen, std::nullopt); id && id == selectedId()) {
+    const auto pending = std::exchange(m_pendingOpen, std::nullopt);
+    if (!m_model.openWithSingleClick())
+        return;
+    if (const auto id = pending; id && id == selectedId()) {
         m_openedByClick = id;
         m_model.selectNode(id);
     }
@@ -354,6 +373,22 @@ void WorkspaceOutlineView::mouseDoubleClickEvent(QMouseEvent *event)
     if (!id || std::exchange(m_openedByClick, std::nullopt) == id)
         return;
     openSelected();
+}
+
+void WorkspaceOutlineView::enterFromSearch()
+{
+    setFocus(Qt::OtherFocusReason);
+    // The first row that matches itself, not one shown for a descendant.
+    const bool searching = m_model.treeViewModel().projection().isFiltering();
+    for (QModelIndex index = m_itemModel->index(0, 0); index.isValid(); index = indexBelow(index)) {
+        if (!searching || index.data(WorkspaceItemModel::MatchesSearchRole).toBool()) {
+            if (searching || !m_model.shownSelectedNodeID())
+                m_model.selectNodeWithoutOpening(m_itemModel->nodeId(index));
+            break;
+        }
+    }
+    if (const QModelIndex current = selectionModel()->selectedRows().value(0); current.isValid())
+        scrollTo(current);
 }
 
 void WorkspaceOutlineView::startDrag(Qt::DropActions supportedActions)

@@ -32,7 +32,8 @@ struct OutlineContextMenuItem {
 // user's gestures into the model's commands.
 //
 // A click on a row selects and opens its node (when the button comes up, so
-// that a drag does not open); moving with the keyboard only selects; Enter
+// that a drag does not open), or only selects it when the user turned
+// single-click opening off; moving with the keyboard only selects; Enter
 // and a double-click open the selected node. Expanding and collapsing a row
 // is stored with the node, except while a search shows every match expanded.
 class WorkspaceOutlineView : public QTreeView {
@@ -50,6 +51,9 @@ public:
     // The context menu of a node as it would be shown, with each entry's
     // action run after the menu has closed; none when it has no entries.
     std::unique_ptr<QMenu> makeContextMenu(const QUuid &nodeID);
+    // Takes the keys over from the search field: while searching, the first
+    // match becomes selected; otherwise the first row when nothing is.
+    void enterFromSearch();
 
 protected:
     void mousePressEvent(QMouseEvent *event) override;
@@ -59,6 +63,7 @@ protected:
     void contextMenuEvent(QContextMenuEvent *event) override;
     void startDrag(Qt::DropActions supportedActions) override;
     void selectionChanged(const QItemSelection &selected, const QItemSelection &deselected) override;
+    void rowsAboutToBeRemoved(const QModelIndex &parent, int start, int end) override;
 
 private:
     std::optional<QUuid> selectedId() const;

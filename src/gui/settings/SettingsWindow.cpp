@@ -102,6 +102,13 @@ SettingsWindow::SettingsWindow(AppModel &model, AppActions &actions, QWidget *pa
     QGroupBox *sidebar = addSection(textKey("Sidebar"));
     m_sidebarWidth = statusLabel(sidebar, QStringLiteral("sidebarWidth"));
     sidebar->layout()->addWidget(m_sidebarWidth);
+    m_singleClick = labelled(new QCheckBox(sidebar), textKey("Open with a single click"));
+    m_singleClick->setObjectName(QStringLiteral("openWithSingleClick"));
+    connect(m_singleClick, &QCheckBox::toggled, this, [this](bool on) {
+        if (on != m_model.openWithSingleClick())
+            m_model.setOpenWithSingleClick(on);
+    });
+    sidebar->layout()->addWidget(m_singleClick);
 
     QGroupBox *trash = addSection(textKey("Trash"));
     auto *trashRow = new QHBoxLayout;
@@ -133,7 +140,8 @@ SettingsWindow::SettingsWindow(AppModel &model, AppActions &actions, QWidget *pa
     refresh();
     for (auto signal : {&AppModel::updatesStatusChanged, &AppModel::autoCheckUpdatesEnabledChanged,
                         &AppModel::chromeConnectionSummaryChanged, &AppModel::latestImportStatusChanged,
-                        &AppModel::sidebarWidthDescriptionChanged, &AppModel::updatesConfiguredChanged})
+                        &AppModel::sidebarWidthDescriptionChanged, &AppModel::updatesConfiguredChanged,
+                        &AppModel::openWithSingleClickChanged})
         connect(&m_model, signal, this, &SettingsWindow::refresh);
     onLanguageChange(m_model, this, [this] {
         relabel();
@@ -175,6 +183,7 @@ void SettingsWindow::relabel()
 void SettingsWindow::refresh()
 {
     m_autoCheck->setChecked(m_model.autoCheckUpdatesEnabled());
+    m_singleClick->setChecked(m_model.openWithSingleClick());
     m_updatesStatus->setText(m_model.updatesStatus());
     // The status line says why when this build cannot look for updates.
     m_checkNow->setEnabled(m_model.updatesConfigured() && !m_model.dependencies().uiTestConfig.isUITestMode);

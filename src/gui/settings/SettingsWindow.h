@@ -22,6 +22,7 @@ public:
     SettingsWindow(AppModel &model, AppActions &actions, QWidget *parent = nullptr);
 
     QCheckBox *autoCheckBox() const { return m_autoCheck; }
+    QCheckBox *singleClickBox() const { return m_singleClick; }
 
 private:
     struct Text {
@@ -41,6 +42,7 @@ private:
     AppActions &m_actions;
     QList<Text> m_texts;
     QCheckBox *m_autoCheck = nullptr;
+    QCheckBox *m_singleClick = nullptr;
     QPushButton *m_checkNow = nullptr;
     QLabel *m_updatesStatus = nullptr;
     QLabel *m_chromeStatus = nullptr;

@@ -48,13 +48,14 @@ TEST(OutlineDropConversion, CountsAmongAllSiblingsWithoutTheMovedNode)
         {"filtered: before a shown row", 3, 1, ids({1, 2, 3}), ids({1, 7, 2, 3, 8}), 2},
         {"filtered: after the last shown row", 1, 3, ids({1, 2, 3}), ids({1, 7, 2, 3, 8}), 3},
         {"filtered: only itself shown keeps its place", 2, 1, ids({2}), ids({7, 2, 8}), 1},
+        {"onto the parent: last, hidden siblings too", 9, -1, ids({1}), ids({1, 7}), 2},
+        {"onto its own parent: last", 1, -1, ids({1, 2, 3}), ids({1, 2, 3}), 2},
     };
     for (const Row &row : rows) {
         const OutlineDrop drop = convertOutlineDrop(id(row.moved), id(100), row.viewRow, row.shown, row.all);
         EXPECT_EQ(drop.parentID, id(100)) << row.name;
         EXPECT_EQ(drop.index, row.expected) << row.name;
     }
-    EXPECT_EQ(convertOutlineDrop(id(1), id(5), -1, ids({1}), ids({1})), (OutlineDrop{id(5), std::nullopt}));
 }
 
 class OutlineViewTest : public test::AppTest {
@@ -110,13 +111,9 @@ TEST_F(OutlineViewTest, FollowsTheModelsSelectionAndExpansionWithoutEcho)
     EXPECT_EQ(viewSelection(), mail);
     EXPECT_EQ(selections, 1);
 
-    // A node inside a collapsed group leaves the list's selection alone.
-    app.selectNodeWithoutOpening(hidden);
-    EXPECT_EQ(viewSelection(), mail);
-
     app.selectNodeWithoutOpening(std::nullopt);
     EXPECT_EQ(viewSelection(), std::nullopt);
-    EXPECT_EQ(selections, 3);
+    EXPECT_EQ(selections, 2);
 
     app.setCollapsed(work, true);
     EXPECT_FALSE(view->isExpanded(row(work)));
@@ -126,6 +123,7 @@ TEST_F(OutlineViewTest, FollowsTheModelsSelectionAndExpansionWithoutEcho)
     view->expand(row(later));
     EXPECT_FALSE(app.treeViewModel().node(later)->isCollapsed());
     EXPECT_EQ(writes, 2);
+    view->collapse(row(later));
 
     // A search shows every match expanded and stores nothing.
     app.treeViewModel().setSearchQuery(QStringLiteral("mail"));
@@ -133,7 +131,7 @@ TEST_F(OutlineViewTest, FollowsTheModelsSelectionAndExpansionWithoutEcho)
     EXPECT_EQ(view->itemModel()->rowCount(), 1);
     app.treeViewModel().setSearchQuery(QString());
     EXPECT_FALSE(view->isExpanded(row(work)));
-    EXPECT_EQ(writes, 2);
+    EXPECT_EQ(writes, 3);
 
     // A query that hides the selected row leaves its node selected; the row
     // is selected again when a query shows it.
@@ -148,6 +146,105 @@ TEST_F(OutlineViewTest, FollowsTheModelsSelectionAndExpansionWithoutEcho)
     EXPECT_EQ(viewSelection(), mail);
     EXPECT_EQ(selections, selectionsBefore);
     EXPECT_EQ(opener->opened.size(), 0);
+}
+
+// Whatever selects a node shows it: the groups above it expand (one undo
+// step with the edit that selected it, or one of its own), the row is
+// selected and scrolled to. A collapse or an undo that hides the selection
+// moves it onto the collapsed group.
+TEST_F(OutlineViewTest, TheSelectedNodeIsAlwaysShown)
+{
+    AppModel &app = startWithTree();
+    TreeViewModel &tree = app.treeViewModel();
+    view->resize(320, 3 * WorkspaceOutlineView::kRowHeight);
+    auto shownAndSelected = [&](const QUuid &node) {
+        const QRect rect = view->visualRect(row(node));
+        return viewSelection() == node && rect.isValid() && view->viewport()->rect().contains(rect);
+    };
+
+    app.selectNodeWithoutOpening(hidden);
+    EXPECT_FALSE(tree.node(later)->isCollapsed());
+    EXPECT_TRUE(shownAndSelected(hidden));
+    EXPECT_EQ(tree.nextUndo()->action, QStringLiteral("Expand"));
+    // Undoing that expansion leaves the group selected in its node's place.
+    ASSERT_TRUE(app.undo());
+    EXPECT_TRUE(shownAndSelected(later));
+    ASSERT_TRUE(app.redo());
+    app.selectNodeWithoutOpening(hidden);
+    view->collapse(row(later));
+    EXPECT_TRUE(shownAndSelected(later)) << "a collapse over the selection";
+
+    // A new node in the collapsed group: added and expanded in one step.
+    app.addWebLink(QStringLiteral("https://new.example.com/"));
+    const QUuid added = *app.selectionCoordinator().selectedNodeID();
+    EXPECT_EQ(tree.node(added)->parentID(), later);
+    EXPECT_TRUE(shownAndSelected(added));
+    ASSERT_TRUE(app.undo());
+    EXPECT_FALSE(tree.node(added));
+    EXPECT_EQ(app.selectionCoordinator().selectedNodeID(), std::nullopt);
+    EXPECT_TRUE(tree.node(later)->isCollapsed());
+
+    ASSERT_TRUE(tree.setCollapsed(work, true));
+    app.selectNodeWithoutOpening(top);
+    app.moveNode(top, work, 0);
+    EXPECT_TRUE(shownAndSelected(top)) << "a move keeps the selection in sight";
+
+    // A collapse by a direct edit is kept; nothing acts on the hidden node
+    // until the selection is confirmed, which moves it onto the group.
+    app.selectNodeWithoutOpening(docs);
+    ASSERT_TRUE(tree.setCollapsed(work, true));
+    EXPECT_EQ(app.selectionCoordinator().selectedNodeID(), docs);
+    EXPECT_FALSE(app.inspectorViewModel().selectedNode());
+    app.selectNodeWithoutOpening(docs);
+    EXPECT_TRUE(shownAndSelected(work));
+}
+
+// A node the search filters out is no selection for keys or the inspector;
+// selecting one ends the search.
+TEST_F(OutlineViewTest, ASearchThatHidesTheSelectionDisarmsIt)
+{
+    AppModel &app = startWithTree();
+    TreeViewModel &tree = app.treeViewModel();
+    app.selectNodeWithoutOpening(docs);
+    tree.setSearchQuery(QStringLiteral("mail"));
+    EXPECT_FALSE(app.inspectorViewModel().selectedNode());
+    app.deleteSelectedNode();
+    app.duplicateSelectedNode();
+    EXPECT_TRUE(tree.node(docs));
+    EXPECT_EQ(tree.nodes().size(), 6);
+
+    app.selectNodeWithoutOpening(hidden);
+    EXPECT_TRUE(tree.searchQuery().isEmpty());
+    EXPECT_EQ(viewSelection(), hidden);
+}
+
+// Opening on a single click is the default; without it a click only
+// selects, and a double click or Enter opens.
+TEST_F(OutlineViewTest, ASingleClickOpensOnlyWhenTheSettingSaysSo)
+{
+    struct Row {
+        bool singleClick;
+        int afterClick;
+        int afterDoubleClick;
+    };
+    for (const Row &mode : {Row{true, 1, 1}, Row{false, 0, 1}}) {
+        AppModel &app = startWithTree();
+        app.setOpenWithSingleClick(mode.singleClick);
+        const QPoint docsPoint = view->visualRect(row(docs)).center();
+        QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, docsPoint);
+        settle();
+        EXPECT_EQ(app.selectionCoordinator().selectedNodeID(), docs);
+        EXPECT_EQ(opener->opened.size(), mode.afterClick) << mode.singleClick;
+        QTest::mouseDClick(view->viewport(), Qt::LeftButton, {}, docsPoint);
+        settle();
+        EXPECT_EQ(opener->opened.size(), mode.afterDoubleClick) << mode.singleClick;
+        view->setFocus();
+        QTest::keyClick(view.get(), Qt::Key_Return);
+        settle();
+        EXPECT_EQ(opener->opened.size(), mode.afterDoubleClick + 1) << mode.singleClick;
+        EXPECT_EQ(env->settings().value(QLatin1String(kOpenWithSingleClickSettingsKey)).toBool(), mode.singleClick);
+        view.reset();
+    }
 }
 
 // The view lays out expanded rows one stack frame per level; a chain far
@@ -247,7 +344,7 @@ TEST_F(OutlineViewTest, MarksTheSearchedWordsAndRepaintsForEveryQuery)
     view->viewport()->removeEventFilter(&counter);
 }
 
-TEST_F(OutlineViewTest, KeysSelectWithoutOpeningAndClicksOpenOnce)
+TEST_F(OutlineViewTest, KeysSelectWithoutOpening)
 {
     AppModel &app = startWithTree();
     view->setFocus();
@@ -264,19 +361,6 @@ TEST_F(OutlineViewTest, KeysSelectWithoutOpeningAndClicksOpenOnce)
     settle();
     ASSERT_EQ(opener->opened.size(), 1);
     EXPECT_EQ(opener->opened.last(), QUrl(QStringLiteral("https://top.example.com/")));
-
-    // A double-click on another row: the first click opens it, the second
-    // does not open it again.
-    const QPoint docsPoint = view->visualRect(row(docs)).center();
-    QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, docsPoint);
-    QTest::mouseDClick(view->viewport(), Qt::LeftButton, {}, docsPoint);
-    settle();
-    EXPECT_EQ(app.selectionCoordinator().selectedNodeID(), docs);
-    EXPECT_EQ(opener->opened.size(), 2);
-    // A double-click on the row already selected opens it.
-    QTest::mouseDClick(view->viewport(), Qt::LeftButton, {}, docsPoint);
-    settle();
-    EXPECT_EQ(opener->opened.size(), 3);
 }
 
 TEST_F(OutlineViewTest, ContextMenuSelectsItsRowAndRunsTheChosenEntryAfterClosing)
@@ -377,6 +461,60 @@ TEST_F(OutlineViewTest, DropsMoveByTheRowsShownAndRefuseOtherText)
     // Into its own subtree.
     EXPECT_FALSE(drop(WorkspaceItemModel::dragText(work), view->visualRect(row(docs)).center()));
     EXPECT_EQ(topTitles(), (QStringList{QStringLiteral("Work"), QStringLiteral("Mail"), QStringLiteral("Later")}));
+}
+
+// A drop onto a row puts the node last among that row's children, whatever
+// its old sort order; a drop between rows puts it exactly there, also when it
+// moves down among its own siblings.
+TEST_F(OutlineViewTest, DropsLandWhereTheyWereDropped)
+{
+    AppModel &app = start(QStringList{});
+    TreeViewModel &tree = app.treeViewModel();
+    ASSERT_TRUE(tree.replaceAllNodes({}));
+    const QUuid a = tree.addGroup(QStringLiteral("A"))->id();
+    const QUuid b = tree.addGroup(QStringLiteral("B"))->id();
+    for (int i = 0; i < 8; ++i) {
+        for (const auto &[group, name] : {std::pair{a, "a"}, std::pair{b, "b"}}) {
+            if (group == a && i >= 6)
+                continue;
+            const QString title = QLatin1String(name) + QString::number(i);
+            ASSERT_TRUE(tree.addWebLink(QStringLiteral("https://%1.example/").arg(title), title, group));
+        }
+    }
+    view = std::make_unique<WorkspaceOutlineView>(app, nullptr);
+    view->resize(320, 24 * WorkspaceOutlineView::kRowHeight);
+    view->show();
+    QCoreApplication::processEvents();
+    auto node = [&](const QString &title) {
+        for (const WorkspaceNode &n : tree.nodes())
+            if (n.title() == title)
+                return n.id();
+        return QUuid();
+    };
+    enum Where { onto, above };
+    auto drag = [&](const QString &moved, const QString &target, Where where) {
+        QMimeData data;
+        data.setText(WorkspaceItemModel::dragText(node(moved)));
+        const QRect rect = view->visualRect(row(node(target)));
+        const QPoint at = where == onto ? rect.center() : rect.topLeft() + QPoint(60, 1);
+        QDragEnterEvent enter(at, Qt::MoveAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(view->viewport(), &enter);
+        QDragMoveEvent move(at, Qt::MoveAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(view->viewport(), &move);
+        QDropEvent dropped(QPointF(at), Qt::MoveAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(view->viewport(), &dropped);
+        return dropped.isAccepted();
+    };
+
+    ASSERT_TRUE(drag(QStringLiteral("a4"), QStringLiteral("B"), onto));
+    EXPECT_EQ(titles(b), QStringLiteral("b0 b1 b2 b3 b4 b5 b6 b7 a4").split(u' '));
+    EXPECT_EQ(titles(a), QStringLiteral("a0 a1 a2 a3 a5").split(u' '));
+    ASSERT_TRUE(drag(QStringLiteral("b1"), QStringLiteral("b4"), above));
+    EXPECT_EQ(titles(b), QStringLiteral("b0 b2 b3 b1 b4 b5 b6 b7 a4").split(u' '));
+    ASSERT_TRUE(drag(QStringLiteral("b6"), QStringLiteral("a1"), above));
+    EXPECT_EQ(titles(a), QStringLiteral("a0 b6 a1 a2 a3 a5").split(u' '));
+    ASSERT_TRUE(drag(QStringLiteral("a0"), QStringLiteral("A"), onto));
+    EXPECT_EQ(titles(a), QStringLiteral("b6 a1 a2 a3 a5 a0").split(u' '));
 }
 
 } // namespace

@@ -14,6 +14,8 @@
 #include "gui/SidebarRootView.h"
 #include "gui/inspector/InspectorView.h"
 #include "gui/onboarding/OnboardingView.h"
+#include "gui/outline/WorkspaceItemModel.h"
+#include "gui/outline/WorkspaceOutlineView.h"
 #include "gui/settings/SettingsWindow.h"
 #include "gui/snapshots/SnapshotBrowserWindow.h"
 
@@ -31,6 +33,8 @@
 #include <QMessageBox>
 #include <QTreeWidget>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QTest>
 #include <QToolButton>
@@ -424,6 +428,108 @@ TEST_F(SidebarTest, AFailedWriteIsShownUntilAWriteSucceeds)
     EXPECT_EQ(banner->toolTip(), QStringLiteral("disk I/O error"));
     Q_EMIT model().treeViewModel().writeSucceeded();
     EXPECT_FALSE(banner->isVisible());
+}
+
+// The search: Down goes into the results, a query without matches says so
+// in the tree's place, and the inspector and the keys follow what is shown.
+TEST_F(SidebarTest, TheSearchLeadsIntoItsResultsAndHidesWhatItFiltersOut)
+{
+    SidebarRootView &sidebar = show();
+    auto *empty = sidebar.inspector()->findChild<QLabel *>(QStringLiteral("inspector-empty"));
+    const qsizetype count = model().treeViewModel().nodes().size();
+    model().selectNodeWithoutOpening(std::nullopt);
+    ASSERT_TRUE(model().treeViewModel().setCollapsed(today().id(), true));
+
+    QTest::keyClick(&sidebar, Qt::Key_F, Qt::ControlModifier);
+    QTest::keyClicks(sidebar.searchField(), QStringLiteral("example"));
+    QTest::keyClick(sidebar.searchField(), Qt::Key_Down);
+    EXPECT_TRUE(sidebar.outline()->hasFocus());
+    EXPECT_EQ(model().selectionCoordinator().selectedNodeID(), child(0).id());
+    EXPECT_FALSE(empty->isVisible());
+
+    // A query that filters the selected node out: no inspector, no keys.
+    sidebar.searchField()->setText(QStringLiteral("c456"));
+    EXPECT_TRUE(empty->isVisible());
+    sidebar.outline()->setFocus();
+    QTest::keyClick(sidebar.outline(), Qt::Key_Delete);
+    QTest::keyClick(sidebar.outline(), Qt::Key_D, Qt::ControlModifier);
+    EXPECT_EQ(model().treeViewModel().nodes().size(), count);
+    EXPECT_FALSE(find<QMessageBox>("confirmDelete"));
+
+    sidebar.searchField()->setText(QStringLiteral("zz"));
+    EXPECT_TRUE(sidebar.noMatchesLabel()->isVisible());
+    EXPECT_FALSE(sidebar.outline()->isVisible());
+    EXPECT_EQ(sidebar.noMatchesLabel()->text(), QStringLiteral("No nodes match “zz”."));
+    model().setLanguage(AppLanguage::japanese);
+    EXPECT_EQ(sidebar.noMatchesLabel()->text(), QStringLiteral("「zz」に一致するノードはありません。"));
+    model().setLanguage(AppLanguage::english);
+
+    // Esc ends the search with the chosen result shown in its group.
+    sidebar.searchField()->setFocus();
+    QTest::keyClick(sidebar.searchField(), Qt::Key_Escape);
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(sidebar.outline()->isVisible());
+    EXPECT_FALSE(model().treeViewModel().node(today().id())->isCollapsed());
+    const auto rows = sidebar.outline()->selectionModel()->selectedRows();
+    ASSERT_EQ(rows.size(), 1);
+    EXPECT_EQ(sidebar.outline()->itemModel()->nodeId(rows.front()), child(0).id());
+}
+
+// A collapsed group selected, then Ctrl+L: the new link shows, so what
+// Delete acts on next is what the user sees.
+TEST_F(SidebarTest, AnAddedNodeIsShownSoDeleteActsOnWhatIsSeen)
+{
+    SidebarRootView &sidebar = show();
+    select(today());
+    ASSERT_TRUE(model().treeViewModel().setCollapsed(today().id(), true));
+    QTest::keyClick(&sidebar, Qt::Key_L, Qt::ControlModifier);
+    auto *entry = find<AddressEntryDialog>("");
+    ASSERT_TRUE(entry);
+    entry->field()->setText(QStringLiteral("https://qt.io/"));
+    entry->accept();
+    const QUuid added = *model().selectionCoordinator().selectedNodeID();
+    EXPECT_FALSE(model().treeViewModel().node(today().id())->isCollapsed());
+    EXPECT_EQ(sidebar.inspector()->titleField()->text(), QStringLiteral("qt.io"));
+    const auto rows = sidebar.outline()->selectionModel()->selectedRows();
+    ASSERT_EQ(rows.size(), 1);
+    EXPECT_EQ(sidebar.outline()->itemModel()->nodeId(rows.front()), added);
+}
+
+// The inspector is as tall as what it shows, never most of the sidebar,
+// and the user can hide it for good.
+TEST_F(SidebarTest, TheInspectorTakesOnlyTheRoomItNeedsAndCanBeHidden)
+{
+    SidebarRootView &sidebar = show();
+    QScrollArea *area = sidebar.inspectorArea();
+    for (const int height : {720, 2160}) {
+        sidebar.resize(320, height);
+        model().selectNodeWithoutOpening(std::nullopt);
+        QCoreApplication::processEvents();
+        EXPECT_LT(area->height(), 80) << height;
+        EXPECT_GT(sidebar.outline()->height(), height / 2) << height;
+        select(child(1));
+        QCoreApplication::processEvents();
+        EXPECT_LE(area->height(), height * 2 / 5) << height;
+        if (height > 1000) { // room enough: all of it, no scrolling
+            EXPECT_FALSE(area->verticalScrollBar()->isVisible());
+        }
+    }
+
+    QTest::keyClick(&sidebar, Qt::Key_I, Qt::ControlModifier | Qt::AltModifier);
+    EXPECT_FALSE(area->isVisible());
+    EXPECT_EQ(env->settings().value(QLatin1String(kShowInspectorSettingsKey)).toString(), QStringLiteral("false"));
+    view = std::make_unique<SidebarRootView>(model());
+    view->show();
+    EXPECT_FALSE(view->inspectorArea()->isVisible()) << "remembered";
+    EXPECT_FALSE(view->showInspectorAction()->isChecked());
+    select(child(1));
+    view->actions().rename->trigger();
+    EXPECT_TRUE(view->inspectorArea()->isVisible()) << "renaming shows it again";
+
+    // The click setting is one row of the settings.
+    view->showSettings();
+    view->settingsWindow()->singleClickBox()->click();
+    EXPECT_FALSE(model().openWithSingleClick());
 }
 
 // Everything fits the narrowest sidebar in every language.
