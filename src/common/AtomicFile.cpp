@@ -35,7 +35,7 @@ static bool fail(std::string *error, const std::string &what, const std::filesys
 }
 
 bool writeFileAtomically(const std::filesystem::path &path, std::string_view bytes, std::string *error,
-                         unsigned mode)
+                         unsigned mode, ExistingFile existing)
 {
     std::string temp = (path.parent_path() / ("." + path.filename().native() + ".XXXXXX")).string();
     const int fd = injected(AtomicWriteStep::create) ? -1 : ::mkstemp(temp.data());
@@ -73,11 +73,16 @@ bool writeFileAtomically(const std::filesystem::path &path, std::string_view byt
         errno = saved;
         return fail(error, "cannot close", path);
     }
-    if (injected(AtomicWriteStep::rename) || ::rename(temp.c_str(), path.c_str()) != 0) {
+    // link() refuses a taken name, which rename() would silently replace.
+    const bool placed = !injected(AtomicWriteStep::rename) &&
+        (existing == ExistingFile::replace ? ::rename(temp.c_str(), path.c_str()) == 0
+                                           : ::link(temp.c_str(), path.c_str()) == 0);
+    if (!placed || existing == ExistingFile::keepExisting) {
         const int saved = errno;
         ::unlink(temp.c_str());
         errno = saved;
-        return fail(error, "cannot replace", path);
+        if (!placed)
+            return fail(error, existing == ExistingFile::replace ? "cannot replace" : "cannot create", path);
     }
     return true;
 }
