@@ -169,6 +169,7 @@ AppActions::AppActions(AppModel &model, QWidget *window)
     updateEnabled();
     onLanguageChange(m_model, this, [this] { retranslate(); });
     connect(&m_model, &AppModel::changed, this, &AppActions::updateEnabled);
+    connect(&m_model, &AppModel::latestExportPathChanged, this, &AppActions::updateEnabled);
 }
 
 AppActions::~AppActions() = default;

@@ -92,6 +92,9 @@ void LanguageManager::apply(AppLanguage language)
     m_code = resolvedLanguageCode(language, m_preferred());
     const auto file = m_resources / ("Localization-" + m_code.toStdString() + ".json");
     setLocalizedStrings(std::make_shared<const StringTable>(loadStrings(file)));
+    // Qt's widgets that write numbers and dates (spin boxes, date fields)
+    // use the default locale.
+    QLocale::setDefault(locale());
     installQtTranslation();
 }
 

@@ -85,6 +85,7 @@ TEST_F(LanguageManagerTest, QtsOwnTextsFollowTheInterfaceLanguage)
     EXPECT_EQ(cancel(), QStringLiteral("キャンセル"));
     manager->setLanguage(AppLanguage::simplifiedChinese);
     EXPECT_EQ(cancel(), QStringLiteral("取消"));
+    EXPECT_EQ(QLocale().name(), QStringLiteral("zh_CN"));
     manager->setLanguage(AppLanguage::english);
     EXPECT_EQ(cancel(), QStringLiteral("Cancel"));
     EXPECT_FALSE(manager->hasQtTranslation());
