@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -32,6 +33,29 @@ static bool fail(std::string *error, const std::string &what, const std::filesys
     if (error)
         *error = what + " \"" + path.string() + "\": " + std::strerror(errno);
     return false;
+}
+
+// Moves `temp` to `path` unless `path` exists (errno EEXIST then), also
+// against another writer taking the name meanwhile. Not every file system
+// has the atomic no-replace rename, nor hard links (FAT, some network
+// shares): the last resort checks first.
+static bool placeWithoutReplacing(const std::string &temp, const std::filesystem::path &path)
+{
+    if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP)
+        return false;
+    if (::link(temp.c_str(), path.c_str()) == 0) {
+        ::unlink(temp.c_str());
+        return true;
+    }
+    if (errno != EPERM && errno != ENOTSUP && errno != EOPNOTSUPP)
+        return false;
+    if (::access(path.c_str(), F_OK) == 0) {
+        errno = EEXIST;
+        return false;
+    }
+    return ::rename(temp.c_str(), path.c_str()) == 0;
 }
 
 bool writeFileAtomically(const std::filesystem::path &path, std::string_view bytes, std::string *error,
@@ -73,16 +97,14 @@ bool writeFileAtomically(const std::filesystem::path &path, std::string_view byt
         errno = saved;
         return fail(error, "cannot close", path);
     }
-    // link() refuses a taken name, which rename() would silently replace.
     const bool placed = !injected(AtomicWriteStep::rename) &&
         (existing == ExistingFile::replace ? ::rename(temp.c_str(), path.c_str()) == 0
-                                           : ::link(temp.c_str(), path.c_str()) == 0);
-    if (!placed || existing == ExistingFile::keepExisting) {
+                                           : placeWithoutReplacing(temp, path));
+    if (!placed) {
         const int saved = errno;
         ::unlink(temp.c_str());
         errno = saved;
-        if (!placed)
-            return fail(error, existing == ExistingFile::replace ? "cannot replace" : "cannot create", path);
+        return fail(error, existing == ExistingFile::replace ? "cannot replace" : "cannot create", path);
     }
     return true;
 }

@@ -202,6 +202,8 @@ TEST_F(ShownTextsTest, EveryWindowShowsOnlyTextsOfTheInterfaceLanguage)
     model.selectNodeWithoutOpening(model.treeViewModel().nodes().front().id());
     model.saveSnapshotOfWorkspace();
     model.exportSelectedSubtree();
+    model.addGroup();
+    model.deleteSelectedNode();
 
     for (const AppLanguage language : {AppLanguage::english, AppLanguage::japanese, AppLanguage::simplifiedChinese}) {
         model.setLanguage(language);
@@ -216,8 +218,13 @@ TEST_F(ShownTextsTest, EveryWindowShowsOnlyTextsOfTheInterfaceLanguage)
         actions.showTrash->trigger();
         QWidget *trash = topLevel("trashWindow");
         check(trash, table, "trash");
-        if (trash)
+        if (trash) {
+            // The deleted node's time, as the interface language writes it.
+            const QString deleted = trash->findChild<QTreeWidget *>()->topLevelItem(0)->text(1);
+            EXPECT_TRUE(model.interfaceLocale().toDateTime(deleted, QLocale::ShortFormat).isValid())
+                << deleted.toStdString();
             trash->close();
+        }
         for (QAction *add : {actions.addWebLink, actions.addSlackThread}) {
             add->trigger();
             check(QApplication::activeModalWidget(), table, "address entry");
