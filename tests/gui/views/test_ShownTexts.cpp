@@ -9,6 +9,7 @@
 #include "app/LanguageManager.h"
 #include "gui/AppActions.h"
 #include "gui/SidebarRootView.h"
+#include "gui/onboarding/OnboardingView.h"
 #include "gui/snapshots/SnapshotBrowserWindow.h"
 
 #include <QAbstractButton>
@@ -110,8 +111,8 @@ protected:
             if (!shown.contains(QRegularExpression(QStringLiteral("\\p{L}"))) || isAddress(shown))
                 return;
             EXPECT_TRUE(table.contains(shown) || kOwnNames.contains(shown) || isDate(shown))
-                << kind << " \"" << shown.toStdString() << "\" of " << owner->metaObject()->className() << " \""
-                << owner->objectName().toStdString() << "\" in \"" << (owner->parent() ? owner->parent()->objectName().toStdString() : std::string()) << "\" is in no table";
+                << kind << " \"" << shown.toStdString() << "\" of " << owner->metaObject()->className() << " "
+                << owner->objectName().toStdString() << " is in no table";
             ++m_checked;
         };
         if (window->isWindow() && !window->windowTitle().isEmpty()) {
@@ -212,6 +213,13 @@ TEST_F(ShownTextsTest, EveryWindowShowsOnlyTextsOfTheInterfaceLanguage)
         SCOPED_TRACE(rawValue(language).toStdString());
 
         check(sidebar.get(), table, "sidebar");
+        model.reopenOnboarding();
+        ASSERT_TRUE(sidebar->isShowingOnboarding());
+        for (int step = 0; step < sidebar->onboarding()->stepCount(); ++step) {
+            sidebar->onboarding()->goToStep(step);
+            check(sidebar.get(), table, "onboarding");
+        }
+        model.completeOnboarding();
         sidebar->showSettings();
         check(sidebar->settingsWindow(), table, "settings");
         sidebar->settingsWindow()->close();
