@@ -130,7 +130,7 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Loaded at run time, so the shared-library scan cannot see them: the X11
 # platform plugin, the SVG icon plugin, and xdg-open for opening nodes.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, libqt6svg6, xdg-utils")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-noto-cjk")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-noto-cjk, qt6-translations-l10n")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "chromium | google-chrome-stable")
 # Each package takes its own part of the install: the tarball everything a
 # plain install gives, the .deb that and its Debian files, installed below

@@ -18,6 +18,8 @@ packages=(
   xvfb xauth openbox xterm xdotool x11-utils
   chromium chromium-driver nodejs
   fonts-dejavu-core fonts-noto-cjk
+  # Qt's own texts (file dialogs, standard buttons) in Japanese and Chinese
+  qt6-translations-l10n
   # the sidebar's action icons when no desktop names an icon theme
   adwaita-icon-theme
   # the update tests check signatures against an independent signer

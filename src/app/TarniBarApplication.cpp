@@ -4,9 +4,11 @@
 #include "util/Localized.h"
 #include "app/LanguageManager.h"
 #include "app/Resources.h"
+#include "gui/FocusReturn.h"
 #include "gui/SidebarRootView.h"
 #include "gui/outline/WorkspaceOutlineView.h"
 #include "gui/sidebar/SidebarPanelManager.h"
+#include "gui/sidebar/SidebarPanelWindow.h"
 #include "platform/x11/ScreenFrames.h"
 #include "platform/x11/X11WindowController.h"
 #include "platform/xdg/SessionBusServiceFile.h"
@@ -116,6 +118,7 @@ TarniBarApplication::~TarniBarApplication()
     // environment goes last and releases the data root's lock.
     m_dbus.reset();
     m_updater.reset();
+    m_focusReturn.reset();
     m_panelManager.reset();
     m_environment.reset();
     if (!m_restartExecutable.isEmpty() && !QProcess::startDetached(m_restartExecutable, {}))
@@ -185,8 +188,13 @@ int TarniBarApplication::start()
     m_panelManager->showSidebar(!m_options.background);
     env.appModel().setContentRectProvider(
         [manager = m_panelManager.get()] { return manager->currentContentRect(); });
-    if (SidebarRootView *root = m_panelManager->rootView())
+    if (SidebarRootView *root = m_panelManager->rootView()) {
         connect(root, &SidebarRootView::quitRequested, this, &TarniBarApplication::quit);
+        m_focusReturn = std::make_unique<FocusReturn>(*m_panelManager->panel(), [root = QPointer(root)] {
+            if (root && !root->isShowingOnboarding())
+                root->outline()->setFocus(Qt::ActiveWindowFocusReason);
+        });
+    }
     if (m_options.exitAfterFirstPaint)
         watchFirstPaint();
 

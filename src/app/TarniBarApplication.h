@@ -14,6 +14,7 @@ class QSocketNotifier;
 namespace tarni {
 
 class ApplicationDBusService;
+class FocusReturn;
 class SidebarPanelManager;
 class Updater;
 struct UpdateConfiguration;
@@ -66,6 +67,7 @@ private:
     QElapsedTimer m_sinceStart;
     std::unique_ptr<AppEnvironment> m_environment;
     std::unique_ptr<SidebarPanelManager> m_panelManager;
+    std::unique_ptr<FocusReturn> m_focusReturn;
     std::unique_ptr<ApplicationDBusService> m_dbus;
     std::unique_ptr<Updater> m_updater;
     // Started once this instance has let go of the data root.

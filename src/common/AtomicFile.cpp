@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -34,8 +35,31 @@ static bool fail(std::string *error, const std::string &what, const std::filesys
     return false;
 }
 
+// Moves `temp` to `path` unless `path` exists (errno EEXIST then), also
+// against another writer taking the name meanwhile. Not every file system
+// has the atomic no-replace rename, nor hard links (FAT, some network
+// shares): the last resort checks first.
+static bool placeWithoutReplacing(const std::string &temp, const std::filesystem::path &path)
+{
+    if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP)
+        return false;
+    if (::link(temp.c_str(), path.c_str()) == 0) {
+        ::unlink(temp.c_str());
+        return true;
+    }
+    if (errno != EPERM && errno != ENOTSUP && errno != EOPNOTSUPP)
+        return false;
+    if (::access(path.c_str(), F_OK) == 0) {
+        errno = EEXIST;
+        return false;
+    }
+    return ::rename(temp.c_str(), path.c_str()) == 0;
+}
+
 bool writeFileAtomically(const std::filesystem::path &path, std::string_view bytes, std::string *error,
-                         unsigned mode)
+                         unsigned mode, ExistingFile existing)
 {
     std::string temp = (path.parent_path() / ("." + path.filename().native() + ".XXXXXX")).string();
     const int fd = injected(AtomicWriteStep::create) ? -1 : ::mkstemp(temp.data());
@@ -73,11 +97,14 @@ bool writeFileAtomically(const std::filesystem::path &path, std::string_view byt
         errno = saved;
         return fail(error, "cannot close", path);
     }
-    if (injected(AtomicWriteStep::rename) || ::rename(temp.c_str(), path.c_str()) != 0) {
+    const bool placed = !injected(AtomicWriteStep::rename) &&
+        (existing == ExistingFile::replace ? ::rename(temp.c_str(), path.c_str()) == 0
+                                           : placeWithoutReplacing(temp, path));
+    if (!placed) {
         const int saved = errno;
         ::unlink(temp.c_str());
         errno = saved;
-        return fail(error, "cannot replace", path);
+        return fail(error, existing == ExistingFile::replace ? "cannot replace" : "cannot create", path);
     }
     return true;
 }

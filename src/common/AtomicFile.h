@@ -9,8 +9,12 @@ namespace tarni {
 // Writes `bytes` to `path` so that a reader sees either the old file or the
 // complete new one: a temporary file in the same folder, fsync, then rename.
 // The file gets `mode` (0600 by default: our files carry the user's URLs).
+// With `keepExisting` a file already at `path` is left alone and the write
+// fails with errno EEXIST, also when another writer takes the name first.
+enum class ExistingFile { replace, keepExisting };
 bool writeFileAtomically(const std::filesystem::path &path, std::string_view bytes,
-                         std::string *error = nullptr, unsigned mode = 0600);
+                         std::string *error = nullptr, unsigned mode = 0600,
+                         ExistingFile existing = ExistingFile::replace);
 
 // For tests of what a failing disk leaves behind: called before each system
 // call of writeFileAtomically; a non-zero result makes that call fail with

@@ -77,6 +77,7 @@ AppActions::AppActions(AppModel &model, QWidget *window)
     importOtherFormat = make(textKey("Import from Other Formats…"), K(Qt::CTRL | Qt::SHIFT | Qt::Key_I),
                              QStringLiteral("document-import"));
     exportAs = make(textKey("Export As…"), K(Qt::CTRL | Qt::SHIFT | Qt::Key_E), QStringLiteral("document-export"));
+    showExport = make(textKey("Show in Folder"), K(), QStringLiteral("folder-open"));
 
     // Icons the theme may lack get the style's own.
     const std::pair<QAction *, S::StandardPixmap> fallbacks[] = {
@@ -89,6 +90,7 @@ AppActions::AppActions(AppModel &model, QWidget *window)
         {exportAs, S::SP_ArrowUp},                {importOtherFormat, S::SP_ArrowDown},
         {saveWorkspaceSnapshot, S::SP_DialogSaveButton}, {restoreLatestSnapshot, S::SP_DialogResetButton},
         {quit, S::SP_DialogCloseButton},          {focusSearch, S::SP_FileDialogContentsView},
+        {showExport, S::SP_DirOpenIcon},
     };
     for (QAction *action : std::as_const(m_all)) {
         const QString name = action->property("tarniIconName").toString();
@@ -158,6 +160,8 @@ AppActions::AppActions(AppModel &model, QWidget *window)
     connect(&m_model, &AppModel::historyChanged, this, &AppActions::updateUndoRedo);
     connect(importOtherFormat, &QAction::triggered, this, &AppActions::chooseInteropImportFile);
     connect(exportAs, &QAction::triggered, this, &AppActions::chooseExportFile);
+    connect(showExport, &QAction::triggered, this,
+            [this] { runLong(showExport, [this] { return m_model.revealLatestExport(); }); });
 
     if (window)
         window->addActions(m_all);
@@ -165,6 +169,7 @@ AppActions::AppActions(AppModel &model, QWidget *window)
     updateEnabled();
     onLanguageChange(m_model, this, [this] { retranslate(); });
     connect(&m_model, &AppModel::changed, this, &AppActions::updateEnabled);
+    connect(&m_model, &AppModel::latestExportPathChanged, this, &AppActions::updateEnabled);
 }
 
 AppActions::~AppActions() = default;
@@ -222,6 +227,7 @@ void AppActions::updateEnabled()
     enable(duplicate, selected);
     enable(remove, selected);
     enable(saveSubtreeSnapshot, selected);
+    enable(showExport, !m_model.latestExportPath().isEmpty());
 }
 
 void AppActions::runLong(QAction *action, std::function<QCoro::Task<>()> command)
@@ -280,12 +286,6 @@ ImportPreviewDialog *AppActions::previewImport(const QString &path)
     connect(dialog, &QDialog::accepted, this, [this, dialog] {
         if (const InteropImport *imported = dialog->result())
             m_model.importInteropDocument(*imported);
-    });
-    // The file dialog and the preview came and went: give the keys back to
-    // the sidebar, which window managers do not always do.
-    connect(dialog, &QDialog::finished, this, [this] {
-        if (m_window)
-            m_window->activateWindow();
     });
     dialog->open();
     return dialog;

@@ -71,6 +71,8 @@ public:
     // Other tools' formats.
     QAction *importOtherFormat = nullptr;
     QAction *exportAs = nullptr;
+    // The latest export's file in the file manager.
+    QAction *showExport = nullptr;
 
     QList<QAction *> all() const { return m_all; }
 

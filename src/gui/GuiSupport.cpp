@@ -71,14 +71,12 @@ void onLanguageChange(AppModel &model, QObject *receiver, std::function<void()> 
 
 QLocale interfaceLocale(const AppModel &model)
 {
-    const LanguageManager *manager = model.dependencies().languageManager;
-    if (!manager)
-        return QLocale();
-    const QString &code = manager->resolvedCode();
-    if (code == QLatin1String("zh-Hans"))
-        return QLocale(QLocale::Chinese, QLocale::SimplifiedChineseScript, QLocale::China);
-    // English follows the desktop's conventions (day and month order, clock).
-    return code == QLatin1String("en") ? QLocale() : QLocale(code);
+    return model.interfaceLocale();
+}
+
+QString productName()
+{
+    return localized("Tarni Bar");
 }
 
 QString readableTime(const std::optional<Timestamp> &time, const QLocale &locale)

@@ -29,6 +29,10 @@ void onLanguageChange(AppModel &model, QObject *receiver, std::function<void()> 
 // The locale of the interface language, for dates and numbers.
 QLocale interfaceLocale(const AppModel &model);
 
+// The product's name in the interface language, the title of our message
+// boxes (Qt would title them with the executable's name).
+QString productName();
+
 // A stored time in local time, in the locale's short format; "—" for none.
 QString readableTime(const std::optional<Timestamp> &time, const QLocale &locale);
 

@@ -271,10 +271,17 @@ QWidget *SidebarRootView::buildStatusArea(QWidget *parent)
 
     m_openSummary = statusLine(area, QStringLiteral("lastOpenSummary"));
     m_generalStatus = statusLine(area, QStringLiteral("generalStatus"));
+    m_showExport = new QToolButton(area);
+    m_showExport->setObjectName(QStringLiteral("showExportButton"));
+    m_showExport->setDefaultAction(m_actions->showExport);
+    m_showExport->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    m_showExport->setAutoRaise(true);
+    m_showExport->hide();
     m_sidebarWidth = statusLine(area, QStringLiteral("sidebarWidth"));
     m_sidebarWidth->setForegroundRole(QPalette::PlaceholderText);
     column->addWidget(m_openSummary);
     column->addWidget(m_generalStatus);
+    column->addWidget(m_showExport, 0, Qt::AlignLeft);
     column->addWidget(m_sidebarWidth);
     return area;
 }
@@ -297,6 +304,7 @@ void SidebarRootView::refreshStatus()
     m_openSummary->setText(m_model.lastOpenSummary());
     m_generalStatus->setText(m_model.latestImportStatus());
     m_generalStatus->setVisible(!m_model.latestImportStatus().isEmpty());
+    m_showExport->setVisible(m_model.latestImportStatusNamesExport());
     m_sidebarWidth->setText(m_model.sidebarWidthDescription());
     m_sidebarWidth->setVisible(!m_model.sidebarWidthDescription().isEmpty());
 }
@@ -337,7 +345,7 @@ void SidebarRootView::showAlertIfAny()
         return;
     }
     if (!m_alert) {
-        m_alert = new QMessageBox(QMessageBox::Warning, QGuiApplication::applicationDisplayName(), *message,
+        m_alert = new QMessageBox(QMessageBox::Warning, productName(), *message,
                                   QMessageBox::Ok, this);
         m_alert->setObjectName(QStringLiteral("alertDialog"));
         m_alert->setAttribute(Qt::WA_DeleteOnClose);

@@ -99,6 +99,7 @@ private:
     QLabel *m_busyLabel = nullptr;
     QLabel *m_openSummary = nullptr;
     QLabel *m_generalStatus = nullptr;
+    QToolButton *m_showExport = nullptr;
     QLabel *m_sidebarWidth = nullptr;
     QPointer<SettingsWindow> m_settings;
     QPointer<QMessageBox> m_alert;

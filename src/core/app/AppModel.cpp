@@ -15,6 +15,7 @@
 #include "app/PermissionCoordinator.h"
 #include "model/UnreachableNodes.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QDateTime>
 #include <QJsonArray>
@@ -57,6 +58,15 @@ bool storedBoolean(const QSettings &settings, const char *key, bool fallback)
     if (text == QLatin1String("true") || text == QLatin1String("false"))
         return text == QLatin1String("true");
     return fallback;
+}
+
+// "~/…" for a path in the home folder, as file managers and shells show it.
+QString homeAbbreviated(const QString &path)
+{
+    const QString home = QDir::homePath();
+    if (home.size() > 1 && (path == home || path.startsWith(home + QLatin1Char('/'))))
+        return QLatin1Char('~') + path.mid(home.size());
+    return path;
 }
 
 QString permissionName(PermissionStatus status)
@@ -921,7 +931,7 @@ void AppModel::saveSnapshotOfWorkspace()
     CommandScope scope(this);
     if (!m_treeViewModel.isLoaded())
         return;
-    if (failed(m_snapshots.saveWorkspace(localized("Workspace") + QStringLiteral(" Snapshot"),
+    if (failed(m_snapshots.saveWorkspace(formatted(localized("%@ Snapshot"), {localized("Workspace")}),
                                          m_selection.selectedNodeID())))
         return;
     setLatestImportStatus(StatusLine::lookedUp(textKey("Saved workspace snapshot")));
@@ -938,7 +948,7 @@ void AppModel::saveSnapshotOfSelectedSubtree()
     }
     if (!m_treeViewModel.isLoaded())
         return;
-    if (failed(m_snapshots.saveSubtree(selected->id())))
+    if (failed(m_snapshots.saveSubtree(selected->id(), formatted(localized("%@ Snapshot"), {selected->title()}))))
         return;
     setLatestImportStatus(StatusLine::lookedUp(textKey("Saved subtree snapshot")));
     Q_EMIT snapshotsChanged();
@@ -981,7 +991,7 @@ void AppModel::restoreSnapshot(const QUuid &snapshotID)
 bool AppModel::restoreSnapshotEntry(const WorkspaceSnapshot &snapshot, bool latest)
 {
     const QString safetyTitle = localized("Before restore") + QLatin1Char(' ') +
-        QLocale().toString(QDateTime::currentDateTime(), QLocale::ShortFormat);
+        interfaceLocale().toString(QDateTime::currentDateTime(), QLocale::ShortFormat);
     auto command = m_treeViewModel.beginCommand(textKey("Restore Snapshot"), snapshot.title);
     m_snapshots.setRetentionPolicy(RetentionPolicy::fromSettings(*m_dependencies.settings));
     auto restored = m_snapshots.restore(snapshot, selectedInsertionParentID(), safetyTitle);
@@ -1012,12 +1022,45 @@ void AppModel::exportSelectedSubtree()
     } else {
         document = m_dependencies.treeArchiveService->exportWorkspace(m_treeViewModel.nodes());
     }
-    const auto file = TreeExportFile::defaultPath(m_dependencies.uiTestConfig.applicationSupportRoot);
-    if (failed(TreeExportFile::write(document, file)))
+    const auto folder = m_dependencies.uiTestConfig.applicationSupportRoot / kExportsFolderName;
+    auto written = TreeExportFile::writeNew(document, folder, QDateTime::currentDateTime());
+    if (failed(written))
         return;
-    m_latestExportPath = QString::fromStdString(file.string());
+    const QFileInfo file(QString::fromStdString(written->string()));
+    m_latestExportPath = file.filePath();
     Q_EMIT latestExportPathChanged();
-    setLatestImportStatus(StatusLine::lookedUp(textKey("Exported %@"), {QString::fromLatin1(kExportFileName)}));
+    setLatestImportStatus(
+        StatusLine::lookedUp(textKey("Exported %@ to %@"), {file.fileName(), homeAbbreviated(file.path())}));
+}
+
+QCoro::Task<bool> AppModel::revealLatestExport()
+{
+    if (m_latestExportPath.isEmpty() || !m_dependencies.externalOpener)
+        co_return false;
+    QPointer<AppModel> self(this);
+    const QString path = m_latestExportPath;
+    // Selected in the file manager when one answers, else its folder opened.
+    const bool shown = co_await m_dependencies.externalOpener->reveal(QUrl::fromLocalFile(path));
+    if (!self)
+        co_return false;
+    if (!shown) {
+        CommandScope scope(this);
+        setAlert(formatted(localized("Could not show the folder %@"), {QFileInfo(path).path()}));
+    }
+    co_return shown;
+}
+
+bool AppModel::latestImportStatusNamesExport() const
+{
+    const QString &key = m_latestImportStatus.key;
+    return !m_latestExportPath.isEmpty() &&
+        (key == QLatin1String("Exported %@ to %@") || key == QLatin1String("Exported %@"));
+}
+
+QLocale AppModel::interfaceLocale() const
+{
+    const LanguageManager *manager = m_dependencies.languageManager;
+    return manager ? manager->locale() : QLocale();
 }
 
 void AppModel::importTree(const QUrl &fileURL)
@@ -1033,7 +1076,7 @@ void AppModel::runImport(InteropImport imported, const std::optional<QUuid> &par
 {
     m_snapshots.setRetentionPolicy(RetentionPolicy::fromSettings(*m_dependencies.settings));
     const QString safetyTitle = localized("Before import") + QLatin1Char(' ') +
-        QLocale().toString(QDateTime::currentDateTime(), QLocale::ShortFormat);
+        interfaceLocale().toString(QDateTime::currentDateTime(), QLocale::ShortFormat);
     WorkspaceImport import(m_treeViewModel, m_snapshots, *m_dependencies.treeArchiveService);
     auto command = m_treeViewModel.beginCommand(nullptr);
     auto report = import.run(std::move(imported), parentID, safetyTitle);
@@ -1101,7 +1144,7 @@ void AppModel::recoverUnreachableNodes()
         return;
     }
     // The tree as it is shown now, so that the repair can be undone.
-    if (failed(m_snapshots.saveWorkspace(localized("Before repair") + QStringLiteral(" Snapshot"),
+    if (failed(m_snapshots.saveWorkspace(formatted(localized("%@ Snapshot"), {localized("Before repair")}),
                                          m_selection.selectedNodeID())))
         return;
     auto command = m_treeViewModel.beginCommand(nullptr);

@@ -14,6 +14,7 @@
 #include "tree/TreeViewModel.h"
 
 #include <QCoro/QCoroTask>
+#include <QLocale>
 #include <QObject>
 #include <QTimer>
 #include <QRectF>
@@ -96,6 +97,9 @@ public:
     const QString &chromeConnectionSummary() const { return m_chromeConnectionSummary.text; }
     // The file the latest export wrote; empty before the first.
     const QString &latestExportPath() const { return m_latestExportPath; }
+    // Whether the general status line is the report of the latest export,
+    // so that the file it names can be shown.
+    bool latestImportStatusNamesExport() const;
     const QString &latestImportStatus() const { return m_latestImportStatus.text; }
     const QString &sidebarWidthDescription() const { return m_sidebarWidthDescription.text; }
     const std::optional<QString> &alertMessage() const { return m_alertMessage; }
@@ -175,7 +179,14 @@ public:
     // False when nothing was restored: no snapshot (the status line says so) or an error (the alert).
     bool restoreLatestSnapshot();
     void restoreSnapshot(const QUuid &snapshotID);
+    // Writes the selection (the workspace without one) to a new dated file
+    // in Exports; never replaces an earlier export.
     void exportSelectedSubtree();
+    // Shows the latest export in the file manager; false (and an alert when
+    // nothing could show it) when it was not shown.
+    QCoro::Task<bool> revealLatestExport();
+    // The locale of the interface language, for dates and numbers.
+    QLocale interfaceLocale() const;
     void importTree(const QUrl &fileURL);
     // Adds a document's nodes under the insertion parent, or under
     // `parentOverride` when given (nullopt inside it: the top level); the

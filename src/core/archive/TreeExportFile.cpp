@@ -46,11 +46,6 @@ inline void PutN(CappedIndentStream &stream, char c, std::size_t n)
 
 namespace TreeExportFile {
 
-std::filesystem::path defaultPath(const std::filesystem::path &dataRoot)
-{
-    return dataRoot / kExportsFolderName / kExportFileName;
-}
-
 Result<std::string, json::EncodeError> encode(const TreeExport &document)
 {
     std::string out;
@@ -74,6 +69,36 @@ Result<void, ExportFileError> write(const TreeExport &document, const std::files
     if (!writeFileAtomically(file, text.value(), &error))
         return Failure(ExportFileError{QString::fromStdString(error)});
     return {};
+}
+
+QString datedFileName(const QDateTime &localTime, int attempt)
+{
+    QString name = QString::fromLatin1(kExportFileStem) + QLatin1Char(' ') +
+        localTime.toString(QStringLiteral("yyyy-MM-dd HH.mm.ss"));
+    if (attempt > 1)
+        name += QLatin1Char('-') + QString::number(attempt);
+    return name + QStringLiteral(".json");
+}
+
+Result<std::filesystem::path, ExportFileError> writeNew(const TreeExport &document, const std::filesystem::path &folder,
+                                                       const QDateTime &localTime)
+{
+    // More exports in one second than this means something else is wrong.
+    constexpr int kMaxAttempts = 100;
+    auto text = encode(document);
+    if (!text)
+        return Failure(ExportFileError{text.error().description()});
+    std::string error;
+    if (!ensurePrivateDirectory(folder, &error))
+        return Failure(ExportFileError{QString::fromStdString(error)});
+    for (int attempt = 1; attempt <= kMaxAttempts; ++attempt) {
+        const std::filesystem::path file = folder / datedFileName(localTime, attempt).toStdString();
+        if (writeFileAtomically(file, text.value(), &error, 0600, ExistingFile::keepExisting))
+            return file;
+        if (errno != EEXIST)
+            return Failure(ExportFileError{QString::fromStdString(error)});
+    }
+    return Failure(ExportFileError{QString::fromStdString(error)});
 }
 
 Result<TreeExport, ExportFileError> read(const std::filesystem::path &file)

@@ -5,6 +5,7 @@
 #include "model/TreeExport.h"
 #include "util/Result.h"
 
+#include <QDateTime>
 #include <QString>
 
 #include <cstdint>
@@ -15,6 +16,9 @@ namespace tarni {
 
 inline constexpr const char *kExportsFolderName = "Exports";
 inline constexpr const char *kExportFileName = "workspace-export.json";
+// Quick exports are dated, "workspace-export 2026-12-08 14.03.22.json", so
+// that none replaces an earlier one.
+inline constexpr const char *kExportFileStem = "workspace-export";
 
 struct ExportFileError {
     QString reason;
@@ -33,13 +37,18 @@ inline constexpr unsigned kIndentWidth = 2;
 // Files larger than this are refused on import instead of read into memory.
 inline constexpr std::uintmax_t kMaxImportBytes = std::uintmax_t(1) << 30;
 
-// "<dataRoot>/Exports/workspace-export.json"
-std::filesystem::path defaultPath(const std::filesystem::path &dataRoot);
-
 Result<std::string, json::EncodeError> encode(const TreeExport &document);
 // Creates the folder when missing (private to the user), then replaces the
 // file atomically.
 Result<void, ExportFileError> write(const TreeExport &document, const std::filesystem::path &file);
+// A quick export's file name for `localTime`; from the second try on a
+// counter follows ("… 14.03.22-2.json"). Only digits, spaces, dots and
+// hyphens: nothing a file manager or a shell treats specially.
+QString datedFileName(const QDateTime &localTime, int attempt = 1);
+// Writes `document` into `folder` (created when missing) under the first
+// dated name not taken yet; never replaces a file. Gives the path written.
+Result<std::filesystem::path, ExportFileError> writeNew(const TreeExport &document, const std::filesystem::path &folder,
+                                                       const QDateTime &localTime);
 Result<TreeExport, ExportFileError> read(const std::filesystem::path &file);
 
 } // namespace TreeExportFile

@@ -33,7 +33,7 @@ SnapshotBrowserWindow::Prompts dialogPrompts()
 {
     SnapshotBrowserWindow::Prompts prompts;
     prompts.confirm = [](QWidget *parent, const QString &question, const QString &accept) {
-        QMessageBox box(QMessageBox::Question, QGuiApplication::applicationDisplayName(), question,
+        QMessageBox box(QMessageBox::Question, productName(), question,
                         QMessageBox::Ok | QMessageBox::Cancel, parent);
         box.button(QMessageBox::Ok)->setText(accept);
         box.button(QMessageBox::Cancel)->setText(localized("Cancel"));
@@ -41,12 +41,24 @@ SnapshotBrowserWindow::Prompts dialogPrompts()
         return box.exec() == QMessageBox::Ok;
     };
     prompts.askTitle = [](QWidget *parent, const QString &current) -> std::optional<QString> {
-        bool ok = false;
-        const QString title = QInputDialog::getText(parent, localized("Rename Snapshot"), localized("Title"),
-                                                    QLineEdit::Normal, current, &ok);
-        if (!ok)
+        QInputDialog dialog(parent);
+        dialog.setObjectName(QStringLiteral("renameSnapshotDialog"));
+        const QString caption = localized("Rename Snapshot");
+        dialog.setWindowTitle(caption);
+        dialog.setLabelText(localized("Title"));
+        dialog.setTextValue(current);
+        dialog.setOkButtonText(localized("Rename"));
+        dialog.setCancelButtonText(localized("Cancel"));
+        // Sized to its field, the dialog is narrower than its own title,
+        // which the window manager then cuts off; the title bar's font may
+        // be a little larger than ours. The dialog's layout sets its size
+        // from the field's.
+        const int titleWidth = dialog.fontMetrics().horizontalAdvance(caption) * 3 / 2 + 100;
+        if (auto *field = dialog.findChild<QLineEdit *>())
+            field->setMinimumWidth(std::max(320, titleWidth));
+        if (dialog.exec() != QDialog::Accepted)
             return std::nullopt;
-        return title;
+        return dialog.textValue();
     };
     prompts.askExportPath = [](QWidget *parent, const QString &suggestedName) {
         return QFileDialog::getSaveFileName(parent, localized("Export Snapshot"),

@@ -105,7 +105,7 @@ void TrashWindow::refresh()
 {
     const auto previous = selectedEntry();
     m_list->clear();
-    const QLocale locale;
+    const QLocale locale = interfaceLocale(m_model);
     QTreeWidgetItem *reselect = nullptr;
     const QList<TrashSummary> entries = m_model.trashEntries();
     m_entryCount = int(entries.size());

@@ -11,7 +11,10 @@
 #include "common/NativeHostPresence.h"
 #include "storage/WorkspaceStore.h"
 
+#include <QDateTime>
 #include <QFile>
+#include <QFileInfo>
+#include <QLocale>
 #include <QSignalSpy>
 
 #include <fstream>
@@ -331,6 +334,20 @@ TEST_F(AppModelTest, SnapshotsOfBothKindsRestoreAndSayWhatTheyDid)
     ASSERT_EQ(all.size(), 2);
     EXPECT_TRUE(all.front().title.startsWith(QStringLiteral("Before restore "))) << all.front().title.toStdString();
 
+    // Names of new snapshots, with their dates, follow the interface
+    // language; stored names stay as they were.
+    model.setLanguage(AppLanguage::japanese);
+    model.saveSnapshotOfWorkspace();
+    model.restoreSnapshot(model.snapshots().front().id);
+    const auto named = model.snapshots();
+    ASSERT_EQ(named.size(), 4);
+    EXPECT_EQ(named[1].title, QStringLiteral("ワークスペースのスナップショット"));
+    EXPECT_EQ(named[0].title.left(4), QStringLiteral("復元前 "));
+    EXPECT_TRUE(QLocale(QLocale::Japanese, QLocale::Japan).toDateTime(named[0].title.mid(4), QLocale::ShortFormat).isValid())
+        << named[0].title.toStdString();
+    EXPECT_EQ(named[3].title, QStringLiteral("Workspace Snapshot"));
+    model.setLanguage(AppLanguage::english);
+
     // Where a subtree snapshot's copy goes is the snapshot service's; here
     // only what the model says about it.
     const WorkspaceNode example = children(children(std::nullopt).front().id()).front();
@@ -347,10 +364,22 @@ TEST_F(AppModelTest, ExportWritesTheFileAndImportCountsAndAppends)
     const WorkspaceNode today = children(std::nullopt).front();
     model.selectNodeWithoutOpening(today.id());
     model.exportSelectedSubtree();
-    EXPECT_EQ(model.latestImportStatus(), QStringLiteral("Exported workspace-export.json"));
-    const QString file = root() + QStringLiteral("/Exports/workspace-export.json");
-    EXPECT_EQ(model.latestExportPath(), file);
-    ASSERT_TRUE(QFile::exists(file));
+    const QString file = model.latestExportPath();
+    const QFileInfo written(file);
+    EXPECT_EQ(written.path(), root() + QStringLiteral("/Exports"));
+    EXPECT_TRUE(written.fileName().startsWith(QStringLiteral("workspace-export 2"))) << file.toStdString();
+    ASSERT_TRUE(written.exists());
+    // The status names the file and its folder, and offers to show it.
+    EXPECT_EQ(model.latestImportStatus(),
+              QStringLiteral("Exported %1 to %2").arg(written.fileName(), written.path()));
+    EXPECT_TRUE(model.latestImportStatusNamesExport());
+    EXPECT_TRUE(await(model.revealLatestExport()));
+    EXPECT_EQ(model.dependencies().uiTestSupport->revealedURLs().value(0), QUrl::fromLocalFile(file));
+
+    // Exporting again keeps the first file.
+    model.exportSelectedSubtree();
+    EXPECT_NE(model.latestExportPath(), file);
+    EXPECT_TRUE(QFile::exists(file));
 
     // The subtree (a root and three children) goes after Today's children;
     // the selection stays.
@@ -425,9 +454,9 @@ TEST_F(AppModelTest, PreferencesHaveTheirDefaultsAndReachTheShell)
     // Status lines already shown follow the language, values and all.
     model.setLanguage(AppLanguage::japanese);
     EXPECT_EQ(model.lastOpenSummary(), QStringLiteral("準備完了"));
-    EXPECT_EQ(model.sidebarWidthDescription(), QStringLiteral("サイドバーの幅 320 pt"));
+    EXPECT_EQ(model.sidebarWidthDescription(), QStringLiteral("サイドバーの幅 320 ポイント"));
     model.setLanguage(AppLanguage::simplifiedChinese);
-    EXPECT_EQ(model.sidebarWidthDescription(), QStringLiteral("侧边栏宽度 320 pt"));
+    EXPECT_EQ(model.sidebarWidthDescription(), QStringLiteral("侧边栏宽度 320 点"));
     model.updateCheckStarted(QStringLiteral("Started by the shell"));
     model.setLanguage(AppLanguage::japanese);
     EXPECT_EQ(model.updatesStatus(), QStringLiteral("Started by the shell"));

@@ -2,6 +2,7 @@
 
 #include "app/LanguageManager.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -69,6 +70,49 @@ TEST_F(LanguageManagerTest, AMissingOrMalformedTableShowsTheKeys)
     ASSERT_TRUE(QFile::remove(dir.filePath(QStringLiteral("Localization-en.json"))));
     make(QStringLiteral("en"));
     EXPECT_EQ(localized("Open"), QStringLiteral("Open"));
+}
+
+// Qt's own texts (standard buttons, file dialogs) switch with ours, from
+// Qt's installed translations.
+TEST_F(LanguageManagerTest, QtsOwnTextsFollowTheInterfaceLanguage)
+{
+    int argc = 1;
+    char name[] = "test_LanguageManager";
+    char *argv[] = {name, nullptr};
+    QCoreApplication app(argc, argv);
+    auto cancel = [] { return QCoreApplication::translate("QPlatformTheme", "Cancel"); };
+    auto manager = make(QStringLiteral("ja-JP"));
+    EXPECT_EQ(cancel(), QStringLiteral("キャンセル"));
+    manager->setLanguage(AppLanguage::simplifiedChinese);
+    EXPECT_EQ(cancel(), QStringLiteral("取消"));
+    EXPECT_EQ(QLocale().name(), QStringLiteral("zh_CN"));
+    manager->setLanguage(AppLanguage::english);
+    EXPECT_EQ(cancel(), QStringLiteral("Cancel"));
+    EXPECT_FALSE(manager->hasQtTranslation());
+
+    // Without Qt's translations installed, Qt stays in English.
+    manager->setQtTranslationsDirectory(dir.path());
+    manager->setLanguage(AppLanguage::japanese);
+    EXPECT_EQ(cancel(), QStringLiteral("Cancel"));
+    EXPECT_EQ(localized("Open"), QStringLiteral("Open (ja)"));
+}
+
+// Dates and numbers are written as the interface language writes them;
+// English keeps an English desktop's conventions.
+TEST_F(LanguageManagerTest, TheLocaleIsTheInterfaceLanguages)
+{
+    const struct {
+        const char *code;
+        const char *system;
+        const char *expected;
+    } cases[] = {
+        {"ja", "de_DE", "ja_JP"}, {"zh-Hans", "ja_JP", "zh_CN"}, {"en", "en_GB", "en_GB"}, {"en", "ja_JP", "en_US"},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(LanguageManager::localeFor(QString::fromLatin1(c.code), QLocale(QString::fromLatin1(c.system))).name(),
+                  QString::fromLatin1(c.expected))
+            << c.code << " on " << c.system;
+    }
 }
 
 } // namespace

@@ -35,8 +35,7 @@ protected:
 
 TEST_F(TreeExportFileTest, WriteCreatesTheFolderAndReadsBack)
 {
-    const fs::path file = TreeExportFile::defaultPath(root() / "TarniBar");
-    EXPECT_EQ(file, root() / "TarniBar/Exports/workspace-export.json");
+    const fs::path file = root() / "TarniBar/Exports/workspace-export.json";
     const TreeExport document = service.exportWorkspace(groupChain(4));
     ASSERT_TRUE(TreeExportFile::write(document, file));
     EXPECT_EQ(fs::status(file.parent_path()).permissions() & fs::perms::all, fs::perms::owner_all);
@@ -55,7 +54,7 @@ TEST_F(TreeExportFileTest, WriteCreatesTheFolderAndReadsBack)
 
 TEST_F(TreeExportFileTest, AFailedExportLeavesThePreviousFileWhole)
 {
-    const fs::path file = TreeExportFile::defaultPath(root());
+    const fs::path file = root() / "Exports" / "workspace-export.json";
     ASSERT_TRUE(TreeExportFile::write(service.exportWorkspace(groupChain(2)), file));
     const std::string before = slurp(file);
 
@@ -74,6 +73,32 @@ TEST_F(TreeExportFileTest, AFailedExportLeavesThePreviousFileWhole)
     for ([[maybe_unused]] const auto &entry : fs::directory_iterator(file.parent_path()))
         ++entries;
     EXPECT_EQ(entries, 1u);
+}
+
+// Quick exports are dated and never replace one another, nor a file the
+// user put there under the same name.
+TEST_F(TreeExportFileTest, QuickExportsTakeANewDatedNameEachTime)
+{
+    const QDateTime at(QDate(2026, 12, 8), QTime(14, 3, 22));
+    const fs::path folder = root() / "Exports";
+    fs::create_directories(folder);
+    std::ofstream(folder / "workspace-export 2026-12-08 14.03.22.json") << "the user's own";
+
+    const TreeExport first = service.exportWorkspace(groupChain(2));
+    auto written = TreeExportFile::writeNew(first, folder, at);
+    ASSERT_TRUE(written) << written.error().description().toStdString();
+    EXPECT_EQ(written->filename(), "workspace-export 2026-12-08 14.03.22-2.json");
+    auto again = TreeExportFile::writeNew(service.exportWorkspace(groupChain(3)), folder, at);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->filename(), "workspace-export 2026-12-08 14.03.22-3.json");
+
+    EXPECT_EQ(slurp(folder / "workspace-export 2026-12-08 14.03.22.json"), "the user's own");
+    EXPECT_EQ(TreeExportFile::read(*written).value(), first);
+    EXPECT_EQ(fs::status(*again).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+    std::size_t entries = 0;
+    for ([[maybe_unused]] const auto &entry : fs::directory_iterator(folder))
+        ++entries;
+    EXPECT_EQ(entries, 3u) << "no temporary file is left";
 }
 
 TEST_F(TreeExportFileTest, BadFilesAreRefusedWithAReason)

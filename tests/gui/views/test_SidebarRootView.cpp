@@ -419,6 +419,23 @@ TEST_F(SidebarTest, ALongCommandDisablesItsActionAndShowsProgressUntilItEnds)
     EXPECT_FALSE(busy->isVisible());
 }
 
+// After a quick export the status line offers to show the file; another
+// status takes the offer away.
+TEST_F(SidebarTest, AQuickExportOffersToShowItsFile)
+{
+    SidebarRootView &sidebar = show();
+    auto *showButton = sidebar.findChild<QToolButton *>(QStringLiteral("showExportButton"));
+    EXPECT_FALSE(showButton->isVisible());
+    sidebar.actions().exportTree->trigger();
+    ASSERT_TRUE(showButton->isVisible());
+    ASSERT_TRUE(showButton->isEnabled());
+    QTest::mouseClick(showButton, Qt::LeftButton);
+    EXPECT_TRUE(spinUntil([&] { return !model().dependencies().uiTestSupport->revealedURLs().isEmpty(); }, 2000));
+    EXPECT_EQ(model().dependencies().uiTestSupport->revealedURLs().value(0), QUrl::fromLocalFile(model().latestExportPath()));
+    model().saveSnapshotOfWorkspace();
+    EXPECT_FALSE(showButton->isVisible());
+}
+
 TEST_F(SidebarTest, AFailedWriteIsShownUntilAWriteSucceeds)
 {
     SidebarRootView &sidebar = show();
