@@ -261,7 +261,7 @@ void AppActions::updateEnabled()
     enable(moveTo, shown);
     enable(cut, shown);
     enable(copy, shown);
-    enable(paste, m_clipboard && m_clipboard->canPaste());
+    enable(paste, m_clipboard && m_clipboard->canPaste() && (!selected || shown));
 }
 
 void AppActions::runLong(QAction *action, std::function<QCoro::Task<>()> command)

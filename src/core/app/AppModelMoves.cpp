@@ -9,6 +9,8 @@
 #include <QLocale>
 #include <QScopeGuard>
 
+#include <algorithm>
+
 namespace tarni {
 
 namespace {
@@ -36,6 +38,17 @@ qsizetype positionOf(const TreeProjection &projection, const std::vector<TreePro
             return qsizetype(i);
     }
     return -1;
+}
+
+// Whether a move of `node` to `index` under `parentID` would leave it where
+// it is (the index counts the siblings without the node, as move() does).
+bool isAlreadyAt(const TreeProjection &projection, const WorkspaceNode &node, const std::optional<QUuid> &parentID,
+                 qsizetype index)
+{
+    if (node.parentID() != parentID)
+        return false;
+    const auto &siblings = projection.siblings(parentID);
+    return positionOf(projection, siblings, node.id()) == std::clamp<qsizetype>(index, 0, qsizetype(siblings.size()) - 1);
 }
 
 } // namespace
@@ -107,8 +120,10 @@ void AppModel::moveSelectedNodeInto(const std::optional<QUuid> &parentID)
     const auto selected = m_inspector.selectedNode();
     if (!selected)
         return;
-    auto command = m_treeViewModel.beginCommand(textKey("Move"), selected->title());
     const auto count = qsizetype(m_treeViewModel.projection().siblings(parentID).size());
+    if (isAlreadyAt(m_treeViewModel.projection(), *selected, parentID, count))
+        return;
+    auto command = m_treeViewModel.beginCommand(textKey("Move"), selected->title());
     if (failed(m_treeViewModel.move(selected->id(), parentID, count)))
         return;
     expandDownTo(parentID);
@@ -194,8 +209,15 @@ void AppModel::pasteCutNode(const QUuid &givenID, const TreeExport &document)
         return;
     }
     const PastePlace place = pastePlace(nodeID);
+    // Without an index move() would keep the node's old sort order.
+    const qsizetype index =
+        place.index.value_or(qsizetype(m_treeViewModel.projection().siblings(place.parentID).size()));
+    if (isAlreadyAt(m_treeViewModel.projection(), *node, place.parentID, index)) {
+        select(nodeID);
+        return;
+    }
     auto command = m_treeViewModel.beginCommand(textKey("Move"), node->title());
-    if (failed(m_treeViewModel.move(nodeID, place.parentID, place.index)))
+    if (failed(m_treeViewModel.move(nodeID, place.parentID, index)))
         return;
     expandDownTo(place.parentID);
     select(nodeID);

@@ -9,6 +9,7 @@
 #include "gui/AppActions.h"
 #include "gui/MoveToDialog.h"
 #include "gui/SidebarRootView.h"
+#include "gui/outline/WorkspaceItemModel.h"
 #include "gui/outline/WorkspaceOutlineView.h"
 
 #include <QAction>
@@ -20,6 +21,12 @@
 #include <QTest>
 
 #include <functional>
+
+// Readable failures: titles, not bytes.
+void PrintTo(const QString &text, std::ostream *out)
+{
+    *out << text.toStdString();
+}
 
 using namespace tarni;
 using namespace tarni::test;
@@ -132,6 +139,7 @@ TEST_F(MovesTest, AltArrowsMoveTheSelectedNodeAsOneStep)
             continue;
         }
         EXPECT_EQ(under(row.parent), row.siblings);
+        EXPECT_EQ(view->outline()->itemModel()->nodeId(view->outline()->currentIndex()), id);
         // Kept in sight: every group above it is expanded.
         for (auto up = named(row.selected).parentID(); up; up = model().treeViewModel().node(up)->parentID())
             EXPECT_FALSE(model().treeViewModel().node(up)->isCollapsed());
@@ -150,10 +158,13 @@ TEST_F(MovesTest, SearchDisablesTheMovesThatFollowTheWholeTree)
     for (QAction *move : {actions().moveUp, actions().moveDown, actions().moveOutOfGroup, actions().moveIntoGroupAbove})
         EXPECT_FALSE(move->isEnabled()) << move->text().toStdString();
     EXPECT_TRUE(actions().moveTo->isEnabled());
-    // A node the filter hides is not cut or copied by a key.
+    // Nothing is cut, copied or pasted beside a node the filter hides.
+    QGuiApplication::clipboard()->setText(QStringLiteral("https://example.org/"));
     view->searchField()->setText(QStringLiteral("notes"));
-    EXPECT_FALSE(actions().copy->isEnabled());
-    EXPECT_FALSE(actions().moveTo->isEnabled());
+    for (QAction *action : {actions().copy, actions().paste, actions().moveTo})
+        EXPECT_FALSE(action->isEnabled()) << action->text().toStdString();
+    view->searchField()->clear();
+    EXPECT_TRUE(actions().paste->isEnabled());
 }
 
 TEST_F(MovesTest, MoveToOffersGroupsByPathAndIsDrivenByTheKeyboard)
@@ -218,8 +229,10 @@ TEST_F(MovesTest, CutCopyAndPasteOfNodes)
          {QStringLiteral("Plan"), QStringLiteral("Notes"), slack}, true},
         {"a copy goes right after a leaf", false, QStringLiteral("Plan"), QStringLiteral("Example"), {},
          QStringLiteral("Today"), {QStringLiteral("Example"), QStringLiteral("Plan"), slack, folder}, true},
-        {"a cut moves the node itself", true, slack, QStringLiteral("Plan"), {}, QStringLiteral("Plan"),
-         {QStringLiteral("Draft"), slack}, false},
+        {"a cut moves the node itself, last into a group", true, QStringLiteral("Example"), QStringLiteral("Work"), {},
+         QStringLiteral("Work"), {QStringLiteral("Plan"), QStringLiteral("Notes"), QStringLiteral("Example")}, false},
+        {"a cut goes right after a leaf, also among its own siblings", true, QStringLiteral("Example"), folder, {},
+         QStringLiteral("Today"), {slack, folder, QStringLiteral("Example")}, false},
         {"a cut whose node was deleted pastes its copy", true, slack, QStringLiteral("Notes"),
          [this] { ASSERT_TRUE(model().treeViewModel().deleteNode(named(QStringLiteral("C456")).id())); },
          QStringLiteral("Work"), {QStringLiteral("Plan"), QStringLiteral("Notes"), slack}, false},
