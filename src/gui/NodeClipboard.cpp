@@ -108,12 +108,16 @@ void NodeClipboard::paste()
         m_model.pasteDocument(*document);
         return;
     }
+    ClipboardContent::PastedLinks links;
     if (data->hasFormat(kMozUrlType))
-        m_model.pasteLinks(ClipboardContent::linksFromMozUrl(data->data(kMozUrlType)));
+        links = ClipboardContent::linksFromMozUrl(data->data(kMozUrlType));
     else if (data->hasFormat(kUriListType))
-        m_model.pasteLinks(ClipboardContent::linksFromUriList(data->data(kUriListType)));
-    else
-        m_model.pasteLinks(ClipboardContent::linksFromText(data->hasText() ? data->text() : QString()));
+        links = ClipboardContent::linksFromUriList(data->data(kUriListType));
+    // On X11, Qt offers a browser's text/x-moz-url as a uri-list and then
+    // hands over nothing for it; the browser's plain text holds the address.
+    if (links.links.isEmpty() && links.refusedCount == 0 && !links.problem && data->hasText())
+        links = ClipboardContent::linksFromText(data->text());
+    m_model.pasteLinks(links);
 }
 
 void NodeClipboard::clipboardChanged()

@@ -262,7 +262,11 @@ public:
     // Web links from pasted text; refused lines are named in the status.
     void pasteLinks(const ClipboardContent::PastedLinks &links);
     // A status line of the view's own (what was copied, why nothing was).
-    void showGeneralStatus(StatusLine line) { setLatestImportStatus(std::move(line)); }
+    void showGeneralStatus(StatusLine line)
+    {
+        setLatestImportStatus(std::move(line));
+        writeStateDump();
+    }
 
 Q_SIGNALS:
     void lastOpenSummaryChanged();

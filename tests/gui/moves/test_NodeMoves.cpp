@@ -307,6 +307,11 @@ TEST_F(MovesTest, PastedTextAddsOnlyWhatTheAddressRuleAccepts)
          {QStringLiteral("a.example"), QStringLiteral("b.example")}, QStringLiteral("javascript:alert(1)")},
         {"a browser's link keeps its title", [&] { return mime(QStringLiteral("text/x-moz-url"), mozUrl); },
          {QStringLiteral("A page")}, QStringLiteral("Added 1 web link")},
+        {"a link whose uri-list came empty, as X11 gives a browser's, by its text", [&] {
+             QMimeData *data = mime(QStringLiteral("text/uri-list"), {});
+             data->setText(QStringLiteral("https://d.example/"));
+             return data;
+         }, {QStringLiteral("d.example")}, QStringLiteral("Added 1 web link")},
         {"a uri-list skips its comments",
          [&] { return mime(QStringLiteral("text/uri-list"), "# from a browser\r\nhttps://c.example/\r\nfile:///etc/passwd\r\n"); },
          {QStringLiteral("c.example")}, QStringLiteral("file:///etc/passwd")},
