@@ -6,6 +6,8 @@
 #include "gui/EntryDialogs.h"
 #include "gui/GuiSupport.h"
 #include "gui/InteropDialogs.h"
+#include "gui/MoveToDialog.h"
+#include "gui/NodeClipboard.h"
 
 #include <QAction>
 #include <QFileDialog>
@@ -70,6 +72,15 @@ AppActions::AppActions(AppModel &model, QWidget *window)
                                  QStringLiteral("document-revert"));
     browseSnapshots = make(textKey("Snapshots…"), K(Qt::CTRL | Qt::SHIFT | Qt::Key_S), QStringLiteral("document-open-recent"));
 
+    moveUp = make(textKey("Move Up"), K(Qt::ALT | Qt::Key_Up), QStringLiteral("go-up"));
+    moveDown = make(textKey("Move Down"), K(Qt::ALT | Qt::Key_Down), QStringLiteral("go-down"));
+    moveOutOfGroup = make(textKey("Move Out of Group"), K(Qt::ALT | Qt::Key_Left), QStringLiteral("go-previous"));
+    moveIntoGroupAbove = make(textKey("Move into Group Above"), K(Qt::ALT | Qt::Key_Right), QStringLiteral("go-next"));
+    moveTo = make(textKey("Move to…"), K(Qt::CTRL | Qt::Key_M), QStringLiteral("go-jump"));
+    cut = make(textKey("Cut"), K(QKeySequence::Cut), QStringLiteral("edit-cut"));
+    copy = make(textKey("Copy"), K(QKeySequence::Copy), QStringLiteral("edit-copy"));
+    paste = make(textKey("Paste"), K(QKeySequence::Paste), QStringLiteral("edit-paste"));
+
     undo = make(textKey("Undo"), K(QKeySequence::Undo), QStringLiteral("edit-undo"));
     redo = make(textKey("Redo"), K(Qt::CTRL | Qt::SHIFT | Qt::Key_Z), QStringLiteral("edit-redo"));
     redo->setShortcuts({K(Qt::CTRL | Qt::SHIFT | Qt::Key_Z), K(Qt::CTRL | Qt::Key_Y)});
@@ -91,6 +102,8 @@ AppActions::AppActions(AppModel &model, QWidget *window)
         {saveWorkspaceSnapshot, S::SP_DialogSaveButton}, {restoreLatestSnapshot, S::SP_DialogResetButton},
         {quit, S::SP_DialogCloseButton},          {focusSearch, S::SP_FileDialogContentsView},
         {showExport, S::SP_DirOpenIcon},
+        {moveUp, S::SP_ArrowUp},                  {moveDown, S::SP_ArrowDown},
+        {moveOutOfGroup, S::SP_ArrowLeft},        {moveIntoGroupAbove, S::SP_ArrowRight},
     };
     for (QAction *action : std::as_const(m_all)) {
         const QString name = action->property("tarniIconName").toString();
@@ -158,6 +171,19 @@ AppActions::AppActions(AppModel &model, QWidget *window)
         m_trashWindow->activateWindow();
     });
     connect(&m_model, &AppModel::historyChanged, this, &AppActions::updateUndoRedo);
+    const std::pair<QAction *, AppModel::NodeMove> moves[] = {{moveUp, AppModel::NodeMove::up},
+                                                              {moveDown, AppModel::NodeMove::down},
+                                                              {moveOutOfGroup, AppModel::NodeMove::outOfGroup},
+                                                              {moveIntoGroupAbove, AppModel::NodeMove::intoGroupAbove}};
+    for (const auto &[action, move] : moves)
+        connect(action, &QAction::triggered, this, [this, move = move] { m_model.moveSelectedNode(move); });
+    connect(moveTo, &QAction::triggered, this, &AppActions::chooseMoveDestination);
+    m_clipboard = new NodeClipboard(m_model, this);
+    connect(cut, &QAction::triggered, m_clipboard, &NodeClipboard::cutSelected);
+    connect(copy, &QAction::triggered, m_clipboard, &NodeClipboard::copySelected);
+    connect(paste, &QAction::triggered, m_clipboard, &NodeClipboard::paste);
+    connect(m_clipboard, &NodeClipboard::canPasteChanged, this, &AppActions::updateEnabled);
+    connect(&m_model.treeViewModel(), &TreeViewModel::searchQueryChanged, this, &AppActions::updateEnabled);
     connect(importOtherFormat, &QAction::triggered, this, &AppActions::chooseInteropImportFile);
     connect(exportAs, &QAction::triggered, this, &AppActions::chooseExportFile);
     connect(showExport, &QAction::triggered, this,
@@ -228,6 +254,20 @@ void AppActions::updateEnabled()
     enable(remove, selected);
     enable(saveSubtreeSnapshot, selected);
     enable(showExport, !m_model.latestExportPath().isEmpty());
+
+    // A search may hide the selected node: keys must not act on it then.
+    const TreeProjection &projection = m_model.treeViewModel().projection();
+    const auto selectedID = m_model.selectionCoordinator().selectedNodeID();
+    const bool shown = selected &&
+        (!projection.isFiltering() || projection.isDisplayed(projection.firstSlotWithId(*selectedID)));
+    enable(moveUp, m_model.canMoveSelectedNode(AppModel::NodeMove::up));
+    enable(moveDown, m_model.canMoveSelectedNode(AppModel::NodeMove::down));
+    enable(moveOutOfGroup, m_model.canMoveSelectedNode(AppModel::NodeMove::outOfGroup));
+    enable(moveIntoGroupAbove, m_model.canMoveSelectedNode(AppModel::NodeMove::intoGroupAbove));
+    enable(moveTo, shown);
+    enable(cut, shown);
+    enable(copy, shown);
+    enable(paste, m_clipboard && m_clipboard->canPaste() && (!selected || shown));
 }
 
 void AppActions::runLong(QAction *action, std::function<QCoro::Task<>()> command)
@@ -303,6 +343,27 @@ void AppActions::chooseExportFile()
     if (QFileInfo(path).suffix().isEmpty())
         path += QLatin1Char('.') + interopFileSuffix(format);
     m_model.exportSelectedSubtreeAs(format, path);
+}
+
+MoveToDialog *AppActions::chooseMoveDestination()
+{
+    const auto selected = m_model.selectionCoordinator().selectedNodeID();
+    if (!selected || !m_model.treeViewModel().node(selected))
+        return nullptr;
+    auto *dialog = new MoveToDialog(m_model, *selected, m_window);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    connect(dialog, &QDialog::accepted, this, [this, dialog] {
+        // Only the node that was asked about, and only if it is still selected.
+        const auto parent = dialog->chosenParent();
+        if (parent && m_model.selectionCoordinator().selectedNodeID() == dialog->nodeID())
+            m_model.moveSelectedNodeInto(*parent);
+    });
+    connect(dialog, &QDialog::finished, this, [this] {
+        if (m_window)
+            m_window->activateWindow();
+    });
+    dialog->open();
+    return dialog;
 }
 
 // A node with nothing below it goes at once; one with children takes its

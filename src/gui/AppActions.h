@@ -17,6 +17,8 @@ namespace tarni {
 
 class AppModel;
 class ImportPreviewDialog;
+class MoveToDialog;
+class NodeClipboard;
 
 // Every command of the sidebar as one action with its shortcut, so that the
 // menus, the toolbar, the inspector and the context menus share one label,
@@ -58,6 +60,16 @@ public:
     QAction *remove = nullptr;
     QAction *exportTree = nullptr;
     QAction *saveSubtreeSnapshot = nullptr;
+    // Moving the selected node; disabled where it would not move.
+    QAction *moveUp = nullptr;
+    QAction *moveDown = nullptr;
+    QAction *moveOutOfGroup = nullptr;
+    QAction *moveIntoGroupAbove = nullptr;
+    QAction *moveTo = nullptr;
+    // The clipboard. A focused text field keeps these keys for its text.
+    QAction *cut = nullptr;
+    QAction *copy = nullptr;
+    QAction *paste = nullptr;
     // The workspace.
     QAction *importTree = nullptr;
     QAction *saveWorkspaceSnapshot = nullptr;
@@ -98,6 +110,9 @@ public:
     ImportPreviewDialog *previewImport(const QString &path);
     // Asks for a file name and format, then exports the selection there.
     void chooseExportFile();
+    // Offers the groups the selected node can go into, then moves it.
+    MoveToDialog *chooseMoveDestination();
+    NodeClipboard &clipboard() const { return *m_clipboard; }
 
 Q_SIGNALS:
     void busyChanged(int count);
@@ -115,6 +130,7 @@ private:
     QList<QAction *> m_running;
     int m_busy = 0;
     QPointer<QWidget> m_trashWindow;
+    NodeClipboard *m_clipboard = nullptr;
 };
 
 } // namespace tarni

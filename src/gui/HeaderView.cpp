@@ -40,6 +40,12 @@ HeaderView::HeaderView(AppModel &model, AppActions &actions, QWidget *parent)
     m_menu->addAction(actions.undo);
     m_menu->addAction(actions.redo);
     m_menu->addSeparator();
+    m_menu->addActions({actions.cut, actions.copy, actions.paste});
+    m_moves = m_menu->addMenu(QString());
+    m_moves->setObjectName(QStringLiteral("moveMenu"));
+    m_moves->addActions({actions.moveTo, actions.moveUp, actions.moveDown, actions.moveOutOfGroup,
+                         actions.moveIntoGroupAbove});
+    m_menu->addSeparator();
     m_menu->addAction(actions.settings);
     m_menu->addAction(actions.checkForUpdates);
     m_menu->addAction(actions.reopenOnboarding);
@@ -87,6 +93,7 @@ void HeaderView::refresh()
     m_title->setToolTip(title);
     m_chrome->setText(m_model.chromeConnectionSummary());
     m_snapshots->setTitle(localized("Restore Snapshot"));
+    m_moves->setTitle(localized("Move"));
     m_menuButton->setToolTip(localized("Menu"));
     m_menuButton->setAccessibleName(localized("Menu"));
     // Automation runs never look for updates.

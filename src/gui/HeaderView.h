@@ -32,6 +32,7 @@ private:
     QToolButton *m_menuButton = nullptr;
     QMenu *m_menu = nullptr;
     QMenu *m_snapshots = nullptr;
+    QMenu *m_moves = nullptr;
 };
 
 } // namespace tarni

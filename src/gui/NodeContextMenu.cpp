@@ -64,6 +64,17 @@ QList<OutlineContextMenuItem> nodeContextMenuItems(AppModel &model, AppActions &
     if (!items.isEmpty())
         items << separator;
     items << entry(actions.rename) << entry(actions.duplicate) << entry(actions.remove) << separator;
+    items << entry(actions.cut) << entry(actions.copy) << entry(actions.paste);
+    items.back().isEnabled = actions.paste->isEnabled();
+    items << entry(actions.moveTo);
+    // The moves that would change something, judged for this node (the
+    // menu selected it before asking).
+    const bool isSelected = model.selectionCoordinator().selectedNodeID() == nodeID;
+    for (QAction *move : {actions.moveUp, actions.moveDown, actions.moveOutOfGroup, actions.moveIntoGroupAbove}) {
+        if (!isSelected || move->isEnabled())
+            items << entry(move);
+    }
+    items << separator;
     if (kind == WorkspaceNodeKind::group)
         items << entry(actions.importTree, localized("Import into Here…"));
     if (kind == WorkspaceNodeKind::group)

@@ -2,6 +2,7 @@
 
 #include "app/AppLanguage.h"
 #include "app/AppModelDependencies.h"
+#include "app/ClipboardContent.h"
 #include "archive/SnapshotService.h"
 #include "chrome/ChromeHostMessages.h"
 #include "model/SnapshotSummary.h"
@@ -255,6 +256,48 @@ public:
     // selected node, at the top level without a selection.
     std::optional<QUuid> selectedInsertionParentID() const;
 
+    // Moving the selected node without a mouse. Each is one step and keeps
+    // the node selected and in sight.
+    enum class NodeMove {
+        up,             // before the sibling above
+        down,           // after the sibling below
+        outOfGroup,     // right after its group, in the group's parent
+        intoGroupAbove, // last into the sibling just above, which is a group
+    };
+    // Whether the move would change anything. Never while a search filters
+    // the tree: the moves follow the whole tree's order, which the filtered
+    // rows do not show.
+    bool canMoveSelectedNode(NodeMove move) const;
+    void moveSelectedNode(NodeMove move);
+    // Moves the selected node last under `parentID` (none: the top level).
+    void moveSelectedNodeInto(const std::optional<QUuid> &parentID);
+
+    // Pasting. The view reads and writes the clipboard; these decide where
+    // the content goes and add it as one step, then select it.
+    struct PastePlace {
+        std::optional<QUuid> parentID;
+        // Among the parent's children without the pasted node; none: last.
+        std::optional<qsizetype> index;
+    };
+    // Last under a selected group; right after any other selected node, in
+    // its parent; last at the top level without a selection.
+    PastePlace pastePlace(const std::optional<QUuid> &movingNodeID = std::nullopt) const;
+    // The selected subtree as an export document; none without a selection.
+    std::optional<TreeExport> selectedSubtreeDocument();
+    // A copy: new nodes with new identifiers, through the import's rules.
+    void pasteDocument(const TreeExport &document);
+    // A cut: moves the node itself. When it is no longer in the tree, pastes
+    // `document` (the cut's copy) instead and says so.
+    void pasteCutNode(const QUuid &nodeID, const TreeExport &document);
+    // Web links from pasted text; refused lines are named in the status.
+    void pasteLinks(const ClipboardContent::PastedLinks &links);
+    // A status line of the view's own (what was copied, why nothing was).
+    void showGeneralStatus(StatusLine line)
+    {
+        setLatestImportStatus(std::move(line));
+        writeStateDump();
+    }
+
 Q_SIGNALS:
     void lastOpenSummaryChanged();
     void chromeConnectionSummaryChanged();
@@ -298,6 +341,11 @@ private:
     QCoro::Task<std::optional<ChromeCapturePayload>> requestCapture(ChromeCommand command);
     // Expands `nodeID` and every collapsed node above it.
     void expandDownTo(const std::optional<QUuid> &nodeID);
+    struct KeyboardMove {
+        std::optional<QUuid> parentID;
+        qsizetype index = 0;
+    };
+    std::optional<KeyboardMove> keyboardMove(NodeMove move) const;
     void bindCapturedTab(const QUuid &nodeID, const std::optional<RuntimeTabBinding> &tab);
 
     void setLastOpenSummary(StatusLine line);

@@ -399,6 +399,20 @@ void WorkspaceOutlineView::startDrag(Qt::DropActions supportedActions)
 
 void WorkspaceOutlineView::keyPressEvent(QKeyEvent *event)
 {
+    // Alt with an arrow moves the selected node (the window's shortcuts).
+    // One that cannot move it arrives here, and must not move the cursor.
+    if (event->modifiers() & Qt::AltModifier) {
+        switch (event->key()) {
+        case Qt::Key_Up:
+        case Qt::Key_Down:
+        case Qt::Key_Left:
+        case Qt::Key_Right:
+            event->accept();
+            return;
+        default:
+            break;
+        }
+    }
     switch (event->key()) {
     case Qt::Key_Return:
     case Qt::Key_Enter:

@@ -93,7 +93,10 @@ TEST_F(SidebarTest, ContextMenusOfferWhatEachKindCanDoAndActOnThatNode)
 {
     show();
     const QStringList editing{QStringLiteral("Rename"), QStringLiteral("Duplicate"), QStringLiteral("Delete"),
-                              QStringLiteral("|")};
+                              QStringLiteral("|"), QStringLiteral("Cut"), QStringLiteral("Copy"),
+                              QStringLiteral("Paste"), QStringLiteral("Move to…"), QStringLiteral("Move Up"),
+                              QStringLiteral("Move Down"), QStringLiteral("Move Out of Group"),
+                              QStringLiteral("Move into Group Above"), QStringLiteral("|")};
     const QStringList outwards{QStringLiteral("Export"), QStringLiteral("Export As…"), QStringLiteral("Save Snapshot")};
     const QStringList imports{QStringLiteral("Import into Here…"), QStringLiteral("Import from Other Formats…")};
     EXPECT_EQ(menuTitles(today()), editing + imports + outwards);
