@@ -52,6 +52,8 @@ inline constexpr const char *kOnboardingCompletedSettingsKey = "TarniBar.Onboard
 inline constexpr const char *kTrashRetentionDaysSettingsKey = "trashRetentionDays";
 inline constexpr int kDefaultTrashRetentionDays = 30;
 inline constexpr int kMaxTrashRetentionDays = 3650;
+// Whether the window that marks the content area beside the sidebar shows.
+inline constexpr const char *kShowsManagedTargetWindowSettingsKey = "TarniBar.showsManagedTargetWindow";
 
 // The one object the views talk to: it owns the tree, the selection and the
 // inspector, holds every status text and preference the sidebar, onboarding
@@ -215,6 +217,8 @@ public:
     int trashRetentionDays() const { return m_trashRetentionDays; }
     // Clamped to 1 … kMaxTrashRetentionDays.
     void setTrashRetentionDays(int days);
+    bool showsManagedTargetWindow() const { return m_showsManagedTargetWindow; }
+    void setShowsManagedTargetWindow(bool shows);
 
     // Automation: replaces the tree with a seed's content (snapshots stay).
     void applySeed(UITestWorkspaceSeed seed);
@@ -249,6 +253,7 @@ Q_SIGNALS:
     void historyChanged();
     void trashChanged();
     void trashRetentionDaysChanged();
+    void showsManagedTargetWindowChanged();
     // A snapshot was saved, renamed or deleted.
     void snapshotsChanged();
 
@@ -319,6 +324,7 @@ private:
     bool m_updatesConfigured = false;
     StatusLine m_updatesStatus;
     int m_trashRetentionDays = kDefaultTrashRetentionDays;
+    bool m_showsManagedTargetWindow = true;
     QTimer *m_dailySnapshotTimer = nullptr;
     bool m_dailySnapshotFailed = false;
 };
