@@ -9,6 +9,7 @@ using namespace tarni;
 namespace {
 
 struct Case {
+    const char *name;
     double ratio;
     QPoint origin;
     QRectF logical;
@@ -31,13 +32,14 @@ TEST_P(PixelMappingTest, MapsAroundTheScreenOriginAndRoundTripsDeviceEdges)
 
 INSTANTIATE_TEST_SUITE_P(
     Scales, PixelMappingTest,
-    testing::Values(Case{1.0, {0, 0}, {0, 0, 320.2, 1000}, {0, 0, 320, 1000}},
-                    Case{1.25, {0, 0}, {0, 0, 300, 800}, {0, 0, 375, 1000}},
+    testing::Values(Case{"Scale1", 1.0, {0, 0}, {0, 0, 320.2, 1000}, {0, 0, 320, 1000}},
+                    Case{"Scale1_25", 1.25, {0, 0}, {0, 0, 300, 800}, {0, 0, 375, 1000}},
                     // 300.4 * 1.5 = 450.6: edges rounded, not position and size one by one.
-                    Case{1.5, {0, 0}, {300.4, 0, 300.4, 666.67}, {451, 0, 450, 1000}},
+                    Case{"Scale1_5", 1.5, {0, 0}, {300.4, 0, 300.4, 666.67}, {451, 0, 450, 1000}},
                     // A second screen keeps its corner: 1600 device pixels in at scale 2.
-                    Case{2.0, {1600, 0}, {1700, 10, 300, 480}, {1800, 20, 600, 960}},
-                    Case{0.0, {0, 0}, {5, 5, 10, 10}, {5, 5, 10, 10}}));
+                    Case{"SecondScreenScale2", 2.0, {1600, 0}, {1700, 10, 300, 480}, {1800, 20, 600, 960}},
+                    Case{"NoRatio", 0.0, {0, 0}, {5, 5, 10, 10}, {5, 5, 10, 10}}),
+    [](const testing::TestParamInfo<Case> &info) { return std::string(info.param.name); });
 
 // Qt rounds a window's position and size one by one; the sidebar's strut
 // has to match that, not the rounded edges.
