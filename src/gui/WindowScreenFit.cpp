@@ -40,24 +40,30 @@ void fitOnScreen(QWidget &window)
     if (!screen || window.property(kPlacesItselfProperty).toBool())
         return;
     const QRect available = screen->availableGeometry();
-    QRect frame = window.frameGeometry();
+    const QRect frame = window.frameGeometry();
     const QRect client = window.geometry();
-    QMargins decorations(client.left() - frame.left(), client.top() - frame.top(), frame.right() - client.right(),
-                         frame.bottom() - client.bottom());
-    if (decorations.isNull())
-        decorations.setTop(kAssumedTitleBar);
+    const bool framed = frame != client;
+    const QMargins decorations = framed ? QMargins(client.left() - frame.left(), client.top() - frame.top(),
+                                                   frame.right() - client.right(), frame.bottom() - client.bottom())
+                                        : QMargins(0, kAssumedTitleBar, 0, 0);
     const QSize room = available.size().shrunkBy(decorations);
     const QSize size = client.size().boundedTo(room).expandedTo(window.minimumSize());
     if (size != client.size())
         window.resize(size);
-    frame = QRect(window.pos(), size.grownBy(decorations));
+    // A window nobody placed is left to the window manager, which puts new
+    // windows on the screen by itself.
+    if (!window.testAttribute(Qt::WA_Moved))
+        return;
+    QRect outer(client.topLeft() - QPoint(decorations.left(), decorations.top()), size.grownBy(decorations));
     // Moved in from the right and bottom first, so that a window larger than
     // the screen keeps its top-left corner (and title bar) in view.
-    QPoint topLeft = frame.topLeft();
-    topLeft.setX(std::max(std::min(topLeft.x(), available.right() + 1 - frame.width()), available.left()));
-    topLeft.setY(std::max(std::min(topLeft.y(), available.bottom() + 1 - frame.height()), available.top()));
-    if (topLeft != frame.topLeft())
-        window.move(topLeft);
+    outer.moveLeft(std::max(std::min(outer.left(), available.right() + 1 - outer.width()), available.left()));
+    outer.moveTop(std::max(std::min(outer.top(), available.bottom() + 1 - outer.height()), available.top()));
+    // Qt places the frame once the window manager framed the window, and
+    // the client before.
+    const QPoint position = framed ? outer.topLeft() : outer.topLeft() + QPoint(decorations.left(), decorations.top());
+    if (position != window.pos())
+        window.move(position);
 }
 
 void keepWindowsOnScreen(QCoreApplication &app)

@@ -12,6 +12,8 @@
 
 #include <QAction>
 #include <QCheckBox>
+#include <QComboBox>
+#include <QCoreApplication>
 #include <QDialogButtonBox>
 #include <QGroupBox>
 #include <QLabel>
@@ -152,6 +154,15 @@ SettingsWindow::SettingsWindow(AppModel &model, AppActions &actions, QWidget *pa
     layout->addWidget(buttons);
     m_texts.append({buttons->button(QDialogButtonBox::Close), textKey("Close")});
 
+    // Scrolling over the sections must not turn the spin boxes and pickers
+    // it passes over; they take the wheel once they have the focus.
+    for (QWidget *field : m_sections->findChildren<QWidget *>()) {
+        if (qobject_cast<QAbstractSpinBox *>(field) || qobject_cast<QComboBox *>(field)) {
+            field->setFocusPolicy(Qt::StrongFocus);
+            field->installEventFilter(this);
+        }
+    }
+
     relabel();
     refresh();
     for (auto signal : {&AppModel::updatesStatusChanged, &AppModel::autoCheckUpdatesEnabledChanged,
@@ -223,6 +234,15 @@ bool SettingsWindow::event(QEvent *event)
     if (event->type() == QEvent::LayoutRequest || event->type() == QEvent::ScreenChangeInternal)
         fitHeight();
     return handled;
+}
+
+bool SettingsWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::Wheel && watched->isWidgetType() && !static_cast<QWidget *>(watched)->hasFocus()) {
+        QCoreApplication::sendEvent(m_scroll->verticalScrollBar(), event);
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void SettingsWindow::showEvent(QShowEvent *event)

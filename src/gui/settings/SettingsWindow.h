@@ -39,6 +39,7 @@ private:
     void fitHeight();
     bool event(QEvent *event) override;
     void showEvent(QShowEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
     AppModel &m_model;
     AppActions &m_actions;

@@ -14,6 +14,8 @@
 #include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QSpinBox>
+#include <QWheelEvent>
 #include <QTemporaryFile>
 #include <QTest>
 
@@ -86,6 +88,18 @@ TEST_P(SettingsWindowTest, FitsTheScreenAndKeepsCloseInReach)
     EXPECT_TRUE(scroll->viewport()->rect().contains(lastRect.bottomLeft()))
         << "last section at " << lastRect.x() << "," << lastRect.bottom() << " in " << scroll->viewport()->width() << "x"
         << scroll->viewport()->height();
+
+    // The wheel over a spin box on the way scrolls the sections instead of
+    // changing the setting.
+    auto *days = settings.findChild<QSpinBox *>(QStringLiteral("trashRetentionDays"));
+    ASSERT_TRUE(days);
+    const int daysBefore = days->value();
+    const int scrolled = scroll->verticalScrollBar()->value();
+    QWheelEvent wheel(QPointF(5, 5), days->mapToGlobal(QPointF(5, 5)), QPoint(), QPoint(0, 120), Qt::NoButton,
+                      Qt::NoModifier, Qt::NoScrollPhase, false);
+    QCoreApplication::sendEvent(days, &wheel);
+    EXPECT_EQ(days->value(), daysBefore);
+    EXPECT_LT(scroll->verticalScrollBar()->value(), scrolled);
 
     close->click();
     EXPECT_FALSE(settings.isVisible());
