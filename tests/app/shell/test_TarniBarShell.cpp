@@ -128,7 +128,9 @@ protected:
     QList<pid_t> m_foreign;
 };
 
-TEST_F(TarniBarShellTest, SidebarReservesTheLeftEdgeAndWindowsStayBesideIt)
+// Where the sidebar, the reservation and windows beside it lie is checked at
+// every scale below (TarniBarScaleTest); here what does not depend on it.
+TEST_F(TarniBarShellTest, SidebarIsOnEveryDesktopAndTakesTheFocusWhenClicked)
 {
     ASSERT_GT(startApplication(), 0);
     const auto sidebar = m_probe->waitForClient(QStringLiteral("Tarni Bar"));
@@ -136,35 +138,20 @@ TEST_F(TarniBarShellTest, SidebarReservesTheLeftEdgeAndWindowsStayBesideIt)
     EXPECT_TRUE(frameBecomes(*sidebar, QRect(0, 0, kDefaultWidth, 1000))) << "frame differs";
     EXPECT_EQ(m_probe->desktopOf(*sidebar), 0xFFFFFFFFu);
     EXPECT_TRUE(m_probe->hasState(*sidebar, "_NET_WM_STATE_SKIP_TASKBAR"));
-
     const QList<uint32_t> strut = m_probe->cardinals(*sidebar, "_NET_WM_STRUT_PARTIAL");
     ASSERT_EQ(strut.size(), 12);
-    EXPECT_EQ(strut[0], uint32_t(kDefaultWidth));
     EXPECT_EQ(strut[4], 0u);
     EXPECT_EQ(strut[5], 999u);
-    EXPECT_EQ(workArea(), QRect(kDefaultWidth, 0, 1280, 1000));
-
-    // The content window marks the rest of the screen, decorations included.
-    const auto content = m_probe->waitForClient(QStringLiteral("Workspace"));
-    ASSERT_TRUE(content);
-    EXPECT_TRUE(frameBecomes(*content, QRect(kDefaultWidth, 0, 1280, 1000)));
 
     // Started in the foreground, the sidebar has the focus, not the content window.
     EXPECT_TRUE(X11Probe::waitFor([&] { return m_probe->activeWindow() == sidebar; }));
 
-    // A maximised window ends beside the sidebar.
-    const pid_t xterm = spawnProcess(QStringLiteral("xterm"), {QStringLiteral("-T"), QStringLiteral("maximised")},
+    // Clicking the sidebar takes the keyboard focus back from another window.
+    const pid_t xterm = spawnProcess(QStringLiteral("xterm"), {QStringLiteral("-T"), QStringLiteral("other")},
                                      {QStringLiteral("DISPLAY=") + m_session->display()});
     m_children << xterm;
-    const auto other = m_probe->waitForClient(QStringLiteral("maximised"));
+    const auto other = m_probe->waitForClient(QStringLiteral("other"));
     ASSERT_TRUE(other);
-    m_probe->setMaximized(*other, true);
-    EXPECT_TRUE(X11Probe::waitFor([&] {
-        const auto frame = m_probe->frame(*other);
-        return frame && frame->left() == kDefaultWidth && frame->width() > 1200;
-    })) << "xterm frame left " << m_probe->frame(*other).value_or(QRect()).left();
-
-    // Clicking the sidebar takes the keyboard focus back from it.
     m_probe->activate(*other);
     ASSERT_TRUE(X11Probe::waitFor([&] { return m_probe->activeWindow() == other; }));
     xdotool({QStringLiteral("mousemove"), QStringLiteral("100"), QStringLiteral("500"), QStringLiteral("click"),

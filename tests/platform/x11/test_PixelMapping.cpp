@@ -50,14 +50,4 @@ TEST(PixelMappingWindowTest, RoundsLikeQtDoesForWindows)
     EXPECT_EQ(mapping.toDevice(QRectF(301, 0, 301, 667)), QRect(452, 0, 451, 1001));
 }
 
-TEST(ScreenMappingsTest, TheScreenUnderTheCentreDecides)
-{
-    const PixelMapping left(1.0, {0, 0});
-    const PixelMapping right(2.0, {1600, 0});
-    const ScreenMappings screens({{QRect(0, 0, 1600, 1000), left}, {QRect(1600, 0, 800, 500), right}});
-    EXPECT_EQ(screens.forLogical(QRectF(1500, 0, 400, 100)), right);
-    EXPECT_EQ(screens.forLogical(QRectF(5000, 5000, 10, 10)), left);
-    EXPECT_EQ(ScreenMappings().forLogical(QRectF(0, 0, 10, 10)), PixelMapping());
-}
-
 } // namespace
