@@ -22,6 +22,10 @@
 using namespace tarni;
 using namespace tarni::test;
 
+QT_BEGIN_NAMESPACE
+inline void PrintTo(const QSize &size, std::ostream *out) { *out << size.width() << "x" << size.height(); }
+QT_END_NAMESPACE
+
 namespace {
 
 QScreen *screenSized(int width, int height)

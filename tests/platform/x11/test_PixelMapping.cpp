@@ -16,6 +16,8 @@ struct Case {
     QRect device;
 };
 
+void PrintTo(const Case &c, std::ostream *out) { *out << c.name; }
+
 class PixelMappingTest : public testing::TestWithParam<Case> {};
 
 TEST_P(PixelMappingTest, MapsAroundTheScreenOriginAndRoundTripsDeviceEdges)
