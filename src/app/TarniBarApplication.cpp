@@ -9,6 +9,7 @@
 #include "gui/outline/WorkspaceOutlineView.h"
 #include "gui/sidebar/SidebarPanelManager.h"
 #include "gui/sidebar/SidebarPanelWindow.h"
+#include "gui/WindowScreenFit.h"
 #include "platform/x11/ScreenFrames.h"
 #include "platform/x11/X11WindowController.h"
 #include "platform/xdg/SessionBusServiceFile.h"
@@ -138,9 +139,10 @@ int TarniBarApplication::start()
 
     PlatformServices platform;
     platform.makeExternalOpener = [] { return std::make_unique<XdgExternalOpener>(); };
-    platform.makeWindowController = [](ManagedWindowRegistry &registry) {
+    platform.makeWindowController = [this](ManagedWindowRegistry &registry) {
         return std::make_unique<X11WindowController>(
-            registry, X11WindowController::Options{QByteArray(), DefaultApplicationLookup(), 500});
+            registry, X11WindowController::Options{QByteArray(), DefaultApplicationLookup(), 500,
+                                                   ScreenMappings::follow(this)});
     };
     platform.makeBrowserLauncher = [] { return std::make_unique<XdgBrowserLauncher>(); };
     platform.mainScreen = [this]() -> std::optional<ScreenDescription> {
@@ -183,6 +185,7 @@ int TarniBarApplication::start()
     installSignalHandlers();
     connect(qGuiApp, &QGuiApplication::commitDataRequest, this, [this] { quit(); });
 
+    keepWindowsOnScreen(*QCoreApplication::instance());
     m_panelManager = std::make_unique<SidebarPanelManager>(*env.dependencies().windowReservationManager,
                                                            env.appModel(), SidebarPanelManager::Options{});
     m_panelManager->showSidebar(!m_options.background);

@@ -515,7 +515,7 @@ TEST_F(ChromeEndToEnd, WithoutTheExtensionTheProviderStartsTheBrowserWithTheTabs
     ASSERT_TRUE(launcher.installedBrowser()) << "no Chrome or Chromium installed";
     ManagedWindowRegistry registry;
     AsyncWindowController windows(std::make_unique<X11WindowController>(
-        registry, X11WindowController::Options{x->display().toLocal8Bit(), DefaultApplicationLookup(env), 500}));
+        registry, X11WindowController::Options{x->display().toLocal8Bit(), DefaultApplicationLookup(env), 500, nullptr}));
     ChromeProvider provider(*m_bridge, m_cache, ChromeWithoutExtension{&launcher, nullptr, &windows, 15000});
 
     const RestoreOutcome restored = runTask(

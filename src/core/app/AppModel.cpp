@@ -149,6 +149,7 @@ AppModel::AppModel(AppModelDependencies dependencies, QObject *parent)
     const int days = settings.value(QLatin1String(kTrashRetentionDaysSettingsKey)).toInt(&daysRead);
     if (daysRead)
         m_trashRetentionDays = std::clamp(days, 1, kMaxTrashRetentionDays);
+    m_showsManagedTargetWindow = settings.value(QLatin1String(kShowsManagedTargetWindowSettingsKey), true).toBool();
     connect(&m_selection, &SelectionCoordinator::selectedNodeIDChanged, this, &AppModel::changed);
     // What a search shows decides what is selected as far as the inspector
     // and the keys go.
@@ -1370,6 +1371,16 @@ void AppModel::setTrashRetentionDays(int days)
     if (m_trashRetentionDays != days) {
         m_trashRetentionDays = days;
         Q_EMIT trashRetentionDaysChanged();
+    }
+}
+
+void AppModel::setShowsManagedTargetWindow(bool shows)
+{
+    m_dependencies.settings->setValue(QLatin1String(kShowsManagedTargetWindowSettingsKey), shows);
+    m_dependencies.settings->sync();
+    if (m_showsManagedTargetWindow != shows) {
+        m_showsManagedTargetWindow = shows;
+        Q_EMIT showsManagedTargetWindowChanged();
     }
 }
 

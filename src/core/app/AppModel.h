@@ -58,6 +58,8 @@ inline constexpr int kMaxTrashRetentionDays = 3650;
 // double click or Enter opens it).
 inline constexpr const char *kOpenWithSingleClickSettingsKey = "TarniBar.openWithSingleClick";
 inline constexpr const char *kShowInspectorSettingsKey = "TarniBar.showInspector";
+// Whether the window that marks the content area beside the sidebar shows.
+inline constexpr const char *kShowsManagedTargetWindowSettingsKey = "TarniBar.showsManagedTargetWindow";
 
 // The one object the views talk to: it owns the tree, the selection and the
 // inspector, holds every status text and preference the sidebar, onboarding
@@ -246,6 +248,8 @@ public:
     void setOpenWithSingleClick(bool on);
     bool showInspector() const { return m_showInspector; }
     void setShowInspector(bool shown);
+    bool showsManagedTargetWindow() const { return m_showsManagedTargetWindow; }
+    void setShowsManagedTargetWindow(bool shows);
 
     // Automation: replaces the tree with a seed's content (snapshots stay).
     void applySeed(UITestWorkspaceSeed seed);
@@ -324,6 +328,7 @@ Q_SIGNALS:
     void trashRetentionDaysChanged();
     void openWithSingleClickChanged();
     void showInspectorChanged();
+    void showsManagedTargetWindowChanged();
     // A snapshot was saved, renamed or deleted.
     void snapshotsChanged();
 
@@ -405,6 +410,7 @@ private:
     int m_trashRetentionDays = kDefaultTrashRetentionDays;
     bool m_openWithSingleClick = true;
     bool m_showInspector = true;
+    bool m_showsManagedTargetWindow = true;
     QTimer *m_dailySnapshotTimer = nullptr;
     bool m_dailySnapshotFailed = false;
 };

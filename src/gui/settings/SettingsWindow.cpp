@@ -4,6 +4,7 @@
 #include "util/Localized.h"
 #include "gui/AppActions.h"
 #include "gui/GuiSupport.h"
+#include "gui/WindowScreenFit.h"
 #include "gui/settings/LanguagePicker.h"
 #include "gui/settings/PermissionStatusView.h"
 #include "gui/settings/SnapshotRetentionView.h"
@@ -11,10 +12,15 @@
 
 #include <QAction>
 #include <QCheckBox>
+#include <QComboBox>
+#include <QCoreApplication>
 #include <QDialogButtonBox>
 #include <QGroupBox>
 #include <QLabel>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QUrl>
 #include <QHBoxLayout>
 #include <QSignalBlocker>
@@ -45,6 +51,18 @@ SettingsWindow::SettingsWindow(AppModel &model, AppActions &actions, QWidget *pa
     setObjectName(QStringLiteral("settingsWindow"));
     setAttribute(Qt::WA_QuitOnClose, false);
     auto *layout = new QVBoxLayout(this);
+    // The sections scroll when the screen is too short for them; the Close
+    // button stays below them, always in view.
+    m_scroll = new QScrollArea(this);
+    m_scroll->setObjectName(QStringLiteral("settingsScroll"));
+    m_scroll->setWidgetResizable(true);
+    m_scroll->setFrameShape(QFrame::NoFrame);
+    m_scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_sections = new QWidget(m_scroll);
+    auto *sections = new QVBoxLayout(m_sections);
+    sections->setContentsMargins(0, 0, 0, 0);
+    m_scroll->setWidget(m_sections);
+    layout->addWidget(m_scroll, 1);
 
     QGroupBox *language = addSection(textKey("Language"));
     language->layout()->addWidget(new LanguagePicker(m_model, language));
@@ -109,6 +127,13 @@ SettingsWindow::SettingsWindow(AppModel &model, AppActions &actions, QWidget *pa
             m_model.setOpenWithSingleClick(on);
     });
     sidebar->layout()->addWidget(m_singleClick);
+    m_showsTargetWindow = labelled(new QCheckBox(sidebar), textKey("Show the window that marks where opened windows are placed"));
+    m_showsTargetWindow->setObjectName(QStringLiteral("showsManagedTargetWindow"));
+    connect(m_showsTargetWindow, &QCheckBox::toggled, this, [this](bool on) {
+        if (on != m_model.showsManagedTargetWindow())
+            m_model.setShowsManagedTargetWindow(on);
+    });
+    sidebar->layout()->addWidget(m_showsTargetWindow);
 
     QGroupBox *trash = addSection(textKey("Trash"));
     auto *trashRow = new QHBoxLayout;
@@ -132,22 +157,31 @@ SettingsWindow::SettingsWindow(AppModel &model, AppActions &actions, QWidget *pa
     escape->setShortcut(QKeySequence(Qt::Key_Escape));
     connect(escape, &QAction::triggered, this, &QWidget::close);
     addAction(escape);
-    layout->addStretch(1);
+    sections->addStretch(1);
     layout->addWidget(buttons);
     m_texts.append({buttons->button(QDialogButtonBox::Close), textKey("Close")});
+
+    // Scrolling over the sections must not turn the spin boxes and pickers
+    // it passes over; they take the wheel once they have the focus.
+    for (QWidget *field : m_sections->findChildren<QWidget *>()) {
+        if (qobject_cast<QAbstractSpinBox *>(field) || qobject_cast<QComboBox *>(field)) {
+            field->setFocusPolicy(Qt::StrongFocus);
+            field->installEventFilter(this);
+        }
+    }
 
     relabel();
     refresh();
     for (auto signal : {&AppModel::updatesStatusChanged, &AppModel::autoCheckUpdatesEnabledChanged,
                         &AppModel::chromeConnectionSummaryChanged, &AppModel::latestImportStatusChanged,
                         &AppModel::sidebarWidthDescriptionChanged, &AppModel::updatesConfiguredChanged,
-                        &AppModel::openWithSingleClickChanged})
+                        &AppModel::openWithSingleClickChanged, &AppModel::showsManagedTargetWindowChanged})
         connect(&m_model, signal, this, &SettingsWindow::refresh);
     onLanguageChange(m_model, this, [this] {
         relabel();
         refresh();
     });
-    resize(440, sizeHint().height());
+    resize(440, 0);
     fitHeight();
 }
 
@@ -156,7 +190,7 @@ QGroupBox *SettingsWindow::addSection(const char *key)
     auto *box = labelled(new QGroupBox(this), key);
     auto *column = new QVBoxLayout(box);
     column->setSpacing(6);
-    layout()->addWidget(box);
+    m_sections->layout()->addWidget(box);
     return box;
 }
 
@@ -192,6 +226,7 @@ void SettingsWindow::refresh()
         chrome << m_model.latestImportStatus();
     m_chromeStatus->setText(chrome.join(QLatin1Char('\n')).trimmed());
     m_sidebarWidth->setText(m_model.sidebarWidthDescription());
+    m_showsTargetWindow->setChecked(m_model.showsManagedTargetWindow());
     {
         const QSignalBlocker quiet(m_trashDays);
         m_trashDays->setValue(m_model.trashRetentionDays());
@@ -204,17 +239,54 @@ void SettingsWindow::refresh()
 bool SettingsWindow::event(QEvent *event)
 {
     const bool handled = QWidget::event(event);
-    if (event->type() == QEvent::LayoutRequest)
+    if (event->type() == QEvent::LayoutRequest || event->type() == QEvent::ScreenChangeInternal)
         fitHeight();
     return handled;
 }
 
+bool SettingsWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::Wheel && watched->isWidgetType() && !static_cast<QWidget *>(watched)->hasFocus()) {
+        QCoreApplication::sendEvent(m_scroll->verticalScrollBar(), event);
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void SettingsWindow::showEvent(QShowEvent *event)
+{
+    fitHeight();
+    fitOnScreen(*this);
+    QWidget::showEvent(event);
+}
+
+// As tall as the sections need, but never taller than the screen: the rest
+// scrolls. Only ever grows on its own, so a height the user chose stays.
 void SettingsWindow::fitHeight()
 {
-    if (layout()->hasHeightForWidth())
-        setMinimumHeight(layout()->totalHeightForWidth(width()));
-    else
-        setMinimumHeight(layout()->totalMinimumSize().height());
+    QLayout *sections = m_sections->layout();
+    const int sectionsHeight = sections->hasHeightForWidth()
+        ? sections->totalHeightForWidth(m_scroll->viewport()->width() > 0 ? m_scroll->viewport()->width() : width())
+        : sections->totalSizeHint().height();
+    const QMargins margins = layout()->contentsMargins();
+    // Never narrower than the sections: they scroll up and down only.
+    setMinimumWidth(sections->totalMinimumSize().width() + m_scroll->verticalScrollBar()->sizeHint().width()
+                    + margins.left() + margins.right());
+    const int chrome = margins.top() + margins.bottom() + layout()->spacing()
+        + layout()->itemAt(layout()->count() - 1)->sizeHint().height();
+    int wanted = sectionsHeight + chrome;
+    // Enough of the sections to see that they scroll.
+    setMinimumHeight(std::min(wanted, chrome + 120));
+    if (const QScreen *screen = this->screen()) {
+        const QRect available = screen->availableGeometry();
+        // The window manager's title bar and border come on top.
+        const int frame = std::max(frameGeometry().height() - geometry().height(), 0);
+        const int room = available.height() - (frame > 0 ? frame : 32);
+        wanted = std::min(wanted, room);
+        setMaximumHeight(std::max(room, minimumHeight()));
+    }
+    if (height() < wanted)
+        resize(width(), wanted);
 }
 
 } // namespace tarni

@@ -7,6 +7,7 @@ class QGroupBox;
 class QLabel;
 class QSpinBox;
 class QPushButton;
+class QScrollArea;
 
 namespace tarni {
 
@@ -34,9 +35,12 @@ private:
     W *labelled(W *widget, const char *key);
     void relabel();
     void refresh();
-    // Grows the window when a language or a status needs more lines.
+    // Grows the window when a language or a status needs more lines, up to
+    // the height of its screen; the sections scroll beyond that.
     void fitHeight();
     bool event(QEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
     AppModel &m_model;
     AppActions &m_actions;
@@ -48,6 +52,9 @@ private:
     QLabel *m_chromeStatus = nullptr;
     QLabel *m_dataFolder = nullptr;
     QLabel *m_sidebarWidth = nullptr;
+    QCheckBox *m_showsTargetWindow = nullptr;
+    QScrollArea *m_scroll = nullptr;
+    QWidget *m_sections = nullptr;
     QLabel *m_trashDaysLabel = nullptr;
     QSpinBox *m_trashDays = nullptr;
     // The general status line is shown once a Chrome button here was used.

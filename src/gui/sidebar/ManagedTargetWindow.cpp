@@ -1,8 +1,10 @@
 #include "gui/sidebar/ManagedTargetWindow.h"
 
 #include "app/AppModel.h"
+#include "gui/WindowScreenFit.h"
 #include "util/Localized.h"
 #include "platform/x11/DockWindow.h"
+#include "platform/x11/PixelMapping.h"
 
 #include <QLabel>
 #include <QLoggingCategory>
@@ -28,6 +30,7 @@ ManagedTargetWindow::ManagedTargetWindow(AppModel &model, QWidget *parent)
     : QWidget(parent, Qt::Window), m_model(model)
 {
     setObjectName(QStringLiteral("ManagedTargetWindow"));
+    setProperty(kPlacesItselfProperty, true);
     setAttribute(Qt::WA_ShowWithoutActivating);
     m_placementCheck = new QTimer(this);
     m_placementCheck->setSingleShot(true);
@@ -42,6 +45,9 @@ ManagedTargetWindow::ManagedTargetWindow(AppModel &model, QWidget *parent)
     titleFont.setPointSizeF(titleFont.pointSizeF() * 2.0);
     titleFont.setWeight(QFont::DemiBold);
     m_title->setFont(titleFont);
+    m_purpose = new QLabel(this);
+    m_purpose->setObjectName(QStringLiteral("contentAreaPurpose"));
+    m_purpose->setWordWrap(true);
     m_explanation = new QLabel(this);
     m_explanation->setWordWrap(true);
     m_explanation->setForegroundRole(QPalette::PlaceholderText);
@@ -52,7 +58,7 @@ ManagedTargetWindow::ManagedTargetWindow(AppModel &model, QWidget *parent)
     headline.setWeight(QFont::DemiBold);
     headline.setPointSizeF(headline.pointSizeF() * 1.15);
     m_summary->setFont(headline);
-    for (QLabel *label : {m_title, m_explanation, m_summary})
+    for (QLabel *label : {m_title, m_purpose, m_explanation, m_summary})
         layout->addWidget(label);
     layout->addStretch(1);
 
@@ -65,12 +71,17 @@ void ManagedTargetWindow::relabel()
 {
     setWindowTitle(localized("Workspace"));
     m_title->setText(localized("Managed Target Surface"));
+    m_purpose->setText(localized("Windows you open from the sidebar are placed here; you can hide this window in Settings."));
     m_explanation->setText(localized("Chrome windows and managed native windows are reserved into this rect."));
     m_summary->setText(m_model.lastOpenSummary());
 }
 
-void ManagedTargetWindow::placeFrame(const QRect &frame)
+void ManagedTargetWindow::placeFrame(const QRectF &wanted)
 {
+    // Qt takes whole logical pixels; the exact device rectangle follows from
+    // checkPlacement().
+    const QRect frame(QPoint(qRound(wanted.left()), qRound(wanted.top())),
+                      QPoint(qRound(wanted.left() + wanted.width()) - 1, qRound(wanted.top() + wanted.height()) - 1));
     // Decorations are known only once the window manager framed the window;
     // until then the client area takes the whole rectangle.
     const QRect outer = frameGeometry();
@@ -81,7 +92,7 @@ void ManagedTargetWindow::placeFrame(const QRect &frame)
     const QRect client = frame.marginsRemoved(decorations);
     if (client.isValid())
         setGeometry(client);
-    m_wantedFrame = frame;
+    m_wantedFrame = wanted;
     m_replacements = 0;
     m_placementCheck->start();
 }
@@ -96,16 +107,17 @@ void ManagedTargetWindow::checkPlacement()
     // manager answered requests out of order both can agree on a rectangle
     // the window is not on, and Qt would never send the request again.
     const std::optional<QRect> actual = DockWindow::outerFrame(*window);
-    if (!actual || *actual == m_wantedFrame)
+    const QRect wanted = PixelMapping::of(screen()).toDevice(m_wantedFrame);
+    if (!actual || *actual == wanted)
         return;
     if (m_replacements >= kMaxReplacements) {
         if (m_replacements++ == kMaxReplacements)
             qCWarning(lcSidebar) << "the window manager keeps the content window at" << *actual << "instead of"
-                                 << m_wantedFrame;
+                                 << wanted;
         return;
     }
     ++m_replacements;
-    DockWindow::requestOuterFrame(*window, m_wantedFrame);
+    DockWindow::requestOuterFrame(*window, wanted);
     // Checked again also when the window manager does not answer at all.
     m_placementCheck->start();
 }

@@ -11,16 +11,18 @@ class AppModel;
 
 // The window that marks the content rectangle beside the sidebar, where
 // Chrome windows and managed native windows are placed. It shows what the
-// latest open did and never takes the focus when shown.
+// latest open did, never takes the focus when shown, and stays below the
+// user's windows (the panel manager keeps it there).
 class ManagedTargetWindow : public QWidget {
     Q_OBJECT
 public:
     explicit ManagedTargetWindow(AppModel &model, QWidget *parent = nullptr);
 
-    // Places the outer frame (decorations included) on `frame`.
-    void placeFrame(const QRect &frame);
+    // Places the outer frame (decorations included) on `frame`, in logical
+    // pixels.
+    void placeFrame(const QRectF &frame);
     // The latest frame asked for by placeFrame().
-    QRect wantedFrame() const { return m_wantedFrame; }
+    QRectF wantedFrame() const { return m_wantedFrame; }
 
 protected:
     void paintEvent(QPaintEvent *event) override;
@@ -35,10 +37,11 @@ private:
     // Where the window should be, and how often it was asked there again
     // since: the window manager's late answers to an earlier placement can
     // leave it at an old rectangle.
-    QRect m_wantedFrame;
+    QRectF m_wantedFrame;
     int m_replacements = 0;
     QTimer *m_placementCheck = nullptr;
     QLabel *m_title = nullptr;
+    QLabel *m_purpose = nullptr;
     QLabel *m_explanation = nullptr;
     QLabel *m_summary = nullptr;
 };

@@ -6,6 +6,7 @@
 #include "gui/sidebar/ManagedTargetWindow.h"
 #include "gui/sidebar/SidebarPanelWindow.h"
 #include "platform/x11/DockWindow.h"
+#include "platform/x11/PixelMapping.h"
 #include "platform/x11/ScreenFrames.h"
 #include "windowing/WindowGeometry.h"
 
@@ -54,6 +55,10 @@ SidebarPanelManager::SidebarPanelManager(WindowReservationManager &reservation, 
         }
     }
     watchScreens();
+    connect(&m_model, &AppModel::showsManagedTargetWindowChanged, this, [this] {
+        if (m_panel && m_panel->isVisible() && m_panel->screen())
+            ensureManagedTargetWindow(describe(*m_panel->screen()), *m_panel->screen());
+    });
 }
 
 SidebarPanelManager::~SidebarPanelManager()
@@ -95,7 +100,35 @@ std::optional<QRectF> SidebarPanelManager::currentContentRect()
     QScreen *screen = chooseScreen();
     if (!screen)
         return std::nullopt;
-    return m_reservation.currentContentRect(describe(*screen));
+    return contentRect(describe(*screen), *screen);
+}
+
+QRect SidebarPanelManager::deviceSidebarFrame(const QRectF &rect, const QScreen &screen) const
+{
+    // The pixels the window gets, not the mapped rectangle: Qt rounds the
+    // window's size on its own, which at a fractional scale can be a pixel
+    // off. Asking the X server instead would race with the window manager
+    // still applying the size.
+    return PixelMapping::of(&screen).windowToDevice(pixelRect(rect));
+}
+
+QRectF SidebarPanelManager::contentRect(const ScreenDescription &description, const QScreen &screen) const
+{
+    QRectF content = m_reservation.currentContentRect(description);
+    if (!m_panel || !m_panel->isVisible() || m_panel->screen() != &screen)
+        return content;
+    // Right of the sidebar's last device pixel, which at a fractional scale
+    // need not fall on a whole logical pixel.
+    const QRect sidebar = deviceSidebarFrame(m_reservation.currentSidebarRect(description), screen);
+    const double left = PixelMapping::of(&screen).toLogicalX(sidebar.x() + sidebar.width());
+    content.setLeft(std::min(left, content.right()));
+    return content;
+}
+
+void SidebarPanelManager::reserve(const QRectF &rect, const QScreen &screen)
+{
+    if (QWindow *window = m_panel->windowHandle())
+        DockWindow::reserveLeftEdge(*window, deviceSidebarFrame(rect, screen));
 }
 
 void SidebarPanelManager::buildPanel()
@@ -112,7 +145,10 @@ void SidebarPanelManager::buildPanel()
     connect(m_panel, &SidebarPanelWindow::nativeWindowChanged, this, [this] {
         if (QWindow *window = m_panel->windowHandle()) {
             DockWindow::applyProperties(*window);
-            DockWindow::reserveLeftEdge(*window, m_panel->isVisible() ? m_panel->geometry() : QRect());
+            if (m_panel->isVisible() && m_panel->screen())
+                reserve(QRectF(m_panel->geometry()), *m_panel->screen());
+            else
+                DockWindow::reserveLeftEdge(*window, QRect());
         }
     });
     connect(m_panel, &SidebarPanelWindow::closed, this, [this] {
@@ -143,7 +179,7 @@ void SidebarPanelManager::showSidebar(bool activate)
     m_panel->setAttribute(Qt::WA_ShowWithoutActivating, !activate);
     m_isApplyingReservedFrame = true;
     m_panel->setGeometry(pixelRect(rect));
-    DockWindow::reserveLeftEdge(*m_panel->windowHandle(), pixelRect(rect));
+    reserve(rect, *screen);
     m_panel->show();
     m_isApplyingReservedFrame = false;
     if (activate) {
@@ -160,8 +196,7 @@ void SidebarPanelManager::showSidebar(bool activate)
                 DockWindow::activate(*window);
         });
     }
-    if (m_options.showsManagedTargetWindow)
-        ensureManagedTargetWindow(description);
+    ensureManagedTargetWindow(description, *screen);
 }
 
 void SidebarPanelManager::raiseAndActivate()
@@ -232,9 +267,9 @@ void SidebarPanelManager::synchronizePanelFrame(bool persistWidth)
         m_unsettledSnaps = 0;
         m_warnedAboutRefusal = false;
     }
-    DockWindow::reserveLeftEdge(*m_panel->windowHandle(), pixelRect(rect));
+    reserve(rect, *screen);
     if (m_target)
-        m_target->placeFrame(pixelRect(m_reservation.currentContentRect(description)));
+        m_target->placeFrame(contentRect(description, *screen));
     // Work-area changes and a drag's many steps repeat the same width; in
     // automation mode each report writes the state dump.
     if (rect.width() != m_reportedWidth) {
@@ -253,13 +288,23 @@ void SidebarPanelManager::adjustWidth(double delta)
     synchronizePanelFrame(false);
 }
 
-void SidebarPanelManager::ensureManagedTargetWindow(const ScreenDescription &screen)
+void SidebarPanelManager::ensureManagedTargetWindow(const ScreenDescription &description, const QScreen &screen)
 {
+    if (!m_options.showsManagedTargetWindow || !m_model.showsManagedTargetWindow()) {
+        if (m_target)
+            m_target->hide();
+        return;
+    }
     if (!m_target)
         m_target = new ManagedTargetWindow(m_model);
-    const QRect rect = pixelRect(m_reservation.currentContentRect(screen));
-    m_target->placeFrame(rect);
-    m_target->show();
+    m_target->placeFrame(contentRect(description, screen));
+    if (!m_target->isVisible()) {
+        // It marks the area where the user's windows go, so it stays under
+        // them, also when the sidebar is shown again.
+        m_target->winId();
+        DockWindow::keepBelowOthers(*m_target->windowHandle());
+        m_target->show();
+    }
     // The decorations are known once the window manager framed it. The
     // rectangle may have changed meanwhile: the latest one is placed again.
     QTimer::singleShot(100, m_target, [this] {

@@ -81,7 +81,17 @@ private:
     void buildPanel();
     void applyReservedFrame(const QRectF &rect);
     void updateLimits(const ScreenDescription &screen);
-    void ensureManagedTargetWindow(const ScreenDescription &screen);
+    // Shows the content window on the content rectangle, or hides it when
+    // the user turned it off.
+    void ensureManagedTargetWindow(const ScreenDescription &description, const QScreen &screen);
+    // The sidebar on `rect` (logical) in the X server's pixels, as Qt
+    // places the window there.
+    QRect deviceSidebarFrame(const QRectF &rect, const QScreen &screen) const;
+    // The reservation's content rectangle, starting where the shown sidebar
+    // ends in device pixels.
+    QRectF contentRect(const ScreenDescription &description, const QScreen &screen) const;
+    // Reserves the sidebar's device pixels at the screen's left edge.
+    void reserve(const QRectF &rect, const QScreen &screen);
     void watchScreens();
     void screensChanged();
 

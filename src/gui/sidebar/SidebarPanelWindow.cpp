@@ -1,5 +1,6 @@
 #include "gui/sidebar/SidebarPanelWindow.h"
 
+#include "gui/WindowScreenFit.h"
 #include "gui/sidebar/SidebarResizeGrip.h"
 
 #include <QCloseEvent>
@@ -11,6 +12,7 @@ namespace tarni {
 SidebarPanelWindow::SidebarPanelWindow(QWidget *parent) : QWidget(parent, Qt::Window | Qt::FramelessWindowHint)
 {
     setObjectName(QStringLiteral("TarniSidebarPanel"));
+    setProperty(kPlacesItselfProperty, true);
     auto *layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);

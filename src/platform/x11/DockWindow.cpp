@@ -1,6 +1,7 @@
 #include "platform/x11/DockWindow.h"
 
 #include <QGuiApplication>
+#include <QList>
 #include <QWindow>
 #include <QtGui/qguiapplication_platform.h>
 
@@ -60,6 +61,22 @@ constexpr uint32_t kAllDesktops = 0xFFFFFFFF;
 constexpr uint32_t kStateAdd = 1;
 constexpr uint32_t kSourcePager = 2;
 
+// On a mapped window the states are asked of the window manager, which
+// ignores property changes once a window is mapped.
+void addStates(xcb_connection_t *c, QWindow &window, xcb_window_t id, const QList<xcb_atom_t> &states)
+{
+    const xcb_atom_t netWmState = atom(c, "_NET_WM_STATE");
+    if (window.isVisible()) {
+        for (qsizetype i = 0; i < states.size(); i += 2)
+            sendToRoot(c, id, netWmState,
+                       {kStateAdd, states[i], i + 1 < states.size() ? states[i + 1] : xcb_atom_t(XCB_ATOM_NONE), kSourcePager, 0});
+        return;
+    }
+    // Qt merges its own states into the property when it maps the window.
+    xcb_change_property(c, XCB_PROP_MODE_REPLACE, id, netWmState, XCB_ATOM_ATOM, 32, uint32_t(states.size()),
+                        states.data());
+}
+
 } // namespace
 
 bool DockWindow::isAvailable() { return connection() != nullptr; }
@@ -77,19 +94,26 @@ void DockWindow::applyProperties(QWindow &window)
         return;
     const xcb_atom_t normal = atom(c, "_NET_WM_WINDOW_TYPE_NORMAL");
     xcb_change_property(c, XCB_PROP_MODE_REPLACE, id, atom(c, "_NET_WM_WINDOW_TYPE"), XCB_ATOM_ATOM, 32, 1, &normal);
-    const std::array<xcb_atom_t, 4> states{atom(c, "_NET_WM_STATE_STICKY"), atom(c, "_NET_WM_STATE_SKIP_TASKBAR"),
-                                           atom(c, "_NET_WM_STATE_SKIP_PAGER"), atom(c, "_NET_WM_STATE_ABOVE")};
-    const xcb_atom_t netWmState = atom(c, "_NET_WM_STATE");
+    addStates(c, window, id,
+              {atom(c, "_NET_WM_STATE_STICKY"), atom(c, "_NET_WM_STATE_SKIP_TASKBAR"),
+               atom(c, "_NET_WM_STATE_SKIP_PAGER"), atom(c, "_NET_WM_STATE_ABOVE")});
     const xcb_atom_t netWmDesktop = atom(c, "_NET_WM_DESKTOP");
-    if (window.isVisible()) {
-        for (std::size_t i = 0; i < states.size(); i += 2)
-            sendToRoot(c, id, netWmState, {kStateAdd, states[i], states[i + 1], kSourcePager, 0});
+    if (window.isVisible())
         sendToRoot(c, id, netWmDesktop, {kAllDesktops, kSourcePager, 0, 0, 0});
-    } else {
-        xcb_change_property(c, XCB_PROP_MODE_REPLACE, id, netWmState, XCB_ATOM_ATOM, 32,
-                            static_cast<uint32_t>(states.size()), states.data());
+    else
         xcb_change_property(c, XCB_PROP_MODE_REPLACE, id, netWmDesktop, XCB_ATOM_CARDINAL, 32, 1, &kAllDesktops);
-    }
+    xcb_flush(c);
+}
+
+void DockWindow::keepBelowOthers(QWindow &window)
+{
+    xcb_connection_t *c = connection();
+    const xcb_window_t id = nativeId(window);
+    if (!c || !id)
+        return;
+    addStates(c, window, id,
+              {atom(c, "_NET_WM_STATE_BELOW"), atom(c, "_NET_WM_STATE_SKIP_TASKBAR"),
+               atom(c, "_NET_WM_STATE_SKIP_PAGER")});
     xcb_flush(c);
 }
 

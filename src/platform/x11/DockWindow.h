@@ -30,21 +30,28 @@ public:
     // manager, which ignores property changes once a window is mapped.
     static void applyProperties(QWindow &window);
 
-    // Reserves `frame` (root coordinates, the sidebar's own rectangle) at the
-    // left edge of the root window: its right edge from the root's left
-    // edge, over its vertical span. An empty frame reserves nothing.
+    // Keeps a window of ours below every normal window and out of the task
+    // bar and pager. Call before show() and again before showing it after a
+    // hide: the window manager forgets the states of a withdrawn window.
+    static void keepBelowOthers(QWindow &window);
+
+    // Reserves `frame` (device pixels in root coordinates, the sidebar's own
+    // rectangle) at the left edge of the root window: its right edge from
+    // the root's left edge, over its vertical span. An empty frame reserves
+    // nothing.
     static void reserveLeftEdge(QWindow &window, const QRect &frame);
 
     // Asks the window manager to give the window the keyboard focus.
     static void activate(QWindow &window);
 
     // The window manager's frame around the window as the X server has it
-    // now (root coordinates), which Qt's own geometry is not: Qt takes a
-    // request as done when it sends it. None without X or before mapping.
+    // now (device pixels, root coordinates), which Qt's own geometry is not:
+    // Qt takes a request as done when it sends it. None without X or before
+    // mapping.
     static std::optional<QRect> outerFrame(const QWindow &window);
 
-    // Asks the window manager to put the outer frame on `frame`, whatever Qt
-    // believes the window's geometry to be.
+    // Asks the window manager to put the outer frame on `frame` (device
+    // pixels), whatever Qt believes the window's geometry to be.
     static void requestOuterFrame(QWindow &window, const QRect &frame);
 
     // The X window of a Qt window, 0 when it has none yet.

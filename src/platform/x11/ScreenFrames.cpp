@@ -1,5 +1,6 @@
 #include "platform/x11/ScreenFrames.h"
 
+#include "platform/x11/PixelMapping.h"
 #include "platform/x11/WorkArea.h"
 #include "platform/x11/X11Display.h"
 
@@ -30,13 +31,17 @@ std::optional<QRect> ScreenFrames::visibleFrame(const QRect &monitor, std::uint3
         if (const auto strut = m_display->strutOf(window))
             struts << *strut;
     }
-    return tarni::visibleFrame(monitor, m_display->rootSize(), struts);
+    // A logical screen size rounds, and mapped back it can pass the root's edge.
+    const QRect root(QPoint(0, 0), m_display->rootSize());
+    return tarni::visibleFrame(monitor & root, m_display->rootSize(), struts);
 }
 
 ScreenDescription ScreenFrames::describe(const QScreen &screen, std::uint32_t sidebarWindow)
 {
-    const auto frame = visibleFrame(screen.geometry(), sidebarWindow);
-    return ScreenDescription{screenIdentifier(screen), QRectF(frame.value_or(screen.availableGeometry()))};
+    const PixelMapping mapping = PixelMapping::of(&screen);
+    const auto frame = visibleFrame(mapping.toDevice(screen.geometry()), sidebarWindow);
+    return ScreenDescription{screenIdentifier(screen),
+                             frame ? mapping.toLogical(*frame) : QRectF(screen.availableGeometry())};
 }
 
 } // namespace tarni

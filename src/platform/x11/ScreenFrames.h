@@ -25,10 +25,12 @@ public:
     explicit ScreenFrames(QByteArray displayName = {});
     ~ScreenFrames();
 
-    // `sidebarWindow` is the X window of our own sidebar (0 if none). Without
-    // an X display this is the screen's available geometry.
+    // `sidebarWindow` is the X window of our own sidebar (0 if none). The
+    // frame is in logical pixels; without an X display it is the screen's
+    // available geometry.
     ScreenDescription describe(const QScreen &screen, std::uint32_t sidebarWindow);
-    // The same for a monitor given in root coordinates; nothing without a display.
+    // The same in device pixels for a monitor given in device pixels (root
+    // coordinates); nothing without a display.
     std::optional<QRect> visibleFrame(const QRect &monitor, std::uint32_t sidebarWindow);
 
 private:

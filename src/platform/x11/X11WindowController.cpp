@@ -13,7 +13,8 @@ namespace tarni {
 
 namespace {
 
-// X11 has whole pixels; edges are rounded so adjacent rectangles stay adjacent.
+// Recorded frames are device pixels already; X11 has whole ones, and edges
+// are rounded so adjacent rectangles stay adjacent.
 QRect toPixels(const QRectF &rect)
 {
     const int left = int(std::lround(rect.left()));
@@ -43,6 +44,11 @@ X11WindowController::X11WindowController(ManagedWindowRegistry &registry, Option
 }
 
 X11WindowController::~X11WindowController() = default;
+
+QRect X11WindowController::toDevice(const QRectF &logical) const
+{
+    return m_options.screens ? m_options.screens->forLogical(logical).toDevice(logical) : toPixels(logical);
+}
 
 X11Display *X11WindowController::display()
 {
@@ -307,7 +313,7 @@ bool X11WindowController::moveWindow(const QString &identifier, const QRectF &fr
 {
     if (!isGranted() || !isFiniteRect(frame))
         return false;
-    const QRect target = toPixels(frame);
+    const QRect target = toDevice(frame);
     if (target.width() < 1 || target.height() < 1)
         return false;
     const auto resolved = resolveWindow(identifier);
@@ -506,7 +512,7 @@ bool X11WindowController::moveOpenedWindow(const OpenedWindowRequest &request)
 {
     if (!request.baseline.taken || !isGranted() || !isFiniteRect(request.frame))
         return false;
-    const QRect target = toPixels(request.frame);
+    const QRect target = toDevice(request.frame);
     if (target.width() < 1 || target.height() < 1)
         return false;
     DesktopEntry application;

@@ -3,6 +3,7 @@
 #include "windowing/AXWindowControlling.h"
 #include "windowing/ManagedWindowRegistry.h"
 #include "windowing/WindowCandidates.h"
+#include "platform/x11/PixelMapping.h"
 #include "platform/xdg/DefaultApplicationLookup.h"
 
 #include <QByteArray>
@@ -17,6 +18,9 @@ class X11Display;
 // the outer frame lands exactly on the asked rectangle, and a moved window
 // goes back to its frame, its maximised or minimised state and its desktop.
 //
+// Target frames come in logical pixels; everything read from X and recorded
+// (original and current frames) is in device pixels.
+//
 // Calls are synchronous: each waits for the window manager's answer, at most
 // `answerTimeoutMs` per step, on a connection of its own.
 class X11WindowController final : public AXWindowControlling {
@@ -27,6 +31,9 @@ public:
         // Decides which application owns a file or folder.
         DefaultApplicationLookup applications;
         int answerTimeoutMs = 500;
+        // How the logical rectangles asked for map onto the X server's
+        // pixels; none: they are the same.
+        std::shared_ptr<const ScreenMappings> screens;
     };
 
     // The registry must outlive the controller.
@@ -61,6 +68,7 @@ private:
     std::optional<ResolvedWindow> bestWindow(std::int32_t pid, const std::optional<QString> &preferredTitle,
                                              const std::optional<QRectF> &preferredFrame);
     std::optional<ResolvedWindow> describe(std::uint32_t window);
+    QRect toDevice(const QRectF &logical) const;
     bool moveResolved(const QString &identifier, const ResolvedWindow &resolved, const QRect &target);
     // The window of `request`'s application that its open request created,
     // as far as one exists now.

@@ -46,7 +46,8 @@ TEST_F(SidebarPanelManagerTest, ShowingStoresNothingAndAFrameWithinHalfAPixelSta
     ASSERT_TRUE(panel);
     EXPECT_EQ(panel->geometry(), QRect(0, 24, 320, 744));
     EXPECT_FALSE(stored().isValid());
-    EXPECT_EQ(manager->currentContentRect(), QRectF(320.2, 24, 1280.8, 744));
+    // The content starts where the panel really ends, not at 320.2.
+    EXPECT_EQ(manager->currentContentRect(), QRectF(320, 24, 1281, 744));
 
     // 0.2 pixels from the reserved rectangle: nothing to snap, nothing stored.
     manager->synchronizePanelFrame(false);
@@ -75,6 +76,23 @@ TEST_F(SidebarPanelManagerTest, KeyboardStepsWidenAndNarrowWithinTheLimits)
     for (int i = 0; i < 40; ++i)
         manager->adjustWidth(-SidebarPanelManager::kWidthStep);
     EXPECT_EQ(manager->panel()->width(), 300);
+}
+
+TEST_F(SidebarPanelManagerTest, TheContentWindowFollowsItsSetting)
+{
+    AppModel &model = env->appModel();
+    model.setShowsManagedTargetWindow(false);
+    manager->showSidebar(false);
+    EXPECT_FALSE(manager->managedTargetWindow() && manager->managedTargetWindow()->isVisible());
+
+    model.setShowsManagedTargetWindow(true);
+    ASSERT_TRUE(manager->managedTargetWindow());
+    EXPECT_TRUE(manager->managedTargetWindow()->isVisible());
+    EXPECT_EQ(manager->managedTargetWindow()->wantedFrame(), QRectF(320, 24, 1281, 744));
+    EXPECT_EQ(env->settings().value(QLatin1String(kShowsManagedTargetWindowSettingsKey)).toBool(), true);
+
+    model.setShowsManagedTargetWindow(false);
+    EXPECT_FALSE(manager->managedTargetWindow()->isVisible());
 }
 
 } // namespace

@@ -122,6 +122,24 @@ QList<uint32_t> X11Probe::cardinals(xcb_window_t window, const char *name)
     return QList<uint32_t>(data, data + xcb_get_property_value_length(reply.get()) / 4);
 }
 
+QList<xcb_window_t> X11Probe::stacking()
+{
+    auto reply = own(xcb_get_property_reply(
+        m_connection, xcb_get_property(m_connection, 0, m_root, atom("_NET_CLIENT_LIST_STACKING"), XCB_ATOM_WINDOW, 0, 4096),
+        nullptr));
+    if (!reply || reply->format != 32)
+        return {};
+    const auto *data = static_cast<const xcb_window_t *>(xcb_get_property_value(reply.get()));
+    return QList<xcb_window_t>(data, data + xcb_get_property_value_length(reply.get()) / 4);
+}
+
+void X11Probe::setRootText(const char *name, const QByteArray &value)
+{
+    xcb_change_property(m_connection, XCB_PROP_MODE_REPLACE, m_root, atom(name), XCB_ATOM_STRING, 8,
+                        uint32_t(value.size()), value.constData());
+    std::free(xcb_get_input_focus_reply(m_connection, xcb_get_input_focus(m_connection), nullptr));
+}
+
 void X11Probe::deleteProperty(xcb_window_t window, const char *name)
 {
     xcb_delete_property(m_connection, window ? window : m_root, atom(name));
@@ -187,6 +205,11 @@ xcb_window_t X11Probe::createOwnWindow(const QString &title)
 void X11Probe::activate(xcb_window_t window)
 {
     sendToRoot(window, "_NET_ACTIVE_WINDOW", 2, XCB_CURRENT_TIME, 0);
+}
+
+void X11Probe::requestClose(xcb_window_t window)
+{
+    sendToRoot(window, "_NET_CLOSE_WINDOW", XCB_CURRENT_TIME, 2);
 }
 
 void X11Probe::setMaximized(xcb_window_t window, bool maximized)

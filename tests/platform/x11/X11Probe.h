@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QList>
 #include <QRect>
 #include <QString>
@@ -35,6 +36,10 @@ public:
     // The 32-bit values of a CARDINAL property; XCB_WINDOW_NONE names the root.
     QList<uint32_t> cardinals(xcb_window_t window, const char *name);
     void deleteProperty(xcb_window_t window, const char *name);
+    // A text property of the root window (RESOURCE_MANAGER, for Xft.dpi).
+    void setRootText(const char *name, const QByteArray &value);
+    // The managed windows from bottom to top.
+    QList<xcb_window_t> stacking();
     std::optional<xcb_window_t> activeWindow();
     bool hasState(xcb_window_t window, const char *stateAtom);
     bool isViewable(xcb_window_t window);
@@ -43,6 +48,8 @@ public:
     // extension names us as its owner).
     xcb_window_t createOwnWindow(const QString &title);
     void activate(xcb_window_t window);
+    // As the close button of the window's frame does.
+    void requestClose(xcb_window_t window);
     void setMaximized(xcb_window_t window, bool maximized);
     void iconify(xcb_window_t window);
     void sendToDesktop(xcb_window_t window, uint32_t desktop);

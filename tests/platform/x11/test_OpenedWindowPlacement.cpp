@@ -55,7 +55,7 @@ protected:
         env.insert(QStringLiteral("DISPLAY"), m_session->display());
         m_opener = std::make_unique<XdgExternalOpener>(XdgExternalOpener::Options{env, QStringLiteral("xdg-open"), 3000});
         m_windows = std::make_unique<AsyncWindowController>(std::make_unique<X11WindowController>(
-            m_registry, X11WindowController::Options{m_session->display().toLocal8Bit(), DefaultApplicationLookup(env), 500}));
+            m_registry, X11WindowController::Options{m_session->display().toLocal8Bit(), DefaultApplicationLookup(env), 500, nullptr}));
     }
 
     void TearDown() override

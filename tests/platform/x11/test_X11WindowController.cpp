@@ -75,7 +75,7 @@ protected:
 
     X11WindowController::Options options(const QProcessEnvironment &env)
     {
-        return {m_session->display().toLocal8Bit(), DefaultApplicationLookup(env), kAnswerTimeoutMs};
+        return {m_session->display().toLocal8Bit(), DefaultApplicationLookup(env), kAnswerTimeoutMs, nullptr};
     }
 
     std::unique_ptr<X11WindowController> makeController(const QProcessEnvironment &env)
@@ -411,7 +411,7 @@ TEST_F(X11WindowControllerTest, WithoutAWindowManagerNothingMovesAndNothingIsRec
 TEST_F(X11WindowControllerTest, WithoutADisplayTheStatusIsDenied)
 {
     ManagedWindowRegistry registry;
-    X11WindowController controller(registry, {QByteArray("not a display name"), DefaultApplicationLookup(environment()), 100});
+    X11WindowController controller(registry, {QByteArray("not a display name"), DefaultApplicationLookup(environment()), 100, nullptr});
     EXPECT_EQ(controller.permissionStatus(), PermissionStatus::denied);
     EXPECT_FALSE(controller.moveWindow(QStringLiteral("/x"), QRectF(contentArea)));
     EXPECT_EQ(controller.restoreManagedWindows(), 0);
