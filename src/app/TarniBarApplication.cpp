@@ -145,6 +145,9 @@ int TarniBarApplication::start()
                                                    ScreenMappings::follow(this)});
     };
     platform.makeBrowserLauncher = [] { return std::make_unique<XdgBrowserLauncher>(); };
+    platform.toScreenPixels = [screens = ScreenMappings::follow(this)](const QRectF &logical) {
+        return QRectF(screens->forLogical(logical).toDevice(logical));
+    };
     platform.mainScreen = [this]() -> std::optional<ScreenDescription> {
         if (m_panelManager)
             return m_panelManager->mainScreenDescription();

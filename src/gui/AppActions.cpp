@@ -255,19 +255,17 @@ void AppActions::updateEnabled()
     enable(saveSubtreeSnapshot, selected);
     enable(showExport, !m_model.latestExportPath().isEmpty());
 
-    // A search may hide the selected node: keys must not act on it then.
-    const TreeProjection &projection = m_model.treeViewModel().projection();
-    const auto selectedID = m_model.selectionCoordinator().selectedNodeID();
-    const bool shown = selected &&
-        (!projection.isFiltering() || projection.isDisplayed(projection.firstSlotWithId(*selectedID)));
+    // `selected` is false for a node the outline does not show (a search
+    // hides it): nothing acts on it then, not even a paste beside it.
+    const bool hiddenSelection = !selected && m_model.selectionCoordinator().selectedNodeID().has_value();
     enable(moveUp, m_model.canMoveSelectedNode(AppModel::NodeMove::up));
     enable(moveDown, m_model.canMoveSelectedNode(AppModel::NodeMove::down));
     enable(moveOutOfGroup, m_model.canMoveSelectedNode(AppModel::NodeMove::outOfGroup));
     enable(moveIntoGroupAbove, m_model.canMoveSelectedNode(AppModel::NodeMove::intoGroupAbove));
-    enable(moveTo, shown);
-    enable(cut, shown);
-    enable(copy, shown);
-    enable(paste, m_clipboard && m_clipboard->canPaste() && (!selected || shown));
+    enable(moveTo, selected);
+    enable(cut, selected);
+    enable(copy, selected);
+    enable(paste, m_clipboard && m_clipboard->canPaste() && !hiddenSelection);
 }
 
 void AppActions::runLong(QAction *action, std::function<QCoro::Task<>()> command)

@@ -194,7 +194,7 @@ Result<std::unique_ptr<AppEnvironment>, AppEnvironment::Error> AppEnvironment::c
     fallback.windows = env->m_windowController.get();
     AsyncWindowController *windows = env->m_windowController.get();
     NodeProviderRegistry::ProviderList providers{
-        std::make_shared<ChromeProvider>(*env->m_bridge, *env->m_stateCache, fallback),
+        std::make_shared<ChromeProvider>(*env->m_bridge, *env->m_stateCache, fallback, platform.toScreenPixels),
         std::make_shared<WebLinkProvider>(*env->m_opener),
         std::make_shared<SlackProvider>(*env->m_opener),
         std::make_shared<FileProvider>(*env->m_opener, windows),

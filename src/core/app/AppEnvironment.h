@@ -9,6 +9,7 @@
 #include "archive/TreeArchiveService.h"
 #include "chrome/ChromeNativeHostBridge.h"
 #include "chrome/ChromeStateCache.h"
+#include "opening/ChromeProvider.h"
 #include "common/InstanceLock.h"
 #include "opening/BrowserLaunching.h"
 #include "opening/ExternalOpening.h"
@@ -37,6 +38,9 @@ struct PlatformServices {
     // Starts Chrome for the Chrome provider while no extension is connected.
     std::function<std::unique_ptr<BrowserLaunching>()> makeBrowserLauncher;
     std::function<std::optional<ScreenDescription>()> mainScreen;
+    // Logical rectangles to the screen's device pixels, for the browser's
+    // window bounds; none: the same numbers.
+    ScreenPixelMapping toScreenPixels;
     std::function<bool()> updatesConfigured;
     // Recorded in the data root so that the native host can start us.
     std::filesystem::path executable;

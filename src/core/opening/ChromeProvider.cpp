@@ -141,7 +141,10 @@ QCoro::Task<RestoreOutcome> ChromeProvider::restore(NodeList nodes, RestoreConte
     if (plan.pieces.isEmpty())
         co_return restored;
 
-    const auto bounds = context.contentRect ? ChromeWindowBounds::fromRect(*context.contentRect) : std::nullopt;
+    std::optional<ChromeWindowBounds> bounds;
+    if (context.contentRect)
+        bounds = ChromeWindowBounds::fromRect(m_toScreenPixels ? m_toScreenPixels(*context.contentRect)
+                                                               : *context.contentRect);
     const AcceptedAddress first = addresses[plan.pieces.first().first()];
     qsizetype asked = 0;
     for (const QList<qsizetype> &piece : plan.pieces)

@@ -9,6 +9,8 @@
 
 #include <QPointer>
 
+#include <functional>
+
 namespace tarni {
 
 // Where the Chrome provider turns while no extension is connected.
@@ -18,6 +20,10 @@ struct ChromeWithoutExtension {
     AsyncWindowController *windows = nullptr;
     int windowTimeoutMs = 5000;
 };
+
+// The browser takes window bounds in the screen's device pixels, the
+// application's rectangles are logical: the platform supplies the mapping.
+using ScreenPixelMapping = std::function<QRectF(const QRectF &logical)>;
 
 // Opens Chrome tab nodes through the extension: a bound tab is focused, an
 // unbound one (or one whose tab has gone) opened and bound to the new tab; a
@@ -38,8 +44,10 @@ public:
 
     // The bridge, the tab bindings and the fallback's services must outlive
     // the provider. A binding in the payload itself is used before `tabs`.
-    ChromeProvider(ChromeNativeHostBridgeProtocol &bridge, ChromeStateCache &tabs, ChromeWithoutExtension fallback = {})
-        : m_bridge(bridge), m_tabs(tabs), m_fallback(fallback), m_windows(fallback.windows)
+    ChromeProvider(ChromeNativeHostBridgeProtocol &bridge, ChromeStateCache &tabs, ChromeWithoutExtension fallback = {},
+                   ScreenPixelMapping toScreenPixels = {})
+        : m_bridge(bridge), m_tabs(tabs), m_fallback(fallback), m_windows(fallback.windows),
+          m_toScreenPixels(std::move(toScreenPixels))
     {
     }
 
@@ -61,6 +69,7 @@ private:
     ChromeStateCache &m_tabs;
     ChromeWithoutExtension m_fallback;
     QPointer<AsyncWindowController> m_windows;
+    ScreenPixelMapping m_toScreenPixels;
 };
 
 } // namespace tarni

@@ -307,6 +307,21 @@ TEST(ChromeProvider, RestoresAllTabsInOneWindowInNodeOrder)
     EXPECT_EQ(bridge.sent.size(), 2);
 }
 
+// The browser places windows in device pixels; the content rectangle is
+// logical, so a scaled screen must be mapped before it is sent.
+TEST(ChromeProvider, SendsTheContentRectangleInTheScreensPixels)
+{
+    SimulatedBridge bridge;
+    ChromeStateCache bindings;
+    ChromeProvider provider(bridge, bindings, {}, [](const QRectF &logical) {
+        return QRectF(logical.topLeft() * 2, logical.size() * 2);
+    });
+    (void)runTask(provider.restore({tab(QStringLiteral("https://1.example"))},
+                                   RestoreContext{std::nullopt, QRectF(300, 0, 500, 400), true}));
+    ASSERT_EQ(bridge.sent.size(), 1);
+    EXPECT_EQ(boundsOf(bridge.sent[0]), (ChromeWindowBounds{600, 0, 1000, 800}));
+}
+
 QStringList urlsOf(const ChromeCommand &command)
 {
     if (const auto *c = command.as<ChromeCommand::OpenURLsInNewWindow>())
