@@ -3,7 +3,8 @@
 # private X server with openbox, in automation mode on the sample workspace:
 #   docs/screenshots/sidebar-en.png, sidebar-ja.png, sidebar-zh.png,
 #   onboarding.png, settings.png, and the same sidebar on a small screen
-#   (1280x720), at scale 2 (on 2560x1600) and on a large screen (3840x2160)
+#   (1280x720), at scale 2 (on 2560x1600) and on a large screen (3840x2160),
+#   and the import file chooser in Japanese (import-ja.png)
 # Usage: scripts/screenshots.sh [BUILD_DIR]   (default: build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -65,3 +66,4 @@ SCREEN=1280x720 shot settings-small english ctrl+comma
 SCREEN=2560x1600 shot scale2-en english - QT_SCALE_FACTOR=2
 SCREEN=2560x1600 shot settings-scale2 english ctrl+comma QT_SCALE_FACTOR=2
 SCREEN=3840x2160 shot large-zh simplifiedChinese -
+SCREEN=1280x720 shot import-ja japanese ctrl+i
