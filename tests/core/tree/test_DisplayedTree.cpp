@@ -62,26 +62,6 @@ protected:
     QUuid a, b, a1, a2;
 };
 
-// Each edit is announced as the one row change it is, never as a reset.
-TEST_F(DisplayedTreeTest, AnnouncesEditsAsRowChanges)
-{
-    ASSERT_TRUE(model.move(a2, std::nullopt, 0));
-    ASSERT_TRUE(model.move(a1, b, std::nullopt));
-    ASSERT_TRUE(model.rename(b, QStringLiteral("B2")));
-    const auto copy = model.duplicateSubtree(b);
-    ASSERT_TRUE(copy);
-    ASSERT_TRUE(model.deleteNode(a));
-    EXPECT_EQ(recorder.calls, (QStringList{
-                                  QStringLiteral("move A 1-1 to top 0"),
-                                  QStringLiteral("move A 0-0 to B 0"),
-                                  QStringLiteral("changed B2"),
-                                  QStringLiteral("insert top 3-3"),
-                                  QStringLiteral("insert B2 0-0"),
-                                  QStringLiteral("remove top 1-1"),
-                              }));
-    EXPECT_EQ(tree.tree(), model.displayedTree());
-}
-
 // While searching, rows appear and vanish with their matches' ancestors; a
 // new query resets.
 TEST_F(DisplayedTreeTest, FollowsVisibilityWhileSearching)

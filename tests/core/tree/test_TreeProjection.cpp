@@ -106,7 +106,7 @@ TEST(TreeProjection, SubtreeMembershipClimbsFromEveryRecordOfAnIdentifier)
 // Words in any order, each somewhere in title, subtitle or address. How each
 // word folds is the search query's own test; here only that the folded forms
 // reach the projection.
-TEST(TreeProjection, SearchFindsEveryWordWhateverItsCaseAccentOrWidth)
+TEST(TreeProjection, SearchFindsEveryWordInTitleSubtitleOrAddress)
 {
     const auto work = groupNode(QStringLiteral("Work"));
     const auto docs = link(QStringLiteral("Docs"), QStringLiteral("https://docs.example/Guide"), work.id(), 0);
@@ -121,7 +121,6 @@ TEST(TreeProjection, SearchFindsEveryWordWhateverItsCaseAccentOrWidth)
     const NodeList nodes{work, docs, other, withSubtitle,
                          groupNode(QStringLiteral("Empty Work"), std::nullopt, 2),
                          review,
-                         groupNode(QStringLiteral("ＡＢＣ社 ﾃｽﾄ"), std::nullopt, 8),
                          groupNode(QStringLiteral("Cafe\u0301 ガイド"), std::nullopt, 9)};
 
     struct Case {
@@ -129,18 +128,15 @@ TEST(TreeProjection, SearchFindsEveryWordWhateverItsCaseAccentOrWidth)
         const char *shape;
     };
     const Case cases[] = {
-        {"", "Work(Docs,Other),Plans,Empty Work,Design review,ＡＢＣ社 ﾃｽﾄ,Cafe\u0301 ガイド"},
+        {"", "Work(Docs,Other),Plans,Empty Work,Design review,Cafe\u0301 ガイド"},
         {"WORK", "Work,Empty Work"},        // a matching group without matching children stands alone
         {"guide", "Work(Docs)"},            // only in a child's URL: the path down to it
         {"quarter plans", "Plans"},         // across title and subtitle, in any order
-        {"slack design review", "Design review"}, // the address counts as much as the title
-        {"review  SLACK\u3000design", "Design review"},
-        {" ", "Work(Docs,Other),Plans,Empty Work,Design review,ＡＢＣ社 ﾃｽﾄ,Cafe\u0301 ガイド"},
+        {"review  SLACK\u3000design", "Design review"}, // the address counts; any space separates
+        {" ", "Work(Docs,Other),Plans,Empty Work,Design review,Cafe\u0301 ガイド"},
         {"nothing", ""},
         {"guide nothing", ""},
         {"café", "Cafe\u0301 ガイド"},     // composed query, decomposed title
-        {"テスト", "ＡＢＣ社 ﾃｽﾄ"},
-        {"ｶﾞｲﾄﾞ", "Cafe\u0301 ガイド"},
     };
     for (const auto &c : cases)
         EXPECT_EQ(shownWith(nodes, QString::fromUtf8(c.query)), QString::fromUtf8(c.shape)) << c.query;

@@ -1,4 +1,5 @@
-// The address checks of the entry dialogs, on both sides of each rule.
+// The entry dialogs use the entry rule of their command (its rows are
+// test_EntryRules'), keep OK off until it passes and offer a copied address.
 
 #include "GuiTestMain.h"
 #include "gui/EntryDialogs.h"
@@ -12,34 +13,6 @@
 using namespace tarni;
 
 namespace {
-
-struct Case {
-    const char *text;
-    bool webLink;
-    bool slackThread;
-};
-
-TEST(EntryDialogs, AcceptOnlyAddressesTheCommandCanUse)
-{
-    const Case cases[] = {
-        {"", false, false},
-        {"example.com", false, false},
-        {"ftp://example.com/file", false, false},
-        {"https://", false, false},
-        {"mailto:someone@example.com", false, false},
-        {"https://example.com", true, false},
-        {"  HTTPS://Example.com/a?b=c  ", true, false},
-        {"https://slack.com/", true, false},
-        {"https://example.com/client/T1/C2", true, false},
-        {"https://app.slack.com/client/T123/C456", true, true},
-        {"https://team.slack.com/archives/C456/p1712345678900100", true, true},
-    };
-    for (const Case &c : cases) {
-        const QString text = QString::fromUtf8(c.text);
-        EXPECT_EQ(!webLinkProblem(text), c.webLink) << c.text;
-        EXPECT_EQ(!slackThreadProblem(text), c.slackThread) << c.text;
-    }
-}
 
 TEST(EntryDialogs, KeepOkDisabledWithTheReasonUntilTheAddressPasses)
 {

@@ -347,20 +347,15 @@ TEST_F(SidebarTest, ALanguageSwitchRelabelsTheSidebarAndTheSettingsAtOnce)
     EXPECT_TRUE(sidebar.actions().captureTab->toolTip().contains(QStringLiteral("Ctrl+Shift+T")));
 
     model().setLanguage(AppLanguage::japanese);
-    EXPECT_EQ(sidebar.searchField()->placeholderText(), QStringLiteral("タイトル・URL・パスを検索"));
     EXPECT_EQ(sidebar.actions().duplicate->text(), QStringLiteral("複製"));
     EXPECT_EQ(settings->windowTitle(), QStringLiteral("設定"));
-    EXPECT_EQ(settings->autoCheckBox()->text(), QStringLiteral("アップデートを自動的に確認"));
-    EXPECT_EQ(sidebar.findChild<QLabel *>(QStringLiteral("lastOpenSummary"))->text(), model().lastOpenSummary());
-    EXPECT_NE(model().lastOpenSummary(), QStringLiteral("Ready"));
 
-    // The settings' own picker switches too, and the onboarding follows.
+    // The settings' own picker switches too. Which texts each language shows
+    // is test_ShownTexts'.
     auto *picker = settings->findChild<QComboBox *>(QStringLiteral("languagePicker"));
     EXPECT_EQ(picker->currentText(), QStringLiteral("日本語"));
     picker->setCurrentIndex(picker->findData(rawValue(AppLanguage::simplifiedChinese)));
     EXPECT_EQ(model().appLanguage(), AppLanguage::simplifiedChinese);
-    EXPECT_EQ(sidebar.onboarding()->completeButton()->text(), QStringLiteral("设置完成"));
-    EXPECT_EQ(sidebar.searchField()->placeholderText(), QStringLiteral("搜索标题、URL 或路径"));
     picker->setCurrentIndex(picker->findData(rawValue(AppLanguage::english)));
     EXPECT_EQ(sidebar.actions().duplicate->text(), QStringLiteral("Duplicate"));
 }
