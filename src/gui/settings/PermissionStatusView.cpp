@@ -5,6 +5,9 @@
 #include "app/PermissionCoordinator.h"
 #include "gui/AppActions.h"
 #include "gui/GuiSupport.h"
+#include "platform/session/DisplaySession.h"
+
+#include <QGuiApplication>
 
 #include <QLabel>
 #include <QPushButton>
@@ -50,15 +53,30 @@ PermissionStatusView::PermissionStatusView(AppModel &model, AppActions &actions,
 QString PermissionStatusView::statusText() const
 {
     const PermissionCoordinator *coordinator = m_model.dependencies().permissionCoordinator;
-    switch (coordinator ? coordinator->accessibilityStatus() : PermissionStatus::unknown) {
+    const PermissionStatus status = coordinator ? coordinator->accessibilityStatus() : PermissionStatus::unknown;
+    QStringList lines;
+    switch (status) {
     case PermissionStatus::granted:
-        return localized("Window placement is available: a window manager that supports it is running.");
+        lines << localized("Window placement is available: a window manager that supports it is running.");
+        break;
     case PermissionStatus::denied:
-        return localized("Window placement is unavailable. Tarni Bar needs an X11 session with an EWMH window manager (such as Openbox, Xfwm or KWin) to place the windows it opens.");
+        lines << localized("Window placement is unavailable. Tarni Bar needs an X11 session with an EWMH window manager (such as Openbox, Xfwm or KWin) to place the windows it opens.");
+        break;
     case PermissionStatus::unknown:
+        lines << localized("Window placement has not been checked yet.");
         break;
     }
-    return localized("Window placement has not been checked yet.");
+    if (status != PermissionStatus::unknown)
+        lines << (status == PermissionStatus::granted ? localized("Window placement: X11 (EWMH)")
+                                                      : localized("Window placement: none"));
+    const DisplaySession session = currentDisplaySession();
+    if (!sidebarDocks(session, QGuiApplication::platformName()))
+        lines << localized("This desktop does not let the sidebar dock, so it shows as a normal window.");
+    // Native Wayland windows are out of the X11 controller's sight: not a
+    // fault to fix, so said once here rather than after every opening.
+    if (isWayland(session) && status == PermissionStatus::granted)
+        lines << localized("Only X11 windows can be placed on this desktop for now; windows of Wayland applications stay where they open.");
+    return lines.join(QLatin1Char('\n'));
 }
 
 void PermissionStatusView::refresh()
