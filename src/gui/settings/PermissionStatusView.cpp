@@ -53,35 +53,50 @@ PermissionStatusView::PermissionStatusView(AppModel &model, AppActions &actions,
 QString PermissionStatusView::statusText() const
 {
     const PermissionCoordinator *coordinator = m_model.dependencies().permissionCoordinator;
-    const PermissionStatus status = coordinator ? coordinator->accessibilityStatus() : PermissionStatus::unknown;
-    QStringList lines;
-    switch (status) {
+    switch (coordinator ? coordinator->accessibilityStatus() : PermissionStatus::unknown) {
     case PermissionStatus::granted:
-        lines << localized("Window placement is available: a window manager that supports it is running.");
-        break;
+        return localized("Window placement is available: a window manager that supports it is running.");
     case PermissionStatus::denied:
-        lines << localized("Window placement is unavailable. Tarni Bar needs an X11 session with an EWMH window manager (such as Openbox, Xfwm or KWin) to place the windows it opens.");
-        break;
+        return localized("Window placement is unavailable. Tarni Bar needs an X11 session with an EWMH window manager (such as Openbox, Xfwm or KWin) to place the windows it opens.");
     case PermissionStatus::unknown:
-        lines << localized("Window placement has not been checked yet.");
         break;
     }
+    return localized("Window placement has not been checked yet.");
+}
+
+QStringList PermissionStatusView::sessionNotes() const
+{
+    const PermissionCoordinator *coordinator = m_model.dependencies().permissionCoordinator;
+    const PermissionStatus status = coordinator ? coordinator->accessibilityStatus() : PermissionStatus::unknown;
+    QStringList notes;
     if (status != PermissionStatus::unknown)
-        lines << (status == PermissionStatus::granted ? localized("Window placement: X11 (EWMH)")
+        notes << (status == PermissionStatus::granted ? localized("Window placement: X11 (EWMH)")
                                                       : localized("Window placement: none"));
     const DisplaySession session = currentDisplaySession();
     if (!sidebarDocks(session, QGuiApplication::platformName()))
-        lines << localized("This desktop does not let the sidebar dock, so it shows as a normal window.");
+        notes << localized("This desktop does not let the sidebar dock, so it shows as a normal window.");
     // Native Wayland windows are out of the X11 controller's sight: not a
     // fault to fix, so said once here rather than after every opening.
     if (isWayland(session) && status == PermissionStatus::granted)
-        lines << localized("Only X11 windows can be placed on this desktop for now; windows of Wayland applications stay where they open.");
-    return lines.join(QLatin1Char('\n'));
+        notes << localized("Only X11 windows can be placed on this desktop for now; windows of Wayland applications stay where they open.");
+    return notes;
 }
 
 void PermissionStatusView::refresh()
 {
     m_status->setText(statusText());
+    const QStringList notes = sessionNotes();
+    auto *column = static_cast<QVBoxLayout *>(layout());
+    while (m_notes.size() < notes.size()) {
+        auto *label = new QLabel(this);
+        label->setWordWrap(true);
+        column->insertWidget(int(m_notes.size()) + 1, label);
+        m_notes << label;
+    }
+    for (qsizetype i = 0; i < m_notes.size(); ++i) {
+        m_notes[i]->setText(notes.value(i));
+        m_notes[i]->setVisible(i < notes.size());
+    }
     m_checkAgain->setText(localized("Check Again"));
 }
 
