@@ -34,9 +34,9 @@ DisplaySession detectDisplaySession(const SessionEnvironment &environment);
 bool isWayland(DisplaySession session);
 
 // The Qt platform plugin to ask for before the application object exists:
-// "xcb" on any Wayland session whose X display answers, so that the sidebar
-// is an X11 client whose strut the compositor honours and whose position it
-// may choose; empty to leave Qt's own choice. A platform the user named
+// "xcb" on any Wayland session whose X display answers, because only an X11
+// client can reserve a screen edge there (with its strut) and say where its
+// window goes; empty to leave Qt's own choice. A platform the user named
 // (QT_QPA_PLATFORM) always stands.
 QByteArray qtPlatformFor(DisplaySession session, const QByteArray &userPlatform, bool xDisplayAnswers);
 

@@ -94,9 +94,9 @@ void DockWindow::applyProperties(QWindow &window)
     const xcb_window_t id = nativeId(window);
     if (!c || !id)
         return;
-    // Wayland compositors keep a normal window inside the work area, which
-    // our own strut shrinks: the sidebar would be pushed off the edge it
-    // reserves. A dock is exempt.
+    // Mutter on Wayland keeps a normal window inside the work area, which
+    // our own strut shrinks: the sidebar was pushed off the edge it reserves.
+    // A dock is exempt.
     const xcb_atom_t type = atom(c, isWayland(currentDisplaySession()) ? "_NET_WM_WINDOW_TYPE_DOCK"
                                                                        : "_NET_WM_WINDOW_TYPE_NORMAL");
     xcb_change_property(c, XCB_PROP_MODE_REPLACE, id, atom(c, "_NET_WM_WINDOW_TYPE"), XCB_ATOM_ATOM, 32, 1, &type);
