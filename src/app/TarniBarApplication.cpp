@@ -10,6 +10,7 @@
 #include "gui/sidebar/SidebarPanelManager.h"
 #include "gui/sidebar/SidebarPanelWindow.h"
 #include "gui/WindowScreenFit.h"
+#include "platform/session/DisplaySession.h"
 #include "platform/x11/ScreenFrames.h"
 #include "platform/x11/X11WindowController.h"
 #include "platform/xdg/SessionBusServiceFile.h"
@@ -144,7 +145,11 @@ int TarniBarApplication::start()
             registry, X11WindowController::Options{QByteArray(), DefaultApplicationLookup(), 500,
                                                    ScreenMappings::follow(this)});
     };
-    platform.makeBrowserLauncher = [] { return std::make_unique<XdgBrowserLauncher>(); };
+    platform.makeBrowserLauncher = [] {
+        XdgBrowserLauncher::Options options;
+        options.asX11Client = onlyX11WindowsPlaceable(currentDisplaySession(), QGuiApplication::platformName());
+        return std::make_unique<XdgBrowserLauncher>(std::move(options));
+    };
     platform.toScreenPixels = [screens = ScreenMappings::follow(this)](const QRectF &logical) {
         return QRectF(screens->forLogical(logical).toDevice(logical));
     };

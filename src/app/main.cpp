@@ -1,6 +1,7 @@
 // tarnibar: the docked sidebar application.
 //   tarnibar [--background] [--version] [--exit-after-first-paint] [automation switches]
 #include "app/TarniBarApplication.h"
+#include "platform/session/DisplaySession.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -28,6 +29,9 @@ int main(int argc, char **argv)
             options.exitAfterFirstPaint = true;
     }
 
+    // On Wayland the sidebar docks only as an X11 client, and Qt reads the
+    // platform once, when the application object is built.
+    prepareDisplayPlatform();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("tarnibar"));
     QApplication::setApplicationVersion(QStringLiteral(TARNI_VERSION));

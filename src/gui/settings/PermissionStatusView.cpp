@@ -5,6 +5,9 @@
 #include "app/PermissionCoordinator.h"
 #include "gui/AppActions.h"
 #include "gui/GuiSupport.h"
+#include "platform/session/DisplaySession.h"
+
+#include <QGuiApplication>
 
 #include <QLabel>
 #include <QPushButton>
@@ -61,9 +64,39 @@ QString PermissionStatusView::statusText() const
     return localized("Window placement has not been checked yet.");
 }
 
+QStringList PermissionStatusView::sessionNotes() const
+{
+    const PermissionCoordinator *coordinator = m_model.dependencies().permissionCoordinator;
+    const PermissionStatus status = coordinator ? coordinator->accessibilityStatus() : PermissionStatus::unknown;
+    QStringList notes;
+    if (status != PermissionStatus::unknown)
+        notes << (status == PermissionStatus::granted ? localized("Window placement: X11 (EWMH)")
+                                                      : localized("Window placement: none"));
+    const DisplaySession session = currentDisplaySession();
+    if (!sidebarDocks(session, QGuiApplication::platformName()))
+        notes << localized("This desktop does not let the sidebar dock, so it shows as a normal window.");
+    // Native Wayland windows are out of the X11 controller's sight: not a
+    // fault to fix, so said once here rather than after every opening.
+    if (isWayland(session) && status == PermissionStatus::granted)
+        notes << localized("Only X11 windows can be placed on this desktop for now; windows of Wayland applications stay where they open.");
+    return notes;
+}
+
 void PermissionStatusView::refresh()
 {
     m_status->setText(statusText());
+    const QStringList notes = sessionNotes();
+    auto *column = static_cast<QVBoxLayout *>(layout());
+    while (m_notes.size() < notes.size()) {
+        auto *label = new QLabel(this);
+        label->setWordWrap(true);
+        column->insertWidget(int(m_notes.size()) + 1, label);
+        m_notes << label;
+    }
+    for (qsizetype i = 0; i < m_notes.size(); ++i) {
+        m_notes[i]->setText(notes.value(i));
+        m_notes[i]->setVisible(i < notes.size());
+    }
     m_checkAgain->setText(localized("Check Again"));
 }
 

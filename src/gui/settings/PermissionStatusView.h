@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QList>
 #include <QWidget>
 
 class QLabel;
@@ -19,6 +20,9 @@ public:
 
     QPushButton *checkAgainButton() const { return m_checkAgain; }
     QString statusText() const;
+    // What the session allows: the placement backend, and where the sidebar
+    // cannot dock or only some windows can be placed, a sentence each.
+    QStringList sessionNotes() const;
 
 private:
     void refresh();
@@ -26,6 +30,7 @@ private:
     AppModel &m_model;
     AppActions &m_actions;
     QLabel *m_status = nullptr;
+    QList<QLabel *> m_notes;
     QPushButton *m_checkAgain = nullptr;
 };
 

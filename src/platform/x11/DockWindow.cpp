@@ -1,5 +1,7 @@
 #include "platform/x11/DockWindow.h"
 
+#include "platform/session/DisplaySession.h"
+
 #include <QGuiApplication>
 #include <QList>
 #include <QWindow>
@@ -92,8 +94,12 @@ void DockWindow::applyProperties(QWindow &window)
     const xcb_window_t id = nativeId(window);
     if (!c || !id)
         return;
-    const xcb_atom_t normal = atom(c, "_NET_WM_WINDOW_TYPE_NORMAL");
-    xcb_change_property(c, XCB_PROP_MODE_REPLACE, id, atom(c, "_NET_WM_WINDOW_TYPE"), XCB_ATOM_ATOM, 32, 1, &normal);
+    // Mutter on Wayland keeps a normal window inside the work area, which
+    // our own strut shrinks: the sidebar was pushed off the edge it reserves.
+    // A dock is exempt.
+    const xcb_atom_t type = atom(c, isWayland(currentDisplaySession()) ? "_NET_WM_WINDOW_TYPE_DOCK"
+                                                                       : "_NET_WM_WINDOW_TYPE_NORMAL");
+    xcb_change_property(c, XCB_PROP_MODE_REPLACE, id, atom(c, "_NET_WM_WINDOW_TYPE"), XCB_ATOM_ATOM, 32, 1, &type);
     addStates(c, window, id,
               {atom(c, "_NET_WM_STATE_STICKY"), atom(c, "_NET_WM_STATE_SKIP_TASKBAR"),
                atom(c, "_NET_WM_STATE_SKIP_PAGER"), atom(c, "_NET_WM_STATE_ABOVE")});

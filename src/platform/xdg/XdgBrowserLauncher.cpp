@@ -58,13 +58,19 @@ std::optional<LaunchedBrowser> XdgBrowserLauncher::openInNewWindow(const QList<A
     // address from becoming a switch is that an accepted address always
     // starts with its scheme.
     QStringList arguments = m_options.extraArguments;
+    QProcessEnvironment environment = m_options.environment;
+    if (m_options.asX11Client) {
+        arguments << QStringLiteral("--ozone-platform=x11");
+        // For a desktop entry whose wrapper hands over to Firefox.
+        environment.insert(QStringLiteral("MOZ_ENABLE_WAYLAND"), QStringLiteral("0"));
+    }
     arguments << QStringLiteral("--new-window") << QStringLiteral("--");
     for (const AcceptedAddress &address : addresses)
         arguments << address.text();
     QProcess process;
     process.setProgram(browser->executable);
     process.setArguments(arguments);
-    process.setProcessEnvironment(m_options.environment);
+    process.setProcessEnvironment(environment);
     process.setStandardInputFile(QProcess::nullDevice());
     process.setStandardOutputFile(QProcess::nullDevice());
     process.setStandardErrorFile(QProcess::nullDevice());

@@ -14,6 +14,9 @@ public:
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         // Put before the browser's own arguments (tests give a profile).
         QStringList extraArguments;
+        // On a Wayland session whose windows we place through X11: start the
+        // browser as an X11 client too, or its window is out of reach.
+        bool asX11Client = false;
     };
 
     XdgBrowserLauncher() : XdgBrowserLauncher(Options{}) {}

@@ -1,5 +1,6 @@
 #include "OpeningTestSupport.h"
 
+#include "model/EntryRules.h"
 #include "opening/ChromeProvider.h"
 #include "platform/xdg/XdgBrowserLauncher.h"
 
@@ -93,6 +94,36 @@ TEST(XdgBrowserLauncher, AWrapperThatDropsTheEndOfSwitchesGetsOnlyAcceptedAddres
     EXPECT_EQ(QString::fromUtf8(f.readAll()).split(u'\n', Qt::SkipEmptyParts),
               (QStringList{QStringLiteral("--new-window"), QStringLiteral("https://a.example/"),
                            QStringLiteral("http://b.example/x%20y")}));
+}
+
+// On a Wayland session the browser must open an X11 window, the only kind
+// we can place there; elsewhere it keeps its own choice.
+TEST(XdgBrowserLauncher, StartsTheBrowserAsAnX11ClientOnlyWhenAsked)
+{
+    for (const bool asX11Client : {false, true}) {
+        SCOPED_TRACE(asX11Client);
+        QTemporaryDir dir;
+        const QByteArray record = dir.filePath(QStringLiteral("record")).toUtf8();
+        const QString wrapper = dir.filePath(QStringLiteral("bin/chromium"));
+        ASSERT_TRUE(writeFile(wrapper, "#!/bin/sh\n{ echo \"moz=$MOZ_ENABLE_WAYLAND\"; printf '%s\\n' \"$@\"; } > \""
+                                           + record + ".part\"\n/bin/mv \"" + record + ".part\" \"" + record + "\"\n"));
+        QFile(wrapper).setPermissions(QFile::ReadOwner | QFile::ExeOwner);
+        QProcessEnvironment env;
+        env.insert(QStringLiteral("PATH"), dir.filePath(QStringLiteral("bin")));
+        env.insert(QStringLiteral("XDG_DATA_HOME"), dir.filePath(QStringLiteral("data")));
+        env.insert(QStringLiteral("XDG_DATA_DIRS"), dir.filePath(QStringLiteral("none")));
+        XdgBrowserLauncher launcher({env, {}, asX11Client});
+        ASSERT_TRUE(launcher.openInNewWindow({*EntryRules::webAddress(QStringLiteral("https://a.example/"))}));
+
+        ASSERT_TRUE(spinUntil([&] { return QFile::exists(QString::fromUtf8(record)); }));
+        QFile f(QString::fromUtf8(record));
+        ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+        QStringList expected{asX11Client ? QStringLiteral("moz=0") : QStringLiteral("moz=")};
+        if (asX11Client)
+            expected << QStringLiteral("--ozone-platform=x11");
+        expected << QStringLiteral("--new-window") << QStringLiteral("--") << QStringLiteral("https://a.example/");
+        EXPECT_EQ(QString::fromUtf8(f.readAll()).split(u'\n', Qt::SkipEmptyParts), expected);
+    }
 }
 
 } // namespace
