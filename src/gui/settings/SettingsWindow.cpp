@@ -68,11 +68,16 @@ SettingsWindow::SettingsWindow(AppModel &model, AppActions &actions, QWidget *pa
     language->layout()->addWidget(new LanguagePicker(m_model, language));
 
     QGroupBox *updates = addSection(textKey("Updates"));
-    m_autoCheck = choiceBox(updates, textKey("Check for updates automatically"), QStringLiteral("autoCheckUpdates"),
-                            &AppModel::autoCheckUpdatesEnabled, &AppModel::setAutoCheckUpdatesEnabled);
+    m_autoCheck = labelled(new QCheckBox(updates), textKey("Check for updates automatically"));
+    m_autoCheck->setObjectName(QStringLiteral("autoCheckUpdates"));
+    connect(m_autoCheck, &QCheckBox::toggled, this, [this](bool on) {
+        if (on != m_model.autoCheckUpdatesEnabled())
+            m_model.setAutoCheckUpdatesEnabled(on);
+    });
     auto *checkNow = m_checkNow = labelled(new QPushButton(updates), textKey("Check for Updates…"));
     connect(checkNow, &QPushButton::clicked, this, [this] { m_model.requestCheckForUpdates(); });
     m_updatesStatus = statusLabel(updates, QStringLiteral("updatesStatus"));
+    updates->layout()->addWidget(m_autoCheck);
     updates->layout()->addWidget(checkNow);
     updates->layout()->addWidget(m_updatesStatus);
     static_cast<QVBoxLayout *>(updates->layout())->setAlignment(checkNow, Qt::AlignLeft);
@@ -115,12 +120,20 @@ SettingsWindow::SettingsWindow(AppModel &model, AppActions &actions, QWidget *pa
     QGroupBox *sidebar = addSection(textKey("Sidebar"));
     m_sidebarWidth = statusLabel(sidebar, QStringLiteral("sidebarWidth"));
     sidebar->layout()->addWidget(m_sidebarWidth);
-    m_singleClick = choiceBox(sidebar, textKey("Open with a single click"), QStringLiteral("openWithSingleClick"),
-                              &AppModel::openWithSingleClick, &AppModel::setOpenWithSingleClick);
-    m_showsTargetWindow =
-        choiceBox(sidebar, textKey("Show the window that marks where opened windows are placed"),
-                  QStringLiteral("showsManagedTargetWindow"), &AppModel::showsManagedTargetWindow,
-                  &AppModel::setShowsManagedTargetWindow);
+    m_singleClick = labelled(new QCheckBox(sidebar), textKey("Open with a single click"));
+    m_singleClick->setObjectName(QStringLiteral("openWithSingleClick"));
+    connect(m_singleClick, &QCheckBox::toggled, this, [this](bool on) {
+        if (on != m_model.openWithSingleClick())
+            m_model.setOpenWithSingleClick(on);
+    });
+    sidebar->layout()->addWidget(m_singleClick);
+    m_showsTargetWindow = labelled(new QCheckBox(sidebar), textKey("Show the window that marks where opened windows are placed"));
+    m_showsTargetWindow->setObjectName(QStringLiteral("showsManagedTargetWindow"));
+    connect(m_showsTargetWindow, &QCheckBox::toggled, this, [this](bool on) {
+        if (on != m_model.showsManagedTargetWindow())
+            m_model.setShowsManagedTargetWindow(on);
+    });
+    sidebar->layout()->addWidget(m_showsTargetWindow);
 
     QGroupBox *trash = addSection(textKey("Trash"));
     auto *trashRow = new QHBoxLayout;
@@ -186,19 +199,6 @@ W *SettingsWindow::labelled(W *widget, const char *key)
 {
     m_texts.append({widget, key});
     return widget;
-}
-
-QCheckBox *SettingsWindow::choiceBox(QGroupBox *section, const char *key, const QString &name,
-                                     bool (AppModel::*get)() const, void (AppModel::*set)(bool))
-{
-    auto *box = labelled(new QCheckBox(section), key);
-    box->setObjectName(name);
-    connect(box, &QCheckBox::toggled, this, [this, get, set](bool on) {
-        if (on != (m_model.*get)())
-            (m_model.*set)(on);
-    });
-    section->layout()->addWidget(box);
-    return box;
 }
 
 void SettingsWindow::relabel()

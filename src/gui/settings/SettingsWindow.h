@@ -33,9 +33,6 @@ private:
     QGroupBox *addSection(const char *key);
     template <class W>
     W *labelled(W *widget, const char *key);
-    // A checkbox in `section` that shows and sets one of the model's choices.
-    QCheckBox *choiceBox(QGroupBox *section, const char *key, const QString &name, bool (AppModel::*get)() const,
-                         void (AppModel::*set)(bool));
     void relabel();
     void refresh();
     // Grows the window when a language or a status needs more lines, up to
