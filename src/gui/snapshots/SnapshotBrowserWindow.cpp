@@ -139,7 +139,10 @@ SnapshotBrowserWindow::SnapshotBrowserWindow(AppModel &model, QWidget *parent)
     splitter->setStretchFactor(1, 2);
     splitter->setChildrenCollapsible(false);
 
+    // Two rows, so that the window fits beside the sidebar on a small or
+    // scaled screen (800 points wide) in every language.
     auto *buttons = new QHBoxLayout;
+    auto *moreButtons = new QHBoxLayout;
     m_restore = new QPushButton(this);
     m_addBeside = new QPushButton(this);
     m_rename = new QPushButton(this);
@@ -151,14 +154,18 @@ SnapshotBrowserWindow::SnapshotBrowserWindow(AppModel &model, QWidget *parent)
     m_rename->setObjectName(QStringLiteral("renameSnapshot"));
     m_delete->setObjectName(QStringLiteral("deleteSnapshot"));
     m_export->setObjectName(QStringLiteral("exportSnapshot"));
-    for (QPushButton *button : {m_restore, m_addBeside, m_rename, m_delete, m_export})
+    for (QPushButton *button : {m_restore, m_addBeside})
         buttons->addWidget(button);
     buttons->addStretch(1);
-    buttons->addWidget(m_close);
+    for (QPushButton *button : {m_rename, m_delete, m_export})
+        moreButtons->addWidget(button);
+    moreButtons->addStretch(1);
+    moreButtons->addWidget(m_close);
 
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(splitter, 1);
     layout->addLayout(buttons);
+    layout->addLayout(moreButtons);
 
     bindAction(m_restore, QKeySequence(Qt::CTRL | Qt::Key_R), &SnapshotBrowserWindow::restoreSelected);
     bindAction(m_addBeside, QKeySequence(Qt::CTRL | Qt::Key_B), &SnapshotBrowserWindow::addSelectedBeside);

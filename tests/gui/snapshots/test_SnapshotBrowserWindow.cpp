@@ -101,6 +101,18 @@ TEST_F(SnapshotBrowserTest, ListsEachSnapshotWithItsKindAndCountAndShowsAnEmptyS
     EXPECT_TRUE(questions.isEmpty());
 }
 
+// At scale 2 a 1600-pixel screen is 800 points wide, and the sidebar takes
+// 300 of them: the browser must fit the rest in every language.
+TEST_F(SnapshotBrowserTest, FitsBesideTheSidebarOnASmallScreenInEveryLanguage)
+{
+    SnapshotBrowserWindow &window = open();
+    for (const AppLanguage language : {AppLanguage::english, AppLanguage::japanese, AppLanguage::simplifiedChinese}) {
+        model().setLanguage(language);
+        QCoreApplication::processEvents();
+        EXPECT_LE(window.minimumSizeHint().width(), 500) << static_cast<int>(language);
+    }
+}
+
 TEST_F(SnapshotBrowserTest, EveryActionWorksFromTheKeyboard)
 {
     open();
