@@ -258,10 +258,11 @@ void AppActions::updateEnabled()
     // `selected` is false for a node the outline does not show (a search
     // hides it): nothing acts on it then, not even a paste beside it.
     const bool hiddenSelection = !selected && m_model.selectionCoordinator().selectedNodeID().has_value();
-    enable(moveUp, m_model.canMoveSelectedNode(AppModel::NodeMove::up));
-    enable(moveDown, m_model.canMoveSelectedNode(AppModel::NodeMove::down));
-    enable(moveOutOfGroup, m_model.canMoveSelectedNode(AppModel::NodeMove::outOfGroup));
-    enable(moveIntoGroupAbove, m_model.canMoveSelectedNode(AppModel::NodeMove::intoGroupAbove));
+    const std::array<bool, 4> possible = m_model.possibleMoves();
+    enable(moveUp, possible[std::size_t(AppModel::NodeMove::up)]);
+    enable(moveDown, possible[std::size_t(AppModel::NodeMove::down)]);
+    enable(moveOutOfGroup, possible[std::size_t(AppModel::NodeMove::outOfGroup)]);
+    enable(moveIntoGroupAbove, possible[std::size_t(AppModel::NodeMove::intoGroupAbove)]);
     enable(moveTo, selected);
     enable(cut, selected);
     enable(copy, selected);

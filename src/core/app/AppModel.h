@@ -17,6 +17,8 @@
 #include <QCoro/QCoroTask>
 #include <QLocale>
 #include <QObject>
+
+#include <array>
 #include <QTimer>
 #include <QRectF>
 #include <QString>
@@ -268,10 +270,11 @@ public:
         outOfGroup,     // right after its group, in the group's parent
         intoGroupAbove, // last into the sibling just above, which is a group
     };
-    // Whether the move would change anything. Never while a search filters
-    // the tree: the moves follow the whole tree's order, which the filtered
-    // rows do not show.
-    bool canMoveSelectedNode(NodeMove move) const;
+    // Whether each move (indexed by NodeMove) would change anything, worked
+    // out together: the menus ask after every edit, and each answer scans
+    // the siblings. Never while a search filters the tree: the moves follow
+    // the whole tree's order, which the filtered rows do not show.
+    std::array<bool, 4> possibleMoves() const;
     void moveSelectedNode(NodeMove move);
     // Moves the selected node last under `parentID` (none: the top level).
     void moveSelectedNodeInto(const std::optional<QUuid> &parentID);
@@ -349,7 +352,10 @@ private:
     struct KeyboardMove {
         std::optional<QUuid> parentID;
         qsizetype index = 0;
+        bool possible = false;
     };
+    // Indexed by NodeMove.
+    std::array<KeyboardMove, 4> keyboardMoves() const;
     std::optional<KeyboardMove> keyboardMove(NodeMove move) const;
     void bindCapturedTab(const QUuid &nodeID, const std::optional<RuntimeTabBinding> &tab);
 

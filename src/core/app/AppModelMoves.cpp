@@ -53,51 +53,52 @@ bool isAlreadyAt(const TreeProjection &projection, const WorkspaceNode &node, co
 
 } // namespace
 
-std::optional<AppModel::KeyboardMove> AppModel::keyboardMove(NodeMove move) const
+std::array<AppModel::KeyboardMove, 4> AppModel::keyboardMoves() const
 {
+    std::array<KeyboardMove, 4> moves{};
     const auto selected = m_inspector.selectedNode();
     const TreeProjection &projection = m_treeViewModel.projection();
     if (!selected || projection.isFiltering())
-        return std::nullopt;
+        return moves;
     const std::optional<QUuid> parentID = selected->parentID();
     const auto &siblings = projection.siblings(parentID);
     const qsizetype position = positionOf(projection, siblings, selected->id());
     if (position < 0)
-        return std::nullopt;
-    switch (move) {
-    case NodeMove::up:
-        if (position == 0)
-            return std::nullopt;
-        return KeyboardMove{parentID, position - 1};
-    case NodeMove::down:
-        if (position + 1 >= qsizetype(siblings.size()))
-            return std::nullopt;
-        return KeyboardMove{parentID, position + 1};
-    case NodeMove::outOfGroup: {
-        const auto parent = m_treeViewModel.node(parentID);
-        if (!parent)
-            return std::nullopt;
+        return moves;
+    auto slot = [&moves](NodeMove move) -> KeyboardMove & { return moves[std::size_t(move)]; };
+    if (position > 0)
+        slot(NodeMove::up) = KeyboardMove{parentID, position - 1, true};
+    if (position + 1 < qsizetype(siblings.size()))
+        slot(NodeMove::down) = KeyboardMove{parentID, position + 1, true};
+    if (const auto parent = m_treeViewModel.node(parentID)) {
         const qsizetype parentPosition =
             positionOf(projection, projection.siblings(parent->parentID()), parent->id());
-        if (parentPosition < 0)
-            return std::nullopt;
-        return KeyboardMove{parent->parentID(), parentPosition + 1};
+        if (parentPosition >= 0)
+            slot(NodeMove::outOfGroup) = KeyboardMove{parent->parentID(), parentPosition + 1, true};
     }
-    case NodeMove::intoGroupAbove: {
-        if (position == 0)
-            return std::nullopt;
+    if (position > 0) {
         const WorkspaceNode &above = projection.node(siblings[std::size_t(position - 1)]);
-        if (above.kind() != WorkspaceNodeKind::group)
-            return std::nullopt;
-        return KeyboardMove{above.id(), qsizetype(projection.siblings(above.id()).size())};
+        if (above.kind() == WorkspaceNodeKind::group)
+            slot(NodeMove::intoGroupAbove) = KeyboardMove{above.id(), qsizetype(projection.siblings(above.id()).size()), true};
     }
-    }
-    return std::nullopt;
+    return moves;
 }
 
-bool AppModel::canMoveSelectedNode(NodeMove move) const
+std::optional<AppModel::KeyboardMove> AppModel::keyboardMove(NodeMove move) const
 {
-    return keyboardMove(move).has_value();
+    const KeyboardMove found = keyboardMoves()[std::size_t(move)];
+    if (!found.possible)
+        return std::nullopt;
+    return found;
+}
+
+std::array<bool, 4> AppModel::possibleMoves() const
+{
+    const auto moves = keyboardMoves();
+    std::array<bool, 4> possible{};
+    for (std::size_t i = 0; i < moves.size(); ++i)
+        possible[i] = moves[i].possible;
+    return possible;
 }
 
 void AppModel::moveSelectedNode(NodeMove move)
