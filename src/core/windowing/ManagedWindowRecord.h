@@ -16,6 +16,8 @@ struct OriginalWindowState {
     bool maximizedVertically = false;
     bool minimized = false;
     bool fullscreen = false;
+    // Laid out by a tiling compositor; it goes back into the layout.
+    bool tiled = false;
     // The desktop it was on; absent when it was on all desktops or unknown.
     std::optional<std::uint32_t> desktop;
     // The frame the window had once it was back in the normal state (the

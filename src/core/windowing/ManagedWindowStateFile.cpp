@@ -75,7 +75,8 @@ QJsonObject encodeRecord(const ManagedWindowRecord &record)
         QJsonObject state{{QStringLiteral("maximizedHorizontally"), s->maximizedHorizontally},
                           {QStringLiteral("maximizedVertically"), s->maximizedVertically},
                           {QStringLiteral("minimized"), s->minimized},
-                          {QStringLiteral("fullscreen"), s->fullscreen}};
+                          {QStringLiteral("fullscreen"), s->fullscreen},
+                          {QStringLiteral("tiled"), s->tiled}};
         if (s->desktop)
             state.insert(QStringLiteral("desktop"), double(*s->desktop));
         if (s->normalFrame)
@@ -116,6 +117,7 @@ std::optional<ManagedWindowRecord> decodeRecord(const QJsonValue &value)
         state.maximizedVertically = s.value(QLatin1String("maximizedVertically")).toBool();
         state.minimized = s.value(QLatin1String("minimized")).toBool();
         state.fullscreen = s.value(QLatin1String("fullscreen")).toBool();
+        state.tiled = s.value(QLatin1String("tiled")).toBool();
         if (const auto desktop = decodeWhole(s.value(QLatin1String("desktop")), 4294967295.0))
             state.desktop = std::uint32_t(*desktop);
         state.normalFrame = decodeRect(s.value(QLatin1String("normalFrame")));
