@@ -1,5 +1,6 @@
 #include "platform/session/WindowPlacement.h"
 
+#include "platform/kwin/KWinScriptWindows.h"
 #include "windowing/CompositorWindows.h"
 
 #include <atomic>
@@ -59,7 +60,7 @@ std::unique_ptr<CompositorWindows> makeCompositorWindows(PlacementFacility facil
     case PlacementFacility::swayIpc:
         break;
     case PlacementFacility::kwinScript:
-        break;
+        return std::make_unique<KWinScriptWindows>();
     case PlacementFacility::gnomeShellExtension:
         break;
     case PlacementFacility::ewmh:
