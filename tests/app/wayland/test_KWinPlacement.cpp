@@ -1,23 +1,31 @@
 // Window placement on KDE Plasma: a headless KWin with XWayland on a private
-// session bus, moving a native Wayland window through KWin scripts.
+// session bus, moving a native Wayland window through KWin scripts, first
+// directly and then as the real application does it for a file it opens.
 
 #include "platform/kwin/KWinScriptWindows.h"
 
+#include "ApplicationBusCall.h"
 #include "SessionBus.h"
+#include "X11Probe.h"
 #include "XvfbSession.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>
-#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusPendingCall>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QThread>
 
 #include <gtest/gtest.h>
+
+#include <csignal>
+#include <sys/wait.h>
 
 using namespace tarni;
 using namespace tarni::test;
@@ -37,6 +45,22 @@ bool waitFor(const std::function<bool()> &condition, int timeoutMs)
         QThread::msleep(100);
     }
     return true;
+}
+
+bool writeFile(const QString &path, const QByteArray &content, QFile::Permissions permissions = {})
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(content) == content.size()
+        && (permissions == QFile::Permissions() || file.setPermissions(permissions));
+}
+
+std::optional<CompositorWindow> windowOf(KWinScriptWindows &windows, qint64 pid)
+{
+    for (const CompositorWindow &window : windows.listWindows().value_or(QList<CompositorWindow>()))
+        if (window.pid == pid)
+            return window;
+    return std::nullopt;
 }
 
 class KWinPlacementTest : public testing::Test {
@@ -74,6 +98,10 @@ protected:
 
     void TearDown() override
     {
+        for (pid_t pid : m_children)
+            stopProcess(pid);
+        m_client.reset();
+        QDBusConnection::disconnectFromBus(QStringLiteral("kwin-test-client"));
         for (QProcess *window : std::as_const(m_windows)) {
             window->kill();
             window->waitForFinished();
@@ -113,6 +141,7 @@ protected:
         window->setProcessEnvironment(env);
         window->setProcessChannelMode(QProcess::ForwardedErrorChannel);
         window->start(QStringLiteral(TARNI_MAXIMIZED_PROBE), arguments);
+        EXPECT_TRUE(window->waitForStarted());
         return window;
     }
 
@@ -126,11 +155,53 @@ protected:
         return output.contains(expected);
     }
 
+    // The real application in this session, with a desktop of its own whose
+    // viewer for text files is the probe, once it answers on the bus.
+    pid_t startApplication()
+    {
+        const QString probe = QStringLiteral(TARNI_MAXIMIZED_PROBE);
+        // Plasma opens files with kde-open5, which xdg-open calls there; this
+        // one hands them to the desktop-neutral xdg-open, which reads
+        // mimeapps.list as kde-open5 does.
+        EXPECT_TRUE(writeFile(path("bin/kde-open5"), "#!/bin/sh\nexec env XDG_CURRENT_DESKTOP= xdg-open \"$1\"\n",
+                              QFile::ReadOwner | QFile::ExeOwner));
+        EXPECT_TRUE(writeFile(path("data/applications/probe-viewer.desktop"),
+                              "[Desktop Entry]\nType=Application\nName=Viewer\nExec=env QT_QPA_PLATFORM=wayland "
+                              "QT_WAYLAND_DISABLE_WINDOWDECORATION=1 "
+                                  + probe.toUtf8() + " %f\n"));
+        EXPECT_TRUE(writeFile(path("config/mimeapps.list"), "[Default Applications]\ntext/plain=probe-viewer.desktop\n"));
+        const pid_t pid = spawnProcess(
+            QStringLiteral(TARNIBAR_EXECUTABLE), {},
+            sessionEnvironment() + QStringList{
+                QStringLiteral("KDE_SESSION_VERSION=5"), QStringLiteral("TARNI_UITEST_ROOT=") + path("root"),
+                QStringLiteral("HOME=") + m_dir.path(), QStringLiteral("XDG_CONFIG_HOME=") + path("config"),
+                QStringLiteral("XDG_CONFIG_DIRS=") + path("etc"), QStringLiteral("XDG_DATA_HOME=") + path("data"),
+                QStringLiteral("XDG_DATA_DIRS=/usr/share"), QStringLiteral("BROWSER="),
+                QStringLiteral("PATH=") + path("bin") + QLatin1Char(':') + qEnvironmentVariable("PATH")});
+        if (pid <= 0)
+            return pid;
+        m_children << pid;
+        m_client = std::make_unique<QDBusConnection>(
+            QDBusConnection::connectToBus(m_bus.address(), QStringLiteral("kwin-test-client")));
+        const bool answers =
+            waitFor([&] { return call("DataRoot", {}, 1000).type() == QDBusMessage::ReplyMessage; }, 20000);
+        EXPECT_TRUE(answers) << "the application does not answer on the session bus";
+        return answers ? pid : -1;
+    }
+
+    QDBusMessage call(const char *method, const QVariantList &arguments = {}, int timeoutMs = 30000)
+    {
+        return m_client->call(applicationMethodCall(path("root").toStdString(), method, arguments), QDBus::Block,
+                              timeoutMs);
+    }
+
     QTemporaryDir m_dir;
     SessionBus m_bus;
     pid_t m_compositor = -1;
     QString m_display;
     QList<QProcess *> m_windows;
+    QList<pid_t> m_children;
+    std::unique_ptr<QDBusConnection> m_client;
 };
 
 // Called on this test's thread, which runs no event loop: the scripts'
@@ -140,7 +211,6 @@ TEST_F(KWinPlacementTest, ListsPlacesAndRestoresANativeWindowThroughScripts)
     KWinScriptWindows windows({.busAddress = m_bus.address()});
     ASSERT_TRUE(waitFor([&] { return windows.isAvailable(); }, 10000));
     QProcess *viewer = startProbe({path("notes.txt")});
-    ASSERT_TRUE(viewer->waitForStarted());
     QByteArray output;
     ASSERT_TRUE(waitForOutput(viewer, output, "size 500 350", 15000)) << output.toStdString();
 
@@ -188,6 +258,70 @@ TEST_F(KWinPlacementTest, ListsPlacesAndRestoresANativeWindowThroughScripts)
 
     // No script file is left behind.
     EXPECT_TRUE(QDir::temp().entryList({QStringLiteral("tarnibar-kwin-*")}, QDir::Files).isEmpty());
+}
+
+// The application docks through XWayland, and a file it opens shows in a
+// native Wayland viewer that KWin scripts put beside the sidebar and back
+// where KWin opened it when the application quits.
+TEST_F(KWinPlacementTest, AnOpenedViewerStandsBesideTheDockedSidebarUntilTheApplicationQuits)
+{
+    const pid_t app = startApplication();
+    ASSERT_GT(app, 0);
+    X11Probe x11(m_display);
+    ASSERT_TRUE(x11.isConnected());
+    const auto sidebar = x11.waitForClient(QStringLiteral("Tarni Bar"), 20000);
+    ASSERT_TRUE(sidebar) << "the sidebar did not appear on XWayland";
+    QList<uint32_t> strut;
+    ASSERT_TRUE(waitFor([&] {
+        strut = x11.cardinals(*sidebar, "_NET_WM_STRUT_PARTIAL");
+        return strut.size() == 12 && strut[0] > 0;
+    }, 5000));
+    const int width = int(strut[0]);
+    const QRectF content(width, 0, kScreenWidth - width, kScreenHeight);
+
+    // A maximised native window keeps out of the sidebar's edge.
+    QProcess *maximized = startProbe({});
+    QByteArray maximizedOutput;
+    EXPECT_TRUE(waitForOutput(maximized, maximizedOutput,
+                              QByteArray("size ") + QByteArray::number(kScreenWidth - width) + ' ', 15000))
+        << "expected a width of " << kScreenWidth - width << ", got:\n" << maximizedOutput.toStdString();
+    maximized->kill();
+    maximized->waitForFinished();
+
+    // Where KWin opens the viewer while nobody moves it.
+    KWinScriptWindows windows({.busAddress = m_bus.address()});
+    QProcess *reference = startProbe({path("reference.txt")});
+    std::optional<CompositorWindow> home;
+    ASSERT_TRUE(waitFor([&] { return (home = windowOf(windows, reference->processId())).has_value(); }, 15000));
+    reference->kill();
+    reference->waitForFinished();
+
+    ASSERT_TRUE(writeFile(path("docs/notes.txt"), "hello\n"));
+    const QString id = call("AddFile", {path("docs/notes.txt")}).arguments().value(0).toString();
+    ASSERT_FALSE(id.isEmpty());
+    const QDBusMessage opened = call("Open", {id});
+    EXPECT_EQ(opened.arguments().value(0).toString(), QStringLiteral("Opened file")) << opened.errorMessage().toStdString();
+    std::optional<CompositorWindow> viewer;
+    const auto findViewer = [&] {
+        for (const CompositorWindow &window : windows.listWindows().value_or(QList<CompositorWindow>()))
+            if (window.title == QStringLiteral("notes.txt - probe viewer"))
+                viewer = window;
+        return viewer.has_value();
+    };
+    ASSERT_TRUE(waitFor(findViewer, 15000)) << "the viewer did not open";
+    EXPECT_TRUE(waitFor([&] { return findViewer() && viewer->frame == content; }, 10000))
+        << "viewer frame " << viewer->frame.x() << "," << viewer->frame.y() << " " << viewer->frame.width() << "x"
+        << viewer->frame.height();
+
+    EXPECT_EQ(call("Quit").type(), QDBusMessage::ReplyMessage);
+    int status = -1;
+    EXPECT_TRUE(waitFor([&] { return ::waitpid(app, &status, WNOHANG) == app; }, 15000));
+    m_children.removeAll(app);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_TRUE(findViewer());
+    EXPECT_EQ(viewer->frame, home->frame);
+    if (viewer->pid > 0)
+        ::kill(viewer->pid, SIGTERM);
 }
 
 // What a script sends is read as untrusted: a bad entry is dropped, not the
