@@ -58,6 +58,8 @@ QString PermissionStatusView::statusText() const
     case PermissionStatus::granted:
         return localized("Window placement is available: a window manager that supports it is running.");
     case PermissionStatus::denied:
+        if (isWayland(currentDisplaySession()))
+            return localized("Window placement is unavailable on this desktop. On GNOME it needs the Tarni Bar extension to be enabled; KDE Plasma and sway need no setup.");
         return localized("Window placement is unavailable. Tarni Bar needs an X11 session with an EWMH window manager (such as Openbox, Xfwm or KWin) to place the windows it opens.");
     case PermissionStatus::unknown:
         break;

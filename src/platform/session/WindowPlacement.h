@@ -2,6 +2,7 @@
 
 #include "platform/session/DisplaySession.h"
 #include "windowing/AXWindowControlling.h"
+#include "windowing/CompositorWindows.h"
 #include "windowing/ManagedWindowRegistry.h"
 
 #include <QString>
@@ -10,8 +11,6 @@
 #include <memory>
 
 namespace tarni {
-
-class CompositorWindows;
 
 // The facility through which windows of other applications are placed.
 enum class PlacementFacility {
