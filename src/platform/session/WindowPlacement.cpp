@@ -1,5 +1,7 @@
 #include "platform/session/WindowPlacement.h"
 
+#include "platform/gnome/GnomeShellExtension.h"
+#include "platform/gnome/GnomeShellWindows.h"
 #include "windowing/CompositorWindows.h"
 
 #include <atomic>
@@ -61,7 +63,10 @@ std::unique_ptr<CompositorWindows> makeCompositorWindows(PlacementFacility facil
     case PlacementFacility::kwinScript:
         break;
     case PlacementFacility::gnomeShellExtension:
-        break;
+        // The extension is ours to ship: the user's copy is brought up to
+        // date here, and the settings say how to turn it on.
+        ensureGnomeShellExtensionInstalled(QDBusConnection::sessionBus());
+        return std::make_unique<GnomeShellWindows>();
     case PlacementFacility::ewmh:
     case PlacementFacility::none:
         break;
