@@ -71,11 +71,6 @@ bool sidebarDocks(DisplaySession session, const QString &qtPlatform)
         || (session == DisplaySession::waylandWithXStruts && qtPlatform == QLatin1String("xcb"));
 }
 
-bool onlyX11WindowsPlaceable(DisplaySession session, const QString &qtPlatform)
-{
-    return isWayland(session) && qtPlatform == QLatin1String("xcb");
-}
-
 bool xDisplayAnswers(const QByteArray &display)
 {
     if (display.isEmpty())

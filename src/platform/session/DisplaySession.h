@@ -45,10 +45,6 @@ QByteArray qtPlatformFor(DisplaySession session, const QByteArray &userPlatform,
 // sidebar is an X11 client (the user may have named another platform).
 bool sidebarDocks(DisplaySession session, const QString &qtPlatform);
 
-// Whether this is a Wayland session in which we are an X11 client: the
-// windows we can place are X11 (XWayland) windows only.
-bool onlyX11WindowsPlaceable(DisplaySession session, const QString &qtPlatform);
-
 // Whether an X server answers on `display` (connects and disconnects).
 bool xDisplayAnswers(const QByteArray &display);
 
