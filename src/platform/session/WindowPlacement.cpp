@@ -101,9 +101,11 @@ void SessionWindowController::choose()
             if (m_factories.ewmh)
                 controller = m_factories.ewmh();
         } else if (m_factories.compositor) {
-            if (auto windows = m_factories.compositor(facility); windows && windows->isAvailable())
+            if (auto windows = m_factories.compositor(facility); windows && windows->isAvailable()) {
+                CompositorWindowController::Options options;
                 controller = std::make_unique<CompositorWindowController>(m_registry, std::move(windows),
-                                                                          CompositorWindowController::Options{});
+                                                                          std::move(options));
+            }
         }
         if (controller && controller->permissionStatus() == PermissionStatus::granted) {
             m_controller = std::move(controller);
