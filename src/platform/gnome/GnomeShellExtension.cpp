@@ -10,6 +10,8 @@
 #include <QSaveFile>
 #include <QStandardPaths>
 
+#include <atomic>
+
 Q_DECLARE_LOGGING_CATEGORY(lcGnomeShell)
 
 namespace tarni {
@@ -103,6 +105,11 @@ bool installGnomeShellExtension(const std::filesystem::path &source, const std::
 
 void ensureGnomeShellExtensionInstalled(const QDBusConnection &bus)
 {
+    // The facility is chosen again while no window waits to go back; the
+    // copy needs writing once a run.
+    static std::atomic<bool> installed{false};
+    if (installed.load())
+        return;
     const std::optional<int> shell = gnomeShellMajorVersion(bus);
     if (!shell)
         return;
@@ -115,6 +122,8 @@ void ensureGnomeShellExtensionInstalled(const QDBusConnection &bus)
     QString error;
     if (dataHome.isEmpty() || !installGnomeShellExtension(*source, dataHome.toStdString(), &error))
         qCWarning(lcGnomeShell) << "cannot install the shell extension:" << error;
+    else
+        installed.store(true);
 }
 
 } // namespace tarni
