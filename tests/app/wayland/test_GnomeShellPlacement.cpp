@@ -5,15 +5,19 @@
 
 #include "platform/gnome/GnomeShellExtension.h"
 #include "platform/gnome/GnomeShellWindows.h"
+#include "windowing/ManagedWindowStateFile.h"
 
+#include "ApplicationBusCall.h"
 #include "SessionBus.h"
 #include "XvfbSession.h"
 
 #include <QCoreApplication>
 #include <QDBusMessage>
+#include <QDBusVariant>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -134,25 +138,68 @@ protected:
             m_viewer.kill();
             m_viewer.waitForFinished();
         }
+        for (pid_t pid : m_children)
+            stopProcess(pid);
         if (m_shell > 0)
             stopProcess(m_shell, 5000);
     }
 
-    void startShell()
+    // With XWayland for the sidebar, which docks as an X11 client.
+    void startShell(bool withX11 = false)
     {
         // The shell asks logind on the system bus for the session; given our
         // private bus instead, it finds no logind and carries on without.
         m_shell = spawnProcess(
             QStringLiteral("sh"),
             {QStringLiteral("-c"),
-             QStringLiteral("exec gnome-shell --headless --virtual-monitor %1x%2 --wayland --no-x11 "
+             QStringLiteral("exec gnome-shell --headless --virtual-monitor %1x%2 --wayland %3 "
                             "--wayland-display tarni-test 2>\"$0\"")
                  .arg(kScreenWidth)
-                 .arg(kScreenHeight),
+                 .arg(kScreenHeight)
+                 .arg(withX11 ? QString() : QStringLiteral("--no-x11")),
              path("shell.log")},
             environment() + QStringList{QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS=") + m_bus.address(),
                                         QStringLiteral("GSETTINGS_BACKEND=keyfile"), QStringLiteral("DISPLAY=")});
         ASSERT_GT(m_shell, 0);
+        if (!withX11)
+            return;
+        // Mutter names the X display XWayland serves once it is up.
+        const QLatin1String marker("Using public X11 display ");
+        ASSERT_TRUE(waitFor([&] {
+            const QString text = QString::fromStdString(log(1 << 20));
+            const qsizetype at = text.indexOf(marker);
+            const qsizetype end = at < 0 ? -1 : text.indexOf(QLatin1Char(','), at);
+            m_display = end < 0 ? QString() : text.mid(at + marker.size(), end - at - marker.size());
+            return !m_display.isEmpty();
+        }, 30000)) << "no XWayland:\n" << log();
+        const QStringList auth = QDir(path("run")).entryList({QStringLiteral(".mutter-Xwaylandauth.*")},
+                                                             QDir::Files | QDir::Hidden);
+        ASSERT_EQ(auth.size(), 1);
+        m_xauthority = path("run/") + auth.first();
+    }
+
+    // The shell starts in its overview, where no window is where it stands;
+    // a user at work sees the desktop. It leaves the overview only once its
+    // start is over.
+    void leaveOverview()
+    {
+        auto property = [](const char *method) {
+            QDBusMessage call = QDBusMessage::createMethodCall(
+                QStringLiteral("org.gnome.Shell"), QStringLiteral("/org/gnome/Shell"),
+                QStringLiteral("org.freedesktop.DBus.Properties"), QLatin1String(method));
+            call << QStringLiteral("org.gnome.Shell") << QStringLiteral("OverviewActive");
+            return call;
+        };
+        auto shown = [&] {
+            const QDBusMessage reply = QDBusConnection::sessionBus().call(property("Get"), QDBus::Block, 5000);
+            return reply.arguments().value(0).value<QDBusVariant>().variant().toBool();
+        };
+        ASSERT_TRUE(waitFor(shown, 15000)) << "the shell never showed its overview";
+        ASSERT_TRUE(waitFor([&] {
+            QDBusConnection::sessionBus().call(property("Set") << QVariant::fromValue(QDBusVariant(false)),
+                                               QDBus::Block, 5000);
+            return !shown();
+        }, 15000)) << "the shell stays in its overview";
     }
 
     QStringList environment() const
@@ -176,10 +223,10 @@ protected:
         ASSERT_TRUE(m_viewer.waitForStarted());
     }
 
-    std::string log() const
+    std::string log(qsizetype tail = 4000) const
     {
         QFile file(path("shell.log"));
-        return file.open(QIODevice::ReadOnly) ? file.readAll().right(4000).toStdString() : std::string();
+        return file.open(QIODevice::ReadOnly) ? file.readAll().right(tail).toStdString() : std::string();
     }
 
     QString path(const char *relative) const { return m_dir.filePath(QLatin1String(relative)); }
@@ -188,7 +235,10 @@ protected:
     SessionBus m_bus;
     int m_shellMajor = 0;
     pid_t m_shell = -1;
+    QString m_display;
+    QString m_xauthority;
     QProcess m_viewer;
+    QList<pid_t> m_children;
 };
 
 TEST_F(GnomeShellPlacementTest, ListsPlacesAndRestoresANativeWindow)
@@ -238,6 +288,122 @@ TEST_F(GnomeShellPlacementTest, ListsPlacesAndRestoresANativeWindow)
     const auto restored = windowTitled(windows, title);
     EXPECT_EQ(restored->frame, opened);
     EXPECT_FALSE(restored->maximized);
+}
+
+TEST_F(GnomeShellPlacementTest, TheApplicationDocksPlacesAnOpenedViewerAndPutsItBackAtQuit)
+{
+    GnomeShellWindows windows;
+    ASSERT_NO_FATAL_FAILURE(startShell(true));
+    ASSERT_TRUE(waitFor([&] { return windows.isAvailable(); }, 30000)) << "the extension did not answer:\n" << log();
+    ASSERT_NO_FATAL_FAILURE(leaveOverview());
+
+    // Text files open in the probe viewer, a native Wayland client.
+    auto write = [](const QString &file, const QByteArray &content) {
+        QDir().mkpath(QFileInfo(file).path());
+        QFile out(file);
+        return out.open(QIODevice::WriteOnly) && out.write(content) == content.size();
+    };
+    ASSERT_TRUE(write(path("data/applications/test-viewer.desktop"),
+                      "[Desktop Entry]\nType=Application\nName=Viewer\nExec=env QT_QPA_PLATFORM=wayland "
+                      TARNI_MAXIMIZED_PROBE " %f\n"));
+    ASSERT_TRUE(write(path("config/mimeapps.list"), "[Default Applications]\ntext/plain=test-viewer.desktop\n"));
+    const QString file = path("docs/placed.txt");
+    ASSERT_TRUE(write(file, "hello\n"));
+
+    // What a GNOME Wayland session hands its programs.
+    const QStringList session = environment() + QStringList{
+        QStringLiteral("XDG_SESSION_TYPE=wayland"), QStringLiteral("XDG_CURRENT_DESKTOP=GNOME"),
+        QStringLiteral("DISPLAY=") + m_display, QStringLiteral("XAUTHORITY=") + m_xauthority,
+        QStringLiteral("XDG_DATA_DIRS=/usr/share"), QStringLiteral("QT_QPA_PLATFORM="), QStringLiteral("SWAYSOCK="),
+        asanOptionsForXcbClient()};
+    const pid_t app = spawnProcess(QStringLiteral(TARNIBAR_EXECUTABLE), {},
+                                   session + QStringList{QStringLiteral("TARNI_UITEST_ROOT=") + path("root")});
+    ASSERT_GT(app, 0);
+    m_children << app;
+
+    // 2. A file node opened over the application's bus: its viewer lands in
+    // the content area, right of the sidebar to the screen's edges.
+    const std::filesystem::path root = path("root").toStdString();
+    ASSERT_TRUE(waitFor([&] {
+        return QDBusConnection::sessionBus().call(applicationMethodCall(root, "DataRoot"), QDBus::Block, 2000).type() ==
+               QDBusMessage::ReplyMessage;
+    }, 20000));
+    const QDBusMessage added =
+        QDBusConnection::sessionBus().call(applicationMethodCall(root, "AddFile", {file}), QDBus::Block, 10000);
+    ASSERT_EQ(added.type(), QDBusMessage::ReplyMessage) << added.errorMessage().toStdString();
+    const QString id = added.arguments().value(0).toString();
+    const QDBusMessage opened =
+        QDBusConnection::sessionBus().call(applicationMethodCall(root, "Open", {id}), QDBus::Block, 20000);
+    ASSERT_EQ(opened.type(), QDBusMessage::ReplyMessage) << opened.errorMessage().toStdString();
+    const QString title = QStringLiteral("placed.txt - probe viewer");
+    std::optional<CompositorWindow> viewer;
+    ASSERT_TRUE(waitFor([&] { return (viewer = windowTitled(windows, title)).has_value(); }, 20000))
+        << "the viewer did not show the file";
+    m_children << viewer->pid;
+    EXPECT_TRUE(waitFor([&] {
+        viewer = windowTitled(windows, title);
+        return viewer && viewer->frame.left() >= 200 && viewer->frame.right() == kScreenWidth &&
+               viewer->frame.top() >= 0 && viewer->frame.bottom() == kScreenHeight;
+    }, 15000)) << "viewer at " << viewer->frame.x() << "," << viewer->frame.y() << " " << viewer->frame.width()
+               << "x" << viewer->frame.height();
+
+    const int width = int(viewer->frame.left());
+    // Where the shell had put it, as the application remembers it for the
+    // way back: the viewer's own size.
+    std::optional<QRectF> original;
+    for (const ManagedWindowRecord &record :
+         ManagedWindowStateFile(root / ManagedWindowStateFile::kFileName).load())
+        if (record.windowHandle == viewer->handle)
+            original = record.originalFrame;
+    ASSERT_TRUE(original) << "no record of the moved viewer";
+    EXPECT_LT(original->width(), 600);
+
+    // 1. The sidebar keeps its edge: a maximised native window fills what is
+    // left beside it, as wide as the content area the viewer was given.
+    // (The sidebar itself, a dock, is not among the windows the extension
+    // lists.)
+    QProcess maximized;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const QString &entry : environment())
+        env.insert(entry.section(QLatin1Char('='), 0, 0), entry.section(QLatin1Char('='), 1));
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("wayland"));
+    env.insert(QStringLiteral("QT_WAYLAND_DISABLE_WINDOWDECORATION"), QStringLiteral("1"));
+    maximized.setProcessEnvironment(env);
+    maximized.start(QStringLiteral(TARNI_MAXIMIZED_PROBE), {});
+    ASSERT_TRUE(maximized.waitForStarted());
+    const QByteArray expected = "size " + QByteArray::number(kScreenWidth - width) + ' ';
+    QByteArray sizes;
+    waitFor([&] {
+        maximized.waitForReadyRead(100);
+        sizes += maximized.readAllStandardOutput();
+        return sizes.contains(expected);
+    }, 15000);
+    maximized.kill();
+    maximized.waitForFinished();
+    EXPECT_TRUE(sizes.contains(expected)) << "expected a width of " << kScreenWidth - width << ":\n"
+                                          << sizes.toStdString();
+
+    // For the documentation: TARNI_GNOME_SCREENSHOT=file.png writes the
+    // screen now. The shell takes pictures only for a few known bus names.
+    if (const QString picture = qEnvironmentVariable("TARNI_GNOME_SCREENSHOT"); !picture.isEmpty()) {
+        // The shell's start-up notices go first.
+        QThread::sleep(12);
+        EXPECT_TRUE(QDBusConnection::sessionBus().registerService(QStringLiteral("org.gnome.Screenshot")));
+        QDBusMessage shot = QDBusMessage::createMethodCall(
+            QStringLiteral("org.gnome.Shell.Screenshot"), QStringLiteral("/org/gnome/Shell/Screenshot"),
+            QStringLiteral("org.gnome.Shell.Screenshot"), QStringLiteral("Screenshot"));
+        shot << false << false << QFileInfo(picture).absoluteFilePath();
+        const QDBusMessage reply = QDBusConnection::sessionBus().call(shot, QDBus::Block, 20000);
+        EXPECT_EQ(reply.arguments().value(0), QVariant(true)) << reply.errorMessage().toStdString();
+    }
+
+    // 3. Quit puts it back where it opened.
+    const QDBusMessage quit =
+        QDBusConnection::sessionBus().call(applicationMethodCall(root, "Quit"), QDBus::Block, 20000);
+    EXPECT_EQ(quit.type(), QDBusMessage::ReplyMessage) << quit.errorMessage().toStdString();
+    EXPECT_TRUE(waitFor([&] { return (viewer = windowTitled(windows, title)) && viewer->frame == *original; }, 15000))
+        << "viewer at " << viewer->frame.x() << "," << viewer->frame.y() << " " << viewer->frame.width() << "x"
+        << viewer->frame.height() << ", opened at " << original->x() << "," << original->y();
 }
 
 } // namespace
