@@ -5,7 +5,7 @@
 # imports object and init() that GNOME Shell 43 and 44 expect.
 file(READ ${SOURCE_DIR}/extension.js source)
 if(FLAVOUR STREQUAL "modules")
-  set(SHELL_VERSIONS "\"45\", \"46\", \"47\", \"48\", \"49\"")
+  set(SHELL_VERSIONS "\"45\", \"46\", \"47\", \"48\"")
 elseif(FLAVOUR STREQUAL "legacy")
   set(SHELL_VERSIONS "\"43\", \"44\"")
   string(REGEX REPLACE "// GNOME-45 imports begin[^\n]*\n.*// GNOME-45 imports end[^\n]*\n"
