@@ -27,6 +27,7 @@ constexpr int kCallTimeoutMs = 2000;
 // frame with its next frame drawn.
 constexpr int kSettleTimeoutMs = 3000;
 constexpr unsigned long kSettleStepMs = 50;
+constexpr qint64 kAskAgainMs = 1000;
 constexpr qsizetype kMaxReplyLength = 4 * 1024 * 1024;
 constexpr qsizetype kMaxWindows = 4096;
 constexpr qsizetype kMaxTextLength = 1024;
@@ -173,10 +174,13 @@ std::optional<QList<CompositorWindow>> GnomeShellWindows::listWindows()
 }
 
 template<typename Settled>
-bool GnomeShellWindows::waitFor(std::uint64_t handle, Settled settled)
+bool GnomeShellWindows::waitFor(std::uint64_t handle, Settled settled, const std::function<bool()> &ask)
 {
+    if (!ask())
+        return false;
     QElapsedTimer clock;
     clock.start();
+    bool askedAgain = false;
     for (;;) {
         if (const auto windows = listWindows()) {
             const auto found = std::find_if(windows->cbegin(), windows->cend(),
@@ -188,6 +192,12 @@ bool GnomeShellWindows::waitFor(std::uint64_t handle, Settled settled)
         }
         if (clock.elapsed() >= kSettleTimeoutMs)
             return false;
+        // A client that was still setting up its first frame can miss the
+        // new size; asked once more, it takes it.
+        if (!askedAgain && clock.elapsed() >= kAskAgainMs) {
+            askedAgain = true;
+            ask();
+        }
         QThread::msleep(kSettleStepMs);
     }
 }
@@ -197,15 +207,17 @@ bool GnomeShellWindows::placeWindow(std::uint64_t handle, const QRectF &frame)
     const std::optional<QRect> rect = wholeFrame(frame);
     if (handle == 0 || !rect)
         return false;
-    const QDBusMessage reply =
-        m_bus.call(placementCall("PlaceWindow", {QVariant::fromValue(qulonglong(handle)), rect->x(), rect->y(),
-                                                 rect->width(), rect->height()}),
-                   QDBus::Block, kCallTimeoutMs);
-    if (!acceptedReply(reply, "PlaceWindow"))
-        return false;
-    return waitFor(handle, [&](const CompositorWindow &window) {
-        return window.frame == QRectF(*rect) && !window.maximized && !window.minimized && !window.fullscreen;
-    });
+    const QVariantList arguments{QVariant::fromValue(qulonglong(handle)), rect->x(), rect->y(), rect->width(),
+                                 rect->height()};
+    return waitFor(
+        handle,
+        [&](const CompositorWindow &window) {
+            return window.frame == QRectF(*rect) && !window.maximized && !window.minimized && !window.fullscreen;
+        },
+        [&] {
+            return acceptedReply(m_bus.call(placementCall("PlaceWindow", arguments), QDBus::Block, kCallTimeoutMs),
+                                 "PlaceWindow");
+        });
 }
 
 bool GnomeShellWindows::restoreWindow(std::uint64_t handle, const QRectF &frame, const OriginalWindowState &state)
@@ -219,18 +231,20 @@ bool GnomeShellWindows::restoreWindow(std::uint64_t handle, const QRectF &frame,
         {QStringLiteral("minimized"), state.minimized},
         {QStringLiteral("fullscreen"), state.fullscreen},
     };
-    const QDBusMessage reply = m_bus.call(placementCall("RestoreWindow", {QVariant::fromValue(qulonglong(handle)),
-                                                                         rect->x(), rect->y(), rect->width(),
-                                                                         rect->height(), flags}),
-                                          QDBus::Block, kCallTimeoutMs);
-    if (!acceptedReply(reply, "RestoreWindow"))
-        return false;
-    return waitFor(handle, [&](const CompositorWindow &window) {
-        if (state.isNormal())
-            return window.frame == QRectF(*rect) && !window.maximized && !window.minimized && !window.fullscreen;
-        return window.maximized == state.isMaximized() && window.minimized == state.minimized
-               && window.fullscreen == state.fullscreen;
-    });
+    const QVariantList arguments{QVariant::fromValue(qulonglong(handle)), rect->x(), rect->y(), rect->width(),
+                                 rect->height(), flags};
+    return waitFor(
+        handle,
+        [&](const CompositorWindow &window) {
+            if (state.isNormal())
+                return window.frame == QRectF(*rect) && !window.maximized && !window.minimized && !window.fullscreen;
+            return window.maximized == state.isMaximized() && window.minimized == state.minimized &&
+                   window.fullscreen == state.fullscreen;
+        },
+        [&] {
+            return acceptedReply(m_bus.call(placementCall("RestoreWindow", arguments), QDBus::Block, kCallTimeoutMs),
+                                 "RestoreWindow");
+        });
 }
 
 } // namespace tarni

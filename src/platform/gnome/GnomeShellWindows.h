@@ -4,6 +4,7 @@
 
 #include <QDBusConnection>
 
+#include <functional>
 #include <optional>
 
 namespace tarni {
@@ -26,10 +27,11 @@ public:
     bool restoreWindow(std::uint64_t handle, const QRectF &frame, const OriginalWindowState &state) override;
 
 private:
-    // Waits until the shell reports the window as `settled` says; false when
-    // it never does within the wait or the window is gone.
+    // Asks the shell (`ask`, false when it refuses) and waits until it
+    // reports the window as `settled` says; false when it never does within
+    // the wait or the window is gone.
     template<typename Settled>
-    bool waitFor(std::uint64_t handle, Settled settled);
+    bool waitFor(std::uint64_t handle, Settled settled, const std::function<bool()> &ask);
 
     QDBusConnection m_bus;
 };

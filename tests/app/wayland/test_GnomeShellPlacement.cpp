@@ -134,9 +134,9 @@ protected:
 
     void TearDown() override
     {
-        if (m_viewer.state() != QProcess::NotRunning) {
-            m_viewer.kill();
-            m_viewer.waitForFinished();
+        if (m_probe.state() != QProcess::NotRunning) {
+            m_probe.kill();
+            m_probe.waitForFinished();
         }
         for (pid_t pid : m_children)
             stopProcess(pid);
@@ -210,17 +210,18 @@ protected:
                 QStringLiteral("WAYLAND_DISPLAY=tarni-test")};
     }
 
-    void startViewer(const QString &file)
+    // The probe as a native Wayland client; with a file, a viewer of it.
+    void startProbe(const QStringList &arguments)
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         for (const QString &entry : environment())
             env.insert(entry.section(QLatin1Char('='), 0, 0), entry.section(QLatin1Char('='), 1));
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("wayland"));
+        env.insert(QStringLiteral("QT_WAYLAND_DISABLE_WINDOWDECORATION"), QStringLiteral("1"));
         env.remove(QStringLiteral("DISPLAY"));
-        m_viewer.setProcessEnvironment(env);
-        m_viewer.setProcessChannelMode(QProcess::ForwardedChannels);
-        m_viewer.start(QStringLiteral(TARNI_MAXIMIZED_PROBE), {file});
-        ASSERT_TRUE(m_viewer.waitForStarted());
+        m_probe.setProcessEnvironment(env);
+        m_probe.start(QStringLiteral(TARNI_MAXIMIZED_PROBE), arguments);
+        ASSERT_TRUE(m_probe.waitForStarted());
     }
 
     std::string log(qsizetype tail = 4000) const
@@ -237,7 +238,7 @@ protected:
     pid_t m_shell = -1;
     QString m_display;
     QString m_xauthority;
-    QProcess m_viewer;
+    QProcess m_probe;
     QList<pid_t> m_children;
 };
 
@@ -251,12 +252,12 @@ TEST_F(GnomeShellPlacementTest, ListsPlacesAndRestoresANativeWindow)
     ASSERT_TRUE(waitFor([&] { return windows.isAvailable(); }, 30000)) << "the extension did not answer:\n" << log();
     EXPECT_EQ(gnomeShellMajorVersion(QDBusConnection::sessionBus()), m_shellMajor);
 
-    ASSERT_NO_FATAL_FAILURE(startViewer(QStringLiteral("notes.txt")));
+    ASSERT_NO_FATAL_FAILURE(startProbe({QStringLiteral("notes.txt")}));
     const QString title = QStringLiteral("notes.txt - probe viewer");
     std::optional<CompositorWindow> viewer;
     // Listed as soon as it exists, sized once its first frame is drawn.
     ASSERT_TRUE(waitFor([&] { return (viewer = windowTitled(windows, title)) && viewer->frame.width() > 0; }, 15000));
-    EXPECT_EQ(viewer->pid, m_viewer.processId());
+    EXPECT_EQ(viewer->pid, m_probe.processId());
     EXPECT_EQ(viewer->appId, QStringLiteral("tarni_maximized_probe"));
     EXPECT_FALSE(viewer->maximized || viewer->minimized || viewer->fullscreen);
     const QRectF opened = viewer->frame;
@@ -362,24 +363,14 @@ TEST_F(GnomeShellPlacementTest, TheApplicationDocksPlacesAnOpenedViewerAndPutsIt
     // left beside it, as wide as the content area the viewer was given.
     // (The sidebar itself, a dock, is not among the windows the extension
     // lists.)
-    QProcess maximized;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const QString &entry : environment())
-        env.insert(entry.section(QLatin1Char('='), 0, 0), entry.section(QLatin1Char('='), 1));
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("wayland"));
-    env.insert(QStringLiteral("QT_WAYLAND_DISABLE_WINDOWDECORATION"), QStringLiteral("1"));
-    maximized.setProcessEnvironment(env);
-    maximized.start(QStringLiteral(TARNI_MAXIMIZED_PROBE), {});
-    ASSERT_TRUE(maximized.waitForStarted());
+    ASSERT_NO_FATAL_FAILURE(startProbe({}));
     const QByteArray expected = "size " + QByteArray::number(kScreenWidth - width) + ' ';
     QByteArray sizes;
     waitFor([&] {
-        maximized.waitForReadyRead(100);
-        sizes += maximized.readAllStandardOutput();
+        m_probe.waitForReadyRead(100);
+        sizes += m_probe.readAllStandardOutput();
         return sizes.contains(expected);
     }, 15000);
-    maximized.kill();
-    maximized.waitForFinished();
     EXPECT_TRUE(sizes.contains(expected)) << "expected a width of " << kScreenWidth - width << ":\n"
                                           << sizes.toStdString();
 
