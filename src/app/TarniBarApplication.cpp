@@ -12,6 +12,7 @@
 #include "gui/WindowScreenFit.h"
 #include "platform/session/DisplaySession.h"
 #include "platform/session/WindowPlacement.h"
+#include "windowing/CompositorWindows.h"
 #include "platform/x11/ScreenFrames.h"
 #include "platform/x11/X11WindowController.h"
 #include "platform/xdg/SessionBusServiceFile.h"

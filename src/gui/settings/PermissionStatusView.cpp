@@ -5,6 +5,7 @@
 #include "app/PermissionCoordinator.h"
 #include "gui/AppActions.h"
 #include "gui/GuiSupport.h"
+#include "platform/gnome/GnomeShellExtension.h"
 #include "platform/session/DisplaySession.h"
 #include "platform/session/WindowPlacement.h"
 
@@ -82,6 +83,13 @@ QStringList PermissionStatusView::sessionNotes() const
     // fault to fix, so said once here rather than after every opening.
     if (isWayland(session) && status == PermissionStatus::granted && facility == PlacementFacility::ewmh)
         notes << localized("Only X11 windows can be placed on this desktop for now; windows of Wayland applications stay where they open.");
+    // GNOME moves other applications' windows only for a shell extension,
+    // which the application installs but only the user may turn on.
+    if (placementFacilitiesFor(session, SessionEnvironment::fromProcess())
+            .contains(PlacementFacility::gnomeShellExtension)
+        && currentPlacementFacility() != PlacementFacility::gnomeShellExtension)
+        notes << formatted(localized("On GNOME, Tarni Bar places windows through its shell extension. Turn it on in the Extensions app or with “gnome-extensions enable %@”; if it is not listed yet, log out and back in first."),
+                           {gnomeShellExtensionUuid()});
     return notes;
 }
 

@@ -1,6 +1,8 @@
 #include "platform/session/WindowPlacement.h"
 
 #include "platform/compositor/CompositorWindowController.h"
+#include "platform/gnome/GnomeShellExtension.h"
+#include "platform/gnome/GnomeShellWindows.h"
 #include "windowing/CompositorWindows.h"
 
 #include <atomic>
@@ -62,7 +64,10 @@ std::unique_ptr<CompositorWindows> makeCompositorWindows(PlacementFacility facil
     case PlacementFacility::kwinScript:
         break;
     case PlacementFacility::gnomeShellExtension:
-        break;
+        // The extension is ours to ship: the user's copy is brought up to
+        // date here, and the settings say how to turn it on.
+        ensureGnomeShellExtensionInstalled(QDBusConnection::sessionBus());
+        return std::make_unique<GnomeShellWindows>();
     case PlacementFacility::ewmh:
     case PlacementFacility::none:
         break;
@@ -96,9 +101,11 @@ void SessionWindowController::choose()
             if (m_factories.ewmh)
                 controller = m_factories.ewmh();
         } else if (m_factories.compositor) {
-            if (auto windows = m_factories.compositor(facility); windows && windows->isAvailable())
+            if (auto windows = m_factories.compositor(facility); windows && windows->isAvailable()) {
+                CompositorWindowController::Options options;
                 controller = std::make_unique<CompositorWindowController>(m_registry, std::move(windows),
-                                                                          CompositorWindowController::Options{});
+                                                                          std::move(options));
+            }
         }
         if (controller && controller->permissionStatus() == PermissionStatus::granted) {
             m_controller = std::move(controller);
