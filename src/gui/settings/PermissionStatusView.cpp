@@ -68,6 +68,27 @@ QString PermissionStatusView::statusText() const
     return localized("Window placement has not been checked yet.");
 }
 
+namespace {
+
+QString facilityText(PlacementFacility facility)
+{
+    switch (facility) {
+    case PlacementFacility::ewmh:
+        return localized("Window placement: X11 (EWMH)");
+    case PlacementFacility::swayIpc:
+        return localized("Window placement: sway (IPC)");
+    case PlacementFacility::kwinScript:
+        return localized("Window placement: KDE Plasma (KWin script)");
+    case PlacementFacility::gnomeShellExtension:
+        return localized("Window placement: GNOME (Shell extension)");
+    case PlacementFacility::none:
+        break;
+    }
+    return localized("Window placement: none");
+}
+
+} // namespace
+
 QStringList PermissionStatusView::sessionNotes() const
 {
     const PermissionCoordinator *coordinator = m_model.dependencies().permissionCoordinator;
@@ -75,7 +96,7 @@ QStringList PermissionStatusView::sessionNotes() const
     QStringList notes;
     const PlacementFacility facility = currentPlacementFacility();
     if (status != PermissionStatus::unknown)
-        notes << localized(placementFacilityText(status == PermissionStatus::granted ? facility : PlacementFacility::none));
+        notes << facilityText(status == PermissionStatus::granted ? facility : PlacementFacility::none);
     const DisplaySession session = currentDisplaySession();
     if (!sidebarDocks(session, QGuiApplication::platformName()))
         notes << localized("This desktop does not let the sidebar dock, so it shows as a normal window.");

@@ -11,6 +11,7 @@ namespace tarni {
 namespace {
 
 DisplaySession s_current = DisplaySession::x11;
+bool s_platformChosen = false;
 
 QByteArray variable(const char *name)
 {
@@ -102,8 +103,16 @@ DisplaySession prepareDisplayPlatform()
     const QByteArray platform = qtPlatformFor(session, userPlatform, answers);
     if (!platform.isEmpty())
         qputenv("QT_QPA_PLATFORM", platform);
+    s_platformChosen = !platform.isEmpty();
     setCurrentDisplaySession(session);
     return session;
+}
+
+void forgetChosenPlatform()
+{
+    if (s_platformChosen)
+        qunsetenv("QT_QPA_PLATFORM");
+    s_platformChosen = false;
 }
 
 } // namespace tarni

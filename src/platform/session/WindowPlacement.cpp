@@ -23,23 +23,6 @@ bool desktopIs(const QByteArray &desktops, const char *name)
 
 } // namespace
 
-QString placementFacilityText(PlacementFacility facility)
-{
-    switch (facility) {
-    case PlacementFacility::ewmh:
-        return QStringLiteral("Window placement: X11 (EWMH)");
-    case PlacementFacility::swayIpc:
-        return QStringLiteral("Window placement: sway (IPC)");
-    case PlacementFacility::kwinScript:
-        return QStringLiteral("Window placement: KDE Plasma (KWin script)");
-    case PlacementFacility::gnomeShellExtension:
-        return QStringLiteral("Window placement: GNOME (Shell extension)");
-    case PlacementFacility::none:
-        break;
-    }
-    return QStringLiteral("Window placement: none");
-}
-
 QList<PlacementFacility> placementFacilitiesFor(DisplaySession session, const SessionEnvironment &environment)
 {
     QList<PlacementFacility> facilities;

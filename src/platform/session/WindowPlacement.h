@@ -25,10 +25,6 @@ enum class PlacementFacility {
     gnomeShellExtension,
 };
 
-// The text the settings show for the facility ("Window placement: …"), in
-// English: the string tables translate it.
-QString placementFacilityText(PlacementFacility facility);
-
 // The facilities worth trying in this session, best first: each Wayland
 // desktop's own facility ahead of EWMH, which reaches XWayland windows only.
 QList<PlacementFacility> placementFacilitiesFor(DisplaySession session, const SessionEnvironment &environment);
