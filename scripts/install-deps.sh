@@ -35,6 +35,9 @@ packages=(
   # a headless Wayland desktop with XWayland and Qt's Wayland platform, for
   # the docking test on Wayland (about 47 MB to download)
   mutter xwayland qt6-wayland
+  # GNOME Shell headless, for the window placement test through our shell
+  # extension (about 164 MB installed on top of the above)
+  gnome-shell
   # a headless KDE Plasma compositor, for window placement through KWin
   # scripts (about 39 MB to download on top of the above)
   kwin-wayland

@@ -11,6 +11,7 @@ namespace tarni {
 namespace {
 
 DisplaySession s_current = DisplaySession::x11;
+bool s_platformChosen = false;
 
 QByteArray variable(const char *name)
 {
@@ -71,11 +72,6 @@ bool sidebarDocks(DisplaySession session, const QString &qtPlatform)
         || (session == DisplaySession::waylandWithXStruts && qtPlatform == QLatin1String("xcb"));
 }
 
-bool onlyX11WindowsPlaceable(DisplaySession session, const QString &qtPlatform)
-{
-    return isWayland(session) && qtPlatform == QLatin1String("xcb");
-}
-
 bool xDisplayAnswers(const QByteArray &display)
 {
     if (display.isEmpty())
@@ -107,8 +103,16 @@ DisplaySession prepareDisplayPlatform()
     const QByteArray platform = qtPlatformFor(session, userPlatform, answers);
     if (!platform.isEmpty())
         qputenv("QT_QPA_PLATFORM", platform);
+    s_platformChosen = !platform.isEmpty();
     setCurrentDisplaySession(session);
     return session;
+}
+
+void forgetChosenPlatform()
+{
+    if (s_platformChosen)
+        qunsetenv("QT_QPA_PLATFORM");
+    s_platformChosen = false;
 }
 
 } // namespace tarni

@@ -45,10 +45,6 @@ QByteArray qtPlatformFor(DisplaySession session, const QByteArray &userPlatform,
 // sidebar is an X11 client (the user may have named another platform).
 bool sidebarDocks(DisplaySession session, const QString &qtPlatform);
 
-// Whether this is a Wayland session in which we are an X11 client: the
-// windows we can place are X11 (XWayland) windows only.
-bool onlyX11WindowsPlaceable(DisplaySession session, const QString &qtPlatform);
-
 // Whether an X server answers on `display` (connects and disconnects).
 bool xDisplayAnswers(const QByteArray &display);
 
@@ -61,5 +57,8 @@ void setCurrentDisplaySession(DisplaySession session);
 // records the session for currentDisplaySession(). Call before the
 // QGuiApplication is constructed.
 DisplaySession prepareDisplayPlatform();
+// Takes back the platform prepareDisplayPlatform() chose, once Qt has read
+// it: the programs we start (viewers, browsers) choose their own.
+void forgetChosenPlatform();
 
 } // namespace tarni

@@ -1,6 +1,9 @@
 #pragma once
 
 #include "platform/session/DisplaySession.h"
+#include "windowing/AXWindowControlling.h"
+#include "windowing/CompositorWindows.h"
+#include "windowing/ManagedWindowRegistry.h"
 
 #include <QString>
 
@@ -8,8 +11,6 @@
 #include <memory>
 
 namespace tarni {
-
-class CompositorWindows;
 
 // The facility through which windows of other applications are placed.
 enum class PlacementFacility {
@@ -24,10 +25,6 @@ enum class PlacementFacility {
     gnomeShellExtension,
 };
 
-// The text the settings show for the facility ("Window placement: …"), in
-// English: the string tables translate it.
-QString placementFacilityText(PlacementFacility facility);
-
 // The facilities worth trying in this session, best first: each Wayland
 // desktop's own facility ahead of EWMH, which reaches XWayland windows only.
 QList<PlacementFacility> placementFacilitiesFor(DisplaySession session, const SessionEnvironment &environment);
@@ -40,5 +37,42 @@ std::unique_ptr<CompositorWindows> makeCompositorWindows(PlacementFacility facil
 // controller's thread, read by the GUI's.
 PlacementFacility currentPlacementFacility();
 void setCurrentPlacementFacility(PlacementFacility facility);
+
+// The window controller of the session: the first facility of
+// placementFacilitiesFor() that answers, looked for again while no window it
+// moved is waiting to go back (a compositor restarted, an extension enabled
+// after we started). Until one answers, the status is denied.
+class SessionWindowController final : public AXWindowControlling {
+public:
+    struct Factories {
+        std::function<std::unique_ptr<AXWindowControlling>()> ewmh;
+        std::function<std::unique_ptr<CompositorWindows>(PlacementFacility)> compositor;
+    };
+
+    SessionWindowController(ManagedWindowRegistry &registry, QList<PlacementFacility> facilities,
+                            Factories factories);
+    ~SessionWindowController() override;
+
+    PermissionStatus permissionStatus() override;
+    void requestPermissionIfNeeded() override;
+    bool moveWindow(const QString &identifier, const QRectF &frame) override;
+    int restoreManagedWindows() override;
+    WindowBaseline windowBaseline() override;
+    bool moveOpenedWindow(const OpenedWindowRequest &request) override;
+    int restoreWindowsLeftBehind(const QList<ManagedWindowRecord> &records) override;
+
+    PlacementFacility facility() const { return m_facility; }
+
+private:
+    // The controller in use, chosen again first when nothing waits on it.
+    AXWindowControlling *current();
+    void choose();
+
+    ManagedWindowRegistry &m_registry;
+    QList<PlacementFacility> m_facilities;
+    Factories m_factories;
+    std::unique_ptr<AXWindowControlling> m_controller;
+    PlacementFacility m_facility = PlacementFacility::none;
+};
 
 } // namespace tarni
