@@ -30,6 +30,12 @@
 using namespace tarni;
 using namespace tarni::test;
 
+// Frames in failures as numbers rather than bytes.
+void PrintTo(const QRectF &rect, std::ostream *out)
+{
+    *out << rect.x() << "," << rect.y() << " " << rect.width() << "x" << rect.height();
+}
+
 namespace {
 
 constexpr int kScreenWidth = 1280;
@@ -310,8 +316,7 @@ TEST_F(KWinPlacementTest, AnOpenedViewerStandsBesideTheDockedSidebarUntilTheAppl
     };
     ASSERT_TRUE(waitFor(findViewer, 15000)) << "the viewer did not open";
     EXPECT_TRUE(waitFor([&] { return findViewer() && viewer->frame == content; }, 10000))
-        << "viewer frame " << viewer->frame.x() << "," << viewer->frame.y() << " " << viewer->frame.width() << "x"
-        << viewer->frame.height();
+        << "viewer frame " << testing::PrintToString(viewer->frame);
 
     EXPECT_EQ(call("Quit").type(), QDBusMessage::ReplyMessage);
     int status = -1;
