@@ -20,7 +20,6 @@
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
-#include <QThread>
 
 #include <gtest/gtest.h>
 
@@ -41,17 +40,7 @@ namespace {
 constexpr int kScreenWidth = 1280;
 constexpr int kScreenHeight = 800;
 
-bool waitFor(const std::function<bool()> &condition, int timeoutMs)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!condition()) {
-        if (clock.elapsed() > timeoutMs)
-            return false;
-        QThread::msleep(100);
-    }
-    return true;
-}
+constexpr auto waitFor = X11Probe::waitFor;
 
 bool writeFile(const QString &path, const QByteArray &content, QFile::Permissions permissions = {})
 {
@@ -61,10 +50,11 @@ bool writeFile(const QString &path, const QByteArray &content, QFile::Permission
         && (permissions == QFile::Permissions() || file.setPermissions(permissions));
 }
 
-std::optional<CompositorWindow> windowOf(KWinScriptWindows &windows, qint64 pid)
+// The window KWin lists now with that pid or title.
+std::optional<CompositorWindow> findWindow(KWinScriptWindows &windows, qint64 pid, const QString &title = {})
 {
     for (const CompositorWindow &window : windows.listWindows().value_or(QList<CompositorWindow>()))
-        if (window.pid == pid)
+        if (window.pid == pid || (!title.isEmpty() && window.title == title))
             return window;
     return std::nullopt;
 }
@@ -222,11 +212,7 @@ TEST_F(KWinPlacementTest, ListsPlacesAndRestoresANativeWindowThroughScripts)
 
     std::optional<CompositorWindow> probe;
     ASSERT_TRUE(waitFor([&] {
-        const auto list = windows.listWindows();
-        probe.reset();
-        for (const CompositorWindow &window : list.value_or(QList<CompositorWindow>()))
-            if (window.pid == viewer->processId())
-                probe = window;
+        probe = findWindow(windows, viewer->processId());
         return probe && probe->frame.size() == QSizeF(500, 350);
     }, 10000)) << readFile("kwin.log").toStdString();
     EXPECT_NE(probe->handle, 0u);
@@ -238,12 +224,10 @@ TEST_F(KWinPlacementTest, ListsPlacesAndRestoresANativeWindowThroughScripts)
     const QRectF placed(300, 50, 700, 500);
     EXPECT_TRUE(windows.placeWindow(probe->handle, placed));
     EXPECT_TRUE(waitForOutput(viewer, output, "size 700 500", 5000)) << output.toStdString();
-    const auto moved = windows.listWindows();
+    const auto moved = findWindow(windows, viewer->processId());
     ASSERT_TRUE(moved);
-    const auto movedProbe = std::find_if(moved->cbegin(), moved->cend(),
-                                         [&](const CompositorWindow &w) { return w.handle == probe->handle; });
-    ASSERT_NE(movedProbe, moved->cend());
-    EXPECT_EQ(movedProbe->frame, placed);
+    EXPECT_EQ(moved->handle, probe->handle);
+    EXPECT_EQ(moved->frame, placed);
 
     // Back to its frame, then maximised as it was: it fills the screen.
     OriginalWindowState maximized;
@@ -298,7 +282,10 @@ TEST_F(KWinPlacementTest, AnOpenedViewerStandsBesideTheDockedSidebarUntilTheAppl
     KWinScriptWindows windows({.busAddress = m_bus.address()});
     QProcess *reference = startProbe({path("reference.txt")});
     std::optional<CompositorWindow> home;
-    ASSERT_TRUE(waitFor([&] { return (home = windowOf(windows, reference->processId())).has_value(); }, 15000));
+    ASSERT_TRUE(waitFor([&] {
+        home = findWindow(windows, reference->processId());
+        return home && home->frame.size() == QSizeF(500, 350);
+    }, 15000));
     reference->kill();
     reference->waitForFinished();
 
@@ -309,21 +296,19 @@ TEST_F(KWinPlacementTest, AnOpenedViewerStandsBesideTheDockedSidebarUntilTheAppl
     EXPECT_EQ(opened.arguments().value(0).toString(), QStringLiteral("Opened file")) << opened.errorMessage().toStdString();
     std::optional<CompositorWindow> viewer;
     const auto findViewer = [&] {
-        for (const CompositorWindow &window : windows.listWindows().value_or(QList<CompositorWindow>()))
-            if (window.title == QStringLiteral("notes.txt - probe viewer"))
-                viewer = window;
+        viewer = findWindow(windows, -1, QStringLiteral("notes.txt - probe viewer"));
         return viewer.has_value();
     };
     ASSERT_TRUE(waitFor(findViewer, 15000)) << "the viewer did not open";
     EXPECT_TRUE(waitFor([&] { return findViewer() && viewer->frame == content; }, 10000))
-        << "viewer frame " << testing::PrintToString(viewer->frame);
+        << "viewer frame " << testing::PrintToString(viewer.value_or(CompositorWindow()).frame);
 
     EXPECT_EQ(call("Quit").type(), QDBusMessage::ReplyMessage);
     int status = -1;
     EXPECT_TRUE(waitFor([&] { return ::waitpid(app, &status, WNOHANG) == app; }, 15000));
     m_children.removeAll(app);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    EXPECT_TRUE(findViewer());
+    ASSERT_TRUE(findViewer());
     EXPECT_EQ(viewer->frame, home->frame);
     if (viewer->pid > 0)
         ::kill(viewer->pid, SIGTERM);
