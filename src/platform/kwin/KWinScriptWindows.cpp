@@ -59,7 +59,7 @@ constexpr const char *kScriptCommon = R"JS((function () {
     function find(key) {
         var list = allWindows();
         for (var i = 0; i < list.length; ++i)
-            if (idOf(list[i]).substring(0, 16) === key)
+            if (idOf(list[i]).substring(0, 8) === key)
                 return list[i];
         return null;
     }
@@ -134,7 +134,7 @@ constexpr const char *kRestoreAction = R"JS(
 
 QString handleText(std::uint64_t handle)
 {
-    return QStringLiteral("%1").arg(handle, 16, 16, QLatin1Char('0'));
+    return QStringLiteral("%1").arg(handle, 8, 16, QLatin1Char('0'));
 }
 
 bool usableFrame(const QRectF &frame)
@@ -194,11 +194,10 @@ std::uint64_t kwinWindowHandle(const QString &internalId)
     digits.remove(QLatin1Char('{')).remove(QLatin1Char('}')).remove(QLatin1Char('-'));
     if (digits.size() != 32)
         return 0;
-    bool ok = false;
-    const std::uint64_t handle = digits.left(16).toULongLong(&ok, 16);
-    bool rest = false;
-    digits.mid(16).toULongLong(&rest, 16);
-    return ok && rest ? handle : 0;
+    for (QChar c : std::as_const(digits))
+        if (!c.isDigit() && !(c.toLower() >= QLatin1Char('a') && c.toLower() <= QLatin1Char('f')))
+            return 0;
+    return digits.left(8).toULongLong(nullptr, 16);
 }
 
 std::optional<QList<CompositorWindow>> parseKWinWindowList(const QByteArray &json)
@@ -230,7 +229,15 @@ std::optional<QList<CompositorWindow>> parseKWinWindowList(const QByteArray &jso
         window.fullscreen = object.value(QLatin1String("fullscreen")).toBool();
         windows << window;
     }
-    return windows;
+    // Two windows whose ids start alike cannot be told apart by handle:
+    // neither is listed, so neither is moved in the other's place.
+    QList<CompositorWindow> distinct;
+    for (const CompositorWindow &window : std::as_const(windows))
+        if (std::count_if(windows.cbegin(), windows.cend(),
+                          [&](const CompositorWindow &other) { return other.handle == window.handle; })
+            == 1)
+            distinct << window;
+    return distinct;
 }
 
 KWinScriptWindows::KWinScriptWindows() : KWinScriptWindows(Options{}) {}

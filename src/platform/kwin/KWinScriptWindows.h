@@ -70,8 +70,9 @@ private:
 // usable id are left out.
 std::optional<QList<CompositorWindow>> parseKWinWindowList(const QByteArray &json);
 
-// The handle of a window: the first 8 bytes of its KWin internal id (a UUID,
-// as text with or without braces and dashes); 0 when it is no UUID.
+// The handle of a window: the first 4 bytes of its KWin internal id (a UUID,
+// as text with or without braces and dashes); 0 when it is no UUID. Four,
+// because the records of moved windows keep 32-bit handles, as X11 has.
 std::uint64_t kwinWindowHandle(const QString &internalId);
 
 } // namespace tarni

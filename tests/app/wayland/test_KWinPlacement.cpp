@@ -177,8 +177,9 @@ protected:
         if (pid <= 0)
             return pid;
         m_children << pid;
-        m_client = std::make_unique<QDBusConnection>(
-            QDBusConnection::connectToBus(m_bus.address(), QStringLiteral("kwin-test-client")));
+        if (!m_client)
+            m_client = std::make_unique<QDBusConnection>(
+                QDBusConnection::connectToBus(m_bus.address(), QStringLiteral("kwin-test-client")));
         const bool answers =
             waitFor([&] { return call("DataRoot", {}, 1000).type() == QDBusMessage::ReplyMessage; }, 20000);
         EXPECT_TRUE(answers) << "the application does not answer on the session bus";
@@ -324,19 +325,27 @@ TEST(KWinWindowList, KeepsWellFormedWindowsAndDropsTheRest)
         {"id": "not-a-uuid", "frame": {"x": 0, "y": 0, "width": 1, "height": 1}},
         {"id": "fedcba9876543210fedcba9876543210", "frame": {"x": "0", "y": 0, "width": 1, "height": 1}},
         {"id": "fedcba9876543210fedcba9876543210", "frame": {"x": 1e300, "y": 0, "width": 1, "height": 1}},
-        {"id": "{00000000-0000-0001-0000-000000000000}", "pid": -5, "title": 7,
+        {"id": "{00000001-0000-0000-0000-00000000000g}", "frame": {"x": 0, "y": 0, "width": 1, "height": 1}},
+        {"id": "{00000001-0000-0000-0000-000000000000}", "pid": -5, "title": 7,
          "frame": {"x": 0, "y": 0, "width": 1, "height": 1}},
         17]})";
     const auto windows = parseKWinWindowList(json);
     ASSERT_TRUE(windows);
     ASSERT_EQ(windows->size(), 2);
-    EXPECT_EQ(windows->at(0).handle, 0x0123456789abcdefu);
+    EXPECT_EQ(windows->at(0).handle, 0x01234567u);
     EXPECT_EQ(windows->at(0).pid, 42);
     EXPECT_EQ(windows->at(0).frame, QRectF(10, 20, 300, 200));
     EXPECT_TRUE(windows->at(0).maximized);
     EXPECT_EQ(windows->at(1).handle, 1u);
     EXPECT_EQ(windows->at(1).pid, 0);
     EXPECT_TRUE(windows->at(1).title.isEmpty());
+
+    // Ids that start alike: neither window can be named safely.
+    const auto twins = parseKWinWindowList(R"({"windows": [
+        {"id": "0123456789abcdef0123456789abcdef", "frame": {"x": 0, "y": 0, "width": 1, "height": 1}},
+        {"id": "01234567ffffffffffffffffffffffff", "frame": {"x": 0, "y": 0, "width": 1, "height": 1}}]})");
+    ASSERT_TRUE(twins);
+    EXPECT_TRUE(twins->isEmpty());
 
     for (const QByteArray &bad : {QByteArray("{\"windows\": {}}"), QByteArray("[]"), QByteArray("{\"windows\""),
                                   QByteArray("{\"error\": \"x\"}")})
