@@ -159,12 +159,19 @@ std::optional<QRect> DockWindow::outerFrame(const QWindow &window)
     const xcb_window_t id = nativeId(window);
     if (!c || !id)
         return std::nullopt;
-    std::unique_ptr<xcb_query_tree_reply_t, decltype(&std::free)> tree(
-        xcb_query_tree_reply(c, xcb_query_tree(c, id), nullptr), &std::free);
-    if (!tree)
-        return std::nullopt;
-    // A reparenting window manager's frame is the window's parent.
-    const xcb_window_t outer = tree->parent == tree->root ? id : tree->parent;
+    // A reparenting window manager's frame is the window's ancestor that is
+    // a child of the root: its parent for most, its grandparent for KWin,
+    // which keeps a wrapper window in between.
+    xcb_window_t outer = id;
+    for (int depth = 0; depth < 4; ++depth) {
+        std::unique_ptr<xcb_query_tree_reply_t, decltype(&std::free)> tree(
+            xcb_query_tree_reply(c, xcb_query_tree(c, outer), nullptr), &std::free);
+        if (!tree)
+            return std::nullopt;
+        if (tree->parent == tree->root || tree->parent == XCB_WINDOW_NONE)
+            break;
+        outer = tree->parent;
+    }
     std::unique_ptr<xcb_get_geometry_reply_t, decltype(&std::free)> geometry(
         xcb_get_geometry_reply(c, xcb_get_geometry(c, outer), nullptr), &std::free);
     if (!geometry)
