@@ -7,6 +7,7 @@
 #include <QDBusMessage>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -231,13 +232,11 @@ std::optional<QList<CompositorWindow>> parseKWinWindowList(const QByteArray &jso
     }
     // Two windows whose ids start alike cannot be told apart by handle:
     // neither is listed, so neither is moved in the other's place.
-    QList<CompositorWindow> distinct;
+    QHash<std::uint64_t, int> uses;
     for (const CompositorWindow &window : std::as_const(windows))
-        if (std::count_if(windows.cbegin(), windows.cend(),
-                          [&](const CompositorWindow &other) { return other.handle == window.handle; })
-            == 1)
-            distinct << window;
-    return distinct;
+        ++uses[window.handle];
+    windows.removeIf([&](const CompositorWindow &window) { return uses.value(window.handle) > 1; });
+    return windows;
 }
 
 KWinScriptWindows::KWinScriptWindows() : KWinScriptWindows(Options{}) {}
