@@ -5,6 +5,7 @@
 #include "gui/SidebarRootView.h"
 #include "gui/sidebar/ManagedTargetWindow.h"
 #include "gui/sidebar/SidebarPanelWindow.h"
+#include "platform/session/SidebarEdgeDocking.h"
 #include "platform/x11/DockWindow.h"
 #include "platform/x11/PixelMapping.h"
 #include "platform/x11/ScreenFrames.h"
@@ -127,8 +128,12 @@ QRectF SidebarPanelManager::contentRect(const ScreenDescription &description, co
 
 void SidebarPanelManager::reserve(const QRectF &rect, const QScreen &screen)
 {
-    if (QWindow *window = m_panel->windowHandle())
-        DockWindow::reserveLeftEdge(*window, deviceSidebarFrame(rect, screen));
+    QWindow *window = m_panel->windowHandle();
+    if (!window)
+        return;
+    DockWindow::reserveLeftEdge(*window, deviceSidebarFrame(rect, screen));
+    if (m_options.edgeDocking)
+        m_options.edgeDocking->dock(*window, rect);
 }
 
 void SidebarPanelManager::buildPanel()
@@ -154,6 +159,8 @@ void SidebarPanelManager::buildPanel()
     connect(m_panel, &SidebarPanelWindow::closed, this, [this] {
         if (m_target)
             m_target->hide();
+        if (m_options.edgeDocking)
+            m_options.edgeDocking->release();
         m_model.restoreManagedWindows();
         Q_EMIT panelClosed();
     });

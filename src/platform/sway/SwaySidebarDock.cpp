@@ -1,0 +1,158 @@
+#include "platform/sway/SwaySidebarDock.h"
+
+#include "platform/sway/SwayIpc.h"
+#include "platform/sway/SwayLogging.h"
+#include "platform/sway/SwayWindows.h"
+#include "platform/x11/DockWindow.h"
+
+#include <QFile>
+#include <QGuiApplication>
+#include <QJsonObject>
+#include <QSaveFile>
+#include <QWindow>
+
+#include <cmath>
+#include <unistd.h>
+
+namespace tarni {
+
+namespace {
+
+constexpr int kRetryMs = 100;
+// The window shows up within a few frames of being mapped; this is ample.
+constexpr int kMaxRetries = 50;
+constexpr qint64 kMaxStateFileSize = 4096;
+constexpr int kMaxGap = 100000;
+
+const QLatin1String kSocketKey("socket");
+const QLatin1String kLeftGapKey("addedLeftGap");
+
+} // namespace
+
+SwaySidebarDock::SwaySidebarDock(std::shared_ptr<SwayIpc> ipc, QString stateFile, QObject *parent)
+    : QObject(parent), m_ipc(std::move(ipc)), m_stateFile(std::move(stateFile))
+{
+    m_retry.setSingleShot(true);
+    m_retry.setInterval(kRetryMs);
+    connect(&m_retry, &QTimer::timeout, this, &SwaySidebarDock::apply);
+    undoLeftBehind();
+}
+
+SwaySidebarDock::~SwaySidebarDock()
+{
+    release();
+}
+
+std::unique_ptr<SwaySidebarDock> SwaySidebarDock::create(const QByteArray &socketPath, const QString &stateFile)
+{
+    if (socketPath.isEmpty())
+        return nullptr;
+    auto ipc = std::make_shared<SwayIpc>(socketPath);
+    if (!ipc->answers())
+        return nullptr;
+    return std::make_unique<SwaySidebarDock>(std::move(ipc), stateFile);
+}
+
+void SwaySidebarDock::undoLeftBehind()
+{
+    QFile file(m_stateFile);
+    if (!file.exists())
+        return;
+    const QByteArray text = file.open(QIODevice::ReadOnly) ? file.read(kMaxStateFileSize) : QByteArray();
+    const QJsonObject state = QJsonDocument::fromJson(text).object();
+    const double gap = state.value(kLeftGapKey).toDouble();
+    // A compositor started since has its gaps from its configuration again;
+    // its socket's name holds its process id.
+    if (state.value(kSocketKey).toString().toUtf8() == m_ipc->socketPath() && gap >= 1 && gap <= kMaxGap) {
+        m_addedGap = int(gap);
+        qCInfo(lcSway) << "taking away the left gap of" << m_addedGap << "that an earlier run left";
+        if (!changeGap(0))
+            return;
+    }
+    QFile::remove(m_stateFile);
+}
+
+void SwaySidebarDock::dock(QWindow &window, const QRectF &frame)
+{
+    if (m_window != &window || m_frame != frame)
+        m_retriesLeft = kMaxRetries;
+    m_window = &window;
+    m_frame = frame;
+    apply();
+}
+
+void SwaySidebarDock::release()
+{
+    m_retry.stop();
+    m_window = nullptr;
+    changeGap(0);
+}
+
+void SwaySidebarDock::apply()
+{
+    if (!m_window)
+        return;
+    const auto tree = m_ipc->requestJson(SwayIpc::MessageType::getTree);
+    const auto views = tree ? parseSwayViews(*tree) : std::nullopt;
+    const std::uint32_t x11Window = DockWindow::nativeId(*m_window);
+    const bool isX11 = QGuiApplication::platformName() == QLatin1String("xcb");
+    const SwayView *sidebar = nullptr;
+    if (views) {
+        for (const SwayView &view : *views) {
+            // A native Wayland window of ours is known by its title only:
+            // the content window has another one.
+            if (view.window.pid == ::getpid()
+                && (isX11 ? view.x11Window == x11Window : view.window.title == m_window->title())) {
+                sidebar = &view;
+                break;
+            }
+        }
+    }
+    if (!sidebar) {
+        if (m_retriesLeft-- > 0)
+            m_retry.start();
+        else
+            qCWarning(lcSway) << "the sidebar is not in sway's tree; it is not docked";
+        return;
+    }
+    const int width = int(std::lround(m_frame.width()));
+    const QRectF &output = sidebar->output;
+    const QRectF wanted(output.x(), output.y(), width, output.height());
+    if (!sidebar->floating || !sidebar->sticky || !sidebar->borderless || sidebar->window.frame != wanted) {
+        const auto frameCommands = swayFrameCommands(wanted);
+        if (!frameCommands)
+            return;
+        m_ipc->runCommand("[con_id=" + QByteArray::number(quint64(sidebar->window.handle))
+                          + "] floating enable, sticky enable, border none, " + *frameCommands);
+    }
+    changeGap(width);
+}
+
+bool SwaySidebarDock::changeGap(int wanted)
+{
+    if (wanted == m_addedGap)
+        return true;
+    const int change = wanted - m_addedGap;
+    const QByteArray command = QByteArray("gaps left all ") + (change > 0 ? "plus " : "minus ")
+                             + QByteArray::number(std::abs(change));
+    if (!m_ipc->runCommand(command))
+        return false;
+    m_addedGap = wanted;
+    if (m_addedGap == 0)
+        QFile::remove(m_stateFile);
+    else if (!writeState())
+        qCWarning(lcSway) << "could not write" << m_stateFile << "; a crash would leave the left gap behind";
+    return true;
+}
+
+bool SwaySidebarDock::writeState()
+{
+    QSaveFile file(m_stateFile);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    const QJsonObject state{{kSocketKey, QString::fromUtf8(m_ipc->socketPath())}, {kLeftGapKey, m_addedGap}};
+    file.write(QJsonDocument(state).toJson(QJsonDocument::Compact));
+    return file.commit();
+}
+
+} // namespace tarni
