@@ -11,6 +11,7 @@
 #include "gui/sidebar/SidebarPanelWindow.h"
 #include "gui/WindowScreenFit.h"
 #include "platform/session/DisplaySession.h"
+#include "platform/session/WindowPlacement.h"
 #include "platform/sway/SwaySidebarDock.h"
 #include "platform/x11/ScreenFrames.h"
 #include "platform/x11/X11WindowController.h"
@@ -145,13 +146,24 @@ int TarniBarApplication::start()
     PlatformServices platform;
     platform.makeExternalOpener = [] { return std::make_unique<XdgExternalOpener>(); };
     platform.makeWindowController = [this](ManagedWindowRegistry &registry) {
-        return std::make_unique<X11WindowController>(
-            registry, X11WindowController::Options{QByteArray(), DefaultApplicationLookup(), 500,
-                                                   ScreenMappings::follow(this)});
+        const SessionEnvironment session = SessionEnvironment::fromProcess();
+        SessionWindowController::Factories factories;
+        factories.ewmh = [screens = ScreenMappings::follow(this), &registry]() -> std::unique_ptr<AXWindowControlling> {
+            return std::make_unique<X11WindowController>(
+                registry, X11WindowController::Options{QByteArray(), DefaultApplicationLookup(), 500, screens});
+        };
+        factories.compositor = [session](PlacementFacility facility) {
+            return makeCompositorWindows(facility, session);
+        };
+        return std::make_unique<SessionWindowController>(
+            registry, placementFacilitiesFor(currentDisplaySession(), session), std::move(factories));
     };
     platform.makeBrowserLauncher = [] {
         XdgBrowserLauncher::Options options;
-        options.asX11Client = onlyX11WindowsPlaceable(currentDisplaySession(), QGuiApplication::platformName());
+        // Only X11 windows are in reach of EWMH on a Wayland desktop.
+        options.asX11Client = [wayland = isWayland(currentDisplaySession())] {
+            return wayland && currentPlacementFacility() == PlacementFacility::ewmh;
+        };
         return std::make_unique<XdgBrowserLauncher>(std::move(options));
     };
     platform.toScreenPixels = [screens = ScreenMappings::follow(this)](const QRectF &logical) {

@@ -6,6 +6,7 @@
 #include "gui/AppActions.h"
 #include "gui/GuiSupport.h"
 #include "platform/session/DisplaySession.h"
+#include "platform/session/WindowPlacement.h"
 
 #include <QGuiApplication>
 
@@ -69,15 +70,15 @@ QStringList PermissionStatusView::sessionNotes() const
     const PermissionCoordinator *coordinator = m_model.dependencies().permissionCoordinator;
     const PermissionStatus status = coordinator ? coordinator->accessibilityStatus() : PermissionStatus::unknown;
     QStringList notes;
+    const PlacementFacility facility = currentPlacementFacility();
     if (status != PermissionStatus::unknown)
-        notes << (status == PermissionStatus::granted ? localized("Window placement: X11 (EWMH)")
-                                                      : localized("Window placement: none"));
+        notes << localized(placementFacilityText(status == PermissionStatus::granted ? facility : PlacementFacility::none));
     const DisplaySession session = currentDisplaySession();
     if (!sidebarDocks(session, QGuiApplication::platformName(), sidebarDockedByCompositor()))
         notes << localized("This desktop does not let the sidebar dock, so it shows as a normal window.");
     // Native Wayland windows are out of the X11 controller's sight: not a
     // fault to fix, so said once here rather than after every opening.
-    if (isWayland(session) && status == PermissionStatus::granted)
+    if (isWayland(session) && status == PermissionStatus::granted && facility == PlacementFacility::ewmh)
         notes << localized("Only X11 windows can be placed on this desktop for now; windows of Wayland applications stay where they open.");
     return notes;
 }

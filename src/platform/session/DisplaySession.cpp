@@ -84,11 +84,6 @@ void setSidebarDockedByCompositor(bool docked)
     s_dockedByCompositor.store(docked);
 }
 
-bool onlyX11WindowsPlaceable(DisplaySession session, const QString &qtPlatform)
-{
-    return isWayland(session) && qtPlatform == QLatin1String("xcb");
-}
-
 bool xDisplayAnswers(const QByteArray &display)
 {
     if (display.isEmpty())

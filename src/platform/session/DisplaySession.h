@@ -51,10 +51,6 @@ bool sidebarDocks(DisplaySession session, const QString &qtPlatform, bool docked
 bool sidebarDockedByCompositor();
 void setSidebarDockedByCompositor(bool docked);
 
-// Whether this is a Wayland session in which we are an X11 client: the
-// windows we can place are X11 (XWayland) windows only.
-bool onlyX11WindowsPlaceable(DisplaySession session, const QString &qtPlatform);
-
 // Whether an X server answers on `display` (connects and disconnects).
 bool xDisplayAnswers(const QByteArray &display);
 

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "platform/session/DisplaySession.h"
+#include "windowing/AXWindowControlling.h"
+#include "windowing/ManagedWindowRegistry.h"
 
 #include <QString>
 
@@ -40,5 +42,42 @@ std::unique_ptr<CompositorWindows> makeCompositorWindows(PlacementFacility facil
 // controller's thread, read by the GUI's.
 PlacementFacility currentPlacementFacility();
 void setCurrentPlacementFacility(PlacementFacility facility);
+
+// The window controller of the session: the first facility of
+// placementFacilitiesFor() that answers, looked for again while no window it
+// moved is waiting to go back (a compositor restarted, an extension enabled
+// after we started). Until one answers, the status is denied.
+class SessionWindowController final : public AXWindowControlling {
+public:
+    struct Factories {
+        std::function<std::unique_ptr<AXWindowControlling>()> ewmh;
+        std::function<std::unique_ptr<CompositorWindows>(PlacementFacility)> compositor;
+    };
+
+    SessionWindowController(ManagedWindowRegistry &registry, QList<PlacementFacility> facilities,
+                            Factories factories);
+    ~SessionWindowController() override;
+
+    PermissionStatus permissionStatus() override;
+    void requestPermissionIfNeeded() override;
+    bool moveWindow(const QString &identifier, const QRectF &frame) override;
+    int restoreManagedWindows() override;
+    WindowBaseline windowBaseline() override;
+    bool moveOpenedWindow(const OpenedWindowRequest &request) override;
+    int restoreWindowsLeftBehind(const QList<ManagedWindowRecord> &records) override;
+
+    PlacementFacility facility() const { return m_facility; }
+
+private:
+    // The controller in use, chosen again first when nothing waits on it.
+    AXWindowControlling *current();
+    void choose();
+
+    ManagedWindowRegistry &m_registry;
+    QList<PlacementFacility> m_facilities;
+    Factories m_factories;
+    std::unique_ptr<AXWindowControlling> m_controller;
+    PlacementFacility m_facility = PlacementFacility::none;
+};
 
 } // namespace tarni

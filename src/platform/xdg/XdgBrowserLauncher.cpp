@@ -59,7 +59,7 @@ std::optional<LaunchedBrowser> XdgBrowserLauncher::openInNewWindow(const QList<A
     // starts with its scheme.
     QStringList arguments = m_options.extraArguments;
     QProcessEnvironment environment = m_options.environment;
-    if (m_options.asX11Client) {
+    if (m_options.asX11Client && m_options.asX11Client()) {
         arguments << QStringLiteral("--ozone-platform=x11");
         // For a desktop entry whose wrapper hands over to Firefox.
         environment.insert(QStringLiteral("MOZ_ENABLE_WAYLAND"), QStringLiteral("0"));

@@ -4,6 +4,8 @@
 
 #include <QProcessEnvironment>
 
+#include <functional>
+
 namespace tarni {
 
 // Starts the installed Chrome, else Chromium: the first of their desktop
@@ -14,9 +16,10 @@ public:
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         // Put before the browser's own arguments (tests give a profile).
         QStringList extraArguments;
-        // On a Wayland session whose windows we place through X11: start the
-        // browser as an X11 client too, or its window is out of reach.
-        bool asX11Client = false;
+        // Asked at each start: true on a Wayland session whose windows we
+        // place through X11, where the browser must be an X11 client too or
+        // its window is out of reach.
+        std::function<bool()> asX11Client;
     };
 
     XdgBrowserLauncher() : XdgBrowserLauncher(Options{}) {}

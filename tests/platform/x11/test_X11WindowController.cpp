@@ -262,8 +262,11 @@ TEST_F(X11WindowControllerTest, MinimisedWindowIsMovedThenRestoredMinimised)
     EXPECT_TRUE(m_probe->hasState(window, "_NET_WM_STATE_HIDDEN"));
     // Where it shows again when the user brings it back.
     // openbox animates de-iconifying: the frame grows back from its title bar.
+    // Under the sanitizers on a loaded machine the animation alone can take
+    // seconds.
     m_probe->activate(window);
-    EXPECT_TRUE(X11Probe::waitFor([&] { return frame(window) == before; }));
+    EXPECT_TRUE(X11Probe::waitFor([&] { return frame(window) == before; }, 10000))
+        << describe(frame(window)) << " instead of " << describe(before);
 }
 
 TEST_F(X11WindowControllerTest, WindowOnAnotherDesktopComesIntoViewAndGoesBack)

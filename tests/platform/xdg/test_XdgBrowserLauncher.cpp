@@ -112,7 +112,7 @@ TEST(XdgBrowserLauncher, StartsTheBrowserAsAnX11ClientOnlyWhenAsked)
         env.insert(QStringLiteral("PATH"), dir.filePath(QStringLiteral("bin")));
         env.insert(QStringLiteral("XDG_DATA_HOME"), dir.filePath(QStringLiteral("data")));
         env.insert(QStringLiteral("XDG_DATA_DIRS"), dir.filePath(QStringLiteral("none")));
-        XdgBrowserLauncher launcher({env, {}, asX11Client});
+        XdgBrowserLauncher launcher({env, {}, [asX11Client] { return asX11Client; }});
         ASSERT_TRUE(launcher.openInNewWindow({*EntryRules::webAddress(QStringLiteral("https://a.example/"))}));
 
         ASSERT_TRUE(spinUntil([&] { return QFile::exists(QString::fromUtf8(record)); }));
