@@ -13,6 +13,7 @@
 #include "platform/session/DisplaySession.h"
 #include "platform/session/WindowPlacement.h"
 #include "platform/sway/SwaySidebarDock.h"
+#include "windowing/CompositorWindows.h"
 #include "platform/x11/ScreenFrames.h"
 #include "platform/x11/X11WindowController.h"
 #include "platform/xdg/SessionBusServiceFile.h"

@@ -101,7 +101,7 @@ void SessionWindowController::choose()
         } else if (m_factories.compositor) {
             if (auto windows = m_factories.compositor(facility); windows && windows->isAvailable())
                 controller = std::make_unique<CompositorWindowController>(m_registry, std::move(windows),
-                                                                          CompositorWindowController::Options{});
+                                                                          CompositorWindowController::Options());
         }
         if (controller && controller->permissionStatus() == PermissionStatus::granted) {
             m_controller = std::move(controller);

@@ -20,7 +20,7 @@ namespace {
 
 constexpr int kRetryMs = 100;
 // The window shows up within a few frames of being mapped; this is ample.
-constexpr int kMaxRetries = 50;
+constexpr int kMaxRetries = 100;
 constexpr qint64 kMaxStateFileSize = 4096;
 constexpr int kMaxGap = 100000;
 
