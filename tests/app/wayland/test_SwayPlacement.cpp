@@ -85,10 +85,12 @@ protected:
                          .arg(kScreenWidth).arg(kScreenHeight).arg(path("sway/display")).toUtf8());
         config.close();
         config.setPermissions(QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther);
+        // A process that changed its user does not get the signal its parent's
+        // death would send: the time limit ends sway after a crashed test.
         m_compositor = spawnProcess(
             QStringLiteral("setpriv"),
             {QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"), QStringLiteral("--clear-groups"),
-             QStringLiteral("sh"), QStringLiteral("-c"), QStringLiteral("unset SWAYSOCK; exec sway -c \"$0\" 2>\"$1\""),
+             QStringLiteral("sh"), QStringLiteral("-c"), QStringLiteral("unset SWAYSOCK; exec timeout 150 sway -c \"$0\" 2>\"$1\""),
              path("sway.conf"), path("sway/sway.log")},
             {QStringLiteral("XDG_RUNTIME_DIR=") + path("sway"), QStringLiteral("HOME=") + path("sway"),
              QStringLiteral("WLR_BACKENDS=headless"), QStringLiteral("WLR_RENDERER=pixman"),
