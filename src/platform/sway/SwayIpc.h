@@ -20,6 +20,7 @@ public:
         getOutputs = 3,
         getTree = 4,
         getVersion = 7,
+        getConfig = 9,
     };
 
     // Replies beyond this size are refused; a tree of many hundred windows

@@ -26,6 +26,16 @@ constexpr int kMaxGap = 100000;
 
 const QLatin1String kSocketKey("socket");
 const QLatin1String kLeftGapKey("addedLeftGap");
+const QLatin1String kDefaultGapKey("defaultLeftGap");
+
+std::optional<int> gapAmount(QString text)
+{
+    if (text.endsWith(QLatin1String("px")))
+        text.chop(2);
+    bool ok = false;
+    const int value = text.toInt(&ok);
+    return ok && std::abs(value) <= kMaxGap ? std::optional<int>(value) : std::nullopt;
+}
 
 } // namespace
 
@@ -61,10 +71,13 @@ void SwaySidebarDock::undoLeftBehind()
     const QByteArray text = file.open(QIODevice::ReadOnly) ? file.read(kMaxStateFileSize) : QByteArray();
     const QJsonObject state = QJsonDocument::fromJson(text).object();
     const double gap = state.value(kLeftGapKey).toDouble();
+    const QJsonValue defaultGap = state.value(kDefaultGapKey);
     // A compositor started since has its gaps from its configuration again;
     // its socket's name holds its process id.
     if (state.value(kSocketKey).toString().toUtf8() == m_ipc->socketPath() && gap >= 1 && gap <= kMaxGap) {
         m_addedGap = int(gap);
+        if (defaultGap.isDouble() && std::abs(defaultGap.toDouble()) <= kMaxGap)
+            m_defaultGap = defaultGap.toInt();
         qCInfo(lcSway) << "taking away the left gap of" << m_addedGap << "that an earlier run left";
         if (!changeGap(0))
             return;
@@ -132,9 +145,18 @@ bool SwaySidebarDock::changeGap(int wanted)
 {
     if (wanted == m_addedGap)
         return true;
+    if (m_addedGap == 0) {
+        const auto config = m_ipc->requestJson(SwayIpc::MessageType::getConfig);
+        m_defaultGap = config ? swayDefaultLeftGap(config->object().value(QLatin1String("config")).toString())
+                              : std::nullopt;
+        if (!m_defaultGap)
+            qCInfo(lcSway) << "the configured left gap is unknown; new workspaces do not leave room for the sidebar";
+    }
     const int change = wanted - m_addedGap;
-    const QByteArray command = QByteArray("gaps left all ") + (change > 0 ? "plus " : "minus ")
-                             + QByteArray::number(std::abs(change));
+    QByteArray command = QByteArray("gaps left all ") + (change > 0 ? "plus " : "minus ")
+                       + QByteArray::number(std::abs(change));
+    if (m_defaultGap)
+        command += "; gaps left " + QByteArray::number(*m_defaultGap + wanted);
     if (!m_ipc->runCommand(command))
         return false;
     m_addedGap = wanted;
@@ -150,9 +172,35 @@ bool SwaySidebarDock::writeState()
     QSaveFile file(m_stateFile);
     if (!file.open(QIODevice::WriteOnly))
         return false;
-    const QJsonObject state{{kSocketKey, QString::fromUtf8(m_ipc->socketPath())}, {kLeftGapKey, m_addedGap}};
+    QJsonObject state{{kSocketKey, QString::fromUtf8(m_ipc->socketPath())}, {kLeftGapKey, m_addedGap}};
+    if (m_defaultGap)
+        state.insert(kDefaultGapKey, *m_defaultGap);
     file.write(QJsonDocument(state).toJson(QJsonDocument::Compact));
     return file.commit();
+}
+
+std::optional<int> swayDefaultLeftGap(const QString &config)
+{
+    int gap = 0;
+    int depth = 0;
+    for (const QString &rawLine : config.split(QLatin1Char('\n'))) {
+        const QString line = rawLine.trimmed();
+        if (line.startsWith(QLatin1Char('#')))
+            continue;
+        const bool atTopLevel = depth == 0;
+        depth = std::max(0, depth + int(line.count(QLatin1Char('{'))) - int(line.count(QLatin1Char('}'))));
+        const QStringList words = line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        if (!atTopLevel || words.size() < 3 || words[0] != QLatin1String("gaps"))
+            continue;
+        if (words[1] != QLatin1String("outer") && words[1] != QLatin1String("horizontal")
+            && words[1] != QLatin1String("left"))
+            continue;
+        const auto amount = words.size() == 3 ? gapAmount(words[2]) : std::nullopt;
+        if (!amount)
+            return std::nullopt;
+        gap = *amount;
+    }
+    return gap;
 }
 
 } // namespace tarni

@@ -8,6 +8,7 @@
 #include <QTimer>
 
 #include <memory>
+#include <optional>
 
 namespace tarni {
 
@@ -18,9 +19,11 @@ class SwayIpc;
 // outer gap of every workspace grows by its width so tiled windows keep
 // beside it.
 //
-// The gap is changed by relative amounts, so that the user's own gaps come
-// back exactly. What was added is kept in a state file until it is taken
-// away again; a start after a crash takes it away first.
+// The gap of the existing workspaces is changed by relative amounts, so
+// that the user's own gaps come back exactly; workspaces made later get it
+// from the default left gap, which is set to the configuration's plus the
+// width. What was added is kept in a state file until it is taken away
+// again; a start after a crash takes it away first.
 class SwaySidebarDock final : public QObject, public SidebarEdgeDocking {
     Q_OBJECT
 public:
@@ -46,6 +49,9 @@ private:
 
     std::shared_ptr<SwayIpc> m_ipc;
     QString m_stateFile;
+    // The configuration's default left gap; none when it cannot be told, and
+    // then the default is left alone.
+    std::optional<int> m_defaultGap;
     QPointer<QWindow> m_window;
     QRectF m_frame;
     int m_addedGap = 0;
@@ -54,5 +60,10 @@ private:
     QTimer m_retry;
     int m_retriesLeft = 0;
 };
+
+// The default left outer gap that sway's configuration text (GET_CONFIG)
+// sets: its last top-level `gaps outer|horizontal|left N` line, else 0. None
+// when a line that sets it uses a variable or is not understood.
+std::optional<int> swayDefaultLeftGap(const QString &config);
 
 } // namespace tarni

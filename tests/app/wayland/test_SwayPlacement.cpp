@@ -320,10 +320,19 @@ TEST_F(SwayPlacementTest, TheStartAfterAKillTakesTheGapItLeftAway)
     ASSERT_EQ(dockedSidebarWidth(second), width);
     EXPECT_TRUE(tiledWindowStartsAt(tiled, width)) << "the gap is not the sidebar's width alone: "
                                                    << describe(viewOf(tiled));
+    // A workspace made while the sidebar is docked leaves it room too.
+    ASSERT_TRUE(m_ipc->runCommand("workspace 2"));
+    const pid_t onNewWorkspace = startTiledWindow();
+    EXPECT_TRUE(tiledWindowStartsAt(onNewWorkspace, width)) << describe(viewOf(onNewWorkspace));
+
     ASSERT_TRUE(waitFor([&] { return call(QStringLiteral("DataRoot")).has_value(); }, 20000));
     ASSERT_TRUE(call(QStringLiteral("Quit")));
     ASSERT_TRUE(exited(second, 20000));
     EXPECT_TRUE(tiledWindowStartsAt(tiled, 0)) << describe(viewOf(tiled));
+    EXPECT_TRUE(tiledWindowStartsAt(onNewWorkspace, 0)) << describe(viewOf(onNewWorkspace));
+    ASSERT_TRUE(m_ipc->runCommand("workspace 3"));
+    const pid_t afterQuit = startTiledWindow();
+    EXPECT_TRUE(tiledWindowStartsAt(afterQuit, 0)) << describe(viewOf(afterQuit));
 }
 
 } // namespace

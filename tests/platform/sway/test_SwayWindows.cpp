@@ -2,6 +2,7 @@
 // a socket that answers badly.
 
 #include "platform/sway/SwayIpc.h"
+#include "platform/sway/SwaySidebarDock.h"
 #include "platform/sway/SwayWindows.h"
 
 #include <QTemporaryDir>
@@ -124,6 +125,25 @@ TEST(SwayTree, FrameCommandsTakeOnlySaneWholeNumbers)
     for (const QRectF &bad : {QRectF(0, 0, 0, 100), QRectF(0, 0, 100, -5), QRectF(NAN, 0, 100, 100),
                               QRectF(0, INFINITY, 100, 100), QRectF(0, 0, 1e9, 100)})
         EXPECT_FALSE(swayFrameCommands(bad));
+}
+
+TEST(SwayConfig, TheDefaultLeftGapIsTheLastTopLevelLineThatSetsIt)
+{
+    struct Case {
+        const char *config;
+        std::optional<int> gap;
+    };
+    const Case cases[] = {
+        {"xwayland enable\n", 0},
+        {"gaps inner 5\ngaps outer 10\n", 10},
+        {"gaps outer 10\n  gaps left 4px\n# gaps left 99\n", 4},
+        {"gaps left 4\ngaps horizontal 12\nworkspace 3 gaps left 50\n", 12},
+        {"bar {\n  gaps 3\n  colors {\n  }\n  gaps left 30\n}\ngaps top 8\n", 0},
+        {"set $g 10\ngaps outer $g\n", std::nullopt},
+        {"gaps left 10 px\n", std::nullopt},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(swayDefaultLeftGap(QString::fromUtf8(c.config)), c.gap) << c.config;
 }
 
 // A one-connection-at-a-time server that answers each request with what
