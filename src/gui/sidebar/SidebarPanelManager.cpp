@@ -243,6 +243,8 @@ void SidebarPanelManager::synchronizePanelFrame(bool persistWidth)
         return;
     ScreenDescription description = describe(*screen);
     const QRectF frame(m_panel->geometry());
+    if (m_options.edgeDocking && !m_options.edgeDocking->isDocked())
+        persistWidth = false;
     if (persistWidth)
         m_reservation.persistSidebarWidth(frame.width(), description.identifier, description.visibleFrame.width());
     const QRectF rect = m_reservation.currentSidebarRect(description);

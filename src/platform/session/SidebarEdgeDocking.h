@@ -20,6 +20,10 @@ public:
     virtual void dock(QWindow &window, const QRectF &frame) = 0;
     // Gives the edge back to the other windows.
     virtual void release() = 0;
+    // Whether the window was found in its docked state. Until then the
+    // compositor may have laid it out as it would any window, and its size
+    // says nothing about the width the user wants.
+    virtual bool isDocked() const = 0;
 
 protected:
     SidebarEdgeDocking() = default;

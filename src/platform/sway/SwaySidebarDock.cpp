@@ -98,6 +98,7 @@ void SwaySidebarDock::release()
 {
     m_retry.stop();
     m_window = nullptr;
+    m_docked = false;
     changeGap(0);
 }
 
@@ -131,6 +132,7 @@ void SwaySidebarDock::apply()
     const int width = int(std::lround(m_frame.width()));
     const QRectF &output = sidebar->output;
     const QRectF wanted(output.x(), output.y(), width, output.height());
+    m_docked = sidebar->floating;
     if (!sidebar->floating || !sidebar->sticky || !sidebar->borderless || sidebar->window.frame != wanted) {
         const auto frameCommands = swayFrameCommands(wanted);
         if (!frameCommands)

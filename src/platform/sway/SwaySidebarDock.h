@@ -36,6 +36,7 @@ public:
 
     void dock(QWindow &window, const QRectF &frame) override;
     void release() override;
+    bool isDocked() const override { return m_docked; }
 
     // The left gap this process added and has not taken away.
     int addedGap() const { return m_addedGap; }
@@ -55,6 +56,7 @@ private:
     QPointer<QWindow> m_window;
     QRectF m_frame;
     int m_addedGap = 0;
+    bool m_docked = false;
     // A window not in the tree yet is looked for again, a bounded number of
     // times per dock() call.
     QTimer m_retry;

@@ -36,6 +36,8 @@ namespace {
 
 constexpr int kScreenWidth = 1280;
 constexpr int kScreenHeight = 800;
+// 20 % of the screen's width, at least 300.
+constexpr int kDefaultSidebarWidth = 300;
 
 bool waitFor(const std::function<bool()> &condition, int timeoutMs = 10000)
 {
@@ -144,9 +146,9 @@ protected:
                 QStringLiteral("XDG_DATA_DIRS=/usr/share"), QStringLiteral("XDG_CONFIG_DIRS=") + path("etc")};
     }
 
-    pid_t startApplication()
+    pid_t startApplication(const QStringList &extraEnv = {})
     {
-        const pid_t pid = spawnProcess(QStringLiteral(TARNIBAR_EXECUTABLE), {}, sessionEnvironment());
+        const pid_t pid = spawnProcess(QStringLiteral(TARNIBAR_EXECUTABLE), {}, extraEnv + sessionEnvironment());
         if (pid > 0)
             m_children << pid;
         return pid;
@@ -155,9 +157,10 @@ protected:
     // A tiled native Wayland window: it fills what the layout leaves free.
     pid_t startTiledWindow()
     {
+        // The first of two entries for a variable counts.
         const pid_t pid = spawnProcess(QStringLiteral(TARNI_MAXIMIZED_PROBE), {},
-                                       sessionEnvironment() + QStringList{QStringLiteral("QT_QPA_PLATFORM=wayland"),
-                                                                          QStringLiteral("DISPLAY=")});
+                                       QStringList{QStringLiteral("QT_QPA_PLATFORM=wayland"), QStringLiteral("DISPLAY=")}
+                                           + sessionEnvironment());
         if (pid > 0)
             m_children << pid;
         return pid;
@@ -333,6 +336,17 @@ TEST_F(SwayPlacementTest, TheStartAfterAKillTakesTheGapItLeftAway)
     ASSERT_TRUE(m_ipc->runCommand("workspace 3"));
     const pid_t afterQuit = startTiledWindow();
     EXPECT_TRUE(tiledWindowStartsAt(afterQuit, 0)) << describe(viewOf(afterQuit));
+}
+
+// Without XWayland (or with the platform chosen by the user) the sidebar is a
+// native Wayland window, which sway lays out as a tiled one until it floats:
+// that first size must not be taken for the user's width.
+TEST_F(SwayPlacementTest, ANativeWaylandSidebarDocksAtItsOwnWidth)
+{
+    const pid_t app = startApplication({QStringLiteral("QT_QPA_PLATFORM=wayland"), QStringLiteral("DISPLAY=")});
+    EXPECT_EQ(dockedSidebarWidth(app), kDefaultSidebarWidth) << describe(viewOf(app));
+    const pid_t tiled = startTiledWindow();
+    EXPECT_TRUE(tiledWindowStartsAt(tiled, kDefaultSidebarWidth)) << describe(viewOf(tiled));
 }
 
 } // namespace
