@@ -129,21 +129,18 @@ TEST(SwayTree, FrameCommandsTakeOnlySaneWholeNumbers)
 
 TEST(SwayConfig, TheDefaultLeftGapIsTheLastTopLevelLineThatSetsIt)
 {
-    struct Case {
-        const char *config;
-        std::optional<int> gap;
-    };
-    const Case cases[] = {
+    // -1: cannot be told.
+    const std::pair<const char *, int> cases[] = {
         {"xwayland enable\n", 0},
         {"gaps inner 5\ngaps outer 10\n", 10},
         {"gaps outer 10\n  gaps left 4px\n# gaps left 99\n", 4},
         {"gaps left 4\ngaps horizontal 12\nworkspace 3 gaps left 50\n", 12},
         {"bar {\n  gaps 3\n  colors {\n  }\n  gaps left 30\n}\ngaps top 8\n", 0},
-        {"set $g 10\ngaps outer $g\n", std::nullopt},
-        {"gaps left 10 px\n", std::nullopt},
+        {"set $g 10\ngaps outer $g\n", -1},
+        {"gaps left 10 px\n", -1},
     };
-    for (const Case &c : cases)
-        EXPECT_EQ(swayDefaultLeftGap(QString::fromUtf8(c.config)), c.gap) << c.config;
+    for (const auto &[config, gap] : cases)
+        EXPECT_EQ(swayDefaultLeftGap(QString::fromUtf8(config)).value_or(-1), gap) << config;
 }
 
 // A one-connection-at-a-time server that answers each request with what
