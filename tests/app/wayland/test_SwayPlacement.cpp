@@ -323,10 +323,17 @@ TEST_F(SwayPlacementTest, TheStartAfterAKillTakesTheGapItLeftAway)
     ASSERT_EQ(dockedSidebarWidth(second), width);
     EXPECT_TRUE(tiledWindowStartsAt(tiled, width)) << "the gap is not the sidebar's width alone: "
                                                    << describe(viewOf(tiled));
-    // A workspace made while the sidebar is docked leaves it room too.
+    // Resized as a floating window, the sidebar keeps its new width and the
+    // gap follows it, on the workspaces there are and on those made later.
+    const auto sidebar = viewOf(second);
+    ASSERT_TRUE(sidebar);
+    const int resized = width + 100;
+    ASSERT_TRUE(m_ipc->runCommand("[con_id=" + QByteArray::number(quint64(sidebar->window.handle)) + "] resize set "
+                                  + QByteArray::number(resized) + ' ' + QByteArray::number(kScreenHeight)));
+    EXPECT_TRUE(tiledWindowStartsAt(tiled, resized)) << describe(viewOf(tiled));
     ASSERT_TRUE(m_ipc->runCommand("workspace 2"));
     const pid_t onNewWorkspace = startTiledWindow();
-    EXPECT_TRUE(tiledWindowStartsAt(onNewWorkspace, width)) << describe(viewOf(onNewWorkspace));
+    EXPECT_TRUE(tiledWindowStartsAt(onNewWorkspace, resized)) << describe(viewOf(onNewWorkspace));
 
     ASSERT_TRUE(waitFor([&] { return call(QStringLiteral("DataRoot")).has_value(); }, 20000));
     ASSERT_TRUE(call(QStringLiteral("Quit")));
