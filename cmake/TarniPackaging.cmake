@@ -5,7 +5,8 @@
 # its resources and the native host from its own executable's folder.
 #   bin/                      tarnibar, tarnibar-cli
 #   lib/tarnibar/             TarniBarChromeHost
-#   share/tarnibar/           string tables, icons, ChromeExtension/
+#   share/tarnibar/           string tables, icons, ChromeExtension/,
+#                             gnome-shell-extension/{legacy,modules}/
 #   share/applications/, share/metainfo/, share/icons/, share/man/man1/
 # The .deb adds the browsers' system-wide native messaging manifests and the
 # Debian documentation files (the "Debian" component, left out of a plain
@@ -44,6 +45,13 @@ install(DIRECTORY ${PROJECT_SOURCE_DIR}/extension/ChromeExtension/ DESTINATION s
         PATTERN node_modules EXCLUDE
         PATTERN package.json EXCLUDE
         PATTERN package-lock.json EXCLUDE)
+
+# Both builds of the GNOME Shell extension; the application installs the one
+# the running shell loads for the user.
+foreach(form legacy modules)
+  install(FILES ${TARNI_GNOME_SHELL_EXTENSION_DIR}/${form}/metadata.json ${TARNI_GNOME_SHELL_EXTENSION_DIR}/${form}/extension.js
+          DESTINATION share/tarnibar/gnome-shell-extension/${form} COMPONENT Runtime)
+endforeach()
 
 configure_file(${tarni_packaging}/com.tarni.bar.desktop ${tarni_generated}/com.tarni.bar.desktop @ONLY)
 configure_file(${tarni_packaging}/com.tarni.bar.metainfo.xml ${tarni_generated}/com.tarni.bar.metainfo.xml @ONLY)
@@ -97,6 +105,12 @@ configure_file(${tarni_packaging}/debian/changelog ${tarni_generated}/debian/cha
 tarni_gzip(${tarni_generated}/debian/changelog ${tarni_generated}/debian/changelog.gz)
 install(FILES ${tarni_generated}/debian/copyright ${tarni_generated}/debian/changelog.gz
         DESTINATION share/doc/tarnibar COMPONENT Debian EXCLUDE_FROM_ALL)
+
+# The extension for every user of the system, in the form GNOME Shell 43 and
+# 44 load (Debian 12's); a user's own copy, which the application writes for
+# newer shells, takes its place.
+install(FILES ${TARNI_GNOME_SHELL_EXTENSION_DIR}/legacy/metadata.json ${TARNI_GNOME_SHELL_EXTENSION_DIR}/legacy/extension.js
+        DESTINATION share/gnome-shell/extensions/${TARNI_GNOME_SHELL_EXTENSION_UUID} COMPONENT Debian EXCLUDE_FROM_ALL)
 
 # Chrome's folder lies in /etc/opt, which lintian reserves for /opt software.
 install(FILES ${tarni_packaging}/debian/tarnibar.lintian-overrides DESTINATION share/lintian/overrides

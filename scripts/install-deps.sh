@@ -35,6 +35,9 @@ packages=(
   # a headless Wayland desktop with XWayland and Qt's Wayland platform, for
   # the docking test on Wayland (about 47 MB to download)
   mutter xwayland qt6-wayland
+  # GNOME Shell headless, for the window placement test through our shell
+  # extension (about 164 MB installed on top of the above)
+  gnome-shell
   # sway, run headless by the placement test as an unprivileged user; xhost
   # lets the test's root processes onto its XWayland display
   sway x11-xserver-utils

@@ -33,6 +33,7 @@ int main(int argc, char **argv)
     // platform once, when the application object is built.
     prepareDisplayPlatform();
     QApplication app(argc, argv);
+    forgetChosenPlatform();
     QApplication::setApplicationName(QStringLiteral("tarnibar"));
     QApplication::setApplicationVersion(QStringLiteral(TARNI_VERSION));
     QGuiApplication::setDesktopFileName(QStringLiteral("com.tarni.bar"));

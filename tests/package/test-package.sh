@@ -76,6 +76,10 @@ expected_files() {
   (cd "$source_dir/extension/ChromeExtension" &&
     find . -type f ! -path './test/*' ! -path '*/node_modules/*' ! -name 'package*.json' |
     sed "s|^\.|$prefix/share/tarnibar/ChromeExtension|")
+  for form in legacy modules; do
+    printf '%s\n' "$prefix/share/tarnibar/gnome-shell-extension/$form/metadata.json" \
+      "$prefix/share/tarnibar/gnome-shell-extension/$form/extension.js"
+  done
 }
 {
   expected_files /usr
@@ -84,7 +88,9 @@ expected_files() {
     /etc/chromium/native-messaging-hosts/com.tarni.bar.chrome.json \
     /usr/share/doc/tarnibar/copyright /usr/share/doc/tarnibar/changelog.gz \
     /usr/share/dbus-1/services/com.tarni.bar.service \
-    /usr/share/lintian/overrides/tarnibar
+    /usr/share/lintian/overrides/tarnibar \
+    /usr/share/gnome-shell/extensions/window-placement@tarnibar.tarni.com/metadata.json \
+    /usr/share/gnome-shell/extensions/window-placement@tarnibar.tarni.com/extension.js
 } | sort >"$work/expected-deb"
 dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./|/|' | sort >"$work/actual-deb"
 diff -u "$work/expected-deb" "$work/actual-deb" || fail "the .deb holds other files than the install layout"

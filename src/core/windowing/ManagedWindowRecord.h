@@ -16,8 +16,6 @@ struct OriginalWindowState {
     bool maximizedVertically = false;
     bool minimized = false;
     bool fullscreen = false;
-    // Laid out by a tiling compositor; it goes back into the layout.
-    bool tiled = false;
     // The desktop it was on; absent when it was on all desktops or unknown.
     std::optional<std::uint32_t> desktop;
     // The frame the window had once it was back in the normal state (the
@@ -25,6 +23,8 @@ struct OriginalWindowState {
     // before maximising again, so that unmaximising later still gives the
     // user's own size.
     std::optional<QRectF> normalFrame;
+    // Laid out by a tiling compositor; it goes back into the layout.
+    bool tiled = false;
 
     bool isMaximized() const { return maximizedHorizontally || maximizedVertically; }
     bool isNormal() const { return !maximizedHorizontally && !maximizedVertically && !minimized && !fullscreen; }

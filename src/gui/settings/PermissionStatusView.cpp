@@ -5,6 +5,7 @@
 #include "app/PermissionCoordinator.h"
 #include "gui/AppActions.h"
 #include "gui/GuiSupport.h"
+#include "platform/gnome/GnomeShellExtension.h"
 #include "platform/session/DisplaySession.h"
 #include "platform/session/WindowPlacement.h"
 
@@ -58,12 +59,35 @@ QString PermissionStatusView::statusText() const
     case PermissionStatus::granted:
         return localized("Window placement is available: a window manager that supports it is running.");
     case PermissionStatus::denied:
+        if (isWayland(currentDisplaySession()))
+            return localized("Window placement is unavailable on this desktop. On GNOME it needs the Tarni Bar extension to be enabled; KDE Plasma and sway need no setup.");
         return localized("Window placement is unavailable. Tarni Bar needs an X11 session with an EWMH window manager (such as Openbox, Xfwm or KWin) to place the windows it opens.");
     case PermissionStatus::unknown:
         break;
     }
     return localized("Window placement has not been checked yet.");
 }
+
+namespace {
+
+QString facilityText(PlacementFacility facility)
+{
+    switch (facility) {
+    case PlacementFacility::ewmh:
+        return localized("Window placement: X11 (EWMH)");
+    case PlacementFacility::swayIpc:
+        return localized("Window placement: sway (IPC)");
+    case PlacementFacility::kwinScript:
+        return localized("Window placement: KDE Plasma (KWin script)");
+    case PlacementFacility::gnomeShellExtension:
+        return localized("Window placement: GNOME (Shell extension)");
+    case PlacementFacility::none:
+        break;
+    }
+    return localized("Window placement: none");
+}
+
+} // namespace
 
 QStringList PermissionStatusView::sessionNotes() const
 {
@@ -72,7 +96,7 @@ QStringList PermissionStatusView::sessionNotes() const
     QStringList notes;
     const PlacementFacility facility = currentPlacementFacility();
     if (status != PermissionStatus::unknown)
-        notes << localized(placementFacilityText(status == PermissionStatus::granted ? facility : PlacementFacility::none));
+        notes << facilityText(status == PermissionStatus::granted ? facility : PlacementFacility::none);
     const DisplaySession session = currentDisplaySession();
     if (!sidebarDocks(session, QGuiApplication::platformName(), sidebarDockedByCompositor()))
         notes << localized("This desktop does not let the sidebar dock, so it shows as a normal window.");
@@ -80,6 +104,13 @@ QStringList PermissionStatusView::sessionNotes() const
     // fault to fix, so said once here rather than after every opening.
     if (isWayland(session) && status == PermissionStatus::granted && facility == PlacementFacility::ewmh)
         notes << localized("Only X11 windows can be placed on this desktop for now; windows of Wayland applications stay where they open.");
+    // GNOME moves other applications' windows only for a shell extension,
+    // which the application installs but only the user may turn on.
+    if (placementFacilitiesFor(session, SessionEnvironment::fromProcess())
+            .contains(PlacementFacility::gnomeShellExtension)
+        && currentPlacementFacility() != PlacementFacility::gnomeShellExtension)
+        notes << formatted(localized("On GNOME, Tarni Bar places windows through its shell extension. Turn it on in the Extensions app or with “gnome-extensions enable %@”; if it is not listed yet, log out and back in first."),
+                           {gnomeShellExtensionUuid()});
     return notes;
 }
 

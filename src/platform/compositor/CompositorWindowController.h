@@ -21,7 +21,7 @@ class CompositorWindowController final : public AXWindowControlling {
 public:
     struct Options {
         // Decides which application owns a file or folder.
-        DefaultApplicationLookup applications;
+        DefaultApplicationLookup applications = DefaultApplicationLookup();
         // How often the window list is read while waiting for a new window.
         int pollIntervalMs = 100;
         // Our own windows are never placed; 0: this process.

@@ -13,6 +13,7 @@ namespace {
 
 DisplaySession s_current = DisplaySession::x11;
 std::atomic<bool> s_dockedByCompositor{false};
+bool s_platformChosen = false;
 
 QByteArray variable(const char *name)
 {
@@ -115,8 +116,16 @@ DisplaySession prepareDisplayPlatform()
     const QByteArray platform = qtPlatformFor(session, userPlatform, answers);
     if (!platform.isEmpty())
         qputenv("QT_QPA_PLATFORM", platform);
+    s_platformChosen = !platform.isEmpty();
     setCurrentDisplaySession(session);
     return session;
+}
+
+void forgetChosenPlatform()
+{
+    if (s_platformChosen)
+        qunsetenv("QT_QPA_PLATFORM");
+    s_platformChosen = false;
 }
 
 } // namespace tarni

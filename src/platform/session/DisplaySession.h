@@ -63,5 +63,8 @@ void setCurrentDisplaySession(DisplaySession session);
 // records the session for currentDisplaySession(). Call before the
 // QGuiApplication is constructed.
 DisplaySession prepareDisplayPlatform();
+// Takes back the platform prepareDisplayPlatform() chose, once Qt has read
+// it: the programs we start (viewers, browsers) choose their own.
+void forgetChosenPlatform();
 
 } // namespace tarni

@@ -1,6 +1,8 @@
 #include "platform/session/WindowPlacement.h"
 
 #include "platform/compositor/CompositorWindowController.h"
+#include "platform/gnome/GnomeShellExtension.h"
+#include "platform/gnome/GnomeShellWindows.h"
 #include "platform/sway/SwayIpc.h"
 #include "platform/sway/SwayWindows.h"
 #include "windowing/CompositorWindows.h"
@@ -22,23 +24,6 @@ bool desktopIs(const QByteArray &desktops, const char *name)
 }
 
 } // namespace
-
-QString placementFacilityText(PlacementFacility facility)
-{
-    switch (facility) {
-    case PlacementFacility::ewmh:
-        return QStringLiteral("Window placement: X11 (EWMH)");
-    case PlacementFacility::swayIpc:
-        return QStringLiteral("Window placement: sway (IPC)");
-    case PlacementFacility::kwinScript:
-        return QStringLiteral("Window placement: KDE Plasma (KWin script)");
-    case PlacementFacility::gnomeShellExtension:
-        return QStringLiteral("Window placement: GNOME (Shell extension)");
-    case PlacementFacility::none:
-        break;
-    }
-    return QStringLiteral("Window placement: none");
-}
 
 QList<PlacementFacility> placementFacilitiesFor(DisplaySession session, const SessionEnvironment &environment)
 {
@@ -65,7 +50,10 @@ std::unique_ptr<CompositorWindows> makeCompositorWindows(PlacementFacility facil
     case PlacementFacility::kwinScript:
         break;
     case PlacementFacility::gnomeShellExtension:
-        break;
+        // The extension is ours to ship: the user's copy is brought up to
+        // date here, and the settings say how to turn it on.
+        ensureGnomeShellExtensionInstalled(QDBusConnection::sessionBus());
+        return std::make_unique<GnomeShellWindows>();
     case PlacementFacility::ewmh:
     case PlacementFacility::none:
         break;
@@ -99,9 +87,11 @@ void SessionWindowController::choose()
             if (m_factories.ewmh)
                 controller = m_factories.ewmh();
         } else if (m_factories.compositor) {
-            if (auto windows = m_factories.compositor(facility); windows && windows->isAvailable())
+            if (auto windows = m_factories.compositor(facility); windows && windows->isAvailable()) {
+                CompositorWindowController::Options options;
                 controller = std::make_unique<CompositorWindowController>(m_registry, std::move(windows),
-                                                                          CompositorWindowController::Options());
+                                                                          std::move(options));
+            }
         }
         if (controller && controller->permissionStatus() == PermissionStatus::granted) {
             m_controller = std::move(controller);

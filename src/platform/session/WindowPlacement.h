@@ -2,6 +2,7 @@
 
 #include "platform/session/DisplaySession.h"
 #include "windowing/AXWindowControlling.h"
+#include "windowing/CompositorWindows.h"
 #include "windowing/ManagedWindowRegistry.h"
 
 #include <QString>
@@ -10,8 +11,6 @@
 #include <memory>
 
 namespace tarni {
-
-class CompositorWindows;
 
 // The facility through which windows of other applications are placed.
 enum class PlacementFacility {
@@ -25,10 +24,6 @@ enum class PlacementFacility {
     // GNOME: our GNOME Shell extension on the session bus.
     gnomeShellExtension,
 };
-
-// The text the settings show for the facility ("Window placement: …"), in
-// English: the string tables translate it.
-QString placementFacilityText(PlacementFacility facility);
 
 // The facilities worth trying in this session, best first: each Wayland
 // desktop's own facility ahead of EWMH, which reaches XWayland windows only.

@@ -195,6 +195,7 @@ TEST_F(ShownTextsTest, EveryWindowShowsOnlyTextsOfTheInterfaceLanguage)
 {
     // A Wayland desktop shows the most placement notes.
     setCurrentDisplaySession(DisplaySession::waylandWithXStruts);
+    qputenv("XDG_CURRENT_DESKTOP", "GNOME");
     AppModel &model = start();
     sidebar = std::make_unique<SidebarRootView>(model);
     sidebar->resize(300, 760);
