@@ -274,7 +274,8 @@ TEST_F(SwayPlacementTest, SidebarDocksAnOpenedViewerLandsBesideItAndQuitPutsEver
     const int width = dockedSidebarWidth(app);
     ASSERT_GT(width, 0) << "the sidebar did not dock: " << describe(viewOf(app));
     EXPECT_TRUE(tiledWindowStartsAt(tiled, width)) << "the tiled window " << describe(viewOf(tiled));
-    EXPECT_EQ(readFile("root/sway-docking.json").contains(QString::number(width)), true);
+    EXPECT_TRUE(waitFor([&] { return readFile("root/sway-docking.json").contains(QString::number(width)); }))
+        << "what the dock changed is not written down: " << readFile("root/sway-docking.json").toStdString();
 
     ASSERT_TRUE(waitFor([&] { return call(QStringLiteral("DataRoot")).has_value(); }, 20000));
     const auto node = call(QStringLiteral("AddFile"), file);
