@@ -225,6 +225,10 @@ void SidebarPanelManager::updateLimits(const ScreenDescription &screen)
     const int maximum = qRound(m_reservation.clamp(std::numeric_limits<double>::max(), width));
     m_panel->setMinimumWidth(std::min(minimum, maximum));
     m_panel->setMaximumWidth(maximum);
+    // sway floats a window whose height is fixed from its first frame on;
+    // laid out as a tiled one first, the panel would get the layout's width.
+    if (m_options.edgeDocking)
+        m_panel->setFixedHeight(qRound(m_reservation.currentSidebarRect(screen).height()));
 }
 
 void SidebarPanelManager::applyReservedFrame(const QRectF &rect)

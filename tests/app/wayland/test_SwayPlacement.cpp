@@ -354,7 +354,12 @@ TEST_F(SwayPlacementTest, ANativeWaylandSidebarDocksAtItsOwnWidth)
     const pid_t app = startApplication({QStringLiteral("QT_QPA_PLATFORM=wayland"), QStringLiteral("DISPLAY=")});
     EXPECT_EQ(dockedSidebarWidth(app), kDefaultSidebarWidth) << describe(viewOf(app));
     const pid_t tiled = startTiledWindow();
-    EXPECT_TRUE(tiledWindowStartsAt(tiled, kDefaultSidebarWidth)) << describe(viewOf(tiled));
+    EXPECT_TRUE(tiledWindowStartsAt(tiled, kDefaultSidebarWidth)) << describe(viewOf(tiled)) << [&] {
+        std::string all;
+        for (const SwayView &v : views().value_or(QList<SwayView>()))
+            all += " | " + v.window.title.toStdString() + " " + std::to_string(v.window.pid) + " " + describe(v);
+        return all;
+    }();
 }
 
 } // namespace
