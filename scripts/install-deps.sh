@@ -38,6 +38,9 @@ packages=(
   # GNOME Shell headless, for the window placement test through our shell
   # extension (about 164 MB installed on top of the above)
   gnome-shell
+  # sway, run headless by the placement test as an unprivileged user; xhost
+  # lets the test's root processes onto its XWayland display
+  sway x11-xserver-utils
   # a headless KDE Plasma compositor, for window placement through KWin
   # scripts (about 39 MB to download on top of the above)
   kwin-wayland

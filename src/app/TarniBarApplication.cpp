@@ -12,6 +12,7 @@
 #include "gui/WindowScreenFit.h"
 #include "platform/session/DisplaySession.h"
 #include "platform/session/WindowPlacement.h"
+#include "platform/sway/SwaySidebarDock.h"
 #include "windowing/CompositorWindows.h"
 #include "platform/x11/ScreenFrames.h"
 #include "platform/x11/X11WindowController.h"
@@ -48,6 +49,9 @@ namespace tarni {
 namespace fs = std::filesystem;
 
 namespace {
+
+// What the sway dock changed, so that a start after a crash undoes it.
+constexpr const char *kSwayDockStateName = "sway-docking.json";
 
 int s_signalPipe[2] = {-1, -1};
 // The instance between its start and its destruction.
@@ -207,8 +211,17 @@ int TarniBarApplication::start()
     connect(qGuiApp, &QGuiApplication::commitDataRequest, this, [this] { quit(); });
 
     keepWindowsOnScreen(*QCoreApplication::instance());
+    SidebarPanelManager::Options panelOptions;
+    // sway ignores struts; its IPC docks the sidebar instead. The content
+    // window would float above the tiled windows it marks, so it stays hidden.
+    if (currentDisplaySession() == DisplaySession::waylandWlroots) {
+        panelOptions.edgeDocking = SwaySidebarDock::create(SessionEnvironment::fromProcess().swaySocket,
+                                                           QString::fromStdString((root / kSwayDockStateName).string()));
+        panelOptions.showsManagedTargetWindow = !panelOptions.edgeDocking;
+        setSidebarDockedByCompositor(panelOptions.edgeDocking != nullptr);
+    }
     m_panelManager = std::make_unique<SidebarPanelManager>(*env.dependencies().windowReservationManager,
-                                                           env.appModel(), SidebarPanelManager::Options{});
+                                                           env.appModel(), std::move(panelOptions));
     m_panelManager->showSidebar(!m_options.background);
     env.appModel().setContentRectProvider(
         [manager = m_panelManager.get()] { return manager->currentContentRect(); });

@@ -98,7 +98,7 @@ QStringList PermissionStatusView::sessionNotes() const
     if (status != PermissionStatus::unknown)
         notes << facilityText(status == PermissionStatus::granted ? facility : PlacementFacility::none);
     const DisplaySession session = currentDisplaySession();
-    if (!sidebarDocks(session, QGuiApplication::platformName()))
+    if (!sidebarDocks(session, QGuiApplication::platformName(), sidebarDockedByCompositor()))
         notes << localized("This desktop does not let the sidebar dock, so it shows as a normal window.");
     // Native Wayland windows are out of the X11 controller's sight: not a
     // fault to fix, so said once here rather than after every opening.

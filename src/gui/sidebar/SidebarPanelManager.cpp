@@ -5,6 +5,7 @@
 #include "gui/SidebarRootView.h"
 #include "gui/sidebar/ManagedTargetWindow.h"
 #include "gui/sidebar/SidebarPanelWindow.h"
+#include "platform/session/SidebarEdgeDocking.h"
 #include "platform/x11/DockWindow.h"
 #include "platform/x11/PixelMapping.h"
 #include "platform/x11/ScreenFrames.h"
@@ -127,8 +128,12 @@ QRectF SidebarPanelManager::contentRect(const ScreenDescription &description, co
 
 void SidebarPanelManager::reserve(const QRectF &rect, const QScreen &screen)
 {
-    if (QWindow *window = m_panel->windowHandle())
-        DockWindow::reserveLeftEdge(*window, deviceSidebarFrame(rect, screen));
+    QWindow *window = m_panel->windowHandle();
+    if (!window)
+        return;
+    DockWindow::reserveLeftEdge(*window, deviceSidebarFrame(rect, screen));
+    if (m_options.edgeDocking)
+        m_options.edgeDocking->dock(*window, rect);
 }
 
 void SidebarPanelManager::buildPanel()
@@ -154,6 +159,8 @@ void SidebarPanelManager::buildPanel()
     connect(m_panel, &SidebarPanelWindow::closed, this, [this] {
         if (m_target)
             m_target->hide();
+        if (m_options.edgeDocking)
+            m_options.edgeDocking->release();
         m_model.restoreManagedWindows();
         Q_EMIT panelClosed();
     });
@@ -218,6 +225,10 @@ void SidebarPanelManager::updateLimits(const ScreenDescription &screen)
     const int maximum = qRound(m_reservation.clamp(std::numeric_limits<double>::max(), width));
     m_panel->setMinimumWidth(std::min(minimum, maximum));
     m_panel->setMaximumWidth(maximum);
+    // sway floats a window whose height is fixed from its first frame on;
+    // laid out as a tiled one first, the panel would get the layout's width.
+    if (m_options.edgeDocking)
+        m_panel->setFixedHeight(qRound(m_reservation.currentSidebarRect(screen).height()));
 }
 
 void SidebarPanelManager::applyReservedFrame(const QRectF &rect)
@@ -236,6 +247,8 @@ void SidebarPanelManager::synchronizePanelFrame(bool persistWidth)
         return;
     ScreenDescription description = describe(*screen);
     const QRectF frame(m_panel->geometry());
+    if (m_options.edgeDocking && !m_options.edgeDocking->isDocked())
+        persistWidth = false;
     if (persistWidth)
         m_reservation.persistSidebarWidth(frame.width(), description.identifier, description.visibleFrame.width());
     const QRectF rect = m_reservation.currentSidebarRect(description);

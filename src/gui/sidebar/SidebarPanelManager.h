@@ -20,6 +20,7 @@ class ManagedTargetWindow;
 class ScreenFrames;
 class SidebarPanelWindow;
 class SidebarRootView;
+class SidebarEdgeDocking;
 
 // Owns the sidebar panel and the window that marks the content rectangle,
 // keeps the panel on the rectangle the reservation manager gives it, and
@@ -38,6 +39,9 @@ public:
         // window (0 before it exists). Defaults to the X work area without
         // our own strut on X11, and the screen's available geometry elsewhere.
         std::function<ScreenDescription(const QScreen &, std::uint32_t sidebarWindow)> describeScreen;
+        // Docks the panel where the compositor has its own way of doing it
+        // besides the X11 strut; none elsewhere.
+        std::shared_ptr<SidebarEdgeDocking> edgeDocking;
     };
 
     // Both must outlive the manager.

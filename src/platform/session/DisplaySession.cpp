@@ -4,6 +4,7 @@
 
 #include <xcb/xcb.h>
 
+#include <atomic>
 #include <cstdlib>
 
 namespace tarni {
@@ -11,6 +12,7 @@ namespace tarni {
 namespace {
 
 DisplaySession s_current = DisplaySession::x11;
+std::atomic<bool> s_dockedByCompositor{false};
 bool s_platformChosen = false;
 
 QByteArray variable(const char *name)
@@ -66,10 +68,21 @@ QByteArray qtPlatformFor(DisplaySession session, const QByteArray &userPlatform,
     return QByteArrayLiteral("xcb");
 }
 
-bool sidebarDocks(DisplaySession session, const QString &qtPlatform)
+bool sidebarDocks(DisplaySession session, const QString &qtPlatform, bool dockedByCompositor)
 {
     return session == DisplaySession::x11
-        || (session == DisplaySession::waylandWithXStruts && qtPlatform == QLatin1String("xcb"));
+        || (session == DisplaySession::waylandWithXStruts && qtPlatform == QLatin1String("xcb"))
+        || (session == DisplaySession::waylandWlroots && dockedByCompositor);
+}
+
+bool sidebarDockedByCompositor()
+{
+    return s_dockedByCompositor.load();
+}
+
+void setSidebarDockedByCompositor(bool docked)
+{
+    s_dockedByCompositor.store(docked);
 }
 
 bool xDisplayAnswers(const QByteArray &display)

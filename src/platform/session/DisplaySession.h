@@ -41,9 +41,15 @@ bool isWayland(DisplaySession session);
 QByteArray qtPlatformFor(DisplaySession session, const QByteArray &userPlatform, bool xDisplayAnswers);
 
 // Whether the sidebar reserves its edge for other windows: in an X11 session
-// as always; on Wayland only where the compositor honours struts and the
-// sidebar is an X11 client (the user may have named another platform).
-bool sidebarDocks(DisplaySession session, const QString &qtPlatform);
+// as always; on Wayland where the compositor honours struts and the sidebar
+// is an X11 client (the user may have named another platform), and on a
+// wlroots compositor whose IPC docks it (`dockedByCompositor`).
+bool sidebarDocks(DisplaySession session, const QString &qtPlatform, bool dockedByCompositor = false);
+
+// Whether the compositor's own facility (sway's IPC) docks the sidebar in
+// this run; set by the application once that dock answered.
+bool sidebarDockedByCompositor();
+void setSidebarDockedByCompositor(bool docked);
 
 // Whether an X server answers on `display` (connects and disconnects).
 bool xDisplayAnswers(const QByteArray &display);

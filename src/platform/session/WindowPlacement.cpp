@@ -4,6 +4,8 @@
 #include "platform/gnome/GnomeShellExtension.h"
 #include "platform/gnome/GnomeShellWindows.h"
 #include "platform/kwin/KWinScriptWindows.h"
+#include "platform/sway/SwayIpc.h"
+#include "platform/sway/SwayWindows.h"
 #include "windowing/CompositorWindows.h"
 
 #include <atomic>
@@ -41,10 +43,11 @@ QList<PlacementFacility> placementFacilitiesFor(DisplaySession session, const Se
 std::unique_ptr<CompositorWindows> makeCompositorWindows(PlacementFacility facility,
                                                          const SessionEnvironment &environment)
 {
-    (void)environment;
     switch (facility) {
     case PlacementFacility::swayIpc:
-        break;
+        if (environment.swaySocket.isEmpty())
+            break;
+        return std::make_unique<SwayWindows>(std::make_shared<SwayIpc>(environment.swaySocket), SwayWindows::Options{});
     case PlacementFacility::kwinScript:
         return std::make_unique<KWinScriptWindows>();
     case PlacementFacility::gnomeShellExtension:

@@ -96,9 +96,13 @@ void DockWindow::applyProperties(QWindow &window)
         return;
     // Mutter on Wayland keeps a normal window inside the work area, which
     // our own strut shrinks: the sidebar was pushed off the edge it reserves.
-    // A dock is exempt.
-    const xcb_atom_t type = atom(c, isWayland(currentDisplaySession()) ? "_NET_WM_WINDOW_TYPE_DOCK"
-                                                                       : "_NET_WM_WINDOW_TYPE_NORMAL");
+    // A dock is exempt. sway would tile a dock, and the layout's width would
+    // be taken for the user's own; a utility window floats from the start.
+    const DisplaySession session = currentDisplaySession();
+    const char *typeName = session == DisplaySession::waylandWlroots ? "_NET_WM_WINDOW_TYPE_UTILITY"
+                         : isWayland(session)                        ? "_NET_WM_WINDOW_TYPE_DOCK"
+                                                                     : "_NET_WM_WINDOW_TYPE_NORMAL";
+    const xcb_atom_t type = atom(c, typeName);
     xcb_change_property(c, XCB_PROP_MODE_REPLACE, id, atom(c, "_NET_WM_WINDOW_TYPE"), XCB_ATOM_ATOM, 32, 1, &type);
     addStates(c, window, id,
               {atom(c, "_NET_WM_STATE_STICKY"), atom(c, "_NET_WM_STATE_SKIP_TASKBAR"),

@@ -1,5 +1,6 @@
 #include "platform/x11/ScreenFrames.h"
 
+#include "platform/session/DisplaySession.h"
 #include "platform/x11/PixelMapping.h"
 #include "platform/x11/WorkArea.h"
 #include "platform/x11/X11Display.h"
@@ -33,7 +34,13 @@ std::optional<QRect> ScreenFrames::visibleFrame(const QRect &monitor, std::uint3
     }
     // A logical screen size rounds, and mapped back it can pass the root's edge.
     const QRect root(QPoint(0, 0), m_display->rootSize());
-    return tarni::visibleFrame(monitor & root, m_display->rootSize(), struts);
+    const QRect frame = tarni::visibleFrame(monitor & root, m_display->rootSize(), struts);
+    // On X11 the struts say it all, and the single work area would shorten
+    // monitors a panel does not touch.
+    if (isWayland(currentDisplaySession()))
+        if (const auto area = m_display->workArea())
+            return withWorkAreaEdges(frame, monitor & root, *area);
+    return frame;
 }
 
 ScreenDescription ScreenFrames::describe(const QScreen &screen, std::uint32_t sidebarWindow)

@@ -52,4 +52,16 @@ QRect visibleFrame(const QRect &monitor, const QSize &root, const QList<Strut> &
     return QRect(QPoint(left, top), QPoint(right, bottom));
 }
 
+QRect withWorkAreaEdges(const QRect &frame, const QRect &monitor, const QRect &workArea)
+{
+    if (workArea.right() < monitor.left() || workArea.left() > monitor.right())
+        return frame;
+    QRect result = frame;
+    if (workArea.top() > monitor.top() && workArea.top() < monitor.bottom())
+        result.setTop(std::max(frame.top(), workArea.top()));
+    if (workArea.bottom() < monitor.bottom() && workArea.bottom() > monitor.top())
+        result.setBottom(std::min(frame.bottom(), workArea.bottom()));
+    return result.isValid() ? result : frame;
+}
+
 } // namespace tarni

@@ -26,4 +26,10 @@ struct Strut {
 // _NET_WORKAREA rectangle of the desktop gets that wrong).
 QRect visibleFrame(const QRect &monitor, const QSize &root, const QList<Strut> &struts);
 
+// A Wayland shell's own panels (GNOME's top bar) are no X clients with
+// struts; they show only in the work area the compositor publishes. Its top
+// and bottom edges are taken where they fall inside the monitor; left and
+// right stay with the struts, since the work area leaves out our own too.
+QRect withWorkAreaEdges(const QRect &frame, const QRect &monitor, const QRect &workArea);
+
 } // namespace tarni

@@ -138,6 +138,23 @@ std::optional<std::uint32_t> X11Display::currentDesktop()
     return desktop;
 }
 
+std::optional<QRect> X11Display::workArea()
+{
+    xcb_ewmh_get_workarea_reply_t reply;
+    if (!xcb_ewmh_get_workarea_reply(&m_ewmh, xcb_ewmh_get_workarea(&m_ewmh, m_screenNumber), &reply, nullptr))
+        return std::nullopt;
+    const std::uint32_t desktop = currentDesktop().value_or(0);
+    std::optional<QRect> area;
+    if (desktop < reply.workarea_len) {
+        const xcb_ewmh_geometry_t &g = reply.workarea[desktop];
+        if (g.width > 0 && g.height > 0 && g.width <= 1u << 16 && g.height <= 1u << 16 && g.x <= 1u << 16
+            && g.y <= 1u << 16)
+            area = QRect(int(g.x), int(g.y), int(g.width), int(g.height));
+    }
+    xcb_ewmh_get_workarea_reply_wipe(&reply);
+    return area;
+}
+
 bool X11Display::isManagedClient(xcb_window_t window)
 {
     return clientList().contains(window);

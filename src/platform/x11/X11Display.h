@@ -62,6 +62,8 @@ public:
     QList<xcb_window_t> clientListStacking();
     std::optional<xcb_window_t> activeWindow();
     std::optional<std::uint32_t> currentDesktop();
+    // The window manager's work area (_NET_WORKAREA) of the current desktop.
+    std::optional<QRect> workArea();
     bool isManagedClient(xcb_window_t window);
 
     // _NET_WM_PID, else the X-Resource extension's answer for the window's client.

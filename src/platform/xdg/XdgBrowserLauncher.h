@@ -19,7 +19,7 @@ public:
         // Asked at each start: true on a Wayland session whose windows we
         // place through X11, where the browser must be an X11 client too or
         // its window is out of reach.
-        std::function<bool()> asX11Client;
+        std::function<bool()> asX11Client = nullptr;
     };
 
     XdgBrowserLauncher() : XdgBrowserLauncher(Options{}) {}

@@ -82,4 +82,12 @@ INSTANTIATE_TEST_SUITE_P(
         PlatformCase{"NoDisplay", DisplaySession::noDisplay, "", false, "", false}),
     [](const auto &info) { return std::string(info.param.name); });
 
+TEST(SidebarDocks, OnSwayOnlyWhileItsIpcDocksTheSidebar)
+{
+    EXPECT_FALSE(sidebarDocks(DisplaySession::waylandWlroots, QStringLiteral("xcb")));
+    EXPECT_TRUE(sidebarDocks(DisplaySession::waylandWlroots, QStringLiteral("xcb"), true));
+    EXPECT_TRUE(sidebarDocks(DisplaySession::waylandWlroots, QStringLiteral("wayland"), true));
+    EXPECT_FALSE(sidebarDocks(DisplaySession::waylandOther, QStringLiteral("wayland"), true));
+}
+
 } // namespace

@@ -56,3 +56,16 @@ const Case cases[] = {
 
 INSTANTIATE_TEST_SUITE_P(WorkArea, VisibleFrame, testing::ValuesIn(cases),
                          [](const testing::TestParamInfo<Case> &info) { return std::string(info.param.name); });
+
+// GNOME's top bar on Wayland is seen only in the work area, which also
+// leaves out our own sidebar on the left: only its top and bottom count.
+TEST(WorkAreaEdges, TakeTheShellsPanelsButNotTheSidebarNorAnotherMonitorsEdge)
+{
+    const QRect monitor(0, 0, 1280, 800);
+    const QRect frame(0, 0, 1280, 800);
+    EXPECT_EQ(withWorkAreaEdges(frame, monitor, QRect(300, 32, 980, 768)), QRect(0, 32, 1280, 768));
+    EXPECT_EQ(withWorkAreaEdges(frame, monitor, QRect(300, 0, 980, 760)), QRect(0, 0, 1280, 760));
+    // A work area right of this monitor, or one that leaves nothing, changes nothing.
+    EXPECT_EQ(withWorkAreaEdges(frame, monitor, QRect(1280, 32, 1920, 1048)), frame);
+    EXPECT_EQ(withWorkAreaEdges(QRect(0, 40, 1280, 760), monitor, QRect(0, 20, 1280, 780)), QRect(0, 40, 1280, 760));
+}
