@@ -2,6 +2,7 @@
 // session bus, moving a native Wayland window through KWin scripts, first
 // directly and then as the real application does it for a file it opens.
 
+#include "platform/kwin/KWinReplyReceiver.h"
 #include "platform/kwin/KWinScriptWindows.h"
 
 #include "ApplicationBusCall.h"
@@ -20,11 +21,13 @@
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <gtest/gtest.h>
 
 #include <csignal>
 #include <sys/wait.h>
+#include <thread>
 
 using namespace tarni;
 using namespace tarni::test;
@@ -355,6 +358,29 @@ TEST(KWinWindowList, KeepsWellFormedWindowsAndDropsTheRest)
         many += "{},";
     many += "{}]}";
     EXPECT_FALSE(parseKWinWindowList(many));
+}
+
+// A script that timed out may still answer while the next one is awaited:
+// only the awaited answer counts, and it arrives while the waiter blocks.
+TEST(KWinReplyReceiver, KeepsOnlyTheAwaitedReplyOfAnotherThread)
+{
+    KWinReplyReceiver receiver;
+    receiver.expect(2);
+    receiver.reply(QStringLiteral("1"), QStringLiteral("{\"late\": true}"));
+    EXPECT_FALSE(receiver.wait(0));
+
+    receiver.expect(3);
+    receiver.reply(QStringLiteral("3"), QString(KWinReplyReceiver::kMaxReplyBytes + 1, QLatin1Char(' ')));
+    std::thread script([&] {
+        QThread::msleep(200);
+        receiver.reply(QStringLiteral("3"), QStringLiteral("{\"found\": true}"));
+    });
+    EXPECT_EQ(receiver.wait(5000), QByteArray("{\"found\": true}"));
+    script.join();
+    // Once taken, a repeated answer is no answer to the next request.
+    receiver.reply(QStringLiteral("3"), QStringLiteral("{}"));
+    receiver.expect(4);
+    EXPECT_FALSE(receiver.wait(0));
 }
 
 } // namespace
