@@ -28,6 +28,21 @@ bool sameFrame(const QRectF &a, const QRectF &b)
         && std::abs(a.height() - b.height()) <= t;
 }
 
+// Where a window we placed stands after our process died. Some compositors
+// (KWin) slide windows left into the edge a vanished reservation freed; such
+// a window kept its size and height on the screen and moved left by no more
+// than the widest sidebar, so it is still ours, not moved by the user.
+bool stillWherePut(const QRectF &now, const QRectF &put)
+{
+    if (sameFrame(now, put))
+        return true;
+    constexpr double widestSidebar = 640;
+    const double t = CompositorWindowController::frameTolerance;
+    const double slid = put.x() - now.x();
+    return slid > t && slid <= widestSidebar + t && std::abs(now.y() - put.y()) <= t
+        && std::abs(now.width() - put.width()) <= t && std::abs(now.height() - put.height()) <= t;
+}
+
 QString executableOf(std::int32_t pid)
 {
     return QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).canonicalFilePath();
@@ -259,7 +274,7 @@ int CompositorWindowController::restoreWindowsLeftBehind(const QList<ManagedWind
         const auto window = resolveRecord(record, *windows);
         // A window that left the place we gave it was moved by the user since:
         // where it is now is theirs.
-        if (!window || window->minimized || !sameFrame(window->frame, *record.currentFrame))
+        if (!window || window->minimized || !stillWherePut(window->frame, *record.currentFrame))
             continue;
         // Kept in the registry until it is back, so that a failure here is
         // tried again when this process quits.

@@ -256,8 +256,11 @@ TEST_F(KWinPlacementTest, ListsPlacesAndRestoresANativeWindowThroughScripts)
 
 // The application docks through XWayland, and a file it opens shows in a
 // native Wayland viewer that KWin scripts put beside the sidebar and back
-// where KWin opened it when the application quits.
-TEST_F(KWinPlacementTest, AnOpenedViewerStandsBesideTheDockedSidebarUntilTheApplicationQuits)
+// where KWin opened it when the application quits, or, after it was killed,
+// when it starts again.
+class KWinOpenedViewerTest : public KWinPlacementTest, public testing::WithParamInterface<bool> {};
+
+TEST_P(KWinOpenedViewerTest, StandsBesideTheDockedSidebarUntilTheApplicationQuits)
 {
     const pid_t app = startApplication();
     ASSERT_GT(app, 0);
@@ -307,16 +310,27 @@ TEST_F(KWinPlacementTest, AnOpenedViewerStandsBesideTheDockedSidebarUntilTheAppl
     EXPECT_TRUE(waitFor([&] { return findViewer() && viewer->frame == content; }, 10000))
         << "viewer frame " << testing::PrintToString(viewer.value_or(CompositorWindow()).frame);
 
-    EXPECT_EQ(call("Quit").type(), QDBusMessage::ReplyMessage);
+    const bool killed = GetParam();
+    if (killed)
+        ::kill(app, SIGKILL);
+    else
+        EXPECT_EQ(call("Quit").type(), QDBusMessage::ReplyMessage);
     int status = -1;
     EXPECT_TRUE(waitFor([&] { return ::waitpid(app, &status, WNOHANG) == app; }, 15000));
     m_children.removeAll(app);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    if (killed) {
+        ASSERT_GT(startApplication(), 0);
+        EXPECT_TRUE(waitFor([&] { return findViewer() && viewer->frame == home->frame; }, 10000));
+    } else {
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
     ASSERT_TRUE(findViewer());
     EXPECT_EQ(viewer->frame, home->frame);
     if (viewer->pid > 0)
         ::kill(viewer->pid, SIGTERM);
 }
+
+INSTANTIATE_TEST_SUITE_P(QuitOrKilled, KWinOpenedViewerTest, testing::Bool());
 
 // What a script sends is read as untrusted: a bad entry is dropped, not the
 // list; something that is no list is no list.

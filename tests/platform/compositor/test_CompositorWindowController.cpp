@@ -165,7 +165,8 @@ TEST_F(CompositorWindowControllerTest, AfterACrashOnlyWindowsStillWhereTheyWereP
 {
     m_compositor->windows = {window(1, 7, "org.example.Viewer", "a.txt", kContent),
                              window(2, 7, "org.example.Viewer", "b.txt", {400, 100, 500, 400}),
-                             window(4, 7, "org.example.Viewer", "c.txt", kContent)};
+                             window(4, 7, "org.example.Viewer", "c.txt", kContent),
+                             window(5, 7, "org.example.Viewer", "d.txt", kContent.translated(-320, 0))};
     auto leftBehind = [](const char *identifier, std::uint64_t handle) {
         ManagedWindowRecord record;
         record.identifier = QString::fromLatin1(identifier);
@@ -178,11 +179,12 @@ TEST_F(CompositorWindowControllerTest, AfterACrashOnlyWindowsStillWhereTheyWereP
         return record;
     };
     // a: still where it was put; b: moved by the user since; c: its window
-    // is gone (handle 3), and the window now at that place is not taken for it.
-    const int back = m_controller->restoreWindowsLeftBehind(
-        {leftBehind("/w/a.txt", 1), leftBehind("/w/b.txt", 2), leftBehind("/w/c.txt", 3)});
-    EXPECT_EQ(back, 1);
-    EXPECT_EQ(m_compositor->restored, QList<std::uint64_t>{1});
+    // is gone (handle 3), and the window now at that place is not taken for
+    // it; d: slid by the compositor into the edge our dead sidebar freed.
+    const int back = m_controller->restoreWindowsLeftBehind({leftBehind("/w/a.txt", 1), leftBehind("/w/b.txt", 2),
+                                                             leftBehind("/w/c.txt", 3), leftBehind("/w/d.txt", 5)});
+    EXPECT_EQ(back, 2);
+    EXPECT_EQ(m_compositor->restored, (QList<std::uint64_t>{1, 5}));
     EXPECT_EQ(m_compositor->find(1)->frame, QRectF(10, 10, 300, 200));
     EXPECT_TRUE(m_compositor->find(1)->tiled);
     EXPECT_EQ(m_compositor->find(2)->frame, QRectF(400, 100, 500, 400));
