@@ -23,9 +23,6 @@ void useAnInstalledIconTheme()
     if (done)
         return;
     done = true;
-    const QString fallback = QIcon::fallbackThemeName();
-    if (!fallback.isEmpty() && fallback != QLatin1String("hicolor"))
-        return;
     QStringList folders = QIcon::themeSearchPaths();
     for (const QString &folder :
          QStandardPaths::locateAll(QStandardPaths::GenericDataLocation, QStringLiteral("icons"),
@@ -33,6 +30,20 @@ void useAnInstalledIconTheme()
         if (!folders.contains(folder))
             folders << folder;
     }
+    auto installed = [&](const QString &theme) {
+        for (const QString &folder : std::as_const(folders))
+            if (QFileInfo::exists(QStringLiteral("%1/%2/index.theme").arg(folder, theme)))
+                return true;
+        return false;
+    };
+    // A desktop may name a theme it did not install (KDE's breeze without
+    // its package); then an installed one stands in for it.
+    const QString fallback = QIcon::fallbackThemeName();
+    const bool themeMissing = !QIcon::themeName().isEmpty() && !installed(QIcon::themeName());
+    if (!themeMissing && !fallback.isEmpty() && fallback != QLatin1String("hicolor"))
+        return;
+    if (themeMissing)
+        QIcon::setThemeName(QStringLiteral("hicolor"));
     for (const char *candidate : {"Adwaita", "breeze", "Papirus", "elementary", "gnome"}) {
         for (const QString &folder : std::as_const(folders)) {
             if (!QFileInfo::exists(QStringLiteral("%1/%2/index.theme").arg(folder, QLatin1String(candidate))))
