@@ -126,7 +126,9 @@ protected:
         ASSERT_TRUE(QDir().mkpath(path("config/glib-2.0/settings")));
         QFile settings(path("config/glib-2.0/settings/keyfile"));
         ASSERT_TRUE(settings.open(QIODevice::WriteOnly));
-        settings.write(QStringLiteral("[org/gnome/shell]\nenabled-extensions=['%1']\ndisable-user-extensions=false\n")
+        // No banners: the shell greets root with one that would stay on top.
+        settings.write(QStringLiteral("[org/gnome/shell]\nenabled-extensions=['%1']\ndisable-user-extensions=false\n"
+                                      "[org/gnome/desktop/notifications]\nshow-banners=false\n")
                            .arg(gnomeShellExtensionUuid())
                            .toUtf8());
         settings.close();
