@@ -36,4 +36,12 @@ bool isDifferent(const QRectF &a, const QRectF &b, double tolerance)
         || std::abs(a.width() - b.width()) > tolerance || std::abs(a.height() - b.height()) > tolerance;
 }
 
+bool isPlausibleFrame(const QRectF &rect)
+{
+    constexpr double limit = 1e6;
+    return std::isfinite(rect.x()) && std::isfinite(rect.y()) && std::isfinite(rect.width())
+        && std::isfinite(rect.height()) && std::abs(rect.x()) < limit && std::abs(rect.y()) < limit
+        && rect.width() >= 0 && rect.height() >= 0 && rect.width() < limit && rect.height() < limit;
+}
+
 } // namespace tarni

@@ -25,4 +25,9 @@ struct WindowGeometry {
 // `tolerance`.
 bool isDifferent(const QRectF &a, const QRectF &b, double tolerance);
 
+// A frame a window can be given or have had: finite numbers, within a
+// million points of the origin, no negative size. Frames come from files
+// and other programs.
+bool isPlausibleFrame(const QRectF &rect);
+
 } // namespace tarni

@@ -1,6 +1,7 @@
 #include "platform/compositor/CompositorWindowController.h"
 
 #include "windowing/WindowCandidates.h"
+#include "windowing/WindowGeometry.h"
 
 #include <QDeadlineTimer>
 #include <QFileInfo>
@@ -16,16 +17,12 @@ namespace {
 
 bool isFiniteRect(const QRectF &rect)
 {
-    return std::isfinite(rect.x()) && std::isfinite(rect.y()) && std::isfinite(rect.width())
-        && std::isfinite(rect.height()) && std::abs(rect.x()) < 1e6 && std::abs(rect.y()) < 1e6
-        && rect.width() >= 1 && rect.height() >= 1 && rect.width() < 1e6 && rect.height() < 1e6;
+    return isPlausibleFrame(rect) && rect.width() >= 1 && rect.height() >= 1;
 }
 
 bool sameFrame(const QRectF &a, const QRectF &b)
 {
-    const double t = CompositorWindowController::frameTolerance;
-    return std::abs(a.x() - b.x()) <= t && std::abs(a.y() - b.y()) <= t && std::abs(a.width() - b.width()) <= t
-        && std::abs(a.height() - b.height()) <= t;
+    return !isDifferent(a, b, CompositorWindowController::frameTolerance);
 }
 
 // Where a window we placed stands after our process died. Some compositors
@@ -332,20 +329,14 @@ bool CompositorWindowController::moveOpenedWindow(const OpenedWindowRequest &req
 {
     if (!request.baseline.taken || !isFiniteRect(request.frame) || !m_windows->isAvailable())
         return false;
-    DesktopEntry application;
-    if (!request.executable.isEmpty() || !request.windowClass.isEmpty()) {
-        application.executable = request.executable;
-        application.startupWMClass = request.windowClass;
-    } else if (const auto entry = m_options.applications.defaultApplicationForPath(request.identifier)) {
-        application = *entry;
-    } else {
+    const auto application = m_options.applications.applicationOf(request);
+    if (!application)
         return false; // nobody can tell which window is the item's
-    }
     QDeadlineTimer deadline(std::max(0, request.timeoutMs));
     for (;;) {
         if (const auto windows = listOthers()) {
             // A window still being mapped has no size yet and cannot be placed.
-            const auto window = openedWindow(request, application, *windows);
+            const auto window = openedWindow(request, *application, *windows);
             if (window && window->frame.width() >= 1 && window->frame.height() >= 1)
                 return moveResolved(request.identifier, *window, request.frame);
         }

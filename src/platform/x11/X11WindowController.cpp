@@ -2,6 +2,7 @@
 
 #include "platform/x11/X11Display.h"
 #include "platform/x11/X11Logging.h"
+#include "windowing/WindowGeometry.h"
 
 #include <QFileInfo>
 
@@ -22,13 +23,6 @@ QRect toPixels(const QRectF &rect)
     const int right = int(std::lround(rect.left() + rect.width()));
     const int bottom = int(std::lround(rect.top() + rect.height()));
     return QRect(left, top, right - left, bottom - top);
-}
-
-bool isFiniteRect(const QRectF &rect)
-{
-    return std::isfinite(rect.x()) && std::isfinite(rect.y()) && std::isfinite(rect.width())
-        && std::isfinite(rect.height()) && std::abs(rect.x()) < 1e6 && std::abs(rect.y()) < 1e6
-        && rect.width() < 1e6 && rect.height() < 1e6;
 }
 
 QString executableOf(std::int32_t pid)
@@ -311,7 +305,7 @@ void X11WindowController::reapplyState(std::uint32_t window, const OriginalWindo
 
 bool X11WindowController::moveWindow(const QString &identifier, const QRectF &frame)
 {
-    if (!isGranted() || !isFiniteRect(frame))
+    if (!isGranted() || !isPlausibleFrame(frame))
         return false;
     const QRect target = toDevice(frame);
     if (target.width() < 1 || target.height() < 1)
@@ -409,7 +403,7 @@ bool X11WindowController::restoreRecord(const ManagedWindowRecord &record)
     const auto &state = record.originalState;
     const bool wasEnlarged = state && (state->isMaximized() || state->fullscreen);
     const QRectF frame = wasEnlarged && state->normalFrame ? *state->normalFrame : *record.originalFrame;
-    if (!isFiniteRect(frame) || !setFrame(window, toPixels(frame)))
+    if (!isPlausibleFrame(frame) || !setFrame(window, toPixels(frame)))
         return false;
     if (state)
         reapplyState(window, *state);
@@ -438,7 +432,7 @@ int X11WindowController::restoreWindowsLeftBehind(const QList<ManagedWindowRecor
         // Only the very window that was moved: its id, still held by the same
         // process (ids are handed out again, and a new X session starts over).
         if (!record.windowHandle || !record.appPID || !record.originalFrame || !record.currentFrame
-            || !isFiniteRect(*record.currentFrame) || m_registry.record(record.identifier))
+            || !isPlausibleFrame(*record.currentFrame) || m_registry.record(record.identifier))
             continue;
         const auto resolved = resolveRecordWindow(record);
         // A window that left the place we gave it was moved by the user since:
@@ -510,27 +504,21 @@ std::optional<std::uint32_t> X11WindowController::openedWindow(const OpenedWindo
 
 bool X11WindowController::moveOpenedWindow(const OpenedWindowRequest &request)
 {
-    if (!request.baseline.taken || !isGranted() || !isFiniteRect(request.frame))
+    if (!request.baseline.taken || !isGranted() || !isPlausibleFrame(request.frame))
         return false;
     const QRect target = toDevice(request.frame);
     if (target.width() < 1 || target.height() < 1)
         return false;
-    DesktopEntry application;
-    if (!request.executable.isEmpty() || !request.windowClass.isEmpty()) {
-        application.executable = request.executable;
-        application.startupWMClass = request.windowClass;
-    } else if (const auto entry = m_options.applications.defaultApplicationForPath(request.identifier)) {
-        application = *entry;
-    } else {
+    const auto application = m_options.applications.applicationOf(request);
+    if (!application)
         return false; // nobody can tell which window is the item's
-    }
     X11Display *d = display();
     std::optional<std::uint32_t> window;
     // Property changes on the root (the client list, the active window)
     // wake the wait; the window's own title is read on every pass.
     d->watch(d->root());
     d->waitUntil(request.timeoutMs, [&] {
-        window = openedWindow(request, application);
+        window = openedWindow(request, *application);
         // A window that is mapped but not yet framed cannot be placed yet.
         return window && d->outerFrame(*window);
     });

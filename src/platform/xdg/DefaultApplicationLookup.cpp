@@ -191,4 +191,14 @@ std::optional<DesktopEntry> DefaultApplicationLookup::defaultApplicationForPath(
     return defaultApplication(mimeTypeOfPath(path));
 }
 
+std::optional<DesktopEntry> DefaultApplicationLookup::applicationOf(const OpenedWindowRequest &request) const
+{
+    if (request.executable.isEmpty() && request.windowClass.isEmpty())
+        return defaultApplicationForPath(request.identifier);
+    DesktopEntry application;
+    application.executable = request.executable;
+    application.startupWMClass = request.windowClass;
+    return application;
+}
+
 } // namespace tarni

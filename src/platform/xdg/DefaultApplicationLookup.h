@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/xdg/DesktopEntry.h"
+#include "windowing/AXWindowControlling.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -26,6 +27,10 @@ public:
     // The MIME type of a file, or "inode/directory" for a folder.
     static QString mimeTypeOfPath(const QString &path);
     std::optional<DesktopEntry> defaultApplicationForPath(const QString &path) const;
+    // The application whose window an open request waits for: the program
+    // the request names, else the default application of its identifier
+    // taken as a path; none when nobody can tell.
+    std::optional<DesktopEntry> applicationOf(const OpenedWindowRequest &request) const;
 
     // mimeapps.list files, most important first.
     QStringList mimeappsFiles() const { return m_mimeappsFiles; }
