@@ -159,22 +159,29 @@ bool SwaySidebarDock::changeGap(int wanted)
                        + QByteArray::number(std::abs(change));
     if (m_defaultGap)
         command += "; gaps left " + QByteArray::number(*m_defaultGap + wanted);
-    if (!m_ipc->runCommand(command))
+    // Written ahead: a crash the moment after the gap shows finds it
+    // recorded (writing takes longer than the command).
+    if (wanted != 0 && !writeState(wanted))
+        qCWarning(lcSway) << "could not write" << m_stateFile << "; a crash would leave the left gap behind";
+    if (!m_ipc->runCommand(command)) {
+        if (m_addedGap == 0)
+            QFile::remove(m_stateFile);
+        else
+            (void)writeState(m_addedGap);
         return false;
+    }
     m_addedGap = wanted;
     if (m_addedGap == 0)
         QFile::remove(m_stateFile);
-    else if (!writeState())
-        qCWarning(lcSway) << "could not write" << m_stateFile << "; a crash would leave the left gap behind";
     return true;
 }
 
-bool SwaySidebarDock::writeState()
+bool SwaySidebarDock::writeState(int addedGap)
 {
     QSaveFile file(m_stateFile);
     if (!file.open(QIODevice::WriteOnly))
         return false;
-    QJsonObject state{{kSocketKey, QString::fromUtf8(m_ipc->socketPath())}, {kLeftGapKey, m_addedGap}};
+    QJsonObject state{{kSocketKey, QString::fromUtf8(m_ipc->socketPath())}, {kLeftGapKey, addedGap}};
     if (m_defaultGap)
         state.insert(kDefaultGapKey, *m_defaultGap);
     file.write(QJsonDocument(state).toJson(QJsonDocument::Compact));

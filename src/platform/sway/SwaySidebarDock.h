@@ -46,7 +46,8 @@ private:
     void undoLeftBehind();
     void apply();
     bool changeGap(int wanted);
-    bool writeState();
+    // Records that `addedGap` points of left gap are ours to take back.
+    bool writeState(int addedGap);
 
     std::shared_ptr<SwayIpc> m_ipc;
     QString m_stateFile;
