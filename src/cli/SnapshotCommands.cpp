@@ -79,7 +79,7 @@ int runSnapshot(CliContext &context, const QStringList &arguments)
             args->positional.size() != (list ? 0 : 1) || (!list && args->flags.contains(QStringLiteral("--json"))))
             return usage(kUsage);
         ReadSession session;
-        if (int code = openForReading(context, session))
+        if (int code = openForReading(context, session, false))
             return code;
         if (list) {
             // Each snapshot without its body: the body can be large. One
@@ -140,7 +140,8 @@ int runSnapshot(CliContext &context, const QStringList &arguments)
             auto text = json::encode(*snapshot, json::JsonStyle::pretty);
             if (!text)
                 return reportStoreError(StoreError{StoreError::Kind::encode, {}, text.error().reason});
-            printOut(*text + "\n");
+            text->push_back('\n');
+            printOut(*text);
             return kExitOk;
         }
         printError(QStringLiteral("no snapshot %1 in the workspace").arg(uuidQString(*id)));
