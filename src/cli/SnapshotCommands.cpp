@@ -140,8 +140,8 @@ int runSnapshot(CliContext &context, const QStringList &arguments)
             auto text = json::encode(*snapshot, json::JsonStyle::pretty);
             if (!text)
                 return reportStoreError(StoreError{StoreError::Kind::encode, {}, text.error().reason});
-            text->push_back('\n');
             printOut(*text);
+            printOut(std::string_view("\n"));
             return kExitOk;
         }
         printError(QStringLiteral("no snapshot %1 in the workspace").arg(uuidQString(*id)));
