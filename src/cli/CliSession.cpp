@@ -85,7 +85,7 @@ int importIntoWorkspace(EditSession &session, InteropImport imported, const std:
     return kExitOk;
 }
 
-int openForReading(const CliContext &context, ReadSession &session)
+int openForReading(const CliContext &context, ReadSession &session, bool withNodes)
 {
     if (int code = requireExistingDatabase(context))
         return code;
@@ -96,7 +96,7 @@ int openForReading(const CliContext &context, ReadSession &session)
     if (!workspace)
         return reportStoreError(workspace.error());
     session.workspace = *workspace;
-    if (session.workspace) {
+    if (session.workspace && withNodes) {
         auto nodes = session.store->fetchNodes(session.workspace->id);
         if (!nodes)
             return reportStoreError(nodes.error());

@@ -50,7 +50,9 @@ struct ReadSession {
     NodeList nodes;
 };
 
-int openForReading(const CliContext &context, ReadSession &session);
+// The tree is loaded unless `withNodes` is false (a command that reads only
+// snapshots need not pay for a large tree).
+int openForReading(const CliContext &context, ReadSession &session, bool withNodes = true);
 
 // Everything a write needs. The instance lock is held for the whole edit:
 // the application takes the same lock for its whole run, so neither can

@@ -79,24 +79,22 @@ int runSnapshot(CliContext &context, const QStringList &arguments)
             args->positional.size() != (list ? 0 : 1) || (!list && args->flags.contains(QStringLiteral("--json"))))
             return usage(kUsage);
         ReadSession session;
-        if (int code = openForReading(context, session))
+        if (int code = openForReading(context, session, false))
             return code;
-        QList<WorkspaceStore::ListedSnapshot> none;
-        auto snapshots = session.workspace ? session.store->fetchEverySnapshot(session.workspace->id)
-                                           : StoreResult<QList<WorkspaceStore::ListedSnapshot>>(none);
-        if (!snapshots)
-            return reportStoreError(snapshots.error());
         if (list) {
+            // Each snapshot without its body: the body can be large. One
+            // this version cannot read says why instead.
+            QList<WorkspaceStore::ListedSnapshot> none;
+            auto snapshots = session.workspace ? session.store->fetchSnapshotList(session.workspace->id)
+                                               : StoreResult<QList<WorkspaceStore::ListedSnapshot>>(none);
+            if (!snapshots)
+                return reportStoreError(snapshots.error());
             if (args->flags.contains(QStringLiteral("--json"))) {
-                // Each snapshot without its body: the body can be large. One
-                // this version cannot read says why instead.
                 std::string out = "[";
                 for (const auto &[summary, snapshot] : *snapshots) {
                     std::string text;
                     if (readable(summary)) {
-                        WorkspaceSnapshot head = *snapshot;
-                        head.rootNode.children.clear();
-                        auto encoded = json::encode(head);
+                        auto encoded = json::encode(*snapshot);
                         if (!encoded)
                             return reportStoreError(StoreError{StoreError::Kind::encode, {}, encoded.error().reason});
                         text = std::move(*encoded);
@@ -129,9 +127,12 @@ int runSnapshot(CliContext &context, const QStringList &arguments)
         const auto id = parseID(args->positional.first());
         if (!id)
             return kExitUsage;
-        for (const auto &[summary, snapshot] : *snapshots) {
-            if (summary.id != *id)
-                continue;
+        auto found = session.workspace ? session.store->fetchListedSnapshot(session.workspace->id, *id)
+                                       : StoreResult<std::optional<WorkspaceStore::ListedSnapshot>>(std::nullopt);
+        if (!found)
+            return reportStoreError(found.error());
+        if (*found) {
+            const auto &[summary, snapshot] = **found;
             if (!readable(summary)) {
                 printError(QStringLiteral("snapshot %1 %2").arg(uuidQString(*id), conditionText(summary)));
                 return kExitBadData;
@@ -139,7 +140,8 @@ int runSnapshot(CliContext &context, const QStringList &arguments)
             auto text = json::encode(*snapshot, json::JsonStyle::pretty);
             if (!text)
                 return reportStoreError(StoreError{StoreError::Kind::encode, {}, text.error().reason});
-            printOut(*text + "\n");
+            printOut(*text);
+            printOut(std::string_view("\n"));
             return kExitOk;
         }
         printError(QStringLiteral("no snapshot %1 in the workspace").arg(uuidQString(*id)));

@@ -373,8 +373,18 @@ TEST_F(TarnibarCliTreeTest, SnapshotsAreSavedListedAndRestored)
 
     const CliRun listed = run(words("snapshot list --json"));
     ASSERT_EQ(listed.exitCode, 0) << listed.err.toStdString();
-    EXPECT_EQ(QJsonDocument::fromJson(listed.out.toUtf8()).array().size(), 2);
+    const QJsonArray heads = QJsonDocument::fromJson(listed.out.toUtf8()).array();
+    ASSERT_EQ(heads.size(), 2);
+    EXPECT_EQ(heads[0].toObject().value(QStringLiteral("title")), QStringLiteral("Only A"));
+    EXPECT_EQ(heads[0].toObject().value(QStringLiteral("rootNode")).toObject().value(QStringLiteral("children")),
+              QJsonArray());
     EXPECT_TRUE(run(words("snapshot list")).out.contains(QStringLiteral("Only A (2 node(s))")));
+    // The one asked for, whole, though another is newer.
+    const CliRun shown = run(words("snapshot show %1", whole));
+    ASSERT_EQ(shown.exitCode, 0) << shown.err.toStdString();
+    const QJsonObject body = QJsonDocument::fromJson(shown.out.toUtf8()).object();
+    EXPECT_EQ(body.value(QStringLiteral("id")).toString(), whole);
+    EXPECT_EQ(titles(childrenOf(body.value(QStringLiteral("rootNode")))), words("A"));
 
     const CliRun restored = run(words("snapshot restore %1", whole));
     ASSERT_EQ(restored.exitCode, 0) << restored.err.toStdString();

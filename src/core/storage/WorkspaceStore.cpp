@@ -86,6 +86,32 @@ constexpr const char *kUpsertSnapshotSummary = "INSERT OR REPLACE INTO snapshot_
                                                "VALUES (?, ?, ?, ?, ?);";
 constexpr const char *kRenameSnapshotSummary = "UPDATE snapshot_summaries SET title = ? WHERE snapshot_id = ?;";
 constexpr const char *kDeleteSnapshotSummary = "DELETE FROM snapshot_summaries WHERE snapshot_id = ?;";
+// Each snapshot without the root's children, encoded as the snapshot is:
+// what `snapshot list --json` prints. A row is trusted only while the
+// snapshot is the one it was written with: any insert or update of the
+// snapshot (by another program, or a version that does not write heads)
+// drops it, and the snapshot is then decoded instead.
+constexpr const char *kCreateSnapshotHeads = "CREATE TABLE IF NOT EXISTS snapshot_heads (\n"
+                                             "    snapshot_id TEXT PRIMARY KEY,\n"
+                                             "    head_json TEXT NOT NULL\n"
+                                             ");";
+constexpr const char *kCreateSnapshotHeadTriggers =
+    "CREATE TRIGGER IF NOT EXISTS snapshot_heads_drop_on_insert AFTER INSERT ON snapshots\n"
+    "BEGIN DELETE FROM snapshot_heads WHERE snapshot_id = NEW.id; END;\n"
+    "CREATE TRIGGER IF NOT EXISTS snapshot_heads_drop_on_update AFTER UPDATE ON snapshots\n"
+    "BEGIN DELETE FROM snapshot_heads WHERE snapshot_id IN (OLD.id, NEW.id); END;";
+constexpr const char *kUpsertSnapshotHead = "INSERT OR REPLACE INTO snapshot_heads (snapshot_id, head_json) VALUES (?, ?);";
+constexpr const char *kDeleteSnapshotHead = "DELETE FROM snapshot_heads WHERE snapshot_id = ?;";
+constexpr const char *kDeleteAllSnapshotHeads = "DELETE FROM snapshot_heads;";
+// The payload column is not read, so its overflow pages are not either.
+constexpr const char *kSelectSnapshotHeads =
+    "SELECT s.id, s.created_at, f.title, f.node_count, f.subtree, f.stored_bytes, h.head_json\n"
+    "FROM snapshots s LEFT JOIN snapshot_summaries f ON f.snapshot_id = s.id\n"
+    "LEFT JOIN snapshot_heads h ON h.snapshot_id = s.id\n"
+    "WHERE s.workspace_id = ?\n"
+    "ORDER BY s.created_at DESC, s.rowid DESC;";
+constexpr const char *kSelectSnapshotRowOfWorkspace =
+    "SELECT created_at, payload_json FROM snapshots WHERE id = ? AND workspace_id = ?;";
 constexpr const char *kSelectSnapshotListing =
     "SELECT s.rowid, s.id, s.created_at, f.title, f.node_count, f.subtree, f.stored_bytes\n"
     "FROM snapshots s LEFT JOIN snapshot_summaries f ON f.snapshot_id = s.id\n"
@@ -96,8 +122,6 @@ constexpr const char *kDeleteOneSnapshot = "DELETE FROM snapshots WHERE id = ?;"
 constexpr const char *kSelectSnapshotTimes = "SELECT id, created_at FROM snapshots WHERE workspace_id = ?\n"
                                              "ORDER BY created_at DESC, rowid DESC;";
 constexpr const char *kSelectSnapshotOfWorkspace = "SELECT payload_json FROM snapshots WHERE id = ? AND workspace_id = ?;";
-constexpr const char *kSelectEverySnapshot = "SELECT id, created_at, payload_json FROM snapshots WHERE workspace_id = ?\n"
-                                             "ORDER BY created_at DESC, rowid DESC;";
 constexpr const char *kSelectSnapshotByID = "SELECT payload_json FROM snapshots WHERE id = ?;";
 constexpr const char *kUpdateSnapshotPayload = "UPDATE snapshots SET payload_json = ? WHERE id = ?;";
 constexpr const char *kSelectFirstWorkspace = "SELECT payload_json FROM workspaces LIMIT 1;";
@@ -743,7 +767,8 @@ WorkspaceStore::WorkspaceStore(const std::filesystem::path &databasePath, OpenMo
     // that use it, with SQLite's message.
     for (const char *sql : {kCreateWorkspaces, kCreateNodes, kCreateSnapshots, kCreateHistory, kCreateHistoryRecords,
                             kCreateHistoryRecordsIndex, kCreateTrash, kCreateTrashNodes, kCreateTrashNodesIndex,
-                            kCreateSnapshotMarks, kCreateSnapshotSummaries}) {
+                            kCreateSnapshotMarks, kCreateSnapshotSummaries, kCreateSnapshotHeads,
+                            kCreateSnapshotHeadTriggers}) {
         char *message = nullptr;
         if (sqlite3_exec(d->db, sql, nullptr, nullptr, &message) != SQLITE_OK)
             qCWarning(lcStore) << "creating a table failed:" << (message ? message : "unknown");
@@ -1042,7 +1067,7 @@ StoreResult<void> WorkspaceStore::reset()
         return begun;
     for (const char *sql : {kDeleteSnapshots, kDeleteNodes, kDeleteWorkspaces, kDeleteAllHistoryRecords,
                             kDeleteAllHistory, kDeleteAllTrashNodes, kDeleteAllTrash, kDeleteAllSnapshotMarks,
-                            kDeleteAllSnapshotSummaries}) {
+                            kDeleteAllSnapshotSummaries, kDeleteAllSnapshotHeads}) {
         if (auto deleted = d->execute(sql); !deleted) {
             (void)d->execute(kRollback);
             return deleted;
@@ -1750,6 +1775,41 @@ std::optional<QString> trailingTitle(std::string_view text)
     return document.array().at(0).toString();
 }
 
+// The snapshot without the root's children, copying no more than that.
+WorkspaceSnapshot headOf(const WorkspaceSnapshot &snapshot)
+{
+    WorkspaceSnapshot head;
+    head.id = snapshot.id;
+    head.workspaceID = snapshot.workspaceID;
+    head.title = snapshot.title;
+    head.schemaVersion = snapshot.schemaVersion;
+    head.createdAt = snapshot.createdAt;
+    head.selectedNodeID = snapshot.selectedNodeID;
+    head.rootNode = TreeExportNode(snapshot.rootNode.id, snapshot.rootNode.originalNodeID, snapshot.rootNode.title,
+                                   snapshot.rootNode.node);
+    return head;
+}
+
+// One stored snapshot as a list shows it: decoded where this version can
+// read it, else with its condition and the title its text names.
+WorkspaceStore::ListedSnapshot listedSnapshot(json::BulkDecoder &decoder, const QUuid &id, Timestamp createdAt,
+                                              SnapshotOrigin origin, std::string_view text)
+{
+    WorkspaceStore::ListedSnapshot entry;
+    if (auto snapshot = decoder.workspaceSnapshot(text)) {
+        entry.summary = summarizeSnapshot(*snapshot, origin);
+        entry.snapshot = std::move(*snapshot);
+    } else {
+        entry.summary.id = id;
+        entry.summary.createdAt = createdAt;
+        entry.summary.origin = origin;
+        entry.summary.title = trailingTitle(text).value_or(QString());
+    }
+    entry.summary.condition = conditionOf(text, entry.snapshot.has_value(), entry.summary.schemaVersion);
+    entry.summary.storedBytes = qint64(text.size());
+    return entry;
+}
+
 } // namespace
 
 StoreResult<QHash<QUuid, SnapshotTime>> WorkspaceStore::readSnapshotMarksLocked()
@@ -1816,6 +1876,9 @@ StoreResult<void> WorkspaceStore::writeSnapshotLocked(const WorkspaceSnapshot &s
     const std::string treeTime = treeUpdatedAt ? timestampText(*treeUpdatedAt) : std::string();
     const SnapshotSummary summary = summarizeSnapshot(snapshot, origin);
     const QByteArray title = summary.title.toUtf8();
+    auto head = json::encode(headOf(snapshot));
+    if (!head)
+        return Failure(StoreError{StoreError::Kind::encode, {}, head.error().reason});
     if (auto begun = d->execute(kBegin); !begun)
         return begun;
     auto abandon = [&](const StoreError &error) -> StoreResult<void> {
@@ -1841,6 +1904,14 @@ StoreResult<void> WorkspaceStore::writeSnapshotLocked(const WorkspaceSnapshot &s
                                  });
         !listed)
         return abandon(listed.error());
+    // After the snapshot's row, whose insert drops the head.
+    if (auto headed = d->execute(kUpsertSnapshotHead,
+                                 [&](sqlite3_stmt *s) {
+                                     Private::bindText(s, 1, id);
+                                     Private::bindText(s, 2, *head);
+                                 });
+        !headed)
+        return abandon(headed.error());
     // Saving again under an id replaces the snapshot, its mark included.
     if (auto unmarked = d->execute(kDeleteSnapshotMark, [&](sqlite3_stmt *s) { Private::bindText(s, 1, id); });
         !unmarked)
@@ -1962,7 +2033,7 @@ StoreResult<QList<SnapshotSummary>> WorkspaceStore::fetchSnapshotSummaries(const
     return summaries;
 }
 
-StoreResult<QList<WorkspaceStore::ListedSnapshot>> WorkspaceStore::fetchEverySnapshot(const QUuid &workspaceID)
+StoreResult<QList<WorkspaceStore::ListedSnapshot>> WorkspaceStore::fetchSnapshotList(const QUuid &workspaceID)
 {
     std::lock_guard guard(m_lock);
     auto marks = readSnapshotMarksLocked();
@@ -1970,34 +2041,116 @@ StoreResult<QList<WorkspaceStore::ListedSnapshot>> WorkspaceStore::fetchEverySna
         return Failure(marks.error());
     const std::string workspaceText = uuidText(workspaceID);
     QList<ListedSnapshot> listed;
+    auto malformed = [](const char *sql) {
+        return Failure(StoreError{StoreError::Kind::decode, QString::fromUtf8(sql),
+                                  QStringLiteral("snapshot row with a malformed id or time")});
+    };
     auto read = d->query(
-        kSelectEverySnapshot, [&](sqlite3_stmt *s) { Private::bindText(s, 1, workspaceText); },
+        kSelectSnapshotHeads, [&](sqlite3_stmt *s) { Private::bindText(s, 1, workspaceText); },
         [&](sqlite3_stmt *s) -> StoreResult<void> {
             const auto id = parseUuid(columnView(s, 0));
             const auto createdAt = parseTimestamp(columnView(s, 1));
             if (!id || !createdAt)
-                return Failure(StoreError{StoreError::Kind::decode, QString::fromUtf8(kSelectEverySnapshot),
-                                          QStringLiteral("snapshot row with a malformed id or time")});
-            const std::string_view text = columnView(s, 2);
-            const SnapshotOrigin origin = marks->value(*id).origin;
+                return malformed(kSelectSnapshotHeads);
             ListedSnapshot entry;
-            if (auto snapshot = d->decoder.workspaceSnapshot(text)) {
-                entry.summary = summarizeSnapshot(*snapshot, origin);
-                entry.snapshot = std::move(*snapshot);
-            } else {
+            entry.summary.id = *id;
+            entry.summary.createdAt = *createdAt;
+            entry.summary.origin = marks->value(*id).origin;
+            if (sqlite3_column_type(s, 2) != SQLITE_NULL && sqlite3_column_type(s, 6) != SQLITE_NULL) {
+                auto head = d->decoder.workspaceSnapshot(columnView(s, 6));
+                if (head && head->id == *id && head->schemaVersion <= TreeExport::kSchemaVersion &&
+                    head->rootNode.children.empty()) {
+                    const std::string_view title = columnView(s, 2);
+                    entry.summary.title = QString::fromUtf8(title.data(), qsizetype(title.size()));
+                    entry.summary.nodeCount = sqlite3_column_int64(s, 3);
+                    entry.summary.subtree = sqlite3_column_int(s, 4) != 0;
+                    entry.summary.storedBytes = sqlite3_column_int64(s, 5);
+                    entry.snapshot = std::move(*head);
+                }
+            }
+            listed.push_back(std::move(entry));
+            return {};
+        });
+    // A read-only connection to an older database has no heads table: every
+    // snapshot is decoded then.
+    if (!read && d->mode == OpenMode::readOnly && read.error().kind == StoreError::Kind::prepare) {
+        listed.clear();
+        read = d->query(
+            kSelectSnapshotTimes, [&](sqlite3_stmt *s) { Private::bindText(s, 1, workspaceText); },
+            [&](sqlite3_stmt *s) -> StoreResult<void> {
+                const auto id = parseUuid(columnView(s, 0));
+                const auto createdAt = parseTimestamp(columnView(s, 1));
+                if (!id || !createdAt)
+                    return malformed(kSelectSnapshotTimes);
+                ListedSnapshot entry;
                 entry.summary.id = *id;
                 entry.summary.createdAt = *createdAt;
-                entry.summary.origin = origin;
-                entry.summary.title = trailingTitle(text).value_or(QString());
-            }
-            entry.summary.condition = conditionOf(text, entry.snapshot.has_value(), entry.summary.schemaVersion);
-            entry.summary.storedBytes = qint64(text.size());
-            listed.push_back(std::move(entry));
+                entry.summary.origin = marks->value(*id).origin;
+                listed.push_back(std::move(entry));
+                return {};
+            });
+    }
+    if (!read)
+        return Failure(read.error());
+
+    // The snapshots without a trusted head, one at a time, keeping only
+    // their heads. One deleted meanwhile by another connection is left out.
+    QList<ListedSnapshot> complete;
+    complete.reserve(listed.size());
+    for (ListedSnapshot &entry : listed) {
+        if (entry.snapshot) {
+            complete.push_back(std::move(entry));
+            continue;
+        }
+        const std::string id = uuidText(entry.summary.id);
+        auto decoded = d->query(
+            kSelectSnapshotRowOfWorkspace,
+            [&](sqlite3_stmt *s) {
+                Private::bindText(s, 1, id);
+                Private::bindText(s, 2, workspaceText);
+            },
+            [&](sqlite3_stmt *s) -> StoreResult<void> {
+                ListedSnapshot found = listedSnapshot(d->decoder, entry.summary.id, entry.summary.createdAt,
+                                                      entry.summary.origin, columnView(s, 1));
+                if (found.snapshot)
+                    found.snapshot->rootNode.children.clear();
+                complete.push_back(std::move(found));
+                return {};
+            });
+        if (!decoded)
+            return Failure(decoded.error());
+    }
+    return complete;
+}
+
+StoreResult<std::optional<WorkspaceStore::ListedSnapshot>> WorkspaceStore::fetchListedSnapshot(const QUuid &workspaceID,
+                                                                                              const QUuid &snapshotID)
+{
+    std::lock_guard guard(m_lock);
+    auto marks = readSnapshotMarksLocked();
+    if (!marks)
+        return Failure(marks.error());
+    const std::string id = uuidText(snapshotID);
+    const std::string workspaceText = uuidText(workspaceID);
+    std::optional<ListedSnapshot> found;
+    auto read = d->query(
+        kSelectSnapshotRowOfWorkspace,
+        [&](sqlite3_stmt *s) {
+            Private::bindText(s, 1, id);
+            Private::bindText(s, 2, workspaceText);
+        },
+        [&](sqlite3_stmt *s) -> StoreResult<void> {
+            const auto createdAt = parseTimestamp(columnView(s, 0));
+            if (!createdAt)
+                return Failure(StoreError{StoreError::Kind::decode, QString::fromUtf8(kSelectSnapshotRowOfWorkspace),
+                                          QStringLiteral("snapshot row with a malformed id or time")});
+            found = listedSnapshot(d->decoder, snapshotID, *createdAt, marks->value(snapshotID).origin,
+                                   columnView(s, 1));
             return {};
         });
     if (!read)
         return Failure(read.error());
-    return listed;
+    return found;
 }
 
 StoreResult<std::optional<WorkspaceSnapshot>> WorkspaceStore::fetchSnapshot(const QUuid &workspaceID,
@@ -2039,7 +2192,7 @@ StoreResult<void> WorkspaceStore::deleteSnapshots(const QList<QUuid> &snapshotID
     };
     for (const QUuid &snapshotID : snapshotIDs) {
         const std::string id = uuidText(snapshotID);
-        for (const char *sql : {kDeleteOneSnapshot, kDeleteSnapshotMark, kDeleteSnapshotSummary}) {
+        for (const char *sql : {kDeleteOneSnapshot, kDeleteSnapshotMark, kDeleteSnapshotSummary, kDeleteSnapshotHead}) {
             if (auto deleted = d->execute(sql, [&](sqlite3_stmt *s) { Private::bindText(s, 1, id); }); !deleted)
                 return abandon(deleted.error());
         }
@@ -2079,6 +2232,9 @@ StoreResult<void> WorkspaceStore::renameSnapshot(const QUuid &snapshotID, const 
     auto json = json::encode(*snapshot);
     if (!json)
         return abandon(StoreError{StoreError::Kind::encode, {}, json.error().reason});
+    auto head = json::encode(headOf(*snapshot));
+    if (!head)
+        return abandon(StoreError{StoreError::Kind::encode, {}, head.error().reason});
     if (auto updated = d->execute(kUpdateSnapshotPayload,
                                   [&](sqlite3_stmt *s) {
                                       Private::bindText(s, 1, *json);
@@ -2094,6 +2250,14 @@ StoreResult<void> WorkspaceStore::renameSnapshot(const QUuid &snapshotID, const 
                                    });
         !relisted)
         return abandon(relisted.error());
+    // After the update, which dropped the head.
+    if (auto headed = d->execute(kUpsertSnapshotHead,
+                                 [&](sqlite3_stmt *s) {
+                                     Private::bindText(s, 1, id);
+                                     Private::bindText(s, 2, *head);
+                                 });
+        !headed)
+        return abandon(headed.error());
     if (auto committed = d->execute(kCommit); !committed)
         return abandon(committed.error());
     return {};

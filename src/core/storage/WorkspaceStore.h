@@ -66,14 +66,22 @@ public:
     StoreResult<std::optional<TrashEntry>> fetchTrashEntry(const QUuid &entryID) override;
     StoreResult<std::int64_t> eraseTrash(const QUuid &workspaceID, const QList<QUuid> &entryIDs) override;
 
-    // Every snapshot of the workspace, newest first, decoded where this
-    // version can read it. One it cannot read is listed with its condition
-    // and no snapshot, instead of failing the whole list.
+    // A snapshot as `snapshot list` and `snapshot show` report it: decoded
+    // where this version can read it; one it cannot read has its condition
+    // and no snapshot.
     struct ListedSnapshot {
         SnapshotSummary summary;
         std::optional<WorkspaceSnapshot> snapshot;
     };
-    StoreResult<QList<ListedSnapshot>> fetchEverySnapshot(const QUuid &workspaceID);
+    // Every snapshot of the workspace, newest first, each without the root's
+    // children. Reads the heads recorded beside the snapshots; only a
+    // snapshot without one (saved by an older version, or changed since by
+    // other means) is read and decoded, so that a damaged one is still
+    // reported as such.
+    StoreResult<QList<ListedSnapshot>> fetchSnapshotList(const QUuid &workspaceID);
+    // One snapshot, whole; none when the workspace has no such snapshot.
+    // Reads no other.
+    StoreResult<std::optional<ListedSnapshot>> fetchListedSnapshot(const QUuid &workspaceID, const QUuid &snapshotID);
 
     // The first stored workspace, or none; never creates one.
     StoreResult<std::optional<Workspace>> fetchWorkspace();

@@ -121,12 +121,14 @@ TEST_F(WorkspaceStoreSnapshotsTest, ASnapshotThisVersionCannotReadHidesNoOther)
 
     auto summaries = store.fetchSnapshotSummaries(workspace);
     ASSERT_TRUE(summaries) << summaries.error().description().toStdString();
-    auto every = store.fetchEverySnapshot(workspace);
+    auto every = store.fetchSnapshotList(workspace);
     ASSERT_TRUE(every) << every.error().description().toStdString();
     ASSERT_EQ(summaries->size(), 4);
     ASSERT_EQ(every->size(), 4);
     EXPECT_EQ(summaries->front().condition, SnapshotCondition::readable);
-    EXPECT_EQ(every->front().snapshot, valid);
+    WorkspaceSnapshot validHead = valid;
+    validHead.rootNode.children.clear();
+    EXPECT_EQ(every->front().snapshot, validHead);
     EXPECT_EQ(store.fetchSnapshot(workspace, valid.id).value(), valid);
     for (qsizetype i = 0; i < ids.size(); ++i) {
         const auto &[title, edits, condition, openError] = rows[std::size_t(i)];
@@ -146,6 +148,64 @@ TEST_F(WorkspaceStoreSnapshotsTest, ASnapshotThisVersionCannotReadHidesNoOther)
             EXPECT_TRUE(opened.error().description().contains(openError)) << opened.error().description().toStdString();
         }
     }
+}
+
+// The list reads the heads written beside the snapshots, not the snapshots;
+// a snapshot changed by other means is read again, so its damage shows.
+TEST_F(WorkspaceStoreSnapshotsTest, TheListReadsRecordedHeadsUntilASnapshotChanges)
+{
+    WorkspaceStore store(path());
+    const WorkspaceNode a = group(QStringLiteral("A"));
+    const NodeList nodes{a, group(QStringLiteral("B"), a.id())};
+    WorkspaceSnapshot whole = snapshot(QStringLiteral("whole"), nodes);
+    WorkspaceSnapshot part = snapshot(QStringLiteral("part"), nodes, a.id());
+    part.createdAt += std::chrono::seconds(1);
+    ASSERT_TRUE(store.saveSnapshot(whole));
+    ASSERT_TRUE(store.saveMarkedSnapshot(part, SnapshotOrigin::daily));
+    ASSERT_TRUE(store.renameSnapshot(part.id, QStringLiteral("renamed")));
+    part.title = QStringLiteral("renamed");
+
+    auto conditions = [&] {
+        std::vector<std::pair<QString, SnapshotCondition>> seen;
+        const auto listed = store.fetchSnapshotList(workspace);
+        for (const auto &entry : listed.value())
+            seen.emplace_back(entry.summary.title, entry.summary.condition);
+        return seen;
+    };
+    auto listed = store.fetchSnapshotList(workspace);
+    ASSERT_TRUE(listed) << listed.error().description().toStdString();
+    ASSERT_EQ(listed->size(), 2);
+    for (const auto &[entry, expected] : {std::pair{(*listed)[0], part}, std::pair{(*listed)[1], whole}}) {
+        SnapshotSummary summary = summarizeSnapshot(expected, entry.summary.origin);
+        summary.storedBytes = entry.summary.storedBytes;
+        EXPECT_EQ(entry.summary, summary);
+        WorkspaceSnapshot head = expected;
+        head.rootNode.children.clear();
+        EXPECT_EQ(entry.snapshot, head);
+    }
+    EXPECT_EQ((*listed)[0].summary.origin, SnapshotOrigin::daily);
+
+    // Damaged by another program: the list decodes that one and says so.
+    tarni::testing::RawDatabase raw(path());
+    raw.exec("UPDATE snapshots SET payload_json = replace(payload_json, '\"kind\":\"group\"', "
+             "'\"kind\":\"whiteboard\"') WHERE id = '" + uuidText(whole.id) + "'");
+    using Seen = std::vector<std::pair<QString, SnapshotCondition>>;
+    EXPECT_EQ(conditions(), (Seen{{QStringLiteral("renamed"), SnapshotCondition::readable},
+                                  {QStringLiteral("whole"), SnapshotCondition::damaged}}));
+    auto one = store.fetchListedSnapshot(workspace, part.id);
+    ASSERT_TRUE(one && *one);
+    EXPECT_EQ((*one)->snapshot, part);
+    const auto damaged = store.fetchListedSnapshot(workspace, whole.id);
+    ASSERT_TRUE(damaged && *damaged);
+    EXPECT_EQ((*damaged)->summary.condition, SnapshotCondition::damaged);
+    EXPECT_FALSE(store.fetchListedSnapshot(QUuid::createUuid(), part.id).value());
+
+    // Without the triggers that drop a changed snapshot's head, a body no
+    // longer decodes and the list does not notice: it read no body.
+    raw.exec("DROP TRIGGER snapshot_heads_drop_on_insert; DROP TRIGGER snapshot_heads_drop_on_update; "
+             "UPDATE snapshots SET payload_json = 'x' WHERE id = '" + uuidText(part.id) + "'");
+    EXPECT_EQ(conditions(), (Seen{{QStringLiteral("renamed"), SnapshotCondition::readable},
+                                  {QStringLiteral("whole"), SnapshotCondition::damaged}}));
 }
 
 TEST_F(WorkspaceStoreSnapshotsTest, DeletingAndRenamingTouchOnlyTheirSnapshot)
