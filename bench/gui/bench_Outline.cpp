@@ -1,8 +1,7 @@
 // The outline on workspaces of 1,000 to 100,000 nodes (search keystrokes also
 // at 1,000,000) with the real SQLite store, offscreen: the time from a change
 // to the repainted list for search keystrokes (the first one right after the
-// launch counted on its own), tree
-// edits, and scrolling by a page.
+// launch counted on its own), tree edits, and scrolling by a page.
 //
 // Each benchmark reports the median, 95th percentile and maximum of its
 // iterations' wall times ("median_ms", "p95_ms", "max_ms").
