@@ -103,7 +103,8 @@ void DisplayedTree::rebuild()
             m_parent[child] = parent;
             m_row[child] = std::uint32_t(list.size());
             list.push_back(child);
-            pending.push_back(child);
+            if (tree.hasChildSlots(child))
+                pending.push_back(child);
         }
         if (parent != kRoot && !list.empty())
             m_parents.push_back(parent);

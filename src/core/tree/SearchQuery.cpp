@@ -3,6 +3,7 @@
 #include <QStringView>
 
 #include <algorithm>
+#include <array>
 #include <unordered_map>
 
 namespace tarni {
@@ -58,6 +59,23 @@ const std::string &foldedCharacter(char32_t c)
             appendUtf8(out, folded);
     }
     return cache.emplace(c, std::move(out)).first->second;
+}
+
+// Bits 0-35 belong to a-z and 0-9 alone; every other byte shares bits 36-63.
+constexpr int kOwnBits = 36;
+
+constexpr std::uint64_t signatureBit(unsigned char byte)
+{
+    if (byte >= 'a' && byte <= 'z')
+        return std::uint64_t(1) << (byte - 'a');
+    if (byte >= '0' && byte <= '9')
+        return std::uint64_t(1) << (26 + byte - '0');
+    return std::uint64_t(1) << (kOwnBits + byte % (64 - kOwnBits));
+}
+
+constexpr bool hasOwnBit(unsigned char byte)
+{
+    return (byte >= 'a' && byte <= 'z') || (byte >= '0' && byte <= '9');
 }
 
 // The code point at `i` and how many code units it takes.
@@ -137,12 +155,31 @@ SearchQuery::SearchQuery(const QString &query)
     if (m_words.empty()) {
         m_whole = folded(query);
         m_key = '\x01' + m_whole;
+        m_signature = signature(m_whole);
         return;
     }
+    m_decidedBySignature = true;
     for (const auto &word : m_words) {
         m_key += word;
         m_key += '\0';
+        m_signature |= signature(word);
+        if (word.size() != 1 || !hasOwnBit(static_cast<unsigned char>(word[0])))
+            m_decidedBySignature = false;
     }
+}
+
+std::uint64_t SearchQuery::signature(std::string_view foldedText)
+{
+    static constexpr auto bitOf = [] {
+        std::array<std::uint64_t, 256> table{};
+        for (int byte = 0; byte < 256; ++byte)
+            table[std::size_t(byte)] = signatureBit(static_cast<unsigned char>(byte));
+        return table;
+    }();
+    std::uint64_t bits = 0;
+    for (const char c : foldedText)
+        bits |= bitOf[static_cast<unsigned char>(c)];
+    return bits;
 }
 
 bool SearchQuery::matches(std::string_view foldedText) const

@@ -41,6 +41,14 @@ public:
     const std::vector<std::string> &words() const { return m_words; }
     // Whether a folded text matches.
     bool matches(std::string_view foldedText) const;
+    // Which bytes a folded text holds, as a set of 64 bits: one of its own
+    // for each ASCII letter and digit, the other bytes sharing the rest. A
+    // text can only match when its signature has every bit of the query's.
+    static std::uint64_t signature(std::string_view foldedText);
+    bool mayMatch(std::uint64_t textSignature) const { return (textSignature & m_signature) == m_signature; }
+    // True when mayMatch() is the whole answer: every word is one ASCII
+    // letter or digit, as while the first character of a word is typed.
+    bool isDecidedBySignature() const { return m_decidedBySignature; }
     // True when every text this query matches is matched by `broader` as
     // well, so a search can re-test only what `broader` found.
     bool narrows(const SearchQuery &broader) const;
@@ -61,7 +69,9 @@ private:
     std::vector<std::string> m_words;
     std::string m_whole; // used only when there are no words
     std::string m_key;
+    std::uint64_t m_signature = 0;
     bool m_empty = true;
+    bool m_decidedBySignature = false;
 };
 
 } // namespace tarni

@@ -99,6 +99,7 @@ TreeProjection::GroupId TreeProjection::groupFor(const std::optional<QUuid> &key
     } else {
         id = GroupId(m_groups.size());
         m_groups.emplace_back();
+        m_groupHasMembers.push_back(0);
     }
     Group &group = m_groups[id];
     group = Group{};
@@ -135,6 +136,7 @@ void TreeProjection::insertMember(GroupId id, SlotId slot)
     // Appending the next whole number keeps a renumbered group renumbered.
     const bool keepsNumbering = pos == members.end() && m_order[slot] == double(members.size());
     members.insert(pos, slot);
+    m_groupHasMembers[id] = 1;
     if (!keepsNumbering)
         markDirty(id);
 }
@@ -150,6 +152,7 @@ void TreeProjection::removeMember(GroupId id, SlotId slot)
         return;
     const bool wasLast = pos + 1 == members.end();
     members.erase(pos);
+    m_groupHasMembers[id] = !members.empty();
     if (!wasLast)
         markDirty(id);
 }
@@ -228,12 +231,14 @@ void TreeProjection::indexText(SlotId slot)
     appendSearchText(m_text, m_nodes[slot]);
     m_textOffset[slot] = std::uint32_t(start);
     m_textLength[slot] = std::uint32_t(m_text.size() - start);
+    m_textSignature[slot] = SearchQuery::signature(std::string_view(m_text).substr(start));
 }
 
 void TreeProjection::dropText(SlotId slot)
 {
     m_textGarbage += m_textLength[slot];
     m_textLength[slot] = 0;
+    m_textSignature[slot] = 0;
 }
 
 void TreeProjection::compactText()
@@ -270,6 +275,7 @@ TreeProjection::SlotId TreeProjection::newSlot()
     m_visible.push_back(0);
     m_textOffset.push_back(0);
     m_textLength.push_back(0);
+    m_textSignature.push_back(0);
     return id;
 }
 
@@ -286,15 +292,18 @@ void TreeProjection::reset(const NodeList &nodes, SearchIndex search)
     m_visible.assign(count, 0);
     m_textOffset.assign(count, 0);
     m_textLength.assign(count, 0);
+    m_textSignature.assign(count, 0);
     m_text.clear();
     m_textGarbage = 0;
     m_freeSlots.clear();
     m_groups.clear();
+    m_groupHasMembers.clear();
     m_freeGroups.clear();
     m_groupOfId.clear();
     m_dirtyGroups.clear();
     m_repeatedIds = 0;
     m_groups.emplace_back();
+    m_groupHasMembers.push_back(0);
     m_groups[0].topLevel = true;
     m_groups[0].live = true;
 
@@ -315,6 +324,7 @@ void TreeProjection::reset(const NodeList &nodes, SearchIndex search)
 
     for (GroupId id = 0; id < m_groups.size(); ++id) {
         Group &group = m_groups[id];
+        m_groupHasMembers[id] = !group.members.empty();
         std::sort(group.members.begin(), group.members.end(), [this](SlotId a, SlotId b) { return before(a, b); });
         for (std::size_t i = 0; i < group.members.size(); ++i) {
             if (m_order[group.members[i]] != double(i)) {
@@ -344,6 +354,7 @@ TreeProjection::SlotId TreeProjection::append(const WorkspaceNode &node)
     m_order[id] = node.sortOrder();
     m_live[id] = 1;
     m_textLength[id] = 0;
+    m_textSignature[id] = 0;
     if (hasText(id))
         indexText(id);
     attach(id);
@@ -548,8 +559,10 @@ std::vector<TreeProjection::SlotId> TreeProjection::renumber(const std::optional
 
 bool TreeProjection::textMatches(SlotId slot) const
 {
-    if (!m_live[slot])
+    if (!m_live[slot] || !m_search.mayMatch(m_textSignature[slot]))
         return false;
+    if (m_search.isDecidedBySignature())
+        return true;
     return m_search.matches(std::string_view(m_text.data() + m_textOffset[slot], m_textLength[slot]));
 }
 
@@ -579,10 +592,12 @@ bool TreeProjection::indexSearchText(std::size_t maxNodes)
             if (f.subtitle)
                 __builtin_prefetch(f.subtitle->constData());
         }
-        if (m_live[slot])
+        if (m_live[slot]) {
             indexText(SlotId(slot));
-        else
+        } else {
             m_textLength[slot] = 0;
+            m_textSignature[slot] = 0;
+        }
     }
     m_indexCursor = end;
     m_searchIndexed = end == count;
@@ -687,6 +702,15 @@ const std::vector<TreeProjection::SlotId> &TreeProjection::childSlots(SlotId slo
         return s_noSlots;
     const Group &group = m_groups[m_ownGroup[slot]];
     return group.firstOwner == slot ? group.members : s_noSlots;
+}
+
+bool TreeProjection::hasChildSlots(SlotId slot) const
+{
+    if (slot == kNoSlot)
+        return m_groupHasMembers[0];
+    if (slot >= m_nodes.size() || !m_live[slot] || !m_groupHasMembers[m_ownGroup[slot]])
+        return false;
+    return m_groups[m_ownGroup[slot]].firstOwner == slot;
 }
 
 QList<WorkspaceNode> TreeProjection::displayedChildren(const std::optional<QUuid> &parentID) const

@@ -109,6 +109,10 @@ public:
     // display order. When identifiers repeat, only the first node with an
     // identifier has the children: every slot then has at most one parent.
     const std::vector<SlotId> &childSlots(SlotId slot) const;
+    // !childSlots(slot).empty(), without reading the group of a node that
+    // has no children (most nodes): walks over the whole tree stay in
+    // small per-slot arrays.
+    bool hasChildSlots(SlotId slot) const;
     bool isLive(SlotId slot) const { return slot < m_live.size() && m_live[slot]; }
     // isDisplayed() for every slot at once, for walks over the whole tree:
     // null while nothing is filtered. Valid until the next change.
@@ -177,10 +181,14 @@ private:
     std::string m_text;
     std::vector<std::uint32_t> m_textOffset;
     std::vector<std::uint32_t> m_textLength;
+    // SearchQuery::signature() of each text: a query rejects most texts,
+    // and decides a word of one letter, without reading the text.
+    std::vector<std::uint64_t> m_textSignature;
     std::size_t m_textGarbage = 0;
 
     std::vector<SlotId> m_freeSlots;
     std::vector<Group> m_groups; // group 0 is the top level
+    std::vector<std::uint8_t> m_groupHasMembers; // per group: !members.empty()
     std::vector<GroupId> m_freeGroups;
     QHash<QUuid, GroupId> m_groupOfId;
     std::vector<GroupId> m_dirtyGroups;

@@ -69,12 +69,15 @@ QString randomText(std::mt19937 &rng, int maxLength)
 }
 
 // Whatever the plain rule finds (the lower-cased query somewhere in the
-// lower-cased text) is still found; narrowing never drops a match; and the
-// highlighted ranges of a matching text are whole characters inside it.
+// lower-cased text) is still found; narrowing never drops a match; the
+// text's signature never turns a match away and, where the query says it
+// decides, agrees with the text; and the highlighted ranges of a matching
+// text are whole characters inside it.
 TEST(SearchQuery, FindsEverythingTheSubstringRuleFoundAndNarrowsSoundly)
 {
     std::mt19937 rng(7);
     int oldMatches = 0;
+    int decided = 0;
     for (int i = 0; i < 20000; ++i) {
         const QString text = randomText(rng, 12);
         QString query;
@@ -99,6 +102,13 @@ TEST(SearchQuery, FindsEverythingTheSubstringRuleFoundAndNarrowsSoundly)
             ++oldMatches;
             ASSERT_TRUE(search.matches(folded)) << text.toStdString() << " / " << query.toStdString();
         }
+        const bool matches = search.matches(folded);
+        const std::uint64_t signature = SearchQuery::signature(folded);
+        ASSERT_TRUE(!matches || search.mayMatch(signature)) << text.toStdString() << " / " << query.toStdString();
+        if (search.isDecidedBySignature()) {
+            ++decided;
+            ASSERT_EQ(search.mayMatch(signature), matches) << text.toStdString() << " / " << query.toStdString();
+        }
         const SearchQuery longer(query + randomText(rng, 2));
         if (longer.narrows(search) && longer.matches(folded)) {
             ASSERT_TRUE(search.matches(folded)) << text.toStdString() << " / " << query.toStdString();
@@ -111,6 +121,12 @@ TEST(SearchQuery, FindsEverythingTheSubstringRuleFoundAndNarrowsSoundly)
         }
     }
     EXPECT_GT(oldMatches, 5000);
+    EXPECT_GT(decided, 100);
+    // Folded single letters and digits are decided; other bytes share bits.
+    for (const char *query : {"a", "Z 7", "\u00e9", "\uff21"})
+        EXPECT_TRUE(SearchQuery(QString::fromUtf8(query)).isDecidedBySignature()) << query;
+    for (const char *query : {"ab", "a /", "\u65e5", " "})
+        EXPECT_FALSE(SearchQuery(QString::fromUtf8(query)).isDecidedBySignature()) << query;
 }
 
 } // namespace

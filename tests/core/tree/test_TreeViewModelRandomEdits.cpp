@@ -27,7 +27,8 @@ const QStringList kQueries{QString(), QStringLiteral(" "), QStringLiteral("a"), 
                            QStringLiteral("日本"), QStringLiteral("http"), QStringLiteral("example.com/1"),
                            QStringLiteral("zzz"), QStringLiteral("S W"), QStringLiteral("i̇s"),
                            QStringLiteral("σοφ"), QStringLiteral("😀 ǆ"), QStringLiteral("resume"),
-                           QStringLiteral("al a"), QStringLiteral("ＡＬ")};
+                           QStringLiteral("al a"), QStringLiteral("ＡＬ"), QStringLiteral("7"),
+                           QStringLiteral("/")};
 
 WorkspaceNode makeNode(const QUuid &workspaceID, std::optional<QUuid> parent, double order, const QString &title,
                        int n)
@@ -277,6 +278,9 @@ public:
         ASSERT_EQ(model.displayedTree(), expected) << "query \"" << query.toStdString() << '"';
         ASSERT_EQ(model.projection().size() - model.projection().reachableCount(),
                   std::size_t(findUnreachableNodes(ref.nodes).count));
+        const TreeProjection &projection = model.projection();
+        for (auto slot = TreeProjection::SlotId(0); slot < projection.slotCapacity(); ++slot)
+            ASSERT_EQ(projection.hasChildSlots(slot), !projection.childSlots(slot).empty()) << "slot " << slot;
         // The per-parent view the outline reads agrees with the nested value.
         std::vector<std::pair<std::optional<QUuid>, const QList<WorkspaceTreeNode> *>> pending{{std::nullopt, &expected}};
         while (!pending.empty()) {
