@@ -2045,20 +2045,28 @@ StoreResult<QList<WorkspaceStore::ListedSnapshot>> WorkspaceStore::fetchSnapshot
         return Failure(StoreError{StoreError::Kind::decode, QString::fromUtf8(sql),
                                   QStringLiteral("snapshot row with a malformed id or time")});
     };
+    // The id and time every row starts with, and the origin marked for it.
+    auto entryOf = [&](sqlite3_stmt *s) -> std::optional<ListedSnapshot> {
+        const auto id = parseUuid(columnView(s, 0));
+        const auto createdAt = parseTimestamp(columnView(s, 1));
+        if (!id || !createdAt)
+            return std::nullopt;
+        ListedSnapshot entry;
+        entry.summary.id = *id;
+        entry.summary.createdAt = *createdAt;
+        entry.summary.origin = marks->value(*id).origin;
+        return entry;
+    };
     auto read = d->query(
         kSelectSnapshotHeads, [&](sqlite3_stmt *s) { Private::bindText(s, 1, workspaceText); },
         [&](sqlite3_stmt *s) -> StoreResult<void> {
-            const auto id = parseUuid(columnView(s, 0));
-            const auto createdAt = parseTimestamp(columnView(s, 1));
-            if (!id || !createdAt)
+            auto started = entryOf(s);
+            if (!started)
                 return malformed(kSelectSnapshotHeads);
-            ListedSnapshot entry;
-            entry.summary.id = *id;
-            entry.summary.createdAt = *createdAt;
-            entry.summary.origin = marks->value(*id).origin;
+            ListedSnapshot entry = std::move(*started);
             if (sqlite3_column_type(s, 2) != SQLITE_NULL && sqlite3_column_type(s, 6) != SQLITE_NULL) {
                 auto head = d->decoder.workspaceSnapshot(columnView(s, 6));
-                if (head && head->id == *id && head->schemaVersion <= TreeExport::kSchemaVersion &&
+                if (head && head->id == entry.summary.id && head->schemaVersion <= TreeExport::kSchemaVersion &&
                     head->rootNode.children.empty()) {
                     const std::string_view title = columnView(s, 2);
                     entry.summary.title = QString::fromUtf8(title.data(), qsizetype(title.size()));
@@ -2078,15 +2086,10 @@ StoreResult<QList<WorkspaceStore::ListedSnapshot>> WorkspaceStore::fetchSnapshot
         read = d->query(
             kSelectSnapshotTimes, [&](sqlite3_stmt *s) { Private::bindText(s, 1, workspaceText); },
             [&](sqlite3_stmt *s) -> StoreResult<void> {
-                const auto id = parseUuid(columnView(s, 0));
-                const auto createdAt = parseTimestamp(columnView(s, 1));
-                if (!id || !createdAt)
+                auto entry = entryOf(s);
+                if (!entry)
                     return malformed(kSelectSnapshotTimes);
-                ListedSnapshot entry;
-                entry.summary.id = *id;
-                entry.summary.createdAt = *createdAt;
-                entry.summary.origin = marks->value(*id).origin;
-                listed.push_back(std::move(entry));
+                listed.push_back(std::move(*entry));
                 return {};
             });
     }
