@@ -53,15 +53,30 @@ function validFrame(x, y, width, height) {
     return coordinate(x) && coordinate(y) && size(width) && size(height);
 }
 
+// Windows created but not yet shown: the shell has not placed them, and the
+// frame they report (the screen's corner) is not where they will open.
+const unshownWindows = new Set();
+
 function normalWindows() {
     return global.get_window_actors()
         .map(actor => actor.get_meta_window())
         .filter(window => window && window.get_window_type() === Meta.WindowType.NORMAL &&
-                          !window.is_override_redirect());
+                          !window.is_override_redirect() && !unshownWindows.has(window));
 }
 
 function findWindow(id) {
     return normalWindows().find(window => window.get_id() === id) ?? null;
+}
+
+function followNewWindow(window) {
+    unshownWindows.add(window);
+    const forget = () => {
+        unshownWindows.delete(window);
+        window.disconnect(shownId);
+        window.disconnect(unmanagedId);
+    };
+    const shownId = window.connect('shown', forget);
+    const unmanagedId = window.connect('unmanaged', forget);
 }
 
 function describe(window) {
@@ -172,6 +187,8 @@ class WindowPlacementService {
 export default class WindowPlacementExtension extends Extension {
 // GNOME-45 class ends
     enable() {
+        this._windowCreatedId = global.display.connect('window-created',
+            (display, window) => followNewWindow(window));
         this._service = new WindowPlacementService();
         this._exported = Gio.DBusExportedObject.wrapJSObject(INTERFACE_XML, this._service);
         this._exported.export(Gio.DBus.session, OBJECT_PATH);
@@ -180,6 +197,11 @@ export default class WindowPlacementExtension extends Extension {
     }
 
     disable() {
+        if (this._windowCreatedId) {
+            global.display.disconnect(this._windowCreatedId);
+            this._windowCreatedId = 0;
+        }
+        unshownWindows.clear();
         if (this._nameId) {
             Gio.bus_unown_name(this._nameId);
             this._nameId = 0;
