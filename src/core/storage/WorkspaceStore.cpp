@@ -84,7 +84,8 @@ constexpr const char *kCreateSnapshotSummaries = "CREATE TABLE IF NOT EXISTS sna
 constexpr const char *kUpsertSnapshotSummary = "INSERT OR REPLACE INTO snapshot_summaries\n"
                                                "    (snapshot_id, title, node_count, subtree, stored_bytes)\n"
                                                "VALUES (?, ?, ?, ?, ?);";
-constexpr const char *kRenameSnapshotSummary = "UPDATE snapshot_summaries SET title = ? WHERE snapshot_id = ?;";
+constexpr const char *kRenameSnapshotSummary =
+    "UPDATE snapshot_summaries SET title = ?, stored_bytes = ? WHERE snapshot_id = ?;";
 constexpr const char *kDeleteSnapshotSummary = "DELETE FROM snapshot_summaries WHERE snapshot_id = ?;";
 // Each snapshot without the root's children, encoded as the snapshot is:
 // what `snapshot list --json` prints. A row is trusted only while the
@@ -2249,7 +2250,8 @@ StoreResult<void> WorkspaceStore::renameSnapshot(const QUuid &snapshotID, const 
     if (auto relisted = d->execute(kRenameSnapshotSummary,
                                    [&](sqlite3_stmt *s) {
                                        Private::bindText(s, 1, titleText);
-                                       Private::bindText(s, 2, id);
+                                       sqlite3_bind_int64(s, 2, sqlite3_int64(json->size()));
+                                       Private::bindText(s, 3, id);
                                    });
         !relisted)
         return abandon(relisted.error());

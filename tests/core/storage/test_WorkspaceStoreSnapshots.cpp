@@ -221,6 +221,11 @@ TEST_F(WorkspaceStoreSnapshotsTest, DeletingAndRenamingTouchOnlyTheirSnapshot)
     WorkspaceSnapshot renamed = keep;
     renamed.title = QStringLiteral("renamed \"x\"");
     EXPECT_EQ(store.fetchSnapshot(workspace, keep.id).value(), renamed);
+    // The list's size is the renamed snapshot's.
+    tarni::testing::RawDatabase raw(path());
+    EXPECT_EQ(raw.value("SELECT f.stored_bytes = length(CAST(s.payload_json AS BLOB)) FROM snapshots s"
+                        " JOIN snapshot_summaries f ON f.snapshot_id = s.id WHERE s.payload_json LIKE '%renamed%'"),
+              "1");
     EXPECT_FALSE(store.renameSnapshot(QUuid::createUuid(), QStringLiteral("nobody")));
 
     ASSERT_TRUE(store.deleteSnapshots({drop.id, QUuid::createUuid()}));
