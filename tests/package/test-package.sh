@@ -254,7 +254,7 @@ stop_app
 # file; the application it starts keeps to the test's folders, and writes no
 # copy of the file for the user beside the package's.
 step "the session bus starts the installed application"
-start_session_bus XDG_DATA_HOME="$work/bus-data" XDG_CONFIG_HOME="$work/bus-config"
+start_session_bus HOME="$work/bus-home" XDG_DATA_HOME="$work/bus-data" XDG_CONFIG_HOME="$work/bus-config"
 activation_bus=$bus_address
 tb_call() {
   DBUS_SESSION_BUS_ADDRESS=$activation_bus timeout 60 gdbus call --session --dest "$1" --object-path "$2" --method "$3" "${@:4}"

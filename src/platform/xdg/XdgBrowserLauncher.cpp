@@ -30,6 +30,18 @@ QString programOf(const DesktopEntry &entry, const QStringList &path)
     return path.isEmpty() ? QString() : QStandardPaths::findExecutable(program, path);
 }
 
+// WM_CLASS of the browser's windows: what its desktop entry says, else the
+// catalogue's; Firefox's builds name their class after the program
+// (firefox, firefox-esr).
+QString windowClassOf(const BrowserInfo &browser, const QString &program, const QString &entryClass)
+{
+    if (!entryClass.isEmpty())
+        return entryClass;
+    if (browser.family == BrowserFamily::firefox && browser.executableList().contains(QFileInfo(program).fileName()))
+        return QFileInfo(program).fileName();
+    return QLatin1String(browser.windowClass);
+}
+
 } // namespace
 
 std::optional<XdgBrowserLauncher::Choice> XdgBrowserLauncher::defaultBrowser() const
@@ -70,8 +82,7 @@ std::optional<XdgBrowserLauncher::Choice> XdgBrowserLauncher::defaultBrowser() c
         browser = browserByExecutable(entry->executable);
     if (!browser)
         return std::nullopt;
-    return Choice{browser, {program, entry->startupWMClass.isEmpty() ? QLatin1String(browser->windowClass)
-                                                                     : entry->startupWMClass}};
+    return Choice{browser, {program, windowClassOf(*browser, program, entry->startupWMClass)}};
 }
 
 std::optional<XdgBrowserLauncher::Choice> XdgBrowserLauncher::choose() const
@@ -86,9 +97,8 @@ std::optional<XdgBrowserLauncher::Choice> XdgBrowserLauncher::choose() const
                 continue;
             const auto entry = lookup.findDesktopEntry(id);
             if (entry && !entry->hidden && !entry->executable.isEmpty()) {
-                return Choice{&browser, {entry->executable, entry->startupWMClass.isEmpty()
-                                                                 ? QLatin1String(browser.windowClass)
-                                                                 : entry->startupWMClass}};
+                return Choice{&browser, {entry->executable,
+                                         windowClassOf(browser, entry->executable, entry->startupWMClass)}};
             }
         }
     }
@@ -99,7 +109,7 @@ std::optional<XdgBrowserLauncher::Choice> XdgBrowserLauncher::choose() const
         for (const QString &name : browser.executableList()) {
             const QString program = QStandardPaths::findExecutable(name, path);
             if (!program.isEmpty())
-                return Choice{&browser, {program, QLatin1String(browser.windowClass)}};
+                return Choice{&browser, {program, windowClassOf(browser, program, {})}};
         }
     }
     return std::nullopt;

@@ -150,7 +150,7 @@ TEST(XdgBrowserLauncher, StartsTheDefaultBrowserWhenItKnowsHowToOpenAWindowOfIt)
 
     setDefault("firefox-esr.desktop");
     EXPECT_EQ(XdgBrowserLauncher({env, {}}).installedBrowser(),
-              (LaunchedBrowser{path("bin/firefox-esr"), QStringLiteral("firefox")}));
+              (LaunchedBrowser{path("bin/firefox-esr"), QStringLiteral("firefox-esr")}));
     EXPECT_EQ(opened({a}), (QStringList{QStringLiteral("firefox-esr"), QStringLiteral("--new-window"), a}));
     EXPECT_EQ(opened({a, b}), (QStringList{QStringLiteral("firefox-esr"), a, b}));
 
