@@ -127,7 +127,7 @@ QStringList newWindowArguments(const BrowserInfo &browser, const QStringList &ad
     }
     // Firefox has no end of options. A running Firefox opens a single
     // address in a tab of its last window unless told --new-window, and
-    // several addresses as the tabs of one new window (so Firefox ESR 115
+    // several addresses as the tabs of one new window (so Firefox ESR 153
     // does); --new-window takes one address only.
     if (addresses.size() == 1)
         arguments << QStringLiteral("--new-window");
