@@ -39,7 +39,6 @@ struct BrowserInfo {
 
     QStringList executableList() const;
     QStringList desktopEntryList() const;
-    bool operator==(const BrowserInfo &other) const { return this == &other; }
 };
 
 // Every browser we register the host with and know how to start, in the
