@@ -10,12 +10,10 @@
 #include "common/NativeHostQueue.h"
 #include "model/Uuid.h"
 
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QLoggingCategory>
 #include <QRandomGenerator>
-
 
 namespace tarni {
 
