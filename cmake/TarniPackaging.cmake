@@ -29,6 +29,13 @@ string(LENGTH "${TARNI_CHROME_EXTENSION_ID}" tarni_id_length)
 if(NOT tarni_id_length EQUAL 32)
   message(FATAL_ERROR "cannot read the extension id from ChromeExtensionIdentity.h")
 endif()
+file(STRINGS ${PROJECT_SOURCE_DIR}/src/core/chrome/ChromeExtensionIdentity.h tarni_id_line
+     REGEX "kFirefoxExtensionID = \"[a-z0-9.@-]+\"")
+string(REGEX MATCH "\"[a-z0-9.@-]+\"" TARNI_FIREFOX_EXTENSION_ID "${tarni_id_line}")
+string(REPLACE "\"" "" TARNI_FIREFOX_EXTENSION_ID "${TARNI_FIREFOX_EXTENSION_ID}")
+if(TARNI_FIREFOX_EXTENSION_ID STREQUAL "")
+  message(FATAL_ERROR "cannot read the Firefox extension id from ChromeExtensionIdentity.h")
+endif()
 
 set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
@@ -78,8 +85,11 @@ endforeach()
 # --- the .deb's own files ------------------------------------------------
 # The system-wide manifests let the browser start the host before the
 # application has ever run. Files in /etc would be conffiles, which `dpkg -r`
-# keeps; the manifest therefore lives under /usr/share and /etc holds only
-# links to it, which dpkg removes with the package.
+# keeps; the Chromium family's manifest therefore lives under /usr/share and
+# /etc holds only links to it, which dpkg removes with the package. The
+# folders (see BrowserCatalogue.cpp for where each comes from): Chrome,
+# Chromium, Edge, Brave, Vivaldi. Firefox's folder is under /usr/lib, so the
+# Firefox family gets the file itself, for Firefox and LibreWolf.
 set(TARNI_DEB_PREFIX /usr)
 set(tarni_manifest_dir ${TARNI_DEB_PREFIX}/share/tarnibar/NativeMessagingHosts)
 configure_file(${tarni_packaging}/debian/com.tarni.bar.chrome.json ${tarni_generated}/debian/com.tarni.bar.chrome.json
@@ -89,8 +99,14 @@ install(FILES ${tarni_generated}/debian/com.tarni.bar.chrome.json DESTINATION sh
 file(MAKE_DIRECTORY ${tarni_generated}/debian/links)
 file(CREATE_LINK ${tarni_manifest_dir}/com.tarni.bar.chrome.json
      ${tarni_generated}/debian/links/com.tarni.bar.chrome.json SYMBOLIC)
-foreach(dir /etc/opt/chrome/native-messaging-hosts /etc/chromium/native-messaging-hosts)
-  install(FILES ${tarni_generated}/debian/links/com.tarni.bar.chrome.json DESTINATION ${dir}
+foreach(dir /etc/opt/chrome /etc/chromium /etc/opt/edge /etc/brave /etc/opt/vivaldi)
+  install(FILES ${tarni_generated}/debian/links/com.tarni.bar.chrome.json DESTINATION ${dir}/native-messaging-hosts
+          COMPONENT Debian EXCLUDE_FROM_ALL)
+endforeach()
+configure_file(${tarni_packaging}/debian/firefox/com.tarni.bar.chrome.json
+               ${tarni_generated}/debian/firefox/com.tarni.bar.chrome.json @ONLY)
+foreach(dir lib/mozilla lib/librewolf)
+  install(FILES ${tarni_generated}/debian/firefox/com.tarni.bar.chrome.json DESTINATION ${dir}/native-messaging-hosts
           COMPONENT Debian EXCLUDE_FROM_ALL)
 endforeach()
 
@@ -145,7 +161,7 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # platform plugin, the SVG icon plugin, and xdg-open for opening nodes.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, libqt6svg6, xdg-utils")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-noto-cjk, qt6-translations-l10n")
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "chromium | google-chrome-stable")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "chromium | google-chrome-stable | firefox-esr | firefox")
 # Each package takes its own part of the install: the tarball everything a
 # plain install gives, the .deb that and its Debian files, installed below
 # DESTDIR so that the /etc links land in the package.

@@ -60,6 +60,9 @@ protected:
     {
         ChromeBridgeOptions options;
         options.configHome = QString::fromStdString(m_config.string());
+        // The browsers are looked for in the test's home (Chromium is found
+        // on the PATH); the user's own are left alone.
+        options.environment.insert(QStringLiteral("HOME"), QString::fromStdString((m_scratch.path() / "home").string()));
         options.bundledHostProgram = QStringLiteral(TARNI_HOST_PROGRAM);
         options.replyTimeout = replyTimeout;
         m_bridge.reset();
@@ -504,6 +507,12 @@ TEST_F(ChromeEndToEnd, WithoutTheExtensionTheProviderStartsTheBrowserWithTheTabs
     env.insert(QStringLiteral("DISPLAY"), x->display());
     env.insert(QStringLiteral("HOME"), QString::fromStdString((m_scratch.path() / "home").string()));
     env.insert(QStringLiteral("TMPDIR"), QString::fromStdString(m_scratch.path().string()));
+    // Chromium is the default browser, whichever other browsers the machine has.
+    const fs::path bin = m_scratch.path() / "bin";
+    fs::create_directories(bin);
+    writeFile(bin / "xdg-settings", "#!/bin/sh\necho chromium.desktop\n");
+    fs::permissions(bin / "xdg-settings", fs::perms::owner_all);
+    env.insert(QStringLiteral("PATH"), QString::fromStdString(bin.string()) + QLatin1Char(':') + env.value(QStringLiteral("PATH")));
     XdgBrowserLauncher::Options launch{env, {QStringLiteral("--no-sandbox"),
                                              QStringLiteral("--user-data-dir=")
                                                  + QString::fromStdString((m_scratch.path() / "plain-profile").string()),

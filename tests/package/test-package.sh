@@ -86,6 +86,11 @@ expected_files() {
   printf '%s\n' /usr/share/tarnibar/NativeMessagingHosts/com.tarni.bar.chrome.json \
     /etc/opt/chrome/native-messaging-hosts/com.tarni.bar.chrome.json \
     /etc/chromium/native-messaging-hosts/com.tarni.bar.chrome.json \
+    /etc/opt/edge/native-messaging-hosts/com.tarni.bar.chrome.json \
+    /etc/brave/native-messaging-hosts/com.tarni.bar.chrome.json \
+    /etc/opt/vivaldi/native-messaging-hosts/com.tarni.bar.chrome.json \
+    /usr/lib/mozilla/native-messaging-hosts/com.tarni.bar.chrome.json \
+    /usr/lib/librewolf/native-messaging-hosts/com.tarni.bar.chrome.json \
     /usr/share/doc/tarnibar/copyright /usr/share/doc/tarnibar/changelog.gz \
     /usr/share/dbus-1/services/com.tarni.bar.service \
     /usr/share/lintian/overrides/tarnibar \
@@ -117,20 +122,27 @@ for page in tarnibar tarnibar-cli; do
   [ -z "$warnings" ] || fail "man page $page: $warnings"
 done
 
-# The browsers' manifests: both name the installed host, executable, and
-# admit exactly the extension we ship (its ID follows from its key).
+# The browsers' manifests: all name the installed host, executable, and
+# admit exactly the extension we ship (its Chromium id follows from its key;
+# Firefox's is the one the code names).
 step "native messaging manifests and host"
-host=$(python3 - "$source_dir/extension/ChromeExtension/manifest.json" <<'EOF'
-import base64, hashlib, json, sys
+host=$(python3 - "$source_dir/extension/ChromeExtension/manifest.json" \
+  "$source_dir/src/core/chrome/ChromeExtensionIdentity.h" <<'EOF'
+import base64, hashlib, json, re, sys
 key = json.load(open(sys.argv[1]))["key"]
 digest = hashlib.sha256(base64.b64decode(key)).hexdigest()[:32]
 extension = "".join(chr(ord("a") + int(c, 16)) for c in digest)
+firefox = re.search(r'kFirefoxExtensionID = "([^"]+)"', open(sys.argv[2]).read()).group(1)
 paths = set()
-for manifest in ("/etc/opt/chrome/native-messaging-hosts/com.tarni.bar.chrome.json",
-                 "/etc/chromium/native-messaging-hosts/com.tarni.bar.chrome.json"):
+for folder in ("/etc/opt/chrome", "/etc/chromium", "/etc/opt/edge", "/etc/brave", "/etc/opt/vivaldi",
+               "/usr/lib/mozilla", "/usr/lib/librewolf"):
+    manifest = folder + "/native-messaging-hosts/com.tarni.bar.chrome.json"
     m = json.load(open(manifest))
     assert m["name"] == "com.tarni.bar.chrome" and m["type"] == "stdio", manifest
-    assert m["allowed_origins"] == ["chrome-extension://%s/" % extension], (manifest, m["allowed_origins"])
+    if folder.startswith("/usr/lib/"):
+        assert m["allowed_extensions"] == [firefox] and "allowed_origins" not in m, (manifest, m)
+    else:
+        assert m["allowed_origins"] == ["chrome-extension://%s/" % extension], (manifest, m["allowed_origins"])
     paths.add(m["path"])
 assert len(paths) == 1, paths
 print(paths.pop())
@@ -242,7 +254,7 @@ stop_app
 # file; the application it starts keeps to the test's folders, and writes no
 # copy of the file for the user beside the package's.
 step "the session bus starts the installed application"
-start_session_bus XDG_DATA_HOME="$work/bus-data" XDG_CONFIG_HOME="$work/bus-config"
+start_session_bus HOME="$work/bus-home" XDG_DATA_HOME="$work/bus-data" XDG_CONFIG_HOME="$work/bus-config"
 activation_bus=$bus_address
 tb_call() {
   DBUS_SESSION_BUS_ADDRESS=$activation_bus timeout 60 gdbus call --session --dest "$1" --object-path "$2" --method "$3" "${@:4}"

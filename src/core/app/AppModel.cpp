@@ -32,6 +32,7 @@
 #include <cmath>
 
 Q_LOGGING_CATEGORY(lcAutoSnapshots, "tarnibar.snapshots.auto")
+Q_LOGGING_CATEGORY(lcBrowsers, "tarnibar.browsers")
 
 namespace tarni {
 
@@ -389,6 +390,10 @@ QCoro::Task<> AppModel::launch()
         // Automation runs decide themselves when snapshots are taken.
         if (!config.isUITestMode)
             m_dailySnapshotTimer->start(kFirstDailyCheckMs);
+        // Rewritten at every start: the manifests follow the program when it
+        // moves, and a browser installed since gets its own.
+        if (!config.isUITestMode)
+            registerNativeHost(false);
     }
     writeStateDump();
     Q_EMIT launched();
@@ -891,18 +896,36 @@ void AppModel::handleCapturedSlackThread(const SlackTarget &target, const QUuid 
     setLatestImportStatus(StatusLine::lookedUp(textKey("Saved Slack thread from Chrome")));
 }
 
-void AppModel::installNativeHostManifest()
+void AppModel::registerNativeHost(bool announce)
 {
-    CommandScope scope(this);
     ChromeNativeHostBridge *bridge = m_dependencies.nativeHostBridge;
     if (!bridge)
         return;
     const auto hostPath = m_dependencies.uiTestConfig.applicationSupportRoot / kNativeHostProgramName;
     auto installed = bridge->installNativeHostManifest(QString::fromStdString(hostPath.string()),
                                                        QString::fromLatin1(kChromeExtensionID));
-    if (failed(installed))
+    m_browserRegistrations = bridge->browserRegistrations();
+    Q_EMIT browserRegistrationsChanged();
+    if (!installed) {
+        // At start nobody asked: a browser folder we cannot write to is
+        // worth a line in the log, not an alert at every start.
+        if (announce)
+            failed(installed);
+        else
+            qCWarning(lcBrowsers).noquote()
+                << "native host registration:" << installed.error().description();
         return;
-    setLatestImportStatus(StatusLine::lookedUp(textKey("Installed native host manifest at %@"), {*installed}));
+    }
+    if (announce)
+        setLatestImportStatus(installed->isEmpty()
+                                  ? StatusLine::lookedUp(textKey("No browser was found to register the native host with."))
+                                  : StatusLine::lookedUp(textKey("Installed native host manifest at %@"), {*installed}));
+}
+
+void AppModel::installNativeHostManifest()
+{
+    CommandScope scope(this);
+    registerNativeHost(true);
 }
 
 QCoro::Task<> AppModel::revealBundledChromeExtension()

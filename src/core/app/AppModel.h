@@ -5,6 +5,7 @@
 #include "app/ClipboardContent.h"
 #include "archive/SnapshotService.h"
 #include "chrome/ChromeHostMessages.h"
+#include "chrome/NativeHostRegistration.h"
 #include "model/SnapshotSummary.h"
 #include "interop/InteropFormat.h"
 #include "model/WorkspaceSnapshot.h"
@@ -174,7 +175,10 @@ public:
     QCoro::Task<bool> captureCurrentChromeWindow();
     // The node the last capture that succeeded added (a window's group).
     std::optional<QUuid> lastCapturedNodeID() const { return m_lastCapturedNodeID; }
+    // Registers the native host with every browser found and says so.
     void installNativeHostManifest();
+    // What the latest registration found and wrote, per browser.
+    const std::vector<BrowserRegistration> &browserRegistrations() const { return m_browserRegistrations; }
     QCoro::Task<> revealBundledChromeExtension();
     void saveSnapshotOfWorkspace();
     void saveSnapshotOfSelectedSubtree();
@@ -308,6 +312,7 @@ public:
 Q_SIGNALS:
     void lastOpenSummaryChanged();
     void chromeConnectionSummaryChanged();
+    void browserRegistrationsChanged();
     void latestExportPathChanged();
     void latestImportStatusChanged();
     void sidebarWidthDescriptionChanged();
@@ -374,6 +379,9 @@ private:
 
     template <class T, class E>
     bool failed(const Result<T, E> &result);
+    // `announce`: the user asked, so the outcome goes to the status line
+    // and a failure to the alert; else only the log hears of a failure.
+    void registerNativeHost(bool announce);
     void select(const std::optional<QUuid> &nodeID);
     // Ends a search that filters the node out and expands the groups above it.
     void reveal(const QUuid &nodeID);
@@ -404,6 +412,7 @@ private:
 
     StatusLine m_lastOpenSummary;
     StatusLine m_chromeConnectionSummary;
+    std::vector<BrowserRegistration> m_browserRegistrations;
     QString m_latestExportPath;
     StatusLine m_latestImportStatus;
     StatusLine m_sidebarWidthDescription;

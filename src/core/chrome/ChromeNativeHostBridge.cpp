@@ -10,14 +10,10 @@
 #include "common/NativeHostQueue.h"
 #include "model/Uuid.h"
 
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QLoggingCategory>
 #include <QRandomGenerator>
-
-#include <rapidjson/prettywriter.h>
-#include <rapidjson/stringbuffer.h>
 
 namespace tarni {
 
@@ -471,19 +467,6 @@ void ChromeNativeHostBridge::processQueuedEnvelope(const ChromeHostEnvelope &env
 
 // ---------------------------------------------------------------- installing
 
-fs::path ChromeNativeHostBridge::nativeMessagingManifestDirectory() const
-{
-    if (m_options.automationMode)
-        return m_root / "NativeMessagingHosts";
-    QString config = m_options.configHome;
-    if (config.isEmpty()) {
-        config = qEnvironmentVariable("XDG_CONFIG_HOME");
-        if (!config.startsWith(QLatin1Char('/')))
-            config = QDir::homePath() + QStringLiteral("/.config");
-    }
-    return fs::path(config.toStdString()) / "google-chrome" / "NativeMessagingHosts";
-}
-
 Result<void, ChromeBridgeError> ChromeNativeHostBridge::bundledNativeHostIfAvailable(const fs::path &destination) const
 {
     const QString source = m_options.bundledHostProgram;
@@ -512,53 +495,38 @@ Result<QString, ChromeBridgeError> ChromeNativeHostBridge::installNativeHostMani
     if (auto copied = bundledNativeHostIfAvailable(absoluteHost.toStdString()); !copied)
         return Failure(copied.error());
 
-    rapidjson::StringBuffer buffer;
-    rapidjson::PrettyWriter<rapidjson::StringBuffer> w(buffer);
-    auto key = [&](const char *k) { w.Key(k); };
-    auto string = [&](const QString &text) {
-        const QByteArray utf8 = text.toUtf8();
-        w.String(utf8.constData(), rapidjson::SizeType(utf8.size()));
-    };
-    w.StartObject();
-    key("allowed_origins");
-    w.StartArray();
-    string(QStringLiteral("chrome-extension://") + extensionID + QLatin1Char('/'));
-    w.EndArray();
-    key("description");
-    string(QStringLiteral("Tarni Bar native messaging host"));
-    key("name");
-    string(QString::fromLatin1(kNativeHostName));
-    key("path");
-    string(absoluteHost);
-    key("type");
-    string(QStringLiteral("stdio"));
-    w.EndObject();
-    const std::string manifest = std::string(buffer.GetString(), buffer.GetSize()) + "\n";
-
-    const fs::path chromeDir = nativeMessagingManifestDirectory();
-    std::vector<fs::path> dirs{chromeDir};
-    if (!m_options.automationMode) {
-        const fs::path config = chromeDir.parent_path().parent_path();
-        dirs.push_back(config / "chromium" / "NativeMessagingHosts");
-        // Other Chromium browsers only when the user has them.
-        for (const char *browser : {"BraveSoftware/Brave-Browser", "vivaldi", "microsoft-edge"}) {
-            std::error_code ec;
-            if (fs::is_directory(config / browser, ec))
-                dirs.push_back(config / browser / "NativeMessagingHosts");
-        }
-    }
-    for (const fs::path &dir : dirs) {
+    if (m_options.automationMode) {
+        const fs::path dir = m_root / "NativeMessagingHosts";
+        const fs::path manifest = dir / kNativeHostManifestFileName;
         std::error_code ec;
         fs::create_directories(dir, ec);
         if (ec)
             return Failure(bridgeError(ChromeBridgeError::Code::cannotWriteManifest,
                                        "cannot create \"" + dir.string() + "\": " + ec.message()));
         std::string error;
-        // The browser reads it as the same user; nothing in it is private.
-        if (!writeFileAtomically(dir / kNativeHostManifestFileName, manifest, &error, 0644))
+        if (!writeFileAtomically(manifest, chromiumHostManifest(absoluteHost, extensionID), &error, 0644))
             return Failure(bridgeError(ChromeBridgeError::Code::cannotWriteManifest, error));
+        const QString path = QString::fromStdString(manifest.string());
+        BrowserRegistration chrome;
+        chrome.browser = browserByKey(u"google-chrome");
+        chrome.manifestPath = path;
+        m_registrations = {chrome};
+        return path;
     }
-    return QString::fromStdString((chromeDir / kNativeHostManifestFileName).string());
+
+    BrowserEnvironment environment = BrowserEnvironment::fromProcessEnvironment(m_options.environment);
+    if (!m_options.configHome.isEmpty())
+        environment.configHome = m_options.configHome;
+    m_registrations = registerNativeHost(
+        environment, {absoluteHost, extensionID, QString::fromLatin1(kFirefoxExtensionID)});
+    QString first;
+    for (const BrowserRegistration &r : m_registrations) {
+        if (r.error)
+            return Failure(*r.error);
+        if (first.isEmpty())
+            first = r.manifestPath;
+    }
+    return first;
 }
 
 } // namespace tarni

@@ -3,6 +3,7 @@
 #include "chrome/ChromeMessageCodec.h"
 #include "chrome/ChromeNativeHostBridgeProtocol.h"
 #include "chrome/ChromeStateCache.h"
+#include "chrome/NativeHostRegistration.h"
 
 #include <QFileSystemWatcher>
 #include <QObject>
@@ -28,8 +29,11 @@ struct ChromeBridgeOptions {
     // The host program we carry; copied by installNativeHostManifest. Empty or
     // missing: nothing is copied and the manifest is written all the same.
     QString bundledHostProgram;
-    // The user's configuration folder ($XDG_CONFIG_HOME); empty: the usual one.
+    // The user's configuration folder ($XDG_CONFIG_HOME); empty: the
+    // environment's.
     QString configHome;
+    // Where the browsers are looked for (HOME, PATH, the XDG folders).
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
 
     std::chrono::milliseconds replyTimeout{2000};
     // Added to the wait for each address a command opens: the browser makes
@@ -75,10 +79,14 @@ public:
     void simulate(const ChromeEvent &event) override;
     void consumeLatestSlackCapture() override;
 
-    // Writes the host manifest for Chrome and Chromium (and Brave, Vivaldi and
-    // Edge when they are set up) after copying the host program to `hostPath`.
-    // Returns the path of Chrome's manifest (in automation mode, the only one).
+    // Copies the host program to `hostPath` and registers it with every
+    // browser found (see registerNativeHost); in automation mode writes only
+    // the data root's manifest. Returns the first manifest written, empty
+    // when no browser was found; the first browser's error when one failed.
+    // `extensionID` is the Chromium family's; Firefox's is fixed.
     Result<QString, ChromeBridgeError> installNativeHostManifest(const QString &hostPath, const QString &extensionID);
+    // What the latest installNativeHostManifest found and wrote, per browser.
+    const std::vector<BrowserRegistration> &browserRegistrations() const { return m_registrations; }
 
     // Withdraws the requests an earlier run left (call it holding the instance
     // lock), asks a connected browser for its windows, and processes the queue
@@ -114,7 +122,6 @@ private:
     void updateConnection();
     QCoro::Task<> requestFreshState();
     void watch(QFileSystemWatcher *watcher, const std::filesystem::path &dir);
-    std::filesystem::path nativeMessagingManifestDirectory() const;
     Result<void, ChromeBridgeError> bundledNativeHostIfAvailable(const std::filesystem::path &destination) const;
 
     QPointer<ChromeStateCache> m_stateCache;
@@ -127,6 +134,7 @@ private:
     bool m_simulatedConnection = false;
     std::vector<std::string> m_liveHosts;
     std::optional<SlackCapture> m_latestSlackCapture;
+    std::vector<BrowserRegistration> m_registrations;
     CommandHandler m_commandHandler;
     bool m_started = false;
     bool m_freshStateRequested = false;

@@ -18,13 +18,13 @@ struct LaunchedBrowser {
     bool operator==(const LaunchedBrowser &) const = default;
 };
 
-// Starts Chrome itself when its extension is not there to open tabs.
+// Starts a browser itself when the extension is not there to open tabs.
 class BrowserLaunching {
 public:
     virtual ~BrowserLaunching() = default;
     // Opens the URLs, in order, as the tabs of one new window of the
-    // installed Chrome, else Chromium. Nothing when neither is installed or
-    // it could not be started.
+    // default browser, else of the first browser installed. Nothing when
+    // none is installed or it could not be started.
     virtual std::optional<LaunchedBrowser> openInNewWindow(const QList<AcceptedAddress> &addresses) = 0;
 
 protected:

@@ -59,6 +59,14 @@ OnboardingView::OnboardingView(AppModel &model, AppActions &actions, QWidget *pa
     chrome->layout()->addWidget(m_installHost);
     chrome->layout()->addWidget(m_revealExtension);
     addText(chrome, textKey("Then, in Chrome:\n1. Open chrome://extensions.\n2. Turn on Developer mode.\n3. Choose Load unpacked and pick the extension folder that was just shown."));
+    // Selectable: the Flatpak permission command is meant to be copied.
+    m_browsers = new QLabel(chrome);
+    m_browsers->setObjectName(QStringLiteral("onboardingBrowsers"));
+    m_browsers->setWordWrap(true);
+    m_browsers->setTextFormat(Qt::PlainText);
+    m_browsers->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    chrome->layout()->addWidget(m_browsers);
+    connect(&m_model, &AppModel::browserRegistrationsChanged, this, &OnboardingView::showBrowsers);
     m_status = new QLabel(chrome);
     m_status->setObjectName(QStringLiteral("onboardingStatus"));
     m_status->setWordWrap(true);
@@ -145,7 +153,47 @@ void OnboardingView::relabel()
     m_back->setText(localized("Back"));
     m_next->setText(localized("Next"));
     m_complete->setText(localized("Complete Setup"));
+    showBrowsers();
     updateNavigation();
+}
+
+void OnboardingView::showBrowsers()
+{
+    QStringList blocks;
+    for (const BrowserRegistration &r : m_model.browserRegistrations()) {
+        const QString name = QString::fromUtf8(r.browser->displayName);
+        QStringList lines;
+        switch (r.packaging) {
+        case BrowserPackaging::native:
+            // The automation's manifest belongs to no browser found.
+            lines << (r.foundAt.isEmpty() ? name : formatted(localized("%@: found at %@"), {name, r.foundAt}));
+            break;
+        case BrowserPackaging::flatpak:
+            lines << formatted(localized("%@ (Flatpak): found at %@"), {name, r.foundAt});
+            break;
+        case BrowserPackaging::snap:
+            lines << formatted(localized("%@ (Snap): found at %@"), {name, r.foundAt});
+            break;
+        }
+        if (r.error) {
+            lines << formatted(localized("Not registered: %@"), {localized(r.error->description())});
+            blocks << lines.join(QLatin1Char('\n'));
+            continue;
+        }
+        lines << formatted(localized("Registered at %@"), {r.manifestPath});
+        if (r.packaging == BrowserPackaging::flatpak)
+            lines << localized("It can start the helper outside its sandbox once you allow it with this command:")
+                  << r.permissionCommand;
+        else if (r.packaging == BrowserPackaging::snap)
+            lines << localized("Firefox from Snap asks for the helper through the desktop's WebExtensions portal: it needs xdg-desktop-portal 1.17 or newer with native messaging support. If the extension cannot connect, update xdg-desktop-portal, restart Firefox and allow the request it shows.");
+        const QString page = QString::fromUtf8(r.browser->extensionsPage);
+        lines << (r.browser->family == BrowserFamily::chromium
+                      ? formatted(localized("To load the extension: open %@, turn on Developer mode, choose Load unpacked and pick the extension folder."), {page})
+                      : formatted(localized("To load the extension: open %@, choose Install Add-on From File in the gear menu and pick the extension's package."), {page}));
+        blocks << lines.join(QLatin1Char('\n'));
+    }
+    m_browsers->setText(blocks.join(QStringLiteral("\n\n")));
+    m_browsers->setVisible(!blocks.isEmpty());
 }
 
 int OnboardingView::stepCount() const

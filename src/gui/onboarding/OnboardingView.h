@@ -34,6 +34,9 @@ private:
     QWidget *addStep(const char *titleKey, const char *bodyKey);
     QLabel *addText(QWidget *step, const char *key);
     void relabel();
+    // Per browser found: where, the manifest written, what it still needs
+    // and how to load the extension in it.
+    void showBrowsers();
     void updateNavigation();
 
     AppModel &m_model;
@@ -42,6 +45,7 @@ private:
     QList<Text> m_texts;
     QLabel *m_progress = nullptr;
     QLabel *m_status = nullptr;
+    QLabel *m_browsers = nullptr;
     QPushButton *m_installHost = nullptr;
     QPushButton *m_revealExtension = nullptr;
     QPushButton *m_back = nullptr;

@@ -416,19 +416,40 @@ TEST_F(BridgeTest, InstallingWritesTheManifestAndReplacesTheHostProgram)
     EXPECT_EQ(read()[QLatin1String("allowed_origins")][0].toString(), QStringLiteral("chrome-extension://abc/"));
 }
 
-TEST_F(BridgeTest, InstallingForTheUserCoversChromeChromiumAndBrowsersThatAreSetUp)
+// The browsers come from the bridge's environment and its configuration
+// folder; no browser found is no manifest, and no error.
+TEST_F(BridgeTest, InstallingForTheUserCoversTheBrowsersFound)
 {
     const fs::path config = m_scratch.path() / "config";
+    QProcessEnvironment environment;
+    environment.insert(QStringLiteral("HOME"), QString::fromStdString((m_scratch.path() / "home").string()));
+    // No program and no desktop entry of the machine's counts.
+    environment.insert(QStringLiteral("XDG_DATA_DIRS"), QString::fromStdString((m_scratch.path() / "none").string()));
+    auto bridge = makeBridge(options([&](ChromeBridgeOptions &o) {
+        o.configHome = QString::fromStdString(config.string());
+        o.environment = environment;
+    }));
+    const auto none = bridge->installNativeHostManifest(QStringLiteral("/opt/host"), QStringLiteral("id"));
+    ASSERT_TRUE(none);
+    EXPECT_TRUE(none->isEmpty());
+    EXPECT_TRUE(bridge->browserRegistrations().empty());
+
     fs::create_directories(config / "vivaldi");
-    auto bridge = makeBridge(options([&](ChromeBridgeOptions &o) { o.configHome = QString::fromStdString(config.string()); }));
     const auto manifest = bridge->installNativeHostManifest(QStringLiteral("/opt/host"), QStringLiteral("id"));
     ASSERT_TRUE(manifest);
     EXPECT_EQ(manifest.value().toStdString(),
-              (config / "google-chrome" / "NativeMessagingHosts" / kNativeHostManifestFileName).string());
-    EXPECT_TRUE(fs::exists(config / "chromium" / "NativeMessagingHosts" / kNativeHostManifestFileName));
-    EXPECT_TRUE(fs::exists(config / "vivaldi" / "NativeMessagingHosts" / kNativeHostManifestFileName));
-    EXPECT_FALSE(fs::exists(config / "microsoft-edge"));
-    EXPECT_FALSE(fs::exists(config / "BraveSoftware"));
+              (config / "vivaldi" / "NativeMessagingHosts" / kNativeHostManifestFileName).string());
+    ASSERT_EQ(bridge->browserRegistrations().size(), 1u);
+    EXPECT_EQ(bridge->browserRegistrations()[0].browser, browserByKey(u"vivaldi"));
+    EXPECT_FALSE(fs::exists(config / "google-chrome"));
+    EXPECT_FALSE(fs::exists(config / "chromium"));
+
+    // A folder that cannot be written is the bridge's error.
+    fs::remove_all(config / "vivaldi" / "NativeMessagingHosts");
+    writeFile(config / "vivaldi" / "NativeMessagingHosts", "a file");
+    const auto failed = bridge->installNativeHostManifest(QStringLiteral("/opt/host"), QStringLiteral("id"));
+    ASSERT_FALSE(failed);
+    EXPECT_EQ(failed.error().code, ChromeBridgeError::Code::cannotWriteManifest);
 }
 
 int main(int argc, char **argv)

@@ -379,6 +379,15 @@ TEST_F(SidebarTest, TheOnboardingReplacesTheSidebarUntilSetupIsComplete)
     const auto *status = onboarding->findChild<QLabel *>(QStringLiteral("onboardingStatus"));
     EXPECT_TRUE(status->text().contains(revealed.front().toLocalFile())) << status->text().toStdString();
     EXPECT_TRUE(status->textInteractionFlags() & Qt::TextSelectableByMouse);
+    // Then each browser registered, with the steps of its own extensions page.
+    const auto *browsers = onboarding->findChild<QLabel *>(QStringLiteral("onboardingBrowsers"));
+    EXPECT_FALSE(browsers->isVisibleTo(onboarding));
+    QTest::mouseClick(onboarding->findChild<QPushButton *>(QStringLiteral("installNativeHost")), Qt::LeftButton);
+    EXPECT_TRUE(browsers->isVisibleTo(onboarding));
+    EXPECT_EQ(browsers->text().split(QLatin1Char('\n')).mid(0, 2),
+              (QStringList{QStringLiteral("Google Chrome"),
+                           QStringLiteral("Registered at ") + root() + QStringLiteral("/NativeMessagingHosts/com.tarni.bar.chrome.json")}));
+    EXPECT_TRUE(browsers->text().contains(QStringLiteral("open chrome://extensions"))) << browsers->text().toStdString();
     onboarding->goToStep(0);
 
     EXPECT_FALSE(onboarding->backButton()->isEnabled());

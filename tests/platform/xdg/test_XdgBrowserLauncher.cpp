@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -94,6 +95,77 @@ TEST(XdgBrowserLauncher, AWrapperThatDropsTheEndOfSwitchesGetsOnlyAcceptedAddres
     EXPECT_EQ(QString::fromUtf8(f.readAll()).split(u'\n', Qt::SkipEmptyParts),
               (QStringList{QStringLiteral("--new-window"), QStringLiteral("https://a.example/"),
                            QStringLiteral("http://b.example/x%20y")}));
+}
+
+// The default browser is started when the catalogue knows it; a default
+// we cannot start with a new window (a Flatpak's entry runs flatpak, an
+// unknown program) falls back to the catalogue's order. Firefox has no "--"
+// and takes one address per --new-window.
+TEST(XdgBrowserLauncher, StartsTheDefaultBrowserWhenItKnowsHowToOpenAWindowOfIt)
+{
+    QTemporaryDir dir;
+    const auto path = [&](const char *relative) { return dir.filePath(QString::fromUtf8(relative)); };
+    const QByteArray record = path("record").toUtf8();
+    const QByteArray recorder = "#!/bin/sh\nprintf '%s\\n' \"$0\" \"$@\" > \"" + record + ".part\"\n/bin/mv \"" + record +
+                                ".part\" \"" + record + "\"\n";
+    for (const char *program : {"bin/firefox-esr", "bin/chromium", "bin/flatpak", "bin/mybrowser"}) {
+        ASSERT_TRUE(writeFile(path(program), recorder));
+        QFile(path(program)).setPermissions(QFile::ReadOwner | QFile::ExeOwner);
+    }
+    const auto entry = [&](const char *id, const char *exec) {
+        ASSERT_TRUE(writeFile(path("data/applications/") + QString::fromUtf8(id),
+                              "[Desktop Entry]\nType=Application\nName=B\nExec=" + QByteArray(exec) + "\n"));
+    };
+    entry("firefox-esr.desktop", "firefox-esr %u");
+    entry("chromium.desktop", "chromium %U");
+    entry("org.mozilla.firefox.desktop", "flatpak run --branch=stable org.mozilla.firefox @@u %u @@");
+    entry("my-browser.desktop", "mybrowser %u");
+    const auto setDefault = [&](const QByteArray &answer) {
+        ASSERT_TRUE(writeFile(path("bin/xdg-settings"),
+                              "#!/bin/sh\n[ \"$*\" = 'get default-web-browser' ] || exit 3\necho '" + answer + "'\n"));
+        QFile(path("bin/xdg-settings")).setPermissions(QFile::ReadOwner | QFile::ExeOwner);
+    };
+    QProcessEnvironment env;
+    env.insert(QStringLiteral("PATH"), path("bin"));
+    env.insert(QStringLiteral("HOME"), dir.path());
+    env.insert(QStringLiteral("XDG_DATA_HOME"), path("data"));
+    env.insert(QStringLiteral("XDG_DATA_DIRS"), path("none"));
+    const auto opened = [&](const QStringList &urls) {
+        QFile::remove(QString::fromUtf8(record));
+        QList<AcceptedAddress> addresses;
+        for (const QString &url : urls)
+            addresses << *EntryRules::webAddress(url);
+        const auto launched = XdgBrowserLauncher({env, {}}).openInNewWindow(addresses);
+        EXPECT_TRUE(launched);
+        EXPECT_TRUE(spinUntil([&] { return QFile::exists(QString::fromUtf8(record)); }));
+        QFile f(QString::fromUtf8(record));
+        EXPECT_TRUE(f.open(QIODevice::ReadOnly));
+        QStringList lines = QString::fromUtf8(f.readAll()).split(u'\n', Qt::SkipEmptyParts);
+        if (!lines.isEmpty())
+            lines[0] = QFileInfo(lines[0]).fileName();
+        return lines;
+    };
+    const QString a = QStringLiteral("https://a.example/");
+    const QString b = QStringLiteral("https://b.example/");
+
+    setDefault("firefox-esr.desktop");
+    EXPECT_EQ(XdgBrowserLauncher({env, {}}).installedBrowser(),
+              (LaunchedBrowser{path("bin/firefox-esr"), QStringLiteral("firefox-esr")}));
+    EXPECT_EQ(opened({a}), (QStringList{QStringLiteral("firefox-esr"), QStringLiteral("--new-window"), a}));
+    EXPECT_EQ(opened({a, b}), (QStringList{QStringLiteral("firefox-esr"), a, b}));
+
+    for (const QByteArray &unusable : {QByteArray("org.mozilla.firefox.desktop"), QByteArray("my-browser.desktop"),
+                                       QByteArray("missing.desktop"), QByteArray("../x.desktop"), QByteArray("")}) {
+        SCOPED_TRACE(unusable.toStdString());
+        setDefault(unusable);
+        EXPECT_EQ(opened({a}), (QStringList{QStringLiteral("chromium"), QStringLiteral("--new-window"),
+                                            QStringLiteral("--"), a}));
+    }
+    // Without the entries, the programs on the PATH in the catalogue's order.
+    QFile::remove(path("data/applications/chromium.desktop"));
+    QFile::remove(path("data/applications/firefox-esr.desktop"));
+    EXPECT_EQ(opened({a, b}), (QStringList{QStringLiteral("chromium"), QStringLiteral("--new-window"),
+                                           QStringLiteral("--"), a, b}));
 }
 
 // On a Wayland session the browser must open an X11 window, the only kind
