@@ -73,9 +73,8 @@ expected_files() {
     "$prefix/share/man/man1/tarnibar.1.gz" "$prefix/share/man/man1/tarnibar-cli.1.gz" \
     "$prefix/share/tarnibar/UpdateConfiguration.json"
   (cd "$source_dir/resources" && find . -type f | sed "s|^\.|$prefix/share/tarnibar|")
-  (cd "$source_dir/extension/ChromeExtension" &&
-    find . -type f ! -path './test/*' ! -path '*/node_modules/*' ! -name 'package*.json' |
-    sed "s|^\.|$prefix/share/tarnibar/ChromeExtension|")
+  (cd "$build/extension/chromium" && find . -type f | sed "s|^\.|$prefix/share/tarnibar/ChromeExtension|")
+  (cd "$build/extension/firefox" && find . -type f | sed "s|^\.|$prefix/share/tarnibar/FirefoxExtension|")
   for form in legacy modules; do
     printf '%s\n' "$prefix/share/tarnibar/gnome-shell-extension/$form/metadata.json" \
       "$prefix/share/tarnibar/gnome-shell-extension/$form/extension.js"
@@ -86,6 +85,7 @@ expected_files() {
   printf '%s\n' /usr/share/tarnibar/NativeMessagingHosts/com.tarni.bar.chrome.json \
     /etc/opt/chrome/native-messaging-hosts/com.tarni.bar.chrome.json \
     /etc/chromium/native-messaging-hosts/com.tarni.bar.chrome.json \
+    /usr/lib/mozilla/native-messaging-hosts/com.tarni.bar.chrome.json \
     /usr/share/doc/tarnibar/copyright /usr/share/doc/tarnibar/changelog.gz \
     /usr/share/dbus-1/services/com.tarni.bar.service \
     /usr/share/lintian/overrides/tarnibar \
@@ -117,12 +117,13 @@ for page in tarnibar tarnibar-cli; do
   [ -z "$warnings" ] || fail "man page $page: $warnings"
 done
 
-# The browsers' manifests: both name the installed host, executable, and
-# admit exactly the extension we ship (its ID follows from its key).
+# The browsers' manifests: all name the installed host, executable, and
+# admit exactly the extension we ship (Chromium's ID follows from its key).
 step "native messaging manifests and host"
-host=$(python3 - "$source_dir/extension/ChromeExtension/manifest.json" <<'EOF'
+host=$(python3 - "$source_dir/extension/ChromeExtension/manifest.json" "$build/extension/firefox/manifest.json" <<'EOF'
 import base64, hashlib, json, sys
 key = json.load(open(sys.argv[1]))["key"]
+firefox_id = json.load(open(sys.argv[2]))["browser_specific_settings"]["gecko"]["id"]
 digest = hashlib.sha256(base64.b64decode(key)).hexdigest()[:32]
 extension = "".join(chr(ord("a") + int(c, 16)) for c in digest)
 paths = set()
@@ -132,6 +133,10 @@ for manifest in ("/etc/opt/chrome/native-messaging-hosts/com.tarni.bar.chrome.js
     assert m["name"] == "com.tarni.bar.chrome" and m["type"] == "stdio", manifest
     assert m["allowed_origins"] == ["chrome-extension://%s/" % extension], (manifest, m["allowed_origins"])
     paths.add(m["path"])
+m = json.load(open("/usr/lib/mozilla/native-messaging-hosts/com.tarni.bar.chrome.json"))
+assert m["name"] == "com.tarni.bar.chrome" and m["type"] == "stdio", m
+assert m["allowed_extensions"] == [firefox_id], m["allowed_extensions"]
+paths.add(m["path"])
 assert len(paths) == 1, paths
 print(paths.pop())
 EOF
@@ -143,13 +148,14 @@ fi
 # Started as the browser starts it (the origin as argument, in its own
 # folder): a request the application queued comes out as a frame, and the
 # browser's reply to it lands where the application looks for it.
-(cd "$(dirname "$host")" && python3 - "$host" "$work/host-data" <<'EOF'
+chrome_id=$(sed -n 's/.*kChromeExtensionID = "\([a-p]*\)".*/\1/p' "$source_dir/src/core/chrome/ChromeExtensionIdentity.h")
+(cd "$(dirname "$host")" && python3 - "$host" "$work/host-data" "chrome-extension://$chrome_id/" <<'EOF'
 import json, os, struct, subprocess, sys, time
-host, data = sys.argv[1], sys.argv[2]
+host, data, origin = sys.argv[1], sys.argv[2], sys.argv[3]
 root = os.path.join(data, "TarniBar")
 env = {"PATH": "/usr/bin:/bin", "HOME": data, "XDG_DATA_HOME": data}
 os.makedirs(data)
-proc = subprocess.Popen([host, "chrome-extension://x/"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+proc = subprocess.Popen([host, origin], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                         stderr=subprocess.PIPE, env=env)
 ident = "5E1F8C3A-2B4D-4C6E-8F10-123456789ABC"
 request = json.dumps({"id": ident, "message": {"type": "ping"}}).encode()
