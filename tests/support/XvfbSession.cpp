@@ -148,6 +148,7 @@ std::unique_ptr<XvfbSession> XvfbSession::start(const Options &options, QString 
     if (!number.endsWith('\n'))
         return fail(QStringLiteral("Xvfb did not report a display within 15 s"));
     session->m_display = QStringLiteral(":") + QString::fromLatin1(number.trimmed());
+    session->m_wmConfig = options.windowManagerConfig;
 
     if (options.windowManager && !session->startWindowManager(error))
         return nullptr;
@@ -166,7 +167,10 @@ bool XvfbSession::startWindowManager(QString *error)
         return true;
     // openbox wants a writable home for its caches; keep it away from the user's.
     static QTemporaryDir home;
-    m_wmPid = spawnProcess(QStringLiteral("openbox"), {QStringLiteral("--sm-disable")},
+    QStringList arguments{QStringLiteral("--sm-disable")};
+    if (!m_wmConfig.isEmpty())
+        arguments << QStringLiteral("--config-file") << m_wmConfig;
+    m_wmPid = spawnProcess(QStringLiteral("openbox"), arguments,
                            {QStringLiteral("DISPLAY=") + m_display, QStringLiteral("HOME=") + home.path()});
     if (m_wmPid < 0) {
         if (error)

@@ -18,6 +18,8 @@ public:
         int width = 1920;
         int height = 1080;
         bool windowManager = true;
+        // An openbox rc.xml of the test's own (its "applications" rules, say); empty: openbox's.
+        QString windowManagerConfig;
     };
 
     // Starts the server (and the window manager, waiting until it is ready).
@@ -48,6 +50,7 @@ private:
     QString m_display;
     pid_t m_serverPid = -1;
     pid_t m_wmPid = -1;
+    QString m_wmConfig;
     QString m_runtimeDir;
 };
 
