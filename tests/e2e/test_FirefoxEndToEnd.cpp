@@ -11,6 +11,7 @@
 #include "chrome/ChromeExtensionIdentity.h"
 #include "chrome/FirefoxNativeHostManifest.h"
 #include "common/InstanceLock.h"
+#include "common/NativeHostPresence.h"
 #include "opening/ChromeProvider.h"
 #include "opening/RestoreCoordinator.h"
 
@@ -19,6 +20,8 @@
 #include <QProcess>
 
 #include <gtest/gtest.h>
+
+#include <csignal>
 
 using namespace tarni;
 using namespace tarni::test;
@@ -130,7 +133,7 @@ QString windowTitle(const QString &page)
 
 } // namespace
 
-TEST_F(FirefoxEndToEnd, CapturesTheTabAndTheWindowsTabsInOrderAndSavesASlackThread)
+TEST_F(FirefoxEndToEnd, CapturesTheTabAndTheWindowsTabsInOrderSavesASlackThreadAndReconnects)
 {
     ASSERT_NO_FATAL_FAILURE(startBrowser("alpha"));
     const ChromeCommandResponse state = send(ChromeCommand::getCurrentWindowState());
@@ -175,6 +178,23 @@ TEST_F(FirefoxEndToEnd, CapturesTheTabAndTheWindowsTabsInOrderAndSavesASlackThre
     EXPECT_EQ(*saved, QJsonValue(true));
     ASSERT_TRUE(spinUntil([&] { return m_bridge->latestSlackCapture().has_value(); }, 10000));
     EXPECT_EQ(m_bridge->latestSlackCapture()->thread.permalinkURL, permalink);
+
+    // The host goes away: the extension starts another one and carries on.
+    const fs::path hosts = nativeHostsDirectory(m_root);
+    const std::vector<std::string> before = liveNativeHosts(hosts);
+    ASSERT_EQ(before.size(), 1u);
+    const pid_t host = std::stoi(before.front().substr(0, before.front().find('-')));
+    ASSERT_GT(host, 1);
+    ASSERT_EQ(::kill(host, SIGTERM), 0);
+    EXPECT_TRUE(spinUntil(
+        [&] {
+            const std::vector<std::string> now = liveNativeHosts(hosts);
+            return now.size() == 1 && now != before;
+        },
+        15000))
+        << "no new host; browser log:\n" << m_browser->log();
+    const ChromeCommandResponse again = send(ChromeCommand::getCurrentWindowState());
+    EXPECT_TRUE(again.ok && again.windows && again.windows->size() == 1) << again.summary.value_or(QString()).toStdString();
 }
 
 TEST_F(FirefoxEndToEnd, RestoresTabsInOrderIntoOneWindowOnTheContentAreaAndFocusesTabsOfEitherWindow)
