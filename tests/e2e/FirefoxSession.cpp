@@ -82,6 +82,8 @@ FirefoxSession::~FirefoxSession()
     if (!m_driver || m_driver->state() == QProcess::NotRunning)
         return;
     const qint64 pid = m_driver->processId();
+    if (pid <= 0)
+        return;
     // The end of its input closes the browser.
     m_driver->closeWriteChannel();
     if (!m_driver->waitForFinished(15000))

@@ -15,8 +15,6 @@
 #include "opening/ChromeProvider.h"
 #include "opening/RestoreCoordinator.h"
 
-#include <QJsonArray>
-#include <QJsonObject>
 #include <QProcess>
 
 #include <gtest/gtest.h>
