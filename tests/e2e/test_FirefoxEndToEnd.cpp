@@ -214,8 +214,10 @@ TEST_F(FirefoxEndToEnd, RestoresTabsInOrderIntoOneWindowOnTheContentAreaAndFocus
                       "<applications><application class=\"firefox*\"><decor>no</decor></application></applications>"
                       "</openbox_config>\n");
     QString error;
-    auto x = XvfbSession::start({.windowManagerConfig = QString::fromStdString(config.string())}, &error);
+    auto x = XvfbSession::start({1920, 1080, false}, &error);
     ASSERT_TRUE(x) << error.toStdString();
+    x->setWindowManagerConfig(QString::fromStdString(config.string()));
+    ASSERT_TRUE(x->startWindowManager(&error)) << error.toStdString();
     ASSERT_NO_FATAL_FAILURE(startBrowser("alpha", x->display()));
     const ChromeCommandResponse first = send(ChromeCommand::getCurrentWindowState());
     ASSERT_TRUE(first.ok && first.windows && first.windows->size() == 1);

@@ -148,7 +148,6 @@ std::unique_ptr<XvfbSession> XvfbSession::start(const Options &options, QString 
     if (!number.endsWith('\n'))
         return fail(QStringLiteral("Xvfb did not report a display within 15 s"));
     session->m_display = QStringLiteral(":") + QString::fromLatin1(number.trimmed());
-    session->m_wmConfig = options.windowManagerConfig;
 
     if (options.windowManager && !session->startWindowManager(error))
         return nullptr;

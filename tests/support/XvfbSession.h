@@ -18,8 +18,6 @@ public:
         int width = 1920;
         int height = 1080;
         bool windowManager = true;
-        // An openbox rc.xml of the test's own (its "applications" rules, say); empty: openbox's.
-        QString windowManagerConfig;
     };
 
     // Starts the server (and the window manager, waiting until it is ready).
@@ -38,6 +36,9 @@ public:
 
     // Starts or stops the window manager while the server keeps running.
     bool startWindowManager(QString *error);
+    // An openbox rc.xml of the test's own (its "applications" rules, say) for
+    // the window manager started next; empty: openbox's own.
+    void setWindowManagerConfig(const QString &path) { m_wmConfig = path; }
     void stopWindowManager();
     // True when an EWMH window manager announces itself on the root window
     // (_NET_SUPPORTING_WM_CHECK naming a window that names itself).
