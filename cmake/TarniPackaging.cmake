@@ -5,7 +5,7 @@
 # its resources and the native host from its own executable's folder.
 #   bin/                      tarnibar, tarnibar-cli
 #   lib/tarnibar/             TarniBarChromeHost
-#   share/tarnibar/           string tables, icons, ChromeExtension/,
+#   share/tarnibar/           string tables, icons, ChromeExtension/, FirefoxExtension/,
 #                             gnome-shell-extension/{legacy,modules}/
 #   share/applications/, share/metainfo/, share/icons/, share/man/man1/
 # The .deb adds the browsers' system-wide native messaging manifests and the
@@ -45,13 +45,12 @@ set(tarni_generated ${PROJECT_BINARY_DIR}/packaging)
 install(TARGETS tarnibar tarnibar-cli RUNTIME DESTINATION bin COMPONENT Runtime)
 install(TARGETS TarniBarChromeHost RUNTIME DESTINATION lib/tarnibar COMPONENT Runtime)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/resources/ DESTINATION share/tarnibar COMPONENT Runtime)
-# Only what the browser loads: the extension's tests and Node's files stay behind.
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/extension/ChromeExtension/ DESTINATION share/tarnibar/ChromeExtension
-        COMPONENT Runtime
-        PATTERN test EXCLUDE
-        PATTERN node_modules EXCLUDE
-        PATTERN package.json EXCLUDE
-        PATTERN package-lock.json EXCLUDE)
+# Both builds of the companion extension (cmake/TarniBrowserExtension.cmake):
+# only what the browser loads.
+install(DIRECTORY ${TARNI_BROWSER_EXTENSION_DIR}/chromium/ DESTINATION share/tarnibar/ChromeExtension
+        COMPONENT Runtime)
+install(DIRECTORY ${TARNI_BROWSER_EXTENSION_DIR}/firefox/ DESTINATION share/tarnibar/FirefoxExtension
+        COMPONENT Runtime)
 
 # Both builds of the GNOME Shell extension; the application installs the one
 # the running shell loads for the user.

@@ -17,6 +17,8 @@ packages=(
   xdg-utils shared-mime-info desktop-file-utils dbus dbus-x11
   xvfb xauth openbox xterm xdotool x11-utils
   chromium chromium-driver nodejs
+  # the Firefox end-to-end test's browser (about 80 MB to download)
+  firefox-esr
   fonts-dejavu-core fonts-noto-cjk
   # Qt's own texts (file dialogs, standard buttons) in Japanese and Chinese
   qt6-translations-l10n
@@ -52,6 +54,11 @@ for p in "${packages[@]}"; do
     missing+=("$p")
   fi
 done
+# npm installs puppeteer-core below. Debian ships it apart from nodejs; a
+# Node.js from elsewhere brings its own.
+if ! command -v npm >/dev/null; then
+  missing+=(npm)
+fi
 
 if ((${#missing[@]})); then
   if [ "$(id -u)" -ne 0 ]; then
@@ -66,3 +73,19 @@ fi
 
 # Node.js may come from elsewhere on a developer machine; the extension's tests need any node >= 18.
 command -v node >/dev/null || { echo "install-deps: node not found" >&2; exit 1; }
+
+# puppeteer-core, which drives Firefox ESR in the Firefox end-to-end test
+# (tests/e2e/firefox-driver.mjs), pinned, in a folder of its own (CMake's
+# TARNI_PUPPETEER_DIR). Version 24 runs on Debian's Node.js 18; 25 needs 22.
+puppeteer_dir=/opt/tarnibar-test/puppeteer
+puppeteer_version=24.43.1
+installed_puppeteer=$(node -p "require('$puppeteer_dir/node_modules/puppeteer-core/package.json').version" 2>/dev/null || true)
+if [ "$installed_puppeteer" != "$puppeteer_version" ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "install-deps: puppeteer-core $puppeteer_version missing in $puppeteer_dir (run as root to install it)" >&2
+    exit 1
+  fi
+  echo "install-deps: installing puppeteer-core $puppeteer_version into $puppeteer_dir"
+  npm install --prefix "$puppeteer_dir" --no-audit --no-fund --omit=dev --ignore-scripts --loglevel=error \
+    "puppeteer-core@$puppeteer_version"
+fi

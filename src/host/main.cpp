@@ -1,22 +1,31 @@
 // TarniBarChromeHost: started by the browser for the companion extension.
 // Relays frames on standard input and output to and from the application's
 // queue directories, and starts the application when a person asks for it in
-// the browser while it is not running. Arguments (the browser passes the
-// caller's origin) are ignored.
+// the browser while it is not running. Serves only our own extension, named
+// by the browser's arguments (BrowserCaller.h).
 
 #include "ApplicationLauncher.h"
+#include "BrowserCaller.h"
 #include "HostBridge.h"
 
 #include "common/DataRoot.h"
 #include "common/NativeHostPresence.h"
 
+#include <algorithm>
 #include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
+#include <vector>
 
-int main()
+int main(int argc, char **argv)
 {
     using namespace tarni;
+    const std::vector<std::string_view> arguments(argv + std::min(argc, 1), argv + argc);
+    std::string callerError;
+    if (!host::admittedCaller(arguments, &callerError)) {
+        host::reportError(callerError);
+        return 1;
+    }
     // A closed pipe must show up as a failed write, not kill us silently.
     std::signal(SIGPIPE, SIG_IGN);
     // Started applications are reaped by the kernel; we never wait for them.

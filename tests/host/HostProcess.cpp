@@ -1,6 +1,7 @@
 #include "HostProcess.h"
 
 #include "common/NativeHostQueue.h"
+#include "core/chrome/ChromeExtensionIdentity.h"
 #include "common/NativeMessagingFrame.h"
 
 #include <algorithm>
@@ -37,7 +38,7 @@ ScratchDirectory::~ScratchDirectory()
         fs::remove_all(m_path, ec);
 }
 
-HostProcess::HostProcess(const fs::path &program, const std::vector<std::string> &env)
+HostProcess::HostProcess(const fs::path &program, const std::vector<std::string> &env, std::vector<std::string> arguments)
 {
     int in[2], out[2], err[2];
     if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
@@ -60,9 +61,13 @@ HostProcess::HostProcess(const fs::path &program, const std::vector<std::string>
     envp.push_back(nullptr);
     std::string programText = program.string();
     // Like the browser: the caller's origin as the first argument.
-    std::string origin = "chrome-extension://abcdefghijklmnopabcdefghijklmnop/";
-    char *argv[] = {programText.data(), origin.data(), nullptr};
-    if (::posix_spawn(&m_pid, programText.c_str(), &actions, nullptr, argv, envp.data()) != 0)
+    if (arguments.empty())
+        arguments.push_back(std::string("chrome-extension://") + kChromeExtensionID + "/");
+    std::vector<char *> argv{programText.data()};
+    for (std::string &argument : arguments)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    if (::posix_spawn(&m_pid, programText.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0)
         m_pid = -1;
     posix_spawn_file_actions_destroy(&actions);
     ::close(in[0]);

@@ -29,8 +29,10 @@ private:
 class HostProcess {
 public:
     // Starts the host with `env` ("NAME=value") added to a clean environment
-    // (PATH only); the caller decides XDG_DATA_HOME and friends.
-    explicit HostProcess(const std::filesystem::path &program, const std::vector<std::string> &env);
+    // (PATH only); the caller decides XDG_DATA_HOME and friends. `arguments`
+    // default to what Chromium passes for our extension.
+    explicit HostProcess(const std::filesystem::path &program, const std::vector<std::string> &env,
+                         std::vector<std::string> arguments = {});
     ~HostProcess();
     HostProcess(const HostProcess &) = delete;
     HostProcess &operator=(const HostProcess &) = delete;

@@ -6,6 +6,7 @@
 #include "common/InstanceLock.h"
 #include "common/NativeHostQueue.h"
 #include "common/NativeMessagingFrame.h"
+#include "core/chrome/ChromeExtensionIdentity.h"
 
 #include <gtest/gtest.h>
 
@@ -99,6 +100,20 @@ std::string envelope(const std::string &id, const std::string &message = R"({"ty
 }
 
 } // namespace
+
+TEST_F(HostTest, ServesOurExtensionFromFirefoxAndRefusesOthersBeforeTouchingAnything)
+{
+    const std::vector<std::string> env{"XDG_DATA_HOME=" + m_dataHome.string(),
+                                       "HOME=" + (m_scratch.path() / "home").string()};
+    HostProcess foreign(TARNI_HOST_PROGRAM, env, {"chrome-extension://abcdefghijklmnopabcdefghijklmnop/"});
+    EXPECT_EQ(foreign.waitForExit(5s), 1);
+    EXPECT_NE(foreign.standardError().find("refuses the caller"), std::string::npos) << foreign.standardError();
+    EXPECT_FALSE(fs::exists(m_root)) << "a refused caller made the data folder";
+
+    HostProcess firefox(TARNI_HOST_PROGRAM, env, {"/home/u/.mozilla/native-messaging-hosts/x.json", kFirefoxExtensionID});
+    EXPECT_TRUE(waitUntil([&] { return fs::is_directory(m_dirs.responses); }));
+    finish(firefox);
+}
 
 TEST_F(HostTest, EmptyInputOrAPartialHeaderEndsWithStatusZeroAndPrivateDirectories)
 {

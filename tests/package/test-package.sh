@@ -73,9 +73,8 @@ expected_files() {
     "$prefix/share/man/man1/tarnibar.1.gz" "$prefix/share/man/man1/tarnibar-cli.1.gz" \
     "$prefix/share/tarnibar/UpdateConfiguration.json"
   (cd "$source_dir/resources" && find . -type f | sed "s|^\.|$prefix/share/tarnibar|")
-  (cd "$source_dir/extension/ChromeExtension" &&
-    find . -type f ! -path './test/*' ! -path '*/node_modules/*' ! -name 'package*.json' |
-    sed "s|^\.|$prefix/share/tarnibar/ChromeExtension|")
+  (cd "$build/extension/chromium" && find . -type f | sed "s|^\.|$prefix/share/tarnibar/ChromeExtension|")
+  (cd "$build/extension/firefox" && find . -type f | sed "s|^\.|$prefix/share/tarnibar/FirefoxExtension|")
   for form in legacy modules; do
     printf '%s\n' "$prefix/share/tarnibar/gnome-shell-extension/$form/metadata.json" \
       "$prefix/share/tarnibar/gnome-shell-extension/$form/extension.js"
@@ -155,13 +154,14 @@ fi
 # Started as the browser starts it (the origin as argument, in its own
 # folder): a request the application queued comes out as a frame, and the
 # browser's reply to it lands where the application looks for it.
-(cd "$(dirname "$host")" && python3 - "$host" "$work/host-data" <<'EOF'
+chrome_id=$(sed -n 's/.*kChromeExtensionID = "\([a-p]*\)".*/\1/p' "$source_dir/src/core/chrome/ChromeExtensionIdentity.h")
+(cd "$(dirname "$host")" && python3 - "$host" "$work/host-data" "chrome-extension://$chrome_id/" <<'EOF'
 import json, os, struct, subprocess, sys, time
-host, data = sys.argv[1], sys.argv[2]
+host, data, origin = sys.argv[1], sys.argv[2], sys.argv[3]
 root = os.path.join(data, "TarniBar")
 env = {"PATH": "/usr/bin:/bin", "HOME": data, "XDG_DATA_HOME": data}
 os.makedirs(data)
-proc = subprocess.Popen([host, "chrome-extension://x/"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+proc = subprocess.Popen([host, origin], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                         stderr=subprocess.PIPE, env=env)
 ident = "5E1F8C3A-2B4D-4C6E-8F10-123456789ABC"
 request = json.dumps({"id": ident, "message": {"type": "ping"}}).encode()

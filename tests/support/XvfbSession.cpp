@@ -166,7 +166,10 @@ bool XvfbSession::startWindowManager(QString *error)
         return true;
     // openbox wants a writable home for its caches; keep it away from the user's.
     static QTemporaryDir home;
-    m_wmPid = spawnProcess(QStringLiteral("openbox"), {QStringLiteral("--sm-disable")},
+    QStringList arguments{QStringLiteral("--sm-disable")};
+    if (!m_wmConfig.isEmpty())
+        arguments << QStringLiteral("--config-file") << m_wmConfig;
+    m_wmPid = spawnProcess(QStringLiteral("openbox"), arguments,
                            {QStringLiteral("DISPLAY=") + m_display, QStringLiteral("HOME=") + home.path()});
     if (m_wmPid < 0) {
         if (error)

@@ -36,6 +36,9 @@ public:
 
     // Starts or stops the window manager while the server keeps running.
     bool startWindowManager(QString *error);
+    // An openbox rc.xml of the test's own (its "applications" rules, say) for
+    // the window manager started next; empty: openbox's own.
+    void setWindowManagerConfig(const QString &path) { m_wmConfig = path; }
     void stopWindowManager();
     // True when an EWMH window manager announces itself on the root window
     // (_NET_SUPPORTING_WM_CHECK naming a window that names itself).
@@ -48,6 +51,7 @@ private:
     QString m_display;
     pid_t m_serverPid = -1;
     pid_t m_wmPid = -1;
+    QString m_wmConfig;
     QString m_runtimeDir;
 };
 

@@ -33,11 +33,23 @@ export function toDeviceBounds(bounds, scale) {
 export const SCALE_QUERY = 'deviceScaleFactor';
 const SCALE_DOCUMENT = 'display.html';
 
-// A service worker has no devicePixelRatio, and chrome.system.display leaves
-// the native modes empty on Linux; a hidden document of ours reads it. The
-// browser applies one scale factor to all displays on X11. The document stays
-// open so that each reading is a message, and always the current factor.
-export function browserScaleFactor(chrome) {
+function checkedScale(scale) {
+  if (typeof scale !== 'number' || !Number.isFinite(scale) || scale <= 0) {
+    throw new Error("Cannot read the browser's display scale");
+  }
+  return scale;
+}
+
+// Where the background runs in a document (Firefox's background page), that
+// document's devicePixelRatio is the factor. A service worker (Chromium) has
+// none, and chrome.system.display leaves the native modes empty on Linux; a
+// hidden document of ours reads it. The browser applies one scale factor to
+// all displays on X11. The document stays open so that each reading is a
+// message, and always the current factor.
+export function browserScaleFactor(chrome, background = globalThis) {
+  if (typeof background.devicePixelRatio === 'number') {
+    return async () => checkedScale(background.devicePixelRatio);
+  }
   let opening = null;
   async function ask() {
     try {
@@ -48,7 +60,7 @@ export function browserScaleFactor(chrome) {
   }
   return async () => {
     let scale = await ask();
-    if (scale === undefined) {
+    if (scale === undefined && chrome.offscreen) {
       opening ??= chrome.offscreen
         .createDocument({
           url: SCALE_DOCUMENT,
@@ -63,9 +75,6 @@ export function browserScaleFactor(chrome) {
       await opening;
       scale = await ask();
     }
-    if (typeof scale !== 'number' || !Number.isFinite(scale) || scale <= 0) {
-      throw new Error("Cannot read the browser's display scale");
-    }
-    return scale;
+    return checkedScale(scale);
   };
 }

@@ -1,5 +1,6 @@
-// The extension's logic, independent of the global `chrome` so that tests can
-// hand in a fake one.
+// The extension's logic, independent of the global API object so that tests
+// can hand in a fake one: Chromium's `chrome` or Firefox's `browser`, both
+// used only through their promise-returning calls.
 import { browserScaleFactor, toBrowserBounds } from './display.js';
 import { browserTarget, newEnvelopeId, slackTarget, tabState, windowState } from './messages.js';
 
@@ -296,18 +297,20 @@ export function createExtension(chrome, options = {}) {
       chrome.windows[event]?.addListener(() => scheduleWindowsState());
     }
 
-    chrome.contextMenus.removeAll(() => {
-      void chrome.runtime.lastError;
-      chrome.contextMenus.create(
-        {
-          id: SLACK_MENU_ID,
-          title: 'Save Slack Thread to TarniBar',
-          contexts: ['page', 'link'],
-          documentUrlPatterns: SLACK_PAGES,
-        },
-        () => void chrome.runtime.lastError,
-      );
-    });
+    // Promises, not callbacks: Firefox's menus API takes no callback here.
+    Promise.resolve(chrome.contextMenus.removeAll())
+      .catch(() => {})
+      .then(() => {
+        chrome.contextMenus.create(
+          {
+            id: SLACK_MENU_ID,
+            title: 'Save Slack Thread to TarniBar',
+            contexts: ['page', 'link'],
+            documentUrlPatterns: SLACK_PAGES,
+          },
+          () => void chrome.runtime.lastError,
+        );
+      });
     chrome.contextMenus.onClicked.addListener((info, tab) => {
       if (info.menuItemId !== SLACK_MENU_ID) return;
       saveSlackThread(info.linkUrl || info.pageUrl || tab?.url);

@@ -1,15 +1,15 @@
 import assert from 'node:assert/strict';
 import { describe, it } from 'node:test';
 
+import { browserScaleFactor } from '../lib/display.js';
 import { createExtension, SLACK_MENU_ID } from '../lib/extension.js';
 import { createFakeChrome, flush, manualTimers } from './fakeChrome.js';
 
 const UUID = /^[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}$/;
 
-function started() {
-  const fake = createFakeChrome();
+function started(fake = createFakeChrome(), options = {}) {
   const timers = manualTimers();
-  const extension = createExtension(fake.chrome, { setTimer: timers.setTimer, clearTimer: timers.clearTimer });
+  const extension = createExtension(fake.chrome, { setTimer: timers.setTimer, clearTimer: timers.clearTimer, ...options });
   extension.start();
   const port = () => fake.ports.at(-1);
   return { fake, timers, extension, port };
@@ -329,6 +329,7 @@ describe('events', () => {
 
   it('offers the Slack entry on Slack pages only and sends the thread', async () => {
     const { fake, port } = started();
+    await flush();
     const [item] = fake.chrome.contextMenus.items;
     assert.equal(item.id, SLACK_MENU_ID);
     assert.deepEqual(item.documentUrlPatterns, ['https://*.slack.com/*']);
@@ -369,6 +370,24 @@ describe('display scale', () => {
     await timers.runAll();
     assert.deepEqual(port().sent.at(-1).message.windows[0].bounds, content, 'the windowsState event too');
     assert.equal(fake.calls.filter(([name]) => name === 'offscreen.createDocument').length, 1, 'one document serves all');
+  });
+
+  it('a background page (Firefox) reads its own scale, without an offscreen document', async () => {
+    const fake = createFakeChrome();
+    delete fake.chrome.offscreen;
+    const background = { devicePixelRatio: 1.5 };
+    const { port, timers } = started(fake, { scaleFactor: browserScaleFactor(fake.chrome, background) });
+    const opened = await ask(port(), { type: 'openURLsInNewWindow', urls: ['https://a.example/'], bounds: content });
+    const created = fake.calls.find(([name]) => name === 'windows.create')[1];
+    assert.deepEqual(frame(created), { left: 256, top: 0, width: 1024, height: 720 });
+    assert.deepEqual(opened.windows[0].bounds, content);
+    await timers.runAll();
+    assert.equal(port().sent.at(-1).message.type, 'windowsState');
+
+    // Nor does a service worker without the offscreen API fail any other way.
+    const bare = createFakeChrome();
+    delete bare.chrome.offscreen;
+    await assert.rejects(browserScaleFactor(bare.chrome, {})(), /Cannot read the browser's display scale/);
   });
 
   it('refuses bounds it cannot place', async () => {

@@ -141,9 +141,9 @@ export function createFakeChrome() {
     contextMenus: {
       items: [],
       onClicked: new FakeEvent(),
-      removeAll(callback) {
+      // Both browsers answer with a promise.
+      async removeAll() {
         this.items = [];
-        callback?.();
       },
       create(item, callback) {
         this.items.push(item);
