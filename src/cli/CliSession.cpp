@@ -133,7 +133,7 @@ constexpr auto kWaitForOtherEdits = std::chrono::seconds(10);
 
 } // namespace
 
-int openForEditing(const CliContext &context, EditSession &session, const EditScope &scope)
+int openForEditing(const CliContext &context, EditSession &session, const ScopeChoice &scope)
 {
     const QString root = QString::fromStdString(context.root.string());
     if (int code = requireRoot(context))

@@ -83,12 +83,12 @@ int importIntoWorkspace(EditSession &session, InteropImport imported, const std:
 
 // The part of the tree an edit reads (see WorkspaceStore::NodeScope), chosen
 // once the workspace and its history are loaded; none: the whole tree.
-using EditScope = std::function<StoreResult<std::optional<WorkspaceStore::NodeScope>>(EditSession &session)>;
+using ScopeChoice = std::function<StoreResult<std::optional<WorkspaceStore::NodeScope>>(EditSession &session)>;
 
 // kExitAppRunning, silently, when the application holds the lock (see
 // EditSession::applicationRunning). With `scope`, the model holds only the
 // rows it names: an edit of a few nodes then costs the same in any tree.
-int openForEditing(const CliContext &context, EditSession &session, const EditScope &scope = {});
+int openForEditing(const CliContext &context, EditSession &session, const ScopeChoice &scope = {});
 
 // An identifier given on the command line must name a node of the tree.
 int requireNode(const TreeViewModel &model, const QUuid &id);

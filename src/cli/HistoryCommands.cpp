@@ -13,7 +13,7 @@ namespace {
 
 // The records the next step puts back or takes out: undo and redo renumber
 // nothing, so the rows with those identifiers are all they read.
-EditScope stepScope(bool undoing)
+ScopeChoice stepScope(bool undoing)
 {
     return [undoing](EditSession &session) -> StoreResult<std::optional<WorkspaceStore::NodeScope>> {
         WorkspaceStore::NodeScope scope;

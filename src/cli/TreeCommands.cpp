@@ -105,7 +105,7 @@ using ScopeResult = StoreResult<std::optional<NodeScope>>;
 // sibling groups it renumbers, and the nodes its checks look at.
 
 // Rename and collapse change the node in place.
-EditScope nodeScope(const QUuid &id)
+ScopeChoice nodeScope(const QUuid &id)
 {
     return [id](EditSession &) -> ScopeResult {
         NodeScope scope;
@@ -115,7 +115,7 @@ EditScope nodeScope(const QUuid &id)
 }
 
 // An add appends after the last sibling, and renumbers nothing.
-EditScope addScope(const std::optional<QUuid> &parent)
+ScopeChoice addScope(const std::optional<QUuid> &parent)
 {
     return [parent](EditSession &) -> ScopeResult {
         NodeScope scope;
@@ -128,7 +128,7 @@ EditScope addScope(const std::optional<QUuid> &parent)
 
 // A move renumbers the groups it leaves and enters, and climbs from the new
 // parent to refuse a move below the node itself.
-EditScope moveScope(const QUuid &id, const std::optional<QUuid> &parent)
+ScopeChoice moveScope(const QUuid &id, const std::optional<QUuid> &parent)
 {
     return [id, parent](EditSession &session) -> ScopeResult {
         auto node = session.store->fetchNode(session.model->workspace()->id, id);
@@ -145,7 +145,7 @@ EditScope moveScope(const QUuid &id, const std::optional<QUuid> &parent)
 }
 
 // A delete or a copy takes the node's subtree and renumbers its siblings.
-EditScope subtreeScope(const QUuid &id)
+ScopeChoice subtreeScope(const QUuid &id)
 {
     return [id](EditSession &session) -> ScopeResult {
         auto node = session.store->fetchNode(session.model->workspace()->id, id);
@@ -306,7 +306,7 @@ int runMove(CliContext &context, const QStringList &arguments)
 // with the identifier to print (or nothing: the node's own).
 template <class Edit>
 int editOneNode(CliContext &context, const QStringList &arguments, const char *usageText, const char *method,
-                EditScope (*scope)(const QUuid &), Edit &&edit)
+                ScopeChoice (*scope)(const QUuid &), Edit &&edit)
 {
     auto args = parseArguments(arguments, {}, {});
     if (!args || args->positional.size() != 1)
@@ -330,30 +330,33 @@ int editOneNode(CliContext &context, const QStringList &arguments, const char *u
 
 int runDelete(CliContext &context, const QStringList &arguments)
 {
-    return editOneNode(context, arguments, "delete ID", "Delete", subtreeScope, [](TreeViewModel &model, const QUuid &id) {
-        if (auto deleted = model.deleteNode(id); !deleted)
-            return reportTreeError(deleted.error());
-        return printID(id);
-    });
+    return editOneNode(context, arguments, "delete ID", "Delete", subtreeScope,
+                       [](TreeViewModel &model, const QUuid &id) {
+                           if (auto deleted = model.deleteNode(id); !deleted)
+                               return reportTreeError(deleted.error());
+                           return printID(id);
+                       });
 }
 
 int runDuplicate(CliContext &context, const QStringList &arguments)
 {
-    return editOneNode(context, arguments, "duplicate ID", "Duplicate", subtreeScope, [](TreeViewModel &model, const QUuid &id) {
-        auto copies = model.duplicateSubtree(id);
-        if (!copies)
-            return reportTreeError(copies.error());
-        return printID(copies->first().id());
-    });
+    return editOneNode(context, arguments, "duplicate ID", "Duplicate", subtreeScope,
+                       [](TreeViewModel &model, const QUuid &id) {
+                           auto copies = model.duplicateSubtree(id);
+                           if (!copies)
+                               return reportTreeError(copies.error());
+                           return printID(copies->first().id());
+                       });
 }
 
 int runCollapse(CliContext &context, const QStringList &arguments)
 {
-    return editOneNode(context, arguments, "collapse ID", "ToggleCollapse", nodeScope, [](TreeViewModel &model, const QUuid &id) {
-        if (auto toggled = model.toggleCollapse(id); !toggled)
-            return reportTreeError(toggled.error());
-        return printID(id);
-    });
+    return editOneNode(context, arguments, "collapse ID", "ToggleCollapse", nodeScope,
+                       [](TreeViewModel &model, const QUuid &id) {
+                           if (auto toggled = model.toggleCollapse(id); !toggled)
+                               return reportTreeError(toggled.error());
+                           return printID(id);
+                       });
 }
 
 int runExport(CliContext &context, const QStringList &arguments)
