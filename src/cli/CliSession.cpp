@@ -109,6 +109,7 @@ EditSession::~EditSession()
 {
     bool keep = createdDatabase.empty();
     if (!keep && store && !store->openError()) {
+        store->setNodeScope(std::nullopt);
         auto workspace = store->fetchWorkspace();
         if (workspace && *workspace) {
             auto nodes = store->fetchNodes((*workspace)->id);
@@ -132,7 +133,7 @@ constexpr auto kWaitForOtherEdits = std::chrono::seconds(10);
 
 } // namespace
 
-int openForEditing(const CliContext &context, EditSession &session)
+int openForEditing(const CliContext &context, EditSession &session, const ScopeChoice &scope)
 {
     const QString root = QString::fromStdString(context.root.string());
     if (int code = requireRoot(context))
@@ -180,6 +181,17 @@ int openForEditing(const CliContext &context, EditSession &session)
     if (session.store->openError())
         return reportStoreError(*session.store->openError());
     session.model = std::make_unique<TreeViewModel>(*session.store);
+    if (scope) {
+        // The workspace and its history first, without nodes: the choice may
+        // depend on them.
+        session.store->setNodeScope(WorkspaceStore::NodeScope{});
+        if (auto loaded = session.model->load(); !loaded)
+            return reportTreeError(loaded.error());
+        auto chosen = scope(session);
+        if (!chosen)
+            return reportStoreError(chosen.error());
+        session.store->setNodeScope(std::move(*chosen));
+    }
     if (auto loaded = session.model->load(); !loaded)
         return reportTreeError(loaded.error());
     return kExitOk;

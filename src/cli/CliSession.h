@@ -16,6 +16,7 @@
 #include <QUuid>
 #include <QVariant>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -80,9 +81,14 @@ struct EditSession {
 int importIntoWorkspace(EditSession &session, InteropImport imported, const std::optional<QUuid> &parent,
                         ImportReport &report);
 
+// The part of the tree an edit reads (see WorkspaceStore::NodeScope), chosen
+// once the workspace and its history are loaded; none: the whole tree.
+using ScopeChoice = std::function<StoreResult<std::optional<WorkspaceStore::NodeScope>>(EditSession &session)>;
+
 // kExitAppRunning, silently, when the application holds the lock (see
-// EditSession::applicationRunning).
-int openForEditing(const CliContext &context, EditSession &session);
+// EditSession::applicationRunning). With `scope`, the model holds only the
+// rows it names: an edit of a few nodes then costs the same in any tree.
+int openForEditing(const CliContext &context, EditSession &session, const ScopeChoice &scope = {});
 
 // An identifier given on the command line must name a node of the tree.
 int requireNode(const TreeViewModel &model, const QUuid &id);

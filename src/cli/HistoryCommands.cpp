@@ -11,13 +11,34 @@ namespace tarni::cli {
 
 namespace {
 
+// The records the next step puts back or takes out: undo and redo renumber
+// nothing, so the rows with those identifiers are all they read.
+ScopeChoice stepScope(bool undoing)
+{
+    return [undoing](EditSession &session) -> StoreResult<std::optional<WorkspaceStore::NodeScope>> {
+        WorkspaceStore::NodeScope scope;
+        const auto entry = undoing ? session.model->nextUndo() : session.model->nextRedo();
+        if (!entry)
+            return std::optional(scope);
+        // A step that cannot be read is reported by undo() itself, which
+        // reads it again.
+        if (auto step = session.store->fetchHistoryStep(entry->sequence)) {
+            for (const NodeList *records : {&step->before, &step->after}) {
+                for (const WorkspaceNode &record : *records)
+                    scope.nodes.append(record.id());
+            }
+        }
+        return std::optional(scope);
+    };
+}
+
 int runStep(CliContext &context, const QStringList &arguments, bool undoing)
 {
     auto args = parseArguments(arguments, {}, {});
     if (!args || !args->positional.isEmpty())
         return usage(undoing ? "undo" : "redo");
     EditSession session;
-    if (int code = openForEditing(context, session)) {
+    if (int code = openForEditing(context, session, stepScope(undoing))) {
         if (!session.applicationRunning)
             return code;
         QVariantList reply;

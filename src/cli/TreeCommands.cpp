@@ -98,6 +98,68 @@ std::optional<std::string> jsonTree(const QList<WorkspaceTreeNode> &roots)
     return std::string(buffer.GetString(), buffer.GetSize()) + '\n';
 }
 
+using NodeScope = WorkspaceStore::NodeScope;
+using ScopeResult = StoreResult<std::optional<NodeScope>>;
+
+// What each edit reads of the tree: the rows it changes, the complete
+// sibling groups it renumbers, and the nodes its checks look at.
+
+// Rename and collapse change the node in place.
+ScopeChoice nodeScope(const QUuid &id)
+{
+    return [id](EditSession &) -> ScopeResult {
+        NodeScope scope;
+        scope.nodes = {id};
+        return std::optional(scope);
+    };
+}
+
+// An add appends after the last sibling, and renumbers nothing.
+ScopeChoice addScope(const std::optional<QUuid> &parent)
+{
+    return [parent](EditSession &) -> ScopeResult {
+        NodeScope scope;
+        scope.lastOfGroups = {parent};
+        if (parent)
+            scope.nodes = {*parent};
+        return std::optional(scope);
+    };
+}
+
+// A move renumbers the groups it leaves and enters, and climbs from the new
+// parent to refuse a move below the node itself.
+ScopeChoice moveScope(const QUuid &id, const std::optional<QUuid> &parent)
+{
+    return [id, parent](EditSession &session) -> ScopeResult {
+        auto node = session.store->fetchNode(session.model->workspace()->id, id);
+        if (!node)
+            return Failure(node.error());
+        NodeScope scope;
+        if (*node)
+            scope.groups = {(*node)->parentID()};
+        scope.groups.append(parent);
+        if (parent)
+            scope.ancestorsOf = {*parent};
+        return std::optional(scope);
+    };
+}
+
+// A delete or a copy takes the node's subtree and renumbers its siblings.
+ScopeChoice subtreeScope(const QUuid &id)
+{
+    return [id](EditSession &session) -> ScopeResult {
+        auto node = session.store->fetchNode(session.model->workspace()->id, id);
+        if (!node)
+            return Failure(node.error());
+        NodeScope scope;
+        if (*node) {
+            scope.groups = {(*node)->parentID()};
+            scope.subtreesOf = {id};
+        }
+        return std::optional(scope);
+    };
+}
+
 } // namespace
 
 int runTree(CliContext &context, const QStringList &arguments)
@@ -140,8 +202,11 @@ int runAdd(CliContext &context, const QStringList &arguments)
     const bool isPath = kind == QLatin1String("file") || kind == QLatin1String("folder");
     const QString path = isPath ? QDir::cleanPath(QFileInfo(text).absoluteFilePath()) : QString();
 
+    // Only to choose what to read: a bad identifier is reported below.
+    const auto under = args->value("--under");
+    const std::optional<QUuid> scopeParent = under ? parseUuid(*under) : std::nullopt;
     EditSession session;
-    if (int code = openForEditing(context, session)) {
+    if (int code = openForEditing(context, session, addScope(scopeParent))) {
         if (!session.applicationRunning)
             return code;
         QString parent;
@@ -184,7 +249,7 @@ int runRename(CliContext &context, const QStringList &arguments)
     if (!id)
         return kExitUsage;
     EditSession session;
-    if (int code = openForEditing(context, session)) {
+    if (int code = openForEditing(context, session, nodeScope(*id))) {
         if (!session.applicationRunning)
             return code;
         if (int code = callApplication(context, "Rename", {uuidQString(*id), args->positional[1]}))
@@ -219,7 +284,7 @@ int runMove(CliContext &context, const QStringList &arguments)
     if (auto under = args->value("--under"); under && !(parent = parseID(*under)))
         return kExitUsage;
     EditSession session;
-    if (int code = openForEditing(context, session)) {
+    if (int code = openForEditing(context, session, moveScope(*id, parent))) {
         if (!session.applicationRunning)
             return code;
         // The bus takes a 32-bit index, -1 for "last"; any larger index is last too.
@@ -241,7 +306,7 @@ int runMove(CliContext &context, const QStringList &arguments)
 // with the identifier to print (or nothing: the node's own).
 template <class Edit>
 int editOneNode(CliContext &context, const QStringList &arguments, const char *usageText, const char *method,
-                Edit &&edit)
+                ScopeChoice (*scope)(const QUuid &), Edit &&edit)
 {
     auto args = parseArguments(arguments, {}, {});
     if (!args || args->positional.size() != 1)
@@ -250,7 +315,7 @@ int editOneNode(CliContext &context, const QStringList &arguments, const char *u
     if (!id)
         return kExitUsage;
     EditSession session;
-    if (int code = openForEditing(context, session)) {
+    if (int code = openForEditing(context, session, scope(*id))) {
         if (!session.applicationRunning)
             return code;
         QVariantList reply;
@@ -265,30 +330,33 @@ int editOneNode(CliContext &context, const QStringList &arguments, const char *u
 
 int runDelete(CliContext &context, const QStringList &arguments)
 {
-    return editOneNode(context, arguments, "delete ID", "Delete", [](TreeViewModel &model, const QUuid &id) {
-        if (auto deleted = model.deleteNode(id); !deleted)
-            return reportTreeError(deleted.error());
-        return printID(id);
-    });
+    return editOneNode(context, arguments, "delete ID", "Delete", subtreeScope,
+                       [](TreeViewModel &model, const QUuid &id) {
+                           if (auto deleted = model.deleteNode(id); !deleted)
+                               return reportTreeError(deleted.error());
+                           return printID(id);
+                       });
 }
 
 int runDuplicate(CliContext &context, const QStringList &arguments)
 {
-    return editOneNode(context, arguments, "duplicate ID", "Duplicate", [](TreeViewModel &model, const QUuid &id) {
-        auto copies = model.duplicateSubtree(id);
-        if (!copies)
-            return reportTreeError(copies.error());
-        return printID(copies->first().id());
-    });
+    return editOneNode(context, arguments, "duplicate ID", "Duplicate", subtreeScope,
+                       [](TreeViewModel &model, const QUuid &id) {
+                           auto copies = model.duplicateSubtree(id);
+                           if (!copies)
+                               return reportTreeError(copies.error());
+                           return printID(copies->first().id());
+                       });
 }
 
 int runCollapse(CliContext &context, const QStringList &arguments)
 {
-    return editOneNode(context, arguments, "collapse ID", "ToggleCollapse", [](TreeViewModel &model, const QUuid &id) {
-        if (auto toggled = model.toggleCollapse(id); !toggled)
-            return reportTreeError(toggled.error());
-        return printID(id);
-    });
+    return editOneNode(context, arguments, "collapse ID", "ToggleCollapse", nodeScope,
+                       [](TreeViewModel &model, const QUuid &id) {
+                           if (auto toggled = model.toggleCollapse(id); !toggled)
+                               return reportTreeError(toggled.error());
+                           return printID(id);
+                       });
 }
 
 int runExport(CliContext &context, const QStringList &arguments)
@@ -378,8 +446,11 @@ int runImport(CliContext &context, const QStringList &arguments)
         printError(document.error().description());
         return kExitBadData;
     }
+    // Only to choose what to read: a bad identifier is reported below.
+    const auto under = args->value("--under");
+    const std::optional<QUuid> scopeParent = under ? parseUuid(*under) : std::nullopt;
     EditSession session;
-    if (int code = openForEditing(context, session)) {
+    if (int code = openForEditing(context, session, addScope(scopeParent))) {
         if (!session.applicationRunning)
             return code;
         QString parent;

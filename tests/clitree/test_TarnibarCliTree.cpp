@@ -19,6 +19,8 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <functional>
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -150,10 +152,70 @@ TEST_F(TarnibarCliTreeTest, EditsPrintTheAffectedNode)
     EXPECT_EQ(run(words("rename %1 gone", inner)).exitCode, 7); // deleted with A
 }
 
+// Each edit reads only the rows it needs: the order it leaves and the step
+// it records must be those of an edit of the whole tree.
+TEST_F(TarnibarCliTreeTest, EditsKeepSiblingsNumberedAndEachStepUndoesToTheTreeBefore)
+{
+    const QString a = idOf(words("add group A"));
+    const QString b = idOf(words("add group B"));
+    QStringList inA, inB;
+    for (int i = 0; i < 4; ++i)
+        inA << idOf(words("add group a%1 --under %2", i, a));
+    for (int i = 0; i < 3; ++i)
+        inB << idOf(words("add group b%1 --under %2", i, b));
+    const QString deep = idOf(words("add group deep --under %1", inA[0]));
+
+    const QList<QStringList> edits{
+        words("move %1 --under %2 --index 1", inA[1], b), // out of the middle of one group into another
+        words("move %1 --index 0", inA[3]),                // to the head of the top level
+        words("move %1 --under %2", b, deep),              // a group below a sibling's grandchild
+        words("rename %1 renamed", inB[0]),
+        words("collapse %1", a),
+        words("duplicate %1", inA[0]),                     // a subtree
+        words("delete %1", inA[2]),
+        words("add group new --under %1", b),
+    };
+    // Every group numbered 0, 1, 2, ... in the order shown.
+    std::function<void(const QJsonArray &)> expectNumbered = [&](const QJsonArray &entries) {
+        for (qsizetype i = 0; i < entries.size(); ++i) {
+            EXPECT_EQ(nodeOf(entries[i]).value(QStringLiteral("sortOrder")).toDouble(), double(i))
+                << nodeOf(entries[i]).value(QStringLiteral("title")).toString().toStdString();
+            expectNumbered(childrenOf(entries[i]));
+        }
+    };
+    QList<QJsonArray> states{treeJson()};
+    for (const QStringList &edit : edits) {
+        const CliRun r = run(edit);
+        ASSERT_EQ(r.exitCode, 0) << edit.join(QLatin1Char(' ')).toStdString() << ": " << r.err.toStdString();
+        states << treeJson();
+        expectNumbered(states.last());
+    }
+    const QJsonArray &done = states.last();
+    EXPECT_EQ(titles(done), (QStringList{QStringLiteral("a3"), QStringLiteral("A")}));
+    EXPECT_EQ(titles(childrenOf(done[1])), (QStringList{QStringLiteral("a0"), QStringLiteral("a0")}));
+    const QJsonArray deepChildren = childrenOf(childrenOf(childrenOf(done[1])[0])[0]);
+    EXPECT_EQ(titles(deepChildren), words("B"));
+    EXPECT_EQ(titles(childrenOf(deepChildren[0])), (QStringList{QStringLiteral("renamed"), QStringLiteral("a1"),
+                                                                 QStringLiteral("b1"), QStringLiteral("b2"),
+                                                                 QStringLiteral("new")}));
+
+    for (qsizetype i = edits.size(); i-- > 0;) {
+        const CliRun r = run(words("undo"));
+        ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+        EXPECT_EQ(treeJson(), states[i]) << "undoing " << edits[i].join(QLatin1Char(' ')).toStdString();
+    }
+    for (qsizetype i = 0; i < edits.size(); ++i) {
+        const CliRun r = run(words("redo"));
+        ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+        EXPECT_EQ(treeJson(), states[i + 1]) << "redoing " << edits[i].join(QLatin1Char(' ')).toStdString();
+    }
+}
+
 TEST_F(TarnibarCliTreeTest, BadRequestsAreRefusedAndChangeNothing)
 {
     const QString a = idOf(words("add group A"));
     const QString child = idOf(words("add group child --under %1", a));
+    const QString grandchild = idOf(words("add group grandchild --under %1", child));
     const QByteArray before = databaseBytes();
     const QString unknown = uuidQString(QUuid::createUuid());
     struct Case {
@@ -166,6 +228,7 @@ TEST_F(TarnibarCliTreeTest, BadRequestsAreRefusedAndChangeNothing)
         {words("rename not-an-id x"), 2, "not a node identifier"},
         {words("move %1 --under %2", a, child), 7, "under itself"},
         {words("move %1 --under %1", a), 7, "under itself"},
+        {words("move %1 --under %2", a, grandchild), 7, "under itself"},
         {words("move %1 --under %2", a, unknown), 7, "no node"},
         {words("move %1 --index two", a), 2, "whole number"},
         {words("move %1 --index -5", a), 2, "whole number"},

@@ -12,6 +12,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLoggingCategory>
+#include <QSet>
 
 #include <sqlite3.h>
 
@@ -134,6 +135,28 @@ constexpr const char *kUpsertWorkspace =
 constexpr const char *kSelectNodes = "SELECT id, parent_id, sort_order, created_at, payload_json\n"
                                      "FROM nodes\n"
                                      "WHERE workspace_id = ?;";
+// The reads of part of the tree (WorkspaceStore::NodeScope). The index makes
+// them cost the rows they return; the whole load above does not use it.
+constexpr const char *kCreateNodesParentIndex =
+    "CREATE INDEX IF NOT EXISTS nodes_parent ON nodes (parent_id, sort_order);";
+constexpr const char *kSelectGroup = "SELECT id, parent_id, sort_order, created_at, payload_json, rowid\n"
+                                     "FROM nodes\n"
+                                     "WHERE parent_id IS ?1 AND workspace_id = ?2;";
+constexpr const char *kSelectLastOfGroup = "SELECT id, parent_id, sort_order, created_at, payload_json, rowid\n"
+                                           "FROM nodes\n"
+                                           "WHERE parent_id IS ?1 AND workspace_id = ?2\n"
+                                           "ORDER BY sort_order DESC LIMIT 1;";
+constexpr const char *kSelectNode = "SELECT id, parent_id, sort_order, created_at, payload_json, rowid\n"
+                                    "FROM nodes\n"
+                                    "WHERE id = ?1 AND workspace_id = ?2;";
+// UNION, not UNION ALL: a node reached twice (parent links in a cycle) ends
+// the walk instead of repeating it.
+constexpr const char *kSelectSubtree =
+    "WITH RECURSIVE below(id) AS (\n"
+    "    SELECT id FROM nodes WHERE id = ?1 AND workspace_id = ?2\n"
+    "    UNION SELECT n.id FROM nodes n JOIN below b ON n.parent_id = b.id WHERE n.workspace_id = ?2)\n"
+    "SELECT n.id, n.parent_id, n.sort_order, n.created_at, n.payload_json, n.rowid\n"
+    "FROM below b JOIN nodes n ON n.id = b.id;";
 constexpr const char *kDeleteNodesOfWorkspace = "DELETE FROM nodes WHERE workspace_id = ?;";
 constexpr const char *kInsertNode =
     "INSERT INTO nodes (\n"
@@ -264,6 +287,56 @@ struct LoadKey {
     SqlKey parent;
     SqlKey sortOrder;
     SqlKey createdAt;
+    sqlite3_int64 rowid = 0; // breaks the remaining ties, as a scan in row order does
+};
+
+// Rows on their way to becoming fetchNodes' list.
+struct CollectedRows {
+    std::vector<WorkspaceNode> nodes;
+    std::vector<std::string> texts; // only when asked for
+    std::vector<LoadKey> keys;
+    std::string arena;
+    bool keepTexts = false;
+    bool skippedRows = false;
+    // A partial read may meet a row twice; it is kept once.
+    bool dedupe = false;
+    QSet<QUuid> seen;
+    std::optional<QUuid> lastParent; // of the latest row that decoded
+
+    // Top-level nodes first, then children grouped by parent id; siblings by
+    // sortOrder, then createdAt (the same keys as
+    //   ORDER BY parent_id IS NOT NULL, parent_id, sort_order, created_at).
+    NodeList sorted(std::vector<std::string> *storedTexts)
+    {
+        std::vector<std::size_t> order(nodes.size());
+        std::iota(order.begin(), order.end(), 0);
+        std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+            const LoadKey &x = keys[a];
+            const LoadKey &y = keys[b];
+            const bool xChild = x.parent.rank != 0;
+            const bool yChild = y.parent.rank != 0;
+            if (xChild != yChild)
+                return !xChild;
+            if (int c = x.parent.compare(y.parent, arena))
+                return c < 0;
+            if (int c = x.sortOrder.compare(y.sortOrder, arena))
+                return c < 0;
+            if (int c = x.createdAt.compare(y.createdAt, arena))
+                return c < 0;
+            return x.rowid < y.rowid;
+        });
+        NodeList list;
+        list.reserve(qsizetype(order.size()));
+        for (std::size_t index : order)
+            list.push_back(std::move(nodes[index]));
+        if (storedTexts) {
+            storedTexts->clear();
+            storedTexts->reserve(order.size());
+            for (std::size_t index : order)
+                storedTexts->push_back(std::move(texts[index]));
+        }
+        return list;
+    }
 };
 
 // The top-level schemaVersion of a stored snapshot text. Its keys are sorted,
@@ -324,6 +397,8 @@ struct WorkspaceStore::Private {
     std::optional<QUuid> cachedWorkspace;
     NodeList cachedNodes;
     sqlite3_int64 cachedDataVersion = -1;
+    // Set: the cache (and every read of nodes) is this part of the tree.
+    std::optional<NodeScope> scope;
 
     ~Private()
     {
@@ -428,11 +503,102 @@ struct WorkspaceStore::Private {
         return version;
     }
 
+    // One row of a node query (columns id, parent_id, sort_order,
+    // created_at, payload_json and, for partial reads, rowid). `sql` names
+    // the statement in an error.
+    StoreResult<void> collectRow(sqlite3_stmt *s, CollectedRows &rows, const char *sql)
+    {
+        const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(s, 4));
+        if (!text) {
+            rows.skippedRows = true;
+            return {};
+        }
+        auto node = decoder.workspaceNode(std::string_view(text, size_t(sqlite3_column_bytes(s, 4))));
+        if (!node) {
+            const auto *id = reinterpret_cast<const char *>(sqlite3_column_text(s, 0));
+            return Failure(StoreError{StoreError::Kind::decode, QString::fromUtf8(sql),
+                                      QStringLiteral("node row %1: %2")
+                                          .arg(QString::fromUtf8(id ? id : "(no id)"), node.error().description())});
+        }
+        rows.lastParent = node->parentID();
+        if (rows.dedupe) {
+            if (rows.seen.contains(node->id()))
+                return {};
+            rows.seen.insert(node->id());
+        }
+        const sqlite3_int64 rowid =
+            sqlite3_column_count(s) > 5 ? sqlite3_column_int64(s, 5) : sqlite3_int64(rows.nodes.size());
+        rows.nodes.push_back(std::move(*node));
+        if (rows.keepTexts)
+            rows.texts.emplace_back(text, size_t(sqlite3_column_bytes(s, 4)));
+        rows.keys.push_back({SqlKey::fromColumn(s, 1, rows.arena), SqlKey::fromColumn(s, 2, rows.arena),
+                             SqlKey::fromColumn(s, 3, rows.arena), rowid});
+        return {};
+    }
+
+    // Reads the rows the scope names. Each query serves one group, node or
+    // walk, so the cost follows the rows, not the tree.
+    StoreResult<void> collectScope(const NodeScope &part, const std::string &workspaceID, CollectedRows &rows)
+    {
+        rows.dedupe = true;
+        auto bindKey = [&](const std::optional<QUuid> &key) {
+            return [&workspaceID, text = key ? uuidText(*key) : std::string()](sqlite3_stmt *s) {
+                text.empty() ? void(sqlite3_bind_null(s, 1)) : bindText(s, 1, text);
+                bindText(s, 2, workspaceID);
+            };
+        };
+        auto collect = [&](const char *sql, const std::optional<QUuid> &key) {
+            return query(sql, bindKey(key), [&](sqlite3_stmt *s) { return collectRow(s, rows, sql); });
+        };
+        for (const auto &parent : part.groups) {
+            if (auto read = collect(kSelectGroup, parent); !read)
+                return read;
+        }
+        for (const auto &parent : part.lastOfGroups) {
+            if (auto read = collect(kSelectLastOfGroup, parent); !read)
+                return read;
+        }
+        for (const QUuid &id : part.nodes) {
+            if (auto read = collect(kSelectNode, id); !read)
+                return read;
+        }
+        for (const QUuid &id : part.subtreesOf) {
+            if (auto read = collect(kSelectSubtree, id); !read)
+                return read;
+        }
+        for (const QUuid &start : part.ancestorsOf) {
+            // Up the parent links until the top level, a missing parent or a
+            // node met before on this walk (a cycle).
+            QSet<QUuid> walked;
+            std::optional<QUuid> next = start;
+            while (next && !walked.contains(*next)) {
+                walked.insert(*next);
+                rows.lastParent.reset();
+                bool found = false;
+                auto read = query(kSelectNode, bindKey(next), [&](sqlite3_stmt *s) {
+                    found = true;
+                    return collectRow(s, rows, kSelectNode);
+                });
+                if (!read)
+                    return read;
+                next = found ? rows.lastParent : std::nullopt;
+            }
+        }
+        return {};
+    }
+
     // Whether the stored rows of the cached workspace are still exactly the
-    // cached list; reads and decodes every row, so only called once the data
-    // version says another connection committed.
+    // cached list; reads and decodes every row (every row of the scope, when
+    // one is set), so only called once the data version says another
+    // connection committed.
     StoreResult<bool> storedNodesMatchCache(const std::string &workspaceID)
     {
+        if (scope) {
+            CollectedRows rows;
+            if (auto read = collectScope(*scope, workspaceID, rows); !read)
+                return Failure(read.error());
+            return !rows.skippedRows && rows.sorted(nullptr) == cachedNodes;
+        }
         QHash<QUuid, qsizetype> cachedAt;
         cachedAt.reserve(cachedNodes.size());
         for (qsizetype i = 0; i < cachedNodes.size(); ++i)
@@ -769,7 +935,7 @@ WorkspaceStore::WorkspaceStore(const std::filesystem::path &databasePath, OpenMo
     for (const char *sql : {kCreateWorkspaces, kCreateNodes, kCreateSnapshots, kCreateHistory, kCreateHistoryRecords,
                             kCreateHistoryRecordsIndex, kCreateTrash, kCreateTrashNodes, kCreateTrashNodesIndex,
                             kCreateSnapshotMarks, kCreateSnapshotSummaries, kCreateSnapshotHeads,
-                            kCreateSnapshotHeadTriggers}) {
+                            kCreateSnapshotHeadTriggers, kCreateNodesParentIndex}) {
         char *message = nullptr;
         if (sqlite3_exec(d->db, sql, nullptr, nullptr, &message) != SQLITE_OK)
             qCWarning(lcStore) << "creating a table failed:" << (message ? message : "unknown");
@@ -853,66 +1019,19 @@ StoreResult<NodeList> WorkspaceStore::fetchNodes(const QUuid &workspaceID, std::
         return Failure(version.error());
     }
 
-    std::vector<WorkspaceNode> scanned;
-    std::vector<std::string> scannedTexts;
-    std::vector<LoadKey> keys;
-    std::string arena;
-    bool skippedRows = false;
-    auto read = d->query(
-        kSelectNodes, [&](sqlite3_stmt *s) { Private::bindText(s, 1, workspaceText); },
-        [&](sqlite3_stmt *s) -> StoreResult<void> {
-            const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(s, 4));
-            if (!text) {
-                skippedRows = true;
-                return {};
-            }
-            auto node = d->decoder.workspaceNode(std::string_view(text, size_t(sqlite3_column_bytes(s, 4))));
-            if (!node) {
-                const auto *id = reinterpret_cast<const char *>(sqlite3_column_text(s, 0));
-                return Failure(StoreError{StoreError::Kind::decode, QString::fromUtf8(kSelectNodes),
-                                          QStringLiteral("node row %1: %2")
-                                              .arg(QString::fromUtf8(id ? id : "(no id)"), node.error().description())});
-            }
-            scanned.push_back(std::move(*node));
-            if (storedTexts)
-                scannedTexts.emplace_back(text, size_t(sqlite3_column_bytes(s, 4)));
-            keys.push_back({SqlKey::fromColumn(s, 1, arena), SqlKey::fromColumn(s, 2, arena),
-                            SqlKey::fromColumn(s, 3, arena)});
-            return {};
-        });
+    CollectedRows rows;
+    rows.keepTexts = storedTexts != nullptr;
+    auto read = d->scope ? d->collectScope(*d->scope, workspaceText, rows)
+                         : d->query(
+                               kSelectNodes, [&](sqlite3_stmt *s) { Private::bindText(s, 1, workspaceText); },
+                               [&](sqlite3_stmt *s) { return d->collectRow(s, rows, kSelectNodes); });
     finish();
     if (!read)
         return Failure(read.error());
-
-    std::vector<std::size_t> order(scanned.size());
-    std::iota(order.begin(), order.end(), 0);
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-        const LoadKey &x = keys[a];
-        const LoadKey &y = keys[b];
-        const bool xChild = x.parent.rank != 0;
-        const bool yChild = y.parent.rank != 0;
-        if (xChild != yChild)
-            return !xChild;
-        if (int c = x.parent.compare(y.parent, arena))
-            return c < 0;
-        if (int c = x.sortOrder.compare(y.sortOrder, arena))
-            return c < 0;
-        return x.createdAt.compare(y.createdAt, arena) < 0;
-    });
-
-    NodeList nodes;
-    nodes.reserve(qsizetype(order.size()));
-    for (std::size_t index : order)
-        nodes.push_back(std::move(scanned[index]));
-    if (storedTexts) {
-        storedTexts->clear();
-        storedTexts->reserve(order.size());
-        for (std::size_t index : order)
-            storedTexts->push_back(std::move(scannedTexts[index]));
-    }
+    NodeList nodes = rows.sorted(storedTexts);
 
     // Rows that were skipped would survive a write that only touches changes.
-    if (skippedRows) {
+    if (rows.skippedRows) {
         d->invalidateCache();
     } else {
         d->cachedWorkspace = workspaceID;
@@ -920,6 +1039,38 @@ StoreResult<NodeList> WorkspaceStore::fetchNodes(const QUuid &workspaceID, std::
         d->cachedDataVersion = *version;
     }
     return nodes;
+}
+
+void WorkspaceStore::setNodeScope(std::optional<NodeScope> scope)
+{
+    std::lock_guard guard(m_lock);
+    d->invalidateCache();
+    d->scope = std::move(scope);
+}
+
+bool WorkspaceStore::readsPartialTree() const
+{
+    return d->scope.has_value();
+}
+
+StoreResult<std::optional<WorkspaceNode>> WorkspaceStore::fetchNode(const QUuid &workspaceID, const QUuid &nodeID)
+{
+    std::lock_guard guard(m_lock);
+    CollectedRows rows;
+    const std::string workspaceText = uuidText(workspaceID);
+    const std::string id = uuidText(nodeID);
+    auto read = d->query(
+        kSelectNode,
+        [&](sqlite3_stmt *s) {
+            Private::bindText(s, 1, id);
+            Private::bindText(s, 2, workspaceText);
+        },
+        [&](sqlite3_stmt *s) { return d->collectRow(s, rows, kSelectNode); });
+    if (!read)
+        return Failure(read.error());
+    if (rows.nodes.empty())
+        return std::optional<WorkspaceNode>();
+    return std::optional(std::move(rows.nodes.front()));
 }
 
 StoreResult<bool> WorkspaceStore::nodesChangedElsewhere(const QUuid &workspaceID)
@@ -973,6 +1124,15 @@ StoreResult<void> WorkspaceStore::writeNodes(const NodeList &nodes, const QUuid 
     if (!version)
         return abandon(version.error());
 
+    // Part of the tree is written only over the rows read for it.
+    auto partialRefused = [&]() -> StoreResult<void> {
+        (void)d->execute(kRollback);
+        qCInfo(lcStore) << "refused a write of part of the tree that would need the whole tree rewritten";
+        return Failure(StoreError{StoreError::Kind::changedElsewhere, {}, {}});
+    };
+    if (d->scope && d->cachedWorkspace != workspaceID)
+        return partialRefused();
+
     bool written = false;
     if (d->cachedWorkspace == workspaceID) {
         auto holds = d->cacheHolds(workspaceID, workspaceText, *version);
@@ -987,6 +1147,10 @@ StoreResult<void> WorkspaceStore::writeNodes(const NodeList &nodes, const QUuid 
         if (!outcome)
             return abandon(outcome.error());
         if (*outcome == Private::Outcome::needsRewrite) {
+            if (d->scope) {
+                d->cachedDataVersion = -1;
+                return partialRefused();
+            }
             // Undo whatever part of the difference was written, then rewrite.
             if (auto rolledBack = d->execute(kRollback); !rolledBack)
                 return abandon(rolledBack.error());

@@ -83,6 +83,26 @@ public:
     // Reads no other.
     StoreResult<std::optional<ListedSnapshot>> fetchListedSnapshot(const QUuid &workspaceID, const QUuid &snapshotID);
 
+    // Part of a workspace's tree, for an edit that needs a few rows of a large
+    // one. A sibling group is named by its parent (none: the top level).
+    struct NodeScope {
+        QList<std::optional<QUuid>> groups;       // every node of these groups
+        QList<std::optional<QUuid>> lastOfGroups; // of each, a node with the largest sortOrder
+        QList<QUuid> nodes;                       // these nodes
+        QList<QUuid> ancestorsOf;                 // these nodes and their ancestors
+        QList<QUuid> subtreesOf;                  // these nodes and everything below them
+    };
+    // While a scope is set, fetchNodes reads only the rows it names (in the
+    // same order as a whole read would list them), and a write changes only
+    // the rows that differ from them: it refuses what would need the whole
+    // list rewritten, and a write without such a read first. Setting or
+    // clearing the scope forgets what was read.
+    void setNodeScope(std::optional<NodeScope> scope);
+    bool readsPartialTree() const override;
+
+    // One node of the workspace, or none.
+    StoreResult<std::optional<WorkspaceNode>> fetchNode(const QUuid &workspaceID, const QUuid &nodeID);
+
     // The first stored workspace, or none; never creates one.
     StoreResult<std::optional<Workspace>> fetchWorkspace();
     // Set when the database could not be opened; every operation then fails

@@ -34,6 +34,10 @@ public:
         (void)workspaceID;
         return false;
     }
+    // Whether fetchNodes gives only part of the tree (see
+    // WorkspaceStore::setNodeScope), whose writes then change only the rows
+    // that differ from those read.
+    virtual bool readsPartialTree() const { return false; }
     // Afterwards the workspace's rows are exactly `nodes` (all or nothing).
     // A store that read the rows refuses (StoreError::Kind::changedElsewhere)
     // when another program changed them since, instead of writing back rows

@@ -557,6 +557,13 @@ std::vector<TreeProjection::SlotId> TreeProjection::renumber(const std::optional
     return changed;
 }
 
+void TreeProjection::acceptNumbering()
+{
+    for (GroupId id : m_dirtyGroups)
+        m_groups[id].normalized = true;
+    m_dirtyGroups.clear();
+}
+
 bool TreeProjection::textMatches(SlotId slot) const
 {
     if (!m_live[slot] || !m_search.mayMatch(m_textSignature[slot]))

@@ -82,6 +82,11 @@ public:
                                  const std::optional<QUuid> &movedNodeID = std::nullopt,
                                  std::optional<qsizetype> desiredIndex = std::nullopt);
 
+    // Takes every sibling group as numbered the way it stands, so that
+    // renumber() touches only the groups changed from here on. For a list
+    // that holds only part of the tree, whose groups may be incomplete.
+    void acceptNumbering();
+
     // The search filter. Empty shows everything; otherwise a node is shown
     // when its search text holds every word of the query (SearchQuery), or a
     // descendant's does.

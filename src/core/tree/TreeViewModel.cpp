@@ -122,6 +122,10 @@ TreeResult<void> TreeViewModel::load()
     if (!nodes)
         return Failure(TreeViewModelError::store(nodes.error()));
     resetNodes(nodes.value());
+    // Part of the tree holds groups cut short; only what the edit touches is
+    // renumbered then, and that is always whole (see WorkspaceStore::NodeScope).
+    if (m_store.readsPartialTree())
+        m_projection.acceptNumbering();
     m_loaded = true;
     m_base = m_nodes;
     m_command.reset();

@@ -47,7 +47,10 @@ public:
     // Reads (or creates) the workspace and reads its nodes, unchanged. When
     // either read fails the model is not loaded: every edit then loads again
     // first and fails with that load's error, so nothing is ever written
-    // over rows that were not read.
+    // over rows that were not read. From a store that reads only part of the
+    // tree (WorkspaceStoreProtocol::readsPartialTree) the sibling groups are
+    // taken as numbered: an edit renumbers only the groups it touches, which
+    // the part must hold whole.
     TreeResult<void> load();
     bool isLoaded() const { return m_loaded; }
 

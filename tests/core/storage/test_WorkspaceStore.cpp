@@ -306,6 +306,74 @@ TEST_F(WorkspaceStoreTest, ChangesByAnotherConnectionAreNeverWrittenOver)
     EXPECT_EQ(raw.value("SELECT count(*) FROM nodes WHERE title IN ('tampered', 'last renamed')"), "2");
 }
 
+TEST_F(WorkspaceStoreTest, APartOfTheTreeReadsInTheWholeReadsOrderAndWritesOnlyItsOwnRows)
+{
+    WorkspaceStore store(path());
+    NodeList nodes = sampleTree(); // g0 g0c0..g0c3 g1 g1c0..g1c3 g2 ...
+    const WorkspaceNode deep = node(QStringLiteral("deep"), nodes[11].id()); // under g2c0
+    const WorkspaceNode deeper = node(QStringLiteral("deeper"), deep.id());
+    // Equal sort order and age: only the order the rows were stored in tells them apart.
+    const WorkspaceNode twinA = node(QStringLiteral("twinA"), std::nullopt, 1.5, kT0);
+    const WorkspaceNode twinB = node(QStringLiteral("twinB"), std::nullopt, 1.5, kT0);
+    WorkspaceNode loopA = node(QStringLiteral("loopA"));
+    const WorkspaceNode loopB = node(QStringLiteral("loopB"), loopA.id());
+    loopA.setParentID(loopB.id());
+    nodes << deep << deeper << twinA << twinB << loopA << loopB;
+    std::shuffle(nodes.begin(), nodes.end(), std::mt19937(3));
+    ASSERT_TRUE(store.replaceNodes(nodes, workspace).ok());
+    const NodeList whole = store.fetchNodes(workspace).value();
+    auto find = [&](const char *title) {
+        return *std::find_if(whole.begin(), whole.end(),
+                             [&](const WorkspaceNode &n) { return n.title() == QLatin1String(title); });
+    };
+
+    // The twin stored first is read last.
+    RawDatabase raw(path());
+    const bool aFirst = raw.value("SELECT title FROM nodes WHERE title LIKE 'twin%' ORDER BY rowid LIMIT 1") == "twinA";
+    const QUuid firstTwin = aFirst ? twinA.id() : twinB.id();
+    const QUuid secondTwin = aFirst ? twinB.id() : twinA.id();
+
+    WorkspaceStore::NodeScope scope;
+    scope.groups = {find("g1").id()};
+    scope.lastOfGroups = {std::nullopt}; // g0, sort order 2
+    scope.nodes = {find("g2c1").id(), newUuid(), secondTwin};
+    scope.ancestorsOf = {deeper.id(), loopA.id(), firstTwin};
+    scope.subtreesOf = {find("g2c0").id(), loopB.id()};
+    const QStringList inScope{QStringLiteral("g0"), QStringLiteral("g2"), QStringLiteral("g2c0"), QStringLiteral("deep"),
+                              QStringLiteral("deeper"), QStringLiteral("g1c0"), QStringLiteral("g1c1"),
+                              QStringLiteral("g1c2"), QStringLiteral("g1c3"), QStringLiteral("twinA"),
+                              QStringLiteral("twinB"), QStringLiteral("g2c1"), QStringLiteral("loopA"),
+                              QStringLiteral("loopB")};
+    NodeList expected;
+    for (const WorkspaceNode &n : whole) {
+        if (inScope.contains(n.title()))
+            expected << n;
+    }
+    store.setNodeScope(scope);
+    EXPECT_TRUE(store.readsPartialTree());
+    NodeList part = store.fetchNodes(workspace).value();
+    ASSERT_EQ(part, expected);
+
+    // Writing the part changes its rows and leaves every other row alone.
+    for (WorkspaceNode &n : part) {
+        if (n.title() == QLatin1String("g0"))
+            n.setTitle(QStringLiteral("g0 renamed"));
+    }
+    part.removeIf([&](const WorkspaceNode &n) { return n.id() == deeper.id(); });
+    part << node(QStringLiteral("added"), find("g1").id(), 9);
+    ASSERT_TRUE(store.replaceNodes(part, workspace).ok());
+    EXPECT_EQ(raw.value("SELECT count(*) FROM nodes"), std::to_string(whole.size()));
+    EXPECT_EQ(raw.value("SELECT count(*) FROM nodes WHERE title IN ('g0 renamed', 'added', 'g2c2', 'g1')"), "4");
+    EXPECT_EQ(raw.value("SELECT count(*) FROM nodes WHERE title IN ('g0', 'deeper')"), "0");
+
+    // Without reading the part first, a write is refused rather than taken for the whole tree.
+    store.setNodeScope(scope);
+    auto refused = store.replaceNodes(part, workspace);
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.error().kind, StoreError::Kind::changedElsewhere);
+    EXPECT_EQ(raw.value("SELECT count(*) FROM nodes"), std::to_string(whole.size()));
+}
+
 TEST_F(WorkspaceStoreTest, DatabaseFilesArePrivateWhateverTheUmask)
 {
     const mode_t oldMask = ::umask(022);
