@@ -52,7 +52,7 @@ protected:
             environment, {QStringLiteral(TARNI_HOST_PROGRAM), QString::fromLatin1(kChromeExtensionID),
                           QString::fromLatin1(kFirefoxExtensionID)});
         const auto firefox = std::find_if(registrations.begin(), registrations.end(), [](const auto &r) {
-            return r.browser && r.browser->family == BrowserFamily::firefox && r.foundAt.endsWith("firefox-esr");
+            return r.browser && qstrcmp(r.browser->key, "firefox") == 0;
         });
         ASSERT_NE(firefox, registrations.end()) << "Firefox ESR was not found on the PATH";
         ASSERT_FALSE(firefox->error) << firefox->error->description().toStdString();

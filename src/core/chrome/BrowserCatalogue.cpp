@@ -56,10 +56,10 @@ constexpr BrowserInfo kBrowsers[] = {
     {"firefox", "Firefox", BrowserFamily::firefox, ".mozilla", ".mozilla/firefox",
      "/usr/lib/mozilla/native-messaging-hosts", "firefox firefox-esr",
      "firefox.desktop firefox-esr.desktop org.mozilla.firefox.desktop firefox_firefox.desktop", "org.mozilla.firefox",
-     "about:addons", "firefox"},
+     "about:debugging#/runtime/this-firefox", "firefox"},
     {"librewolf", "LibreWolf", BrowserFamily::firefox, ".librewolf", ".librewolf",
      "/usr/lib/librewolf/native-messaging-hosts", "librewolf",
-     "librewolf.desktop io.gitlab.librewolf-community.desktop", "io.gitlab.librewolf-community", "about:addons",
+     "librewolf.desktop io.gitlab.librewolf-community.desktop", "io.gitlab.librewolf-community", "about:debugging#/runtime/this-firefox",
      "librewolf"},
 };
 

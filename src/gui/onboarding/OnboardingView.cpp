@@ -189,7 +189,7 @@ void OnboardingView::showBrowsers()
         const QString page = QString::fromUtf8(r.browser->extensionsPage);
         lines << (r.browser->family == BrowserFamily::chromium
                       ? formatted(localized("To load the extension: open %@, turn on Developer mode, choose Load unpacked and pick the extension folder."), {page})
-                      : formatted(localized("To load the extension: open %@, choose Install Add-on From File in the gear menu and pick the extension's package."), {page}));
+                      : formatted(localized("To load the extension until the browser quits: open %@, choose Load Temporary Add-on and pick manifest.json in the FirefoxExtension folder, beside the Chrome extension's folder. To keep it, install the signed copy of the extension."), {page}));
         blocks << lines.join(QLatin1Char('\n'));
     }
     m_browsers->setText(blocks.join(QStringLiteral("\n\n")));
