@@ -76,7 +76,7 @@ command -v node >/dev/null || { echo "install-deps: node not found" >&2; exit 1;
 
 # puppeteer-core, which drives Firefox ESR in the Firefox end-to-end test
 # (tests/e2e/firefox-driver.mjs), pinned, in a folder of its own (CMake's
-# TARNI_PUPPETEER_DIR). Version 24 runs on Debian's Node.js 18; 25 needs 22.
+# TARNI_PUPPETEER_DIR). Version 24 needs Node.js 18 or newer (run here on 20); 25 needs 22.
 puppeteer_dir=/opt/tarnibar-test/puppeteer
 puppeteer_version=24.43.1
 installed_puppeteer=$(node -p "require('$puppeteer_dir/node_modules/puppeteer-core/package.json').version" 2>/dev/null || true)
