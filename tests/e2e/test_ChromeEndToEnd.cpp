@@ -5,6 +5,7 @@
 #include "ChromeTestSupport.h"
 #include "ChromiumSession.h"
 #include "HostProcess.h"
+#include "BrowserTestSupport.h"
 #include "LocalHttpServer.h"
 #include "XvfbSession.h"
 
@@ -119,14 +120,7 @@ protected:
     }
 
     // A page titled `name`, served from here on.
-    QString url(const char *name)
-    {
-        const QString path = QStringLiteral("/") + QLatin1String(name);
-        m_pages.serve(path, QStringLiteral("<!doctype html><html><head><title>%1</title></head><body>%1</body></html>")
-                                .arg(QLatin1String(name))
-                                .toUtf8());
-        return m_pages.url(path);
-    }
+    QString url(const char *name) { return titledPage(m_pages, name); }
 
     ScratchDirectory m_scratch;
     LocalHttpServer m_pages;
@@ -138,17 +132,6 @@ protected:
     std::unique_ptr<ChromeNativeHostBridge> m_bridge;
     std::unique_ptr<ChromiumSession> m_browser;
 };
-
-QString xdotool(const QString &display, const QStringList &arguments)
-{
-    QProcess process;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("DISPLAY"), display);
-    process.setProcessEnvironment(env);
-    process.start(QStringLiteral("xdotool"), arguments);
-    process.waitForFinished(5000);
-    return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
-}
 
 } // namespace
 
@@ -278,22 +261,6 @@ TEST_F(ChromeEndToEnd, AfterTheApplicationQuitsTabChangesStartNothingButASlackSa
 }
 
 namespace {
-
-WorkspaceNode tabNode(const QString &url, std::optional<RuntimeTabBinding> binding = std::nullopt,
-                      std::optional<QUuid> parent = std::nullopt, double order = 0)
-{
-    const Timestamp t(std::chrono::seconds(1'700'000'000));
-    return WorkspaceNode(QUuid::createUuid(), QUuid(), parent, WorkspaceNodeKind::chromeTab, url, std::nullopt, order,
-                         false, std::nullopt, t, t, std::nullopt,
-                         NodePayload::chromeTab(BrowserTarget{url, url, std::nullopt, BrowserOpenMode::newTab, binding}));
-}
-
-WorkspaceNode groupNode(std::optional<QUuid> parent, double order)
-{
-    const Timestamp t(std::chrono::seconds(1'700'000'000));
-    return WorkspaceNode(QUuid::createUuid(), QUuid(), parent, WorkspaceNodeKind::group, QStringLiteral("g"),
-                         std::nullopt, order, false, std::nullopt, t, t, std::nullopt, NodePayload::group());
-}
 
 qsizetype tabCount(const ChromeCommandResponse &state)
 {
