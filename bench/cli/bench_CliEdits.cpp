@@ -14,6 +14,7 @@
 
 #include "model/Uuid.h"
 #include "storage/WorkspaceStore.h"
+#include "FixtureCache.h"
 #include "TabWorkspace.h"
 
 #include <benchmark/benchmark.h>
@@ -86,14 +87,7 @@ struct Fixture {
 
 Fixture &fixture(int count)
 {
-    static std::unique_ptr<Fixture> current;
-    static int made = 0;
-    if (!current || made != count) {
-        current.reset();
-        current = std::make_unique<Fixture>(count);
-        made = count;
-    }
-    return *current;
+    return bench::fixtureOfSize<Fixture>(count);
 }
 
 // Runs the command to its end; false when it failed.

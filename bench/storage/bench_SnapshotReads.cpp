@@ -13,6 +13,7 @@
 #include "archive/SnapshotService.h"
 #include "model/JsonEncoding.h"
 #include "storage/WorkspaceStore.h"
+#include "FixtureCache.h"
 #include "TabWorkspace.h"
 
 #include <benchmark/benchmark.h>
@@ -62,14 +63,7 @@ struct Fixture {
 
 Fixture &fixture(int count)
 {
-    static std::unique_ptr<Fixture> current;
-    static int made = 0;
-    if (!current || made != count) {
-        current.reset();
-        current = std::make_unique<Fixture>(count);
-        made = count;
-    }
-    return *current;
+    return bench::fixtureOfSize<Fixture>(count);
 }
 
 void BM_LoadTree(benchmark::State &state)
