@@ -72,6 +72,10 @@ protected:
         ASSERT_FALSE(QStandardPaths::findExecutable(QStringLiteral("Xwayland")).isEmpty());
         ASSERT_FALSE(m_bus.address().isEmpty()) << m_bus.error().toStdString();
         ASSERT_TRUE(QDir().mkpath(path("run")));
+        // Scripts are written to the temporary folder: this test's own, so
+        // that other tests' scripts running beside it are not counted.
+        ASSERT_TRUE(QDir().mkpath(path("tmp")));
+        qputenv("TMPDIR", path("tmp").toLocal8Bit());
         QFile::setPermissions(path("run"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         // The packaged binary carries file capabilities a container refuses
         // to grant; a plain copy runs.
@@ -251,6 +255,7 @@ TEST_F(KWinPlacementTest, ListsPlacesAndRestoresANativeWindowThroughScripts)
     EXPECT_LT(clock.elapsed(), 2000);
 
     // No script file is left behind.
+    EXPECT_EQ(QDir::tempPath(), path("tmp"));
     EXPECT_TRUE(QDir::temp().entryList({QStringLiteral("tarnibar-kwin-*")}, QDir::Files).isEmpty());
 }
 
