@@ -160,6 +160,23 @@ ScopeChoice subtreeScope(const QUuid &id)
     };
 }
 
+// Whether a document may bring more nodes than an import takes a snapshot
+// before (counting the added root of a whole-workspace document too). That
+// snapshot holds the whole tree, so such an import reads it whole.
+bool mayTakeSnapshot(const TreeExport &document)
+{
+    qsizetype count = 0;
+    std::vector<const TreeExportNode *> pending{&document.rootNode};
+    while (!pending.empty() && count <= WorkspaceImport::kSnapshotThreshold) {
+        const TreeExportNode *node = pending.back();
+        pending.pop_back();
+        ++count;
+        for (const TreeExportNode &child : node->children)
+            pending.push_back(&child);
+    }
+    return count > WorkspaceImport::kSnapshotThreshold;
+}
+
 } // namespace
 
 int runTree(CliContext &context, const QStringList &arguments)
@@ -449,8 +466,9 @@ int runImport(CliContext &context, const QStringList &arguments)
     // Only to choose what to read: a bad identifier is reported below.
     const auto under = args->value("--under");
     const std::optional<QUuid> scopeParent = under ? parseUuid(*under) : std::nullopt;
+    const ScopeChoice scope = mayTakeSnapshot(*document) ? ScopeChoice() : addScope(scopeParent);
     EditSession session;
-    if (int code = openForEditing(context, session, addScope(scopeParent))) {
+    if (int code = openForEditing(context, session, scope)) {
         if (!session.applicationRunning)
             return code;
         QString parent;

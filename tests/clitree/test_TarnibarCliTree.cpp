@@ -635,6 +635,22 @@ TEST_F(TarnibarCliTreeTest, ExportAndImportRoundTrip)
     EXPECT_EQ(large.out, QStringLiteral("Imported 151 node(s): 0 group(s), 150 link(s); 1 items were not imported: "
                                         "not a web address\n"));
     EXPECT_TRUE(run(words("snapshot list")).out.contains(QStringLiteral("Before import")));
+
+    // That snapshot holds the whole tree, however little of it an import
+    // below one node otherwise reads.
+    std::function<qsizetype(const QJsonArray &)> count = [&](const QJsonArray &level) {
+        qsizetype total = level.size();
+        for (const auto &entry : level)
+            total += count(childrenOf(entry));
+        return total;
+    };
+    const qsizetype treeSize = count(treeJson());
+    const QString all = root() + QStringLiteral("/all.json");
+    ASSERT_EQ(run(words("export -o") << all).exitCode, 0);
+    ASSERT_EQ(run(words("import") << all << QStringLiteral("--under") << a).exitCode, 0);
+    const QString newest = run(words("snapshot list")).out.section(QLatin1Char('\n'), 0, 0);
+    EXPECT_TRUE(newest.contains(QStringLiteral("Before import"))) << newest.toStdString();
+    EXPECT_TRUE(newest.endsWith(QStringLiteral("(%1 node(s))").arg(treeSize))) << newest.toStdString();
 }
 
 // 100,000 nested nodes through every command that walks the tree.
