@@ -126,6 +126,19 @@ ScopeChoice addScope(const std::optional<QUuid> &parent)
     };
 }
 
+// An import appends after the last sibling too, but renumbers the group it
+// adds to (TreeViewModel::appendNodes): it reads that group whole.
+ScopeChoice importScope(const std::optional<QUuid> &parent)
+{
+    return [parent](EditSession &) -> ScopeResult {
+        NodeScope scope;
+        scope.groups = {parent};
+        if (parent)
+            scope.nodes = {*parent};
+        return std::optional(scope);
+    };
+}
+
 // A move renumbers the groups it leaves and enters, and climbs from the new
 // parent to refuse a move below the node itself.
 ScopeChoice moveScope(const QUuid &id, const std::optional<QUuid> &parent)
@@ -466,7 +479,7 @@ int runImport(CliContext &context, const QStringList &arguments)
     // Only to choose what to read: a bad identifier is reported below.
     const auto under = args->value("--under");
     const std::optional<QUuid> scopeParent = under ? parseUuid(*under) : std::nullopt;
-    const ScopeChoice scope = mayTakeSnapshot(*document) ? ScopeChoice() : addScope(scopeParent);
+    const ScopeChoice scope = mayTakeSnapshot(*document) ? ScopeChoice() : importScope(scopeParent);
     EditSession session;
     if (int code = openForEditing(context, session, scope)) {
         if (!session.applicationRunning)

@@ -610,6 +610,13 @@ TEST_F(TarnibarCliTreeTest, ExportAndImportRoundTrip)
     const QJsonArray copyChildren = childrenOf(underA[1]);
     ASSERT_EQ(copyChildren.size(), 1);
     EXPECT_NE(nodeOf(copyChildren[0]).value(QStringLiteral("id")).toString(), link);
+    // After the last of several siblings, numbered on.
+    ASSERT_EQ(run(words("import") << file).exitCode, 0);
+    const QJsonArray top = treeJson();
+    ASSERT_EQ(titles(top), words("A B A"));
+    for (qsizetype i = 0; i < top.size(); ++i)
+        EXPECT_EQ(nodeOf(top[i]).value(QStringLiteral("sortOrder")).toDouble(), double(i));
+    ASSERT_EQ(run(words("undo")).exitCode, 0);
 
     // A file that does not decode changes nothing.
     QFile bad(root() + QStringLiteral("/bad.json"));
