@@ -553,6 +553,19 @@ TEST_F(TarnibarCliTreeTest, SnapshotsAreSavedListedAndRestored)
     EXPECT_EQ(titles(tree), words("A"));
     EXPECT_EQ(titles(childrenOf(tree[0])), words("inner A"));
     EXPECT_EQ(run(words("snapshot show %1", uuidQString(QUuid::createUuid()))).exitCode, 7);
+
+    // A subtree goes after the last sibling, numbered on, in one step.
+    idOf(words("add group B"));
+    const QJsonArray before = treeJson();
+    ASSERT_EQ(run(words("snapshot restore %1", subtree)).exitCode, 0);
+    const QJsonArray after = treeJson();
+    EXPECT_EQ(titles(after), words("A B A"));
+    for (const QJsonArray &level : {after, childrenOf(after[0])}) {
+        for (qsizetype i = 0; i < level.size(); ++i)
+            EXPECT_EQ(nodeOf(level[i]).value(QStringLiteral("sortOrder")).toDouble(), double(i));
+    }
+    ASSERT_EQ(run(words("undo")).exitCode, 0);
+    EXPECT_EQ(treeJson(), before);
 }
 
 TEST_F(TarnibarCliTreeTest, ASnapshotFromANewerVersionBreaksNoOtherSnapshotCommand)
