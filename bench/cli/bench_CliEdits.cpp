@@ -1,8 +1,9 @@
 // One-node edits through the real tarnibar-cli binary against a tree of
 // 10,000 / 100,000 / 1,000,000 nodes (groups of 40 captured tabs at the top
 // level, numbered as the application leaves them): rename a tab, move a tab
-// to the head of another group, add a tab to a group, and undo. Each
-// iteration is a whole command: start, read, one durable write, exit.
+// to the head of another group, add a tab to a group, undo, list the trash
+// and restore a tab from it. Each iteration is a whole command: start, read,
+// at most one durable write, exit.
 // (Its resident size is measured outside, with /usr/bin/time -f %M on a kept
 // data root: a child's rusage here would include this process's own.)
 //
@@ -29,6 +30,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -46,6 +48,10 @@ struct Fixture {
     QUuid workspace;
     // The first two groups, and the first tab of the first.
     QUuid firstGroup, secondGroup, tab;
+    // Two tabs of the second group, for the trash.
+    QUuid trashedTabs[2];
+    // The trash entry of the first, once deleted (see trashEntry()).
+    QUuid trashEntry;
 
     explicit Fixture(int count)
     {
@@ -77,6 +83,8 @@ struct Fixture {
                 firstGroup = batch[0].id();
                 tab = batch[1].id();
                 secondGroup = batch[kGroupSize].id();
+                trashedTabs[0] = batch[kGroupSize + 2].id();
+                trashedTabs[1] = batch[kGroupSize + 3].id();
             }
             store.setNodeScope(WorkspaceStore::NodeScope{});
             if (!store.fetchNodes(workspace) || !store.replaceNodes(batch, workspace))
@@ -90,10 +98,11 @@ Fixture &fixture(int count)
     return bench::fixtureOfSize<Fixture>(count);
 }
 
-// Runs the command to its end; false when it failed.
-bool runCli(const Fixture &f, const std::vector<std::string> &arguments)
+// Runs the command to its end; false when it failed. `timed`: with the
+// build to time (BENCH_CLI), else with this one (preparing a run).
+bool runCli(const Fixture &f, const std::vector<std::string> &arguments, bool timed = true)
 {
-    const QByteArray other = qgetenv("BENCH_CLI");
+    const QByteArray other = timed ? qgetenv("BENCH_CLI") : QByteArray();
     const std::string program = other.isEmpty() ? std::string(TARNIBAR_CLI_PATH) : other.toStdString();
     std::vector<std::string> words{program, "--root", f.root};
     words.insert(words.end(), arguments.begin(), arguments.end());
@@ -162,6 +171,62 @@ void BM_CliUndo(benchmark::State &state)
     timeCommand(state, [](const Fixture &, int) { return std::vector<std::string>{"undo"}; });
 }
 
+// Two tabs deleted from the second group, once per fixture; the trash entry
+// of the first, or none when that failed.
+std::optional<QUuid> trashEntry(Fixture &f)
+{
+    if (!f.trashEntry.isNull())
+        return f.trashEntry;
+    if (!runCli(f, {"delete", text(f.trashedTabs[0])}, false))
+        return std::nullopt;
+    WorkspaceStore store(std::filesystem::path(f.root) / "workspace.sqlite", WorkspaceStore::OpenMode::readOnly);
+    auto entries = store.fetchTrash(f.workspace);
+    if (!entries || entries->size() != 1 || !runCli(f, {"delete", text(f.trashedTabs[1])}, false))
+        return std::nullopt;
+    f.trashEntry = entries->first().id;
+    return f.trashEntry;
+}
+
+void BM_CliTrashList(benchmark::State &state)
+{
+    Fixture &f = fixture(int(state.range(0)));
+    if (!trashEntry(f)) {
+        state.SkipWithError("could not fill the trash");
+        return;
+    }
+    for (auto _ : state) {
+        if (!runCli(f, {"trash", "list"})) {
+            state.SkipWithError("tarnibar-cli failed");
+            break;
+        }
+    }
+}
+
+// Restores the tab into its group of 39 (timed), and undoes that (not timed)
+// so that the next round restores the same entry again.
+void BM_CliTrashRestore(benchmark::State &state)
+{
+    Fixture &f = fixture(int(state.range(0)));
+    const auto entry = trashEntry(f);
+    if (!entry) {
+        state.SkipWithError("could not fill the trash");
+        return;
+    }
+    for (auto _ : state) {
+        if (!runCli(f, {"trash", "restore", text(*entry)})) {
+            state.SkipWithError("tarnibar-cli failed");
+            break;
+        }
+        state.PauseTiming();
+        const bool undone = runCli(f, {"undo"}, false);
+        state.ResumeTiming();
+        if (!undone) {
+            state.SkipWithError("undo failed");
+            break;
+        }
+    }
+}
+
 } // namespace
 
 #define CLI_SIZES Arg(10'000)->Arg(100'000)->Arg(1'000'000)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5)
@@ -169,5 +234,7 @@ BENCHMARK(BM_CliRename)->CLI_SIZES;
 BENCHMARK(BM_CliMove)->CLI_SIZES;
 BENCHMARK(BM_CliAdd)->CLI_SIZES;
 BENCHMARK(BM_CliUndo)->CLI_SIZES;
+BENCHMARK(BM_CliTrashList)->CLI_SIZES;
+BENCHMARK(BM_CliTrashRestore)->CLI_SIZES;
 
 BENCHMARK_MAIN();

@@ -52,7 +52,7 @@ struct ReadSession {
 };
 
 // The tree is loaded unless `withNodes` is false (a command that reads only
-// snapshots need not pay for a large tree).
+// snapshots or the trash need not pay for a large tree).
 int openForReading(const CliContext &context, ReadSession &session, bool withNodes = true);
 
 // Everything a write needs. The instance lock is held for the whole edit:

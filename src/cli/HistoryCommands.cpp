@@ -54,6 +54,48 @@ int runStep(CliContext &context, const QStringList &arguments, bool undoing)
     return kExitOk;
 }
 
+using NodeScope = WorkspaceStore::NodeScope;
+using ScopeResult = StoreResult<std::optional<NodeScope>>;
+
+// A restore puts the entry's subtree back into the group it left (the top
+// level when that parent is gone) and renumbers that group; it reads the
+// group whole, the parent's ancestors, and the rows with the subtree's
+// identifiers (to refuse nodes that are in the tree already).
+ScopeChoice restoreScope(const QUuid &entryID)
+{
+    return [entryID](EditSession &session) -> ScopeResult {
+        NodeScope scope;
+        const QUuid workspace = session.model->workspace()->id;
+        auto entry = session.store->fetchTrashEntry(entryID);
+        if (!entry)
+            return Failure(entry.error());
+        // An entry that is gone or not this workspace's is refused by
+        // restoreFromTrash itself, which reads it again.
+        if (!*entry || (*entry)->workspaceID != workspace)
+            return std::optional(scope);
+        for (const WorkspaceNode &record : (*entry)->nodes)
+            scope.nodes.append(record.id());
+        std::optional<QUuid> parent = (*entry)->parentID;
+        if (parent) {
+            auto node = session.store->fetchNode(workspace, *parent);
+            if (!node)
+                return Failure(node.error());
+            if (*node)
+                scope.ancestorsOf = {*parent};
+            else
+                parent.reset();
+        }
+        scope.groups = {parent};
+        return std::optional(scope);
+    };
+}
+
+// Erase and empty change the trash alone.
+ScopeResult noNodes(EditSession &)
+{
+    return std::optional(NodeScope{});
+}
+
 QString trashLines(const QList<TrashSummary> &entries, bool asJson)
 {
     if (asJson)
@@ -72,7 +114,7 @@ int trashList(CliContext &context, const Arguments &args)
     if (args.positional.size() != 1)
         return usage("trash list [--json]");
     ReadSession session;
-    if (int code = openForReading(context, session))
+    if (int code = openForReading(context, session, false))
         return code;
     QList<TrashSummary> entries;
     if (session.workspace) {
@@ -100,7 +142,7 @@ int trashEdit(CliContext &context, const Arguments &args)
         return usage("trash empty");
     }
     EditSession session;
-    if (int code = openForEditing(context, session)) {
+    if (int code = openForEditing(context, session, restore ? restoreScope(*id) : ScopeChoice(noNodes))) {
         if (!session.applicationRunning)
             return code;
         QVariantList reply;

@@ -48,6 +48,32 @@ std::optional<WorkspaceSnapshot> findSnapshot(SnapshotService &snapshots, const 
     return std::nullopt;
 }
 
+// What a restore reads of the tree. A subtree snapshot is added after the
+// last child of --under (or at the top level) like an import, which
+// renumbers that group: it reads the group whole. A workspace
+// snapshot replaces the tree and keeps it as a snapshot first, so it reads it
+// whole. The --under node is read in any case: it is checked first.
+ScopeChoice restoreScope(const QString &snapshotText, const std::optional<QUuid> &parent)
+{
+    return [snapshotText, parent](EditSession &session) -> StoreResult<std::optional<WorkspaceStore::NodeScope>> {
+        WorkspaceStore::NodeScope scope;
+        scope.groups = {parent};
+        if (parent)
+            scope.nodes = {*parent};
+        const auto id = parseUuid(snapshotText);
+        if (!id)
+            return std::optional(scope); // reported below
+        auto listed = session.store->fetchSnapshotList(session.model->workspace()->id);
+        if (!listed)
+            return Failure(listed.error());
+        for (const WorkspaceStore::ListedSnapshot &entry : std::as_const(*listed)) {
+            if (entry.summary.id == *id && !entry.summary.subtree)
+                return std::optional<WorkspaceStore::NodeScope>();
+        }
+        return std::optional(scope);
+    };
+}
+
 // Printed as it is (an unreadable one would come out changed or not at all).
 bool readable(const SnapshotSummary &summary)
 {
@@ -184,8 +210,11 @@ int runSnapshot(CliContext &context, const QStringList &arguments)
         if (args->positional.size() != 1 || args->value("--node") || args->value("--title") ||
             args->flags.contains(QStringLiteral("--json")))
             return usage(kUsage);
+        // Only to choose what to read: a bad identifier is reported below.
+        const auto under = args->value("--under");
+        const std::optional<QUuid> scopeParent = under ? parseUuid(*under) : std::nullopt;
         EditSession session;
-        if (int code = openForEditing(context, session)) {
+        if (int code = openForEditing(context, session, restoreScope(args->positional.first(), scopeParent))) {
             if (!session.applicationRunning)
                 return code;
             QString parent;
@@ -215,6 +244,13 @@ int runSnapshot(CliContext &context, const QStringList &arguments)
         const auto snapshot = findSnapshot(snapshots, args->positional.first(), code);
         if (!snapshot)
             return code;
+        // The list said subtree, the snapshot says workspace: read the tree
+        // whole after all.
+        if (!snapshot->rootNode.originalNodeID && session.store->readsPartialTree()) {
+            session.store->setNodeScope(std::nullopt);
+            if (auto loaded = session.model->load(); !loaded)
+                return reportTreeError(loaded.error());
+        }
         const QString safetyTitle =
             QStringLiteral("Before restore %1").arg(timestampQString(currentTimestamp()));
         auto restored = snapshots.restore(*snapshot, parent, safetyTitle);

@@ -126,6 +126,19 @@ ScopeChoice addScope(const std::optional<QUuid> &parent)
     };
 }
 
+// An import appends after the last sibling too, but renumbers the group it
+// adds to (TreeViewModel::appendNodes): it reads that group whole.
+ScopeChoice importScope(const std::optional<QUuid> &parent)
+{
+    return [parent](EditSession &) -> ScopeResult {
+        NodeScope scope;
+        scope.groups = {parent};
+        if (parent)
+            scope.nodes = {*parent};
+        return std::optional(scope);
+    };
+}
+
 // A move renumbers the groups it leaves and enters, and climbs from the new
 // parent to refuse a move below the node itself.
 ScopeChoice moveScope(const QUuid &id, const std::optional<QUuid> &parent)
@@ -158,6 +171,23 @@ ScopeChoice subtreeScope(const QUuid &id)
         }
         return std::optional(scope);
     };
+}
+
+// Whether a document may bring more nodes than an import takes a snapshot
+// before (counting the added root of a whole-workspace document too). That
+// snapshot holds the whole tree, so such an import reads it whole.
+bool mayTakeSnapshot(const TreeExport &document)
+{
+    qsizetype count = 0;
+    std::vector<const TreeExportNode *> pending{&document.rootNode};
+    while (!pending.empty() && count <= WorkspaceImport::kSnapshotThreshold) {
+        const TreeExportNode *node = pending.back();
+        pending.pop_back();
+        ++count;
+        for (const TreeExportNode &child : node->children)
+            pending.push_back(&child);
+    }
+    return count > WorkspaceImport::kSnapshotThreshold;
 }
 
 } // namespace
@@ -449,8 +479,9 @@ int runImport(CliContext &context, const QStringList &arguments)
     // Only to choose what to read: a bad identifier is reported below.
     const auto under = args->value("--under");
     const std::optional<QUuid> scopeParent = under ? parseUuid(*under) : std::nullopt;
+    const ScopeChoice scope = mayTakeSnapshot(*document) ? ScopeChoice() : importScope(scopeParent);
     EditSession session;
-    if (int code = openForEditing(context, session, addScope(scopeParent))) {
+    if (int code = openForEditing(context, session, scope)) {
         if (!session.applicationRunning)
             return code;
         QString parent;

@@ -211,6 +211,100 @@ TEST_F(TarnibarCliTreeTest, EditsKeepSiblingsNumberedAndEachStepUndoesToTheTreeB
     }
 }
 
+// A restore reads only the target's sibling group: it must put the subtree
+// back where it was (or at the top level when its parent is gone), keep the
+// group numbered, and record one step that undoes to the tree before.
+TEST_F(TarnibarCliTreeTest, TrashRestoresInPlaceAndEachRestoreIsOneStep)
+{
+    const QString a = idOf(words("add group A"));
+    const QString b = idOf(words("add group B"));
+    idOf(words("add group C"));
+    QStringList inA;
+    for (int i = 0; i < 4; ++i)
+        inA << idOf(words("add group a%1 --under %2", i, a));
+    for (int i = 0; i < 3; ++i)
+        idOf(words("add group b%1 --under %2", i, b));
+    for (const QString &id : {inA[1], b, inA[2], a})
+        EXPECT_EQ(idOf(words("delete %1", id)), id);
+    EXPECT_EQ(titles(treeJson()), words("C"));
+
+    // The trash lists each deleted subtree once, by title.
+    auto trashByTitle = [this] {
+        const CliRun r = run(words("trash list --json"));
+        EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+        QHash<QString, QJsonObject> entries;
+        for (const auto &entry : QJsonDocument::fromJson(r.out.toUtf8()).array())
+            entries.insert(entry.toObject().value(QStringLiteral("title")).toString(), entry.toObject());
+        return entries;
+    };
+    const auto entries = trashByTitle();
+    ASSERT_EQ(entries.keys().size(), 4);
+    EXPECT_EQ(entries[QStringLiteral("A")].value(QStringLiteral("nodeCount")).toInt(), 3); // A, a0, a3
+    const CliRun listed = run(words("trash list"));
+    EXPECT_EQ(listed.out.count(QLatin1Char('\n')), 4);
+    EXPECT_TRUE(listed.out.contains(entries[QStringLiteral("B")].value(QStringLiteral("id")).toString() +
+                                    QStringLiteral("  ")));
+    EXPECT_TRUE(listed.out.contains(QStringLiteral("  4 node(s)  B\n"))) << listed.out.toStdString();
+
+    std::function<void(const QJsonArray &)> expectNumbered = [&](const QJsonArray &level) {
+        for (qsizetype i = 0; i < level.size(); ++i) {
+            EXPECT_EQ(nodeOf(level[i]).value(QStringLiteral("sortOrder")).toDouble(), double(i));
+            expectNumbered(childrenOf(level[i]));
+        }
+    };
+    QList<QJsonArray> states{treeJson()};
+    // a2's parent is in the trash: it comes back at the top level.
+    for (const auto &[title, node] : {std::pair{"a2", inA[2]}, std::pair{"A", a}, std::pair{"a1", inA[1]},
+                                      std::pair{"B", b}}) {
+        const QString entry = entries[QString::fromUtf8(title)].value(QStringLiteral("id")).toString();
+        const CliRun r = run(words("trash restore %1", entry));
+        ASSERT_EQ(r.exitCode, 0) << title << ": " << r.err.toStdString();
+        EXPECT_EQ(r.out, node + QLatin1Char('\n')); // the restored subtree's top node
+        states << treeJson();
+        expectNumbered(states.last());
+    }
+    const QJsonArray &done = states.last();
+    EXPECT_EQ(titles(done), (QStringList{QStringLiteral("A"), QStringLiteral("B"), QStringLiteral("C"),
+                                         QStringLiteral("a2")}));
+    EXPECT_EQ(titles(childrenOf(done[0])), words("a0 a1 a3"));
+    EXPECT_EQ(nodeOf(childrenOf(done[0])[1]).value(QStringLiteral("id")).toString(), inA[1]);
+    EXPECT_EQ(titles(childrenOf(done[1])), words("b0 b1 b2"));
+    EXPECT_TRUE(trashByTitle().isEmpty());
+
+    const QByteArray before = databaseBytes();
+    const CliRun again = run(words("trash restore %1", entries[QStringLiteral("B")].value(QStringLiteral("id")).toString()));
+    EXPECT_EQ(again.exitCode, 7);
+    EXPECT_TRUE(again.err.contains(QStringLiteral("no longer in the trash"))) << again.err.toStdString();
+    EXPECT_EQ(databaseBytes(), before);
+
+    for (qsizetype i = states.size() - 1; i-- > 0;) {
+        const CliRun r = run(words("undo"));
+        ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+        EXPECT_EQ(treeJson(), states[i]) << "undoing restore " << i;
+    }
+    EXPECT_EQ(trashByTitle().keys().size(), 4);
+    for (qsizetype i = 1; i < states.size(); ++i) {
+        ASSERT_EQ(run(words("redo")).exitCode, 0);
+        EXPECT_EQ(treeJson(), states[i]) << "redoing restore " << i;
+    }
+
+    // Erase and empty touch the trash alone.
+    for (const QString &id : {inA[1], b})
+        idOf(words("delete %1", id));
+    const QString erased = trashByTitle()[QStringLiteral("a1")].value(QStringLiteral("id")).toString();
+    const QJsonArray kept = treeJson();
+    for (const auto &[arguments, out] : {std::pair{words("trash erase %1", erased), "Erased 1 item(s)\n"},
+                                         std::pair{words("trash erase %1", erased), "Erased 0 item(s)\n"},
+                                         std::pair{words("trash empty"), "Erased 1 item(s)\n"},
+                                         std::pair{words("trash empty"), "Erased 0 item(s)\n"}}) {
+        const CliRun r = run(arguments);
+        EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+        EXPECT_EQ(r.out, QString::fromUtf8(out)) << arguments.join(QLatin1Char(' ')).toStdString();
+    }
+    EXPECT_TRUE(trashByTitle().isEmpty());
+    EXPECT_EQ(treeJson(), kept);
+}
+
 TEST_F(TarnibarCliTreeTest, BadRequestsAreRefusedAndChangeNothing)
 {
     const QString a = idOf(words("add group A"));
@@ -459,6 +553,19 @@ TEST_F(TarnibarCliTreeTest, SnapshotsAreSavedListedAndRestored)
     EXPECT_EQ(titles(tree), words("A"));
     EXPECT_EQ(titles(childrenOf(tree[0])), words("inner A"));
     EXPECT_EQ(run(words("snapshot show %1", uuidQString(QUuid::createUuid()))).exitCode, 7);
+
+    // A subtree goes after the last sibling, numbered on, in one step.
+    idOf(words("add group B"));
+    const QJsonArray before = treeJson();
+    ASSERT_EQ(run(words("snapshot restore %1", subtree)).exitCode, 0);
+    const QJsonArray after = treeJson();
+    EXPECT_EQ(titles(after), words("A B A"));
+    for (const QJsonArray &level : {after, childrenOf(after[0])}) {
+        for (qsizetype i = 0; i < level.size(); ++i)
+            EXPECT_EQ(nodeOf(level[i]).value(QStringLiteral("sortOrder")).toDouble(), double(i));
+    }
+    ASSERT_EQ(run(words("undo")).exitCode, 0);
+    EXPECT_EQ(treeJson(), before);
 }
 
 TEST_F(TarnibarCliTreeTest, ASnapshotFromANewerVersionBreaksNoOtherSnapshotCommand)
@@ -516,6 +623,13 @@ TEST_F(TarnibarCliTreeTest, ExportAndImportRoundTrip)
     const QJsonArray copyChildren = childrenOf(underA[1]);
     ASSERT_EQ(copyChildren.size(), 1);
     EXPECT_NE(nodeOf(copyChildren[0]).value(QStringLiteral("id")).toString(), link);
+    // After the last of several siblings, numbered on.
+    ASSERT_EQ(run(words("import") << file).exitCode, 0);
+    const QJsonArray top = treeJson();
+    ASSERT_EQ(titles(top), words("A B A"));
+    for (qsizetype i = 0; i < top.size(); ++i)
+        EXPECT_EQ(nodeOf(top[i]).value(QStringLiteral("sortOrder")).toDouble(), double(i));
+    ASSERT_EQ(run(words("undo")).exitCode, 0);
 
     // A file that does not decode changes nothing.
     QFile bad(root() + QStringLiteral("/bad.json"));
@@ -541,6 +655,22 @@ TEST_F(TarnibarCliTreeTest, ExportAndImportRoundTrip)
     EXPECT_EQ(large.out, QStringLiteral("Imported 151 node(s): 0 group(s), 150 link(s); 1 items were not imported: "
                                         "not a web address\n"));
     EXPECT_TRUE(run(words("snapshot list")).out.contains(QStringLiteral("Before import")));
+
+    // That snapshot holds the whole tree, however little of it an import
+    // below one node otherwise reads.
+    std::function<qsizetype(const QJsonArray &)> count = [&](const QJsonArray &level) {
+        qsizetype total = level.size();
+        for (const auto &entry : level)
+            total += count(childrenOf(entry));
+        return total;
+    };
+    const qsizetype treeSize = count(treeJson());
+    const QString all = root() + QStringLiteral("/all.json");
+    ASSERT_EQ(run(words("export -o") << all).exitCode, 0);
+    ASSERT_EQ(run(words("import") << all << QStringLiteral("--under") << a).exitCode, 0);
+    const QString newest = run(words("snapshot list")).out.section(QLatin1Char('\n'), 0, 0);
+    EXPECT_TRUE(newest.contains(QStringLiteral("Before import"))) << newest.toStdString();
+    EXPECT_TRUE(newest.endsWith(QStringLiteral("(%1 node(s))").arg(treeSize))) << newest.toStdString();
 }
 
 // 100,000 nested nodes through every command that walks the tree.

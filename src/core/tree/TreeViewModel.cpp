@@ -556,9 +556,10 @@ TreeResult<void> TreeViewModel::appendNodes(NodeList nodes, const std::optional<
             node.setSortOrder(node.sortOrder() + base);
     }
     // A small import is added like any other node, so that views see rows
-    // inserted; a large one is cheaper to show as a new tree.
+    // inserted; a large one is cheaper to show as a new tree. Not so with
+    // part of the tree: a new tree renumbers every group, cut short or not.
     constexpr qsizetype kLargeImport = 1000;
-    if (nodes.size() > kLargeImport)
+    if (nodes.size() > kLargeImport && !m_store.readsPartialTree())
         return replaceAllNodes(m_nodes + nodes);
     m_lastEdit = EditScope{true, false, {}};
     for (const WorkspaceNode &node : std::as_const(nodes)) {
