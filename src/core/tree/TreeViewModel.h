@@ -31,7 +31,9 @@ namespace tarni {
 //
 // The projection (children in display order, search filter) is kept up to
 // date with every edit instead of being rebuilt, and the store is handed the
-// whole list, of which it writes only the rows that changed.
+// whole list, of which it writes only the rows that changed; for edits that
+// change records in place or add nodes, it is also told where, so that
+// neither side compares or copies the whole list.
 class TreeViewModel : public QObject {
     Q_OBJECT
 public:
