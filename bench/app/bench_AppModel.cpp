@@ -118,6 +118,33 @@ void BM_CommandOverhead(benchmark::State &state)
     state.counters["overhead_ms"] = median(command) - median(edit);
 }
 
+// One edit as the running application makes it: the selected node renamed
+// through the model's command, written with its undo step. Reports the
+// median and 95th percentile.
+void BM_OneEdit(benchmark::State &state)
+{
+    Fixture &f = fixture(int(state.range(0)), makeWorkspace);
+    auto env = compose(f.config);
+    AppModel &model = env->appModel();
+    QCoro::waitFor(model.launch());
+    const NodeList &nodes = model.treeViewModel().nodes();
+    std::mt19937 rng(7);
+    std::vector<double> times;
+    int n = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        model.selectNodeWithoutOpening(nodes[qsizetype(rng() % std::uint32_t(nodes.size()))].id());
+        state.ResumeTiming();
+        const auto start = Clock::now();
+        model.renameSelectedNode(QStringLiteral("Renamed %1").arg(++n));
+        times.push_back(msSince(start));
+        state.SetIterationTime(times.back() / 1000.0);
+    }
+    state.counters["median_ms"] = median(times);
+    std::sort(times.begin(), times.end());
+    state.counters["p95_ms"] = times.empty() ? 0.0 : times[times.size() * 95 / 100];
+}
+
 // The check for nodes no tree can show, which a launch runs on the loaded list.
 void BM_UnreachableScan(benchmark::State &state)
 {
@@ -157,6 +184,8 @@ BENCHMARK(BM_Launch) SIZES->Iterations(7);
 BENCHMARK(BM_CommandOverhead) SIZES->Iterations(200);
 BENCHMARK(BM_StateDump) SIZES->Iterations(5);
 BENCHMARK(BM_UnreachableScan) SIZES->Iterations(5);
+// Also at 1,000,000 nodes, whose workspace takes minutes to make: filter by size.
+BENCHMARK(BM_OneEdit) SIZES->Arg(1000000)->Iterations(100);
 
 } // namespace
 

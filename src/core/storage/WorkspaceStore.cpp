@@ -795,6 +795,53 @@ struct WorkspaceStore::Private {
 
     enum class Outcome { written, needsRewrite };
 
+    // Writes the records at `positions` (ascending) that differ from the
+    // cached ones and inserts those past the cached list, when the cache
+    // holds the same identifiers there and the positions name every added
+    // node; the rest of the list is taken to be the cached one.
+    Result<Outcome, StoreError> writeInPlace(const NodeList &nodes, const QList<qsizetype> &positions,
+                                             const QUuid &workspace, const std::string &workspaceID)
+    {
+        const qsizetype cached = cachedNodes.size();
+        if (nodes.size() < cached)
+            return Outcome::needsRewrite;
+        qsizetype added = 0;
+        qsizetype previous = -1;
+        for (qsizetype i : positions) {
+            if (i <= previous || i >= nodes.size() || nodes[i].workspaceID() != workspace)
+                return Outcome::needsRewrite;
+            if (i >= cached)
+                ++added;
+            else if (nodes[i].id() != cachedNodes[i].id())
+                return Outcome::needsRewrite;
+            previous = i;
+        }
+        if (added != nodes.size() - cached)
+            return Outcome::needsRewrite;
+        NodeRow row;
+        for (qsizetype i : positions) {
+            if (i >= cached) {
+                if (auto inserted = insertNode(row, nodes[i]); !inserted)
+                    return Failure(inserted.error());
+                continue;
+            }
+            if (nodes[i] == cachedNodes[i])
+                continue;
+            if (auto filled = row.fill(nodes[i]); !filled)
+                return Failure(filled.error());
+            auto updated = execute(kUpdateNode, [&](sqlite3_stmt *s) {
+                row.bind(s);
+                bindText(s, 14, row.id);
+                bindText(s, 15, workspaceID);
+            });
+            if (!updated)
+                return Failure(updated.error());
+            if (sqlite3_changes(db) != 1)
+                return Outcome::needsRewrite;
+        }
+        return Outcome::written;
+    }
+
     // Writes the difference between the cached list and `nodes`: the common
     // prefix and suffix (matched by id, position by position) are compared in
     // place; only the stretch between them is matched through a hash map.
@@ -1105,7 +1152,8 @@ StoreResult<void> WorkspaceStore::saveWorkspaceAndNodes(const Workspace &workspa
 }
 
 StoreResult<void> WorkspaceStore::writeNodes(const NodeList &nodes, const QUuid &workspaceID, const Workspace *workspace,
-                                             const std::function<StoreResult<void>()> &alongside)
+                                             const std::function<StoreResult<void>()> &alongside,
+                                             const QList<qsizetype> *inPlace)
 {
     std::lock_guard guard(m_lock);
     const std::string workspaceText = uuidText(workspaceID);
@@ -1134,6 +1182,7 @@ StoreResult<void> WorkspaceStore::writeNodes(const NodeList &nodes, const QUuid 
         return partialRefused();
 
     bool written = false;
+    bool writtenInPlace = false;
     if (d->cachedWorkspace == workspaceID) {
         auto holds = d->cacheHolds(workspaceID, workspaceText, *version);
         if (!holds)
@@ -1143,7 +1192,12 @@ StoreResult<void> WorkspaceStore::writeNodes(const NodeList &nodes, const QUuid 
             qCInfo(lcStore) << "refused a write: another connection changed the nodes since they were read";
             return Failure(StoreError{StoreError::Kind::changedElsewhere, {}, {}});
         }
-        auto outcome = d->writeChanges(nodes, workspaceID, workspaceText);
+        auto outcome = Result<Private::Outcome, StoreError>(Private::Outcome::needsRewrite);
+        if (inPlace)
+            outcome = d->writeInPlace(nodes, *inPlace, workspaceID, workspaceText);
+        writtenInPlace = outcome && *outcome == Private::Outcome::written;
+        if (outcome && !writtenInPlace)
+            outcome = d->writeChanges(nodes, workspaceID, workspaceText);
         if (!outcome)
             return abandon(outcome.error());
         if (*outcome == Private::Outcome::needsRewrite) {
@@ -1190,7 +1244,17 @@ StoreResult<void> WorkspaceStore::writeNodes(const NodeList &nodes, const QUuid 
         return abandon(committed.error());
 
     d->cachedWorkspace = workspaceID;
-    d->cachedNodes = nodes;
+    if (writtenInPlace) {
+        // Sharing `nodes` instead would make the caller's next edit copy it.
+        for (qsizetype i : *inPlace) {
+            if (i < d->cachedNodes.size())
+                d->cachedNodes[i] = nodes[i];
+            else
+                d->cachedNodes.append(nodes[i]);
+        }
+    } else {
+        d->cachedNodes = nodes;
+    }
     d->cachedDataVersion = *version;
     return {};
 }
@@ -1622,15 +1686,34 @@ struct WorkspaceStore::HistorySql {
 StoreResult<std::optional<std::int64_t>> WorkspaceStore::saveEdit(const Workspace &workspace, const NodeList &nodes,
                                                                   const HistoryWrite &history)
 {
+    return saveEditWith(workspace, nodes, history, nullptr);
+}
+
+StoreResult<std::optional<std::int64_t>> WorkspaceStore::saveEditInPlace(const Workspace &workspace,
+                                                                         const NodeList &nodes,
+                                                                         const QList<qsizetype> &positions,
+                                                                         const HistoryWrite &history)
+{
+    return saveEditWith(workspace, nodes, history, &positions);
+}
+
+StoreResult<std::optional<std::int64_t>> WorkspaceStore::saveEditWith(const Workspace &workspace,
+                                                                      const NodeList &nodes,
+                                                                      const HistoryWrite &history,
+                                                                      const QList<qsizetype> *inPlace)
+{
     std::optional<std::int64_t> recorded;
     const std::string workspaceText = uuidText(workspace.id);
-    auto written = writeNodes(nodes, workspace.id, &workspace, [&]() -> StoreResult<void> {
-        auto applied = HistorySql{*d}.apply(history, workspaceText);
-        if (!applied)
-            return Failure(applied.error());
-        recorded = *applied;
-        return {};
-    });
+    auto written = writeNodes(
+        nodes, workspace.id, &workspace,
+        [&]() -> StoreResult<void> {
+            auto applied = HistorySql{*d}.apply(history, workspaceText);
+            if (!applied)
+                return Failure(applied.error());
+            recorded = *applied;
+            return {};
+        },
+        inPlace);
     if (!written)
         return Failure(written.error());
     return recorded;

@@ -59,6 +59,11 @@ public:
 
     StoreResult<std::optional<std::int64_t>> saveEdit(const Workspace &workspace, const NodeList &nodes,
                                                       const HistoryWrite &history) override;
+    // Checks that the rows read or written last hold the same identifiers
+    // at `positions`; otherwise, and without such rows, it writes as saveEdit.
+    StoreResult<std::optional<std::int64_t>> saveEditInPlace(const Workspace &workspace, const NodeList &nodes,
+                                                             const QList<qsizetype> &positions,
+                                                             const HistoryWrite &history) override;
     StoreResult<QList<HistoryEntry>> fetchHistory(const QUuid &workspaceID) override;
     StoreResult<HistoryStep> fetchHistoryStep(std::int64_t sequence) override;
     StoreResult<void> clearHistory(const QUuid &workspaceID) override;
@@ -111,8 +116,13 @@ public:
     const std::filesystem::path &databasePath() const;
 
 private:
+    // `inPlace`: the positions an edit changed in place, see saveEditInPlace.
     StoreResult<void> writeNodes(const NodeList &nodes, const QUuid &workspaceID, const Workspace *workspace,
-                                 const std::function<StoreResult<void>()> &alongside = {});
+                                 const std::function<StoreResult<void>()> &alongside = {},
+                                 const QList<qsizetype> *inPlace = nullptr);
+    StoreResult<std::optional<std::int64_t>> saveEditWith(const Workspace &workspace, const NodeList &nodes,
+                                                          const HistoryWrite &history,
+                                                          const QList<qsizetype> *inPlace);
     StoreResult<QHash<QUuid, SnapshotTime>> readSnapshotMarksLocked();
     // The snapshot row, its list entry and, for an automatic one, its mark,
     // in one transaction.

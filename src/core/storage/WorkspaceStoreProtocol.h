@@ -70,6 +70,20 @@ public:
             return Failure(saved.error());
         return std::optional<std::int64_t>();
     }
+    // The same for an edit that, since the list this store last read or
+    // wrote, changed records in place and added nodes at the end only: at
+    // most the records at `positions` (ascending) changed, and every added
+    // node's position is among them. A store that keeps that list updates it
+    // at those positions instead of taking `nodes`, so that neither list has
+    // to be copied for a one-node edit.
+    virtual StoreResult<std::optional<std::int64_t>> saveEditInPlace(const Workspace &workspace,
+                                                                     const NodeList &nodes,
+                                                                     const QList<qsizetype> &positions,
+                                                                     const HistoryWrite &history)
+    {
+        (void)positions;
+        return saveEdit(workspace, nodes, history);
+    }
     // Oldest first.
     virtual StoreResult<QList<HistoryEntry>> fetchHistory(const QUuid &workspaceID)
     {

@@ -127,7 +127,7 @@ TreeResult<void> TreeViewModel::load()
     if (m_store.readsPartialTree())
         m_projection.acceptNumbering();
     m_loaded = true;
-    m_base = m_nodes;
+    rebase();
     m_command.reset();
     reloadHistory();
     m_lastEdit = {};
@@ -211,6 +211,7 @@ void TreeViewModel::removeSlots(const std::vector<TreeProjection::SlotId> &slots
 {
     if (slots.empty())
         return;
+    keepWholeBase();
     std::vector<bool> removed(std::size_t(m_nodes.size()), false);
     for (auto slot : slots) {
         removed[std::size_t(m_positionOf[slot])] = true;
@@ -236,7 +237,42 @@ void TreeViewModel::removeSlots(const std::vector<TreeProjection::SlotId> &slots
 void TreeViewModel::storeSlot(TreeProjection::SlotId slot)
 {
     // Share the projection's record instead of keeping a second copy.
+    noteInPlaceChange(m_positionOf[slot]);
     m_nodes[m_positionOf[slot]] = m_projection.node(slot);
+}
+
+void TreeViewModel::noteInPlaceChange(qsizetype position)
+{
+    if (m_baseInPlace && position < m_baseSize && !m_formerRecords.contains(position))
+        m_formerRecords.insert(position, m_nodes[position]);
+}
+
+void TreeViewModel::keepWholeBase()
+{
+    if (!m_baseInPlace)
+        return;
+    m_base = m_nodes.size() == m_baseSize ? m_nodes : m_nodes.first(m_baseSize);
+    for (auto it = m_formerRecords.constBegin(); it != m_formerRecords.constEnd(); ++it)
+        m_base[it.key()] = it.value();
+    m_formerRecords.clear();
+    m_baseInPlace = false;
+}
+
+void TreeViewModel::rebase()
+{
+    m_base = {};
+    m_formerRecords.clear();
+    m_baseSize = m_nodes.size();
+    m_baseInPlace = true;
+}
+
+QList<qsizetype> TreeViewModel::positionsChangedInPlace() const
+{
+    QList<qsizetype> positions = m_formerRecords.keys();
+    std::sort(positions.begin(), positions.end());
+    for (qsizetype i = m_baseSize; i < m_nodes.size(); ++i)
+        positions.append(i);
+    return positions;
 }
 
 void TreeViewModel::applyRenumber(const std::optional<QUuid> &overridingParentID,
@@ -329,6 +365,7 @@ TreeResult<void> TreeViewModel::editInPlace(const QUuid &givenID, Edit edit, con
     const auto slot = m_projection.firstSlotWithId(nodeID);
     if (slot == TreeProjection::kNoSlot)
         return {};
+    noteInPlaceChange(m_positionOf[slot]);
     WorkspaceNode &node = m_nodes[m_positionOf[slot]];
     edit(node);
     m_projection.update(slot, node);
@@ -402,6 +439,7 @@ TreeResult<void> TreeViewModel::move(const QUuid &givenID, const std::optional<Q
     if (auto refusal = canMove(nodeID, newParentID))
         return Failure(std::move(*refusal));
     const auto slot = m_projection.firstSlotWithId(nodeID);
+    noteInPlaceChange(m_positionOf[slot]);
     WorkspaceNode &node = m_nodes[m_positionOf[slot]];
     m_lastEdit = EditScope{true, false, {TouchedNode{nodeID, false, node.parentID()}}};
     node.setParentID(newParentID);
@@ -532,6 +570,7 @@ TreeResult<void> TreeViewModel::replaceAllNodes(const NodeList &nodes)
 {
     if (auto loaded = ensureLoaded(); !loaded)
         return loaded;
+    keepWholeBase();
     resetNodes(nodes);
     applyRenumber();
     if (!m_nextStepName)
@@ -628,7 +667,20 @@ TreeResult<void> TreeViewModel::persist()
             step.trashAdded = trashAdded;
             step.trashRemoved = trashRemoved;
         }
-        comparable = changedRecords(m_base, m_nodes, step.before, step.after);
+        if (m_baseInPlace) {
+            // In list order, as changedRecords gives them.
+            for (qsizetype position : positionsChangedInPlace()) {
+                const auto former = m_formerRecords.constFind(position);
+                if (former == m_formerRecords.constEnd()) {
+                    step.after.append(m_nodes[position]);
+                } else if (!(*former == m_nodes[position])) {
+                    step.before.append(*former);
+                    step.after.append(m_nodes[position]);
+                }
+            }
+        } else {
+            comparable = changedRecords(m_base, m_nodes, step.before, step.after);
+        }
         const bool changed = !step.before.isEmpty() || !step.after.isEmpty() || !step.trashAdded.isEmpty() ||
                              !step.trashRemoved.isEmpty();
         if (comparable && changed) {
@@ -666,7 +718,9 @@ TreeResult<void> TreeViewModel::persistWithHistory(HistoryWrite history, bool co
         return Failure(TreeViewModelError::missingWorkspace());
     m_workspace->updatedAt = now();
     Q_EMIT workspaceChanged();
-    auto saved = m_store.saveEdit(*m_workspace, m_nodes, history);
+    auto saved = m_baseInPlace
+                     ? m_store.saveEditInPlace(*m_workspace, m_nodes, positionsChangedInPlace(), history)
+                     : m_store.saveEdit(*m_workspace, m_nodes, history);
     if (!saved) {
         const auto error = TreeViewModelError::store(saved.error());
         // Refused before anything was written: the tree is about to be read
@@ -678,7 +732,7 @@ TreeResult<void> TreeViewModel::persistWithHistory(HistoryWrite history, bool co
     if (m_command && *saved && history.kind == HistoryWrite::Kind::record)
         m_command->sequence = **saved;
     if (!m_command)
-        m_base = m_nodes;
+        rebase();
     // Repeated identifiers leave no way to tell which record a step meant.
     if (!comparable)
         (void)m_store.clearHistory(m_workspace->id);
@@ -887,7 +941,7 @@ void TreeViewModel::endCommand()
     if (!m_command || --m_command->depth > 0)
         return;
     m_command.reset();
-    m_base = m_nodes;
+    rebase();
 }
 
 void TreeViewModel::nameNextStep(const char *action, const QString &subject)

@@ -31,7 +31,9 @@ namespace tarni {
 //
 // The projection (children in display order, search filter) is kept up to
 // date with every edit instead of being rebuilt, and the store is handed the
-// whole list, of which it writes only the rows that changed.
+// whole list, of which it writes only the rows that changed; for edits that
+// change records in place or add nodes, it is also told where, so that
+// neither side compares or copies the whole list.
 class TreeViewModel : public QObject {
     Q_OBJECT
 public:
@@ -228,6 +230,14 @@ private:
                        const std::optional<QUuid> &movedNodeID = std::nullopt,
                        std::optional<qsizetype> desiredIndex = std::nullopt);
     void storeSlot(TreeProjection::SlotId slot);
+    // Before the record at `position` changes in place.
+    void noteInPlaceChange(qsizetype position);
+    // Before nodes are added or removed: m_base made whole.
+    void keepWholeBase();
+    // The list as it is now becomes the base.
+    void rebase();
+    // Ascending: the positions changed in place and those added since the base.
+    QList<qsizetype> positionsChangedInPlace() const;
     // `action` names the step; none: the change is no step (the open stamp).
     template <class Edit>
     TreeResult<void> editInPlace(const QUuid &nodeID, Edit edit, const char *action);
@@ -257,8 +267,16 @@ private:
     bool m_loaded = false;
 
     // The list as the latest recorded step (or the running command) left
-    // it; each write records the difference to it.
+    // it; each write records the difference to it. While edits only change
+    // records in place or add nodes at the end, the list is not kept a
+    // second time (copying a large list would cost more than the edit):
+    // m_formerRecords holds the records those edits replaced, by position,
+    // the nodes from m_baseSize on are new, and m_base is empty. An edit
+    // that removes nodes or replaces the list makes m_base whole first.
     NodeList m_base;
+    bool m_baseInPlace = false;
+    qsizetype m_baseSize = 0;
+    QHash<qsizetype, WorkspaceNode> m_formerRecords;
     std::optional<StepName> m_nextStepName;
     bool m_recordStep = true;
     QList<TrashEntry> m_pendingTrash;

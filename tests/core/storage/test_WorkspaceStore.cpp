@@ -224,10 +224,15 @@ TEST_F(WorkspaceStoreTest, IncrementalWritesMatchAFullRewriteOverRandomEdits)
     std::mt19937 random(1234);
     NodeList nodes = sampleTree();
     ASSERT_TRUE(store.replaceNodes(nodes, workspace).ok());
+    const Workspace row{workspace, QStringLiteral("W"), kT0, kT0};
     for (int step = 0; step < 300; ++step) {
         const int action = int(random() % 7);
         const qsizetype size = nodes.size();
         const qsizetype at = size ? qsizetype(random() % size) : 0;
+        // Every other write says where the edit changed the list: right for
+        // a rename, an append and renumbering, wrong (and to be noticed) for
+        // the others.
+        QList<qsizetype> positions{action == 0 ? size : at};
         switch (action) {
         case 0: // append a child
             nodes << node(QStringLiteral("n%1").arg(step), size ? std::optional<QUuid>(nodes[at].id()) : std::nullopt,
@@ -257,12 +262,20 @@ TEST_F(WorkspaceStoreTest, IncrementalWritesMatchAFullRewriteOverRandomEdits)
                 nodes.remove(at / 2, 3);
             break;
         case 6: // touch several at once, as renumbering does
-            for (qsizetype i = 0; i < size; i += 3)
+            positions.clear();
+            for (qsizetype i = 0; i < size; i += 3) {
                 nodes[i].setSortOrder(nodes[i].sortOrder() + 1);
+                positions << i;
+            }
             break;
         }
-        auto written = store.replaceNodes(nodes, workspace);
-        ASSERT_TRUE(written.ok()) << written.error().description().toStdString();
+        if (step % 2) {
+            auto written = store.saveEditInPlace(row, nodes, positions, HistoryWrite{});
+            ASSERT_TRUE(written.ok()) << written.error().description().toStdString();
+        } else {
+            auto written = store.replaceNodes(nodes, workspace);
+            ASSERT_TRUE(written.ok()) << written.error().description().toStdString();
+        }
         if (step % 25 == 0 || step == 299) {
             {
                 WorkspaceStore reference(referencePath);
