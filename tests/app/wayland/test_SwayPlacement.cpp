@@ -326,6 +326,9 @@ TEST_F(SwayPlacementTest, TheStartAfterAKillTakesTheGapItLeftAway)
                                                    << describe(viewOf(tiled));
     // Resized as a floating window, the sidebar keeps its new width and the
     // gap follows it, on the workspaces there are and on those made later.
+    // (Once the application has finished starting, which places the sidebar
+    // once more: slow under the sanitizers.)
+    ASSERT_TRUE(waitFor([&] { return call(QStringLiteral("DataRoot")).has_value(); }, 20000));
     const auto sidebar = viewOf(second);
     ASSERT_TRUE(sidebar);
     const int resized = width + 100;
@@ -336,7 +339,6 @@ TEST_F(SwayPlacementTest, TheStartAfterAKillTakesTheGapItLeftAway)
     const pid_t onNewWorkspace = startTiledWindow();
     EXPECT_TRUE(tiledWindowStartsAt(onNewWorkspace, resized)) << describe(viewOf(onNewWorkspace));
 
-    ASSERT_TRUE(waitFor([&] { return call(QStringLiteral("DataRoot")).has_value(); }, 20000));
     ASSERT_TRUE(call(QStringLiteral("Quit")));
     ASSERT_TRUE(exited(second, 20000));
     EXPECT_TRUE(tiledWindowStartsAt(tiled, 0)) << describe(viewOf(tiled));
