@@ -48,4 +48,10 @@ StoreResult<void> SqlTransaction::rollback()
     return rolledBack;
 }
 
+void SqlTransaction::endRead()
+{
+    (void)m_connection.execute(kRollback);
+    m_open = false;
+}
+
 } // namespace tarni

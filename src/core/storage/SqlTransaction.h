@@ -25,9 +25,11 @@ public:
     // A failed commit leaves the transaction open; it is rolled back at the
     // end of the scope.
     StoreResult<void> commit();
-    // Ends the transaction without its changes (how a read ends). One that
-    // fails to roll back stays open and is rolled back again at the end.
+    // Ends the transaction without its changes. One that fails to roll back
+    // stays open and is rolled back again at the end of the scope.
     StoreResult<void> rollback();
+    // Ends a read: one ROLLBACK, whose failure changes nothing that was read.
+    void endRead();
 
 private:
     SqlConnection &m_connection;

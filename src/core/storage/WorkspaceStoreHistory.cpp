@@ -119,7 +119,8 @@ std::int64_t HistoryStep::recordCount() const
     return count;
 }
 
-StoreResult<void> WorkspaceStore::HistorySql::insertRecord(std::int64_t step, int role, const std::string &ref, const std::string &json)
+StoreResult<void> WorkspaceStore::HistorySql::insertRecord(std::int64_t step, int role, const std::string &ref,
+                                                           const std::string &json)
 {
     return d.execute(kInsertHistoryRecord, [&](sqlite3_stmt *s) {
         sqlite3_bind_int64(s, 1, step);
@@ -129,7 +130,8 @@ StoreResult<void> WorkspaceStore::HistorySql::insertRecord(std::int64_t step, in
     });
 }
 
-StoreResult<void> WorkspaceStore::HistorySql::insertNodeRecords(std::int64_t step, int role, const std::string &ref, const NodeList &nodes)
+StoreResult<void> WorkspaceStore::HistorySql::insertNodeRecords(std::int64_t step, int role, const std::string &ref,
+                                                                const NodeList &nodes)
 {
     std::string json;
     for (const WorkspaceNode &node : nodes) {
@@ -168,7 +170,8 @@ StoreResult<void> WorkspaceStore::HistorySql::insertStepRecords(std::int64_t ste
     return {};
 }
 
-StoreResult<void> WorkspaceStore::HistorySql::deleteSteps(const std::string &workspace, bool undone, std::int64_t from, std::int64_t to)
+StoreResult<void> WorkspaceStore::HistorySql::deleteSteps(const std::string &workspace, bool undone, std::int64_t from,
+                                                          std::int64_t to)
 {
     auto bind = [&](sqlite3_stmt *s) {
         Private::bindText(s, 1, workspace);
@@ -208,7 +211,8 @@ StoreResult<void> WorkspaceStore::HistorySql::trim(const std::string &workspace)
     return deleteSteps(workspace, false, std::numeric_limits<std::int64_t>::min(), *dropThrough);
 }
 
-StoreResult<std::optional<std::int64_t>> WorkspaceStore::HistorySql::apply(const HistoryWrite &history, const std::string &workspace)
+StoreResult<std::optional<std::int64_t>> WorkspaceStore::HistorySql::apply(const HistoryWrite &history,
+                                                                          const std::string &workspace)
 {
     std::optional<std::int64_t> recorded;
     switch (history.kind) {

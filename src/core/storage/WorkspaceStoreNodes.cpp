@@ -21,6 +21,8 @@ namespace {
 constexpr const char *kSelectNodes = "SELECT id, parent_id, sort_order, created_at, payload_json\n"
                                      "FROM nodes\n"
                                      "WHERE workspace_id = ?;";
+// The reads of part of the tree (WorkspaceStore::NodeScope); the nodes_parent
+// index makes them cost the rows they return.
 constexpr const char *kSelectGroup = "SELECT id, parent_id, sort_order, created_at, payload_json, rowid\n"
                                      "FROM nodes\n"
                                      "WHERE parent_id IS ?1 AND workspace_id = ?2;";
@@ -518,7 +520,7 @@ StoreResult<NodeList> WorkspaceStore::fetchNodes(const QUuid &workspaceID, std::
                          : d->query(
                                kSelectNodes, [&](sqlite3_stmt *s) { Private::bindText(s, 1, workspaceText); },
                                [&](sqlite3_stmt *s) { return d->collectRow(s, rows, kSelectNodes); });
-    (void)transaction.rollback();
+    transaction.endRead();
     if (!read)
         return Failure(read.error());
     NodeList nodes = rows.sorted(storedTexts);
@@ -582,7 +584,7 @@ StoreResult<bool> WorkspaceStore::nodesChangedElsewhere(const QUuid &workspaceID
     auto again = d->dataVersion();
     auto holds = again ? d->cacheHolds(workspaceID, uuidText(workspaceID), *again)
                        : StoreResult<bool>(Failure(again.error()));
-    (void)transaction.rollback();
+    transaction.endRead();
     if (!holds)
         return Failure(holds.error());
     return !*holds;
