@@ -95,7 +95,8 @@ constexpr const char *kCreateHistory = "CREATE TABLE IF NOT EXISTS edit_history 
                                        "    created_at TEXT NOT NULL\n"
                                        ");";
 // role: 0 a record before, 1 after; 2 a trash entry the step made, 3 one it
-// took back (ref_id the entry, payload its header); 4 and 5 their records.
+// took back (ref_id the entry, payload its header); 4 and 5 their records;
+// 6 the digest of an `after` record that is a live row.
 constexpr const char *kCreateHistoryRecords = "CREATE TABLE IF NOT EXISTS edit_history_records (\n"
                                               "    step INTEGER NOT NULL,\n"
                                               "    role INTEGER NOT NULL,\n"
@@ -332,10 +333,22 @@ StoreResult<Workspace> WorkspaceStore::fetchOrCreateDefaultWorkspace()
         return Failure(existing.error());
     if (*existing)
         return std::move(**existing);
+    // Another program (the CLI beside the application) may be creating one
+    // too: look again under the write lock, so that one workspace is made.
+    SqlTransaction transaction(*d);
+    if (auto begun = transaction.begin(); !begun)
+        return Failure(begun.error());
+    existing = d->fetchFirstWorkspace();
+    if (!existing)
+        return Failure(existing.error());
+    if (*existing)
+        return std::move(**existing);
     const Timestamp created = currentTimestamp();
     Workspace workspace{newUuid(), QStringLiteral("Workspace"), created, currentTimestamp()};
     if (auto saved = d->saveWorkspaceLocked(workspace); !saved)
         return Failure(saved.error());
+    if (auto committed = transaction.commit(); !committed)
+        return Failure(committed.error());
     return workspace;
 }
 
