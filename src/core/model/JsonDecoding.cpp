@@ -387,6 +387,12 @@ MaybeError read(JsonValue v, const JsonPath *path, WorkspaceNode &out)
                                            .arg(QLatin1String(payloadKind.data(), qsizetype(payloadKind.size())),
                                                 QLatin1String(nodeKind.data(), qsizetype(nodeKind.size()))));
     }
+    // Most subtitles are the payload's address; a million nodes then keep
+    // one copy of each address instead of two.
+    if (f.subtitle) {
+        if (auto address = WorkspaceNode::defaultSubtitle(f.payload); address && *address == *f.subtitle)
+            f.subtitle = std::move(address);
+    }
     out = std::move(node);
     return std::nullopt;
 }

@@ -57,11 +57,23 @@ void TreeProjection::appendSearchText(std::string &out, const WorkspaceNode &nod
 {
     // Each part is folded on its own, as it will be matched.
     SearchQuery::appendFolded(out, node.title());
-    if (const auto &subtitle = node.subtitle()) {
+    const auto &subtitle = node.subtitle();
+    std::size_t subtitleStart = out.size();
+    if (subtitle) {
         out += ' ';
+        subtitleStart = out.size();
         SearchQuery::appendFolded(out, *subtitle);
     }
     if (const auto address = WorkspaceNode::defaultSubtitle(node.payload())) {
+        // Usually the subtitle is the address. The address once more would
+        // match nothing the text does not already match, as long as a query
+        // cannot reach across the space between the copies: no word holds a
+        // space, and a query of spaces only finds the one between title and
+        // subtitle as well, unless the copies begin or end with a space.
+        auto printable = [](char c) { return c > ' ' && c < 0x7f; };
+        if (subtitle && *subtitle == *address && out.size() > subtitleStart && printable(out[subtitleStart])
+            && printable(out.back()))
+            return;
         out += ' ';
         SearchQuery::appendFolded(out, *address);
     }

@@ -4,7 +4,10 @@
 #include "model/UnreachableNodes.h"
 #include "util/Localized.h"
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QSet>
+#include <QTimer>
 
 #include <algorithm>
 
@@ -186,15 +189,38 @@ bool TreeViewModel::reloadIfChangedElsewhere(const TreeViewModelError &error)
 void TreeViewModel::resetNodes(const NodeList &nodes)
 {
     m_nodes = nodes;
-    // The search texts are made here, with the load: made later, the first
-    // keystroke after a start would pay for all of them at once.
-    m_projection.reset(nodes, TreeProjection::SearchIndex::build);
+    // The outline is shown first; the search texts follow in idle time, or
+    // with the first query if that comes sooner.
+    m_projection.reset(nodes, TreeProjection::SearchIndex::onFirstQuery);
+    scheduleSearchIndexing();
     m_slotAt.resize(std::size_t(nodes.size()));
     m_positionOf.assign(std::size_t(nodes.size()), -1);
     for (qsizetype i = 0; i < nodes.size(); ++i) {
         m_slotAt[std::size_t(i)] = TreeProjection::SlotId(i);
         m_positionOf[std::size_t(i)] = i;
     }
+}
+
+void TreeViewModel::scheduleSearchIndexing()
+{
+    if (m_indexingScheduled || m_projection.isSearchIndexed() || !QCoreApplication::instance())
+        return;
+    m_indexingScheduled = true;
+    QTimer::singleShot(0, this, [this] {
+        m_indexingScheduled = false;
+        // Short turns, so that input and painting go on in between: a
+        // million texts take about a second.
+        constexpr std::size_t kNodesPerStep = 2000;
+        constexpr qint64 kTurnMs = 10;
+        QElapsedTimer turn;
+        turn.start();
+        while (!m_projection.indexSearchText(kNodesPerStep)) {
+            if (turn.elapsed() >= kTurnMs) {
+                scheduleSearchIndexing();
+                return;
+            }
+        }
+    });
 }
 
 void TreeViewModel::appendNode(const WorkspaceNode &node)

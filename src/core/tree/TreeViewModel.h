@@ -225,6 +225,7 @@ private:
                                       const std::optional<QUuid> &nodeID = std::nullopt);
     void appendNode(const WorkspaceNode &node);
     void resetNodes(const NodeList &nodes);
+    void scheduleSearchIndexing();
     void removeSlots(const std::vector<TreeProjection::SlotId> &slots);
     void applyRenumber(const std::optional<QUuid> &overridingParentID = std::nullopt,
                        const std::optional<QUuid> &movedNodeID = std::nullopt,
@@ -264,6 +265,7 @@ private:
     std::vector<qsizetype> m_positionOf;
     Clock m_clock;
     EditScope m_lastEdit;
+    bool m_indexingScheduled = false;
     bool m_loaded = false;
 
     // The list as the latest recorded step (or the running command) left

@@ -291,6 +291,16 @@ TEST(WorkspaceNodeModel, SubtitleDefaultAppliesOnlyInTheInitializer)
     auto decoded = json::decodeWorkspaceNode(withKey(tab, "subtitle", nullptr));
     ASSERT_TRUE(decoded.ok());
     EXPECT_FALSE(decoded->subtitle().has_value());
+
+    // A decoded subtitle that repeats the address is kept as one text with it;
+    // any other stays as written.
+    auto same = json::decodeWorkspaceNode(encoded(tab));
+    ASSERT_TRUE(same.ok());
+    EXPECT_EQ(*same, tab);
+    EXPECT_TRUE(same->subtitle()->isSharedWith(same->payload().asChromeTab()->url));
+    auto other = json::decodeWorkspaceNode(withKey(tab, "subtitle", "\"Docs\""));
+    ASSERT_TRUE(other.ok());
+    EXPECT_EQ(other->subtitle(), QStringLiteral("Docs"));
 }
 
 TEST(WorkspaceNodeJson, NonFiniteSortOrderIsAnEncodingError)

@@ -140,6 +140,25 @@ TEST(TreeProjection, SearchFindsEveryWordInTitleSubtitleOrAddress)
     };
     for (const auto &c : cases)
         EXPECT_EQ(shownWith(nodes, QString::fromUtf8(c.query)), QString::fromUtf8(c.shape)) << c.query;
+
+    // A subtitle that repeats the address, one that does not, and one that
+    // repeats it with a trailing space (two spaces then meet between them).
+    auto mirror = link(QStringLiteral("Mirror"), QStringLiteral("https://mirror.example/Path"));
+    mirror.setSubtitle(QStringLiteral("https://mirror.example/Path"));
+    auto renamed = link(QStringLiteral("Renamed"), QStringLiteral("https://renamed.example"), std::nullopt, 1);
+    renamed.setSubtitle(QStringLiteral("Old name"));
+    auto spaced = link(QStringLiteral("Spaced"), QStringLiteral("https://spaced.example "), std::nullopt, 2);
+    spaced.setSubtitle(QStringLiteral("https://spaced.example "));
+    const NodeList links{mirror, renamed, spaced};
+    const Case linkCases[] = {
+        {"PATH mirror", "Mirror"},
+        {"example/path https", "Mirror"},
+        {"renamed.example old", "Renamed"},
+        {" ", "Mirror,Renamed,Spaced"},
+        {"  ", "Spaced"},
+    };
+    for (const auto &c : linkCases)
+        EXPECT_EQ(shownWith(links, QString::fromUtf8(c.query)), QString::fromUtf8(c.shape)) << c.query;
 }
 
 // Search texts made bit by bit while the list changes must end up as if

@@ -6,6 +6,8 @@
 
 #include "storage/WorkspaceStore.h"
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -214,6 +216,26 @@ TEST_F(TreeViewModelTest, ASearchRightAfterLoadingFindsItsNodes)
     ASSERT_TRUE(model.load());
     model.setSearchQuery(QStringLiteral("NODE 1999"));
     // Both words, anywhere: 1999, 11999 and 19990 to 19999.
+    EXPECT_EQ(titlesUnder(std::nullopt).size(), 12);
+}
+
+TEST_F(TreeViewModelTest, SearchTextsAreMadeInIdleTimeAfterLoading)
+{
+    int argc = 1;
+    char name[] = "test";
+    char *argv[] = {name, nullptr};
+    QCoreApplication app(argc, argv);
+    store.workspace = Workspace{kTestWorkspace, QStringLiteral("W"), kTestTime, kTestTime};
+    for (int i = 0; i < 20'000; ++i)
+        store.nodes.append(groupNode(QStringLiteral("node %1").arg(i), std::nullopt, i));
+    ASSERT_TRUE(model.load());
+    EXPECT_FALSE(model.projection().isSearchIndexed());
+    QElapsedTimer waited;
+    waited.start();
+    while (!model.projection().isSearchIndexed() && waited.elapsed() < 20000)
+        QCoreApplication::processEvents();
+    EXPECT_TRUE(model.projection().isSearchIndexed());
+    model.setSearchQuery(QStringLiteral("node 1999"));
     EXPECT_EQ(titlesUnder(std::nullopt).size(), 12);
 }
 
