@@ -74,7 +74,7 @@ void BM_Launch(benchmark::State &state)
         const auto start = Clock::now();
         auto env = compose(f.config);
         composing.push_back(msSince(start));
-        // Until launch() returns (the load makes the search texts too).
+        // Until launch() returns (the search texts follow in idle time).
         Clock::time_point launched;
         QObject::connect(&env->appModel(), &AppModel::launched, [&launched] { launched = Clock::now(); });
         QCoro::waitFor(env->appModel().launch());

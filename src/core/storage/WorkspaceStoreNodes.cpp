@@ -18,6 +18,7 @@ namespace {
 // Loading sorts in memory on the same keys as
 //   ORDER BY parent_id IS NOT NULL, parent_id, sort_order, created_at
 // because letting SQLite sort would spill every row's JSON through its sorter.
+constexpr const char *kCacheSize = "PRAGMA cache_size;";
 constexpr const char *kSelectNodes = "SELECT id, parent_id, sort_order, created_at, payload_json\n"
                                      "FROM nodes\n"
                                      "WHERE workspace_id = ?;";
@@ -514,12 +515,28 @@ StoreResult<NodeList> WorkspaceStore::fetchNodes(const QUuid &workspaceID, std::
     if (!version)
         return Failure(version.error());
 
+    // A whole load passes over every page once. Through the page cache of
+    // a store open for writing (16 MiB) it would leave that much memory
+    // holding rows no edit is likely to need.
+    std::optional<sqlite3_int64> workingCacheSize;
+    if (!d->scope && d->mode != OpenMode::readOnly) {
+        (void)d->query(kCacheSize, [](sqlite3_stmt *) {}, [&](sqlite3_stmt *s) -> StoreResult<void> {
+            workingCacheSize = sqlite3_column_int64(s, 0);
+            return {};
+        });
+        if (workingCacheSize)
+            sqlite3_exec(d->db, "PRAGMA cache_size=-1024;", nullptr, nullptr, nullptr);
+    }
     Private::CollectedRows rows;
     rows.keepTexts = storedTexts != nullptr;
     auto read = d->scope ? d->collectScope(*d->scope, workspaceText, rows)
                          : d->query(
                                kSelectNodes, [&](sqlite3_stmt *s) { Private::bindText(s, 1, workspaceText); },
                                [&](sqlite3_stmt *s) { return d->collectRow(s, rows, kSelectNodes); });
+    if (workingCacheSize) {
+        const std::string restore = "PRAGMA cache_size=" + std::to_string(*workingCacheSize) + ";";
+        sqlite3_exec(d->db, restore.c_str(), nullptr, nullptr, nullptr);
+    }
     transaction.endRead();
     if (!read)
         return Failure(read.error());

@@ -177,43 +177,54 @@ void TreeProjection::addOwner(GroupId id, SlotId slot)
         return;
     }
     // Kept in list order, so that the first owner is the first such node.
-    if (group.moreOwners.empty())
+    auto &more = m_moreOwners[id];
+    if (more.empty())
         ++m_repeatedIds;
-    group.moreOwners.push_back(slot);
+    more.push_back(slot);
     auto bySeq = [this](SlotId a, SlotId b) { return m_seq[a] < m_seq[b]; };
     if (bySeq(slot, group.firstOwner))
-        std::swap(group.firstOwner, group.moreOwners.back());
-    std::sort(group.moreOwners.begin(), group.moreOwners.end(), bySeq);
+        std::swap(group.firstOwner, more.back());
+    std::sort(more.begin(), more.end(), bySeq);
 }
 
 void TreeProjection::removeOwner(GroupId id, SlotId slot)
 {
     Group &group = m_groups[id];
+    const auto more = m_moreOwners.find(id);
     if (group.firstOwner == slot) {
-        if (group.moreOwners.empty()) {
+        if (more == m_moreOwners.end()) {
             group.firstOwner = kNoSlot;
             return;
         }
-        group.firstOwner = group.moreOwners.front();
-        group.moreOwners.erase(group.moreOwners.begin());
+        group.firstOwner = more->second.front();
+        more->second.erase(more->second.begin());
     } else {
-        auto pos = std::find(group.moreOwners.begin(), group.moreOwners.end(), slot);
-        if (pos == group.moreOwners.end())
+        if (more == m_moreOwners.end())
             return;
-        group.moreOwners.erase(pos);
+        auto pos = std::find(more->second.begin(), more->second.end(), slot);
+        if (pos == more->second.end())
+            return;
+        more->second.erase(pos);
     }
-    if (group.moreOwners.empty())
+    if (more->second.empty()) {
+        m_moreOwners.erase(more);
         --m_repeatedIds;
+    }
 }
 
 template <class F>
-void TreeProjection::forEachOwner(const Group &group, F f) const
+void TreeProjection::forEachOwner(GroupId id, F f) const
 {
+    const Group &group = m_groups[id];
     if (group.firstOwner == kNoSlot)
         return;
     f(group.firstOwner);
-    for (SlotId slot : group.moreOwners)
-        f(slot);
+    if (m_repeatedIds == 0)
+        return;
+    if (const auto more = m_moreOwners.find(id); more != m_moreOwners.end()) {
+        for (SlotId slot : more->second)
+            f(slot);
+    }
 }
 
 void TreeProjection::attach(SlotId slot)
@@ -309,6 +320,7 @@ void TreeProjection::reset(const NodeList &nodes, SearchIndex search)
     m_textGarbage = 0;
     m_freeSlots.clear();
     m_groups.clear();
+    m_moreOwners.clear();
     m_groupHasMembers.clear();
     m_freeGroups.clear();
     m_groupOfId.clear();
@@ -321,12 +333,20 @@ void TreeProjection::reset(const NodeList &nodes, SearchIndex search)
 
     m_groups.reserve(count + 1);
     m_groupOfId.reserve(qsizetype(count));
+    // A loaded list keeps siblings together, so most nodes have the parent
+    // of the node before them and need no lookup for it.
+    const std::optional<QUuid> *lastParent = nullptr;
+    GroupId lastParentGroup = 0;
     for (std::size_t i = 0; i < count; ++i) {
         const auto slot = SlotId(i);
         const WorkspaceNode &node = m_nodes[i];
         m_seq[i] = i;
         m_order[i] = node.sortOrder();
-        m_parentGroup[i] = groupFor(node.parentID());
+        if (!lastParent || *lastParent != node.parentID()) {
+            lastParent = &node.parentID();
+            lastParentGroup = groupFor(node.parentID());
+        }
+        m_parentGroup[i] = lastParentGroup;
         m_ownGroup[i] = groupFor(node.id());
         m_groups[m_parentGroup[i]].members.push_back(slot);
         addOwner(m_ownGroup[i], slot);
@@ -437,7 +457,7 @@ std::vector<TreeProjection::SlotId> TreeProjection::slotsWithId(const QUuid &id)
     std::vector<SlotId> slots;
     const GroupId group = findGroup(id);
     if (group != kNoGroup)
-        forEachOwner(m_groups[group], [&](SlotId slot) { slots.push_back(slot); });
+        forEachOwner(group, [&](SlotId slot) { slots.push_back(slot); });
     return slots;
 }
 
@@ -525,7 +545,7 @@ bool TreeProjection::isInSubtree(const QUuid &id, const QUuid &rootID) const
     return walkGroups(start, [&](GroupId group, auto &reach) {
         if (group == root)
             return true;
-        forEachOwner(m_groups[group], [&](SlotId slot) { reach(m_parentGroup[slot]); });
+        forEachOwner(group, [&](SlotId slot) { reach(m_parentGroup[slot]); });
         return false;
     });
 }
@@ -675,7 +695,7 @@ void TreeProjection::refreshVisibility() const
             if (m_visible[slot])
                 continue;
             m_visible[slot] = 1;
-            forEachOwner(m_groups[m_parentGroup[slot]], [&](SlotId owner) {
+            forEachOwner(m_parentGroup[slot], [&](SlotId owner) {
                 if (!m_visible[owner])
                     pending.push_back(owner);
             });

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace tarni {
@@ -143,7 +144,6 @@ private:
         bool live = false;
         bool normalized = true;
         SlotId firstOwner = kNoSlot;      // first node with this identifier
-        std::vector<SlotId> moreOwners;   // only when identifiers repeat
         std::vector<SlotId> members;      // display order
         mutable std::uint32_t visitMark = 0;
     };
@@ -157,7 +157,7 @@ private:
     void addOwner(GroupId group, SlotId slot);
     void removeOwner(GroupId group, SlotId slot);
     template <class F>
-    void forEachOwner(const Group &group, F f) const;
+    void forEachOwner(GroupId group, F f) const;
     template <class Expand>
     bool walkGroups(GroupId start, Expand expand) const;
     void markDirty(GroupId group);
@@ -193,6 +193,10 @@ private:
 
     std::vector<SlotId> m_freeSlots;
     std::vector<Group> m_groups; // group 0 is the top level
+    // The owners after the first, in list order, of the groups whose
+    // identifier repeats (rare: kept out of Group, of which there is one
+    // per node).
+    std::unordered_map<GroupId, std::vector<SlotId>> m_moreOwners;
     std::vector<std::uint8_t> m_groupHasMembers; // per group: !members.empty()
     std::vector<GroupId> m_freeGroups;
     QHash<QUuid, GroupId> m_groupOfId;
