@@ -340,8 +340,10 @@ MaybeError read(JsonValue v, const JsonPath *path, NodePayload &out)
 
 MaybeError read(JsonValue v, const JsonPath *path, WorkspaceNode &out)
 {
-    WorkspaceNode node;
-    WorkspaceNode::Fields &f = node.edit();
+    // Read in place: the callers' nodes are fresh or dropped on an error,
+    // and a second record per node would cost an allocation a node.
+    WorkspaceNode::Fields &f = out.edit();
+    f = WorkspaceNode::Fields{};
     RequiredKeys<9> required{
         {"id", "workspaceID", "kind", "title", "sortOrder", "isCollapsed", "createdAt", "updatedAt", "payload"}};
     if (auto error = forEachField(std::move(v), path, [&](std::string_view key, JsonValue value, const JsonPath *at) -> MaybeError {
@@ -393,7 +395,6 @@ MaybeError read(JsonValue v, const JsonPath *path, WorkspaceNode &out)
         if (auto address = WorkspaceNode::defaultSubtitle(f.payload); address && *address == *f.subtitle)
             f.subtitle = std::move(address);
     }
-    out = std::move(node);
     return std::nullopt;
 }
 
