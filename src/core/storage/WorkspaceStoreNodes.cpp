@@ -58,11 +58,14 @@ constexpr const char *kDeleteNode = "DELETE FROM nodes WHERE id = ? AND workspac
 // A value of one sort-key column, compared the way SQLite orders values:
 // NULL, then numbers, then text (bytewise: the BINARY collation), then blobs.
 // Text and blob bytes live in one arena per load, not in a string per row.
+// Kept small: a load holds three for every row while it sorts them.
 struct SqlKey {
-    int rank = 0;
-    double number = 0;
-    std::size_t offset = 0;
-    std::size_t length = 0;
+    std::uint32_t rank = 0;
+    std::uint32_t length = 0; // SQLite keeps values below 2^31 bytes
+    union {
+        double number = 0;  // rank 1
+        std::size_t offset; // ranks 2 and 3
+    };
 
     static SqlKey fromColumn(sqlite3_stmt *statement, int column, std::string &arena)
     {
@@ -85,7 +88,7 @@ struct SqlKey {
             bytes = static_cast<const char *>(sqlite3_column_blob(statement, column));
             break;
         }
-        key.length = size_t(sqlite3_column_bytes(statement, column));
+        key.length = std::uint32_t(sqlite3_column_bytes(statement, column));
         key.offset = arena.size();
         if (bytes)
             arena.append(bytes, key.length);
