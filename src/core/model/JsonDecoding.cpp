@@ -340,8 +340,8 @@ MaybeError read(JsonValue v, const JsonPath *path, NodePayload &out)
 
 MaybeError read(JsonValue v, const JsonPath *path, WorkspaceNode &out)
 {
-    // Read in place: the callers' nodes are fresh or dropped on an error,
-    // and a second record per node would cost an allocation a node.
+    // Read into the caller's record, which is new or dropped on an error:
+    // a record of its own would cost one more allocation per node.
     WorkspaceNode::Fields &f = out.edit();
     f = WorkspaceNode::Fields{};
     RequiredKeys<9> required{

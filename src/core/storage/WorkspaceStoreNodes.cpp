@@ -15,10 +15,10 @@ namespace tarni {
 
 namespace {
 
+constexpr const char *kCacheSize = "PRAGMA cache_size;";
 // Loading sorts in memory on the same keys as
 //   ORDER BY parent_id IS NOT NULL, parent_id, sort_order, created_at
 // because letting SQLite sort would spill every row's JSON through its sorter.
-constexpr const char *kCacheSize = "PRAGMA cache_size;";
 constexpr const char *kSelectNodes = "SELECT id, parent_id, sort_order, created_at, payload_json\n"
                                      "FROM nodes\n"
                                      "WHERE workspace_id = ?;";

@@ -68,8 +68,9 @@ void TreeProjection::appendSearchText(std::string &out, const WorkspaceNode &nod
         // Usually the subtitle is the address. The address once more would
         // match nothing the text does not already match, as long as a query
         // cannot reach across the space between the copies: no word holds a
-        // space, and a query of spaces only finds the one between title and
-        // subtitle as well, unless the copies begin or end with a space.
+        // space, and a query of spaces finds the one between title and
+        // subtitle as well, unless a copy could begin or end with white
+        // space (anything there but printable ASCII counts as such).
         auto printable = [](char c) { return c > ' ' && c < 0x7f; };
         if (subtitle && *subtitle == *address && out.size() > subtitleStart && printable(out[subtitleStart])
             && printable(out.back()))
