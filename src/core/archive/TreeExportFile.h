@@ -34,8 +34,6 @@ namespace TreeExportFile {
 // would otherwise make the file grow with the square of its depth.
 inline constexpr std::size_t kMaxIndentLevels = 32;
 inline constexpr unsigned kIndentWidth = 2;
-// Files larger than this are refused on import instead of read into memory.
-inline constexpr std::uintmax_t kMaxImportBytes = std::uintmax_t(1) << 30;
 
 Result<std::string, json::EncodeError> encode(const TreeExport &document);
 // Creates the folder when missing (private to the user), then replaces the
@@ -49,6 +47,8 @@ QString datedFileName(const QDateTime &localTime, int attempt = 1);
 // dated name not taken yet; never replaces a file. Gives the path written.
 Result<std::filesystem::path, ExportFileError> writeNew(const TreeExport &document, const std::filesystem::path &folder,
                                                        const QDateTime &localTime);
+// Decodes the file as it reads it, so that its size is limited only by the
+// tree it holds (json::readTreeExport).
 Result<TreeExport, ExportFileError> read(const std::filesystem::path &file);
 
 } // namespace TreeExportFile
