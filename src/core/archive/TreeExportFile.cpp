@@ -47,21 +47,28 @@ inline void PutN(CappedIndentStream &stream, char c, std::size_t n)
 
 namespace TreeExportFile {
 
-Result<std::string, json::EncodeError> encode(const TreeExport &document)
+Result<std::string, json::EncodeError> encode(const TreeExport &document, Layout layout)
 {
     std::string out;
     export_detail::CappedIndentStream stream(out, kMaxIndentLevels * kIndentWidth);
-    rapidjson::PrettyWriter<export_detail::CappedIndentStream> writer(stream);
-    writer.SetIndent(' ', kIndentWidth);
-    if (!json::writeFields(writer, document))
+    bool written = false;
+    if (layout == Layout::compact) {
+        rapidjson::Writer<export_detail::CappedIndentStream> writer(stream);
+        written = json::writeFields(writer, document);
+    } else {
+        rapidjson::PrettyWriter<export_detail::CappedIndentStream> writer(stream);
+        writer.SetIndent(' ', kIndentWidth);
+        written = json::writeFields(writer, document);
+    }
+    if (!written)
         return Failure(json::EncodeError{QStringLiteral("sortOrder is not a finite number")});
     out.push_back('\n');
     return out;
 }
 
-Result<void, ExportFileError> write(const TreeExport &document, const std::filesystem::path &file)
+Result<void, ExportFileError> write(const TreeExport &document, const std::filesystem::path &file, Layout layout)
 {
-    auto text = encode(document);
+    auto text = encode(document, layout);
     if (!text)
         return Failure(ExportFileError{text.error().description()});
     std::string error;

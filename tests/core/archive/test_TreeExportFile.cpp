@@ -51,6 +51,14 @@ TEST_F(TreeExportFileTest, WriteCreatesTheFolderAndReadsBack)
     auto readMarked = TreeExportFile::read(marked);
     ASSERT_TRUE(readMarked) << readMarked.error().description().toStdString();
     EXPECT_EQ(readMarked.value(), document);
+
+    // The compact form reads back the same; only its last byte ends a line.
+    const fs::path compact = root() / "compact.json";
+    ASSERT_TRUE(TreeExportFile::write(document, compact, TreeExportFile::Layout::compact));
+    const std::string text = slurp(compact);
+    EXPECT_EQ(text.find('\n'), text.size() - 1);
+    EXPECT_LT(text.size(), slurp(file).size() * 2 / 3);
+    EXPECT_EQ(TreeExportFile::read(compact).value(), document);
 }
 
 TEST_F(TreeExportFileTest, AFailedExportLeavesThePreviousFileWhole)
