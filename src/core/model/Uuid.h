@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QRandomGenerator64>
 #include <QString>
 #include <QUuid>
 
@@ -19,5 +20,18 @@ std::optional<QUuid> parseUuid(std::string_view text);
 std::optional<QUuid> parseUuid(const QString &text);
 
 inline QUuid newUuid() { return QUuid::createUuid(); }
+
+// Fresh random (version 4) identifiers for the many nodes of one import. The
+// generator is seeded once from the system's random source instead of asking
+// it for every identifier, which costs a system call or a trapped CPU
+// instruction each time. Not for values that must be hard to guess.
+class UuidSequence {
+public:
+    UuidSequence();
+    QUuid next();
+
+private:
+    QRandomGenerator64 m_generator;
+};
 
 } // namespace tarni
