@@ -86,6 +86,8 @@ TEST(TreeExportReader, AgreesWithTheWholeTextDecoder)
         "\"text\"",
         "{}",
         compact + " x",
+        compact + " \"open",
+        replaced(compact, "\"kind\":\"webLink\"", "\"kind\":\"group\"") + " x",
         compact + std::string(1, '\0'),
         compact + "\n\t ",
         replaced(compact, "\"kind\":\"webLink\"", "\"kind\":\"group\""),
