@@ -21,11 +21,13 @@ inline constexpr std::size_t kMaxImportValueNesting = 64;
 using ByteSource = std::function<std::size_t(char *buffer, std::size_t size)>;
 
 // Decodes an export document as it comes from `source`, without holding its
-// text, so that a document of any size can be read. The result and the
-// errors are those of decodeTreeExport on the same text (byte positions
-// count after a leading UTF-8 byte-order mark, which is skipped); beyond
-// that, a value larger than `maxValueBytes` or nested deeper than
-// `maxDepth` entries plus kMaxImportValueNesting levels is refused.
+// text, so that a document of any size can be read. Where decodeTreeExport
+// refuses a text, this refuses it with the same error, unless one of its own
+// limits comes first: a value larger than `maxValueBytes`, or nesting deeper
+// than `maxDepth` entries plus kMaxImportValueNesting levels. It accepts what
+// that accepts, except that it also looks into values nobody reads and
+// refuses text that is not JSON there. Byte positions count after a leading UTF-8
+// byte-order mark, which is skipped.
 Decoded<TreeExport> readTreeExport(const ByteSource &source, std::size_t maxDepth = kMaxImportDepth,
                                    std::size_t maxValueBytes = kMaxImportValueBytes);
 
