@@ -23,9 +23,10 @@ static const CliCommand kCommands[] = {
     {"duplicate", "ID", "copy a node and its subtree; the copy goes after the node's siblings; prints the copy's id",
      runDuplicate},
     {"collapse", "ID", "fold or unfold a node; prints its id", runCollapse},
-    {"export", "[--format F] [--node ID] [-o FILE]",
+    {"export", "[--format F] [--node ID] [--compact] [-o FILE]",
      "write the export document of the workspace (or of node ID) to standard output or FILE; F: tarnibar "
-     "(default), bookmarks, onetab, markdown, text, html", runExport},
+     "(default), bookmarks, onetab, markdown, text, html; --compact: the tarnibar document without indentation "
+     "(about half the size)", runExport},
     {"import", "[--format F] FILE [--under ID]",
      "import an export document (under node ID); prints the number of nodes. F: tarnibar, bookmarks, onetab, "
      "sessions, markdown, text; detected from the content when not given. Other formats go into a new group "

@@ -108,6 +108,11 @@ int openForReading(const CliContext &context, ReadSession &session, bool withNod
 EditSession::~EditSession()
 {
     bool keep = createdDatabase.empty();
+    // Nodes the command holds were written by it; the store is asked only
+    // when it holds none, since reading the tree back costs as much as the
+    // import that wrote it.
+    if (!keep && model && model->isLoaded() && !model->nodes().isEmpty())
+        keep = true;
     if (!keep && store && !store->openError()) {
         store->setNodeScope(std::nullopt);
         auto workspace = store->fetchWorkspace();

@@ -391,9 +391,12 @@ int runCollapse(CliContext &context, const QStringList &arguments)
 
 int runExport(CliContext &context, const QStringList &arguments)
 {
-    auto args = parseArguments(arguments, {QStringLiteral("--node"), QStringLiteral("-o"), QStringLiteral("--format")}, {});
+    auto args = parseArguments(arguments, {QStringLiteral("--node"), QStringLiteral("-o"), QStringLiteral("--format")},
+                               {QStringLiteral("--compact")});
     if (!args || !args->positional.isEmpty())
-        return usage("export [--format F] [--node ID] [-o FILE]");
+        return usage("export [--format F] [--node ID] [--compact] [-o FILE]");
+    const auto layout = args->flags.contains(QStringLiteral("--compact")) ? TreeExportFile::Layout::compact
+                                                                          : TreeExportFile::Layout::pretty;
     InteropFormat format = InteropFormat::tarnibar;
     if (auto name = args->value("--format")) {
         const auto named = interopFormatFromName(*name);
@@ -403,6 +406,10 @@ int runExport(CliContext &context, const QStringList &arguments)
             return kExitUsage;
         }
         format = *named;
+    }
+    if (layout == TreeExportFile::Layout::compact && format != InteropFormat::tarnibar) {
+        printError(QStringLiteral("--compact applies to the tarnibar format only"));
+        return kExitUsage;
     }
     std::optional<QUuid> root;
     if (auto text = args->value("--node")) {
@@ -430,14 +437,14 @@ int runExport(CliContext &context, const QStringList &arguments)
         return writeInteropExport(document, format, args->value("-o"));
     if (auto file = args->value("-o")) {
         const std::filesystem::path path = std::filesystem::absolute(file->toStdString());
-        if (auto written = TreeExportFile::write(document, path); !written) {
+        if (auto written = TreeExportFile::write(document, path, layout); !written) {
             printError(written.error().description());
             return kExitFailed;
         }
         printOut(QStringLiteral("Exported %1\n").arg(QString::fromStdString(path.filename().string())));
         return kExitOk;
     }
-    auto text = TreeExportFile::encode(document);
+    auto text = TreeExportFile::encode(document, layout);
     if (!text) {
         printError(text.error().description());
         return kExitBadData;

@@ -608,6 +608,24 @@ TEST_F(TarnibarCliTreeTest, ExportAndImportRoundTrip)
     const CliRun whole = run(words("export"));
     ASSERT_EQ(whole.exitCode, 0);
     EXPECT_TRUE(whole.out.startsWith(QStringLiteral("{\n  \"app\": \"TarniBar\",\n")));
+    // The compact form holds the same document on one line.
+    const CliRun compact = run(words("export --compact"));
+    ASSERT_EQ(compact.exitCode, 0) << compact.err.toStdString();
+    EXPECT_TRUE(compact.out.startsWith(QStringLiteral("{\"app\":\"TarniBar\",")));
+    EXPECT_EQ(compact.out.indexOf(QLatin1Char('\n')), compact.out.size() - 1);
+    // Entries get fresh identifiers in every export; the nodes stay.
+    auto topNodes = [](const QString &text) {
+        QJsonArray nodes;
+        const QJsonObject root = QJsonDocument::fromJson(text.toUtf8()).object().value(QStringLiteral("rootNode")).toObject();
+        for (const auto &entry : root.value(QStringLiteral("children")).toArray())
+            nodes.append(entry.toObject().value(QStringLiteral("node")));
+        return nodes;
+    };
+    EXPECT_EQ(topNodes(compact.out).size(), 2);
+    EXPECT_EQ(topNodes(compact.out), topNodes(whole.out));
+    const CliRun notOurs = run(words("export --compact --format bookmarks"));
+    EXPECT_EQ(notOurs.exitCode, 2);
+    EXPECT_EQ(notOurs.err, QStringLiteral("tarnibar-cli: --compact applies to the tarnibar format only\n"));
 
     const QString file = root() + QStringLiteral("/Exports/sub.json");
     const CliRun written = run(words("export --node %1 -o", a) << file);
@@ -666,7 +684,7 @@ TEST_F(TarnibarCliTreeTest, ExportAndImportRoundTrip)
     };
     const qsizetype treeSize = count(treeJson());
     const QString all = root() + QStringLiteral("/all.json");
-    ASSERT_EQ(run(words("export -o") << all).exitCode, 0);
+    ASSERT_EQ(run(words("export --compact -o") << all).exitCode, 0);
     ASSERT_EQ(run(words("import") << all << QStringLiteral("--under") << a).exitCode, 0);
     const QString newest = run(words("snapshot list")).out.section(QLatin1Char('\n'), 0, 0);
     EXPECT_TRUE(newest.contains(QStringLiteral("Before import"))) << newest.toStdString();

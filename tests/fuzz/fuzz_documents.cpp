@@ -7,6 +7,10 @@
 #include "archive/TreeExportFile.h"
 #include "model/JsonDecoding.h"
 #include "model/JsonEncoding.h"
+#include "model/TreeExportReader.h"
+
+#include <algorithm>
+#include <cstring>
 
 using namespace tarni;
 
@@ -71,6 +75,30 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (document.ok())
         roundTrip(*document, [](std::string_view t) { return json::decodeTreeExport(t); },
                   [](const TreeExport &d) { return TreeExportFile::encode(d); });
+
+    // The file reader decodes the same text in pieces (here of a size taken
+    // from the text). It may refuse more (text that is not JSON in a value
+    // nobody reads, its own limits), but what it accepts is what the whole
+    // text gives, and where both refuse they say the same.
+    if (!json.starts_with("\xEF\xBB\xBF")) {
+        const std::size_t chunk = 1 + (json.empty() ? 0 : std::uint8_t(json.back()) % 64);
+        std::size_t at = 0;
+        auto streamed = json::readTreeExport([&](char *buffer, std::size_t size) {
+            const std::size_t n = std::min({chunk, size, json.size() - at});
+            std::memcpy(buffer, json.data() + at, n);
+            at += n;
+            return n;
+        });
+        if (streamed.ok()) {
+            fuzz::require(document.ok(), "the file reader accepts what the decoder refuses");
+            fuzz::require(*streamed == *document, "the file reader reads another document");
+        } else if (!document.ok()) {
+            const QString &reason = streamed.error().reason;
+            const bool ownLimit = reason.contains(QStringLiteral("nested deeper than")) &&
+                                  !reason.startsWith(QStringLiteral("entries"));
+            fuzz::require(ownLimit || streamed.error() == document.error(), "the file reader says another error");
+        }
+    }
 #else
 #error "choose a document"
 #endif

@@ -66,6 +66,9 @@ Result<ImportReport, ImportFailure> WorkspaceImport::run(InteropImport imported,
     ImportedTree tree = m_archive.importSubtreeResult(imported.document, m_tree.workspace()->id, parentID);
     if (imported.format != InteropFormat::tarnibar)
         keepImportedCreationDates(imported.document, tree.nodes);
+    // The nodes hold everything the document said: let it go before the
+    // tree and the store make their copies.
+    imported.document = TreeExport();
     report.added = tree.nodes.size();
     if (tree.nodes.isEmpty())
         return report;

@@ -122,12 +122,13 @@ ImportedTree TreeArchiveService::importSubtreeResult(const TreeExport &document,
             pending.push_back({&root.children[i], parentID, double(i)});
     }
     result.nodes.reserve(qsizetype(root.subtreeSize()));
+    UuidSequence ids;
     while (!pending.empty()) {
         const Pending item = pending.back();
         pending.pop_back();
         WorkspaceNode node = item.entry->node;
         auto &f = node.edit();
-        f.id = newUuid();
+        f.id = ids.next();
         f.workspaceID = workspaceID;
         f.parentID = item.parentID;
         f.sortOrder = item.sortBase;

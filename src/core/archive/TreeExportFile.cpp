@@ -3,6 +3,7 @@
 #include "common/AtomicFile.h"
 #include "common/DataRoot.h"
 #include "model/JsonWriting.h"
+#include "model/TreeExportReader.h"
 
 #include <rapidjson/prettywriter.h>
 
@@ -46,21 +47,28 @@ inline void PutN(CappedIndentStream &stream, char c, std::size_t n)
 
 namespace TreeExportFile {
 
-Result<std::string, json::EncodeError> encode(const TreeExport &document)
+Result<std::string, json::EncodeError> encode(const TreeExport &document, Layout layout)
 {
     std::string out;
     export_detail::CappedIndentStream stream(out, kMaxIndentLevels * kIndentWidth);
-    rapidjson::PrettyWriter<export_detail::CappedIndentStream> writer(stream);
-    writer.SetIndent(' ', kIndentWidth);
-    if (!json::writeFields(writer, document))
+    bool written = false;
+    if (layout == Layout::compact) {
+        rapidjson::Writer<export_detail::CappedIndentStream> writer(stream);
+        written = json::writeFields(writer, document);
+    } else {
+        rapidjson::PrettyWriter<export_detail::CappedIndentStream> writer(stream);
+        writer.SetIndent(' ', kIndentWidth);
+        written = json::writeFields(writer, document);
+    }
+    if (!written)
         return Failure(json::EncodeError{QStringLiteral("sortOrder is not a finite number")});
     out.push_back('\n');
     return out;
 }
 
-Result<void, ExportFileError> write(const TreeExport &document, const std::filesystem::path &file)
+Result<void, ExportFileError> write(const TreeExport &document, const std::filesystem::path &file, Layout layout)
 {
-    auto text = encode(document);
+    auto text = encode(document, layout);
     if (!text)
         return Failure(ExportFileError{text.error().description()});
     std::string error;
@@ -127,31 +135,23 @@ Result<TreeExport, ExportFileError> read(const std::filesystem::path &file)
         return cannotRead(QString::fromLocal8Bit(std::strerror(errno)));
     if (!S_ISREG(info.st_mode))
         return cannotRead(QStringLiteral("not a regular file"));
-    const auto size = std::uintmax_t(info.st_size);
-    if (size > kMaxImportBytes)
-        return Failure(ExportFileError{QStringLiteral("\"%1\" is too large to import (%2 bytes; the limit is %3).")
-                                           .arg(name)
-                                           .arg(qulonglong(size))
-                                           .arg(qulonglong(kMaxImportBytes))});
-    std::string text(std::size_t(size), '\0');
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::read(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return cannotRead(QString::fromLocal8Bit(std::strerror(errno)));
-        if (n == 0)
-            break; // the file shrank while we read it
-        done += std::size_t(n);
-    }
-    text.resize(done);
-
-    // Editors on some systems start UTF-8 files with a byte-order mark.
-    std::string_view body = text;
-    if (body.starts_with("\xEF\xBB\xBF"))
-        body.remove_prefix(3);
-    auto document = json::decodeTreeExport(body);
+    // Read as it is decoded: exports of large trees are larger than what
+    // is sensible to hold in memory at once.
+    int readError = 0;
+    const json::ByteSource source = [&](char *buffer, std::size_t size) -> std::size_t {
+        for (;;) {
+            const ssize_t n = ::read(fd, buffer, size);
+            if (n >= 0)
+                return std::size_t(n);
+            if (errno != EINTR) {
+                readError = errno;
+                return 0;
+            }
+        }
+    };
+    auto document = json::readTreeExport(source);
+    if (readError)
+        return cannotRead(QString::fromLocal8Bit(std::strerror(readError)));
     if (!document && document.error().notJson)
         return Failure(ExportFileError{QStringLiteral("\"%1\" is %2").arg(name, document.error().description())});
     if (!document)

@@ -34,13 +34,16 @@ namespace TreeExportFile {
 // would otherwise make the file grow with the square of its depth.
 inline constexpr std::size_t kMaxIndentLevels = 32;
 inline constexpr unsigned kIndentWidth = 2;
-// Files larger than this are refused on import instead of read into memory.
-inline constexpr std::uintmax_t kMaxImportBytes = std::uintmax_t(1) << 30;
 
-Result<std::string, json::EncodeError> encode(const TreeExport &document);
+// Compact leaves out all spaces and line breaks but the last: a large tree's
+// file is about half the size and as readable to a program.
+enum class Layout { pretty, compact };
+
+Result<std::string, json::EncodeError> encode(const TreeExport &document, Layout layout = Layout::pretty);
 // Creates the folder when missing (private to the user), then replaces the
 // file atomically.
-Result<void, ExportFileError> write(const TreeExport &document, const std::filesystem::path &file);
+Result<void, ExportFileError> write(const TreeExport &document, const std::filesystem::path &file,
+                                    Layout layout = Layout::pretty);
 // A quick export's file name for `localTime`; from the second try on a
 // counter follows ("… 14.03.22-2.json"). Only digits, spaces, dots and
 // hyphens: nothing a file manager or a shell treats specially.
@@ -49,6 +52,8 @@ QString datedFileName(const QDateTime &localTime, int attempt = 1);
 // dated name not taken yet; never replaces a file. Gives the path written.
 Result<std::filesystem::path, ExportFileError> writeNew(const TreeExport &document, const std::filesystem::path &folder,
                                                        const QDateTime &localTime);
+// Decodes the file as it reads it, so that its size is limited only by the
+// tree it holds (json::readTreeExport).
 Result<TreeExport, ExportFileError> read(const std::filesystem::path &file);
 
 } // namespace TreeExportFile

@@ -5,6 +5,7 @@
 #include "common/DataRoot.h"
 #include "interop/InteropBuilder.h"
 #include "model/JsonDecoding.h"
+#include "model/TreeExportReader.h"
 #include "util/Localized.h"
 
 #include <algorithm>
@@ -105,9 +106,8 @@ ImportSummary summarize(const TreeExport &document)
     return summary;
 }
 
-Result<InteropImport, InteropError> importOwnFormat(std::string_view text)
+Result<InteropImport, InteropError> importOwnFormat(json::Decoded<TreeExport> document)
 {
-    auto document = json::decodeTreeExport(text);
     if (!document)
         return Failure(InteropError{document.error().notJson
                                         ? document.error().description()
@@ -256,7 +256,7 @@ Result<InteropImport, InteropError> importInterop(std::string_view bytes, std::o
         return Failure(*bad);
     }
     switch (*format) {
-    case InteropFormat::tarnibar: return importOwnFormat(text);
+    case InteropFormat::tarnibar: return importOwnFormat(json::decodeTreeExport(text));
     case InteropFormat::bookmarks: return interop::importBookmarks(text, options);
     case InteropFormat::onetab: return interop::importOneTab(text, options);
     case InteropFormat::sessions: return interop::importSessions(text, options);
@@ -296,6 +296,53 @@ Result<InteropImport, InteropError> importInteropFile(const std::filesystem::pat
         return cannotRead(QString::fromLocal8Bit(std::strerror(errno)));
     if (!S_ISREG(status.st_mode))
         return cannotRead(QStringLiteral("not a regular file"));
+    auto withFile = [&](Result<InteropImport, InteropError> imported) -> Result<InteropImport, InteropError> {
+        if (imported)
+            return imported;
+        InteropError error = imported.error();
+        error.file = name;
+        return Failure(std::move(error));
+    };
+    // Our own documents are decoded as they are read, at any size.
+    if (!format) {
+        std::string head(128 * 1024, '\0');
+        const ssize_t n = ::pread(fd, head.data(), head.size(), 0);
+        if (n > 0) {
+            head.resize(std::size_t(n));
+            if (auto detected = detectInteropFormat(withoutByteOrderMark(head)); detected && *detected == InteropFormat::tarnibar)
+                format = InteropFormat::tarnibar;
+        }
+    }
+    if (format == InteropFormat::tarnibar) {
+        const auto total = std::int64_t(status.st_size);
+        std::int64_t done = 0;
+        int readError = 0;
+        bool cancelled = false;
+        auto document = json::readTreeExport([&](char *buffer, std::size_t size) -> std::size_t {
+            if (options.cancelled && options.cancelled->load(std::memory_order_relaxed)) {
+                cancelled = true;
+                return 0;
+            }
+            for (;;) {
+                const ssize_t n = ::read(fd, buffer, size);
+                if (n >= 0) {
+                    done += n;
+                    if (options.progress)
+                        options.progress(done, std::max(done, total));
+                    return std::size_t(n);
+                }
+                if (errno != EINTR) {
+                    readError = errno;
+                    return 0;
+                }
+            }
+        });
+        if (readError)
+            return cannotRead(QString::fromLocal8Bit(std::strerror(readError)));
+        if (cancelled)
+            return withFile(Failure(InteropError{QStringLiteral("the import was cancelled"), std::nullopt, std::nullopt}));
+        return withFile(importOwnFormat(std::move(document)));
+    }
     if (std::uint64_t(status.st_size) > kMaxInteropImportBytes)
         return Failure(InteropError{QStringLiteral("\"%1\" is too large to import (%2 bytes; the limit is %3).")
                                         .arg(name)
@@ -315,13 +362,7 @@ Result<InteropImport, InteropError> importInteropFile(const std::filesystem::pat
         done += std::size_t(n);
     }
     bytes.resize(done);
-    auto imported = importInterop(bytes, format, options);
-    if (!imported) {
-        InteropError error = imported.error();
-        error.file = name;
-        return Failure(std::move(error));
-    }
-    return imported;
+    return withFile(importInterop(bytes, format, options));
 }
 
 Result<std::string, InteropError> exportInterop(const TreeExport &document, InteropFormat format)

@@ -1,10 +1,29 @@
 #include "model/Uuid.h"
 
+#include <QRandomGenerator>
+
 #include <array>
 
 namespace tarni {
 
 static constexpr char kHex[] = "0123456789ABCDEF";
+
+UuidSequence::UuidSequence()
+{
+    // The version in the top bits of data3; the RFC 4122 variant in the top
+    // two bits of data4, with the bit below them clear so that counting up
+    // never carries into them.
+    QRandomGenerator *random = QRandomGenerator::system();
+    m_high = (random->generate64() & ~quint64(0xF000)) | 0x4000;
+    m_low = (random->generate64() & ~(quint64(0xE) << 60)) | (quint64(0x8) << 60);
+}
+
+QUuid UuidSequence::next()
+{
+    const quint64 low = m_low++;
+    return QUuid(uint(m_high >> 32), ushort(m_high >> 16), ushort(m_high), uchar(low >> 56), uchar(low >> 48),
+                 uchar(low >> 40), uchar(low >> 32), uchar(low >> 24), uchar(low >> 16), uchar(low >> 8), uchar(low));
+}
 
 void formatUuid(const QUuid &id, char out[kUuidTextLength])
 {

@@ -4,7 +4,11 @@
 #include "interop/InteropFormat.h"
 #include "model/Uuid.h"
 
+#include <QTemporaryDir>
+
 #include <gtest/gtest.h>
+
+#include <fstream>
 
 using namespace tarni;
 
@@ -351,6 +355,22 @@ TEST(InteropImport, HostileAddressesInEveryFormatImportOnlyWhatTheRulesAccept)
     EXPECT_EQ(own.summary.skipped, 4);
     EXPECT_EQ(own.summary.refused.counts[std::size_t(EntryProblem::notSlackAddress)], 1);
     EXPECT_EQ(own.summary.refused.counts[std::size_t(EntryProblem::notAbsolutePath)], 1);
+
+    // From a file our own documents are decoded as they are read, with the
+    // same rules and the file named in a refusal.
+    QTemporaryDir dir;
+    const std::filesystem::path file = dir.filePath(QStringLiteral("own.json")).toStdString();
+    std::ofstream(file, std::ios::binary) << json;
+    auto fromFile = importInteropFile(file, std::nullopt, {});
+    ASSERT_TRUE(fromFile.ok()) << fromFile.error().description().toStdString();
+    EXPECT_EQ(fromFile->format, InteropFormat::tarnibar);
+    EXPECT_EQ(fromFile->document, own.document);
+    EXPECT_EQ(fromFile->summary, own.summary);
+    std::ofstream(file, std::ios::binary) << json.substr(0, 40);
+    auto cut = importInteropFile(file, InteropFormat::tarnibar, {});
+    ASSERT_FALSE(cut.ok());
+    EXPECT_EQ(cut.error().description(),
+              QStringLiteral("\"%1\", not a JSON document: invalid at byte 40").arg(QString::fromStdString(file.string())));
 }
 
 TEST(InteropImport, SessionShapesAreToldApart)

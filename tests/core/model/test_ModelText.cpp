@@ -1,6 +1,8 @@
 #include "model/Timestamp.h"
 #include "model/Uuid.h"
 
+#include <QSet>
+
 #include <gtest/gtest.h>
 
 using namespace tarni;
@@ -33,4 +35,24 @@ TEST(Uuid, RejectsEveryOtherSpelling)
                              "0F8FAD5B_D9CB-469F-A165-70867728950E", "0G8FAD5B-D9CB-469F-A165-70867728950E",
                              "urn:uuid:0F8FAD5B-D9CB-469F-A165-7086772895", ""})
         EXPECT_FALSE(parseUuid(std::string_view(text)).has_value()) << text;
+}
+
+TEST(Uuid, ASequenceGivesDistinctVersion4IdentifiersInOrder)
+{
+    UuidSequence first, second;
+    QSet<QUuid> seen;
+    std::string previous;
+    for (int i = 0; i < 10'000; ++i) {
+        const QUuid id = first.next();
+        // The store's indexes compare the text.
+        EXPECT_LT(previous, uuidText(id));
+        previous = uuidText(id);
+        for (const QUuid &each : {id, second.next()}) {
+            EXPECT_EQ(each.version(), QUuid::Random);
+            EXPECT_EQ(each.variant(), QUuid::DCE);
+            seen.insert(each);
+        }
+    }
+    // Two sequences start apart, so neither repeats the other.
+    EXPECT_EQ(seen.size(), 20'000);
 }
