@@ -13,8 +13,10 @@ Q_DECLARE_LOGGING_CATEGORY(lcStore)
 
 namespace tarni::snapshotcontent {
 
+// AUTOINCREMENT: a record id is never used again, so an entry list naming
+// a record that went missing cannot read another one in its place.
 const char *const kCreateContentTables = "CREATE TABLE IF NOT EXISTS snapshot_records (\n"
-                                         "    id INTEGER PRIMARY KEY,\n"
+                                         "    id INTEGER PRIMARY KEY AUTOINCREMENT,\n"
                                          "    hash BLOB NOT NULL UNIQUE,\n"
                                          "    body BLOB NOT NULL\n"
                                          ");\n"
@@ -27,7 +29,8 @@ const char *const kCreateContentTables = "CREATE TABLE IF NOT EXISTS snapshot_re
                                          "    id INTEGER PRIMARY KEY CHECK (id = 1),\n"
                                          "    count INTEGER NOT NULL\n"
                                          ");";
-const char *const kDeleteAllContent = "DELETE FROM snapshot_trees; DELETE FROM snapshot_records;";
+const char *const kDeleteAllTrees = "DELETE FROM snapshot_trees;";
+const char *const kDeleteAllRecords = "DELETE FROM snapshot_records;";
 
 namespace {
 

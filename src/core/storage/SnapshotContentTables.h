@@ -30,7 +30,8 @@ bool isStoredByContent(std::string_view payload);
 // looked records up before its write transaction can tell whether they
 // are all still there.
 extern const char *const kCreateContentTables;
-extern const char *const kDeleteAllContent;
+extern const char *const kDeleteAllTrees;
+extern const char *const kDeleteAllRecords;
 
 // A snapshot encoded and looked up before the write transaction: what the
 // transaction itself still has to do is insert the new records and one row.
