@@ -1,7 +1,8 @@
 // Automatic snapshots against a real database file: what one costs at
 // 10,000 and 100,000 nodes (export, encoding, the write and the retention
-// pass), and how the file grows over a simulated year of daily snapshots
-// with the retention rule.
+// pass), how long another connection's write waits meanwhile, how much ten
+// snapshots with one edit between them add, and how the file grows over a
+// simulated year of daily snapshots with the retention rule.
 //
 //   build/bench/storage/bench_Snapshots
 //
@@ -19,7 +20,10 @@
 #include <QTemporaryDir>
 #include <QTimeZone>
 
+#include <algorithm>
+#include <atomic>
 #include <filesystem>
+#include <thread>
 
 using namespace tarni;
 
@@ -68,6 +72,66 @@ void BM_AutomaticSnapshot(benchmark::State &state)
         fixture.clock += std::chrono::hours(24);
         if (!fixture.snapshots.saveAutomatic(SnapshotOrigin::daily, QStringLiteral("Daily")))
             state.SkipWithError("snapshot failed");
+    }
+}
+
+// While a snapshot is written, a second connection writes one small row
+// again and again (as the application's edits do while a worker takes the
+// automatic snapshot): the longest of those writes is how long the
+// snapshot's write transaction kept it waiting.
+void BM_WriterWaitDuringSnapshot(benchmark::State &state)
+{
+    Fixture fixture(int(state.range(0)));
+    WorkspaceStore other(fixture.path);
+    const Workspace workspace = *fixture.tree.workspace();
+    double longestWait = 0;
+    double usualWrite = 1e9;
+    for (auto _ : state) {
+        fixture.clock += std::chrono::hours(24);
+        if (!fixture.tree.rename(fixture.tree.nodes().front().id(), QStringLiteral("Renamed")))
+            state.SkipWithError("edit failed");
+        std::atomic<bool> done = false;
+        double longest = 0;
+        std::thread writer([&] {
+            while (!done) {
+                QElapsedTimer timer;
+                timer.start();
+                if (!other.saveWorkspace(workspace))
+                    std::abort();
+                const double ms = double(timer.nsecsElapsed()) / 1e6;
+                longest = std::max(longest, ms);
+                usualWrite = std::min(usualWrite, ms);
+            }
+        });
+        const bool saved = fixture.snapshots.saveAutomatic(SnapshotOrigin::daily, QStringLiteral("Daily")).ok();
+        done = true;
+        writer.join();
+        if (!saved)
+            state.SkipWithError("snapshot failed");
+        longestWait = std::max(longestWait, longest);
+    }
+    state.counters["longest_other_write_ms"] = longestWait;
+    state.counters["fastest_other_write_ms"] = usualWrite;
+}
+
+// Ten snapshots of the whole tree with one edit before each: what they add
+// to the file.
+void BM_TenSnapshotsOneEditApart(benchmark::State &state)
+{
+    for (auto _ : state) {
+        state.PauseTiming();
+        Fixture fixture(int(state.range(0)));
+        const double empty = fixture.megabytes();
+        const QUuid first = fixture.tree.nodes().front().id();
+        state.ResumeTiming();
+        for (int i = 0; i < 10; ++i) {
+            fixture.clock += std::chrono::minutes(1);
+            if (!fixture.tree.rename(first, QStringLiteral("Group %1").arg(i)) ||
+                !fixture.snapshots.saveWorkspace(QStringLiteral("Snapshot %1").arg(i), std::nullopt))
+                state.SkipWithError("snapshot failed");
+        }
+        state.counters["MiB_empty"] = empty;
+        state.counters["MiB_added"] = fixture.megabytes() - empty;
     }
 }
 
@@ -120,6 +184,8 @@ void BM_YearOfDailySnapshots(benchmark::State &state)
 } // namespace
 
 BENCHMARK(BM_AutomaticSnapshot)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->Iterations(5);
-BENCHMARK(BM_YearOfDailySnapshots)->Arg(1000)->Arg(10000)->Unit(benchmark::kSecond)->Iterations(1);
+BENCHMARK(BM_WriterWaitDuringSnapshot)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_TenSnapshotsOneEditApart)->Arg(10000)->Arg(100000)->Unit(benchmark::kSecond)->Iterations(1);
+BENCHMARK(BM_YearOfDailySnapshots)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kSecond)->Iterations(1);
 
 BENCHMARK_MAIN();

@@ -125,6 +125,12 @@ class Runner:
         self.import_file = small
 
         self.cli(base, "import", big)
+        # Automatic snapshots up to what the retention rule keeps (the newest
+        # ten), so that the safety snapshot of a trial's restore prunes the
+        # oldest and the records only it held are deleted with it.
+        filler = self.cli(base, "snapshot", "save", "--title", "Filler").strip()
+        for _ in range(10):
+            self.cli(base, "snapshot", "restore", filler)
         tree = json.loads(self.cli(base, "tree", "--json"))
         tops = tree[0]["children"]
         self.ids = {
