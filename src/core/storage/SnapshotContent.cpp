@@ -41,10 +41,6 @@ constexpr std::string_view kRecordDictionary =
     "\"existingTab\",\"titleSnapshot\":\"\",\"url\":\"https://docs.google.com/document/d/\"},\"type\":\"chromeTab\"},"
     "\"sortOrder\":1,\"title\":\"\",\"updatedAt\":\"2026-01-01T00:00:00Z\",\"workspaceID\":\"";
 
-// Small records need no more window than this; less zlib state to reset.
-constexpr int kWindowBits = 12;
-constexpr int kMemLevel = 6;
-
 QString zlibFailure(const char *what, const z_stream &stream, int code)
 {
     return QStringLiteral("%1 (zlib %2%3)")
@@ -157,7 +153,7 @@ Result<std::string, json::EncodeError> plainRecord(const TreeExportNode &entry)
 QByteArray recordHash(std::string_view plain)
 {
     return QCryptographicHash::hash(QByteArrayView(plain.data(), qsizetype(plain.size())),
-                                    QCryptographicHash::Sha256);
+                                    QCryptographicHash::Blake2b_256);
 }
 
 Result<TreeExportNode, QString> decodeRecord(std::string_view plain, json::BulkDecoder &decoder)
@@ -192,40 +188,20 @@ Result<TreeExportNode, QString> decodeRecord(std::string_view plain, json::BulkD
     return TreeExportNode(QUuid(), original, std::move(entryTitle), std::move(*node));
 }
 
-struct RecordPacker::Private {
-    z_stream deflater{};
-    z_stream inflater{};
-    bool deflating = false;
-    bool inflating = false;
-};
-
-RecordPacker::RecordPacker()
-    : d(new Private)
+std::string packBlock(const std::vector<std::string_view> &records)
 {
-}
-
-RecordPacker::~RecordPacker()
-{
-    if (d->deflating)
-        deflateEnd(&d->deflater);
-    if (d->inflating)
-        inflateEnd(&d->inflater);
-    delete d;
-}
-
-std::string RecordPacker::pack(std::string_view plain)
-{
-    z_stream &s = d->deflater;
-    if (!d->deflating) {
-        if (deflateInit2(&s, Z_DEFAULT_COMPRESSION, Z_DEFLATED, kWindowBits, kMemLevel, Z_DEFAULT_STRATEGY) != Z_OK)
-            throw std::bad_alloc();
-        d->deflating = true;
-    } else {
-        deflateReset(&s);
+    std::string plain;
+    appendVarint(plain, records.size());
+    for (std::string_view record : records) {
+        appendVarint(plain, record.size());
+        plain.append(record);
     }
+    z_stream s{};
+    if (deflateInit2(&s, Z_DEFAULT_COMPRESSION, Z_DEFLATED, MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        throw std::bad_alloc();
     deflateSetDictionary(&s, reinterpret_cast<const Bytef *>(kRecordDictionary.data()), uInt(kRecordDictionary.size()));
     std::string out(deflateBound(&s, uLong(plain.size())), '\0');
-    s.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(plain.data()));
+    s.next_in = reinterpret_cast<Bytef *>(plain.data());
     s.avail_in = uInt(plain.size());
     s.next_out = reinterpret_cast<Bytef *>(out.data());
     s.avail_out = uInt(out.size());
@@ -234,20 +210,35 @@ std::string RecordPacker::pack(std::string_view plain)
     Q_ASSERT(code == Z_STREAM_END);
     (void)code;
     out.resize(out.size() - s.avail_out);
+    deflateEnd(&s);
     return out;
 }
 
-Result<std::string, QString> RecordPacker::unpack(std::string_view stored)
+Result<std::vector<std::string>, QString> unpackBlock(std::string_view stored)
 {
-    z_stream &s = d->inflater;
-    if (!d->inflating) {
-        if (inflateInit2(&s, kWindowBits) != Z_OK)
-            throw std::bad_alloc();
-        d->inflating = true;
-    } else {
-        inflateReset(&s);
+    z_stream s{};
+    if (inflateInit(&s) != Z_OK)
+        throw std::bad_alloc();
+    auto inflated = inflateBounded(s, stored, kMaxBlockBytes, kRecordDictionary);
+    inflateEnd(&s);
+    if (!inflated)
+        return Failure(inflated.error());
+    std::string_view in = *inflated;
+    std::uint64_t count = 0;
+    if (!readVarint(in, count) || count == 0 || count > kMaxBlockRecords)
+        return Failure(QStringLiteral("the block does not say how many records it holds"));
+    std::vector<std::string> records;
+    records.reserve(count);
+    for (std::uint64_t i = 0; i < count; ++i) {
+        std::uint64_t length = 0;
+        if (!readVarint(in, length) || length > in.size() || length > kMaxRecordBytes)
+            return Failure(QStringLiteral("record %1 of the block is cut short").arg(i));
+        records.emplace_back(in.substr(0, std::size_t(length)));
+        in.remove_prefix(std::size_t(length));
     }
-    return inflateBounded(s, stored, kMaxRecordBytes, kRecordDictionary);
+    if (!in.empty())
+        return Failure(QStringLiteral("bytes follow the block's records"));
+    return records;
 }
 
 std::string encodeShape(const TreeShape &shape, const QUuid &rootID)

@@ -17,17 +17,31 @@
 namespace tarni::snapshotcontent {
 
 // How a snapshot is stored by content: every entry without its id and
-// children is a record, kept once however many snapshots hold it and
-// compressed on its own; a snapshot is its head (the snapshot without the
-// root's children) and its shape, which lists the entries in pre-order as
-// (record row, depth, entry id), compressed. Everything read back is
-// checked: a damaged record or shape is an error, never a partial tree.
+// children is a record, kept once however many snapshots hold it. Records
+// new to the store are compressed together in blocks of up to
+// kMaxBlockRecords (neighbouring records share most of their words, which
+// compressing them one by one could not use); a record's address is its
+// block's row id times 256 plus its slot. A snapshot is its head (the
+// snapshot without the root's children) and its shape, which lists the
+// entries in pre-order as (record address, depth, entry id), compressed.
+// Everything read back is checked: a damaged block or shape is an error,
+// never a partial tree.
 
-// The hash that finds a record already stored (SHA-256 of the plain record).
+// The hash that finds a record already stored (BLAKE2b-256 of the plain
+// record; SHA-256 would take most of a snapshot's time).
 inline constexpr std::size_t kHashBytes = 32;
 // The most a plain record may take: the node's JSON at its limit and an
 // entry title of the same size.
 inline constexpr std::size_t kMaxRecordBytes = 2 * json::kMaxNodeRecordBytes + 64;
+inline constexpr std::size_t kMaxBlockRecords = 64;
+// A block is closed once its records pass this size; one record may still
+// take it past, up to kMaxRecordBytes.
+inline constexpr std::size_t kBlockBytes = std::size_t(256) << 10;
+inline constexpr std::size_t kMaxBlockBytes = kBlockBytes + kMaxRecordBytes + 16 * kMaxBlockRecords;
+
+inline constexpr std::int64_t blockOf(std::int64_t address) { return address >> 8; }
+inline constexpr std::size_t slotOf(std::int64_t address) { return std::size_t(address & 0xff); }
+inline constexpr std::int64_t addressOf(std::int64_t block, std::size_t slot) { return block << 8 | std::int64_t(slot); }
 // The most a shape may take uncompressed: 16 bytes and three varints an
 // entry for many millions of entries.
 inline constexpr std::size_t kMaxShapeBytes = std::size_t(1) << 30;
@@ -40,28 +54,16 @@ QByteArray recordHash(std::string_view plain);
 // The entry of a plain record, with a null id and no children.
 Result<TreeExportNode, QString> decodeRecord(std::string_view plain, json::BulkDecoder &decoder);
 
-// zlib streams with a dictionary of the words node records are made of, so
-// that a record of a few hundred bytes compresses on its own. One packer per
-// thread; it keeps its zlib state between records.
-class RecordPacker {
-public:
-    RecordPacker();
-    ~RecordPacker();
-    RecordPacker(const RecordPacker &) = delete;
-    RecordPacker &operator=(const RecordPacker &) = delete;
-
-    std::string pack(std::string_view plain);
-    // The plain record, or why the stored bytes are not one.
-    Result<std::string, QString> unpack(std::string_view stored);
-
-private:
-    struct Private;
-    Private *d;
-};
+// A block: its records' lengths and bytes, as one zlib stream with a
+// dictionary of the words node records are made of (which a small block of
+// one edited record needs most).
+std::string packBlock(const std::vector<std::string_view> &records);
+// The block's records, or why the stored bytes are not a block.
+Result<std::vector<std::string>, QString> unpackBlock(std::string_view stored);
 
 // The entries below a snapshot's root, in pre-order.
 struct TreeShape {
-    std::vector<std::int64_t> records; // row ids of the records
+    std::vector<std::int64_t> records; // addresses of the records
     std::vector<std::uint32_t> depths; // 1: a child of the root
     std::vector<QUuid> ids;            // the entries' own ids
 
@@ -81,7 +83,7 @@ struct Flattened {
 Flattened flatten(const TreeExportNode &root);
 
 // Nests copies of the decoded records below `root` as the shape says.
-// `recordOf` gives the decoded record of a row id (or null: an error).
+// `recordOf` gives the decoded record at an address (or null: an error).
 template <class RecordOf>
 Result<void, QString> assemble(TreeExportNode &root, const TreeShape &shape, RecordOf &&recordOf);
 

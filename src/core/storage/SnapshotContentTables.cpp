@@ -13,13 +13,16 @@ Q_DECLARE_LOGGING_CATEGORY(lcStore)
 
 namespace tarni::snapshotcontent {
 
-// AUTOINCREMENT: a record id is never used again, so an entry list naming
-// a record that went missing cannot read another one in its place.
-const char *const kCreateContentTables = "CREATE TABLE IF NOT EXISTS snapshot_records (\n"
+// AUTOINCREMENT: a block id is never used again, so an entry list naming
+// a block that went missing cannot read another one in its place.
+const char *const kCreateContentTables = "CREATE TABLE IF NOT EXISTS snapshot_blocks (\n"
                                          "    id INTEGER PRIMARY KEY AUTOINCREMENT,\n"
-                                         "    hash BLOB NOT NULL UNIQUE,\n"
                                          "    body BLOB NOT NULL\n"
                                          ");\n"
+                                         "CREATE TABLE IF NOT EXISTS snapshot_records (\n"
+                                         "    hash BLOB PRIMARY KEY,\n"
+                                         "    address INTEGER NOT NULL\n"
+                                         ") WITHOUT ROWID;\n"
                                          "CREATE TABLE IF NOT EXISTS snapshot_trees (\n"
                                          "    snapshot_id TEXT PRIMARY KEY,\n"
                                          "    head_json TEXT NOT NULL,\n"
@@ -31,6 +34,7 @@ const char *const kCreateContentTables = "CREATE TABLE IF NOT EXISTS snapshot_re
                                          ");";
 const char *const kDeleteAllTrees = "DELETE FROM snapshot_trees;";
 const char *const kDeleteAllRecords = "DELETE FROM snapshot_records;";
+const char *const kDeleteAllBlocks = "DELETE FROM snapshot_blocks;";
 
 namespace {
 
@@ -39,12 +43,16 @@ constexpr const char *kEndRead = "COMMIT;";
 constexpr const char *kSelectSweeps = "SELECT count FROM snapshot_sweeps WHERE id = 1;";
 constexpr const char *kCountSweep = "INSERT INTO snapshot_sweeps (id, count) VALUES (1, 1)\n"
                                     "ON CONFLICT (id) DO UPDATE SET count = count + 1;";
-constexpr const char *kSelectRecordID = "SELECT id FROM snapshot_records WHERE hash = ?;";
-constexpr const char *kInsertRecord = "INSERT OR IGNORE INTO snapshot_records (hash, body) VALUES (?, ?);";
-constexpr const char *kSelectRecordBody = "SELECT body FROM snapshot_records WHERE id = ?;";
-constexpr const char *kSelectRecordIDs = "SELECT id FROM snapshot_records ORDER BY id;";
-constexpr const char *kDeleteRecord = "DELETE FROM snapshot_records WHERE id = ?;";
-constexpr const char *kSelectTreeExists = "SELECT 1 FROM snapshot_trees WHERE snapshot_id = ?;";
+constexpr const char *kSelectRecordAddress = "SELECT address FROM snapshot_records WHERE hash = ?;";
+// Another connection may have stored the same record meanwhile; either
+// copy serves.
+constexpr const char *kInsertRecord = "INSERT OR IGNORE INTO snapshot_records (hash, address) VALUES (?, ?);";
+constexpr const char *kInsertBlock = "INSERT INTO snapshot_blocks (body) VALUES (?);";
+constexpr const char *kSelectBlock = "SELECT body FROM snapshot_blocks WHERE id = ?;";
+constexpr const char *kSelectBlockIDs = "SELECT id FROM snapshot_blocks ORDER BY id;";
+constexpr const char *kDeleteBlock = "DELETE FROM snapshot_blocks WHERE id = ?;";
+constexpr const char *kSelectRecords = "SELECT hash, address FROM snapshot_records;";
+constexpr const char *kDeleteRecord = "DELETE FROM snapshot_records WHERE hash = ?;";
 constexpr const char *kUpsertTree = "INSERT OR REPLACE INTO snapshot_trees (snapshot_id, head_json, shape)\n"
                                     "VALUES (?, ?, ?);";
 constexpr const char *kSelectTree = "SELECT head_json, shape FROM snapshot_trees WHERE snapshot_id = ?;";
@@ -166,38 +174,59 @@ StoreResult<std::int64_t> ContentTables::sweepsDone()
 
 StoreResult<void> ContentTables::lookUp(PreparedSnapshot &prepared, bool all)
 {
-    auto s = statement(kSelectRecordID);
+    auto s = statement(kSelectRecordAddress);
     if (!s)
         return Failure(s.error());
     for (std::size_t i = 0; i < prepared.hashes.size(); ++i) {
-        if (!all && prepared.rowids[i] != 0)
+        if (!all && prepared.addresses[i] != 0)
             continue;
         sqlite3_reset(*s);
         bindBlob(*s, 1, prepared.hashes[i].constData(), std::size_t(prepared.hashes[i].size()));
         const Step result = step(*s);
         if (result == Step::failed) {
-            StoreError error = sqliteError(StoreError::Kind::step, kSelectRecordID);
+            StoreError error = sqliteError(StoreError::Kind::step, kSelectRecordAddress);
             sqlite3_reset(*s);
             return Failure(error);
         }
-        prepared.rowids[i] = result == Step::row ? sqlite3_column_int64(*s, 0) : 0;
+        prepared.addresses[i] = result == Step::row ? sqlite3_column_int64(*s, 0) : 0;
     }
     sqlite3_reset(*s);
-    // Only the records still missing are compressed, each once; the plain
-    // texts go as soon as they are not needed (a record found now and swept
-    // before the write is encoded again from its entry).
+    // The records still missing go into blocks, each once, in the order the
+    // tree holds them (neighbours compress best together). The plain texts
+    // go as soon as they are not needed: a record found now and swept
+    // before the write is encoded again from its entry.
+    std::vector<std::string_view> pending;
+    std::vector<std::size_t> pendingRecords;
+    std::size_t pendingBytes = 0;
+    auto close = [&] {
+        if (pending.empty())
+            return;
+        prepared.blocks.push_back({packBlock(pending), pendingRecords});
+        for (std::size_t record : pendingRecords)
+            std::string().swap(prepared.plain[record]);
+        pending.clear();
+        pendingRecords.clear();
+        pendingBytes = 0;
+    };
     for (std::size_t i = 0; i < prepared.hashes.size(); ++i) {
-        if (prepared.rowids[i] == 0 && prepared.packed[i].empty()) {
-            if (prepared.plain[i].empty()) {
-                auto plain = plainRecord(*prepared.flat.entries[prepared.firstEntry[i]]);
-                if (!plain)
-                    return Failure(StoreError{StoreError::Kind::encode, {}, plain.error().reason});
-                prepared.plain[i] = std::move(*plain);
-            }
-            prepared.packed[i] = m_packer.pack(prepared.plain[i]);
+        if (prepared.addresses[i] != 0 || prepared.packed[i]) {
+            std::string().swap(prepared.plain[i]);
+            continue;
         }
-        std::string().swap(prepared.plain[i]);
+        if (prepared.plain[i].empty()) {
+            auto plain = plainRecord(*prepared.flat.entries[prepared.firstEntry[i]]);
+            if (!plain)
+                return Failure(StoreError{StoreError::Kind::encode, {}, plain.error().reason});
+            prepared.plain[i] = std::move(*plain);
+        }
+        pending.push_back(prepared.plain[i]);
+        pendingRecords.push_back(i);
+        pendingBytes += prepared.plain[i].size();
+        prepared.packed[i] = true;
+        if (pending.size() == kMaxBlockRecords || pendingBytes >= kBlockBytes)
+            close();
     }
+    close();
     return {};
 }
 
@@ -228,8 +257,8 @@ StoreResult<PreparedSnapshot> ContentTables::prepare(const WorkspaceSnapshot &sn
         }
         prepared.recordOfEntry.push_back(index);
     }
-    prepared.rowids.assign(prepared.hashes.size(), 0);
-    prepared.packed.resize(prepared.hashes.size());
+    prepared.addresses.assign(prepared.hashes.size(), 0);
+    prepared.packed.assign(prepared.hashes.size(), false);
 
     // One read transaction: the records found and the sweep count agree.
     auto begin = statement(kBeginRead);
@@ -269,41 +298,56 @@ StoreResult<qint64> ContentTables::write(PreparedSnapshot &prepared)
         prepared.sweepsSeen = *sweeps;
     }
     qint64 added = 0;
+    auto insertBlock = statement(kInsertBlock);
+    if (!insertBlock)
+        return Failure(insertBlock.error());
+    std::vector<std::int64_t> blockIDs;
+    for (const PreparedSnapshot::Block &block : prepared.blocks) {
+        sqlite3_reset(*insertBlock);
+        bindBlob(*insertBlock, 1, block.bytes.data(), block.bytes.size());
+        if (step(*insertBlock) == Step::failed) {
+            StoreError error = sqliteError(StoreError::Kind::step, kInsertBlock);
+            sqlite3_reset(*insertBlock);
+            return Failure(error);
+        }
+        blockIDs.push_back(sqlite3_last_insert_rowid(m_db));
+        added += qint64(block.bytes.size());
+    }
+    sqlite3_reset(*insertBlock);
     auto insert = statement(kInsertRecord);
     if (!insert)
         return Failure(insert.error());
-    for (std::size_t i = 0; i < prepared.hashes.size(); ++i) {
-        if (prepared.rowids[i] != 0)
-            continue;
-        sqlite3_reset(*insert);
-        bindBlob(*insert, 1, prepared.hashes[i].constData(), std::size_t(prepared.hashes[i].size()));
-        bindBlob(*insert, 2, prepared.packed[i].data(), prepared.packed[i].size());
-        if (step(*insert) == Step::failed) {
-            StoreError error = sqliteError(StoreError::Kind::step, kInsertRecord);
+    for (std::size_t b = 0; b < prepared.blocks.size(); ++b) {
+        const auto &records = prepared.blocks[b].records;
+        for (std::size_t slot = 0; slot < records.size(); ++slot) {
+            const std::size_t i = records[slot];
+            // Found again after a sweep: that copy serves, this one is
+            // swept with its block when nothing names it.
+            if (prepared.addresses[i] != 0)
+                continue;
+            prepared.addresses[i] = addressOf(blockIDs[b], slot);
             sqlite3_reset(*insert);
-            return Failure(error);
-        }
-        if (sqlite3_changes(m_db) == 1) {
-            prepared.rowids[i] = sqlite3_last_insert_rowid(m_db);
-            added += qint64(prepared.packed[i].size() + prepared.hashes[i].size());
+            bindBlob(*insert, 1, prepared.hashes[i].constData(), std::size_t(prepared.hashes[i].size()));
+            sqlite3_bind_int64(*insert, 2, prepared.addresses[i]);
+            if (step(*insert) == Step::failed) {
+                StoreError error = sqliteError(StoreError::Kind::step, kInsertRecord);
+                sqlite3_reset(*insert);
+                return Failure(error);
+            }
+            added += qint64(prepared.hashes[i].size() + 8);
         }
     }
     sqlite3_reset(*insert);
-    // Another connection stored some of them meanwhile.
-    if (std::count(prepared.rowids.begin(), prepared.rowids.end(), 0) != 0) {
-        if (auto found = lookUp(prepared, false); !found)
-            return Failure(found.error());
-        if (std::count(prepared.rowids.begin(), prepared.rowids.end(), 0) != 0)
-            return Failure(StoreError{StoreError::Kind::step, QString::fromUtf8(kInsertRecord),
-                                      QStringLiteral("a snapshot record was neither stored nor found")});
-    }
+    if (std::count(prepared.addresses.begin(), prepared.addresses.end(), 0) != 0)
+        return Failure(StoreError{StoreError::Kind::step, QString::fromUtf8(kInsertRecord),
+                                  QStringLiteral("a snapshot record was neither stored nor found")});
 
     TreeShape shape;
     const std::size_t count = prepared.flat.entries.size();
     shape.records.reserve(count);
     shape.ids.reserve(count);
     for (std::size_t i = 0; i < count; ++i) {
-        shape.records.push_back(prepared.rowids[prepared.recordOfEntry[i]]);
+        shape.records.push_back(prepared.addresses[prepared.recordOfEntry[i]]);
         shape.ids.push_back(prepared.flat.entries[i]->id);
     }
     shape.depths = prepared.flat.depths;
@@ -353,40 +397,46 @@ StoreResult<WorkspaceSnapshot> ContentTables::read(const std::string &snapshotID
     if (!head->rootNode.children.empty())
         return Failure(damaged(kSelectTree, QStringLiteral("its head has entries of its own")));
 
+    // Each block once, keeping the records the snapshot names.
     std::vector<std::int64_t> wanted = shape->records;
     std::sort(wanted.begin(), wanted.end());
     wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
     std::vector<TreeExportNode> records;
     records.reserve(wanted.size());
-    auto body = statement(kSelectRecordBody);
+    auto body = statement(kSelectBlock);
     if (!body)
         return Failure(body.error());
-    for (std::int64_t rowid : wanted) {
+    for (std::size_t next = 0; next < wanted.size();) {
+        const std::int64_t block = blockOf(wanted[next]);
         sqlite3_reset(*body);
-        sqlite3_bind_int64(*body, 1, rowid);
+        sqlite3_bind_int64(*body, 1, block);
         const Step got = step(*body);
         if (got == Step::failed) {
-            StoreError error = sqliteError(StoreError::Kind::step, kSelectRecordBody);
+            StoreError error = sqliteError(StoreError::Kind::step, kSelectBlock);
             sqlite3_reset(*body);
             return Failure(error);
         }
         if (got == Step::done) {
             sqlite3_reset(*body);
-            return Failure(damaged(kSelectRecordBody, QStringLiteral("record %1 is missing").arg(rowid)));
+            return Failure(damaged(kSelectBlock, QStringLiteral("record block %1 is missing").arg(block)));
         }
-        auto plain = m_packer.unpack(blobView(*body, 0));
-        if (!plain) {
-            sqlite3_reset(*body);
-            return Failure(damaged(kSelectRecordBody, QStringLiteral("record %1: %2").arg(rowid).arg(plain.error())));
+        auto unpacked = unpackBlock(blobView(*body, 0));
+        sqlite3_reset(*body);
+        if (!unpacked)
+            return Failure(damaged(kSelectBlock, QStringLiteral("record block %1: %2").arg(block).arg(unpacked.error())));
+        for (; next < wanted.size() && blockOf(wanted[next]) == block; ++next) {
+            const std::size_t slot = slotOf(wanted[next]);
+            if (slot >= unpacked->size())
+                return Failure(damaged(kSelectBlock, QStringLiteral("record block %1 has no record %2").arg(block).arg(slot)));
+            auto record = decodeRecord((*unpacked)[slot], m_decoder);
+            if (!record)
+                return Failure(damaged(kSelectBlock, QStringLiteral("record %1 of block %2: %3")
+                                                         .arg(slot)
+                                                         .arg(block)
+                                                         .arg(record.error())));
+            records.push_back(std::move(*record));
         }
-        auto record = decodeRecord(*plain, m_decoder);
-        if (!record) {
-            sqlite3_reset(*body);
-            return Failure(damaged(kSelectRecordBody, QStringLiteral("record %1: %2").arg(rowid).arg(record.error())));
-        }
-        records.push_back(std::move(*record));
     }
-    sqlite3_reset(*body);
 
     WorkspaceSnapshot snapshot = std::move(*head);
     auto assembled = assemble(snapshot.rootNode, *shape, [&](std::int64_t rowid) -> const TreeExportNode * {
@@ -465,7 +515,7 @@ StoreResult<qint64> ContentTables::sweep()
         return Failure(dropped.error());
 
     std::vector<std::int64_t> stored;
-    auto ids = statement(kSelectRecordIDs);
+    auto ids = statement(kSelectBlockIDs);
     if (!ids)
         return Failure(ids.error());
     Step got;
@@ -473,10 +523,16 @@ StoreResult<qint64> ContentTables::sweep()
         stored.push_back(sqlite3_column_int64(*ids, 0));
     sqlite3_reset(*ids);
     if (got == Step::failed)
-        return Failure(sqliteError(StoreError::Kind::step, kSelectRecordIDs));
+        return Failure(sqliteError(StoreError::Kind::step, kSelectBlockIDs));
     if (stored.empty())
         return qint64(0);
 
+    auto indexOf = [&](std::int64_t block) -> std::optional<std::size_t> {
+        const auto at = std::lower_bound(stored.begin(), stored.end(), block);
+        if (at == stored.end() || *at != block)
+            return std::nullopt;
+        return std::size_t(at - stored.begin());
+    };
     std::vector<bool> used(stored.size(), false);
     auto shapes = statement(kSelectShapes);
     if (!shapes)
@@ -484,24 +540,29 @@ StoreResult<qint64> ContentTables::sweep()
     while ((got = step(*shapes)) == Step::row) {
         auto shape = decodeShape(blobView(*shapes, 1), QUuid());
         if (!shape) {
-            qCWarning(lcStore).noquote() << "snapshot" << QString::fromUtf8(textView(*shapes, 0).data(),
-                                                                             qsizetype(textView(*shapes, 0).size()))
+            const std::string_view id = textView(*shapes, 0);
+            qCWarning(lcStore).noquote() << "snapshot" << QString::fromUtf8(id.data(), qsizetype(id.size()))
                                          << "cannot be read, so no snapshot records are deleted:" << shape.error();
             sqlite3_reset(*shapes);
             return qint64(0);
         }
-        for (std::int64_t rowid : shape->records) {
-            const auto at = std::lower_bound(stored.begin(), stored.end(), rowid);
-            if (at != stored.end() && *at == rowid)
-                used[std::size_t(at - stored.begin())] = true;
+        std::int64_t last = -1;
+        for (std::int64_t address : shape->records) {
+            if (blockOf(address) == last)
+                continue;
+            last = blockOf(address);
+            if (auto index = indexOf(last))
+                used[*index] = true;
         }
     }
     sqlite3_reset(*shapes);
     if (got == Step::failed)
         return Failure(sqliteError(StoreError::Kind::step, kSelectShapes));
+    if (std::find(used.begin(), used.end(), false) == used.end())
+        return qint64(0);
 
     qint64 deleted = 0;
-    auto remove = statement(kDeleteRecord);
+    auto remove = statement(kDeleteBlock);
     if (!remove)
         return Failure(remove.error());
     for (std::size_t i = 0; i < stored.size(); ++i) {
@@ -510,17 +571,44 @@ StoreResult<qint64> ContentTables::sweep()
         sqlite3_reset(*remove);
         sqlite3_bind_int64(*remove, 1, stored[i]);
         if (step(*remove) == Step::failed) {
-            StoreError error = sqliteError(StoreError::Kind::step, kDeleteRecord);
+            StoreError error = sqliteError(StoreError::Kind::step, kDeleteBlock);
             sqlite3_reset(*remove);
             return Failure(error);
         }
         ++deleted;
     }
     sqlite3_reset(*remove);
-    if (deleted > 0) {
-        if (auto counted = run(kCountSweep); !counted)
-            return Failure(counted.error());
+
+    // Where the deleted blocks' records were: one pass over the index.
+    std::vector<QByteArray> gone;
+    auto records = statement(kSelectRecords);
+    if (!records)
+        return Failure(records.error());
+    while ((got = step(*records)) == Step::row) {
+        const auto index = indexOf(blockOf(sqlite3_column_int64(*records, 1)));
+        if (!index || !used[*index]) {
+            const std::string_view hash = blobView(*records, 0);
+            gone.emplace_back(hash.data(), qsizetype(hash.size()));
+        }
     }
+    sqlite3_reset(*records);
+    if (got == Step::failed)
+        return Failure(sqliteError(StoreError::Kind::step, kSelectRecords));
+    auto unlist = statement(kDeleteRecord);
+    if (!unlist)
+        return Failure(unlist.error());
+    for (const QByteArray &hash : gone) {
+        sqlite3_reset(*unlist);
+        bindBlob(*unlist, 1, hash.constData(), std::size_t(hash.size()));
+        if (step(*unlist) == Step::failed) {
+            StoreError error = sqliteError(StoreError::Kind::step, kDeleteRecord);
+            sqlite3_reset(*unlist);
+            return Failure(error);
+        }
+    }
+    sqlite3_reset(*unlist);
+    if (auto counted = run(kCountSweep); !counted)
+        return Failure(counted.error());
     return deleted;
 }
 

@@ -24,7 +24,8 @@ inline constexpr std::string_view kPayloadMarker = "{\"contentStored\":1,\"schem
 bool isStoredByContent(std::string_view payload);
 
 // The tables beside `snapshots`, created with the store's other tables.
-// snapshot_records: one row per distinct record (hash, compressed body);
+// snapshot_blocks: the records, compressed in blocks;
+// snapshot_records: where each distinct record is, by its hash;
 // snapshot_trees: per snapshot its head's JSON and its compressed shape;
 // snapshot_sweeps: how often records were deleted, so that a writer that
 // looked records up before its write transaction can tell whether they
@@ -32,6 +33,7 @@ bool isStoredByContent(std::string_view payload);
 extern const char *const kCreateContentTables;
 extern const char *const kDeleteAllTrees;
 extern const char *const kDeleteAllRecords;
+extern const char *const kDeleteAllBlocks;
 
 // A snapshot encoded and looked up before the write transaction: what the
 // transaction itself still has to do is insert the new records and one row.
@@ -44,8 +46,15 @@ struct PreparedSnapshot {
     std::vector<QByteArray> hashes;          // distinct records
     std::vector<std::size_t> firstEntry;     // of each distinct record
     std::vector<std::string> plain;          // kept only until looked up
-    std::vector<std::string> packed;         // for the records not stored yet
-    std::vector<std::int64_t> rowids;        // 0: not stored yet
+    std::vector<std::int64_t> addresses;     // 0: not stored yet
+    // The records not stored yet, packed in blocks: each block's bytes and
+    // its records (distinct indexes, by slot).
+    struct Block {
+        std::string bytes;
+        std::vector<std::size_t> records;
+    };
+    std::vector<Block> blocks;
+    std::vector<bool> packed;
     std::int64_t sweepsSeen = -1;
 };
 
@@ -71,9 +80,10 @@ public:
     // The new head's JSON, for the caller's other tables.
     StoreResult<std::string> rename(const std::string &snapshotID, const QString &title);
     StoreResult<void> forget(const std::string &snapshotID);
-    // Deletes the records no snapshot's shape names any more, and the
-    // shapes whose snapshot row is gone. Nothing when a shape cannot be
-    // read (what it names is unknown). Returns the records deleted.
+    // Deletes the blocks no snapshot's shape names a record of any more
+    // (and where their records were), and the shapes whose snapshot row is
+    // gone. Nothing when a shape cannot be read (what it names is
+    // unknown). Returns the blocks deleted.
     StoreResult<qint64> sweep();
 
 private:
@@ -84,7 +94,6 @@ private:
 
     sqlite3 *m_db;
     std::unordered_map<const char *, sqlite3_stmt *> m_statements;
-    RecordPacker m_packer;
     json::BulkDecoder m_decoder;
 };
 

@@ -369,7 +369,7 @@ StoreResult<void> WorkspaceStore::reset()
     for (const char *sql : {kDeleteSnapshots, kDeleteNodes, kDeleteWorkspaces, kDeleteAllHistoryRecords,
                             kDeleteAllHistory, kDeleteAllTrashNodes, kDeleteAllTrash, kDeleteAllSnapshotMarks,
                             kDeleteAllSnapshotSummaries, kDeleteAllSnapshotHeads, snapshotcontent::kDeleteAllTrees,
-                            snapshotcontent::kDeleteAllRecords}) {
+                            snapshotcontent::kDeleteAllRecords, snapshotcontent::kDeleteAllBlocks}) {
         if (auto deleted = d->execute(sql); !deleted)
             return deleted;
     }

@@ -214,7 +214,7 @@ TEST_F(WorkspaceStoreSnapshotsTest, TheListReadsRecordedHeadsUntilASnapshotChang
 
     // A snapshot's records damaged: the list does not notice (it read only
     // the heads), opening it does.
-    raw.exec("UPDATE snapshot_records SET body = x'00'");
+    raw.exec("UPDATE snapshot_blocks SET body = x'00'");
     EXPECT_EQ(conditions(), (Seen{{QStringLiteral("renamed"), SnapshotCondition::readable},
                                   {QStringLiteral("whole"), SnapshotCondition::damaged}}));
     EXPECT_EQ(store.fetchListedSnapshot(workspace, part.id).value()->summary.condition, SnapshotCondition::damaged);
@@ -272,12 +272,13 @@ TEST_F(WorkspaceStoreSnapshotsTest, ADatabaseWithoutMarksReadsAsManualSnapshots)
 }
 
 // A record is stored once however many snapshots hold it; deleting or
-// replacing a snapshot deletes the records no other one holds.
+// replacing a snapshot deletes the blocks of records no other one holds.
 TEST_F(WorkspaceStoreSnapshotsTest, SnapshotsStoreEachSharedRecordOnce)
 {
     WorkspaceStore store(path());
     tarni::testing::RawDatabase raw(path());
     auto records = [&] { return std::stoi(raw.value("SELECT count(*) FROM snapshot_records")); };
+    auto blocks = [&] { return std::stoi(raw.value("SELECT count(*) FROM snapshot_blocks")); };
     NodeList nodes;
     for (int i = 0; i < 30; ++i)
         nodes << group(QStringLiteral("G%1").arg(i), i % 5 ? std::optional(nodes.at(i - 1).id()) : std::nullopt, i);
@@ -288,6 +289,7 @@ TEST_F(WorkspaceStoreSnapshotsTest, SnapshotsStoreEachSharedRecordOnce)
         ASSERT_TRUE(store.saveMarkedSnapshot(daily.back(), SnapshotOrigin::daily));
     }
     EXPECT_EQ(records(), 30 + 2);
+    EXPECT_EQ(blocks(), 3);
     // Entry ids not numbered as exports number them are kept all the same.
     WorkspaceSnapshot part = snapshot(QStringLiteral("part"), nodes, nodes[0].id());
     part.rootNode.children.at(0).id = QUuid::createUuid();
@@ -296,19 +298,25 @@ TEST_F(WorkspaceStoreSnapshotsTest, SnapshotsStoreEachSharedRecordOnce)
     for (const WorkspaceSnapshot &saved : daily + QList{part})
         EXPECT_EQ(store.fetchSnapshot(workspace, saved.id).value(), saved) << saved.title.toStdString();
 
+    // Day 0's records are in the block the others read too.
     ASSERT_TRUE(store.deleteSnapshots({daily[0].id}));
+    EXPECT_EQ(blocks(), 3);
+    EXPECT_EQ(records(), 32);
+    // G1 as renamed on day 1 was day 1's own.
+    ASSERT_TRUE(store.deleteSnapshots({daily[1].id}));
+    EXPECT_EQ(blocks(), 2);
     EXPECT_EQ(records(), 31);
-    // Saved again under its id with one more node: the new node's record is
-    // added, none of the old ones was only its own.
+    // Saved again under its id with one more node: only that node's record
+    // is added, and nothing the replaced one held was its own.
     nodes << group(QStringLiteral("G30"), nodes[0].id(), 30);
     WorkspaceSnapshot again = snapshot(QStringLiteral("part"), nodes, nodes[0].id());
     again.id = part.id;
     ASSERT_TRUE(store.saveSnapshot(again));
+    EXPECT_EQ(blocks(), 3);
     EXPECT_EQ(records(), 32);
     EXPECT_EQ(store.fetchSnapshot(workspace, part.id).value(), again);
-    ASSERT_TRUE(store.deleteSnapshots({daily[1].id, daily[2].id}));
-    EXPECT_EQ(records(), 5); // G1 to G4 as of day 2, and G30 (its root G0 is in its head)
-    ASSERT_TRUE(store.deleteSnapshots({part.id}));
+    ASSERT_TRUE(store.deleteSnapshots({daily[2].id, part.id}));
+    EXPECT_EQ(blocks(), 0);
     EXPECT_EQ(records(), 0);
     EXPECT_EQ(raw.value("SELECT count(*) FROM snapshot_trees"), "0");
 }
@@ -341,9 +349,9 @@ TEST_F(WorkspaceStoreSnapshotsTest, SnapshotsOfOlderVersionsStayReadableRenamabl
 TEST_F(WorkspaceStoreSnapshotsTest, ADamagedSnapshotIsAnErrorNeverAPartialTree)
 {
     const std::pair<const char *, const char *> damages[] = {
-        {"record cut short", "UPDATE snapshot_records SET body = substr(body, 1, length(body) - 3)"},
-        {"record compressed without the dictionary", "UPDATE snapshot_records SET body = x'789c030000000001'"},
-        {"record missing", "DELETE FROM snapshot_records WHERE id = (SELECT max(id) FROM snapshot_records)"},
+        {"block cut short", "UPDATE snapshot_blocks SET body = substr(body, 1, length(body) - 3)"},
+        {"block compressed without the dictionary", "UPDATE snapshot_blocks SET body = x'789c030000000001'"},
+        {"block missing", "DELETE FROM snapshot_blocks"},
         {"entry list cut short", "UPDATE snapshot_trees SET shape = substr(shape, 1, length(shape) / 2)"},
         {"entry list missing", "DELETE FROM snapshot_trees"},
         {"head not JSON", "UPDATE snapshot_trees SET head_json = '{'"},
