@@ -97,6 +97,18 @@ std::int64_t unzigzag(std::uint64_t value)
     return std::int64_t(value >> 1) ^ -std::int64_t(value & 1);
 }
 
+// Differences and sums that wrap instead of overflowing: a hostile list may
+// name any numbers, and the round trip still holds.
+std::int64_t wrappingDifference(std::int64_t a, std::int64_t b)
+{
+    return std::int64_t(std::uint64_t(a) - std::uint64_t(b));
+}
+
+std::int64_t wrappingSum(std::int64_t a, std::int64_t b)
+{
+    return std::int64_t(std::uint64_t(a) + std::uint64_t(b));
+}
+
 } // namespace
 
 void appendVarint(std::string &out, std::uint64_t value)
@@ -251,7 +263,7 @@ std::string encodeShape(const TreeShape &shape, const QUuid &rootID)
     appendVarint(plain, shape.size());
     std::int64_t previousRecord = 0;
     for (std::int64_t record : shape.records) {
-        appendVarint(plain, zigzag(record - previousRecord));
+        appendVarint(plain, zigzag(wrappingDifference(record, previousRecord)));
         previousRecord = record;
     }
     std::int64_t previousDepth = 0;
@@ -288,7 +300,7 @@ std::string encodeShape(const TreeShape &shape, const QUuid &rootID)
     return out;
 }
 
-Result<TreeShape, QString> decodeShape(std::string_view stored, const QUuid &rootID)
+Result<TreeShape, QString> decodeShape(std::string_view stored, const QUuid &rootID, bool recordsOnly)
 {
     z_stream s{};
     if (inflateInit(&s) != Z_OK)
@@ -310,22 +322,24 @@ Result<TreeShape, QString> decodeShape(std::string_view stored, const QUuid &roo
         return cut();
     TreeShape shape;
     shape.records.reserve(count);
-    shape.depths.reserve(count);
-    shape.ids.reserve(count);
     std::int64_t record = 0;
     for (std::uint64_t i = 0; i < count; ++i) {
         std::uint64_t delta = 0;
         if (!readVarint(in, delta))
             return cut();
-        record += unzigzag(delta);
+        record = wrappingSum(record, unzigzag(delta));
         shape.records.push_back(record);
     }
+    if (recordsOnly)
+        return shape;
+    shape.depths.reserve(count);
+    shape.ids.reserve(count);
     std::int64_t depth = 0;
     for (std::uint64_t i = 0; i < count; ++i) {
         std::uint64_t delta = 0;
         if (!readVarint(in, delta))
             return cut();
-        depth += unzigzag(delta);
+        depth = wrappingSum(depth, unzigzag(delta));
         if (depth < 1 || depth > std::int64_t(json::kMaxTreeDepth))
             return Failure(QStringLiteral("entry %1 has depth %2").arg(i).arg(depth));
         shape.depths.push_back(std::uint32_t(depth));

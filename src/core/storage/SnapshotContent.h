@@ -73,7 +73,8 @@ struct TreeShape {
 // The root's id starts the count of entry ids (nextEntryID): an entry whose
 // id follows the one before it costs a bit.
 std::string encodeShape(const TreeShape &shape, const QUuid &rootID);
-Result<TreeShape, QString> decodeShape(std::string_view stored, const QUuid &rootID);
+// With recordsOnly, only the records column is read (and checked).
+Result<TreeShape, QString> decodeShape(std::string_view stored, const QUuid &rootID, bool recordsOnly = false);
 
 // The entries of a tree below its root, in pre-order, with their depths.
 struct Flattened {

@@ -538,7 +538,7 @@ StoreResult<qint64> ContentTables::sweep()
     if (!shapes)
         return Failure(shapes.error());
     while ((got = step(*shapes)) == Step::row) {
-        auto shape = decodeShape(blobView(*shapes, 1), QUuid());
+        auto shape = decodeShape(blobView(*shapes, 1), QUuid(), true);
         if (!shape) {
             const std::string_view id = textView(*shapes, 0);
             qCWarning(lcStore).noquote() << "snapshot" << QString::fromUtf8(id.data(), qsizetype(id.size()))
