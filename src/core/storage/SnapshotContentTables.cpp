@@ -35,14 +35,15 @@ const char *const kCreateContentTables = "CREATE TABLE IF NOT EXISTS snapshot_bl
 const char *const kDeleteAllTrees = "DELETE FROM snapshot_trees;";
 const char *const kDeleteAllRecords = "DELETE FROM snapshot_records;";
 const char *const kDeleteAllBlocks = "DELETE FROM snapshot_blocks;";
+const char *const kCountSweep = "INSERT INTO snapshot_sweeps (id, count) VALUES (1, 1)\n"
+                                "ON CONFLICT (id) DO UPDATE SET count = count + 1;";
 
 namespace {
 
 constexpr const char *kBeginRead = "BEGIN;";
-constexpr const char *kEndRead = "COMMIT;";
+constexpr const char *kEndRead = "ROLLBACK;";
 constexpr const char *kSelectSweeps = "SELECT count FROM snapshot_sweeps WHERE id = 1;";
-constexpr const char *kCountSweep = "INSERT INTO snapshot_sweeps (id, count) VALUES (1, 1)\n"
-                                    "ON CONFLICT (id) DO UPDATE SET count = count + 1;";
+
 constexpr const char *kSelectRecordAddress = "SELECT address FROM snapshot_records WHERE hash = ?;";
 // Another connection may have stored the same record meanwhile; either
 // copy serves.

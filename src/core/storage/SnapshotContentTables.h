@@ -34,6 +34,8 @@ extern const char *const kCreateContentTables;
 extern const char *const kDeleteAllTrees;
 extern const char *const kDeleteAllRecords;
 extern const char *const kDeleteAllBlocks;
+// Run by whatever deletes records, in its transaction.
+extern const char *const kCountSweep;
 
 // A snapshot encoded and looked up before the write transaction: what the
 // transaction itself still has to do is insert the new records and one row.

@@ -369,7 +369,8 @@ StoreResult<void> WorkspaceStore::reset()
     for (const char *sql : {kDeleteSnapshots, kDeleteNodes, kDeleteWorkspaces, kDeleteAllHistoryRecords,
                             kDeleteAllHistory, kDeleteAllTrashNodes, kDeleteAllTrash, kDeleteAllSnapshotMarks,
                             kDeleteAllSnapshotSummaries, kDeleteAllSnapshotHeads, snapshotcontent::kDeleteAllTrees,
-                            snapshotcontent::kDeleteAllRecords, snapshotcontent::kDeleteAllBlocks}) {
+                            snapshotcontent::kDeleteAllRecords, snapshotcontent::kDeleteAllBlocks,
+                            snapshotcontent::kCountSweep}) {
         if (auto deleted = d->execute(sql); !deleted)
             return deleted;
     }
