@@ -1,7 +1,8 @@
 // Automatic snapshots against a real database file: what one costs at
 // 10,000 and 100,000 nodes (export, encoding, the write and the retention
-// pass), and how the file grows over a simulated year of daily snapshots
-// with the retention rule.
+// pass), how long another connection's write waits meanwhile, how much ten
+// snapshots with one edit between them add, and how the file grows over a
+// simulated year of daily snapshots with the retention rule.
 //
 //   build/bench/storage/bench_Snapshots
 //
@@ -14,12 +15,17 @@
 
 #include <benchmark/benchmark.h>
 
+#include <sqlite3.h>
+
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QTimeZone>
 
+#include <algorithm>
+#include <atomic>
 #include <filesystem>
+#include <thread>
 
 using namespace tarni;
 
@@ -50,6 +56,27 @@ struct Fixture {
             std::abort();
     }
 
+    // The pages in use, as another connection sees them (the log's
+    // included): what the data takes, whatever the log and free pages add.
+    double usedMegabytes() const
+    {
+        sqlite3 *db = nullptr;
+        double bytes = 0;
+        if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+            auto pragma = [&](const char *sql) {
+                sqlite3_stmt *s = nullptr;
+                double value = 0;
+                if (sqlite3_prepare_v2(db, sql, -1, &s, nullptr) == SQLITE_OK && sqlite3_step(s) == SQLITE_ROW)
+                    value = sqlite3_column_double(s, 0);
+                sqlite3_finalize(s);
+                return value;
+            };
+            bytes = (pragma("PRAGMA page_count;") - pragma("PRAGMA freelist_count;")) * pragma("PRAGMA page_size;");
+        }
+        sqlite3_close(db);
+        return bytes / (1024.0 * 1024.0);
+    }
+
     double megabytes() const
     {
         std::error_code ec;
@@ -71,6 +98,73 @@ void BM_AutomaticSnapshot(benchmark::State &state)
     }
 }
 
+// While a snapshot is written, a second connection writes one small row
+// every few milliseconds (as the application's edits do while a worker
+// takes the automatic snapshot): the longest of those writes is how long
+// the snapshot's write transactions kept it waiting. The first snapshot,
+// which stores every record, is reported on its own; the timed ones follow
+// one edit each.
+void BM_WriterWaitDuringSnapshot(benchmark::State &state)
+{
+    Fixture fixture(int(state.range(0)));
+    WorkspaceStore other(fixture.path);
+    const Workspace workspace = *fixture.tree.workspace();
+    double longestWait = 0;
+    double usualWrite = 1e9;
+    double firstWait = 0;
+    for (int round = -1; round < 0 || state.KeepRunning(); ++round) {
+        fixture.clock += std::chrono::hours(24);
+        if (!fixture.tree.rename(fixture.tree.nodes().front().id(), QStringLiteral("Renamed %1").arg(round)))
+            state.SkipWithError("edit failed");
+        std::atomic<bool> done = false;
+        double longest = 0;
+        std::thread writer([&] {
+            while (!done) {
+                QElapsedTimer timer;
+                timer.start();
+                if (!other.saveWorkspace(workspace))
+                    std::abort();
+                const double ms = double(timer.nsecsElapsed()) / 1e6;
+                longest = std::max(longest, ms);
+                usualWrite = std::min(usualWrite, ms);
+                // An edit now and then, not a stream that starves the snapshot.
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+        });
+        const bool saved = fixture.snapshots.saveAutomatic(SnapshotOrigin::daily, QStringLiteral("Daily")).ok();
+        done = true;
+        writer.join();
+        if (!saved)
+            state.SkipWithError("snapshot failed");
+        (round < 0 ? firstWait : longestWait) = std::max(round < 0 ? firstWait : longestWait, longest);
+    }
+    state.counters["first_snapshot_longest_other_write_ms"] = firstWait;
+    state.counters["longest_other_write_ms"] = longestWait;
+    state.counters["fastest_other_write_ms"] = usualWrite;
+}
+
+// Ten snapshots of the whole tree with one edit before each: what they add
+// to the file.
+void BM_TenSnapshotsOneEditApart(benchmark::State &state)
+{
+    for (auto _ : state) {
+        state.PauseTiming();
+        Fixture fixture(int(state.range(0)));
+        const double empty = fixture.megabytes();
+        const double emptyUsed = fixture.usedMegabytes();
+        const QUuid first = fixture.tree.nodes().front().id();
+        state.ResumeTiming();
+        for (int i = 0; i < 10; ++i) {
+            fixture.clock += std::chrono::minutes(1);
+            if (!fixture.tree.rename(first, QStringLiteral("Group %1").arg(i)) ||
+                !fixture.snapshots.saveWorkspace(QStringLiteral("Snapshot %1").arg(i), std::nullopt))
+                state.SkipWithError("snapshot failed");
+        }
+        state.counters["MiB_empty"] = empty;
+        state.counters["MiB_added"] = fixture.usedMegabytes() - emptyUsed;
+    }
+}
+
 // One daily snapshot a day for 365 days, each after an edit, with the
 // default retention rule; then what the snapshot browser reads to list them.
 void BM_YearOfDailySnapshots(benchmark::State &state)
@@ -79,6 +173,7 @@ void BM_YearOfDailySnapshots(benchmark::State &state)
         state.PauseTiming();
         Fixture fixture(int(state.range(0)));
         const double empty = fixture.megabytes();
+        const double emptyUsed = fixture.usedMegabytes();
         const QUuid first = fixture.tree.nodes().front().id();
         state.ResumeTiming();
         double atDay[4] = {};
@@ -98,6 +193,7 @@ void BM_YearOfDailySnapshots(benchmark::State &state)
                 atDay[2] = fixture.megabytes();
         }
         atDay[3] = fixture.megabytes();
+        const double used = fixture.usedMegabytes();
         QElapsedTimer listing;
         listing.start();
         auto summaries = fixture.store.fetchSnapshotSummaries(fixture.tree.workspace()->id);
@@ -106,6 +202,9 @@ void BM_YearOfDailySnapshots(benchmark::State &state)
         if (!summaries || !kept)
             state.SkipWithError("listing failed");
         state.counters["MiB_empty"] = empty;
+        // Without the log's and the free pages' share.
+        state.counters["MiB_used_empty"] = emptyUsed;
+        state.counters["MiB_used_day365"] = used;
         state.counters["MiB_day30"] = atDay[0];
         state.counters["MiB_day90"] = atDay[1];
         state.counters["MiB_day180"] = atDay[2];
@@ -120,6 +219,8 @@ void BM_YearOfDailySnapshots(benchmark::State &state)
 } // namespace
 
 BENCHMARK(BM_AutomaticSnapshot)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->Iterations(5);
-BENCHMARK(BM_YearOfDailySnapshots)->Arg(1000)->Arg(10000)->Unit(benchmark::kSecond)->Iterations(1);
+BENCHMARK(BM_WriterWaitDuringSnapshot)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_TenSnapshotsOneEditApart)->Arg(10000)->Arg(100000)->Unit(benchmark::kSecond)->Iterations(1);
+BENCHMARK(BM_YearOfDailySnapshots)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kSecond)->Iterations(1);
 
 BENCHMARK_MAIN();

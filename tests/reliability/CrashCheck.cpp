@@ -16,6 +16,8 @@
 #include "storage/WorkspaceStore.h"
 
 #include <QCoreApplication>
+
+#include <sqlite3.h>
 #include <QHash>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -190,5 +192,17 @@ int main(int argc, char **argv)
                      QString::fromLatin1(rawValue(summary.origin).data(), qsizetype(rawValue(summary.origin).size())))
                 .arg(summary.nodeCount)
                 .arg(summary.subtree));
+    // The records the snapshots share: a delete and the sweep of what it
+    // leaves unshared happen together or not at all.
+    sqlite3 *db = nullptr;
+    sqlite3_stmt *count = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK ||
+        sqlite3_prepare_v2(db, "SELECT count(*) FROM snapshot_records;", -1, &count, nullptr) != SQLITE_OK ||
+        sqlite3_step(count) != SQLITE_ROW)
+        problem(QStringLiteral("counting snapshot records: ") + QString::fromUtf8(sqlite3_errmsg(db)));
+    else
+        out(QStringLiteral("snapshot records %1").arg(sqlite3_column_int64(count, 0)));
+    sqlite3_finalize(count);
+    sqlite3_close(db);
     return g_problems == 0 ? 0 : 1;
 }

@@ -10,8 +10,24 @@ namespace tarni {
 
 namespace {
 
+// Fresh entry ids, numbered in pre-order from a random one (see nextEntryID).
+void numberEntries(TreeExportNode &root)
+{
+    QUuid id = newUuid();
+    std::vector<TreeExportNode *> pending{&root};
+    while (!pending.empty()) {
+        TreeExportNode *entry = pending.back();
+        pending.pop_back();
+        entry->id = id;
+        id = nextEntryID(id);
+        for (std::size_t i = entry->children.size(); i-- > 0;)
+            pending.push_back(&entry->children[i]);
+    }
+}
+
 TreeExport makeDocument(TreeExportNode root, Timestamp exportedAt)
 {
+    numberEntries(root);
     TreeExport document;
     document.schemaVersion = TreeExport::kSchemaVersion;
     document.exportedAt = exportedAt;
@@ -20,11 +36,10 @@ TreeExport makeDocument(TreeExportNode root, Timestamp exportedAt)
     return document;
 }
 
-// Entries get fresh identifiers; the node record is carried unchanged.
+// The node record is carried unchanged; makeDocument gives the entries ids.
 TreeExportNode convert(const WorkspaceTreeNode &tree)
 {
     auto fill = [](TreeExportNode &entry, const WorkspaceTreeNode &source) {
-        entry.id = newUuid();
         entry.originalNodeID = source.node.id();
         entry.title = source.node.title();
         entry.node = source.node;
@@ -87,7 +102,7 @@ TreeExport TreeArchiveService::exportWorkspace(const NodeList &nodes) const
     WorkspaceNode added(newUuid(), workspaceID, std::nullopt, WorkspaceNodeKind::group, title, std::nullopt, 0.0,
                         false, std::nullopt, time, time, std::nullopt, NodePayload::group());
 
-    TreeExportNode root(newUuid(), std::nullopt, title, added);
+    TreeExportNode root(QUuid(), std::nullopt, title, added);
     const QList<WorkspaceTreeNode> trees = TreeNodeBuilder(nodes).build();
     root.children.reserve(std::size_t(trees.size()));
     for (const WorkspaceTreeNode &tree : trees)

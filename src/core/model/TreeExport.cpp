@@ -4,6 +4,16 @@
 
 namespace tarni {
 
+QUuid nextEntryID(const QUuid &previous)
+{
+    QUuid next = previous;
+    for (int i = 7; i >= 2; --i) {
+        if (++next.data4[i] != 0)
+            break;
+    }
+    return next;
+}
+
 TreeExportNode::TreeExportNode(QUuid id, std::optional<QUuid> originalNodeID, QString title, WorkspaceNode node,
                                std::vector<TreeExportNode> children)
     : id(id)

@@ -50,6 +50,12 @@ private:
     void destroyChildren() noexcept;
 };
 
+// The id after `previous` when entries are numbered: the last 48 bits
+// counted up by one (modulo 2^48), so a random first id keeps the others
+// unique and version-4 shaped. Exports number their entries in pre-order
+// from a fresh id, which lets a snapshot store them almost for free.
+QUuid nextEntryID(const QUuid &previous);
+
 struct TreeExport {
     using Node = TreeExportNode;
 

@@ -2,12 +2,14 @@
 
 #include "model/JsonDecoding.h"
 #include "storage/DatabaseFile.h"
+#include "storage/SnapshotContentTables.h"
 
 #include <sqlite3.h>
 
 #include <QHash>
 
 #include <functional>
+#include <optional>
 
 namespace tarni {
 
@@ -125,12 +127,30 @@ StoreCheckReport checkWorkspaceDatabase(const std::filesystem::path &databasePat
         if (auto found = findUnreachableNodes(nodesByWorkspace.value(workspace)); !found.isEmpty())
             report.unreachable.append({workspace, std::move(found)});
     }
+    // Snapshots stored by content are read from the records they name.
+    std::optional<snapshotcontent::ContentTables> content;
+    std::optional<StoreError> contentFailure;
     if (!eachRow(db, "SELECT id, payload_json FROM snapshots;", report, [&](sqlite3_stmt *s) {
             ++report.snapshotRows;
-            if (auto decoded = decoder.workspaceSnapshot(payload(s)); !decoded)
+            if (snapshotcontent::isStoredByContent(payload(s))) {
+                if (!content)
+                    content.emplace(db);
+                const auto *id = reinterpret_cast<const char *>(sqlite3_column_text(s, 0));
+                auto read = content->read(id ? std::string(id, std::size_t(sqlite3_column_bytes(s, 0))) : std::string());
+                if (!read && read.error().kind == StoreError::Kind::decode)
+                    problem("snapshots", s, read.error().message);
+                else if (!read && !contentFailure)
+                    contentFailure = read.error();
+            } else if (auto decoded = decoder.workspaceSnapshot(payload(s)); !decoded) {
                 problem("snapshots", s, decoded.error().description());
+            }
         }))
         return finish();
+    if (contentFailure) {
+        report.failure = classify(contentFailure->sqliteCode);
+        report.failureMessage = contentFailure->message;
+    }
+    content.reset();
     return finish();
 }
 

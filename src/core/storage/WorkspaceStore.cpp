@@ -283,7 +283,8 @@ WorkspaceStore::WorkspaceStore(const std::filesystem::path &databasePath, OpenMo
     for (const char *sql : {kCreateWorkspaces, kCreateNodes, kCreateSnapshots, kCreateHistory, kCreateHistoryRecords,
                             kCreateHistoryRecordsIndex, kCreateTrash, kCreateTrashNodes, kCreateTrashNodesIndex,
                             kCreateSnapshotMarks, kCreateSnapshotSummaries, kCreateSnapshotHeads,
-                            kCreateSnapshotHeadTriggers, kCreateNodesParentIndex}) {
+                            kCreateSnapshotHeadTriggers, kCreateNodesParentIndex,
+                            snapshotcontent::kCreateContentTables}) {
         char *message = nullptr;
         if (sqlite3_exec(d->db, sql, nullptr, nullptr, &message) != SQLITE_OK)
             qCWarning(lcStore) << "creating a table failed:" << (message ? message : "unknown");
@@ -367,7 +368,9 @@ StoreResult<void> WorkspaceStore::reset()
         return begun;
     for (const char *sql : {kDeleteSnapshots, kDeleteNodes, kDeleteWorkspaces, kDeleteAllHistoryRecords,
                             kDeleteAllHistory, kDeleteAllTrashNodes, kDeleteAllTrash, kDeleteAllSnapshotMarks,
-                            kDeleteAllSnapshotSummaries, kDeleteAllSnapshotHeads}) {
+                            kDeleteAllSnapshotSummaries, kDeleteAllSnapshotHeads, snapshotcontent::kDeleteAllTrees,
+                            snapshotcontent::kDeleteAllRecords, snapshotcontent::kDeleteAllBlocks,
+                            snapshotcontent::kCountSweep}) {
         if (auto deleted = d->execute(sql); !deleted)
             return deleted;
     }

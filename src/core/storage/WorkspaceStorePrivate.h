@@ -6,12 +6,14 @@
 #include "storage/WorkspaceStore.h"
 
 #include "model/JsonDecoding.h"
+#include "storage/SnapshotContentTables.h"
 
 #include <QLoggingCategory>
 
 #include <sqlite3.h>
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -140,6 +142,8 @@ struct WorkspaceStore::Private : SqlConnection {
     sqlite3_int64 cachedDataVersion = -1;
     // Set: the cache (and every read of nodes) is this part of the tree.
     std::optional<NodeScope> scope;
+    // Snapshots stored by content; made on first use.
+    std::unique_ptr<snapshotcontent::ContentTables> contentTables;
 
     void invalidateCache()
     {
@@ -151,6 +155,14 @@ struct WorkspaceStore::Private : SqlConnection {
     // The workspace row (WorkspaceStore.cpp).
     StoreResult<std::optional<Workspace>> fetchFirstWorkspace();
     StoreResult<void> saveWorkspaceLocked(const Workspace &workspace);
+
+    // The snapshot rows (WorkspaceStoreSnapshots.cpp).
+    snapshotcontent::ContentTables &content();
+    // A snapshot row's tree: its text decoded or, for a snapshot stored by
+    // content, read from the content tables.
+    StoreResult<WorkspaceSnapshot> storedSnapshot(std::string_view id, std::string_view text, const char *sql);
+    // The list entry written beside a snapshot: its title and stored size.
+    StoreResult<std::optional<std::pair<QString, qint64>>> snapshotSummary(const std::string &id);
 
     // The node rows (WorkspaceStoreNodes.cpp).
     struct CollectedRows;

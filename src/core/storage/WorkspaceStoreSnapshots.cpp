@@ -41,6 +41,8 @@ constexpr const char *kSelectSnapshotListing =
     "FROM snapshots s LEFT JOIN snapshot_summaries f ON f.snapshot_id = s.id\n"
     "WHERE s.workspace_id = ?;";
 constexpr const char *kDeleteSnapshotMark = "DELETE FROM snapshot_marks WHERE snapshot_id = ?;";
+constexpr const char *kSelectSnapshotSummary = "SELECT title, stored_bytes FROM snapshot_summaries WHERE snapshot_id = ?;";
+constexpr const char *kRetitleSnapshotSummary = "UPDATE snapshot_summaries SET title = ? WHERE snapshot_id = ?;";
 constexpr const char *kDeleteOneSnapshot = "DELETE FROM snapshots WHERE id = ?;";
 // The payload column is not read, so its overflow pages are not either.
 constexpr const char *kSelectSnapshotTimes = "SELECT id, created_at FROM snapshots WHERE workspace_id = ?\n"
@@ -50,7 +52,7 @@ constexpr const char *kSelectSnapshotByID = "SELECT payload_json FROM snapshots 
 constexpr const char *kUpdateSnapshotPayload = "UPDATE snapshots SET payload_json = ? WHERE id = ?;";
 constexpr const char *kUpsertSnapshot =
     "INSERT OR REPLACE INTO snapshots (id, workspace_id, created_at, payload_json)\nVALUES (?, ?, ?, ?);";
-constexpr const char *kSelectSnapshots = "SELECT payload_json\n"
+constexpr const char *kSelectSnapshots = "SELECT payload_json, id\n"
                                          "FROM snapshots\n"
                                          "WHERE workspace_id = ?\n"
                                          "ORDER BY created_at DESC, rowid DESC;";
@@ -171,7 +173,63 @@ WorkspaceStore::ListedSnapshot listedSnapshot(json::BulkDecoder &decoder, const 
     return entry;
 }
 
+// The same for a snapshot stored by content, from what reading it gave:
+// one that cannot be read is listed as damaged under the title and size
+// its list entry names.
+StoreResult<WorkspaceStore::ListedSnapshot> listedContentSnapshot(StoreResult<WorkspaceSnapshot> read, const QUuid &id,
+                                                                  Timestamp createdAt, SnapshotOrigin origin,
+                                                                  const std::optional<std::pair<QString, qint64>> &listed)
+{
+    if (!read && read.error().kind != StoreError::Kind::decode)
+        return Failure(read.error());
+    WorkspaceStore::ListedSnapshot entry;
+    if (read) {
+        entry.summary = summarizeSnapshot(*read, origin);
+        entry.snapshot = std::move(*read);
+    } else {
+        entry.summary.id = id;
+        entry.summary.createdAt = createdAt;
+        entry.summary.origin = origin;
+        entry.summary.condition = SnapshotCondition::damaged;
+        entry.summary.title = listed ? listed->first : QString();
+    }
+    entry.summary.storedBytes = listed ? listed->second : 0;
+    return entry;
+}
+
 } // namespace
+
+snapshotcontent::ContentTables &WorkspaceStore::Private::content()
+{
+    if (!contentTables)
+        contentTables = std::make_unique<snapshotcontent::ContentTables>(db);
+    return *contentTables;
+}
+
+StoreResult<WorkspaceSnapshot> WorkspaceStore::Private::storedSnapshot(std::string_view id, std::string_view text,
+                                                                       const char *sql)
+{
+    if (snapshotcontent::isStoredByContent(text))
+        return content().read(std::string(id));
+    auto snapshot = decoder.workspaceSnapshot(text);
+    if (!snapshot)
+        return Failure(unreadableSnapshot(text, snapshot.error(), sql));
+    return std::move(*snapshot);
+}
+
+StoreResult<std::optional<std::pair<QString, qint64>>> WorkspaceStore::Private::snapshotSummary(const std::string &id)
+{
+    std::optional<std::pair<QString, qint64>> found;
+    auto read = query(
+        kSelectSnapshotSummary, [&](sqlite3_stmt *s) { bindText(s, 1, id); },
+        [&](sqlite3_stmt *s) -> StoreResult<void> {
+            found.emplace(columnText(s, 0), sqlite3_column_int64(s, 1));
+            return {};
+        });
+    if (!read)
+        return Failure(read.error());
+    return found;
+}
 
 StoreResult<void> WorkspaceStore::saveSnapshot(const WorkspaceSnapshot &snapshot)
 {
@@ -191,9 +249,9 @@ StoreResult<QList<WorkspaceSnapshot>> WorkspaceStore::fetchSnapshots(const QUuid
             if (!text)
                 return {};
             const std::string_view stored(text, size_t(sqlite3_column_bytes(s, 0)));
-            auto snapshot = d->decoder.workspaceSnapshot(stored);
+            auto snapshot = d->storedSnapshot(columnView(s, 1), stored, kSelectSnapshots);
             if (!snapshot)
-                return Failure(unreadableSnapshot(stored, snapshot.error(), kSelectSnapshots));
+                return Failure(snapshot.error());
             snapshots.push_back(std::move(*snapshot));
             return {};
         });
@@ -256,9 +314,6 @@ StoreResult<void> WorkspaceStore::saveMarkedSnapshot(const WorkspaceSnapshot &sn
 StoreResult<void> WorkspaceStore::writeSnapshotLocked(const WorkspaceSnapshot &snapshot, SnapshotOrigin origin,
                                                       std::optional<Timestamp> treeUpdatedAt)
 {
-    auto json = json::encode(snapshot);
-    if (!json)
-        return Failure(StoreError{StoreError::Kind::encode, {}, json.error().reason});
     const std::string id = uuidText(snapshot.id);
     const std::string workspaceID = uuidText(snapshot.workspaceID);
     const std::string created = timestampText(snapshot.createdAt);
@@ -269,25 +324,50 @@ StoreResult<void> WorkspaceStore::writeSnapshotLocked(const WorkspaceSnapshot &s
     auto head = json::encode(headOf(snapshot));
     if (!head)
         return Failure(StoreError{StoreError::Kind::encode, {}, head.error().reason});
+    // Everything but the new records' rows is done before the write lock is
+    // taken: encoding, hashing, finding the records already stored and
+    // compressing the others.
+    auto prepared = d->content().prepare(snapshot, *head);
+    if (!prepared)
+        return Failure(prepared.error());
     SqlTransaction transaction(*d);
     if (auto begun = transaction.begin(); !begun)
         return begun;
+    // Saving again under an id replaces the snapshot: the records only the
+    // replaced one held are swept once the new one is written.
+    bool replacing = false;
+    if (auto existing = d->query(
+            kSelectSnapshotByID, [&](sqlite3_stmt *s) { Private::bindText(s, 1, id); },
+            [&](sqlite3_stmt *s) -> StoreResult<void> {
+                replacing = snapshotcontent::isStoredByContent(columnView(s, 0));
+                return {};
+            });
+        !existing)
+        return Failure(existing.error());
+    auto written = d->content().write(*prepared);
+    if (!written)
+        return Failure(written.error());
     if (auto saved = d->execute(kUpsertSnapshot,
                                 [&](sqlite3_stmt *s) {
                                     Private::bindText(s, 1, id);
                                     Private::bindText(s, 2, workspaceID);
                                     Private::bindText(s, 3, created);
-                                    Private::bindText(s, 4, *json);
+                                    Private::bindText(s, 4, snapshotcontent::kPayloadMarker.data(),
+                                                      snapshotcontent::kPayloadMarker.size());
                                 });
         !saved)
         return Failure(saved.error());
+    if (replacing) {
+        if (auto swept = d->content().sweep(); !swept)
+            return Failure(swept.error());
+    }
     if (auto listed = d->execute(kUpsertSnapshotSummary,
                                  [&](sqlite3_stmt *s) {
                                      Private::bindText(s, 1, id);
                                      Private::bindText(s, 2, title);
                                      sqlite3_bind_int64(s, 3, summary.nodeCount);
                                      sqlite3_bind_int(s, 4, summary.subtree ? 1 : 0);
-                                     sqlite3_bind_int64(s, 5, sqlite3_int64(json->size()));
+                                     sqlite3_bind_int64(s, 5, sqlite3_int64(*written));
                                  });
         !listed)
         return Failure(listed.error());
@@ -382,6 +462,18 @@ StoreResult<QList<SnapshotSummary>> WorkspaceStore::fetchSnapshotSummaries(const
             kSelectSnapshotByID, [&](sqlite3_stmt *s) { Private::bindText(s, 1, id); },
             [&](sqlite3_stmt *s) -> StoreResult<void> {
                 const std::string_view text = columnView(s, 0);
+                if (snapshotcontent::isStoredByContent(text)) {
+                    // Its list entry went missing: read from what it is made of.
+                    auto snapshot = d->content().read(id);
+                    if (!snapshot && snapshot.error().kind != StoreError::Kind::decode)
+                        return Failure(snapshot.error());
+                    const SnapshotOrigin origin = row.summary.origin;
+                    if (snapshot)
+                        row.summary = summarizeSnapshot(*snapshot, origin);
+                    else
+                        row.summary.condition = SnapshotCondition::damaged;
+                    return {};
+                }
                 const auto title = trailingTitle(text);
                 if (title) {
                     row.summary.title = *title;
@@ -498,8 +590,20 @@ StoreResult<QList<WorkspaceStore::ListedSnapshot>> WorkspaceStore::fetchSnapshot
                 Private::bindText(s, 2, workspaceText);
             },
             [&](sqlite3_stmt *s) -> StoreResult<void> {
-                ListedSnapshot found = listedSnapshot(d->decoder, entry.summary.id, entry.summary.createdAt,
-                                                      entry.summary.origin, columnView(s, 1));
+                ListedSnapshot found;
+                if (snapshotcontent::isStoredByContent(columnView(s, 1))) {
+                    auto listedEntry = d->snapshotSummary(id);
+                    if (!listedEntry)
+                        return Failure(listedEntry.error());
+                    auto content = listedContentSnapshot(d->content().read(id), entry.summary.id,
+                                                         entry.summary.createdAt, entry.summary.origin, *listedEntry);
+                    if (!content)
+                        return Failure(content.error());
+                    found = std::move(*content);
+                } else {
+                    found = listedSnapshot(d->decoder, entry.summary.id, entry.summary.createdAt, entry.summary.origin,
+                                           columnView(s, 1));
+                }
                 if (found.snapshot)
                     found.snapshot->rootNode.children.clear();
                 complete.push_back(std::move(found));
@@ -532,8 +636,19 @@ StoreResult<std::optional<WorkspaceStore::ListedSnapshot>> WorkspaceStore::fetch
             if (!createdAt)
                 return Failure(StoreError{StoreError::Kind::decode, QString::fromUtf8(kSelectSnapshotRowOfWorkspace),
                                           QStringLiteral("snapshot row with a malformed id or time")});
-            found = listedSnapshot(d->decoder, snapshotID, *createdAt, marks->value(snapshotID).origin,
-                                   columnView(s, 1));
+            const SnapshotOrigin origin = marks->value(snapshotID).origin;
+            if (snapshotcontent::isStoredByContent(columnView(s, 1))) {
+                auto listedEntry = d->snapshotSummary(id);
+                if (!listedEntry)
+                    return Failure(listedEntry.error());
+                auto content = listedContentSnapshot(d->content().read(id), snapshotID, *createdAt, origin,
+                                                     *listedEntry);
+                if (!content)
+                    return Failure(content.error());
+                found = std::move(*content);
+                return {};
+            }
+            found = listedSnapshot(d->decoder, snapshotID, *createdAt, origin, columnView(s, 1));
             return {};
         });
     if (!read)
@@ -558,9 +673,9 @@ StoreResult<std::optional<WorkspaceSnapshot>> WorkspaceStore::fetchSnapshot(cons
             const std::string_view text = columnView(s, 0);
             if (text.empty())
                 return {};
-            auto snapshot = d->decoder.workspaceSnapshot(text);
+            auto snapshot = d->storedSnapshot(id, text, kSelectSnapshotOfWorkspace);
             if (!snapshot)
-                return Failure(unreadableSnapshot(text, snapshot.error(), kSelectSnapshotOfWorkspace));
+                return Failure(snapshot.error());
             found = std::move(*snapshot);
             return {};
         });
@@ -581,7 +696,12 @@ StoreResult<void> WorkspaceStore::deleteSnapshots(const QList<QUuid> &snapshotID
             if (auto deleted = d->execute(sql, [&](sqlite3_stmt *s) { Private::bindText(s, 1, id); }); !deleted)
                 return Failure(deleted.error());
         }
+        if (auto forgotten = d->content().forget(id); !forgotten)
+            return Failure(forgotten.error());
     }
+    // The records no remaining snapshot holds go in the same transaction.
+    if (auto swept = d->content().sweep(); !swept)
+        return Failure(swept.error());
     return transaction.commit();
 }
 
@@ -593,9 +713,14 @@ StoreResult<void> WorkspaceStore::renameSnapshot(const QUuid &snapshotID, const 
     if (auto begun = transaction.begin(); !begun)
         return begun;
     std::optional<WorkspaceSnapshot> snapshot;
+    bool byContent = false;
     auto read = d->query(
         kSelectSnapshotByID, [&](sqlite3_stmt *s) { Private::bindText(s, 1, id); },
         [&](sqlite3_stmt *s) -> StoreResult<void> {
+            if (snapshotcontent::isStoredByContent(columnView(s, 0))) {
+                byContent = true;
+                return {};
+            }
             auto decoded = d->decoder.workspaceSnapshot(columnView(s, 0));
             if (!decoded)
                 return Failure(StoreError{StoreError::Kind::decode, QString::fromUtf8(kSelectSnapshotByID),
@@ -605,6 +730,28 @@ StoreResult<void> WorkspaceStore::renameSnapshot(const QUuid &snapshotID, const 
         });
     if (!read)
         return Failure(read.error());
+    if (byContent) {
+        // Only the head changes; the entries stay as they are.
+        auto head = d->content().rename(id, title);
+        if (!head)
+            return Failure(head.error());
+        const QByteArray titleText = title.toUtf8();
+        if (auto relisted = d->execute(kRetitleSnapshotSummary,
+                                       [&](sqlite3_stmt *s) {
+                                           Private::bindText(s, 1, titleText);
+                                           Private::bindText(s, 2, id);
+                                       });
+            !relisted)
+            return Failure(relisted.error());
+        if (auto headed = d->execute(kUpsertSnapshotHead,
+                                     [&](sqlite3_stmt *s) {
+                                         Private::bindText(s, 1, id);
+                                         Private::bindText(s, 2, *head);
+                                     });
+            !headed)
+            return Failure(headed.error());
+        return transaction.commit();
+    }
     if (!snapshot)
         return Failure(StoreError{StoreError::Kind::step, QString::fromUtf8(kSelectSnapshotByID),
                                   QStringLiteral("no snapshot %1").arg(uuidQString(snapshotID))});

@@ -89,8 +89,13 @@ std::vector<std::string> dump(const fs::path &path)
             for (int i = 0; i < sqlite3_column_count(s); ++i) {
                 if (table == "edit_history" && std::string(sqlite3_column_name(s, i)) == "created_at")
                     continue;
-                const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(s, i));
                 row += '|';
+                if (sqlite3_column_type(s, i) == SQLITE_BLOB) {
+                    const auto *bytes = static_cast<const char *>(sqlite3_column_blob(s, i));
+                    row += QByteArray(bytes, sqlite3_column_bytes(s, i)).toHex().toStdString();
+                    continue;
+                }
+                const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(s, i));
                 row += text ? text : "<null>";
             }
             rows.push_back(std::move(row));

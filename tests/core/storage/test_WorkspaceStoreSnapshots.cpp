@@ -1,11 +1,13 @@
 // Snapshots one at a time on a real database file: the list read without
-// decoding trees, marks, deleting and renaming.
+// decoding trees, marks, deleting and renaming, records shared between
+// snapshots, and snapshots older versions stored as one text.
 
 #include "RawDatabase.h"
 #include "TestNodes.h"
 #include "archive/TreeArchiveService.h"
 #include "model/JsonEncoding.h"
 #include "model/Uuid.h"
+#include "storage/StoreCheck.h"
 #include "storage/WorkspaceStore.h"
 
 #include <QTemporaryDir>
@@ -13,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <string>
 #include <tuple>
 #include <vector>
 
@@ -34,6 +37,15 @@ protected:
         TreeExport document = subtreeRoot ? archive.exportSubtree(*subtreeRoot, nodes).value()
                                           : archive.exportWorkspace(nodes);
         return archive.makeSnapshot(title, workspace, std::move(document), std::nullopt);
+    }
+
+    // As versions before records were shared stored it: the whole snapshot
+    // as one text, with no list entry or head beside it.
+    void saveAsOlderVersion(const WorkspaceSnapshot &old)
+    {
+        tarni::testing::RawDatabase(path()).exec(
+            "INSERT INTO snapshots VALUES ('" + uuidText(old.id) + "', '" + uuidText(workspace) + "', '" +
+            timestampText(old.createdAt) + "', '" + json::encode(old).value() + "');");
     }
 
     QTemporaryDir dir;
@@ -160,7 +172,7 @@ TEST_F(WorkspaceStoreSnapshotsTest, TheListReadsRecordedHeadsUntilASnapshotChang
     WorkspaceSnapshot whole = snapshot(QStringLiteral("whole"), nodes);
     WorkspaceSnapshot part = snapshot(QStringLiteral("part"), nodes, a.id());
     part.createdAt += std::chrono::seconds(1);
-    ASSERT_TRUE(store.saveSnapshot(whole));
+    saveAsOlderVersion(whole);
     ASSERT_TRUE(store.saveMarkedSnapshot(part, SnapshotOrigin::daily));
     ASSERT_TRUE(store.renameSnapshot(part.id, QStringLiteral("renamed")));
     part.title = QStringLiteral("renamed");
@@ -200,12 +212,12 @@ TEST_F(WorkspaceStoreSnapshotsTest, TheListReadsRecordedHeadsUntilASnapshotChang
     EXPECT_EQ((*damaged)->summary.condition, SnapshotCondition::damaged);
     EXPECT_FALSE(store.fetchListedSnapshot(QUuid::createUuid(), part.id).value());
 
-    // Without the triggers that drop a changed snapshot's head, a body no
-    // longer decodes and the list does not notice: it read no body.
-    raw.exec("DROP TRIGGER snapshot_heads_drop_on_insert; DROP TRIGGER snapshot_heads_drop_on_update; "
-             "UPDATE snapshots SET payload_json = 'x' WHERE id = '" + uuidText(part.id) + "'");
+    // A snapshot's records damaged: the list does not notice (it read only
+    // the heads), opening it does.
+    raw.exec("UPDATE snapshot_blocks SET body = x'00'");
     EXPECT_EQ(conditions(), (Seen{{QStringLiteral("renamed"), SnapshotCondition::readable},
                                   {QStringLiteral("whole"), SnapshotCondition::damaged}}));
+    EXPECT_EQ(store.fetchListedSnapshot(workspace, part.id).value()->summary.condition, SnapshotCondition::damaged);
 }
 
 TEST_F(WorkspaceStoreSnapshotsTest, DeletingAndRenamingTouchOnlyTheirSnapshot)
@@ -221,11 +233,9 @@ TEST_F(WorkspaceStoreSnapshotsTest, DeletingAndRenamingTouchOnlyTheirSnapshot)
     WorkspaceSnapshot renamed = keep;
     renamed.title = QStringLiteral("renamed \"x\"");
     EXPECT_EQ(store.fetchSnapshot(workspace, keep.id).value(), renamed);
-    // The list's size is the renamed snapshot's.
-    tarni::testing::RawDatabase raw(path());
-    EXPECT_EQ(raw.value("SELECT f.stored_bytes = length(CAST(s.payload_json AS BLOB)) FROM snapshots s"
-                        " JOIN snapshot_summaries f ON f.snapshot_id = s.id WHERE s.payload_json LIKE '%renamed%'"),
-              "1");
+    const auto summaries = store.fetchSnapshotSummaries(workspace).value();
+    EXPECT_TRUE(std::any_of(summaries.begin(), summaries.end(),
+                            [&](const SnapshotSummary &summary) { return summary.title == renamed.title; }));
     EXPECT_FALSE(store.renameSnapshot(QUuid::createUuid(), QStringLiteral("nobody")));
 
     ASSERT_TRUE(store.deleteSnapshots({drop.id, QUuid::createUuid()}));
@@ -259,6 +269,124 @@ TEST_F(WorkspaceStoreSnapshotsTest, ADatabaseWithoutMarksReadsAsManualSnapshots)
     WorkspaceStore writer(path());
     ASSERT_TRUE(writer.saveMarkedSnapshot(snapshot(QStringLiteral("new"), {}), SnapshotOrigin::beforeRestore));
     EXPECT_EQ(writer.fetchSnapshotTimes(workspace)->size(), 2);
+}
+
+// A record is stored once however many snapshots hold it; deleting or
+// replacing a snapshot deletes the blocks of records no other one holds.
+TEST_F(WorkspaceStoreSnapshotsTest, SnapshotsStoreEachSharedRecordOnce)
+{
+    WorkspaceStore store(path());
+    tarni::testing::RawDatabase raw(path());
+    auto records = [&] { return std::stoi(raw.value("SELECT count(*) FROM snapshot_records")); };
+    auto blocks = [&] { return std::stoi(raw.value("SELECT count(*) FROM snapshot_blocks")); };
+    NodeList nodes;
+    for (int i = 0; i < 30; ++i)
+        nodes << group(QStringLiteral("G%1").arg(i), i % 5 ? std::optional(nodes.at(i - 1).id()) : std::nullopt, i);
+    QList<WorkspaceSnapshot> daily;
+    for (int day = 0; day < 3; ++day) {
+        nodes[1].edit().title = QStringLiteral("renamed on day %1").arg(day);
+        daily << snapshot(QStringLiteral("day %1").arg(day), nodes);
+        ASSERT_TRUE(store.saveMarkedSnapshot(daily.back(), SnapshotOrigin::daily));
+    }
+    EXPECT_EQ(records(), 30 + 2);
+    EXPECT_EQ(blocks(), 3);
+    // Entry ids not numbered as exports number them are kept all the same.
+    WorkspaceSnapshot part = snapshot(QStringLiteral("part"), nodes, nodes[0].id());
+    part.rootNode.children.at(0).id = QUuid::createUuid();
+    ASSERT_TRUE(store.saveSnapshot(part));
+    EXPECT_EQ(records(), 32);
+    for (const WorkspaceSnapshot &saved : daily + QList{part})
+        EXPECT_EQ(store.fetchSnapshot(workspace, saved.id).value(), saved) << saved.title.toStdString();
+
+    // Day 0's records are in the block the others read too.
+    ASSERT_TRUE(store.deleteSnapshots({daily[0].id}));
+    EXPECT_EQ(blocks(), 3);
+    EXPECT_EQ(records(), 32);
+    // G1 as renamed on day 1 was day 1's own.
+    ASSERT_TRUE(store.deleteSnapshots({daily[1].id}));
+    EXPECT_EQ(blocks(), 2);
+    EXPECT_EQ(records(), 31);
+    // Saved again under its id with one more node: only that node's record
+    // is added, and nothing the replaced one held was its own.
+    nodes << group(QStringLiteral("G30"), nodes[0].id(), 30);
+    WorkspaceSnapshot again = snapshot(QStringLiteral("part"), nodes, nodes[0].id());
+    again.id = part.id;
+    ASSERT_TRUE(store.saveSnapshot(again));
+    EXPECT_EQ(blocks(), 3);
+    EXPECT_EQ(records(), 32);
+    EXPECT_EQ(store.fetchSnapshot(workspace, part.id).value(), again);
+    ASSERT_TRUE(store.deleteSnapshots({daily[2].id, part.id}));
+    EXPECT_EQ(blocks(), 0);
+    EXPECT_EQ(records(), 0);
+    EXPECT_EQ(raw.value("SELECT count(*) FROM snapshot_trees"), "0");
+}
+
+TEST_F(WorkspaceStoreSnapshotsTest, SnapshotsOfOlderVersionsStayReadableRenamableAndDeletable)
+{
+    const WorkspaceNode a = group(QStringLiteral("A"));
+    const NodeList nodes{a, group(QStringLiteral("B"), a.id())};
+    WorkspaceSnapshot old = snapshot(QStringLiteral("old"), nodes);
+    WorkspaceStore store(path());
+    saveAsOlderVersion(old);
+    const WorkspaceSnapshot fresh = snapshot(QStringLiteral("new"), nodes);
+    ASSERT_TRUE(store.saveSnapshot(fresh));
+    auto both = store.fetchSnapshots(workspace);
+    ASSERT_TRUE(both) << both.error().description().toStdString();
+    EXPECT_EQ(both->size(), 2);
+    EXPECT_TRUE(both->contains(old) && both->contains(fresh));
+
+    ASSERT_TRUE(store.renameSnapshot(old.id, QStringLiteral("renamed")));
+    old.title = QStringLiteral("renamed");
+    EXPECT_EQ(store.fetchSnapshot(workspace, old.id).value(), old);
+    EXPECT_EQ(store.fetchListedSnapshot(workspace, old.id).value()->summary.condition, SnapshotCondition::readable);
+    ASSERT_TRUE(store.deleteSnapshots({old.id}));
+    EXPECT_EQ(store.fetchSnapshots(workspace).value(), QList{fresh});
+}
+
+// Whatever is damaged, opening the snapshot is an error, the list shows it
+// as damaged, and the others stay readable; a damaged entry list keeps
+// every record (what it names is unknown).
+TEST_F(WorkspaceStoreSnapshotsTest, ADamagedSnapshotIsAnErrorNeverAPartialTree)
+{
+    const std::pair<const char *, const char *> damages[] = {
+        {"block cut short", "UPDATE snapshot_blocks SET body = substr(body, 1, length(body) - 3)"},
+        {"block compressed without the dictionary", "UPDATE snapshot_blocks SET body = x'789c030000000001'"},
+        {"block missing", "DELETE FROM snapshot_blocks"},
+        {"entry list cut short", "UPDATE snapshot_trees SET shape = substr(shape, 1, length(shape) / 2)"},
+        {"entry list missing", "DELETE FROM snapshot_trees"},
+        {"head not JSON", "UPDATE snapshot_trees SET head_json = '{'"},
+    };
+    const WorkspaceNode a = group(QStringLiteral("A"));
+    const NodeList nodes{a, group(QStringLiteral("B"), a.id()), group(QStringLiteral("C"), a.id())};
+    int round = 0;
+    for (const auto &[what, sql] : damages) {
+        const std::filesystem::path file = path().parent_path() / ("damaged" + std::to_string(round++) + ".sqlite");
+        WorkspaceStore store(file);
+        const WorkspaceSnapshot damaged = snapshot(QStringLiteral("damaged"), nodes);
+        ASSERT_TRUE(store.saveSnapshot(damaged));
+        tarni::testing::RawDatabase(file).exec(sql);
+        auto read = store.fetchSnapshot(workspace, damaged.id);
+        ASSERT_FALSE(read) << what;
+        EXPECT_EQ(read.error().kind, StoreError::Kind::decode) << what;
+        EXPECT_TRUE(read.error().message.startsWith(QStringLiteral("the snapshot is damaged: "))) << what;
+        EXPECT_FALSE(store.fetchSnapshots(workspace)) << what;
+        auto listed = store.fetchListedSnapshot(workspace, damaged.id);
+        ASSERT_TRUE(listed && *listed) << what;
+        EXPECT_EQ((*listed)->summary.condition, SnapshotCondition::damaged) << what;
+        EXPECT_EQ((*listed)->summary.title, QStringLiteral("damaged")) << what;
+        EXPECT_FALSE(checkWorkspaceDatabase(file).healthy()) << what;
+
+        const WorkspaceSnapshot other = snapshot(QStringLiteral("other"), {group(QStringLiteral("elsewhere"))});
+        ASSERT_TRUE(store.saveSnapshot(other));
+        EXPECT_EQ(store.fetchSnapshot(workspace, other.id).value(), other) << what;
+        tarni::testing::RawDatabase raw(file);
+        const std::string before = raw.value("SELECT count(*) FROM snapshot_records");
+        ASSERT_TRUE(store.deleteSnapshots({other.id})) << what;
+        if (std::string_view(what).starts_with("entry list cut"))
+            EXPECT_EQ(raw.value("SELECT count(*) FROM snapshot_records"), before);
+        else
+            EXPECT_LT(std::stoi(raw.value("SELECT count(*) FROM snapshot_records")), std::stoi(before)) << what;
+    }
 }
 
 } // namespace
