@@ -167,7 +167,8 @@ void BM_DailySnapshot(benchmark::State &state)
         state.PauseTiming();
         // Today's daily snapshot goes, and the tree changes: it is due again.
         QList<QUuid> daily;
-        for (const SnapshotTime &time : store.fetchSnapshotTimes(workspace).value()) {
+        const QList<SnapshotTime> times = store.fetchSnapshotTimes(workspace).value();
+        for (const SnapshotTime &time : times) {
             if (time.origin == SnapshotOrigin::daily)
                 daily.append(time.id);
         }

@@ -13,6 +13,7 @@
 #include "opening/NodeProviderRegistry.h"
 #include "opening/UrlProviders.h"
 #include "app/PermissionCoordinator.h"
+#include "app/StoreWorker.h"
 #include "model/UnreachableNodes.h"
 
 #include <QDir>
@@ -170,6 +171,10 @@ AppModel::AppModel(AppModelDependencies dependencies, QObject *parent)
         },
         Qt::QueuedConnection);
     bindBridge();
+
+    if (!m_dependencies.workspaceDatabase.empty())
+        m_storeWorker = std::make_unique<StoreWorker>(m_dependencies.workspaceDatabase, *m_dependencies.workspaceStore,
+                                                      *m_dependencies.treeArchiveService);
 
     m_dailySnapshotTimer = new QTimer(this);
     m_dailySnapshotTimer->setSingleShot(true);
@@ -1501,24 +1506,52 @@ bool AppModel::exportSnapshot(const QUuid &snapshotID, const QString &path)
 
 void AppModel::takeDailySnapshotIfDue()
 {
-    if (!m_treeViewModel.isLoaded())
+    if (!m_treeViewModel.isLoaded() || m_dailySnapshotRunning)
         return;
     m_snapshots.setRetentionPolicy(RetentionPolicy::fromSettings(*m_dependencies.settings));
-    auto due = m_snapshots.dailySnapshotDue(m_dependencies.treeArchiveService->now());
-    if (due && !*due)
-        return;
-    auto taken = due ? m_snapshots.saveAutomatic(SnapshotOrigin::daily, localized("Daily snapshot"))
-                     : SnapshotResult<WorkspaceSnapshot>(Failure(due.error()));
-    if (!taken) {
-        // Shown once, not every hour while it keeps failing.
-        qCWarning(lcAutoSnapshots).noquote() << "daily snapshot failed:" << taken.error().description();
-        if (!m_dailySnapshotFailed)
-            setAlert(localized(taken.error().description()));
-        m_dailySnapshotFailed = true;
+    const Timestamp now = m_dependencies.treeArchiveService->now();
+    if (!m_storeWorker) {
+        auto due = m_snapshots.dailySnapshotDue(now);
+        auto taken = !due    ? SnapshotResult<WorkspaceSnapshot>(Failure(due.error()))
+                     : *due ? m_snapshots.saveAutomatic(SnapshotOrigin::daily, localized("Daily snapshot"))
+                            : SnapshotResult<WorkspaceSnapshot>(WorkspaceSnapshot{});
+        if (!taken)
+            dailySnapshotFailed(taken.error());
+        else if (*due) {
+            m_dailySnapshotFailed = false;
+            Q_EMIT snapshotsChanged();
+        }
+        Q_EMIT dailySnapshotChecked();
         return;
     }
-    m_dailySnapshotFailed = false;
-    Q_EMIT snapshotsChanged();
+    auto request = m_snapshots.automaticRequest(SnapshotOrigin::daily, localized("Daily snapshot"), true, now);
+    if (!request) {
+        dailySnapshotFailed(request.error());
+        Q_EMIT dailySnapshotChecked();
+        return;
+    }
+    m_dailySnapshotRunning = true;
+    const std::uint64_t writes = request->writesAtRequest;
+    m_storeWorker->writeAutomaticSnapshot(std::move(*request), [this, writes](const AutomaticSnapshotOutcome &taken) {
+        m_dailySnapshotRunning = false;
+        if (!taken) {
+            dailySnapshotFailed(taken.error());
+        } else if (*taken) {
+            m_snapshots.automaticWritten(writes);
+            m_dailySnapshotFailed = false;
+            Q_EMIT snapshotsChanged();
+        }
+        Q_EMIT dailySnapshotChecked();
+    });
+}
+
+void AppModel::dailySnapshotFailed(const SnapshotError &error)
+{
+    // Shown once, not every hour while it keeps failing.
+    qCWarning(lcAutoSnapshots).noquote() << "daily snapshot failed:" << error.description();
+    if (!m_dailySnapshotFailed)
+        setAlert(localized(error.description()));
+    m_dailySnapshotFailed = true;
 }
 
 } // namespace tarni
