@@ -1369,10 +1369,30 @@ void AppModel::eraseFromTrash(const QUuid &entryID)
 void AppModel::emptyTrash()
 {
     CommandScope scope(this);
-    auto erased = m_treeViewModel.emptyTrash();
-    if (!failed(erased))
+    auto emptied = [this](std::int64_t erased) {
         setLatestImportStatus(StatusLine::lookedUp(textKey("Emptied the trash (%lld item(s))"),
-                                                   {QString::number(*erased)}));
+                                                   {QString::number(erased)}));
+    };
+    if (!m_storeWorker) {
+        if (auto erased = m_treeViewModel.emptyTrash(); !failed(erased))
+            emptied(*erased);
+        return;
+    }
+    auto entries = m_treeViewModel.trash();
+    if (failed(entries))
+        return;
+    QList<QUuid> entryIDs;
+    for (const TrashSummary &entry : std::as_const(*entries))
+        entryIDs.append(entry.id);
+    if (entryIDs.isEmpty())
+        return emptied(0);
+    m_storeWorker->eraseTrash(m_treeViewModel.workspace()->id, entryIDs,
+                              [this, emptied](const StoreResult<std::int64_t> &erased) {
+                                  CommandScope scope(this);
+                                  m_treeViewModel.trashErasedElsewhere();
+                                  if (!failed(erased))
+                                      emptied(*erased);
+                              });
 }
 
 void AppModel::setOpenWithSingleClick(bool on)

@@ -251,6 +251,8 @@ public:
     // Restores the entry and selects its top node.
     void restoreFromTrash(const QUuid &entryID);
     void eraseFromTrash(const QUuid &entryID);
+    // With a worker, the entries are erased there and the status line (or
+    // the alert) and trashChanged follow when it is done.
     void emptyTrash();
     int trashRetentionDays() const { return m_trashRetentionDays; }
     // Clamped to 1 … kMaxTrashRetentionDays.
