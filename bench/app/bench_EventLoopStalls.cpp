@@ -32,12 +32,16 @@ using namespace tarni::bench;
 namespace {
 
 // Tabs in groups of 40; the first top-level group holds the groups of the
-// first half, so that deleting it takes half the tree.
+// first half, so that deleting it takes half the tree. Siblings are numbered
+// 0, 1, 2 … as an edit leaves them, so that an edit renumbers only its own.
 NodeList makeHalvedWorkspace(const QUuid &workspaceID, int count)
 {
     NodeList nodes = makeTabWorkspace(count, workspaceID, false);
     for (qsizetype i = 40; i < count / 2; i += 40)
         nodes[i].setParentID(nodes[0].id());
+    QHash<QUuid, double> next;
+    for (WorkspaceNode &node : nodes)
+        node.setSortOrder(next[node.parentID().value_or(QUuid())]++);
     return nodes;
 }
 
@@ -131,7 +135,6 @@ struct Launched {
             std::abort();
     }
     AppModel &model() { return env->appModel(); }
-    QUuid bigGroup() { return model().treeViewModel().nodes().front().id(); }
 
     Fixture &fixture;
     std::unique_ptr<AppEnvironment> env;
@@ -202,13 +205,14 @@ void BM_DeleteUndoAndEmptyTrash(benchmark::State &state)
     Launched launched(int(state.range(0)));
     AppModel &model = launched.model();
     const NodeList whole = model.treeViewModel().nodes();
+    const QUuid bigGroup = whole.front().id();
     std::vector<Watched> deletes, undos, empties;
     resetPeakRss();
     for (auto _ : state) {
-        model.selectNodeWithoutOpening(launched.bigGroup());
+        model.selectNodeWithoutOpening(bigGroup);
         deletes.push_back(watchEventLoop(&model, &AppModel::historyChanged, [&] { model.deleteSelectedNode(); }));
         undos.push_back(watchEventLoop(&model, &AppModel::historyChanged, [&] { model.undo(); }));
-        model.selectNodeWithoutOpening(launched.bigGroup());
+        model.selectNodeWithoutOpening(bigGroup);
         model.deleteSelectedNode();
         empties.push_back(watchEventLoop(&model, &AppModel::trashChanged, [&] { model.emptyTrash(); }));
         // Emptying the trash forgot the step that could bring the half back.
