@@ -909,6 +909,9 @@ struct WorkspaceStore::Private {
                 return Outcome::needsRewrite;
         }
 
+        // In the order of the list as loaded, which is the parent index's
+        // order: a big delete then visits each page once, not at random.
+        std::sort(deletes.begin(), deletes.end());
         for (qsizetype j : deletes) {
             const std::string id = uuidText(old[j].id());
             auto deleted = execute(kDeleteNode, [&](sqlite3_stmt *s) {
