@@ -42,6 +42,10 @@ namespace {
 // The first daily check waits until start-up is over; then once an hour.
 constexpr int kFirstDailyCheckMs = 60 * 1000;
 constexpr int kDailyCheckIntervalMs = 60 * 60 * 1000;
+// A WAL past this is checkpointed on the store worker after the write that
+// grew it (about 25,000 nodes deleted or imported); a smaller one is left to
+// SQLite, which reuses it.
+constexpr std::uintmax_t kCheckpointWalBytes = 32 * 1024 * 1024;
 
 // Names the node made from a message in the browser's queue after the
 // message's envelope, so taking the same message in again finds it.
@@ -172,9 +176,13 @@ AppModel::AppModel(AppModelDependencies dependencies, QObject *parent)
         Qt::QueuedConnection);
     bindBridge();
 
-    if (!m_dependencies.workspaceDatabase.empty())
+    if (!m_dependencies.workspaceDatabase.empty()) {
         m_storeWorker = std::make_unique<StoreWorker>(m_dependencies.workspaceDatabase, *m_dependencies.workspaceStore,
                                                       *m_dependencies.treeArchiveService);
+        // A big edit (a delete, its undo, an import) leaves a WAL of its size.
+        connect(&m_treeViewModel, &TreeViewModel::writeSucceeded, this,
+                [this] { m_storeWorker->checkpointIfWalExceeds(kCheckpointWalBytes); });
+    }
 
     m_dailySnapshotTimer = new QTimer(this);
     m_dailySnapshotTimer->setSingleShot(true);
@@ -1552,7 +1560,7 @@ void AppModel::takeDailySnapshotIfDue()
     }
     m_dailySnapshotRunning = true;
     const std::uint64_t writes = request->writesAtRequest;
-    m_storeWorker->writeAutomaticSnapshot(std::move(*request), [this, writes](const AutomaticSnapshotOutcome &taken) {
+    m_storeWorker->writeAutomaticSnapshot(std::move(*request), [this, writes](const SnapshotResult<bool> &taken) {
         m_dailySnapshotRunning = false;
         if (!taken) {
             dailySnapshotFailed(taken.error());

@@ -3,9 +3,11 @@
 #include "archive/TreeArchiveService.h"
 #include "storage/WorkspaceStore.h"
 
+#include <QElapsedTimer>
 #include <QLoggingCategory>
 
-Q_LOGGING_CATEGORY(lcStoreWorker, "tarnibar.store.worker")
+// Timings at debug level, off unless asked for (QT_LOGGING_RULES).
+Q_LOGGING_CATEGORY(lcStoreWorker, "tarnibar.store.worker", QtInfoMsg)
 
 namespace tarni {
 
@@ -31,13 +33,17 @@ struct StoreWorker::Worker {
     {
         if (stopping)
             return;
+        QElapsedTimer timer;
+        timer.start();
         if (auto changed = mainStore.nodesChangedElsewhere(workspaceID); !changed)
             qCWarning(lcStoreWorker).noquote() << "checking the nodes after a write failed:"
                                                << changed.error().description();
+        const qint64 checked = timer.restart();
         if (stopping)
             return;
         if (auto done = store().checkpoint(); !done)
             qCWarning(lcStoreWorker).noquote() << "checkpoint failed:" << done.error().description();
+        qCDebug(lcStoreWorker) << "nodes checked in" << checked << "ms, checkpoint in" << timer.elapsed() << "ms";
     }
 
     std::filesystem::path path;
@@ -89,17 +95,22 @@ void StoreWorker::post(std::function<Result(Worker &)> job, std::function<void(c
 }
 
 void StoreWorker::writeAutomaticSnapshot(AutomaticSnapshotRequest request,
-                                         std::function<void(const AutomaticSnapshotOutcome &)> done)
+                                         std::function<void(const SnapshotResult<bool> &)> done)
 {
     // Shared so that the job, not a copy of it, holds the node list and can let go of it.
     auto shared = std::make_shared<AutomaticSnapshotRequest>(std::move(request));
-    post<AutomaticSnapshotOutcome>(
-        [shared](Worker &worker) {
+    post<SnapshotResult<bool>>(
+        [shared](Worker &worker) -> SnapshotResult<bool> {
             const QUuid workspaceID = shared->workspaceID;
+            QElapsedTimer timer;
+            timer.start();
             auto outcome = SnapshotService::writeAutomatic(worker.store(), worker.archive, std::move(*shared));
-            if (outcome && *outcome)
+            qCDebug(lcStoreWorker) << "automatic snapshot in" << timer.elapsed() << "ms";
+            if (!outcome)
+                return Failure(outcome.error());
+            if (*outcome)
                 worker.settle(workspaceID);
-            return outcome;
+            return outcome->has_value();
         },
         std::move(done));
 }
@@ -109,12 +120,33 @@ void StoreWorker::eraseTrash(const QUuid &workspaceID, const QList<QUuid> &entry
 {
     post<StoreResult<std::int64_t>>(
         [workspaceID, entryIDs](Worker &worker) {
+            QElapsedTimer timer;
+            timer.start();
             auto erased = worker.store().eraseTrash(workspaceID, entryIDs);
+            qCDebug(lcStoreWorker) << "trash erased in" << timer.elapsed() << "ms";
             if (erased)
                 worker.settle(workspaceID);
             return erased;
         },
         std::move(done));
+}
+
+void StoreWorker::checkpointIfWalExceeds(std::uintmax_t bytes)
+{
+    if (m_pending > 0)
+        return;
+    std::error_code error;
+    const auto size = std::filesystem::file_size(m_worker->path.string() + "-wal", error);
+    if (error || size <= bytes)
+        return;
+    post<StoreResult<void>>(
+        [](Worker &worker) {
+            auto done = worker.store().checkpoint();
+            if (!done)
+                qCWarning(lcStoreWorker).noquote() << "checkpoint failed:" << done.error().description();
+            return done;
+        },
+        [](const StoreResult<void> &) {});
 }
 
 } // namespace tarni

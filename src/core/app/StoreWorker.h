@@ -7,6 +7,7 @@
 #include <QThread>
 
 #include <atomic>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -40,10 +41,17 @@ public:
     StoreWorker(const StoreWorker &) = delete;
     StoreWorker &operator=(const StoreWorker &) = delete;
 
+    // `done` hears whether the snapshot was written (false: it was not due);
+    // the snapshot itself stays here, where freeing its tree costs no frame.
     void writeAutomaticSnapshot(AutomaticSnapshotRequest request,
-                                std::function<void(const AutomaticSnapshotOutcome &)> done);
+                                std::function<void(const SnapshotResult<bool> &)> done);
     void eraseTrash(const QUuid &workspaceID, const QList<QUuid> &entryIDs,
                     std::function<void(const StoreResult<std::int64_t> &)> done);
+    // After a write made through another connection: a checkpoint here when
+    // the WAL has grown past `bytes` and no job is waiting (each job ends
+    // with one). SQLite's own checkpoints never shrink the WAL, which would
+    // keep the size of the biggest write until the application quits.
+    void checkpointIfWalExceeds(std::uintmax_t bytes);
     // Jobs given and not yet handed back.
     int pendingJobs() const { return m_pending; }
 

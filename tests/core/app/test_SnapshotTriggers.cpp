@@ -105,9 +105,9 @@ TEST_F(SnapshotTriggerTest, TheDailySnapshotIsTakenOnceAndPrunedByTheSettings)
 
 // Written on the worker: the call returns before the snapshot is stored, the
 // model keeps editing meanwhile, the snapshot holds the tree as it was when
-// asked for, and the WAL it grew is checkpointed away. Quitting while it is
-// written leaves the database whole.
-TEST_F(SnapshotTriggerTest, TheDailySnapshotIsWrittenOffTheGuiThread)
+// asked for, and the WAL it grew is checkpointed away. The trash is emptied
+// there too. Quitting while the worker writes leaves the database whole.
+TEST_F(SnapshotTriggerTest, TheDailySnapshotAndEmptyingTheTrashRunOffTheGuiThread)
 {
     AppModel &model = start();
     NodeList nodes;
@@ -132,13 +132,22 @@ TEST_F(SnapshotTriggerTest, TheDailySnapshotIsWrittenOffTheGuiThread)
     EXPECT_FALSE(model.alertMessage());
     EXPECT_EQ(model.treeViewModel().nodes().size(), 20002);
 
+    model.selectNodeWithoutOpening(nodes.front().id());
+    model.deleteSelectedNode();
+    QSignalSpy trash(&model, &AppModel::trashChanged);
+    model.emptyTrash();
+    ASSERT_TRUE(trash.wait(60000));
+    EXPECT_TRUE(model.trashEntries().isEmpty());
+    EXPECT_TRUE(model.latestImportStatus().startsWith(QStringLiteral("Emptied the trash")));
+    EXPECT_FALSE(model.alertMessage());
+
     ASSERT_TRUE(env->dependencies().workspaceStore->deleteSnapshots({model.snapshotSummaries().front().id}));
     model.takeDailySnapshotIfDue();
     env.reset();
     WorkspaceStore store((root() + QStringLiteral("/workspace.sqlite")).toStdString());
     const auto reopened = store.fetchWorkspace().value();
     ASSERT_TRUE(reopened);
-    EXPECT_EQ(store.fetchNodes(reopened->id).value().size(), 20002);
+    EXPECT_EQ(store.fetchNodes(reopened->id).value().size(), 20001);
     EXPECT_LE(store.fetchSnapshotTimes(reopened->id).value().size(), 1);
 }
 
