@@ -204,6 +204,7 @@ Result<std::unique_ptr<AppEnvironment>, AppEnvironment::Error> AppEnvironment::c
 
     AppModelDependencies &deps = env->m_dependencies;
     deps.workspaceStore = env->m_store.get();
+    deps.workspaceDatabase = root / kWorkspaceDatabaseName;
     deps.treeArchiveService = env->m_archive.get();
     deps.chromeBridge = env->m_bridge.get();
     deps.nativeHostBridge = env->m_bridge.get();

@@ -13,6 +13,7 @@
 #include "opening/NodeProviderRegistry.h"
 #include "opening/UrlProviders.h"
 #include "app/PermissionCoordinator.h"
+#include "app/StoreWorker.h"
 #include "model/UnreachableNodes.h"
 
 #include <QDir>
@@ -41,6 +42,10 @@ namespace {
 // The first daily check waits until start-up is over; then once an hour.
 constexpr int kFirstDailyCheckMs = 60 * 1000;
 constexpr int kDailyCheckIntervalMs = 60 * 60 * 1000;
+// A WAL past this is checkpointed on the store worker after the write that
+// grew it (about 25,000 nodes deleted or imported); a smaller one is left to
+// SQLite, which reuses it.
+constexpr std::uintmax_t kCheckpointWalBytes = 32 * 1024 * 1024;
 
 // Names the node made from a message in the browser's queue after the
 // message's envelope, so taking the same message in again finds it.
@@ -170,6 +175,14 @@ AppModel::AppModel(AppModelDependencies dependencies, QObject *parent)
         },
         Qt::QueuedConnection);
     bindBridge();
+
+    if (!m_dependencies.workspaceDatabase.empty()) {
+        m_storeWorker = std::make_unique<StoreWorker>(m_dependencies.workspaceDatabase, *m_dependencies.workspaceStore,
+                                                      *m_dependencies.treeArchiveService);
+        // A big edit (a delete, its undo, an import) leaves a WAL of its size.
+        connect(&m_treeViewModel, &TreeViewModel::writeSucceeded, this,
+                [this] { m_storeWorker->checkpointIfWalExceeds(kCheckpointWalBytes); });
+    }
 
     m_dailySnapshotTimer = new QTimer(this);
     m_dailySnapshotTimer->setSingleShot(true);
@@ -1364,10 +1377,30 @@ void AppModel::eraseFromTrash(const QUuid &entryID)
 void AppModel::emptyTrash()
 {
     CommandScope scope(this);
-    auto erased = m_treeViewModel.emptyTrash();
-    if (!failed(erased))
+    auto emptied = [this](std::int64_t erased) {
         setLatestImportStatus(StatusLine::lookedUp(textKey("Emptied the trash (%lld item(s))"),
-                                                   {QString::number(*erased)}));
+                                                   {QString::number(erased)}));
+    };
+    if (!m_storeWorker) {
+        if (auto erased = m_treeViewModel.emptyTrash(); !failed(erased))
+            emptied(*erased);
+        return;
+    }
+    auto entries = m_treeViewModel.trash();
+    if (failed(entries))
+        return;
+    QList<QUuid> entryIDs;
+    for (const TrashSummary &entry : std::as_const(*entries))
+        entryIDs.append(entry.id);
+    if (entryIDs.isEmpty())
+        return emptied(0);
+    m_storeWorker->eraseTrash(m_treeViewModel.workspace()->id, entryIDs,
+                              [this, emptied](const StoreResult<std::int64_t> &erased) {
+                                  CommandScope scope(this);
+                                  m_treeViewModel.trashErasedElsewhere();
+                                  if (!failed(erased))
+                                      emptied(*erased);
+                              });
 }
 
 void AppModel::setOpenWithSingleClick(bool on)
@@ -1501,24 +1534,52 @@ bool AppModel::exportSnapshot(const QUuid &snapshotID, const QString &path)
 
 void AppModel::takeDailySnapshotIfDue()
 {
-    if (!m_treeViewModel.isLoaded())
+    if (!m_treeViewModel.isLoaded() || m_dailySnapshotRunning)
         return;
     m_snapshots.setRetentionPolicy(RetentionPolicy::fromSettings(*m_dependencies.settings));
-    auto due = m_snapshots.dailySnapshotDue(m_dependencies.treeArchiveService->now());
-    if (due && !*due)
-        return;
-    auto taken = due ? m_snapshots.saveAutomatic(SnapshotOrigin::daily, localized("Daily snapshot"))
-                     : SnapshotResult<WorkspaceSnapshot>(Failure(due.error()));
-    if (!taken) {
-        // Shown once, not every hour while it keeps failing.
-        qCWarning(lcAutoSnapshots).noquote() << "daily snapshot failed:" << taken.error().description();
-        if (!m_dailySnapshotFailed)
-            setAlert(localized(taken.error().description()));
-        m_dailySnapshotFailed = true;
+    const Timestamp now = m_dependencies.treeArchiveService->now();
+    if (!m_storeWorker) {
+        auto due = m_snapshots.dailySnapshotDue(now);
+        auto taken = !due    ? SnapshotResult<WorkspaceSnapshot>(Failure(due.error()))
+                     : *due ? m_snapshots.saveAutomatic(SnapshotOrigin::daily, localized("Daily snapshot"))
+                            : SnapshotResult<WorkspaceSnapshot>(WorkspaceSnapshot{});
+        if (!taken)
+            dailySnapshotFailed(taken.error());
+        else if (*due) {
+            m_dailySnapshotFailed = false;
+            Q_EMIT snapshotsChanged();
+        }
+        Q_EMIT dailySnapshotChecked();
         return;
     }
-    m_dailySnapshotFailed = false;
-    Q_EMIT snapshotsChanged();
+    auto request = m_snapshots.automaticRequest(SnapshotOrigin::daily, localized("Daily snapshot"), true, now);
+    if (!request) {
+        dailySnapshotFailed(request.error());
+        Q_EMIT dailySnapshotChecked();
+        return;
+    }
+    m_dailySnapshotRunning = true;
+    const std::uint64_t writes = request->writesAtRequest;
+    m_storeWorker->writeAutomaticSnapshot(std::move(*request), [this, writes](const SnapshotResult<bool> &taken) {
+        m_dailySnapshotRunning = false;
+        if (!taken) {
+            dailySnapshotFailed(taken.error());
+        } else if (*taken) {
+            m_snapshots.automaticWritten(writes);
+            m_dailySnapshotFailed = false;
+            Q_EMIT snapshotsChanged();
+        }
+        Q_EMIT dailySnapshotChecked();
+    });
+}
+
+void AppModel::dailySnapshotFailed(const SnapshotError &error)
+{
+    // Shown once, not every hour while it keeps failing.
+    qCWarning(lcAutoSnapshots).noquote() << "daily snapshot failed:" << error.description();
+    if (!m_dailySnapshotFailed)
+        setAlert(localized(error.description()));
+    m_dailySnapshotFailed = true;
 }
 
 } // namespace tarni

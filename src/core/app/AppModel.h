@@ -33,6 +33,8 @@
 
 namespace tarni {
 
+class StoreWorker;
+
 // One status line: a looked-up text with the values filled into it, written
 // again in the new language when the language changes; or a text taken as
 // it is (a browser's or the shell's own words).
@@ -216,7 +218,10 @@ public:
     // Writes the snapshot as an export document; true when written.
     bool exportSnapshot(const QUuid &snapshotID, const QString &path);
     // Takes the daily automatic snapshot when it is due. Run at launch and
-    // every hour while running.
+    // every hour while running. With a worker (a database file among the
+    // dependencies) the snapshot is written there and this returns at once;
+    // dailySnapshotChecked follows either way, unless a check is running
+    // already (then this does nothing).
     void takeDailySnapshotIfDue();
     // Adds a parsed import (another tool's format, see interop/) under the
     // insertion parent as one edit.
@@ -246,6 +251,8 @@ public:
     // Restores the entry and selects its top node.
     void restoreFromTrash(const QUuid &entryID);
     void eraseFromTrash(const QUuid &entryID);
+    // With a worker, the entries are erased there and the status line (or
+    // the alert) and trashChanged follow when it is done.
     void emptyTrash();
     int trashRetentionDays() const { return m_trashRetentionDays; }
     // Clamped to 1 … kMaxTrashRetentionDays.
@@ -339,6 +346,8 @@ Q_SIGNALS:
     void showsManagedTargetWindowChanged();
     // A snapshot was saved, renamed or deleted.
     void snapshotsChanged();
+    // A daily snapshot check ended: taken, not due, or failed (then alerted).
+    void dailySnapshotChecked();
 
 private:
     // Undo (`undoing`) or redo, with the status line and the selection after it.
@@ -400,6 +409,7 @@ private:
     void handleCapturedSlackThread(const SlackTarget &target, const QUuid &envelopeID);
     OpenContext openContext() const;
     void writeStateDump();
+    void dailySnapshotFailed(const SnapshotError &error);
 
     AppModelDependencies m_dependencies;
     TreeViewModel m_treeViewModel;
@@ -428,6 +438,9 @@ private:
     bool m_showsManagedTargetWindow = true;
     QTimer *m_dailySnapshotTimer = nullptr;
     bool m_dailySnapshotFailed = false;
+    bool m_dailySnapshotRunning = false;
+    // Last: destroyed first, so that no result comes back to a model half gone.
+    std::unique_ptr<StoreWorker> m_storeWorker;
 };
 
 } // namespace tarni

@@ -29,6 +29,10 @@ class WorkspaceStoreProtocol;
 // composition root, which owns them all and outlives the model.
 struct AppModelDependencies {
     WorkspaceStoreProtocol *workspaceStore = nullptr;
+    // The database file behind workspaceStore, which a second connection
+    // opens to write automatic snapshots and erase the trash off the GUI
+    // thread; empty: those writes are made on the GUI thread.
+    std::filesystem::path workspaceDatabase;
     const TreeArchiveService *treeArchiveService = nullptr;
     ChromeNativeHostBridgeProtocol *chromeBridge = nullptr;
     // The same bridge when it is the real one (connection status, Slack

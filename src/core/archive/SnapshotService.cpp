@@ -42,6 +42,7 @@ SnapshotService::SnapshotService(WorkspaceStoreProtocol &store, TreeViewModel &t
     , m_archive(archive)
 {
     m_treeWrites = QObject::connect(&m_tree, &TreeViewModel::writeSucceeded, [this] {
+        ++m_treeWriteCount;
         if (m_changedSinceWholeSnapshot)
             m_changedSinceWholeSnapshot = true;
     });
@@ -168,14 +169,51 @@ SnapshotResult<SnapshotService::Restored> SnapshotService::restore(const Workspa
 
 SnapshotResult<WorkspaceSnapshot> SnapshotService::saveAutomatic(SnapshotOrigin origin, const QString &title)
 {
+    auto request = automaticRequest(origin, title, false, m_archive.now());
+    if (!request)
+        return Failure(request.error());
+    const std::uint64_t writes = request->writesAtRequest;
+    auto saved = writeAutomatic(m_store, m_archive, std::move(*request));
+    if (!saved)
+        return Failure(saved.error());
+    automaticWritten(writes);
+    return std::move(**saved);
+}
+
+SnapshotResult<AutomaticSnapshotRequest> SnapshotService::automaticRequest(SnapshotOrigin origin, const QString &title,
+                                                                           bool onlyWhenDue, Timestamp now)
+{
     if (auto workspace = loadedWorkspace(); !workspace)
         return Failure(workspace.error());
-    auto saved = save(title, m_archive.exportWorkspace(m_tree.nodes()), std::nullopt, origin);
-    if (!saved)
-        return saved;
-    if (auto pruned = prune(saved->createdAt); !pruned)
+    return AutomaticSnapshotRequest{origin,       title,    m_tree.workspace()->id, m_tree.workspace()->updatedAt,
+                                    m_tree.nodes(), onlyWhenDue, now,             m_changedSinceWholeSnapshot,
+                                    m_retention,  m_zone,   m_treeWriteCount};
+}
+
+AutomaticSnapshotOutcome SnapshotService::writeAutomatic(WorkspaceStoreProtocol &store, const TreeArchiveService &archive,
+                                                         AutomaticSnapshotRequest request)
+{
+    if (request.onlyWhenDue) {
+        auto due = dueFor(store, request);
+        if (!due)
+            return Failure(due.error());
+        if (!*due)
+            return std::optional<WorkspaceSnapshot>();
+    }
+    TreeExport document = archive.exportWorkspace(request.nodes);
+    request.nodes = {};
+    WorkspaceSnapshot snapshot = archive.makeSnapshot(request.title, request.workspaceID, std::move(document), std::nullopt);
+    if (auto saved = store.saveMarkedSnapshot(snapshot, request.origin, request.treeUpdatedAt); !saved)
+        return storeFailure(saved.error());
+    if (auto pruned = pruneFor(store, request.workspaceID, snapshot.createdAt, request.zone, request.retention); !pruned)
         qCWarning(lcSnapshots).noquote() << "pruning automatic snapshots failed:" << pruned.error().description();
-    return saved;
+    return std::optional(std::move(snapshot));
+}
+
+void SnapshotService::automaticWritten(std::uint64_t writesAtRequest)
+{
+    // An edit written while the snapshot was is not in it.
+    m_changedSinceWholeSnapshot = m_treeWriteCount != writesAtRequest;
 }
 
 SnapshotResult<int> SnapshotService::prune(Timestamp now)
@@ -183,7 +221,13 @@ SnapshotResult<int> SnapshotService::prune(Timestamp now)
     auto workspace = loadedWorkspace();
     if (!workspace)
         return Failure(workspace.error());
-    auto times = m_store.fetchSnapshotTimes(*workspace);
+    return pruneFor(m_store, *workspace, now, m_zone, m_retention);
+}
+
+SnapshotResult<int> SnapshotService::pruneFor(WorkspaceStoreProtocol &store, const QUuid &workspaceID, Timestamp now,
+                                              const QTimeZone &zone, const RetentionPolicy &policy)
+{
+    auto times = store.fetchSnapshotTimes(workspaceID);
     if (!times)
         return storeFailure(times.error());
     QList<RetentionEntry> automatic;
@@ -191,41 +235,46 @@ SnapshotResult<int> SnapshotService::prune(Timestamp now)
         if (time.origin != SnapshotOrigin::manual)
             automatic.push_back({time.id, time.createdAt});
     }
-    const QList<QUuid> doomed = snapshotsToPrune(std::move(automatic), now, m_zone, m_retention);
+    const QList<QUuid> doomed = snapshotsToPrune(std::move(automatic), now, zone, policy);
     if (doomed.isEmpty())
         return 0;
-    if (auto deleted = m_store.deleteSnapshots(doomed); !deleted)
+    if (auto deleted = store.deleteSnapshots(doomed); !deleted)
         return storeFailure(deleted.error());
     return int(doomed.size());
 }
 
 SnapshotResult<bool> SnapshotService::dailySnapshotDue(Timestamp now)
 {
-    auto workspace = loadedWorkspace();
-    if (!workspace)
-        return Failure(workspace.error());
-    auto times = m_store.fetchSnapshotTimes(*workspace);
+    auto request = automaticRequest(SnapshotOrigin::daily, {}, true, now);
+    if (!request)
+        return Failure(request.error());
+    return dueFor(m_store, *request);
+}
+
+SnapshotResult<bool> SnapshotService::dueFor(WorkspaceStoreProtocol &store, const AutomaticSnapshotRequest &request)
+{
+    auto times = store.fetchSnapshotTimes(request.workspaceID);
     if (!times)
         return storeFailure(times.error());
-    auto dayOf = [this](Timestamp time) {
-        return QDateTime::fromSecsSinceEpoch(time.time_since_epoch().count(), m_zone).date();
+    auto dayOf = [&request](Timestamp time) {
+        return QDateTime::fromSecsSinceEpoch(time.time_since_epoch().count(), request.zone).date();
     };
-    const QDate today = dayOf(now);
+    const QDate today = dayOf(request.now);
     for (const SnapshotTime &time : std::as_const(*times)) {
         if (time.origin == SnapshotOrigin::daily && dayOf(time.createdAt) == today)
             return false;
     }
-    if (m_changedSinceWholeSnapshot)
-        return *m_changedSinceWholeSnapshot;
+    if (request.changedSinceWholeSnapshot)
+        return *request.changedSinceWholeSnapshot;
     // Since the start, this service saved no snapshot of the whole tree:
     // the stored times tell.
-    const Timestamp treeTime = m_tree.workspace()->updatedAt;
+    const Timestamp treeTime = request.treeUpdatedAt;
     for (const SnapshotTime &time : std::as_const(*times)) {
         // An automatic snapshot knows the tree's time it saw: exact even
         // when an import followed within the same second.
         if (time.origin != SnapshotOrigin::manual)
             return time.treeUpdatedAt ? treeTime != *time.treeUpdatedAt : treeTime >= time.createdAt;
-        auto snapshot = m_store.fetchSnapshot(*workspace, time.id);
+        auto snapshot = store.fetchSnapshot(request.workspaceID, time.id);
         if (!snapshot && snapshot.error().kind == StoreError::Kind::decode)
             continue; // one this version cannot read says nothing about the tree
         if (!snapshot)
@@ -235,7 +284,7 @@ SnapshotResult<bool> SnapshotService::dailySnapshotDue(Timestamp now)
         if (*snapshot && !(*snapshot)->rootNode.originalNodeID)
             return treeTime >= time.createdAt;
     }
-    return !m_tree.nodes().isEmpty();
+    return !request.nodes.isEmpty();
 }
 
 } // namespace tarni

@@ -11,6 +11,7 @@
 #include <QString>
 #include <QUuid>
 
+#include <cstdint>
 #include <optional>
 
 namespace tarni {
@@ -32,6 +33,29 @@ struct SnapshotError {
 
 template <class T>
 using SnapshotResult = Result<T, SnapshotError>;
+
+// An automatic snapshot of the whole tree as it stood when it was asked for,
+// with everything writing it needs: made without copying the tree (the node
+// list is shared), so that it can be written on another thread through
+// another connection to the same database.
+struct AutomaticSnapshotRequest {
+    SnapshotOrigin origin = SnapshotOrigin::daily;
+    QString title;
+    QUuid workspaceID;
+    Timestamp treeUpdatedAt{};
+    NodeList nodes;
+    // Written only when the daily snapshot is due at `now` (see
+    // SnapshotService::dailySnapshotDue).
+    bool onlyWhenDue = false;
+    Timestamp now{};
+    std::optional<bool> changedSinceWholeSnapshot;
+    RetentionPolicy retention;
+    QTimeZone zone;
+    // The service's count of tree writes when the request was made.
+    std::uint64_t writesAtRequest = 0;
+};
+// The snapshot written, or none when it was not due.
+using AutomaticSnapshotOutcome = SnapshotResult<std::optional<WorkspaceSnapshot>>;
 
 // Saving and restoring snapshots of the loaded tree, shared by the
 // application model and tarnibar-cli. Titles come from the caller, which
@@ -73,6 +97,19 @@ public:
     // saved counts as changed once it has nodes). Reads no tree unless the
     // newest snapshots are manual ones, whose kind only their tree tells.
     SnapshotResult<bool> dailySnapshotDue(Timestamp now);
+    // The request for an automatic snapshot of the loaded tree (loaded first
+    // when it is not); costs no copy of the tree.
+    SnapshotResult<AutomaticSnapshotRequest> automaticRequest(SnapshotOrigin origin, const QString &title,
+                                                              bool onlyWhenDue, Timestamp now);
+    // Writes the request's snapshot to `store` and runs the retention pass
+    // there; touches no service, so it may run on any thread with a store of
+    // its own. The request lets go of the node list once the export is
+    // made, so that an edit made meanwhile need not copy the list. Tell the
+    // service of a snapshot written with automaticWritten().
+    static AutomaticSnapshotOutcome writeAutomatic(WorkspaceStoreProtocol &store, const TreeArchiveService &archive,
+                                                   AutomaticSnapshotRequest request);
+    // `writesAtRequest`: the request's.
+    void automaticWritten(std::uint64_t writesAtRequest);
     void setRetentionPolicy(const RetentionPolicy &policy) { m_retention = policy; }
     const RetentionPolicy &retentionPolicy() const { return m_retention; }
     // The calendar that days and months are counted in; the system's by default.
@@ -90,6 +127,9 @@ private:
                                            const std::optional<QUuid> &selectedNodeID,
                                            SnapshotOrigin origin = SnapshotOrigin::manual);
     SnapshotResult<QUuid> loadedWorkspace();
+    static SnapshotResult<bool> dueFor(WorkspaceStoreProtocol &store, const AutomaticSnapshotRequest &request);
+    static SnapshotResult<int> pruneFor(WorkspaceStoreProtocol &store, const QUuid &workspaceID, Timestamp now,
+                                        const QTimeZone &zone, const RetentionPolicy &policy);
 
     WorkspaceStoreProtocol &m_store;
     TreeViewModel &m_tree;
@@ -100,6 +140,7 @@ private:
     // the whole tree; unknown until it saved one. Times alone cannot tell:
     // they have whole seconds, and an import follows its snapshot at once.
     std::optional<bool> m_changedSinceWholeSnapshot;
+    std::uint64_t m_treeWriteCount = 0;
     QMetaObject::Connection m_treeWrites;
 };
 

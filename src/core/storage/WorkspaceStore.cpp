@@ -320,6 +320,23 @@ const std::filesystem::path &WorkspaceStore::databasePath() const
     return d->path;
 }
 
+StoreResult<void> WorkspaceStore::checkpoint()
+{
+    static constexpr const char *kPassive = "PRAGMA wal_checkpoint(PASSIVE);";
+    static constexpr const char *kTruncate = "PRAGMA wal_checkpoint(TRUNCATE);";
+    std::lock_guard guard(m_lock);
+    bool whole = false;
+    auto passive = d->query(kPassive, [](sqlite3_stmt *) {}, [&](sqlite3_stmt *s) -> StoreResult<void> {
+        whole = sqlite3_column_int(s, 0) == 0 && sqlite3_column_int(s, 1) > 0 &&
+                sqlite3_column_int(s, 1) == sqlite3_column_int(s, 2);
+        return {};
+    });
+    if (!passive || !whole)
+        return passive;
+    // Busy (a reader on an older state) leaves the file as it is until the next time.
+    return d->query(kTruncate, [](sqlite3_stmt *) {}, [](sqlite3_stmt *) -> StoreResult<void> { return {}; });
+}
+
 StoreResult<std::optional<Workspace>> WorkspaceStore::fetchWorkspace()
 {
     std::lock_guard guard(m_lock);

@@ -114,6 +114,12 @@ public:
     // with it.
     const std::optional<StoreError> &openError() const;
     const std::filesystem::path &databasePath() const;
+    // Copies the WAL into the database without holding up writers and, when
+    // all of it went in, truncates it (holding writers up for the truncation
+    // only). For after big writes: SQLite's own checkpoints never shrink the
+    // WAL, which otherwise keeps a big write's size until the last connection
+    // closes.
+    StoreResult<void> checkpoint();
 
 private:
     // `inPlace`: the positions an edit changed in place, see saveEditInPlace.

@@ -477,6 +477,9 @@ WorkspaceStore::Private::writeChanges(const NodeList &nodes, const QUuid &worksp
             return Outcome::needsRewrite;
     }
 
+    // In the order of the list as loaded, which is the parent index's
+    // order: a big delete then visits each page once, not at random.
+    std::sort(deletes.begin(), deletes.end());
     for (qsizetype j : deletes) {
         const std::string id = uuidText(old[j].id());
         auto deleted = execute(kDeleteNode, [&](sqlite3_stmt *s) {

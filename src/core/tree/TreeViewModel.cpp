@@ -1050,6 +1050,12 @@ TreeResult<std::int64_t> TreeViewModel::eraseFromTrash(const QList<QUuid> &entry
     return *erased;
 }
 
+void TreeViewModel::trashErasedElsewhere()
+{
+    reloadHistory();
+    Q_EMIT trashChanged();
+}
+
 TreeResult<std::int64_t> TreeViewModel::emptyTrash()
 {
     return eraseTrashDeletedBefore(Timestamp::max());

@@ -173,6 +173,9 @@ public:
     TreeResult<WorkspaceNode> restoreFromTrash(const QUuid &entryID);
     TreeResult<std::int64_t> eraseFromTrash(const QList<QUuid> &entryIDs);
     TreeResult<std::int64_t> emptyTrash();
+    // After trash entries were erased through another connection (as
+    // eraseFromTrash does): reads the history again and tells the views.
+    void trashErasedElsewhere();
     // Erases the entries deleted before `cutoff`.
     TreeResult<std::int64_t> eraseTrashDeletedBefore(Timestamp cutoff);
 

@@ -6,6 +6,7 @@
 #include "../opening/OpeningTestSupport.h"
 
 #include <QProcessEnvironment>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -62,6 +63,14 @@ protected:
         env = std::move(*created);
         QCoro::waitFor(env->appModel().launch());
         return env->appModel();
+    }
+
+    // The daily snapshot check, waited for: it is written on a worker thread.
+    void takeDailySnapshot()
+    {
+        QSignalSpy checked(&env->appModel(), &AppModel::dailySnapshotChecked);
+        env->appModel().takeDailySnapshotIfDue();
+        ASSERT_TRUE(!checked.isEmpty() || checked.wait(30000));
     }
 
     template <class T>

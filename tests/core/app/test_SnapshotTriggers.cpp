@@ -8,6 +8,9 @@
 #include "archive/TreeExportFile.h"
 #include "storage/WorkspaceStore.h"
 
+#include <QFileInfo>
+#include <QSignalSpy>
+
 #include <sqlite3.h>
 
 using namespace tarni;
@@ -59,7 +62,7 @@ TEST_F(SnapshotTriggerTest, OnlyAnImportOfMoreThanAHundredNodesIsPrecededByASnap
     EXPECT_TRUE(summaries.front().title.startsWith(QStringLiteral("Before import ")));
     // The import followed its snapshot within the same second, and is still
     // a change that the daily snapshot keeps.
-    model.takeDailySnapshotIfDue();
+    takeDailySnapshot();
     EXPECT_EQ(marked(SnapshotOrigin::daily), 1);
 
     // When that snapshot cannot be written, the import does not happen.
@@ -79,8 +82,8 @@ TEST_F(SnapshotTriggerTest, OnlyAnImportOfMoreThanAHundredNodesIsPrecededByASnap
 TEST_F(SnapshotTriggerTest, TheDailySnapshotIsTakenOnceAndPrunedByTheSettings)
 {
     AppModel &model = start();
-    model.takeDailySnapshotIfDue();
-    model.takeDailySnapshotIfDue();
+    takeDailySnapshot();
+    takeDailySnapshot();
     EXPECT_EQ(marked(SnapshotOrigin::daily), 1);
     EXPECT_FALSE(model.alertMessage());
 
@@ -98,6 +101,54 @@ TEST_F(SnapshotTriggerTest, TheDailySnapshotIsTakenOnceAndPrunedByTheSettings)
     }
     EXPECT_EQ(marked(SnapshotOrigin::daily) + marked(SnapshotOrigin::beforeRestore), 2);
     EXPECT_EQ(marked(SnapshotOrigin::manual), 3);
+}
+
+// Written on the worker: the call returns before the snapshot is stored, the
+// model keeps editing meanwhile, the snapshot holds the tree as it was when
+// asked for, and the WAL it grew is checkpointed away. The trash is emptied
+// there too. Quitting while the worker writes leaves the database whole.
+TEST_F(SnapshotTriggerTest, TheDailySnapshotAndEmptyingTheTrashRunOffTheGuiThread)
+{
+    AppModel &model = start();
+    NodeList nodes;
+    const QUuid workspace = model.treeViewModel().workspace()->id;
+    for (int i = 0; i < 20000; ++i)
+        nodes.append(tarni::testing::groupNode(QStringLiteral("Group %1").arg(i), std::nullopt, i, workspace));
+    ASSERT_TRUE(model.treeViewModel().replaceAllNodes(nodes));
+
+    QSignalSpy checked(&model, &AppModel::dailySnapshotChecked);
+    model.takeDailySnapshotIfDue();
+    EXPECT_EQ(marked(SnapshotOrigin::daily), 0);
+    model.selectNodeWithoutOpening(std::nullopt);
+    model.addGroup();
+    ASSERT_FALSE(model.alertMessage());
+    ASSERT_TRUE(checked.wait(60000));
+    ASSERT_EQ(marked(SnapshotOrigin::daily), 1);
+    EXPECT_EQ(model.snapshotSummaries().front().nodeCount, 20000);
+    const QString wal = root() + QStringLiteral("/workspace.sqlite-wal");
+    EXPECT_LT(QFileInfo(wal).size(), 1024 * 1024);
+    // The GUI's connection took the worker's commit without a conflict.
+    model.addGroup();
+    EXPECT_FALSE(model.alertMessage());
+    EXPECT_EQ(model.treeViewModel().nodes().size(), 20002);
+
+    model.selectNodeWithoutOpening(nodes.front().id());
+    model.deleteSelectedNode();
+    QSignalSpy trash(&model, &AppModel::trashChanged);
+    model.emptyTrash();
+    ASSERT_TRUE(trash.wait(60000));
+    EXPECT_TRUE(model.trashEntries().isEmpty());
+    EXPECT_TRUE(model.latestImportStatus().startsWith(QStringLiteral("Emptied the trash")));
+    EXPECT_FALSE(model.alertMessage());
+
+    ASSERT_TRUE(env->dependencies().workspaceStore->deleteSnapshots({model.snapshotSummaries().front().id}));
+    model.takeDailySnapshotIfDue();
+    env.reset();
+    WorkspaceStore store((root() + QStringLiteral("/workspace.sqlite")).toStdString());
+    const auto reopened = store.fetchWorkspace().value();
+    ASSERT_TRUE(reopened);
+    EXPECT_EQ(store.fetchNodes(reopened->id).value().size(), 20001);
+    EXPECT_LE(store.fetchSnapshotTimes(reopened->id).value().size(), 1);
 }
 
 } // namespace

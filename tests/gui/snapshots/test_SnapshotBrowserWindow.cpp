@@ -79,7 +79,7 @@ TEST_F(SnapshotBrowserTest, ListsEachSnapshotWithItsKindAndCountAndShowsAnEmptyS
     const WorkspaceNode today = children(std::nullopt).front();
     model().selectNodeWithoutOpening(today.id());
     model().saveSnapshotOfSelectedSubtree();
-    model().takeDailySnapshotIfDue();
+    takeDailySnapshot();
     // Saved from the model: the open window follows.
     ASSERT_EQ(list()->topLevelItemCount(), 2);
     EXPECT_FALSE(empty->isVisible());
