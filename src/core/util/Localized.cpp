@@ -41,7 +41,7 @@ QString localized(const char *key)
 
 QString formatted(const QString &text, const QStringList &values)
 {
-    static const QRegularExpression placeholder(QStringLiteral(R"(%(?:@|d|s|\.\d+f))"));
+    static const QRegularExpression placeholder(QStringLiteral(R"(%(?:@|l{0,2}d|s|\.\d+f))"));
     QString out;
     qsizetype from = 0;
     qsizetype next = 0;

@@ -3,6 +3,7 @@
 // placeholders in order and are really in their language.
 
 #include "app/LanguageManager.h"
+#include "util/Localized.h"
 
 #include <QDirIterator>
 #include <QFile>
@@ -49,7 +50,7 @@ QSet<QString> keysInCode()
 
 QStringList placeholders(const QString &text)
 {
-    static const QRegularExpression pattern(QStringLiteral(R"(%(?:\d+|@|d|s|\.\d+f))"));
+    static const QRegularExpression pattern(QStringLiteral(R"(%(?:\d+|@|l{0,2}d|s|\.\d+f))"));
     QStringList found;
     for (const auto &match : pattern.globalMatch(text))
         found << match.captured(0);
@@ -71,6 +72,10 @@ TEST(StringTables, CoverExactlyTheKeysTheCodeLooksUp)
             const QString &key = entry.key();
             EXPECT_TRUE(keys.contains(key)) << code << " has \"" << key.toStdString() << "\", which nothing looks up";
             EXPECT_EQ(placeholders(entry.value()), placeholders(key)) << code << ": " << key.toStdString();
+            // Every placeholder but Qt's numbered ones is one that formatted() fills in.
+            const QString filled = formatted(entry.value(), QStringList(8, QStringLiteral("1")));
+            EXPECT_FALSE(filled.contains(QRegularExpression(QStringLiteral("%[^\\d\\s]"))))
+                << code << ": " << filled.toStdString();
             if (QByteArray(code) == "en") {
                 EXPECT_EQ(entry.value(), key);
                 continue;
