@@ -574,10 +574,19 @@ TEST_F(TarnibarCliTreeTest, ASnapshotFromANewerVersionBreaksNoOtherSnapshotComma
     const QString good = idOf(words("snapshot save"));
     const QString newer = uuidQString(QUuid::createUuid());
     {
+        // Stored as one text, as every version before this one stored snapshots.
+        const CliRun shown = run(words("snapshot show %1", good));
+        ASSERT_EQ(shown.exitCode, 0) << shown.err.toStdString();
+        QJsonObject text = QJsonDocument::fromJson(shown.out.toUtf8()).object();
+        ASSERT_FALSE(text.isEmpty()) << shown.out.toStdString();
+        text[QStringLiteral("schemaVersion")] = 2;
+        const std::string payload = QString::fromUtf8(QJsonDocument(text).toJson(QJsonDocument::Compact))
+                                        .replace(QStringLiteral("\"kind\":\"group\""), QStringLiteral("\"kind\":\"whiteboard\""))
+                                        .replace(QLatin1Char('\''), QStringLiteral("''"))
+                                        .toStdString();
         RawDatabase raw(rootPath() / "workspace.sqlite");
-        raw.exec("INSERT INTO snapshots SELECT '" + newer.toStdString() +
-                 "', workspace_id, '2020-01-01T00:00:00Z', replace(replace(payload_json, '\"schemaVersion\":1', "
-                 "'\"schemaVersion\":2'), '\"kind\":\"group\"', '\"kind\":\"whiteboard\"') FROM snapshots");
+        raw.exec("INSERT INTO snapshots SELECT '" + newer.toStdString() + "', workspace_id, '2020-01-01T00:00:00Z', '" +
+                 payload + "' FROM snapshots WHERE id = '" + good.toStdString() + "'");
     }
 
     const CliRun listed = run(words("snapshot list"));

@@ -78,6 +78,18 @@ constexpr const char *kCreateSnapshotHeadTriggers =
     "BEGIN DELETE FROM snapshot_heads WHERE snapshot_id = NEW.id; END;\n"
     "CREATE TRIGGER IF NOT EXISTS snapshot_heads_drop_on_update AFTER UPDATE ON snapshots\n"
     "BEGIN DELETE FROM snapshot_heads WHERE snapshot_id IN (OLD.id, NEW.id); END;";
+// A count of node row writes by any program: when it is what a connection
+// last saw, another connection's commits (a snapshot, the trash) left the
+// nodes alone, and its cached rows need no comparison.
+constexpr const char *kCreateNodeWrites =
+    "CREATE TABLE IF NOT EXISTS node_writes (id INTEGER PRIMARY KEY CHECK (id = 1), count INTEGER NOT NULL);\n"
+    "INSERT OR IGNORE INTO node_writes (id, count) VALUES (1, 0);\n"
+    "CREATE TRIGGER IF NOT EXISTS node_writes_on_insert AFTER INSERT ON nodes\n"
+    "BEGIN UPDATE node_writes SET count = count + 1 WHERE id = 1; END;\n"
+    "CREATE TRIGGER IF NOT EXISTS node_writes_on_update AFTER UPDATE ON nodes\n"
+    "BEGIN UPDATE node_writes SET count = count + 1 WHERE id = 1; END;\n"
+    "CREATE TRIGGER IF NOT EXISTS node_writes_on_delete AFTER DELETE ON nodes\n"
+    "BEGIN UPDATE node_writes SET count = count + 1 WHERE id = 1; END;";
 // The reads of part of the tree (WorkspaceStore::NodeScope). The index makes
 // them cost the rows they return; the whole load (kSelectNodes) does not use it.
 constexpr const char *kCreateNodesParentIndex =
@@ -191,6 +203,19 @@ StoreResult<sqlite3_int64> SqlConnection::dataVersion()
     return version;
 }
 
+std::optional<sqlite3_int64> SqlConnection::nodeWrites()
+{
+    static constexpr const char *kSelectNodeWrites = "SELECT count FROM node_writes WHERE id = 1;";
+    std::optional<sqlite3_int64> count;
+    auto read = query(kSelectNodeWrites, [](sqlite3_stmt *) {}, [&](sqlite3_stmt *s) -> StoreResult<void> {
+        count = sqlite3_column_int64(s, 0);
+        return {};
+    });
+    if (!read)
+        return std::nullopt;
+    return count;
+}
+
 StoreResult<bool> SqlConnection::hasTable(const char *name)
 {
     bool found = false;
@@ -283,7 +308,7 @@ WorkspaceStore::WorkspaceStore(const std::filesystem::path &databasePath, OpenMo
     for (const char *sql : {kCreateWorkspaces, kCreateNodes, kCreateSnapshots, kCreateHistory, kCreateHistoryRecords,
                             kCreateHistoryRecordsIndex, kCreateTrash, kCreateTrashNodes, kCreateTrashNodesIndex,
                             kCreateSnapshotMarks, kCreateSnapshotSummaries, kCreateSnapshotHeads,
-                            kCreateSnapshotHeadTriggers, kCreateNodesParentIndex,
+                            kCreateSnapshotHeadTriggers, kCreateNodesParentIndex, kCreateNodeWrites,
                             snapshotcontent::kCreateContentTables}) {
         char *message = nullptr;
         if (sqlite3_exec(d->db, sql, nullptr, nullptr, &message) != SQLITE_OK)

@@ -291,9 +291,16 @@ StoreResult<bool> WorkspaceStore::Private::cacheHolds(const QUuid &workspace, co
         return false;
     if (cachedDataVersion == version)
         return true;
-    auto same = storedNodesMatchCache(workspaceID);
-    if (same && *same)
+    const std::optional<sqlite3_int64> writes = nodeWrites();
+    if (writes && writes == cachedNodeWrites) {
         cachedDataVersion = version;
+        return true;
+    }
+    auto same = storedNodesMatchCache(workspaceID);
+    if (same && *same) {
+        cachedDataVersion = version;
+        cachedNodeWrites = writes;
+    }
     return same;
 }
 
@@ -520,6 +527,7 @@ StoreResult<NodeList> WorkspaceStore::fetchNodes(const QUuid &workspaceID, std::
     auto version = d->dataVersion();
     if (!version)
         return Failure(version.error());
+    const std::optional<sqlite3_int64> writes = d->nodeWrites();
 
     // A whole load passes over every page once. Through the page cache of
     // a store open for writing (16 MiB) it would leave that much memory
@@ -555,6 +563,7 @@ StoreResult<NodeList> WorkspaceStore::fetchNodes(const QUuid &workspaceID, std::
         d->cachedWorkspace = workspaceID;
         d->cachedNodes = nodes;
         d->cachedDataVersion = *version;
+        d->cachedNodeWrites = writes;
     }
     return nodes;
 }
@@ -708,10 +717,12 @@ StoreResult<void> WorkspaceStore::writeNodes(const NodeList &nodes, const QUuid 
         if (auto done = alongside(); !done)
             return abandon(done.error());
     }
+    const std::optional<sqlite3_int64> writes = d->nodeWrites();
     if (auto committed = transaction.commit(); !committed)
         return abandon(committed.error());
 
     d->cachedWorkspace = workspaceID;
+    d->cachedNodeWrites = writes;
     if (writtenInPlace) {
         // Sharing `nodes` instead would make the caller's next edit copy it.
         for (qsizetype i : *inPlace) {

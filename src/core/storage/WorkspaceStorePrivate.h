@@ -94,6 +94,9 @@ struct SqlConnection {
 
     StoreResult<sqlite3_int64> dataVersion();
     StoreResult<bool> hasTable(const char *name);
+    // The count of node row writes; none when the file has no counter (an
+    // older file opened read-only) or it cannot be read.
+    std::optional<sqlite3_int64> nodeWrites();
 
     // A text SQLite refuses to bind (too large) would run the statement
     // with NULL in its place; execute() and query() stop it instead.
@@ -140,6 +143,8 @@ struct WorkspaceStore::Private : SqlConnection {
     std::optional<QUuid> cachedWorkspace;
     NodeList cachedNodes;
     sqlite3_int64 cachedDataVersion = -1;
+    // The node write count that goes with the cached rows.
+    std::optional<sqlite3_int64> cachedNodeWrites;
     // Set: the cache (and every read of nodes) is this part of the tree.
     std::optional<NodeScope> scope;
     // Snapshots stored by content; made on first use.
@@ -150,6 +155,7 @@ struct WorkspaceStore::Private : SqlConnection {
         cachedWorkspace.reset();
         cachedNodes.clear();
         cachedDataVersion = -1;
+        cachedNodeWrites.reset();
     }
 
     // The workspace row (WorkspaceStore.cpp).
