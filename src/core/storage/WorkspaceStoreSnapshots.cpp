@@ -730,12 +730,13 @@ StoreResult<void> WorkspaceStore::renameSnapshot(const QUuid &snapshotID, const 
         });
     if (!read)
         return Failure(read.error());
+    const QByteArray titleText = title.toUtf8();
+    std::string headText;
     if (byContent) {
         // Only the head changes; the entries stay as they are.
         auto head = d->content().rename(id, title);
         if (!head)
             return Failure(head.error());
-        const QByteArray titleText = title.toUtf8();
         if (auto relisted = d->execute(kRetitleSnapshotSummary,
                                        [&](sqlite3_stmt *s) {
                                            Private::bindText(s, 1, titleText);
@@ -743,46 +744,40 @@ StoreResult<void> WorkspaceStore::renameSnapshot(const QUuid &snapshotID, const 
                                        });
             !relisted)
             return Failure(relisted.error());
-        if (auto headed = d->execute(kUpsertSnapshotHead,
-                                     [&](sqlite3_stmt *s) {
-                                         Private::bindText(s, 1, id);
-                                         Private::bindText(s, 2, *head);
-                                     });
-            !headed)
-            return Failure(headed.error());
-        return transaction.commit();
+        headText = std::move(head).value();
+    } else {
+        if (!snapshot)
+            return Failure(StoreError{StoreError::Kind::step, QString::fromUtf8(kSelectSnapshotByID),
+                                      QStringLiteral("no snapshot %1").arg(uuidQString(snapshotID))});
+        snapshot->title = title;
+        auto json = json::encode(*snapshot);
+        if (!json)
+            return Failure(StoreError{StoreError::Kind::encode, {}, json.error().reason});
+        auto head = json::encode(headOf(*snapshot));
+        if (!head)
+            return Failure(StoreError{StoreError::Kind::encode, {}, head.error().reason});
+        if (auto updated = d->execute(kUpdateSnapshotPayload,
+                                      [&](sqlite3_stmt *s) {
+                                          Private::bindText(s, 1, *json);
+                                          Private::bindText(s, 2, id);
+                                      });
+            !updated)
+            return Failure(updated.error());
+        if (auto relisted = d->execute(kRenameSnapshotSummary,
+                                       [&](sqlite3_stmt *s) {
+                                           Private::bindText(s, 1, titleText);
+                                           sqlite3_bind_int64(s, 2, sqlite3_int64(json->size()));
+                                           Private::bindText(s, 3, id);
+                                       });
+            !relisted)
+            return Failure(relisted.error());
+        headText = std::move(head).value();
     }
-    if (!snapshot)
-        return Failure(StoreError{StoreError::Kind::step, QString::fromUtf8(kSelectSnapshotByID),
-                                  QStringLiteral("no snapshot %1").arg(uuidQString(snapshotID))});
-    snapshot->title = title;
-    auto json = json::encode(*snapshot);
-    if (!json)
-        return Failure(StoreError{StoreError::Kind::encode, {}, json.error().reason});
-    auto head = json::encode(headOf(*snapshot));
-    if (!head)
-        return Failure(StoreError{StoreError::Kind::encode, {}, head.error().reason});
-    if (auto updated = d->execute(kUpdateSnapshotPayload,
-                                  [&](sqlite3_stmt *s) {
-                                      Private::bindText(s, 1, *json);
-                                      Private::bindText(s, 2, id);
-                                  });
-        !updated)
-        return Failure(updated.error());
-    const QByteArray titleText = title.toUtf8();
-    if (auto relisted = d->execute(kRenameSnapshotSummary,
-                                   [&](sqlite3_stmt *s) {
-                                       Private::bindText(s, 1, titleText);
-                                       sqlite3_bind_int64(s, 2, sqlite3_int64(json->size()));
-                                       Private::bindText(s, 3, id);
-                                   });
-        !relisted)
-        return Failure(relisted.error());
     // After the update, which dropped the head.
     if (auto headed = d->execute(kUpsertSnapshotHead,
                                  [&](sqlite3_stmt *s) {
                                      Private::bindText(s, 1, id);
-                                     Private::bindText(s, 2, *head);
+                                     Private::bindText(s, 2, headText);
                                  });
         !headed)
         return Failure(headed.error());
