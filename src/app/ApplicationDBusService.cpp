@@ -77,6 +77,8 @@ BusError fromSnapshotError(const SnapshotError &error)
         return fromTreeError(*error.treeError);
     if (error.storeError)
         return fromStoreError(*error.storeError);
+    if (error.kind == SnapshotError::Kind::manualLimit)
+        return failure(error.description() + QStringLiteral(" Set the option \"replaceOldest\" to remove them."));
     return failure(error.description());
 }
 
@@ -462,7 +464,9 @@ public Q_SLOTS:
     }
 
     // Saves the subtree of `nodeID` (empty: the whole workspace); option
-    // "title" names the snapshot. Answers its identifier.
+    // "title" names the snapshot. Once the manual snapshots kept at most are
+    // there, the save is refused unless option "replaceOldest" is true,
+    // which removes the oldest ones. Answers its identifier.
     Q_SCRIPTABLE QString SaveSnapshotOf(const QString &nodeID, const QVariantMap &options,
                                         const QDBusMessage &message)
     {
@@ -472,9 +476,12 @@ public Q_SLOTS:
         const auto title = options.contains(QStringLiteral("title"))
             ? std::optional<QString>(options.value(QStringLiteral("title")).toString())
             : std::nullopt;
+        const ManualLimit limit = options.value(QStringLiteral("replaceOldest")).toBool() ? ManualLimit::removeOldest
+                                                                                            : ManualLimit::refuse;
         SnapshotService snapshots = snapshotService();
-        auto saved = node ? snapshots.saveSubtree(*node, title)
-                          : snapshots.saveWorkspace(title.value_or(QStringLiteral("Workspace Snapshot")), std::nullopt);
+        auto saved = node ? snapshots.saveSubtree(*node, title, limit)
+                          : snapshots.saveWorkspace(title.value_or(QStringLiteral("Workspace Snapshot")), std::nullopt,
+                                                    limit);
         if (!saved)
             return fail(message, fromSnapshotError(saved.error()));
         return uuidQString(saved->id);

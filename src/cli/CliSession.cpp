@@ -1,9 +1,11 @@
 #include "CliSession.h"
 
+#include "app/AppEnvironment.h"
 #include "model/Uuid.h"
 
 #include <QDateTime>
 #include <QLocale>
+#include <QSettings>
 #include <QThread>
 
 #include <chrono>
@@ -64,11 +66,18 @@ int reportTreeError(const TreeViewModelError &error)
     return error.kind == TreeViewModelError::Kind::invalidEntry ? kExitUsage : kExitFailed;
 }
 
+RetentionPolicy userRetentionPolicy()
+{
+    const QSettings settings(AppEnvironment::settingsFile(QStringLiteral("TarniBar")), QSettings::IniFormat);
+    return RetentionPolicy::fromSettings(settings);
+}
+
 int importIntoWorkspace(EditSession &session, InteropImport imported, const std::optional<QUuid> &parent,
                         ImportReport &report)
 {
     const TreeArchiveService archive;
     SnapshotService snapshots(*session.store, *session.model, archive);
+    snapshots.setRetentionPolicy(userRetentionPolicy());
     const QString title = QStringLiteral("Before import ") +
         QLocale::c().toString(QDateTime::currentDateTime(), QStringLiteral("yyyy-MM-dd HH:mm"));
     auto done = WorkspaceImport(*session.model, snapshots, archive).run(std::move(imported), parent, title);

@@ -6,6 +6,7 @@
 #include "CliCommand.h"
 
 #include "app/WorkspaceImport.h"
+#include "archive/SnapshotRetention.h"
 #include "common/InstanceLock.h"
 #include "storage/WorkspaceStore.h"
 #include "tree/TreeViewModel.h"
@@ -43,6 +44,9 @@ int usage(const char *text);
 // A node identifier, or none (having said why).
 std::optional<QUuid> parseID(const QString &text);
 int reportTreeError(const TreeViewModelError &error);
+// The user's snapshot retention settings, read as the application reads
+// them, so that both keep the same snapshots.
+RetentionPolicy userRetentionPolicy();
 
 // The workspace as read without changing anything on disk.
 struct ReadSession {

@@ -16,7 +16,7 @@ namespace tarni::cli {
 
 namespace {
 
-constexpr const char *kUsage = "snapshot save [--node ID] [--title T] | list [--json] | show ID | restore ID [--under ID]";
+constexpr const char *kUsage = "snapshot save [--node ID] [--title T] [--replace-oldest] | list [--json] | show ID | restore ID [--under ID]";
 
 int reportSnapshotError(const SnapshotError &error)
 {
@@ -24,7 +24,11 @@ int reportSnapshotError(const SnapshotError &error)
         return reportTreeError(*error.treeError);
     if (error.storeError)
         return reportStoreError(*error.storeError);
-    printError(error.description());
+    if (error.kind == SnapshotError::Kind::manualLimit)
+        printError(error.description() + QStringLiteral(" Add --replace-oldest to remove them, or raise the limit in "
+                                                         "the application's Settings."));
+    else
+        printError(error.description());
     return kExitFailed;
 }
 
@@ -93,10 +97,13 @@ QString conditionText(const SnapshotSummary &summary)
 int runSnapshot(CliContext &context, const QStringList &arguments)
 {
     auto args = parseArguments(arguments, {QStringLiteral("--node"), QStringLiteral("--title"), QStringLiteral("--under")},
-                               {QStringLiteral("--json")});
+                               {QStringLiteral("--json"), QStringLiteral("--replace-oldest")});
     if (!args || args->positional.isEmpty())
         return usage(kUsage);
     const QString verb = args->positional.takeFirst();
+    const bool replaceOldest = args->flags.contains(QStringLiteral("--replace-oldest"));
+    if (replaceOldest && verb != QLatin1String("save"))
+        return usage(kUsage);
     const TreeArchiveService archive;
 
     if (verb == QLatin1String("list") || verb == QLatin1String("show")) {
@@ -190,6 +197,8 @@ int runSnapshot(CliContext &context, const QStringList &arguments)
             QVariantMap options;
             if (auto title = args->value("--title"))
                 options.insert(QStringLiteral("title"), *title);
+            if (replaceOldest)
+                options.insert(QStringLiteral("replaceOldest"), true);
             QVariantList reply;
             if (int code = callApplication(context, "SaveSnapshotOf",
                                            {node ? uuidQString(*node) : QString(), options}, &reply))
@@ -197,9 +206,11 @@ int runSnapshot(CliContext &context, const QStringList &arguments)
             return printReplyID(reply);
         }
         SnapshotService snapshots(*session.store, *session.model, archive);
-        auto saved = node ? snapshots.saveSubtree(*node, args->value("--title"))
+        snapshots.setRetentionPolicy(userRetentionPolicy());
+        const ManualLimit limit = replaceOldest ? ManualLimit::removeOldest : ManualLimit::refuse;
+        auto saved = node ? snapshots.saveSubtree(*node, args->value("--title"), limit)
                           : snapshots.saveWorkspace(args->value("--title").value_or(QStringLiteral("Workspace Snapshot")),
-                                                    std::nullopt);
+                                                    std::nullopt, limit);
         if (!saved)
             return reportSnapshotError(saved.error());
         printOut(uuidQString(saved->id) + QLatin1Char('\n'));
@@ -240,6 +251,7 @@ int runSnapshot(CliContext &context, const QStringList &arguments)
         if (int code = parseUnder(*args, *session.model, parent))
             return code;
         SnapshotService snapshots(*session.store, *session.model, archive);
+        snapshots.setRetentionPolicy(userRetentionPolicy());
         int code = kExitOk;
         const auto snapshot = findSnapshot(snapshots, args->positional.first(), code);
         if (!snapshot)

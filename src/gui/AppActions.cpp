@@ -10,6 +10,7 @@
 #include "gui/NodeClipboard.h"
 
 #include <QAction>
+#include <QDateTime>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
@@ -155,9 +156,9 @@ AppActions::AppActions(AppModel &model, QWidget *window)
     connect(duplicate, &QAction::triggered, this, [this] { m_model.duplicateSelectedNode(); });
     connect(remove, &QAction::triggered, this, &AppActions::confirmDelete);
     connect(exportTree, &QAction::triggered, this, [this] { m_model.exportSelectedSubtree(); });
-    connect(saveSubtreeSnapshot, &QAction::triggered, this, [this] { m_model.saveSnapshotOfSelectedSubtree(); });
+    connect(saveSubtreeSnapshot, &QAction::triggered, this, [this] { saveManualSnapshot(true); });
     connect(importTree, &QAction::triggered, this, &AppActions::chooseImportFile);
-    connect(saveWorkspaceSnapshot, &QAction::triggered, this, [this] { m_model.saveSnapshotOfWorkspace(); });
+    connect(saveWorkspaceSnapshot, &QAction::triggered, this, [this] { saveManualSnapshot(false); });
     connect(restoreLatestSnapshot, &QAction::triggered, this, [this] { m_model.restoreLatestSnapshot(); });
     connect(undo, &QAction::triggered, this, [this] { m_model.undo(); });
     connect(redo, &QAction::triggered, this, [this] { m_model.redo(); });
@@ -389,6 +390,45 @@ void AppActions::confirmDelete()
         // Only the node that was asked about, and only if it is still selected.
         if (box->clickedButton() == confirm && m_model.selectionCoordinator().selectedNodeID() == id)
             m_model.deleteSelectedNode();
+    });
+    box->open();
+}
+
+// Manual snapshots are kept up to a limit; the oldest go only when the user
+// agreed, for this save, to exactly those.
+void AppActions::saveManualSnapshot(bool subtree)
+{
+    const QList<SnapshotSummary> doomed = m_model.manualSnapshotsToRemove();
+    if (doomed.isEmpty()) {
+        subtree ? m_model.saveSnapshotOfSelectedSubtree() : m_model.saveSnapshotOfWorkspace();
+        return;
+    }
+    const QLocale locale = interfaceLocale(m_model);
+    const SnapshotSummary &oldest = doomed.first();
+    const QString when = locale.toString(
+        QDateTime::fromSecsSinceEpoch(oldest.createdAt.time_since_epoch().count()).toLocalTime(), QLocale::ShortFormat);
+    const QString question = doomed.size() == 1
+        ? formatted(localized("You keep at most %lld manual snapshots. Saving this one deletes the oldest, “%@” of %@."),
+                    {QString::number(m_model.manualSnapshotLimit()), oldest.title, when})
+        : formatted(localized("You keep at most %lld manual snapshots. Saving this one deletes the %lld oldest, "
+                              "from “%@” of %@ on."),
+                    {QString::number(m_model.manualSnapshotLimit()),
+                     QString::number(doomed.size()), oldest.title, when});
+    auto *box = new QMessageBox(QMessageBox::Warning, localized("Save Snapshot"),
+                                question + QStringLiteral("\n\n") +
+                                    localized("To keep them, cancel and raise the limit in Settings."),
+                                QMessageBox::NoButton, m_window);
+    box->setObjectName(QStringLiteral("confirmSnapshotLimit"));
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    QPushButton *confirm = box->addButton(localized("Delete and Save"), QMessageBox::DestructiveRole);
+    box->setDefaultButton(box->addButton(localized("Cancel"), QMessageBox::RejectRole));
+    QList<QUuid> ids;
+    for (const SnapshotSummary &summary : doomed)
+        ids.push_back(summary.id);
+    connect(box, &QMessageBox::finished, this, [this, box, confirm, ids, subtree] {
+        if (box->clickedButton() != confirm)
+            return;
+        subtree ? m_model.saveSnapshotOfSelectedSubtree(ids) : m_model.saveSnapshotOfWorkspace(ids);
     });
     box->open();
 }

@@ -122,6 +122,9 @@ private:
     void retranslate();
     void updateEnabled();
     void confirmDelete();
+    // Saves a manual snapshot (of the selection's subtree or the whole
+    // tree), asking first when the limit means the oldest ones go.
+    void saveManualSnapshot(bool subtree);
     void updateUndoRedo();
 
     AppModel &m_model;

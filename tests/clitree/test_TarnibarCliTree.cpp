@@ -4,6 +4,7 @@
 #include "CliProcess.h"
 #include "RawDatabase.h"
 #include "TestNodes.h"
+#include "archive/SnapshotRetention.h"
 #include "common/InstanceLock.h"
 #include "model/Uuid.h"
 #include "storage/WorkspaceStore.h"
@@ -17,6 +18,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QSettings>
 #include <QTemporaryDir>
 
 #include <functional>
@@ -518,6 +520,29 @@ TEST_F(TarnibarCliTreeTest, AFailedWriteLeavesNoNewDatabaseAndAnEmptyFileIsDamag
         EXPECT_TRUE(r.err.contains(QStringLiteral("the file is empty (0 bytes)"))) << r.err.toStdString();
     }
     EXPECT_EQ(QFileInfo(database).size(), 0);
+}
+
+// The limit of manual snapshots is the user's, as the application reads it.
+TEST_F(TarnibarCliTreeTest, AManualSnapshotBeyondTheUsersLimitTakesReplaceOldest)
+{
+    QTemporaryDir config;
+    QSettings(config.filePath(QStringLiteral("TarniBar/TarniBar.ini")), QSettings::IniFormat)
+        .setValue(QLatin1String(kManualSnapshotLimitSettingsKey), 1);
+    auto cli = [&](const QStringList &arguments) {
+        return runCli(QStringList{QStringLiteral("--root"), root()} + arguments,
+                      {QStringLiteral("XDG_CONFIG_HOME=") + config.path()});
+    };
+    ASSERT_EQ(cli(words("add group A")).exitCode, 0);
+    ASSERT_EQ(cli(words("snapshot save --title first")).exitCode, 0);
+    const CliRun refused = cli(words("snapshot save --title second"));
+    EXPECT_EQ(refused.exitCode, 7);
+    EXPECT_TRUE(refused.err.contains(QStringLiteral("\"first\"")) && refused.err.contains(QStringLiteral("--replace-oldest")))
+        << refused.err.toStdString();
+    EXPECT_EQ(cli(words("snapshot list --replace-oldest")).exitCode, 2);
+    ASSERT_EQ(cli(words("snapshot save --replace-oldest --title second")).exitCode, 0);
+    const QJsonArray heads = QJsonDocument::fromJson(cli(words("snapshot list --json")).out.toUtf8()).array();
+    ASSERT_EQ(heads.size(), 1);
+    EXPECT_EQ(heads[0].toObject().value(QStringLiteral("title")), QStringLiteral("second"));
 }
 
 TEST_F(TarnibarCliTreeTest, SnapshotsAreSavedListedAndRestored)

@@ -963,29 +963,74 @@ QCoro::Task<> AppModel::revealBundledChromeExtension()
 
 // --- snapshots, export, import -------------------------------------------
 
-void AppModel::saveSnapshotOfWorkspace()
+QList<SnapshotSummary> AppModel::manualSnapshotsToRemove()
+{
+    if (!m_treeViewModel.isLoaded())
+        return {};
+    m_snapshots.setRetentionPolicy(RetentionPolicy::fromSettings(*m_dependencies.settings));
+    auto doomed = m_snapshots.manualSnapshotsToRemove();
+    if (failed(doomed))
+        return {};
+    return *doomed;
+}
+
+std::optional<ManualLimit> AppModel::manualLimitFor(const QList<QUuid> &agreedRemovals)
+{
+    m_snapshots.setRetentionPolicy(RetentionPolicy::fromSettings(*m_dependencies.settings));
+    if (agreedRemovals.isEmpty())
+        return ManualLimit::refuse;
+    auto doomed = m_snapshots.manualSnapshotsToRemove();
+    if (failed(doomed))
+        return std::nullopt;
+    QList<QUuid> ids;
+    for (const SnapshotSummary &summary : std::as_const(*doomed))
+        ids.push_back(summary.id);
+    // Another program saved or deleted one since the user was asked.
+    if (ids != agreedRemovals) {
+        setAlert(localized("The snapshots changed while you were asked; save the snapshot again."));
+        return std::nullopt;
+    }
+    return ManualLimit::removeOldest;
+}
+
+bool AppModel::savedManually(const SnapshotResult<WorkspaceSnapshot> &saved)
+{
+    if (!saved && saved.error().kind == SnapshotError::Kind::manualLimit) {
+        setAlert(formatted(localized("%lld manual snapshots are kept at most. Delete some in the Snapshots "
+                                     "window or raise the limit in Settings, then save again."),
+                           {QString::number(saved.error().manualLimit)}));
+        return false;
+    }
+    return !failed(saved);
+}
+
+void AppModel::saveSnapshotOfWorkspace(const QList<QUuid> &agreedRemovals)
 {
     CommandScope scope(this);
     if (!m_treeViewModel.isLoaded())
         return;
-    if (failed(m_snapshots.saveWorkspace(formatted(localized("%@ Snapshot"), {localized("Workspace")}),
-                                         m_selection.selectedNodeID())))
+    const auto limit = manualLimitFor(agreedRemovals);
+    if (!limit || !savedManually(m_snapshots.saveWorkspace(formatted(localized("%@ Snapshot"), {localized("Workspace")}),
+                                                           m_selection.selectedNodeID(), *limit)))
         return;
     setLatestImportStatus(StatusLine::lookedUp(textKey("Saved workspace snapshot")));
     Q_EMIT snapshotsChanged();
 }
 
-void AppModel::saveSnapshotOfSelectedSubtree()
+void AppModel::saveSnapshotOfSelectedSubtree(const QList<QUuid> &agreedRemovals)
 {
     CommandScope scope(this);
     const auto selected = m_inspector.selectedNode();
     if (!selected) {
-        saveSnapshotOfWorkspace();
+        saveSnapshotOfWorkspace(agreedRemovals);
         return;
     }
     if (!m_treeViewModel.isLoaded())
         return;
-    if (failed(m_snapshots.saveSubtree(selected->id(), formatted(localized("%@ Snapshot"), {selected->title()}))))
+    const auto limit = manualLimitFor(agreedRemovals);
+    if (!limit ||
+        !savedManually(m_snapshots.saveSubtree(selected->id(), formatted(localized("%@ Snapshot"), {selected->title()}),
+                                               *limit)))
         return;
     setLatestImportStatus(StatusLine::lookedUp(textKey("Saved subtree snapshot")));
     Q_EMIT snapshotsChanged();
@@ -1181,8 +1226,9 @@ void AppModel::recoverUnreachableNodes()
         return;
     }
     // The tree as it is shown now, so that the repair can be undone.
+    // A safety copy: never refused for the manual limit, and removes none.
     if (failed(m_snapshots.saveWorkspace(formatted(localized("%@ Snapshot"), {localized("Before repair")}),
-                                         m_selection.selectedNodeID())))
+                                         m_selection.selectedNodeID(), ManualLimit::exceed)))
         return;
     auto command = m_treeViewModel.beginCommand(nullptr);
     auto recovered = m_treeViewModel.recoverUnreachableNodes(localized("Recovered"));

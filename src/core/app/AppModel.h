@@ -182,8 +182,16 @@ public:
     // What the latest registration found and wrote, per browser.
     const std::vector<BrowserRegistration> &browserRegistrations() const { return m_browserRegistrations; }
     QCoro::Task<> revealBundledChromeExtension();
-    void saveSnapshotOfWorkspace();
-    void saveSnapshotOfSelectedSubtree();
+    // The manual snapshots, oldest first, that saving one more removes
+    // (the retention policy keeps a limited number): none below the limit.
+    // Whoever saves asks the user about them first and passes their ids.
+    QList<SnapshotSummary> manualSnapshotsToRemove();
+    int manualSnapshotLimit() const { return m_snapshots.retentionPolicy().manualLimit; }
+    // `agreedRemovals`: the snapshots the user agreed to remove for this
+    // one. When the limit needs others (or any while none were agreed),
+    // nothing is saved and the alert says why.
+    void saveSnapshotOfWorkspace(const QList<QUuid> &agreedRemovals = {});
+    void saveSnapshotOfSelectedSubtree(const QList<QUuid> &agreedRemovals = {});
     // Snapshots of the loaded workspace, newest first (empty on error, which
     // is then shown).
     QList<WorkspaceSnapshot> snapshots();
@@ -388,6 +396,10 @@ private:
 
     template <class T, class E>
     bool failed(const Result<T, E> &result);
+    // The manual-snapshot limit for a save that `agreedRemovals` allows;
+    // none (after the alert) when the removals the limit needs now differ.
+    std::optional<ManualLimit> manualLimitFor(const QList<QUuid> &agreedRemovals);
+    bool savedManually(const SnapshotResult<WorkspaceSnapshot> &saved);
     // `announce`: the user asked, so the outcome goes to the status line
     // and a failure to the alert; else only the log hears of a failure.
     void registerNativeHost(bool announce);

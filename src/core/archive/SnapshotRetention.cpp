@@ -36,6 +36,7 @@ RetentionPolicy RetentionPolicy::fromSettings(const QSettings &settings)
     policy.keepLast = boundedSetting(settings, kRetentionKeepLastSettingsKey, policy.keepLast, 1, 10000);
     policy.dailyDays = boundedSetting(settings, kRetentionDailyDaysSettingsKey, policy.dailyDays, 0, 3660);
     policy.monthlyMonths = boundedSetting(settings, kRetentionMonthlyMonthsSettingsKey, policy.monthlyMonths, 0, 1200);
+    policy.manualLimit = boundedSetting(settings, kManualSnapshotLimitSettingsKey, policy.manualLimit, 1, 10000);
     return policy;
 }
 
@@ -71,6 +72,19 @@ QList<QUuid> snapshotsToPrune(QList<RetentionEntry> automatic, Timestamp now, co
             pruned.push_back(entry.id);
     }
     return pruned;
+}
+
+QList<QUuid> manualSnapshotsToRemove(QList<RetentionEntry> manual, int limit)
+{
+    const qsizetype excess = manual.size() - std::max(limit, 1) + 1;
+    if (excess <= 0)
+        return {};
+    std::stable_sort(manual.begin(), manual.end(),
+                     [](const RetentionEntry &a, const RetentionEntry &b) { return a.createdAt < b.createdAt; });
+    QList<QUuid> oldest;
+    for (qsizetype i = 0; i < excess; ++i)
+        oldest.push_back(manual[i].id);
+    return oldest;
 }
 
 } // namespace tarni

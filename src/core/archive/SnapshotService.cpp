@@ -18,6 +18,21 @@ QString SnapshotError::description() const
         return QStringLiteral("The node is not in the workspace tree.");
     case Kind::newerSchema:
         return QStringLiteral("This file was made by a newer version of TarniBar (schema %1)").arg(schemaVersion);
+    case Kind::manualLimit: {
+        QString text = QStringLiteral("%1 manual snapshots are kept at most, and saving another would remove the "
+                                      "oldest")
+                           .arg(manualLimit);
+        if (!wouldRemove.isEmpty()) {
+            const SnapshotSummary &oldest = wouldRemove.first();
+            text += QStringLiteral(" (%1, \"%2\" of %3)")
+                        .arg(wouldRemove.size() == 1 ? QStringLiteral("1 snapshot")
+                                                     : QStringLiteral("%1 snapshots").arg(wouldRemove.size()),
+                             oldest.title,
+                             QDateTime::fromSecsSinceEpoch(oldest.createdAt.time_since_epoch().count())
+                                 .toString(Qt::ISODate));
+        }
+        return text + QLatin1Char('.');
+    }
     }
     return {};
 }
@@ -64,32 +79,84 @@ SnapshotResult<QUuid> SnapshotService::loadedWorkspace()
 }
 
 SnapshotResult<WorkspaceSnapshot> SnapshotService::save(const QString &title, TreeExport document,
-                                                        const std::optional<QUuid> &selectedNodeID,
-                                                        SnapshotOrigin origin)
+                                                        const std::optional<QUuid> &selectedNodeID, ManualLimit limit)
 {
     auto workspace = loadedWorkspace();
     if (!workspace)
         return Failure(workspace.error());
+    QList<SnapshotSummary> doomed;
+    if (limit != ManualLimit::exceed) {
+        auto toRemove = manualSnapshotsToRemove();
+        if (!toRemove)
+            return Failure(toRemove.error());
+        doomed = std::move(toRemove).value();
+        if (!doomed.isEmpty() && limit == ManualLimit::refuse) {
+            SnapshotError error{SnapshotError::Kind::manualLimit, std::nullopt, std::nullopt, 0};
+            error.manualLimit = m_retention.manualLimit;
+            error.wouldRemove = std::move(doomed);
+            return Failure(std::move(error));
+        }
+    }
     WorkspaceSnapshot snapshot = m_archive.makeSnapshot(title, *workspace, std::move(document), selectedNodeID);
-    if (auto saved = origin == SnapshotOrigin::manual ? m_store.saveSnapshot(snapshot)
-                                                      : m_store.saveMarkedSnapshot(snapshot, origin,
-                                                                                   m_tree.workspace()->updatedAt);
-        !saved)
+    if (auto saved = m_store.saveSnapshot(snapshot); !saved)
         return storeFailure(saved.error());
     if (!snapshot.rootNode.originalNodeID)
         m_changedSinceWholeSnapshot = false;
+    // Only once the new one is stored: interrupted in between, one more is
+    // kept, never one fewer.
+    if (!doomed.isEmpty()) {
+        QList<QUuid> ids;
+        for (const SnapshotSummary &summary : std::as_const(doomed))
+            ids.push_back(summary.id);
+        if (auto deleted = m_store.deleteSnapshots(ids); !deleted)
+            qCWarning(lcSnapshots).noquote() << "removing the oldest manual snapshots failed:"
+                                             << deleted.error().description();
+    }
     return snapshot;
 }
 
+SnapshotResult<QList<SnapshotSummary>> SnapshotService::manualSnapshotsToRemove()
+{
+    auto workspace = loadedWorkspace();
+    if (!workspace)
+        return Failure(workspace.error());
+    auto times = m_store.fetchSnapshotTimes(*workspace);
+    if (!times)
+        return storeFailure(times.error());
+    // Oldest first: of two in one second, the one saved first.
+    QList<RetentionEntry> manual;
+    for (auto time = times->crbegin(); time != times->crend(); ++time) {
+        if (time->origin == SnapshotOrigin::manual)
+            manual.push_back({time->id, time->createdAt});
+    }
+    const QList<QUuid> ids = tarni::manualSnapshotsToRemove(std::move(manual), m_retention.manualLimit);
+    if (ids.isEmpty())
+        return QList<SnapshotSummary>();
+    // The titles, for whoever is asked; the list reads no whole trees.
+    auto summaries = m_store.fetchSnapshotSummaries(*workspace);
+    if (!summaries)
+        return storeFailure(summaries.error());
+    QList<SnapshotSummary> doomed;
+    for (const QUuid &id : ids) {
+        const auto found = std::find_if(summaries->cbegin(), summaries->cend(),
+                                        [&id](const SnapshotSummary &summary) { return summary.id == id; });
+        if (found != summaries->cend())
+            doomed.push_back(*found);
+    }
+    return doomed;
+}
+
 SnapshotResult<WorkspaceSnapshot> SnapshotService::saveWorkspace(const QString &title,
-                                                                 const std::optional<QUuid> &selectedNodeID)
+                                                                 const std::optional<QUuid> &selectedNodeID,
+                                                                 ManualLimit limit)
 {
     if (auto workspace = loadedWorkspace(); !workspace)
         return Failure(workspace.error());
-    return save(title, m_archive.exportWorkspace(m_tree.nodes()), selectedNodeID);
+    return save(title, m_archive.exportWorkspace(m_tree.nodes()), selectedNodeID, limit);
 }
 
-SnapshotResult<WorkspaceSnapshot> SnapshotService::saveSubtree(const QUuid &nodeID, const std::optional<QString> &title)
+SnapshotResult<WorkspaceSnapshot> SnapshotService::saveSubtree(const QUuid &nodeID, const std::optional<QString> &title,
+                                                               ManualLimit limit)
 {
     if (auto workspace = loadedWorkspace(); !workspace)
         return Failure(workspace.error());
@@ -97,7 +164,7 @@ SnapshotResult<WorkspaceSnapshot> SnapshotService::saveSubtree(const QUuid &node
     if (!document)
         return Failure(SnapshotError{SnapshotError::Kind::missingNode, std::nullopt, std::nullopt, 0});
     const QString name = title.value_or(document->rootNode.title + QStringLiteral(" Snapshot"));
-    return save(name, std::move(document).value(), nodeID);
+    return save(name, std::move(document).value(), nodeID, limit);
 }
 
 SnapshotResult<QList<WorkspaceSnapshot>> SnapshotService::list()

@@ -22,17 +22,39 @@ struct SnapshotError {
         store,         // reading or writing snapshots failed
         missingNode,   // the node to save is not in the tree
         newerSchema,   // made by a newer version of TarniBar
+        manualLimit,   // the manual snapshots kept at most are there, and none may go
     };
+    SnapshotError() = default;
+    SnapshotError(Kind kind, std::optional<TreeViewModelError> treeError, std::optional<StoreError> storeError,
+                  std::int64_t schemaVersion)
+        : kind(kind)
+        , treeError(std::move(treeError))
+        , storeError(std::move(storeError))
+        , schemaVersion(schemaVersion)
+    {
+    }
+
     Kind kind = Kind::tree;
     std::optional<TreeViewModelError> treeError;
     std::optional<StoreError> storeError;
     std::int64_t schemaVersion = 0;
+    // For manualLimit: the limit, and the snapshots saving one more removes.
+    int manualLimit = 0;
+    QList<SnapshotSummary> wouldRemove;
 
     QString description() const;
 };
 
 template <class T>
 using SnapshotResult = Result<T, SnapshotError>;
+
+// What saving a manual snapshot does once the retention policy's
+// manualLimit of them are kept.
+enum class ManualLimit {
+    refuse,       // fails with SnapshotError::Kind::manualLimit, saving nothing
+    removeOldest, // saves, then removes the oldest ones down to the limit
+    exceed,       // saves and removes nothing: a safety copy the program makes itself
+};
 
 // An automatic snapshot of the whole tree as it stood when it was asked for,
 // with everything writing it needs: made without copying the tree (the node
@@ -68,10 +90,16 @@ public:
     SnapshotService &operator=(const SnapshotService &) = delete;
 
     // The whole tree, with the selection at the time.
-    SnapshotResult<WorkspaceSnapshot> saveWorkspace(const QString &title, const std::optional<QUuid> &selectedNodeID);
+    SnapshotResult<WorkspaceSnapshot> saveWorkspace(const QString &title, const std::optional<QUuid> &selectedNodeID,
+                                                    ManualLimit limit = ManualLimit::refuse);
     // The subtree of `nodeID`, titled `title` or else after the node followed
     // by " Snapshot".
-    SnapshotResult<WorkspaceSnapshot> saveSubtree(const QUuid &nodeID, const std::optional<QString> &title = std::nullopt);
+    SnapshotResult<WorkspaceSnapshot> saveSubtree(const QUuid &nodeID, const std::optional<QString> &title = std::nullopt,
+                                                  ManualLimit limit = ManualLimit::refuse);
+    // The manual snapshots, oldest first, that saving one more with
+    // ManualLimit::removeOldest would remove: none below the limit. Reads
+    // no tree.
+    SnapshotResult<QList<SnapshotSummary>> manualSnapshotsToRemove();
     // Newest first.
     SnapshotResult<QList<WorkspaceSnapshot>> list();
     // One snapshot, or none when no snapshot has that id; reads no other.
@@ -124,8 +152,7 @@ public:
 
 private:
     SnapshotResult<WorkspaceSnapshot> save(const QString &title, TreeExport document,
-                                           const std::optional<QUuid> &selectedNodeID,
-                                           SnapshotOrigin origin = SnapshotOrigin::manual);
+                                           const std::optional<QUuid> &selectedNodeID, ManualLimit limit);
     SnapshotResult<QUuid> loadedWorkspace();
     static SnapshotResult<bool> dueFor(WorkspaceStoreProtocol &store, const AutomaticSnapshotRequest &request);
     static SnapshotResult<int> pruneFor(WorkspaceStoreProtocol &store, const QUuid &workspaceID, Timestamp now,

@@ -39,8 +39,9 @@ SnapshotRetentionView::SnapshotRetentionView(AppModel &model, AppActions &action
     m_keepLast = spin("retentionKeepLast", kRetentionKeepLastSettingsKey, policy.keepLast, 1, 10000);
     m_dailyDays = spin("retentionDailyDays", kRetentionDailyDaysSettingsKey, policy.dailyDays, 0, 3660);
     m_monthlyMonths = spin("retentionMonthlyMonths", kRetentionMonthlyMonthsSettingsKey, policy.monthlyMonths, 0, 1200);
+    m_manualLimit = spin("retentionManualLimit", kManualSnapshotLimitSettingsKey, policy.manualLimit, 1, 10000);
     // Labels of their own: a row added with an empty text gets none.
-    for (QSpinBox *box : {m_keepLast, m_dailyDays, m_monthlyMonths}) {
+    for (QSpinBox *box : {m_keepLast, m_dailyDays, m_monthlyMonths, m_manualLimit}) {
         auto *label = new QLabel(this);
         label->setBuddy(box);
         label->setWordWrap(true);
@@ -62,6 +63,7 @@ void SnapshotRetentionView::relabel()
         {m_keepLast, textKey("Newest automatic snapshots kept")},
         {m_dailyDays, textKey("Days with one kept each")},
         {m_monthlyMonths, textKey("Months with one kept each")},
+        {m_manualLimit, textKey("Manual snapshots kept at most")},
     };
     for (const auto &[box, key] : rows) {
         if (auto *label = qobject_cast<QLabel *>(m_form->labelForField(box)))

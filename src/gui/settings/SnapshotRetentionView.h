@@ -32,6 +32,7 @@ private:
     QSpinBox *m_keepLast = nullptr;
     QSpinBox *m_dailyDays = nullptr;
     QSpinBox *m_monthlyMonths = nullptr;
+    QSpinBox *m_manualLimit = nullptr;
     QPushButton *m_browse = nullptr;
 };
 

@@ -89,4 +89,43 @@ TEST_F(SnapshotServiceTest, ASubtreeRestoreAddsACopyAfterThePresentChildren)
     EXPECT_EQ(tree.nodes().size(), 7);
 }
 
+// Manual snapshots are never pruned: at the limit a save is refused unless
+// its caller allows the oldest to go, and a safety copy exceeds the limit.
+TEST_F(SnapshotServiceTest, ManualSnapshotsAtTheLimitGoOnlyWhenTheCallerAllows)
+{
+    ASSERT_TRUE(tree.addGroup(QStringLiteral("A")));
+    RetentionPolicy policy;
+    policy.manualLimit = 2;
+    snapshots.setRetentionPolicy(policy);
+    auto titles = [this] {
+        QStringList out;
+        const auto listed = snapshots.list();
+        for (const WorkspaceSnapshot &snapshot : *listed)
+            out.prepend(snapshot.title);
+        return out;
+    };
+    // All in one second: the order saved decides which is the oldest.
+    ASSERT_TRUE(snapshots.saveWorkspace(QStringLiteral("one"), std::nullopt));
+    ASSERT_TRUE(snapshots.saveAutomatic(SnapshotOrigin::daily, QStringLiteral("daily")));
+    ASSERT_TRUE(snapshots.saveWorkspace(QStringLiteral("two"), std::nullopt));
+    EXPECT_EQ(snapshots.manualSnapshotsToRemove()->size(), 1);
+
+    auto refused = snapshots.saveWorkspace(QStringLiteral("three"), std::nullopt);
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().kind, SnapshotError::Kind::manualLimit);
+    EXPECT_TRUE(refused.error().description().contains(QStringLiteral("\"one\""))) << refused.error().description().toStdString();
+    EXPECT_EQ(titles(), (QStringList{QStringLiteral("one"), QStringLiteral("daily"), QStringLiteral("two")}));
+
+    ASSERT_TRUE(snapshots.saveSubtree(tree.nodes().first().id(), QStringLiteral("three"), ManualLimit::removeOldest));
+    EXPECT_EQ(titles(), (QStringList{QStringLiteral("daily"), QStringLiteral("two"), QStringLiteral("three")}));
+    ASSERT_TRUE(snapshots.saveWorkspace(QStringLiteral("safety"), std::nullopt, ManualLimit::exceed));
+    EXPECT_EQ(titles().size(), 4);
+
+    // A limit lowered below their number takes every one beyond it.
+    policy.manualLimit = 1;
+    snapshots.setRetentionPolicy(policy);
+    ASSERT_TRUE(snapshots.saveWorkspace(QStringLiteral("last"), std::nullopt, ManualLimit::removeOldest));
+    EXPECT_EQ(titles(), (QStringList{QStringLiteral("daily"), QStringLiteral("last")}));
+}
+
 } // namespace

@@ -443,6 +443,32 @@ TEST_F(SidebarTest, AQuickExportOffersToShowItsFile)
     EXPECT_FALSE(showButton->isVisible());
 }
 
+// At the limit of manual snapshots, saving one asks before the oldest goes.
+TEST_F(SidebarTest, SavingASnapshotAtTheLimitAsksBeforeTheOldestGoes)
+{
+    SidebarRootView &sidebar = show();
+    model().dependencies().settings->setValue(QLatin1String(kManualSnapshotLimitSettingsKey), 1);
+    model().saveSnapshotOfWorkspace();
+    const QList<WorkspaceSnapshot> before = model().snapshots();
+    ASSERT_EQ(before.size(), 1);
+    auto answer = [&](QMessageBox::ButtonRole role) {
+        sidebar.actions().saveWorkspaceSnapshot->trigger();
+        auto *box = find<QMessageBox>("confirmSnapshotLimit");
+        ASSERT_TRUE(box);
+        EXPECT_TRUE(box->text().contains(before.first().title)) << box->text().toStdString();
+        for (QAbstractButton *button : box->buttons())
+            if (box->buttonRole(button) == role)
+                button->click();
+    };
+    answer(QMessageBox::RejectRole);
+    ASSERT_EQ(model().snapshots().size(), 1);
+    EXPECT_EQ(model().snapshots().first().id, before.first().id);
+    answer(QMessageBox::DestructiveRole);
+    const QList<WorkspaceSnapshot> after = model().snapshots();
+    ASSERT_EQ(after.size(), 1);
+    EXPECT_NE(after.first().id, before.first().id);
+}
+
 TEST_F(SidebarTest, AFailedWriteIsShownUntilAWriteSucceeds)
 {
     SidebarRootView &sidebar = show();
