@@ -4,7 +4,7 @@
 // (as `snapshot show` decodes it), and, to compare with, loading the live
 // tree.
 //
-//   build/bench/storage/bench_SnapshotReads --benchmark_filter='/100000$'
+//   build/bench/storage/bench_SnapshotReads --benchmark_filter=/100000/
 //
 // (One size at a time: only benchmarks of one size run in a row share the
 // database, and the one of 1,000,000 nodes takes minutes to make.)
