@@ -65,11 +65,12 @@ std::optional<QString> headerProblem(const ChangeFile &file)
     if (file.seq < 1 || file.seq > kMaxChangeSeq)
         return QStringLiteral("\"seq\" %1 is out of range").arg(file.seq);
     for (const auto &[device, seq] : file.after) {
-        const QString name = QString::fromStdString(deviceIdText(device));
-        if (device.isNull() || device == file.device)
-            return QStringLiteral("\"after\" names %1").arg(device.isNull() ? QStringLiteral("the null id") : QStringLiteral("the file's own device"));
+        if (device.isNull())
+            return QStringLiteral("\"after\" names the null id");
+        if (device == file.device)
+            return QStringLiteral("\"after\" names the file's own device");
         if (seq < 1 || seq > kMaxChangeSeq)
-            return QStringLiteral("\"after.%1\" %2 is out of range").arg(name).arg(seq);
+            return QStringLiteral("\"after.%1\" %2 is out of range").arg(QString::fromStdString(deviceIdText(device))).arg(seq);
     }
     return std::nullopt;
 }

