@@ -58,11 +58,28 @@ static bool placeWithoutReplacing(const std::string &temp, const std::filesystem
     return ::rename(temp.c_str(), path.c_str()) == 0;
 }
 
+// File systems that cannot sync a folder (some network and FUSE mounts) say
+// so with EINVAL, and a folder we may write but not read cannot be opened to
+// sync it; there is nothing more to do then.
+static bool syncFolder(const std::filesystem::path &folder)
+{
+    const int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return errno == EACCES;
+    const bool synced = !injected(AtomicWriteStep::syncFolder) && ::fsync(fd) == 0;
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return synced || errno == EINVAL || errno == ENOTSUP || errno == EOPNOTSUPP;
+}
+
 bool writeFileAtomically(const std::filesystem::path &path, std::string_view bytes, std::string *error,
                          unsigned mode, ExistingFile existing)
 {
-    std::string temp = (path.parent_path() / ("." + path.filename().native() + ".XXXXXX")).string();
-    const int fd = injected(AtomicWriteStep::create) ? -1 : ::mkstemp(temp.data());
+    // ".<name>.<random>.tmp": hidden, and of a form that folder-sync engines
+    // and our own folder readers pass over.
+    std::string temp = (path.parent_path() / ("." + path.filename().native() + ".XXXXXX.tmp")).string();
+    const int fd = injected(AtomicWriteStep::create) ? -1 : ::mkstemps(temp.data(), 4);
     if (fd < 0)
         return fail(error, "cannot create a temporary file for", path);
 
@@ -106,6 +123,10 @@ bool writeFileAtomically(const std::filesystem::path &path, std::string_view byt
         errno = saved;
         return fail(error, existing == ExistingFile::replace ? "cannot replace" : "cannot create", path);
     }
+    // The rename is an entry of the folder: until the folder is synced too,
+    // a crash may leave the old file, or none, in its place.
+    if (!syncFolder(path.parent_path()))
+        return fail(error, "the file is in place, but cannot flush the folder of", path);
     return true;
 }
 

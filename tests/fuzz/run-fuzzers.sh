@@ -27,6 +27,7 @@ workspace         65536  64  json.dict
 snapshot          65536  64  json.dict
 export            65536  64  json.dict
 snapshot_content  65536  64  json.dict
+change_file       65536  64  json.dict
 chrome_message    65536  64  json.dict
 frame_reader     262144  16  -
 queue_identifier   4096  16  json.dict

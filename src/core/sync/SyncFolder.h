@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QUuid>
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tarni::sync {
+
+// The files of the shared folder, each below its writer's device id:
+//     changes/<device>/<seq>.tbchanges
+//     devices/<device>.json
+//     snapshots/<device>/<seq>.tbsnapshot
+// <seq> is a decimal number from 1, without leading zeros, at most 15 digits.
+enum class FolderFileKind { changes, device, snapshot };
+
+struct FolderFileName {
+    FolderFileKind kind = FolderFileKind::changes;
+    QUuid device;
+    std::int64_t seq = 0; // 0 for a device file
+
+    // The path relative to the folder, with "/" between its parts.
+    std::string relativePath() const;
+    // Only a path of exactly one of the forms above, the device id in lower
+    // case, is a name of ours; everything else in the folder (the engines'
+    // temporary and conflict files, our own temporary files, anything a
+    // person put there) is none.
+    static std::optional<FolderFileName> parse(std::string_view relativePath);
+
+    bool operator==(const FolderFileName &) const = default;
+};
+
+// Writes one file of the folder atomically, making its directory first
+// (private to the user). Change and snapshot files are written once: an
+// existing one is never replaced (false, errno EEXIST). A device file is
+// replaced.
+bool writeFolderFile(const std::filesystem::path &folder, const FolderFileName &name, std::string_view bytes,
+                     std::string *error = nullptr);
+
+} // namespace tarni::sync
