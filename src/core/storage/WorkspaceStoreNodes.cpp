@@ -43,12 +43,18 @@ constexpr const char *kSelectSubtree =
     "SELECT n.id, n.parent_id, n.sort_order, n.created_at, n.payload_json, n.rowid\n"
     "FROM below b JOIN nodes n ON n.id = b.id;";
 constexpr const char *kDeleteNodesOfWorkspace = "DELETE FROM nodes WHERE workspace_id = ?;";
+// One row each, and every failure abandons the whole transaction. With the
+// default ABORT, the write counter's trigger makes SQLite keep a statement
+// journal for every row: the original of each page the statement touches,
+// which after the first statement larger than 64 KiB goes to a temporary
+// file, several writes a row. FAIL keeps no statement journal; the checks
+// that can fail (NOT NULL, the unique id) run before anything is written.
 constexpr const char *kInsertNode =
-    "INSERT INTO nodes (\n"
+    "INSERT OR FAIL INTO nodes (\n"
     "    id, workspace_id, parent_id, kind, title, subtitle, sort_order,\n"
     "    is_collapsed, icon_key, created_at, updated_at, last_opened_at, payload_json\n"
     ") VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?);";
-constexpr const char *kUpdateNode = "UPDATE nodes SET\n"
+constexpr const char *kUpdateNode = "UPDATE OR FAIL nodes SET\n"
                                     "    id = ?, workspace_id = ?, parent_id = ?, kind = ?, title = ?, subtitle = ?,\n"
                                     "    sort_order = ?, is_collapsed = ?, icon_key = ?, created_at = ?,\n"
                                     "    updated_at = ?, last_opened_at = ?, payload_json = ?\n"
