@@ -121,22 +121,98 @@ Result<std::string, EncodeError> encode(const WorkspaceSnapshot &snapshot, JsonS
     return encodeWith(snapshot, style);
 }
 
-Result<void, EncodeError> appendCompact(std::string &out, const WorkspaceNode &node)
+namespace {
+
+// One writer and buffer per thread for the records appended one at a time
+// (every row the store writes), rather than a buffer grown from nothing for
+// each. A buffer grown past what a usual record needs is let go afterwards.
+struct CompactScratch {
+    Buffer buffer;
+    CompactWriter writer{buffer};
+
+    static constexpr std::size_t kKeptCapacity = std::size_t(64) << 10;
+
+    void release()
+    {
+        if (buffer.GetSize() > kKeptCapacity) {
+            buffer.Clear();
+            buffer.ShrinkToFit();
+        }
+    }
+};
+
+template <class Edges>
+Result<void, EncodeError> appendCompactWith(std::string &out, const WorkspaceNode &node, const Edges &edges,
+                                            CompactScratch &scratch)
 {
     if (auto refused = checkSize(node, std::nullopt))
         return Failure(*refused);
     try {
-        Buffer buffer;
-        CompactWriter writer(buffer);
-        if (!writeFields(writer, node))
+        scratch.buffer.Clear();
+        scratch.writer.Reset(scratch.buffer);
+        if (!writeFields(scratch.writer, node, edges))
             return Failure(notFinite());
-        if (auto refused = checkSize(node, std::optional(buffer.GetSize())))
+        if (auto refused = checkSize(node, std::optional(scratch.buffer.GetSize())))
             return Failure(*refused);
-        out.append(buffer.GetString(), buffer.GetSize());
+        out.append(scratch.buffer.GetString(), scratch.buffer.GetSize());
+        scratch.release();
         return {};
     } catch (const std::bad_alloc &) {
+        scratch.release();
         return Failure(outOfMemory());
     }
+}
+
+thread_local CompactScratch compactScratch;
+
+} // namespace
+
+Result<void, EncodeError> appendCompact(std::string &out, const WorkspaceNode &node)
+{
+    return appendCompactWith(out, node, IgnoreStampEdges{}, compactScratch);
+}
+
+Result<void, EncodeError> appendCompact(std::string &out, const WorkspaceNode &node, StampSpans &stamps)
+{
+    CompactScratch &scratch = compactScratch;
+    stamps = StampSpans{};
+    auto edges = [&](StampEdge edge) {
+        const std::size_t at = scratch.buffer.GetSize();
+        switch (edge) {
+        case StampEdge::lastOpenedBegin:
+            stamps.lastOpenedBegin = at;
+            break;
+        case StampEdge::lastOpenedEnd:
+            stamps.lastOpenedEnd = at;
+            break;
+        case StampEdge::updatedBegin:
+            stamps.updatedBegin = at;
+            break;
+        case StampEdge::updatedEnd:
+            stamps.updatedEnd = at;
+            break;
+        }
+    };
+    auto appended = appendCompactWith(out, node, edges, scratch);
+    if (!appended)
+        stamps = StampSpans{};
+    return appended;
+}
+
+std::array<std::string_view, 4> stampFreePieces(std::string_view text, const StampSpans &stamps)
+{
+    // The member the writer makes of a zero updatedAt, after the members
+    // that come before it (there always is one: createdAt).
+    static const std::string zeroUpdated = [] {
+        char stamp[kTimestampTextLength];
+        formatTimestamp(Timestamp{}, stamp);
+        return std::string(",\"updatedAt\":\"") + std::string(stamp, kTimestampTextLength) + '"';
+    }();
+    const bool opened = stamps.lastOpenedEnd > stamps.lastOpenedBegin;
+    const std::size_t cut = opened ? stamps.lastOpenedBegin : stamps.updatedBegin;
+    const std::size_t resume = opened ? stamps.lastOpenedEnd : stamps.updatedBegin;
+    return {text.substr(0, cut), text.substr(resume, stamps.updatedBegin - resume), zeroUpdated,
+            text.substr(stamps.updatedEnd)};
 }
 
 struct CompactFormCheck::Private {

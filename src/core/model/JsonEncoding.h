@@ -7,6 +7,7 @@
 
 #include <QString>
 
+#include <array>
 #include <string>
 #include <string_view>
 
@@ -40,6 +41,23 @@ Result<std::string, EncodeError> encode(const WorkspaceSnapshot &snapshot, JsonS
 // Appends the compact form of a node to `out` (for building arrays without
 // copying each node's text).
 Result<void, EncodeError> appendCompact(std::string &out, const WorkspaceNode &node);
+
+// Where a node's compact form holds the stamps that change without an undo
+// step: the "lastOpenedAt" member (an empty stretch when there is none) and
+// the "updatedAt" member, each with the comma before it, as offsets into the
+// text appendCompact added.
+struct StampSpans {
+    std::size_t lastOpenedBegin = 0;
+    std::size_t lastOpenedEnd = 0;
+    std::size_t updatedBegin = 0;
+    std::size_t updatedEnd = 0;
+};
+Result<void, EncodeError> appendCompact(std::string &out, const WorkspaceNode &node, StampSpans &stamps);
+
+// The compact form of the same node with updatedAt the zero time and no
+// lastOpenedAt, made from `text` (a compact form and its spans) without
+// encoding the node again: the pieces, in order, whose concatenation it is.
+std::array<std::string_view, 4> stampFreePieces(std::string_view text, const StampSpans &stamps);
 
 // Tells whether texts are exactly the compact form of their nodes (what the
 // store writes), reusing one buffer for all of them. One per thread.

@@ -187,8 +187,17 @@ inline void writeFields(W &w, const NodePayload &payload)
     w.EndObject();
 }
 
-template <class W>
-[[nodiscard]] inline bool writeFields(W &w, const WorkspaceNode &node)
+// The edges of the members of a node's stamps that change without an undo
+// step. Each member starts at the comma before its key.
+enum class StampEdge { lastOpenedBegin, lastOpenedEnd, updatedBegin, updatedEnd };
+
+struct IgnoreStampEdges {
+    void operator()(StampEdge) const {}
+};
+
+// `edge` is called at each edge of those members, as the writer reaches it.
+template <class W, class Edges = IgnoreStampEdges>
+[[nodiscard]] inline bool writeFields(W &w, const WorkspaceNode &node, const Edges &edge = Edges{})
 {
     const auto &f = node.fields();
     if (!std::isfinite(f.sortOrder))
@@ -204,8 +213,10 @@ template <class W>
     writeKey(w, "kind");
     writeString(w, rawValue(f.kind));
     if (f.lastOpenedAt) {
+        edge(StampEdge::lastOpenedBegin);
         writeKey(w, "lastOpenedAt");
         writeTimestamp(w, *f.lastOpenedAt);
+        edge(StampEdge::lastOpenedEnd);
     }
     if (f.parentID) {
         writeKey(w, "parentID");
@@ -218,8 +229,10 @@ template <class W>
     writeOptionalString(w, "subtitle", f.subtitle);
     writeKey(w, "title");
     writeString(w, f.title);
+    edge(StampEdge::updatedBegin);
     writeKey(w, "updatedAt");
     writeTimestamp(w, f.updatedAt);
+    edge(StampEdge::updatedEnd);
     writeKey(w, "workspaceID");
     writeUuid(w, f.workspaceID);
     w.EndObject();

@@ -123,9 +123,11 @@ public:
 
 private:
     // `inPlace`: the positions an edit changed in place, see saveEditInPlace.
+    // `keepDigests`: `alongside` writes an undo step whose `after` records
+    // are rows this write makes (Private::writtenDigests).
     StoreResult<void> writeNodes(const NodeList &nodes, const QUuid &workspaceID, const Workspace *workspace,
                                  const std::function<StoreResult<void>()> &alongside = {},
-                                 const QList<qsizetype> *inPlace = nullptr);
+                                 const QList<qsizetype> *inPlace = nullptr, bool keepDigests = false);
     StoreResult<std::optional<std::int64_t>> saveEditWith(const Workspace &workspace, const NodeList &nodes,
                                                           const HistoryWrite &history,
                                                           const QList<qsizetype> *inPlace);

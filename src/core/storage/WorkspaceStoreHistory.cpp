@@ -9,6 +9,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <array>
 #include <limits>
 #include <tuple>
 
@@ -50,20 +51,26 @@ enum Role {
 };
 
 // A record's digest without the stamps that change without an undo step
-// (updatedAt, lastOpenedAt): hex MD5 of its compact JSON. Writing a digest
-// instead of the record keeps a step's size to one short row per record,
-// which halves what a large import writes.
-Result<std::string, json::EncodeError> stampFreeDigest(const WorkspaceNode &node, std::string &scratch)
+// (updatedAt, lastOpenedAt), as it is stored: lowercase hex of the MD5 of its
+// compact JSON. Writing a digest instead of the record keeps a step's size to
+// one short row per record, which halves what a large import writes.
+using HexDigest = std::array<char, 32>;
+
+HexDigest hexDigest(const std::array<char, 16> &digest)
 {
-    WorkspaceNode stampless = node;
-    stampless.edit().updatedAt = Timestamp{};
-    stampless.edit().lastOpenedAt = std::nullopt;
-    scratch.clear();
-    if (auto encoded = json::appendCompact(scratch, stampless); !encoded)
-        return Failure(encoded.error());
-    return QCryptographicHash::hash(QByteArrayView(scratch.data(), qsizetype(scratch.size())), QCryptographicHash::Md5)
-        .toHex()
-        .toStdString();
+    static constexpr char kHex[] = "0123456789abcdef";
+    HexDigest hex;
+    for (std::size_t i = 0; i < digest.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(digest[i]);
+        hex[2 * i] = kHex[byte >> 4];
+        hex[2 * i + 1] = kHex[byte & 0xf];
+    }
+    return hex;
+}
+
+std::string_view view(const HexDigest &hex)
+{
+    return {hex.data(), hex.size()};
 }
 
 // A trash entry's header inside a history step.
@@ -119,14 +126,14 @@ std::int64_t HistoryStep::recordCount() const
     return count;
 }
 
-StoreResult<void> WorkspaceStore::HistorySql::insertRecord(std::int64_t step, int role, const std::string &ref,
-                                                           const std::string &json)
+StoreResult<void> WorkspaceStore::HistorySql::insertRecord(std::int64_t step, int role, std::string_view ref,
+                                                           std::string_view json)
 {
     return d.execute(kInsertHistoryRecord, [&](sqlite3_stmt *s) {
         sqlite3_bind_int64(s, 1, step);
         sqlite3_bind_int(s, 2, role);
-        Private::bindText(s, 3, ref);
-        Private::bindText(s, 4, json);
+        Private::bindText(s, 3, ref.data(), ref.size());
+        Private::bindText(s, 4, json.data(), json.size());
     });
 }
 
@@ -149,11 +156,22 @@ StoreResult<void> WorkspaceStore::HistorySql::insertStepRecords(std::int64_t ste
     if (auto done = insertNodeRecords(step, kBefore, {}, history.before); !done)
         return done;
     std::string scratch;
+    std::size_t cursor = 0;
+    QHash<QUuid, std::size_t> index;
+    char id[kUuidTextLength];
     for (const WorkspaceNode &node : history.after) {
-        auto digest = stampFreeDigest(node, scratch);
-        if (!digest)
-            return Failure(StoreError{StoreError::Kind::encode, {}, digest.error().reason});
-        if (auto done = insertRecord(step, kAfterDigest, uuidText(node.id()), *digest); !done)
+        Private::Digest digest;
+        if (const Private::Digest *written = d.writtenDigest(node, cursor, index)) {
+            digest = *written;
+        } else {
+            auto encoded = d.stampFreeDigest(node, scratch);
+            if (!encoded)
+                return Failure(StoreError{StoreError::Kind::encode, {}, encoded.error().reason});
+            digest = *encoded;
+        }
+        formatUuid(node.id(), id);
+        if (auto done = insertRecord(step, kAfterDigest, std::string_view(id, kUuidTextLength), view(hexDigest(digest)));
+            !done)
             return done;
     }
     for (const auto &[entries, headerRole, nodeRole] :
@@ -315,6 +333,9 @@ StoreResult<std::optional<std::int64_t>> WorkspaceStore::saveEditWith(const Work
 {
     std::optional<std::int64_t> recorded;
     const std::string workspaceText = uuidText(workspace.id);
+    // The step's records of the rows written take the digests made with them.
+    const bool digestsWanted = history.step && !history.step->after.isEmpty() &&
+                               (history.kind == HistoryWrite::Kind::record || history.kind == HistoryWrite::Kind::amend);
     auto written = writeNodes(
         nodes, workspace.id, &workspace,
         [&]() -> StoreResult<void> {
@@ -324,7 +345,7 @@ StoreResult<std::optional<std::int64_t>> WorkspaceStore::saveEditWith(const Work
             recorded = *applied;
             return {};
         },
-        inPlace);
+        inPlace, digestsWanted);
     if (!written)
         return Failure(written.error());
     return recorded;
@@ -434,8 +455,9 @@ StoreResult<HistoryStep> WorkspaceStore::fetchHistoryStep(std::int64_t sequence)
             });
         if (!found)
             return Failure(found.error());
-        auto liveDigest = live ? stampFreeDigest(*live, scratch) : Result<std::string, json::EncodeError>(std::string());
-        if (!live || !liveDigest || *liveDigest != digest) {
+        auto liveDigest = live ? d->stampFreeDigest(*live, scratch)
+                               : Result<Private::Digest, json::EncodeError>(Failure(json::EncodeError{}));
+        if (!live || !liveDigest || view(hexDigest(*liveDigest)) != digest) {
             step.afterChanged = true;
             step.after.clear();
             break;

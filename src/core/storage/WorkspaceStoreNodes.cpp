@@ -43,12 +43,18 @@ constexpr const char *kSelectSubtree =
     "SELECT n.id, n.parent_id, n.sort_order, n.created_at, n.payload_json, n.rowid\n"
     "FROM below b JOIN nodes n ON n.id = b.id;";
 constexpr const char *kDeleteNodesOfWorkspace = "DELETE FROM nodes WHERE workspace_id = ?;";
+// One row each, and every failure abandons the whole transaction. With the
+// default ABORT, the write counter's trigger makes SQLite keep a statement
+// journal for every row: the original of each page the statement touches,
+// which after the first statement larger than 64 KiB goes to a temporary
+// file, several writes a row. FAIL keeps no statement journal; the checks
+// that can fail (NOT NULL, the unique id) run before anything is written.
 constexpr const char *kInsertNode =
-    "INSERT INTO nodes (\n"
+    "INSERT OR FAIL INTO nodes (\n"
     "    id, workspace_id, parent_id, kind, title, subtitle, sort_order,\n"
     "    is_collapsed, icon_key, created_at, updated_at, last_opened_at, payload_json\n"
     ") VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?);";
-constexpr const char *kUpdateNode = "UPDATE nodes SET\n"
+constexpr const char *kUpdateNode = "UPDATE OR FAIL nodes SET\n"
                                     "    id = ?, workspace_id = ?, parent_id = ?, kind = ?, title = ?, subtitle = ?,\n"
                                     "    sort_order = ?, is_collapsed = ?, icon_key = ?, created_at = ?,\n"
                                     "    updated_at = ?, last_opened_at = ?, payload_json = ?\n"
@@ -308,7 +314,7 @@ StoreResult<void> WorkspaceStore::Private::NodeRow::fill(const WorkspaceNode &no
 {
     const auto &f = node.fields();
     json.clear();
-    if (auto encoded = json::appendCompact(json, node); !encoded)
+    if (auto encoded = json::appendCompact(json, node, stamps); !encoded)
         return Failure(StoreError{StoreError::Kind::encode, {},
                                   QStringLiteral("node %1: %2").arg(uuidQString(f.id), encoded.error().reason)});
     id = uuidText(f.id);
@@ -351,11 +357,62 @@ void WorkspaceStore::Private::NodeRow::bind(sqlite3_stmt *s) const
     bindText(s, 13, json);
 }
 
+WorkspaceStore::Private::Digest WorkspaceStore::Private::stampFreeDigest(std::string_view json,
+                                                                          const json::StampSpans &stamps)
+{
+    md5.reset();
+    for (std::string_view piece : json::stampFreePieces(json, stamps))
+        md5.addData(QByteArrayView(piece.data(), qsizetype(piece.size())));
+    const QByteArrayView result = md5.resultView();
+    Digest digest;
+    std::copy(result.begin(), result.end(), digest.begin());
+    return digest;
+}
+
+Result<WorkspaceStore::Private::Digest, json::EncodeError>
+WorkspaceStore::Private::stampFreeDigest(const WorkspaceNode &node, std::string &scratch)
+{
+    scratch.clear();
+    json::StampSpans stamps;
+    if (auto encoded = json::appendCompact(scratch, node, stamps); !encoded)
+        return Failure(encoded.error());
+    return stampFreeDigest(scratch, stamps);
+}
+
+const WorkspaceStore::Private::Digest *
+WorkspaceStore::Private::writtenDigest(const WorkspaceNode &node, std::size_t &cursor,
+                                       QHash<QUuid, std::size_t> &index) const
+{
+    if (cursor < writtenDigests.size() && writtenDigests[cursor].node == node)
+        return &writtenDigests[cursor++].digest;
+    if (writtenDigests.empty())
+        return nullptr;
+    if (index.isEmpty()) {
+        index.reserve(qsizetype(writtenDigests.size()));
+        for (std::size_t i = 0; i < writtenDigests.size(); ++i)
+            index.insert(writtenDigests[i].node.id(), i);
+    }
+    const auto found = index.constFind(node.id());
+    if (found == index.constEnd() || !(writtenDigests[*found].node == node))
+        return nullptr;
+    cursor = *found + 1;
+    return &writtenDigests[*found].digest;
+}
+
+void WorkspaceStore::Private::noteWritten(const NodeRow &row, const WorkspaceNode &node)
+{
+    if (keepWrittenDigests)
+        writtenDigests.push_back(WrittenDigest{node, stampFreeDigest(row.json, row.stamps)});
+}
+
 StoreResult<void> WorkspaceStore::Private::insertNode(NodeRow &row, const WorkspaceNode &node)
 {
     if (auto filled = row.fill(node); !filled)
         return filled;
-    return execute(kInsertNode, [&](sqlite3_stmt *s) { row.bind(s); });
+    if (auto inserted = execute(kInsertNode, [&](sqlite3_stmt *s) { row.bind(s); }); !inserted)
+        return inserted;
+    noteWritten(row, node);
+    return {};
 }
 
 Result<WorkspaceStore::Private::Outcome, StoreError>
@@ -370,7 +427,10 @@ WorkspaceStore::Private::updateNode(NodeRow &row, const WorkspaceNode &node, con
     });
     if (!updated)
         return Failure(updated.error());
-    return sqlite3_changes(db) == 1 ? Outcome::written : Outcome::needsRewrite;
+    if (sqlite3_changes(db) != 1)
+        return Outcome::needsRewrite;
+    noteWritten(row, node);
+    return Outcome::written;
 }
 
 StoreResult<void> WorkspaceStore::Private::rewriteAll(const NodeList &nodes, const std::string &workspaceID)
@@ -634,10 +694,19 @@ StoreResult<void> WorkspaceStore::saveWorkspaceAndNodes(const Workspace &workspa
 
 StoreResult<void> WorkspaceStore::writeNodes(const NodeList &nodes, const QUuid &workspaceID, const Workspace *workspace,
                                              const std::function<StoreResult<void>()> &alongside,
-                                             const QList<qsizetype> *inPlace)
+                                             const QList<qsizetype> *inPlace, bool keepDigests)
 {
     std::lock_guard guard(m_lock);
     const std::string workspaceText = uuidText(workspaceID);
+    struct KeptDigests {
+        Private &d;
+        ~KeptDigests()
+        {
+            d.keepWrittenDigests = false;
+            d.writtenDigests = {};
+        }
+    } keptDigests{*d};
+    d->keepWrittenDigests = keepDigests;
 
     SqlTransaction transaction(*d);
     if (auto begun = transaction.begin(); !begun)
@@ -685,6 +754,7 @@ StoreResult<void> WorkspaceStore::writeNodes(const NodeList &nodes, const QUuid 
                 return partialRefused();
             }
             // Undo whatever part of the difference was written, then rewrite.
+            d->writtenDigests.clear();
             if (auto rolledBack = transaction.rollback(); !rolledBack)
                 return abandon(rolledBack.error());
             if (auto begun = transaction.begin(); !begun) {

@@ -6,18 +6,23 @@
 #include "storage/WorkspaceStore.h"
 
 #include "model/JsonDecoding.h"
+#include "model/JsonEncoding.h"
 #include "storage/SnapshotContentTables.h"
 
+#include <QCryptographicHash>
+#include <QHash>
 #include <QLoggingCategory>
 
 #include <sqlite3.h>
 
+#include <array>
 #include <cstddef>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 Q_DECLARE_LOGGING_CATEGORY(lcStore)
 
@@ -189,9 +194,33 @@ struct WorkspaceStore::Private : SqlConnection {
     // together. Confirms the cache at `version` when they do.
     StoreResult<bool> cacheHolds(const QUuid &workspace, const std::string &workspaceID, sqlite3_int64 version);
 
+    // The MD5 of a node's compact form without the stamps that change
+    // without an undo step, made from its compact form; a done step keeps
+    // it for each of its `after` records, which are live rows.
+    using Digest = std::array<char, 16>;
+    QCryptographicHash md5{QCryptographicHash::Md5};
+    Digest stampFreeDigest(std::string_view json, const json::StampSpans &stamps);
+    // The same for a node not at hand as text: encodes it into `scratch`.
+    Result<Digest, json::EncodeError> stampFreeDigest(const WorkspaceNode &node, std::string &scratch);
+
+    // While an edit is written with an undo step that has `after` records:
+    // the digest of each row the edit wrote, so that a node is encoded once
+    // for its row and its record.
+    struct WrittenDigest {
+        WorkspaceNode node;
+        Digest digest;
+    };
+    bool keepWrittenDigests = false;
+    std::vector<WrittenDigest> writtenDigests;
+    // The digest written for a node equal to `node`, if any. The records
+    // mostly come in the order the rows were written: `cursor` follows them,
+    // and `index` (built on the first miss) finds the others.
+    const Digest *writtenDigest(const WorkspaceNode &node, std::size_t &cursor, QHash<QUuid, std::size_t> &index) const;
+
     // Binds the thirteen columns of a node row at positions 1-13.
     struct NodeRow {
         std::string id, workspaceID, parentID, kind, created, updated, lastOpened, json;
+        json::StampSpans stamps;
         QByteArray title, subtitle, iconKey;
         bool hasParent = false, hasSubtitle = false, hasIconKey = false, hasLastOpened = false;
         double sortOrder = 0;
@@ -203,6 +232,8 @@ struct WorkspaceStore::Private : SqlConnection {
 
     enum class Outcome { written, needsRewrite };
 
+    // Keeps the digest of a row just written, when keepWrittenDigests asks.
+    void noteWritten(const NodeRow &row, const WorkspaceNode &node);
     StoreResult<void> insertNode(NodeRow &row, const WorkspaceNode &node);
     // Rewrites the stored row of the node; needsRewrite when the workspace
     // has no such row.
@@ -227,7 +258,7 @@ struct WorkspaceStore::Private : SqlConnection {
 struct WorkspaceStore::HistorySql {
     Private &d;
 
-    StoreResult<void> insertRecord(std::int64_t step, int role, const std::string &ref, const std::string &json);
+    StoreResult<void> insertRecord(std::int64_t step, int role, std::string_view ref, std::string_view json);
     StoreResult<void> insertNodeRecords(std::int64_t step, int role, const std::string &ref, const NodeList &nodes);
     StoreResult<void> insertStepRecords(std::int64_t step, const HistoryStep &history);
     StoreResult<void> deleteSteps(const std::string &workspace, bool undone, std::int64_t from, std::int64_t to);

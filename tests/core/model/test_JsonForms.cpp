@@ -112,6 +112,28 @@ TEST(WorkspaceNodeJson, EveryKindRoundTripsWithAndWithoutOptionalFields)
     }
 }
 
+TEST(WorkspaceNodeJson, TheStampFreeFormCutFromTheTextIsTheEncodingOfTheNodeWithoutStamps)
+{
+    for (bool withOptionals : {true, false}) {
+        for (WorkspaceNode node : everyKind(withOptionals)) {
+            // A title that holds the keys' text must not move the cut.
+            node.setTitle(QStringLiteral(R"(,"updatedAt":"x","lastOpenedAt":"y")"));
+            std::string text = "[";
+            json::StampSpans stamps;
+            ASSERT_TRUE(json::appendCompact(text, node, stamps).ok());
+            std::string cut;
+            for (std::string_view piece : json::stampFreePieces(std::string_view(text).substr(1), stamps))
+                cut += piece;
+
+            WorkspaceNode stampless = node;
+            stampless.edit().updatedAt = Timestamp{};
+            stampless.edit().lastOpenedAt = std::nullopt;
+            EXPECT_EQ(cut, encoded(stampless));
+            EXPECT_EQ(text.substr(1), encoded(node));
+        }
+    }
+}
+
 TEST(WorkspaceNodeJson, WritesTheDocumentedValueForms)
 {
     WorkspaceNode node = everyKind(true)[4]; // a file with a bookmark
