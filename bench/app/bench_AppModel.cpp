@@ -145,6 +145,56 @@ void BM_OneEdit(benchmark::State &state)
     state.counters["p95_ms"] = times.empty() ? 0.0 : times[times.size() * 95 / 100];
 }
 
+// Edits that remove one node, as the running application makes them: a new
+// group (added outside the timing, under a random node) deleted through the
+// model's command (`undoAdd` false), or its add undone (true). Reports the
+// median and 95th percentile.
+void removeOneNode(benchmark::State &state, bool undoAdd)
+{
+    Fixture &f = fixture(int(state.range(0)), makeWorkspace);
+    auto env = compose(f.config);
+    AppModel &model = env->appModel();
+    QCoro::waitFor(model.launch());
+    const NodeList &nodes = model.treeViewModel().nodes();
+    std::mt19937 rng(11);
+    std::vector<double> times;
+    for (auto _ : state) {
+        state.PauseTiming();
+        model.selectNodeWithoutOpening(nodes[qsizetype(rng() % std::uint32_t(nodes.size()))].id());
+        const qsizetype before = nodes.size();
+        model.addGroup();
+        if (nodes.size() != before + 1) {
+            state.SkipWithError("add failed");
+            break;
+        }
+        state.ResumeTiming();
+        const auto start = Clock::now();
+        if (undoAdd)
+            model.undo();
+        else
+            model.deleteSelectedNode();
+        times.push_back(msSince(start));
+        state.SetIterationTime(times.back() / 1000.0);
+        if (nodes.size() != before) {
+            state.SkipWithError("the node was not removed");
+            break;
+        }
+    }
+    state.counters["median_ms"] = median(times);
+    std::sort(times.begin(), times.end());
+    state.counters["p95_ms"] = times.empty() ? 0.0 : times[times.size() * 95 / 100];
+}
+
+void BM_OneDelete(benchmark::State &state)
+{
+    removeOneNode(state, false);
+}
+
+void BM_UndoAdd(benchmark::State &state)
+{
+    removeOneNode(state, true);
+}
+
 // The check for nodes no tree can show, which a launch runs on the loaded list.
 void BM_UnreachableScan(benchmark::State &state)
 {
@@ -186,6 +236,8 @@ BENCHMARK(BM_StateDump) SIZES->Iterations(5);
 BENCHMARK(BM_UnreachableScan) SIZES->Iterations(5);
 // Also at 1,000,000 nodes, whose workspace takes minutes to make: filter by size.
 BENCHMARK(BM_OneEdit) SIZES->Arg(1000000)->Iterations(100);
+BENCHMARK(BM_OneDelete) SIZES->Arg(1000000)->Iterations(100);
+BENCHMARK(BM_UndoAdd) SIZES->Arg(1000000)->Iterations(100);
 
 } // namespace
 
