@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <random>
 
 using namespace tarni;
@@ -145,6 +146,81 @@ void BM_OneEdit(benchmark::State &state)
     state.counters["p95_ms"] = times.empty() ? 0.0 : times[times.size() * 95 / 100];
 }
 
+// Edits that remove one node, as the running application makes them: a tab
+// picked at random deleted through the model's command, or a new group
+// (added outside the timing under a random node, so last in the list)
+// deleted or its add undone. Reports the median and 95th percentile of the
+// wall time and the 95th percentile of the thread's CPU time.
+double threadCpuMs()
+{
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return double(t.tv_sec) * 1e3 + double(t.tv_nsec) / 1e6;
+}
+
+enum class Removal { existingLeaf, newNode, undoAdd };
+
+void removeOneNode(benchmark::State &state, Removal removal)
+{
+    Fixture &f = fixture(int(state.range(0)), makeWorkspace);
+    auto env = compose(f.config);
+    AppModel &model = env->appModel();
+    QCoro::waitFor(model.launch());
+    const NodeList &nodes = model.treeViewModel().nodes();
+    std::mt19937 rng(11);
+    std::vector<double> times;
+    std::vector<double> cpu;
+    for (auto _ : state) {
+        state.PauseTiming();
+        qsizetype pick = qsizetype(rng() % std::uint32_t(nodes.size()));
+        while (removal == Removal::existingLeaf && nodes[pick].kind() == WorkspaceNodeKind::group)
+            pick = (pick + 1) % nodes.size();
+        model.selectNodeWithoutOpening(nodes[pick].id());
+        const qsizetype before = nodes.size();
+        if (removal != Removal::existingLeaf) {
+            model.addGroup();
+            if (nodes.size() != before + 1) {
+                state.SkipWithError("add failed");
+                break;
+            }
+        }
+        state.ResumeTiming();
+        const auto start = Clock::now();
+        const double cpuStart = threadCpuMs();
+        if (removal == Removal::undoAdd)
+            model.undo();
+        else
+            model.deleteSelectedNode();
+        cpu.push_back(threadCpuMs() - cpuStart);
+        times.push_back(msSince(start));
+        state.SetIterationTime(times.back() / 1000.0);
+        if (nodes.size() != (removal == Removal::existingLeaf ? before - 1 : before)) {
+            state.SkipWithError("the node was not removed");
+            break;
+        }
+    }
+    state.counters["median_ms"] = median(times);
+    std::sort(times.begin(), times.end());
+    state.counters["p95_ms"] = times.empty() ? 0.0 : times[times.size() * 95 / 100];
+    std::sort(cpu.begin(), cpu.end());
+    state.counters["cpu_p95_ms"] = cpu.empty() ? 0.0 : cpu[cpu.size() * 95 / 100];
+}
+
+void BM_OneDelete(benchmark::State &state)
+{
+    removeOneNode(state, Removal::existingLeaf);
+}
+
+void BM_DeleteNewNode(benchmark::State &state)
+{
+    removeOneNode(state, Removal::newNode);
+}
+
+void BM_UndoAdd(benchmark::State &state)
+{
+    removeOneNode(state, Removal::undoAdd);
+}
+
 // The check for nodes no tree can show, which a launch runs on the loaded list.
 void BM_UnreachableScan(benchmark::State &state)
 {
@@ -186,6 +262,9 @@ BENCHMARK(BM_StateDump) SIZES->Iterations(5);
 BENCHMARK(BM_UnreachableScan) SIZES->Iterations(5);
 // Also at 1,000,000 nodes, whose workspace takes minutes to make: filter by size.
 BENCHMARK(BM_OneEdit) SIZES->Arg(1000000)->Iterations(100);
+BENCHMARK(BM_OneDelete) SIZES->Arg(1000000)->Iterations(100);
+BENCHMARK(BM_DeleteNewNode) SIZES->Arg(1000000)->Iterations(100);
+BENCHMARK(BM_UndoAdd) SIZES->Arg(1000000)->Iterations(100);
 
 } // namespace
 

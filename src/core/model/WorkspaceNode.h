@@ -101,3 +101,6 @@ private:
 };
 
 } // namespace tarni
+
+// One pointer: lists move their records with memmove.
+Q_DECLARE_TYPEINFO(tarni::WorkspaceNode, Q_RELOCATABLE_TYPE);

@@ -60,9 +60,10 @@ public:
     StoreResult<std::optional<std::int64_t>> saveEdit(const Workspace &workspace, const NodeList &nodes,
                                                       const HistoryWrite &history) override;
     // Checks that the rows read or written last hold the same identifiers
-    // at `positions`; otherwise, and without such rows, it writes as saveEdit.
+    // where `edit` names them; otherwise, and without such rows, it writes
+    // as saveEdit.
     StoreResult<std::optional<std::int64_t>> saveEditInPlace(const Workspace &workspace, const NodeList &nodes,
-                                                             const QList<qsizetype> &positions,
+                                                             const NodeListEdit &edit,
                                                              const HistoryWrite &history) override;
     StoreResult<QList<HistoryEntry>> fetchHistory(const QUuid &workspaceID) override;
     StoreResult<HistoryStep> fetchHistoryStep(std::int64_t sequence) override;
@@ -122,15 +123,15 @@ public:
     StoreResult<void> checkpoint();
 
 private:
-    // `inPlace`: the positions an edit changed in place, see saveEditInPlace.
+    // `inPlace`: where the edit changed the list, see saveEditInPlace.
     // `keepDigests`: `alongside` writes an undo step whose `after` records
     // are rows this write makes (Private::writtenDigests).
     StoreResult<void> writeNodes(const NodeList &nodes, const QUuid &workspaceID, const Workspace *workspace,
                                  const std::function<StoreResult<void>()> &alongside = {},
-                                 const QList<qsizetype> *inPlace = nullptr, bool keepDigests = false);
+                                 const NodeListEdit *inPlace = nullptr, bool keepDigests = false);
     StoreResult<std::optional<std::int64_t>> saveEditWith(const Workspace &workspace, const NodeList &nodes,
                                                           const HistoryWrite &history,
-                                                          const QList<qsizetype> *inPlace);
+                                                          const NodeListEdit *inPlace);
     StoreResult<QHash<QUuid, SnapshotTime>> readSnapshotMarksLocked();
     // The snapshot row, its list entry and, for an automatic one, its mark,
     // in one transaction.

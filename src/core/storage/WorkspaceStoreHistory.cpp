@@ -320,16 +320,16 @@ StoreResult<std::optional<std::int64_t>> WorkspaceStore::saveEdit(const Workspac
 
 StoreResult<std::optional<std::int64_t>> WorkspaceStore::saveEditInPlace(const Workspace &workspace,
                                                                          const NodeList &nodes,
-                                                                         const QList<qsizetype> &positions,
+                                                                         const NodeListEdit &edit,
                                                                          const HistoryWrite &history)
 {
-    return saveEditWith(workspace, nodes, history, &positions);
+    return saveEditWith(workspace, nodes, history, &edit);
 }
 
 StoreResult<std::optional<std::int64_t>> WorkspaceStore::saveEditWith(const Workspace &workspace,
                                                                       const NodeList &nodes,
                                                                       const HistoryWrite &history,
-                                                                      const QList<qsizetype> *inPlace)
+                                                                      const NodeListEdit *inPlace)
 {
     std::optional<std::int64_t> recorded;
     const std::string workspaceText = uuidText(workspace.id);

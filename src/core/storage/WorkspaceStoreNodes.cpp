@@ -447,38 +447,98 @@ StoreResult<void> WorkspaceStore::Private::rewriteAll(const NodeList &nodes, con
 }
 
 Result<WorkspaceStore::Private::Outcome, StoreError>
-WorkspaceStore::Private::writeInPlace(const NodeList &nodes, const QList<qsizetype> &positions, const QUuid &workspace,
+WorkspaceStore::Private::writeInPlace(const NodeList &nodes, const NodeListEdit &edit, const QUuid &workspace,
                                       const std::string &workspaceID)
 {
+    const QList<qsizetype> &removed = edit.removed;
     const qsizetype cached = cachedNodes.size();
-    if (nodes.size() < cached)
-        return Outcome::needsRewrite;
-    qsizetype added = 0;
     qsizetype previous = -1;
-    for (qsizetype i : positions) {
+    for (qsizetype r : removed) {
+        if (r <= previous || r >= cached)
+            return Outcome::needsRewrite;
+        previous = r;
+    }
+    const qsizetype kept = cached - removed.size();
+    if (nodes.size() < kept)
+        return Outcome::needsRewrite;
+    // Each run of removed records must have had the kept records beside it
+    // as neighbours in the cached list.
+    for (qsizetype k = 0; k < removed.size();) {
+        const qsizetype first = removed[k];
+        qsizetype end = first + 1;
+        qsizetype next = k + 1;
+        while (next < removed.size() && removed[next] == end) {
+            ++end;
+            ++next;
+        }
+        const qsizetype at = first - k; // where the record after the run now stands
+        if (first > 0 && nodes[at - 1].id() != cachedNodes[first - 1].id())
+            return Outcome::needsRewrite;
+        if (end < cached && nodes[at].id() != cachedNodes[end].id())
+            return Outcome::needsRewrite;
+        k = next;
+    }
+    // The kept record at `i` was at i + k in the cached list, k counting the
+    // removed positions up to there.
+    qsizetype added = 0;
+    qsizetype k = 0;
+    previous = -1;
+    for (qsizetype i : edit.changed) {
         if (i <= previous || i >= nodes.size() || nodes[i].workspaceID() != workspace)
             return Outcome::needsRewrite;
-        if (i >= cached)
-            ++added;
-        else if (nodes[i].id() != cachedNodes[i].id())
-            return Outcome::needsRewrite;
         previous = i;
+        if (i >= kept) {
+            ++added;
+            continue;
+        }
+        while (k < removed.size() && removed[k] <= i + k)
+            ++k;
+        if (nodes[i].id() != cachedNodes[i + k].id())
+            return Outcome::needsRewrite;
     }
-    if (added != nodes.size() - cached)
+    if (added != nodes.size() - kept)
         return Outcome::needsRewrite;
+
+    for (qsizetype r : removed) {
+        const std::string id = uuidText(cachedNodes[r].id());
+        auto deleted = execute(kDeleteNode, [&](sqlite3_stmt *s) {
+            bindText(s, 1, id);
+            bindText(s, 2, workspaceID);
+        });
+        if (!deleted)
+            return Failure(deleted.error());
+        if (sqlite3_changes(db) != 1)
+            return Outcome::needsRewrite;
+    }
     NodeRow row;
-    for (qsizetype i : positions) {
-        if (i >= cached) {
+    k = 0;
+    for (qsizetype i : edit.changed) {
+        if (i >= kept) {
             if (auto inserted = insertNode(row, nodes[i]); !inserted)
                 return Failure(inserted.error());
             continue;
         }
-        if (nodes[i] == cachedNodes[i])
+        while (k < removed.size() && removed[k] <= i + k)
+            ++k;
+        if (nodes[i] == cachedNodes[i + k])
             continue;
         if (auto updated = updateNode(row, nodes[i], workspaceID); !updated || *updated == Outcome::needsRewrite)
             return updated;
     }
     return Outcome::written;
+}
+
+void WorkspaceStore::Private::applyToCache(const NodeList &nodes, const NodeListEdit &edit)
+{
+    // Sharing `nodes` instead would make the caller's next edit copy it.
+    removePositions(cachedNodes, edit.removed);
+    const qsizetype kept = cachedNodes.size();
+    for (qsizetype i : edit.changed) {
+        if (i < kept)
+            cachedNodes[i] = nodes[i];
+        else
+            cachedNodes.append(nodes[i]);
+    }
 }
 
 Result<WorkspaceStore::Private::Outcome, StoreError>
@@ -694,7 +754,7 @@ StoreResult<void> WorkspaceStore::saveWorkspaceAndNodes(const Workspace &workspa
 
 StoreResult<void> WorkspaceStore::writeNodes(const NodeList &nodes, const QUuid &workspaceID, const Workspace *workspace,
                                              const std::function<StoreResult<void>()> &alongside,
-                                             const QList<qsizetype> *inPlace, bool keepDigests)
+                                             const NodeListEdit *inPlace, bool keepDigests)
 {
     std::lock_guard guard(m_lock);
     const std::string workspaceText = uuidText(workspaceID);
@@ -793,17 +853,10 @@ StoreResult<void> WorkspaceStore::writeNodes(const NodeList &nodes, const QUuid 
 
     d->cachedWorkspace = workspaceID;
     d->cachedNodeWrites = writes;
-    if (writtenInPlace) {
-        // Sharing `nodes` instead would make the caller's next edit copy it.
-        for (qsizetype i : *inPlace) {
-            if (i < d->cachedNodes.size())
-                d->cachedNodes[i] = nodes[i];
-            else
-                d->cachedNodes.append(nodes[i]);
-        }
-    } else {
+    if (writtenInPlace)
+        d->applyToCache(nodes, *inPlace);
+    else
         d->cachedNodes = nodes;
-    }
     d->cachedDataVersion = *version;
     return {};
 }

@@ -239,12 +239,15 @@ struct WorkspaceStore::Private : SqlConnection {
     // has no such row.
     Result<Outcome, StoreError> updateNode(NodeRow &row, const WorkspaceNode &node, const std::string &workspaceID);
     StoreResult<void> rewriteAll(const NodeList &nodes, const std::string &workspaceID);
-    // Writes the records at `positions` (ascending) that differ from the
-    // cached ones and inserts those past the cached list, when the cache
-    // holds the same identifiers there and the positions name every added
-    // node; the rest of the list is taken to be the cached one.
-    Result<Outcome, StoreError> writeInPlace(const NodeList &nodes, const QList<qsizetype> &positions,
-                                             const QUuid &workspace, const std::string &workspaceID);
+    // Deletes the rows `edit` removes, writes the records it names that
+    // differ from the cached ones and inserts the added ones, when the cache
+    // holds the same identifiers there and beside each removed record and
+    // the edit names every added node; the rest of the list is taken to be
+    // the cached one.
+    Result<Outcome, StoreError> writeInPlace(const NodeList &nodes, const NodeListEdit &edit, const QUuid &workspace,
+                                             const std::string &workspaceID);
+    // Brings the cached list to `nodes` after writeInPlace wrote `edit`.
+    void applyToCache(const NodeList &nodes, const NodeListEdit &edit);
     // Writes the difference between the cached list and `nodes`: the common
     // prefix and suffix (matched by id, position by position) are compared in
     // place; only the stretch between them is matched through a hash map.

@@ -12,6 +12,17 @@
 
 namespace tarni {
 
+// Where an edit changed a node list, counted in the list as a store last
+// read or wrote it and in the list after the edit (see saveEditInPlace).
+struct NodeListEdit {
+    // Ascending positions in the former list of the records the edit removed.
+    QList<qsizetype> removed;
+    // Ascending positions in the new list of every record that may differ
+    // from the former one there and of every added record. The records the
+    // edit kept stay in their order; the added ones follow them.
+    QList<qsizetype> changed;
+};
+
 // The list entry of a decoded snapshot.
 SnapshotSummary summarizeSnapshot(const WorkspaceSnapshot &snapshot, SnapshotOrigin origin);
 
@@ -71,17 +82,15 @@ public:
         return std::optional<std::int64_t>();
     }
     // The same for an edit that, since the list this store last read or
-    // wrote, changed records in place and added nodes at the end only: at
-    // most the records at `positions` (ascending) changed, and every added
-    // node's position is among them. A store that keeps that list updates it
-    // at those positions instead of taking `nodes`, so that neither list has
-    // to be copied for a one-node edit.
+    // wrote, removed, changed and added records as `edit` says and nothing
+    // else. A store that keeps that list updates it at those positions
+    // instead of taking `nodes`, so that neither list has to be copied for a
+    // one-node edit.
     virtual StoreResult<std::optional<std::int64_t>> saveEditInPlace(const Workspace &workspace,
-                                                                     const NodeList &nodes,
-                                                                     const QList<qsizetype> &positions,
+                                                                     const NodeList &nodes, const NodeListEdit &edit,
                                                                      const HistoryWrite &history)
     {
-        (void)positions;
+        (void)edit;
         return saveEdit(workspace, nodes, history);
     }
     // Oldest first.

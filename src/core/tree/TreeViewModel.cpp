@@ -225,6 +225,13 @@ void TreeViewModel::scheduleSearchIndexing()
 
 void TreeViewModel::appendNode(const WorkspaceNode &node)
 {
+    if (m_baseInPlace && !m_addedRepeatsID &&
+        (m_projection.firstSlotWithId(node.id()) != TreeProjection::kNoSlot || m_removedIDs.contains(node.id()))) {
+        // The step would then have to match records by more than position.
+        m_addedRepeatsID = true;
+        if (!m_removedFromBase.isEmpty())
+            keepWholeBase();
+    }
     const auto slot = m_projection.append(node);
     m_nodes.append(node);
     m_slotAt.push_back(slot);
@@ -237,26 +244,32 @@ void TreeViewModel::removeSlots(const std::vector<TreeProjection::SlotId> &slots
 {
     if (slots.empty())
         return;
-    keepWholeBase();
-    std::vector<bool> removed(std::size_t(m_nodes.size()), false);
+    QList<qsizetype> positions;
+    positions.reserve(qsizetype(slots.size()));
+    for (auto slot : slots)
+        positions.append(m_positionOf[slot]);
+    std::sort(positions.begin(), positions.end());
+    positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
+    if (!noteRemoval(positions))
+        keepWholeBase();
     for (auto slot : slots) {
-        removed[std::size_t(m_positionOf[slot])] = true;
         m_positionOf[slot] = -1;
         m_projection.remove(slot);
     }
-    // Compact in place: the remaining nodes keep their order.
-    qsizetype out = 0;
-    for (qsizetype i = 0; i < m_nodes.size(); ++i) {
-        if (removed[std::size_t(i)])
+    // The remaining nodes close up in their order, from the first removed
+    // one on.
+    removePositions(m_nodes, positions);
+    qsizetype out = positions.front();
+    qsizetype k = 0;
+    for (qsizetype i = out; i < qsizetype(m_slotAt.size()); ++i) {
+        if (k < positions.size() && positions[k] == i) {
+            ++k;
             continue;
-        if (out != i) {
-            m_nodes[out] = std::move(m_nodes[i]);
-            m_slotAt[std::size_t(out)] = m_slotAt[std::size_t(i)];
         }
+        m_slotAt[std::size_t(out)] = m_slotAt[std::size_t(i)];
         m_positionOf[m_slotAt[std::size_t(out)]] = out;
         ++out;
     }
-    m_nodes.resize(out);
     m_slotAt.resize(std::size_t(out));
 }
 
@@ -267,20 +280,100 @@ void TreeViewModel::storeSlot(TreeProjection::SlotId slot)
     m_nodes[m_positionOf[slot]] = m_projection.node(slot);
 }
 
+qsizetype TreeViewModel::basePosition(qsizetype position) const
+{
+    if (position >= m_baseSize - m_removedFromBase.size())
+        return -1;
+    // position + k, k counting the removed base positions up to there:
+    // those whose position less the removed ones before them is at most
+    // `position` (a count that grows with the index).
+    qsizetype low = 0;
+    qsizetype high = m_removedFromBase.size();
+    while (low < high) {
+        const qsizetype middle = (low + high) / 2;
+        if (m_removedFromBase[middle] - middle <= position)
+            low = middle + 1;
+        else
+            high = middle;
+    }
+    return position + low;
+}
+
 void TreeViewModel::noteInPlaceChange(qsizetype position)
 {
-    if (m_baseInPlace && position < m_baseSize && !m_formerRecords.contains(position))
-        m_formerRecords.insert(position, m_nodes[position]);
+    if (!m_baseInPlace)
+        return;
+    const qsizetype base = basePosition(position);
+    if (base >= 0 && !m_formerRecords.contains(base))
+        m_formerRecords.insert(base, m_nodes[position]);
+}
+
+bool TreeViewModel::noteRemoval(const QList<qsizetype> &positions)
+{
+    if (!m_baseInPlace || m_addedRepeatsID)
+        return false;
+    // Nodes added since the base are removed only by the whole comparison.
+    // The others were in the list as last written too, and in its order.
+    if (positions.back() >= m_baseSize - m_removedFromBase.size())
+        return false;
+    for (qsizetype position : positions) {
+        if (m_projection.slotsWithId(m_nodes[position].id()).size() != 1)
+            return false;
+    }
+    QList<qsizetype> fromBase;
+    QList<qsizetype> fromWrite;
+    fromBase.reserve(positions.size());
+    fromWrite.reserve(positions.size());
+    qsizetype k = 0;
+    for (qsizetype position : positions) {
+        const qsizetype base = basePosition(position);
+        fromBase.append(base);
+        if (!m_formerRecords.contains(base))
+            m_formerRecords.insert(base, m_nodes[position]);
+        m_removedIDs.insert(m_nodes[position].id());
+        while (k < m_removedSinceWrite.size() && m_removedSinceWrite[k] <= position + k)
+            ++k;
+        fromWrite.append(position + k);
+    }
+    auto merged = [](const QList<qsizetype> &a, const QList<qsizetype> &b) {
+        QList<qsizetype> out;
+        out.reserve(a.size() + b.size());
+        std::merge(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(out));
+        return out;
+    };
+    m_removedFromBase = merged(m_removedFromBase, fromBase);
+    m_removedSinceWrite = merged(m_removedSinceWrite, fromWrite);
+    return true;
 }
 
 void TreeViewModel::keepWholeBase()
 {
     if (!m_baseInPlace)
         return;
-    m_base = m_nodes.size() == m_baseSize ? m_nodes : m_nodes.first(m_baseSize);
-    for (auto it = m_formerRecords.constBegin(); it != m_formerRecords.constEnd(); ++it)
-        m_base[it.key()] = it.value();
+    if (m_removedFromBase.isEmpty()) {
+        m_base = m_nodes.size() == m_baseSize ? m_nodes : m_nodes.first(m_baseSize);
+        for (auto it = m_formerRecords.constBegin(); it != m_formerRecords.constEnd(); ++it)
+            m_base[it.key()] = it.value();
+    } else {
+        m_base.clear();
+        m_base.reserve(m_baseSize);
+        qsizetype position = 0;
+        qsizetype k = 0;
+        for (qsizetype base = 0; base < m_baseSize; ++base) {
+            if (k < m_removedFromBase.size() && m_removedFromBase[k] == base) {
+                m_base.append(m_formerRecords.value(base));
+                ++k;
+                continue;
+            }
+            const auto former = m_formerRecords.constFind(base);
+            m_base.append(former != m_formerRecords.constEnd() ? *former : m_nodes[position]);
+            ++position;
+        }
+    }
     m_formerRecords.clear();
+    m_removedFromBase.clear();
+    m_removedIDs.clear();
+    m_removedSinceWrite.clear();
     m_baseInPlace = false;
 }
 
@@ -288,17 +381,43 @@ void TreeViewModel::rebase()
 {
     m_base = {};
     m_formerRecords.clear();
+    m_removedFromBase.clear();
+    m_removedIDs.clear();
+    m_removedSinceWrite.clear();
+    m_addedRepeatsID = false;
     m_baseSize = m_nodes.size();
     m_baseInPlace = true;
 }
 
-QList<qsizetype> TreeViewModel::positionsChangedInPlace() const
+std::vector<std::pair<qsizetype, qsizetype>> TreeViewModel::changedSinceBase() const
 {
-    QList<qsizetype> positions = m_formerRecords.keys();
-    std::sort(positions.begin(), positions.end());
-    for (qsizetype i = m_baseSize; i < m_nodes.size(); ++i)
-        positions.append(i);
-    return positions;
+    QList<qsizetype> bases = m_formerRecords.keys();
+    std::sort(bases.begin(), bases.end());
+    std::vector<std::pair<qsizetype, qsizetype>> changed;
+    changed.reserve(std::size_t(bases.size()));
+    qsizetype k = 0;
+    for (qsizetype base : std::as_const(bases)) {
+        while (k < m_removedFromBase.size() && m_removedFromBase[k] < base)
+            ++k;
+        if (k < m_removedFromBase.size() && m_removedFromBase[k] == base)
+            continue;
+        changed.emplace_back(base, base - k);
+    }
+    return changed;
+}
+
+NodeListEdit TreeViewModel::changesSinceWrite() const
+{
+    // Every change since the base: a superset of those since the write.
+    NodeListEdit edit;
+    edit.removed = m_removedSinceWrite;
+    const auto changed = changedSinceBase();
+    edit.changed.reserve(qsizetype(changed.size()));
+    for (const auto &[base, position] : changed)
+        edit.changed.append(position);
+    for (qsizetype i = m_baseSize - m_removedFromBase.size(); i < m_nodes.size(); ++i)
+        edit.changed.append(i);
+    return edit;
 }
 
 void TreeViewModel::applyRenumber(const std::optional<QUuid> &overridingParentID,
@@ -694,16 +813,7 @@ TreeResult<void> TreeViewModel::persist()
             step.trashRemoved = trashRemoved;
         }
         if (m_baseInPlace) {
-            // In list order, as changedRecords gives them.
-            for (qsizetype position : positionsChangedInPlace()) {
-                const auto former = m_formerRecords.constFind(position);
-                if (former == m_formerRecords.constEnd()) {
-                    step.after.append(m_nodes[position]);
-                } else if (!(*former == m_nodes[position])) {
-                    step.before.append(*former);
-                    step.after.append(m_nodes[position]);
-                }
-            }
+            recordChangesSinceBase(step);
         } else {
             comparable = changedRecords(m_base, m_nodes, step.before, step.after);
         }
@@ -738,6 +848,41 @@ TreeResult<void> TreeViewModel::persist()
     return saved;
 }
 
+void TreeViewModel::recordChangesSinceBase(HistoryStep &step) const
+{
+    // In the order changedRecords gives them: walking in from the front to
+    // the first removed node, then from the back (to the last removed node,
+    // unless nodes were added at the end), then the stretch between, with
+    // the added nodes, and last the removed records.
+    const auto changed = changedSinceBase();
+    auto pair = [&](const std::pair<qsizetype, qsizetype> &at) {
+        const WorkspaceNode &former = *m_formerRecords.constFind(at.first);
+        if (!(former == m_nodes[at.second])) {
+            step.before.append(former);
+            step.after.append(m_nodes[at.second]);
+        }
+    };
+    const qsizetype kept = m_baseSize - m_removedFromBase.size();
+    const bool added = m_nodes.size() > kept;
+    auto middle = changed.begin();
+    auto back = changed.end();
+    if (!m_removedFromBase.isEmpty()) {
+        middle = std::partition_point(changed.begin(), changed.end(),
+                                      [&](const auto &at) { return at.first < m_removedFromBase.front(); });
+        std::for_each(changed.begin(), middle, pair);
+        if (!added) {
+            back = std::partition_point(middle, changed.end(),
+                                        [&](const auto &at) { return at.first < m_removedFromBase.back(); });
+            std::for_each(changed.rbegin(), std::make_reverse_iterator(back), pair);
+        }
+    }
+    std::for_each(middle, back, pair);
+    for (qsizetype i = kept; i < m_nodes.size(); ++i)
+        step.after.append(m_nodes[i]);
+    for (qsizetype base : m_removedFromBase)
+        step.before.append(*m_formerRecords.constFind(base));
+}
+
 TreeResult<void> TreeViewModel::persistWithHistory(HistoryWrite history, bool comparable)
 {
     if (!m_loaded || !m_workspace)
@@ -745,7 +890,7 @@ TreeResult<void> TreeViewModel::persistWithHistory(HistoryWrite history, bool co
     m_workspace->updatedAt = now();
     Q_EMIT workspaceChanged();
     auto saved = m_baseInPlace
-                     ? m_store.saveEditInPlace(*m_workspace, m_nodes, positionsChangedInPlace(), history)
+                     ? m_store.saveEditInPlace(*m_workspace, m_nodes, changesSinceWrite(), history)
                      : m_store.saveEdit(*m_workspace, m_nodes, history);
     if (!saved) {
         const auto error = TreeViewModelError::store(saved.error());
@@ -755,6 +900,7 @@ TreeResult<void> TreeViewModel::persistWithHistory(HistoryWrite history, bool co
             Q_EMIT writeFailed(error.description());
         return Failure(error);
     }
+    m_removedSinceWrite.clear();
     if (m_command && *saved && history.kind == HistoryWrite::Kind::record)
         m_command->sequence = **saved;
     if (!m_command)

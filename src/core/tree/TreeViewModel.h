@@ -236,12 +236,22 @@ private:
     void storeSlot(TreeProjection::SlotId slot);
     // Before the record at `position` changes in place.
     void noteInPlaceChange(qsizetype position);
-    // Before nodes are added or removed: m_base made whole.
+    // Before the nodes at `positions` (ascending) are removed: records them
+    // by position, or says that m_base has to be made whole instead.
+    bool noteRemoval(const QList<qsizetype> &positions);
+    // Before an edit the positions cannot describe: m_base made whole.
     void keepWholeBase();
     // The list as it is now becomes the base.
     void rebase();
-    // Ascending: the positions changed in place and those added since the base.
-    QList<qsizetype> positionsChangedInPlace() const;
+    // Where the base held the node at `position`; -1 for a node added since.
+    qsizetype basePosition(qsizetype position) const;
+    // Ascending by base position: the base positions and present positions
+    // of the nodes changed in place since the base.
+    std::vector<std::pair<qsizetype, qsizetype>> changedSinceBase() const;
+    // What changed since the latest write, for the store.
+    NodeListEdit changesSinceWrite() const;
+    // The step's records when m_base is not whole.
+    void recordChangesSinceBase(HistoryStep &step) const;
     // `action` names the step; none: the change is no step (the open stamp).
     template <class Edit>
     TreeResult<void> editInPlace(const QUuid &nodeID, Edit edit, const char *action);
@@ -273,15 +283,24 @@ private:
 
     // The list as the latest recorded step (or the running command) left
     // it; each write records the difference to it. While edits only change
-    // records in place or add nodes at the end, the list is not kept a
-    // second time (copying a large list would cost more than the edit):
-    // m_formerRecords holds the records those edits replaced, by position,
-    // the nodes from m_baseSize on are new, and m_base is empty. An edit
-    // that removes nodes or replaces the list makes m_base whole first.
+    // records in place, remove a few nodes and add nodes at the end, the
+    // list is not kept a second time (copying a large list would cost more
+    // than the edit): m_formerRecords holds the records those edits replaced
+    // or removed, by their position in the base, m_removedFromBase the
+    // positions removed, the nodes after the base's remaining ones are new,
+    // and m_base is empty. Any other edit makes m_base whole first.
     NodeList m_base;
     bool m_baseInPlace = false;
     qsizetype m_baseSize = 0;
     QHash<qsizetype, WorkspaceNode> m_formerRecords;
+    QList<qsizetype> m_removedFromBase;
+    QSet<QUuid> m_removedIDs;
+    // An added node took an identifier that was in the list: removals are
+    // then no longer told by position.
+    bool m_addedRepeatsID = false;
+    // Ascending: the positions, in the list as last written, of the nodes
+    // removed since (a command writes more than once per base).
+    QList<qsizetype> m_removedSinceWrite;
     std::optional<StepName> m_nextStepName;
     bool m_recordStep = true;
     QList<TrashEntry> m_pendingTrash;

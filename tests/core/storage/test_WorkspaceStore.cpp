@@ -226,13 +226,14 @@ TEST_F(WorkspaceStoreTest, IncrementalWritesMatchAFullRewriteOverRandomEdits)
     ASSERT_TRUE(store.replaceNodes(nodes, workspace).ok());
     const Workspace row{workspace, QStringLiteral("W"), kT0, kT0};
     for (int step = 0; step < 300; ++step) {
-        const int action = int(random() % 7);
+        const int action = int(random() % 8);
         const qsizetype size = nodes.size();
         const qsizetype at = size ? qsizetype(random() % size) : 0;
         // Every other write says where the edit changed the list: right for
-        // a rename, an append and renumbering, wrong (and to be noticed) for
-        // the others.
-        QList<qsizetype> positions{action == 0 ? size : at};
+        // a rename, an append, renumbering and removals, wrong (and to be
+        // noticed) for the others and for every other removal.
+        const bool rightRemoval = (step / 2) % 2 == 0;
+        NodeListEdit edit{{}, {action == 0 ? size : at}};
         switch (action) {
         case 0: // append a child
             nodes << node(QStringLiteral("n%1").arg(step), size ? std::optional<QUuid>(nodes[at].id()) : std::nullopt,
@@ -242,8 +243,10 @@ TEST_F(WorkspaceStoreTest, IncrementalWritesMatchAFullRewriteOverRandomEdits)
             nodes.insert(at, node(QStringLiteral("m%1").arg(step)));
             break;
         case 2: // delete one
-            if (size)
+            if (size) {
                 nodes.removeAt(at);
+                edit = NodeListEdit{{rightRemoval ? at : (at + 1) % size}, {}};
+            }
             break;
         case 3: // rename one
             if (size)
@@ -258,19 +261,36 @@ TEST_F(WorkspaceStoreTest, IncrementalWritesMatchAFullRewriteOverRandomEdits)
             }
             break;
         case 5: // delete a run of nodes
-            if (size > 4)
+            if (size > 4) {
                 nodes.remove(at / 2, 3);
+                edit = NodeListEdit{{at / 2, at / 2 + 1, at / 2 + (rightRemoval ? 2 : 3)}, {}};
+            }
             break;
         case 6: // touch several at once, as renumbering does
-            positions.clear();
+            edit.changed.clear();
             for (qsizetype i = 0; i < size; i += 3) {
                 nodes[i].setSortOrder(nodes[i].sortOrder() + 1);
-                positions << i;
+                edit.changed << i;
             }
+            break;
+        case 7: // delete every fifth node, rename one and append one
+            edit = {};
+            for (qsizetype i = size - 1 - (size - 1) % 5; i >= 0; i -= 5) {
+                nodes.removeAt(i);
+                edit.removed.prepend(i);
+            }
+            if (!rightRemoval && !edit.removed.isEmpty())
+                edit.removed.removeLast();
+            if (!nodes.isEmpty()) {
+                nodes[nodes.size() / 2].setTitle(QStringLiteral("f%1").arg(step));
+                edit.changed << nodes.size() / 2;
+            }
+            nodes << node(QStringLiteral("a%1").arg(step));
+            edit.changed << nodes.size() - 1;
             break;
         }
         if (step % 2) {
-            auto written = store.saveEditInPlace(row, nodes, positions, HistoryWrite{});
+            auto written = store.saveEditInPlace(row, nodes, edit, HistoryWrite{});
             ASSERT_TRUE(written.ok()) << written.error().description().toStdString();
         } else {
             auto written = store.replaceNodes(nodes, workspace);

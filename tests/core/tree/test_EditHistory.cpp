@@ -112,7 +112,7 @@ TEST_F(EditHistoryTest, RandomEditsUndoRedoAndRestartsMatchTheStatesTheTreeWentT
     std::size_t cursor = 0;
     int undos = 0, redos = 0, restarts = 0;
     for (int step = 0; step < 400; ++step) {
-        const int what = int(pick(14));
+        const int what = int(pick(15));
         if (what < 3) {
             auto undone = model->undo();
             ASSERT_EQ(bool(undone), cursor > 0) << step;
@@ -163,6 +163,38 @@ TEST_F(EditHistoryTest, RandomEditsUndoRedoAndRestartsMatchTheStatesTheTreeWentT
                 for (int i = 0; i < 3; ++i)
                     imported << tarni::testing::groupNode(QStringLiteral("item %1").arg(i), imported[0].id(), i, workspace);
                 edited = bool(model->appendNodes(imported, std::nullopt));
+                break;
+            }
+            case 13: {
+                // Several edits as one step, each written as it is made.
+                const State before = current();
+                {
+                    auto command = model->beginCommand(nullptr);
+                    for (int i = 0; i < 3; ++i) {
+                        const auto node = someNode();
+                        const QString title = QStringLiteral("c%1.%2").arg(step).arg(i);
+                        auto trash = model->trash();
+                        switch (pick(4)) {
+                        case 0:
+                            if (node)
+                                (void)model->deleteNode(*node);
+                            break;
+                        case 1:
+                            if (node)
+                                (void)model->rename(*node, title);
+                            break;
+                        case 2:
+                            (void)model->deleteNode(add(title, node));
+                            break;
+                        default:
+                            if (trash && !trash->isEmpty())
+                                (void)model->restoreFromTrash((*trash)[pick(trash->size())].id);
+                            break;
+                        }
+                    }
+                }
+                const State after = current();
+                edited = after.nodes != before.nodes || after.trash != before.trash;
                 break;
             }
             default: {
