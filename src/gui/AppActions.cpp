@@ -410,8 +410,7 @@ void AppActions::saveManualSnapshot(bool subtree)
     const QString question = doomed.size() == 1
         ? formatted(localized("You keep at most %lld manual snapshots. Saving this one deletes the oldest, “%@” of %@."),
                     {QString::number(m_model.manualSnapshotLimit()), oldest.title, when})
-        : formatted(localized("You keep at most %lld manual snapshots. Saving this one deletes the %lld oldest, "
-                              "from “%@” of %@ on."),
+        : formatted(localized("You keep at most %lld manual snapshots. Saving this one deletes the %lld oldest, from “%@” of %@ on."),
                     {QString::number(m_model.manualSnapshotLimit()),
                      QString::number(doomed.size()), oldest.title, when});
     auto *box = new QMessageBox(QMessageBox::Warning, localized("Save Snapshot"),

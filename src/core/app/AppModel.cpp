@@ -996,9 +996,9 @@ std::optional<ManualLimit> AppModel::manualLimitFor(const QList<QUuid> &agreedRe
 bool AppModel::savedManually(const SnapshotResult<WorkspaceSnapshot> &saved)
 {
     if (!saved && saved.error().kind == SnapshotError::Kind::manualLimit) {
-        setAlert(formatted(localized("%lld manual snapshots are kept at most. Delete some in the Snapshots "
-                                     "window or raise the limit in Settings, then save again."),
-                           {QString::number(saved.error().manualLimit)}));
+        setAlert(formatted(
+            localized("%lld manual snapshots are kept at most. Delete some in the Snapshots window or raise the limit in Settings, then save again."),
+            {QString::number(saved.error().manualLimit)}));
         return false;
     }
     return !failed(saved);
