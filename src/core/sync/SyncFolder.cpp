@@ -59,6 +59,17 @@ std::optional<std::int64_t> parseSeq(std::string_view text)
     return value;
 }
 
+// Appended piece by piece: GCC 12 at -O3 warns (wrongly) about a literal
+// added to a temporary string.
+std::string folderError(std::string_view before, const std::filesystem::path &dir, std::string_view after, int code)
+{
+    std::string text(before);
+    text += dir.string();
+    text += after;
+    text += std::strerror(code);
+    return text;
+}
+
 } // namespace
 
 std::string FolderFileName::relativePath() const
@@ -119,7 +130,7 @@ bool writeFolderFile(const std::filesystem::path &folder, const FolderFileName &
         struct stat status {};
         if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
             if (error)
-                *error = "cannot make the folder \"" + dir.string() + "\": " + std::strerror(errno);
+                *error = folderError("cannot make the folder \"", dir, "\": ", errno);
             return false;
         }
         const bool found = ::lstat(dir.c_str(), &status) == 0;
@@ -127,7 +138,7 @@ bool writeFolderFile(const std::filesystem::path &folder, const FolderFileName &
             if (found)
                 errno = ENOTDIR;
             if (error)
-                *error = "\"" + dir.string() + "\" is not a folder: " + std::strerror(errno);
+                *error = folderError("\"", dir, "\" is not a folder: ", errno);
             return false;
         }
     }
