@@ -1521,8 +1521,7 @@ void AppModel::addSnapshotBeside(const QUuid &snapshotID)
     if (!found)
         return;
     if (found->schemaVersion > TreeExport::kSchemaVersion) {
-        setAlert(localized(SnapshotError{SnapshotError::Kind::newerSchema, std::nullopt, std::nullopt,
-                                         found->schemaVersion}
+        setAlert(localized(SnapshotError::of(SnapshotError::Kind::newerSchema, found->schemaVersion)
                                .description()));
         return;
     }
@@ -1562,8 +1561,7 @@ bool AppModel::exportSnapshot(const QUuid &snapshotID, const QString &path)
         return false;
     // Written out again by this version, it would lose what only the newer one knows.
     if (found->schemaVersion > TreeExport::kSchemaVersion) {
-        setAlert(localized(SnapshotError{SnapshotError::Kind::newerSchema, std::nullopt, std::nullopt,
-                                         found->schemaVersion}
+        setAlert(localized(SnapshotError::of(SnapshotError::Kind::newerSchema, found->schemaVersion)
                                .description()));
         return false;
     }

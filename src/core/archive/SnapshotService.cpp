@@ -41,12 +41,16 @@ namespace {
 
 Failure<SnapshotError> treeFailure(TreeViewModelError error)
 {
-    return Failure(SnapshotError{SnapshotError::Kind::tree, std::move(error), std::nullopt, 0});
+    SnapshotError failure = SnapshotError::of(SnapshotError::Kind::tree);
+    failure.treeError = std::move(error);
+    return Failure(std::move(failure));
 }
 
 Failure<SnapshotError> storeFailure(StoreError error)
 {
-    return Failure(SnapshotError{SnapshotError::Kind::store, std::nullopt, std::move(error), 0});
+    SnapshotError failure = SnapshotError::of(SnapshotError::Kind::store);
+    failure.storeError = std::move(error);
+    return Failure(std::move(failure));
 }
 
 } // namespace
@@ -91,7 +95,7 @@ SnapshotResult<WorkspaceSnapshot> SnapshotService::save(const QString &title, Tr
             return Failure(toRemove.error());
         doomed = std::move(toRemove).value();
         if (!doomed.isEmpty() && limit == ManualLimit::refuse) {
-            SnapshotError error{SnapshotError::Kind::manualLimit, std::nullopt, std::nullopt, 0};
+            SnapshotError error = SnapshotError::of(SnapshotError::Kind::manualLimit);
             error.manualLimit = m_retention.manualLimit;
             error.wouldRemove = std::move(doomed);
             return Failure(std::move(error));
@@ -162,7 +166,7 @@ SnapshotResult<WorkspaceSnapshot> SnapshotService::saveSubtree(const QUuid &node
         return Failure(workspace.error());
     auto document = m_archive.exportSubtree(nodeID, m_tree.nodes());
     if (!document)
-        return Failure(SnapshotError{SnapshotError::Kind::missingNode, std::nullopt, std::nullopt, 0});
+        return Failure(SnapshotError::of(SnapshotError::Kind::missingNode));
     const QString name = title.value_or(document->rootNode.title + QStringLiteral(" Snapshot"));
     return save(name, std::move(document).value(), nodeID, limit);
 }
@@ -197,7 +201,7 @@ SnapshotResult<SnapshotService::Restored> SnapshotService::restore(const Workspa
     if (!workspace)
         return Failure(workspace.error());
     if (snapshot.schemaVersion > TreeExport::kSchemaVersion)
-        return Failure(SnapshotError{SnapshotError::Kind::newerSchema, std::nullopt, std::nullopt, snapshot.schemaVersion});
+        return Failure(SnapshotError::of(SnapshotError::Kind::newerSchema, snapshot.schemaVersion));
 
     TreeExport document;
     document.schemaVersion = snapshot.schemaVersion;

@@ -24,16 +24,6 @@ struct SnapshotError {
         newerSchema,   // made by a newer version of TarniBar
         manualLimit,   // the manual snapshots kept at most are there, and none may go
     };
-    SnapshotError() = default;
-    SnapshotError(Kind kind, std::optional<TreeViewModelError> treeError, std::optional<StoreError> storeError,
-                  std::int64_t schemaVersion)
-        : kind(kind)
-        , treeError(std::move(treeError))
-        , storeError(std::move(storeError))
-        , schemaVersion(schemaVersion)
-    {
-    }
-
     Kind kind = Kind::tree;
     std::optional<TreeViewModelError> treeError;
     std::optional<StoreError> storeError;
@@ -42,6 +32,14 @@ struct SnapshotError {
     int manualLimit = 0;
     QList<SnapshotSummary> wouldRemove;
 
+    // An error of `kind` with nothing else set; the caller fills in the rest.
+    static SnapshotError of(Kind kind, std::int64_t schemaVersion = 0)
+    {
+        SnapshotError error;
+        error.kind = kind;
+        error.schemaVersion = schemaVersion;
+        return error;
+    }
     QString description() const;
 };
 
