@@ -90,6 +90,35 @@ constexpr const char *kCreateNodeWrites =
     "BEGIN UPDATE node_writes SET count = count + 1 WHERE id = 1; END;\n"
     "CREATE TRIGGER IF NOT EXISTS node_writes_on_delete AFTER DELETE ON nodes\n"
     "BEGIN UPDATE node_writes SET count = count + 1 WHERE id = 1; END;";
+// Sync through a shared folder (docs/sync.md). While sync is on, every node
+// row written by any program is marked for sending, except by the writes that
+// apply received changes, which set `applying` for their transaction.
+constexpr const char *kCreateSyncTables =
+    "CREATE TABLE IF NOT EXISTS sync_state (id INTEGER PRIMARY KEY CHECK (id = 1), device_id TEXT NOT NULL,\n"
+    "    device_name TEXT NOT NULL, folder TEXT NOT NULL, enabled INTEGER NOT NULL, applying INTEGER NOT NULL,\n"
+    "    clock TEXT, next_seq INTEGER NOT NULL, last_sent_at TEXT, last_received_at TEXT);\n"
+    "CREATE TABLE IF NOT EXISTS sync_clocks (node_id TEXT PRIMARY KEY, clock TEXT NOT NULL,\n"
+    "    deleted INTEGER NOT NULL, digest TEXT NOT NULL, content_clock TEXT) WITHOUT ROWID;\n"
+    "CREATE TABLE IF NOT EXISTS sync_pending (node_id TEXT PRIMARY KEY) WITHOUT ROWID;\n"
+    "CREATE TABLE IF NOT EXISTS sync_recovered (node_id TEXT PRIMARY KEY, parent_id TEXT NOT NULL) WITHOUT ROWID;\n"
+    "CREATE TABLE IF NOT EXISTS sync_applied (device_id TEXT PRIMARY KEY, device_name TEXT NOT NULL,\n"
+    "    seq INTEGER NOT NULL, applied_at TEXT, newest_clock TEXT, failed_seq INTEGER, failed_stamp TEXT,\n"
+    "    failed_reason TEXT);\n"
+    "CREATE TABLE IF NOT EXISTS sync_conflicts (id INTEGER PRIMARY KEY, node_id TEXT NOT NULL, reason TEXT NOT NULL,\n"
+    "    record_json TEXT, lost_device TEXT NOT NULL, kept_device TEXT NOT NULL, detected_at TEXT NOT NULL,\n"
+    "    detail TEXT NOT NULL);\n"
+    "CREATE TRIGGER IF NOT EXISTS sync_pending_on_insert AFTER INSERT ON nodes\n"
+    "WHEN (SELECT enabled AND NOT applying FROM sync_state WHERE id = 1)\n"
+    "BEGIN INSERT INTO sync_pending (node_id) SELECT NEW.id\n"
+    "    WHERE NOT EXISTS (SELECT 1 FROM sync_pending WHERE node_id = NEW.id); END;\n"
+    "CREATE TRIGGER IF NOT EXISTS sync_pending_on_update AFTER UPDATE ON nodes\n"
+    "WHEN (SELECT enabled AND NOT applying FROM sync_state WHERE id = 1)\n"
+    "BEGIN INSERT INTO sync_pending (node_id) SELECT NEW.id\n"
+    "    WHERE NOT EXISTS (SELECT 1 FROM sync_pending WHERE node_id = NEW.id); END;\n"
+    "CREATE TRIGGER IF NOT EXISTS sync_pending_on_delete AFTER DELETE ON nodes\n"
+    "WHEN (SELECT enabled AND NOT applying FROM sync_state WHERE id = 1)\n"
+    "BEGIN INSERT INTO sync_pending (node_id) SELECT OLD.id\n"
+    "    WHERE NOT EXISTS (SELECT 1 FROM sync_pending WHERE node_id = OLD.id); END;";
 // The reads of part of the tree (WorkspaceStore::NodeScope). The index makes
 // them cost the rows they return; the whole load (kSelectNodes) does not use it.
 constexpr const char *kCreateNodesParentIndex =
@@ -308,7 +337,7 @@ WorkspaceStore::WorkspaceStore(const std::filesystem::path &databasePath, OpenMo
     for (const char *sql : {kCreateWorkspaces, kCreateNodes, kCreateSnapshots, kCreateHistory, kCreateHistoryRecords,
                             kCreateHistoryRecordsIndex, kCreateTrash, kCreateTrashNodes, kCreateTrashNodesIndex,
                             kCreateSnapshotMarks, kCreateSnapshotSummaries, kCreateSnapshotHeads,
-                            kCreateSnapshotHeadTriggers, kCreateNodesParentIndex, kCreateNodeWrites,
+                            kCreateSnapshotHeadTriggers, kCreateNodesParentIndex, kCreateNodeWrites, kCreateSyncTables,
                             snapshotcontent::kCreateContentTables}) {
         char *message = nullptr;
         if (sqlite3_exec(d->db, sql, nullptr, nullptr, &message) != SQLITE_OK)

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "storage/WorkspaceStoreProtocol.h"
+#include "sync/HybridClock.h"
+#include "sync/SyncState.h"
 
 #include <QHash>
 
@@ -122,6 +124,27 @@ public:
     // closes.
     StoreResult<void> checkpoint();
 
+    // Sync through a shared folder (WorkspaceStoreSync.cpp, docs/sync.md).
+    // None until sync was first turned on.
+    StoreResult<std::optional<sync::SyncSetup>> fetchSyncSetup();
+    // Turns sync on with a new device id. A folder that already holds other
+    // machines' changes is joined: the local tree is kept as a snapshot
+    // ("Before sync") and replaced by theirs. Otherwise the whole local tree
+    // is sent as this machine's first changes.
+    StoreResult<sync::SyncSetup> enableSync(const std::filesystem::path &folder, const QString &deviceName,
+                                            const sync::HybridClock::WallClock &wall = sync::HybridClock::systemWallClock);
+    // Stops marking and sending changes; the folder is left as it is.
+    StoreResult<void> disableSync();
+    // Sends this machine's unsent changes, then applies every other
+    // machine's files that are ready, each in one transaction that first
+    // sends what is unsent. Files that cannot be used are reported and left
+    // for later.
+    StoreResult<sync::SyncRun> syncNow(const sync::HybridClock::WallClock &wall = sync::HybridClock::systemWallClock);
+    StoreResult<sync::SyncStatus> fetchSyncStatus();
+    StoreResult<QList<sync::SyncConflict>> fetchSyncConflicts();
+    // False when there is no such entry.
+    StoreResult<bool> dismissSyncConflict(std::int64_t id);
+
 private:
     // `inPlace`: where the edit changed the list, see saveEditInPlace.
     // `keepDigests`: `alongside` writes an undo step whose `after` records
@@ -140,6 +163,7 @@ private:
 
     struct Private;
     struct HistorySql;
+    struct SyncSql;
     std::unique_ptr<Private> d;
     std::mutex m_lock;
 };

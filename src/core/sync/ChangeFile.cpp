@@ -81,6 +81,8 @@ std::optional<QString> recordProblem(const ChangeRecord &record, const QUuid &de
         return QStringLiteral("the clock is not one of the file's device");
     if (record.base && (!record.base->isValid() || *record.base >= record.clock))
         return QStringLiteral("\"base\" is not earlier than \"clock\"");
+    if (record.content && (!record.node() || !record.content->isValid() || *record.content > record.clock))
+        return QStringLiteral("\"content\" is later than \"clock\" or belongs to no node");
     if (record.nodeID().isNull())
         return QStringLiteral("the node id is the null id");
     return std::nullopt;
@@ -114,6 +116,10 @@ Result<void, ChangeFileError> writeRecord(Writer &w, const ChangeRecord &record)
     json::writeKey(w, "clock");
     json::writeString(w, record.clock.toText());
     if (const WorkspaceNode *node = record.node()) {
+        if (record.content) {
+            json::writeKey(w, "content");
+            json::writeString(w, record.content->toText());
+        }
         json::writeKey(w, "node");
         if (!json::writeFields(w, *node))
             return Failure(cannotEncode(QStringLiteral("the sort order is not a finite number"), node->id()));
@@ -312,7 +318,7 @@ MaybeError ChangeFileReader::readRecord(std::string_view text, const JsonPath *p
     od::document doc;
     if (auto error = m_recordParser.iterate(m_recordBuffer.data(), text.size(), m_recordBuffer.size()).get(doc))
         return json::syntaxError(path, error);
-    KnownKeys<4> keys{{"clock", "base", "node", "deleted"}};
+    KnownKeys<5> keys{{"clock", "base", "node", "deleted", "content"}};
     std::optional<SyncClock> clock;
     std::optional<WorkspaceNode> node;
     QUuid deleted;
@@ -325,6 +331,7 @@ MaybeError ChangeFileReader::readRecord(std::string_view text, const JsonPath *p
             case 1: return readClock(std::move(value), at, record.base, true);
             case 2: return json::read(std::move(value), at, node.emplace());
             case 3: return json::read(std::move(value), at, deleted);
+            case 4: return readClock(std::move(value), at, record.content, false);
             default: return std::nullopt;
             }
         }))

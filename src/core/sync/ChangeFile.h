@@ -41,6 +41,11 @@ struct ChangeRecord {
     // The clock of the version the change was made from; none for a new node.
     std::optional<SyncClock> base;
     std::variant<WorkspaceNode, Tombstone> change;
+    // For a node: the clock of the version that last changed it in more than
+    // its order among its siblings and its opening stamp (at most `clock`).
+    // A deletion wins over a version whose content is no newer than the
+    // deleted one. None for a deletion, and read as `clock` when absent.
+    std::optional<SyncClock> content;
 
     QUuid nodeID() const;
     const WorkspaceNode *node() const { return std::get_if<WorkspaceNode>(&change); }

@@ -3,9 +3,17 @@
 #include "common/AtomicFile.h"
 #include "sync/DeviceId.h"
 
+#include <QScopeGuard>
+
 #include <cerrno>
 #include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <memory>
 
 namespace tarni::sync {
 
@@ -144,6 +152,82 @@ bool writeFolderFile(const std::filesystem::path &folder, const FolderFileName &
     }
     return writeFileAtomically(file, bytes, error, 0600,
                                name.kind == FolderFileKind::device ? ExistingFile::replace : ExistingFile::keepExisting);
+}
+
+std::vector<QUuid> changeFileDevices(const std::filesystem::path &folder)
+{
+    std::vector<QUuid> devices;
+    const std::filesystem::path changes = folder / std::string(kChangesFolder);
+    std::unique_ptr<DIR, int (*)(DIR *)> dir(::opendir(changes.c_str()), ::closedir);
+    if (!dir)
+        return devices;
+    while (const dirent *entry = ::readdir(dir.get())) {
+        const std::string_view name(entry->d_name);
+        if (name.size() != kDeviceIdLength)
+            continue;
+        auto device = parseDeviceId(name);
+        struct stat status {};
+        if (device && ::fstatat(::dirfd(dir.get()), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISDIR(status.st_mode))
+            devices.push_back(*device);
+    }
+    std::sort(devices.begin(), devices.end(), DeviceIdLess());
+    return devices;
+}
+
+FolderFileRead readFolderFile(const std::filesystem::path &folder, const FolderFileName &name, std::size_t maxBytes)
+{
+    FolderFileRead result;
+    const std::filesystem::path file = folder / name.relativePath();
+    const int fd = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            return result;
+        result.status = FolderFileRead::Status::unreadable;
+        result.error = errno == ELOOP ? std::string("a link, not a file") : std::string(std::strerror(errno));
+        return result;
+    }
+    const auto closeFile = qScopeGuard([fd] { ::close(fd); });
+    result.status = FolderFileRead::Status::unreadable;
+    struct stat status {};
+    if (::fstat(fd, &status) != 0) {
+        result.error = std::strerror(errno);
+        return result;
+    }
+    result.stamp = std::to_string(status.st_size) + ":" + std::to_string(status.st_mtim.tv_sec) + "." +
+                   std::to_string(status.st_mtim.tv_nsec);
+    if (!S_ISREG(status.st_mode)) {
+        result.error = "not a regular file";
+        return result;
+    }
+    if (std::uint64_t(status.st_size) > maxBytes) {
+        result.error = "larger than " + std::to_string(maxBytes) + " bytes";
+        return result;
+    }
+    // Read up to one byte more than the limit, in case the file grew since.
+    result.bytes.resize(std::size_t(status.st_size) + 1);
+    std::size_t got = 0;
+    while (got < result.bytes.size()) {
+        const ssize_t n = ::read(fd, result.bytes.data() + got, result.bytes.size() - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            result.error = std::strerror(errno);
+            result.bytes.clear();
+            return result;
+        }
+        if (n == 0)
+            break;
+        got += std::size_t(n);
+        if (got > maxBytes) {
+            result.error = "larger than " + std::to_string(maxBytes) + " bytes";
+            result.bytes.clear();
+            return result;
+        }
+    }
+    result.bytes.resize(got);
+    result.status = FolderFileRead::Status::read;
+    return result;
 }
 
 } // namespace tarni::sync

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tarni::sync {
 
@@ -39,5 +40,25 @@ struct FolderFileName {
 // replaced.
 bool writeFolderFile(const std::filesystem::path &folder, const FolderFileName &name, std::string_view bytes,
                      std::string *error = nullptr);
+
+// The devices with a folder of change files, in id order; names that are not
+// device ids, and anything but folders, are left out. A missing folder has
+// none.
+std::vector<QUuid> changeFileDevices(const std::filesystem::path &folder);
+
+// One file read from the folder, and what tells this version of it from a
+// later one (its size and modification time), for retrying a damaged file
+// only once it changed.
+struct FolderFileRead {
+    enum class Status { read, missing, unreadable };
+    Status status = Status::missing;
+    std::string bytes;
+    std::string stamp;
+    std::string error; // unreadable: why (not a regular file, too large, an I/O error)
+};
+
+// Reads a regular file of ours, never through a link, and at most `maxBytes`
+// of it: a larger one is unreadable.
+FolderFileRead readFolderFile(const std::filesystem::path &folder, const FolderFileName &name, std::size_t maxBytes);
 
 } // namespace tarni::sync
