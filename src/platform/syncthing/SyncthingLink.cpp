@@ -14,6 +14,7 @@
 #include <QStandardPaths>
 #include <QTimer>
 
+#include <algorithm>
 #include <memory>
 
 namespace tarni {

@@ -137,6 +137,8 @@ protected:
         QString error;
         instance = SyncthingInstance::create(dir.filePath(QStringLiteral("home")), QStringLiteral("test"), &error);
         ASSERT_TRUE(instance) << error.toStdString();
+        // A folder added in Syncthing's own interface keeps its "~".
+        ASSERT_TRUE(instance->configure({}, {{QStringLiteral("default"), QStringLiteral("~/Sync"), {}}}, &error));
         ASSERT_TRUE(instance->start(&error)) << error.toStdString();
     }
 
@@ -154,9 +156,15 @@ TEST_F(RealSyncthing, ReportsItselfAndMakesTheFolderOnce)
     EXPECT_TRUE(status.running);
     EXPECT_EQ(status.deviceId, instance->deviceId());
     EXPECT_FALSE(status.problem);
-    const auto none = runTask(syncthing.folders());
-    ASSERT_TRUE(none) << none.error().text().toStdString();
-    EXPECT_TRUE(none->isEmpty());
+    const auto before = runTask(syncthing.folders());
+    ASSERT_TRUE(before) << before.error().text().toStdString();
+    ASSERT_EQ(before->size(), 1);
+    EXPECT_EQ(before->first().path, QStringLiteral("~/Sync"));
+    const auto underHome =
+        runTask(syncthing.ensureFolder(instance->home() + QStringLiteral("/Sync/TarniBar"), QStringLiteral("TarniBar")));
+    ASSERT_TRUE(underHome) << underHome.error().text().toStdString();
+    EXPECT_EQ(underHome->kind, SyncthingFolderOutcome::Kind::insideShared);
+    EXPECT_EQ(underHome->folder, before->first());
 
     const QString path = dir.filePath(QStringLiteral("Sync/TarniBar"));
     const auto created = runTask(syncthing.ensureFolder(path, QStringLiteral("TarniBar")));
@@ -166,8 +174,8 @@ TEST_F(RealSyncthing, ReportsItselfAndMakesTheFolderOnce)
     EXPECT_EQ(QFileInfo(path).permissions() & (QFile::ReadGroup | QFile::ReadOther), 0);
     const auto listed = runTask(syncthing.folders());
     ASSERT_TRUE(listed);
-    ASSERT_EQ(listed->size(), 1);
-    EXPECT_EQ(listed->first(), created->folder);
+    ASSERT_EQ(listed->size(), 2);
+    EXPECT_EQ(listed->last(), created->folder);
     // Syncthing has rewritten its config; what follows reads its own writing.
     ASSERT_TRUE(readFile(instance->configPath()).contains(created->folder.id.toUtf8()));
 
@@ -184,7 +192,7 @@ TEST_F(RealSyncthing, ReportsItselfAndMakesTheFolderOnce)
     const auto around = runTask(syncthing.ensureFolder(dir.filePath(QStringLiteral("Sync")), QStringLiteral("TarniBar")));
     ASSERT_FALSE(around);
     EXPECT_EQ(around.error().kind, Kind::folderOverlap);
-    EXPECT_EQ(runTask(syncthing.folders())->size(), 1);
+    EXPECT_EQ(runTask(syncthing.folders())->size(), 2);
 }
 
 TEST_F(RealSyncthing, TellsAWrongKeyFromAStoppedSyncthing)
