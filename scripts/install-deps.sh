@@ -34,6 +34,8 @@ packages=(
   qt6-qpa-plugins dpkg-dev lintian appstream man-db python3
   # gdbus, which tests use to edit through the bus as a script would
   libglib2.0-bin
+  # the folder-sync engine the sync tests run two instances of
+  syncthing
   # a headless Wayland desktop with XWayland and Qt's Wayland platform, for
   # the docking test on Wayland (about 47 MB to download)
   mutter xwayland qt6-wayland

@@ -34,6 +34,7 @@ queue_identifier   4096  16  json.dict
 slack_url          4096  16  url.dict
 string_table      65536  64  json.dict
 appcast           65536  64  xml.dict
+syncthing_config  65536  64  xml.dict
 desktop_entry     16384  16  keyfile.dict
 mimeapps          16384  16  keyfile.dict
 import_bookmarks  65536  64  html.dict
