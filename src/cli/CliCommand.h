@@ -95,5 +95,7 @@ int runUpdate(CliContext &context, const QStringList &arguments);
 int runUndo(CliContext &context, const QStringList &arguments);
 int runRedo(CliContext &context, const QStringList &arguments);
 int runTrash(CliContext &context, const QStringList &arguments);
+// Sync through a shared folder (SyncCommands.cpp).
+int runSync(CliContext &context, const QStringList &arguments);
 
 } // namespace tarni::cli

@@ -47,6 +47,14 @@ static const CliCommand kCommands[] = {
      "list the deleted subtrees newest first, put one back where it was (prints its top node's id), erase one "
      "for good, or erase all",
      runTrash},
+    {"sync",
+     "enable FOLDER [--device NAME] | disable | now [--json] | status [--json] | conflicts [--json] | "
+     "conflicts restore ID | conflicts dismiss ID",
+     "share the tree with other machines through FOLDER, kept the same everywhere by a folder-sync program "
+     "(a tree already there replaces this one, which is saved as snapshot \"Before sync\" first; the device "
+     "name defaults to the host name); stop; send this machine's changes and apply the others' now; show the "
+     "state; list the versions that lost a conflict, add one back as a copy (prints its id) or dismiss it",
+     runSync},
 };
 
 const CliCommand *findCommand(const QString &name)
