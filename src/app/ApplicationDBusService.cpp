@@ -10,6 +10,9 @@
 #include "model/Timestamp.h"
 #include "model/Uuid.h"
 #include "storage/WorkspaceStoreProtocol.h"
+#include "app/SyncCoordinator.h"
+#include "sync/ChangeFile.h"
+#include "sync/SyncJson.h"
 #include "model/UnreachableNodes.h"
 #include "util/Localized.h"
 #include "windowing/AsyncWindowController.h"
@@ -595,6 +598,93 @@ public Q_SLOTS:
         return *erased;
     }
 
+    // Sync through a shared folder (docs/sync.md). The JSON texts are those
+    // of `tarnibar-cli sync … --json`.
+    Q_SCRIPTABLE QString SyncStatus(const QDBusMessage &message)
+    {
+        SyncCoordinator *sync = syncOf(message);
+        if (!sync)
+            return {};
+        auto status = sync->status();
+        if (!status)
+            return fail(message, fromStoreError(status.error()));
+        return QString::fromStdString(sync::syncStatusJson(*status));
+    }
+
+    Q_SCRIPTABLE QString SyncNow(const QDBusMessage &message)
+    {
+        SyncCoordinator *sync = syncOf(message);
+        if (!sync)
+            return {};
+        if (!sync->isOn())
+            return fail(message, failure(QStringLiteral("sync is off")));
+        auto run = sync->syncNow();
+        if (!run)
+            return fail(message, fromStoreError(run.error()));
+        return QString::fromStdString(sync::syncRunJson(*run));
+    }
+
+    Q_SCRIPTABLE QString SyncEnable(const QString &folder, const QString &deviceName, const QDBusMessage &message)
+    {
+        SyncCoordinator *sync = syncOf(message);
+        if (!sync)
+            return {};
+        if (!QDir::isAbsolutePath(folder))
+            return fail(message, invalidArgs(QStringLiteral("the folder must be absolute: \"%1\"").arg(folder)));
+        if (deviceName.trimmed().isEmpty() || deviceName.toUtf8().size() > qsizetype(sync::kMaxDeviceNameBytes))
+            return fail(message, invalidArgs(QStringLiteral("the device name must be 1 to %1 bytes")
+                                                 .arg(sync::kMaxDeviceNameBytes)));
+        auto enabled = sync->enable(std::filesystem::path(folder.toStdString()), deviceName.trimmed());
+        if (!enabled)
+            return fail(message, fromStoreError(enabled.error()));
+        auto status = sync->status();
+        if (!status)
+            return fail(message, fromStoreError(status.error()));
+        return QString::fromStdString(sync::syncStatusJson(*status));
+    }
+
+    Q_SCRIPTABLE void SyncDisable(const QDBusMessage &message)
+    {
+        SyncCoordinator *sync = syncOf(message);
+        if (!sync)
+            return;
+        if (auto done = sync->disable(); !done)
+            fail(message, fromStoreError(done.error()));
+    }
+
+    Q_SCRIPTABLE QString SyncConflicts(const QDBusMessage &message)
+    {
+        SyncCoordinator *sync = syncOf(message);
+        if (!sync)
+            return {};
+        auto conflicts = sync->conflicts();
+        if (!conflicts)
+            return fail(message, fromStoreError(conflicts.error()));
+        return QString::fromStdString(sync::syncConflictsJson(*conflicts));
+    }
+
+    Q_SCRIPTABLE QString SyncConflictRestore(qlonglong id, const QDBusMessage &message)
+    {
+        SyncCoordinator *sync = syncOf(message);
+        if (!sync)
+            return {};
+        auto restored = sync->restoreConflict(id);
+        if (!restored)
+            return fail(message, failure(restored.error()));
+        return uuidQString(restored->id());
+    }
+
+    Q_SCRIPTABLE bool SyncConflictDismiss(qlonglong id, const QDBusMessage &message)
+    {
+        SyncCoordinator *sync = syncOf(message);
+        if (!sync)
+            return false;
+        auto dismissed = sync->dismissConflict(id);
+        if (!dismissed)
+            return fail(message, fromStoreError(dismissed.error()));
+        return *dismissed;
+    }
+
 private:
     QString stepped(const QDBusMessage &message, bool undoing)
     {
@@ -615,6 +705,14 @@ private:
             return T();
         }
     };
+    SyncCoordinator *syncOf(const QDBusMessage &message)
+    {
+        SyncCoordinator *sync = m_model.sync();
+        if (!sync)
+            fail(message, failure(QStringLiteral("sync is not available in this run")));
+        return sync;
+    }
+
     Ignored fail(const QDBusMessage &message, const BusError &error)
     {
         message.setDelayedReply(true);

@@ -245,6 +245,8 @@ QCoro::Task<> TarniBarApplication::launchThenMonitor()
     co_await m_environment->appModel().launch();
     if (!self)
         co_return;
+    if (SyncCoordinator *sync = m_environment->appModel().sync())
+        sync->start();
     m_launched = true;
     registerOnBus();
     const UITestConfig &config = m_environment->dependencies().uiTestConfig;

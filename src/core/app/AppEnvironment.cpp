@@ -106,7 +106,8 @@ QString AppEnvironment::settingsFile(const QString &suiteName)
 
 AppEnvironment::~AppEnvironment()
 {
-    // The model first: it refers to everything below.
+    // Sync and the model first: they refer to everything below.
+    m_sync.reset();
     m_appModel.reset();
     m_providers.reset();
     m_windowController.reset();
@@ -223,6 +224,8 @@ Result<std::unique_ptr<AppEnvironment>, AppEnvironment::Error> AppEnvironment::c
     deps.mainScreen = platform.mainScreen;
     deps.updatesConfigured = platform.updatesConfigured;
     env->m_appModel = std::make_unique<AppModel>(deps);
+    env->m_sync = std::make_unique<SyncCoordinator>(*env->m_store, env->m_appModel->treeViewModel(), *env->m_archive);
+    env->m_appModel->attachSync(env->m_sync.get());
     return env;
 }
 

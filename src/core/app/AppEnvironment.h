@@ -4,6 +4,7 @@
 #include "app/AppModelDependencies.h"
 #include "app/LanguageManager.h"
 #include "app/PermissionCoordinator.h"
+#include "app/SyncCoordinator.h"
 #include "app/UITestConfig.h"
 #include "app/UITestSupport.h"
 #include "archive/TreeArchiveService.h"
@@ -95,6 +96,7 @@ private:
     std::unique_ptr<NodeProviderRegistry> m_providers;
     AppModelDependencies m_dependencies;
     std::unique_ptr<AppModel> m_appModel;
+    std::unique_ptr<SyncCoordinator> m_sync;
 };
 
 } // namespace tarni

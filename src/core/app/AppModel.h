@@ -34,6 +34,7 @@
 namespace tarni {
 
 class StoreWorker;
+class SyncCoordinator;
 
 // One status line: a looked-up text with the values filled into it, written
 // again in the new language when the language changes; or a text taken as
@@ -97,6 +98,9 @@ public:
 
     const AppModelDependencies &dependencies() const { return m_dependencies; }
     TreeViewModel &treeViewModel() { return m_treeViewModel; }
+    // Sync through a shared folder, when the environment set it up.
+    SyncCoordinator *sync() const { return m_sync; }
+    void attachSync(SyncCoordinator *sync) { m_sync = sync; }
     const TreeViewModel &treeViewModel() const { return m_treeViewModel; }
     SelectionCoordinator &selectionCoordinator() { return m_selection; }
     const InspectorViewModel &inspectorViewModel() const { return m_inspector; }
@@ -453,6 +457,7 @@ private:
     bool m_dailySnapshotRunning = false;
     // Last: destroyed first, so that no result comes back to a model half gone.
     std::unique_ptr<StoreWorker> m_storeWorker;
+    SyncCoordinator *m_sync = nullptr;
 };
 
 } // namespace tarni

@@ -139,6 +139,80 @@ TreeResult<void> TreeViewModel::load()
     return {};
 }
 
+TreeResult<void> TreeViewModel::takeInStoredChanges()
+{
+    if (!m_loaded || m_store.readsPartialTree())
+        return load();
+    auto stored = m_store.fetchNodes(m_workspace->id);
+    if (!stored)
+        return Failure(TreeViewModelError::store(stored.error()));
+    const NodeList &nodes = *stored;
+
+    // The difference, by identifier. A list that holds an identifier twice
+    // is not matched node for node: it is shown afresh.
+    QHash<QUuid, qsizetype> storedAt;
+    storedAt.reserve(nodes.size());
+    for (qsizetype i = 0; i < nodes.size(); ++i) {
+        if (storedAt.contains(nodes[i].id()))
+            return load();
+        storedAt.insert(nodes[i].id(), i);
+    }
+    EditScope scope{true, true, {}};
+    std::vector<TreeProjection::SlotId> gone;
+    QSet<QUuid> held;
+    for (qsizetype i = 0; i < m_nodes.size(); ++i) {
+        const WorkspaceNode &node = m_nodes[i];
+        if (held.contains(node.id()))
+            return load();
+        held.insert(node.id());
+        const auto slot = m_slotAt[std::size_t(i)];
+        const auto it = storedAt.constFind(node.id());
+        if (it == storedAt.constEnd()) {
+            gone.push_back(slot);
+            scope.inPlace = false;
+            scope.nodes.append(TouchedNode{node.id(), false, node.parentID()});
+            continue;
+        }
+        const WorkspaceNode &now = nodes[*it];
+        if (now == node)
+            continue;
+        if (now.parentID() != node.parentID() || now.sortOrder() != node.sortOrder())
+            scope.inPlace = false;
+        scope.nodes.append(TouchedNode{node.id(), false, node.parentID()});
+        m_projection.update(slot, now);
+        Q_EMIT nodeUpdated(node.id());
+    }
+    // New nodes before the removals, so that no new node takes a removed
+    // one's slot, which views would take for that row moving.
+    for (const WorkspaceNode &node : nodes) {
+        if (held.contains(node.id()))
+            continue;
+        m_projection.append(node);
+        scope.inPlace = false;
+        scope.nodes.append(TouchedNode{node.id(), true, std::nullopt});
+    }
+    for (auto slot : gone)
+        m_projection.remove(slot);
+    if (scope.nodes.isEmpty())
+        return {};
+
+    // The list as stored, in the store's order: the next edit is written
+    // from it as from any list just read.
+    m_nodes = nodes;
+    m_slotAt.assign(std::size_t(nodes.size()), TreeProjection::kNoSlot);
+    m_positionOf.assign(m_projection.slotCapacity(), -1);
+    for (qsizetype i = 0; i < nodes.size(); ++i) {
+        const auto slot = m_projection.firstSlotWithId(nodes[i].id());
+        m_slotAt[std::size_t(i)] = slot;
+        m_positionOf[slot] = i;
+    }
+    m_projection.acceptNumbering();
+    rebase();
+    m_lastEdit = std::move(scope);
+    Q_EMIT nodesChanged();
+    return {};
+}
+
 std::optional<WorkspaceNode> TreeViewModel::node(const std::optional<QUuid> &id) const
 {
     if (!id)

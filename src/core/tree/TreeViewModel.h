@@ -55,6 +55,12 @@ public:
     // the part must hold whole.
     TreeResult<void> load();
     bool isLoaded() const { return m_loaded; }
+    // Reads the tree again after another connection changed it (changes
+    // received from other machines) and takes in the difference as an edit
+    // that views show as rows added, removed, moved or changed: no reset,
+    // and selections stay. Orders are taken as stored, never renumbered, and
+    // nothing is written. Loads when nothing was loaded yet.
+    TreeResult<void> takeInStoredChanges();
 
     // The first node with that identifier.
     std::optional<WorkspaceNode> node(const std::optional<QUuid> &id) const;
