@@ -363,6 +363,55 @@ TEST_F(ApplicationDBusServiceTest, UndoRedoAndTheTrashOverTheBusAndTheCli)
     EXPECT_TRUE(nodeInState(group).isEmpty());
 }
 
+// Sync on the running application: turned on over the bus, edits made there
+// go out by themselves, and a second data root's changes come in through
+// SyncNow, also when tarnibar-cli asks.
+TEST_F(ApplicationDBusServiceTest, SyncOverTheBusAndTheCli)
+{
+    const QString folder = dir.filePath(QStringLiteral("Sync"));
+    QJsonObject status = QJsonDocument::fromJson(answer("SyncEnable", {folder, QStringLiteral("Laptop")}).toUtf8()).object();
+    EXPECT_TRUE(status[QStringLiteral("enabled")].toBool());
+    EXPECT_EQ(status[QStringLiteral("deviceName")].toString(), QStringLiteral("Laptop"));
+
+    const QString group = firstNodeOfKind("group");
+    call("Rename", {group, QStringLiteral("Renamed on the laptop")});
+    ASSERT_TRUE(test::spinUntil([&] {
+        return QJsonDocument::fromJson(answer("SyncStatus").toUtf8())[QStringLiteral("pendingNodes")].toInt() == 0;
+    }, 5000));
+
+    // A second machine joins from a copy of the folder and edits the group.
+    const QString otherRoot = dir.filePath(QStringLiteral("desktop"));
+    const QString otherFolder = dir.filePath(QStringLiteral("DesktopSync"));
+    ASSERT_EQ(QProcess::execute(QStringLiteral("cp"), {QStringLiteral("-r"), folder, otherFolder}), 0);
+    QDir().mkpath(otherRoot);
+    const auto other = [&](QStringList arguments) {
+        QProcess process;
+        process.start(QStringLiteral(TARNIBAR_CLI_PATH), QStringList{QStringLiteral("--root"), otherRoot} + arguments);
+        EXPECT_TRUE(test::spinUntil([&] { return process.state() == QProcess::NotRunning; }, 60000));
+        return process.exitCode();
+    };
+    ASSERT_EQ(other({QStringLiteral("sync"), QStringLiteral("enable"), otherFolder, QStringLiteral("--device"),
+                     QStringLiteral("Desktop")}),
+              0);
+    ASSERT_EQ(other({QStringLiteral("rename"), group, QStringLiteral("Renamed on the desktop")}), 0);
+    ASSERT_EQ(other({QStringLiteral("sync"), QStringLiteral("now")}), 0);
+    ASSERT_EQ(QProcess::execute(QStringLiteral("cp"), {QStringLiteral("-r"), otherFolder + QStringLiteral("/."), folder}),
+              0);
+
+    CliRun r = cli({QStringLiteral("sync"), QStringLiteral("now"), QStringLiteral("--json")});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    EXPECT_EQ(nodeInState(group)[QStringLiteral("title")].toString(), QStringLiteral("Renamed on the desktop"));
+    r = cli({QStringLiteral("sync"), QStringLiteral("status"), QStringLiteral("--json")});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    const QJsonArray peers = QJsonDocument::fromJson(r.out.toUtf8())[QStringLiteral("peers")].toArray();
+    ASSERT_EQ(peers.size(), 1);
+    EXPECT_EQ(peers[0][QStringLiteral("name")].toString(), QStringLiteral("Desktop"));
+
+    call("SyncDisable");
+    const QDBusMessage off = call("SyncNow");
+    EXPECT_EQ(off.type(), QDBusMessage::ErrorMessage);
+}
+
 TEST_F(ApplicationDBusServiceTest, OtherFormatsAreImportedThroughTheRunningApplication)
 {
     const QString file = dir.filePath(QStringLiteral("reading.md"));
