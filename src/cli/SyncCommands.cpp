@@ -400,8 +400,7 @@ int syncDisable(CliContext &context, const Arguments &args)
     }
     if (auto done = session.store->disableSync(); !done)
         return reportStoreError(done.error());
-    printOut(QStringLiteral("Sync is off. The shared folder \"%1\" is left as it is.\n")
-                 .arg(visibleText(pathText((*setup)->folder))));
+    printOut(QStringLiteral("Sync is off. The shared folder is left as it is.\n"));
     return kExitOk;
 }
 
