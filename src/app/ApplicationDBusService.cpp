@@ -12,6 +12,7 @@
 #include "storage/WorkspaceStoreProtocol.h"
 #include "app/SyncCoordinator.h"
 #include "sync/ChangeFile.h"
+#include "sync/SharedFolder.h"
 #include "sync/SyncJson.h"
 #include "model/UnreachableNodes.h"
 #include "util/Localized.h"
@@ -634,7 +635,14 @@ public Q_SLOTS:
         if (deviceName.trimmed().isEmpty() || deviceName.toUtf8().size() > qsizetype(sync::kMaxDeviceNameBytes))
             return fail(message, invalidArgs(QStringLiteral("the device name must be 1 to %1 bytes")
                                                  .arg(sync::kMaxDeviceNameBytes)));
-        auto enabled = sync->enable(std::filesystem::path(folder.toStdString()), deviceName.trimmed());
+        if (sync->isOn())
+            return fail(message, failure(QStringLiteral("sync is on already; turn it off first")));
+        auto prepared = sync::prepareSharedFolder(folder, m_service.m_dataRoot);
+        if (!prepared)
+            return fail(message, prepared.error().kind == sync::SharedFolderProblem::Kind::unusable
+                                     ? failure(prepared.error().text)
+                                     : invalidArgs(prepared.error().text));
+        auto enabled = sync->enable(*prepared, deviceName.trimmed());
         if (!enabled)
             return fail(message, fromStoreError(enabled.error()));
         auto status = sync->status();

@@ -10,6 +10,7 @@
 #include "archive/SnapshotService.h"
 #include "model/EntryRules.h"
 #include "model/Uuid.h"
+#include "sync/SharedFolder.h"
 #include "sync/SyncFolder.h"
 #include "sync/SyncJson.h"
 
@@ -244,67 +245,15 @@ int refuseWhenOff(const std::optional<sync::SyncSetup> &setup)
     return kExitFailed;
 }
 
-// Creates the missing directories of `folder`, readable by the user only.
-bool createFolder(const fs::path &folder, std::error_code &error)
-{
-    fs::path made;
-    for (const fs::path &part : folder) {
-        made /= part;
-        if (::mkdir(made.c_str(), 0700) != 0 && errno != EEXIST) {
-            error = std::error_code(errno, std::generic_category());
-            return false;
-        }
-    }
-    return true;
-}
-
-// Both paths absolute and normal, without a trailing separator.
-bool within(const fs::path &inner, const fs::path &outer)
-{
-    return std::mismatch(outer.begin(), outer.end(), inner.begin(), inner.end()).first == outer.end();
-}
-
 // The folder, absolute and made if missing, or the exit code (having said why).
 int prepareFolder(const CliContext &context, const QString &given, fs::path &folder)
 {
-    std::error_code ec;
-    folder = fs::absolute(fs::path(given.toStdString()), ec).lexically_normal();
-    if (ec) {
-        printError(QStringLiteral("cannot use the folder \"%1\": %2").arg(given, fileProblem(ec)));
-        return kExitFailed;
+    auto prepared = sync::prepareSharedFolder(given, context.root);
+    if (!prepared) {
+        printError(prepared.error().text);
+        return prepared.error().kind == sync::SharedFolderProblem::Kind::unusable ? kExitFailed : kExitUsage;
     }
-    if (!folder.has_filename() && folder != folder.root_path())
-        folder = folder.parent_path(); // "dir/" is "dir"
-    // Links resolved as far as the path exists, so that a link into the data
-    // root is seen for what it is.
-    const fs::path real = fs::weakly_canonical(folder, ec);
-    const fs::path root = ec ? fs::path() : fs::weakly_canonical(context.root, ec);
-    if (ec) {
-        printError(QStringLiteral("cannot use the folder \"%1\": %2").arg(pathText(folder), fileProblem(ec)));
-        return kExitFailed;
-    }
-    if (within(real, root) || within(root, real)) {
-        printError(QStringLiteral("the folder \"%1\" and the data root \"%2\" overlap; the database must never be in "
-                                  "the shared folder, so choose a folder outside the data root")
-                       .arg(pathText(folder), pathText(context.root)));
-        return kExitUsage;
-    }
-    const fs::file_status status = fs::status(folder, ec);
-    if (status.type() == fs::file_type::not_found) {
-        if (!createFolder(folder, ec)) {
-            printError(QStringLiteral("cannot create the folder \"%1\": %2").arg(pathText(folder), fileProblem(ec)));
-            return kExitFailed;
-        }
-        return kExitOk;
-    }
-    if (ec) {
-        printError(QStringLiteral("cannot use the folder \"%1\": %2").arg(pathText(folder), fileProblem(ec)));
-        return kExitFailed;
-    }
-    if (status.type() != fs::file_type::directory) {
-        printError(QStringLiteral("\"%1\" is not a folder").arg(pathText(folder)));
-        return kExitUsage;
-    }
+    folder = *prepared;
     return kExitOk;
 }
 

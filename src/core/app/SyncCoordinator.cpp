@@ -1,6 +1,7 @@
 #include "app/SyncCoordinator.h"
 
 #include "archive/SnapshotService.h"
+#include "model/EntryRules.h"
 #include "model/Uuid.h"
 #include "sync/DeviceId.h"
 #include "sync/SyncFolder.h"
@@ -118,7 +119,7 @@ StoreResult<sync::SyncSetup> SyncCoordinator::enable(const std::filesystem::path
         SnapshotService snapshots(m_store, m_tree, m_archive);
         auto kept = snapshots.saveAutomatic(SnapshotOrigin::beforeRestore, localized("Before sync"));
         if (!kept)
-            return Failure(StoreError{StoreError::Kind::step, {}, kept.error().description()});
+            return Failure(StoreError{StoreError::Kind::sync, {}, kept.error().description()});
         if (keptSnapshot)
             *keptSnapshot = true;
     }
@@ -164,6 +165,12 @@ Result<WorkspaceNode, QString> SyncCoordinator::restoreConflict(WorkspaceStore &
         return Failure(QStringLiteral("there is no kept version %1").arg(conflictID));
     if (!it->node)
         return Failure(QStringLiteral("kept version %1 holds no node to restore").arg(conflictID));
+    // A record the entry rules refused is kept to be seen, not to come in
+    // by another door.
+    if (auto problem = EntryRules::titleProblem(it->node->title()))
+        return Failure(localized(entryProblemText(*problem)));
+    if (auto problem = EntryRules::payloadProblem(it->node->payload()))
+        return Failure(localized(entryProblemText(*problem)));
     if (!tree.isLoaded())
         if (auto loaded = tree.load(); !loaded)
             return Failure(loaded.error().description());

@@ -51,6 +51,8 @@ QString StoreError::description() const
         return QStringLiteral("A stored record could not be read: %1").arg(message);
     case Kind::encode:
         return QStringLiteral("A record could not be stored: %1").arg(message);
+    case Kind::sync:
+        return message;
     case Kind::changedElsewhere:
         return QStringLiteral("Another program changed the workspace after TarniBar read it, so this change was "
                               "not saved (it would have overwritten theirs); make it again on the workspace as it "

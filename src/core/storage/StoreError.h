@@ -15,6 +15,7 @@ struct StoreError {
         decode,  // a stored JSON text no longer decodes
         encode,  // a record could not be encoded
         changedElsewhere, // another program changed the nodes since this store read them
+        sync,             // sync is off, or the shared folder could not be written (`message` says which)
     };
     Kind kind = Kind::step;
     QString sql;     // the statement, where one was involved

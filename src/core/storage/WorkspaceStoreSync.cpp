@@ -884,7 +884,7 @@ StoreResult<SyncSetup> WorkspaceStore::enableSync(const std::filesystem::path &f
         if (!workspace)
             return Failure(workspace.error());
         if (!*workspace)
-            return Failure(StoreError{StoreError::Kind::step, {}, QStringLiteral("there is no workspace to sync")});
+            return Failure(StoreError{StoreError::Kind::sync, {}, QStringLiteral("there is no workspace to sync")});
         const QUuid device = newUuid();
         const std::string folderText = folder.string();
         const QByteArray name = deviceName.toUtf8();
@@ -957,12 +957,12 @@ StoreResult<SyncRun> WorkspaceStore::syncNow(const HybridClock::WallClock &wall)
     if (!initial)
         return Failure(initial.error());
     if (!*initial || !(*initial)->setup.enabled)
-        return Failure(StoreError{StoreError::Kind::step, {}, QStringLiteral("sync is off")});
+        return Failure(StoreError{StoreError::Kind::sync, {}, QStringLiteral("sync is off")});
     auto workspace = d->fetchFirstWorkspace();
     if (!workspace)
         return Failure(workspace.error());
     if (!*workspace)
-        return Failure(StoreError{StoreError::Kind::step, {}, QStringLiteral("there is no workspace to sync")});
+        return Failure(StoreError{StoreError::Kind::sync, {}, QStringLiteral("there is no workspace to sync")});
     const QUuid workspaceID = (*workspace)->id;
     State state = **initial;
     HybridClock clock(state.setup.device, wall, state.clock);
@@ -977,7 +977,7 @@ StoreResult<SyncRun> WorkspaceStore::syncNow(const HybridClock::WallClock &wall)
         if (!current)
             return Failure(current.error());
         if (!*current || !(*current)->setup.enabled)
-            return Failure(StoreError{StoreError::Kind::step, {}, QStringLiteral("sync is off")});
+            return Failure(StoreError{StoreError::Kind::sync, {}, QStringLiteral("sync is off")});
         State working = **current;
         HybridClock local(working.setup.device, wall, clock.last() > working.clock ? clock.last() : working.clock);
         SyncRun attempt;
