@@ -13,6 +13,22 @@
 
 namespace tarni::testing {
 
+// A command line from a text with %1… filled in, split at spaces.
+template <typename... Args>
+QStringList words(const char *text, const Args &...args)
+{
+    QString result = QString::fromUtf8(text);
+    ((result = result.arg(args)), ...);
+    return result.split(QLatin1Char(' '));
+}
+
+// The output of a run that must succeed.
+inline QString ok(const CliRun &run)
+{
+    EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
+    return run.out.trimmed();
+}
+
 inline CliRun cliAt(const QString &root, QStringList arguments)
 {
     arguments.prepend(root);

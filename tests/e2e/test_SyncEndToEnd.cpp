@@ -22,20 +22,6 @@ using namespace tarni::testing;
 
 namespace {
 
-template <typename... Args>
-QStringList words(const char *text, const Args &...args)
-{
-    QString result = QString::fromUtf8(text);
-    ((result = result.arg(args)), ...);
-    return result.split(QLatin1Char(' '));
-}
-
-QString ok(const CliRun &run)
-{
-    EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
-    return run.out.trimmed();
-}
-
 QString loadAverage()
 {
     QFile file(QStringLiteral("/proc/loadavg"));
