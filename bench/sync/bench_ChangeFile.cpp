@@ -22,7 +22,7 @@ ChangeFile makeFile(int records)
         const SyncClock clock{1'733'650'000'000 + i / 3, i % 3, device};
         const SyncClock base{1'733'640'000'000 + i, 0, device};
         if (i % 10 == 9) {
-            file.changes.push_back({clock, base, Tombstone{QUuid::createUuid()}});
+            file.changes.push_back({clock, base, Tombstone{QUuid::createUuid()}, std::nullopt});
             continue;
         }
         const QString url = QStringLiteral("https://docs.example.org/projects/%1/overview?tab=notes").arg(i);
@@ -30,7 +30,8 @@ ChangeFile makeFile(int records)
             {clock, base,
              WorkspaceNode(QUuid::createUuid(), workspace, parent, WorkspaceNodeKind::webLink,
                            QStringLiteral("Quarterly planning review – résumé 日本語 #%1").arg(i), std::nullopt, i, false,
-                           std::nullopt, now, now, now, NodePayload::webLink({url, std::nullopt}))});
+                           std::nullopt, now, now, now, NodePayload::webLink({url, std::nullopt})),
+             std::nullopt});
     }
     return file;
 }

@@ -37,11 +37,12 @@ ChangeFile sampleFile()
     file.after = {{kOther, 17}};
     const WorkspaceNode group = node(QStringLiteral("Reading"), NodePayload::group());
     file.changes = {
-        {clockAt(1'733'650'000'123), std::nullopt, group},
+        {clockAt(1'733'650'000'123), std::nullopt, group, std::nullopt},
         {clockAt(1'733'650'000'123, 1), clockAt(1'733'640'000'000, 3, kOther),
          node(QStringLiteral("Docs"), NodePayload::webLink({QStringLiteral("https://example.com/a?b"), std::nullopt}),
-              group.id())},
-        {clockAt(1'733'650'000'124), clockAt(1'733'650'000'000), Tombstone{QUuid::createUuid()}},
+              group.id()),
+         std::nullopt},
+        {clockAt(1'733'650'000'124), clockAt(1'733'650'000'000), Tombstone{QUuid::createUuid()}, std::nullopt},
     };
     return file;
 }
@@ -140,10 +141,10 @@ TEST(ChangeFile, ARecordTheRulesRefuseOrTooLargeIsRefusedAloneAndTheRestApplies)
     WorkspaceNode script = node(QStringLiteral("Run me"), NodePayload::webLink({QStringLiteral("javascript:alert(1)"), std::nullopt}));
     WorkspaceNode blank = node(QStringLiteral("  "), NodePayload::group());
     WorkspaceNode large = node(QString(kMaxChangeRecordBytes, QLatin1Char('t')), NodePayload::group());
-    file.changes.push_back({clockAt(1'733'650'000'200), std::nullopt, script});
-    file.changes.push_back({clockAt(1'733'650'000'201), std::nullopt, blank});
+    file.changes.push_back({clockAt(1'733'650'000'200), std::nullopt, script, std::nullopt});
+    file.changes.push_back({clockAt(1'733'650'000'201), std::nullopt, blank, std::nullopt});
     // Ours does not write it; another writer might.
-    auto refusedLarge = encodeChangeFile(ChangeFile{kDevice, {}, 1, {}, {{clockAt(1), std::nullopt, large}}});
+    auto refusedLarge = encodeChangeFile(ChangeFile{kDevice, {}, 1, {}, {{clockAt(1), std::nullopt, large, std::nullopt}}});
     ASSERT_FALSE(refusedLarge);
     EXPECT_EQ(refusedLarge.error().problem, ChangeFileProblem::tooLarge);
     EXPECT_EQ(refusedLarge.error().nodeID, large.id());
