@@ -114,11 +114,14 @@ ChangeFileError cannotEncode(QString detail, QUuid node = {})
     return ChangeFileError{ChangeFileProblem::cannotEncode, std::move(detail), node};
 }
 
-Result<void, ChangeFileError> writeRecord(Writer &w, const ChangeRecord &record)
+// A snapshot's records have no "base".
+Result<void, ChangeFileError> writeRecord(Writer &w, const ChangeRecord &record, bool withBase = true)
 {
     w.StartObject();
-    json::writeKey(w, "base");
-    json::writeString(w, record.base ? record.base->toText() : std::string());
+    if (withBase) {
+        json::writeKey(w, "base");
+        json::writeString(w, record.base ? record.base->toText() : std::string());
+    }
     json::writeKey(w, "clock");
     json::writeString(w, record.clock.toText());
     if (const WorkspaceNode *node = record.node()) {
@@ -670,7 +673,7 @@ Result<void, ChangeFileError> SnapshotEncoder::add(const ChangeRecord &record)
     try {
         Buffer buffer;
         Writer w(buffer);
-        if (auto written = writeRecord(w, record); !written)
+        if (auto written = writeRecord(w, record, false); !written)
             return written;
         if (buffer.GetSize() > kMaxChangeRecordBytes)
             return Failure(ChangeFileError{ChangeFileProblem::tooLarge, QStringLiteral("%1 KiB").arg(buffer.GetSize() >> 10),
