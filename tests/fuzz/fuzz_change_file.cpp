@@ -1,7 +1,9 @@
 // The shared folder's readers: the first byte picks what the rest is read
 // as. Even: a change file, which must write back the same records, every one
-// of the file's device and later than its base. Odd: a path in the folder,
-// which is a name of ours only when it is exactly the name that name writes.
+// of the file's device and later than its base. 3 modulo 4: a snapshot file
+// (gzip), which must write back the same header and records. Otherwise: a
+// path in the folder, which is a name of ours only when it is exactly the
+// name that name writes.
 
 #include "FuzzSupport.h"
 
@@ -40,6 +42,21 @@ void readChangeFile(std::string_view bytes)
     fuzz::require(third && *third == *encoded, "a change file encodes to other text the second time");
 }
 
+void readSnapshot(std::string_view bytes)
+{
+    auto decoded = decodeSnapshotFile(bytes);
+    if (!decoded)
+        return;
+    for (const ChangeRecord &record : decoded->records)
+        fuzz::require(record.node() && !record.base && record.clock.isValid(), "a snapshot record is not a node's version");
+    auto encoded = encodeSnapshotFile(decoded->header, decoded->records);
+    fuzz::require(encoded.ok(), "a decoded snapshot does not encode");
+    auto again = decodeSnapshotFile(*encoded);
+    fuzz::require(again && again->refused.empty() && again->header == decoded->header &&
+                      again->records == decoded->records,
+                  "a snapshot does not survive encoding again");
+}
+
 void readName(std::string_view path)
 {
     auto name = FolderFileName::parse(path);
@@ -56,6 +73,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const std::string_view bytes = fuzz::asText(data + 1, size - 1);
     if (data[0] % 2 == 0)
         readChangeFile(bytes);
+    else if (data[0] % 4 == 3)
+        readSnapshot(bytes);
     else
         readName(bytes);
     return 0;

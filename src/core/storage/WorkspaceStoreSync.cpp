@@ -16,9 +16,15 @@
 #include <QJsonObject>
 #include <QSet>
 
+#include <QJsonArray>
+
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <limits>
 #include <map>
+#include <set>
 
 namespace tarni {
 
@@ -95,12 +101,75 @@ constexpr std::size_t kRecordsPerFile = 10'000;
 constexpr qint64 kClockAheadMs = 24 * 3600 * 1000;
 constexpr const char *kDeviceFileFormat = "tarnibar-device";
 
+// A snapshot file is written once this machine's own change files since its
+// last one reach either of these.
+constexpr std::size_t kSnapshotAfterFiles = 1000;
+constexpr std::uint64_t kSnapshotAfterBytes = std::uint64_t(4) << 20;
+// Snapshot files of its own a machine keeps.
+constexpr std::size_t kKeptSnapshots = 2;
+// A device whose device file has not changed for this long no longer holds
+// back the deletion of change files it has not applied.
+constexpr qint64 kDeviceGoneMs = qint64(90) * 24 * 3600 * 1000;
+
+constexpr const char *kSelectSnapshotRows =
+    "SELECT n.payload_json, c.clock, c.content_clock, c.deleted, r.parent_id FROM nodes n\n"
+    "LEFT JOIN sync_clocks c ON c.node_id = n.id LEFT JOIN sync_recovered r ON r.node_id = n.id\n"
+    "WHERE n.workspace_id = ?;";
+constexpr const char *kDeleteAllRecovered = "DELETE FROM sync_recovered;";
+constexpr const char *kResetApplied = "UPDATE sync_applied SET seq = 0;";
+constexpr const char *kDeleteApplied1 = "DELETE FROM sync_applied WHERE device_id = ?;";
+constexpr const char *kSetApplied =
+    "INSERT INTO sync_applied (device_id, device_name, seq) VALUES (?, ?, ?)\n"
+    "ON CONFLICT (device_id) DO UPDATE SET seq = excluded.seq, failed_seq = NULL, failed_stamp = NULL,\n"
+    "    failed_reason = NULL;";
+constexpr const char *kDeleteWorkspaceNodes = "DELETE FROM nodes WHERE workspace_id = ?;";
+
 struct State {
     SyncSetup setup;
     std::optional<SyncClock> clock;
     std::int64_t nextSeq = 1;
     std::optional<Timestamp> lastSentAt;
     std::optional<Timestamp> lastReceivedAt;
+};
+
+// What another device's devices/<device>.json says.
+struct PeerFile {
+    std::map<QUuid, std::int64_t, DeviceIdLess> applied;
+    // The last of its change numbers whose file it removed.
+    std::int64_t compacted = 0;
+    std::int64_t modifiedMs = 0;
+};
+
+// A snapshot file in the folder, by its header.
+struct SnapshotCandidate {
+    FolderFileName name;
+    SnapshotHeader header;
+    std::int64_t total = 0; // its changes of all devices
+};
+
+// Reads a folder file as a stream through `fd`, which it closes.
+class FdSource {
+public:
+    explicit FdSource(int fd) : m_fd(fd) {}
+    ~FdSource()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    FdSource(const FdSource &) = delete;
+    FdSource &operator=(const FdSource &) = delete;
+    std::ptrdiff_t operator()(char *buffer, std::size_t size)
+    {
+        for (;;) {
+            const ssize_t n = ::read(m_fd, buffer, size);
+            if (n < 0 && errno == EINTR)
+                continue;
+            return std::ptrdiff_t(n);
+        }
+    }
+
+private:
+    int m_fd;
 };
 
 struct Applied {
@@ -296,14 +365,14 @@ struct WorkspaceStore::SyncSql {
         return d.execute(kDeleteRecovered, [&](sqlite3_stmt *s) { bindCopy(s, 1, text); });
     }
 
-    StoreResult<std::map<QUuid, std::int64_t, DeviceIdLess>> afterList()
+    StoreResult<std::map<QUuid, std::int64_t, DeviceIdLess>> afterList(const QUuid &self)
     {
         auto applied = readApplied();
         if (!applied)
             return Failure(applied.error());
         std::map<QUuid, std::int64_t, DeviceIdLess> after;
         for (const auto &[device, a] : *applied)
-            if (a.seq > 0)
+            if (a.seq > 0 && device != self)
                 after.emplace(device, a.seq);
         return after;
     }
@@ -388,7 +457,7 @@ struct WorkspaceStore::SyncSql {
             return read;
         if (ids.empty())
             return {};
-        auto after = afterList();
+        auto after = afterList(state.setup.device);
         if (!after)
             return Failure(after.error());
         std::vector<ChangeRecord> batch, sent;
@@ -825,6 +894,387 @@ struct WorkspaceStore::SyncSql {
         return {};
     }
 
+    // ------------------------------------------------------------ snapshots
+
+    // The last of this machine's change numbers whose file is no longer in
+    // the folder: before the first one there, or all when none is.
+    static std::int64_t ownCompacted(const State &state)
+    {
+        const auto files = folderFiles(state.setup.folder, FolderFileKind::changes, state.setup.device);
+        return files.empty() ? state.nextSeq - 1 : files.front().seq - 1;
+    }
+
+    // The other devices' device files that read, by device.
+    static std::map<QUuid, PeerFile, DeviceIdLess> readPeers(const State &state)
+    {
+        std::map<QUuid, PeerFile, DeviceIdLess> peers;
+        const auto number = [](const QJsonValue &v) -> std::int64_t {
+            const qint64 n = v.toInteger(-1);
+            return n >= 0 && n <= kMaxChangeSeq ? std::int64_t(n) : 0;
+        };
+        for (const QUuid &device : folderDevices(state.setup.folder, FolderFileKind::device)) {
+            if (device == state.setup.device)
+                continue;
+            const FolderFileRead read =
+                readFolderFile(state.setup.folder, FolderFileName{FolderFileKind::device, device, 0}, 1 << 20);
+            if (read.status != FolderFileRead::Status::read)
+                continue;
+            const QJsonObject object =
+                QJsonDocument::fromJson(QByteArray::fromRawData(read.bytes.data(), qsizetype(read.bytes.size())))
+                    .object();
+            if (object.value(QStringLiteral("format")).toString() != QLatin1String(kDeviceFileFormat) ||
+                object.value(QStringLiteral("device")).toString() != QString::fromStdString(deviceIdText(device)))
+                continue;
+            PeerFile peer;
+            peer.modifiedMs = read.modifiedMs;
+            peer.compacted = number(object.value(QStringLiteral("compacted")));
+            const QJsonObject applied = object.value(QStringLiteral("applied")).toObject();
+            for (auto it = applied.begin(); it != applied.end(); ++it)
+                if (auto other = parseDeviceId(it.key().toStdString()))
+                    peer.applied[*other] = number(it.value());
+            peers.emplace(device, std::move(peer));
+        }
+        return peers;
+    }
+
+    // What a starting snapshot must include of each device: the changes whose
+    // files are gone.
+    static std::map<QUuid, std::int64_t, DeviceIdLess> required(const State &state,
+                                                               const std::map<QUuid, PeerFile, DeviceIdLess> &peers)
+    {
+        std::map<QUuid, std::int64_t, DeviceIdLess> need;
+        for (const auto &[device, peer] : peers)
+            if (peer.compacted > 0)
+                need[device] = peer.compacted;
+        if (const std::int64_t own = ownCompacted(state); own > 0)
+            need[state.setup.device] = own;
+        return need;
+    }
+
+    static bool complete(const SnapshotHeader &header, const std::map<QUuid, std::int64_t, DeviceIdLess> &need)
+    {
+        return std::all_of(need.begin(), need.end(),
+                           [&](const auto &entry) { return header.covered(entry.first) >= entry.second; });
+    }
+
+    static std::optional<SnapshotHeader> readSnapshotHeader(const std::filesystem::path &folder,
+                                                            const FolderFileName &name)
+    {
+        FolderFileRead info;
+        const int fd = openFolderFile(folder, name, info);
+        if (fd < 0)
+            return std::nullopt;
+        FdSource source(fd);
+        SnapshotDecoder decoder(std::ref(source));
+        auto header = decoder.header();
+        if (!header || header->device != name.device || header->seq != name.seq)
+            return std::nullopt;
+        return std::move(*header);
+    }
+
+    // The snapshot files in the folder whose headers read, the one including
+    // the most changes first.
+    static std::vector<SnapshotCandidate> snapshotCandidates(const std::filesystem::path &folder)
+    {
+        std::vector<SnapshotCandidate> found;
+        for (const QUuid &device : folderDevices(folder, FolderFileKind::snapshot))
+            for (const FolderEntry &entry : folderFiles(folder, FolderFileKind::snapshot, device)) {
+                const FolderFileName name{FolderFileKind::snapshot, device, entry.seq};
+                auto header = readSnapshotHeader(folder, name);
+                if (!header)
+                    continue;
+                SnapshotCandidate candidate{name, std::move(*header), 0};
+                candidate.total = candidate.header.seq;
+                for (const auto &[other, seq] : candidate.header.after)
+                    candidate.total += seq;
+                found.push_back(std::move(candidate));
+            }
+        std::sort(found.begin(), found.end(), [](const SnapshotCandidate &a, const SnapshotCandidate &b) {
+            if (a.total != b.total)
+                return a.total > b.total;
+            if (a.header.seq != b.header.seq)
+                return a.header.seq > b.header.seq;
+            return compareDeviceIds(a.header.device, b.header.device) < 0;
+        });
+        return found;
+    }
+
+    // Inside a write transaction marked as applying: replaces the tree, the
+    // clocks and what was applied with the snapshot's. A damaged file
+    // (reported in `problem`) leaves the transaction to be rolled back.
+    StoreResult<bool> loadSnapshot(const SnapshotCandidate &candidate, State &state, const QUuid &workspaceID,
+                                   HybridClock &clock, SyncRun &run, QString &problem)
+    {
+        FolderFileRead info;
+        const int fd = openFolderFile(state.setup.folder, candidate.name, info);
+        if (fd < 0) {
+            problem = QString::fromStdString(info.error.empty() ? std::string("it is gone") : info.error);
+            return false;
+        }
+        FdSource source(fd);
+        SnapshotDecoder decoder(std::ref(source));
+        auto header = decoder.header();
+        if (!header || !(*header == candidate.header)) {
+            problem = header ? QStringLiteral("it changed while read") : header.error().description();
+            return false;
+        }
+        const std::string workspaceText = uuidText(workspaceID);
+        if (auto cleared = d.execute(kDeleteWorkspaceNodes, [&](sqlite3_stmt *s) { bindCopy(s, 1, workspaceText); });
+            !cleared)
+            return Failure(cleared.error());
+        for (const char *statement : {kDeleteClocks, kDeleteAllRecovered, kDeletePending, kResetApplied})
+            if (auto done = d.execute(statement); !done)
+                return Failure(done.error());
+        HistorySql history{d};
+        for (bool undone : {false, true})
+            if (auto done = history.deleteSteps(workspaceText, undone, std::numeric_limits<std::int64_t>::min(),
+                                                std::numeric_limits<std::int64_t>::max());
+                !done)
+                return Failure(done.error());
+
+        const QString sender = header->deviceName.isEmpty() ? QString::fromStdString(deviceIdText(header->device))
+                                                            : header->deviceName;
+        QHash<QUuid, std::optional<QUuid>> parents;
+        for (;;) {
+            auto item = decoder.next();
+            if (!item) {
+                problem = item.error().description();
+                return false;
+            }
+            if (!*item)
+                break;
+            if ((*item)->refused) {
+                const RefusedChange &refused = *(*item)->refused;
+                if (auto kept = keepConflict(refused.record ? refused.record->nodeID() : QUuid(),
+                                             SyncConflict::Reason::refused,
+                                             refused.record && refused.record->node() ? std::optional(*refused.record->node())
+                                                                                      : std::nullopt,
+                                             sender, state.setup.deviceName, refused.description());
+                    !kept)
+                    return Failure(kept.error());
+                ++run.newConflicts;
+                continue;
+            }
+            ChangeRecord &record = *(*item)->record;
+            WorkspaceNode &node = std::get<WorkspaceNode>(record.change);
+            if (node.workspaceID() != workspaceID)
+                node.setWorkspaceID(workspaceID);
+            clock.observe(record.clock);
+            if (auto written = writeRow(node); !written)
+                return Failure(written.error());
+            if (auto saved = saveClock(node.id(), record.clock, false, contentDigest(node),
+                                       record.content ? record.content : std::optional(record.clock));
+                !saved)
+                return Failure(saved.error());
+            parents.insert(node.id(), node.parentID());
+        }
+
+        // Which nodes reach the top; the others (orphans, cycles) go under
+        // "Recovered" as after any merge.
+        QHash<QUuid, int> reaches; // 1 yes, 2 no, 3 being walked
+        QSet<QUuid> stray;
+        for (auto it = parents.cbegin(); it != parents.cend(); ++it) {
+            std::vector<QUuid> path;
+            QUuid at = it.key();
+            int verdict = 0;
+            for (;;) {
+                const int known = reaches.value(at, 0);
+                if (known == 1 || known == 2) {
+                    verdict = known;
+                    break;
+                }
+                if (known == 3) { // a cycle
+                    verdict = 2;
+                    break;
+                }
+                reaches.insert(at, 3);
+                path.push_back(at);
+                const auto parent = parents.constFind(at);
+                if (parent == parents.cend() || !*parent) {
+                    verdict = parent == parents.cend() ? 2 : 1;
+                    break;
+                }
+                if (!parents.contains(**parent)) {
+                    verdict = 2;
+                    break;
+                }
+                at = **parent;
+            }
+            for (const QUuid &id : path) {
+                reaches.insert(id, verdict);
+                if (verdict == 2)
+                    stray.insert(id);
+            }
+        }
+        auto recovered = recover(stray, workspaceID);
+        if (!recovered)
+            return Failure(recovered.error());
+
+        // What the tree includes counts as applied. This machine's own changes
+        // after what it includes are applied again from its files.
+        const auto setApplied = [&](const QUuid &device, std::int64_t seq) {
+            return d.execute(kSetApplied, [&](sqlite3_stmt *s) {
+                bindCopy(s, 1, deviceIdText(device));
+                bindCopy(s, 2, device == header->device ? header->deviceName.toUtf8() : QByteArray());
+                sqlite3_bind_int64(s, 3, seq);
+            });
+        };
+        std::map<QUuid, std::int64_t, DeviceIdLess> includes = header->after;
+        includes[header->device] = header->seq;
+        const std::int64_t own = includes.count(state.setup.device) ? includes.at(state.setup.device) : 0;
+        includes.erase(state.setup.device);
+        for (const auto &[device, seq] : includes)
+            if (auto done = setApplied(device, seq); !done)
+                return Failure(done.error());
+        const std::string self = deviceIdText(state.setup.device);
+        if (own < state.nextSeq - 1) {
+            if (auto done = setApplied(state.setup.device, own); !done)
+                return Failure(done.error());
+        } else if (auto done = d.execute(kDeleteApplied1, [&](sqlite3_stmt *s) { bindCopy(s, 1, self); }); !done) {
+            return Failure(done.error());
+        }
+        const auto last = clock.last();
+        const std::string now = timestampText(currentTimestamp());
+        if (auto received = d.execute(kSaveReceived,
+                                      [&](sqlite3_stmt *s) {
+                                          last ? bindCopy(s, 1, last->toText()) : void(sqlite3_bind_null(s, 1));
+                                          bindCopy(s, 2, now);
+                                      });
+            !received)
+            return Failure(received.error());
+        run.treeChanged = true;
+        return true;
+    }
+
+    // Writes this machine's tree as snapshot file `seq` (its last change
+    // file). Rows without a version of their own ("Recovered" as a merge
+    // made it) are left out; the nodes a merge put under "Recovered" are
+    // written under the parent their version names, so a reader recovers
+    // them again the same way.
+    StoreResult<std::optional<QString>> writeSnapshot(const State &state, const QUuid &workspaceID)
+    {
+        auto after = afterList(state.setup.device);
+        if (!after)
+            return Failure(after.error());
+        SnapshotHeader header{state.setup.device, state.setup.deviceName, state.nextSeq - 1, *after};
+        SnapshotEncoder encoder;
+        if (auto begun = encoder.begin(header); !begun)
+            return std::optional(begun.error().description());
+        std::optional<QString> problem;
+        const std::string workspaceText = uuidText(workspaceID);
+        auto read = d.query(
+            kSelectSnapshotRows, [&](sqlite3_stmt *s) { bindCopy(s, 1, workspaceText); },
+            [&](sqlite3_stmt *s) -> StoreResult<void> {
+                if (problem || sqlite3_column_type(s, 1) == SQLITE_NULL || sqlite3_column_int(s, 3) != 0)
+                    return {};
+                auto node = d.decoder.workspaceNode(columnView(s, 0));
+                auto clockText = SyncClock::fromText(columnView(s, 1));
+                if (!node || !clockText)
+                    return {};
+                if (sqlite3_column_type(s, 4) != SQLITE_NULL)
+                    if (auto parent = parseUuid(columnView(s, 4)))
+                        node->edit().parentID = *parent;
+                std::optional<SyncClock> content;
+                if (sqlite3_column_type(s, 2) != SQLITE_NULL)
+                    content = SyncClock::fromText(columnView(s, 2));
+                if (content && *content > *clockText)
+                    content.reset();
+                auto added = encoder.add(ChangeRecord{*clockText, std::nullopt, std::move(*node), content});
+                if (!added && added.error().nodeID.isNull())
+                    problem = added.error().description();
+                return {};
+            });
+        if (!read)
+            return Failure(read.error());
+        if (problem)
+            return problem;
+        auto bytes = encoder.finish();
+        if (!bytes)
+            return std::optional(bytes.error().description());
+        std::string failure;
+        if (!writeFolderFile(state.setup.folder, FolderFileName{FolderFileKind::snapshot, state.setup.device, header.seq},
+                             *bytes, &failure) &&
+            errno != EEXIST)
+            return std::optional(QString::fromStdString(failure));
+        return std::optional<QString>();
+    }
+
+    // After a run: a snapshot file once enough own change files gathered
+    // since the last, only the newest own snapshot files kept, and the own
+    // change files removed that the newest own snapshot includes and every
+    // device has applied. Whether anything in the folder changed.
+    StoreResult<bool> maintainFolder(const State &state, const QUuid &workspaceID, bool snapshotNow, QStringList &problems)
+    {
+        const std::filesystem::path &folder = state.setup.folder;
+        const QUuid &self = state.setup.device;
+        bool changed = false;
+        auto snapshots = folderFiles(folder, FolderFileKind::snapshot, self);
+        const std::int64_t lastSnapshot = snapshots.empty() ? 0 : snapshots.back().seq;
+        const std::int64_t lastSeq = state.nextSeq - 1;
+        if (lastSeq > lastSnapshot) {
+            std::size_t files = 0;
+            std::uint64_t bytes = 0;
+            for (const FolderEntry &entry : folderFiles(folder, FolderFileKind::changes, self))
+                if (entry.seq > lastSnapshot) {
+                    ++files;
+                    bytes += entry.bytes;
+                }
+            auto pending = count(kCountPending);
+            if (!pending)
+                return Failure(pending.error());
+            if (*pending == 0 && (snapshotNow || files >= kSnapshotAfterFiles || bytes >= kSnapshotAfterBytes)) {
+                SqlTransaction transaction(d, SqlTransaction::Mode::read);
+                if (auto begun = transaction.begin(); !begun)
+                    return Failure(begun.error());
+                auto written = writeSnapshot(state, workspaceID);
+                transaction.endRead();
+                if (!written)
+                    return Failure(written.error());
+                if (*written)
+                    problems << QStringLiteral("cannot write a snapshot file: %1").arg(**written);
+                else
+                    changed = true;
+                snapshots = folderFiles(folder, FolderFileKind::snapshot, self);
+            }
+        }
+        for (std::size_t i = 0; i + kKeptSnapshots < snapshots.size(); ++i)
+            if (removeFolderFile(folder, FolderFileName{FolderFileKind::snapshot, self, snapshots[i].seq}))
+                changed = true;
+        if (snapshots.empty())
+            return changed;
+
+        // Compaction. The newest own snapshot must include every change whose
+        // file any device removed, so that a new machine can start from it.
+        const auto newest = readSnapshotHeader(folder, FolderFileName{FolderFileKind::snapshot, self, snapshots.back().seq});
+        if (!newest)
+            return changed;
+        const auto peers = readPeers(state);
+        auto need = required(state, peers);
+        need.erase(self);
+        if (!complete(*newest, need))
+            return changed;
+        std::int64_t upTo = newest->seq;
+        const qint64 now = HybridClock::systemWallClock();
+        std::set<QUuid, DeviceIdLess> seen;
+        for (const auto &[device, peer] : peers) {
+            seen.insert(device);
+            if (peer.modifiedMs < now - kDeviceGoneMs)
+                continue;
+            upTo = std::min(upTo, peer.applied.count(self) ? peer.applied.at(self) : 0);
+        }
+        // A device with files but no device file yet holds everything back.
+        for (const QUuid &device : changeFileDevices(folder))
+            if (device != self && !seen.count(device))
+                upTo = 0;
+        for (const FolderEntry &entry : folderFiles(folder, FolderFileKind::changes, self)) {
+            if (entry.seq > upTo)
+                break;
+            if (removeFolderFile(folder, FolderFileName{FolderFileKind::changes, self, entry.seq}))
+                changed = true;
+        }
+        return changed;
+    }
+
     StoreResult<void> saveFailure(const QUuid &device, std::int64_t seq, const std::string &stamp,
                                   const QString &reason)
     {
@@ -843,7 +1293,7 @@ struct WorkspaceStore::SyncSql {
     {
         QJsonObject appliedObject;
         for (const auto &[device, a] : applied)
-            if (a.seq > 0)
+            if (a.seq > 0 && device != state.setup.device)
                 appliedObject.insert(QString::fromStdString(deviceIdText(device)), double(a.seq));
         QJsonObject object{
             {QStringLiteral("format"), QLatin1String(kDeviceFileFormat)},
@@ -852,6 +1302,7 @@ struct WorkspaceStore::SyncSql {
             {QStringLiteral("deviceName"), state.setup.deviceName},
             {QStringLiteral("lastSeq"), double(state.nextSeq - 1)},
             {QStringLiteral("applied"), appliedObject},
+            {QStringLiteral("compacted"), double(ownCompacted(state))},
         };
         const QByteArray bytes = QJsonDocument(object).toJson(QJsonDocument::Compact);
         std::string problem;
@@ -875,6 +1326,7 @@ StoreResult<std::optional<SyncSetup>> WorkspaceStore::fetchSyncSetup()
 StoreResult<SyncSetup> WorkspaceStore::enableSync(const std::filesystem::path &folder, const QString &deviceName,
                                                   const HybridClock::WallClock &wall)
 {
+    bool firstMachine = false;
     {
         std::lock_guard guard(m_lock);
         SqlTransaction transaction(*d);
@@ -899,7 +1351,8 @@ StoreResult<SyncSetup> WorkspaceStore::enableSync(const std::filesystem::path &f
                                     });
             !saved)
             return Failure(saved.error());
-        if (changeFileDevices(folder).empty()) {
+        firstMachine = changeFileDevices(folder).empty() && folderDevices(folder, FolderFileKind::snapshot).empty();
+        if (firstMachine) {
             // The first machine: its whole tree is its first changes.
             if (auto marked = d->execute(kMarkAllPending); !marked)
                 return Failure(marked.error());
@@ -908,7 +1361,6 @@ StoreResult<SyncSetup> WorkspaceStore::enableSync(const std::filesystem::path &f
             // the removal. The caller kept this tree as a snapshot.
             if (auto on = d->execute(kSetApplying, [](sqlite3_stmt *s) { sqlite3_bind_int(s, 1, 1); }); !on)
                 return Failure(on.error());
-            static constexpr const char *kDeleteWorkspaceNodes = "DELETE FROM nodes WHERE workspace_id = ?;";
             const std::string workspaceText = uuidText((*workspace)->id);
             if (auto cleared = d->execute(kDeleteWorkspaceNodes,
                                           [&](sqlite3_stmt *s) { bindCopy(s, 1, workspaceText); });
@@ -929,6 +1381,23 @@ StoreResult<SyncSetup> WorkspaceStore::enableSync(const std::filesystem::path &f
     }
     if (auto run = syncNow(wall); !run)
         return Failure(run.error());
+    if (firstMachine) {
+        // The whole tree as a snapshot too, which later machines start from.
+        std::lock_guard guard(m_lock);
+        SyncSql sql{*d};
+        auto state = sql.readState();
+        auto workspace = d->fetchFirstWorkspace();
+        if (!state || !workspace)
+            return Failure(!state ? state.error() : workspace.error());
+        QStringList problems;
+        if (*state && *workspace) {
+            auto kept = sql.maintainFolder(**state, (**workspace).id, true, problems);
+            if (!kept)
+                return Failure(kept.error());
+        }
+        for (const QString &problem : std::as_const(problems))
+            qCWarning(lcStore).noquote() << problem;
+    }
     auto setup = fetchSyncSetup();
     if (!setup)
         return Failure(setup.error());
@@ -1012,6 +1481,70 @@ StoreResult<SyncRun> WorkspaceStore::syncNow(const HybridClock::WallClock &wall)
     if (auto sent = sendAndApply(nullptr); !sent)
         return Failure(sent.error());
 
+    // Starting from a snapshot file: a machine that just joined, and one
+    // whose next needed change files are gone (it was away while they were
+    // removed). Everything of its own was sent above, and its own change
+    // files after what the snapshot includes are applied again below.
+    QStringList snapshotProblems;
+    {
+        auto applied = sql.readApplied();
+        if (!applied)
+            return Failure(applied.error());
+        const auto need = SyncSql::required(state, SyncSql::readPeers(state));
+        bool anyApplied = false;
+        for (const auto &[device, a] : *applied)
+            anyApplied = anyApplied || (a.seq > 0 && device != state.setup.device);
+        bool behind = false;
+        for (const auto &[device, seq] : need)
+            if (device != state.setup.device && (applied->count(device) ? applied->at(device).seq : 0) < seq)
+                behind = true;
+        const bool joined = state.nextSeq == 1 && !anyApplied;
+        if (behind || joined) {
+            bool loaded = false;
+            for (const SnapshotCandidate &candidate : SyncSql::snapshotCandidates(state.setup.folder)) {
+                if (!SyncSql::complete(candidate.header, need))
+                    continue;
+                SqlTransaction transaction(*d);
+                if (auto begun = transaction.begin(); !begun)
+                    return Failure(begun.error());
+                auto current = sql.readState();
+                if (!current)
+                    return Failure(current.error());
+                if (!*current || !(*current)->setup.enabled)
+                    return Failure(StoreError{StoreError::Kind::step, {}, QStringLiteral("sync is off")});
+                State working = **current;
+                HybridClock local(working.setup.device, wall, clock.last() > working.clock ? clock.last() : working.clock);
+                if (auto on = d->execute(kSetApplying, [](sqlite3_stmt *s) { sqlite3_bind_int(s, 1, 1); }); !on)
+                    return Failure(on.error());
+                SyncRun attempt;
+                QString problem;
+                auto done = sql.loadSnapshot(candidate, working, workspaceID, local, attempt, problem);
+                if (!done)
+                    return Failure(done.error());
+                if (!*done) {
+                    snapshotProblems << QStringLiteral("%1: %2").arg(QString::fromStdString(candidate.name.relativePath()),
+                                                                     problem);
+                    continue; // rolled back
+                }
+                if (auto off = d->execute(kSetApplying, [](sqlite3_stmt *s) { sqlite3_bind_int(s, 1, 0); }); !off)
+                    return Failure(off.error());
+                if (auto committed = transaction.commit(); !committed)
+                    return Failure(committed.error());
+                state = working;
+                if (auto last = local.last())
+                    clock.observe(*last);
+                run.newConflicts += attempt.newConflicts;
+                run.treeChanged = true;
+                run.snapshotsLoaded += 1;
+                loaded = true;
+                break;
+            }
+            if (!loaded && behind)
+                snapshotProblems << QStringLiteral("Changes of another machine are gone from the folder, and no "
+                                                   "snapshot file there includes them yet.");
+        }
+    }
+
     // Each other device's next file, for as long as one can be applied.
     bool progress = true;
     while (progress) {
@@ -1021,7 +1554,10 @@ StoreResult<SyncRun> WorkspaceStore::syncNow(const HybridClock::WallClock &wall)
             return Failure(applied.error());
         run.problems.clear();
         for (const QUuid &device : changeFileDevices(state.setup.folder)) {
-            if (device == state.setup.device)
+            // This machine's own files only after starting from a snapshot
+            // that did not include them all.
+            if (device == state.setup.device &&
+                (!applied->count(device) || applied->at(device).seq >= state.nextSeq - 1))
                 continue;
             const Applied done = applied->count(device) ? applied->at(device) : Applied();
             const FolderFileName name{FolderFileKind::changes, device, done.seq + 1};
@@ -1068,12 +1604,22 @@ StoreResult<SyncRun> WorkspaceStore::syncNow(const HybridClock::WallClock &wall)
         }
     }
 
+    run.problems << snapshotProblems;
     auto applied = sql.readApplied();
     if (!applied)
         return Failure(applied.error());
+    if (applied->count(state.setup.device) && applied->at(state.setup.device).seq >= state.nextSeq - 1) {
+        const std::string self = deviceIdText(state.setup.device);
+        if (auto done = d->execute(kDeleteApplied1, [&](sqlite3_stmt *s) { bindCopy(s, 1, self); }); !done)
+            return Failure(done.error());
+        applied->erase(state.setup.device);
+    }
+    auto maintained = sql.maintainFolder(state, workspaceID, false, run.problems);
+    if (!maintained)
+        return Failure(maintained.error());
     const FolderFileName deviceName{FolderFileKind::device, state.setup.device, 0};
-    if (run.filesSent || run.filesApplied || readFolderFile(state.setup.folder, deviceName, 1 << 20).status ==
-                                                  FolderFileRead::Status::missing)
+    if (run.filesSent || run.filesApplied || run.snapshotsLoaded || *maintained ||
+        readFolderFile(state.setup.folder, deviceName, 1 << 20).status == FolderFileRead::Status::missing)
         sql.writeDeviceFile(state, *applied);
     if (run.treeChanged)
         d->invalidateCache();
@@ -1106,6 +1652,10 @@ StoreResult<SyncStatus> WorkspaceStore::fetchSyncStatus()
     for (const QUuid &device : changeFileDevices((*state)->setup.folder))
         if (device != (*state)->setup.device)
             peers.try_emplace(device);
+    for (const QUuid &device : folderDevices((*state)->setup.folder, FolderFileKind::snapshot))
+        if (device != (*state)->setup.device)
+            peers.try_emplace(device);
+    peers.erase((*state)->setup.device);
     for (const auto &[device, a] : peers) {
         SyncPeer peer;
         peer.device = device;

@@ -7,6 +7,8 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include <zlib.h>
+
 #include <cstring>
 #include <new>
 
@@ -75,10 +77,14 @@ std::optional<QString> headerProblem(const ChangeFile &file)
     return std::nullopt;
 }
 
+// `device`: the file's device, whose clocks a change file's records all
+// carry; null for a snapshot's records, which carry anyone's.
 std::optional<QString> recordProblem(const ChangeRecord &record, const QUuid &device)
 {
-    if (!record.clock.isValid() || record.clock.device != device)
+    if (!record.clock.isValid() || (!device.isNull() && record.clock.device != device))
         return QStringLiteral("the clock is not one of the file's device");
+    if (device.isNull() && (record.base || !record.node()))
+        return QStringLiteral("a snapshot's record holds a \"base\" or a deletion");
     if (record.base && (!record.base->isValid() || *record.base >= record.clock))
         return QStringLiteral("\"base\" is not earlier than \"clock\"");
     if (record.content && (!record.node() || !record.content->isValid() || *record.content > record.clock))
@@ -108,11 +114,14 @@ ChangeFileError cannotEncode(QString detail, QUuid node = {})
     return ChangeFileError{ChangeFileProblem::cannotEncode, std::move(detail), node};
 }
 
-Result<void, ChangeFileError> writeRecord(Writer &w, const ChangeRecord &record)
+// A snapshot's records have no "base".
+Result<void, ChangeFileError> writeRecord(Writer &w, const ChangeRecord &record, bool withBase = true)
 {
     w.StartObject();
-    json::writeKey(w, "base");
-    json::writeString(w, record.base ? record.base->toText() : std::string());
+    if (withBase) {
+        json::writeKey(w, "base");
+        json::writeString(w, record.base ? record.base->toText() : std::string());
+    }
     json::writeKey(w, "clock");
     json::writeString(w, record.clock.toText());
     if (const WorkspaceNode *node = record.node()) {
@@ -247,12 +256,17 @@ struct KnownKeys {
 class ChangeFileReader {
 public:
     Result<DecodedChangeFile, ChangeFileError> read(std::string_view bytes);
+    Result<SnapshotHeader, ChangeFileError> readSnapshotHeader(std::string_view line);
+    // One record line of a snapshot: to apply, or refused by the entry rules.
+    Result<SnapshotDecoder::Item, ChangeFileError> readSnapshotRecord(std::string_view line, std::size_t index);
 
 private:
-    std::optional<ChangeFileError> readVersion(od::object &top);
-    MaybeError readAfter(JsonValue v, const JsonPath *path, ChangeFile &file);
-    // Reads the record's own text with a parser of its own, after the size check.
-    MaybeError readRecord(std::string_view text, const JsonPath *path, ChangeRecord &record);
+    std::optional<ChangeFileError> readVersion(od::object &top, std::string_view expectedFormat,
+                                               std::int64_t newestVersion);
+    MaybeError readAfter(JsonValue v, const JsonPath *path, std::map<QUuid, std::int64_t, DeviceIdLess> &after);
+    // Reads the record's own text with a parser of its own, after the size
+    // check. A snapshot's record has no "base".
+    MaybeError readRecord(std::string_view text, const JsonPath *path, ChangeRecord &record, bool snapshot = false);
 
     od::parser m_fileParser;
     od::parser m_recordParser;
@@ -260,7 +274,8 @@ private:
     std::string m_recordBuffer;
 };
 
-std::optional<ChangeFileError> ChangeFileReader::readVersion(od::object &top)
+std::optional<ChangeFileError> ChangeFileReader::readVersion(od::object &top, std::string_view expectedFormat,
+                                                            std::int64_t newestVersion)
 {
     const JsonPath root;
     const JsonPath formatPath{&root, "format"};
@@ -273,7 +288,7 @@ std::optional<ChangeFileError> ChangeFileReader::readVersion(od::object &top)
             return ChangeFileError{ChangeFileProblem::unknownFormat, QStringLiteral("\"format\" is not a string"), {}};
         return damaged(json::syntaxError(&formatPath, error).description());
     }
-    if (format != kChangeFileFormat)
+    if (format != expectedFormat)
         return ChangeFileError{ChangeFileProblem::unknownFormat,
                                QStringLiteral("its format is \"%1\"")
                                    .arg(QString::fromUtf8(format.data(), qsizetype(std::min<std::size_t>(format.size(), 64)))),
@@ -286,18 +301,19 @@ std::optional<ChangeFileError> ChangeFileReader::readVersion(od::object &top)
         return damaged(json::missingKey(&root, "schemaVersion").description());
     if (auto error = versionValue.get_int64().get(version))
         return damaged(json::typeError(&versionPath, error, "a whole number").description());
-    if (version > kChangeFileSchemaVersion)
+    if (version > newestVersion)
         return ChangeFileError{ChangeFileProblem::newerSchema,
                                QStringLiteral("schema %1, and this version reads up to %2")
                                    .arg(version)
-                                   .arg(kChangeFileSchemaVersion),
+                                   .arg(newestVersion),
                                {}};
     if (version < 1)
         return damagedAt(&versionPath, QStringLiteral("%1 is no schema version").arg(version));
     return std::nullopt;
 }
 
-MaybeError ChangeFileReader::readAfter(JsonValue v, const JsonPath *path, ChangeFile &file)
+MaybeError ChangeFileReader::readAfter(JsonValue v, const JsonPath *path,
+                                       std::map<QUuid, std::int64_t, DeviceIdLess> &after)
 {
     return json::forEachField(std::move(v), path, [&](std::string_view key, JsonValue value, const JsonPath *at) -> MaybeError {
         const auto device = parseDeviceId(key);
@@ -306,13 +322,14 @@ MaybeError ChangeFileReader::readAfter(JsonValue v, const JsonPath *path, Change
         std::int64_t seq = 0;
         if (auto error = json::read(std::move(value), at, seq))
             return error;
-        if (!file.after.emplace(*device, seq).second)
+        if (!after.emplace(*device, seq).second)
             return json::makeError(at, QStringLiteral("the device appears twice"));
         return std::nullopt;
     });
 }
 
-MaybeError ChangeFileReader::readRecord(std::string_view text, const JsonPath *path, ChangeRecord &record)
+MaybeError ChangeFileReader::readRecord(std::string_view text, const JsonPath *path, ChangeRecord &record,
+                                        bool snapshot)
 {
     text = padded(m_recordBuffer, text);
     od::document doc;
@@ -336,10 +353,11 @@ MaybeError ChangeFileReader::readRecord(std::string_view text, const JsonPath *p
             }
         }))
         return error;
-    for (std::string_view key : {"clock", "base"}) {
-        if (!keys.has(key))
-            return json::missingKey(path, key);
-    }
+    if (!keys.has("clock"))
+        return json::missingKey(path, "clock");
+    if (keys.has("base") == snapshot)
+        return snapshot ? json::makeError(path, QStringLiteral("a snapshot's record has no \"base\""))
+                        : json::missingKey(path, "base");
     if (node.has_value() == keys.has("deleted"))
         return json::makeError(path, QStringLiteral("a change holds either \"node\" or \"deleted\""));
     record.clock = *clock;
@@ -367,7 +385,7 @@ Result<DecodedChangeFile, ChangeFileError> ChangeFileReader::read(std::string_vi
     }
     // The version decides how to read the rest, so it comes first wherever
     // it stands.
-    if (auto refused = readVersion(top))
+    if (auto refused = readVersion(top, kChangeFileFormat, kChangeFileSchemaVersion))
         return Failure(std::move(*refused));
     if (auto error = top.reset().error())
         return Failure(damaged(json::syntaxError(&root, error).description()));
@@ -394,7 +412,7 @@ Result<DecodedChangeFile, ChangeFileError> ChangeFileReader::read(std::string_vi
         }
         case 3: return json::read(std::move(value), at, file.deviceName);
         case 4: return json::read(std::move(value), at, file.seq);
-        case 5: return readAfter(std::move(value), at, file);
+        case 5: return readAfter(std::move(value), at, file.after);
         case 6: {
             od::array changes;
             if (auto error = value.get_array().get(changes))
@@ -456,6 +474,418 @@ Result<DecodedChangeFile, ChangeFileError> ChangeFileReader::read(std::string_vi
 }
 
 } // namespace
+
+// ---------------------------------------------------------------- snapshots
+
+std::int64_t SnapshotHeader::covered(const QUuid &d) const
+{
+    if (d == device)
+        return seq;
+    auto it = after.find(d);
+    return it == after.end() ? 0 : it->second;
+}
+
+namespace {
+
+constexpr std::string_view kSnapshotEndKey = "{\"end\":";
+constexpr int kGzipWindowBits = MAX_WBITS + 16;
+
+std::optional<EntryProblem> entryRefusal(const ChangeRecord &record)
+{
+    const WorkspaceNode *node = record.node();
+    if (!node)
+        return std::nullopt;
+    if (auto refusal = EntryRules::payloadProblem(node->payload()))
+        return refusal;
+    return EntryRules::titleProblem(node->title());
+}
+
+ChangeFile headerAsFile(const SnapshotHeader &header)
+{
+    return ChangeFile{header.device, header.deviceName, header.seq, header.after, {}};
+}
+
+} // namespace
+
+Result<SnapshotHeader, ChangeFileError> ChangeFileReader::readSnapshotHeader(std::string_view line)
+{
+    const std::string_view text = padded(m_fileBuffer, line);
+    const JsonPath root;
+    od::document doc;
+    od::object top;
+    if (auto error = m_fileParser.iterate(m_fileBuffer.data(), text.size(), m_fileBuffer.size()).get(doc))
+        return Failure(damaged(json::syntaxError(&root, error).description()));
+    if (auto error = doc.get_object().get(top)) {
+        if (error == simdjson::INCORRECT_TYPE)
+            return Failure(ChangeFileError{ChangeFileProblem::unknownFormat, QStringLiteral("it is not a JSON object"), {}});
+        return Failure(damaged(json::syntaxError(&root, error).description()));
+    }
+    if (auto refused = readVersion(top, kSnapshotFileFormat, kSnapshotFileSchemaVersion))
+        return Failure(std::move(*refused));
+    if (auto error = top.reset().error())
+        return Failure(damaged(json::syntaxError(&root, error).description()));
+    SnapshotHeader header;
+    KnownKeys<6> keys{{"format", "schemaVersion", "device", "deviceName", "seq", "after"}};
+    auto readField = [&](std::string_view key, JsonValue value, const JsonPath *at) -> MaybeError {
+        auto known = keys.mark(key, at);
+        if (!known)
+            return known.error();
+        switch (*known) {
+        case 2: {
+            std::string_view device;
+            if (auto error = value.get_string().get(device))
+                return json::typeError(at, error, "a string");
+            const auto id = parseDeviceId(device);
+            if (!id)
+                return json::makeError(at, QStringLiteral("not a device id"));
+            header.device = *id;
+            return std::nullopt;
+        }
+        case 3: return json::read(std::move(value), at, header.deviceName);
+        case 4: return json::read(std::move(value), at, header.seq);
+        case 5: return readAfter(std::move(value), at, header.after);
+        default: return std::nullopt;
+        }
+    };
+    if (auto error = json::forEachField(top, &root, readField))
+        return Failure(damaged(error->description()));
+    if (!doc.current_location().error())
+        return Failure(damaged(QStringLiteral("there is text after the JSON value")));
+    for (std::string_view key : {"device", "deviceName", "seq", "after"}) {
+        if (!keys.has(key))
+            return Failure(damaged(json::missingKey(&root, key).description()));
+    }
+    if (auto problem = headerProblem(headerAsFile(header)))
+        return Failure(damaged(*problem));
+    return header;
+}
+
+Result<SnapshotDecoder::Item, ChangeFileError> ChangeFileReader::readSnapshotRecord(std::string_view line,
+                                                                                     std::size_t index)
+{
+    const JsonPath path{nullptr, "nodes", std::int64_t(index)};
+    ChangeRecord record;
+    if (auto error = readRecord(line, &path, record, true))
+        return Failure(damaged(error->description()));
+    if (auto problem = recordProblem(record, QUuid()))
+        return Failure(damagedAt(&path, *problem));
+    SnapshotDecoder::Item item;
+    if (auto refusal = entryRefusal(record))
+        item.refused = RefusedChange{index, std::move(record), refusal};
+    else
+        item.record = std::move(record);
+    return item;
+}
+
+// ---------------------------------------------------------------- snapshot writing
+
+struct SnapshotEncoder::Impl {
+    z_stream zs{};
+    bool ready = false;
+    std::string out;
+    std::int64_t records = 0;
+    QUuid device;
+
+    ~Impl()
+    {
+        if (ready)
+            deflateEnd(&zs);
+    }
+
+    // Compresses `text` and a newline.
+    bool put(std::string_view text, bool last = false)
+    {
+        std::string line(text);
+        line += '\n';
+        zs.next_in = reinterpret_cast<Bytef *>(line.data());
+        zs.avail_in = uInt(line.size());
+        const int flush = last ? Z_FINISH : Z_NO_FLUSH;
+        for (;;) {
+            char chunk[64 * 1024];
+            zs.next_out = reinterpret_cast<Bytef *>(chunk);
+            zs.avail_out = sizeof chunk;
+            const int rc = deflate(&zs, flush);
+            if (rc == Z_STREAM_ERROR)
+                return false;
+            out.append(chunk, sizeof chunk - zs.avail_out);
+            if (last ? rc == Z_STREAM_END : zs.avail_out != 0)
+                return true;
+        }
+    }
+};
+
+SnapshotEncoder::SnapshotEncoder() : d(std::make_unique<Impl>()) {}
+SnapshotEncoder::~SnapshotEncoder() = default;
+
+std::int64_t SnapshotEncoder::records() const
+{
+    return d->records;
+}
+
+Result<void, ChangeFileError> SnapshotEncoder::begin(const SnapshotHeader &header)
+{
+    if (auto problem = headerProblem(headerAsFile(header)))
+        return Failure(cannotEncode(*problem));
+    if (d->ready || deflateInit2(&d->zs, 6, Z_DEFLATED, kGzipWindowBits, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        return Failure(cannotEncode(QStringLiteral("the compressor does not start")));
+    d->ready = true;
+    d->device = header.device;
+    try {
+        Buffer buffer;
+        Writer w(buffer);
+        w.StartObject();
+        json::writeKey(w, "after");
+        w.StartObject();
+        for (const auto &[device, seq] : header.after) {
+            json::writeKey(w, deviceIdText(device));
+            w.Int64(seq);
+        }
+        w.EndObject();
+        json::writeKey(w, "device");
+        json::writeString(w, deviceIdText(header.device));
+        json::writeKey(w, "deviceName");
+        json::writeString(w, header.deviceName);
+        json::writeKey(w, "format");
+        json::writeString(w, kSnapshotFileFormat);
+        json::writeKey(w, "schemaVersion");
+        w.Int64(kSnapshotFileSchemaVersion);
+        json::writeKey(w, "seq");
+        w.Int64(header.seq);
+        w.EndObject();
+        if (buffer.GetSize() > kMaxSnapshotHeaderBytes)
+            return Failure(ChangeFileError{ChangeFileProblem::tooLarge, {}, {}});
+        if (!d->put({buffer.GetString(), buffer.GetSize()}))
+            return Failure(cannotEncode(QStringLiteral("the compressor failed")));
+    } catch (const std::bad_alloc &) {
+        return Failure(cannotEncode(QStringLiteral("there is not enough memory")));
+    }
+    return {};
+}
+
+Result<void, ChangeFileError> SnapshotEncoder::add(const ChangeRecord &record)
+{
+    if (!d->ready)
+        return Failure(cannotEncode(QStringLiteral("the snapshot was not begun")));
+    if (auto problem = recordProblem(record, QUuid()))
+        return Failure(cannotEncode(*problem, record.nodeID()));
+    if (d->records >= kMaxSnapshotNodes)
+        return Failure(ChangeFileError{ChangeFileProblem::tooLarge, {}, {}});
+    try {
+        Buffer buffer;
+        Writer w(buffer);
+        if (auto written = writeRecord(w, record, false); !written)
+            return written;
+        if (buffer.GetSize() > kMaxChangeRecordBytes)
+            return Failure(ChangeFileError{ChangeFileProblem::tooLarge, QStringLiteral("%1 KiB").arg(buffer.GetSize() >> 10),
+                                           record.nodeID()});
+        if (!d->put({buffer.GetString(), buffer.GetSize()}))
+            return Failure(cannotEncode(QStringLiteral("the compressor failed")));
+        if (d->out.size() > kMaxSnapshotFileBytes)
+            return Failure(ChangeFileError{ChangeFileProblem::tooLarge, {}, {}});
+    } catch (const std::bad_alloc &) {
+        return Failure(cannotEncode(QStringLiteral("there is not enough memory")));
+    }
+    ++d->records;
+    return {};
+}
+
+Result<std::string, ChangeFileError> SnapshotEncoder::finish()
+{
+    if (!d->ready)
+        return Failure(cannotEncode(QStringLiteral("the snapshot was not begun")));
+    const std::string end = std::string(kSnapshotEndKey) + std::to_string(d->records) + "}";
+    if (!d->put(end, true))
+        return Failure(cannotEncode(QStringLiteral("the compressor failed")));
+    deflateEnd(&d->zs);
+    d->ready = false;
+    return std::move(d->out);
+}
+
+// ---------------------------------------------------------------- snapshot reading
+
+struct SnapshotDecoder::Impl {
+    Source source;
+    z_stream zs{};
+    bool ready = false;
+    bool streamEnded = false;
+    bool headerRead = false;
+    bool done = false;
+    std::uint64_t fileBytes = 0;
+    std::uint64_t textBytes = 0;
+    std::vector<char> in = std::vector<char>(std::size_t(64) << 10);
+    std::string text; // inflated, not yet cut into lines
+    std::size_t at = 0;
+    std::size_t index = 0;
+    ChangeFileReader reader;
+
+    ~Impl()
+    {
+        if (ready)
+            inflateEnd(&zs);
+    }
+
+    // More text into `text`; false at the end of the stream.
+    Result<bool, ChangeFileError> inflateMore()
+    {
+        if (streamEnded)
+            return false;
+        if (zs.avail_in == 0) {
+            const std::ptrdiff_t n = source(in.data(), in.size());
+            if (n < 0)
+                return Failure(damaged(QStringLiteral("the file cannot be read")));
+            if (n == 0)
+                return Failure(damaged(QStringLiteral("the file is cut short")));
+            fileBytes += std::uint64_t(n);
+            if (fileBytes > kMaxSnapshotFileBytes)
+                return Failure(ChangeFileError{ChangeFileProblem::tooLarge, {}, {}});
+            zs.next_in = reinterpret_cast<Bytef *>(in.data());
+            zs.avail_in = uInt(n);
+        }
+        char chunk[64 * 1024];
+        zs.next_out = reinterpret_cast<Bytef *>(chunk);
+        zs.avail_out = sizeof chunk;
+        const int rc = inflate(&zs, Z_NO_FLUSH);
+        if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR)
+            return Failure(damaged(QStringLiteral("the compressed text is damaged")));
+        const std::size_t got = sizeof chunk - zs.avail_out;
+        textBytes += got;
+        if (textBytes > kMaxSnapshotTextBytes)
+            return Failure(ChangeFileError{ChangeFileProblem::tooLarge, {}, {}});
+        if (at > 0 && at >= text.size() / 2) {
+            text.erase(0, at);
+            at = 0;
+        }
+        text.append(chunk, got);
+        if (rc == Z_STREAM_END)
+            streamEnded = true;
+        return true;
+    }
+
+    // The next line, without its newline, at most `limit` bytes.
+    Result<std::string_view, ChangeFileError> line(std::size_t limit)
+    {
+        std::size_t searched = at;
+        for (;;) {
+            const std::size_t newline = text.find('\n', searched);
+            if (newline != std::string::npos) {
+                if (newline - at > limit)
+                    return Failure(damaged(QStringLiteral("a line is longer than %1 bytes").arg(limit)));
+                const std::string_view found(text.data() + at, newline - at);
+                at = newline + 1;
+                return found;
+            }
+            if (text.size() - at > limit)
+                return Failure(damaged(QStringLiteral("a line is longer than %1 bytes").arg(limit)));
+            searched = text.size();
+            const std::size_t before = at;
+            auto more = inflateMore();
+            if (!more)
+                return Failure(more.error());
+            if (!*more)
+                return Failure(damaged(QStringLiteral("the file ends inside a line")));
+            searched -= before - at; // the text may have moved
+        }
+    }
+
+    // After the end line: the stream ends there, and nothing follows it.
+    Result<void, ChangeFileError> expectEnd()
+    {
+        while (!streamEnded) {
+            auto more = inflateMore();
+            if (!more)
+                return Failure(more.error());
+        }
+        if (at != text.size())
+            return Failure(damaged(QStringLiteral("there is text after the end line")));
+        char extra = 0;
+        if (zs.avail_in != 0 || source(&extra, 1) != 0)
+            return Failure(damaged(QStringLiteral("there are bytes after the compressed text")));
+        return {};
+    }
+};
+
+SnapshotDecoder::SnapshotDecoder(Source source) : d(std::make_unique<Impl>())
+{
+    d->source = std::move(source);
+    d->ready = inflateInit2(&d->zs, kGzipWindowBits) == Z_OK;
+}
+
+SnapshotDecoder::~SnapshotDecoder() = default;
+
+Result<SnapshotHeader, ChangeFileError> SnapshotDecoder::header()
+{
+    if (!d->ready || d->headerRead)
+        return Failure(damaged(QStringLiteral("the decompressor does not start")));
+    d->headerRead = true;
+    auto line = d->line(kMaxSnapshotHeaderBytes);
+    if (!line)
+        return Failure(line.error());
+    return d->reader.readSnapshotHeader(*line);
+}
+
+Result<std::optional<SnapshotDecoder::Item>, ChangeFileError> SnapshotDecoder::next()
+{
+    if (!d->headerRead || d->done)
+        return std::optional<Item>();
+    // A record line, or the end line, which is shorter than any record.
+    auto line = d->line(kMaxChangeRecordBytes);
+    if (!line)
+        return Failure(line.error());
+    if (line->substr(0, kSnapshotEndKey.size()) == kSnapshotEndKey) {
+        const std::string expected = std::string(kSnapshotEndKey) + std::to_string(d->index) + "}";
+        if (*line != expected)
+            return Failure(damaged(QStringLiteral("the end line does not count %1 records").arg(d->index)));
+        if (auto end = d->expectEnd(); !end)
+            return Failure(end.error());
+        d->done = true;
+        return std::optional<Item>();
+    }
+    if (std::int64_t(d->index) >= kMaxSnapshotNodes)
+        return Failure(ChangeFileError{ChangeFileProblem::tooLarge, {}, {}});
+    auto item = d->reader.readSnapshotRecord(*line, d->index++);
+    if (!item)
+        return Failure(item.error());
+    return std::optional<Item>(std::move(*item));
+}
+
+Result<DecodedSnapshot, ChangeFileError> decodeSnapshotFile(std::string_view bytes)
+{
+    std::size_t offset = 0;
+    SnapshotDecoder decoder([&](char *buffer, std::size_t size) -> std::ptrdiff_t {
+        const std::size_t n = std::min(size, bytes.size() - offset);
+        std::memcpy(buffer, bytes.data() + offset, n);
+        offset += n;
+        return std::ptrdiff_t(n);
+    });
+    DecodedSnapshot decoded;
+    auto header = decoder.header();
+    if (!header)
+        return Failure(header.error());
+    decoded.header = std::move(*header);
+    for (;;) {
+        auto item = decoder.next();
+        if (!item)
+            return Failure(item.error());
+        if (!*item)
+            return decoded;
+        if ((*item)->record)
+            decoded.records.push_back(std::move(*(*item)->record));
+        else
+            decoded.refused.push_back(std::move(*(*item)->refused));
+    }
+}
+
+Result<std::string, ChangeFileError> encodeSnapshotFile(const SnapshotHeader &header,
+                                                        const std::vector<ChangeRecord> &records)
+{
+    SnapshotEncoder encoder;
+    if (auto begun = encoder.begin(header); !begun)
+        return Failure(begun.error());
+    for (const ChangeRecord &record : records)
+        if (auto added = encoder.add(record); !added)
+            return Failure(added.error());
+    return encoder.finish();
+}
 
 Result<DecodedChangeFile, ChangeFileError> decodeChangeFile(std::string_view bytes)
 {

@@ -10,6 +10,8 @@
 #include <QUuid>
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <map>
 #include <optional>
 #include <string>
@@ -108,5 +110,92 @@ Result<std::string, ChangeFileError> encodeChangeFile(const ChangeFile &file);
 // rules refuse, or that is too large, is refused on its own; anything else
 // wrong refuses the file.
 Result<DecodedChangeFile, ChangeFileError> decodeChangeFile(std::string_view bytes);
+
+// ---------------------------------------------------------------- snapshots
+//
+// A snapshot file holds the whole tree as its device had it: one record per
+// node, in the record form of change files without "base" (a record's clock
+// and content clock may be any device's), after a header with the device,
+// its own last change (`seq`) and the `after` list, and before an end line
+// with the number of records. Each is one line of compact JSON, and the
+// lines are gzip-compressed. It is written and read as a stream, so memory
+// does not grow with the tree: a reader holds one line at a time.
+
+inline constexpr std::string_view kSnapshotFileFormat = "tarnibar-snapshot";
+inline constexpr std::int64_t kSnapshotFileSchemaVersion = 1;
+// The compressed file, and the text it holds.
+inline constexpr std::uint64_t kMaxSnapshotFileBytes = std::uint64_t(1) << 30;
+inline constexpr std::uint64_t kMaxSnapshotTextBytes = std::uint64_t(8) << 30;
+inline constexpr std::size_t kMaxSnapshotHeaderBytes = std::size_t(16) << 20;
+inline constexpr std::int64_t kMaxSnapshotNodes = 10'000'000;
+
+struct SnapshotHeader {
+    QUuid device;
+    QString deviceName;
+    // The writer's own last change file that the tree includes.
+    std::int64_t seq = 0;
+    std::map<QUuid, std::int64_t, DeviceIdLess> after;
+
+    // The last change of `d` that the tree includes: `seq` for the writer.
+    std::int64_t covered(const QUuid &d) const;
+    bool operator==(const SnapshotHeader &) const = default;
+};
+
+// Writes a snapshot into memory, compressed as it goes.
+class SnapshotEncoder {
+public:
+    SnapshotEncoder();
+    ~SnapshotEncoder();
+    SnapshotEncoder(const SnapshotEncoder &) = delete;
+    SnapshotEncoder &operator=(const SnapshotEncoder &) = delete;
+
+    Result<void, ChangeFileError> begin(const SnapshotHeader &header);
+    // A node's record (no deletions): tooLarge with its node id when over
+    // kMaxChangeRecordBytes, which the caller leaves out.
+    Result<void, ChangeFileError> add(const ChangeRecord &record);
+    Result<std::string, ChangeFileError> finish();
+    std::int64_t records() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
+
+// Reads a snapshot from `source`, which fills a buffer and returns the bytes
+// it put there, 0 at the end, or -1 on a read error. Every limit is checked
+// as the text arrives; a reader of the whole applies nothing until next()
+// has returned the end, since a fault may show only at the end.
+class SnapshotDecoder {
+public:
+    using Source = std::function<std::ptrdiff_t(char *buffer, std::size_t size)>;
+    explicit SnapshotDecoder(Source source);
+    ~SnapshotDecoder();
+    SnapshotDecoder(const SnapshotDecoder &) = delete;
+    SnapshotDecoder &operator=(const SnapshotDecoder &) = delete;
+
+    // First, once.
+    Result<SnapshotHeader, ChangeFileError> header();
+    // The next record to apply or refuse; none after the end line, once the
+    // count and the compressed stream's own check matched and nothing follows.
+    struct Item {
+        std::optional<ChangeRecord> record;
+        std::optional<RefusedChange> refused;
+    };
+    Result<std::optional<Item>, ChangeFileError> next();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
+
+struct DecodedSnapshot {
+    SnapshotHeader header;
+    std::vector<ChangeRecord> records;
+    std::vector<RefusedChange> refused;
+};
+// The whole of a snapshot in memory (tests, fuzzing, small trees).
+Result<DecodedSnapshot, ChangeFileError> decodeSnapshotFile(std::string_view bytes);
+Result<std::string, ChangeFileError> encodeSnapshotFile(const SnapshotHeader &header,
+                                                        const std::vector<ChangeRecord> &records);
 
 } // namespace tarni::sync

@@ -175,29 +175,109 @@ std::vector<QUuid> changeFileDevices(const std::filesystem::path &folder)
     return devices;
 }
 
-FolderFileRead readFolderFile(const std::filesystem::path &folder, const FolderFileName &name, std::size_t maxBytes)
+std::vector<QUuid> folderDevices(const std::filesystem::path &folder, FolderFileKind kind)
 {
-    FolderFileRead result;
+    if (kind == FolderFileKind::changes)
+        return changeFileDevices(folder);
+    std::vector<QUuid> devices;
+    const bool files = kind == FolderFileKind::device;
+    const std::filesystem::path dir = folder / std::string(files ? kDevicesFolder : kSnapshotsFolder);
+    std::unique_ptr<DIR, int (*)(DIR *)> listing(::opendir(dir.c_str()), ::closedir);
+    if (!listing)
+        return devices;
+    while (const dirent *entry = ::readdir(listing.get())) {
+        std::string_view name(entry->d_name);
+        if (files && !consumeSuffix(name, kDeviceSuffix))
+            continue;
+        if (name.size() != kDeviceIdLength)
+            continue;
+        auto device = parseDeviceId(name);
+        struct stat status {};
+        if (device && ::fstatat(::dirfd(listing.get()), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+            (files ? S_ISREG(status.st_mode) : S_ISDIR(status.st_mode)))
+            devices.push_back(*device);
+    }
+    std::sort(devices.begin(), devices.end(), DeviceIdLess());
+    return devices;
+}
+
+std::vector<FolderEntry> folderFiles(const std::filesystem::path &folder, FolderFileKind kind, const QUuid &device)
+{
+    std::vector<FolderEntry> entries;
+    if (kind == FolderFileKind::device)
+        return entries;
+    const std::string_view suffix = kind == FolderFileKind::changes ? kChangesSuffix : kSnapshotSuffix;
+    const std::filesystem::path dir =
+        folder / std::string(kind == FolderFileKind::changes ? kChangesFolder : kSnapshotsFolder) / deviceIdText(device);
+    std::unique_ptr<DIR, int (*)(DIR *)> listing(::opendir(dir.c_str()), ::closedir);
+    if (!listing)
+        return entries;
+    while (const dirent *entry = ::readdir(listing.get())) {
+        std::string_view name(entry->d_name);
+        if (!consumeSuffix(name, suffix))
+            continue;
+        auto seq = parseSeq(name);
+        struct stat status {};
+        if (seq && ::fstatat(::dirfd(listing.get()), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(status.st_mode))
+            entries.push_back(FolderEntry{*seq, std::uint64_t(status.st_size)});
+    }
+    std::sort(entries.begin(), entries.end(), [](const FolderEntry &a, const FolderEntry &b) { return a.seq < b.seq; });
+    return entries;
+}
+
+bool removeFolderFile(const std::filesystem::path &folder, const FolderFileName &name, std::string *error)
+{
+    const std::filesystem::path file = folder / name.relativePath();
+    if (::unlink(file.c_str()) == 0 || errno == ENOENT)
+        return true;
+    if (error)
+        *error = folderError("cannot remove \"", file, "\": ", errno);
+    return false;
+}
+
+int openFolderFile(const std::filesystem::path &folder, const FolderFileName &name, FolderFileRead &result)
+{
+    result = FolderFileRead();
     const std::filesystem::path file = folder / name.relativePath();
     const int fd = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         if (errno == ENOENT)
-            return result;
+            return -1;
         result.status = FolderFileRead::Status::unreadable;
         result.error = errno == ELOOP ? std::string("a link, not a file") : std::string(std::strerror(errno));
-        return result;
+        return -1;
     }
+    result.status = FolderFileRead::Status::unreadable;
+    struct stat status {};
+    if (::fstat(fd, &status) != 0) {
+        result.error = std::strerror(errno);
+        ::close(fd);
+        return -1;
+    }
+    result.stamp = std::to_string(status.st_size) + ":" + std::to_string(status.st_mtim.tv_sec) + "." +
+                   std::to_string(status.st_mtim.tv_nsec);
+    result.modifiedMs = std::int64_t(status.st_mtim.tv_sec) * 1000 + status.st_mtim.tv_nsec / 1'000'000;
+    if (!S_ISREG(status.st_mode)) {
+        result.error = "not a regular file";
+        ::close(fd);
+        return -1;
+    }
+    result.status = FolderFileRead::Status::read;
+    return fd;
+}
+
+FolderFileRead readFolderFile(const std::filesystem::path &folder, const FolderFileName &name, std::size_t maxBytes)
+{
+    FolderFileRead result;
+    const int fd = openFolderFile(folder, name, result);
+    if (fd < 0)
+        return result;
     const auto closeFile = qScopeGuard([fd] { ::close(fd); });
     result.status = FolderFileRead::Status::unreadable;
     struct stat status {};
     if (::fstat(fd, &status) != 0) {
         result.error = std::strerror(errno);
-        return result;
-    }
-    result.stamp = std::to_string(status.st_size) + ":" + std::to_string(status.st_mtim.tv_sec) + "." +
-                   std::to_string(status.st_mtim.tv_nsec);
-    if (!S_ISREG(status.st_mode)) {
-        result.error = "not a regular file";
         return result;
     }
     if (std::uint64_t(status.st_size) > maxBytes) {

@@ -45,6 +45,19 @@ bool writeFolderFile(const std::filesystem::path &folder, const FolderFileName &
 // device ids, and anything but folders, are left out. A missing folder has
 // none.
 std::vector<QUuid> changeFileDevices(const std::filesystem::path &folder);
+// The same for `kind`'s folder (changes, snapshots) or, for device files,
+// the devices with one.
+std::vector<QUuid> folderDevices(const std::filesystem::path &folder, FolderFileKind kind);
+
+// One device's change or snapshot files, by number.
+struct FolderEntry {
+    std::int64_t seq = 0;
+    std::uint64_t bytes = 0;
+};
+std::vector<FolderEntry> folderFiles(const std::filesystem::path &folder, FolderFileKind kind, const QUuid &device);
+
+// Removes one file of ours; a missing one counts as removed.
+bool removeFolderFile(const std::filesystem::path &folder, const FolderFileName &name, std::string *error = nullptr);
 
 // One file read from the folder, and what tells this version of it from a
 // later one (its size and modification time), for retrying a damaged file
@@ -55,10 +68,15 @@ struct FolderFileRead {
     std::string bytes;
     std::string stamp;
     std::string error; // unreadable: why (not a regular file, too large, an I/O error)
+    std::int64_t modifiedMs = 0;
 };
 
 // Reads a regular file of ours, never through a link, and at most `maxBytes`
 // of it: a larger one is unreadable.
 FolderFileRead readFolderFile(const std::filesystem::path &folder, const FolderFileName &name, std::size_t maxBytes);
+
+// Opens a regular file of ours to read as a stream, with the same checks: the
+// descriptor (the caller closes it), or -1 with `result` telling why.
+int openFolderFile(const std::filesystem::path &folder, const FolderFileName &name, FolderFileRead &result);
 
 } // namespace tarni::sync

@@ -68,6 +68,9 @@ struct SyncRun {
     std::int64_t filesApplied = 0;
     std::int64_t changesApplied = 0;
     std::int64_t newConflicts = 0;
+    // Snapshot files started from (a machine that joined, or one whose next
+    // needed change files were gone).
+    std::int64_t snapshotsLoaded = 0;
     // Files that could not be used, one line each; they are tried again.
     QStringList problems;
     // Whether any node row changed here.

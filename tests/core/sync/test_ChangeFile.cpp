@@ -169,3 +169,57 @@ TEST(ChangeFile, ARecordTheRulesRefuseOrTooLargeIsRefusedAloneAndTheRestApplies)
 }
 
 } // namespace
+
+namespace {
+
+// A snapshot's records carry anyone's clocks and no base.
+std::vector<ChangeRecord> snapshotRecords(int count)
+{
+    std::vector<ChangeRecord> records;
+    const WorkspaceNode group = node(QStringLiteral("Reading"), NodePayload::group());
+    records.push_back({clockAt(1'733'650'000'000, 0, kOther), std::nullopt, group, clockAt(1'733'640'000'000, 0, kOther)});
+    for (int i = 1; i < count; ++i)
+        records.push_back({clockAt(1'733'650'000'000 + i), std::nullopt,
+                           node(QStringLiteral("Link %1").arg(i),
+                                NodePayload::webLink({QStringLiteral("https://example.com/%1").arg(i), std::nullopt}), group.id()),
+                           std::nullopt});
+    return records;
+}
+
+} // namespace
+
+TEST(SnapshotFile, ReadsBackWholeAndRefusesAnythingCutShortOrAddedTo)
+{
+    const SnapshotHeader header{kDevice, QStringLiteral("Laptop"), 42, {{kOther, 17}}};
+    const auto records = snapshotRecords(3000);
+    auto bytes = encodeSnapshotFile(header, records);
+    ASSERT_TRUE(bytes);
+    auto decoded = decodeSnapshotFile(*bytes);
+    ASSERT_TRUE(decoded) << decoded.error().description().toStdString();
+    EXPECT_EQ(decoded->header, header);
+    EXPECT_EQ(decoded->records, records);
+    EXPECT_EQ(header.covered(kDevice), 42);
+    EXPECT_EQ(header.covered(kOther), 17);
+
+    // Cut anywhere, or with bytes after the end: refused, never read short.
+    for (std::size_t cut : {std::size_t(10), bytes->size() / 2, bytes->size() - 1})
+        EXPECT_FALSE(decodeSnapshotFile(std::string_view(*bytes).substr(0, cut))) << cut;
+    EXPECT_FALSE(decodeSnapshotFile(*bytes + "x"));
+    EXPECT_FALSE(decodeSnapshotFile(*bytes + *bytes));
+    // Not compressed at all.
+    EXPECT_FALSE(decodeSnapshotFile("{\"format\":\"tarnibar-snapshot\"}\n"));
+
+    // A deletion, or a record with a base, is no snapshot record.
+    EXPECT_FALSE(encodeSnapshotFile(header, {{clockAt(5), std::nullopt, Tombstone{QUuid::createUuid()}, std::nullopt}}));
+    EXPECT_FALSE(encodeSnapshotFile(header, {{clockAt(5), clockAt(4), records[0].change, std::nullopt}}));
+    // A node the entry rules refuse is refused alone.
+    auto withScript = records;
+    withScript.push_back({clockAt(9), std::nullopt,
+                          node(QStringLiteral("Run me"), NodePayload::webLink({QStringLiteral("javascript:alert(1)"), std::nullopt})),
+                          std::nullopt});
+    auto refused = decodeSnapshotFile(*encodeSnapshotFile(header, withScript));
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->records.size(), records.size());
+    ASSERT_EQ(refused->refused.size(), 1u);
+    EXPECT_EQ(refused->refused[0].index, records.size());
+}

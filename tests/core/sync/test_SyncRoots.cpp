@@ -93,10 +93,13 @@ int deliver(const Machine &from, const Machine &to)
         if (!FolderFileName::parse(relative.generic_string()))
             continue;
         const fs::path target = to.folder / relative;
-        if (fs::exists(target) && relative.generic_string().rfind("devices/", 0) != 0)
+        // Device files are replaced by newer ones only, as an engine does.
+        const bool deviceFile = relative.generic_string().rfind("devices/", 0) == 0;
+        if (fs::exists(target) && (!deviceFile || fs::last_write_time(target) >= fs::last_write_time(entry.path())))
             continue;
         fs::create_directories(target.parent_path());
         fs::copy_file(entry.path(), target, fs::copy_options::overwrite_existing);
+        fs::last_write_time(target, fs::last_write_time(entry.path()));
         ++copied;
     }
     return copied;
@@ -452,6 +455,130 @@ TEST(SyncRoots, RandomEditsOnThreeMachinesConverge)
                          << (up && !tree.count(*up) ? "its ancestor " + up->toString().toStdString() + " is missing"
                                                     : std::string("a cycle"));
     }
+}
+
+// This machine's own change files in its copy of the folder.
+std::size_t ownChangeFiles(const Machine &m)
+{
+    const auto setup = m.store->fetchSyncSetup();
+    return setup && *setup ? folderFiles(m.folder, FolderFileKind::changes, (*setup)->device).size() : 0;
+}
+
+QUuid deviceOf(const Machine &m)
+{
+    const auto setup = m.store->fetchSyncSetup();
+    return setup && *setup ? (*setup)->device : QUuid();
+}
+
+// One change file per edit, until `m` has written a snapshot file.
+void editUntilSnapshot(Machine &m, const QUuid &node)
+{
+    const QUuid device = deviceOf(m);
+    const std::size_t before = folderFiles(m.folder, FolderFileKind::snapshot, device).size();
+    for (int i = 0; i < 1100 && folderFiles(m.folder, FolderFileKind::snapshot, device).size() == before; ++i) {
+        ASSERT_TRUE(m.model->rename(node, QStringLiteral("Edit %1").arg(i)));
+        m.sync();
+    }
+    ASSERT_GT(folderFiles(m.folder, FolderFileKind::snapshot, device).size(), before);
+}
+
+TEST(SyncRoots, CompactionWaitsForAnOfflineMachineAndANewMachineStartsFromTheSnapshot)
+{
+    Machine a(QStringLiteral("Laptop")), b(QStringLiteral("Desktop")), c(QStringLiteral("Tablet"));
+    auto node = a.model->addGroup(QStringLiteral("Busy"));
+    ASSERT_TRUE(node);
+    a.enable();
+    for (Machine *m : {&b, &c}) {
+        deliver(a, *m);
+        m->enable();
+    }
+    settle({&a, &b, &c});
+
+    // The tablet is offline while the laptop writes over a thousand files:
+    // the laptop snapshots, but keeps every file the tablet has not applied.
+    editUntilSnapshot(a, node->id());
+    const std::size_t written = ownChangeFiles(a);
+    EXPECT_GE(written, 1000u);
+    settle({&a, &b});
+    EXPECT_EQ(ownChangeFiles(a), written);
+
+    // Once the tablet has applied them too, they go.
+    settle({&a, &b, &c});
+    expectSameTree({&a, &b, &c});
+    EXPECT_LT(ownChangeFiles(a), 10u);
+
+    // A machine joining now starts from the snapshot and the files after it.
+    ASSERT_TRUE(b.model->addGroup(QStringLiteral("After the snapshot")));
+    settle({&a, &b, &c});
+    Machine d(QStringLiteral("New"));
+    deliver(a, d);
+    d.enable();
+    expectSameTree({&a, &d});
+    settle({&a, &b, &c, &d});
+    expectSameTree({&a, &b, &c, &d});
+}
+
+TEST(SyncRoots, AMachineAwayLongerThanTheFilesItNeededStartsFromTheSnapshotAndKeepsItsOwnEdits)
+{
+    Machine a(QStringLiteral("Laptop")), c(QStringLiteral("Tablet"));
+    auto node = a.model->addGroup(QStringLiteral("Busy"));
+    auto shared = a.model->addGroup(QStringLiteral("Shared"));
+    ASSERT_TRUE(node && shared);
+    a.enable();
+    deliver(a, c);
+    c.enable();
+    settle({&a, &c});
+
+    // The tablet goes away with one edit sent and one not; the laptop has
+    // not seen it for 91 days and removes what it has not applied.
+    ASSERT_TRUE(c.model->rename(shared->id(), QStringLiteral("Sent by the tablet")));
+    c.sync();
+    auto unsent = c.model->addGroup(QStringLiteral("Not sent by the tablet"));
+    ASSERT_TRUE(unsent);
+    const fs::path tabletFile = a.folder / "devices" / (deviceIdText(deviceOf(c)) + ".json");
+    fs::last_write_time(tabletFile, fs::file_time_type::clock::now() - std::chrono::hours(24 * 91));
+    editUntilSnapshot(a, node->id());
+    a.sync();
+    EXPECT_LT(ownChangeFiles(a), 10u);
+
+    deliver(a, c);
+    const SyncRun run = c.sync();
+    EXPECT_EQ(run.snapshotsLoaded, 1);
+    EXPECT_TRUE(run.problems.isEmpty()) << run.problems.join(QLatin1Char('\n')).toStdString();
+    settle({&a, &c});
+    expectSameTree({&a, &c});
+    EXPECT_EQ(a.node(shared->id())->title(), QStringLiteral("Sent by the tablet"));
+    EXPECT_TRUE(a.node(unsent->id()));
+    EXPECT_EQ(c.node(node->id())->title(), a.node(node->id())->title());
+}
+
+TEST(SyncRoots, ADamagedSnapshotIsSkippedWholeForTheNextOne)
+{
+    Machine a(QStringLiteral("Laptop"));
+    ASSERT_TRUE(a.model->addGroup(QStringLiteral("Kept")));
+    a.enable();
+    const QUuid device = deviceOf(a);
+    const auto snapshots = folderFiles(a.folder, FolderFileKind::snapshot, device);
+    ASSERT_EQ(snapshots.size(), 1u);
+
+    // A newer snapshot of the laptop, cut short past its first records.
+    std::vector<ChangeRecord> records;
+    for (int i = 0; i < 3000; ++i)
+        records.push_back({SyncClock{1'733'650'000'000 + i, 0, device}, std::nullopt,
+                           WorkspaceNode(QUuid::createUuid(), QUuid::createUuid(), std::nullopt, WorkspaceNodeKind::group,
+                                         QStringLiteral("Half-applied %1 %2").arg(i).arg(QUuid::createUuid().toString()),
+                                         std::nullopt, i, false, std::nullopt, currentTimestamp(), currentTimestamp(),
+                                         currentTimestamp(), NodePayload::group()),
+                           std::nullopt});
+    auto bytes = encodeSnapshotFile(SnapshotHeader{device, QStringLiteral("Laptop"), snapshots[0].seq + 5, {}}, records);
+    ASSERT_TRUE(bytes);
+    Machine d(QStringLiteral("New"));
+    deliver(a, d);
+    const fs::path damaged = d.folder / FolderFileName{FolderFileKind::snapshot, device, snapshots[0].seq + 5}.relativePath();
+    std::ofstream(damaged, std::ios::binary) << bytes->substr(0, bytes->size() * 3 / 4);
+    d.enable();
+    expectSameTree({&a, &d});
+    EXPECT_EQ(d.tree().size(), 1u);
 }
 
 } // namespace
