@@ -182,18 +182,16 @@ QString enabledLines(const QJsonObject &status)
                       .arg(visibleText(status.value(QStringLiteral("deviceName")).toString()),
                            visibleText(status.value(QStringLiteral("device")).toString()),
                            visibleText(status.value(QStringLiteral("folder")).toString()));
-    qint64 applied = 0;
     QStringList machines;
     for (const QJsonValue &value : status.value(QStringLiteral("peers")).toArray()) {
         const QJsonObject peer = value.toObject();
-        applied += peer.value(QStringLiteral("appliedSeq")).toInteger();
         if (!peer.value(QStringLiteral("name")).toString().isEmpty())
             machines << QLatin1Char('"') + visibleText(peer.value(QStringLiteral("name")).toString()) + QLatin1Char('"');
     }
-    out += QStringLiteral("Sent %1 change file(s); applied %2 change file(s)%3.\n")
-               .arg(status.value(QStringLiteral("lastSentSeq")).toInteger())
-               .arg(applied)
-               .arg(machines.isEmpty() ? QString() : QStringLiteral(" from %1").arg(machines.join(QStringLiteral(", "))));
+    if (machines.isEmpty())
+        out += QStringLiteral("This machine's tree is in the folder now.\n");
+    else
+        out += QStringLiteral("Took in the tree from %1.\n").arg(machines.join(QStringLiteral(", ")));
     return out;
 }
 
@@ -294,7 +292,7 @@ int syncEnable(CliContext &context, const Arguments &args)
         return kExitFailed;
     }
     // Joining a tree: this one is replaced, so it is kept first.
-    if (!sync::changeFileDevices(folder).empty() && !session.model->nodes().isEmpty()) {
+    if (sync::folderHoldsTree(folder) && !session.model->nodes().isEmpty()) {
         const TreeArchiveService archive;
         SnapshotService snapshots(*session.store, *session.model, archive);
         snapshots.setRetentionPolicy(userRetentionPolicy());

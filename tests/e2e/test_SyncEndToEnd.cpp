@@ -63,7 +63,8 @@ TEST(SyncEndToEnd, TwoRootsThroughSyncthingConvergeAfterConcurrentEdits)
                                 .object()
                                 .value(QStringLiteral("device"))
                                 .toString();
-    const QString firstFile = QStringLiteral("changes/%1/1.tbchanges").arg(deviceA);
+    // The first machine's tree goes in as a snapshot file.
+    const QString firstFile = QStringLiteral("snapshots/%1/1.tbsnapshot").arg(deviceA);
     QFile written(QDir(pair->folderA()).filePath(firstFile));
     ASSERT_TRUE(written.open(QIODevice::ReadOnly));
     QElapsedTimer clock;

@@ -115,7 +115,7 @@ StoreResult<sync::SyncSetup> SyncCoordinator::enable(const std::filesystem::path
 {
     if (keptSnapshot)
         *keptSnapshot = false;
-    if (!sync::changeFileDevices(folder).empty() && !m_tree.nodes().isEmpty()) {
+    if (sync::folderHoldsTree(folder) && !m_tree.nodes().isEmpty()) {
         SnapshotService snapshots(m_store, m_tree, m_archive);
         auto kept = snapshots.saveAutomatic(SnapshotOrigin::beforeRestore, localized("Before sync"));
         if (!kept)

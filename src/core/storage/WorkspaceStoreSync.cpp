@@ -1351,7 +1351,7 @@ StoreResult<SyncSetup> WorkspaceStore::enableSync(const std::filesystem::path &f
                                     });
             !saved)
             return Failure(saved.error());
-        firstMachine = changeFileDevices(folder).empty() && folderDevices(folder, FolderFileKind::snapshot).empty();
+        firstMachine = !folderHoldsTree(folder);
         if (firstMachine) {
             // The first machine: its whole tree is its first changes.
             if (auto marked = d->execute(kMarkAllPending); !marked)
@@ -1511,7 +1511,7 @@ StoreResult<SyncRun> WorkspaceStore::syncNow(const HybridClock::WallClock &wall)
                 if (!current)
                     return Failure(current.error());
                 if (!*current || !(*current)->setup.enabled)
-                    return Failure(StoreError{StoreError::Kind::step, {}, QStringLiteral("sync is off")});
+                    return Failure(StoreError{StoreError::Kind::sync, {}, QStringLiteral("sync is off")});
                 State working = **current;
                 HybridClock local(working.setup.device, wall, clock.last() > working.clock ? clock.last() : working.clock);
                 if (auto on = d->execute(kSetApplying, [](sqlite3_stmt *s) { sqlite3_bind_int(s, 1, 1); }); !on)

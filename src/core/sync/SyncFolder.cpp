@@ -267,6 +267,11 @@ int openFolderFile(const std::filesystem::path &folder, const FolderFileName &na
     return fd;
 }
 
+bool folderHoldsTree(const std::filesystem::path &folder)
+{
+    return !changeFileDevices(folder).empty() || !folderDevices(folder, FolderFileKind::snapshot).empty();
+}
+
 FolderFileRead readFolderFile(const std::filesystem::path &folder, const FolderFileName &name, std::size_t maxBytes)
 {
     FolderFileRead result;

@@ -45,6 +45,9 @@ bool writeFolderFile(const std::filesystem::path &folder, const FolderFileName &
 // device ids, and anything but folders, are left out. A missing folder has
 // none.
 std::vector<QUuid> changeFileDevices(const std::filesystem::path &folder);
+// Whether any machine put its tree in the folder (change or snapshot files):
+// turning sync on with it joins that tree.
+bool folderHoldsTree(const std::filesystem::path &folder);
 // The same for `kind`'s folder (changes, snapshots) or, for device files,
 // the devices with one.
 std::vector<QUuid> folderDevices(const std::filesystem::path &folder, FolderFileKind kind);
