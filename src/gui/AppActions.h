@@ -79,6 +79,8 @@ public:
     QAction *undo = nullptr;
     QAction *redo = nullptr;
     QAction *showTrash = nullptr;
+    // The versions sync kept; disabled when this run has no sync.
+    QAction *showSyncConflicts = nullptr;
     QAction *browseSnapshots = nullptr;
     // Other tools' formats.
     QAction *importOtherFormat = nullptr;
@@ -133,6 +135,7 @@ private:
     QList<QAction *> m_running;
     int m_busy = 0;
     QPointer<QWidget> m_trashWindow;
+    QPointer<QWidget> m_syncConflictsWindow;
     NodeClipboard *m_clipboard = nullptr;
 };
 
