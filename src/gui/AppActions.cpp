@@ -177,8 +177,10 @@ AppActions::AppActions(AppModel &model, QWidget *window)
         if (!m_model.sync())
             return;
         if (!m_syncConflictsWindow) {
-            m_syncConflictsWindow = new SyncConflictsWindow(m_model, m_window);
-            m_syncConflictsWindow->setAttribute(Qt::WA_DeleteOnClose);
+            auto *window = new SyncConflictsWindow(m_model, m_window);
+            window->setAttribute(Qt::WA_DeleteOnClose);
+            connect(window, &SyncConflictsWindow::conflictsChanged, this, &AppActions::syncConflictsChanged);
+            m_syncConflictsWindow = window;
         }
         m_syncConflictsWindow->show();
         m_syncConflictsWindow->raise();

@@ -118,6 +118,8 @@ public:
 
 Q_SIGNALS:
     void busyChanged(int count);
+    // A sync conflict was restored or dismissed in the conflicts window.
+    void syncConflictsChanged();
 
 private:
     QAction *make(const char *key, const QKeySequence &shortcut, const QString &iconName = {});

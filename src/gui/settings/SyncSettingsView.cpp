@@ -192,6 +192,7 @@ SyncSettingsView::SyncSettingsView(AppModel &model, AppActions &actions, QWidget
     connect(m_syncNow, &QPushButton::clicked, this, &SyncSettingsView::syncNow);
     connect(m_showConflicts, &QPushButton::clicked, m_actions.showSyncConflicts, &QAction::trigger);
     connect(m_share, &QPushButton::clicked, this, &SyncSettingsView::shareWithSyncthing);
+    connect(&m_actions, &AppActions::syncConflictsChanged, this, &SyncSettingsView::refresh);
 
     // The folder and name of the last time sync was on, else the defaults.
     std::optional<sync::SyncSetup> earlier;

@@ -194,6 +194,7 @@ void SyncConflictsWindow::restoreSelected()
     }
     m_model.selectNodeWithoutOpening(restored->id());
     refresh();
+    Q_EMIT conflictsChanged();
 }
 
 void SyncConflictsWindow::dismissSelected()
@@ -219,6 +220,7 @@ void SyncConflictsWindow::dismissSelected()
         return;
     }
     refresh();
+    Q_EMIT conflictsChanged();
 }
 
 bool SyncConflictsWindow::eventFilter(QObject *watched, QEvent *event)

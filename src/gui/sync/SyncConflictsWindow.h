@@ -23,6 +23,10 @@ class SyncConflictsWindow : public QWidget {
 public:
     explicit SyncConflictsWindow(AppModel &model, QWidget *parent = nullptr);
 
+Q_SIGNALS:
+    // An entry was restored or dismissed here.
+    void conflictsChanged();
+
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
