@@ -16,6 +16,7 @@
 #include <QFileInfo>
 #include <QFormLayout>
 #include <QHBoxLayout>
+#include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -59,18 +60,23 @@ bool within(const fs::path &inner, const fs::path &outer)
     return std::mismatch(outer.begin(), outer.end(), inner.begin(), inner.end()).first == outer.end();
 }
 
-// The folder Syncthing shares that holds `path` or is it, if any: its
-// paths as Syncthing keeps them, "~" being the same home as ours.
-std::optional<SyncthingFolder> sharingFolder(const QList<SyncthingFolder> &folders, const QString &path)
+// The folder Syncthing shares that holds `path` or is it, if any. Its paths
+// are as Syncthing keeps them: "~" is Syncthing's home, `tilde`.
+std::optional<SyncthingFolder> sharingFolder(const QList<SyncthingFolder> &folders, const QString &path,
+                                             const QString &tilde)
 {
     auto comparable = [](const QString &given) {
-        const QString expanded = expandedFolder(given);
-        const QString canonical = QFileInfo(expanded).canonicalFilePath();
-        return canonical.isEmpty() ? expanded : canonical;
+        const QString canonical = QFileInfo(given).canonicalFilePath();
+        return QDir::cleanPath(canonical.isEmpty() ? given : canonical);
+    };
+    auto expanded = [&](const QString &given) {
+        if (given == QLatin1String("~"))
+            return tilde;
+        return given.startsWith(QLatin1String("~/")) ? tilde + given.mid(1) : given;
     };
     const QString mine = comparable(path);
     for (const SyncthingFolder &folder : folders) {
-        const QString theirs = comparable(folder.path);
+        const QString theirs = comparable(expanded(folder.path));
         if (mine == theirs || mine.startsWith(theirs.endsWith(QLatin1Char('/')) ? theirs : theirs + QLatin1Char('/')))
             return folder;
     }
@@ -459,8 +465,15 @@ QCoro::Task<> SyncSettingsView::lookAtSyncthing(QString folder)
     }
     const SyncthingStatus status = co_await link->status();
     std::optional<SyncthingResult<QList<SyncthingFolder>>> folders;
-    if (self && status.running)
+    QString tilde = QDir::homePath();
+    if (self && status.running) {
+        if (const auto system = co_await link->get(QStringLiteral("/rest/system/status")); system) {
+            const QString theirs = system->toObject().value(QLatin1String("tilde")).toString();
+            if (!theirs.isEmpty())
+                tilde = theirs;
+        }
         folders = co_await link->folders();
+    }
     if (!self)
         co_return;
     m_syncthingBusy = false;
@@ -476,7 +489,7 @@ QCoro::Task<> SyncSettingsView::lookAtSyncthing(QString folder)
     } else if (!*folders) {
         m_syncthingState = Syncthing::unusable;
         m_syncthingDetail = (*folders).error().text();
-    } else if (const auto sharing = sharingFolder(**folders, folder)) {
+    } else if (const auto sharing = sharingFolder(**folders, folder, tilde)) {
         m_syncthingState = Syncthing::shared;
         m_syncthingDetail = sharing->label.isEmpty() ? sharing->id : sharing->label;
     } else {
@@ -512,6 +525,8 @@ void SyncSettingsView::showSyncthingState()
     m_syncthingProblem->setText(steps ? m_syncthingDetail : QString());
     m_syncthingProblem->setVisible(steps && !m_syncthingDetail.isEmpty());
     m_syncthingText->setText(text);
+    // Just shared from here: the outcome says so.
+    m_syncthingText->setVisible(m_syncthingState != Syncthing::shared || m_syncthingOutcome.isEmpty());
     m_stepLines[0]->setText(
         localized("1. Install and run a folder-sync program (Syncthing, Nextcloud, …) on every machine."));
     m_stepLines[1]->setText(localized("2. Share this folder between them with it."));
@@ -576,7 +591,8 @@ QCoro::Task<> SyncSettingsView::ensureSyncthingFolder(QString folder)
         m_syncthingOutcome = formatted(localized("The folder is inside Syncthing's folder “%@”, which carries it."), {name});
         break;
     }
-    m_checkedFolder.clear();
+    // Looks again, keeping the outcome: the folder is now shared.
+    m_checkedFolder = folder;
     checkSyncthing();
     showSyncthingState();
 }

@@ -36,6 +36,9 @@ public:
     QPushButton *turnOnButton() const { return m_turnOn; }
     // Looks at Syncthing again (also done as the view is shown).
     void checkSyncthing();
+    // Talks to this Syncthing from now on (a test's own); it must outlive
+    // the view's requests.
+    void setSyncthingLink(SyncthingLink *link) { m_syncthing = link; }
 
 Q_SIGNALS:
     // The Syncthing check ended and its outcome is shown.
