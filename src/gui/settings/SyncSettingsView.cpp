@@ -256,63 +256,75 @@ void SyncSettingsView::refresh()
         return;
     }
 
-    while (QLayoutItem *item = m_statusLines->takeAt(0)) {
-        delete item->widget();
-        delete item;
-    }
-    QWidget *page = m_on;
-    auto line = [&](const QString &text, const char *name = nullptr, int indent = 0) {
-        QLabel *label = textLine(page, text);
-        if (name)
-            label->setObjectName(QLatin1String(name));
-        label->setContentsMargins(indent, 0, 0, 0);
-        m_statusLines->addWidget(label);
-        return label;
+    // The lines, rebuilt only when one changed: a run ends every few
+    // seconds while sync is on.
+    QList<StatusLine> lines;
+    auto line = [&](const QString &text, const char *name, int indent = 0, bool problem = false) {
+        lines.append({text, QLatin1String(name), indent, problem});
     };
     auto status = coordinator->status();
     if (!status) {
         line(formatted(localized("The sync status could not be read: %@"), {status.error().description()}),
-             "syncStatusError");
-        return;
-    }
-    const QLocale locale = interfaceLocale(m_model);
-    auto when = [&](const std::optional<Timestamp> &time) {
-        return time ? readableTime(time, locale) : localized("not yet");
-    };
-    const sync::SyncSetup setup = status->setup.value_or(sync::SyncSetup{});
-    line(formatted(localized("This device: %@"), {setup.deviceName}), "syncDevice");
-    line(formatted(localized("Folder: %@"), {QDir::toNativeSeparators(QString::fromStdString(setup.folder.string()))}),
-         "syncFolderInUse");
-    line(formatted(localized("Last change sent: %@"), {when(status->lastSentAt)}), "syncLastSent");
-    line(formatted(localized("Last change received: %@"), {when(status->lastReceivedAt)}), "syncLastReceived");
-    if (status->peers.isEmpty()) {
-        line(localized("Other machines seen: none yet"), "syncPeers");
+             "syncStatusError", 0, true);
     } else {
-        line(formatted(localized("Other machines seen: %@"), {locale.toString(status->peers.size())}), "syncPeers");
-        for (const sync::SyncPeer &peer : std::as_const(status->peers)) {
-            const QString name = peer.name.isEmpty() ? localized("Unnamed device") : peer.name;
-            line(peer.lastAppliedAt ? formatted(localized("%@ — last change taken in %@"),
-                                                {name, readableTime(peer.lastAppliedAt, locale)})
-                                    : formatted(localized("%@ — nothing taken in yet"), {name}),
-                 "syncPeer", 12);
-            if (peer.failedSeq > 0) {
-                QLabel *problem = line(formatted(localized("Its change file %@ could not be used: %@"),
-                                                 {locale.toString(qlonglong(peer.failedSeq)), peer.failedReason}),
-                                       "syncPeerProblem", 24);
-                problem->setForegroundRole(QPalette::Link);
+        const QLocale locale = interfaceLocale(m_model);
+        auto when = [&](const std::optional<Timestamp> &time) {
+            return time ? readableTime(time, locale) : localized("not yet");
+        };
+        const sync::SyncSetup setup = status->setup.value_or(sync::SyncSetup{});
+        line(formatted(localized("This device: %@"), {setup.deviceName}), "syncDevice");
+        line(formatted(localized("Folder: %@"), {QDir::toNativeSeparators(QString::fromStdString(setup.folder.string()))}),
+             "syncFolderInUse");
+        line(formatted(localized("Last change sent: %@"), {when(status->lastSentAt)}), "syncLastSent");
+        line(formatted(localized("Last change received: %@"), {when(status->lastReceivedAt)}), "syncLastReceived");
+        if (status->peers.isEmpty()) {
+            line(localized("Other machines seen: none yet"), "syncPeers");
+        } else {
+            line(formatted(localized("Other machines seen: %@"), {locale.toString(status->peers.size())}), "syncPeers");
+            for (const sync::SyncPeer &peer : std::as_const(status->peers)) {
+                const QString name = peer.name.isEmpty() ? localized("Unnamed device") : peer.name;
+                line(peer.lastAppliedAt ? formatted(localized("%@ — last change taken in %@"),
+                                                    {name, readableTime(peer.lastAppliedAt, locale)})
+                                        : formatted(localized("%@ — nothing taken in yet"), {name}),
+                     "syncPeer", 12);
+                if (peer.failedSeq > 0)
+                    line(formatted(localized("Its change file %@ could not be used: %@"),
+                                   {locale.toString(qlonglong(peer.failedSeq)), peer.failedReason}),
+                         "syncPeerProblem", 24, true);
+                if (peer.clockAhead)
+                    line(localized("Its clock is more than a day ahead of this computer's."), "syncPeerClock", 24, true);
             }
-            if (peer.clockAhead)
-                line(localized("Its clock is more than a day ahead of this computer's."), "syncPeerClock", 24);
         }
+        line(formatted(localized("Changes waiting to be sent: %@"), {locale.toString(qlonglong(status->pendingNodes))}),
+             "syncPending");
+        line(formatted(localized("Conflicts waiting: %@"), {locale.toString(qlonglong(status->conflicts))}),
+             "syncConflicts");
+        m_showConflicts->setEnabled(status->conflicts > 0);
     }
-    line(formatted(localized("Changes waiting to be sent: %@"), {locale.toString(qlonglong(status->pendingNodes))}),
-         "syncPending");
-    line(formatted(localized("Conflicts waiting: %@"), {locale.toString(qlonglong(status->conflicts))}),
-         "syncConflicts");
     if (!coordinator->lastError().isEmpty())
-        line(formatted(localized("The last sync failed: %@"), {coordinator->lastError()}), "syncLastError")
-            ->setForegroundRole(QPalette::Link);
-    m_showConflicts->setEnabled(status->conflicts > 0);
+        line(formatted(localized("The last sync failed: %@"), {coordinator->lastError()}), "syncLastError", 0, true);
+    if (lines == m_shownLines)
+        return;
+    m_shownLines = lines;
+    while (QLayoutItem *item = m_statusLines->takeAt(0)) {
+        delete item->widget();
+        delete item;
+    }
+    for (const StatusLine &shown : std::as_const(lines)) {
+        QLabel *label = textLine(m_on, shown.text);
+        label->setObjectName(shown.name);
+        label->setContentsMargins(shown.indent, 0, 0, 0);
+        if (shown.problem) {
+            // A problem stands out: in the error colour, and bold.
+            QPalette palette = label->palette();
+            palette.setColor(QPalette::WindowText, QColor(0xb0, 0x1c, 0x1c));
+            label->setPalette(palette);
+            QFont font = label->font();
+            font.setBold(true);
+            label->setFont(font);
+        }
+        m_statusLines->addWidget(label);
+    }
 }
 
 QString SyncSettingsView::folderInUse() const

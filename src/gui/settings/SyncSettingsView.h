@@ -79,6 +79,14 @@ private:
     QPushButton *m_turnOn = nullptr;
 
     // On.
+    struct StatusLine {
+        QString text;
+        QString name;
+        int indent = 0;
+        bool problem = false;
+        bool operator==(const StatusLine &) const = default;
+    };
+    QList<StatusLine> m_shownLines;
     QVBoxLayout *m_statusLines = nullptr;
     QLabel *m_note = nullptr;
     QPushButton *m_showConflicts = nullptr;
