@@ -1,4 +1,5 @@
 #include "gui/AppActions.h"
+#include "gui/sync/SyncConflictsWindow.h"
 #include "gui/trash/TrashWindow.h"
 
 #include "app/AppModel.h"
@@ -86,6 +87,7 @@ AppActions::AppActions(AppModel &model, QWidget *window)
     redo = make(textKey("Redo"), K(Qt::CTRL | Qt::SHIFT | Qt::Key_Z), QStringLiteral("edit-redo"));
     redo->setShortcuts({K(Qt::CTRL | Qt::SHIFT | Qt::Key_Z), K(Qt::CTRL | Qt::Key_Y)});
     showTrash = make(textKey("Trash…"), K(Qt::CTRL | Qt::SHIFT | Qt::Key_Delete), QStringLiteral("user-trash"));
+    showSyncConflicts = make(textKey("Sync Conflicts…"), K(), QStringLiteral("dialog-warning"));
     importOtherFormat = make(textKey("Import from Other Formats…"), K(Qt::CTRL | Qt::SHIFT | Qt::Key_I),
                              QStringLiteral("document-import"));
     exportAs = make(textKey("Export As…"), K(Qt::CTRL | Qt::SHIFT | Qt::Key_E), QStringLiteral("document-export"));
@@ -102,7 +104,7 @@ AppActions::AppActions(AppModel &model, QWidget *window)
         {exportAs, S::SP_ArrowUp},                {importOtherFormat, S::SP_ArrowDown},
         {saveWorkspaceSnapshot, S::SP_DialogSaveButton}, {restoreLatestSnapshot, S::SP_DialogResetButton},
         {quit, S::SP_DialogCloseButton},          {focusSearch, S::SP_FileDialogContentsView},
-        {showExport, S::SP_DirOpenIcon},
+        {showExport, S::SP_DirOpenIcon},          {showSyncConflicts, S::SP_MessageBoxWarning},
         {moveUp, S::SP_ArrowUp},                  {moveDown, S::SP_ArrowDown},
         {moveOutOfGroup, S::SP_ArrowLeft},        {moveIntoGroupAbove, S::SP_ArrowRight},
     };
@@ -171,6 +173,20 @@ AppActions::AppActions(AppModel &model, QWidget *window)
         m_trashWindow->raise();
         m_trashWindow->activateWindow();
     });
+    connect(showSyncConflicts, &QAction::triggered, this, [this] {
+        if (!m_model.sync())
+            return;
+        if (!m_syncConflictsWindow) {
+            auto *window = new SyncConflictsWindow(m_model, m_window);
+            window->setAttribute(Qt::WA_DeleteOnClose);
+            connect(window, &SyncConflictsWindow::conflictsChanged, this, &AppActions::syncConflictsChanged);
+            m_syncConflictsWindow = window;
+        }
+        m_syncConflictsWindow->show();
+        m_syncConflictsWindow->raise();
+        m_syncConflictsWindow->activateWindow();
+    });
+    showSyncConflicts->setEnabled(m_model.sync() != nullptr);
     connect(&m_model, &AppModel::historyChanged, this, &AppActions::updateUndoRedo);
     const std::pair<QAction *, AppModel::NodeMove> moves[] = {{moveUp, AppModel::NodeMove::up},
                                                               {moveDown, AppModel::NodeMove::down},

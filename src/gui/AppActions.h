@@ -79,6 +79,8 @@ public:
     QAction *undo = nullptr;
     QAction *redo = nullptr;
     QAction *showTrash = nullptr;
+    // The versions sync kept; disabled when this run has no sync.
+    QAction *showSyncConflicts = nullptr;
     QAction *browseSnapshots = nullptr;
     // Other tools' formats.
     QAction *importOtherFormat = nullptr;
@@ -116,6 +118,8 @@ public:
 
 Q_SIGNALS:
     void busyChanged(int count);
+    // A sync conflict was restored or dismissed in the conflicts window.
+    void syncConflictsChanged();
 
 private:
     QAction *make(const char *key, const QKeySequence &shortcut, const QString &iconName = {});
@@ -133,6 +137,7 @@ private:
     QList<QAction *> m_running;
     int m_busy = 0;
     QPointer<QWidget> m_trashWindow;
+    QPointer<QWidget> m_syncConflictsWindow;
     NodeClipboard *m_clipboard = nullptr;
 };
 

@@ -58,6 +58,7 @@ HeaderView::HeaderView(AppModel &model, AppActions &actions, QWidget *parent)
     m_snapshots->setObjectName(QStringLiteral("snapshotMenu"));
     connect(m_snapshots, &QMenu::aboutToShow, this, &HeaderView::fillSnapshotMenu);
     m_menu->addAction(actions.showTrash);
+    m_menu->addAction(actions.showSyncConflicts);
     m_menu->addAction(actions.browseSnapshots);
     m_menu->addSeparator();
     m_menu->addAction(actions.quit);

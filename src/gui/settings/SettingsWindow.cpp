@@ -8,6 +8,7 @@
 #include "gui/settings/LanguagePicker.h"
 #include "gui/settings/PermissionStatusView.h"
 #include "gui/settings/SnapshotRetentionView.h"
+#include "gui/settings/SyncSettingsView.h"
 #include "opening/ExternalOpening.h"
 
 #include <QAction>
@@ -113,6 +114,11 @@ SettingsWindow::SettingsWindow(AppModel &model, AppActions &actions, QWidget *pa
     data->layout()->addWidget(m_dataFolder);
     data->layout()->addWidget(openData);
     static_cast<QVBoxLayout *>(data->layout())->setAlignment(openData, Qt::AlignLeft);
+
+    QGroupBox *syncSection = addSection(textKey("Sync"));
+    syncSection->setObjectName(QStringLiteral("syncSection"));
+    m_sync = new SyncSettingsView(m_model, m_actions, syncSection);
+    syncSection->layout()->addWidget(m_sync);
 
     QGroupBox *snapshots = addSection(textKey("Snapshots"));
     snapshots->layout()->addWidget(new SnapshotRetentionView(m_model, m_actions, snapshots));

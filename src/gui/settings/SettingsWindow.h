@@ -13,10 +13,11 @@ namespace tarni {
 
 class AppActions;
 class AppModel;
+class SyncSettingsView;
 
 // The preferences in a window of their own: language (switching at once),
-// update checks, window placement, Chrome setup, the data folder, how many
-// automatic snapshots stay, and the sidebar width. Closing it only hides it.
+// update checks, window placement, Chrome setup, the data folder, sync,
+// how many automatic snapshots stay, and the sidebar width. Closing it only hides it.
 class SettingsWindow : public QWidget {
     Q_OBJECT
 public:
@@ -24,6 +25,7 @@ public:
 
     QCheckBox *autoCheckBox() const { return m_autoCheck; }
     QCheckBox *singleClickBox() const { return m_singleClick; }
+    SyncSettingsView *syncView() const { return m_sync; }
 
 private:
     struct Text {
@@ -57,6 +59,7 @@ private:
     QWidget *m_sections = nullptr;
     QLabel *m_trashDaysLabel = nullptr;
     QSpinBox *m_trashDays = nullptr;
+    SyncSettingsView *m_sync = nullptr;
     // The general status line is shown once a Chrome button here was used.
     bool m_showGeneralStatus = false;
 };

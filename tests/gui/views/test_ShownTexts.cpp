@@ -237,6 +237,11 @@ TEST_F(ShownTextsTest, EveryWindowShowsOnlyTextsOfTheInterfaceLanguage)
                 << deleted.toStdString();
             trash->close();
         }
+        actions.showSyncConflicts->trigger();
+        QWidget *conflicts = topLevel("syncConflictsWindow");
+        check(conflicts, table, "sync conflicts");
+        if (conflicts)
+            conflicts->close();
         for (QAction *add : {actions.addWebLink, actions.addSlackThread}) {
             add->trigger();
             check(QApplication::activeModalWidget(), table, "address entry");
