@@ -6,6 +6,7 @@
 #include "gui/GuiSupport.h"
 #include "platform/syncthing/SyncthingLink.h"
 #include "sync/ChangeFile.h"
+#include "sync/SharedFolder.h"
 #include "sync/SyncFolder.h"
 #include "util/Localized.h"
 
@@ -52,12 +53,6 @@ QString expandedFolder(const QString &typed)
     else if (path.startsWith(QLatin1String("~/")))
         path = QDir::homePath() + path.mid(1);
     return path.isEmpty() ? path : QDir::cleanPath(path);
-}
-
-// Both absolute and resolved as far as they exist.
-bool within(const fs::path &inner, const fs::path &outer)
-{
-    return std::mismatch(outer.begin(), outer.end(), inner.begin(), inner.end()).first == outer.end();
 }
 
 // The folder Syncthing shares that holds `path` or is it, if any. Its paths
@@ -374,31 +369,27 @@ void SyncSettingsView::turnOn()
     // The database must never be in the shared folder, nor the folder in
     // the data folder: a sync program would carry the database as it is
     // being written.
-    const fs::path folder = fs::path(folderText.toStdString());
-    std::error_code error;
-    const fs::path real = fs::weakly_canonical(folder, error);
-    const fs::path root = error ? fs::path() : fs::weakly_canonical(m_model.dependencies().uiTestConfig.applicationSupportRoot, error);
-    if (!error && (within(real, root) || within(root, real))) {
-        showError(formatted(localized("The folder %@ overlaps the data folder %@, which holds the database. Choose a folder outside the data folder."),
-                            {QDir::toNativeSeparators(folderText), QString::fromStdString(root.string())}));
-        m_folder->setFocus();
-        return;
-    }
-    const QFileInfo info(folderText);
-    if (info.exists() && !info.isDir()) {
-        showError(formatted(localized("%@ is not a folder."), {QDir::toNativeSeparators(folderText)}));
-        return;
-    }
-    if (!info.exists()) {
-        if (!QDir().mkpath(folderText)) {
+    const fs::path dataRoot = m_model.dependencies().uiTestConfig.applicationSupportRoot;
+    auto prepared = sync::prepareSharedFolder(folderText, dataRoot);
+    if (!prepared) {
+        switch (prepared.error().kind) {
+        case sync::SharedFolderProblem::Kind::overlapsDataRoot:
+            showError(formatted(localized("The folder %@ overlaps the data folder %@, which holds the database. Choose a folder outside the data folder."),
+                                {QDir::toNativeSeparators(folderText), QString::fromStdString(dataRoot.string())}));
+            m_folder->setFocus();
+            return;
+        case sync::SharedFolderProblem::Kind::notAFolder:
+            showError(formatted(localized("%@ is not a folder."), {QDir::toNativeSeparators(folderText)}));
+            return;
+        case sync::SharedFolderProblem::Kind::unusable:
             showError(formatted(localized("The folder %@ could not be created."), {QDir::toNativeSeparators(folderText)}));
             return;
         }
-        QFile::setPermissions(folderText, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
+    const fs::path folder = *prepared;
 
     // Joining another machine's tree replaces this one: ask first.
-    if (!sync::changeFileDevices(folder).empty() && !m_model.treeViewModel().nodes().isEmpty()) {
+    if (sync::folderHoldsTree(folder) && !m_model.treeViewModel().nodes().isEmpty()) {
         QMessageBox ask(QMessageBox::Question, productName(),
                         localized("This folder already holds the tree of another machine."), QMessageBox::NoButton,
                         this);
