@@ -59,13 +59,6 @@ QString timeText(const QJsonValue &value)
     return value.isString() ? value.toString() : QStringLiteral("never");
 }
 
-// A database last written by a version without sync has no sync tables; read
-// only, they cannot be made. Sync was never on there.
-bool noSyncTables(const StoreError &error)
-{
-    return error.message.startsWith(QLatin1String("no such table: sync_"));
-}
-
 QString statusLines(const QJsonObject &status)
 {
     if (!status.value(QStringLiteral("enabled")).toBool()) {
@@ -202,11 +195,8 @@ int readStatusJson(const CliContext &context, std::string &json)
     if (int code = openForReading(context, session, false))
         return code;
     auto status = session.store->fetchSyncStatus();
-    if (!status) {
-        if (!noSyncTables(status.error()))
-            return reportStoreError(status.error());
-        status = sync::SyncStatus{};
-    }
+    if (!status)
+        return reportStoreError(status.error());
     json = sync::syncStatusJson(*status);
     return kExitOk;
 }
@@ -217,11 +207,8 @@ int readConflictsJson(const CliContext &context, std::string &json)
     if (int code = openForReading(context, session, false))
         return code;
     auto conflicts = session.store->fetchSyncConflicts();
-    if (!conflicts) {
-        if (!noSyncTables(conflicts.error()))
-            return reportStoreError(conflicts.error());
-        conflicts = QList<sync::SyncConflict>();
-    }
+    if (!conflicts)
+        return reportStoreError(conflicts.error());
     json = sync::syncConflictsJson(*conflicts);
     return kExitOk;
 }

@@ -217,9 +217,16 @@ std::string reasonText(SyncConflict::Reason reason)
 struct WorkspaceStore::SyncSql {
     Private &d;
 
+    // None when sync was never set up, also in a file of a version before
+    // sync opened read-only, which has no sync tables.
     StoreResult<std::optional<State>> readState()
     {
         std::optional<State> state;
+        auto present = d.hasTable("sync_state");
+        if (!present)
+            return Failure(present.error());
+        if (!*present)
+            return state;
         auto read = d.query(kSelectState, [](sqlite3_stmt *) {}, [&](sqlite3_stmt *s) -> StoreResult<void> {
             State st;
             auto device = parseDeviceId(columnView(s, 0));
@@ -1674,6 +1681,11 @@ StoreResult<QList<SyncConflict>> WorkspaceStore::fetchSyncConflicts()
 {
     std::lock_guard guard(m_lock);
     QList<SyncConflict> conflicts;
+    auto present = d->hasTable("sync_conflicts");
+    if (!present)
+        return Failure(present.error());
+    if (!*present)
+        return conflicts;
     auto read = d->query(kSelectConflicts, [](sqlite3_stmt *) {}, [&](sqlite3_stmt *s) -> StoreResult<void> {
         SyncConflict c;
         c.id = sqlite3_column_int64(s, 0);
