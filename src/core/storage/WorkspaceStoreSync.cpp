@@ -1339,6 +1339,12 @@ StoreResult<SyncSetup> WorkspaceStore::enableSync(const std::filesystem::path &f
         SqlTransaction transaction(*d);
         if (auto begun = transaction.begin(); !begun)
             return Failure(begun.error());
+        // Turning it on again would make a new device and forget the clocks.
+        auto current = SyncSql{*d}.readState();
+        if (!current)
+            return Failure(current.error());
+        if (*current && (*current)->setup.enabled)
+            return Failure(StoreError{StoreError::Kind::sync, {}, QStringLiteral("sync is on already; turn it off first")});
         auto workspace = d->fetchFirstWorkspace();
         if (!workspace)
             return Failure(workspace.error());
@@ -1485,8 +1491,26 @@ StoreResult<SyncRun> WorkspaceStore::syncNow(const HybridClock::WallClock &wall)
         return {};
     };
 
-    if (auto sent = sendAndApply(nullptr); !sent)
-        return Failure(sent.error());
+    // Nothing to send and nothing "Recovered" to tidy: no write, so that
+    // polling an idle folder never waits for another program's write.
+    bool localWork = true;
+    {
+        static constexpr const char *kLocalWork =
+            "SELECT EXISTS (SELECT 1 FROM sync_pending) OR EXISTS (SELECT 1 FROM sync_recovered)\n"
+            "    OR EXISTS (SELECT 1 FROM nodes WHERE id = ?);";
+        const std::string group = uuidText(recoveredGroup(workspaceID).id());
+        auto read = d->query(
+            kLocalWork, [&](sqlite3_stmt *s) { bindCopy(s, 1, group); },
+            [&](sqlite3_stmt *s) -> StoreResult<void> {
+                localWork = sqlite3_column_int(s, 0) != 0;
+                return {};
+            });
+        if (!read)
+            return Failure(read.error());
+    }
+    if (localWork)
+        if (auto sent = sendAndApply(nullptr); !sent)
+            return Failure(sent.error());
 
     // Starting from a snapshot file: a machine that just joined, and one
     // whose next needed change files are gone (it was away while they were
