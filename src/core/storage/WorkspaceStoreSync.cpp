@@ -1240,20 +1240,12 @@ struct WorkspaceStore::SyncSql {
         for (std::size_t i = 0; i + kKeptSnapshots < snapshots.size(); ++i)
             if (removeFolderFile(folder, FolderFileName{FolderFileKind::snapshot, self, snapshots[i].seq}))
                 changed = true;
-        if (snapshots.empty())
-            return changed;
-
-        // Compaction. The newest own snapshot must include every change whose
-        // file any device removed, so that a new machine can start from it.
-        const auto newest = readSnapshotHeader(folder, FolderFileName{FolderFileKind::snapshot, self, snapshots.back().seq});
-        if (!newest)
+        // Compaction: up to what every device has applied...
+        const auto own = folderFiles(folder, FolderFileKind::changes, self);
+        if (own.empty())
             return changed;
         const auto peers = readPeers(state);
-        auto need = required(state, peers);
-        need.erase(self);
-        if (!complete(*newest, need))
-            return changed;
-        std::int64_t upTo = newest->seq;
+        std::int64_t upTo = std::numeric_limits<std::int64_t>::max();
         const qint64 now = HybridClock::systemWallClock();
         std::set<QUuid, DeviceIdLess> seen;
         for (const auto &[device, peer] : peers) {
@@ -1262,11 +1254,22 @@ struct WorkspaceStore::SyncSql {
                 continue;
             upTo = std::min(upTo, peer.applied.count(self) ? peer.applied.at(self) : 0);
         }
-        // A device with files but no device file yet holds everything back.
+        // (a device with files but no device file yet holds everything back)
         for (const QUuid &device : changeFileDevices(folder))
             if (device != self && !seen.count(device))
                 upTo = 0;
-        for (const FolderEntry &entry : folderFiles(folder, FolderFileKind::changes, self)) {
+        if (upTo < own.front().seq)
+            return changed;
+        // ...and what a snapshot file includes that a new machine can start
+        // from: one that includes every change another machine removed.
+        auto need = required(state, peers);
+        need.erase(self);
+        std::int64_t included = 0;
+        for (const SnapshotCandidate &candidate : snapshotCandidates(folder))
+            if (complete(candidate.header, need))
+                included = std::max(included, candidate.header.covered(self));
+        upTo = std::min(upTo, included);
+        for (const FolderEntry &entry : own) {
             if (entry.seq > upTo)
                 break;
             if (removeFolderFile(folder, FolderFileName{FolderFileKind::changes, self, entry.seq}))
