@@ -1237,9 +1237,31 @@ struct WorkspaceStore::SyncSql {
                 snapshots = folderFiles(folder, FolderFileKind::snapshot, self);
             }
         }
-        for (std::size_t i = 0; i + kKeptSnapshots < snapshots.size(); ++i)
-            if (removeFolderFile(folder, FolderFileName{FolderFileKind::snapshot, self, snapshots[i].seq}))
-                changed = true;
+        // The newest two own snapshot files, and of those the older only
+        // while no other machine's snapshot file includes all it does: two
+        // files in the folder to start from either way.
+        if (snapshots.size() > 1) {
+            const auto candidates = snapshotCandidates(folder);
+            const auto includes = [](const SnapshotHeader &big, const SnapshotHeader &small) {
+                if (big.covered(small.device) < small.seq)
+                    return false;
+                return std::all_of(small.after.begin(), small.after.end(),
+                                   [&](const auto &entry) { return big.covered(entry.first) >= entry.second; });
+            };
+            for (std::size_t i = 0; i + 1 < snapshots.size(); ++i) {
+                bool superseded = i + kKeptSnapshots < snapshots.size();
+                const auto older = std::find_if(candidates.begin(), candidates.end(), [&](const SnapshotCandidate &c) {
+                    return c.name.device == self && c.name.seq == snapshots[i].seq;
+                });
+                if (older != candidates.end())
+                    superseded = superseded || std::any_of(candidates.begin(), candidates.end(), [&](const SnapshotCandidate &c) {
+                                     return c.name.device != self && includes(c.header, older->header);
+                                 });
+                if (superseded &&
+                    removeFolderFile(folder, FolderFileName{FolderFileKind::snapshot, self, snapshots[i].seq}))
+                    changed = true;
+            }
+        }
         // Compaction: up to what every device has applied...
         const auto own = folderFiles(folder, FolderFileKind::changes, self);
         if (own.empty())
