@@ -1226,7 +1226,16 @@ struct WorkspaceStore::SyncSql {
                 SqlTransaction transaction(d, SqlTransaction::Mode::read);
                 if (auto begun = transaction.begin(); !begun)
                     return Failure(begun.error());
-                auto written = writeSnapshot(state, workspaceID);
+                // The state as of the rows read: another program may have sent since.
+                auto current = readState();
+                if (!current)
+                    return Failure(current.error());
+                auto stillNone = count(kCountPending);
+                if (!stillNone)
+                    return Failure(stillNone.error());
+                auto written = *current && *stillNone == 0
+                                   ? writeSnapshot(**current, workspaceID)
+                                   : StoreResult<std::optional<QString>>(std::optional<QString>(QStringLiteral("changes are waiting to be sent")));
                 transaction.endRead();
                 if (!written)
                     return Failure(written.error());
