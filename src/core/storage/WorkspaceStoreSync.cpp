@@ -1233,7 +1233,16 @@ struct WorkspaceStore::SyncSql {
                 SqlTransaction transaction(d, SqlTransaction::Mode::read);
                 if (auto begun = transaction.begin(); !begun)
                     return Failure(begun.error());
-                auto written = writeSnapshot(state, workspaceID);
+                // The state as of the rows read: another program may have sent since.
+                auto current = readState();
+                if (!current)
+                    return Failure(current.error());
+                auto stillNone = count(kCountPending);
+                if (!stillNone)
+                    return Failure(stillNone.error());
+                auto written = *current && *stillNone == 0
+                                   ? writeSnapshot(**current, workspaceID)
+                                   : StoreResult<std::optional<QString>>(std::optional<QString>(QStringLiteral("changes are waiting to be sent")));
                 transaction.endRead();
                 if (!written)
                     return Failure(written.error());
@@ -1244,23 +1253,37 @@ struct WorkspaceStore::SyncSql {
                 snapshots = folderFiles(folder, FolderFileKind::snapshot, self);
             }
         }
-        for (std::size_t i = 0; i + kKeptSnapshots < snapshots.size(); ++i)
-            if (removeFolderFile(folder, FolderFileName{FolderFileKind::snapshot, self, snapshots[i].seq}))
-                changed = true;
-        if (snapshots.empty())
-            return changed;
-
-        // Compaction. The newest own snapshot must include every change whose
-        // file any device removed, so that a new machine can start from it.
-        const auto newest = readSnapshotHeader(folder, FolderFileName{FolderFileKind::snapshot, self, snapshots.back().seq});
-        if (!newest)
+        // The newest two own snapshot files, and of those the older only
+        // while no other machine's snapshot file includes all it does: two
+        // files in the folder to start from either way.
+        if (snapshots.size() > 1) {
+            const auto candidates = snapshotCandidates(folder);
+            const auto includes = [](const SnapshotHeader &big, const SnapshotHeader &small) {
+                if (big.covered(small.device) < small.seq)
+                    return false;
+                return std::all_of(small.after.begin(), small.after.end(),
+                                   [&](const auto &entry) { return big.covered(entry.first) >= entry.second; });
+            };
+            for (std::size_t i = 0; i + 1 < snapshots.size(); ++i) {
+                bool superseded = i + kKeptSnapshots < snapshots.size();
+                const auto older = std::find_if(candidates.begin(), candidates.end(), [&](const SnapshotCandidate &c) {
+                    return c.name.device == self && c.name.seq == snapshots[i].seq;
+                });
+                if (older != candidates.end())
+                    superseded = superseded || std::any_of(candidates.begin(), candidates.end(), [&](const SnapshotCandidate &c) {
+                                     return c.name.device != self && includes(c.header, older->header);
+                                 });
+                if (superseded &&
+                    removeFolderFile(folder, FolderFileName{FolderFileKind::snapshot, self, snapshots[i].seq}))
+                    changed = true;
+            }
+        }
+        // Compaction: up to what every device has applied...
+        const auto own = folderFiles(folder, FolderFileKind::changes, self);
+        if (own.empty())
             return changed;
         const auto peers = readPeers(state);
-        auto need = required(state, peers);
-        need.erase(self);
-        if (!complete(*newest, need))
-            return changed;
-        std::int64_t upTo = newest->seq;
+        std::int64_t upTo = std::numeric_limits<std::int64_t>::max();
         const qint64 now = HybridClock::systemWallClock();
         std::set<QUuid, DeviceIdLess> seen;
         for (const auto &[device, peer] : peers) {
@@ -1269,11 +1292,22 @@ struct WorkspaceStore::SyncSql {
                 continue;
             upTo = std::min(upTo, peer.applied.count(self) ? peer.applied.at(self) : 0);
         }
-        // A device with files but no device file yet holds everything back.
+        // (a device with files but no device file yet holds everything back)
         for (const QUuid &device : changeFileDevices(folder))
             if (device != self && !seen.count(device))
                 upTo = 0;
-        for (const FolderEntry &entry : folderFiles(folder, FolderFileKind::changes, self)) {
+        if (upTo < own.front().seq)
+            return changed;
+        // ...and what a snapshot file includes that a new machine can start
+        // from: one that includes every change another machine removed.
+        auto need = required(state, peers);
+        need.erase(self);
+        std::int64_t included = 0;
+        for (const SnapshotCandidate &candidate : snapshotCandidates(folder))
+            if (complete(candidate.header, need))
+                included = std::max(included, candidate.header.covered(self));
+        upTo = std::min(upTo, included);
+        for (const FolderEntry &entry : own) {
             if (entry.seq > upTo)
                 break;
             if (removeFolderFile(folder, FolderFileName{FolderFileKind::changes, self, entry.seq}))

@@ -86,11 +86,16 @@ struct Machine {
 int deliver(const Machine &from, const Machine &to)
 {
     int copied = 0;
+    const auto setup = to.store->fetchSyncSetup();
+    const std::optional<QUuid> ownDevice = setup && *setup ? std::optional((*setup)->device) : std::nullopt;
     for (const auto &entry : fs::recursive_directory_iterator(from.folder)) {
         if (!entry.is_regular_file())
             continue;
         const fs::path relative = entry.path().lexically_relative(from.folder);
         if (!FolderFileName::parse(relative.generic_string()))
+            continue;
+        // A machine's own files come from it alone: what it removed stays removed.
+        if (const auto name = FolderFileName::parse(relative.generic_string()); ownDevice && name->device == *ownDevice)
             continue;
         const fs::path target = to.folder / relative;
         // Device files are replaced by newer ones only, as an engine does.
