@@ -16,7 +16,6 @@
 #include <QJsonObject>
 #include <QSet>
 
-#include <QJsonArray>
 
 #include <unistd.h>
 
@@ -117,7 +116,7 @@ constexpr const char *kSelectSnapshotRows =
     "WHERE n.workspace_id = ?;";
 constexpr const char *kDeleteAllRecovered = "DELETE FROM sync_recovered;";
 constexpr const char *kResetApplied = "UPDATE sync_applied SET seq = 0;";
-constexpr const char *kDeleteApplied1 = "DELETE FROM sync_applied WHERE device_id = ?;";
+constexpr const char *kDeleteDeviceApplied = "DELETE FROM sync_applied WHERE device_id = ?;";
 constexpr const char *kSetApplied =
     "INSERT INTO sync_applied (device_id, device_name, seq) VALUES (?, ?, ?)\n"
     "ON CONFLICT (device_id) DO UPDATE SET seq = excluded.seq, failed_seq = NULL, failed_stamp = NULL,\n"
@@ -1137,7 +1136,7 @@ struct WorkspaceStore::SyncSql {
         if (own < state.nextSeq - 1) {
             if (auto done = setApplied(state.setup.device, own); !done)
                 return Failure(done.error());
-        } else if (auto done = d.execute(kDeleteApplied1, [&](sqlite3_stmt *s) { bindCopy(s, 1, self); }); !done) {
+        } else if (auto done = d.execute(kDeleteDeviceApplied, [&](sqlite3_stmt *s) { bindCopy(s, 1, self); }); !done) {
             return Failure(done.error());
         }
         const auto last = clock.last();
@@ -1675,7 +1674,7 @@ StoreResult<SyncRun> WorkspaceStore::syncNow(const HybridClock::WallClock &wall)
         return Failure(applied.error());
     if (applied->count(state.setup.device) && applied->at(state.setup.device).seq >= state.nextSeq - 1) {
         const std::string self = deviceIdText(state.setup.device);
-        if (auto done = d->execute(kDeleteApplied1, [&](sqlite3_stmt *s) { bindCopy(s, 1, self); }); !done)
+        if (auto done = d->execute(kDeleteDeviceApplied, [&](sqlite3_stmt *s) { bindCopy(s, 1, self); }); !done)
             return Failure(done.error());
         applied->erase(state.setup.device);
     }
