@@ -312,6 +312,19 @@ std::optional<ChangeFileError> ChangeFileReader::readVersion(od::object &top, st
     return std::nullopt;
 }
 
+// A device id in its one text form.
+static MaybeError readDevice(JsonValue value, const JsonPath *at, QUuid &device)
+{
+    std::string_view text;
+    if (auto error = value.get_string().get(text))
+        return json::typeError(at, error, "a string");
+    const auto id = parseDeviceId(text);
+    if (!id)
+        return json::makeError(at, QStringLiteral("not a device id"));
+    device = *id;
+    return std::nullopt;
+}
+
 MaybeError ChangeFileReader::readAfter(JsonValue v, const JsonPath *path,
                                        std::map<QUuid, std::int64_t, DeviceIdLess> &after)
 {
@@ -400,16 +413,7 @@ Result<DecodedChangeFile, ChangeFileError> ChangeFileReader::read(std::string_vi
         if (!known)
             return known.error();
         switch (*known) {
-        case 2: {
-            std::string_view device;
-            if (auto error = value.get_string().get(device))
-                return json::typeError(at, error, "a string");
-            const auto id = parseDeviceId(device);
-            if (!id)
-                return json::makeError(at, QStringLiteral("not a device id"));
-            file.device = *id;
-            return std::nullopt;
-        }
+        case 2: return readDevice(std::move(value), at, file.device);
         case 3: return json::read(std::move(value), at, file.deviceName);
         case 4: return json::read(std::move(value), at, file.seq);
         case 5: return readAfter(std::move(value), at, file.after);
@@ -531,16 +535,7 @@ Result<SnapshotHeader, ChangeFileError> ChangeFileReader::readSnapshotHeader(std
         if (!known)
             return known.error();
         switch (*known) {
-        case 2: {
-            std::string_view device;
-            if (auto error = value.get_string().get(device))
-                return json::typeError(at, error, "a string");
-            const auto id = parseDeviceId(device);
-            if (!id)
-                return json::makeError(at, QStringLiteral("not a device id"));
-            header.device = *id;
-            return std::nullopt;
-        }
+        case 2: return readDevice(std::move(value), at, header.device);
         case 3: return json::read(std::move(value), at, header.deviceName);
         case 4: return json::read(std::move(value), at, header.seq);
         case 5: return readAfter(std::move(value), at, header.after);
