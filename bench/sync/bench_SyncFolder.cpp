@@ -8,6 +8,7 @@
 //    nodes, files exchanged daily, with snapshots and compaction; the folder
 //    against one snapshot file of the same tree.
 
+#include "SyncFolderDelivery.h"
 #include "TabWorkspace.h"
 
 #include "storage/WorkspaceStore.h"
@@ -51,24 +52,7 @@ struct Machine {
 void deliver(const Machine &from, const Machine &to)
 {
     const auto setup = to.store->fetchSyncSetup();
-    const std::optional<QUuid> ownDevice = setup && *setup ? std::optional((*setup)->device) : std::nullopt;
-    for (const auto &entry : fs::recursive_directory_iterator(from.folder)) {
-        if (!entry.is_regular_file())
-            continue;
-        const fs::path relative = entry.path().lexically_relative(from.folder);
-        if (!FolderFileName::parse(relative.generic_string()))
-            continue;
-        // A machine's own files come from it alone: what it removed stays removed.
-        if (const auto name = FolderFileName::parse(relative.generic_string()); ownDevice && name->device == *ownDevice)
-            continue;
-        const fs::path target = to.folder / relative;
-        const bool deviceFile = relative.generic_string().rfind("devices/", 0) == 0;
-        if (fs::exists(target) && (!deviceFile || fs::last_write_time(target) >= fs::last_write_time(entry.path())))
-            continue;
-        fs::create_directories(target.parent_path());
-        fs::copy_file(entry.path(), target, fs::copy_options::overwrite_existing);
-        fs::last_write_time(target, fs::last_write_time(entry.path()));
-    }
+    test::copyFolderFiles(from.folder, to.folder, setup && *setup ? std::optional((*setup)->device) : std::nullopt);
     // What the sender removed (its own compacted files and old snapshots).
     for (const char *kind : {"changes", "snapshots"}) {
         const fs::path mine = from.folder / kind;

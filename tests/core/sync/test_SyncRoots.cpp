@@ -2,6 +2,7 @@
 // its own copy of the folder; files move between the copies by plain copy,
 // in whatever order and amount a test chooses, as a sync engine would.
 
+#include "SyncFolderDelivery.h"
 #include "storage/WorkspaceStore.h"
 #include "sync/SyncFolder.h"
 #include "sync/SyncMerge.h"
@@ -85,29 +86,9 @@ struct Machine {
 // Copies the files of `from`'s folder that `to`'s lacks.
 int deliver(const Machine &from, const Machine &to)
 {
-    int copied = 0;
     const auto setup = to.store->fetchSyncSetup();
-    const std::optional<QUuid> ownDevice = setup && *setup ? std::optional((*setup)->device) : std::nullopt;
-    for (const auto &entry : fs::recursive_directory_iterator(from.folder)) {
-        if (!entry.is_regular_file())
-            continue;
-        const fs::path relative = entry.path().lexically_relative(from.folder);
-        if (!FolderFileName::parse(relative.generic_string()))
-            continue;
-        // A machine's own files come from it alone: what it removed stays removed.
-        if (const auto name = FolderFileName::parse(relative.generic_string()); ownDevice && name->device == *ownDevice)
-            continue;
-        const fs::path target = to.folder / relative;
-        // Device files are replaced by newer ones only, as an engine does.
-        const bool deviceFile = relative.generic_string().rfind("devices/", 0) == 0;
-        if (fs::exists(target) && (!deviceFile || fs::last_write_time(target) >= fs::last_write_time(entry.path())))
-            continue;
-        fs::create_directories(target.parent_path());
-        fs::copy_file(entry.path(), target, fs::copy_options::overwrite_existing);
-        fs::last_write_time(target, fs::last_write_time(entry.path()));
-        ++copied;
-    }
-    return copied;
+    return test::copyFolderFiles(from.folder, to.folder,
+                                 setup && *setup ? std::optional((*setup)->device) : std::nullopt);
 }
 
 // Every machine sends, then everything is delivered everywhere and applied,
