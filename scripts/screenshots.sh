@@ -10,6 +10,8 @@
 # Usage: scripts/screenshots.sh [BUILD_DIR]   (default: build)
 #        scripts/screenshots.sh BUILD_DIR sync DIR: only the sync shots, each
 #        in English, Japanese and Chinese, on 1280x720 and at scale 2, in DIR
+#        scripts/screenshots.sh BUILD_DIR search DIR: the same for a search
+#        with more matches than the outline shows
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib/xsession.sh
@@ -123,6 +125,34 @@ sync_shots() {
     done
   done
 }
+# A data root whose tree holds 6,000 links that all match "report".
+prepare_many() {
+  local root=$1 i
+  mkdir -p "$root"
+  for ((i = 0; i < 6000; i++)); do
+    printf -- '- [Quarterly report %d](https://example.org/reports/%d)\n' "$i" "$i"
+  done >"$root.md"
+  tcli --root "$root" import --format markdown "$root.md" >/dev/null
+}
+search_shots() {
+  local lang code size scale
+  out=$1
+  mkdir -p "$out"
+  for lang in english:en japanese:ja simplifiedChinese:zh; do
+    code=${lang#*:}
+    lang=${lang%:*}
+    for size in 1280x720:1 2560x1600:2; do
+      scale=${size#*:}
+      size=${size%:*}
+      SCREEN=$size PREPARE=prepare_many shot "search-more-$code-$size" "$lang" "ctrl+f / r e p o r t" \
+        QT_SCALE_FACTOR="$scale" TARNI_UITEST_SEED=
+    done
+  done
+}
+if [ "${2:-}" = search ]; then
+  search_shots "${3:?the folder for the search shots}"
+  exit 0
+fi
 if [ "${2:-}" = sync ]; then
   sync_shots "${3:?the folder for the sync shots}"
   exit 0

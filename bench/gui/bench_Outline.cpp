@@ -123,7 +123,9 @@ void report(benchmark::State &state, std::vector<double> times, const char *pref
 // after the launch, or (range 1 = 1) after 300 ms of idle time. Besides the
 // whole step: "match_" is the projection's matching, "rows_" the rest until
 // the item model and the view have taken the new rows (visibility, the
-// displayed tree, the reset), "repaint_" the view's layout and painting.
+// displayed tree, the reset), "repaint_" the view's layout and painting;
+// "typing_" and "clear_" split the steps after the first into those that
+// set a query and those that empty it (the whole tree shown again).
 void BM_SearchKeystroke(benchmark::State &state)
 {
     Fixture &f = fixture(int(state.range(0)), makeWorkspace);
@@ -132,7 +134,7 @@ void BM_SearchKeystroke(benchmark::State &state)
                               QStringLiteral("re"),     QStringLiteral("r"),      QString(),
                               QStringLiteral("n"),      QStringLiteral("no"),     QStringLiteral("not"),
                               QStringLiteral("no"),     QStringLiteral("n"),      QString()};
-    std::vector<double> times, first, match, rows, paint;
+    std::vector<double> times, first, match, rows, paint, typing, clearing;
     for (auto _ : state) {
         state.PauseTiming();
         Outline outline(f.config);
@@ -153,12 +155,16 @@ void BM_SearchKeystroke(benchmark::State &state)
             paint.push_back(msSince(paintStart));
             const double ms = msSince(start);
             (i == 0 ? first : times).push_back(ms);
+            if (i > 0)
+                (queries[i].isEmpty() ? clearing : typing).push_back(ms);
             total += ms;
         }
         state.SetIterationTime(total / 1000.0);
     }
     report(state, times);
     report(state, first, "first_");
+    report(state, typing, "typing_");
+    report(state, clearing, "clear_");
     report(state, match, "match_");
     report(state, rows, "rows_");
     report(state, paint, "repaint_");

@@ -19,6 +19,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QMenu>
 #include <QMessageBox>
 #include <QProgressBar>
@@ -199,6 +200,15 @@ QWidget *SidebarRootView::buildMainPage()
     bannerRow->setContentsMargins(8, 0, 8, 0);
     bannerRow->addWidget(m_writeFailure);
     column->addLayout(bannerRow);
+
+    // Shown while a search finds more matches than the outline shows.
+    m_moreMatches = new QLabel(m_main);
+    m_moreMatches->setObjectName(QStringLiteral("moreSearchMatches"));
+    m_moreMatches->setWordWrap(true);
+    m_moreMatches->setContentsMargins(12, 2, 12, 4);
+    m_moreMatches->setForegroundRole(QPalette::PlaceholderText);
+    m_moreMatches->hide();
+    column->addWidget(m_moreMatches);
 
     // The tree takes the height the inspector does not need.
     auto *outlineArea = new QWidget(m_main);
@@ -389,6 +399,12 @@ void SidebarRootView::refreshNoMatches()
         m_noMatches->setText(formatted(localized("No nodes match “%@”."), {query}));
     }
     m_outlinePages->setCurrentWidget(none ? static_cast<QWidget *>(m_noMatches) : m_outline);
+    const bool limited = tree.projection().isMatchLimited();
+    if (limited) {
+        m_moreMatches->setText(formatted(localized("Showing the first %lld matches. Type more to narrow the search."),
+                                         {QLocale().toString(qulonglong(WorkspaceOutlineView::kSearchMatchLimit))}));
+    }
+    m_moreMatches->setVisible(limited);
 }
 
 bool SidebarRootView::eventFilter(QObject *watched, QEvent *event)

@@ -49,6 +49,7 @@ public:
     QAction *showInspectorAction() const { return m_showInspector; }
     // Takes the outline's place while a search matches nothing.
     QLabel *noMatchesLabel() const { return m_noMatches; }
+    QLabel *moreMatchesLabel() const { return m_moreMatches; }
     OnboardingView *onboarding() const { return m_onboarding; }
     QToolButton *addMenuButton() const { return m_addButton; }
     // The settings window once it was opened.
@@ -89,6 +90,7 @@ private:
     WorkspaceOutlineView *m_outline = nullptr;
     QStackedLayout *m_outlinePages = nullptr;
     QLabel *m_noMatches = nullptr;
+    QLabel *m_moreMatches = nullptr;
     InspectorView *m_inspector = nullptr;
     QScrollArea *m_inspectorArea = nullptr;
     QFrame *m_inspectorRule = nullptr;

@@ -369,13 +369,12 @@ void TreeProjection::reset(const NodeList &nodes, SearchIndex search)
 
     m_searchIndexed = false;
     m_indexCursor = 0;
+    m_matchListCurrent = false;
     m_recentMatches.clear();
     if (search == SearchIndex::build || isFiltering())
         ensureSearchIndex();
-    if (isFiltering()) {
-        for (SlotId slot = 0; slot < count; ++slot)
-            m_matches[slot] = textMatches(slot);
-    }
+    if (isFiltering())
+        findMatches({}, 0);
     m_visibilityDirty = true;
 }
 
@@ -391,7 +390,8 @@ TreeProjection::SlotId TreeProjection::append(const WorkspaceNode &node)
     if (hasText(id))
         indexText(id);
     attach(id);
-    m_matches[id] = isFiltering() && textMatches(id);
+    m_matches[id] = isFiltering() && tested(id) && textMatches(id);
+    m_matchListCurrent = false;
     m_recentMatches.clear();
     ++m_liveCount;
     m_visibilityDirty = true;
@@ -407,6 +407,7 @@ void TreeProjection::remove(SlotId id)
     m_live[id] = 0;
     m_matches[id] = 0;
     dropText(id);
+    m_matchListCurrent = false;
     m_recentMatches.clear();
     m_freeSlots.push_back(id);
     --m_liveCount;
@@ -431,6 +432,7 @@ void TreeProjection::update(SlotId id, const WorkspaceNode &node)
         m_nodes[id] = node;
     }
     if (textChanges) {
+        m_matchListCurrent = false;
         m_recentMatches.clear();
         if (hasText(id)) {
             dropText(id);
@@ -438,7 +440,7 @@ void TreeProjection::update(SlotId id, const WorkspaceNode &node)
             compactText();
         }
         if (isFiltering()) {
-            const bool matches = textMatches(id);
+            const bool matches = tested(id) && textMatches(id);
             if (matches != bool(m_matches[id])) {
                 m_matches[id] = matches;
                 m_visibilityDirty = true;
@@ -644,6 +646,18 @@ bool TreeProjection::indexSearchText(std::size_t maxNodes)
     return m_searchIndexed;
 }
 
+void TreeProjection::setMatchLimit(std::optional<std::size_t> limit)
+{
+    if (limit == m_matchLimit)
+        return;
+    m_matchLimit = limit;
+    m_recentMatches.clear();
+    if (isFiltering()) {
+        findMatches({}, 0);
+        m_visibilityDirty = true;
+    }
+}
+
 void TreeProjection::setQuery(const QString &query)
 {
     if (query == m_query)
@@ -659,21 +673,60 @@ void TreeProjection::setQuery(const QString &query)
     auto cached = std::find_if(m_recentMatches.begin(), m_recentMatches.end(),
                                [&](const auto &entry) { return entry.first == m_search.key(); });
     if (cached != m_recentMatches.end()) {
-        m_matches = cached->second;
+        std::fill(m_matches.begin(), m_matches.end(), 0);
+        for (SlotId slot : cached->second.slots)
+            m_matches[slot] = 1;
+        m_matchList = cached->second.slots;
+        m_scanEnd = cached->second.scanEnd;
+        m_matchLimited = cached->second.limited;
+        m_matchListCurrent = true;
         return;
     }
     // Text that holds the longer words holds the shorter ones too, so typing
-    // one more character only re-tests the nodes that matched.
-    const bool narrows = m_search.narrows(previous);
-    const auto count = SlotId(m_nodes.size());
-    for (SlotId slot = 0; slot < count; ++slot) {
-        if (!narrows || m_matches[slot])
-            m_matches[slot] = textMatches(slot);
+    // one more character only re-tests the nodes that matched, and the slots
+    // the last search did not reach.
+    if (m_matchListCurrent && m_search.narrows(previous)) {
+        const std::vector<SlotId> candidates = std::move(m_matchList);
+        findMatches(candidates, m_scanEnd);
+    } else {
+        findMatches({}, 0);
     }
     constexpr std::size_t kRecentQueries = 8;
     if (m_recentMatches.size() == kRecentQueries)
         m_recentMatches.erase(m_recentMatches.begin());
-    m_recentMatches.emplace_back(m_search.key(), m_matches);
+    m_recentMatches.emplace_back(m_search.key(), Matches{m_matchList, m_scanEnd, m_matchLimited});
+}
+
+void TreeProjection::findMatches(const std::vector<SlotId> &candidates, SlotId from)
+{
+    std::fill(m_matches.begin(), m_matches.end(), 0);
+    m_matchList.clear();
+    m_matchLimited = false;
+    m_matchListCurrent = true;
+    const std::size_t limit = m_matchLimit.value_or(m_nodes.size());
+    // False once a match past the limit turned up: the search stops there.
+    auto take = [&](SlotId slot) {
+        if (!textMatches(slot))
+            return true;
+        if (m_matchList.size() >= limit) {
+            m_matchLimited = true;
+            m_scanEnd = slot;
+            return false;
+        }
+        m_matchList.push_back(slot);
+        m_matches[slot] = 1;
+        return true;
+    };
+    for (SlotId slot : candidates) {
+        if (!take(slot))
+            return;
+    }
+    const auto count = SlotId(m_nodes.size());
+    for (SlotId slot = from; slot < count; ++slot) {
+        if (!take(slot))
+            return;
+    }
+    m_scanEnd = count;
 }
 
 void TreeProjection::refreshVisibility() const

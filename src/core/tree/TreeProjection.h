@@ -100,6 +100,13 @@ public:
     const QString &query() const { return m_query; }
     bool isFiltering() const { return !m_query.isEmpty(); }
     bool isDisplayed(SlotId slot) const;
+    // Caps how many matching nodes a query shows: the first `limit` found,
+    // in slot order, with their ancestors. Past it the search stops looking,
+    // so a keystroke in a very large tree costs what it shows rather than a
+    // test of every text. None (the default) shows every match.
+    void setMatchLimit(std::optional<std::size_t> limit);
+    // Whether the query matches more nodes than the limit lets it show.
+    bool isMatchLimited() const { return isFiltering() && m_matchLimited; }
     // Whether the node's own text matches the query (not only a descendant's).
     bool matchesQuery(SlotId slot) const { return isFiltering() && slot < m_matches.size() && m_matches[slot]; }
 
@@ -169,6 +176,12 @@ private:
     void compactText();
     bool textMatches(SlotId slot) const;
     void ensureSearchIndex();
+    // Tests `candidates` (in slot order), then every slot from `from` on,
+    // until the limit is reached; the matches found become the query's.
+    void findMatches(const std::vector<SlotId> &candidates, SlotId from);
+    // Whether a slot edited during a search may be counted as a match: not
+    // when it lies where a limited search stopped looking.
+    bool tested(SlotId slot) const { return !m_matchLimited || slot < m_scanEnd; }
     void refreshVisibility() const;
 
     // Per slot, in parallel arrays so that sorting and searching read
@@ -208,10 +221,23 @@ private:
 
     QString m_query;
     SearchQuery m_search;
-    // The match flags of the last few queries, newest last, so that deleting
+    // The matches of the query in slot order, and where the search stopped:
+    // every slot below m_scanEnd was tested. Edits keep the flags in
+    // m_matches right but not this list (m_matchListCurrent).
+    struct Matches {
+        std::vector<SlotId> slots;
+        SlotId scanEnd = 0;
+        bool limited = false;
+    };
+    std::optional<std::size_t> m_matchLimit;
+    std::vector<SlotId> m_matchList;
+    SlotId m_scanEnd = 0;
+    bool m_matchLimited = false;
+    bool m_matchListCurrent = false;
+    // The matches of the last few queries, newest last, so that deleting
     // characters again costs a copy instead of a search. Any change of the
     // texts empties it.
-    std::vector<std::pair<std::string, std::vector<std::uint8_t>>> m_recentMatches;
+    std::vector<std::pair<std::string, Matches>> m_recentMatches;
     bool m_searchIndexed = true;
     std::size_t m_indexCursor = 0; // before completion: slots below it have their text
     bool hasText(SlotId slot) const { return m_searchIndexed || slot < m_indexCursor; }

@@ -110,6 +110,13 @@ void TreeViewModel::setSearchQuery(const QString &query)
     Q_EMIT searchQueryChanged();
 }
 
+void TreeViewModel::setSearchMatchLimit(std::optional<std::size_t> limit)
+{
+    m_projection.setMatchLimit(limit);
+    if (m_projection.isFiltering())
+        Q_EMIT searchQueryChanged();
+}
+
 TreeResult<void> TreeViewModel::load()
 {
     // Until both reads succeed the list in memory is not the stored one, and

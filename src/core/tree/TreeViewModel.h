@@ -45,6 +45,9 @@ public:
     const NodeList &nodes() const { return m_nodes; }
     const QString &searchQuery() const { return m_searchQuery; }
     void setSearchQuery(const QString &query);
+    // How many matching nodes a search shows at most (TreeProjection::
+    // setMatchLimit); a view that lays out every shown row sets it.
+    void setSearchMatchLimit(std::optional<std::size_t> limit);
 
     // Reads (or creates) the workspace and reads its nodes, unchanged. When
     // either read fails the model is not loaded: every edit then loads again

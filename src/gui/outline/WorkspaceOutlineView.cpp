@@ -164,6 +164,7 @@ WorkspaceOutlineView::WorkspaceOutlineView(AppModel &model, QWidget *parent)
     , m_itemModel(new WorkspaceItemModel(model, this))
 {
     setObjectName(QStringLiteral("workspaceOutline"));
+    model.treeViewModel().setSearchMatchLimit(kSearchMatchLimit);
     setHeaderHidden(true);
     setUniformRowHeights(true);
     setItemDelegate(new OutlineItemDelegate(this));

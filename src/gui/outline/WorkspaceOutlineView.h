@@ -40,6 +40,10 @@ class WorkspaceOutlineView : public QTreeView {
     Q_OBJECT
 public:
     static constexpr int kRowHeight = 34;
+    // A search shows at most this many matches (with their ancestors, all
+    // expanded): the view lays out every shown row on each keystroke, and
+    // more rows than this are not read anyway.
+    static constexpr std::size_t kSearchMatchLimit = 5000;
 
     explicit WorkspaceOutlineView(AppModel &model, QWidget *parent = nullptr);
     ~WorkspaceOutlineView() override;

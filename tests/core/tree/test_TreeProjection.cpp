@@ -200,6 +200,39 @@ TEST(TreeProjection, SearchIndexBuiltInStepsWhileEditing)
     EXPECT_TRUE(projection.indexSearchText(1));
 }
 
+// A limited search shows the first matches; typing more must still find
+// the matches past where it stopped, and an edit made meanwhile.
+TEST(TreeProjection, ALimitedSearchShowsTheFirstMatchesAndNarrowsPastWhereItStopped)
+{
+    NodeList nodes;
+    for (int i = 0; i < 20; ++i) {
+        const bool beta = i == 2 || i == 15 || i == 18;
+        const QString title = i == 3 ? QStringLiteral("gamma 3") : QStringLiteral("alpha%1 %2").arg(beta ? QStringLiteral(" beta") : QString()).arg(i);
+        nodes.append(link(title, QStringLiteral("https://h.example"), std::nullopt, i));
+    }
+    TreeProjection projection(nodes);
+    projection.setMatchLimit(5);
+    projection.setQuery(QStringLiteral("alpha"));
+    EXPECT_TRUE(projection.isMatchLimited());
+    EXPECT_EQ(shape(projection.displayedTree()), QStringLiteral("alpha 0,alpha 1,alpha beta 2,alpha 4,alpha 5"));
+
+    projection.setQuery(QStringLiteral("alpha b"));
+    EXPECT_FALSE(projection.isMatchLimited());
+    EXPECT_EQ(projection.displayedTree(), referenceDisplayed(nodes, QStringLiteral("alpha b")));
+
+    projection.setQuery(QStringLiteral("alpha"));
+    EXPECT_TRUE(projection.isMatchLimited());
+    nodes[3].setTitle(QStringLiteral("alpha beta 3"));
+    projection.update(projection.firstSlotWithId(nodes[3].id()), nodes[3]);
+    projection.setQuery(QStringLiteral("alpha be"));
+    EXPECT_EQ(projection.displayedTree(), referenceDisplayed(nodes, QStringLiteral("alpha be")));
+
+    projection.setMatchLimit(std::nullopt);
+    projection.setQuery(QStringLiteral("alpha"));
+    EXPECT_FALSE(projection.isMatchLimited());
+    EXPECT_EQ(projection.displayedTree(), referenceDisplayed(nodes, QStringLiteral("alpha")));
+}
+
 // 100,000 nested nodes: nothing may recurse on the depth.
 TEST(TreeProjection, AChainOfOneHundredThousandNodes)
 {

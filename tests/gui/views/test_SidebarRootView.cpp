@@ -525,6 +525,31 @@ TEST_F(SidebarTest, TheSearchLeadsIntoItsResultsAndHidesWhatItFiltersOut)
     EXPECT_EQ(sidebar.outline()->itemModel()->nodeId(rows.front()), child(0).id());
 }
 
+// More matches than the outline shows: the first ones, and a line that
+// says so until the query is narrow enough.
+TEST_F(SidebarTest, ASearchWithMoreMatchesThanShownSaysSo)
+{
+    SidebarRootView &sidebar = show();
+    const QUuid workspace = model().treeViewModel().workspace()->id;
+    const Timestamp now = currentTimestamp();
+    const auto limit = int(WorkspaceOutlineView::kSearchMatchLimit);
+    NodeList many;
+    for (int i = 0; i <= limit; ++i)
+        many.append(WorkspaceNode(QUuid::createUuid(), workspace, std::nullopt, WorkspaceNodeKind::group,
+                                  QStringLiteral("Many %1").arg(i), std::nullopt, i, false, std::nullopt, now, now,
+                                  std::nullopt, NodePayload::group()));
+    ASSERT_TRUE(model().treeViewModel().appendNodes(many, std::nullopt));
+
+    sidebar.searchField()->setText(QStringLiteral("many"));
+    EXPECT_EQ(sidebar.outline()->itemModel()->rowCount(), limit);
+    EXPECT_TRUE(sidebar.moreMatchesLabel()->isVisible());
+    EXPECT_EQ(sidebar.moreMatchesLabel()->text(),
+              QStringLiteral("Showing the first 5,000 matches. Type more to narrow the search."));
+    sidebar.searchField()->setText(QStringLiteral("many 4999"));
+    EXPECT_FALSE(sidebar.moreMatchesLabel()->isVisible());
+    EXPECT_EQ(sidebar.outline()->itemModel()->rowCount(), 1);
+}
+
 // A collapsed group selected, then Ctrl+L: the new link shows, so what
 // Delete acts on next is what the user sees.
 TEST_F(SidebarTest, AnAddedNodeIsShownSoDeleteActsOnWhatIsSeen)
