@@ -261,6 +261,10 @@ public:
     Result<SnapshotDecoder::Item, ChangeFileError> readSnapshotRecord(std::string_view line, std::size_t index);
 
 private:
+    // Parses the padded text in m_fileBuffer as one object of that format
+    // and a schema this version reads, and leaves `top` at its start.
+    std::optional<ChangeFileError> openTop(std::string_view text, od::document &doc, od::object &top,
+                                           std::string_view expectedFormat, std::int64_t newestVersion);
     std::optional<ChangeFileError> readVersion(od::object &top, std::string_view expectedFormat,
                                                std::int64_t newestVersion);
     MaybeError readAfter(JsonValue v, const JsonPath *path, std::map<QUuid, std::int64_t, DeviceIdLess> &after);
@@ -273,6 +277,26 @@ private:
     std::string m_fileBuffer;
     std::string m_recordBuffer;
 };
+
+std::optional<ChangeFileError> ChangeFileReader::openTop(std::string_view text, od::document &doc, od::object &top,
+                                                        std::string_view expectedFormat, std::int64_t newestVersion)
+{
+    const JsonPath root;
+    if (auto error = m_fileParser.iterate(m_fileBuffer.data(), text.size(), m_fileBuffer.size()).get(doc))
+        return damaged(json::syntaxError(&root, error).description());
+    if (auto error = doc.get_object().get(top)) {
+        if (error == simdjson::INCORRECT_TYPE)
+            return ChangeFileError{ChangeFileProblem::unknownFormat, QStringLiteral("it is not a JSON object"), {}};
+        return damaged(json::syntaxError(&root, error).description());
+    }
+    // The version decides how to read the rest, so it comes first wherever
+    // it stands.
+    if (auto refused = readVersion(top, expectedFormat, newestVersion))
+        return refused;
+    if (auto error = top.reset().error())
+        return damaged(json::syntaxError(&root, error).description());
+    return std::nullopt;
+}
 
 std::optional<ChangeFileError> ChangeFileReader::readVersion(od::object &top, std::string_view expectedFormat,
                                                             std::int64_t newestVersion)
@@ -389,19 +413,8 @@ Result<DecodedChangeFile, ChangeFileError> ChangeFileReader::read(std::string_vi
     const JsonPath root;
     od::document doc;
     od::object top;
-    if (auto error = m_fileParser.iterate(m_fileBuffer.data(), text.size(), m_fileBuffer.size()).get(doc))
-        return Failure(damaged(json::syntaxError(&root, error).description()));
-    if (auto error = doc.get_object().get(top)) {
-        if (error == simdjson::INCORRECT_TYPE)
-            return Failure(ChangeFileError{ChangeFileProblem::unknownFormat, QStringLiteral("it is not a JSON object"), {}});
-        return Failure(damaged(json::syntaxError(&root, error).description()));
-    }
-    // The version decides how to read the rest, so it comes first wherever
-    // it stands.
-    if (auto refused = readVersion(top, kChangeFileFormat, kChangeFileSchemaVersion))
+    if (auto refused = openTop(text, doc, top, kChangeFileFormat, kChangeFileSchemaVersion))
         return Failure(std::move(*refused));
-    if (auto error = top.reset().error())
-        return Failure(damaged(json::syntaxError(&root, error).description()));
 
     DecodedChangeFile decoded;
     ChangeFile &file = decoded.file;
@@ -517,17 +530,8 @@ Result<SnapshotHeader, ChangeFileError> ChangeFileReader::readSnapshotHeader(std
     const JsonPath root;
     od::document doc;
     od::object top;
-    if (auto error = m_fileParser.iterate(m_fileBuffer.data(), text.size(), m_fileBuffer.size()).get(doc))
-        return Failure(damaged(json::syntaxError(&root, error).description()));
-    if (auto error = doc.get_object().get(top)) {
-        if (error == simdjson::INCORRECT_TYPE)
-            return Failure(ChangeFileError{ChangeFileProblem::unknownFormat, QStringLiteral("it is not a JSON object"), {}});
-        return Failure(damaged(json::syntaxError(&root, error).description()));
-    }
-    if (auto refused = readVersion(top, kSnapshotFileFormat, kSnapshotFileSchemaVersion))
+    if (auto refused = openTop(text, doc, top, kSnapshotFileFormat, kSnapshotFileSchemaVersion))
         return Failure(std::move(*refused));
-    if (auto error = top.reset().error())
-        return Failure(damaged(json::syntaxError(&root, error).description()));
     SnapshotHeader header;
     KnownKeys<6> keys{{"format", "schemaVersion", "device", "deviceName", "seq", "after"}};
     auto readField = [&](std::string_view key, JsonValue value, const JsonPath *at) -> MaybeError {
