@@ -7,9 +7,8 @@
 #include "ApplicationLink.h"
 #include "CliSession.h"
 
+#include "app/SyncCoordinator.h"
 #include "archive/SnapshotService.h"
-#include "model/EntryRules.h"
-#include "model/Uuid.h"
 #include "sync/SharedFolder.h"
 #include "sync/SyncFolder.h"
 #include "sync/SyncJson.h"
@@ -399,39 +398,21 @@ int noConflict(std::int64_t id)
     return kExitFailed;
 }
 
-// The conflict's kept version, or none (having said why).
-std::optional<WorkspaceNode> keptVersion(WorkspaceStore &store, std::int64_t id, int &code)
-{
-    auto conflicts = store.fetchSyncConflicts();
-    if (!conflicts) {
-        code = reportStoreError(conflicts.error());
-        return std::nullopt;
-    }
-    for (const sync::SyncConflict &conflict : std::as_const(*conflicts)) {
-        if (conflict.id != id)
-            continue;
-        if (!conflict.node) {
-            printError(QStringLiteral("conflict %1 keeps no version to restore").arg(id));
-            code = kExitFailed;
-            return std::nullopt;
-        }
-        return conflict.node;
-    }
-    code = noConflict(id);
-    return std::nullopt;
-}
-
 // A restore adds a copy after the last child of the version's parent (the
 // top level when that is gone): it reads that group whole and the parent.
 ScopeChoice restoreScope(std::int64_t id)
 {
     return [id](EditSession &session) -> StoreResult<std::optional<WorkspaceStore::NodeScope>> {
         WorkspaceStore::NodeScope scope;
-        int code = kExitOk;
         std::optional<QUuid> parent;
         // A conflict that is gone is reported by the restore, which reads it again.
-        if (auto kept = keptVersion(*session.store, id, code))
-            parent = kept->parentID();
+        auto conflicts = session.store->fetchSyncConflicts();
+        if (!conflicts)
+            return Failure(conflicts.error());
+        for (const sync::SyncConflict &conflict : std::as_const(*conflicts)) {
+            if (conflict.id == id && conflict.node)
+                parent = conflict.node->parentID();
+        }
         if (parent) {
             auto node = session.store->fetchNode(session.model->workspace()->id, *parent);
             if (!node)
@@ -482,31 +463,19 @@ int conflictEdit(CliContext &context, const Arguments &args)
         printOut(QStringLiteral("Dismissed conflict %1\n").arg(*id));
         return kExitOk;
     }
-    int code = kExitOk;
-    auto kept = keptVersion(*session.store, *id, code);
-    if (!kept)
-        return code;
-    // A refused record is kept to be seen, not to come in by another door.
-    if (auto problem = EntryRules::titleProblem(kept->title()))
-        return reportTreeError(TreeViewModelError::invalidEntry(*problem));
-    if (auto problem = EntryRules::payloadProblem(kept->payload()))
-        return reportTreeError(TreeViewModelError::invalidEntry(*problem));
-    WorkspaceNode copy = *kept;
-    copy.setId(newUuid());
-    copy.setWorkspaceID(session.model->workspace()->id);
-    std::optional<QUuid> parent = copy.parentID();
-    if (parent && !session.model->node(*parent))
-        parent.reset();
-    copy.setParentID(parent);
-    copy.setSortOrder(0); // after the parent's children
-    copy.setUpdatedAt(currentTimestamp());
-    session.model->nameNextStep("Restore", copy.title());
-    if (auto added = session.model->appendNodes({copy}, parent); !added)
-        return reportTreeError(added.error());
-    // The copy is in; an entry left behind is only a line too many.
-    if (auto dismissed = session.store->dismissSyncConflict(*id); !dismissed)
-        return reportStoreError(dismissed.error());
-    return printID(copy.id());
+    auto restored = SyncCoordinator::restoreConflict(*session.store, *session.model, *id);
+    if (!restored) {
+        const ConflictRestoreError &error = restored.error();
+        switch (error.kind) {
+        case ConflictRestoreError::Kind::noSuchConflict: return noConflict(*id);
+        case ConflictRestoreError::Kind::nothingKept:
+            printError(QStringLiteral("conflict %1 keeps no version to restore").arg(*id));
+            return kExitFailed;
+        case ConflictRestoreError::Kind::tree: break;
+        }
+        return reportTreeError(*error.tree);
+    }
+    return printID(restored->id());
 }
 
 int syncConflicts(CliContext &context, const Arguments &args)

@@ -153,38 +153,57 @@ StoreResult<void> SyncCoordinator::disable()
     return {};
 }
 
-Result<WorkspaceNode, QString> SyncCoordinator::restoreConflict(WorkspaceStore &store, TreeViewModel &tree,
-                                                                std::int64_t conflictID)
+QString ConflictRestoreError::description() const
 {
+    switch (kind) {
+    case Kind::noSuchConflict: return QStringLiteral("there is no kept version %1").arg(conflictID);
+    case Kind::nothingKept: return QStringLiteral("kept version %1 holds no node to restore").arg(conflictID);
+    case Kind::tree: break;
+    }
+    return tree ? tree->description() : QString();
+}
+
+Result<WorkspaceNode, ConflictRestoreError> SyncCoordinator::restoreConflict(WorkspaceStore &store,
+                                                                             TreeViewModel &tree,
+                                                                             std::int64_t conflictID)
+{
+    using Kind = ConflictRestoreError::Kind;
+    auto failed = [&](Kind kind, std::optional<TreeViewModelError> error = std::nullopt) {
+        return Failure(ConflictRestoreError{kind, conflictID, std::move(error)});
+    };
     auto conflicts = store.fetchSyncConflicts();
     if (!conflicts)
-        return Failure(conflicts.error().description());
+        return failed(Kind::tree, TreeViewModelError::store(conflicts.error()));
     auto it = std::find_if(conflicts->begin(), conflicts->end(),
                            [&](const sync::SyncConflict &c) { return c.id == conflictID; });
     if (it == conflicts->end())
-        return Failure(QStringLiteral("there is no kept version %1").arg(conflictID));
+        return failed(Kind::noSuchConflict);
     if (!it->node)
-        return Failure(QStringLiteral("kept version %1 holds no node to restore").arg(conflictID));
+        return failed(Kind::nothingKept);
     // A record the entry rules refused is kept to be seen, not to come in
     // by another door.
     if (auto problem = EntryRules::titleProblem(it->node->title()))
-        return Failure(localized(entryProblemText(*problem)));
+        return failed(Kind::tree, TreeViewModelError::invalidEntry(*problem));
     if (auto problem = EntryRules::payloadProblem(it->node->payload()))
-        return Failure(localized(entryProblemText(*problem)));
+        return failed(Kind::tree, TreeViewModelError::invalidEntry(*problem));
     if (!tree.isLoaded())
         if (auto loaded = tree.load(); !loaded)
-            return Failure(loaded.error().description());
+            return failed(Kind::tree, loaded.error());
     WorkspaceNode copy = *it->node;
-    copy.edit().id = newUuid();
+    copy.setId(newUuid());
     copy.setWorkspaceID(tree.workspace()->id);
     std::optional<QUuid> parent = copy.parentID();
     if (parent && !tree.node(parent))
         parent.reset();
-    copy.edit().parentID = parent;
+    copy.setParentID(parent);
+    copy.setSortOrder(0); // after the parent's children
+    copy.setUpdatedAt(currentTimestamp());
+    tree.nameNextStep("Restore", copy.title());
     if (auto added = tree.appendNodes({copy}, parent); !added)
-        return Failure(added.error().description());
+        return failed(Kind::tree, added.error());
+    // The copy is in; an entry left behind is only a line too many.
     if (auto dropped = store.dismissSyncConflict(conflictID); !dropped)
-        return Failure(dropped.error().description());
+        return failed(Kind::tree, TreeViewModelError::store(dropped.error()));
     return copy;
 }
 

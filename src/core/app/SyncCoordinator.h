@@ -2,6 +2,7 @@
 
 #include "storage/WorkspaceStore.h"
 #include "sync/SyncState.h"
+#include "tree/TreeViewModelError.h"
 
 #include <QFileSystemWatcher>
 #include <QObject>
@@ -14,6 +15,15 @@ namespace tarni {
 
 class TreeArchiveService;
 class TreeViewModel;
+
+// Why a conflict's kept version could not be put back.
+struct ConflictRestoreError {
+    enum class Kind { noSuchConflict, nothingKept, tree };
+    Kind kind;
+    std::int64_t conflictID = 0;
+    std::optional<TreeViewModelError> tree; // store errors come as the tree's
+    QString description() const;
+};
 
 // Keeps the running application's tree in step with the shared folder while
 // sync is on: sends this machine's changes shortly after each command, and
@@ -45,16 +55,21 @@ public:
     StoreResult<sync::SyncRun> syncNow();
     StoreResult<sync::SyncStatus> status();
 
-    // Puts a kept version back as a new node (a copy with a new id, under
-    // its parent when that is still there, else at the top), as an
-    // undoable edit, and drops the entry. Used by the command line too.
-    static Result<WorkspaceNode, QString> restoreConflict(WorkspaceStore &store, TreeViewModel &tree,
-                                                          std::int64_t conflictID);
+    // Puts a kept version back as a new node (a copy with a new id, after
+    // the children of its parent when that is still there, else at the top),
+    // through the entry rules, as the undoable step "Restore", and drops the
+    // entry. Used by the command line too, on a tree that holds at least
+    // that parent's group.
+    static Result<WorkspaceNode, ConflictRestoreError> restoreConflict(WorkspaceStore &store, TreeViewModel &tree,
+                                                                       std::int64_t conflictID);
 
     StoreResult<QList<sync::SyncConflict>> conflicts() { return m_store.fetchSyncConflicts(); }
     Result<WorkspaceNode, QString> restoreConflict(std::int64_t conflictID)
     {
-        return restoreConflict(m_store, m_tree, conflictID);
+        auto restored = restoreConflict(m_store, m_tree, conflictID);
+        if (!restored)
+            return Failure(restored.error().description());
+        return std::move(restored).value();
     }
     StoreResult<bool> dismissConflict(std::int64_t conflictID) { return m_store.dismissSyncConflict(conflictID); }
 
