@@ -371,7 +371,7 @@ void TreeProjection::reset(const NodeList &nodes, SearchIndex search)
     m_indexCursor = 0;
     m_matchListCurrent = false;
     m_recentMatches.clear();
-    if (search == SearchIndex::build || isFiltering())
+    if (search == SearchIndex::build)
         ensureSearchIndex();
     if (isFiltering())
         findMatches({}, 0);
@@ -668,7 +668,6 @@ void TreeProjection::setQuery(const QString &query)
     m_visibilityDirty = true;
     if (m_query.isEmpty())
         return;
-    ensureSearchIndex();
 
     auto cached = std::find_if(m_recentMatches.begin(), m_recentMatches.end(),
                                [&](const auto &entry) { return entry.first == m_search.key(); });
@@ -706,6 +705,10 @@ void TreeProjection::findMatches(const std::vector<SlotId> &candidates, SlotId f
     const std::size_t limit = m_matchLimit.value_or(m_nodes.size());
     // False once a match past the limit turned up: the search stops there.
     auto take = [&](SlotId slot) {
+        // The texts are made as far as the search goes: a search that stops
+        // early right after the load does not wait for all of them.
+        if (!m_searchIndexed && slot >= m_indexCursor)
+            indexSearchText(std::max<std::size_t>(slot + 1 - m_indexCursor, 4096));
         if (!textMatches(slot))
             return true;
         if (m_matchList.size() >= limit) {

@@ -34,8 +34,8 @@ public:
     using SlotId = std::uint32_t;
     static constexpr SlotId kNoSlot = ~SlotId(0);
 
-    // When the folded search texts are made: all at once, or on the
-    // first query (or bit by bit through indexSearchText()).
+    // When the folded search texts are made: all at once, or as far as
+    // the queries need them (and bit by bit through indexSearchText()).
     enum class SearchIndex { build, onFirstQuery };
 
     TreeProjection();
