@@ -1088,7 +1088,9 @@ void TreeViewModel::runStoreWork(const std::function<void()> &work, bool threade
         std::thread worker([&] {
             work();
             done = true;
-            QMetaObject::invokeMethod(&loop, [&loop] { loop.quit(); }, Qt::QueuedConnection);
+            // By name: no functor object whose last reference could then be
+            // dropped on either thread.
+            QMetaObject::invokeMethod(&loop, "quit", Qt::QueuedConnection);
         });
         // Input events and socket notifiers (key presses, clicks, files
         // watched, a browser's messages) wait in their queues until the
