@@ -166,12 +166,15 @@ AppModel::AppModel(AppModelDependencies dependencies, QObject *parent)
     connect(
         &m_treeViewModel, &TreeViewModel::searchQueryChanged, this,
         [this] {
-            const auto &selected = m_selection.selectedNodeID();
-            if (m_treeViewModel.searchQuery().isEmpty() && selected && m_treeViewModel.node(selected)) {
-                CommandScope scope(this);
-                reveal(*selected);
-                m_selection.select(selected);
-            }
+            // Expanding the groups is an edit: not inside a big write.
+            m_treeViewModel.whenIdle(this, [this] {
+                const auto &selected = m_selection.selectedNodeID();
+                if (m_treeViewModel.searchQuery().isEmpty() && selected && m_treeViewModel.node(selected)) {
+                    CommandScope scope(this);
+                    reveal(*selected);
+                    m_selection.select(selected);
+                }
+            });
         },
         Qt::QueuedConnection);
     bindBridge();
