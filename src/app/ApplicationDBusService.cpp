@@ -864,8 +864,9 @@ private:
 // A call that arrives while the tree is being written (the event loop turns
 // then, see TreeViewModel::isWriting) waits for the write: once it is done,
 // the same call is made again to this object through the bus, and its
-// answer, or error, goes to the caller. Calls that neither edit nor read the
-// store are answered at once.
+// answer, or error, goes to the caller. Until those calls are answered, later
+// ones take the same way, so that none overtakes them. Calls that neither
+// edit nor read the store are answered at once.
 class ApplicationDBusService::HeldAdaptor final : public Adaptor {
 public:
     explicit HeldAdaptor(ApplicationDBusService &service)
@@ -876,13 +877,17 @@ public:
 
     int qt_metacall(QMetaObject::Call call, int id, void **arguments) override
     {
-        if (call != QMetaObject::InvokeMetaMethod || !m_tree.isWriting() || !calledFromDBus())
+        if (call != QMetaObject::InvokeMetaMethod || !calledFromDBus())
+            return Adaptor::qt_metacall(call, id, arguments);
+        const bool again = message().service() == connection().baseService();
+        if (!m_tree.isWriting() && (again || m_held == 0))
             return Adaptor::qt_metacall(call, id, arguments);
         const QString member = message().member();
         if (member == QLatin1String("DataRoot") || member == QLatin1String("State") ||
             member == QLatin1String("ShowSidebar"))
             return Adaptor::qt_metacall(call, id, arguments);
         setDelayedReply(true);
+        ++m_held;
         m_tree.whenIdle(this, [this, bus = connection(), held = message()] { callAgain(bus, held); });
         return -1; // handled: QtDBus sends no answer of its own
     }
@@ -894,8 +899,9 @@ private:
             QDBusMessage::createMethodCall(bus.baseService(), held.path(), held.interface(), held.member());
         again.setArguments(held.arguments());
         auto *watcher = new QDBusPendingCallWatcher(bus.asyncCall(again, std::numeric_limits<int>::max()), this);
-        connect(watcher, &QDBusPendingCallWatcher::finished, this, [held, watcher, bus]() mutable {
+        connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, held, watcher, bus]() mutable {
             watcher->deleteLater();
+            --m_held;
             const QDBusMessage answer = watcher->reply();
             if (answer.type() == QDBusMessage::ErrorMessage)
                 bus.send(held.createErrorReply(answer.errorName(), answer.errorMessage()));
@@ -905,6 +911,8 @@ private:
     }
 
     TreeViewModel &m_tree;
+    // Calls held and not yet answered.
+    int m_held = 0;
 };
 
 ApplicationDBusService::ApplicationDBusService(AppModel &model, std::filesystem::path dataRoot, Shell shell,
