@@ -388,6 +388,11 @@ TEST_F(ApplicationDBusServiceTest, CallsDuringABigWriteAreMadeAfterIt)
         client->asyncCall(methodCall("Rename", {QStringLiteral("00000000-0000-4000-8000-000000000001"),
                                                 QStringLiteral("x")}),
                           30000);
+    // Its options arrive as a bus argument, passed on as they came.
+    QDBusPendingCall added = client->asyncCall(
+        methodCall("AddNode", {QStringLiteral("link"), QStringLiteral("https://example.com/held"), group,
+                               QVariantMap{{QStringLiteral("title"), QStringLiteral("Held")}}}),
+        30000);
     std::optional<QString> titleAfterWrite;
     QObject::connect(&tree, &TreeViewModel::writingChanged, &tree, [&](bool writing) {
         if (!writing && !titleAfterWrite)
@@ -395,11 +400,16 @@ TEST_F(ApplicationDBusServiceTest, CallsDuringABigWriteAreMadeAfterIt)
     });
     ASSERT_TRUE(tree.appendNodes(imported, std::nullopt));
     EXPECT_EQ(titleAfterWrite, title) << "nothing came between the write and its end";
-    ASSERT_TRUE(test::spinUntil([&] { return renamed.isFinished() && refused.isFinished(); }, 30000));
+    ASSERT_TRUE(test::spinUntil(
+        [&] { return renamed.isFinished() && refused.isFinished() && added.isFinished(); }, 30000));
     EXPECT_EQ(renamed.reply().type(), QDBusMessage::ReplyMessage) << renamed.reply().errorMessage().toStdString();
     EXPECT_EQ(refused.reply().errorName(), QString::fromLatin1(bus::kErrorUnknownNode));
     EXPECT_EQ(nodeInState(group)[QStringLiteral("title")].toString(), QStringLiteral("During"));
-    EXPECT_EQ(tree.history().size(), 2) << "the import, then the rename";
+    ASSERT_EQ(added.reply().type(), QDBusMessage::ReplyMessage) << added.reply().errorMessage().toStdString();
+    const QJsonObject held = nodeInState(added.reply().arguments().value(0).toString());
+    EXPECT_EQ(held[QStringLiteral("title")].toString(), QStringLiteral("Held"));
+    EXPECT_EQ(held[QStringLiteral("parentID")].toString(), group);
+    EXPECT_EQ(tree.history().size(), 3) << "the import, then the rename and the add";
 }
 
 // Sync on the running application: turned on over the bus, edits made there
