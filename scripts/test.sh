@@ -58,13 +58,15 @@ FUZZ_JOBS="$jobs" tests/fuzz/run-fuzzers.sh build-fuzz 20
 # ThreadSanitizer on the code that runs threads of its own: the native host
 # (a reader thread beside the one that forwards requests) and its tests, which
 # pass TSAN_OPTIONS on to the hosts they start, and the application's side of
-# that link, the bridge. Only these targets are built, with line tables only
-# (-g1), which keeps the build short.
+# that link, the bridge; and the tree's big writes, which run on a thread
+# while the GUI thread's event loop turns. Only these targets are built, with
+# line tables only (-g1), which keeps the build short.
 echo "==> build-tsan: configure and build"
 rm -rf build-tsan
 cmake -S . -B build-tsan -G Ninja -Wno-dev "${launcher[@]}" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" \
   -DTARNI_TSAN=ON -DTARNI_BUILD_BENCH=OFF -DTARNI_WERROR=ON >/dev/null
-tsan_tests=(host/test_TarniBarChromeHost host/test_NativeHostFormat core/chrome/test_ChromeNativeHostBridge)
+tsan_tests=(host/test_TarniBarChromeHost host/test_NativeHostFormat core/chrome/test_ChromeNativeHostBridge
+  core/tree/test_EditHistory)
 cmake --build build-tsan -j "$jobs" --target TarniBarChromeHost "${tsan_tests[@]##*/}"
 echo "==> build-tsan: tests"
 for t in "${tsan_tests[@]}"; do

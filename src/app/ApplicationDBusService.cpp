@@ -20,7 +20,9 @@
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDBusContext>
 #include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
@@ -165,7 +167,7 @@ Answer openSummary(AppModel &model, bool opened)
 // other way to tell its user. The methods that edit a node named by its
 // identifier change the tree directly, answer with the engine's own error
 // and raise no alert: their caller (a script, tarnibar-cli) reports it.
-class ApplicationDBusService::Adaptor : public QObject {
+class ApplicationDBusService::Adaptor : public QObject, protected QDBusContext {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "com.tarni.bar.Application")
 
@@ -859,13 +861,67 @@ private:
     AppModel &m_model;
 };
 
+// A call that arrives while the tree is being written (the event loop turns
+// then, see TreeViewModel::isWriting) waits for the write: once it is done,
+// the same call is made again to this object through the bus, and its
+// answer, or error, goes to the caller. Until those calls are answered, later
+// ones take the same way, so that none overtakes them. Calls that neither
+// edit nor read the store are answered at once.
+class ApplicationDBusService::HeldAdaptor final : public Adaptor {
+public:
+    explicit HeldAdaptor(ApplicationDBusService &service)
+        : Adaptor(service)
+        , m_tree(service.m_model.treeViewModel())
+    {
+    }
+
+    int qt_metacall(QMetaObject::Call call, int id, void **arguments) override
+    {
+        if (call != QMetaObject::InvokeMetaMethod || !calledFromDBus())
+            return Adaptor::qt_metacall(call, id, arguments);
+        const bool again = message().service() == connection().baseService();
+        if (!m_tree.isWriting() && (again || m_held == 0))
+            return Adaptor::qt_metacall(call, id, arguments);
+        const QString member = message().member();
+        if (member == QLatin1String("DataRoot") || member == QLatin1String("State") ||
+            member == QLatin1String("ShowSidebar"))
+            return Adaptor::qt_metacall(call, id, arguments);
+        setDelayedReply(true);
+        ++m_held;
+        m_tree.whenIdle(this, [this, bus = connection(), held = message()] { callAgain(bus, held); });
+        return -1; // handled: QtDBus sends no answer of its own
+    }
+
+private:
+    void callAgain(QDBusConnection bus, const QDBusMessage &held)
+    {
+        QDBusMessage again =
+            QDBusMessage::createMethodCall(bus.baseService(), held.path(), held.interface(), held.member());
+        again.setArguments(held.arguments());
+        auto *watcher = new QDBusPendingCallWatcher(bus.asyncCall(again, std::numeric_limits<int>::max()), this);
+        connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, held, watcher, bus]() mutable {
+            watcher->deleteLater();
+            --m_held;
+            const QDBusMessage answer = watcher->reply();
+            if (answer.type() == QDBusMessage::ErrorMessage)
+                bus.send(held.createErrorReply(answer.errorName(), answer.errorMessage()));
+            else if (held.isReplyRequired())
+                bus.send(held.createReply(answer.arguments()));
+        });
+    }
+
+    TreeViewModel &m_tree;
+    // Calls held and not yet answered.
+    int m_held = 0;
+};
+
 ApplicationDBusService::ApplicationDBusService(AppModel &model, std::filesystem::path dataRoot, Shell shell,
                                                QObject *parent)
     : QObject(parent)
     , m_model(model)
     , m_dataRoot(std::move(dataRoot))
     , m_shell(std::move(shell))
-    , m_adaptor(new Adaptor(*this))
+    , m_adaptor(new HeldAdaptor(*this))
 {
 }
 

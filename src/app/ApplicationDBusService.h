@@ -42,6 +42,7 @@ public:
 
 private:
     class Adaptor;
+    class HeldAdaptor;
     friend class Adaptor;
 
     AppModel &m_model;

@@ -211,6 +211,13 @@ int TarniBarApplication::start()
     connect(qGuiApp, &QGuiApplication::commitDataRequest, this, [this] { quit(); });
 
     keepWindowsOnScreen(*QCoreApplication::instance());
+    // While a big write runs the window paints but takes no input.
+    connect(&env.appModel().treeViewModel(), &TreeViewModel::writingChanged, this, [](bool writing) {
+        if (writing)
+            QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+        else
+            QGuiApplication::restoreOverrideCursor();
+    });
     SidebarPanelManager::Options panelOptions;
     // sway ignores struts; its IPC docks the sidebar instead. The content
     // window would float above the tiled windows it marks, so it stays hidden.

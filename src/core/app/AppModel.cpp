@@ -166,12 +166,15 @@ AppModel::AppModel(AppModelDependencies dependencies, QObject *parent)
     connect(
         &m_treeViewModel, &TreeViewModel::searchQueryChanged, this,
         [this] {
-            const auto &selected = m_selection.selectedNodeID();
-            if (m_treeViewModel.searchQuery().isEmpty() && selected && m_treeViewModel.node(selected)) {
-                CommandScope scope(this);
-                reveal(*selected);
-                m_selection.select(selected);
-            }
+            // Expanding the groups is an edit: not inside a big write.
+            m_treeViewModel.whenIdle(this, [this] {
+                const auto &selected = m_selection.selectedNodeID();
+                if (m_treeViewModel.searchQuery().isEmpty() && selected && m_treeViewModel.node(selected)) {
+                    CommandScope scope(this);
+                    reveal(*selected);
+                    m_selection.select(selected);
+                }
+            });
         },
         Qt::QueuedConnection);
     bindBridge();
@@ -182,12 +185,18 @@ AppModel::AppModel(AppModelDependencies dependencies, QObject *parent)
         // A big edit (a delete, its undo, an import) leaves a WAL of its size.
         connect(&m_treeViewModel, &TreeViewModel::writeSucceeded, this,
                 [this] { m_storeWorker->checkpointIfWalExceeds(kCheckpointWalBytes); });
+        // Big writes leave the GUI thread; the store's calls are serialized by its lock.
+        m_treeViewModel.setWritesOffThread(true);
     }
+    // Browser messages wait in their queue while a big write runs (they
+    // would edit the tree).
+    if (ChromeNativeHostBridge *bridge = m_dependencies.nativeHostBridge)
+        connect(&m_treeViewModel, &TreeViewModel::writingChanged, bridge, &ChromeNativeHostBridge::holdQueue);
 
     m_dailySnapshotTimer = new QTimer(this);
     m_dailySnapshotTimer->setSingleShot(true);
     connect(m_dailySnapshotTimer, &QTimer::timeout, this, [this] {
-        takeDailySnapshotIfDue();
+        m_treeViewModel.whenIdle(this, [this] { takeDailySnapshotIfDue(); });
         m_dailySnapshotTimer->start(kDailyCheckIntervalMs);
     });
 }
@@ -1442,10 +1451,12 @@ void AppModel::emptyTrash()
         return emptied(0);
     m_storeWorker->eraseTrash(m_treeViewModel.workspace()->id, entryIDs,
                               [this, emptied](const StoreResult<std::int64_t> &erased) {
-                                  CommandScope scope(this);
-                                  m_treeViewModel.trashErasedElsewhere();
-                                  if (!failed(erased))
-                                      emptied(*erased);
+                                  m_treeViewModel.whenIdle(this, [this, emptied, erased] {
+                                      CommandScope scope(this);
+                                      m_treeViewModel.trashErasedElsewhere();
+                                      if (!failed(erased))
+                                          emptied(*erased);
+                                  });
                               });
 }
 
@@ -1604,16 +1615,20 @@ void AppModel::takeDailySnapshotIfDue()
     }
     m_dailySnapshotRunning = true;
     const std::uint64_t writes = request->writesAtRequest;
+    // The outcome waits for a big write of the tree: the snapshot list is
+    // read through the store the write holds.
     m_storeWorker->writeAutomaticSnapshot(std::move(*request), [this, writes](const SnapshotResult<bool> &taken) {
-        m_dailySnapshotRunning = false;
-        if (!taken) {
-            dailySnapshotFailed(taken.error());
-        } else if (*taken) {
-            m_snapshots.automaticWritten(writes);
-            m_dailySnapshotFailed = false;
-            Q_EMIT snapshotsChanged();
-        }
-        Q_EMIT dailySnapshotChecked();
+        m_treeViewModel.whenIdle(this, [this, writes, taken] {
+            m_dailySnapshotRunning = false;
+            if (!taken) {
+                dailySnapshotFailed(taken.error());
+            } else if (*taken) {
+                m_snapshots.automaticWritten(writes);
+                m_dailySnapshotFailed = false;
+                Q_EMIT snapshotsChanged();
+            }
+            Q_EMIT dailySnapshotChecked();
+        });
     });
 }
 

@@ -84,6 +84,11 @@ void SyncCoordinator::runScheduled()
 {
     if (!isOn() || m_running)
         return;
+    // The tree's write owns the store until it is done; try again later.
+    if (m_tree.isWriting()) {
+        schedule(kAfterCommandMs);
+        return;
+    }
     (void)syncNow();
 }
 

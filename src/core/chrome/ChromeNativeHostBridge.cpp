@@ -409,8 +409,17 @@ void ChromeNativeHostBridge::scheduleQueuePass()
     });
 }
 
+void ChromeNativeHostBridge::holdQueue(bool held)
+{
+    m_queueHeld = held;
+    if (!held && m_queueMonitor)
+        scheduleQueuePass();
+}
+
 void ChromeNativeHostBridge::processQueuedMessages()
 {
+    if (m_queueHeld)
+        return;
     // A handler of the signals below may spin an event loop; the pass it
     // would start is left to the next turn.
     if (m_processingQueue) {

@@ -93,6 +93,9 @@ public:
     // now and then on every change of the queue directory, with a poll as the
     // fallback. A second call only processes the queue.
     void startQueueMonitoring();
+    // While held, the queue is left alone (messages wait in it); released,
+    // it is processed on the next turn.
+    void holdQueue(bool held);
 
     // Replaces the queue round trip of send(); for tests and other transports.
     void setCommandHandler(CommandHandler handler) { m_commandHandler = std::move(handler); }
@@ -149,6 +152,7 @@ private:
     QTimer *m_presenceMonitor = nullptr;
     bool m_queuePassScheduled = false;
     bool m_processingQueue = false;
+    bool m_queueHeld = false;
     // The queue as last listed, taken in a slice at a time from m_queueNext.
     std::vector<std::string> m_queueBacklog;
     std::size_t m_queueNext = 0;

@@ -66,6 +66,8 @@ struct HistoryEntry {
     QString action;
     QString subject;
     bool undone = false;
+    // The records stored with the step, which undoing or redoing it reads.
+    std::int64_t recordCount = 0;
 
     bool operator==(const HistoryEntry &) const = default;
 };

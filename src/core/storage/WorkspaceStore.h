@@ -107,6 +107,9 @@ public:
     // clearing the scope forgets what was read.
     void setNodeScope(std::optional<NodeScope> scope);
     bool readsPartialTree() const override;
+    // Every call holds the store's lock, and the connection is opened
+    // without SQLite's own mutex, which a SQLite built thread-safe allows.
+    bool usableFromOtherThreads() const override;
 
     // One node of the workspace, or none.
     StoreResult<std::optional<WorkspaceNode>> fetchNode(const QUuid &workspaceID, const QUuid &nodeID);

@@ -365,7 +365,7 @@ StoreResult<QList<HistoryEntry>> WorkspaceStore::fetchHistory(const QUuid &works
         kSelectHistory, [&](sqlite3_stmt *s) { Private::bindText(s, 1, workspace); },
         [&](sqlite3_stmt *s) -> StoreResult<void> {
             entries.push_back(HistoryEntry{sqlite3_column_int64(s, 0), columnText(s, 1), columnText(s, 2),
-                                           sqlite3_column_int(s, 3) != 0});
+                                           sqlite3_column_int(s, 3) != 0, sqlite3_column_int64(s, 4)});
             return {};
         });
     if (!read)

@@ -700,6 +700,11 @@ bool WorkspaceStore::readsPartialTree() const
     return d->scope.has_value();
 }
 
+bool WorkspaceStore::usableFromOtherThreads() const
+{
+    return sqlite3_threadsafe() != 0;
+}
+
 StoreResult<std::optional<WorkspaceNode>> WorkspaceStore::fetchNode(const QUuid &workspaceID, const QUuid &nodeID)
 {
     std::lock_guard guard(m_lock);

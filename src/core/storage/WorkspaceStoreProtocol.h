@@ -49,6 +49,9 @@ public:
     // WorkspaceStore::setNodeScope), whose writes then change only the rows
     // that differ from those read.
     virtual bool readsPartialTree() const { return false; }
+    // Whether another thread may make the calls, one at a time, while the
+    // thread that made the earlier ones waits (TreeViewModel's big writes).
+    virtual bool usableFromOtherThreads() const { return false; }
     // Afterwards the workspace's rows are exactly `nodes` (all or nothing).
     // A store that read the rows refuses (StoreError::Kind::changedElsewhere)
     // when another program changed them since, instead of writing back rows

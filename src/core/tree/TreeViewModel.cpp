@@ -6,10 +6,14 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QSet>
+#include <QThread>
 #include <QTimer>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 namespace tarni {
 
@@ -94,6 +98,26 @@ QString lastPathComponent(const QString &path)
     return path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
 }
 
+qsizetype nodeCount(const QList<TrashEntry> &entries)
+{
+    qsizetype count = 0;
+    for (const TrashEntry &entry : entries)
+        count += entry.nodes.size();
+    return count;
+}
+
+// About how many records a write changes: those of the list (`edit` where
+// the edit is told by position, else the whole list, which the store then
+// compares), of the step and of the trash entries written.
+qsizetype recordsWritten(const HistoryWrite &write, const NodeListEdit *edit, qsizetype listSize)
+{
+    qsizetype count = edit ? edit->changed.size() + edit->removed.size() : listSize;
+    if (write.step)
+        count += write.step->before.size() + write.step->after.size() + nodeCount(write.step->trashAdded) +
+                 nodeCount(write.step->trashRemoved);
+    return count + nodeCount(write.trashInsert);
+}
+
 } // namespace
 
 TreeViewModel::TreeViewModel(WorkspaceStoreProtocol &store, QObject *parent)
@@ -119,6 +143,8 @@ void TreeViewModel::setSearchMatchLimit(std::optional<std::size_t> limit)
 
 TreeResult<void> TreeViewModel::load()
 {
+    if (m_writing)
+        return refuseWhileWriting();
     // Until both reads succeed the list in memory is not the stored one, and
     // writing it back would delete every row that was never read.
     m_loaded = false;
@@ -148,6 +174,8 @@ TreeResult<void> TreeViewModel::load()
 
 TreeResult<void> TreeViewModel::takeInStoredChanges()
 {
+    if (m_writing)
+        return refuseWhileWriting();
     if (!m_loaded || m_store.readsPartialTree())
         return load();
     auto stored = m_store.fetchNodes(m_workspace->id);
@@ -242,6 +270,10 @@ QList<WorkspaceNode> TreeViewModel::displayedChildren(const std::optional<QUuid>
 
 TreeResult<void> TreeViewModel::ensureLoaded()
 {
+    // An edit made while a write runs would change the list that is being
+    // written, or come between the write and what follows it.
+    if (m_writing)
+        return refuseWhileWriting();
     if (!m_loaded)
         return load();
     // Another program's change is taken in before the edit is made, so that
@@ -970,9 +1002,31 @@ TreeResult<void> TreeViewModel::persistWithHistory(HistoryWrite history, bool co
         return Failure(TreeViewModelError::missingWorkspace());
     m_workspace->updatedAt = now();
     Q_EMIT workspaceChanged();
-    auto saved = m_baseInPlace
-                     ? m_store.saveEditInPlace(*m_workspace, m_nodes, changesSinceWrite(), history)
-                     : m_store.saveEdit(*m_workspace, m_nodes, history);
+    // The thread gets its own handles on the workspace and the list (shared,
+    // not copied); this thread keeps to reading them meanwhile.
+    const Workspace workspace = *m_workspace;
+    std::optional<NodeList> nodes = m_nodes;
+    std::optional<NodeListEdit> edit;
+    if (m_baseInPlace)
+        edit = changesSinceWrite();
+    const bool readHistory = history.kind != HistoryWrite::Kind::none || !comparable;
+    StoreResult<std::optional<std::int64_t>> saved = std::optional<std::int64_t>();
+    std::optional<StoreResult<QList<HistoryEntry>>> readBack;
+    runStoreWork(
+        [&] {
+            saved = edit ? m_store.saveEditInPlace(workspace, *nodes, *edit, history)
+                         : m_store.saveEdit(workspace, *nodes, history);
+            // The list goes before this thread changes its own again.
+            nodes.reset();
+            if (!saved)
+                return;
+            // Repeated identifiers leave no way to tell which record a step meant.
+            if (!comparable)
+                (void)m_store.clearHistory(workspace.id);
+            if (readHistory)
+                readBack = m_store.fetchHistory(workspace.id);
+        },
+        recordsWritten(history, edit ? &*edit : nullptr, m_nodes.size()) >= kThreadedWriteRecords);
     if (!saved) {
         const auto error = TreeViewModelError::store(saved.error());
         // Refused before anything was written: the tree is about to be read
@@ -986,11 +1040,8 @@ TreeResult<void> TreeViewModel::persistWithHistory(HistoryWrite history, bool co
         m_command->sequence = **saved;
     if (!m_command)
         rebase();
-    // Repeated identifiers leave no way to tell which record a step meant.
-    if (!comparable)
-        (void)m_store.clearHistory(m_workspace->id);
-    if (history.kind != HistoryWrite::Kind::none || !comparable)
-        reloadHistory();
+    if (readBack)
+        takeHistory(std::move(*readBack));
     if (!history.trashInsert.isEmpty() || !history.trashDelete.isEmpty())
         Q_EMIT trashChanged();
     Q_EMIT writeSucceeded();
@@ -999,16 +1050,95 @@ TreeResult<void> TreeViewModel::persistWithHistory(HistoryWrite history, bool co
 
 void TreeViewModel::reloadHistory()
 {
+    if (m_workspace) {
+        takeHistory(m_store.fetchHistory(m_workspace->id));
+        return;
+    }
     m_historyError.clear();
     m_history.clear();
-    if (m_workspace) {
-        auto history = m_store.fetchHistory(m_workspace->id);
-        if (history)
-            m_history = std::move(*history);
-        else
-            m_historyError = history.error().description();
-    }
     Q_EMIT historyChanged();
+}
+
+void TreeViewModel::takeHistory(StoreResult<QList<HistoryEntry>> history)
+{
+    m_historyError.clear();
+    m_history.clear();
+    if (history)
+        m_history = std::move(*history);
+    else
+        m_historyError = history.error().description();
+    Q_EMIT historyChanged();
+}
+
+void TreeViewModel::setWritesOffThread(bool on)
+{
+    m_writesOffThread = on && m_store.usableFromOtherThreads();
+}
+
+TreeResult<void> TreeViewModel::refuseWhileWriting() const
+{
+    return Failure(TreeViewModelError::refused(localized("Wait until the tree has been saved.")));
+}
+
+void TreeViewModel::runStoreWork(const std::function<void()> &work, bool threaded)
+{
+    if (!threaded || !m_writesOffThread || m_writing || !QCoreApplication::instance() ||
+        QThread::currentThread() != thread()) {
+        work();
+        return;
+    }
+    m_writing = true;
+    Q_EMIT writingChanged(true);
+    {
+        QEventLoop loop;
+        std::atomic<bool> done = false;
+        std::thread worker([&] {
+            work();
+            done = true;
+            // By name: no functor object whose last reference could then be
+            // dropped on either thread.
+            QMetaObject::invokeMethod(&loop, "quit", Qt::QueuedConnection);
+        });
+        // Input events and socket notifiers (key presses, clicks, files
+        // watched, a browser's messages) wait in their queues until the
+        // write is done; paint events, timers and queued calls go on.
+        // A quitting application leaves the loop early: the write is then
+        // waited for here.
+        while (!done && loop.exec(QEventLoop::ExcludeUserInputEvents | QEventLoop::ExcludeSocketNotifiers) >= 0) {
+        }
+        worker.join();
+    }
+    m_writing = false;
+    Q_EMIT writingChanged(false);
+    if (!m_deferred.isEmpty() && !m_deferredPosted) {
+        m_deferredPosted = true;
+        QMetaObject::invokeMethod(this, &TreeViewModel::runDeferred, Qt::QueuedConnection);
+    }
+}
+
+void TreeViewModel::whenIdle(QObject *context, std::function<void()> work)
+{
+    if (!m_writing && m_deferred.isEmpty()) {
+        work();
+        return;
+    }
+    m_deferred.append(Deferred{context, std::move(work)});
+    if (!m_writing && !m_deferredPosted) {
+        m_deferredPosted = true;
+        QMetaObject::invokeMethod(this, &TreeViewModel::runDeferred, Qt::QueuedConnection);
+    }
+}
+
+void TreeViewModel::runDeferred()
+{
+    m_deferredPosted = false;
+    // Work that starts another threaded write leaves the rest to the end of
+    // that one.
+    while (!m_writing && !m_deferred.isEmpty()) {
+        const Deferred next = m_deferred.takeFirst();
+        if (next.context)
+            next.work();
+    }
 }
 
 TreeResult<void> TreeViewModel::clearHistory()
@@ -1080,7 +1210,10 @@ TreeResult<HistoryEntry> TreeViewModel::applyStep(const HistoryEntry &entry, boo
         reloadHistory();
         return Failure(TreeViewModelError::refused(reason));
     };
-    auto fetched = m_store.fetchHistoryStep(entry.sequence);
+    // A step can hold a large part of the tree.
+    StoreResult<HistoryStep> fetched = HistoryStep{};
+    runStoreWork([&] { fetched = m_store.fetchHistoryStep(entry.sequence); },
+                 entry.recordCount >= kThreadedWriteRecords);
     if (!fetched)
         return giveUp(formatted(localized("The undo history could not be read and was cleared: %@"),
                                 {fetched.error().description()}));
@@ -1232,7 +1365,14 @@ TreeResult<WorkspaceNode> TreeViewModel::restoreFromTrash(const QUuid &entryID)
 {
     if (auto loaded = ensureLoaded(); !loaded)
         return Failure(loaded.error());
-    auto fetched = m_store.fetchTrashEntry(entryID);
+    // The list tells an entry's size without reading its records.
+    bool big = false;
+    if (auto entries = m_store.fetchTrash(m_workspace->id)) {
+        for (const TrashSummary &summary : std::as_const(*entries))
+            big = big || (summary.id == entryID && summary.nodeCount >= kThreadedWriteRecords);
+    }
+    StoreResult<std::optional<TrashEntry>> fetched = std::optional<TrashEntry>();
+    runStoreWork([&] { fetched = m_store.fetchTrashEntry(entryID); }, big);
     if (!fetched)
         return Failure(TreeViewModelError::store(fetched.error()));
     if (!*fetched || (*fetched)->workspaceID != m_workspace->id || (*fetched)->nodes.isEmpty())

@@ -191,6 +191,22 @@ public:
     // For tests and tools that need fixed times.
     void setClock(Clock clock) { m_clock = std::move(clock); }
 
+    // Writes of many records (a big delete, its undo, an import) and the
+    // reading of an undo step or a trash entry then run on a thread of their
+    // own, while this thread's event loop goes on turning without user input
+    // and socket notifiers: the window repaints, and the call still returns
+    // only once the write is on disk. Needs a store that can be used from
+    // another thread (WorkspaceStoreProtocol::usableFromOtherThreads).
+    void setWritesOffThread(bool on);
+    // While such a write runs. Every edit is then refused; timers and queued
+    // calls that would edit the tree or use the store wait (whenIdle).
+    bool isWriting() const { return m_writing; }
+    // Runs `work` now, or after the running write, in the order asked;
+    // dropped when `context` is destroyed before.
+    void whenIdle(QObject *context, std::function<void()> work);
+    // At least this many records written make a write go to the thread.
+    static constexpr qsizetype kThreadedWriteRecords = 1000;
+
     // What the edit announced by the latest nodesChanged touched, for views
     // that follow edits without comparing the whole tree: the nodes it
     // added, moved, removed or changed in place, each with the parent it
@@ -226,6 +242,8 @@ Q_SIGNALS:
     // The undo history or the trash changed.
     void historyChanged();
     void trashChanged();
+    // A write went to the thread (true) and came back (false).
+    void writingChanged(bool writing);
 
 private:
     TreeResult<void> ensureLoaded();
@@ -273,6 +291,12 @@ private:
     TreeResult<void> persistWithHistory(HistoryWrite history, bool comparable = true);
     void endCommand();
     void reloadHistory();
+    void takeHistory(StoreResult<QList<HistoryEntry>> history);
+    // Runs `work` (store calls only) on a thread when `threaded` and writes
+    // go off the thread, else here; returns when it is done.
+    void runStoreWork(const std::function<void()> &work, bool threaded);
+    void runDeferred();
+    TreeResult<void> refuseWhileWriting() const;
     TreeResult<HistoryEntry> applyStep(const HistoryEntry &entry, bool undoing);
 
     Timestamp now() const { return m_clock(); }
@@ -324,6 +348,14 @@ private:
     QList<TrashEntry> m_pendingTrashRemoved;
     QList<HistoryEntry> m_history;
     QString m_historyError;
+    bool m_writesOffThread = false;
+    bool m_writing = false;
+    struct Deferred {
+        QPointer<QObject> context;
+        std::function<void()> work;
+    };
+    QList<Deferred> m_deferred;
+    bool m_deferredPosted = false;
 };
 
 } // namespace tarni

@@ -6,6 +6,8 @@
 #include "app/AppEnvironment.h"
 #include "app/ApplicationBusNames.h"
 #include "app/ApplicationDBusService.h"
+#include "model/Uuid.h"
+#include "tree/TreeViewModel.h"
 
 #include "SessionBus.h"
 #include "TaskSupport.h"
@@ -69,13 +71,18 @@ protected:
     AppModel &model() { return env->appModel(); }
 
     // Calls a method as another program would, while this one keeps serving.
-    QDBusMessage call(const char *method, const QVariantList &arguments = {})
+    QDBusMessage methodCall(const char *method, const QVariantList &arguments = {})
     {
         QDBusMessage message = QDBusMessage::createMethodCall(
             bus::serviceNameForDataRoot(root().toStdString()), QString::fromLatin1(bus::kObjectPath),
             QString::fromLatin1(bus::kInterface), QString::fromLatin1(method));
         message.setArguments(arguments);
-        QDBusPendingCall pending = client->asyncCall(message, 30000);
+        return message;
+    }
+
+    QDBusMessage call(const char *method, const QVariantList &arguments = {})
+    {
+        QDBusPendingCall pending = client->asyncCall(methodCall(method, arguments), 30000);
         EXPECT_TRUE(test::spinUntil([&] { return pending.isFinished(); }, 30000)) << method;
         return pending.reply();
     }
@@ -361,6 +368,48 @@ TEST_F(ApplicationDBusServiceTest, UndoRedoAndTheTrashOverTheBusAndTheCli)
     reply = call("TrashRestore", {trash[0][QStringLiteral("id")].toString()});
     EXPECT_EQ(reply.type(), QDBusMessage::ErrorMessage);
     EXPECT_TRUE(nodeInState(group).isEmpty());
+}
+
+// Calls that arrive while a big write runs (the event loop turns meanwhile)
+// are made once it is done, in their order, and answered as usual.
+TEST_F(ApplicationDBusServiceTest, CallsDuringABigWriteAreMadeAfterIt)
+{
+    TreeViewModel &tree = model().treeViewModel();
+    const QString group = firstNodeOfKind("group");
+    const QString title = tree.node(QUuid::fromString(group))->title();
+    const Timestamp now = currentTimestamp();
+    NodeList imported;
+    for (int i = 0; i < int(TreeViewModel::kThreadedWriteRecords) * 5; ++i)
+        imported.append(WorkspaceNode(newUuid(), tree.workspace()->id, std::nullopt, WorkspaceNodeKind::group,
+                                      QStringLiteral("g%1").arg(i), std::nullopt, i, false, std::nullopt, now, now,
+                                      std::nullopt, NodePayload::group()));
+    QDBusPendingCall renamed = client->asyncCall(methodCall("Rename", {group, QStringLiteral("During")}), 30000);
+    QDBusPendingCall refused =
+        client->asyncCall(methodCall("Rename", {QStringLiteral("00000000-0000-4000-8000-000000000001"),
+                                                QStringLiteral("x")}),
+                          30000);
+    // Its options arrive as a bus argument, passed on as they came.
+    QDBusPendingCall added = client->asyncCall(
+        methodCall("AddNode", {QStringLiteral("link"), QStringLiteral("https://example.com/held"), group,
+                               QVariantMap{{QStringLiteral("title"), QStringLiteral("Held")}}}),
+        30000);
+    std::optional<QString> titleAfterWrite;
+    QObject::connect(&tree, &TreeViewModel::writingChanged, &tree, [&](bool writing) {
+        if (!writing && !titleAfterWrite)
+            titleAfterWrite = tree.node(QUuid::fromString(group))->title();
+    });
+    ASSERT_TRUE(tree.appendNodes(imported, std::nullopt));
+    EXPECT_EQ(titleAfterWrite, title) << "nothing came between the write and its end";
+    ASSERT_TRUE(test::spinUntil(
+        [&] { return renamed.isFinished() && refused.isFinished() && added.isFinished(); }, 30000));
+    EXPECT_EQ(renamed.reply().type(), QDBusMessage::ReplyMessage) << renamed.reply().errorMessage().toStdString();
+    EXPECT_EQ(refused.reply().errorName(), QString::fromLatin1(bus::kErrorUnknownNode));
+    EXPECT_EQ(nodeInState(group)[QStringLiteral("title")].toString(), QStringLiteral("During"));
+    ASSERT_EQ(added.reply().type(), QDBusMessage::ReplyMessage) << added.reply().errorMessage().toStdString();
+    const QJsonObject held = nodeInState(added.reply().arguments().value(0).toString());
+    EXPECT_EQ(held[QStringLiteral("title")].toString(), QStringLiteral("Held"));
+    EXPECT_EQ(held[QStringLiteral("parentID")].toString(), group);
+    EXPECT_EQ(tree.history().size(), 3) << "the import, then the rename and the add";
 }
 
 // Sync on the running application: turned on over the bus, edits made there

@@ -10,7 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <memory>
 #include <random>
@@ -391,4 +393,57 @@ TEST_F(EditHistoryTest, ADatabaseWithoutTheNewTablesOpensAndReadsUnchanged)
     ASSERT_TRUE(model->deleteNode(id));
     ASSERT_TRUE(model->undo());
     EXPECT_EQ(model->node(id)->title(), QStringLiteral("old"));
+}
+
+// A big write runs on another thread while the event loop goes on: a timer
+// ticks meanwhile, an edit asked for then is refused, and one handed to
+// whenIdle follows the write as a step of its own.
+TEST_F(EditHistoryTest, ABigWriteLetsTheEventLoopTurnAndEditsWaitForIt)
+{
+    int argc = 1;
+    char name[] = "test";
+    char *argv[] = {name, nullptr};
+    QCoreApplication app(argc, argv);
+    model->setWritesOffThread(true);
+
+    const QUuid big = add(QStringLiteral("big"));
+    const QUuid kept = add(QStringLiteral("kept"));
+    NodeList children;
+    for (int i = 0; i < int(TreeViewModel::kThreadedWriteRecords) * 2; ++i)
+        children.append(tarni::testing::groupNode(QStringLiteral("c%1").arg(i), big, i, model->workspace()->id));
+    ASSERT_TRUE(model->appendNodes(children, big));
+
+    QList<bool> writing;
+    QObject::connect(model.get(), &TreeViewModel::writingChanged, [&](bool on) { writing.append(on); });
+    int ticksWhileWriting = 0;
+    std::optional<bool> editDuringWrite;
+    QObject context;
+    QTimer tick;
+    tick.setInterval(0);
+    QObject::connect(&tick, &QTimer::timeout, [&] {
+        if (!model->isWriting())
+            return;
+        if (++ticksWhileWriting > 1)
+            return;
+        editDuringWrite = bool(model->rename(kept, QStringLiteral("too early")));
+        model->whenIdle(&context, [&] { ASSERT_TRUE(model->rename(kept, QStringLiteral("after"))); });
+    });
+    tick.start();
+    ASSERT_TRUE(model->deleteNode(big));
+    EXPECT_EQ(writing, (QList<bool>{true, false}));
+    EXPECT_GT(ticksWhileWriting, 0) << "the event loop turned during the write";
+    ASSERT_TRUE(editDuringWrite);
+    EXPECT_FALSE(*editDuringWrite) << "an edit cannot come between the write and what follows it";
+    EXPECT_EQ(model->node(kept)->title(), QStringLiteral("kept")) << "the waiting edit runs from the event loop";
+
+    QCoreApplication::processEvents();
+    tick.stop();
+    EXPECT_EQ(childTitles(std::nullopt), "after");
+    EXPECT_EQ(stored(), jsonForms(model->nodes()));
+    ASSERT_TRUE(model->undo());
+    EXPECT_EQ(childTitles(std::nullopt), "kept");
+    ASSERT_TRUE(model->undo());
+    EXPECT_EQ(model->nodes().size(), children.size() + 2);
+    reopen();
+    EXPECT_EQ(model->nodes().size(), children.size() + 2);
 }
