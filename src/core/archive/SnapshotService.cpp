@@ -211,12 +211,10 @@ SnapshotResult<SnapshotService::Restored> SnapshotService::restore(const Workspa
 
     Restored restored;
     restored.subtree = snapshot.rootNode.originalNodeID.has_value();
-    const ImportedTree imported =
-        m_archive.importSubtreeResult(document, *workspace, restored.subtree ? insertionParent : std::nullopt);
-    restored.nodeCount = int(imported.nodes.size());
-
+    ImportedTree imported;
     if (restored.subtree) {
-        // After the present children, as an import goes.
+        // Copies after the present children, as an import goes.
+        imported = m_archive.importSubtreeResult(document, *workspace, insertionParent);
         if (auto appended = m_tree.appendNodes(imported.nodes, insertionParent); !appended)
             return treeFailure(appended.error());
     } else {
@@ -224,9 +222,14 @@ SnapshotResult<SnapshotService::Restored> SnapshotService::restore(const Workspa
         if (!safety)
             return Failure(safety.error());
         restored.safetySnapshot = std::move(safety).value();
+        // The nodes the snapshot holds come back as themselves: a node
+        // unchanged since is not written, and the undo step holds only
+        // what the restore changed.
+        imported = m_archive.restoreWorkspaceResult(document, *workspace, m_tree.nodes());
         if (auto replaced = m_tree.replaceAllNodes(imported.nodes); !replaced)
             return treeFailure(replaced.error());
     }
+    restored.nodeCount = int(imported.nodes.size());
 
     if (snapshot.selectedNodeID) {
         if (auto copy = imported.originalToImportedIDs.constFind(*snapshot.selectedNodeID);

@@ -142,9 +142,10 @@ public:
     void setTimeZone(const QTimeZone &zone) { m_zone = zone; }
 
     // A subtree snapshot adds copies after the present children of
-    // `insertionParent`; a workspace snapshot replaces every node, after the
-    // present tree was saved as an automatic snapshot titled `safetyTitle`,
-    // so that the restore itself can be undone.
+    // `insertionParent`; a workspace snapshot puts back the tree it holds,
+    // its nodes under their own identifiers (writing only the nodes that
+    // differ), after the present tree was saved as an automatic snapshot
+    // titled `safetyTitle`, so that the restore itself can be undone.
     SnapshotResult<Restored> restore(const WorkspaceSnapshot &snapshot, const std::optional<QUuid> &insertionParent,
                                      const QString &safetyTitle);
 

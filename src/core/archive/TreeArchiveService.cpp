@@ -3,6 +3,8 @@
 #include "model/Uuid.h"
 #include "tree/TreeNodeBuilder.h"
 
+#include <QSet>
+
 #include <utility>
 #include <vector>
 
@@ -155,6 +157,58 @@ ImportedTree TreeArchiveService::importSubtreeResult(const TreeExport &document,
         const auto &children = item.entry->children;
         for (std::size_t i = children.size(); i-- > 0;)
             pending.push_back({&children[i], f.id, double(i)});
+    }
+    return result;
+}
+
+ImportedTree TreeArchiveService::restoreWorkspaceResult(const TreeExport &document, const QUuid &workspaceID,
+                                                        const NodeList &present) const
+{
+    struct Pending {
+        const TreeExportNode *entry;
+        std::optional<QUuid> parentID;
+        double sortOrder;
+    };
+    QHash<QUuid, qsizetype> presentAt;
+    presentAt.reserve(present.size());
+    for (qsizetype i = 0; i < present.size(); ++i)
+        presentAt.insert(present[i].id(), i);
+
+    ImportedTree result;
+    const Timestamp time = m_clock();
+    const TreeExportNode &root = document.rootNode;
+    std::vector<Pending> pending;
+    for (std::size_t i = root.children.size(); i-- > 0;)
+        pending.push_back({&root.children[i], std::nullopt, double(i)});
+    result.nodes.reserve(qsizetype(root.subtreeSize()) - 1);
+    QSet<QUuid> taken;
+    taken.reserve(qsizetype(root.subtreeSize()));
+    UuidSequence fresh;
+    while (!pending.empty()) {
+        const Pending item = pending.back();
+        pending.pop_back();
+        WorkspaceNode node = item.entry->node;
+        const std::optional<QUuid> &original = item.entry->originalNodeID;
+        {
+            auto &f = node.edit();
+            f.id = original && !original->isNull() && !taken.contains(*original) ? *original : fresh.next();
+            f.workspaceID = workspaceID;
+            f.parentID = item.parentID;
+            f.sortOrder = item.sortOrder;
+        }
+        taken.insert(node.id());
+        if (original)
+            result.originalToImportedIDs.insert(*original, node.id());
+        const auto now = presentAt.constFind(node.id());
+        if (now != presentAt.constEnd() && present[*now] == node)
+            node = present[*now];
+        else
+            node.edit().updatedAt = time;
+        const QUuid id = node.id();
+        result.nodes.append(std::move(node));
+        const auto &children = item.entry->children;
+        for (std::size_t i = children.size(); i-- > 0;)
+            pending.push_back({&children[i], id, double(i)});
     }
     return result;
 }

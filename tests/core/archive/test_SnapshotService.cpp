@@ -61,6 +61,50 @@ TEST_F(SnapshotServiceTest, AWorkspaceRestoreKeepsThePresentTreeAsASnapshot)
     EXPECT_EQ(snapshots.list()->size(), 3);
 }
 
+TEST_F(SnapshotServiceTest, AWorkspaceRestoreWritesOnlyWhatChangedAndUndoesExactly)
+{
+    const QUuid a = tree.addGroup(QStringLiteral("A"))->id();
+    const QUuid a1 = tree.addGroup(QStringLiteral("a1"), a)->id();
+    const QUuid a2 = tree.addGroup(QStringLiteral("a2"), a)->id();
+    const QUuid b = tree.addGroup(QStringLiteral("B"))->id();
+    const NodeList saved = tree.nodes();
+    auto snapshot = snapshots.saveWorkspace(QStringLiteral("Workspace Snapshot"), a2);
+    ASSERT_TRUE(snapshot);
+    ASSERT_TRUE(tree.rename(a1, QStringLiteral("renamed")));
+    ASSERT_TRUE(tree.deleteNode(b));
+    ASSERT_TRUE(tree.addGroup(QStringLiteral("C"), a));
+    auto byID = [](NodeList nodes) {
+        std::sort(nodes.begin(), nodes.end(), [](const auto &x, const auto &y) { return x.id() < y.id(); });
+        return nodes;
+    };
+    const NodeList beforeRestore = byID(tree.nodes());
+
+    auto restored = snapshots.restore(*snapshot, std::nullopt, QStringLiteral("Before restore"));
+    ASSERT_TRUE(restored) << restored.error().description().toStdString();
+    EXPECT_EQ(restored->selectNodeID, a2);
+    // The snapshot's nodes are back as themselves; the unchanged ones as they were.
+    ASSERT_EQ(tree.nodes().size(), 4);
+    for (const WorkspaceNode &node : saved) {
+        ASSERT_TRUE(tree.node(node.id())) << node.title().toStdString();
+        if (node.id() == a || node.id() == a2)
+            EXPECT_EQ(*tree.node(node.id()), node);
+        else
+            EXPECT_EQ(tree.node(node.id())->title(), node.title());
+    }
+    // The step holds the renamed, the deleted and the added node only.
+    ASSERT_FALSE(tree.history().isEmpty());
+    auto step = store.fetchHistoryStep(tree.history().last().sequence);
+    ASSERT_TRUE(step);
+    EXPECT_EQ(step->before.size(), 2);
+    EXPECT_EQ(step->after.size(), 2);
+
+    ASSERT_TRUE(tree.undo());
+    EXPECT_EQ(byID(tree.nodes()), beforeRestore);
+    TreeViewModel reloaded(store);
+    ASSERT_TRUE(reloaded.load());
+    EXPECT_EQ(byID(reloaded.nodes()), beforeRestore);
+}
+
 TEST_F(SnapshotServiceTest, ASubtreeRestoreAddsACopyAfterThePresentChildren)
 {
     const QUuid a = tree.addGroup(QStringLiteral("A"))->id();
