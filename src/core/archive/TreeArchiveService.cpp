@@ -5,6 +5,7 @@
 
 #include <QSet>
 
+#include <cmath>
 #include <utility>
 #include <vector>
 
@@ -184,7 +185,8 @@ ImportedTree TreeArchiveService::restoreWorkspaceResult(const TreeExport &docume
     QSet<QUuid> taken;
     taken.reserve(qsizetype(root.subtreeSize()));
     UuidSequence fresh;
-    while (!pending.empty()) {
+    const bool unique = presentAt.size() == present.size();
+    for (qsizetype position = 0; !pending.empty(); ++position) {
         const Pending item = pending.back();
         pending.pop_back();
         WorkspaceNode node = item.entry->node;
@@ -200,10 +202,32 @@ ImportedTree TreeArchiveService::restoreWorkspaceResult(const TreeExport &docume
         if (original)
             result.originalToImportedIDs.insert(*original, node.id());
         const auto now = presentAt.constFind(node.id());
-        if (now != presentAt.constEnd() && present[*now] == node)
-            node = present[*now];
-        else
+        if (now != presentAt.constEnd()) {
+            // The entry's record is the present node's when it holds the
+            // node as it is now (-0 and 0 are equal but not the same text).
+            const WorkspaceNode &stored = item.entry->node;
+            if (unique && original == node.id() && item.entry->title == stored.title() && present[*now] == stored &&
+                std::signbit(stored.sortOrder()) == std::signbit(present[*now].sortOrder()))
+                result.unchangedEntries.insert(node.id(), position);
+        }
+        if (now == presentAt.constEnd()) {
             node.edit().updatedAt = time;
+        } else if (present[*now] == node) {
+            node = present[*now];
+        } else {
+            // Moved among its siblings only, or not changed but for its
+            // stamp: the present node in its old place, as a renumbering
+            // leaves it; anything else is an edit made now.
+            WorkspaceNode same = node;
+            same.edit().sortOrder = present[*now].sortOrder();
+            same.edit().updatedAt = present[*now].updatedAt();
+            if (same == present[*now]) {
+                same.edit().sortOrder = node.sortOrder();
+                node = std::move(same);
+            } else {
+                node.edit().updatedAt = time;
+            }
+        }
         const QUuid id = node.id();
         result.nodes.append(std::move(node));
         const auto &children = item.entry->children;

@@ -29,6 +29,10 @@ struct ImportedTree {
     NodeList nodes;
     // Document originalNodeID -> identifier of the node made from it.
     QHash<QUuid, QUuid> originalToImportedIDs;
+    // restoreWorkspaceResult only: each present node whose entry copies it
+    // as it is now, under its own identifier and title, by the entry's
+    // position below the root in pre-order (the root's first child is 0).
+    QHash<QUuid, qsizetype> unchangedEntries;
 };
 
 // Converts between a workspace's flat node list and the nested export
@@ -55,8 +59,10 @@ public:
     // its identifier (a fresh one where the entry has none or an earlier
     // entry took it), nested as the document nests it, siblings numbered
     // 0, 1, 2, ... A node equal to its present version is that version
-    // itself; one that differs from it, or is not present, is stamped as
-    // updated now. Only what changed since the document was made differs.
+    // itself, one that differs from it in its sort order only keeps its
+    // present stamp; one that differs in more, or is not present, is stamped
+    // as updated now. Only what changed since the document was made differs.
+    // Identifiers repeated in `present` leave unchangedEntries empty.
     ImportedTree restoreWorkspaceResult(const TreeExport &document, const QUuid &workspaceID,
                                         const NodeList &present) const;
 

@@ -97,6 +97,22 @@ TEST_F(SnapshotServiceTest, AWorkspaceRestoreWritesOnlyWhatChangedAndUndoesExact
     ASSERT_TRUE(step);
     EXPECT_EQ(step->before.size(), 2);
     EXPECT_EQ(step->after.size(), 2);
+    // The tree as it was is stored whole, the unchanged nodes included
+    // (their records taken from the restored snapshot).
+    ASSERT_TRUE(restored->safetySnapshot);
+    auto safety = store.fetchSnapshot(tree.workspace()->id, restored->safetySnapshot->id);
+    ASSERT_TRUE(safety && *safety);
+    NodeList kept;
+    std::vector<const TreeExportNode *> pending{&(*safety)->rootNode};
+    while (!pending.empty()) {
+        const TreeExportNode *entry = pending.back();
+        pending.pop_back();
+        if (entry != &(*safety)->rootNode)
+            kept.append(entry->node);
+        for (const TreeExportNode &child : entry->children)
+            pending.push_back(&child);
+    }
+    EXPECT_EQ(byID(kept), beforeRestore);
 
     ASSERT_TRUE(tree.undo());
     EXPECT_EQ(byID(tree.nodes()), beforeRestore);
