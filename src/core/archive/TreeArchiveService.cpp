@@ -182,6 +182,8 @@ ImportedTree TreeArchiveService::restoreWorkspaceResult(const TreeExport &docume
     for (std::size_t i = root.children.size(); i-- > 0;)
         pending.push_back({&root.children[i], std::nullopt, double(i)});
     result.nodes.reserve(qsizetype(root.subtreeSize()) - 1);
+    // The identifiers given out: the originals (each to its first entry)
+    // and fresh ones for the rest.
     QSet<QUuid> taken;
     taken.reserve(qsizetype(root.subtreeSize()));
     UuidSequence fresh;
@@ -189,47 +191,51 @@ ImportedTree TreeArchiveService::restoreWorkspaceResult(const TreeExport &docume
     for (qsizetype position = 0; !pending.empty(); ++position) {
         const Pending item = pending.back();
         pending.pop_back();
-        WorkspaceNode node = item.entry->node;
+        const WorkspaceNode &stored = item.entry->node;
         const std::optional<QUuid> &original = item.entry->originalNodeID;
-        {
+        const QUuid id = original && !original->isNull() && !taken.contains(*original) ? *original : fresh.next();
+        taken.insert(id);
+        if (original)
+            result.originalToImportedIDs.insert(*original, id);
+        const auto now = presentAt.constFind(id);
+        const WorkspaceNode *current = now != presentAt.constEnd() ? &present[*now] : nullptr;
+        // The entry's record is the present node's when it holds the node
+        // as it is now (-0 and 0 are equal but not the same text).
+        const bool unchanged = current && *current == stored && original == id &&
+                               std::signbit(stored.sortOrder()) == std::signbit(current->sortOrder());
+        if (unchanged && unique && item.entry->title == stored.title())
+            result.unchangedEntries.insert(id, position);
+        if (unchanged && current->parentID() == item.parentID && current->sortOrder() == item.sortOrder &&
+            current->workspaceID() == workspaceID) {
+            // The usual case: the node as it is, in its place.
+            result.nodes.append(*current);
+        } else {
+            WorkspaceNode node = stored;
             auto &f = node.edit();
-            f.id = original && !original->isNull() && !taken.contains(*original) ? *original : fresh.next();
+            f.id = id;
             f.workspaceID = workspaceID;
             f.parentID = item.parentID;
             f.sortOrder = item.sortOrder;
-        }
-        taken.insert(node.id());
-        if (original)
-            result.originalToImportedIDs.insert(*original, node.id());
-        const auto now = presentAt.constFind(node.id());
-        if (now != presentAt.constEnd()) {
-            // The entry's record is the present node's when it holds the
-            // node as it is now (-0 and 0 are equal but not the same text).
-            const WorkspaceNode &stored = item.entry->node;
-            if (unique && original == node.id() && item.entry->title == stored.title() && present[*now] == stored &&
-                std::signbit(stored.sortOrder()) == std::signbit(present[*now].sortOrder()))
-                result.unchangedEntries.insert(node.id(), position);
-        }
-        if (now == presentAt.constEnd()) {
-            node.edit().updatedAt = time;
-        } else if (present[*now] == node) {
-            node = present[*now];
-        } else {
-            // Moved among its siblings only, or not changed but for its
-            // stamp: the present node in its old place, as a renumbering
-            // leaves it; anything else is an edit made now.
-            WorkspaceNode same = node;
-            same.edit().sortOrder = present[*now].sortOrder();
-            same.edit().updatedAt = present[*now].updatedAt();
-            if (same == present[*now]) {
-                same.edit().sortOrder = node.sortOrder();
-                node = std::move(same);
+            if (!current) {
+                f.updatedAt = time;
+            } else if (*current == node) {
+                node = *current;
             } else {
-                node.edit().updatedAt = time;
+                // Moved among its siblings only, or not changed but for its
+                // stamp: the present node in its new place, as a renumbering
+                // leaves it; anything else is an edit made now.
+                WorkspaceNode same = node;
+                same.edit().sortOrder = current->sortOrder();
+                same.edit().updatedAt = current->updatedAt();
+                if (same == *current) {
+                    same.edit().sortOrder = node.sortOrder();
+                    node = std::move(same);
+                } else {
+                    node.edit().updatedAt = time;
+                }
             }
+            result.nodes.append(std::move(node));
         }
-        const QUuid id = node.id();
-        result.nodes.append(std::move(node));
         const auto &children = item.entry->children;
         for (std::size_t i = children.size(); i-- > 0;)
             pending.push_back({&children[i], id, double(i)});
