@@ -226,7 +226,8 @@ SnapshotResult<SnapshotService::Restored> SnapshotService::restore(const Workspa
         // nodes the snapshot holds unchanged need no encoding for that.
         imported = m_archive.restoreWorkspaceResult(document, *workspace, m_tree.nodes());
         auto safety = saveAutomatic(SnapshotOrigin::beforeRestore, safetyTitle,
-                                    SnapshotRecordHint{snapshot.id, std::exchange(imported.unchangedEntries, {})});
+                                    SnapshotRecordHint{snapshot.id, snapshot.rootNode.id,
+                                                       std::exchange(imported.unchangedEntries, {})});
         if (!safety)
             return Failure(safety.error());
         restored.safetySnapshot = std::move(safety).value();

@@ -204,7 +204,7 @@ ImportedTree TreeArchiveService::restoreWorkspaceResult(const TreeExport &docume
         const bool unchanged = current && *current == stored && original == id &&
                                std::signbit(stored.sortOrder()) == std::signbit(current->sortOrder());
         if (unchanged && unique && item.entry->title == stored.title())
-            result.unchangedEntries.insert(id, position);
+            result.unchangedEntries.insert(id, SnapshotEntryRef{position, item.entry->id});
         if (unchanged && current->parentID() == item.parentID && current->sortOrder() == item.sortOrder &&
             current->workspaceID() == workspaceID) {
             // The usual case: the node as it is, in its place.

@@ -30,9 +30,8 @@ struct ImportedTree {
     // Document originalNodeID -> identifier of the node made from it.
     QHash<QUuid, QUuid> originalToImportedIDs;
     // restoreWorkspaceResult only: each present node whose entry copies it
-    // as it is now, under its own identifier and title, by the entry's
-    // position below the root in pre-order (the root's first child is 0).
-    QHash<QUuid, qsizetype> unchangedEntries;
+    // as it is now, under its own identifier and title, and that entry.
+    QHash<QUuid, SnapshotEntryRef> unchangedEntries;
 };
 
 // Converts between a workspace's flat node list and the nested export

@@ -243,14 +243,15 @@ StoreResult<void> ContentTables::lookUp(PreparedSnapshot &prepared, bool all)
     return {};
 }
 
-StoreResult<std::optional<ContentTables::StoredAddresses>> ContentTables::storedAddresses(const std::string &snapshotID)
+StoreResult<std::optional<ContentTables::StoredShape>> ContentTables::storedShape(const std::string &snapshotID,
+                                                                                  const QUuid &rootID)
 {
     auto begin = statement(kBeginRead);
     if (!begin)
         return Failure(begin.error());
     if (step(*begin) == Step::failed)
         return Failure(sqliteError(StoreError::Kind::step, kBeginRead));
-    std::optional<StoredAddresses> stored;
+    std::optional<StoredShape> stored;
     auto read = [&]() -> StoreResult<void> {
         auto sweeps = sweepsDone();
         if (!sweeps)
@@ -266,10 +267,13 @@ StoreResult<std::optional<ContentTables::StoredAddresses>> ContentTables::stored
             return Failure(error);
         }
         if (found == Step::row) {
-            // Only the records column is read: the entries' ids do not matter here.
-            auto shape = decodeShape(blobView(*s, 1), QUuid(), true);
+            // The entry ids are stored as steps from the root's: only with
+            // the same root do they name the same entries.
+            auto head = m_decoder.workspaceSnapshot(textView(*s, 0));
+            auto shape = head && head->rootNode.id == rootID ? decodeShape(blobView(*s, 1), rootID)
+                                                              : Result<TreeShape, QString>(Failure(QString()));
             if (shape)
-                stored = StoredAddresses{std::move(shape->records), *sweeps};
+                stored = StoredShape{std::move(*shape), *sweeps};
         }
         sqlite3_reset(*s);
         return {};
@@ -297,23 +301,25 @@ StoreResult<PreparedSnapshot> ContentTables::prepare(const WorkspaceSnapshot &sn
     prepared.recordOfEntry.reserve(count);
 
     // The records the hint names, when the other snapshot's shape can be
-    // read and no node it names is copied twice here.
-    std::optional<StoredAddresses> stored;
+    // read, still holds the entries named there, and no node it names is
+    // copied twice here.
+    std::optional<StoredShape> stored;
     auto hinted = [&](const TreeExportNode &entry) -> std::int64_t {
         if (!stored || !entry.originalNodeID || *entry.originalNodeID != entry.node.id() ||
             entry.title != entry.node.title())
             return 0;
-        const auto position = hint->entryOfNode.constFind(entry.node.id());
-        if (position == hint->entryOfNode.constEnd() || *position < 0 ||
-            std::size_t(*position) >= stored->records.size())
+        const auto ref = hint->entryOfNode.constFind(entry.node.id());
+        if (ref == hint->entryOfNode.constEnd() || ref->position < 0 ||
+            std::size_t(ref->position) >= stored->shape.size() ||
+            stored->shape.ids[std::size_t(ref->position)] != ref->entryID)
             return 0;
-        return stored->records[std::size_t(*position)];
+        return stored->shape.records[std::size_t(ref->position)];
     };
     if (hint && !hint->entryOfNode.isEmpty()) {
-        auto addresses = storedAddresses(uuidText(hint->snapshotID));
-        if (!addresses)
-            return Failure(addresses.error());
-        stored = std::move(*addresses);
+        auto read = storedShape(uuidText(hint->snapshotID), hint->rootEntryID);
+        if (!read)
+            return Failure(read.error());
+        stored = std::move(*read);
         QSet<QUuid> seen;
         seen.reserve(hint->entryOfNode.size());
         for (const TreeExportNode *entry : prepared.flat.entries) {

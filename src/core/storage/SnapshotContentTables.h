@@ -96,14 +96,14 @@ private:
     Result<sqlite3_stmt *, StoreError> statement(const char *sql);
     StoreError sqliteError(StoreError::Kind kind, const char *sql) const;
     StoreResult<void> lookUp(PreparedSnapshot &prepared, bool all);
-    // The record addresses of a stored snapshot's entries in pre-order, and
-    // the sweeps done when they were read; none for a snapshot without a
-    // shape.
-    struct StoredAddresses {
-        std::vector<std::int64_t> records;
+    // The shape of a stored snapshot whose root entry is `rootID`, and the
+    // sweeps done when it was read; none for a snapshot without a readable
+    // shape or with another root.
+    struct StoredShape {
+        TreeShape shape;
         std::int64_t sweeps = -1;
     };
-    StoreResult<std::optional<StoredAddresses>> storedAddresses(const std::string &snapshotID);
+    StoreResult<std::optional<StoredShape>> storedShape(const std::string &snapshotID, const QUuid &rootID);
     StoreResult<std::int64_t> sweepsDone();
 
     sqlite3 *m_db;

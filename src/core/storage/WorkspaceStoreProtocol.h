@@ -30,14 +30,16 @@ SnapshotSummary summarizeSnapshot(const WorkspaceSnapshot &snapshot, SnapshotOri
 // The workspace, its node list and its snapshots. Synchronous; every
 // operation either completes or fails without a partial effect.
 // Entries of a snapshot about to be saved whose record is that of an entry of
-// the stored snapshot `snapshotID`: the entry copying node N, under N's own
-// identifier and title, holds the record of that snapshot's entry at
-// position entryOfNode[N] among the entries below its root in pre-order
-// (the root's first child is 0), which copies N as it is now under its own
-// identifier and title. Only for identifiers that appear once in both trees.
+// the stored snapshot `snapshotID` (whose root entry is `rootEntryID`): the
+// entry copying node N, under N's own identifier and title, holds the record
+// of that snapshot's entry entryOfNode[N], which copies N as it is now under
+// its own identifier and title. Only for identifiers that appear once in both
+// trees. An entry whose position does not hold that entry identifier in the
+// stored snapshot (replaced since, say) is encoded as any other.
 struct SnapshotRecordHint {
     QUuid snapshotID;
-    QHash<QUuid, qsizetype> entryOfNode;
+    QUuid rootEntryID;
+    QHash<QUuid, SnapshotEntryRef> entryOfNode;
 };
 
 class WorkspaceStoreProtocol {

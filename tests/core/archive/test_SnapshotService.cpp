@@ -121,6 +121,46 @@ TEST_F(SnapshotServiceTest, AWorkspaceRestoreWritesOnlyWhatChangedAndUndoesExact
     EXPECT_EQ(byID(reloaded.nodes()), beforeRestore);
 }
 
+TEST_F(SnapshotServiceTest, TheTreeKeptBeforeARestoreIsWholeWhenTheStoredSnapshotIsNotTheOneRestored)
+{
+    const QUuid a = tree.addGroup(QStringLiteral("A"))->id();
+    ASSERT_TRUE(tree.addGroup(QStringLiteral("B")));
+    ASSERT_TRUE(tree.addGroup(QStringLiteral("C")));
+    auto first = snapshots.saveWorkspace(QStringLiteral("First"), std::nullopt);
+    ASSERT_TRUE(first);
+    // Moves B and C one entry on in the next snapshot, changing neither.
+    ASSERT_TRUE(tree.addGroup(QStringLiteral("x"), a));
+    auto second = snapshots.saveWorkspace(QStringLiteral("Second"), std::nullopt);
+    ASSERT_TRUE(second);
+    NodeList before = tree.nodes();
+
+    // The first tree under the second one's identifier: its entries are not
+    // where the stored shape has them.
+    WorkspaceSnapshot stale = *first;
+    stale.id = second->id;
+    auto restored = snapshots.restore(stale, std::nullopt, QStringLiteral("Before restore"));
+    ASSERT_TRUE(restored && restored->safetySnapshot);
+    EXPECT_EQ(tree.nodes().size(), 3);
+    auto safety = store.fetchSnapshot(tree.workspace()->id, restored->safetySnapshot->id);
+    ASSERT_TRUE(safety && *safety);
+    NodeList kept;
+    std::vector<const TreeExportNode *> pending{&(*safety)->rootNode};
+    while (!pending.empty()) {
+        const TreeExportNode *entry = pending.back();
+        pending.pop_back();
+        if (entry != &(*safety)->rootNode)
+            kept.append(entry->node);
+        for (const TreeExportNode &child : entry->children)
+            pending.push_back(&child);
+    }
+    auto byID = [](NodeList &nodes) {
+        std::sort(nodes.begin(), nodes.end(), [](const auto &x, const auto &y) { return x.id() < y.id(); });
+    };
+    byID(kept);
+    byID(before);
+    EXPECT_EQ(kept, before);
+}
+
 TEST_F(SnapshotServiceTest, ASubtreeRestoreAddsACopyAfterThePresentChildren)
 {
     const QUuid a = tree.addGroup(QStringLiteral("A"))->id();
