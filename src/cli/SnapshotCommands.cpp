@@ -12,6 +12,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <cstdio>
+
 namespace tarni::cli {
 
 namespace {
@@ -170,10 +172,13 @@ int runSnapshot(CliContext &context, const QStringList &arguments)
                 printError(QStringLiteral("snapshot %1 %2").arg(uuidQString(*id), conditionText(summary)));
                 return kExitBadData;
             }
-            auto text = json::encode(*snapshot, json::JsonStyle::pretty);
-            if (!text)
-                return reportStoreError(StoreError{StoreError::Kind::encode, {}, text.error().reason});
-            printOut(*text);
+            // Written as it is encoded: the text of a large tree is never held whole.
+            auto written = json::encodeTo(*snapshot, json::JsonStyle::pretty, [](std::string_view piece) {
+                printOut(piece);
+                return std::ferror(stdout) == 0;
+            });
+            if (!written)
+                return reportStoreError(StoreError{StoreError::Kind::encode, {}, written.error().reason});
             printOut(std::string_view("\n"));
             return kExitOk;
         }

@@ -3,6 +3,8 @@
 #include <QDateTime>
 #include <QLoggingCategory>
 
+#include <utility>
+
 Q_LOGGING_CATEGORY(lcSnapshots, "tarnibar.snapshots")
 
 namespace tarni {
@@ -211,22 +213,28 @@ SnapshotResult<SnapshotService::Restored> SnapshotService::restore(const Workspa
 
     Restored restored;
     restored.subtree = snapshot.rootNode.originalNodeID.has_value();
-    const ImportedTree imported =
-        m_archive.importSubtreeResult(document, *workspace, restored.subtree ? insertionParent : std::nullopt);
-    restored.nodeCount = int(imported.nodes.size());
-
+    ImportedTree imported;
     if (restored.subtree) {
-        // After the present children, as an import goes.
+        // Copies after the present children, as an import goes.
+        imported = m_archive.importSubtreeResult(document, *workspace, insertionParent);
         if (auto appended = m_tree.appendNodes(imported.nodes, insertionParent); !appended)
             return treeFailure(appended.error());
     } else {
-        auto safety = saveAutomatic(SnapshotOrigin::beforeRestore, safetyTitle);
+        // The nodes the snapshot holds come back as themselves: a node
+        // unchanged since is not written, and the undo step holds only
+        // what the restore changed. The present tree is kept first; the
+        // nodes the snapshot holds unchanged need no encoding for that.
+        imported = m_archive.restoreWorkspaceResult(document, *workspace, m_tree.nodes());
+        auto safety = saveAutomatic(SnapshotOrigin::beforeRestore, safetyTitle,
+                                    SnapshotRecordHint{snapshot.id, snapshot.rootNode.id,
+                                                       std::exchange(imported.unchangedEntries, {})});
         if (!safety)
             return Failure(safety.error());
         restored.safetySnapshot = std::move(safety).value();
         if (auto replaced = m_tree.replaceAllNodes(imported.nodes); !replaced)
             return treeFailure(replaced.error());
     }
+    restored.nodeCount = int(imported.nodes.size());
 
     if (snapshot.selectedNodeID) {
         if (auto copy = imported.originalToImportedIDs.constFind(*snapshot.selectedNodeID);
@@ -238,11 +246,13 @@ SnapshotResult<SnapshotService::Restored> SnapshotService::restore(const Workspa
     return restored;
 }
 
-SnapshotResult<WorkspaceSnapshot> SnapshotService::saveAutomatic(SnapshotOrigin origin, const QString &title)
+SnapshotResult<WorkspaceSnapshot> SnapshotService::saveAutomatic(SnapshotOrigin origin, const QString &title,
+                                                                 std::optional<SnapshotRecordHint> hint)
 {
     auto request = automaticRequest(origin, title, false, m_archive.now());
     if (!request)
         return Failure(request.error());
+    request->recordHint = std::move(hint);
     const std::uint64_t writes = request->writesAtRequest;
     auto saved = writeAutomatic(m_store, m_archive, std::move(*request));
     if (!saved)
@@ -258,7 +268,7 @@ SnapshotResult<AutomaticSnapshotRequest> SnapshotService::automaticRequest(Snaps
         return Failure(workspace.error());
     return AutomaticSnapshotRequest{origin,       title,    m_tree.workspace()->id, m_tree.workspace()->updatedAt,
                                     m_tree.nodes(), onlyWhenDue, now,             m_changedSinceWholeSnapshot,
-                                    m_retention,  m_zone,   m_treeWriteCount};
+                                    m_retention,  m_zone,   m_treeWriteCount,         std::nullopt};
 }
 
 AutomaticSnapshotOutcome SnapshotService::writeAutomatic(WorkspaceStoreProtocol &store, const TreeArchiveService &archive,
@@ -274,7 +284,8 @@ AutomaticSnapshotOutcome SnapshotService::writeAutomatic(WorkspaceStoreProtocol 
     TreeExport document = archive.exportWorkspace(request.nodes);
     request.nodes = {};
     WorkspaceSnapshot snapshot = archive.makeSnapshot(request.title, request.workspaceID, std::move(document), std::nullopt);
-    if (auto saved = store.saveMarkedSnapshot(snapshot, request.origin, request.treeUpdatedAt); !saved)
+    const SnapshotRecordHint *hint = request.recordHint ? &*request.recordHint : nullptr;
+    if (auto saved = store.saveMarkedSnapshot(snapshot, request.origin, request.treeUpdatedAt, hint); !saved)
         return storeFailure(saved.error());
     if (auto pruned = pruneFor(store, request.workspaceID, snapshot.createdAt, request.zone, request.retention); !pruned)
         qCWarning(lcSnapshots).noquote() << "pruning automatic snapshots failed:" << pruned.error().description();

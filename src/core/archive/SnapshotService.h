@@ -73,6 +73,8 @@ struct AutomaticSnapshotRequest {
     QTimeZone zone;
     // The service's count of tree writes when the request was made.
     std::uint64_t writesAtRequest = 0;
+    // Which of the tree's nodes a stored snapshot holds as they are now.
+    std::optional<SnapshotRecordHint> recordHint;
 };
 // The snapshot written, or none when it was not due.
 using AutomaticSnapshotOutcome = SnapshotResult<std::optional<WorkspaceSnapshot>>;
@@ -114,7 +116,9 @@ public:
     };
     // The whole tree, marked with why it was taken; then the retention pass.
     // A failed pass is logged and leaves more snapshots than needed, never fewer.
-    SnapshotResult<WorkspaceSnapshot> saveAutomatic(SnapshotOrigin origin, const QString &title);
+    // `hint`: nodes a stored snapshot holds as they are now, if known.
+    SnapshotResult<WorkspaceSnapshot> saveAutomatic(SnapshotOrigin origin, const QString &title,
+                                                    std::optional<SnapshotRecordHint> hint = std::nullopt);
     // Deletes the automatic snapshots the retention policy no longer keeps;
     // gives how many went.
     SnapshotResult<int> prune(Timestamp now);
@@ -142,9 +146,10 @@ public:
     void setTimeZone(const QTimeZone &zone) { m_zone = zone; }
 
     // A subtree snapshot adds copies after the present children of
-    // `insertionParent`; a workspace snapshot replaces every node, after the
-    // present tree was saved as an automatic snapshot titled `safetyTitle`,
-    // so that the restore itself can be undone.
+    // `insertionParent`; a workspace snapshot puts back the tree it holds,
+    // its nodes under their own identifiers (writing only the nodes that
+    // differ), after the present tree was saved as an automatic snapshot
+    // titled `safetyTitle`, so that the restore itself can be undone.
     SnapshotResult<Restored> restore(const WorkspaceSnapshot &snapshot, const std::optional<QUuid> &insertionParent,
                                      const QString &safetyTitle);
 

@@ -3,6 +3,9 @@
 #include "model/Uuid.h"
 #include "tree/TreeNodeBuilder.h"
 
+#include <QSet>
+
+#include <cmath>
 #include <utility>
 #include <vector>
 
@@ -155,6 +158,87 @@ ImportedTree TreeArchiveService::importSubtreeResult(const TreeExport &document,
         const auto &children = item.entry->children;
         for (std::size_t i = children.size(); i-- > 0;)
             pending.push_back({&children[i], f.id, double(i)});
+    }
+    return result;
+}
+
+ImportedTree TreeArchiveService::restoreWorkspaceResult(const TreeExport &document, const QUuid &workspaceID,
+                                                        const NodeList &present) const
+{
+    struct Pending {
+        const TreeExportNode *entry;
+        std::optional<QUuid> parentID;
+        double sortOrder;
+    };
+    QHash<QUuid, qsizetype> presentAt;
+    presentAt.reserve(present.size());
+    for (qsizetype i = 0; i < present.size(); ++i)
+        presentAt.insert(present[i].id(), i);
+
+    ImportedTree result;
+    const Timestamp time = m_clock();
+    const TreeExportNode &root = document.rootNode;
+    std::vector<Pending> pending;
+    for (std::size_t i = root.children.size(); i-- > 0;)
+        pending.push_back({&root.children[i], std::nullopt, double(i)});
+    result.nodes.reserve(qsizetype(root.subtreeSize()) - 1);
+    // The identifiers given out: the originals (each to its first entry)
+    // and fresh ones for the rest.
+    QSet<QUuid> taken;
+    taken.reserve(qsizetype(root.subtreeSize()));
+    UuidSequence fresh;
+    const bool unique = presentAt.size() == present.size();
+    for (qsizetype position = 0; !pending.empty(); ++position) {
+        const Pending item = pending.back();
+        pending.pop_back();
+        const WorkspaceNode &stored = item.entry->node;
+        const std::optional<QUuid> &original = item.entry->originalNodeID;
+        const QUuid id = original && !original->isNull() && !taken.contains(*original) ? *original : fresh.next();
+        taken.insert(id);
+        if (original)
+            result.originalToImportedIDs.insert(*original, id);
+        const auto now = presentAt.constFind(id);
+        const WorkspaceNode *current = now != presentAt.constEnd() ? &present[*now] : nullptr;
+        // The entry's record is the present node's when it holds the node
+        // as it is now (-0 and 0 are equal but not the same text).
+        const bool unchanged = current && *current == stored && original == id &&
+                               std::signbit(stored.sortOrder()) == std::signbit(current->sortOrder());
+        if (unchanged && unique && item.entry->title == stored.title())
+            result.unchangedEntries.insert(id, SnapshotEntryRef{position, item.entry->id});
+        if (unchanged && current->parentID() == item.parentID && current->sortOrder() == item.sortOrder &&
+            current->workspaceID() == workspaceID) {
+            // The usual case: the node as it is, in its place.
+            result.nodes.append(*current);
+        } else {
+            WorkspaceNode node = stored;
+            auto &f = node.edit();
+            f.id = id;
+            f.workspaceID = workspaceID;
+            f.parentID = item.parentID;
+            f.sortOrder = item.sortOrder;
+            if (!current) {
+                f.updatedAt = time;
+            } else if (*current == node) {
+                node = *current;
+            } else {
+                // Moved among its siblings only, or not changed but for its
+                // stamp: the present node in its new place, as a renumbering
+                // leaves it; anything else is an edit made now.
+                WorkspaceNode same = node;
+                same.edit().sortOrder = current->sortOrder();
+                same.edit().updatedAt = current->updatedAt();
+                if (same == *current) {
+                    same.edit().sortOrder = node.sortOrder();
+                    node = std::move(same);
+                } else {
+                    node.edit().updatedAt = time;
+                }
+            }
+            result.nodes.append(std::move(node));
+        }
+        const auto &children = item.entry->children;
+        for (std::size_t i = children.size(); i-- > 0;)
+            pending.push_back({&children[i], id, double(i)});
     }
     return result;
 }

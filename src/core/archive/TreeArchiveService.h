@@ -29,6 +29,9 @@ struct ImportedTree {
     NodeList nodes;
     // Document originalNodeID -> identifier of the node made from it.
     QHash<QUuid, QUuid> originalToImportedIDs;
+    // restoreWorkspaceResult only: each present node whose entry copies it
+    // as it is now, under its own identifier and title, and that entry.
+    QHash<QUuid, SnapshotEntryRef> unchangedEntries;
 };
 
 // Converts between a workspace's flat node list and the nested export
@@ -50,6 +53,17 @@ public:
     // goes under `parentID`; siblings get sort orders 0, 1, 2, ...
     ImportedTree importSubtreeResult(const TreeExport &document, const QUuid &workspaceID,
                                      const std::optional<QUuid> &parentID) const;
+    // The tree a whole-workspace document holds, to replace the present one
+    // (`present`) with: each entry becomes the node it copies again, under
+    // its identifier (a fresh one where the entry has none or an earlier
+    // entry took it), nested as the document nests it, siblings numbered
+    // 0, 1, 2, ... A node equal to its present version is that version
+    // itself, one that differs from it in its sort order only keeps its
+    // present stamp; one that differs in more, or is not present, is stamped
+    // as updated now. Only what changed since the document was made differs.
+    // Identifiers repeated in `present` leave unchangedEntries empty.
+    ImportedTree restoreWorkspaceResult(const TreeExport &document, const QUuid &workspaceID,
+                                        const NodeList &present) const;
 
     // A snapshot of `document` taken now, attached to the workspace.
     WorkspaceSnapshot makeSnapshot(const QString &title, const QUuid &workspaceID, TreeExport document,

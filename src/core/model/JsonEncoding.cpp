@@ -123,6 +123,62 @@ Result<std::string, EncodeError> encode(const WorkspaceSnapshot &snapshot, JsonS
 
 namespace {
 
+// A rapidjson output stream that passes its text on in pieces.
+class ChunkedStream {
+public:
+    using Ch = char;
+    explicit ChunkedStream(const std::function<bool(std::string_view)> &sink)
+        : m_sink(sink)
+    {
+        m_buffer.reserve(kChunk);
+    }
+    void Put(char c)
+    {
+        m_buffer.push_back(c);
+        if (m_buffer.size() >= kChunk)
+            Flush();
+    }
+    void Flush()
+    {
+        if (!m_buffer.empty() && m_open)
+            m_open = m_sink(m_buffer);
+        m_buffer.clear();
+    }
+
+private:
+    static constexpr std::size_t kChunk = std::size_t(64) << 10;
+    const std::function<bool(std::string_view)> &m_sink;
+    std::string m_buffer;
+    bool m_open = true;
+};
+
+} // namespace
+
+Result<void, EncodeError> encodeTo(const WorkspaceSnapshot &snapshot, JsonStyle style,
+                                   const std::function<bool(std::string_view)> &sink)
+{
+    try {
+        ChunkedStream stream(sink);
+        bool ok;
+        if (style == JsonStyle::pretty) {
+            rapidjson::PrettyWriter<ChunkedStream, rapidjson::UTF8<>, rapidjson::UTF8<>, CheckedAllocator> writer(stream);
+            writer.SetIndent(' ', 2);
+            ok = writeAny(writer, snapshot);
+        } else {
+            rapidjson::Writer<ChunkedStream, rapidjson::UTF8<>, rapidjson::UTF8<>, CheckedAllocator> writer(stream);
+            ok = writeAny(writer, snapshot);
+        }
+        stream.Flush();
+        if (!ok)
+            return Failure(notFinite());
+        return {};
+    } catch (const std::bad_alloc &) {
+        return Failure(outOfMemory());
+    }
+}
+
+namespace {
+
 // One writer and buffer per thread for the records appended one at a time
 // (every row the store writes), rather than a buffer grown from nothing for
 // each. A buffer grown past what a usual record needs is let go afterwards.

@@ -8,6 +8,7 @@
 #include <QString>
 
 #include <array>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -37,6 +38,12 @@ Result<std::string, EncodeError> encode(const BrowserTarget &target, JsonStyle s
 Result<std::string, EncodeError> encode(const Workspace &workspace, JsonStyle style = JsonStyle::compact);
 Result<std::string, EncodeError> encode(const TreeExport &document, JsonStyle style = JsonStyle::compact);
 Result<std::string, EncodeError> encode(const WorkspaceSnapshot &snapshot, JsonStyle style = JsonStyle::compact);
+// The same text as encode(snapshot, style), handed to `sink` in pieces of
+// about 64 KiB as it is written, so that it is never held whole. Stops
+// passing text on when `sink` returns false (not an error here). On an
+// error, part of the text may have gone to `sink` already.
+Result<void, EncodeError> encodeTo(const WorkspaceSnapshot &snapshot, JsonStyle style,
+                                   const std::function<bool(std::string_view)> &sink);
 
 // Appends the compact form of a node to `out` (for building arrays without
 // copying each node's text).

@@ -10,6 +10,13 @@
 
 namespace tarni {
 
+// An entry of a snapshot: its position among the entries below the root in
+// pre-order (the root's first child is 0) and its own identifier.
+struct SnapshotEntryRef {
+    qsizetype position = -1;
+    QUuid entryID;
+};
+
 // A saved export body attached to a workspace, with the selection at the time.
 struct WorkspaceSnapshot {
     QUuid id;

@@ -4,6 +4,7 @@
 #include "model/Uuid.h"
 
 #include <QLoggingCategory>
+#include <QSet>
 
 #include <sqlite3.h>
 
@@ -181,6 +182,17 @@ StoreResult<void> ContentTables::lookUp(PreparedSnapshot &prepared, bool all)
     for (std::size_t i = 0; i < prepared.hashes.size(); ++i) {
         if (!all && prepared.addresses[i] != 0)
             continue;
+        // A record taken from another snapshot's shape is hashed only when
+        // it has to be looked up after all.
+        if (prepared.hashes[i].isEmpty()) {
+            auto plain = plainRecord(*prepared.flat.entries[prepared.firstEntry[i]]);
+            if (!plain) {
+                sqlite3_reset(*s);
+                return Failure(StoreError{StoreError::Kind::encode, {}, plain.error().reason});
+            }
+            prepared.hashes[i] = recordHash(*plain);
+            prepared.plain[i] = std::move(*plain);
+        }
         sqlite3_reset(*s);
         bindBlob(*s, 1, prepared.hashes[i].constData(), std::size_t(prepared.hashes[i].size()));
         const Step result = step(*s);
@@ -231,7 +243,54 @@ StoreResult<void> ContentTables::lookUp(PreparedSnapshot &prepared, bool all)
     return {};
 }
 
-StoreResult<PreparedSnapshot> ContentTables::prepare(const WorkspaceSnapshot &snapshot, const std::string &headJson)
+StoreResult<std::optional<ContentTables::StoredShape>> ContentTables::storedShape(const std::string &snapshotID,
+                                                                                  const QUuid &rootID)
+{
+    auto begin = statement(kBeginRead);
+    if (!begin)
+        return Failure(begin.error());
+    if (step(*begin) == Step::failed)
+        return Failure(sqliteError(StoreError::Kind::step, kBeginRead));
+    std::optional<StoredShape> stored;
+    auto read = [&]() -> StoreResult<void> {
+        auto sweeps = sweepsDone();
+        if (!sweeps)
+            return Failure(sweeps.error());
+        auto s = statement(kSelectTree);
+        if (!s)
+            return Failure(s.error());
+        bindText(*s, 1, snapshotID);
+        const Step found = step(*s);
+        if (found == Step::failed) {
+            StoreError error = sqliteError(StoreError::Kind::step, kSelectTree);
+            sqlite3_reset(*s);
+            return Failure(error);
+        }
+        if (found == Step::row) {
+            // The entry ids are stored as steps from the root's: only with
+            // the same root do they name the same entries.
+            auto head = m_decoder.workspaceSnapshot(textView(*s, 0));
+            auto shape = head && head->rootNode.id == rootID ? decodeShape(blobView(*s, 1), rootID)
+                                                              : Result<TreeShape, QString>(Failure(QString()));
+            if (shape)
+                stored = StoredShape{std::move(*shape), *sweeps};
+        }
+        sqlite3_reset(*s);
+        return {};
+    };
+    auto done = read();
+    auto end = statement(kEndRead);
+    if (!end)
+        return Failure(end.error());
+    if (step(*end) == Step::failed)
+        return Failure(sqliteError(StoreError::Kind::step, kEndRead));
+    if (!done)
+        return Failure(done.error());
+    return stored;
+}
+
+StoreResult<PreparedSnapshot> ContentTables::prepare(const WorkspaceSnapshot &snapshot, const std::string &headJson,
+                                                     const SnapshotRecordHint *hint)
 {
     PreparedSnapshot prepared;
     prepared.snapshotID = uuidText(snapshot.id);
@@ -240,16 +299,66 @@ StoreResult<PreparedSnapshot> ContentTables::prepare(const WorkspaceSnapshot &sn
     prepared.flat = flatten(snapshot.rootNode);
     const std::size_t count = prepared.flat.entries.size();
     prepared.recordOfEntry.reserve(count);
+
+    // The records the hint names, when the other snapshot's shape can be
+    // read, still holds the entries named there, and no node it names is
+    // copied twice here.
+    std::optional<StoredShape> stored;
+    auto hinted = [&](const TreeExportNode &entry) -> std::int64_t {
+        if (!stored || !entry.originalNodeID || *entry.originalNodeID != entry.node.id() ||
+            entry.title != entry.node.title())
+            return 0;
+        const auto ref = hint->entryOfNode.constFind(entry.node.id());
+        if (ref == hint->entryOfNode.constEnd() || ref->position < 0 ||
+            std::size_t(ref->position) >= stored->shape.size() ||
+            stored->shape.ids[std::size_t(ref->position)] != ref->entryID)
+            return 0;
+        return stored->shape.records[std::size_t(ref->position)];
+    };
+    if (hint && !hint->entryOfNode.isEmpty()) {
+        auto read = storedShape(uuidText(hint->snapshotID), hint->rootEntryID);
+        if (!read)
+            return Failure(read.error());
+        stored = std::move(*read);
+        QSet<QUuid> seen;
+        seen.reserve(hint->entryOfNode.size());
+        for (const TreeExportNode *entry : prepared.flat.entries) {
+            if (hinted(*entry) == 0)
+                continue;
+            if (seen.contains(entry->node.id())) {
+                stored.reset();
+                break;
+            }
+            seen.insert(entry->node.id());
+        }
+    }
+
     QHash<QByteArray, std::size_t> distinct;
     distinct.reserve(qsizetype(count));
+    QHash<std::int64_t, std::size_t> distinctStored;
+    std::vector<std::int64_t> known;
     for (const TreeExportNode *entry : prepared.flat.entries) {
+        std::size_t index = prepared.hashes.size();
+        if (const std::int64_t address = hinted(*entry); address != 0) {
+            if (auto seen = distinctStored.constFind(address); seen != distinctStored.constEnd()) {
+                index = *seen;
+            } else {
+                distinctStored.insert(address, index);
+                prepared.firstEntry.push_back(prepared.recordOfEntry.size());
+                prepared.hashes.emplace_back();
+                prepared.plain.emplace_back();
+                known.resize(index + 1, 0);
+                known[index] = address;
+            }
+            prepared.recordOfEntry.push_back(index);
+            continue;
+        }
         auto plain = plainRecord(*entry);
         if (!plain)
             return Failure(StoreError{StoreError::Kind::encode, {}, plain.error().reason});
         QByteArray hash = recordHash(*plain);
-        std::size_t index = prepared.hashes.size();
-        if (auto known = distinct.constFind(hash); known != distinct.constEnd()) {
-            index = *known;
+        if (auto seen = distinct.constFind(hash); seen != distinct.constEnd()) {
+            index = *seen;
         } else {
             distinct.insert(hash, index);
             prepared.firstEntry.push_back(prepared.recordOfEntry.size());
@@ -259,6 +368,7 @@ StoreResult<PreparedSnapshot> ContentTables::prepare(const WorkspaceSnapshot &sn
         prepared.recordOfEntry.push_back(index);
     }
     prepared.addresses.assign(prepared.hashes.size(), 0);
+    std::copy(known.begin(), known.end(), prepared.addresses.begin());
     prepared.packed.assign(prepared.hashes.size(), false);
 
     // One read transaction: the records found and the sweep count agree.
@@ -276,7 +386,10 @@ StoreResult<PreparedSnapshot> ContentTables::prepare(const WorkspaceSnapshot &sn
         return {};
     };
     auto sweeps = sweepsDone();
-    auto found = sweeps ? lookUp(prepared, true) : StoreResult<void>(Failure(sweeps.error()));
+    // After a sweep the records taken from the other shape may be gone:
+    // then every record is looked up.
+    const bool all = !known.empty() && sweeps && *sweeps != stored->sweeps;
+    auto found = sweeps ? lookUp(prepared, all) : StoreResult<void>(Failure(sweeps.error()));
     auto ended = finish();
     if (!found)
         return Failure(found.error());

@@ -3,6 +3,7 @@
 #include "model/WorkspaceSnapshot.h"
 #include "storage/SnapshotContent.h"
 #include "storage/StoreError.h"
+#include "storage/WorkspaceStoreProtocol.h"
 
 #include <QHash>
 
@@ -71,8 +72,11 @@ public:
     ContentTables &operator=(const ContentTables &) = delete;
 
     // Encodes and hashes every entry, looks the records up and compresses
-    // the ones not stored yet: all the work that needs no write lock.
-    StoreResult<PreparedSnapshot> prepare(const WorkspaceSnapshot &snapshot, const std::string &headJson);
+    // the ones not stored yet: all the work that needs no write lock. An
+    // entry `hint` names takes the record of the stored snapshot's entry
+    // without being encoded (unless a sweep since makes it look it up).
+    StoreResult<PreparedSnapshot> prepare(const WorkspaceSnapshot &snapshot, const std::string &headJson,
+                                          const SnapshotRecordHint *hint = nullptr);
     // In the write transaction. Returns the bytes the snapshot added (its
     // shape, its head and its new records). A snapshot replaced under the
     // same id leaves its unshared records to sweep().
@@ -92,6 +96,14 @@ private:
     Result<sqlite3_stmt *, StoreError> statement(const char *sql);
     StoreError sqliteError(StoreError::Kind kind, const char *sql) const;
     StoreResult<void> lookUp(PreparedSnapshot &prepared, bool all);
+    // The shape of a stored snapshot whose root entry is `rootID`, and the
+    // sweeps done when it was read; none for a snapshot without a readable
+    // shape or with another root.
+    struct StoredShape {
+        TreeShape shape;
+        std::int64_t sweeps = -1;
+    };
+    StoreResult<std::optional<StoredShape>> storedShape(const std::string &snapshotID, const QUuid &rootID);
     StoreResult<std::int64_t> sweepsDone();
 
     sqlite3 *m_db;

@@ -52,7 +52,8 @@ public:
     StoreResult<QList<WorkspaceSnapshot>> fetchSnapshots(const QUuid &workspaceID) override;
     StoreResult<void> reset() override;
     StoreResult<void> saveMarkedSnapshot(const WorkspaceSnapshot &snapshot, SnapshotOrigin origin,
-                                         std::optional<Timestamp> treeUpdatedAt = std::nullopt) override;
+                                         std::optional<Timestamp> treeUpdatedAt = std::nullopt,
+                                         const SnapshotRecordHint *hint = nullptr) override;
     StoreResult<QList<SnapshotSummary>> fetchSnapshotSummaries(const QUuid &workspaceID) override;
     StoreResult<QList<SnapshotTime>> fetchSnapshotTimes(const QUuid &workspaceID) override;
     StoreResult<std::optional<WorkspaceSnapshot>> fetchSnapshot(const QUuid &workspaceID, const QUuid &snapshotID) override;
@@ -162,7 +163,8 @@ private:
     // The snapshot row, its list entry and, for an automatic one, its mark,
     // in one transaction.
     StoreResult<void> writeSnapshotLocked(const WorkspaceSnapshot &snapshot, SnapshotOrigin origin,
-                                          std::optional<Timestamp> treeUpdatedAt);
+                                          std::optional<Timestamp> treeUpdatedAt,
+                                          const SnapshotRecordHint *hint = nullptr);
 
     struct Private;
     struct HistorySql;

@@ -7,6 +7,7 @@
 #include "storage/EditHistory.h"
 #include "storage/StoreError.h"
 
+#include <QHash>
 #include <QList>
 #include <QUuid>
 
@@ -28,6 +29,19 @@ SnapshotSummary summarizeSnapshot(const WorkspaceSnapshot &snapshot, SnapshotOri
 
 // The workspace, its node list and its snapshots. Synchronous; every
 // operation either completes or fails without a partial effect.
+// Entries of a snapshot about to be saved whose record is that of an entry of
+// the stored snapshot `snapshotID` (whose root entry is `rootEntryID`): the
+// entry copying node N, under N's own identifier and title, holds the record
+// of that snapshot's entry entryOfNode[N], which copies N as it is now under
+// its own identifier and title. Only for identifiers that appear once in both
+// trees. An entry whose position does not hold that entry identifier in the
+// stored snapshot (replaced since, say) is encoded as any other.
+struct SnapshotRecordHint {
+    QUuid snapshotID;
+    QUuid rootEntryID;
+    QHash<QUuid, SnapshotEntryRef> entryOfNode;
+};
+
 class WorkspaceStoreProtocol {
 public:
     virtual ~WorkspaceStoreProtocol() = default;
@@ -134,11 +148,16 @@ public:
 
     // Snapshots one at a time, and their marks. A store that keeps no marks
     // saves an automatic snapshot as a plain one and cannot delete or rename.
+    // `hint`, when given, says which entries hold the record a stored
+    // snapshot's entry holds (see SnapshotRecordHint); a store may use it to
+    // spare encoding and looking up those records.
     virtual StoreResult<void> saveMarkedSnapshot(const WorkspaceSnapshot &snapshot, SnapshotOrigin origin,
-                                                 std::optional<Timestamp> treeUpdatedAt = std::nullopt)
+                                                 std::optional<Timestamp> treeUpdatedAt = std::nullopt,
+                                                 const SnapshotRecordHint *hint = nullptr)
     {
         (void)origin;
         (void)treeUpdatedAt;
+        (void)hint;
         return saveSnapshot(snapshot);
     }
     // Newest first, without decoding the trees where the store can.

@@ -305,14 +305,16 @@ StoreResult<QList<SnapshotTime>> WorkspaceStore::fetchSnapshotTimes(const QUuid 
 }
 
 StoreResult<void> WorkspaceStore::saveMarkedSnapshot(const WorkspaceSnapshot &snapshot, SnapshotOrigin origin,
-                                                     std::optional<Timestamp> treeUpdatedAt)
+                                                     std::optional<Timestamp> treeUpdatedAt,
+                                                     const SnapshotRecordHint *hint)
 {
     std::lock_guard guard(m_lock);
-    return writeSnapshotLocked(snapshot, origin, treeUpdatedAt);
+    return writeSnapshotLocked(snapshot, origin, treeUpdatedAt, hint);
 }
 
 StoreResult<void> WorkspaceStore::writeSnapshotLocked(const WorkspaceSnapshot &snapshot, SnapshotOrigin origin,
-                                                      std::optional<Timestamp> treeUpdatedAt)
+                                                      std::optional<Timestamp> treeUpdatedAt,
+                                                      const SnapshotRecordHint *hint)
 {
     const std::string id = uuidText(snapshot.id);
     const std::string workspaceID = uuidText(snapshot.workspaceID);
@@ -327,7 +329,7 @@ StoreResult<void> WorkspaceStore::writeSnapshotLocked(const WorkspaceSnapshot &s
     // Everything but the new records' rows is done before the write lock is
     // taken: encoding, hashing, finding the records already stored and
     // compressing the others.
-    auto prepared = d->content().prepare(snapshot, *head);
+    auto prepared = d->content().prepare(snapshot, *head, hint);
     if (!prepared)
         return Failure(prepared.error());
     SqlTransaction transaction(*d);

@@ -61,6 +61,106 @@ TEST_F(SnapshotServiceTest, AWorkspaceRestoreKeepsThePresentTreeAsASnapshot)
     EXPECT_EQ(snapshots.list()->size(), 3);
 }
 
+TEST_F(SnapshotServiceTest, AWorkspaceRestoreWritesOnlyWhatChangedAndUndoesExactly)
+{
+    const QUuid a = tree.addGroup(QStringLiteral("A"))->id();
+    const QUuid a1 = tree.addGroup(QStringLiteral("a1"), a)->id();
+    const QUuid a2 = tree.addGroup(QStringLiteral("a2"), a)->id();
+    const QUuid b = tree.addGroup(QStringLiteral("B"))->id();
+    const NodeList saved = tree.nodes();
+    auto snapshot = snapshots.saveWorkspace(QStringLiteral("Workspace Snapshot"), a2);
+    ASSERT_TRUE(snapshot);
+    ASSERT_TRUE(tree.rename(a1, QStringLiteral("renamed")));
+    ASSERT_TRUE(tree.deleteNode(b));
+    ASSERT_TRUE(tree.addGroup(QStringLiteral("C"), a));
+    auto byID = [](NodeList nodes) {
+        std::sort(nodes.begin(), nodes.end(), [](const auto &x, const auto &y) { return x.id() < y.id(); });
+        return nodes;
+    };
+    const NodeList beforeRestore = byID(tree.nodes());
+
+    auto restored = snapshots.restore(*snapshot, std::nullopt, QStringLiteral("Before restore"));
+    ASSERT_TRUE(restored) << restored.error().description().toStdString();
+    EXPECT_EQ(restored->selectNodeID, a2);
+    // The snapshot's nodes are back as themselves; the unchanged ones as they were.
+    ASSERT_EQ(tree.nodes().size(), 4);
+    for (const WorkspaceNode &node : saved) {
+        ASSERT_TRUE(tree.node(node.id())) << node.title().toStdString();
+        if (node.id() == a || node.id() == a2)
+            EXPECT_EQ(*tree.node(node.id()), node);
+        else
+            EXPECT_EQ(tree.node(node.id())->title(), node.title());
+    }
+    // The step holds the renamed, the deleted and the added node only.
+    ASSERT_FALSE(tree.history().isEmpty());
+    auto step = store.fetchHistoryStep(tree.history().last().sequence);
+    ASSERT_TRUE(step);
+    EXPECT_EQ(step->before.size(), 2);
+    EXPECT_EQ(step->after.size(), 2);
+    // The tree as it was is stored whole, the unchanged nodes included
+    // (their records taken from the restored snapshot).
+    ASSERT_TRUE(restored->safetySnapshot);
+    auto safety = store.fetchSnapshot(tree.workspace()->id, restored->safetySnapshot->id);
+    ASSERT_TRUE(safety && *safety);
+    NodeList kept;
+    std::vector<const TreeExportNode *> pending{&(*safety)->rootNode};
+    while (!pending.empty()) {
+        const TreeExportNode *entry = pending.back();
+        pending.pop_back();
+        if (entry != &(*safety)->rootNode)
+            kept.append(entry->node);
+        for (const TreeExportNode &child : entry->children)
+            pending.push_back(&child);
+    }
+    EXPECT_EQ(byID(kept), beforeRestore);
+
+    ASSERT_TRUE(tree.undo());
+    EXPECT_EQ(byID(tree.nodes()), beforeRestore);
+    TreeViewModel reloaded(store);
+    ASSERT_TRUE(reloaded.load());
+    EXPECT_EQ(byID(reloaded.nodes()), beforeRestore);
+}
+
+TEST_F(SnapshotServiceTest, TheTreeKeptBeforeARestoreIsWholeWhenTheStoredSnapshotIsNotTheOneRestored)
+{
+    const QUuid a = tree.addGroup(QStringLiteral("A"))->id();
+    ASSERT_TRUE(tree.addGroup(QStringLiteral("B")));
+    ASSERT_TRUE(tree.addGroup(QStringLiteral("C")));
+    auto first = snapshots.saveWorkspace(QStringLiteral("First"), std::nullopt);
+    ASSERT_TRUE(first);
+    // Moves B and C one entry on in the next snapshot, changing neither.
+    ASSERT_TRUE(tree.addGroup(QStringLiteral("x"), a));
+    auto second = snapshots.saveWorkspace(QStringLiteral("Second"), std::nullopt);
+    ASSERT_TRUE(second);
+    NodeList before = tree.nodes();
+
+    // The first tree under the second one's identifier: its entries are not
+    // where the stored shape has them.
+    WorkspaceSnapshot stale = *first;
+    stale.id = second->id;
+    auto restored = snapshots.restore(stale, std::nullopt, QStringLiteral("Before restore"));
+    ASSERT_TRUE(restored && restored->safetySnapshot);
+    EXPECT_EQ(tree.nodes().size(), 3);
+    auto safety = store.fetchSnapshot(tree.workspace()->id, restored->safetySnapshot->id);
+    ASSERT_TRUE(safety && *safety);
+    NodeList kept;
+    std::vector<const TreeExportNode *> pending{&(*safety)->rootNode};
+    while (!pending.empty()) {
+        const TreeExportNode *entry = pending.back();
+        pending.pop_back();
+        if (entry != &(*safety)->rootNode)
+            kept.append(entry->node);
+        for (const TreeExportNode &child : entry->children)
+            pending.push_back(&child);
+    }
+    auto byID = [](NodeList &nodes) {
+        std::sort(nodes.begin(), nodes.end(), [](const auto &x, const auto &y) { return x.id() < y.id(); });
+    };
+    byID(kept);
+    byID(before);
+    EXPECT_EQ(kept, before);
+}
+
 TEST_F(SnapshotServiceTest, ASubtreeRestoreAddsACopyAfterThePresentChildren)
 {
     const QUuid a = tree.addGroup(QStringLiteral("A"))->id();

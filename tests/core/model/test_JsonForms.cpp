@@ -476,6 +476,24 @@ TEST(WorkspaceSnapshotJson, RoundTripsAndSelectionIsOptional)
     ASSERT_TRUE(back.ok());
     EXPECT_FALSE(back->selectedNodeID.has_value());
 
+    // Written in pieces, the same text; a sink that stops gets no more.
+    snapshot.rootNode = chainDocument(300).rootNode;
+    for (auto style : {json::JsonStyle::compact, json::JsonStyle::pretty}) {
+        const auto whole = json::encode(snapshot, style);
+        ASSERT_TRUE(whole.ok());
+        std::string pieces;
+        int count = 0;
+        ASSERT_TRUE(json::encodeTo(snapshot, style, [&](std::string_view piece) {
+            pieces += piece;
+            return ++count > 0;
+        }));
+        EXPECT_EQ(pieces, *whole);
+        EXPECT_GT(count, 1);
+        count = 0;
+        ASSERT_TRUE(json::encodeTo(snapshot, style, [&](std::string_view) { return ++count > 1; }));
+        EXPECT_EQ(count, 1);
+    }
+
     Workspace workspace{kWorkspace, QStringLiteral("Workspace"), kCreated, kCreated + hours{2}};
     auto workspaceBack = json::decodeWorkspace(*json::encode(workspace));
     ASSERT_TRUE(workspaceBack.ok());
