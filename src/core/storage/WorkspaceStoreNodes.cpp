@@ -415,6 +415,19 @@ StoreResult<void> WorkspaceStore::Private::insertNode(NodeRow &row, const Worksp
     return {};
 }
 
+Result<WorkspaceStore::Private::Outcome, StoreError> WorkspaceStore::Private::deleteNode(const QUuid &nodeID,
+                                                                                     const std::string &workspaceID)
+{
+    const std::string id = uuidText(nodeID);
+    auto deleted = execute(kDeleteNode, [&](sqlite3_stmt *s) {
+        bindText(s, 1, id);
+        bindText(s, 2, workspaceID);
+    });
+    if (!deleted)
+        return Failure(deleted.error());
+    return sqlite3_changes(db) == 1 ? Outcome::written : Outcome::needsRewrite;
+}
+
 Result<WorkspaceStore::Private::Outcome, StoreError>
 WorkspaceStore::Private::updateNode(NodeRow &row, const WorkspaceNode &node, const std::string &workspaceID)
 {
@@ -500,15 +513,9 @@ WorkspaceStore::Private::writeInPlace(const NodeList &nodes, const NodeListEdit 
         return Outcome::needsRewrite;
 
     for (qsizetype r : removed) {
-        const std::string id = uuidText(cachedNodes[r].id());
-        auto deleted = execute(kDeleteNode, [&](sqlite3_stmt *s) {
-            bindText(s, 1, id);
-            bindText(s, 2, workspaceID);
-        });
-        if (!deleted)
-            return Failure(deleted.error());
-        if (sqlite3_changes(db) != 1)
-            return Outcome::needsRewrite;
+        auto deleted = deleteNode(cachedNodes[r].id(), workspaceID);
+        if (!deleted || *deleted != Outcome::written)
+            return deleted;
     }
     NodeRow row;
     k = 0;
@@ -608,15 +615,9 @@ WorkspaceStore::Private::writeChanges(const NodeList &nodes, const QUuid &worksp
     // order: a big delete then visits each page once, not at random.
     std::sort(deletes.begin(), deletes.end());
     for (qsizetype j : deletes) {
-        const std::string id = uuidText(old[j].id());
-        auto deleted = execute(kDeleteNode, [&](sqlite3_stmt *s) {
-            bindText(s, 1, id);
-            bindText(s, 2, workspaceID);
-        });
-        if (!deleted)
-            return Failure(deleted.error());
-        if (sqlite3_changes(db) != 1)
-            return Outcome::needsRewrite;
+        auto deleted = deleteNode(old[j].id(), workspaceID);
+        if (!deleted || *deleted != Outcome::written)
+            return deleted;
     }
     NodeRow row;
     for (qsizetype i : updates) {

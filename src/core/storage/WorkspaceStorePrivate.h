@@ -238,6 +238,9 @@ struct WorkspaceStore::Private : SqlConnection {
     // Rewrites the stored row of the node; needsRewrite when the workspace
     // has no such row.
     Result<Outcome, StoreError> updateNode(NodeRow &row, const WorkspaceNode &node, const std::string &workspaceID);
+    // Deletes the stored row of the node; needsRewrite when the workspace
+    // has no such row.
+    Result<Outcome, StoreError> deleteNode(const QUuid &id, const std::string &workspaceID);
     StoreResult<void> rewriteAll(const NodeList &nodes, const std::string &workspaceID);
     // Deletes the rows `edit` removes, writes the records it names that
     // differ from the cached ones and inserts the added ones, when the cache
