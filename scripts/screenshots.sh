@@ -107,7 +107,9 @@ tabs() { printf 'Tab %.0s' $(seq "$1"); }
 to_sync_off="ctrl+comma / $(tabs 11)"
 to_sync_on="ctrl+comma / $(tabs 10)"
 to_conflicts="ctrl+comma / $(tabs 8) / space"
-sync_shots() {
+# matrix DIR SHOTS: calls SHOTS LANGUAGE CODE SIZE SCALE for English,
+# Japanese and Chinese, each on 1280x720 and at scale 2, writing into DIR.
+matrix() {
   local lang code size scale
   out=$1
   mkdir -p "$out"
@@ -117,13 +119,17 @@ sync_shots() {
     for size in 1280x720:1 2560x1600:2; do
       scale=${size#*:}
       size=${size%:*}
-      SCREEN=$size shot "sync-off-$code-$size" "$lang" "$to_sync_off" QT_SCALE_FACTOR="$scale"
-      SCREEN=$size PREPARE=prepare_sync_on shot "sync-on-$code-$size" "$lang" "$to_sync_on" \
-        QT_SCALE_FACTOR="$scale" TARNI_UITEST_SEED=
-      SCREEN=$size PREPARE=prepare_sync_on shot "sync-conflicts-$code-$size" "$lang" "$to_conflicts" \
-        QT_SCALE_FACTOR="$scale" TARNI_UITEST_SEED=
+      "$2" "$lang" "$code" "$size" "$scale"
     done
   done
+}
+sync_shots() {
+  local lang=$1 code=$2 size=$3 scale=$4
+  SCREEN=$size shot "sync-off-$code-$size" "$lang" "$to_sync_off" QT_SCALE_FACTOR="$scale"
+  SCREEN=$size PREPARE=prepare_sync_on shot "sync-on-$code-$size" "$lang" "$to_sync_on" \
+    QT_SCALE_FACTOR="$scale" TARNI_UITEST_SEED=
+  SCREEN=$size PREPARE=prepare_sync_on shot "sync-conflicts-$code-$size" "$lang" "$to_conflicts" \
+    QT_SCALE_FACTOR="$scale" TARNI_UITEST_SEED=
 }
 # A data root whose tree holds 6,000 links that all match "report".
 prepare_many() {
@@ -135,28 +141,16 @@ prepare_many() {
   tcli --root "$root" import --format markdown "$root.md" >/dev/null
 }
 search_shots() {
-  local lang code size scale
-  out=$1
-  mkdir -p "$out"
-  for lang in english:en japanese:ja simplifiedChinese:zh; do
-    code=${lang#*:}
-    lang=${lang%:*}
-    for size in 1280x720:1 2560x1600:2; do
-      scale=${size#*:}
-      size=${size%:*}
-      SCREEN=$size PREPARE=prepare_many shot "search-more-$code-$size" "$lang" "ctrl+f / r e p o r t" \
-        QT_SCALE_FACTOR="$scale" TARNI_UITEST_SEED=
-    done
-  done
+  local lang=$1 code=$2 size=$3 scale=$4
+  SCREEN=$size PREPARE=prepare_many shot "search-more-$code-$size" "$lang" "ctrl+f / r e p o r t" \
+    QT_SCALE_FACTOR="$scale" TARNI_UITEST_SEED=
 }
-if [ "${2:-}" = search ]; then
-  search_shots "${3:?the folder for the search shots}"
-  exit 0
-fi
-if [ "${2:-}" = sync ]; then
-  sync_shots "${3:?the folder for the sync shots}"
-  exit 0
-fi
+case "${2:-}" in
+  sync | search)
+    matrix "${3:?the folder for the shots}" "$2_shots"
+    exit 0
+    ;;
+esac
 
 shot sidebar-en english -
 shot sidebar-ja japanese -

@@ -11,6 +11,22 @@ using namespace tarni;
 
 namespace {
 
+// Every node a snapshot holds, in no particular order.
+NodeList nodesBelowRoot(const WorkspaceSnapshot &snapshot)
+{
+    NodeList nodes;
+    std::vector<const TreeExportNode *> pending{&snapshot.rootNode};
+    while (!pending.empty()) {
+        const TreeExportNode *entry = pending.back();
+        pending.pop_back();
+        if (entry != &snapshot.rootNode)
+            nodes.append(entry->node);
+        for (const TreeExportNode &child : entry->children)
+            pending.push_back(&child);
+    }
+    return nodes;
+}
+
 class SnapshotServiceTest : public ::testing::Test {
 protected:
     SnapshotServiceTest()
@@ -102,16 +118,7 @@ TEST_F(SnapshotServiceTest, AWorkspaceRestoreWritesOnlyWhatChangedAndUndoesExact
     ASSERT_TRUE(restored->safetySnapshot);
     auto safety = store.fetchSnapshot(tree.workspace()->id, restored->safetySnapshot->id);
     ASSERT_TRUE(safety && *safety);
-    NodeList kept;
-    std::vector<const TreeExportNode *> pending{&(*safety)->rootNode};
-    while (!pending.empty()) {
-        const TreeExportNode *entry = pending.back();
-        pending.pop_back();
-        if (entry != &(*safety)->rootNode)
-            kept.append(entry->node);
-        for (const TreeExportNode &child : entry->children)
-            pending.push_back(&child);
-    }
+    NodeList kept = nodesBelowRoot(**safety);
     EXPECT_EQ(byID(kept), beforeRestore);
 
     ASSERT_TRUE(tree.undo());
@@ -143,16 +150,7 @@ TEST_F(SnapshotServiceTest, TheTreeKeptBeforeARestoreIsWholeWhenTheStoredSnapsho
     EXPECT_EQ(tree.nodes().size(), 3);
     auto safety = store.fetchSnapshot(tree.workspace()->id, restored->safetySnapshot->id);
     ASSERT_TRUE(safety && *safety);
-    NodeList kept;
-    std::vector<const TreeExportNode *> pending{&(*safety)->rootNode};
-    while (!pending.empty()) {
-        const TreeExportNode *entry = pending.back();
-        pending.pop_back();
-        if (entry != &(*safety)->rootNode)
-            kept.append(entry->node);
-        for (const TreeExportNode &child : entry->children)
-            pending.push_back(&child);
-    }
+    NodeList kept = nodesBelowRoot(**safety);
     auto byID = [](NodeList &nodes) {
         std::sort(nodes.begin(), nodes.end(), [](const auto &x, const auto &y) { return x.id() < y.id(); });
     };
