@@ -115,6 +115,35 @@ ChangeFileError cannotEncode(QString detail, QUuid node = {})
 }
 
 // A snapshot's records have no "base".
+// The newest file of each other device that the writer had applied.
+void writeAfter(Writer &w, const std::map<QUuid, std::int64_t, DeviceIdLess> &after)
+{
+    json::writeKey(w, "after");
+    w.StartObject();
+    for (const auto &[device, seq] : after) {
+        json::writeKey(w, deviceIdText(device));
+        w.Int64(seq);
+    }
+    w.EndObject();
+}
+
+// The keys after "after" and "changes", in their order: who wrote the
+// file, in which format and schema, and its number.
+void writeOrigin(Writer &w, const QUuid &device, const QString &deviceName, std::string_view format,
+                 std::int64_t schemaVersion, std::int64_t seq)
+{
+    json::writeKey(w, "device");
+    json::writeString(w, deviceIdText(device));
+    json::writeKey(w, "deviceName");
+    json::writeString(w, deviceName);
+    json::writeKey(w, "format");
+    json::writeString(w, format);
+    json::writeKey(w, "schemaVersion");
+    w.Int64(schemaVersion);
+    json::writeKey(w, "seq");
+    w.Int64(seq);
+}
+
 Result<void, ChangeFileError> writeRecord(Writer &w, const ChangeRecord &record, bool withBase = true)
 {
     w.StartObject();
@@ -154,13 +183,7 @@ Result<std::string, ChangeFileError> encodeChangeFile(const ChangeFile &file)
         Buffer buffer;
         Writer w(buffer);
         w.StartObject();
-        json::writeKey(w, "after");
-        w.StartObject();
-        for (const auto &[device, seq] : file.after) {
-            json::writeKey(w, deviceIdText(device));
-            w.Int64(seq);
-        }
-        w.EndObject();
+        writeAfter(w, file.after);
         json::writeKey(w, "changes");
         w.StartArray();
         for (std::size_t i = 0; i < file.changes.size(); ++i) {
@@ -176,16 +199,7 @@ Result<std::string, ChangeFileError> encodeChangeFile(const ChangeFile &file)
                 return Failure(ChangeFileError{ChangeFileProblem::tooLarge, {}, {}});
         }
         w.EndArray();
-        json::writeKey(w, "device");
-        json::writeString(w, deviceIdText(file.device));
-        json::writeKey(w, "deviceName");
-        json::writeString(w, file.deviceName);
-        json::writeKey(w, "format");
-        json::writeString(w, kChangeFileFormat);
-        json::writeKey(w, "schemaVersion");
-        w.Int64(kChangeFileSchemaVersion);
-        json::writeKey(w, "seq");
-        w.Int64(file.seq);
+        writeOrigin(w, file.device, file.deviceName, kChangeFileFormat, kChangeFileSchemaVersion, file.seq);
         w.EndObject();
         if (buffer.GetSize() > kMaxChangeFileBytes)
             return Failure(ChangeFileError{ChangeFileProblem::tooLarge, {}, {}});
@@ -633,23 +647,8 @@ Result<void, ChangeFileError> SnapshotEncoder::begin(const SnapshotHeader &heade
         Buffer buffer;
         Writer w(buffer);
         w.StartObject();
-        json::writeKey(w, "after");
-        w.StartObject();
-        for (const auto &[device, seq] : header.after) {
-            json::writeKey(w, deviceIdText(device));
-            w.Int64(seq);
-        }
-        w.EndObject();
-        json::writeKey(w, "device");
-        json::writeString(w, deviceIdText(header.device));
-        json::writeKey(w, "deviceName");
-        json::writeString(w, header.deviceName);
-        json::writeKey(w, "format");
-        json::writeString(w, kSnapshotFileFormat);
-        json::writeKey(w, "schemaVersion");
-        w.Int64(kSnapshotFileSchemaVersion);
-        json::writeKey(w, "seq");
-        w.Int64(header.seq);
+        writeAfter(w, header.after);
+        writeOrigin(w, header.device, header.deviceName, kSnapshotFileFormat, kSnapshotFileSchemaVersion, header.seq);
         w.EndObject();
         if (buffer.GetSize() > kMaxSnapshotHeaderBytes)
             return Failure(ChangeFileError{ChangeFileProblem::tooLarge, {}, {}});
