@@ -1095,10 +1095,17 @@ void TreeViewModel::runStoreWork(const std::function<void()> &work, bool threade
         std::thread worker([&] {
             work();
             done = true;
-            // By name: no functor object whose last reference could then be
-            // dropped on either thread.
-            QMetaObject::invokeMethod(&loop, "quit", Qt::QueuedConnection);
         });
+        // The thread posts nothing here; a short timer looks for its end.
+        // A call queued from the thread would be an event made there and
+        // freed here, inside Qt, where the race checker cannot follow it.
+        QTimer poll;
+        poll.setInterval(2);
+        QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+            if (done)
+                loop.quit();
+        });
+        poll.start();
         // Input events and socket notifiers (key presses, clicks, files
         // watched, a browser's messages) wait in their queues until the
         // write is done; paint events, timers and queued calls go on.
