@@ -256,25 +256,18 @@ StoreResult<std::optional<ContentTables::StoredShape>> ContentTables::storedShap
         auto sweeps = sweepsDone();
         if (!sweeps)
             return Failure(sweeps.error());
-        auto s = statement(kSelectTree);
+        auto s = selectTree(snapshotID);
         if (!s)
             return Failure(s.error());
-        bindText(*s, 1, snapshotID);
-        const Step found = step(*s);
-        if (found == Step::failed) {
-            StoreError error = sqliteError(StoreError::Kind::step, kSelectTree);
-            sqlite3_reset(*s);
-            return Failure(error);
-        }
-        if (found == Step::row) {
-            // The entry ids are stored as steps from the root's: only with
-            // the same root do they name the same entries.
-            auto head = m_decoder.workspaceSnapshot(textView(*s, 0));
-            auto shape = head && head->rootNode.id == rootID ? decodeShape(blobView(*s, 1), rootID)
-                                                              : Result<TreeShape, QString>(Failure(QString()));
-            if (shape)
-                stored = StoredShape{std::move(*shape), *sweeps};
-        }
+        if (!*s)
+            return {};
+        // The entry ids are stored as steps from the root's: only with the
+        // same root do they name the same entries.
+        auto head = m_decoder.workspaceSnapshot(textView(*s, 0));
+        auto shape = head && head->rootNode.id == rootID ? decodeShape(blobView(*s, 1), rootID)
+                                                          : Result<TreeShape, QString>(Failure(QString()));
+        if (shape)
+            stored = StoredShape{std::move(*shape), *sweeps};
         sqlite3_reset(*s);
         return {};
     };
@@ -483,22 +476,31 @@ StoreResult<qint64> ContentTables::write(PreparedSnapshot &prepared)
     return added + qint64(encoded.size() + prepared.headJson.size());
 }
 
-StoreResult<WorkspaceSnapshot> ContentTables::read(const std::string &snapshotID)
+StoreResult<sqlite3_stmt *> ContentTables::selectTree(const std::string &snapshotID)
 {
     auto s = statement(kSelectTree);
     if (!s)
         return Failure(s.error());
     bindText(*s, 1, snapshotID);
     const Step found = step(*s);
+    if (found == Step::row)
+        return *s;
     if (found == Step::failed) {
         StoreError error = sqliteError(StoreError::Kind::step, kSelectTree);
         sqlite3_reset(*s);
         return Failure(error);
     }
-    if (found == Step::done) {
-        sqlite3_reset(*s);
+    sqlite3_reset(*s);
+    return static_cast<sqlite3_stmt *>(nullptr);
+}
+
+StoreResult<WorkspaceSnapshot> ContentTables::read(const std::string &snapshotID)
+{
+    auto s = selectTree(snapshotID);
+    if (!s)
+        return Failure(s.error());
+    if (!*s)
         return Failure(damaged(kSelectTree, QStringLiteral("its list of entries is missing")));
-    }
     auto head = m_decoder.workspaceSnapshot(textView(*s, 0));
     if (!head) {
         sqlite3_reset(*s);

@@ -105,6 +105,9 @@ private:
     };
     StoreResult<std::optional<StoredShape>> storedShape(const std::string &snapshotID, const QUuid &rootID);
     StoreResult<std::int64_t> sweepsDone();
+    // The snapshot's row of its head and shape: the statement standing on
+    // it (the caller resets it), or null when there is none.
+    StoreResult<sqlite3_stmt *> selectTree(const std::string &snapshotID);
 
     sqlite3 *m_db;
     std::unordered_map<const char *, sqlite3_stmt *> m_statements;
